@@ -1,0 +1,42 @@
+// The program's own logic around one conversion, and its start and end.
+// ConvertFile is the one entry through which every conversion request passes:
+// the command line calls it on the main thread, the workers on theirs.
+// StartUp and ShutDown run on the main thread only.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "convert/outcome.h"
+#include "convert/registry.h"
+
+namespace quarn {
+
+// Serialises every call into the PDF text library (GetDocInfo and
+// GetTextContentFormated of one document under one hold).  Never taken while
+// the queue's lock is held.
+extern std::mutex PdfLock;
+
+// The registry the program reads, loaded once by StartUp before any
+// conversion; read-only afterwards.  Loads the standard one on first use when
+// StartUp has not run (tests).
+const Registry& InstalledRegistry();
+void InstallRegistry(Registry registry);
+
+// The default output path: the input with the text after its extension's dot
+// replaced by "txt" ("report.pdf" -> "report.txt"); a name without an
+// extension gets ".txt" appended.
+std::string OutputPathFor(std::string_view path);
+
+// Converts path into out_path (or OutputPathFor(path) when out_path is
+// empty): the filter route first, then, for the extension ".pdf" exactly, the
+// PDF text library.  Never throws for a document's sake: every failure comes
+// back as a result with its reason.
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path);
+ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path);
+
+// The PDF route: document information, one space, the content text.
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path);
+
+}  // namespace quarn

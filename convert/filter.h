@@ -1,0 +1,69 @@
+// The filter route of a conversion: find the plug-in registered for a file's
+// extension, read its text through the chunk and text loop, thin out runs of
+// spaces and write the text file.  Called by ConvertFile from the workers and
+// from the command line at the same time; every call has its own plug-in
+// object and buffers, and the registry is read-only, so nothing is locked.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "convert/outcome.h"
+#include "convert/registry.h"
+
+namespace quarn {
+
+// Bounds on what one plug-in can make the pipeline do.
+struct FilterLimits {
+  // Code-page bytes kept per document; the rest is dropped and the document
+  // reported incomplete.
+  std::size_t max_text_bytes = std::size_t{256} << 20;
+  // Consecutive GetText calls that deliver nothing (or fail) before the chunk
+  // is given up, and consecutive failed GetChunk calls before the document is.
+  int max_consecutive_failures = 64;
+};
+
+// The file-name extension of path: from its last "." after the last "/",
+// dot included; empty when there is none.
+std::string_view ExtensionOf(std::string_view path);
+
+// The class id of the filter registered for path's extension, or empty.
+// Throws std::runtime_error ("Invalid data type for ''") for a registry value
+// of the wrong type.
+std::string FindFilterClass(const Registry& registry, std::string_view path);
+
+struct FilterText {
+  std::string text;     // in the system character set
+  std::string problem;  // why there is no text, or what is missing from it
+  bool incomplete = false;  // text was read but not all of it
+};
+
+// The document's text through its filter plug-in.  Empty text (with a
+// problem) when no plug-in could be created, loaded or initialised.
+FilterText ExtractFilterText(const Registry& registry, const std::string& path,
+                             const FilterLimits& limits = {});
+
+// The four replace-all passes that thin runs of spaces: 10, 8, 4, then 2
+// spaces become one.
+std::string ThinSpaces(std::string_view text);
+
+// Raised when the output file cannot be created or fully written.
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Writes text to out_path, all of it or nothing: a regular file is replaced
+// atomically (a temporary file beside it, then a rename), a symbolic link is
+// followed, anything else (a pipe, a device) is written in place.  Throws
+// FileError with "Cannot create file \"<absolute path>\". <reason>".
+void SaveTextFile(const std::string& out_path, std::string_view text);
+
+// Extracts, thins and writes: kWritten, or kNoText with the reason.  Throws
+// FileError and the registry's errors like the functions above.
+ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path,
+                                const std::string& out_path, const FilterLimits& limits = {});
+
+}  // namespace quarn

@@ -1,0 +1,34 @@
+// The table of built-in format filters: every built-in filter is listed here
+// once, with the class id it is created by, the persistent handler that the
+// compiled-in registry maps its extensions to, and those extensions.  Read by
+// the registry (to compile the registrations in) and by the filter host (to
+// create a built-in named "builtin:<name>" by InprocServer32).  Immutable.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+struct BuiltinFilterInfo {
+  std::string_view name;        // InprocServer32 names it "builtin:" + name
+  std::string_view class_id;    // braced, upper-case
+  std::string_view handler_id;  // the persistent handler, braced, upper-case
+  std::span<const std::string_view> extensions;  // with their dot, lower case
+  std::unique_ptr<BuiltinFilter> (*create)();
+};
+
+// Every built-in filter, in a fixed order.
+std::span<const BuiltinFilterInfo> BuiltinFilters();
+
+// The built-in filter of that name, or nullptr.
+const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name);
+
+// Runs the named built-in filter on path into sink: how a filter hands a
+// document whose content belongs to another format to that format's filter.
+ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path, TextSink& sink);
+
+}  // namespace quarn

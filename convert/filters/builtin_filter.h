@@ -1,0 +1,100 @@
+// The base every built-in format filter derives from.  A built-in filter reads
+// the whole document in Extract and writes UTF-8 text into a TextSink; the
+// adapter here serves that text through the plug-in interface of
+// filter_api.h, chunk by chunk, so the conversion pipeline cannot tell a
+// built-in from a loaded plug-in.  One object per document, used from the
+// worker thread that created it; Extract must not touch shared mutable state.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filter_api.h"
+
+namespace quarn {
+
+// Where a filter's text goes.  Text inside one chunk is joined as written; the
+// pipeline puts one space between chunks.  A paragraph ends with "\n"; a table
+// row is one line of tab-separated cells.
+class TextSink {
+ public:
+  // Largest number of UTF-8 bytes one document may produce; text beyond it is
+  // dropped and the document reported incomplete.
+  static constexpr std::size_t kDefaultLimit = std::size_t{256} << 20;
+
+  explicit TextSink(std::size_t limit = kDefaultLimit) : limit_(limit) {}
+
+  // Appends UTF-8 text to the current chunk.  Invalid UTF-8 is shown as
+  // U+FFFD when the text is served; NUL characters are dropped.
+  void Append(std::string_view utf8);
+  // Appends text and a line break.
+  void Line(std::string_view utf8) {
+    Append(utf8);
+    Append("\n");
+  }
+  // Ends the current line unless the text so far already ends one (or is empty).
+  void EndLine();
+  // Ends the current chunk; the next Append starts a new one.  Empty chunks
+  // are never served.
+  void EndChunk();
+
+  // True once the limit was reached: Extract should stop reading.
+  bool full() const { return truncated_; }
+  bool truncated() const { return truncated_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t limit() const { return limit_; }
+
+  // The chunks, in order (the last may still be open).
+  const std::vector<std::string>& chunks() const { return chunks_; }
+  // All text joined, chunks separated by one space: handy for tests and for
+  // filters that wrap another filter's text.
+  std::string Joined() const;
+
+ private:
+  std::vector<std::string> chunks_;
+  bool chunk_open_ = false;
+  std::size_t size_ = 0;
+  std::size_t limit_;
+  bool truncated_ = false;
+};
+
+// What Extract reports.  Starts out failed, so a filter must say it succeeded.
+struct ExtractResult {
+  enum class Status {
+    kOk,             // the whole text was read
+    kIncomplete,     // some text was read; reason says what is missing
+    kFailed,         // no usable text; reason says why
+    kPassword,       // the document is password-protected
+    kUnknownFormat,  // the content is not what this filter reads
+  };
+  Status status = Status::kFailed;
+  std::string reason = "no text was extracted";
+
+  static ExtractResult Ok() { return {Status::kOk, {}}; }
+  static ExtractResult Incomplete(std::string why) { return {Status::kIncomplete, std::move(why)}; }
+  static ExtractResult Failed(std::string why) { return {Status::kFailed, std::move(why)}; }
+  static ExtractResult Password() { return {Status::kPassword, "the document is password-protected"}; }
+  static ExtractResult UnknownFormat(std::string why) {
+    return {Status::kUnknownFormat, std::move(why)};
+  }
+  bool ok() const { return status == Status::kOk; }
+};
+
+class BuiltinFilter {
+ public:
+  virtual ~BuiltinFilter() = default;
+  // Reads the document at path (a native byte path) into sink.  May throw;
+  // the adapter turns an exception into a failure with its message.
+  virtual ExtractResult Extract(const std::string& path, TextSink& sink) = 0;
+};
+
+// Wraps a built-in filter object in the plug-in interface.  The caller owns
+// the result and frees it through its vtbl->release.
+QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter,
+                               std::size_t text_limit = TextSink::kDefaultLimit);
+
+}  // namespace quarn

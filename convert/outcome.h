@@ -1,0 +1,27 @@
+// What one conversion did, as reported to the command line and the workers.
+// A result starts out failed and says why; only a written file is success.
+#pragma once
+
+#include <string>
+
+namespace quarn {
+
+enum class Outcome {
+  kFailed,    // something went wrong: the input could not be read, the output not written
+  kWritten,   // the text file was written (reason non-empty: the text is incomplete, and why)
+  kNoText,    // no text could be extracted; nothing was written
+  kSameFile,  // the output path is the input itself: the document is its own text
+};
+
+struct ConvertResult {
+  Outcome outcome = Outcome::kFailed;
+  std::string reason = "not converted";
+
+  static ConvertResult Written(std::string note = {}) { return {Outcome::kWritten, std::move(note)}; }
+  static ConvertResult NoText(std::string why) { return {Outcome::kNoText, std::move(why)}; }
+  static ConvertResult Failed(std::string why) { return {Outcome::kFailed, std::move(why)}; }
+  static ConvertResult SameFile() { return {Outcome::kSameFile, "the document is its own text file"}; }
+  bool written() const { return outcome == Outcome::kWritten; }
+};
+
+}  // namespace quarn

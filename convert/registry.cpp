@@ -1,0 +1,430 @@
+#include "convert/registry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "convert/filters/builtin.h"
+
+#ifndef QUARN_INSTALL_PREFIX
+#define QUARN_INSTALL_PREFIX "/usr/local"
+#endif
+
+namespace quarn {
+
+namespace {
+
+constexpr std::string_view kIFilterKey = "{89BCB740-6119-101A-BCB7-00DD010655AF}";
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16LE bytes to UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) |
+                                      (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      std::uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+  }
+  return out;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+bool IEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// Maps a full key name to its path below HKEY_LOCAL_MACHINE; nullopt for
+// keys under other roots, which Quarn never reads.
+std::optional<std::string> MachinePath(std::string_view full) {
+  std::size_t slash = full.find('\\');
+  std::string_view root = full.substr(0, slash);
+  std::string_view rest = slash == std::string_view::npos ? std::string_view{} : full.substr(slash + 1);
+  if (IEquals(root, "HKEY_LOCAL_MACHINE") || IEquals(root, "HKLM")) return std::string(rest);
+  if (IEquals(root, "HKEY_CLASSES_ROOT") || IEquals(root, "HKCR"))
+    return rest.empty() ? std::string("Software\\Classes") : "Software\\Classes\\" + std::string(rest);
+  return std::nullopt;
+}
+
+struct Operation {
+  enum Kind { kSet, kDeleteValue, kDeleteKey } kind;
+  std::string key;
+  RegValue value;
+};
+
+class RegParser {
+ public:
+  RegParser(std::string_view text, std::string origin_dir, bool utf16)
+      : text_(text), origin_dir_(std::move(origin_dir)), utf16_(utf16) {}
+
+  bool Parse(std::vector<Operation>& ops, std::string* error) {
+    std::size_t pos = 0;
+    bool header_seen = false;
+    std::optional<std::string> key;  // nullopt: no key yet or a foreign root
+    bool in_key = false;
+    while (pos < text_.size() || !header_seen) {
+      if (pos >= text_.size()) return Fail(error, "the file is empty");
+      std::string line = NextLogicalLine(pos);
+      std::string_view l = Trim(line);
+      if (!header_seen) {
+        if (l.empty()) continue;
+        if (l == "REGEDIT4") {
+          utf16_hex2_ = false;
+        } else if (l == "Windows Registry Editor Version 5.00") {
+          utf16_hex2_ = true;
+        } else {
+          return Fail(error, "not a registry file (missing REGEDIT4 or version 5.00 header)");
+        }
+        header_seen = true;
+        continue;
+      }
+      if (l.empty() || l.front() == ';') continue;
+      if (l.front() == '[') {
+        if (l.back() != ']') return Fail(error, "unterminated key name");
+        std::string_view name = l.substr(1, l.size() - 2);
+        bool remove = !name.empty() && name.front() == '-';
+        if (remove) name.remove_prefix(1);
+        if (name.empty()) return Fail(error, "empty key name");
+        key = MachinePath(name);
+        in_key = true;
+        if (remove) {
+          if (key) ops.push_back({Operation::kDeleteKey, *key, {}});
+          key.reset();  // values after a removal header go nowhere
+        }
+        continue;
+      }
+      if (!in_key) return Fail(error, "a value before any key");
+      std::string name;
+      std::size_t at = 0;
+      if (l.front() == '@') {
+        at = 1;
+      } else if (l.front() == '"') {
+        at = 1;
+        if (!ReadQuoted(l, at, name)) return Fail(error, "unterminated value name");
+        name.insert(name.begin(), '"');  // mark as named
+      } else {
+        return Fail(error, "expected a key, a value or a comment");
+      }
+      while (at < l.size() && (l[at] == ' ' || l[at] == '\t')) ++at;
+      if (at >= l.size() || l[at] != '=') return Fail(error, "expected '='");
+      ++at;
+      while (at < l.size() && (l[at] == ' ' || l[at] == '\t')) ++at;
+      std::string_view data = l.substr(at);
+      bool is_default = name.empty();
+      if (data == "-") {
+        if (is_default && key) ops.push_back({Operation::kDeleteValue, *key, {}});
+        continue;
+      }
+      RegValue value;
+      value.origin_dir = origin_dir_;
+      if (!ParseData(data, value)) return Fail(error, "malformed value data");
+      if (is_default && key) ops.push_back({Operation::kSet, *key, std::move(value)});
+    }
+    return true;
+  }
+
+ private:
+  bool Fail(std::string* error, const std::string& what) const {
+    if (error) *error = std::to_string(line_number_) + ": " + what;
+    return false;
+  }
+
+  // One line, with hex data continued by a trailing backslash joined on.
+  std::string NextLogicalLine(std::size_t& pos) {
+    std::string out;
+    bool first = true;
+    for (;;) {
+      std::size_t end = text_.find('\n', pos);
+      std::string_view raw = text_.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+      pos = end == std::string_view::npos ? text_.size() : end + 1;
+      ++line_number_;
+      std::string_view l = Trim(raw);
+      if (first) {
+        out.assign(raw.begin(), raw.end());
+        first = false;
+      } else {
+        out.append(l.begin(), l.end());
+      }
+      std::string_view t = Trim(out);
+      // Only hex lists continue; a quoted string ending in "\" is a value.
+      bool continues = !t.empty() && t.back() == '\\' && t.find("=hex") != std::string_view::npos;
+      if (!continues || pos >= text_.size()) return out;
+      while (!out.empty() && out.back() != '\\') out.pop_back();
+      out.pop_back();
+    }
+  }
+
+  static bool ReadQuoted(std::string_view l, std::size_t& at, std::string& out) {
+    while (at < l.size()) {
+      char c = l[at++];
+      if (c == '"') return true;
+      if (c == '\\' && at < l.size()) {
+        char e = l[at++];
+        out.push_back(e);  // \\ and \" stand for themselves
+        continue;
+      }
+      out.push_back(c);
+    }
+    return false;
+  }
+
+  static bool ParseHexBytes(std::string_view list, std::string& out) {
+    std::size_t i = 0;
+    auto digit = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    while (i < list.size()) {
+      while (i < list.size() && (list[i] == ' ' || list[i] == '\t')) ++i;
+      if (i >= list.size()) break;
+      if (i + 1 >= list.size()) return false;
+      int hi = digit(list[i]), lo = digit(list[i + 1]);
+      if (hi < 0 || lo < 0) return false;
+      out.push_back(static_cast<char>(hi * 16 + lo));
+      i += 2;
+      while (i < list.size() && (list[i] == ' ' || list[i] == '\t')) ++i;
+      if (i < list.size()) {
+        if (list[i] != ',') return false;
+        ++i;
+      }
+    }
+    return true;
+  }
+
+  bool ParseData(std::string_view data, RegValue& value) const {
+    if (!data.empty() && data.front() == '"') {
+      std::size_t at = 1;
+      std::string s;
+      if (!ReadQuoted(data, at, s) || !Trim(data.substr(at)).empty()) return false;
+      value.type = RegType::kString;
+      value.data = std::move(s);
+      return true;
+    }
+    if (data.substr(0, 6) == "dword:") {
+      std::string_view digits = data.substr(6);
+      if (digits.size() != 8 ||
+          digits.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+        return false;
+      std::uint32_t v = static_cast<std::uint32_t>(std::strtoul(std::string(digits).c_str(), nullptr, 16));
+      value.type = RegType::kDword;
+      value.data.assign(reinterpret_cast<const char*>(&v), 4);
+      return true;
+    }
+    std::uint32_t type = 3;
+    std::string_view list;
+    if (data.substr(0, 4) == "hex:") {
+      list = data.substr(4);
+    } else if (data.substr(0, 4) == "hex(") {
+      std::size_t close = data.find("):");
+      if (close == std::string_view::npos || close == 4) return false;
+      std::string digits(data.substr(4, close - 4));
+      if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+      type = static_cast<std::uint32_t>(std::strtoul(digits.c_str(), nullptr, 16));
+      list = data.substr(close + 2);
+    } else {
+      return false;
+    }
+    std::string bytes;
+    if (!ParseHexBytes(list, bytes)) return false;
+    value.type = static_cast<RegType>(type);
+    if (type == 1 || type == 2 || type == 7) {
+      value.data = utf16_hex2_ ? Utf16LeToUtf8(bytes) : bytes;
+    } else {
+      value.data = std::move(bytes);
+    }
+    return true;
+  }
+
+  std::string_view text_;
+  std::string origin_dir_;
+  bool utf16_;
+  bool utf16_hex2_ = true;
+  std::size_t line_number_ = 0;
+};
+
+}  // namespace
+
+std::string Registry::Fold(std::string_view key) {
+  std::string out(key);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+void Registry::SetDefault(std::string_view key, RegValue value) { defaults_[Fold(key)] = std::move(value); }
+
+void Registry::DeleteDefault(std::string_view key) { defaults_.erase(Fold(key)); }
+
+void Registry::DeleteTree(std::string_view key) {
+  std::string folded = Fold(key);
+  std::string prefix = folded + "\\";
+  for (auto it = defaults_.begin(); it != defaults_.end();) {
+    if (it->first == folded || it->first.compare(0, prefix.size(), prefix) == 0)
+      it = defaults_.erase(it);
+    else
+      ++it;
+  }
+}
+
+const RegValue* Registry::FindDefault(std::string_view key) const {
+  auto it = defaults_.find(Fold(key));
+  return it == defaults_.end() ? nullptr : &it->second;
+}
+
+std::string Registry::ReadDefaultText(std::string_view key) const {
+  const RegValue* v = FindDefault(key);
+  if (!v) return {};
+  if (v->type == RegType::kString || v->type == RegType::kExpandString) {
+    std::size_t nul = v->data.find('\0');
+    return nul == std::string::npos ? v->data : v->data.substr(0, nul);
+  }
+  if (v->data.empty()) return {};
+  throw std::runtime_error("Invalid data type for ''");
+}
+
+void Registry::AddBuiltins() {
+  for (const BuiltinFilterInfo& f : BuiltinFilters()) {
+    std::string handler(f.handler_id), clsid(f.class_id);
+    for (std::string_view ext : f.extensions)
+      SetDefault("Software\\Classes\\" + std::string(ext) + "\\PersistentHandler", {RegType::kString, handler, {}});
+    SetDefault("Software\\Classes\\CLSID\\" + handler + "\\PersistentAddinsRegistered\\" + std::string(kIFilterKey),
+               {RegType::kString, clsid, {}});
+    SetDefault("Software\\Classes\\CLSID\\" + clsid + "\\InprocServer32",
+               {RegType::kString, "builtin:" + std::string(f.name), {}});
+  }
+}
+
+bool Registry::LoadRegText(std::string_view bytes, const std::string& origin_dir, std::string* error) {
+  std::string decoded;
+  bool utf16 = false;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    decoded = Utf16LeToUtf8(bytes.substr(2));
+    utf16 = true;
+  } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    decoded.assign(bytes.substr(3));
+  } else {
+    decoded.assign(bytes);
+  }
+  std::vector<Operation> ops;
+  RegParser parser(decoded, origin_dir, utf16);
+  if (!parser.Parse(ops, error)) return false;
+  for (Operation& op : ops) {
+    switch (op.kind) {
+      case Operation::kSet: SetDefault(op.key, std::move(op.value)); break;
+      case Operation::kDeleteValue: DeleteDefault(op.key); break;
+      case Operation::kDeleteKey: DeleteTree(op.key); break;
+    }
+  }
+  return true;
+}
+
+bool Registry::LoadRegFile(const std::filesystem::path& file, std::string* error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    if (error) *error = file.string() + ": cannot be read";
+    return false;
+  }
+  // A registry file is small; one over 16 MiB is not one of ours.
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size > (16 << 20)) {
+    if (error) *error = file.string() + ": too large for a registry file";
+    return false;
+  }
+  in.seekg(0);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string where;
+  if (!LoadRegText(bytes, file.parent_path().string(), &where)) {
+    if (error) *error = file.string() + ":" + where;
+    return false;
+  }
+  return true;
+}
+
+void Registry::LoadFolder(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::vector<std::filesystem::path> files;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".reg") files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    std::string error;
+    if (!LoadRegFile(file, &error)) std::fprintf(stderr, "quarn: warning: skipped %s\n", error.c_str());
+  }
+}
+
+std::vector<std::filesystem::path> Registry::StandardFolders() {
+  std::vector<std::filesystem::path> folders;
+  auto add = [&](const std::filesystem::path& p) {
+    std::error_code ec;
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(p, ec);
+    if (ec) canonical = p;
+    if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(canonical);
+  };
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) add(exe.parent_path().parent_path() / "share/quarn/registry");
+  add(std::filesystem::path(QUARN_INSTALL_PREFIX) / "share/quarn/registry");
+  const char* xdg = std::getenv("XDG_DATA_DIRS");
+  std::string dirs = (xdg && *xdg) ? xdg : "/usr/local/share:/usr/share";
+  std::stringstream ss(dirs);
+  for (std::string dir; std::getline(ss, dir, ':');)
+    if (!dir.empty()) add(std::filesystem::path(dir) / "quarn/registry");
+  return folders;
+}
+
+Registry Registry::LoadStandard() {
+  Registry r;
+  r.AddBuiltins();
+  for (const auto& folder : StandardFolders()) r.LoadFolder(folder);
+  return r;
+}
+
+}  // namespace quarn

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package that Quarn's build and tests need (run as root).
+# With --bench it also installs the peer tools the benchmarks compare against.
+# Safe to run again: packages already present are not fetched twice.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config file
+  libmupdf-dev libzip-dev libxml2-dev libuchardet-dev libicu-dev
+  libwv-dev libfreexl-dev libgsf-1-dev libgmime-3.0-dev
+  qt6-base-dev libjpeg62-turbo-dev
+  libgtest-dev libgmock-dev
+  xvfb xauth x11-apps imagemagick fonts-dejavu-core
+)
+bench_packages=(
+  poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
+  libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
+  hyperfine
+)
+if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+  echo "setup: every package is installed"
+  exit 0
+fi
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "setup: installed ${missing[*]}"
