@@ -1,0 +1,220 @@
+#include "convert/filters/sniff.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "convert/filters/builtin.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::size_t kHeadBytes = 4096;
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+// Skips a byte-order mark and leading white space.
+std::string_view SkipBomAndSpace(std::string_view s) {
+  if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  return s;
+}
+
+bool LooksLikeHtml(std::string_view head) {
+  std::string l = LowerAscii(head.substr(0, 1024));
+  for (std::string_view tag : {"<!doctype html", "<html", "<head", "<body", "<meta ", "<title"})
+    if (l.find(tag) != std::string::npos) return true;
+  return false;
+}
+
+bool LooksLikeMail(std::string_view head) {
+  // A message starts with header fields; demand two well-known ones among the first lines.
+  int known = 0;
+  std::size_t pos = 0;
+  for (int line = 0; line < 30 && pos < head.size(); ++line) {
+    std::size_t end = head.find('\n', pos);
+    std::string_view l = head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+    if (l.empty() || l == "\r") break;
+    std::string low = LowerAscii(l.substr(0, 40));
+    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
+                               "return-path:"})
+      if (low.rfind(h, 0) == 0) ++known;
+    if (end == std::string_view::npos) break;
+    pos = end + 1;
+  }
+  return known >= 2;
+}
+
+struct ZipCloser {
+  void operator()(zip_t* z) const { zip_discard(z); }
+};
+
+std::string ZipFilter(const std::string& path) {
+  int err = 0;
+  std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
+  if (!z) return {};
+  auto has = [&](const char* name) { return zip_name_locate(z.get(), name, ZIP_FL_NOCASE) >= 0; };
+  // ODF and EPUB name their type in a "mimetype" entry.
+  zip_int64_t mt = zip_name_locate(z.get(), "mimetype", 0);
+  if (mt >= 0) {
+    zip_stat_t st;
+    if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(mt), 0, &st) == 0 && st.size < 256) {
+      if (zip_file_t* f = zip_fopen_index(z.get(), static_cast<zip_uint64_t>(mt), 0)) {
+        char buf[256] = {};
+        zip_int64_t n = zip_fread(f, buf, sizeof buf - 1);
+        zip_fclose(f);
+        std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
+        if (type.rfind("application/epub+zip", 0) == 0) return "epub";
+      }
+    }
+  }
+  if (has("word/document.xml")) return "docx";
+  if (has("xl/workbook.xml")) return "xlsx";
+  if (has("ppt/presentation.xml")) return "pptx";
+  if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
+  if (has("META-INF/container.xml")) return "epub";
+  return {};
+}
+
+// Reads the root directory of a compound file far enough to see the names of
+// its top-level streams.  Tolerant: a damaged file just yields fewer names.
+std::vector<std::u16string> CompoundRootNames(const std::string& path) {
+  std::vector<std::u16string> names;
+  std::ifstream in(path, std::ios::binary);
+  unsigned char header[512];
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return names;
+  auto u16 = [](const unsigned char* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); };
+  auto u32 = [](const unsigned char* p) {
+    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+  };
+  uint32_t shift = u16(header + 30);
+  if (shift != 9 && shift != 12) return names;
+  const std::size_t sector = std::size_t{1} << shift;
+  uint32_t dir_start = u32(header + 48);
+  // The first FAT sectors are listed in the header; enough to follow the directory chain.
+  std::vector<uint32_t> fat_sectors;
+  for (int i = 0; i < 109; ++i) {
+    uint32_t s = u32(header + 76 + 4 * i);
+    if (s >= 0xFFFFFFFA) break;
+    fat_sectors.push_back(s);
+  }
+  auto read_sector = [&](uint32_t s, std::vector<unsigned char>& buf) {
+    buf.assign(sector, 0);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>((static_cast<uint64_t>(s) + 1) * sector));
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(sector)));
+  };
+  auto next_in_chain = [&](uint32_t s) -> uint32_t {
+    std::size_t per = sector / 4;
+    std::size_t idx = s / per;
+    if (idx >= fat_sectors.size()) return 0xFFFFFFFE;
+    std::vector<unsigned char> fat;
+    if (!read_sector(fat_sectors[idx], fat)) return 0xFFFFFFFE;
+    return u32(fat.data() + 4 * (s % per));
+  };
+  std::vector<unsigned char> buf;
+  uint32_t s = dir_start;
+  for (int hops = 0; hops < 64 && s < 0xFFFFFFFA; ++hops) {
+    if (!read_sector(s, buf)) break;
+    for (std::size_t off = 0; off + 128 <= sector; off += 128) {
+      const unsigned char* e = buf.data() + off;
+      uint32_t len = u16(e + 64);
+      if (len < 2 || len > 64) continue;
+      std::u16string name;
+      for (uint32_t i = 0; i + 2 < len + 1 && i < 62; i += 2) name.push_back(static_cast<char16_t>(u16(e + i)));
+      while (!name.empty() && name.back() == 0) name.pop_back();
+      names.push_back(name);
+    }
+    s = next_in_chain(s);
+  }
+  return names;
+}
+
+}  // namespace
+
+Sniffed SniffContent(const std::string& path) {
+  Sniffed r;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    r.kind = ContentKind::kUnreadable;
+    return r;
+  }
+  std::string head(kHeadBytes, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  if (head.empty()) {
+    r.kind = ContentKind::kEmpty;
+    return r;
+  }
+  if (head.size() >= 8 && std::memcmp(head.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) == 0) {
+    r.kind = ContentKind::kCompoundFile;
+    for (const std::u16string& name : CompoundRootNames(path)) {
+      if (name == u"WordDocument") r.filter = "doc";
+      else if ((name == u"Workbook" || name == u"Book") && r.filter.empty()) r.filter = "xls";
+      else if (name == u"PowerPoint Document" && r.filter.empty()) r.filter = "ppt";
+      else if (name == u"EncryptedPackage") r.encrypted_package = true;
+    }
+    return r;
+  }
+  if (head.size() >= 4 && head.compare(0, 4, "PK\x03\x04") == 0) {
+    r.kind = ContentKind::kZip;
+    r.filter = ZipFilter(path);
+    return r;
+  }
+  if (head.find("%PDF-") != std::string::npos && head.find("%PDF-") < 1024) {
+    r.kind = ContentKind::kPdf;
+    r.filter = "pdf";
+    return r;
+  }
+  std::string_view body = SkipBomAndSpace(head);
+  if (body.substr(0, 5) == "{\\rtf") {
+    r.kind = ContentKind::kRtf;
+    r.filter = "rtf";
+    return r;
+  }
+  if (LooksLikeHtml(body)) {
+    r.kind = ContentKind::kHtml;
+    r.filter = "html";
+    return r;
+  }
+  if (body.substr(0, 5) == "<?xml") {
+    r.kind = ContentKind::kXml;
+    r.filter = "xml";
+    return r;
+  }
+  if (LooksLikeMail(body)) {
+    r.kind = ContentKind::kMail;
+    r.filter = "eml";
+    return r;
+  }
+  return r;
+}
+
+std::optional<std::string> RedirectFor(const std::string& path, std::string_view self) {
+  Sniffed s = SniffContent(path);
+  if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;
+  // XML is a container for many formats (XHTML, Office 2003 XML, flat ODF):
+  // only hand over to the plain XML filter when self cannot read XML at all.
+  if (s.kind == ContentKind::kXml && (self == "html" || self == "odf" || self == "docx" || self == "xlsx"))
+    return std::nullopt;
+  return s.filter;
+}
+
+std::optional<ExtractResult> ExtractRedirected(const std::string& path, std::string_view self, TextSink& sink) {
+  std::optional<std::string> other = RedirectFor(path, self);
+  if (!other) return std::nullopt;
+  return ExtractWithBuiltin(*other, path, sink);
+}
+
+}  // namespace quarn

@@ -1,0 +1,51 @@
+// Recognises what a document really is from its first bytes (and, for zip and
+// compound files, from the names of the parts inside), so that a filter can
+// refuse content it cannot read and hand a mislabelled document to the
+// built-in filter that reads it.  Reentrant; reads the file, keeps nothing.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+enum class ContentKind {
+  kUnreadable,    // the file cannot be opened
+  kEmpty,         // zero bytes
+  kUnknown,       // nothing recognised
+  kCompoundFile,  // OLE2 compound file (Office 97-2003, .msg, encrypted OOXML)
+  kZip,           // zip container (OOXML, ODF, EPUB)
+  kPdf,
+  kRtf,
+  kHtml,
+  kXml,
+  kMail,          // RFC 822 message (header lines at the very start)
+};
+
+struct Sniffed {
+  ContentKind kind = ContentKind::kUnknown;
+  // The built-in filter that reads this content ("docx", "xlsx", "pptx",
+  // "odf", "epub", "doc", "xls", "ppt", "pdf", "rtf", "html", "xml", "eml"),
+  // or empty when the content does not name one plainly.
+  std::string filter;
+  // An OOXML package wrapped in a compound file (EncryptedPackage): the
+  // document is password-protected.
+  bool encrypted_package = false;
+};
+
+Sniffed SniffContent(const std::string& path);
+
+// For a filter named self: the built-in filter name that path's content
+// plainly belongs to when that is another filter, else nullopt (the content
+// is self's, or nothing is recognised and self should try and fail cleanly).
+std::optional<std::string> RedirectFor(const std::string& path, std::string_view self);
+
+// The usual opening of a built-in filter's Extract: when the content belongs
+// to another built-in filter, runs that one and returns its result.
+//   if (auto r = ExtractRedirected(path, "docx", sink)) return *r;
+std::optional<ExtractResult> ExtractRedirected(const std::string& path, std::string_view self, TextSink& sink);
+
+}  // namespace quarn

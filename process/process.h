@@ -1,0 +1,98 @@
+// The work queue of the window and of the terminal's batch mode: one queue of
+// paths (files and folders), the processing state, and two worker threads
+// that take paths, expand folders breadth-first and convert files.  Front
+// ends call it from the main thread; the workers call back only through the
+// ProgressNotify interface and never touch a front end's objects.  Every
+// shared item below lives under QueueLock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/outcome.h"
+
+namespace quarn {
+
+enum ProcessState { psIdle = 0, psStarting = 1, psRunning = 2, psStopping = 3, psFinished = 4 };
+
+// How progress reaches a front end.  PostProgress is called from worker
+// threads (and from the thread that starts a run), never with QueueLock held;
+// it must only post (queue an event, wake a loop) and return at once.  The
+// front end then reads the shared values with ReadProgress.
+class ProgressNotify {
+ public:
+  virtual ~ProgressNotify() = default;
+  virtual void PostProgress() = 0;
+};
+
+// What a front end passes with each request.
+struct TProcessParams {
+  ProgressNotify* NotifyWindow = nullptr;
+  std::string MaskList = "*.*";  // masks separated by ";", ending at the first "|"
+};
+
+// One document of a run that could not be converted, and why.
+struct RunFailure {
+  std::string path;
+  std::string reason;
+};
+
+// The counts of one run, kept from its start until the next run starts.
+struct RunReport {
+  std::uint64_t run = 0;    // number of the run (1 for the first)
+  int written = 0;          // text files written
+  int without_text = 0;     // documents that yielded no text (no file written)
+  int failed = 0;           // documents that could not be converted
+  int same_file = 0;        // documents that are their own text file
+  std::vector<RunFailure> failures;     // every failure, in the order they happened
+  std::vector<RunFailure> without_text_reasons;  // why each document had no text
+};
+
+// The values a front end shows, copied under QueueLock.
+struct ProgressSnapshot {
+  std::string CurrentPath;  // empty: the run ended (or the queue was found empty)
+  int TakenCount = 0;
+  int QueuedCount = 0;
+  ProcessState State = psIdle;
+  std::uint64_t Run = 0;  // number of the current (or last) run
+};
+
+// Guards the queue, the counters, the state, the notify target, the masks and
+// the run reports.  Held only for short sections; never while converting,
+// listing a folder or posting, and never together with PdfLock.
+extern std::mutex QueueLock;
+
+void InitProcessing();
+// Stops the workers (bounded wait), then forgets the notify target.
+void DoneProcessing();
+
+ProcessState GetProcessState();
+void SetProcessState(ProcessState state);
+
+// Adds one path.  With params: the notify target and masks are taken from
+// them and the workers are started if they are not running.
+void QueuePath(const std::string& path, const TProcessParams* params = nullptr);
+void QueuePath(const std::string& path, const TProcessParams& params);
+
+void StartWorkers();
+// Asks the run to stop and waits up to 99 x 100 ms for it to end.
+void StopWorkers();
+
+bool MatchesMaskList(std::string_view name, std::string_view mask_list);
+
+// Copies of the shared values, taken under QueueLock.
+ProgressSnapshot ReadProgress();
+// The report of the current run, or of the last one once it has ended.
+RunReport ReadRunReport();
+
+// The conversion the workers run for each file; ConvertFile(path, "") unless
+// a test sets another.  Set only while no run is active.
+using FileConverter = std::function<ConvertResult(const std::string& path)>;
+void SetFileConverter(FileConverter converter);
+
+}  // namespace quarn
