@@ -168,29 +168,37 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
   return result;
 }
 
+std::size_t ThinnedRunLength(std::size_t n) {
+  // The passes never join two runs, so each run can be thinned on its own:
+  // every full group of `run` spaces becomes one space, the rest stay.
+  for (std::size_t run : {10, 8, 4, 2}) n = n / run + n % run;
+  return n;
+}
+
+void ThinSpacesInPlace(std::string& text) {
+  // One pass; the output never overtakes the input, so it is written in place.
+  char* const base = text.data();
+  const std::size_t size = text.size();
+  std::size_t in = 0, out = 0;
+  while (in < size) {
+    const void* hit = std::memchr(base + in, ' ', size - in);
+    std::size_t space = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - base) : size;
+    if (out != in) std::memmove(base + out, base + in, space - in);
+    out += space - in;
+    in = space;
+    std::size_t end = in;
+    while (end < size && base[end] == ' ') ++end;
+    std::size_t keep = ThinnedRunLength(end - in);
+    std::memset(base + out, ' ', keep);
+    out += keep;
+    in = end;
+  }
+  text.resize(out);
+}
+
 std::string ThinSpaces(std::string_view input) {
   std::string text(input);
-  for (std::size_t run : {10, 8, 4, 2}) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-      if (text[i] != ' ') {
-        std::size_t next = text.find(' ', i);
-        if (next == std::string::npos) next = n;
-        out.append(text, i, next - i);
-        i = next;
-        continue;
-      }
-      std::size_t j = i;
-      while (j < n && text[j] == ' ') ++j;
-      std::size_t len = j - i;
-      out.append(len / run + len % run, ' ');  // each full run becomes one space
-      i = j;
-    }
-    text.swap(out);
-  }
+  ThinSpacesInPlace(text);
   return text;
 }
 
@@ -305,8 +313,8 @@ void SaveTextFile(const std::string& out_path, std::string_view text) {
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path, const std::string& out_path,
                                 const FilterLimits& limits) {
   FilterText extracted = ExtractFilterText(registry, path, limits);
-  std::string text = ThinSpaces(extracted.text);
-  extracted.text = std::string();  // free the unthinned copy before writing
+  std::string& text = extracted.text;
+  ThinSpacesInPlace(text);
   if (text.empty() || text == " ")
     return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
   SaveTextFile(out_path, text);

@@ -48,6 +48,9 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path,
 // The four replace-all passes that thin runs of spaces: 10, 8, 4, then 2
 // spaces become one.
 std::string ThinSpaces(std::string_view text);
+void ThinSpacesInPlace(std::string& text);
+// What one run of n spaces becomes after the four passes.
+std::size_t ThinnedRunLength(std::size_t n);
 
 // Raised when the output file cannot be created or fully written.
 class FileError : public std::runtime_error {

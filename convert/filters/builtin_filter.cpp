@@ -132,6 +132,8 @@ QUARN_HRESULT GetChunk(QuarnFilter* f, QuarnStatChunk* chunk) {
   BuiltinObject* self = Self(f);
   if (!self->initialised || !chunk) return QUARN_E_FAIL;
   const auto& chunks = self->sink.chunks();
+  // A chunk is read once: free it as soon as the pipeline moves on.
+  if (self->current > 0) self->sink.ReleaseChunk(self->current - 1);
   while (self->next_chunk < chunks.size() && chunks[self->next_chunk].empty()) ++self->next_chunk;
   if (self->next_chunk >= chunks.size()) {
     self->current = chunks.size() + 1;

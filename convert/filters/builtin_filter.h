@@ -50,6 +50,10 @@ class TextSink {
 
   // The chunks, in order (the last may still be open).
   const std::vector<std::string>& chunks() const { return chunks_; }
+  // Frees the text of chunk i once it has been served (it then reads as empty).
+  void ReleaseChunk(std::size_t i) {
+    if (i < chunks_.size()) std::string().swap(chunks_[i]);
+  }
   // All text joined, chunks separated by one space: handy for tests and for
   // filters that wrap another filter's text.
   std::string Joined() const;

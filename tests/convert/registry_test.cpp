@@ -1,14 +1,167 @@
 #include "convert/registry.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "convert/filter.h"
 
 namespace quarn {
 namespace {
 
-TEST(Registry, KeysCompareWithoutAsciiCase) {
+using ::testing::HasSubstr;
+
+Registry Parse(std::string_view text, bool expect_ok = true) {
   Registry r;
-  r.SetDefault("Software\\Classes\\.TXT", {RegType::kString, "txtfile", {}});
-  EXPECT_EQ(r.ReadDefaultText("software\\classes\\.txt"), "txtfile");
+  std::string error;
+  EXPECT_EQ(r.LoadRegText(text, "/origin", &error), expect_ok) << error;
+  return r;
+}
+
+TEST(RegistryFile, ReadsBothHeadersAndDefaultValuesOnly) {
+  Registry v5 = Parse(
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Classes\\.abc]\r\n"
+      "@=\"abcfile\"\r\n"
+      "\"Named\"=\"ignored\"\r\n");
+  EXPECT_EQ(v5.ReadDefaultText("Software\\Classes\\.abc"), "abcfile");
+  EXPECT_EQ(v5.size(), 1u);
+  Registry v4 = Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.abc]\n@=\"old\"\n");
+  EXPECT_EQ(v4.ReadDefaultText("SOFTWARE\\CLASSES\\.ABC"), "old");
+}
+
+TEST(RegistryFile, DecodesEscapesAndExpandableStrings) {
+  Registry r = Parse(
+      "Windows Registry Editor Version 5.00\n"
+      "[HKEY_LOCAL_MACHINE\\K1]\n"
+      "@=\"C:\\\\dir\\\\\\\"quoted\\\"\"\n"
+      "[HKEY_LOCAL_MACHINE\\K2]\n"
+      // "%A%" then "lib" in UTF-16LE, continued over two lines, with a NUL
+      "@=hex(2):25,00,41,00,25,00,\\\n"
+      "  6c,00,69,00,62,00,00,00\n");
+  EXPECT_EQ(r.ReadDefaultText("K1"), "C:\\dir\\\"quoted\"");
+  EXPECT_EQ(r.ReadDefaultText("K2"), "%A%lib");  // taken verbatim, cut at its NUL
+}
+
+TEST(RegistryFile, RemovalHeadersDeleteWholeTrees) {
+  Registry r = Parse(
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n@=\"a\"\n[HKEY_LOCAL_MACHINE\\A\\B]\n@=\"b\"\n"
+      "[HKEY_LOCAL_MACHINE\\AB]\n@=\"kept\"\n[-HKEY_LOCAL_MACHINE\\a]\n");
+  EXPECT_EQ(r.ReadDefaultText("A"), "");
+  EXPECT_EQ(r.ReadDefaultText("A\\B"), "");
+  EXPECT_EQ(r.ReadDefaultText("AB"), "kept");
+}
+
+TEST(RegistryFile, ClassesRootMapsBelowTheMachineAndOtherRootsAreIgnored) {
+  Registry r = Parse(
+      "REGEDIT4\n[HKEY_CLASSES_ROOT\\.x]\n@=\"xfile\"\n[HKEY_CURRENT_USER\\Software\\Classes\\.y]\n@=\"no\"\n");
+  EXPECT_EQ(r.ReadDefaultText("Software\\Classes\\.x"), "xfile");
+  EXPECT_EQ(r.ReadDefaultText("Software\\Classes\\.y"), "");
+}
+
+TEST(RegistryFile, Utf16FileWithByteOrderMark) {
+  std::string utf8 = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n@=\"Ωmega\"\r\n";
+  std::u16string wide = u"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n@=\"Ωmega\"\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : wide) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  Registry r = Parse(bytes);
+  EXPECT_EQ(r.ReadDefaultText("K"), "Ωmega");
+}
+
+TEST(RegistryFile, MalformedFilesChangeNothingAndNameTheLine) {
+  Registry r;
+  r.SetDefault("K", {RegType::kString, "before", {}});
+  std::string error;
+  EXPECT_FALSE(r.LoadRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=\"new\"\n@=hex(2):zz\n", "", &error));
+  EXPECT_EQ(error.substr(0, 2), "4:");
+  EXPECT_EQ(r.ReadDefaultText("K"), "before");
+  for (std::string_view bad : {"", "not a registry\n", "REGEDIT4\n@=\"value before key\"\n",
+                               "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=\"open\n",
+                               "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=dword:123\n"}) {
+    EXPECT_FALSE(r.LoadRegText(bad, "", &error)) << bad;
+  }
+}
+
+TEST(RegistryFile, FolderSkipsBadFilesWithAWarningAndLaterFilesOverride) {
+  auto dir = std::filesystem::temp_directory_path() / ("quarn-reg-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "a.reg") << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=\"first\"\n";
+  std::ofstream(dir / "b.reg") << "garbage\n";
+  std::ofstream(dir / "c.reg") << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=\"last\"\n";
+  std::ofstream(dir / "d.txt") << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n@=\"not a reg file\"\n";
+  Registry r;
+  ::testing::internal::CaptureStderr();
+  r.LoadFolder(dir);
+  std::string warnings = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(r.ReadDefaultText("K"), "last");
+  EXPECT_THAT(warnings, HasSubstr("b.reg:1:"));
+  EXPECT_EQ(r.FindDefault("K")->origin_dir, dir.string());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(RegistryValue, OtherTypesWithDataAreAnErrorEmptyOnesReadEmpty) {
+  Registry r = Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\D]\n@=dword:00000001\n[HKEY_LOCAL_MACHINE\\E]\n@=hex:\n");
+  try {
+    r.ReadDefaultText("D");
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for ''");
+  }
+  EXPECT_EQ(r.ReadDefaultText("E"), "");
+  EXPECT_EQ(r.ReadDefaultText("Missing"), "");
+}
+
+// The lookup order of FindFilterClass.
+class Lookup : public ::testing::Test {
+ protected:
+  void Set(const std::string& key, const std::string& value) {
+    r.SetDefault("Software\\Classes\\" + key, {RegType::kString, value, {}});
+  }
+  static constexpr const char* kIFilter = "\\PersistentAddinsRegistered\\{89BCB740-6119-101A-BCB7-00DD010655AF}";
+  Registry r;
+};
+
+TEST_F(Lookup, PersistentHandlerOfTheExtensionWinsOverTheProgramId) {
+  Set(".abc\\PersistentHandler", "{H1}");
+  Set(".abc", "abcfile");
+  Set("abcfile\\CLSID", "{C}");
+  Set("CLSID\\{C}\\PersistentHandler", "{H2}");
+  Set(std::string("CLSID\\{H1}") + kIFilter, "{F1}");
+  Set(std::string("CLSID\\{H2}") + kIFilter, "{F2}");
+  EXPECT_EQ(FindFilterClass(r, "/d/x.abc"), "{F1}");
+}
+
+TEST_F(Lookup, ProgramIdRouteWhenTheExtensionHasNoHandler) {
+  Set(".abc", "abcfile");
+  Set("abcfile\\CLSID", "{C}");
+  Set("CLSID\\{C}\\PersistentHandler", "{H2}");
+  Set(std::string("CLSID\\{H2}") + kIFilter, "{F2}");
+  EXPECT_EQ(FindFilterClass(r, "/d/x.abc"), "{F2}");
+  EXPECT_EQ(FindFilterClass(r, "/d/x.ABC"), "{F2}");  // keys ignore case
+  EXPECT_EQ(FindFilterClass(r, "/d.abc/x"), "");       // no extension after the last "/"
+  EXPECT_EQ(FindFilterClass(r, "/d/x.abd"), "");
+}
+
+TEST_F(Lookup, ExtensionIsTheTextFromTheLastDotAfterTheLastSlash) {
+  EXPECT_EQ(ExtensionOf("/a.b/c.d.pdf"), ".pdf");
+  EXPECT_EQ(ExtensionOf("/a.b/c"), "");
+  EXPECT_EQ(ExtensionOf("c."), ".");
+  EXPECT_EQ(ExtensionOf(".bashrc"), ".bashrc");
+}
+
+TEST(BuiltinRegistrations, EveryBuiltinExtensionFindsItsFilter) {
+  Registry r;
+  r.AddBuiltins();
+  EXPECT_FALSE(FindFilterClass(r, "a.txt").empty());
+  EXPECT_EQ(FindFilterClass(r, "a.TXT"), FindFilterClass(r, "a.txt"));
+  EXPECT_EQ(FindFilterClass(r, "a.unknown-ext"), "");
 }
 
 }  // namespace

@@ -1,0 +1,162 @@
+// A filter plug-in for tests whose behaviour is the document itself: each
+// line of the loaded file is the answer to one call, so a test writes the
+// exact sequence of chunk and text results it wants the pipeline to meet.
+//   chunk | value | end | chunkfail        answers to GetChunk
+//   text WORDS | last WORDS | units HEX... answers to GetText (S_OK, S_LAST_TEXT)
+//   nomore | textfail | keep               NO_MORE_TEXT, E_FAIL, S_OK touching nothing
+//   loadfail | initfail                    first line: fail Load or Init
+// A line ending in " *" repeats forever.  When the lines run out GetChunk
+// reports the end of chunks and GetText reports no more text.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "convert/filter_api.h"
+#include "convert/filter_path.h"
+
+namespace {
+
+struct Op {
+  std::string verb;
+  std::string arg;
+  bool forever = false;
+};
+
+struct Scripted : QuarnFilter {
+  std::vector<Op> ops;
+  std::size_t next = 0;
+  std::u16string pending;  // text of the current "text" answer not yet delivered
+};
+
+bool IsChunkVerb(const std::string& v) { return v == "chunk" || v == "value" || v == "end" || v == "chunkfail"; }
+
+std::u16string Utf16(const std::string& s) {
+  std::u16string out;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t i = 0; i < s.size();) {
+    uint32_t cp;
+    std::size_t n = quarn_utf8_sequence(p + i, s.size() - i, &cp);
+    if (!n) { cp = 0xFFFD; n = 1; }
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += n;
+  }
+  return out;
+}
+
+const Op* Peek(Scripted* s) { return s->next < s->ops.size() ? &s->ops[s->next] : nullptr; }
+void Consume(Scripted* s) {
+  if (s->next < s->ops.size() && !s->ops[s->next].forever) ++s->next;
+}
+
+QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
+  auto* s = static_cast<Scripted*>(f);
+  char native[8192];
+  if (quarn_path_from_utf16(path, native, sizeof native) == static_cast<std::size_t>(-1) || !native[0])
+    return QUARN_E_INVALIDARG;
+  std::ifstream in(native);
+  if (!in) return QUARN_FILTER_E_ACCESS;
+  for (std::string line; std::getline(in, line);) {
+    Op op;
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, " *") == 0) {
+      op.forever = true;
+      line.resize(line.size() - 2);
+    }
+    std::size_t sp = line.find(' ');
+    op.verb = line.substr(0, sp);
+    if (sp != std::string::npos) op.arg = line.substr(sp + 1);
+    if (!op.verb.empty()) s->ops.push_back(op);
+  }
+  if (!s->ops.empty() && s->ops[0].verb == "loadfail") return QUARN_E_FAIL;
+  return QUARN_S_OK;
+}
+
+QUARN_HRESULT Init(QuarnFilter* f, uint32_t, uint32_t, const void*, uint32_t*) {
+  auto* s = static_cast<Scripted*>(f);
+  if (!s->ops.empty() && s->ops[0].verb == "initfail") return QUARN_E_FAIL;
+  return QUARN_S_OK;
+}
+
+QUARN_HRESULT GetChunk(QuarnFilter* f, QuarnStatChunk* chunk) {
+  auto* s = static_cast<Scripted*>(f);
+  // Text answers the pipeline did not ask for are passed over.
+  while (Peek(s) && !IsChunkVerb(Peek(s)->verb)) ++s->next;
+  const Op* op = Peek(s);
+  if (!op) return QUARN_FILTER_E_END_OF_CHUNKS;
+  std::string verb = op->verb;
+  Consume(s);
+  *chunk = QuarnStatChunk{};
+  if (verb == "chunk") {
+    chunk->flags = QUARN_CHUNK_TEXT;
+    return QUARN_S_OK;
+  }
+  if (verb == "value") {
+    chunk->flags = QUARN_CHUNK_VALUE;
+    return QUARN_S_OK;
+  }
+  if (verb == "end") return QUARN_FILTER_E_END_OF_CHUNKS;
+  return QUARN_E_FAIL;
+}
+
+QUARN_HRESULT GetText(QuarnFilter* f, uint32_t* count, QUARN_WCHAR* buffer) {
+  auto* s = static_cast<Scripted*>(f);
+  if (!s->pending.empty()) {
+    std::size_t n = std::min<std::size_t>(*count, s->pending.size());
+    std::memcpy(buffer, s->pending.data(), n * 2);
+    s->pending.erase(0, n);
+    *count = static_cast<uint32_t>(n);
+    return QUARN_S_OK;
+  }
+  const Op* op = Peek(s);
+  if (!op || IsChunkVerb(op->verb)) {
+    *count = 0;
+    return QUARN_FILTER_E_NO_MORE_TEXT;
+  }
+  Op o = *op;
+  Consume(s);
+  if (o.verb == "nomore") {
+    *count = 0;
+    return QUARN_FILTER_E_NO_MORE_TEXT;
+  }
+  if (o.verb == "textfail") {
+    *count = 0;
+    return QUARN_E_FAIL;
+  }
+  if (o.verb == "keep") return QUARN_S_OK;
+  std::u16string units;
+  if (o.verb == "units") {
+    std::istringstream hex(o.arg);
+    for (std::string h; hex >> h;) units.push_back(static_cast<char16_t>(std::stoul(h, nullptr, 16)));
+  } else {
+    units = Utf16(o.arg);
+  }
+  std::size_t n = std::min<std::size_t>(*count, units.size());
+  std::memcpy(buffer, units.data(), n * 2);
+  s->pending = units.substr(n);
+  *count = static_cast<uint32_t>(n);
+  return o.verb == "last" ? QUARN_FILTER_S_LAST_TEXT : QUARN_S_OK;
+}
+
+void Release(QuarnFilter* f) { delete static_cast<Scripted*>(f); }
+
+// Built without the optional diagnostic member, as an older plug-in would be.
+const QuarnFilterVtbl kVtbl = {offsetof(QuarnFilterVtbl, diagnostic), Load, Init, GetChunk, GetText, Release,
+                               nullptr};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) QUARN_HRESULT QuarnCreateFilter(const char* class_id,
+                                                                                    QuarnFilter** filter) {
+  if (std::strcmp(class_id, "{5155524E-7E57-4000-8000-000000000001}") != 0) return QUARN_CLASS_E_CLASSNOTAVAILABLE;
+  auto* s = new Scripted();
+  s->vtbl = &kVtbl;
+  *filter = s;
+  return QUARN_S_OK;
+}
