@@ -27,7 +27,7 @@ extern "C" {
 
 #define PDFINFO_MEMORY_LIMIT ((size_t)1 << 30)
 #define PDFINFO_TEXT_LIMIT ((size_t)256 << 20)
-#define PDFINFO_TIME_LIMIT_MS 60000
+#define PDFINFO_TIME_LIMIT_MS 30000
 
 /* Fills info (PDFINFO_INFO_SIZE bytes, always NUL-terminated) with the
    document information, one "Name: value" line each, ending in a line feed:
