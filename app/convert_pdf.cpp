@@ -1,9 +1,58 @@
+// The PDF route of a conversion: the PDF text library's document information
+// and content, written as one text file.  Both library calls for a document
+// happen under one hold of PdfLock; the file is written after the lock is left.
+#include <sys/mman.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
 #include "app/main.h"
+#include "convert/filter.h"
+#include "pdfinfo/pdfinfo.h"
 
 namespace quarn {
 
-ConvertResult ConvertPdf(const std::string&, const std::string&) {
-  return ConvertResult::NoText("the PDF text library is not built yet");
+bool VirtualFree(void* address, std::size_t size, unsigned free_type) {
+  if (!address || size != 0 || free_type != MEM_RELEASE) return false;
+  auto* header = reinterpret_cast<PdfInfoTextHeader*>(static_cast<char*>(address) - sizeof(PdfInfoTextHeader));
+  if (header->magic != PDFINFO_TEXT_MAGIC) return false;
+  return ::munmap(header, header->map_length) == 0;
+}
+
+namespace {
+
+struct LibraryTextRelease {
+  void operator()(char* text) const { VirtualFree(text, 0, MEM_RELEASE); }
+};
+using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
+
+}  // namespace
+
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path) {
+  char info[PDFINFO_INFO_SIZE];
+  LibraryText text;
+  {
+    std::lock_guard<std::mutex> hold(PdfLock);
+    if (GetDocInfo(path.c_str(), info) == 0)
+      return ConvertResult::NoText("the PDF cannot be opened: it is damaged or protected by a password");
+    text.reset(GetTextContentFormated(path.c_str(), 0, 0));
+  }
+  info[sizeof info - 1] = '\0';
+  const std::string_view info_text(info, std::strlen(info));
+  const std::string_view content = text ? std::string_view(text.get()) : std::string_view();
+  std::string file;
+  file.reserve(info_text.size() + 1 + content.size());
+  file.append(info_text).append(1, ' ').append(content);
+  const bool had_text = text != nullptr;
+  text.reset();  // the copy is all that is needed now
+  try {
+    SaveTextFile(out_path, file);
+  } catch (const FileError& e) {
+    return ConvertResult::Failed(e.what());
+  }
+  return ConvertResult::Written(had_text ? std::string() : "the PDF's page text could not be read");
 }
 
 }  // namespace quarn

@@ -4,6 +4,7 @@
 // StartUp and ShutDown run on the main thread only.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -38,5 +39,13 @@ ConvertResult ConvertFile(const Registry& registry, const std::string& path, con
 
 // The PDF route: document information, one space, the content text.
 ConvertResult ConvertPdf(const std::string& path, const std::string& out_path);
+
+// Releases text that GetTextContentFormated returned, as the program has
+// always released the PDF library's text: VirtualFree(text, 0, MEM_RELEASE).
+// Unmaps the mapping that holds the text (see PdfInfoTextHeader); false, and
+// nothing released, for a null pointer, another size or type, or memory
+// without the library's header.  Each text is released once.
+inline constexpr unsigned MEM_RELEASE = 0x8000;
+bool VirtualFree(void* address, std::size_t size, unsigned free_type);
 
 }  // namespace quarn

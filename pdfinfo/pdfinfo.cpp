@@ -1,14 +1,574 @@
 #include "pdfinfo/pdfinfo.h"
 
+extern "C" {
+#include <mupdf/fitz.h>
+#include <mupdf/pdf.h>
+}
+
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "convert/charset.h"
+
+// MuPDF reports errors with setjmp/longjmp.  Inside an fz_try block only C
+// calls and plain variables are used (a longjmp skips C++ destructors), and no
+// C++ exception is thrown there (it would leave MuPDF's error stack unbalanced).
+
+namespace {
+
+// ---- one context per call, with bounded memory and time -------------------
+
+struct Budget {
+  std::size_t used = 0;
+  std::size_t limit = PDFINFO_MEMORY_LIMIT;
+  long long deadline_ns = 0;
+  unsigned calls = 0;
+  bool expired = false;
+  bool exhausted = false;
+  fz_cookie* cookie = nullptr;  // the page run in progress, asked to abort when time is up
+};
+
+long long NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// Every block carries its size in front so that frees can be counted.
+constexpr std::size_t kBlockHeader = 16;
+
+bool Admit(Budget* b, std::size_t size) {
+  if (!b->expired && (++b->calls & 63) == 0 && NowNs() > b->deadline_ns) {
+    b->expired = true;
+    if (b->cookie) b->cookie->abort = 1;
+  }
+  // Once time is up every allocation fails, so that any phase of MuPDF (the
+  // page interpreter, repair, the page tree) unwinds promptly.
+  if (b->expired) return false;
+  if (size > b->limit - b->used) {
+    b->exhausted = true;
+    return false;
+  }
+  return true;
+}
+
+void* CountedMalloc(void* user, std::size_t size) {
+  Budget* b = static_cast<Budget*>(user);
+  if (size > b->limit || !Admit(b, size)) return nullptr;
+  auto* p = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
+  if (!p) return nullptr;
+  std::memcpy(p, &size, sizeof size);
+  b->used += size;
+  return p + kBlockHeader;
+}
+
+void CountedFree(void* user, void* ptr) {
+  if (!ptr) return;
+  Budget* b = static_cast<Budget*>(user);
+  unsigned char* p = static_cast<unsigned char*>(ptr) - kBlockHeader;
+  std::size_t size;
+  std::memcpy(&size, p, sizeof size);
+  b->used -= size;
+  std::free(p);
+}
+
+void* CountedRealloc(void* user, void* old, std::size_t size) {
+  if (!old) return CountedMalloc(user, size);
+  if (size == 0) {
+    CountedFree(user, old);
+    return nullptr;
+  }
+  Budget* b = static_cast<Budget*>(user);
+  unsigned char* p = static_cast<unsigned char*>(old) - kBlockHeader;
+  std::size_t old_size;
+  std::memcpy(&old_size, p, sizeof old_size);
+  if (size > old_size && (size > b->limit || !Admit(b, size - old_size))) return nullptr;
+  auto* q = static_cast<unsigned char*>(std::realloc(p, size + kBlockHeader));
+  if (!q) return nullptr;
+  std::memcpy(q, &size, sizeof size);
+  b->used = b->used - old_size + size;
+  return q + kBlockHeader;
+}
+
+void Quiet(void*, const char*) {}
+
+// A MuPDF context that lives for one call.
+class Context {
+ public:
+  Context() {
+    budget_.deadline_ns = NowNs() + static_cast<long long>(PDFINFO_TIME_LIMIT_MS) * 1000000LL;
+    alloc_ = {&budget_, CountedMalloc, CountedRealloc, CountedFree};
+    // The resource store holds decoded fonts and the like; text needs little.
+    ctx_ = fz_new_context(&alloc_, nullptr, std::size_t{64} << 20);
+    if (ctx_) {
+      fz_set_warning_callback(ctx_, Quiet, nullptr);
+      fz_set_error_callback(ctx_, Quiet, nullptr);
+    }
+  }
+  ~Context() {
+    if (ctx_) fz_drop_context(ctx_);
+  }
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  fz_context* get() const { return ctx_; }
+  Budget& budget() { return budget_; }
+
+  // Why the last failure happened when the cause was ours rather than the file's.
+  const char* LimitReason() const {
+    if (budget_.expired) return "reading the PDF took too long";
+    if (budget_.exhausted) return "the PDF needs too much memory";
+    return nullptr;
+  }
+
+ private:
+  Budget budget_;
+  fz_alloc_context alloc_{};
+  fz_context* ctx_ = nullptr;
+};
+
+void CopyMessage(char* out, std::size_t size, const char* message) {
+  if (!out || size == 0) return;
+  std::snprintf(out, size, "%s", message ? message : "");
+}
+
+// ---- opening ---------------------------------------------------------------
+
+enum class Opened { kOk, kDamaged, kPassword };
+
+struct OpenResult {
+  Opened status = Opened::kDamaged;
+  fz_document* doc = nullptr;
+  int pages = 0;
+  char error[256] = "";
+};
+
+// Opens path as a PDF (never as another format: the name promised a PDF and
+// only the PDF reader is built for hostile input here).  A document without
+// pages counts as damaged.
+void OpenDocument(Context& c, const char* path, OpenResult& r) {
+  fz_context* ctx = c.get();
+  if (!ctx) {
+    CopyMessage(r.error, sizeof r.error, "out of memory");
+    return;
+  }
+  fz_document* doc = nullptr;
+  int pages = 0;
+  Opened status = Opened::kDamaged;
+  fz_var(doc);
+  fz_var(pages);
+  fz_var(status);
+  fz_try(ctx) {
+    doc = reinterpret_cast<fz_document*>(pdf_open_document(ctx, path));
+    if (fz_needs_password(ctx, doc) && !fz_authenticate_password(ctx, doc, "")) {
+      status = Opened::kPassword;
+    } else {
+      pages = fz_count_pages(ctx, doc);
+      status = pages > 0 ? Opened::kOk : Opened::kDamaged;
+    }
+  }
+  fz_catch(ctx) {
+    status = Opened::kDamaged;
+    const char* why = c.LimitReason();
+    CopyMessage(r.error, sizeof r.error, why ? why : fz_caught_message(ctx));
+  }
+  if (status == Opened::kPassword) CopyMessage(r.error, sizeof r.error, "the PDF is password-protected");
+  if (status == Opened::kDamaged && !r.error[0]) CopyMessage(r.error, sizeof r.error, "the PDF has no pages");
+  if (status != Opened::kOk) {
+    fz_drop_document(ctx, doc);
+    doc = nullptr;
+  }
+  r.status = status;
+  r.doc = doc;
+  r.pages = pages;
+}
+
+class Document {
+ public:
+  Document(Context& c, const char* path) : c_(c) { OpenDocument(c, path, r_); }
+  ~Document() {
+    if (r_.doc) fz_drop_document(c_.get(), r_.doc);
+  }
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+  const OpenResult& result() const { return r_; }
+  fz_document* get() const { return r_.doc; }
+
+ private:
+  Context& c_;
+  OpenResult r_;
+};
+
+// ---- text buffers ----------------------------------------------------------
+
+// A growable text in one anonymous mapping laid out as PdfInfoTextHeader
+// tells, so that a finished text can be handed to the caller as it is.
+// Appending never throws; it fails when memory cannot be mapped.
+class MappedText {
+ public:
+  MappedText() = default;
+  ~MappedText() {
+    if (base_) munmap(base_, map_length_);
+  }
+  MappedText(const MappedText&) = delete;
+  MappedText& operator=(const MappedText&) = delete;
+
+  bool Append(const char* data, std::size_t size) {
+    if (size == 0) return true;
+    if (!Reserve(length_ + size)) return false;
+    std::memcpy(Text() + length_, data, size);
+    length_ += size;
+    return true;
+  }
+  void Clear() { length_ = 0; }
+  std::size_t size() const { return length_; }
+  const char* data() const { return base_ ? Text() : ""; }
+
+  // Gives up the mapping: the text, NUL-terminated, behind its header.
+  char* Release() {
+    if (!Reserve(length_)) return nullptr;
+    Text()[length_] = '\0';
+    auto* h = reinterpret_cast<PdfInfoTextHeader*>(base_);
+    h->magic = PDFINFO_TEXT_MAGIC;
+    h->map_length = map_length_;
+    h->text_length = length_;
+    h->reserved = 0;
+    char* text = Text();
+    base_ = nullptr;
+    map_length_ = length_ = 0;
+    return text;
+  }
+
+ private:
+  char* Text() const { return static_cast<char*>(base_) + sizeof(PdfInfoTextHeader); }
+
+  // Room for length bytes of text and the NUL.
+  bool Reserve(std::size_t length) {
+    const std::size_t need = sizeof(PdfInfoTextHeader) + length + 1;
+    if (base_ && need <= map_length_) return true;
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t grow = map_length_ < (std::size_t{1} << 16) ? (std::size_t{1} << 16) : map_length_ * 2;
+    if (grow < need) grow = need;
+    grow = (grow + page - 1) / page * page;
+    void* p = base_ ? mremap(base_, map_length_, grow, MREMAP_MAYMOVE)
+                    : mmap(nullptr, grow, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    base_ = p;
+    map_length_ = grow;
+    return true;
+  }
+
+  void* base_ = nullptr;
+  std::size_t map_length_ = 0;
+  std::size_t length_ = 0;
+};
+
+// ---- page text -------------------------------------------------------------
+
+enum class PageStatus { kOk, kFailed, kPartial, kNoMemory };
+
+struct PageResult {
+  PageStatus status = PageStatus::kOk;
+  char error[200] = "";
+};
+
+// Appends one character of structured text as UTF-8.  NUL and other control
+// characters (MuPDF passes through whatever the font maps to) become spaces,
+// except tabs; a NUL would end the program's text early.
+inline bool AppendRune(MappedText& out, int c) {
+  char utf8[FZ_UTFMAX];
+  if (c < 0x20 && c != '\t') c = ' ';
+  if (c < 0x80) {
+    utf8[0] = static_cast<char>(c);
+    return out.Append(utf8, 1);
+  }
+  int n = fz_runetochar(utf8, c);
+  return out.Append(utf8, static_cast<std::size_t>(n));
+}
+
+bool AppendStext(MappedText& out, const fz_stext_page* stext) {
+  for (const fz_stext_block* block = stext->first_block; block; block = block->next) {
+    if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
+    for (const fz_stext_line* line = block->u.t.first_line; line; line = line->next) {
+      for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next)
+        if (!AppendRune(out, ch->c)) return false;
+      if (!out.Append("\n", 1)) return false;
+    }
+    if (!out.Append("\n", 1)) return false;
+  }
+  return true;
+}
+
+// Appends the UTF-8 text of page `number` to out.  A page that fails keeps
+// whatever text it gave before the failure.
+void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageResult& r) {
+  fz_context* ctx = c.get();
+  fz_page* page = nullptr;
+  fz_stext_page* stext = nullptr;
+  fz_device* dev = nullptr;
+  fz_cookie cookie{};
+  PageStatus status = PageStatus::kOk;
+  fz_var(page);
+  fz_var(stext);
+  fz_var(dev);
+  fz_var(status);
+  c.budget().cookie = &cookie;
+  fz_try(ctx) {
+    page = fz_load_page(ctx, doc, number);
+    stext = fz_new_stext_page(ctx, fz_bound_page(ctx, page));
+    fz_stext_options options{};
+    dev = fz_new_stext_device(ctx, stext, &options);
+    fz_run_page(ctx, page, dev, fz_identity, &cookie);
+    fz_close_device(ctx, dev);
+  }
+  fz_always(ctx) {
+    fz_drop_device(ctx, dev);
+    dev = nullptr;
+  }
+  fz_catch(ctx) {
+    status = PageStatus::kFailed;
+    const char* why = c.LimitReason();
+    CopyMessage(r.error, sizeof r.error, why ? why : fz_caught_message(ctx));
+  }
+  c.budget().cookie = nullptr;
+  if (status == PageStatus::kOk && (cookie.errors > 0 || cookie.abort)) {
+    status = PageStatus::kPartial;
+    const char* why = c.LimitReason();
+    CopyMessage(r.error, sizeof r.error, why ? why : "errors in the page's content");
+  }
+  if (stext && !AppendStext(out, stext)) status = PageStatus::kNoMemory;
+  fz_drop_stext_page(ctx, stext);
+  fz_drop_page(ctx, page);
+  r.status = status;
+  if (status == PageStatus::kNoMemory) CopyMessage(r.error, sizeof r.error, "out of memory");
+}
+
+// Appends text to out, cut so that out stays within limit bytes (at a UTF-8
+// character boundary; other character sets may lose the half of one
+// character there).  False when it had to cut or could not map memory.
+bool AppendBounded(MappedText& out, std::string_view text, std::size_t limit) {
+  if (out.size() + text.size() <= limit) return out.Append(text.data(), text.size());
+  std::size_t keep = limit - out.size();
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  out.Append(text.data(), keep);
+  return false;
+}
+
+// ---- document information ---------------------------------------------------
+
+// A metadata value as one line of valid UTF-8: whitespace runs and control
+// characters become single spaces, the ends are trimmed.
+std::string CleanValue(const char* raw) {
+  std::string out;
+  const auto* s = reinterpret_cast<const unsigned char*>(raw);
+  const std::size_t n = std::strlen(raw);
+  bool space = false;
+  for (std::size_t i = 0; i < n;) {
+    unsigned char c = s[i];
+    std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    bool valid = len > 0 && i + len <= n;
+    for (std::size_t k = 1; valid && k < len; ++k) valid = (s[i + k] & 0xC0) == 0x80;
+    if (!valid) {  // a stray byte, or a sequence MuPDF's buffer cut in two
+      i += 1;
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F || c == ' ') {
+      space = true;
+    } else {
+      if (space && !out.empty()) out.push_back(' ');
+      space = false;
+      out.append(raw + i, len);
+    }
+    i += len;
+  }
+  return out;
+}
+
+// The longest prefix of utf8, cut after whole characters, whose conversion
+// to the system character set fits in room bytes.
+std::string FitInCodePage(std::string_view utf8, std::size_t room) {
+  std::string all = quarn::Utf8ToCodePage(utf8);
+  if (all.size() <= room) return all;
+  auto boundary = [&](std::size_t at) {
+    while (at > 0 && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80) --at;
+    return at;
+  };
+  if (quarn::IsUtf8CodeSet(quarn::SystemCodeSet())) return all.substr(0, boundary(room));
+  std::size_t lo = 0, hi = utf8.size();  // lo fits, hi does not
+  while (hi - lo > 1) {
+    std::size_t mid = boundary(lo + (hi - lo) / 2);
+    if (mid <= lo) mid = lo + 1;
+    while (mid < hi && (static_cast<unsigned char>(utf8[mid]) & 0xC0) == 0x80) ++mid;
+    if (mid >= hi) break;
+    if (quarn::Utf8ToCodePage(utf8.substr(0, mid)).size() <= room) lo = mid; else hi = mid;
+  }
+  return quarn::Utf8ToCodePage(utf8.substr(0, lo));
+}
+
+// One metadata value (UTF-8, possibly cut by MuPDF mid-character) into buf.
+bool LookupMetadata(fz_context* ctx, fz_document* doc, const char* key, char* buf, int size) {
+  int found = -1;
+  fz_var(found);
+  buf[0] = '\0';
+  fz_try(ctx) { found = fz_lookup_metadata(ctx, doc, key, buf, size); }
+  fz_catch(ctx) { found = -1; }
+  buf[size - 1] = '\0';
+  return found >= 0;
+}
+
+int FillDocInfo(const char* path, char* info) {
+  Context c;
+  Document doc(c, path);
+  if (doc.result().status != Opened::kOk) return 0;
+  fz_context* ctx = c.get();
+  static const struct {
+    const char* key;
+    const char* label;
+  } kFields[] = {
+      {FZ_META_INFO_TITLE, "Title"},     {FZ_META_INFO_AUTHOR, "Author"},
+      {FZ_META_INFO_SUBJECT, "Subject"}, {FZ_META_INFO_KEYWORDS, "Keywords"},
+      {FZ_META_INFO_CREATOR, "Creator"}, {FZ_META_INFO_PRODUCER, "Producer"},
+  };
+  std::string text;
+  const std::string pages = "Pages: " + std::to_string(doc.result().pages) + "\n";
+  for (const auto& field : kFields) {
+    char value[PDFINFO_INFO_SIZE];
+    if (!LookupMetadata(ctx, doc.get(), field.key, value, sizeof value)) continue;
+    std::string clean = CleanValue(value);
+    if (!clean.empty()) text += std::string(field.label) + ": " + clean + "\n";
+  }
+  // The page count always fits: long values give way to it.
+  std::string fitted = FitInCodePage(text, PDFINFO_INFO_SIZE - 1 - pages.size());
+  fitted += pages;
+  std::memcpy(info, fitted.data(), fitted.size());
+  info[fitted.size()] = '\0';
+  return 1;
+}
+
+char* ReadAllText(const char* path) {
+  Context c;
+  Document doc(c, path);
+  if (doc.result().status != Opened::kOk) return nullptr;
+  const bool utf8 = quarn::IsUtf8CodeSet(quarn::SystemCodeSet());
+  MappedText out;
+  MappedText page;
+  for (int i = 0; i < doc.result().pages; ++i) {
+    page.Clear();
+    PageResult r;
+    ReadPage(c, doc.get(), i, page, r);
+    std::string_view text(page.data(), page.size());
+    bool room = utf8 ? AppendBounded(out, text, PDFINFO_TEXT_LIMIT)
+                     : AppendBounded(out, quarn::Utf8ToCodePage(text), PDFINFO_TEXT_LIMIT);
+    if (!room || r.status == PageStatus::kNoMemory || c.budget().expired) break;
+  }
+  return out.Release();
+}
+
+int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* error, std::size_t error_size) {
+  Context c;
+  Document doc(c, path);
+  switch (doc.result().status) {
+    case Opened::kOk:
+      break;
+    case Opened::kPassword:
+      CopyMessage(error, error_size, doc.result().error);
+      return PDFINFO_PASSWORD;
+    case Opened::kDamaged:
+      CopyMessage(error, error_size, doc.result().error);
+      return PDFINFO_DAMAGED;
+  }
+  const int pages = doc.result().pages;
+  MappedText page;
+  std::size_t total = 0;
+  bool any_text = false;
+  int failed = 0;
+  std::string first_problem;
+  auto note = [&](int number, const char* why) {
+    ++failed;
+    if (first_problem.empty()) first_problem = "page " + std::to_string(number + 1) + ": " + why;
+  };
+  for (int i = 0; i < pages; ++i) {
+    page.Clear();
+    PageResult r;
+    ReadPage(c, doc.get(), i, page, r);
+    if (r.status != PageStatus::kOk) note(i, r.error);
+    std::size_t size = page.size();
+    bool cut = false;
+    if (size > PDFINFO_TEXT_LIMIT - total) {
+      size = PDFINFO_TEXT_LIMIT - total;
+      while (size > 0 && (static_cast<unsigned char>(page.data()[size]) & 0xC0) == 0x80) --size;
+      cut = true;
+    }
+    total += size;
+    if (size > 0) any_text = true;
+    if (on_page(user, i, page.data(), size) != 0) return PDFINFO_STOPPED;
+    if (cut) {
+      CopyMessage(error, error_size, ("the text was cut at " + std::to_string(PDFINFO_TEXT_LIMIT >> 20) +
+                                      " MiB, on page " + std::to_string(i + 1))
+                                         .c_str());
+      return PDFINFO_INCOMPLETE;
+    }
+    if (c.budget().expired || r.status == PageStatus::kNoMemory) {
+      std::string why = std::string(c.LimitReason() ? c.LimitReason() : r.error) + "; stopped at page " +
+                        std::to_string(i + 1) + " of " + std::to_string(pages);
+      CopyMessage(error, error_size, why.c_str());
+      return any_text ? PDFINFO_INCOMPLETE : PDFINFO_DAMAGED;
+    }
+  }
+  if (failed > 0) {
+    std::string why = first_problem;
+    if (failed > 1) why += " (and " + std::to_string(failed - 1) + " more pages)";
+    CopyMessage(error, error_size, why.c_str());
+    return any_text ? PDFINFO_INCOMPLETE : PDFINFO_DAMAGED;
+  }
+  return any_text ? PDFINFO_OK : PDFINFO_NO_TEXT;
+}
+
+}  // namespace
 
 extern "C" {
 
-int GetDocInfo(const char*, char* info) {
-  if (info) info[0] = 0;
-  return 0;
+int GetDocInfo(const char* path, char* info) {
+  if (!info) return 0;
+  info[0] = '\0';
+  if (!path) return 0;
+  try {
+    return FillDocInfo(path, info);
+  } catch (const std::exception&) {
+    info[0] = '\0';
+    return 0;
+  }
 }
 
-char* GetTextContentFormated(const char*, int, int) { return nullptr; }
-
+char* GetTextContentFormated(const char* path, int, int) {
+  if (!path) return nullptr;
+  try {
+    return ReadAllText(path);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
 }
+
+int PdfExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* error, size_t error_size) {
+  if (error && error_size) error[0] = '\0';
+  if (!path || !on_page) {
+    CopyMessage(error, error_size, "no document");
+    return PDFINFO_DAMAGED;
+  }
+  try {
+    return ExtractPages(path, on_page, user, error, error_size);
+  } catch (const std::exception& e) {
+    CopyMessage(error, error_size, e.what());
+    return PDFINFO_DAMAGED;
+  }
+}
+
+}  // extern "C"

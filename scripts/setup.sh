@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config file
-  libmupdf-dev libzip-dev libxml2-dev libuchardet-dev libicu-dev
+  libmupdf-dev libmujs-dev libgumbo-dev libjbig2dec0-dev libopenjp2-7-dev libfreetype-dev zlib1g-dev
+  libzip-dev libxml2-dev libuchardet-dev libicu-dev
   libwv-dev libfreexl-dev libgsf-1-dev libgmime-3.0-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
@@ -15,7 +16,7 @@ packages=(
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine
+  hyperfine r-doc-pdf
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
 

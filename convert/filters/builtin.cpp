@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "convert/filters/pdf_filter.h"
 #include "convert/filters/text_filter.h"
 
 namespace quarn {
@@ -17,9 +18,13 @@ constexpr std::string_view kTextExtensions[] = {
     ".swift", ".kt", ".lua", ".r", ".m", ".css", ".bat", ".ps1", ".properties", ".toml", ".srt",
 };
 
+constexpr std::string_view kPdfExtensions[] = {".pdf"};
+
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
+    BuiltinFilterInfo{"pdf", "{5155524E-F003-4000-8000-000000000003}", "{5155524E-A003-4000-8000-000000000003}",
+                      kPdfExtensions, CreatePdfFilter},
 };
 
 }  // namespace
