@@ -106,12 +106,14 @@ std::string Utf16Pattern(std::string_view h) {
 }
 
 // Text never holds many NULs or control characters other than white space
-// and the escape of ISO-2022.
+// and the escape and shift bytes of ISO-2022.
 bool LooksBinary(std::string_view h, std::string* why) {
   std::size_t nul = 0, control = 0;
   for (unsigned char c : h) {
     if (c == 0) ++nul;
-    else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1B) ++control;
+    else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1B && c != 0x0E &&
+             c != 0x0F)
+      ++control;
   }
   if (nul > 0 && nul * 100 >= h.size()) {
     *why = "binary data, not text: " + std::to_string(nul) + " NUL bytes in the first " +
@@ -325,15 +327,21 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     block.resize(kBlockBytes);
     block.resize(src.Read(block.data(), block.size()));
   }
-  if (utf8.Finish()) return done("UTF-8", ascii ? "ASCII" : "valid UTF-8");
+  std::string label;
   if (detector) {
     uchardet_data_end(detector.get());
     const char* name = uchardet_get_charset(detector.get());
-    std::string label = name ? name : "";
-    if (!label.empty() && UpperAscii(label) != "ASCII") {
-      std::string c = CharsetForLabel(label);
-      if (!c.empty()) return done(c, "detected");
-    }
+    label = name ? name : "";
+  }
+  // ISO-2022 text is 7-bit, so it is valid UTF-8 too: its escapes decide.
+  if (escapes && UpperAscii(label).rfind("ISO-2022-", 0) == 0) {
+    std::string c = CharsetForLabel(label);
+    if (!c.empty()) return done(c, "detected");
+  }
+  if (utf8.Finish()) return done("UTF-8", ascii ? "ASCII" : "valid UTF-8");
+  if (!label.empty() && UpperAscii(label) != "ASCII") {
+    std::string c = CharsetForLabel(label);
+    if (!c.empty()) return done(c, "detected");
   }
   return done("WINDOWS-1252", "fallback");
 }
