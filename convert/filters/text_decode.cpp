@@ -18,9 +18,9 @@ namespace {
 
 constexpr std::size_t kHeadBytes = 64 * 1024;
 constexpr std::size_t kBlockBytes = 1024 * 1024;
-// uchardet settles long before this; feeding it a whole 100 MB file would
-// only cost time.
-constexpr std::size_t kDetectorBytes = 4 * 1024 * 1024;
+// uchardet settles long before this (it reads about 10 MB/s); feeding it a
+// whole 100 MB file would only cost time.
+constexpr std::size_t kDetectorBytes = 512 * 1024;
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
 std::string UpperAscii(std::string_view s) {
@@ -183,11 +183,13 @@ class Utf8Check {
 // stretches drown its statistics (a page of English with a little Japanese
 // comes out as ISO-8859-1).  Escape-based encodings (ISO-2022) are all
 // ASCII, so a block with ESC is fed whole.
-void FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
+// Returns the number of bytes fed.
+std::size_t FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
   if (whole) {
     uchardet_handle_data(detector, b.data(), b.size());
-    return;
+    return b.size();
   }
+  std::size_t fed = 0;
   constexpr std::size_t kContext = 32, kGap = 64;
   const auto* p = reinterpret_cast<const unsigned char*>(b.data());
   const std::size_t n = b.size();
@@ -201,8 +203,10 @@ void FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
       if (p[e] >= 0x80) last = e;
     std::size_t end = std::min(n, last + 1 + kContext);
     uchardet_handle_data(detector, b.data() + start, end - start);
+    fed += end - start;
     i = end;
   }
+  return fed;
 }
 
 struct UchardetDeleter {
@@ -320,8 +324,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
           break;
         }
     if (fed < kDetectorBytes && detector) {
-      FeedDetector(detector.get(), block, escapes);
-      fed += block.size();
+      fed += FeedDetector(detector.get(), block, escapes);
     }
     if (!utf8.valid() && fed >= kDetectorBytes) break;
     block.resize(kBlockBytes);
@@ -371,12 +374,45 @@ TextDecoder::TextDecoder(const std::string& charset) {
   else if (c == "UTF-16BE") kind_ = Kind::kUtf16BE;
   else if (c == "UTF-32LE") kind_ = Kind::kUtf32LE;
   else if (c == "UTF-32BE") kind_ = Kind::kUtf32BE;
+  else if (BuildByteTable(c)) kind_ = Kind::kSingleByte;
   else {
     kind_ = Kind::kIconv;
     iconv_t cd = iconv_open("UTF-8", c.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("cannot decode the character set " + charset);
     cd_ = cd;
   }
+}
+
+bool TextDecoder::BuildByteTable(const std::string& c) {
+  // Character sets known to map every byte on its own.  Windows-1258 is left
+  // out: iconv composes its combining accents with the letter before them.
+  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-", "CP874",
+                                                   "IBM8",      "CP8",         "MAC",   "VISCII"};
+  bool known = false;
+  for (std::string_view p : kPrefixes) known = known || c.rfind(p, 0) == 0;
+  if (!known || c == "WINDOWS-1258" || c == "CP1258") return false;
+  iconv_t cd = iconv_open("UTF-8", c.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  auto table = std::make_unique<std::string[]>(256);
+  bool single = true;
+  for (int b = 0; b < 256 && single; ++b) {
+    char in = static_cast<char>(b);
+    char buf[16];
+    char* ip = &in;
+    std::size_t il = 1;
+    char* op = buf;
+    std::size_t ol = sizeof buf;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &ip, &il, &op, &ol) == static_cast<std::size_t>(-1)) {
+      if (errno != EILSEQ) single = false;  // a lead byte: not single-byte after all
+      continue;
+    }
+    table[b].assign(buf, sizeof buf - ol);
+    if (table[b].empty()) single = false;  // a byte that only changes state
+  }
+  iconv_close(cd);
+  if (single) table_ = std::move(table);
+  return single;
 }
 
 TextDecoder::~TextDecoder() {
@@ -434,29 +470,49 @@ void TextDecoder::Decode(std::string_view bytes, std::string& out) {
       auto unit = [&](std::size_t k) {
         return be ? (uint32_t{p[k]} << 8 | p[k + 1]) : (uint32_t{p[k + 1]} << 8 | p[k]);
       };
+      // At most 3 bytes of UTF-8 per unit (a pair of units makes 4).
+      const std::size_t base = out.size();
+      out.resize(base + (n / 2) * 3);
+      char* w = out.data() + base;
+      auto put = [&](uint32_t cp) {
+        if (cp < 0x800) {
+          *w++ = static_cast<char>(0xC0 | (cp >> 6));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          *w++ = static_cast<char>(0xE0 | (cp >> 12));
+          *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          *w++ = static_cast<char>(0xF0 | (cp >> 18));
+          *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+      };
       while (i + 2 <= n) {
         uint32_t u = unit(i);
         if (u < 0x80) {
-          out.push_back(static_cast<char>(u));
+          *w++ = static_cast<char>(u);
           i += 2;
         } else if (u >= 0xD800 && u <= 0xDBFF) {
           if (i + 4 > n) break;  // the low surrogate may be in the next block
           uint32_t lo = unit(i + 2);
           if (lo >= 0xDC00 && lo <= 0xDFFF) {
-            AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00), out);
+            put(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
             i += 4;
           } else {
-            out += kReplacement;
+            put(0xFFFD);
             i += 2;
           }
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
-          out += kReplacement;
+          put(0xFFFD);
           i += 2;
         } else {
-          AppendUtf8(u, out);
+          put(u);
           i += 2;
         }
       }
+      out.resize(static_cast<std::size_t>(w - out.data()));
       if (i < n) tail_.assign(bytes.substr(i));
       return;
     }
@@ -470,6 +526,22 @@ void TextDecoder::Decode(std::string_view bytes, std::string& out) {
         else AppendUtf8(v, out);
       }
       if (i < n) tail_.assign(bytes.substr(i));
+      return;
+    }
+    case Kind::kSingleByte: {
+      const std::size_t base = out.size();
+      out.resize(base + n * 3);
+      char* w = out.data() + base;
+      for (; i < n; ++i) {
+        if (p[i] < 0x80) {
+          *w++ = static_cast<char>(p[i]);
+          continue;
+        }
+        const std::string& u = table_[p[i]];
+        const std::string_view c = u.empty() ? std::string_view(kReplacement) : std::string_view(u);
+        for (char ch : c) *w++ = ch;
+      }
+      out.resize(static_cast<std::size_t>(w - out.data()));
       return;
     }
     case Kind::kIconv:

@@ -101,9 +101,13 @@ class TextDecoder {
   void Finish(std::string& out);
 
  private:
-  enum class Kind { kUtf8, kUtf16LE, kUtf16BE, kUtf32LE, kUtf32BE, kIconv };
+  enum class Kind { kUtf8, kUtf16LE, kUtf16BE, kUtf32LE, kUtf32BE, kSingleByte, kIconv };
   void DecodeIconv(std::string_view bytes, std::string& out);
+  bool BuildByteTable(const std::string& charset);
   Kind kind_;
+  // For single-byte character sets: the UTF-8 of every byte (empty: not a
+  // character), so that 100 MB of windows-1252 costs a table look-up a byte.
+  std::unique_ptr<std::string[]> table_;
   void* cd_ = nullptr;  // iconv_t for kIconv
   std::string tail_;    // bytes of an incomplete sequence from the last block
 };
