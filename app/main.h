@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/outcome.h"
 #include "convert/registry.h"
@@ -47,5 +48,24 @@ ConvertResult ConvertPdf(const std::string& path, const std::string& out_path);
 // without the library's header.  Each text is released once.
 inline constexpr unsigned MEM_RELEASE = 0x8000;
 bool VirtualFree(void* address, std::size_t size, unsigned free_type);
+// The program's arguments: the words of argv after the program's name, up to
+// the first empty one.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// Reads the command line and does the whole job when no window is wanted:
+// the uninstall page, one conversion, the batch mode, --help, --version.
+// True when the window is to be shown (no argument, or three and more);
+// otherwise *exit_status is what the program ends with.
+bool StartUp(const std::vector<std::string>& args, int* exit_status);
+
+// Undoes the start-up after the window has closed: stops the workers,
+// waiting a bounded time.
+void ShutDown();
+
+// What main returns: status, once the output is flushed.  When a worker is
+// still converting a document after the bounded wait, the process ends here
+// at once, without running the destructors of static objects the worker may
+// still be using.
+int FinishProgram(int status);
 
 }  // namespace quarn

@@ -1,34 +1,54 @@
-// The program's entry: one file converts beside itself, two write to the second.
+// The program's entry: the command line does its job without a window, or
+// the window runs until it is closed.
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdio>
+#include <exception>
 #include <string>
-#include <vector>
 
+#include "app/exit_code.h"
 #include "app/main.h"
+#include "app/window.h"
+#include "shell/execute.h"
+
+namespace {
+
+// An error nobody caught, on any thread: say what it was and end with
+// status 1 rather than an abort and a core dump.
+[[noreturn]] void LastChance() {
+  std::string what = "unexpected error";
+  if (std::exception_ptr e = std::current_exception()) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      what += ": ";
+      what += x.what();
+    } catch (...) {
+    }
+  }
+  std::fprintf(stderr, "quarn: %s\n", what.c_str());
+  std::fflush(stderr);
+  ::_exit(quarn::Status(quarn::ExitCode::kFailed));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  std::set_terminate(LastChance);
+  quarn::InstallDate();  // fixed when the program starts, before anything else runs
   std::setlocale(LC_ALL, "");
-  std::vector<std::string> args;
-  for (int i = 1; i < argc && argv[i][0] != '\0'; ++i) args.emplace_back(argv[i]);
-  if (args.size() != 1 && args.size() != 2) {
-    std::fprintf(stderr, "quarn: the window is not available in this build\n");
-    return 2;
+  try {
+    int status = quarn::Status(quarn::ExitCode::kOk);
+    if (quarn::StartUp(quarn::CommandLineArguments(argc, argv), &status)) {
+      status = RunWindow(argc, argv);
+      quarn::ShutDown();
+    }
+    return quarn::FinishProgram(status);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quarn: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quarn: unexpected error\n");
   }
-  quarn::InstallRegistry(quarn::Registry::LoadStandard());
-  quarn::ConvertResult r = quarn::ConvertFile(args[0], args.size() == 2 ? args[1] : std::string());
-  switch (r.outcome) {
-    case quarn::Outcome::kWritten:
-      if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", args[0].c_str(), r.reason.c_str());
-      return 0;
-    case quarn::Outcome::kSameFile:
-      std::fprintf(stderr, "quarn: %s: %s; nothing written\n", args[0].c_str(), r.reason.c_str());
-      return 0;
-    case quarn::Outcome::kNoText:
-      std::fprintf(stderr, "quarn: %s: no text: %s\n", args[0].c_str(), r.reason.c_str());
-      return 3;
-    case quarn::Outcome::kFailed:
-      break;
-  }
-  std::fprintf(stderr, "quarn: %s\n", r.reason.c_str());
-  return 1;
+  return quarn::FinishProgram(quarn::Status(quarn::ExitCode::kFailed));
 }

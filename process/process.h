@@ -51,6 +51,7 @@ struct RunReport {
   int same_file = 0;        // documents that are their own text file
   std::vector<RunFailure> failures;     // every failure, in the order they happened
   std::vector<RunFailure> without_text_reasons;  // why each document had no text
+  std::string error;        // why the run could not be carried out (no worker thread), else empty
 };
 
 // The values a front end shows, copied under QueueLock.
@@ -68,8 +69,16 @@ struct ProgressSnapshot {
 extern std::mutex QueueLock;
 
 void InitProcessing();
-// Stops the workers (bounded wait), then forgets the notify target.
-void DoneProcessing();
+// Stops the workers (bounded wait), then forgets the notify target.  True
+// when every worker thread has returned; false when one is still converting a
+// document, in which case the program must end without running static
+// destructors (see quarn.cpp).
+bool DoneProcessing();
+
+// Forgets target as the notify target if it is the current one, and waits
+// for a PostProgress to it that is in flight.  A front end calls this before
+// its notify object is destroyed; afterwards no worker calls it again.
+void DetachNotify(ProgressNotify* target);
 
 ProcessState GetProcessState();
 void SetProcessState(ProcessState state);
@@ -89,6 +98,10 @@ bool MatchesMaskList(std::string_view name, std::string_view mask_list);
 ProgressSnapshot ReadProgress();
 // The report of the current run, or of the last one once it has ended.
 RunReport ReadRunReport();
+// The same without a copy; call with QueueLock held.
+const RunReport& RunReportLocked();
+// Worker threads that have not yet returned, of any run.
+int WorkersAlive();
 
 // The conversion the workers run for each file; ConvertFile(path, "") unless
 // a test sets another.  Set only while no run is active.

@@ -1,0 +1,26 @@
+// The terminal's batch mode: every path named goes through the work queue and
+// its two workers, as from the window; progress is shown on standard error.
+// Runs on the main thread after the start-up's set-up.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "process/process.h"
+
+namespace quarn {
+
+// Converts the documents in paths (files and folders); returns the exit status.
+int RunBatch(const std::vector<std::string>& paths);
+
+// A path made fit for one line of a terminal: control characters and bytes
+// that are not UTF-8 become "?".
+std::string PrintablePath(std::string_view path);
+
+// The progress line: "File 3 of 10  30%  " and the current path, shortened in
+// the middle to fit width columns (the line never reaches the last column,
+// so the terminal does not wrap it).
+std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_terminal);
+
+}  // namespace quarn

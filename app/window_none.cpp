@@ -1,0 +1,11 @@
+// Stands in for the window in a build without one.
+#include <cstdio>
+
+#include "app/exit_code.h"
+#include "app/window.h"
+
+int RunWindow(int, char**) {
+  std::fprintf(stderr,
+               "quarn: this build has no window; name a file to convert, or see \"quarn --help\"\n");
+  return quarn::Status(quarn::ExitCode::kUsage);
+}

@@ -1,0 +1,519 @@
+#include "process/process.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "app/main.h"
+#include "process/process_testing.h"
+
+namespace quarn {
+
+// A worker that is still converting when the program ends may take this lock
+// after main has returned; a mutex without a destructor stays usable then.
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+std::mutex QueueLock;
+
+namespace {
+
+// Held while a front end is being posted to, so that DetachNotify can wait
+// for a post in flight.  Taken before QueueLock, never after it.
+std::mutex NotifyLock;
+
+// What the workers of one run share and keep for as long as they live.
+struct RunContext {
+  std::uint64_t run = 0;
+  FileConverter convert;
+};
+
+// The shared state, guarded by QueueLock.  Allocated once and never freed, so
+// a worker still converting a document at the end of the program never finds
+// it destroyed under its feet.
+struct Shared {
+  std::deque<std::string> pending;  // newest at the front, the next to take at the back
+  std::string current_path;
+  int taken = 0;
+  int queued = 0;
+  ProgressNotify* notify = nullptr;
+  std::string masks = "*.*";
+  ProcessState state = psIdle;
+  std::uint64_t run = 0;  // number of the latest run; a worker of an older one leaves
+  int busy = 0;           // workers of the latest run holding a path they took
+  int alive = 0;          // worker threads, of any run, that have not returned
+  RunReport report;
+  FileConverter converter;
+  ThreadLauncher launcher;
+  int stop_steps = 99;
+  std::chrono::milliseconds stop_step{100};
+  // Signalled when the queue, the state, a worker's work or a thread's life ends.
+  std::condition_variable changed;
+};
+
+Shared& S() {
+  static Shared* shared = new Shared;
+  return *shared;
+}
+
+bool IsIdleOrFinished(ProcessState state) { return state == psIdle || state == psFinished; }
+
+// The worker's run is still the latest one and has not ended.
+bool RunLiveLocked(const RunContext& ctx) {
+  const Shared& s = S();
+  return ctx.run == s.run && !IsIdleOrFinished(s.state);
+}
+
+void Post() {
+  std::lock_guard notify_hold(NotifyLock);
+  ProgressNotify* target;
+  {
+    std::lock_guard hold(QueueLock);
+    target = S().notify;
+  }
+  if (target) target->PostProgress();
+}
+
+// Empties the queue and the counters at the end of a run; the caller then
+// posts once more and sets psFinished.
+void ClearRunLocked() {
+  Shared& s = S();
+  s.state = psStopping;
+  s.pending.clear();
+  s.current_path.clear();
+  s.taken = 0;
+  s.queued = 0;
+  s.changed.notify_all();
+}
+
+void FinishRun(std::uint64_t run) {
+  Post();
+  std::lock_guard hold(QueueLock);
+  Shared& s = S();
+  // A request that arrived meanwhile may have begun a new run; that one is
+  // not ours to finish.
+  if (s.run == run && s.state == psStopping) {
+    s.state = psFinished;
+    s.changed.notify_all();
+  }
+}
+
+void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
+  Shared& s = S();
+  if (ctx.run != s.run) return;
+  RunReport& r = s.report;
+  switch (result.outcome) {
+    case Outcome::kWritten: ++r.written; break;
+    case Outcome::kSameFile: ++r.same_file; break;
+    case Outcome::kNoText:
+      ++r.without_text;
+      r.without_text_reasons.push_back({path, result.reason});
+      break;
+    case Outcome::kFailed:
+      ++r.failed;
+      r.failures.push_back({path, result.reason});
+      break;
+  }
+}
+
+void Record(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
+  std::lock_guard hold(QueueLock);
+  RecordLocked(ctx, path, result);
+}
+
+// Queues an entry found while listing a folder.  False when the listing is
+// to stop: the run was asked to stop, ended, or a newer run has begun.
+bool QueueFromWorker(const RunContext& ctx, std::string path) {
+  std::lock_guard hold(QueueLock);
+  Shared& s = S();
+  if (!RunLiveLocked(ctx) || s.state == psStopping) return false;
+  s.pending.push_front(std::move(path));
+  ++s.queued;
+  s.changed.notify_all();
+  return true;
+}
+
+bool ListingGoesOn(const RunContext& ctx) {
+  std::lock_guard hold(QueueLock);
+  return RunLiveLocked(ctx) && S().state != psStopping;
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// Queues every entry of a folder: hidden ones too, every real sub-folder, and
+// the other entries whose names match the masks.  A symbolic link to a
+// folder is left out, so a link back up the tree cannot make the walk
+// endless; a link to a file is queued like the file.
+void ListFolder(const RunContext& ctx, const std::string& folder, const std::string& masks) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+  if (!dir) {
+    Record(ctx, folder, ConvertResult::Failed("cannot list the folder: " + std::string(std::strerror(errno))));
+    return;
+  }
+  const std::string prefix = !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0)
+        Record(ctx, folder, ConvertResult::Failed("cannot list the whole folder: " + std::string(std::strerror(errno))));
+      return;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = prefix + std::string(name);
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0) type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    bool wanted;
+    if (type == DT_DIR) {
+      wanted = true;
+    } else if (type == DT_LNK) {
+      struct stat st {};
+      const bool to_folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      wanted = !to_folder && MatchesMaskList(name, masks);
+    } else {
+      wanted = MatchesMaskList(name, masks);
+    }
+    if (wanted ? !QueueFromWorker(ctx, std::move(path)) : !ListingGoesOn(ctx)) return;
+  }
+}
+
+void Handle(const RunContext& ctx, const std::string& path, const std::string& masks) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;  // gone meanwhile: dropped without notice
+  if (S_ISDIR(st.st_mode)) {
+    ListFolder(ctx, path, masks);
+  } else if (S_ISREG(st.st_mode) && MatchesMaskList(path, masks)) {
+    ConvertResult result;
+    try {
+      result = ctx.convert(path);
+    } catch (const std::exception& e) {
+      result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+      result = ConvertResult::Failed("unexpected error");
+    }
+    Record(ctx, path, result);
+  }
+  // Pipes, devices and sockets are not documents: reading one could block
+  // the worker for ever, so they are dropped like a vanished path.
+}
+
+void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
+  Shared& s = S();
+  bool ends_run = false;  // worker A has cleared the run and must finish it
+  {
+    std::unique_lock hold(QueueLock);
+    // A stop asked for before worker A began stays asked for.
+    if (!second && ctx->run == s.run && s.state == psStarting) {
+      s.state = psRunning;
+      s.changed.notify_all();
+    }
+    for (;;) {
+      std::string path;
+      for (;;) {
+        if (!RunLiveLocked(*ctx)) goto leave;
+        if (s.state == psStopping) {
+          if (!second) {
+            ClearRunLocked();
+            ends_run = true;
+          }
+          goto leave;
+        }
+        if (!s.pending.empty()) {
+          path = TakeLastPath();
+          break;
+        }
+        // The queue is empty.  Worker B ends here; worker A ends the run only
+        // once no other worker holds a path, since a folder being listed may
+        // still add entries and a document being converted still counts.
+        if (s.busy == 0) s.current_path.clear();
+        if (second) goto leave;
+        if (s.busy == 0) {
+          ClearRunLocked();
+          ends_run = true;
+          goto leave;
+        }
+        s.changed.wait(hold);
+      }
+      s.current_path = path;
+      ++s.taken;
+      ++s.busy;
+      const std::string masks = s.masks;
+      hold.unlock();
+      Post();
+      try {
+        Handle(*ctx, path, masks);
+      } catch (const std::exception& e) {  // out of memory while queuing, and the like
+        Record(*ctx, path, ConvertResult::Failed(std::string("unexpected error: ") + e.what()));
+      }
+      hold.lock();
+      if (ctx->run == s.run) --s.busy;
+      s.changed.notify_all();
+    }
+  }
+leave:
+  const std::uint64_t run = ctx->run;
+  if (ends_run) FinishRun(run);
+  ctx.reset();
+  std::lock_guard hold(QueueLock);
+  --s.alive;
+  s.changed.notify_all();
+}
+
+// Begins a run unless one is starting or running: the counters of what is
+// shown start again, the report starts empty.
+std::shared_ptr<const RunContext> BeginRunLocked() {
+  Shared& s = S();
+  if (s.state == psStarting || s.state == psRunning) return nullptr;
+  s.state = psStarting;
+  s.current_path.clear();
+  s.taken = 0;
+  s.busy = 0;
+  ++s.run;
+  s.report = RunReport{};
+  s.report.run = s.run;
+  auto ctx = std::make_shared<RunContext>();
+  ctx->run = s.run;
+  if (s.converter) {
+    ctx->convert = s.converter;
+  } else {
+    ctx->convert = [](const std::string& path) { return ConvertFile(path, ""); };
+  }
+  s.changed.notify_all();
+  return ctx;
+}
+
+void DefaultLaunch(std::function<void()> body) { std::thread(std::move(body)).detach(); }
+
+bool Launch(const std::shared_ptr<const RunContext>& ctx, bool second, std::string* why) {
+  ThreadLauncher launcher;
+  {
+    std::lock_guard hold(QueueLock);
+    launcher = S().launcher;
+    ++S().alive;
+  }
+  try {
+    std::function<void()> body = [ctx, second] { WorkerMain(ctx, second); };
+    if (launcher) {
+      launcher(std::move(body));
+    } else {
+      DefaultLaunch(std::move(body));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    *why = e.what();
+  }
+  std::lock_guard hold(QueueLock);
+  --S().alive;
+  S().changed.notify_all();
+  return false;
+}
+
+void StartRun(const std::shared_ptr<const RunContext>& ctx) {
+  std::string why;
+  if (!Launch(ctx, false, &why)) {
+    // Without worker A nothing would ever end the run: end it here and tell
+    // the front end, which finds the reason in the report.
+    {
+      std::lock_guard hold(QueueLock);
+      Shared& s = S();
+      if (s.run != ctx->run) return;
+      s.report.error = "cannot start a worker thread: " + why;
+      ClearRunLocked();
+    }
+    FinishRun(ctx->run);
+    return;
+  }
+  std::this_thread::yield();
+  // Without worker B, worker A carries the run alone.
+  Launch(ctx, true, &why);
+}
+
+// Waits in steps until the run is idle or finished; returns the steps waited.
+int WaitForEnd(int steps, std::chrono::milliseconds step) {
+  for (int i = 0; i < steps; ++i) {
+    if (IsIdleOrFinished(GetProcessState())) return i;
+    std::this_thread::sleep_for(step);
+  }
+  return steps;
+}
+
+}  // namespace
+
+std::string TakeLastPath() {
+  Shared& s = S();
+  if (s.pending.empty()) return {};
+  std::string path = std::move(s.pending.back());
+  s.pending.pop_back();
+  return path;
+}
+
+void InitProcessing() {
+  std::lock_guard hold(QueueLock);
+  Shared& s = S();
+  s.state = psIdle;
+  s.pending.clear();
+  s.current_path.clear();
+  s.taken = 0;
+  s.queued = 0;
+  s.busy = 0;
+  s.report = RunReport{};
+  s.changed.notify_all();
+}
+
+bool DoneProcessing() {
+  int steps;
+  std::chrono::milliseconds step;
+  {
+    std::lock_guard hold(QueueLock);
+    steps = S().stop_steps;
+    step = S().stop_step;
+  }
+  int waited = 0;
+  {
+    std::unique_lock hold(QueueLock);
+    Shared& s = S();
+    if (!IsIdleOrFinished(s.state)) {
+      s.state = psStopping;
+      s.changed.notify_all();
+      hold.unlock();
+      waited = WaitForEnd(steps, step);
+    }
+  }
+  {
+    std::lock_guard notify_hold(NotifyLock);
+    std::lock_guard hold(QueueLock);
+    S().notify = nullptr;
+  }
+  // Worker B, or a worker of a stopped run, may still be finishing its
+  // document: give it what is left of the wait.
+  std::unique_lock hold(QueueLock);
+  Shared& s = S();
+  const auto left = step * (steps > waited ? steps - waited : 0);
+  s.changed.wait_for(hold, left, [&] { return s.alive == 0; });
+  return s.alive == 0;
+}
+
+void DetachNotify(ProgressNotify* target) {
+  std::lock_guard notify_hold(NotifyLock);
+  std::lock_guard hold(QueueLock);
+  if (S().notify == target) S().notify = nullptr;
+}
+
+ProcessState GetProcessState() {
+  std::lock_guard hold(QueueLock);
+  return S().state;
+}
+
+void SetProcessState(ProcessState state) {
+  std::lock_guard hold(QueueLock);
+  S().state = state;
+  S().changed.notify_all();
+}
+
+void QueuePath(const std::string& path, const TProcessParams* params) {
+  std::shared_ptr<const RunContext> start;
+  {
+    std::lock_guard hold(QueueLock);
+    Shared& s = S();
+    if (params) {
+      s.notify = params->NotifyWindow;
+      s.masks = params->MaskList;
+    }
+    if (path.empty()) return;
+    // A request while a stopped run winds down begins the next run at once:
+    // the stopped run's waiting paths and counts go now, under the same hold,
+    // so that its worker A cannot clear this path or end the new run.
+    if (params && s.state == psStopping) {
+      s.pending.clear();
+      s.queued = 0;
+    }
+    s.pending.push_front(path);
+    ++s.queued;
+    s.changed.notify_all();
+    if (params) start = BeginRunLocked();
+  }
+  if (start) StartRun(start);
+}
+
+void QueuePath(const std::string& path, const TProcessParams& params) { QueuePath(path, &params); }
+
+void StartWorkers() {
+  std::shared_ptr<const RunContext> start;
+  {
+    std::lock_guard hold(QueueLock);
+    start = BeginRunLocked();
+  }
+  if (start) StartRun(start);
+}
+
+void StopWorkers() {
+  int steps;
+  std::chrono::milliseconds step;
+  {
+    std::lock_guard hold(QueueLock);
+    Shared& s = S();
+    if (IsIdleOrFinished(s.state)) return;
+    s.state = psStopping;
+    s.changed.notify_all();
+    steps = s.stop_steps;
+    step = s.stop_step;
+  }
+  // Threads are never killed: a worker still converting goes on with its
+  // document and leaves afterwards.
+  WaitForEnd(steps, step);
+}
+
+ProgressSnapshot ReadProgress() {
+  std::lock_guard hold(QueueLock);
+  const Shared& s = S();
+  return {s.current_path, s.taken, s.queued, s.state, s.run};
+}
+
+RunReport ReadRunReport() {
+  std::lock_guard hold(QueueLock);
+  return S().report;
+}
+
+const RunReport& RunReportLocked() { return S().report; }
+
+int WorkersAlive() {
+  std::lock_guard hold(QueueLock);
+  return S().alive;
+}
+
+void SetFileConverter(FileConverter converter) {
+  std::lock_guard hold(QueueLock);
+  S().converter = std::move(converter);
+}
+
+void SetThreadLauncher(ThreadLauncher launcher) {
+  std::lock_guard hold(QueueLock);
+  S().launcher = std::move(launcher);
+}
+
+void SetStopWait(int steps, std::chrono::milliseconds step) {
+  std::lock_guard hold(QueueLock);
+  S().stop_steps = steps;
+  S().stop_step = step;
+}
+
+std::deque<std::string> ReadPendingPaths() {
+  std::lock_guard hold(QueueLock);
+  return S().pending;
+}
+
+}  // namespace quarn
