@@ -198,7 +198,10 @@ void TMainForm::FormCreate() {
   setFixedSize(client);
   ProgressBar->resize(client.width(), ProgressBar->height());
   if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - QPoint(client.width() / 2, client.height() / 2));
+{
+    const QRect area = screen->availableGeometry();
+    move(area.x() + (area.width() - client.width()) / 2, area.y() + (area.height() - client.height()) / 2);
+  }
 
   SetViewState(vsWaiting);
   AllowDropFromLowerIntegrity();
