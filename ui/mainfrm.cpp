@@ -16,6 +16,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -215,6 +216,7 @@ void TMainForm::CreateControls() {
   CenterLabel = new QLabel(this);
   CenterLabel->setObjectName("CenterLabel");
   CenterLabel->setGeometry(ScaledRect(kCenterLabel[0], kCenterLabel[1], kCenterLabel[2], kCenterLabel[3]));
+  label_width_ = CenterLabel->width();
   CenterLabel->setFont(DesignFont(S(kLabelFontPixels), true));
   CenterLabel->setTextFormat(Qt::PlainText);
   CenterLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
@@ -280,8 +282,15 @@ void TMainForm::SetTitles(const QString& caption, const QString& taskbar) {
 
 void TMainForm::SetLabelText(const QString& text) {
   CenterLabel->setText(text);
-  // The label keeps its width; its height follows the wrapped text.
-  const int width = CenterLabel->width();
+  // The label keeps its designed width and its height follows the wrapped
+  // text.  A single word wider than that (the stand-in for Tahoma may be
+  // wider) widens the label up to the picture's width rather than being cut.
+  const QFontMetrics metrics(CenterLabel->font());
+  int widest = 0;
+  for (const QString& word : text.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts))
+    widest = std::max(widest, metrics.horizontalAdvance(word));
+  const int width = std::clamp(widest, label_width_, std::max(label_width_, Image->width()));
+  CenterLabel->resize(width, CenterLabel->height());
   const int height = CenterLabel->heightForWidth(width);
   CenterLabel->resize(width, height > 0 ? height : CenterLabel->sizeHint().height());
 }

@@ -147,6 +147,7 @@ class TMainForm : public QWidget {
   TProcessParams params_;
   std::uint64_t reported_run_ = 0;
   bool recheck_pending_ = false;
+  int label_width_ = 0;  // as designed, scaled
   std::function<void(const std::string&)> open_page_;
 };
 

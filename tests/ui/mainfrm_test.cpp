@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QTest>
 #include <QUrl>
@@ -57,6 +58,12 @@ void ExpectCommonLayout(TMainForm& form) {
   EXPECT_TRUE(form.ProgressBar->isVisibleTo(&form));
   EXPECT_TRUE(form.StopButton->isVisibleTo(&form));
   EXPECT_EQ(form.CenterLabel->x(), form.Image->width() / 2 - form.CenterLabel->width() / 2);
+  // Every word of the label is shown whole.
+  const QFontMetrics metrics(form.CenterLabel->font());
+  for (const QString& word : form.CenterLabel->text().split(QRegularExpression("\\s+"), Qt::SkipEmptyParts))
+    EXPECT_LE(metrics.horizontalAdvance(word), form.CenterLabel->width()) << word.toStdString();
+  EXPECT_GE(form.CenterLabel->x(), 0);
+  EXPECT_LE(form.CenterLabel->geometry().right(), form.Image->width() - 1);
   EXPECT_EQ(form.CenterLabel->height(), form.CenterLabel->heightForWidth(form.CenterLabel->width()));
 }
 
@@ -79,7 +86,7 @@ TEST_P(LayoutAtDpi, EachViewStatePlacesTheControlsAsDesigned) {
   EXPECT_EQ(form.maximumSize(), want.client);
   EXPECT_EQ(form.ProgressBar->height(), want.bar_height);
   EXPECT_EQ(form.StopButton->size(), QSize(want.button_width, want.button_height));
-  EXPECT_EQ(form.CenterLabel->width(), want.label_width);
+  EXPECT_EQ(form.CenterLabel->width(), want.label_width) << "\"Drop Files Here\" wraps within the design";
   EXPECT_EQ(form.font().pixelSize(), want.window_font_px);
   EXPECT_EQ(form.CenterLabel->font().pixelSize(), want.label_font_px);
   EXPECT_TRUE(form.CenterLabel->font().bold());
