@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds, and converts the bundled sample documents of examples/ in a
-# scratch folder, then lists what was written.
+# scratch folder with the batch mode, then lists what was written.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -8,14 +8,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quarn-example.XXXXXX")
 cp -r "$root/examples/." "$scratch/"
 echo "Converting the samples in $scratch"
+started=$(mktemp "${TMPDIR:-/tmp}/quarn-example-start.XXXXXX")
+trap 'rm -f "$started"' EXIT
 status=0
-for f in "$scratch"/*; do
-  "$root/build/bin/quarn" "$f" || status=$?
-done
+"$root/build/bin/quarn" --batch "$scratch" || status=$?
 echo
 echo "Written:"
-for t in "$scratch"/*.txt; do
-  [[ -e "$t" ]] || continue
-  printf '%8d bytes  %s\n' "$(stat -c %s "$t")" "$(basename "$t")"
-done
+find "$scratch" -name '*.txt' -type f -newer "$started" -print0 | sort -z |
+  while IFS= read -r -d '' t; do
+    printf '%8d bytes  %s\n' "$(stat -c %s "$t")" "${t#"$scratch"/}"
+  done
 exit $status

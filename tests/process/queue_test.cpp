@@ -366,13 +366,21 @@ TEST_F(Worker, FailedConversionsAreCountedWithReasonsAndTheRunGoesOn) {
 }
 
 TEST_F(Worker, UnlistableFolderIsAFailure) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root lists every folder";
   const std::string locked = tree_.Folder("locked");
   tree_.Write("locked/a.txt");
   ::chmod(locked.c_str(), 0);
-  QueuePath(locked, params_);
-  ASSERT_TRUE(WaitFinished());
-  EXPECT_EQ(ReadRunReport().failed, 1);
+  ::chown(tree_.root().c_str(), 65534, 65534);
+  ::chown(locked.c_str(), 65534, 65534);
+  // Root lists every folder: the listing runs as "nobody" in a child process.
+  EXPECT_EXIT(
+      {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) std::_Exit(3);
+        QueuePath(locked, params_);
+        if (!WaitFinished()) std::_Exit(4);
+        const RunReport r = ReadRunReport();
+        std::_Exit(r.failed == 1 && r.failures[0].path == locked && convert_.Paths().empty() ? 0 : 5);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Worker, ThreadThatCannotStartEndsTheRunAndTellsTheFrontEnd) {

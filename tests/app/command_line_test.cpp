@@ -1,0 +1,227 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/main.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using quarn::testing::RunOptions;
+using quarn::testing::RunQuarn;
+using quarn::testing::TempTree;
+
+// A one-page PDF whose page shows "Hello PDF", with a correct cross-reference
+// table.
+std::string SmallPdf() {
+  const std::string content = "BT /F1 24 Tf 72 700 Td (Hello PDF) Tj ET";
+  const std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+      "/Resources << /Font << /F1 5 0 R >> >> >>",
+      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+  };
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (std::size_t off : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
+    pdf += line;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+// Until the PDF text library is in the build, its route says so.
+bool PdfRouteMissing(const std::string& pdf) {
+  return ConvertPdf(pdf, pdf + ".probe").reason.find("not built yet") != std::string::npos;
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  RunOptions In() const {
+    RunOptions o;
+    o.cwd = tree_.root();
+    return o;
+  }
+  TempTree tree_;
+};
+
+TEST_F(CommandLine, OneArgumentWritesTheTextBesideTheInput) {
+  tree_.Write("notes.md", "plain words\n");
+  auto r = RunQuarn({"notes.md"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "notes.txt"), HasSubstr("plain words"));
+
+  tree_.Write("a.pdf", SmallPdf());
+  r = RunQuarn({"a.pdf"}, In());
+  if (PdfRouteMissing(tree_ / "a.pdf")) GTEST_SKIP() << "no PDF text library in this build";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "a.txt"), HasSubstr("Hello PDF"));
+}
+
+TEST_F(CommandLine, TwoArgumentsWriteTheSecond) {
+  tree_.Write("notes.md", "plain words\n");
+  auto r = RunQuarn({"notes.md", "notes.out"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "notes.out"), HasSubstr("plain words"));
+  EXPECT_FALSE(Exists(tree_ / "notes.txt"));
+
+  tree_.Write("a.pdf", SmallPdf());
+  r = RunQuarn({"a.pdf", "out.dat"}, In());
+  if (PdfRouteMissing(tree_ / "a.pdf")) GTEST_SKIP() << "no PDF text library in this build";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "out.dat"), HasSubstr("Hello PDF"));
+  EXPECT_FALSE(Exists(tree_ / "a.txt"));
+}
+
+TEST_F(CommandLine, ThreeArgumentsOrNoneWantTheWindowAndConvertNothing) {
+  tree_.Write("a.pdf", SmallPdf());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"a.pdf", "b.txt", "c.txt"}, std::vector<std::string>{}, {"", "a.pdf"}}) {
+    const auto r = RunQuarn(args, In());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("no window"));
+  }
+  EXPECT_FALSE(Exists(tree_ / "a.txt"));
+  EXPECT_FALSE(Exists(tree_ / "b.txt"));
+}
+
+TEST_F(CommandLine, UppercaseUninstallIsAFileNameNotTheSwitch) {
+  // A browser stand-in that would record being asked to open anything.
+  tree_.Write("bin/xdg-open", "#!/bin/sh\ntouch " + tree_ / "opened" + "\n");
+  ::chmod((tree_ / "bin/xdg-open").c_str(), 0755);
+  RunOptions o = In();
+  o.path_prefix = tree_ / "bin";
+  const auto r = RunQuarn({"/UNINSTALL"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("/UNINSTALL"));
+  usleep(300 * 1000);
+  EXPECT_FALSE(Exists(tree_ / "opened"));
+}
+
+TEST_F(CommandLine, DoubleDashEndsTheOptions) {
+  tree_.Write("--odd-name.md", "odd text\n");
+  const auto r = RunQuarn({"--", "--odd-name.md"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "--odd-name.txt"), HasSubstr("odd text"));
+}
+
+TEST_F(CommandLine, HelpVersionAndUnknownOptions) {
+  auto r = RunQuarn({"--version"}, In());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Velmor Quarn version 1.2.3\n");
+  r = RunQuarn({"--help"}, In());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("--batch"));
+  EXPECT_THAT(r.out, HasSubstr("Exit status"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--frobnicate"}, {"--batch"},
+                                               {"--batch", "--verbose", "x.md"}}) {
+    r = RunQuarn(args, In());
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_THAT(r.err, HasSubstr("Usage:"));
+  }
+}
+
+TEST_F(CommandLine, ExitStatusSaysWhatHappened) {
+  tree_.Write("empty.md", "");
+  tree_.Write("odd.xyz", "bytes");
+  auto r = RunQuarn({"empty.md"}, In());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_THAT(r.err, HasSubstr("no text"));
+  EXPECT_FALSE(Exists(tree_ / "empty.txt"));
+  r = RunQuarn({"odd.xyz"}, In());
+  EXPECT_EQ(r.status, 3);
+  r = RunQuarn({"missing.pdf"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("quarn: "));
+  EXPECT_THAT(r.err, HasSubstr("missing.pdf"));
+}
+
+TEST_F(CommandLine, UnwritableOutputIsExitStatusOneWithTheReason) {
+  tree_.Write("ro/doc.md", "some words\n");
+  ::chmod((tree_ / "ro").c_str(), 0555);
+  ::chown(tree_.root().c_str(), 65534, 65534);
+  RunOptions o = In();
+  o.unprivileged = true;
+  const auto r = RunQuarn({"ro/doc.md"}, o);
+  EXPECT_EQ(r.status, 1);
+  ASSERT_THAT(r.err, HasSubstr("quarn: "));
+  EXPECT_THAT(r.err, Not(HasSubstr("Aborted")));
+  EXPECT_FALSE(Exists(tree_ / "ro/doc.txt"));
+}
+
+class Batch : public CommandLine {};
+
+TEST_F(Batch, WalksALoopingTreeOnceAndReportsEveryFailure) {
+  tree_.Write("t/a.md", "alpha\n");
+  tree_.Write("t/sub/b.md", "beta\n");
+  tree_.Write("t/ro/c.md", "gamma\n");
+  tree_.Write("t/secret.md", "hidden words\n");
+  ASSERT_EQ(::symlink("..", (tree_ / "t/sub/loop").c_str()), 0);
+  ASSERT_EQ(::symlink("../t", (tree_ / "t/sub/again.d").c_str()), 0);
+  ::chmod((tree_ / "t/ro").c_str(), 0555);
+  ::chmod((tree_ / "t/secret.md").c_str(), 0);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(tree_.root()))
+    ::lchown(e.path().c_str(), 65534, 65534);
+  ::chown(tree_.root().c_str(), 65534, 65534);
+  RunOptions o = In();
+  o.unprivileged = true;
+  const auto r = RunQuarn({"--batch", "t"}, o);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 2 written, 0 without text, 2 failed\n"));
+  EXPECT_THAT(r.err, HasSubstr("t/ro/c.md: "));
+  EXPECT_THAT(r.err, HasSubstr("t/secret.md: "));
+  EXPECT_THAT(r.err, Not(HasSubstr("File ")));  // no progress line when standard error is no terminal
+  EXPECT_THAT(TempTree::Read(tree_ / "t/a.txt"), HasSubstr("alpha"));
+  EXPECT_THAT(TempTree::Read(tree_ / "t/sub/b.txt"), HasSubstr("beta"));
+  EXPECT_FALSE(Exists(tree_ / "t/sub/again.txt"));
+}
+
+TEST_F(Batch, ExitStatusIsZeroWhenAllWereWrittenAndThreeWhenSomeHadNoText) {
+  tree_.Write("ok/a.md", "alpha\n");
+  tree_.Write("ok/deeper/b.md", "beta\n");
+  auto r = RunQuarn({"--batch", "ok"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
+  EXPECT_THAT(TempTree::Read(tree_ / "ok/deeper/b.txt"), HasSubstr("beta"));
+
+  tree_.Write("some/a.md", "alpha\n");
+  tree_.Write("some/empty.md", "");
+  r = RunQuarn({"--batch", "some"}, In());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_THAT(r.err, HasSubstr("1 written, 1 without text, 0 failed"));
+  EXPECT_THAT(r.err, HasSubstr("no text: some/empty.md"));
+}
+
+TEST_F(Batch, NamedPathsThatAreMissingFail) {
+  tree_.Write("a.md", "alpha\n");
+  const auto r = RunQuarn({"--batch", "a.md", "--", "--gone.md"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("1 written, 0 without text, 1 failed"));
+  EXPECT_THAT(r.err, HasSubstr("--gone.md: cannot read"));
+}
+
+}  // namespace
+}  // namespace quarn
