@@ -48,8 +48,10 @@ int RunWindow(int argc, char** argv) {
   // Qt ends the process when it cannot reach a display; say why instead.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-    std::fprintf(stderr, "quarn: no display to show the window on; name a file to convert, or see \"quarn --help\"\n");
-    return quarn::Status(quarn::ExitCode::kFailed);
+    std::fprintf(stderr,
+                 "quarn: no window without a display (DISPLAY or WAYLAND_DISPLAY); name a file to convert, "
+                 "or see \"quarn --help\"\n");
+    return quarn::Status(quarn::ExitCode::kUsage);
   }
   quarn::PrepareQtScaling();
   quarn::TApplication app(argc, argv);
