@@ -11,7 +11,7 @@ packages=(
   libwv-dev libfreexl-dev libgsf-1-dev libgmime-3.0-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
-  xvfb xauth x11-apps imagemagick fonts-dejavu-core
+  xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core
 )
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time

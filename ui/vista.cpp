@@ -1,0 +1,7 @@
+#include "ui/vista.h"
+
+namespace quarn {
+
+void AllowDropFromLowerIntegrity() {}
+
+}  // namespace quarn
