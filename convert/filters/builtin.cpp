@@ -2,7 +2,10 @@
 
 #include <array>
 
+#include "convert/filters/docx_filter.h"
+#include "convert/filters/pptx_filter.h"
 #include "convert/filters/text_filter.h"
+#include "convert/filters/xlsx_filter.h"
 
 namespace quarn {
 
@@ -10,6 +13,9 @@ namespace {
 
 // Class ids: {5155524E-F0xx-...} create a filter, {5155524E-A0xx-...} are the
 // persistent handlers that extensions point to.  Never reuse a number.
+constexpr std::string_view kDocxExtensions[] = {".docx", ".docm", ".dotx", ".dotm"};
+constexpr std::string_view kXlsxExtensions[] = {".xlsx", ".xlsm", ".xltx", ".xltm"};
+constexpr std::string_view kPptxExtensions[] = {".pptx", ".pptm", ".ppsx", ".ppsm", ".potx", ".potm"};
 constexpr std::string_view kTextExtensions[] = {
     ".txt", ".text", ".log", ".csv", ".tsv", ".md", ".markdown", ".rst", ".ini", ".cfg", ".conf",
     ".json", ".yaml", ".yml", ".sql", ".tex", ".c", ".h", ".cc", ".cpp", ".cxx", ".hpp", ".hh",
@@ -20,6 +26,12 @@ constexpr std::string_view kTextExtensions[] = {
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
+    BuiltinFilterInfo{"docx", "{5155524E-F004-4000-8000-000000000004}", "{5155524E-A004-4000-8000-000000000004}",
+                      kDocxExtensions, CreateDocxFilter},
+    BuiltinFilterInfo{"xlsx", "{5155524E-F005-4000-8000-000000000005}", "{5155524E-A005-4000-8000-000000000005}",
+                      kXlsxExtensions, CreateXlsxFilter},
+    BuiltinFilterInfo{"pptx", "{5155524E-F006-4000-8000-000000000006}", "{5155524E-A006-4000-8000-000000000006}",
+                      kPptxExtensions, CreatePptxFilter},
 };
 
 }  // namespace
