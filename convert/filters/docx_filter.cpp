@@ -85,9 +85,12 @@ class PartWalker {
       if (tables_.size() == 1) {
         pending_.clear();
         if (tables_.back()++ > 0) sink_.Append("\t");
+        after_break_ = true;
       } else if (!tables_.empty()) {
         Soft(" ");
       }
+    } else if (n == "txbxContent") {
+      Soft(" ");  // a text box's text stands apart from the text around it
     } else if (n == "tab" || n == "ptab") {
       if (runs_ > 0) tables_.empty() ? Text("\t") : Soft(" ");
     } else if (n == "br" || n == "cr") {
@@ -110,6 +113,7 @@ class PartWalker {
       if (tables_.empty()) {
         pending_.clear();
         sink_.EndLine();
+        after_break_ = true;
       } else {
         Soft(" ");
       }
@@ -118,6 +122,7 @@ class PartWalker {
         tables_.back() = 0;
         pending_.clear();
         sink_.EndLine();
+        after_break_ = true;
       } else {
         Soft(" ");
       }
@@ -126,6 +131,7 @@ class PartWalker {
       if (tables_.empty()) {
         pending_.clear();
         sink_.EndLine();
+        after_break_ = true;
       }
     }
   }
@@ -180,16 +186,17 @@ class PartWalker {
     } else {
       pending_.clear();
       sink_.Append("\n");
+      after_break_ = true;
     }
   }
 
   void Text(std::string_view t) {
     if (t.empty()) return;
-    if (!pending_.empty()) {
-      sink_.Append(pending_);
-      pending_.clear();
-    }
+    // A separator never opens a line or a cell.
+    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
+    pending_.clear();
     sink_.Append(t);
+    after_break_ = false;
   }
   // A separator written only when more text follows on the same line.
   void Soft(std::string_view sep) { pending_ = sep; }
@@ -197,6 +204,7 @@ class PartWalker {
   void Finish() {
     pending_.clear();
     sink_.EndLine();
+        after_break_ = true;
   }
 
   TextSink& sink_;
@@ -206,6 +214,7 @@ class PartWalker {
   int instructions_ = 0;
   int runs_ = 0;
   bool in_text_ = false;
+  bool after_break_ = true;  // nothing but line or cell starts since the last text
 };
 
 class DocxFilter : public BuiltinFilter {
@@ -241,7 +250,6 @@ class DocxFilter : public BuiltinFilter {
       }
     for (const std::string& part : parts) {
       if (sink.full()) break;
-      sink.EndChunk();
       XmlCursor x(*zip, part);
       PartWalker walker(sink);
       if (!walker.Walk(x)) {

@@ -143,6 +143,23 @@ std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
   return out;
 }
 
+std::optional<std::string> XmlCursor::RelId() const {
+  xmlTextReaderPtr r = reader_.get();
+  std::optional<std::string> out;
+  if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
+  do {
+    const xmlChar* n = xmlTextReaderConstLocalName(r);
+    const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+    if (n && ns && *ns && std::string_view(reinterpret_cast<const char*>(n)) == "id") {
+      const xmlChar* v = xmlTextReaderConstValue(r);
+      out = v ? reinterpret_cast<const char*>(v) : "";
+      break;
+    }
+  } while (xmlTextReaderMoveToNextAttribute(r) == 1);
+  xmlTextReaderMoveToElement(r);
+  return out;
+}
+
 std::string XmlCursor::error() const {
   if (!reader_) return open_error_.empty() ? "the part " + part_ + " cannot be read" : open_error_;
   std::string p = reader_.problem();

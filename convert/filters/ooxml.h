@@ -78,6 +78,9 @@ class XmlCursor {
   std::string_view Value() const;
   // An attribute of the current element by local name, whatever its prefix.
   std::optional<std::string> Attr(std::string_view local) const;
+  // The relationship id (r:id) of the current element: an attribute named
+  // "id" in a namespace, unlike a plain "id" beside it.
+  std::optional<std::string> RelId() const;
   int Depth() const { return xmlTextReaderDepth(reader_.get()); }
 
   // Whether reading stopped because of an error (not the end of the part).

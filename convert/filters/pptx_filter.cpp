@@ -51,6 +51,7 @@ class SlideWalker {
     }
     pending_.clear();
     sink_.EndLine();
+        after_break_ = true;
     return !x.failed() && x.opened();
   }
 
@@ -69,6 +70,7 @@ class SlideWalker {
       if (tables_.empty()) {
         pending_.clear();
         sink_.Append("\n");
+      after_break_ = true;
       } else {
         Soft(" ");
       }
@@ -78,6 +80,7 @@ class SlideWalker {
       if (tables_.size() == 1) {
         pending_.clear();
         if (tables_.back()++ > 0) sink_.Append("\t");
+        after_break_ = true;
       } else if (!tables_.empty()) {
         Soft(" ");
       }
@@ -96,6 +99,7 @@ class SlideWalker {
       if (tables_.empty()) {
         pending_.clear();
         sink_.EndLine();
+        after_break_ = true;
       } else {
         Soft(" ");
       }
@@ -104,6 +108,7 @@ class SlideWalker {
         tables_.back() = 0;
         pending_.clear();
         sink_.EndLine();
+        after_break_ = true;
       } else {
         Soft(" ");
       }
@@ -114,11 +119,11 @@ class SlideWalker {
 
   void Text(std::string_view t) {
     if (t.empty()) return;
-    if (!pending_.empty()) {
-      sink_.Append(pending_);
-      pending_.clear();
-    }
+    // A separator never opens a line or a cell.
+    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
+    pending_.clear();
     sink_.Append(t);
+    after_break_ = false;
   }
   void Soft(std::string_view sep) { pending_ = sep; }
 
@@ -128,6 +133,7 @@ class SlideWalker {
   std::vector<bool> shapes_;  // per open shape: whether it is boilerplate
   int skip_shapes_ = 0;
   bool in_text_ = false;
+  bool after_break_ = true;  // nothing but line or cell starts since the last text
 };
 
 class PptxFilter : public BuiltinFilter {
@@ -152,7 +158,7 @@ class PptxFilter : public BuiltinFilter {
         if (n == "sldIdLst") {
           in_list = x.IsStart() && !x.IsEmpty();
         } else if (in_list && x.IsStart() && n == "sldId") {
-          if (const ooxml::Relationship* r = rels.ById(x.Attr("id").value_or("")); r && !r->external)
+          if (const ooxml::Relationship* r = rels.ById(x.RelId().value_or("")); r && !r->external)
             slides.push_back(r->target);
         }
       }
@@ -184,7 +190,6 @@ class PptxFilter : public BuiltinFilter {
         SlideWalker walker(sink);
         if (!walker.Walk(x)) note(x.error());
       }
-      sink.EndChunk();
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
     if (!problems.empty()) {

@@ -366,7 +366,7 @@ class XlsxFilter : public BuiltinFilter {
         if (n == "workbookPr") {
           date1904 = ooxml::IsTrue(x.Attr("date1904").value_or(""));
         } else if (n == "sheet") {
-          const ooxml::Relationship* r = rels.ById(x.Attr("id").value_or(""));
+          const ooxml::Relationship* r = rels.ById(x.RelId().value_or(""));
           sheets.push_back({x.Attr("name").value_or(""), r && !r->external ? r->target : std::string()});
         }
       }
@@ -397,7 +397,6 @@ class XlsxFilter : public BuiltinFilter {
         SheetReader reader(sink, strings, styles, date1904);
         if (!reader.Read(x)) note(x.error());
       }
-      sink.EndChunk();
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
     if (!problems.empty()) return ExtractResult::Incomplete(problems);
