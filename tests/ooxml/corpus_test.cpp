@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,8 +58,29 @@ double Recall(const std::string& ours, const std::string& expected) {
   return total == 0 ? 1.0 : static_cast<double>(found) / static_cast<double>(total);
 }
 
+// Some references are a pandoc AST: only its Str "..." words are text.
+std::string ReferenceText(const std::string& ref) {
+  if (ref.find("Str \"") == std::string::npos) return ref;
+  std::string out;
+  for (std::size_t i = ref.find("Str \""); i != std::string::npos; i = ref.find("Str \"", i)) {
+    i += 5;
+    for (; i < ref.size() && ref[i] != '"'; ++i) {
+      if (ref[i] == '\\' && i + 1 < ref.size()) ++i;
+      out.push_back(ref[i]);
+    }
+    out.push_back(' ');
+  }
+  return out;
+}
+
 // Files known to score low, and why.
-const std::map<std::string, std::string> kNotes = {};
+const std::map<std::string, std::string> kNotes = {
+    {"docx/pandoc/unicode.docx", "the reference spells characters as AST escapes"},
+    {"xlsx/poi/AverageTaxRates.xlsx", "the peer text carries number formats (percent, currency) not applied here"},
+    {"xlsx/poi/WithTextBox.xlsx", "the text is in a drawing's text box, which is not read"},
+    {"xlsx/poi/comments.xlsx", "the text is in cell comments, which are not read"},
+    {"pptx/poi/bar-chart.pptx", "the text is in a chart part, which is not read"},
+};
 
 TEST(OoxmlCorpus, RecallPerFormat) {
   fs::path corpus(QUARN_CORPUS);
@@ -90,7 +112,7 @@ TEST(OoxmlCorpus, RecallPerFormat) {
       fs::path ref = corpus / "reference" / (rel.string() + ".ref.txt");
       double recall = -1;
       if (fs::exists(ref)) {
-        recall = Recall(text, ReadAll(ref));
+        recall = Recall(text, ReferenceText(ReadAll(ref)));
       } else {
         for (const auto& peer : fs::directory_iterator(corpus / "peer")) {
           fs::path out = peer.path() / (rel.string() + ".txt");
@@ -99,6 +121,7 @@ TEST(OoxmlCorpus, RecallPerFormat) {
       }
       if (recall < 0) continue;
       recalls.push_back(recall);
+      if (recall < 0.95 && std::getenv("QUARN_CORPUS_VERBOSE")) std::printf("  %.2f %s\n", recall, rel.c_str());
       if (recall < 0.5) {
         ++low;
         std::printf("  low %.2f %s (%s)\n", recall, rel.c_str(), r.reason.c_str());
