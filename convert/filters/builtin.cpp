@@ -4,7 +4,10 @@
 
 #include "convert/filters/html_filter.h"
 #include "convert/filters/pdf_filter.h"
+#include "convert/filters/docx_filter.h"
+#include "convert/filters/pptx_filter.h"
 #include "convert/filters/text_filter.h"
+#include "convert/filters/xlsx_filter.h"
 
 namespace quarn {
 
@@ -12,6 +15,9 @@ namespace {
 
 // Class ids: {5155524E-F0xx-...} create a filter, {5155524E-A0xx-...} are the
 // persistent handlers that extensions point to.  Never reuse a number.
+constexpr std::string_view kDocxExtensions[] = {".docx", ".docm", ".dotx", ".dotm"};
+constexpr std::string_view kXlsxExtensions[] = {".xlsx", ".xlsm", ".xltx", ".xltm"};
+constexpr std::string_view kPptxExtensions[] = {".pptx", ".pptm", ".ppsx", ".ppsm", ".potx", ".potm"};
 constexpr std::string_view kTextExtensions[] = {
     ".txt", ".text", ".log", ".csv", ".tsv", ".md", ".markdown", ".rst", ".ini", ".cfg", ".conf",
     ".json", ".yaml", ".yml", ".sql", ".tex", ".c", ".h", ".cc", ".cpp", ".cxx", ".hpp", ".hh",
@@ -35,6 +41,12 @@ const std::array kFilters = {
                       kPdfExtensions, CreatePdfFilter},
     BuiltinFilterInfo{"html", "{5155524E-F002-4000-8000-000000000002}", "{5155524E-A002-4000-8000-000000000002}",
                       kHtmlExtensions, CreateHtmlFilter},
+    BuiltinFilterInfo{"docx", "{5155524E-F004-4000-8000-000000000004}", "{5155524E-A004-4000-8000-000000000004}",
+                      kDocxExtensions, CreateDocxFilter},
+    BuiltinFilterInfo{"xlsx", "{5155524E-F005-4000-8000-000000000005}", "{5155524E-A005-4000-8000-000000000005}",
+                      kXlsxExtensions, CreateXlsxFilter},
+    BuiltinFilterInfo{"pptx", "{5155524E-F006-4000-8000-000000000006}", "{5155524E-A006-4000-8000-000000000006}",
+                      kPptxExtensions, CreatePptxFilter},
 };
 
 }  // namespace

@@ -1,0 +1,270 @@
+// Reads the body of a Word document in order, then the parts that hang off
+// it: headers and footers, footnotes, endnotes and comments, each after the
+// body.  Every part is streamed through a text reader, so a huge
+// document.xml costs little more memory than its text.
+#include "convert/filters/docx_filter.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/ooxml.h"
+
+namespace quarn {
+
+namespace {
+
+using ooxml::XmlCursor;
+
+// Greek letters of the Symbol font at their ASCII positions 'A'..'Z', 'a'..'z'.
+constexpr char32_t kSymbolUpper[] = U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ";
+constexpr char32_t kSymbolLower[] = U"αβχδεφγηιϕκλμνοπθρστυϖωξψζ";
+
+// Elements whose whole content is left out: deleted and moved-away text,
+// field instructions, the fallback copy of alternate content (the chosen
+// copy is read), and property blocks that hold no text.
+bool IsSkipped(std::string_view n) {
+  return n == "del" || n == "moveFrom" || n == "delText" || n == "instrText" || n == "delInstrText" ||
+         n == "Fallback" || n == "pPr" || n == "rPr" || n == "sectPr" || n == "tblPr" || n == "tcPr" ||
+         n == "trPr" || n == "tblGrid" || n == "sdtPr";
+}
+
+// Turns one WordprocessingML part into lines.  Outside tables a paragraph
+// ends a line; a table row is one line of tab-separated cells, with the
+// paragraphs of a cell (and any table nested in it) joined by spaces.
+class PartWalker {
+ public:
+  explicit PartWalker(TextSink& sink) : sink_(sink) {}
+
+  // False when the part could not be read to its end.
+  bool Walk(XmlCursor& x) {
+    bool more = x.Read();
+    while (more && !sink_.full()) {
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {
+          more = x.Skip();
+          continue;
+        }
+        Start(x, n, x.IsEmpty());
+      } else if (x.IsEnd()) {
+        End(x.LocalName());
+      } else if (in_text_ && instructions_ == 0 && x.IsText()) {
+        std::string_view v = x.Value();
+        if (tables_.empty()) {
+          Text(v);
+        } else {
+          // Keep a cell on its row's line whatever the text holds.
+          std::string flat(v);
+          for (char& c : flat)
+            if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+          Text(flat);
+        }
+      }
+      more = x.Read();
+    }
+    Finish();
+    return !x.failed() && x.opened();
+  }
+
+ private:
+  static bool IsSeparatorNote(const XmlCursor& x) {
+    std::string t = x.Attr("type").value_or("");
+    return t == "separator" || t == "continuationSeparator" || t == "continuationNotice";
+  }
+
+  void Start(const XmlCursor& x, std::string_view n, bool empty) {
+    if (n == "t") {
+      in_text_ = !empty;
+    } else if (n == "r") {
+      if (!empty) ++runs_;
+    } else if (n == "tbl") {
+      if (!empty) tables_.push_back(0);
+    } else if (n == "tc") {
+      if (tables_.size() == 1) {
+        pending_.clear();
+        if (tables_.back()++ > 0) sink_.Append("\t");
+        after_break_ = true;
+      } else if (!tables_.empty()) {
+        Soft(" ");
+      }
+    } else if (n == "txbxContent") {
+      Soft(" ");  // a text box's text stands apart from the text around it
+    } else if (n == "tab" || n == "ptab") {
+      if (runs_ > 0) tables_.empty() ? Text("\t") : Soft(" ");
+    } else if (n == "br" || n == "cr") {
+      if (runs_ > 0) Break();
+    } else if (n == "noBreakHyphen") {
+      Text("-");
+    } else if (n == "sym") {
+      Symbol(x);
+    } else if (n == "fldChar") {
+      Field(x.Attr("fldCharType").value_or(""));
+    }
+  }
+
+  void End(std::string_view n) {
+    if (n == "t") {
+      in_text_ = false;
+    } else if (n == "r") {
+      if (runs_ > 0) --runs_;
+    } else if (n == "p") {
+      if (tables_.empty()) {
+        pending_.clear();
+        sink_.EndLine();
+        after_break_ = true;
+      } else {
+        Soft(" ");
+      }
+    } else if (n == "tr") {
+      if (tables_.size() == 1) {
+        tables_.back() = 0;
+        pending_.clear();
+        sink_.EndLine();
+        after_break_ = true;
+      } else {
+        Soft(" ");
+      }
+    } else if (n == "tbl") {
+      if (!tables_.empty()) tables_.pop_back();
+      if (tables_.empty()) {
+        pending_.clear();
+        sink_.EndLine();
+        after_break_ = true;
+      }
+    }
+  }
+
+  // Complex fields: text between "begin" and "separate" is the instruction,
+  // between "separate" and "end" the result a reader sees.
+  void Field(std::string_view type) {
+    if (type == "begin") {
+      fields_.push_back(true);
+      ++instructions_;
+    } else if (type == "separate") {
+      if (!fields_.empty() && fields_.back()) {
+        fields_.back() = false;
+        --instructions_;
+      }
+    } else if (type == "end") {
+      if (!fields_.empty()) {
+        if (fields_.back()) --instructions_;
+        fields_.pop_back();
+      }
+    }
+  }
+
+  void Symbol(const XmlCursor& x) {
+    std::string hex = x.Attr("char").value_or("");
+    char32_t cp = 0;
+    for (char c : hex) {
+      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      if (d < 0 || cp > 0xFFFFF) return;
+      cp = cp * 16 + static_cast<char32_t>(d);
+    }
+    // Symbol fonts put their glyphs at F000 + the 8-bit code; only the
+    // Symbol font's letters have a meaning worth writing out.
+    if (cp >= 0xF000 && cp <= 0xF0FF) {
+      std::string font = x.Attr("font").value_or("");
+      if (font != "Symbol") return;
+      cp -= 0xF000;
+      if (cp >= 'A' && cp <= 'Z') cp = kSymbolUpper[cp - 'A'];
+      else if (cp >= 'a' && cp <= 'z') cp = kSymbolLower[cp - 'a'];
+      else if (cp < 0x20 || cp >= 0x7F) return;
+    } else if (cp >= 0xE000 && cp <= 0xF8FF) {
+      return;
+    }
+    std::string s;
+    ooxml::AppendUtf8(s, cp);
+    Text(s);
+  }
+
+  void Break() {
+    if (!tables_.empty()) {
+      Soft(" ");
+    } else {
+      pending_.clear();
+      sink_.Append("\n");
+      after_break_ = true;
+    }
+  }
+
+  void Text(std::string_view t) {
+    if (t.empty()) return;
+    // A separator never opens a line or a cell.
+    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
+    pending_.clear();
+    sink_.Append(t);
+    after_break_ = false;
+  }
+  // A separator written only when more text follows on the same line.
+  void Soft(std::string_view sep) { pending_ = sep; }
+
+  void Finish() {
+    pending_.clear();
+    sink_.EndLine();
+        after_break_ = true;
+  }
+
+  TextSink& sink_;
+  std::string pending_;
+  std::vector<int> tables_;  // cells seen in the current row, per open table
+  std::vector<bool> fields_;  // per open field: still in its instruction
+  int instructions_ = 0;
+  int runs_ = 0;
+  bool in_text_ = false;
+  bool after_break_ = true;  // nothing but line or cell starts since the last text
+};
+
+class DocxFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    ExtractResult result;
+    auto zip = ooxml::OpenPackage(path, "docx", sink, &result);
+    if (!zip) return result;
+    std::string main = ooxml::MainPart(*zip, "word/document.xml");
+    if (!zip->Has(main)) return ExtractResult::UnknownFormat("a zip file without a Word document part");
+    if (zip->IsEncrypted(main)) return ExtractResult::Password();
+
+    {
+      XmlCursor x(*zip, main);
+      PartWalker walker(sink);
+      if (!walker.Walk(x)) {
+        if (sink.empty()) return ExtractResult::Failed(x.error());
+        return ExtractResult::Incomplete("the body was read only in part: " + x.error());
+      }
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+
+    std::string problems;
+    ooxml::Relationships rels;
+    std::string rel_error;
+    if (!rels.Load(*zip, main, &rel_error)) problems = rel_error;
+    std::vector<std::string> parts;
+    for (std::string_view kind : {"header", "footer", "footnotes", "endnotes", "comments"})
+      for (const ooxml::Relationship* r : rels.OfKind(kind)) {
+        bool seen = false;
+        for (const std::string& p : parts) seen = seen || p == r->target;
+        if (!seen && zip->Has(r->target)) parts.push_back(r->target);
+      }
+    for (const std::string& part : parts) {
+      if (sink.full()) break;
+      XmlCursor x(*zip, part);
+      PartWalker walker(sink);
+      if (!walker.Walk(x)) {
+        if (!problems.empty()) problems += "; ";
+        problems += x.error();
+      }
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (!problems.empty()) return ExtractResult::Incomplete(problems);
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateDocxFilter() { return std::make_unique<DocxFilter>(); }
+
+}  // namespace quarn

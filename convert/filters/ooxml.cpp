@@ -1,0 +1,191 @@
+#include "convert/filters/ooxml.h"
+
+#include "convert/filters/sniff.h"
+
+namespace quarn::ooxml {
+
+std::unique_ptr<ZipArchive> OpenPackage(const std::string& path, std::string_view self, TextSink& sink,
+                                        ExtractResult* result, ZipLimits limits) {
+  if (auto r = ExtractRedirected(path, self, sink)) {
+    *result = *r;
+    return nullptr;
+  }
+  Sniffed s = SniffContent(path);
+  switch (s.kind) {
+    case ContentKind::kUnreadable:
+      *result = ExtractResult::Failed("cannot open the document");
+      return nullptr;
+    case ContentKind::kEmpty:
+      *result = ExtractResult::UnknownFormat("the file is empty");
+      return nullptr;
+    case ContentKind::kCompoundFile:
+      // Office encrypts an OOXML package by wrapping it in a compound file.
+      *result = s.encrypted_package ? ExtractResult::Password()
+                                    : ExtractResult::UnknownFormat("a compound file, not an Office Open XML package");
+      return nullptr;
+    case ContentKind::kZip:
+      break;
+    default:
+      *result = ExtractResult::UnknownFormat("not an Office Open XML package (no zip container)");
+      return nullptr;
+  }
+  std::string error;
+  auto zip = ZipArchive::Open(path, &error, limits);
+  if (!zip) {
+    *result = ExtractResult::Failed("damaged package: " + error);
+    return nullptr;
+  }
+  return zip;
+}
+
+std::string RelsPartName(std::string_view part) {
+  std::size_t slash = part.rfind('/');
+  if (slash == std::string_view::npos) return "_rels/" + std::string(part) + ".rels";
+  return std::string(part.substr(0, slash)) + "/_rels/" + std::string(part.substr(slash + 1)) + ".rels";
+}
+
+bool Relationships::Load(ZipArchive& zip, std::string_view source, std::string* error) {
+  rels_.clear();
+  std::string name = RelsPartName(source);
+  if (!zip.Has(name)) return true;
+  XmlCursor x(zip, name);
+  while (x.Read()) {
+    if (!x.IsStart() || x.LocalName() != "Relationship") continue;
+    Relationship r;
+    r.id = x.Attr("Id").value_or("");
+    r.type = x.Attr("Type").value_or("");
+    std::string target = x.Attr("Target").value_or("");
+    r.external = x.Attr("TargetMode").value_or("") == "External";
+    r.target = r.external ? target : ResolvePartName(source, target);
+    rels_.push_back(std::move(r));
+  }
+  if (x.failed() || !x.opened()) {
+    if (error) *error = x.error();
+    return false;
+  }
+  return true;
+}
+
+const Relationship* Relationships::ById(std::string_view id) const {
+  for (const Relationship& r : rels_)
+    if (r.id == id) return &r;
+  return nullptr;
+}
+
+std::vector<const Relationship*> Relationships::OfKind(std::string_view kind) const {
+  std::vector<const Relationship*> out;
+  for (const Relationship& r : rels_) {
+    if (r.external || r.type.size() <= kind.size()) continue;
+    std::string_view t = r.type;
+    if (t.substr(t.size() - kind.size()) == kind && t[t.size() - kind.size() - 1] == '/') out.push_back(&r);
+  }
+  return out;
+}
+
+const Relationship* Relationships::FirstOfKind(std::string_view kind) const {
+  auto all = OfKind(kind);
+  return all.empty() ? nullptr : all.front();
+}
+
+std::string MainPart(ZipArchive& zip, std::string_view fallback) {
+  Relationships rels;
+  if (rels.Load(zip, "", nullptr))
+    if (const Relationship* r = rels.FirstOfKind("officeDocument"); r && zip.Has(r->target)) return r->target;
+  return std::string(fallback);
+}
+
+XmlCursor::XmlCursor(ZipArchive& zip, std::string_view part)
+    : part_(part), reader_(zip.OpenXml(part, &open_error_)) {}
+
+bool XmlCursor::Read() {
+  if (!reader_ || failed_) return false;
+  int rc = xmlTextReaderRead(reader_.get());
+  if (rc < 0) failed_ = true;
+  return rc == 1;
+}
+
+bool XmlCursor::Skip() {
+  if (!reader_ || failed_) return false;
+  int rc = xmlTextReaderNext(reader_.get());
+  if (rc < 0) failed_ = true;
+  return rc == 1;
+}
+
+bool XmlCursor::IsText() const {
+  int t = type();
+  return t == XML_READER_TYPE_TEXT || t == XML_READER_TYPE_CDATA || t == XML_READER_TYPE_SIGNIFICANT_WHITESPACE ||
+         t == XML_READER_TYPE_WHITESPACE;
+}
+
+std::string_view XmlCursor::LocalName() const {
+  const xmlChar* n = xmlTextReaderConstLocalName(reader_.get());
+  return n ? std::string_view(reinterpret_cast<const char*>(n)) : std::string_view();
+}
+
+std::string_view XmlCursor::Value() const {
+  const xmlChar* v = xmlTextReaderConstValue(reader_.get());
+  return v ? std::string_view(reinterpret_cast<const char*>(v)) : std::string_view();
+}
+
+std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
+  xmlTextReaderPtr r = reader_.get();
+  std::optional<std::string> out;
+  if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
+  do {
+    const xmlChar* n = xmlTextReaderConstLocalName(r);
+    if (n && local == reinterpret_cast<const char*>(n)) {
+      const xmlChar* v = xmlTextReaderConstValue(r);
+      out = v ? reinterpret_cast<const char*>(v) : "";
+      break;
+    }
+  } while (xmlTextReaderMoveToNextAttribute(r) == 1);
+  xmlTextReaderMoveToElement(r);
+  return out;
+}
+
+std::optional<std::string> XmlCursor::RelId() const {
+  xmlTextReaderPtr r = reader_.get();
+  std::optional<std::string> out;
+  if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
+  do {
+    const xmlChar* n = xmlTextReaderConstLocalName(r);
+    const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+    if (n && ns && *ns && std::string_view(reinterpret_cast<const char*>(n)) == "id") {
+      const xmlChar* v = xmlTextReaderConstValue(r);
+      out = v ? reinterpret_cast<const char*>(v) : "";
+      break;
+    }
+  } while (xmlTextReaderMoveToNextAttribute(r) == 1);
+  xmlTextReaderMoveToElement(r);
+  return out;
+}
+
+std::string XmlCursor::error() const {
+  if (!reader_) return open_error_.empty() ? "the part " + part_ + " cannot be read" : open_error_;
+  std::string p = reader_.problem();
+  if (!p.empty()) return p;
+  return failed_ ? "the part " + part_ + " is not well-formed XML" : std::string();
+}
+
+bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return;
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace quarn::ooxml

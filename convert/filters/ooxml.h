@@ -1,0 +1,106 @@
+// Pieces the Office Open XML filters (docx, xlsx, pptx) share: opening a
+// package with the checks every one of them makes, reading relationship
+// parts, and a thin cursor over a streamed libxml2 text reader that matches
+// elements by local name (transitional and strict documents use different
+// namespaces for the same elements).
+#pragma once
+
+#include <libxml/xmlreader.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/archive.h"
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn::ooxml {
+
+// Opens the package at path for the filter named self.  When the document
+// cannot be read as a package (another format's content, an encrypted
+// package, not a zip, a damaged directory), returns nullptr and sets *result
+// to what Extract should report.
+std::unique_ptr<ZipArchive> OpenPackage(const std::string& path, std::string_view self, TextSink& sink,
+                                        ExtractResult* result, ZipLimits limits = {});
+
+struct Relationship {
+  std::string id;
+  std::string type;    // the full type URI
+  std::string target;  // the part name, resolved against the source part
+  bool external = false;
+};
+
+// The relationships of one part, in the order its .rels part lists them.
+class Relationships {
+ public:
+  // Reads the .rels part of source ("" for the package itself).  A missing
+  // .rels part is no error (the part simply has no relationships).
+  bool Load(ZipArchive& zip, std::string_view source, std::string* error);
+  const Relationship* ById(std::string_view id) const;
+  // Internal relationships whose type URI ends with "/" + kind.
+  std::vector<const Relationship*> OfKind(std::string_view kind) const;
+  const Relationship* FirstOfKind(std::string_view kind) const;
+
+ private:
+  std::vector<Relationship> rels_;
+};
+
+// "word/document.xml" -> "word/_rels/document.xml.rels".
+std::string RelsPartName(std::string_view part);
+
+// The package's main part (the officeDocument relationship of _rels/.rels),
+// or fallback when the package does not name one.
+std::string MainPart(ZipArchive& zip, std::string_view fallback);
+
+// A forward cursor over one streamed XML part.
+class XmlCursor {
+ public:
+  XmlCursor(ZipArchive& zip, std::string_view part);
+
+  // False when the part could not be opened; error() says why.
+  bool opened() const { return static_cast<bool>(reader_); }
+  // Moves to the next node; false at the end of the part or on an error.
+  bool Read();
+  // Skips the current element's subtree, landing after it; false at the end
+  // or on an error.  After a successful Skip the cursor is already on the
+  // next node (do not Read again before looking at it).
+  bool Skip();
+
+  int type() const { return xmlTextReaderNodeType(reader_.get()); }
+  bool IsStart() const { return type() == XML_READER_TYPE_ELEMENT; }
+  bool IsEnd() const { return type() == XML_READER_TYPE_END_ELEMENT; }
+  // A start tag with no content (<x/>): no end node follows.
+  bool IsEmpty() const { return xmlTextReaderIsEmptyElement(reader_.get()) == 1; }
+  bool IsText() const;
+  std::string_view LocalName() const;
+  std::string_view Value() const;
+  // An attribute of the current element by local name, whatever its prefix.
+  std::optional<std::string> Attr(std::string_view local) const;
+  // The relationship id (r:id) of the current element: an attribute named
+  // "id" in a namespace, unlike a plain "id" beside it.
+  std::optional<std::string> RelId() const;
+  int Depth() const { return xmlTextReaderDepth(reader_.get()); }
+
+  // Whether reading stopped because of an error (not the end of the part).
+  bool failed() const { return failed_; }
+  // Why the part could not be opened or read through.
+  std::string error() const;
+
+ private:
+  // Declared in this order so that reader_ is made straight from OpenXml
+  // (XmlPartReader's default constructor needs the private Stream type).
+  std::string part_;
+  std::string open_error_;
+  XmlPartReader reader_;
+  bool failed_ = false;
+};
+
+// Whether an OOXML boolean attribute value is true ("1", "true", "on").
+bool IsTrue(std::string_view v);
+
+// Appends code point cp to out as UTF-8 (nothing for invalid ones).
+void AppendUtf8(std::string& out, char32_t cp);
+
+}  // namespace quarn::ooxml

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Writes the small OOXML samples the ooxml tests read (run from anywhere;
+the files land beside this script).  Every part is written by hand here."""
+import os
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+W = 'xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main" ' \
+    'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships" ' \
+    'xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006"'
+REL = 'http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+A = 'xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main"'
+P = 'xmlns:p="http://schemas.openxmlformats.org/presentationml/2006/main"'
+S = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+
+
+def rels(items):
+    body = ''.join(f'<Relationship Id="{i}" Type="{REL}{t}" Target="{target}"/>' for i, t, target in items)
+    return ('<?xml version="1.0" encoding="UTF-8"?><Relationships '
+            f'xmlns="http://schemas.openxmlformats.org/package/2006/relationships">{body}</Relationships>')
+
+
+def write(name, parts, compression=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(os.path.join(HERE, name), 'w', compression) as z:
+        for part, text in parts.items():
+            z.writestr(part, text)
+
+
+def run(t):
+    return f'<w:r><w:t xml:space="preserve">{t}</w:t></w:r>'
+
+
+def para(*runs):
+    return '<w:p>' + ''.join(runs) + '</w:p>'
+
+
+def docx_parts(body, extra=None, extra_rels=()):
+    parts = {
+        '[Content_Types].xml': '<?xml version="1.0"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types"/>',
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'word/document.xml')]),
+        'word/document.xml': f'<?xml version="1.0" encoding="UTF-8"?><w:document {W}><w:body>{body}</w:body></w:document>',
+        'word/_rels/document.xml.rels': rels(extra_rels),
+    }
+    parts.update(extra or {})
+    return parts
+
+
+def make_docx():
+    body = ''.join([
+        para(run('Plain paragraph with '), '<w:r><w:tab/></w:r>', run('a tab.')),
+        para(run('Line one'), '<w:r><w:br/></w:r>', run('line two')),
+        # A list: numbered paragraphs are still one line each.
+        '<w:p><w:pPr><w:numPr><w:ilvl w:val="0"/><w:numId w:val="1"/></w:numPr></w:pPr>' + run('First item') + '</w:p>',
+        '<w:p><w:pPr><w:numPr><w:ilvl w:val="0"/><w:numId w:val="1"/></w:numPr></w:pPr>' + run('Second item') + '</w:p>',
+        # A table with a nested table in its last cell and an empty cell.
+        '<w:tbl><w:tblPr/><w:tr><w:tc>' + para(run('A1')) + '</w:tc><w:tc>' + para(run('B1')) + para(run('more')) +
+        '</w:tc><w:tc><w:p/></w:tc><w:tc>' + para(run('D1')) + '</w:tc></w:tr><w:tr><w:tc>' + para(run('A2')) +
+        '</w:tc><w:tc><w:tbl><w:tr><w:tc>' + para(run('in1')) + '</w:tc><w:tc>' + para(run('in2')) +
+        '</w:tc></w:tr></w:tbl><w:p/></w:tc></w:tr></w:tbl>',
+        # Tracked changes: the deletion is gone, the insertion stays.
+        para(run('Kept '), '<w:del w:id="1" w:author="x"><w:r><w:delText>deleted </w:delText></w:r></w:del>',
+             '<w:ins w:id="2" w:author="x">' + run('inserted') + '</w:ins>'),
+        # A field shows its result, not its instruction.
+        para(run('Page '), '<w:r><w:fldChar w:fldCharType="begin"/></w:r><w:r><w:instrText> PAGE </w:instrText></w:r>'
+             '<w:r><w:fldChar w:fldCharType="separate"/></w:r>', run('7'), '<w:r><w:fldChar w:fldCharType="end"/></w:r>',
+             run(' of 9')),
+        # A text box given twice (modern and fallback copies): read once.
+        para(run('Before box'), '<w:r><mc:AlternateContent><mc:Choice Requires="wps"><w:drawing><w:txbxContent>' +
+             para(run('Inside the box')) + '</w:txbxContent></w:drawing></mc:Choice><mc:Fallback><w:pict><w:txbxContent>' +
+             para(run('Inside the box')) + '</w:txbxContent></w:pict></mc:Fallback></mc:AlternateContent></w:r>'),
+        para(run('Symbol '), '<w:r><w:sym w:font="Symbol" w:char="F061"/></w:r>', run(' e-mail'),
+             '<w:r><w:noBreakHyphen/></w:r>', run('x')),
+        para(run('Ελληνικά, 日本語, русский, עברית and 😀 emoji')),
+        para(run('Note here'), '<w:r><w:footnoteReference w:id="1"/></w:r>'),
+        '<w:sectPr><w:headerReference w:type="default" r:id="rId2"/></w:sectPr>',
+    ])
+    extra = {
+        'word/header1.xml': f'<w:hdr {W}>' + para(run('Header text')) + '</w:hdr>',
+        'word/footer1.xml': f'<w:ftr {W}>' + para(run('Footer text')) + '</w:ftr>',
+        'word/footnotes.xml': f'<w:footnotes {W}><w:footnote w:type="separator" w:id="-1">' + para('<w:r><w:separator/></w:r>') +
+                              '</w:footnote><w:footnote w:id="1">' + para(run('The footnote.')) + '</w:footnote></w:footnotes>',
+        'word/endnotes.xml': f'<w:endnotes {W}><w:endnote w:id="1">' + para(run('The endnote.')) + '</w:endnote></w:endnotes>',
+        'word/comments.xml': f'<w:comments {W}><w:comment w:id="0" w:author="x">' + para(run('A comment.')) + '</w:comment></w:comments>',
+    }
+    r = [('rId2', 'header', 'header1.xml'), ('rId3', 'footer', 'footer1.xml'), ('rId4', 'footnotes', 'footnotes.xml'),
+         ('rId5', 'endnotes', 'endnotes.xml'), ('rId6', 'comments', 'comments.xml')]
+    write('sample.docx', docx_parts(body, extra, r))
+
+    # Hostile and damaged packages.
+    write('bomb.docx', docx_parts('<w:p/>' * ((100 << 20) // 6)))
+    with open(os.path.join(HERE, 'sample.docx'), 'rb') as f:
+        data = f.read()
+    with open(os.path.join(HERE, 'truncated.docx'), 'wb') as f:
+        f.write(data[:len(data) // 2])
+    write('malformed.docx', docx_parts(para(run('Readable start')) + '<w:p><w:r><w:t>broken</w:r>' + para(run('never'))))
+    write('deep.docx', docx_parts(para(run('Shallow')) + '<w:sdt><w:sdtContent>' * 5000 + '</w:sdtContent></w:sdt>' * 5000))
+    write('entity.docx', {**docx_parts(''), 'word/document.xml':
+          '<?xml version="1.0"?><!DOCTYPE d [<!ENTITY x SYSTEM "file:///etc/passwd">]>'
+          f'<w:document {W}><w:body>' + para(run('Safe &x; end')) + '</w:body></w:document>'})
+
+
+def make_xlsx():
+    wb = (f'<workbook {S} xmlns:r="{REL[:-1]}"><workbookPr date1904="0"/><sheets>'
+          '<sheet name="Zahlen" sheetId="2" r:id="rId2"/><sheet name="Текст" sheetId="1" r:id="rId1"/></sheets></workbook>')
+    sst = (f'<sst {S}><si><t>Name</t></si><si><r><t>Rich </t></r><r><t>text</t></r></si>'
+           '<si><t>東京</t><rPh sb="0" eb="2"><t>とうきょう</t></rPh></si><si><t>😀 emoji</t></si></sst>')
+    styles = (f'<styleSheet {S}><numFmts count="2"><numFmt numFmtId="164" formatCode="yyyy\\-mm\\-dd hh:mm"/>'
+              '<numFmt numFmtId="165" formatCode="&quot;day&quot;0.00"/></numFmts>'
+              '<cellXfs count="5"><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="164"/><xf numFmtId="165"/>'
+              '<xf numFmtId="20"/></cellXfs></styleSheet>')
+    numbers = (f'<worksheet {S}><sheetData>'
+               '<row r="1"><c r="A1" t="s"><v>0</v></c><c r="C1" t="s"><v>1</v></c></row>'
+               '<row r="2"><c r="A2"><v>3</v></c><c r="B2"><v>0.30000000000000004</v></c><c r="C2"><v>1234567.5</v></c>'
+               '<c r="D2"><v>-2.5E-3</v></c><c r="E2"/></row>'
+               '<row r="3"><c r="A3" s="1"><v>45000</v></c><c r="B3" s="2"><v>45000.75</v></c>'
+               '<c r="C3" s="3"><v>12</v></c><c r="D3" s="4"><v>0.5</v></c><c r="E3" s="1"><v>60</v></c></row>'
+               '<row r="4"><c r="A4" t="b"><v>1</v></c><c r="B4" t="b"><v>0</v></c><c r="C4" t="e"><v>#DIV/0!</v></c>'
+               '<c r="D4"><f>A2*2</f><v>6</v></c><c r="E4" t="str"><f>"a"&amp;"b"</f><v>ab</v></c></row>'
+               '<row r="6"><c r="B6" t="inlineStr"><is><t>inline</t></is></c></row>'
+               '</sheetData></worksheet>')
+    text = (f'<worksheet {S}><sheetData><row r="1"><c r="A1" t="s"><v>2</v></c><c r="B1" t="s"><v>3</v></c>'
+            '</row></sheetData></worksheet>')
+    write('sample.xlsx', {
+        '[Content_Types].xml': '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types"/>',
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': wb,
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'),
+                                            ('rId2', 'worksheet', 'worksheets/sheet2.xml'),
+                                            ('rId3', 'sharedStrings', 'sharedStrings.xml'),
+                                            ('rId4', 'styles', 'styles.xml')]),
+        'xl/sharedStrings.xml': sst, 'xl/styles.xml': styles,
+        'xl/worksheets/sheet1.xml': text, 'xl/worksheets/sheet2.xml': numbers,
+    })
+    write('date1904.xlsx', {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': f'<workbook {S} xmlns:r="{REL[:-1]}"><workbookPr date1904="1"/><sheets>'
+                           '<sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>',
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'), ('rId2', 'styles', 'styles.xml')]),
+        'xl/styles.xml': styles,
+        'xl/worksheets/sheet1.xml': f'<worksheet {S}><sheetData><row><c s="1"><v>0</v></c><c s="1"><v>366</v></c></row>'
+                                    '</sheetData></worksheet>',
+    })
+
+
+def shape(text, ph=None):
+    nv = f'<p:nvPr><p:ph type="{ph}"/></p:nvPr>' if ph else '<p:nvPr/>'
+    return (f'<p:sp><p:nvSpPr><p:cNvPr id="1" name="s"/><p:cNvSpPr/>{nv}</p:nvSpPr><p:txBody><a:bodyPr/>'
+            + ''.join(f'<a:p><a:r><a:t>{t}</a:t></a:r></a:p>' for t in text) + '</p:txBody></p:sp>')
+
+
+def make_pptx():
+    n = 12
+    parts = {
+        '[Content_Types].xml': '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types"/>',
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'ppt/presentation.xml')]),
+    }
+    # Slide parts are named in reverse of the show's order, so that reading by
+    # part name gives the wrong order.
+    ids = ''.join(f'<p:sldId id="{256 + i}" r:id="rId{i + 1}"/>' for i in range(n))
+    parts['ppt/presentation.xml'] = (f'<p:presentation {P} xmlns:r="{REL[:-1]}"><p:sldIdLst>{ids}</p:sldIdLst>'
+                                     '</p:presentation>')
+    parts['ppt/_rels/presentation.xml.rels'] = rels([(f'rId{i + 1}', 'slide', f'slides/slide{n - i}.xml') for i in range(n)])
+    for i in range(n):
+        part = n - i
+        body = shape([f'Slide {i + 1} title', f'Point {i + 1}']) + shape(['99'], 'sldNum')
+        if i == 0:
+            body += ('<p:graphicFrame><a:graphic><a:graphicData><a:tbl><a:tr><a:tc><a:txBody><a:p><a:r><a:t>c1</a:t></a:r>'
+                     '</a:p></a:txBody></a:tc><a:tc><a:txBody><a:p><a:r><a:t>c2</a:t></a:r></a:p></a:txBody></a:tc></a:tr>'
+                     '</a:tbl></a:graphicData></a:graphic></p:graphicFrame>')
+            body += shape(['Привет, 世界 🎉'])
+        parts[f'ppt/slides/slide{part}.xml'] = f'<p:sld {P} {A}><p:cSld><p:spTree>{body}</p:spTree></p:cSld></p:sld>'
+        if i % 2 == 0:
+            parts[f'ppt/slides/_rels/slide{part}.xml.rels'] = rels([('rId1', 'notesSlide', f'../notesSlides/notesSlide{part}.xml')])
+            parts[f'ppt/notesSlides/notesSlide{part}.xml'] = (
+                f'<p:notes {P} {A}><p:cSld><p:spTree>' + shape([], 'sldImg') + shape([f'Note for slide {i + 1}'], 'body') +
+                shape([f'{i + 1}'], 'sldNum') + '</p:spTree></p:cSld></p:notes>')
+    write('sample.pptx', parts)
+
+
+make_docx()
+make_xlsx()
+make_pptx()

@@ -1,0 +1,154 @@
+// The Word, spreadsheet and presentation filters over small packages written
+// by tests/data/ooxml/make.py: exact text for the samples, a clean refusal or
+// a partial result said so for damaged and hostile ones.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "convert/filter.h"
+#include "convert/filters/builtin.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Data(const std::string& name) { return std::string(QUARN_TEST_DATA) + "/ooxml/" + name; }
+
+struct Extracted {
+  ExtractResult result;
+  std::string text;
+};
+
+Extracted Extract(std::string_view filter, const std::string& path) {
+  TextSink sink;
+  Extracted r{ExtractWithBuiltin(filter, path, sink), {}};
+  r.text = sink.Joined();
+  return r;
+}
+
+TEST(Docx, BodyInOrderThenHeadersFootersNotesAndComments) {
+  Extracted r = Extract("docx", Data("sample.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Plain paragraph with \ta tab.\n"
+            "Line one\nline two\n"
+            "First item\nSecond item\n"
+            "A1\tB1 more\t\tD1\n"
+            "A2\tin1 in2\n"
+            "Kept inserted\n"
+            "Page 7 of 9\n"
+            "Before box Inside the box\n"
+            "Symbol \xCE\xB1 e-mail-x\n"
+            "Ελληνικά, 日本語, русский, עברית and 😀 emoji\n"
+            "Note here\n"
+            "Header text\nFooter text\nThe footnote.\nThe endnote.\nA comment.\n");
+}
+
+TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
+  Extracted r = Extract("xlsx", Data("sample.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Zahlen\n"
+            "Name\t\tRich text\n"
+            "3\t0.3\t1234567.5\t-0.0025\n"
+            "2023-03-15\t2023-03-15 18:00:00\t12\t12:00:00\t1900-02-29\n"
+            "TRUE\tFALSE\t#DIV/0!\t6\tab\n"
+            "\tinline\n"
+            "Текст\n"
+            "東京\t😀 emoji\n");
+}
+
+TEST(Xlsx, DatesFollowThe1904System) {
+  Extracted r = Extract("xlsx", Data("date1904.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "S\n1904-01-01\t1905-01-01\n");
+}
+
+TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
+  Extracted r = Extract("pptx", Data("sample.pptx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  std::string want = "Slide 1 title\nPoint 1\nc1\tc2\nПривет, 世界 🎉\nNote for slide 1\n";
+  for (int i = 2; i <= 12; ++i) {
+    want += "Slide " + std::to_string(i) + " title\nPoint " + std::to_string(i) + "\n";
+    if (i % 2 == 1) want += "Note for slide " + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(r.text, want);
+}
+
+TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {
+  Registry registry;
+  registry.AddBuiltins();
+  fs::path dir = fs::path(QUARN_BINARY_DIR) / "ooxml_pipeline";
+  fs::create_directories(dir);
+  // A mislabelled package goes to the filter its content belongs to.
+  fs::copy_file(Data("sample.xlsx"), dir / "sheet.docm", fs::copy_options::overwrite_existing);
+  fs::copy_file(Data("sample.pptx"), dir / "show.ppsx", fs::copy_options::overwrite_existing);
+  FilterText sheet = ExtractFilterText(registry, (dir / "sheet.docm").string());
+  EXPECT_NE(sheet.text.find("TRUE\tFALSE"), std::string::npos) << sheet.problem;
+  FilterText show = ExtractFilterText(registry, (dir / "show.ppsx").string());
+  EXPECT_NE(show.text.find("Slide 12 title"), std::string::npos) << show.problem;
+  EXPECT_FALSE(show.incomplete);
+}
+
+TEST(OoxmlHostile, DamagedPackagesFailOrSayTheyAreIncomplete) {
+  Extracted bomb = Extract("docx", Data("bomb.docx"));
+  EXPECT_EQ(bomb.result.status, ExtractResult::Status::kFailed);
+  EXPECT_NE(bomb.result.reason.find("bomb"), std::string::npos) << bomb.result.reason;
+
+  Extracted truncated = Extract("docx", Data("truncated.docx"));
+  EXPECT_EQ(truncated.result.status, ExtractResult::Status::kFailed) << truncated.result.reason;
+
+  Extracted malformed = Extract("docx", Data("malformed.docx"));
+  EXPECT_FALSE(malformed.result.ok());
+  if (!malformed.text.empty()) {
+    EXPECT_EQ(malformed.result.status, ExtractResult::Status::kIncomplete);
+  }
+
+  Extracted deep = Extract("docx", Data("deep.docx"));
+  EXPECT_EQ(deep.result.status, ExtractResult::Status::kIncomplete) << deep.result.reason;
+  EXPECT_EQ(deep.text, "Shallow\n");
+
+  // An external entity is never fetched nor expanded.
+  Extracted entity = Extract("docx", Data("entity.docx"));
+  EXPECT_EQ(entity.text.find("root:"), std::string::npos);
+  EXPECT_NE(entity.text.find("Safe"), std::string::npos);
+}
+
+TEST(OoxmlHostile, NonPackagesAreRefusedWithAReason) {
+  fs::path dir = fs::path(QUARN_BINARY_DIR) / "ooxml_hostile";
+  fs::create_directories(dir);
+  std::string empty = (dir / "empty.xlsx").string();
+  { std::FILE* f = std::fopen(empty.c_str(), "wb"); std::fclose(f); }
+  for (std::string_view filter : {"docx", "xlsx", "pptx"}) {
+    Extracted r = Extract(filter, empty);
+    EXPECT_EQ(r.result.status, ExtractResult::Status::kUnknownFormat) << filter;
+    EXPECT_FALSE(r.result.reason.empty());
+  }
+  std::string bin = (dir / "noise.pptx").string();
+  { std::FILE* f = std::fopen(bin.c_str(), "wb"); std::fputs("\x01\x02 not a package at all", f); std::fclose(f); }
+  EXPECT_EQ(Extract("pptx", bin).result.status, ExtractResult::Status::kUnknownFormat);
+}
+
+TEST(OoxmlHostile, EncryptedPackagesArePasswordProtected) {
+  fs::path corpus = fs::path(QUARN_CORPUS) / "inputs";
+  if (!fs::exists(corpus)) GTEST_SKIP() << "no corpus";
+  int seen = 0;
+  for (std::string_view fmt : {"docx", "xlsx", "pptx"}) {
+    fs::path enc = corpus / fmt / "_encrypted";
+    if (!fs::exists(enc)) continue;
+    for (const auto& e : fs::recursive_directory_iterator(enc)) {
+      if (!e.is_regular_file()) continue;
+      fs::path copy = fs::path(QUARN_BINARY_DIR) / "ooxml_hostile" / e.path().filename();
+      fs::create_directories(copy.parent_path());
+      fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
+      EXPECT_EQ(Extract(fmt, copy.string()).result.status, ExtractResult::Status::kPassword) << e.path();
+      ++seen;
+    }
+  }
+  if (seen == 0) GTEST_SKIP() << "no encrypted samples";
+}
+
+}  // namespace
+}  // namespace quarn
