@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "convert/filters/html_filter.h"
 #include "convert/filters/text_filter.h"
 
 namespace quarn {
@@ -15,11 +16,21 @@ constexpr std::string_view kTextExtensions[] = {
     ".json", ".yaml", ".yml", ".sql", ".tex", ".c", ".h", ".cc", ".cpp", ".cxx", ".hpp", ".hh",
     ".java", ".js", ".ts", ".py", ".rb", ".pl", ".pm", ".php", ".sh", ".bash", ".go", ".rs", ".cs",
     ".swift", ".kt", ".lua", ".r", ".m", ".css", ".bat", ".ps1", ".properties", ".toml", ".srt",
+    ".asc", ".nfo", ".diz", ".me", ".1st", ".readme", ".err", ".out", ".patch", ".diff", ".mk",
+    ".cmake", ".s", ".asm", ".f", ".f90", ".pas", ".vb", ".vbs", ".tcl", ".el", ".lisp", ".scm",
+    ".hs", ".ml", ".erl", ".ex", ".exs", ".scala", ".groovy", ".dart", ".jsx", ".tsx", ".vue",
+    ".less", ".scss", ".sass", ".env", ".gitignore", ".editorconfig", ".vtt", ".sub", ".po",
+    ".pot", ".strings", ".tab", ".psv", ".ndjson", ".jsonl", ".bib", ".sty", ".cls",
+    ".adoc", ".org", ".textile", ".wiki",
 };
+
+constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
+    BuiltinFilterInfo{"html", "{5155524E-F002-4000-8000-000000000002}", "{5155524E-A002-4000-8000-000000000002}",
+                      kHtmlExtensions, CreateHtmlFilter},
 };
 
 }  // namespace

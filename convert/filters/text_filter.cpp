@@ -1,19 +1,96 @@
 #include "convert/filters/text_filter.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "convert/filters/builtin.h"
+#include "convert/filters/sniff.h"
+#include "convert/filters/text_decode.h"
 
 namespace quarn {
 
 namespace {
 
+constexpr std::size_t kBlockBytes = 1024 * 1024;
+
+// Line ends become "\n": CR LF (DOS, Windows) and a lone CR (old Mac files)
+// alike, so the text file has one convention whatever the source had.  A CR
+// at the end of one block and the LF at the start of the next still make one
+// line end.
+class LineEnds {
+ public:
+  void Apply(std::string& s) {
+    std::size_t w = 0;
+    for (std::size_t r = 0; r < s.size(); ++r) {
+      char c = s[r];
+      if (c == '\n' && after_cr_) {
+        after_cr_ = false;
+        continue;
+      }
+      after_cr_ = c == '\r';
+      s[w++] = after_cr_ ? '\n' : c;
+    }
+    s.resize(w);
+  }
+
+ private:
+  bool after_cr_ = false;
+};
+
+// Content that is plainly another format: the filter that reads it, or a
+// refusal when there is none.  Text-based formats (HTML, XML, mail) stay
+// here: a .txt, .md or source file may well hold markup that is meant to be
+// read as it is.
+std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink) {
+  Sniffed s = SniffContent(path);
+  const char* what = nullptr;
+  switch (s.kind) {
+    case ContentKind::kCompoundFile: what = "an OLE2 compound file"; break;
+    case ContentKind::kZip: what = "a zip container"; break;
+    case ContentKind::kPdf: what = "a PDF document"; break;
+    case ContentKind::kRtf: what = "an RTF document"; break;
+    default: return std::nullopt;
+  }
+  if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);
+  // RTF without its filter is still readable text.
+  if (s.kind == ContentKind::kRtf) return std::nullopt;
+  return ExtractResult::UnknownFormat(std::string(what) + ", not plain text");
+}
+
 class TextFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return ExtractResult::Failed("cannot open the document");
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    sink.Append(bytes);
+    if (auto other = OtherFormat(path, sink)) return *other;
+    FileSource src;
+    if (!src.Open(path)) return ExtractResult::Failed(std::string("cannot open the document: ") + std::strerror(errno));
+    CharsetGuess guess = DetectCharset(src);
+    if (guess.binary) return ExtractResult::UnknownFormat(guess.why);
+
+    TextDecoder decoder(guess.charset);
+    LineEnds line_ends;
+    std::string block(kBlockBytes, '\0');
+    std::string text;
+    std::size_t skip = guess.bom;
+    for (;;) {
+      block.resize(kBlockBytes);
+      block.resize(src.Read(block.data(), block.size()));
+      text.clear();
+      if (block.empty()) {
+        decoder.Finish(text);
+      } else {
+        std::string_view bytes = block;
+        std::size_t s = std::min(skip, bytes.size());
+        bytes.remove_prefix(s);
+        skip -= s;
+        decoder.Decode(bytes, text);
+      }
+      line_ends.Apply(text);
+      sink.Append(text);
+      if (sink.full())
+        return ExtractResult::Incomplete("the text was cut at " + std::to_string(sink.limit() >> 20) + " MiB");
+      if (block.empty()) break;
+    }
     return ExtractResult::Ok();
   }
 };

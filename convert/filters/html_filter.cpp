@@ -1,0 +1,411 @@
+#include "convert/filters/html_filter.h"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "convert/filters/sniff.h"
+#include "convert/filters/text_decode.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::size_t kBlockBytes = 256 * 1024;
+// Browsers look for the declaration in the first 1024 bytes; pages with long
+// heads put it later, so look a little further.
+constexpr std::size_t kDeclarationBytes = 8192;
+
+enum class Tag {
+  kInline,
+  kSkip,   // content never shown
+  kTitle,
+  kBlock,  // ends the line before and after
+  kBreak,  // <br>
+  kTable,
+  kRow,
+  kCell,
+  kPre,  // white space kept
+};
+
+Tag TagOf(const xmlChar* name) {
+  static const std::unordered_map<std::string_view, Tag> kTags = {
+      {"script", Tag::kSkip},     {"style", Tag::kSkip},       {"template", Tag::kSkip},
+      {"noscript", Tag::kSkip},   {"iframe", Tag::kSkip},      {"svg", Tag::kSkip},
+      {"object", Tag::kSkip},     {"head", Tag::kInline},      {"title", Tag::kTitle},
+      {"br", Tag::kBreak},        {"table", Tag::kTable},      {"tr", Tag::kRow},
+      {"td", Tag::kCell},         {"th", Tag::kCell},          {"pre", Tag::kPre},
+      {"listing", Tag::kPre},     {"xmp", Tag::kPre},          {"plaintext", Tag::kPre},
+      {"textarea", Tag::kPre},    {"p", Tag::kBlock},          {"div", Tag::kBlock},
+      {"h1", Tag::kBlock},        {"h2", Tag::kBlock},         {"h3", Tag::kBlock},
+      {"h4", Tag::kBlock},        {"h5", Tag::kBlock},         {"h6", Tag::kBlock},
+      {"li", Tag::kBlock},        {"ul", Tag::kBlock},         {"ol", Tag::kBlock},
+      {"dl", Tag::kBlock},        {"dd", Tag::kBlock},         {"dt", Tag::kBlock},
+      {"menu", Tag::kBlock},      {"dir", Tag::kBlock},        {"section", Tag::kBlock},
+      {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kBlock},
+      {"header", Tag::kBlock},    {"footer", Tag::kBlock},     {"main", Tag::kBlock},
+      {"address", Tag::kBlock},   {"blockquote", Tag::kBlock}, {"center", Tag::kBlock},
+      {"hr", Tag::kBlock},        {"figure", Tag::kBlock},     {"figcaption", Tag::kBlock},
+      {"form", Tag::kBlock},      {"fieldset", Tag::kBlock},   {"legend", Tag::kBlock},
+      {"details", Tag::kBlock},   {"summary", Tag::kBlock},    {"dialog", Tag::kBlock},
+      {"caption", Tag::kBlock},   {"thead", Tag::kBlock},      {"tbody", Tag::kBlock},
+      {"tfoot", Tag::kBlock},     {"option", Tag::kBlock},     {"optgroup", Tag::kBlock},
+      {"select", Tag::kBlock},    {"hgroup", Tag::kBlock},     {"frameset", Tag::kBlock},
+      {"frame", Tag::kBlock},     {"noframes", Tag::kBlock},   {"body", Tag::kBlock},
+      {"html", Tag::kBlock},      {"search", Tag::kBlock},
+  };
+  auto it = kTags.find(reinterpret_cast<const char*>(name));
+  return it == kTags.end() ? Tag::kInline : it->second;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// Turns the parser's events into lines of text.
+class HtmlText {
+ public:
+  explicit HtmlText(TextSink& sink) : sink_(sink) {}
+
+  void Start(const xmlChar* name) {
+    Tag tag = TagOf(name);
+    if (skip_) {
+      // Inside dropped content only the nesting of dropped elements counts.
+      bool nested = tag == Tag::kSkip || tag == Tag::kTitle;
+      if (nested) ++skip_;
+      stack_.push_back(nested ? Tag::kSkip : Tag::kInline);
+      return;
+    }
+    if (tag == Tag::kTitle) {
+      if (title_done_ || title_open_) {
+        tag = Tag::kSkip;
+      } else {
+        title_open_ = true;
+        tag = Tag::kBlock;
+      }
+    }
+    stack_.push_back(tag);
+    switch (tag) {
+      case Tag::kSkip: ++skip_; break;
+      case Tag::kBlock:
+      case Tag::kTable: EndLine(); break;
+      case Tag::kBreak:
+        // A row stays one line: a break inside a cell is a space there.
+        if (in_cell_) space_ = true;
+        else Write("\n");
+        break;
+      case Tag::kRow:
+        EndLine();
+        cells_ = 0;
+        break;
+      case Tag::kCell:
+        if (cells_++ > 0) Write("\t");
+        ++in_cell_;
+        space_ = false;
+        break;
+      case Tag::kPre:
+        EndLine();
+        ++pre_;
+        pre_fresh_ = true;
+        break;
+      case Tag::kInline:
+      case Tag::kTitle: break;
+    }
+    if (tag == Tag::kTable) {
+      // A table inside a cell has rows of its own.
+      outer_.push_back({cells_, in_cell_});
+      cells_ = in_cell_ = 0;
+    }
+  }
+
+  void End() {
+    if (stack_.empty()) return;
+    Tag tag = stack_.back();
+    stack_.pop_back();
+    if (skip_) {
+      if (tag == Tag::kSkip) --skip_;
+      return;
+    }
+    switch (tag) {
+      case Tag::kBlock:
+        if (title_open_ && !title_done_) {
+          // Only the first title: the one in the head.
+          title_open_ = false;
+          title_done_ = true;
+        }
+        EndLine();
+        break;
+      case Tag::kRow: EndLine(); break;
+      case Tag::kCell:
+        if (in_cell_) --in_cell_;
+        break;
+      case Tag::kTable:
+        EndLine();
+        if (!outer_.empty()) {
+          cells_ = outer_.back().cells;
+          in_cell_ = outer_.back().in_cell;
+          outer_.pop_back();
+        }
+        break;
+      case Tag::kPre:
+        if (pre_) --pre_;
+        EndLine();
+        break;
+      default: break;
+    }
+  }
+
+  void Characters(const char* s, std::size_t n) {
+    if (skip_ || n == 0) return;
+    if (pre_) return Preformatted(s, n);
+    std::size_t i = 0;
+    while (i < n) {
+      if (IsSpace(s[i])) {
+        space_ = true;
+        ++i;
+        continue;
+      }
+      // A run up to the next white space or no-break space.
+      std::size_t j = i;
+      while (j < n && !IsSpace(s[j]) && !(s[j] == '\xC2' && j + 1 < n && s[j + 1] == '\xA0')) ++j;
+      if (j > i) {
+        if (space_ && !line_empty_ && last_ != ' ' && last_ != '\t') Write(" ");
+        space_ = false;
+        Write(std::string_view(s + i, j - i));
+        i = j;
+      } else {
+        // A no-break space is a space that never collapses.
+        if (space_ && !line_empty_ && last_ != ' ' && last_ != '\t') Write(" ");
+        space_ = false;
+        Write(" ");
+        i += 2;
+      }
+    }
+  }
+
+  bool stopped() const { return sink_.full(); }
+
+ private:
+  void Preformatted(const char* s, std::size_t n) {
+    std::string_view text(s, n);
+    if (pre_fresh_) {
+      // The line end right after <pre> is not part of its content.
+      if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
+      else if (!text.empty() && (text[0] == '\n' || text[0] == '\r')) text.remove_prefix(1);
+      pre_fresh_ = text.empty() && pre_fresh_;
+      if (text.empty()) return;
+      pre_fresh_ = false;
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+      if (c == '\n' && last_cr_) {
+        last_cr_ = false;
+        continue;
+      }
+      last_cr_ = c == '\r';
+      out.push_back(last_cr_ ? '\n' : c);
+    }
+    if (space_ && !line_empty_ && !out.empty() && out[0] != ' ' && last_ != ' ') Write(" ");
+    space_ = false;
+    Write(out);
+  }
+
+  void EndLine() {
+    space_ = false;
+    if (!line_empty_) Write("\n");
+  }
+
+  void Write(std::string_view s) {
+    if (s.empty()) return;
+    sink_.Append(s);
+    last_ = s.back();
+    line_empty_ = last_ == '\n';
+  }
+
+  TextSink& sink_;
+  std::vector<Tag> stack_;         // open elements, as classified
+  struct Outer {
+    int cells, in_cell;
+  };
+  std::vector<Outer> outer_;       // the row states around nested tables
+  int skip_ = 0;                   // depth inside dropped content
+  int pre_ = 0;                    // depth inside preformatted content
+  int cells_ = 0;                  // cells so far in the current row
+  int in_cell_ = 0;                // depth inside cells of the current table
+  bool pre_fresh_ = false;         // nothing of the current <pre> written yet
+  bool last_cr_ = false;
+  bool title_open_ = false, title_done_ = false;
+  bool space_ = false;             // white space seen since the last text
+  bool line_empty_ = true;
+  char last_ = '\n';
+};
+
+struct ParseState {
+  HtmlText text;
+  htmlParserCtxtPtr ctxt = nullptr;
+};
+
+HtmlText& TextOf(void* user) { return static_cast<ParseState*>(user)->text; }
+
+void StopIfFull(void* user) {
+  auto* state = static_cast<ParseState*>(user);
+  if (state->text.stopped() && state->ctxt) xmlStopParser(state->ctxt);
+}
+
+void OnStart(void* user, const xmlChar* name, const xmlChar**) { TextOf(user).Start(name); }
+void OnEnd(void* user, const xmlChar*) { TextOf(user).End(); }
+void OnCharacters(void* user, const xmlChar* ch, int len) {
+  if (len <= 0) return;
+  TextOf(user).Characters(reinterpret_cast<const char*>(ch), static_cast<std::size_t>(len));
+  StopIfFull(user);
+}
+void OnMessage(void*, const char*, ...) {}
+
+struct CtxtDeleter {
+  void operator()(htmlParserCtxtPtr c) const { htmlFreeParserCtxt(c); }
+};
+
+void InitLibxml() {
+  // xmlInitParser sets up tables the parsers share; done once before the
+  // first parse so that two workers never race through it.
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) {
+  InitLibxml();
+  DetectOptions options;
+  options.hint = hint;
+  options.declared = DeclaredHtmlCharset;
+  CharsetGuess guess = DetectCharset(src, options);
+  if (guess.binary) return ExtractResult::UnknownFormat(guess.why);
+  TextDecoder decoder(guess.charset);
+
+  htmlSAXHandler sax{};
+  sax.startElement = OnStart;
+  sax.endElement = OnEnd;
+  sax.characters = OnCharacters;
+  sax.ignorableWhitespace = OnCharacters;
+  sax.cdataBlock = OnCharacters;
+  sax.warning = OnMessage;
+  sax.error = OnMessage;
+  sax.fatalError = OnMessage;
+
+  ParseState state{HtmlText(sink)};
+  std::unique_ptr<htmlParserCtxt, CtxtDeleter> ctxt(
+      htmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8));
+  if (!ctxt) return ExtractResult::Failed("out of memory");
+  state.ctxt = ctxt.get();
+  // The text is UTF-8 already: the page's own declaration must not make the
+  // parser decode it a second time.
+  htmlCtxtUseOptions(ctxt.get(), HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                                     HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC | XML_PARSE_HUGE);
+
+  std::string block(kBlockBytes, '\0');
+  std::string utf8;
+  std::size_t skip = guess.bom;
+  for (;;) {
+    block.resize(kBlockBytes);
+    block.resize(src.Read(block.data(), block.size()));
+    utf8.clear();
+    if (block.empty()) {
+      decoder.Finish(utf8);
+    } else {
+      std::string_view bytes = block;
+      std::size_t s = std::min(skip, bytes.size());
+      bytes.remove_prefix(s);
+      skip -= s;
+      decoder.Decode(bytes, utf8);
+    }
+    // libxml2 reads NUL as the end of the text; a stray one must not end the page.
+    for (char& c : utf8)
+      if (c == '\0') c = ' ';
+    htmlParseChunk(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), block.empty() ? 1 : 0);
+    if (sink.full())
+      return ExtractResult::Incomplete("the text was cut at " + std::to_string(sink.limit() >> 20) + " MiB");
+    if (ctxt->disableSAX || ctxt->instate == XML_PARSER_EOF) break;
+    if (block.empty()) break;
+  }
+  if (!block.empty() || (ctxt->disableSAX && ctxt->errNo != XML_ERR_OK)) {
+    // The parser gave up before the end of the page.
+    const char* message = ctxt->lastError.message;
+    std::string why = "the HTML parser stopped early";
+    if (message) {
+      why += ": ";
+      why += message;
+      while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+    }
+    return ExtractResult::Incomplete(why);
+  }
+  return ExtractResult::Ok();
+}
+
+class HtmlFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    if (auto r = ExtractRedirected(path, "html", sink)) return *r;
+    FileSource src;
+    if (!src.Open(path)) return ExtractResult::Failed(std::string("cannot open the document: ") + std::strerror(errno));
+    return ParseHtml(src, {}, sink);
+  }
+};
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+// The value after "name" and "=" at pos in s (quotes removed), or empty.
+std::string ValueAfter(std::string_view s, std::size_t pos) {
+  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) ++pos;
+  if (pos >= s.size() || s[pos] != '=') return {};
+  ++pos;
+  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) ++pos;
+  char quote = 0;
+  if (pos < s.size() && (s[pos] == '"' || s[pos] == '\'')) quote = s[pos++];
+  std::size_t end = pos;
+  while (end < s.size() && s[end] != quote && s[end] != '>' && s[end] != ';' &&
+         (quote || (s[end] != ' ' && s[end] != '/')) && s[end] != '"' && s[end] != '\'')
+    ++end;
+  return std::string(s.substr(pos, end - pos));
+}
+
+}  // namespace
+
+std::string DeclaredHtmlCharset(std::string_view head) {
+  const std::string h = Lower(head.substr(0, kDeclarationBytes));
+  std::size_t start = h.find_first_not_of(" \t\r\n");
+  if (start != std::string::npos && h.compare(start, 5, "<?xml") == 0) {
+    std::size_t end = h.find("?>", start);
+    std::size_t enc = h.find("encoding", start);
+    if (enc != std::string::npos && enc < end) {
+      std::string v = ValueAfter(h, enc + 8);
+      if (!v.empty()) return v;
+    }
+  }
+  for (std::size_t pos = h.find("<meta"); pos != std::string::npos; pos = h.find("<meta", pos + 5)) {
+    std::size_t end = h.find('>', pos);
+    std::string_view tag = std::string_view(h).substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    for (std::size_t c = tag.find("charset"); c != std::string_view::npos; c = tag.find("charset", c + 7)) {
+      std::string v = ValueAfter(tag, c + 7);
+      if (!v.empty()) return v;
+    }
+  }
+  return {};
+}
+
+ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink) {
+  MemorySource src(html_bytes);
+  return ParseHtml(src, charset_hint, sink);
+}
+
+std::unique_ptr<BuiltinFilter> CreateHtmlFilter() { return std::make_unique<HtmlFilter>(); }
+
+}  // namespace quarn

@@ -1,0 +1,40 @@
+// Web pages (the "html" built-in filter), and the HTML-to-text step that
+// other filters reuse for HTML they find inside their documents (e-book
+// chapters, HTML-only mail).  The page is decoded to UTF-8 (byte-order mark,
+// then the caller's hint, then the page's own <meta charset> or http-equiv
+// declaration or XML declaration, then detection, then windows-1252) and
+// streamed through libxml2's HTML push parser with SAX callbacks, so no tree
+// is built and deep nesting costs nothing.  Never loads anything from the
+// network.  Reentrant: every call has its own parser.
+//
+// The text is what a browser shows, as lines: script, style, template,
+// noscript, iframe and svg content and comments are dropped; the first
+// <title> becomes the first line (it is often the only name a saved page
+// has); block elements end their line and <br> breaks it; a table row is one
+// line with its cells separated by tabs; list items are lines of their own;
+// <pre> keeps its white space; other white space collapses to one space;
+// entities are decoded and a no-break space becomes a space.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+std::unique_ptr<BuiltinFilter> CreateHtmlFilter();
+
+// Writes the text of the HTML in html_bytes into sink.  charset_hint, when
+// not empty, is the character set the caller was told (a mail part's
+// Content-Type); a byte-order mark still wins over it.  Ends no chunk: the
+// caller decides where its chunks end.
+ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink);
+
+// The character set a page declares in its first bytes (<meta charset>,
+// <meta http-equiv="Content-Type" content="...; charset=...">, or an XML
+// declaration's encoding), as written; empty when it declares none.
+std::string DeclaredHtmlCharset(std::string_view head);
+
+}  // namespace quarn

@@ -1,0 +1,121 @@
+// Character sets of text-like documents: guessing which one a document is
+// written in, and decoding it to UTF-8 block by block.  Used by the plain-text
+// and HTML filters and by every filter that meets text of unknown or declared
+// encoding (e-mail bodies, e-book chapters).  Everything here is reentrant;
+// each object belongs to one document on one thread.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quarn {
+
+// Where the bytes of a document come from, read front to back; detection
+// reads the source once and rewinds it for the decoding pass.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to n bytes into buf; 0 at the end.  Throws std::runtime_error
+  // when the source cannot be read.
+  virtual std::size_t Read(char* buf, std::size_t n) = 0;
+  // Back to the first byte; false when that is impossible.
+  virtual bool Rewind() = 0;
+};
+
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+  std::size_t Read(char* buf, std::size_t n) override;
+  bool Rewind() override {
+    pos_ = 0;
+    return true;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+class FileSource : public ByteSource {
+ public:
+  FileSource() = default;
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  // Opens path read-only; false (with errno set) when it cannot be opened.
+  bool Open(const std::string& path);
+  std::size_t Read(char* buf, std::size_t n) override;
+  bool Rewind() override;
+
+ private:
+  int fd_ = -1;
+};
+
+// How a document's character set was found.
+struct CharsetGuess {
+  std::string charset;      // an iconv name: "UTF-8", "UTF-16LE", "WINDOWS-1252", ...
+  std::size_t bom = 0;      // bytes of byte-order mark to skip
+  std::string how;          // "byte-order mark", "declared", "valid UTF-8", "detected", ...
+  bool binary = false;      // the bytes are no text at all; why says so
+  std::string why;
+};
+
+struct DetectOptions {
+  // A character set the caller was told (an e-mail part's Content-Type):
+  // trusted after a byte-order mark, before any detection.
+  std::string_view hint;
+  // Finds the document's own declaration (an HTML <meta charset>) in its
+  // first bytes; returns the label or empty.  Not consulted for UTF-16/32.
+  std::string (*declared)(std::string_view head) = nullptr;
+};
+
+// Guesses the character set of src: byte-order mark; the hint; UTF-16 or
+// UTF-32 by their NUL patterns; the document's own declaration; valid UTF-8
+// throughout; uchardet; windows-1252.  Bytes with many NULs that are no
+// UTF-16/32 come back as binary.  Rewinds src before it returns.
+CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
+
+// The iconv name for a charset label as documents and mail headers write it
+// ("latin1", "x-sjis", "utf8", "ks_c_5601-1987"), following what browsers do
+// (ISO-8859-1 and ASCII are read as windows-1252); empty when this system
+// cannot decode it.
+std::string CharsetForLabel(std::string_view label);
+
+// Decodes one character set to UTF-8 block by block.  A sequence cut by a
+// block boundary waits for the next block; bytes that are not valid in the
+// character set become U+FFFD and decoding goes on after them.
+class TextDecoder {
+ public:
+  // charset as CharsetForLabel returns it.  Throws std::runtime_error when
+  // the system cannot decode it.
+  explicit TextDecoder(const std::string& charset);
+  ~TextDecoder();
+  TextDecoder(const TextDecoder&) = delete;
+  TextDecoder& operator=(const TextDecoder&) = delete;
+
+  // Appends the UTF-8 of bytes to out.
+  void Decode(std::string_view bytes, std::string& out);
+  // Ends the input: a sequence still waiting becomes U+FFFD.
+  void Finish(std::string& out);
+
+ private:
+  enum class Kind { kUtf8, kUtf16LE, kUtf16BE, kUtf32LE, kUtf32BE, kSingleByte, kIconv };
+  void DecodeIconv(std::string_view bytes, std::string& out);
+  bool BuildByteTable(const std::string& charset);
+  Kind kind_;
+  // For single-byte character sets: the UTF-8 of every byte (empty: not a
+  // character), so that 100 MB of windows-1252 costs a table look-up a byte.
+  std::unique_ptr<std::string[]> table_;
+  void* cd_ = nullptr;  // iconv_t for kIconv
+  std::string tail_;    // bytes of an incomplete sequence from the last block
+};
+
+// Whole-buffer convenience: bytes in charset (empty: detected) as UTF-8.
+std::string DecodeToUtf8(std::string_view bytes, std::string_view charset = {});
+
+// Appends the UTF-8 encoding of cp to out.
+void AppendUtf8(char32_t cp, std::string& out);
+
+}  // namespace quarn
