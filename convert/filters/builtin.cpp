@@ -2,7 +2,9 @@
 
 #include <array>
 
+#include "convert/filters/epub_filter.h"
 #include "convert/filters/html_filter.h"
+#include "convert/filters/odf_filter.h"
 #include "convert/filters/text_filter.h"
 
 namespace quarn {
@@ -26,11 +28,20 @@ constexpr std::string_view kTextExtensions[] = {
 
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
+constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", ".odp", ".otp", ".odg",
+                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg"};
+
+constexpr std::string_view kEpubExtensions[] = {".epub"};
+
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
     BuiltinFilterInfo{"html", "{5155524E-F002-4000-8000-000000000002}", "{5155524E-A002-4000-8000-000000000002}",
                       kHtmlExtensions, CreateHtmlFilter},
+    BuiltinFilterInfo{"odf", "{5155524E-F007-4000-8000-000000000007}", "{5155524E-A007-4000-8000-000000000007}",
+                      kOdfExtensions, CreateOdfFilter},
+    BuiltinFilterInfo{"epub", "{5155524E-F008-4000-8000-000000000008}", "{5155524E-A008-4000-8000-000000000008}",
+                      kEpubExtensions, CreateEpubFilter},
 };
 
 }  // namespace
