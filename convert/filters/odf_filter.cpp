@@ -108,7 +108,7 @@ bool Skipped(Ns ns, std::string_view l) {
     case Ns::kPresentation:
       return l == "settings";
     case Ns::kDraw:
-      return l == "object" || l == "object-ole" || l == "applet" || l == "plugin";
+      return l == "object-ole" || l == "applet" || l == "plugin";
     default:
       return false;
   }
@@ -144,7 +144,9 @@ std::string CleanCell(std::string s) {
 // are kept apart and written by Finish after the body.
 class Walker {
  public:
-  explicit Walker(TextSink& sink) : sink_(sink) { ctx_.push_back(Ctx{}); }
+  // zip, when given, is the package whose embedded objects (charts,
+  // documents inside the document) are read where they are placed.
+  explicit Walker(TextSink& sink, ZipArchive* zip = nullptr) : sink_(sink), zip_(zip) { ctx_.push_back(Ctx{}); }
 
   // False when the XML is malformed (the text so far is kept).
   bool Run(xmlTextReaderPtr r);
@@ -219,7 +221,12 @@ class Walker {
     if (to.size() < limit) to.append(t);
   }
 
+  void EmbeddedObject(const std::string& href);
+
   TextSink& sink_;
+  ZipArchive* zip_;
+  int nesting_ = 0;
+  std::set<std::string> objects_read_;
   std::vector<Ctx> ctx_;
   Kind kind_ = Kind::kUnknown;
   int master_depth_ = -1;  // inside office:master-styles
@@ -379,6 +386,11 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     }
     return;
   }
+  if (Is(ns, l, Ns::kDraw, "object")) {
+    EmbeddedObject(Attr(r, "href", "http://www.w3.org/1999/xlink"));
+    skip = true;
+    return;
+  }
   if (IsShape(ns, l) && !empty && c.para_depth > 0) {
     // A frame or shape anchored in a paragraph: its paragraphs follow that
     // paragraph instead of splitting it.
@@ -501,6 +513,35 @@ void Walker::EndRow() {
     Out(c, line);
     if (c.role != Role::kBody && c.buf.size() >= sink_.limit()) break;
   }
+}
+
+void Walker::EmbeddedObject(const std::string& href) {
+  // Objects nest (a chart in a text in a slide) but only so deep; each is
+  // read once however often it is shown.
+  if (!zip_ || nesting_ >= 3 || href.empty() || href.find("://") != std::string::npos) return;
+  std::string part = ResolvePartName("content.xml", href.rfind("./", 0) == 0 ? href.substr(2) : href);
+  while (!part.empty() && part.back() == '/') part.pop_back();
+  part += "/content.xml";
+  if (!zip_->Has(part) || !objects_read_.insert(part).second) return;
+  std::string err;
+  XmlPartReader sub = zip_->OpenXml(part, &err, kSafeXmlOptions | XML_PARSE_RECOVER);
+  if (!sub) return;
+  // The object's text is gathered apart, as a frame's is, then placed where
+  // the object stands; its reader's depths are its own.
+  ctx_.push_back(NewCtx(Role::kDeferred, -2));
+  const std::size_t marker = ctx_.size();
+  const Kind kind = kind_;
+  const int master = master_depth_;
+  const std::string outer_error = xml_error_;
+  master_depth_ = -1;
+  ++nesting_;
+  Run(sub.get());  // a damaged object loses its own text only
+  --nesting_;
+  while (ctx_.size() > marker) PopCtx();
+  PopCtx();
+  kind_ = kind;
+  master_depth_ = master;
+  xml_error_ = outer_error;
 }
 
 void Walker::PopCtx() {
@@ -644,7 +685,7 @@ class OdfFilter final : public BuiltinFilter {
     }
     if (zip->IsEncrypted("content.xml") || ManifestEncrypts(*zip)) return ExtractResult::Password();
 
-    Walker w(sink);
+    Walker w(sink, zip.get());
     XmlPartReader content = zip->OpenXml("content.xml", &err, kReaderOptions);
     if (!content) return ExtractResult::Failed(err.empty() ? "content.xml cannot be read" : err);
     bool ok = w.Run(content.get());

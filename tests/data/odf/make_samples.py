@@ -188,6 +188,10 @@ def main():
     odf('malformed.odt', 'odt', '<office:text>' + '<text:p>Before the break.</text:p>' * 2000 + '<text:p>Broken <text:span>here'
         '</text:p></office:text>')
     odf('zip_bomb.odt', 'odt', '<office:text><text:p>Start</text:p>' + '<text:p/>' * (5 << 20) + '<text:p>End</text:p></office:text>')
+    xxe = ('<?xml version="1.0"?>\n<!DOCTYPE office:document-content [<!ENTITY secret SYSTEM "/etc/passwd">]>\n'
+           f'<office:document-content {NS}><office:body><office:text><text:p>Safe &secret; text</text:p>'
+           '</office:text></office:body></office:document-content>')
+    write_zip('external_entity.odt', MIME['odt'], [('content.xml', xxe)])
     with open(os.path.join(HERE, 'text.odt'), 'rb') as f:
         data = f.read()
     with open(os.path.join(HERE, 'truncated.odt'), 'wb') as f:
