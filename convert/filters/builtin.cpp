@@ -2,10 +2,12 @@
 
 #include <array>
 
+#include "convert/filters/epub_filter.h"
 #include "convert/filters/html_filter.h"
 #include "convert/filters/pdf_filter.h"
 #include "convert/filters/docx_filter.h"
 #include "convert/filters/pptx_filter.h"
+#include "convert/filters/odf_filter.h"
 #include "convert/filters/text_filter.h"
 #include "convert/filters/xlsx_filter.h"
 
@@ -34,6 +36,11 @@ constexpr std::string_view kTextExtensions[] = {
 constexpr std::string_view kPdfExtensions[] = {".pdf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
+constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", ".odp", ".otp", ".odg",
+                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg"};
+
+constexpr std::string_view kEpubExtensions[] = {".epub"};
+
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
@@ -47,6 +54,10 @@ const std::array kFilters = {
                       kXlsxExtensions, CreateXlsxFilter},
     BuiltinFilterInfo{"pptx", "{5155524E-F006-4000-8000-000000000006}", "{5155524E-A006-4000-8000-000000000006}",
                       kPptxExtensions, CreatePptxFilter},
+    BuiltinFilterInfo{"odf", "{5155524E-F007-4000-8000-000000000007}", "{5155524E-A007-4000-8000-000000000007}",
+                      kOdfExtensions, CreateOdfFilter},
+    BuiltinFilterInfo{"epub", "{5155524E-F008-4000-8000-000000000008}", "{5155524E-A008-4000-8000-000000000008}",
+                      kEpubExtensions, CreateEpubFilter},
 };
 
 }  // namespace
