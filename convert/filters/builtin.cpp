@@ -2,7 +2,9 @@
 
 #include <array>
 
+#include "convert/filters/rtf_filter.h"
 #include "convert/filters/text_filter.h"
+#include "convert/filters/xml_filter.h"
 
 namespace quarn {
 
@@ -17,9 +19,16 @@ constexpr std::string_view kTextExtensions[] = {
     ".swift", ".kt", ".lua", ".r", ".m", ".css", ".bat", ".ps1", ".properties", ".toml", ".srt",
 };
 
+constexpr std::string_view kRtfExtensions[] = {".rtf"};
+constexpr std::string_view kXmlExtensions[] = {".xml"};
+
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter},
+    BuiltinFilterInfo{"rtf", "{5155524E-F009-4000-8000-000000000009}", "{5155524E-A009-4000-8000-000000000009}",
+                      kRtfExtensions, CreateRtfFilter},
+    BuiltinFilterInfo{"xml", "{5155524E-F00A-4000-8000-00000000000A}", "{5155524E-A00A-4000-8000-00000000000A}",
+                      kXmlExtensions, CreateXmlFilter},
 };
 
 }  // namespace
