@@ -83,6 +83,11 @@ int CharsetCodePage(int charset) {
   }
 }
 
+// The font-table mark of a font in the ANSI character set.
+constexpr int kAnsiCharset = -1;
+
+bool IsDoubleByte(int cp) { return cp == 932 || cp == 936 || cp == 949 || cp == 950 || cp == 1361; }
+
 // 8-bit text to UTF-8 through iconv, one converter per code page met.
 class CodePageDecoder {
  public:
@@ -384,8 +389,10 @@ class RtfParser {
     if (top().dest == Dest::kFontTable) {
       if (w == "f" && ctl.has_param) font_ = static_cast<int>(ctl.param);
       else if (w == "fcharset" && ctl.has_param) {
-        int cp = CharsetCodePage(static_cast<int>(ctl.param));
+        int charset = static_cast<int>(ctl.param);
+        int cp = CharsetCodePage(charset);
         if (cp) font_cp_[font_] = cp;
+        else if (charset == 0) font_cp_[font_] = kAnsiCharset;
       } else if (w == "cpg" && ctl.has_param && ctl.param > 0) {
         font_cp_[font_] = static_cast<int>(ctl.param);
       } else if (IsSkippedDestination(w)) {
@@ -530,6 +537,12 @@ class RtfParser {
   // \'hh and a literal byte is decoded whole.
   void PushByte(unsigned char c) {
     int cp = top().code_page ? top().code_page : doc_cp_;
+    if (cp == kAnsiCharset) {
+      // A font of the ANSI set in a double-byte document holds Latin text;
+      // elsewhere it follows the document's code page, as simple writers
+      // mark every font so whatever the text is.
+      cp = IsDoubleByte(doc_cp_) ? 1252 : doc_cp_;
+    }
     if (!bytes_.empty() && (cp != bytes_cp_ || top().target != bytes_target_)) FlushBytes();
     if (high_surrogate_) {
       high_surrogate_ = 0;

@@ -48,6 +48,9 @@ class Output {
     if (buf_.empty() ? !at_line_start_ : buf_.back() != '\n') buf_.push_back('\n');
     at_line_start_ = true;
   }
+  void TrimBlanks() {
+    while (!buf_.empty() && buf_.back() == ' ') buf_.pop_back();
+  }
   bool at_line_start() const { return buf_.empty() ? at_line_start_ : buf_.back() == '\n'; }
   void Flush() {
     if (buf_.empty()) return;
@@ -108,12 +111,19 @@ class GenericReader {
   void Text(std::string_view text) {
     bool blank = true;
     for (char c : text) blank = blank && IsSpace(c);
-    if (blank) return;
+    std::size_t lead = 0;
+    while (lead < text.size() && IsSpace(text[lead])) ++lead;
+    bool newline = text.substr(0, lead).find('\n') != std::string_view::npos;
+    if (blank) {
+      if (newline) indented_ = true;
+      return;
+    }
     std::size_t depth = has_text_.size();
     if (pending_) {
-      // The last boundary was beside this text inside the same element:
-      // mixed content, so no break.
-      if (pending_depth_ != depth) out_.EndLine();
+      // Text right beside the last boundary inside the same element is mixed
+      // content: no break.  Text on a line of its own (indented source) is
+      // a block of its own.
+      if (pending_depth_ != depth || indented_ || newline) out_.EndLine();
       pending_ = false;
     }
     if (!has_text_.empty()) has_text_.back() = true;
@@ -126,10 +136,12 @@ class GenericReader {
     if (depth > 0 && has_text_.back()) return;  // inside mixed content
     pending_ = true;
     pending_depth_ = depth;
+    indented_ = false;
   }
   Output& out_;
   std::vector<bool> has_text_;  // per open element: has it text of its own
   bool pending_ = false;
+  bool indented_ = false;  // a line break in whitespace since the boundary
   std::size_t pending_depth_ = 0;
 };
 
@@ -137,9 +149,13 @@ class XmlFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "xml", sink)) return *r;
-    ReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions));
+    // Recovery mode keeps the text after a fault; the fault itself is
+    // recorded and makes the result incomplete.
+    ReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER));
     if (!reader) return ExtractResult::Failed("cannot open the document");
     xmlTextReaderPtr r = reader.get();
+    std::string fault;
+    xmlTextReaderSetStructuredErrorHandler(r, &XmlFilter::OnError, &fault);
     Output out(sink);
     GenericReader generic(out);
     enum class Kind { kUnknown, kGeneric, kWord, kSheet } kind = Kind::kUnknown;
@@ -171,7 +187,8 @@ class XmlFilter : public BuiltinFilter {
       if (kind == Kind::kGeneric || kind == Kind::kUnknown) {
         if (type == XML_READER_TYPE_ELEMENT) generic.StartElement(empty);
         else if (type == XML_READER_TYPE_END_ELEMENT) generic.EndElement();
-        else if (text) generic.Text(View(xmlTextReaderConstValue(r)));
+        else if (text || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE)
+          generic.Text(View(xmlTextReaderConstValue(r)));
         continue;
       }
 
@@ -250,9 +267,8 @@ class XmlFilter : public BuiltinFilter {
     out.EndLine();
     out.Flush();
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
-    if (status < 0) {
-      int line = xmlTextReaderGetParserLineNumber(r);
-      std::string why = "the XML is malformed near line " + std::to_string(line);
+    if (status < 0 || !fault.empty()) {
+      std::string why = fault.empty() ? "the XML is malformed" : fault;
       if (sink.empty()) return ExtractResult::Failed(why);
       return ExtractResult::Incomplete(why);
     }
@@ -263,6 +279,7 @@ class XmlFilter : public BuiltinFilter {
   // Text in a Word table row: the tabs of the cells ended before it first.
   static void Put(Output& out, int& pending_tabs, std::string_view text) {
     if (pending_tabs > 0) {
+      out.TrimBlanks();
       out.Append(std::string(static_cast<std::size_t>(pending_tabs), '\t'));
       pending_tabs = 0;
     }
@@ -273,6 +290,14 @@ class XmlFilter : public BuiltinFilter {
     XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST name, BAD_CAST kSpreadsheetMl.data()));
     if (!v) return 0;
     return std::strtol(reinterpret_cast<const char*>(v.get()), nullptr, 10);
+  }
+
+  static void OnError(void* arg, xmlErrorPtr error) {
+    auto* fault = static_cast<std::string*>(arg);
+    if (!error || error->level < XML_ERR_ERROR || !fault->empty()) return;
+    std::string msg = error->message ? error->message : "malformed XML";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    *fault = "the XML is malformed at line " + std::to_string(error->line) + ": " + msg;
   }
 
   int cell_depth_ = 0;
