@@ -33,7 +33,7 @@ time_set() {  # tool files...
   for f in "$@"; do
     case $tool in
       quarn) "$quarn" "$f" >/dev/null 2>&1 || true ;;
-      unrtf) unrtf --text "$f" >/dev/null 2>&1 || true ;;
+      unrtf) (cd "$work" && unrtf --text "$f" >/dev/null 2>&1) || true ;;  # it writes pictures to the current folder
       soffice) soffice --headless --convert-to txt:Text --outdir "$work/lo" "$f" >/dev/null 2>&1 || true ;;
     esac
   done
