@@ -10,6 +10,8 @@
 #include "convert/filters/odf_filter.h"
 #include "convert/filters/text_filter.h"
 #include "convert/filters/xlsx_filter.h"
+#include "convert/filters/rtf_filter.h"
+#include "convert/filters/xml_filter.h"
 
 namespace quarn {
 
@@ -40,6 +42,8 @@ constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", "
                                                ".otg", ".fodt", ".fods", ".fodp", ".fodg"};
 
 constexpr std::string_view kEpubExtensions[] = {".epub"};
+constexpr std::string_view kRtfExtensions[] = {".rtf"};
+constexpr std::string_view kXmlExtensions[] = {".xml"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
@@ -58,6 +62,10 @@ const std::array kFilters = {
                       kOdfExtensions, CreateOdfFilter},
     BuiltinFilterInfo{"epub", "{5155524E-F008-4000-8000-000000000008}", "{5155524E-A008-4000-8000-000000000008}",
                       kEpubExtensions, CreateEpubFilter},
+    BuiltinFilterInfo{"rtf", "{5155524E-F009-4000-8000-000000000009}", "{5155524E-A009-4000-8000-000000000009}",
+                      kRtfExtensions, CreateRtfFilter},
+    BuiltinFilterInfo{"xml", "{5155524E-F00A-4000-8000-00000000000A}", "{5155524E-A00A-4000-8000-00000000000A}",
+                      kXmlExtensions, CreateXmlFilter},
 };
 
 }  // namespace
