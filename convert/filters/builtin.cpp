@@ -2,15 +2,15 @@
 
 #include <array>
 
+#include "convert/filters/docx_filter.h"
 #include "convert/filters/epub_filter.h"
 #include "convert/filters/html_filter.h"
-#include "convert/filters/pdf_filter.h"
-#include "convert/filters/docx_filter.h"
-#include "convert/filters/pptx_filter.h"
 #include "convert/filters/odf_filter.h"
+#include "convert/filters/pdf_filter.h"
+#include "convert/filters/pptx_filter.h"
+#include "convert/filters/rtf_filter.h"
 #include "convert/filters/text_filter.h"
 #include "convert/filters/xlsx_filter.h"
-#include "convert/filters/rtf_filter.h"
 #include "convert/filters/xml_filter.h"
 
 namespace quarn {

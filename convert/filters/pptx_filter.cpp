@@ -191,6 +191,29 @@ class PptxFilter : public BuiltinFilter {
         if (!walker.Walk(x)) note(x.error());
       }
     }
+    // The presentation's own title, subject, author, keywords and
+    // description close the text: slides rarely repeat them.
+    if (zip->Has("docProps/core.xml") && !sink.full()) {
+      XmlCursor x(*zip, "docProps/core.xml");
+      std::string value;
+      bool in_property = false;
+      while (x.Read()) {
+        std::string_view n = x.LocalName();
+        bool wanted = n == "title" || n == "subject" || n == "creator" || n == "keywords" || n == "description";
+        if (x.IsStart() && wanted && !x.IsEmpty()) {
+          in_property = true;
+          value.clear();
+        } else if (in_property && x.IsText()) {
+          value += x.Value();
+        } else if (in_property && x.IsEnd()) {
+          in_property = false;
+          if (value.find_first_not_of(" \t\r\n") != std::string::npos) {
+            sink.EndLine();
+            sink.Line(value);
+          }
+        }
+      }
+    }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
     if (!problems.empty()) {
       if (sink.empty()) return ExtractResult::Failed(problems);

@@ -183,6 +183,19 @@ Sniffed SniffContent(const std::string& path) {
     r.filter = "rtf";
     return r;
   }
+  if (body.substr(0, 5) == "<?xml") {
+    // XHTML is XML, but it reads best as a web page; any other XML, even
+    // with <title> or <head> elements of its own, is plain XML.
+    std::string l = LowerAscii(body.substr(0, 1024));
+    bool xhtml = l.find("<!doctype html") != std::string::npos;
+    for (std::size_t at = l.find("<html"); !xhtml && at != std::string::npos; at = l.find("<html", at + 1)) {
+      char next = at + 5 < l.size() ? l[at + 5] : '>';
+      xhtml = next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n';  // not <html:b>
+    }
+    r.kind = xhtml ? ContentKind::kHtml : ContentKind::kXml;
+    r.filter = xhtml ? "html" : "xml";
+    return r;
+  }
   if (LooksLikeHtml(body)) {
     r.kind = ContentKind::kHtml;
     r.filter = "html";

@@ -4,6 +4,8 @@
 // high.  Skipped when the corpus is absent.
 #include <gtest/gtest.h>
 
+#include "tests/support/recall.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -27,20 +29,10 @@ std::string ReadAll(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Words: runs of ASCII letters and digits or of non-ASCII bytes, folded to
-// lower case (ASCII only, which is enough to compare like with like).
+// Words as the shared recall helper counts them, in a bag.
 std::map<std::string, int> Words(const std::string& text) {
   std::map<std::string, int> bag;
-  std::string w;
-  for (char ch : text + " ") {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (std::isalnum(c) || c >= 0x80) {
-      w.push_back(static_cast<char>(std::tolower(c)));
-    } else if (!w.empty()) {
-      ++bag[w];
-      w.clear();
-    }
-  }
+  for (std::string& w : quarn::test::Words(text)) ++bag[std::move(w)];
   return bag;
 }
 

@@ -1,7 +1,9 @@
 // Bag-of-words recall for corpus tests: how many of the words of a reference
 // text an extraction found.  Words are runs of ASCII letters and digits,
-// lower-cased, and of bytes >= 0x80 (so UTF-8 letters of any script count as
-// word characters); recall = |ref ∩ out| / |ref| over multisets.
+// lower-cased, and of non-ASCII characters other than punctuation and
+// symbols (so letters of any script count, while bullets, dashes and quotes
+// that one tool writes and another does not are no words);
+// recall = |ref ∩ out| / |ref| over multisets.
 #pragma once
 
 #include <algorithm>
@@ -13,18 +15,39 @@
 
 namespace quarn::test {
 
+// Non-ASCII punctuation and symbols: Latin-1 signs, general punctuation,
+// arrows, mathematical and technical signs, box drawing, shapes, dingbats,
+// CJK and full-width punctuation, emoji, the replacement character.
+inline bool IsSymbolCodePoint(char32_t cp) {
+  return (cp >= 0x80 && cp <= 0xBF) || cp == 0xD7 || cp == 0xF7 || (cp >= 0x2000 && cp <= 0x2BFF) ||
+         (cp >= 0x3000 && cp <= 0x3003) || (cp >= 0x3008 && cp <= 0x3011) || (cp >= 0xFE10 && cp <= 0xFE6F) ||
+         (cp >= 0xFF01 && cp <= 0xFF0F) || (cp >= 0xF000 && cp <= 0xF8FF) || (cp >= 0x1F000 && cp <= 0x1FAFF) ||
+         cp == 0xFFFD || cp == 0xFEFF;
+}
+
 inline std::vector<std::string> Words(std::string_view text) {
   std::vector<std::string> words;
   std::string word;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
-    if (alnum) {
-      word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : ch);
-    } else if (!word.empty()) {
-      words.push_back(std::move(word));
-      word.clear();
+  auto flush = [&] {
+    if (!word.empty()) words.push_back(std::move(word));
+    word.clear();
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (alnum) word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c));
+      else flush();
+      ++i;
+      continue;
     }
+    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (i + len > text.size()) len = text.size() - i;
+    char32_t cp = len == 1 ? c : (c & (0xFF >> (len + 1)));
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    if (IsSymbolCodePoint(cp)) flush();
+    else word.append(text.substr(i, len));
+    i += len;
   }
   if (!word.empty()) words.push_back(std::move(word));
   return words;
