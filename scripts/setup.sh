@@ -15,7 +15,7 @@ packages=(
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine
+  hyperfine bc
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
 

@@ -58,6 +58,7 @@ class WordReader {
   std::vector<bool> fields_;  // per open field: true once its result part began
   int pending_cells_ = 0;     // cell ends not yet written as tabs
   bool last_was_cell_ = false;
+  bool last_blank_ = true;    // the text so far ends with an empty line (or is empty)
 };
 
 bool WordReader::Open(std::string* why, bool* encrypted) {
@@ -101,7 +102,7 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     ccp_txbx = Le32(word_, rglw + 36);
     ccp_hdr_txbx = Le32(word_, rglw + 40);
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
-    uint32_t fc_bte = Le32(word_, blob + 12 * 8), lcb_bte = Le32(word_, blob + 12 * 8 + 4);
+    uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
     if (table_.empty()) {
       *why = "the document's table stream is missing";
       return false;
@@ -243,7 +244,10 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
 }
 
 void WordReader::Flush(TextSink& sink) {
-  sink.Append(line_);
+  // Empty paragraphs in a row (spacing, empty header stories) become one.
+  bool blank = line_ == "\n" || line_ == " \n";
+  if (!(blank && last_blank_)) sink.Append(line_);
+  if (!line_.empty()) last_blank_ = blank;
   line_.clear();
 }
 
@@ -353,6 +357,7 @@ class DocFilter : public BuiltinFilter {
       if (encrypted) return ExtractResult::Password();
       return ExtractResult::Failed(why);
     }
+    EmitSummaryInformation(file.get(), sink);
     // The stories follow each other in character positions: body, footnotes,
     // headers and footers, macros, comments, endnotes, text boxes, header text boxes.
     uint32_t at = 0;

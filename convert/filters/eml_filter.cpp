@@ -180,11 +180,13 @@ class MailWriter {
     std::string name = filename ? filename : "";
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
     bool attachment = (disposition && g_mime_content_disposition_is_attachment(disposition)) || !name.empty();
-    bool text = type && g_mime_content_type_is_type(type, "text", "*");
+    // GMime makes a text part of a "text" type without subtype but calls it
+    // application/octet-stream; its content is still text.
+    bool text = (type && g_mime_content_type_is_type(type, "text", "*")) || GMIME_IS_TEXT_PART(object);
     const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     if (!attachment && text) {
       std::string bytes = Content(part);
-      if (g_mime_content_type_is_type(type, "text", "html")) {
+      if (type && g_mime_content_type_is_type(type, "text", "html")) {
         MailHtmlToText(bytes, charset ? charset : "", sink_);
       } else {
         sink_.Append(DecodeCharset(bytes, charset ? charset : ""));
@@ -196,7 +198,7 @@ class MailWriter {
     if (!attachment) return;  // an inline image or signature without a name
     sink_.EndChunk();
     sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-    if (text && !g_mime_content_type_is_type(type, "text", "html")) {
+    if (text && !(type && g_mime_content_type_is_type(type, "text", "html"))) {
       sink_.Append(DecodeCharset(Content(part), charset ? charset : ""));
       sink_.EndLine();
     } else {

@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 
 #include "convert/filter_path.h"
+#include "convert/filters/builtin_filter.h"
 
 namespace quarn {
 
@@ -51,6 +52,32 @@ std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name,
     done += step;
   }
   return bytes;
+}
+
+void EmitSummaryInformation(GsfInfile* file, TextSink& sink) {
+  std::unique_ptr<GsfInput, GObjectUnref> stream(gsf_infile_child_by_name(file, "\005SummaryInformation"));
+  if (!stream || gsf_input_size(stream.get()) > (1 << 20)) return;
+  std::unique_ptr<GsfDocMetaData, GObjectUnref> meta(gsf_doc_meta_data_new());
+  if (GError* error = gsf_doc_meta_data_read_from_msole(meta.get(), stream.get())) {
+    g_error_free(error);
+    return;
+  }
+  static constexpr std::pair<const char*, const char*> kShown[] = {
+      {GSF_META_NAME_TITLE, "Title"},       {GSF_META_NAME_SUBJECT, "Subject"},
+      {GSF_META_NAME_CREATOR, "Author"},    {GSF_META_NAME_KEYWORDS, "Keywords"},
+      {GSF_META_NAME_DESCRIPTION, "Comments"}};
+  for (const auto& [key, label] : kShown) {
+    GsfDocProp* prop = gsf_doc_meta_data_lookup(meta.get(), key);
+    const GValue* value = prop ? gsf_doc_prop_get_val(prop) : nullptr;
+    if (!value || !G_VALUE_HOLDS_STRING(value)) continue;
+    const char* text = g_value_get_string(value);
+    if (!text || !*text || !g_utf8_validate(text, -1, nullptr)) continue;
+    std::string line = std::string(label) + ": " + text;
+    for (char& c : line)
+      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    sink.Line(line);
+  }
+  sink.EndChunk();
 }
 
 void AppendUtf8(char32_t cp, std::string& out) {

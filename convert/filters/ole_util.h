@@ -32,6 +32,12 @@ std::vector<std::string> CompoundEntryNames(GsfInfile* file);
 std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name,
                                               std::size_t max_bytes = std::size_t{512} << 20);
 
+// Writes the document properties a reader searches for (title, subject,
+// author, keywords, comments) from the "\005SummaryInformation" stream, one
+// "Name: value" line each, as a chunk of their own.  Nothing when absent.
+class TextSink;
+void EmitSummaryInformation(GsfInfile* file, TextSink& sink);
+
 // Little-endian fields at offset; zero past the end so that damaged records
 // read as zero rather than out of bounds.
 inline uint16_t Le16(std::string_view s, std::size_t off) {

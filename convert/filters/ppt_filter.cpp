@@ -79,6 +79,7 @@ std::string AtomText(std::string_view s, const Record& r) {
 
 // Text that only master slides and empty placeholders show.
 bool IsPlaceholderPrompt(std::string_view text) {
+  if (text == "*") return true;  // the stand-in for a slide number field
   return text.rfind("Click to edit", 0) == 0 || text.rfind("Click to add", 0) == 0;
 }
 
@@ -264,7 +265,9 @@ class PptFilter : public BuiltinFilter {
     for (const std::string& name : CompoundEntryNames(file.get()))
       if (name == "EncryptedSummary") return ExtractResult::Password();
     std::optional<std::string> stream = ReadCompoundStream(file.get(), "PowerPoint Document");
-    if (!stream) return ExtractResult::UnknownFormat("not a PowerPoint presentation: no PowerPoint Document stream");
+    if (!stream)
+      return ExtractResult::UnknownFormat(
+          "not a PowerPoint 97-2003 presentation: no PowerPoint Document stream (PowerPoint 4 files are not read)");
     uint32_t current_edit = 0;
     bool have_user = false;
     if (std::optional<std::string> user = ReadCompoundStream(file.get(), "Current User", 1 << 16)) {
@@ -277,6 +280,8 @@ class PptFilter : public BuiltinFilter {
     PptReader reader(std::move(*stream));
     bool structured = have_user && reader.ReadStructure(current_edit);
     if (reader.Encrypted() || reader.ScanForEncryption()) return ExtractResult::Password();
+    EmitSummaryInformation(file.get(), sink);
+    const std::size_t before = sink.size();
     TextSink slides(sink.limit() - sink.size());
     if (structured && reader.EmitSlides(slides) && !slides.empty()) {
       if (reader.Encrypted()) return ExtractResult::Password();
@@ -290,7 +295,8 @@ class PptFilter : public BuiltinFilter {
       reader.EmitAll(sink);
     }
     if (sink.full() || slides.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
-    if (sink.empty() && !structured) return ExtractResult::Failed("no slide text could be found");
+    if (sink.size() == before && !structured)
+      return ExtractResult::Failed("no slide text could be found (PowerPoint 95 and older records are not read)");
     return ExtractResult::Ok();
   }
 };

@@ -175,6 +175,19 @@ std::string FormatSerial(double serial, bool date1904, Shown shown) {
   return date + buf;
 }
 
+std::string ErrorText(uint8_t code) {
+  switch (code) {
+    case 0x00: return "#NULL!";
+    case 0x07: return "#DIV/0!";
+    case 0x0F: return "#VALUE!";
+    case 0x17: return "#REF!";
+    case 0x1D: return "#NAME?";
+    case 0x24: return "#NUM!";
+    case 0x2A: return "#N/A";
+    default: return "#ERROR";
+  }
+}
+
 double RkValue(uint32_t rk) {
   double v;
   if (rk & 2) {
@@ -382,6 +395,8 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
               str_col = col;
             } else if (kind == 1) {
               add(row, col, d[8] ? "TRUE" : "FALSE");
+            } else if (kind == 2) {
+              add(row, col, ErrorText(static_cast<uint8_t>(d[8])));
             }
           } else {
             double v;
@@ -399,7 +414,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
           break;
         }
         case 0x0205: {  // BOOLERR
-          if (d.size() >= 8 && d[7] == 0) add(row, col, d[6] ? "TRUE" : "FALSE");
+          if (d.size() >= 8) add(row, col, d[7] ? ErrorText(static_cast<uint8_t>(d[6])) : d[6] ? "TRUE" : "FALSE");
           break;
         }
         default: break;
@@ -452,6 +467,7 @@ class XlsFilter : public BuiltinFilter {
       if (encrypted) return ExtractResult::Password();
       return ExtractResult::Failed(why);
     }
+    EmitSummaryInformation(file.get(), sink);
     std::string missing;
     book.EmitSheets(sink, &missing);
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
