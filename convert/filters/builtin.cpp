@@ -2,14 +2,18 @@
 
 #include <array>
 
+#include "convert/filters/doc_filter.h"
 #include "convert/filters/docx_filter.h"
+#include "convert/filters/eml_filter.h"
 #include "convert/filters/epub_filter.h"
 #include "convert/filters/html_filter.h"
 #include "convert/filters/odf_filter.h"
 #include "convert/filters/pdf_filter.h"
+#include "convert/filters/ppt_filter.h"
 #include "convert/filters/pptx_filter.h"
 #include "convert/filters/rtf_filter.h"
 #include "convert/filters/text_filter.h"
+#include "convert/filters/xls_filter.h"
 #include "convert/filters/xlsx_filter.h"
 #include "convert/filters/xml_filter.h"
 
@@ -34,6 +38,10 @@ constexpr std::string_view kTextExtensions[] = {
     ".pot", ".strings", ".tab", ".psv", ".ndjson", ".jsonl", ".bib", ".sty", ".cls",
     ".adoc", ".org", ".textile", ".wiki",
 };
+constexpr std::string_view kDocExtensions[] = {".doc", ".dot"};
+constexpr std::string_view kXlsExtensions[] = {".xls", ".xlt"};
+constexpr std::string_view kPptExtensions[] = {".ppt", ".pps", ".pot"};
+constexpr std::string_view kEmlExtensions[] = {".eml", ".msg"};
 
 constexpr std::string_view kPdfExtensions[] = {".pdf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
@@ -66,6 +74,14 @@ const std::array kFilters = {
                       kRtfExtensions, CreateRtfFilter},
     BuiltinFilterInfo{"xml", "{5155524E-F00A-4000-8000-00000000000A}", "{5155524E-A00A-4000-8000-00000000000A}",
                       kXmlExtensions, CreateXmlFilter},
+    BuiltinFilterInfo{"doc", "{5155524E-F00B-4000-8000-00000000000B}", "{5155524E-A00B-4000-8000-00000000000B}",
+                      kDocExtensions, CreateDocFilter},
+    BuiltinFilterInfo{"xls", "{5155524E-F00C-4000-8000-00000000000C}", "{5155524E-A00C-4000-8000-00000000000C}",
+                      kXlsExtensions, CreateXlsFilter},
+    BuiltinFilterInfo{"ppt", "{5155524E-F00D-4000-8000-00000000000D}", "{5155524E-A00D-4000-8000-00000000000D}",
+                      kPptExtensions, CreatePptFilter},
+    BuiltinFilterInfo{"eml", "{5155524E-F00E-4000-8000-00000000000E}", "{5155524E-A00E-4000-8000-00000000000E}",
+                      kEmlExtensions, CreateEmlFilter},
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "convert/filters/builtin.h"
+#include "convert/filters/ole_util.h"
 
 namespace quarn {
 
@@ -87,58 +88,11 @@ std::string ZipFilter(const std::string& path) {
   return {};
 }
 
-// Reads the root directory of a compound file far enough to see the names of
-// its top-level streams.  Tolerant: a damaged file just yields fewer names.
-std::vector<std::u16string> CompoundRootNames(const std::string& path) {
-  std::vector<std::u16string> names;
-  std::ifstream in(path, std::ios::binary);
-  unsigned char header[512];
-  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return names;
-  auto u16 = [](const unsigned char* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); };
-  auto u32 = [](const unsigned char* p) {
-    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
-  };
-  uint32_t shift = u16(header + 30);
-  if (shift != 9 && shift != 12) return names;
-  const std::size_t sector = std::size_t{1} << shift;
-  uint32_t dir_start = u32(header + 48);
-  // The first FAT sectors are listed in the header; enough to follow the directory chain.
-  std::vector<uint32_t> fat_sectors;
-  for (int i = 0; i < 109; ++i) {
-    uint32_t s = u32(header + 76 + 4 * i);
-    if (s >= 0xFFFFFFFA) break;
-    fat_sectors.push_back(s);
-  }
-  auto read_sector = [&](uint32_t s, std::vector<unsigned char>& buf) {
-    buf.assign(sector, 0);
-    in.clear();
-    in.seekg(static_cast<std::streamoff>((static_cast<uint64_t>(s) + 1) * sector));
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(sector)));
-  };
-  auto next_in_chain = [&](uint32_t s) -> uint32_t {
-    std::size_t per = sector / 4;
-    std::size_t idx = s / per;
-    if (idx >= fat_sectors.size()) return 0xFFFFFFFE;
-    std::vector<unsigned char> fat;
-    if (!read_sector(fat_sectors[idx], fat)) return 0xFFFFFFFE;
-    return u32(fat.data() + 4 * (s % per));
-  };
-  std::vector<unsigned char> buf;
-  uint32_t s = dir_start;
-  for (int hops = 0; hops < 64 && s < 0xFFFFFFFA; ++hops) {
-    if (!read_sector(s, buf)) break;
-    for (std::size_t off = 0; off + 128 <= sector; off += 128) {
-      const unsigned char* e = buf.data() + off;
-      uint32_t len = u16(e + 64);
-      if (len < 2 || len > 64) continue;
-      std::u16string name;
-      for (uint32_t i = 0; i + 2 < len + 1 && i < 62; i += 2) name.push_back(static_cast<char16_t>(u16(e + i)));
-      while (!name.empty() && name.back() == 0) name.pop_back();
-      names.push_back(name);
-    }
-    s = next_in_chain(s);
-  }
-  return names;
+// The names of a compound file's top-level streams; empty when its
+// directory cannot be read.
+std::vector<std::string> CompoundRootNames(const std::string& path) {
+  CompoundFile file = OpenCompoundFile(path);
+  return file ? CompoundEntryNames(file.get()) : std::vector<std::string>{};
 }
 
 }  // namespace
@@ -159,11 +113,12 @@ Sniffed SniffContent(const std::string& path) {
   }
   if (head.size() >= 8 && std::memcmp(head.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) == 0) {
     r.kind = ContentKind::kCompoundFile;
-    for (const std::u16string& name : CompoundRootNames(path)) {
-      if (name == u"WordDocument") r.filter = "doc";
-      else if ((name == u"Workbook" || name == u"Book") && r.filter.empty()) r.filter = "xls";
-      else if (name == u"PowerPoint Document" && r.filter.empty()) r.filter = "ppt";
-      else if (name == u"EncryptedPackage") r.encrypted_package = true;
+    for (const std::string& name : CompoundRootNames(path)) {
+      std::string lower = LowerAscii(name);
+      if (lower == "worddocument") r.filter = "doc";
+      else if ((lower == "workbook" || lower == "book") && r.filter.empty()) r.filter = "xls";
+      else if (lower == "powerpoint document" && r.filter.empty()) r.filter = "ppt";
+      else if (name == "EncryptedPackage") r.encrypted_package = true;
     }
     return r;
   }

@@ -1,0 +1,16 @@
+// The built-in filter for PowerPoint 97-2003 presentations (.ppt, .pps,
+// .pot).  Walks the records of the "PowerPoint Document" stream: slides in
+// presentation order (through the persist directory of the last edit), each
+// slide's text followed by its notes, master slides left out.  Damaged
+// presentations fall back to a plain walk over every record.  Reentrant.
+#pragma once
+
+#include <memory>
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+std::unique_ptr<BuiltinFilter> CreatePptFilter();
+
+}  // namespace quarn
