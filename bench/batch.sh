@@ -37,24 +37,24 @@ for i in range(n):
 PY
 }
 
-seconds() {  # seconds COMMAND...: wall time of one run, output discarded
+seconds() {  # seconds COMMAND...: wall time of one run; its standard error goes to $scratch/err
   local t0 t1
   t0=$(date +%s.%N)
-  "$@" > /dev/null 2>&1 || true
+  "$@" > /dev/null 2> "$scratch/err" || true
   t1=$(date +%s.%N)
   echo "$t1 - $t0" | bc -l
 }
 
-printf '%-6s %8s %10s %10s %12s %8s\n' kind paths "find s" "quarn s" "us/path" ratio
+printf '%-6s %8s %10s %10s %12s %8s  %s\n' kind paths "find s" "quarn s" "us/path" ratio "quarn's summary"
 for kind in links files; do
   for n in "${sizes[@]}"; do
     tree=$scratch/$kind-$n
     make_tree "$kind" "$n" "$tree"
-    sync
+    find "$tree" > /dev/null  # warm the cache for both
     f=$(seconds find "$tree")
     q=$(seconds "$quarn" --batch "$tree")
-    printf '%-6s %8d %10.3f %10.3f %12.1f %8.1f\n' "$kind" "$n" "$f" "$q" \
-      "$(echo "$q * 1000000 / $n" | bc -l)" "$(echo "$q / $f" | bc -l)"
+    printf '%-6s %8d %10.3f %10.3f %12.1f %8.1f  %s\n' "$kind" "$n" "$f" "$q" \
+      "$(echo "$q * 1000000 / $n" | bc -l)" "$(echo "$q / $f" | bc -l)" "$(head -1 "$scratch/err")"
     rm -rf "$tree"
   done
 done
