@@ -424,6 +424,16 @@ void SetProcessState(ProcessState state) {
   S().changed.notify_all();
 }
 
+bool RequestStop() {
+  // Test and set under one hold: a run that ends between a separate read
+  // and write would otherwise be left at psStopping with no worker to finish it.
+  std::lock_guard hold(QueueLock);
+  if (S().state != psRunning) return false;
+  S().state = psStopping;
+  S().changed.notify_all();
+  return true;
+}
+
 void QueuePath(const std::string& path, const TProcessParams* params) {
   std::shared_ptr<const RunContext> start;
   {

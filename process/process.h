@@ -82,6 +82,9 @@ void DetachNotify(ProgressNotify* target);
 
 ProcessState GetProcessState();
 void SetProcessState(ProcessState state);
+// What Stop and Esc do: psRunning becomes psStopping, any other state stays.
+// True when a stop was asked for.
+bool RequestStop();
 
 // Adds one path.  With params: the notify target and masks are taken from
 // them and the workers are started if they are not running.

@@ -403,7 +403,7 @@ void TMainForm::FormKeyUp(int key) {
 }
 
 void TMainForm::StopButtonClick() {
-  if (GetProcessState() == psRunning) SetProcessState(psStopping);
+  RequestStop();
 }
 
 void TMainForm::MConvFileClick() {

@@ -268,6 +268,21 @@ TEST_F(Queue, StopDuringListingDiscardsWhatWasQueued) {
   DetachNotify(&stop);
 }
 
+TEST_F(Queue, StopRequestOnlyStopsARunningRunAndNeverStrandsAFinishedOne) {
+  EXPECT_FALSE(RequestStop());  // idle: nothing to stop
+  EXPECT_EQ(GetProcessState(), psIdle);
+  Gate gate;
+  convert_.GateOn("slow.txt", &gate);
+  QueuePath(tree_.Write("slow.txt"), params_);
+  ASSERT_TRUE(gate.WaitEntered());
+  ASSERT_TRUE(WaitUntil([] { return GetProcessState() == psRunning; }));
+  EXPECT_TRUE(RequestStop());
+  gate.Open();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_FALSE(RequestStop());  // finished stays finished, so a close does not wait
+  EXPECT_EQ(GetProcessState(), psFinished);
+}
+
 TEST_F(Queue, RequestJoinsTheRunningRun) {
   Gate gate;
   convert_.GateOn("first.txt", &gate);
