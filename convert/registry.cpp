@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "convert/charset.h"
 #include "convert/filters/builtin.h"
 
 #ifndef QUARN_INSTALL_PREFIX
@@ -22,24 +23,6 @@ namespace quarn {
 namespace {
 
 constexpr std::string_view kIFilterKey = "{89BCB740-6119-101A-BCB7-00DD010655AF}";
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // UTF-16LE bytes to UTF-8; a lone surrogate becomes U+FFFD.
 std::string Utf16LeToUtf8(std::string_view bytes) {
@@ -54,12 +37,12 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
     if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
       std::uint32_t low = unit(i + 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
         i += 2;
         continue;
       }
     }
-    AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+    AppendUtf8(u, out);
   }
   return out;
 }

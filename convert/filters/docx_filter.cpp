@@ -4,6 +4,8 @@
 // document.xml costs little more memory than its text.
 #include "convert/filters/docx_filter.h"
 
+#include "convert/charset.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -176,7 +178,7 @@ class PartWalker {
       return;
     }
     std::string s;
-    ooxml::AppendUtf8(s, cp);
+    AppendUtf8(cp, s);
     Text(s);
   }
 

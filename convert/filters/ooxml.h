@@ -100,7 +100,5 @@ class XmlCursor {
 // Whether an OOXML boolean attribute value is true ("1", "true", "on").
 bool IsTrue(std::string_view v);
 
-// Appends code point cp to out as UTF-8 (nothing for invalid ones).
-void AppendUtf8(std::string& out, char32_t cp);
 
 }  // namespace quarn::ooxml

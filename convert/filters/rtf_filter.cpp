@@ -1,5 +1,7 @@
 #include "convert/filters/rtf_filter.h"
 
+#include "convert/charset.h"
+
 #include <iconv.h>
 
 #include <cstdint>
@@ -25,26 +27,6 @@ constexpr std::size_t kMaxDepth = 10000;
 constexpr std::size_t kBlockSize = std::size_t{64} << 10;
 // Body text is handed to the sink in pieces of about this size.
 constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-  if (cp > 0x10FFFF) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // The iconv name of a Windows code page number.
 std::string IconvName(int cp) {

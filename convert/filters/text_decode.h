@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "convert/charset.h"
+
 namespace quarn {
 
 // Where the bytes of a document come from, read front to back; detection
@@ -115,7 +117,5 @@ class TextDecoder {
 // Whole-buffer convenience: bytes in charset (empty: detected) as UTF-8.
 std::string DecodeToUtf8(std::string_view bytes, std::string_view charset = {});
 
-// Appends the UTF-8 encoding of cp to out.
-void AppendUtf8(char32_t cp, std::string& out);
 
 }  // namespace quarn
