@@ -100,37 +100,53 @@ void Utf16ToCodePage::Append(std::u16string_view units, std::string& out) {
   }
   const std::size_t n = units.size();
   if (utf8_) {
-    // Fast path: runs of ASCII are copied straight through.
+    // Fast path: the piece is encoded into one block of the worst-case size
+    // (3 bytes per unit) and appended once, instead of byte by byte.
+    const std::size_t start = out.size();
+    out.resize(start + 3 * (n - i));
+    char* o = out.data() + start;
+    auto put = [&o](char32_t cp) {
+      if (cp < 0x800) {
+        *o++ = static_cast<char>(0xC0 | (cp >> 6));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+      } else if (cp < 0x10000) {
+        *o++ = static_cast<char>(0xE0 | (cp >> 12));
+        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+      } else {
+        *o++ = static_cast<char>(0xF0 | (cp >> 18));
+        *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+      }
+    };
     while (i < n) {
       char16_t u = units[i];
       if (u < 0x80) {
-        out.push_back(static_cast<char>(u));
+        *o++ = static_cast<char>(u);
         ++i;
-        continue;
-      }
-      if (u >= 0xD800 && u <= 0xDBFF) {
+      } else if (u >= 0xD800 && u <= 0xDBFF) {
         if (i + 1 == n) {
           pending_high_ = u;
-          return;
+          break;
         }
         char16_t low = units[i + 1];
         if (low >= 0xDC00 && low <= 0xDFFF) {
-          AppendCodePoint(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
+          put(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));  // 4 bytes for 2 units
           i += 2;
-          continue;
+        } else {
+          *o++ = ' ';
+          ++i;
         }
-        out.push_back(' ');
+      } else if (u >= 0xDC00 && u <= 0xDFFF) {
+        *o++ = ' ';
         ++i;
-        continue;
-      }
-      if (u >= 0xDC00 && u <= 0xDFFF) {
-        out.push_back(' ');
+      } else {
+        put(u);
         ++i;
-        continue;
       }
-      AppendCodePoint(u, out);
-      ++i;
     }
+    out.resize(static_cast<std::size_t>(o - out.data()));
     return;
   }
   for (; i < n; ++i) {
