@@ -37,7 +37,7 @@ bool IsSkipped(std::string_view n) {
 // paragraphs of a cell (and any table nested in it) joined by spaces.
 class PartWalker {
  public:
-  explicit PartWalker(TextSink& sink) : sink_(sink) {}
+  explicit PartWalker(TextSink& sink) : sink_(sink), layout_(sink) {}
 
   // False when the part could not be read to its end.
   bool Walk(XmlCursor& x) {
@@ -53,20 +53,11 @@ class PartWalker {
       } else if (x.IsEnd()) {
         End(x.LocalName());
       } else if (in_text_ && instructions_ == 0 && x.IsText()) {
-        std::string_view v = x.Value();
-        if (tables_.empty()) {
-          Text(v);
-        } else {
-          // Keep a cell on its row's line whatever the text holds.
-          std::string flat(v);
-          for (char& c : flat)
-            if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-          Text(flat);
-        }
+        layout_.Text(x.Value());
       }
       more = x.Read();
     }
-    Finish();
+    layout_.EndLine();
     return !x.failed() && x.opened();
   }
 
@@ -82,23 +73,17 @@ class PartWalker {
     } else if (n == "r") {
       if (!empty) ++runs_;
     } else if (n == "tbl") {
-      if (!empty) tables_.push_back(0);
+      layout_.StartTable(empty);
     } else if (n == "tc") {
-      if (tables_.size() == 1) {
-        pending_.clear();
-        if (tables_.back()++ > 0) sink_.Append("\t");
-        after_break_ = true;
-      } else if (!tables_.empty()) {
-        Soft(" ");
-      }
+      layout_.StartCell();
     } else if (n == "txbxContent") {
-      Soft(" ");  // a text box's text stands apart from the text around it
+      layout_.Soft(" ");  // a text box's text stands apart from the text around it
     } else if (n == "tab" || n == "ptab") {
-      if (runs_ > 0) tables_.empty() ? Text("\t") : Soft(" ");
+      if (runs_ > 0) layout_.in_table() ? layout_.Soft(" ") : layout_.Text("\t");
     } else if (n == "br" || n == "cr") {
-      if (runs_ > 0) Break();
+      if (runs_ > 0) layout_.LineBreak();
     } else if (n == "noBreakHyphen") {
-      Text("-");
+      layout_.Text("-");
     } else if (n == "sym") {
       Symbol(x);
     } else if (n == "fldChar") {
@@ -112,29 +97,11 @@ class PartWalker {
     } else if (n == "r") {
       if (runs_ > 0) --runs_;
     } else if (n == "p") {
-      if (tables_.empty()) {
-        pending_.clear();
-        sink_.EndLine();
-        after_break_ = true;
-      } else {
-        Soft(" ");
-      }
+      layout_.EndParagraph();
     } else if (n == "tr") {
-      if (tables_.size() == 1) {
-        tables_.back() = 0;
-        pending_.clear();
-        sink_.EndLine();
-        after_break_ = true;
-      } else {
-        Soft(" ");
-      }
+      layout_.EndRow();
     } else if (n == "tbl") {
-      if (!tables_.empty()) tables_.pop_back();
-      if (tables_.empty()) {
-        pending_.clear();
-        sink_.EndLine();
-        after_break_ = true;
-      }
+      layout_.EndTable();
     }
   }
 
@@ -179,44 +146,15 @@ class PartWalker {
     }
     std::string s;
     AppendUtf8(cp, s);
-    Text(s);
-  }
-
-  void Break() {
-    if (!tables_.empty()) {
-      Soft(" ");
-    } else {
-      pending_.clear();
-      sink_.Append("\n");
-      after_break_ = true;
-    }
-  }
-
-  void Text(std::string_view t) {
-    if (t.empty()) return;
-    // A separator never opens a line or a cell.
-    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
-    pending_.clear();
-    sink_.Append(t);
-    after_break_ = false;
-  }
-  // A separator written only when more text follows on the same line.
-  void Soft(std::string_view sep) { pending_ = sep; }
-
-  void Finish() {
-    pending_.clear();
-    sink_.EndLine();
-        after_break_ = true;
+    layout_.Text(s);
   }
 
   TextSink& sink_;
-  std::string pending_;
-  std::vector<int> tables_;  // cells seen in the current row, per open table
+  ooxml::Layout layout_;
   std::vector<bool> fields_;  // per open field: still in its instruction
   int instructions_ = 0;
   int runs_ = 0;
   bool in_text_ = false;
-  bool after_break_ = true;  // nothing but line or cell starts since the last text
 };
 
 class DocxFilter : public BuiltinFilter {

@@ -97,6 +97,74 @@ class XmlCursor {
   bool failed_ = false;
 };
 
+// The line layout the Word and PowerPoint walkers share: a paragraph ends a
+// line, a row of an outermost table is one line of tab-separated cells, and
+// inside a cell or a nested table everything is joined with spaces.  A soft
+// separator is written only when more text follows on the same line.
+class Layout {
+ public:
+  explicit Layout(TextSink& sink) : sink_(sink) {}
+
+  void Text(std::string_view t) {
+    if (t.empty()) return;
+    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
+    pending_.clear();
+    if (tables_.empty()) {
+      sink_.Append(t);
+    } else {
+      // Keep a cell on its row's line whatever the text holds.
+      std::string flat(t);
+      for (char& c : flat)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+      sink_.Append(flat);
+    }
+    after_break_ = false;
+  }
+  void Soft(std::string_view sep) { pending_ = sep; }
+  bool in_table() const { return !tables_.empty(); }
+
+  void LineBreak() {
+    if (in_table()) return Soft(" ");
+    pending_.clear();
+    sink_.Append("\n");
+    after_break_ = true;
+  }
+  void EndLine() {
+    pending_.clear();
+    sink_.EndLine();
+    after_break_ = true;
+  }
+  void EndParagraph() { in_table() ? Soft(" ") : EndLine(); }
+
+  void StartTable(bool empty) {
+    if (!empty) tables_.push_back(0);
+  }
+  void StartCell() {
+    if (tables_.size() == 1) {
+      pending_.clear();
+      if (tables_.back()++ > 0) sink_.Append("\t");
+      after_break_ = true;
+    } else if (in_table()) {
+      Soft(" ");
+    }
+  }
+  void EndRow() {
+    if (tables_.size() != 1) return Soft(" ");
+    tables_.back() = 0;
+    EndLine();
+  }
+  void EndTable() {
+    if (!tables_.empty()) tables_.pop_back();
+    if (tables_.empty()) EndLine();
+  }
+
+ private:
+  TextSink& sink_;
+  std::string pending_;
+  std::vector<int> tables_;  // cells seen in the current row, per open table
+  bool after_break_ = true;  // nothing but line or cell starts since the last text
+};
+
 // Whether an OOXML boolean attribute value is true ("1", "true", "on").
 bool IsTrue(std::string_view v);
 

@@ -25,7 +25,7 @@ bool IsBoilerplatePlaceholder(std::string_view type) {
 // table row is one line of tab-separated cells.
 class SlideWalker {
  public:
-  explicit SlideWalker(TextSink& sink) : sink_(sink) {}
+  explicit SlideWalker(TextSink& sink) : sink_(sink), layout_(sink) {}
 
   bool Walk(XmlCursor& x) {
     bool more = x.Read();
@@ -41,17 +41,11 @@ class SlideWalker {
       } else if (x.IsEnd()) {
         End(x.LocalName());
       } else if (in_text_ && skip_shapes_ == 0 && x.IsText()) {
-        std::string flat(x.Value());
-        if (!tables_.empty())
-          for (char& c : flat)
-            if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-        Text(flat);
+        layout_.Text(x.Value());
       }
       more = x.Read();
     }
-    pending_.clear();
-    sink_.EndLine();
-        after_break_ = true;
+    layout_.EndLine();
     return !x.failed() && x.opened();
   }
 
@@ -67,23 +61,11 @@ class SlideWalker {
         ++skip_shapes_;
       }
     } else if (n == "br") {
-      if (tables_.empty()) {
-        pending_.clear();
-        sink_.Append("\n");
-      after_break_ = true;
-      } else {
-        Soft(" ");
-      }
+      layout_.LineBreak();
     } else if (n == "tbl") {
-      if (!empty) tables_.push_back(0);
+      layout_.StartTable(empty);
     } else if (n == "tc") {
-      if (tables_.size() == 1) {
-        pending_.clear();
-        if (tables_.back()++ > 0) sink_.Append("\t");
-        after_break_ = true;
-      } else if (!tables_.empty()) {
-        Soft(" ");
-      }
+      layout_.StartCell();
     }
   }
 
@@ -96,44 +78,20 @@ class SlideWalker {
         shapes_.pop_back();
       }
     } else if (n == "p") {
-      if (tables_.empty()) {
-        pending_.clear();
-        sink_.EndLine();
-        after_break_ = true;
-      } else {
-        Soft(" ");
-      }
+      layout_.EndParagraph();
     } else if (n == "tr") {
-      if (tables_.size() == 1) {
-        tables_.back() = 0;
-        pending_.clear();
-        sink_.EndLine();
-        after_break_ = true;
-      } else {
-        Soft(" ");
-      }
+      layout_.EndRow();
     } else if (n == "tbl") {
-      if (!tables_.empty()) tables_.pop_back();
+      layout_.EndTable();
     }
   }
 
-  void Text(std::string_view t) {
-    if (t.empty()) return;
-    // A separator never opens a line or a cell.
-    if (!pending_.empty() && !after_break_) sink_.Append(pending_);
-    pending_.clear();
-    sink_.Append(t);
-    after_break_ = false;
-  }
-  void Soft(std::string_view sep) { pending_ = sep; }
 
   TextSink& sink_;
-  std::string pending_;
-  std::vector<int> tables_;   // cells seen in the current row, per open table
+  ooxml::Layout layout_;
   std::vector<bool> shapes_;  // per open shape: whether it is boilerplate
   int skip_shapes_ = 0;
   bool in_text_ = false;
-  bool after_break_ = true;  // nothing but line or cell starts since the last text
 };
 
 class PptxFilter : public BuiltinFilter {
