@@ -127,13 +127,14 @@ std::string_view XmlCursor::Value() const {
   return v ? std::string_view(reinterpret_cast<const char*>(v)) : std::string_view();
 }
 
-std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
+std::optional<std::string> XmlCursor::FindAttr(bool (*match)(const xmlChar* local, const xmlChar* ns,
+                                                                std::string_view want),
+                                                std::string_view want) const {
   xmlTextReaderPtr r = reader_.get();
   std::optional<std::string> out;
   if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
   do {
-    const xmlChar* n = xmlTextReaderConstLocalName(r);
-    if (n && local == reinterpret_cast<const char*>(n)) {
+    if (match(xmlTextReaderConstLocalName(r), xmlTextReaderConstNamespaceUri(r), want)) {
       const xmlChar* v = xmlTextReaderConstValue(r);
       out = v ? reinterpret_cast<const char*>(v) : "";
       break;
@@ -143,21 +144,20 @@ std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
   return out;
 }
 
+std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
+  return FindAttr(
+      [](const xmlChar* n, const xmlChar*, std::string_view want) {
+        return n && want == reinterpret_cast<const char*>(n);
+      },
+      local);
+}
+
 std::optional<std::string> XmlCursor::RelId() const {
-  xmlTextReaderPtr r = reader_.get();
-  std::optional<std::string> out;
-  if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
-  do {
-    const xmlChar* n = xmlTextReaderConstLocalName(r);
-    const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
-    if (n && ns && *ns && std::string_view(reinterpret_cast<const char*>(n)) == "id") {
-      const xmlChar* v = xmlTextReaderConstValue(r);
-      out = v ? reinterpret_cast<const char*>(v) : "";
-      break;
-    }
-  } while (xmlTextReaderMoveToNextAttribute(r) == 1);
-  xmlTextReaderMoveToElement(r);
-  return out;
+  return FindAttr(
+      [](const xmlChar* n, const xmlChar* ns, std::string_view) {
+        return n && ns && *ns && std::string_view(reinterpret_cast<const char*>(n)) == "id";
+      },
+      {});
 }
 
 std::string XmlCursor::error() const {

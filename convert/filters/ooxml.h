@@ -89,6 +89,9 @@ class XmlCursor {
   std::string error() const;
 
  private:
+  // The value of the first attribute of the current element that match accepts.
+  std::optional<std::string> FindAttr(bool (*match)(const xmlChar* local, const xmlChar* ns, std::string_view want),
+                                      std::string_view want) const;
   // Declared in this order so that reader_ is made straight from OpenXml
   // (XmlPartReader's default constructor needs the private Stream type).
   std::string part_;
