@@ -279,9 +279,10 @@ std::string CharsetForLabel(std::string_view label) {
 
 CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   CharsetGuess g;
-  std::string block(kHeadBytes, '\0');
-  block.resize(src.Read(block.data(), block.size()));
-  const std::string head = block;
+  // Uninitialised: read() fills what it returns, so a small file costs a page.
+  auto buffer = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+  std::string_view block(buffer.get(), src.Read(buffer.get(), kHeadBytes));
+  const std::string head(block);
 
   auto done = [&](std::string charset, std::string how) {
     g.charset = std::move(charset);
@@ -327,8 +328,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
       fed += FeedDetector(detector.get(), block, escapes);
     }
     if (!utf8.valid() && fed >= kDetectorBytes) break;
-    block.resize(kBlockBytes);
-    block.resize(src.Read(block.data(), block.size()));
+    block = std::string_view(buffer.get(), src.Read(buffer.get(), kBlockBytes));
   }
   std::string label;
   if (detector) {
