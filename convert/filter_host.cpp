@@ -77,7 +77,10 @@ FilterObject CreateFilterObject(const Registry& registry, std::string_view class
   if (server.compare(0, kBuiltin.size(), kBuiltin) == 0) {
     const BuiltinFilterInfo* info = FindBuiltinFilter(std::string_view(server).substr(kBuiltin.size()));
     if (!info) return fail("unknown built-in filter " + server);
-    return FilterObject(WrapBuiltinFilter(info->create()), nullptr);
+    std::string error;
+    std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
+    if (!filter) return fail(error);
+    return FilterObject(WrapBuiltinFilter(std::move(filter)), nullptr);
   }
   std::filesystem::path library(server);
   if (library.is_relative()) {

@@ -2,20 +2,10 @@
 
 #include <array>
 
-#include "convert/filters/doc_filter.h"
-#include "convert/filters/docx_filter.h"
-#include "convert/filters/eml_filter.h"
-#include "convert/filters/epub_filter.h"
-#include "convert/filters/html_filter.h"
-#include "convert/filters/odf_filter.h"
+#include "convert/filters/module.h"
 #include "convert/filters/pdf_filter.h"
-#include "convert/filters/ppt_filter.h"
-#include "convert/filters/pptx_filter.h"
 #include "convert/filters/rtf_filter.h"
 #include "convert/filters/text_filter.h"
-#include "convert/filters/xls_filter.h"
-#include "convert/filters/xlsx_filter.h"
-#include "convert/filters/xml_filter.h"
 
 namespace quarn {
 
@@ -55,33 +45,33 @@ constexpr std::string_view kXmlExtensions[] = {".xml"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
-                      kTextExtensions, CreateTextFilter},
+                      kTextExtensions, CreateTextFilter, ""},
     BuiltinFilterInfo{"pdf", "{5155524E-F003-4000-8000-000000000003}", "{5155524E-A003-4000-8000-000000000003}",
-                      kPdfExtensions, CreatePdfFilter},
+                      kPdfExtensions, CreatePdfFilter, ""},
     BuiltinFilterInfo{"html", "{5155524E-F002-4000-8000-000000000002}", "{5155524E-A002-4000-8000-000000000002}",
-                      kHtmlExtensions, CreateHtmlFilter},
+                      kHtmlExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"docx", "{5155524E-F004-4000-8000-000000000004}", "{5155524E-A004-4000-8000-000000000004}",
-                      kDocxExtensions, CreateDocxFilter},
+                      kDocxExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"xlsx", "{5155524E-F005-4000-8000-000000000005}", "{5155524E-A005-4000-8000-000000000005}",
-                      kXlsxExtensions, CreateXlsxFilter},
+                      kXlsxExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"pptx", "{5155524E-F006-4000-8000-000000000006}", "{5155524E-A006-4000-8000-000000000006}",
-                      kPptxExtensions, CreatePptxFilter},
+                      kPptxExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"odf", "{5155524E-F007-4000-8000-000000000007}", "{5155524E-A007-4000-8000-000000000007}",
-                      kOdfExtensions, CreateOdfFilter},
+                      kOdfExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"epub", "{5155524E-F008-4000-8000-000000000008}", "{5155524E-A008-4000-8000-000000000008}",
-                      kEpubExtensions, CreateEpubFilter},
+                      kEpubExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"rtf", "{5155524E-F009-4000-8000-000000000009}", "{5155524E-A009-4000-8000-000000000009}",
-                      kRtfExtensions, CreateRtfFilter},
+                      kRtfExtensions, CreateRtfFilter, ""},
     BuiltinFilterInfo{"xml", "{5155524E-F00A-4000-8000-00000000000A}", "{5155524E-A00A-4000-8000-00000000000A}",
-                      kXmlExtensions, CreateXmlFilter},
+                      kXmlExtensions, nullptr, "markup"},
     BuiltinFilterInfo{"doc", "{5155524E-F00B-4000-8000-00000000000B}", "{5155524E-A00B-4000-8000-00000000000B}",
-                      kDocExtensions, CreateDocFilter},
+                      kDocExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"xls", "{5155524E-F00C-4000-8000-00000000000C}", "{5155524E-A00C-4000-8000-00000000000C}",
-                      kXlsExtensions, CreateXlsFilter},
+                      kXlsExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"ppt", "{5155524E-F00D-4000-8000-00000000000D}", "{5155524E-A00D-4000-8000-00000000000D}",
-                      kPptExtensions, CreatePptFilter},
+                      kPptExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"eml", "{5155524E-F00E-4000-8000-00000000000E}", "{5155524E-A00E-4000-8000-00000000000E}",
-                      kEmlExtensions, CreateEmlFilter},
+                      kEmlExtensions, nullptr, "mail"},
 };
 
 }  // namespace
@@ -97,7 +87,19 @@ const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name) {
 ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path, TextSink& sink) {
   const BuiltinFilterInfo* info = FindBuiltinFilter(name);
   if (!info) return ExtractResult::Failed("no built-in filter \"" + std::string(name) + "\"");
-  return info->create()->Extract(path, sink);
+  std::string error;
+  std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
+  if (!filter) return ExtractResult::Failed(error);
+  return filter->Extract(path, sink);
+}
+
+std::unique_ptr<BuiltinFilter> CreateBuiltinFilter(const BuiltinFilterInfo& info, std::string* error) {
+  if (info.create) return info.create();
+  const FilterModule* module = LoadFilterModule(info.module, error);
+  if (!module) return nullptr;
+  std::unique_ptr<BuiltinFilter> filter = module->create(info.name);
+  if (!filter && error) *error = "the filter module " + std::string(info.module) + " has no filter " + std::string(info.name);
+  return filter;
 }
 
 }  // namespace quarn

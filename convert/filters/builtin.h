@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "convert/filters/builtin_filter.h"
@@ -18,7 +19,10 @@ struct BuiltinFilterInfo {
   std::string_view class_id;    // braced, upper-case
   std::string_view handler_id;  // the persistent handler, braced, upper-case
   std::span<const std::string_view> extensions;  // with their dot, lower case
+  // Filters of the program itself are created directly; the others live in
+  // a filter module, loaded on first use (see module.h).
   std::unique_ptr<BuiltinFilter> (*create)();
+  std::string_view module;  // "markup", "ole", "mail" when create is null
 };
 
 // Every built-in filter, in a fixed order.
@@ -26,6 +30,10 @@ std::span<const BuiltinFilterInfo> BuiltinFilters();
 
 // The built-in filter of that name, or nullptr.
 const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name);
+
+// A new filter object of that built-in; nullptr with the reason in *error
+// when its module cannot be loaded.
+std::unique_ptr<BuiltinFilter> CreateBuiltinFilter(const BuiltinFilterInfo& info, std::string* error);
 
 // Runs the named built-in filter on path into sink: how a filter hands a
 // document whose content belongs to another format to that format's filter.

@@ -1,14 +1,13 @@
 #include "convert/filters/sniff.h"
 
-#include <zip.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "convert/filters/builtin.h"
-#include "convert/filters/ole_util.h"
+#include "convert/filters/module.h"
 
 namespace quarn {
 
@@ -56,43 +55,16 @@ bool LooksLikeMail(std::string_view head) {
   return known >= 2;
 }
 
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-
+// The part names inside zips and compound files are read by the modules that
+// read those containers; they are loaded only when such a file turns up.
 std::string ZipFilter(const std::string& path) {
-  int err = 0;
-  std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
-  if (!z) return {};
-  auto has = [&](const char* name) { return zip_name_locate(z.get(), name, ZIP_FL_NOCASE) >= 0; };
-  // ODF and EPUB name their type in a "mimetype" entry.
-  zip_int64_t mt = zip_name_locate(z.get(), "mimetype", 0);
-  if (mt >= 0) {
-    zip_stat_t st;
-    if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(mt), 0, &st) == 0 && st.size < 256) {
-      if (zip_file_t* f = zip_fopen_index(z.get(), static_cast<zip_uint64_t>(mt), 0)) {
-        char buf[256] = {};
-        zip_int64_t n = zip_fread(f, buf, sizeof buf - 1);
-        zip_fclose(f);
-        std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
-        if (type.rfind("application/epub+zip", 0) == 0) return "epub";
-      }
-    }
-  }
-  if (has("word/document.xml")) return "docx";
-  if (has("xl/workbook.xml")) return "xlsx";
-  if (has("ppt/presentation.xml")) return "pptx";
-  if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
-  if (has("META-INF/container.xml")) return "epub";
-  return {};
+  const FilterModule* m = LoadFilterModule("markup");
+  return m && m->zip_filter ? m->zip_filter(path) : std::string();
 }
 
-// The names of a compound file's top-level streams; empty when its
-// directory cannot be read.
 std::vector<std::string> CompoundRootNames(const std::string& path) {
-  CompoundFile file = OpenCompoundFile(path);
-  return file ? CompoundEntryNames(file.get()) : std::vector<std::string>{};
+  const FilterModule* m = LoadFilterModule("ole");
+  return m && m->compound_names ? m->compound_names(path) : std::vector<std::string>{};
 }
 
 }  // namespace

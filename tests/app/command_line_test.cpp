@@ -223,5 +223,55 @@ TEST_F(Batch, NamedPathsThatAreMissingFail) {
   EXPECT_THAT(r.err, HasSubstr("--gone.md: cannot read"));
 }
 
+// The libraries of a format are loaded only when a document of that format
+// turns up: a text file, an RTF file or a PDF never pays for the XML, zip,
+// compound-file and mail stacks.  The dynamic loader's own trace tells.
+TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
+  const std::filesystem::path examples = std::filesystem::path(QUARN_TEST_DATA) / "../../examples";
+  struct Case {
+    const char* file;
+    std::vector<std::string> loaded, not_loaded;
+  };
+  const std::vector<std::string> all = {"libquarn_markup.so", "libquarn_ole.so", "libquarn_mail.so",
+                                        "libxml2.so", "libzip.so", "libgsf-1.so", "libgmime-3.0.so"};
+  const Case cases[] = {
+      {"notes.md", {}, all},
+      {"sample-rtf.rtf", {}, all},
+      {"sample-pdf.pdf", {}, all},
+      {"sample-docx.docx", {"libquarn_markup.so", "libxml2.so", "libzip.so"},
+       {"libquarn_ole.so", "libquarn_mail.so", "libgsf-1.so", "libgmime-3.0.so"}},
+      {"sample-doc.doc", {"libquarn_ole.so", "libgsf-1.so"}, {"libquarn_markup.so", "libquarn_mail.so", "libgmime-3.0.so"}},
+      {"sample-eml.eml", {"libquarn_mail.so", "libgmime-3.0.so"}, {}},
+  };
+  // The names of the files the loader mapped, from its "file=NAME [0]; ..." lines.
+  auto loaded_files = [](const std::string& trace) {
+    std::vector<std::string> names;
+    for (std::size_t at = trace.find("file="); at != std::string::npos; at = trace.find("file=", at + 1)) {
+      const std::size_t end = trace.find_first_of(" \n", at);
+      const std::string name = trace.substr(at + 5, end - at - 5);
+      names.push_back(name.substr(name.rfind('/') + 1));
+    }
+    return names;
+  };
+  auto has = [](const std::vector<std::string>& names, const std::string& lib) {
+    for (const std::string& n : names)
+      if (n.rfind(lib, 0) == 0) return true;
+    return false;
+  };
+  RunOptions o = In();
+  o.env = {"LD_DEBUG=files"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::filesystem::copy_file(examples / c.file, tree_ / c.file);
+    const auto r = RunQuarn({c.file, "out.txt"}, o);
+    EXPECT_EQ(r.status, 0) << r.err.substr(r.err.size() > 2000 ? r.err.size() - 2000 : 0);
+    EXPECT_FALSE(TempTree::Read(tree_ / "out.txt").empty());
+    const std::vector<std::string> names = loaded_files(r.err);
+    ASSERT_TRUE(has(names, "libquarn_convert.so")) << "no loader trace";
+    for (const std::string& lib : c.loaded) EXPECT_TRUE(has(names, lib)) << lib << " was not loaded";
+    for (const std::string& lib : c.not_loaded) EXPECT_FALSE(has(names, lib)) << lib << " was loaded";
+  }
+}
+
 }  // namespace
 }  // namespace quarn

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/filters/module.h"
 
 namespace quarn {
 namespace {
@@ -162,6 +164,21 @@ TEST(BuiltinRegistrations, EveryBuiltinExtensionFindsItsFilter) {
   EXPECT_FALSE(FindFilterClass(r, "a.txt").empty());
   EXPECT_EQ(FindFilterClass(r, "a.TXT"), FindFilterClass(r, "a.txt"));
   EXPECT_EQ(FindFilterClass(r, "a.unknown-ext"), "");
+}
+
+// Every built-in filter can be created, whether it lives in the program or in
+// a module; a module that is not there is a reason, not a crash.
+TEST(BuiltinRegistrations, EveryBuiltinCanBeCreatedAndMissingModulesSayWhy) {
+  for (const BuiltinFilterInfo& info : BuiltinFilters()) {
+    std::string error;
+    EXPECT_NE(CreateBuiltinFilter(info, &error), nullptr) << info.name << ": " << error;
+  }
+  std::string error;
+  EXPECT_EQ(LoadFilterModule("spreadsheets-on-mars", &error), nullptr);
+  EXPECT_THAT(error, HasSubstr("no filter module"));
+  const BuiltinFilterInfo missing{"ghost", "{}", "{}", {}, nullptr, "ghost"};
+  EXPECT_EQ(CreateBuiltinFilter(missing, &error), nullptr);
+  EXPECT_THAT(error, HasSubstr("ghost"));
 }
 
 }  // namespace

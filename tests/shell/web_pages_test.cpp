@@ -39,10 +39,11 @@ class WebPages : public ::testing::Test {
     program_ = tree_ / "prog/quarn";
     std::filesystem::create_directories(tree_ / "prog");
     std::filesystem::copy_file(quarn::testing::QuarnBinary(), program_);
-    // The program finds its PDF library in ../lib, as in an installation.
+    // The program finds its libraries in ../lib, as in an installation.
     const std::filesystem::path build = std::filesystem::path(quarn::testing::QuarnBinary()).parent_path().parent_path();
     std::filesystem::create_directories(tree_ / "lib");
-    std::filesystem::copy_file(build / "lib" / "libpdfinfo.so", tree_ / "lib/libpdfinfo.so");
+    for (const char* lib : {"libpdfinfo.so", "libquarn_convert.so"})
+      std::filesystem::copy_file(build / "lib" / lib, std::filesystem::path(tree_ / "lib") / lib);
   }
   void FakeOpener(const std::string& name) {
     const std::string script = tree_.Write("bin/" + name, "#!/bin/sh\nprintf '%s' \"$*\" > " + tree_ / "record.tmp" +

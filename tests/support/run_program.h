@@ -26,6 +26,7 @@ struct RunOptions {
   std::string path_prefix;   // put before $PATH when not empty
   std::string path_only;     // the whole of $PATH when not empty
   bool unprivileged = false; // run as the user "nobody" (when the tests run as root)
+  std::vector<std::string> env;  // NAME=VALUE settings added to the environment
 };
 
 inline std::string QuarnBinary() { return std::string(QUARN_BINARY_DIR) + "/bin/quarn"; }
@@ -55,6 +56,7 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
     const int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, STDIN_FILENO);
     ::setenv("PATH", path.c_str(), 1);
+    for (const std::string& setting : options.env) ::putenv(const_cast<char*>(setting.c_str()));
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     if (options.unprivileged && ::geteuid() == 0) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);

@@ -1,0 +1,42 @@
+// Filter modules: the built-in filters that need large libraries (libxml2 and
+// libzip, libgsf, GMime) live in shared objects of their own, loaded the first
+// time a document needs one, so that converting a text file, an RTF file or a
+// PDF never pays for loading and relocating those libraries.
+//
+// Each module exports one function, named in the table in module.cpp, that
+// returns its FilterModule.  A module stays loaded until the program ends.
+// Loading is thread-safe; the loaded table is immutable.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+struct FilterModule {
+  // The module's filter of that name, or nullptr.
+  std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
+  // Zip containers: the built-in filter that reads this package ("docx",
+  // "odf", "epub", ...), or empty.  Only in the module that reads zips.
+  std::string (*zip_filter)(const std::string& path);
+  // Compound files: the names of the top-level streams, empty when the
+  // directory cannot be read.  Only in the module that reads compound files.
+  std::vector<std::string> (*compound_names)(const std::string& path);
+};
+
+// The module of that name ("markup", "ole", "mail"), loaded on first use;
+// nullptr with the reason in *error when it cannot be loaded.
+const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
+
+}  // namespace quarn
+
+// The entry points the modules export.
+extern "C" {
+const quarn::FilterModule* QuarnMarkupModule();
+const quarn::FilterModule* QuarnOleModule();
+const quarn::FilterModule* QuarnMailModule();
+}
