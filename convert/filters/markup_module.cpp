@@ -1,18 +1,10 @@
-// The filters built on libxml2 and libzip: web pages, XML, Office Open XML,
-// OpenDocument and EPUB.
+// The filters built on libxml2 alone: web pages and XML.
 #include "convert/filters/module.h"
-
-#include <zip.h>
 
 #include <memory>
 #include <string>
 
-#include "convert/filters/docx_filter.h"
-#include "convert/filters/epub_filter.h"
 #include "convert/filters/html_filter.h"
-#include "convert/filters/odf_filter.h"
-#include "convert/filters/pptx_filter.h"
-#include "convert/filters/xlsx_filter.h"
 #include "convert/filters/xml_filter.h"
 
 namespace quarn {
@@ -21,48 +13,11 @@ namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "html") return CreateHtmlFilter();
-  if (name == "docx") return CreateDocxFilter();
-  if (name == "xlsx") return CreateXlsxFilter();
-  if (name == "pptx") return CreatePptxFilter();
-  if (name == "odf") return CreateOdfFilter();
-  if (name == "epub") return CreateEpubFilter();
   if (name == "xml") return CreateXmlFilter();
   return nullptr;
 }
 
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-
-std::string ZipFilter(const std::string& path) {
-  int err = 0;
-  std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
-  if (!z) return {};
-  auto has = [&](const char* name) { return zip_name_locate(z.get(), name, ZIP_FL_NOCASE) >= 0; };
-  // ODF and EPUB name their type in a "mimetype" entry.
-  zip_int64_t mt = zip_name_locate(z.get(), "mimetype", 0);
-  if (mt >= 0) {
-    zip_stat_t st;
-    if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(mt), 0, &st) == 0 && st.size < 256) {
-      if (zip_file_t* f = zip_fopen_index(z.get(), static_cast<zip_uint64_t>(mt), 0)) {
-        char buf[256] = {};
-        zip_int64_t n = zip_fread(f, buf, sizeof buf - 1);
-        zip_fclose(f);
-        std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
-        if (type.rfind("application/epub+zip", 0) == 0) return "epub";
-      }
-    }
-  }
-  if (has("word/document.xml")) return "docx";
-  if (has("xl/workbook.xml")) return "xlsx";
-  if (has("ppt/presentation.xml")) return "pptx";
-  if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
-  if (has("META-INF/container.xml")) return "epub";
-  return {};
-}
-
-constexpr FilterModule kModule = {Create, ZipFilter, nullptr};
+constexpr FilterModule kModule = {Create, nullptr, nullptr};
 
 }  // namespace
 

@@ -47,6 +47,9 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   if (name == "markup") {
     static const Loaded markup = Load("libquarn_markup.so", "QuarnMarkupModule");
     loaded = &markup;
+  } else if (name == "package") {
+    static const Loaded package = Load("libquarn_package.so", "QuarnPackageModule");
+    loaded = &package;
   } else if (name == "ole") {
     static const Loaded ole = Load("libquarn_ole.so", "QuarnOleModule");
     loaded = &ole;

@@ -1,4 +1,4 @@
-// Filter modules: the built-in filters that need large libraries (libxml2 and
+// Filter modules: the built-in filters that need large libraries (libxml2,
 // libzip, libgsf, GMime) live in shared objects of their own, loaded the first
 // time a document needs one, so that converting a text file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
@@ -28,7 +28,7 @@ struct FilterModule {
   std::vector<std::string> (*compound_names)(const std::string& path);
 };
 
-// The module of that name ("markup", "ole", "mail"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail"), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -37,6 +37,7 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error =
 // The entry points the modules export.
 extern "C" {
 const quarn::FilterModule* QuarnMarkupModule();
+const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
 }

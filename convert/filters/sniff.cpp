@@ -58,7 +58,7 @@ bool LooksLikeMail(std::string_view head) {
 // The part names inside zips and compound files are read by the modules that
 // read those containers; they are loaded only when such a file turns up.
 std::string ZipFilter(const std::string& path) {
-  const FilterModule* m = LoadFilterModule("markup");
+  const FilterModule* m = LoadFilterModule("package");
   return m && m->zip_filter ? m->zip_filter(path) : std::string();
 }
 

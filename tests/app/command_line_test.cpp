@@ -232,15 +232,19 @@ TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
     const char* file;
     std::vector<std::string> loaded, not_loaded;
   };
-  const std::vector<std::string> all = {"libquarn_markup.so", "libquarn_ole.so", "libquarn_mail.so",
-                                        "libxml2.so", "libzip.so", "libgsf-1.so", "libgmime-3.0.so"};
+  const std::vector<std::string> all = {"libquarn_markup.so", "libquarn_package.so", "libquarn_ole.so",
+                                        "libquarn_mail.so",   "libxml2.so",          "libzip.so",
+                                        "libgsf-1.so",        "libgmime-3.0.so"};
   const Case cases[] = {
       {"notes.md", {}, all},
       {"sample-rtf.rtf", {}, all},
       {"sample-pdf.pdf", {}, all},
-      {"sample-docx.docx", {"libquarn_markup.so", "libxml2.so", "libzip.so"},
+      {"page.html", {"libquarn_markup.so", "libxml2.so"},
+       {"libquarn_package.so", "libzip.so", "libquarn_ole.so", "libquarn_mail.so", "libgsf-1.so", "libgmime-3.0.so"}},
+      {"sample-docx.docx", {"libquarn_package.so", "libxml2.so", "libzip.so"},
        {"libquarn_ole.so", "libquarn_mail.so", "libgsf-1.so", "libgmime-3.0.so"}},
-      {"sample-doc.doc", {"libquarn_ole.so", "libgsf-1.so"}, {"libquarn_markup.so", "libquarn_mail.so", "libgmime-3.0.so"}},
+      {"sample-doc.doc", {"libquarn_ole.so", "libgsf-1.so"},
+       {"libquarn_markup.so", "libquarn_package.so", "libquarn_mail.so", "libgmime-3.0.so"}},
       {"sample-eml.eml", {"libquarn_mail.so", "libgmime-3.0.so"}, {}},
   };
   // The names of the files the loader mapped, from its "file=NAME [0]; ..." lines.
