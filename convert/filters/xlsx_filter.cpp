@@ -1,14 +1,17 @@
 // Reads a workbook sheet by sheet in workbook order: each sheet's name on a
 // line of its own, then its rows as tab-separated cells holding the values a
 // person sees (shared and inline strings, numbers, booleans, errors, dates
-// through the cell's number format, cached results of formulas).
+// and percentages through the cell's number format, cached results of
+// formulas), then the text of its drawings and charts and its comments.
 #include "convert/filters/xlsx_filter.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -76,6 +79,67 @@ DateKind CustomDateKind(std::string_view code) {
   if (date) return DateKind::kDate;
   if (time) return DateKind::kTime;
   return DateKind::kNone;
+}
+
+// How a cell's number format shows a number: as a date or time, as a
+// percentage with so many decimals, or as the number itself.
+struct NumberFormat {
+  DateKind date = DateKind::kNone;
+  int percent_decimals = -1;  // >= 0: a percentage
+};
+
+NumberFormat BuiltinNumberFormat(int id) {
+  NumberFormat f;
+  f.date = BuiltinDateKind(id);
+  if (id == 9) f.percent_decimals = 0;
+  if (id == 10) f.percent_decimals = 2;
+  return f;
+}
+
+// The decimals of a percentage format ("0.00%" -> 2), or -1 when the first
+// section shows no percent sign outside quoted text and escapes.
+int PercentDecimals(std::string_view code) {
+  int decimals = 0;
+  bool after_point = false;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    char c = code[i];
+    if (c == '"') {
+      std::size_t end = code.find('"', i + 1);
+      if (end == std::string_view::npos) break;
+      i = end;
+    } else if (c == '\\' || c == '_' || c == '*') {
+      ++i;
+    } else if (c == '[') {
+      std::size_t end = code.find(']', i + 1);
+      if (end == std::string_view::npos) break;
+      i = end;
+    } else if (c == ';') {
+      break;
+    } else if (c == '.') {
+      after_point = true;
+    } else if (after_point && (c == '0' || c == '#' || c == '?')) {
+      ++decimals;
+    } else if (c == '%') {
+      return std::min(decimals, 15);
+    }
+  }
+  return -1;
+}
+
+NumberFormat CustomNumberFormat(std::string_view code) {
+  NumberFormat f;
+  f.date = CustomDateKind(code);
+  if (f.date == DateKind::kNone) f.percent_decimals = PercentDecimals(code);
+  return f;
+}
+
+// value as a percentage with that many decimals ("0.1068", 2 -> "10.68%").
+std::string FormatPercent(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f%%", decimals, value * 100.0);
+  if (std::string_view(buf).find_first_of("123456789") == std::string_view::npos && buf[0] == '-')
+    return buf + 1;  // "-0%" shows as "0%"
+  return buf;
 }
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
@@ -160,30 +224,30 @@ void Flatten(std::string& s) {
 }
 
 struct Styles {
-  std::vector<DateKind> xf_kinds;  // per cell format index
-  DateKind KindOf(std::string_view s) const {
+  std::vector<NumberFormat> xf_formats;  // per cell format index
+  NumberFormat FormatOf(std::string_view s) const {
     unsigned idx = 0;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), idx);
-    if (ec != std::errc() || idx >= xf_kinds.size()) return DateKind::kNone;
-    return xf_kinds[idx];
+    if (ec != std::errc() || idx >= xf_formats.size()) return {};
+    return xf_formats[idx];
   }
 };
 
 bool ReadStyles(ZipArchive& zip, const std::string& part, Styles& styles, std::string* error) {
   XmlCursor x(zip, part);
-  std::unordered_map<int, DateKind> custom;
+  std::unordered_map<int, NumberFormat> custom;
   bool in_xfs = false;
   while (x.Read()) {
     std::string_view n = x.LocalName();
     if (x.IsStart() && n == "numFmt") {
       int id = std::atoi(x.Attr("numFmtId").value_or("0").c_str());
-      custom[id] = CustomDateKind(x.Attr("formatCode").value_or(""));
+      custom[id] = CustomNumberFormat(x.Attr("formatCode").value_or(""));
     } else if (n == "cellXfs") {
       in_xfs = x.IsStart() && !x.IsEmpty();
     } else if (in_xfs && x.IsStart() && n == "xf") {
       int id = std::atoi(x.Attr("numFmtId").value_or("0").c_str());
       auto it = custom.find(id);
-      styles.xf_kinds.push_back(it != custom.end() ? it->second : BuiltinDateKind(id));
+      styles.xf_formats.push_back(it != custom.end() ? it->second : BuiltinNumberFormat(id));
     }
   }
   if (x.failed() || !x.opened()) {
@@ -301,12 +365,13 @@ class SheetReader {
     if (type_ == "b") return value_.empty() ? std::string() : (value_ == "0" ? "FALSE" : "TRUE");
     if (type_ == "str" || type_ == "e" || type_ == "d") return value_;
     if (value_.empty()) return {};
-    DateKind kind = styles_.KindOf(style_);
-    if (kind != DateKind::kNone) {
-      double serial = 0;
-      auto [p, ec] = std::from_chars(value_.data(), value_.data() + value_.size(), serial);
-      if (ec == std::errc()) {
-        std::string date = FormatSerial(serial, kind, date1904_);
+    const NumberFormat format = styles_.FormatOf(style_);
+    if (format.date != DateKind::kNone || format.percent_decimals >= 0) {
+      double number = 0;
+      auto [p, ec] = std::from_chars(value_.data(), value_.data() + value_.size(), number);
+      if (ec == std::errc() && p == value_.data() + value_.size() && std::isfinite(number)) {
+        if (format.percent_decimals >= 0) return FormatPercent(number, format.percent_decimals);
+        std::string date = FormatSerial(number, format.date, date1904_);
         if (!date.empty()) return date;
       }
     }
@@ -338,6 +403,67 @@ class SheetReader {
   StringCollector collect_;
   bool in_cell_ = false, in_v_ = false, in_is_ = false;
 };
+
+// The text of a drawing, chart or comments part: every <t> element's text,
+// a line at the end of each paragraph (<a:p>) and of each comment, phonetic
+// readings (<rPh>) left out.  Line breaks inside a text become spaces.
+bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
+  XmlCursor x(zip, part);
+  std::string line;
+  bool in_text = false;
+  int phonetic = 0;
+  auto end_line = [&] {
+    std::size_t first = line.find_first_not_of(' ');
+    if (first != std::string::npos) sink.Line(std::string_view(line).substr(first));
+    line.clear();
+  };
+  while (x.Read() && !sink.full()) {
+    std::string_view n = x.LocalName();
+    if (x.IsStart()) {
+      if (n == "t") in_text = !x.IsEmpty();
+      else if (n == "rPh" && !x.IsEmpty()) ++phonetic;
+    } else if (x.IsEnd()) {
+      if (n == "t") in_text = false;
+      else if (n == "rPh") --phonetic;
+      else if (n == "p" || n == "comment") end_line();
+    } else if (in_text && phonetic == 0 && x.IsText()) {
+      std::string piece(x.Value());
+      Flatten(piece);
+      line += piece;
+    }
+  }
+  end_line();
+  if (x.failed() || !x.opened()) {
+    *error = x.error();
+    return false;
+  }
+  return true;
+}
+
+// What a sheet shows besides its cells, after its rows: the text of its
+// drawings (text boxes, shapes, chart titles and labels), then its comments.
+void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink,
+                     const std::function<void(const std::string&)>& note) {
+  std::string error;
+  ooxml::Relationships rels;
+  if (!rels.Load(zip, sheet_part, &error)) {
+    note(error);
+    return;
+  }
+  auto read = [&](const std::string& part) {
+    if (!sink.full() && zip.Has(part) && !ReadPartText(zip, part, sink, &error)) note(error);
+  };
+  for (const ooxml::Relationship* drawing : rels.OfKind("drawing")) {
+    read(drawing->target);
+    ooxml::Relationships drawing_rels;
+    if (!drawing_rels.Load(zip, drawing->target, &error)) {
+      note(error);
+      continue;
+    }
+    for (const ooxml::Relationship* chart : drawing_rels.OfKind("chart")) read(chart->target);
+  }
+  for (const ooxml::Relationship* comments : rels.OfKind("comments")) read(comments->target);
+}
 
 class XlsxFilter : public BuiltinFilter {
  public:
@@ -396,6 +522,7 @@ class XlsxFilter : public BuiltinFilter {
         XmlCursor x(*zip, sheet.part);
         SheetReader reader(sink, strings, styles, date1904);
         if (!reader.Read(x)) note(x.error());
+        ReadSheetExtras(*zip, sheet.part, sink, note);
       }
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");

@@ -56,6 +56,8 @@ TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
             "2023-03-15\t2023-03-15 18:00:00\t12\t12:00:00\t1900-02-29\n"
             "TRUE\tFALSE\t#DIV/0!\t6\tab\n"
             "\tinline\n"
+            "10.68%\t-25.0%\t100%\t0%\t0.5\n"
+            "Box line one\nBox line two\nChart title\nA remark\n"
             "Текст\n"
             "東京\t😀 emoji\n");
 }

@@ -104,10 +104,12 @@ def make_xlsx():
           '<sheet name="Zahlen" sheetId="2" r:id="rId2"/><sheet name="Текст" sheetId="1" r:id="rId1"/></sheets></workbook>')
     sst = (f'<sst {S}><si><t>Name</t></si><si><r><t>Rich </t></r><r><t>text</t></r></si>'
            '<si><t>東京</t><rPh sb="0" eb="2"><t>とうきょう</t></rPh></si><si><t>😀 emoji</t></si></sst>')
-    styles = (f'<styleSheet {S}><numFmts count="2"><numFmt numFmtId="164" formatCode="yyyy\\-mm\\-dd hh:mm"/>'
-              '<numFmt numFmtId="165" formatCode="&quot;day&quot;0.00"/></numFmts>'
-              '<cellXfs count="5"><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="164"/><xf numFmtId="165"/>'
-              '<xf numFmtId="20"/></cellXfs></styleSheet>')
+    styles = (f'<styleSheet {S}><numFmts count="4"><numFmt numFmtId="164" formatCode="yyyy\\-mm\\-dd hh:mm"/>'
+              '<numFmt numFmtId="165" formatCode="&quot;day&quot;0.00"/><numFmt numFmtId="166" formatCode="0.0%;[Red]-0.0%"/>'
+              '<numFmt numFmtId="167" formatCode="0.00&quot;%&quot;"/></numFmts>'
+              '<cellXfs count="9"><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="164"/><xf numFmtId="165"/>'
+              '<xf numFmtId="20"/><xf numFmtId="10"/><xf numFmtId="166"/><xf numFmtId="9"/><xf numFmtId="167"/>'
+              '</cellXfs></styleSheet>')
     numbers = (f'<worksheet {S}><sheetData>'
                '<row r="1"><c r="A1" t="s"><v>0</v></c><c r="C1" t="s"><v>1</v></c></row>'
                '<row r="2"><c r="A2"><v>3</v></c><c r="B2"><v>0.30000000000000004</v></c><c r="C2"><v>1234567.5</v></c>'
@@ -117,6 +119,8 @@ def make_xlsx():
                '<row r="4"><c r="A4" t="b"><v>1</v></c><c r="B4" t="b"><v>0</v></c><c r="C4" t="e"><v>#DIV/0!</v></c>'
                '<c r="D4"><f>A2*2</f><v>6</v></c><c r="E4" t="str"><f>"a"&amp;"b"</f><v>ab</v></c></row>'
                '<row r="6"><c r="B6" t="inlineStr"><is><t>inline</t></is></c></row>'
+               '<row r="7"><c r="A7" s="5"><v>0.1068</v></c><c r="B7" s="6"><v>-0.25</v></c><c r="C7" s="7"><v>1</v></c>'
+               '<c r="D7" s="7"><v>-1E-4</v></c><c r="E7" s="8"><v>0.5</v></c></row>'
                '</sheetData></worksheet>')
     text = (f'<worksheet {S}><sheetData><row r="1"><c r="A1" t="s"><v>2</v></c><c r="B1" t="s"><v>3</v></c>'
             '</row></sheetData></worksheet>')
@@ -130,6 +134,23 @@ def make_xlsx():
                                             ('rId4', 'styles', 'styles.xml')]),
         'xl/sharedStrings.xml': sst, 'xl/styles.xml': styles,
         'xl/worksheets/sheet1.xml': text, 'xl/worksheets/sheet2.xml': numbers,
+        # The numbers sheet has a text box and a chart in its drawing, and a comment.
+        'xl/worksheets/_rels/sheet2.xml.rels': rels([('rId1', 'drawing', '../drawings/drawing1.xml'),
+                                                     ('rId2', 'comments', '../comments1.xml')]),
+        'xl/drawings/drawing1.xml': (
+            f'<xdr:wsDr xmlns:xdr="http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing" {A}>'
+            '<xdr:twoCellAnchor><xdr:sp><xdr:txBody><a:p><a:r><a:t>Box line one</a:t></a:r></a:p>'
+            '<a:p><a:r><a:t>Box </a:t></a:r><a:r><a:t>line two</a:t></a:r></a:p></xdr:txBody></xdr:sp>'
+            '</xdr:twoCellAnchor></xdr:wsDr>'),
+        'xl/drawings/_rels/drawing1.xml.rels': rels([('rId1', 'chart', '../charts/chart1.xml')]),
+        'xl/charts/chart1.xml': (
+            f'<c:chartSpace xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart" {A}><c:chart>'
+            '<c:title><c:tx><c:rich><a:p><a:r><a:t>Chart title</a:t></a:r></a:p></c:rich></c:tx></c:title>'
+            '</c:chart></c:chartSpace>'),
+        'xl/comments1.xml': (
+            f'<comments {S}><authors><author>Ann</author></authors><commentList>'
+            '<comment ref="A1" authorId="0"><text><r><t>A </t></r><r><t>remark</t></r>'
+            '<rPh sb="0" eb="1"><t>reading</t></rPh></text></comment></commentList></comments>'),
     })
     write('date1904.xlsx', {
         '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
