@@ -169,4 +169,46 @@ std::string XmlCursor::error() const {
 
 bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }
 
+// The text of a drawing, chart or comments part: every <t> element's text,
+// a line at the end of each paragraph (<a:p>) and of each comment, each of a
+// chart's cached strings (series names, category labels) on a line of its
+// own, phonetic readings (<rPh>) left out.  Line breaks inside a text become
+// spaces.
+bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
+  XmlCursor x(zip, part);
+  std::string line;
+  bool in_text = false;
+  int phonetic = 0;
+  int string_cache = 0;  // inside a chart's <c:strCache>: series names, category labels
+  auto end_line = [&] {
+    std::size_t first = line.find_first_not_of(' ');
+    if (first != std::string::npos) sink.Line(std::string_view(line).substr(first));
+    line.clear();
+  };
+  while (x.Read() && !sink.full()) {
+    std::string_view n = x.LocalName();
+    if (x.IsStart()) {
+      if (n == "t" || (n == "v" && string_cache > 0)) in_text = !x.IsEmpty();
+      else if (n == "rPh" && !x.IsEmpty()) ++phonetic;
+      else if (n == "strCache" && !x.IsEmpty()) ++string_cache;
+    } else if (x.IsEnd()) {
+      if (n == "t") in_text = false;
+      else if (n == "rPh") --phonetic;
+      else if (n == "strCache") --string_cache;
+      else if (n == "p" || n == "comment" || (n == "v" && string_cache > 0)) {
+        in_text = false;
+        end_line();
+      }
+    } else if (in_text && phonetic == 0 && x.IsText()) {
+      for (char c : x.Value()) line += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+    }
+  }
+  end_line();
+  if (x.failed() || !x.opened()) {
+    *error = x.error();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace quarn::ooxml

@@ -172,4 +172,9 @@ class Layout {
 bool IsTrue(std::string_view v);
 
 
+// The text of a drawing, chart or comments part: every <t> element's text,
+// a line at the end of each paragraph and of each comment, a chart's cached
+// series names and category labels a line each, phonetic readings left out; false with *error set when the part cannot be read through.
+bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error);
+
 }  // namespace quarn::ooxml

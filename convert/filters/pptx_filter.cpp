@@ -142,8 +142,14 @@ class PptxFilter : public BuiltinFilter {
       ooxml::Relationships slide_rels;
       if (!slide_rels.Load(*zip, slide, &error)) {
         note(error);
-      } else if (const ooxml::Relationship* notes = slide_rels.FirstOfKind("notesSlide");
-                 notes && zip->Has(notes->target) && !sink.full()) {
+        continue;
+      }
+      // Charts keep their titles and labels in parts of their own.
+      for (const ooxml::Relationship* chart : slide_rels.OfKind("chart"))
+        if (zip->Has(chart->target) && !sink.full() && !ooxml::ReadPartText(*zip, chart->target, sink, &error))
+          note(error);
+      if (const ooxml::Relationship* notes = slide_rels.FirstOfKind("notesSlide");
+          notes && zip->Has(notes->target) && !sink.full()) {
         XmlCursor x(*zip, notes->target);
         SlideWalker walker(sink);
         if (!walker.Walk(x)) note(x.error());

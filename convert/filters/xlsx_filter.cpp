@@ -404,42 +404,6 @@ class SheetReader {
   bool in_cell_ = false, in_v_ = false, in_is_ = false;
 };
 
-// The text of a drawing, chart or comments part: every <t> element's text,
-// a line at the end of each paragraph (<a:p>) and of each comment, phonetic
-// readings (<rPh>) left out.  Line breaks inside a text become spaces.
-bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
-  XmlCursor x(zip, part);
-  std::string line;
-  bool in_text = false;
-  int phonetic = 0;
-  auto end_line = [&] {
-    std::size_t first = line.find_first_not_of(' ');
-    if (first != std::string::npos) sink.Line(std::string_view(line).substr(first));
-    line.clear();
-  };
-  while (x.Read() && !sink.full()) {
-    std::string_view n = x.LocalName();
-    if (x.IsStart()) {
-      if (n == "t") in_text = !x.IsEmpty();
-      else if (n == "rPh" && !x.IsEmpty()) ++phonetic;
-    } else if (x.IsEnd()) {
-      if (n == "t") in_text = false;
-      else if (n == "rPh") --phonetic;
-      else if (n == "p" || n == "comment") end_line();
-    } else if (in_text && phonetic == 0 && x.IsText()) {
-      std::string piece(x.Value());
-      Flatten(piece);
-      line += piece;
-    }
-  }
-  end_line();
-  if (x.failed() || !x.opened()) {
-    *error = x.error();
-    return false;
-  }
-  return true;
-}
-
 // What a sheet shows besides its cells, after its rows: the text of its
 // drawings (text boxes, shapes, chart titles and labels), then its comments.
 void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink,
@@ -451,7 +415,7 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
     return;
   }
   auto read = [&](const std::string& part) {
-    if (!sink.full() && zip.Has(part) && !ReadPartText(zip, part, sink, &error)) note(error);
+    if (!sink.full() && zip.Has(part) && !ooxml::ReadPartText(zip, part, sink, &error)) note(error);
   };
   for (const ooxml::Relationship* drawing : rels.OfKind("drawing")) {
     read(drawing->target);

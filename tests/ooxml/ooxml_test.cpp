@@ -57,7 +57,7 @@ TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
             "TRUE\tFALSE\t#DIV/0!\t6\tab\n"
             "\tinline\n"
             "10.68%\t-25.0%\t100%\t0%\t0.5\n"
-            "Box line one\nBox line two\nChart title\nA remark\n"
+            "Box line one\nBox line two\nChart title\nSales\nQ1\nQ2\nA remark\n"
             "Текст\n"
             "東京\t😀 emoji\n");
 }

@@ -146,6 +146,10 @@ def make_xlsx():
         'xl/charts/chart1.xml': (
             f'<c:chartSpace xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart" {A}><c:chart>'
             '<c:title><c:tx><c:rich><a:p><a:r><a:t>Chart title</a:t></a:r></a:p></c:rich></c:tx></c:title>'
+            '<c:plotArea><c:barChart><c:ser><c:tx><c:strRef><c:strCache><c:pt idx="0"><c:v>Sales</c:v></c:pt>'
+            '</c:strCache></c:strRef></c:tx><c:cat><c:strRef><c:strCache><c:pt idx="0"><c:v>Q1</c:v></c:pt>'
+            '<c:pt idx="1"><c:v>Q2</c:v></c:pt></c:strCache></c:strRef></c:cat><c:val><c:numRef><c:numCache>'
+            '<c:pt idx="0"><c:v>4.5</c:v></c:pt></c:numCache></c:numRef></c:val></c:ser></c:barChart></c:plotArea>'
             '</c:chart></c:chartSpace>'),
         'xl/comments1.xml': (
             f'<comments {S}><authors><author>Ann</author></authors><commentList>'
