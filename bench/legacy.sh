@@ -5,7 +5,9 @@
 # Every tool converts the same copies, one process per file (LibreOffice: one
 # batch per format, its fairest use).  Prints seconds per format and ratios
 # (peer time / Quarn time: above 1 means Quarn is faster), both for the
-# whole program and for the filter alone (in process, no start-up).
+# whole program (one process per file, and `quarn --batch FOLDER`: the whole
+# folder in one run, as when it is dropped on the window) and for the filter
+# alone (in process, no start-up).
 #   bench/legacy.sh [build-dir] [rounds]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,6 +33,20 @@ time_each() {
   echo "$end - $start" | bc -l
 }
 quarn_one() { "$quarn" "$1" "$scratch/out.txt"; }
+# The whole folder in one run of the program, $rounds times; prints seconds.
+# The batch writes its text files beside the documents: removed between rounds.
+time_batch() {
+  local fmt=$1 total=0 start end
+  for ((r = 0; r < rounds; r++)); do
+    rm -f "$scratch/$fmt"/*.txt
+    start=$(now)
+    "$quarn" --batch "$scratch/$fmt" >/dev/null 2>&1 || true
+    end=$(now)
+    total=$(echo "$total + $end - $start" | bc -l)
+  done
+  rm -f "$scratch/$fmt"/*.txt
+  echo "$total"
+}
 soffice_batch() {
   local fmt=$1 target=$2 start end
   start=$(now)
@@ -50,6 +66,8 @@ for fmt in doc xls ppt; do
   done < <(find "$corpus/inputs/$fmt" -type f -not -path '*/_*' -print0 | sort -z)
   ours=$(time_each "$fmt" quarn_one)
   printf '%-4s %5d %-10s %9.3f %9s\n' "$fmt" "$n" quarn "$ours" "1.0"
+  batch=$(time_batch "$fmt")
+  printf '%-4s %5d %-10s %9.3f %9s\n' "$fmt" "$n" "(batch)" "$batch" "-"
   # The filter alone, without the program's start-up (same files and rounds).
   inproc=""
   if [[ -x $build/bin/legacy_throughput ]]; then
@@ -65,8 +83,9 @@ for fmt in doc xls ppt; do
     command -v "$peer" >/dev/null || { echo "  ($peer not installed)"; continue; }
     t=$(time_each "$fmt" "$peer")
     printf '%-4s %5d %-10s %9.3f %9.1f' "$fmt" "$n" "$peer" "$t" "$(echo "$t / $ours" | bc -l)"
+    printf '   batch: %.1f' "$(echo "$t / $batch" | bc -l)"
     [[ -n $inproc ]] && printf '   filter alone: %.1f' "$(echo "$t / $inproc" | bc -l)"
-    printf '\n' 
+    printf '\n'
   done
   if command -v soffice >/dev/null; then
     target=txt
@@ -74,7 +93,8 @@ for fmt in doc xls ppt; do
     # LibreOffice converts each file once; compare with one round of ours.
     t=$(soffice_batch "$fmt" "$target")
     printf '%-4s %5d %-10s %9.3f %9.1f' "$fmt" "$n" libreoffice "$t" "$(echo "$t * $rounds / $ours" | bc -l)"
+    printf '   batch: %.1f' "$(echo "$t * $rounds / $batch" | bc -l)"
     [[ -n $inproc ]] && printf '   filter alone: %.1f' "$(echo "$t * $rounds / $inproc" | bc -l)"
-    printf '\n' 
+    printf '\n'
   fi
 done
