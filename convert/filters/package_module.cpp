@@ -2,6 +2,8 @@
 // OpenDocument (and its flat XML forms) and EPUB.
 #include "convert/filters/module.h"
 
+#include <libxml/xmlerror.h>
+
 #include <zip.h>
 
 #include <memory>
@@ -17,7 +19,14 @@ namespace quarn {
 
 namespace {
 
+// libxml2 reports some encoding and input errors through its generic
+// handler, which prints to standard error; the filters report problems in
+// their results instead.  The handler is per thread: set it on the thread
+// that is about to use the filter.
+void IgnoreXmlMessage(void*, const char*, ...) {}
+
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
+  xmlSetGenericErrorFunc(nullptr, IgnoreXmlMessage);
   if (name == "docx") return CreateDocxFilter();
   if (name == "xlsx") return CreateXlsxFilter();
   if (name == "pptx") return CreatePptxFilter();

@@ -165,6 +165,7 @@ enum class Dest : std::uint8_t {
   kText,       // body text, or the note or header the group belongs to
   kSkip,       // nothing in the group is shown
   kFontTable,  // font numbers and their character sets
+  kShape,      // a shape's properties: nothing shown but its own text (\shptxt)
 };
 
 enum class Target : std::uint8_t { kBody, kHeaders, kNotes };
@@ -414,6 +415,18 @@ class RtfParser {
       top().code_page = it == font_cp_.end() ? 0 : it->second;
       return true;
     }
+    // A drawing shape ({\shp{\*\shpinst ...{\shptxt text}}}): its text box
+    // is document text where the shape is anchored; its properties are not.
+    if (w == "shpinst" && states_.size() >= 2 &&
+        (states_[states_.size() - 2].dest == Dest::kText || states_[states_.size() - 2].dest == Dest::kShape)) {
+      FlushBytes();
+      top().dest = Dest::kShape;
+      return true;
+    }
+    if (top().dest == Dest::kShape) {
+      if (w == "shptxt") top().dest = Dest::kText;
+      return true;
+    }
     if (top().dest == Dest::kSkip) return true;
 
     if (IsSkippedDestination(w)) {
@@ -494,7 +507,7 @@ class RtfParser {
         "falt", "panose", "bkmkstart", "bkmkend", "mmathPr", "keywords", "author", "operator",
         "title", "subject", "comment", "doccomm", "company", "category", "txe", "atnid",
         "atnauthor", "atndate", "atnref", "protusertbl", "listpicture", "fchars", "lchars",
-        "blipuid", "shpinst", "sp", "sn", "sv", "wgrffmtfilter", "passwordhash", "docvar",
+        "blipuid", "shprslt", "sp", "sn", "sv", "wgrffmtfilter", "passwordhash", "docvar",
     };
     for (std::string_view s : kSkipped)
       if (w == s) return true;

@@ -1,8 +1,11 @@
 // The RTF and XML filters over small hand-written samples, through the
 // registry and the text pipeline, plus hostile input built on the fly.
+#include <fcntl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -63,6 +66,19 @@ TEST(Rtf, ParagraphsSpecialCharactersAndSkippedDestinations) {
             "Binary end\n");
   for (const char* hidden : {"Secret", "HIDDEN", "Arial", "Normal", "Hand", "Excel"})
     EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
+}
+
+TEST_F(TempDir, ShapesShowTheirTextButNotTheirPropertiesOrFallback) {
+  const std::string path = Write(
+      "shape.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\pard Before the shape.\\par"
+      "{\\shp{\\*\\shpinst\\shpleft0\\shptop0{\\sp{\\sn shapeType}{\\sv 202}}"
+      "{\\sp{\\sn fillColor}{\\sv 16777215}}{\\shptxt \\pard Inside the box\\par\\pard Second box line\\par}"
+      "{\\shp{\\*\\shpinst{\\sp{\\sn wzName}{\\sv Inner}}{\\shptxt Nested text\\par}}}}"
+      "{\\shprslt{\\*\\do\\dobxcolumn{\\dptxbx{\\dptxbxtext Fallback copy\\par}}}}}"
+      "\\pard After the shape.\\par}");
+  EXPECT_EQ(TextOf(path),
+            "Before the shape.\nInside the box\nSecond box line\nNested text\nAfter the shape.\n");
 }
 
 TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
@@ -165,6 +181,27 @@ TEST(Xml, MalformedIsNeverReportedAsWhole) {
   FilterText t = Extract(Data("xml/malformed.xml"));
   EXPECT_TRUE(t.text.find_first_not_of(' ') == std::string::npos || t.incomplete);
   EXPECT_NE(t.problem.find("malformed at line 2"), std::string::npos) << t.problem;
+}
+
+// Bytes the declared character set cannot decode end the text early, said
+// so in the result; the XML library prints nothing of its own on the way.
+TEST_F(TempDir, UndecodableBytesAreReportedNotPrinted) {
+  const std::string path = Write("sjis.xml",
+                                 "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r><a>kept</a><a>\x87\x40</a></r>\n");
+  const std::string log = (dir_ / "stderr.log").string();
+  std::fflush(stderr);
+  const int saved = ::dup(STDERR_FILENO);
+  const int to = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(to, 0);
+  ::dup2(to, STDERR_FILENO);
+  FilterText t = Extract(path);
+  std::fflush(stderr);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(to);
+  EXPECT_NE(t.text.find("kept"), std::string::npos);
+  EXPECT_TRUE(t.incomplete);
+  EXPECT_EQ(fs::file_size(log), 0u);
 }
 
 TEST_F(TempDir, ExternalEntitiesAreNeverRead) {
