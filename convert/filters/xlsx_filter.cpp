@@ -35,45 +35,58 @@ DateKind BuiltinDateKind(int id) {
   return DateKind::kNone;
 }
 
-// A custom number format shows a date or time when its first section holds
-// date or time letters outside quoted text, escapes and [colour]/[locale]
-// brackets ("[h]" and the like do count).
-DateKind CustomDateKind(std::string_view code) {
-  bool date = false, time = false, month = false;
+// Walks the first section of a number format code, handing each character
+// outside quoted text and escapes to plain and each [bracket]'s contents to
+// bracket.
+template <typename Plain, typename Bracket>
+void ScanFirstSection(std::string_view code, Plain plain, Bracket bracket) {
   for (std::size_t i = 0; i < code.size(); ++i) {
     char c = code[i];
     if (c == '"') {
       std::size_t end = code.find('"', i + 1);
-      if (end == std::string_view::npos) break;
+      if (end == std::string_view::npos) return;
       i = end;
     } else if (c == '\\' || c == '_' || c == '*') {
       ++i;
     } else if (c == '[') {
       std::size_t end = code.find(']', i + 1);
-      if (end == std::string_view::npos) break;
-      std::string_view inside = code.substr(i + 1, end - i - 1);
-      if (!inside.empty() && inside.find_first_not_of("hHmMsS") == std::string_view::npos) time = true;
+      if (end == std::string_view::npos) return;
+      bracket(code.substr(i + 1, end - i - 1));
       i = end;
     } else if (c == ';') {
-      break;
+      return;
     } else {
-      switch (c | 0x20) {
-        case 'd':
-        case 'y':
-          date = true;
-          break;
-        case 'h':
-        case 's':
-          time = true;
-          break;
-        case 'm':
-          month = true;
-          break;
-        default:
-          break;
-      }
+      plain(c);
     }
   }
+}
+
+// A custom number format shows a date or time when its first section holds
+// date or time letters outside quoted text, escapes and [colour]/[locale]
+// brackets ("[h]" and the like do count).
+DateKind CustomDateKind(std::string_view code) {
+  bool date = false, time = false, month = false;
+  auto plain = [&](char c) {
+    switch (c | 0x20) {
+      case 'd':
+      case 'y':
+        date = true;
+        break;
+      case 'h':
+      case 's':
+        time = true;
+        break;
+      case 'm':
+        month = true;
+        break;
+      default:
+        break;
+    }
+  };
+  auto bracket = [&](std::string_view inside) {
+    if (!inside.empty() && inside.find_first_not_of("hHmMsS") == std::string_view::npos) time = true;
+  };
+  ScanFirstSection(code, plain, bracket);
   if (month && !time) date = true;
   if (date && time) return DateKind::kDateTime;
   if (date) return DateKind::kDate;
@@ -100,30 +113,17 @@ NumberFormat BuiltinNumberFormat(int id) {
 // section shows no percent sign outside quoted text and escapes.
 int PercentDecimals(std::string_view code) {
   int decimals = 0;
-  bool after_point = false;
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    char c = code[i];
-    if (c == '"') {
-      std::size_t end = code.find('"', i + 1);
-      if (end == std::string_view::npos) break;
-      i = end;
-    } else if (c == '\\' || c == '_' || c == '*') {
-      ++i;
-    } else if (c == '[') {
-      std::size_t end = code.find(']', i + 1);
-      if (end == std::string_view::npos) break;
-      i = end;
-    } else if (c == ';') {
-      break;
-    } else if (c == '.') {
-      after_point = true;
-    } else if (after_point && (c == '0' || c == '#' || c == '?')) {
-      ++decimals;
-    } else if (c == '%') {
-      return std::min(decimals, 15);
-    }
-  }
-  return -1;
+  bool after_point = false, percent = false;
+  ScanFirstSection(
+      code,
+      [&](char c) {
+        if (percent) return;
+        if (c == '.') after_point = true;
+        else if (after_point && (c == '0' || c == '#' || c == '?')) ++decimals;
+        else if (c == '%') percent = true;
+      },
+      [](std::string_view) {});
+  return percent ? std::min(decimals, 15) : -1;
 }
 
 NumberFormat CustomNumberFormat(std::string_view code) {
