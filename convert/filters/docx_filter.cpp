@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/docx_numbering.h"
 #include "convert/filters/ooxml.h"
 
 namespace quarn {
@@ -37,7 +38,7 @@ bool IsSkipped(std::string_view n) {
 // paragraphs of a cell (and any table nested in it) joined by spaces.
 class PartWalker {
  public:
-  explicit PartWalker(TextSink& sink) : sink_(sink), layout_(sink) {}
+  PartWalker(TextSink& sink, docx::Numbering& numbering) : sink_(sink), layout_(sink), numbering_(numbering) {}
 
   // False when the part could not be read to its end.
   bool Walk(XmlCursor& x) {
@@ -45,6 +46,13 @@ class PartWalker {
     while (more && !sink_.full()) {
       if (x.IsStart()) {
         std::string_view n = x.LocalName();
+        if (n == "pPr" && !x.IsEmpty()) {
+          // A numbered paragraph starts with its list label.
+          docx::NumberingRef ref;
+          more = ReadParagraphProps(x, &ref);
+          layout_.Text(numbering_.Next(ref));
+          continue;
+        }
         if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {
           more = x.Skip();
           continue;
@@ -62,6 +70,39 @@ class PartWalker {
   }
 
  private:
+  // Reads the numbering a paragraph's properties ask for, the cursor on
+  // <w:pPr>; like Skip, leaves the cursor on the node after them.
+  static bool ReadParagraphProps(XmlCursor& x, docx::NumberingRef* ref) {
+    int depth = x.Depth();
+    bool more = x.Read();
+    while (more) {
+      if (x.IsEnd() && x.Depth() == depth) return x.Read();
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        // Earlier properties of a tracked change are no longer in force.
+        if (n == "rPr" || n == "pPrChange" || n == "sectPr") {
+          more = x.Skip();
+          continue;
+        }
+        if (n == "pStyle") ref->style = x.Attr("val").value_or("");
+        else if (n == "numId") ref->num_id = ParseInt(x.Attr("val"));
+        else if (n == "ilvl") ref->level = ParseInt(x.Attr("val"));
+      }
+      more = x.Read();
+    }
+    return false;
+  }
+
+  static int ParseInt(const std::optional<std::string>& v) {
+    if (!v || v->empty() || v->size() > 9) return -1;
+    int n = 0;
+    for (char c : *v) {
+      if (c < '0' || c > '9') return -1;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  }
+
   static bool IsSeparatorNote(const XmlCursor& x) {
     std::string t = x.Attr("type").value_or("");
     return t == "separator" || t == "continuationSeparator" || t == "continuationNotice";
@@ -151,6 +192,7 @@ class PartWalker {
 
   TextSink& sink_;
   ooxml::Layout layout_;
+  docx::Numbering& numbering_;
   std::vector<bool> fields_;  // per open field: still in its instruction
   int instructions_ = 0;
   int runs_ = 0;
@@ -167,9 +209,26 @@ class DocxFilter : public BuiltinFilter {
     if (!zip->Has(main)) return ExtractResult::UnknownFormat("a zip file without a Word document part");
     if (zip->IsEncrypted(main)) return ExtractResult::Password();
 
+    std::string problems;
+    ooxml::Relationships rels;
+    std::string rel_error;
+    if (!rels.Load(*zip, main, &rel_error)) problems = rel_error;
+
+    // List labels need the numbering definitions and the list styles first.
+    docx::Numbering numbering;
+    {
+      auto target = [&](std::string_view kind) {
+        const ooxml::Relationship* r = rels.FirstOfKind(kind);
+        return r ? r->target : std::string();
+      };
+      std::string numbering_error;
+      if (!numbering.Load(*zip, target("numbering"), target("styles"), &numbering_error))
+        problems += (problems.empty() ? "" : "; ") + numbering_error;
+    }
+
     {
       XmlCursor x(*zip, main);
-      PartWalker walker(sink);
+      PartWalker walker(sink, numbering);
       if (!walker.Walk(x)) {
         if (sink.empty()) return ExtractResult::Failed(x.error());
         return ExtractResult::Incomplete("the body was read only in part: " + x.error());
@@ -177,10 +236,6 @@ class DocxFilter : public BuiltinFilter {
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
 
-    std::string problems;
-    ooxml::Relationships rels;
-    std::string rel_error;
-    if (!rels.Load(*zip, main, &rel_error)) problems = rel_error;
     std::vector<std::string> parts;
     for (std::string_view kind : {"header", "footer", "footnotes", "endnotes", "comments"})
       for (const ooxml::Relationship* r : rels.OfKind(kind)) {
@@ -191,7 +246,7 @@ class DocxFilter : public BuiltinFilter {
     for (const std::string& part : parts) {
       if (sink.full()) break;
       XmlCursor x(*zip, part);
-      PartWalker walker(sink);
+      PartWalker walker(sink, numbering);
       if (!walker.Walk(x)) {
         if (!problems.empty()) problems += "; ";
         problems += x.error();

@@ -8,6 +8,7 @@
 
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
+#include "convert/filters/docx_numbering.h"
 
 namespace quarn {
 namespace {
@@ -44,6 +45,37 @@ TEST(Docx, BodyInOrderThenHeadersFootersNotesAndComments) {
             "Ελληνικά, 日本語, русский, עברית and 😀 emoji\n"
             "Note here\n"
             "Header text\nFooter text\nThe footnote.\nThe endnote.\nA comment.\n");
+}
+
+TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
+  // Levels count on and restart under their parent, instances start anew,
+  // list styles number through basedOn, tracked changes' old properties and
+  // undefined lists or levels give no label.
+  Extracted r = Extract("docx", Data("lists.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "1. One\na) Sub a\nb) Sub b\n2. Two\na) Sub again\n(i) Deep\n3. Three\n"
+            "Plain\n5. Five\n6. Six\n"
+            "\u2022 Dot\n\u25AA Square\nNot a bullet\n"
+            "A. Legal\n1.1. Legal child\nIVRoman\n"
+            "No definition\nUndefined level\n"
+            "B. In a cell\tnext\n");
+}
+
+TEST(Docx, ListNumbersInEachFormat) {
+  using docx::FormatListNumber;
+  EXPECT_EQ(FormatListNumber(4, "decimal"), "4");
+  EXPECT_EQ(FormatListNumber(7, "decimalZero"), "07");
+  EXPECT_EQ(FormatListNumber(12, "decimalZero"), "12");
+  EXPECT_EQ(FormatListNumber(1994, "upperRoman"), "MCMXCIV");
+  EXPECT_EQ(FormatListNumber(4, "lowerRoman"), "iv");
+  EXPECT_EQ(FormatListNumber(4000, "lowerRoman"), "4000");
+  EXPECT_EQ(FormatListNumber(0, "upperRoman"), "0");
+  EXPECT_EQ(FormatListNumber(26, "lowerLetter"), "z");
+  EXPECT_EQ(FormatListNumber(28, "upperLetter"), "BB");
+  EXPECT_EQ(FormatListNumber(100000, "lowerLetter"), "100000");
+  EXPECT_EQ(FormatListNumber(3, "chineseCounting"), "3");
+  EXPECT_EQ(FormatListNumber(3, "none"), "");
 }
 
 TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {

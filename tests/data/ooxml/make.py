@@ -202,6 +202,61 @@ def make_pptx():
     write('sample.pptx', parts)
 
 
+def make_lists_docx():
+    def item(text, num=None, lvl=None, style=None, extra=''):
+        props = f'<w:pStyle w:val="{style}"/>' if style else ''
+        if num is not None or lvl is not None:
+            props += '<w:numPr>' + (f'<w:ilvl w:val="{lvl}"/>' if lvl is not None else '') + \
+                     (f'<w:numId w:val="{num}"/>' if num is not None else '') + '</w:numPr>'
+        return f'<w:p><w:pPr>{props}{extra}</w:pPr>' + run(text) + '</w:p>'
+
+    def lvl(i, fmt, text, start=1, extra=''):
+        return (f'<w:lvl w:ilvl="{i}"><w:start w:val="{start}"/><w:numFmt w:val="{fmt}"/>'
+                f'<w:lvlText w:val="{text}"/>{extra}<w:pPr><w:ind w:left="720"/></w:pPr></w:lvl>')
+
+    body = ''.join([
+        item('One', 1, 0), item('Sub a', 1, 1), item('Sub b', 1, 1), item('Two', 1, 0), item('Sub again', 1, 1),
+        item('Deep', 1, 2),
+        # A tracked change's earlier properties do not count.
+        item('Three', 1, 0, extra='<w:pPrChange w:id="9" w:author="x"><w:pPr><w:numPr><w:ilvl w:val="1"/>'
+                                   '<w:numId w:val="2"/></w:numPr></w:pPr></w:pPrChange>'),
+        para(run('Plain')),
+        # A second instance of the same definition starts again at 5.
+        item('Five', 2, 0), item('Six', 2, 0),
+        # Bullets from a list style, through basedOn; numId 0 turns it off.
+        item('Dot', style='Bullets'), item('Square', lvl=1, style='Bullets'), item('Not a bullet', 0, style='Bullets'),
+        item('Legal', 3, 0), item('Legal child', 3, 1), item('Roman', 3, 2),
+        # An instance without a definition, and a level left undefined.
+        item('No definition', 7, 0), item('Undefined level', 3, 8),
+        '<w:tbl><w:tr><w:tc>' + item('In a cell', 3, 0) + '</w:tc><w:tc>' + para(run('next')) + '</w:tc></w:tr></w:tbl>',
+    ])
+    numbering = (
+        f'<w:numbering {W}>'
+        '<w:abstractNum w:abstractNumId="0">' + lvl(0, 'decimal', '%1.') + lvl(1, 'lowerLetter', '%2)') +
+        lvl(2, 'lowerRoman', '(%3)') + '</w:abstractNum>'
+        '<w:abstractNum w:abstractNumId="1">' + lvl(0, 'bullet', '\uf0b7') + lvl(1, 'bullet', '\uf0a7') + '</w:abstractNum>'
+        '<w:abstractNum w:abstractNumId="2">' + lvl(0, 'upperLetter', '%1.', 1) +
+        lvl(1, 'decimal', '%1.%2.', 1, '<w:isLgl/>') + lvl(2, 'upperRoman', '%3', 4, '<w:suff w:val="nothing"/>') +
+        '</w:abstractNum>'
+        '<w:num w:numId="1"><w:abstractNumId w:val="0"/></w:num>'
+        '<w:num w:numId="2"><w:abstractNumId w:val="0"/><w:lvlOverride w:ilvl="0"><w:startOverride w:val="5"/>'
+        '</w:lvlOverride></w:num>'
+        '<w:num w:numId="3"><w:abstractNumId w:val="2"/></w:num>'
+        '<w:num w:numId="4"><w:abstractNumId w:val="1"/></w:num>'
+        '<w:num w:numId="7"><w:abstractNumId w:val="42"/></w:num>'
+        '</w:numbering>')
+    styles = (
+        f'<w:styles {W}>'
+        '<w:style w:type="paragraph" w:styleId="ListBase"><w:pPr><w:numPr><w:numId w:val="4"/></w:numPr></w:pPr></w:style>'
+        '<w:style w:type="paragraph" w:styleId="Bullets"><w:basedOn w:val="ListBase"/></w:style>'
+        '<w:style w:type="paragraph" w:styleId="Loop"><w:basedOn w:val="Loop"/></w:style>'
+        '</w:styles>')
+    extra = {'word/numbering.xml': numbering, 'word/styles.xml': styles}
+    r = [('rId1', 'numbering', 'numbering.xml'), ('rId2', 'styles', 'styles.xml')]
+    write('lists.docx', docx_parts(body, extra, r))
+
+
 make_docx()
+make_lists_docx()
 make_xlsx()
 make_pptx()
