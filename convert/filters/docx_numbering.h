@@ -72,8 +72,4 @@ class Numbering {
   std::map<std::string, StyleNum, std::less<>> styles_;
 };
 
-// Writes n as a list number of the given w:numFmt (decimal, decimalZero,
-// upperRoman, lowerRoman, upperLetter, lowerLetter; other formats as decimal).
-std::string FormatListNumber(int n, std::string_view format);
-
 }  // namespace quarn::docx

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "convert/filters/archive.h"
+#include "convert/filters/odf_lists.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -33,6 +34,7 @@ constexpr std::size_t kMaxRowCells = 32768;
 // (and said to be) rather than filling the whole text limit.
 constexpr std::size_t kRepeatBudget = std::size_t{64} << 20;
 constexpr std::uint64_t kMaxSpaces = 1024;
+constexpr std::uint64_t kMaxListNumber = 1'000'000'000;
 
 enum class Ns { kOther, kText, kTable, kOffice, kDraw, kPresentation, kStyle, kSvg, kDc, kDr3d };
 
@@ -156,6 +158,9 @@ class Walker {
   const std::string& xml_error() const { return xml_error_; }
   // Whether repeat counts asked for more copies than were written.
   bool repeats_cut() const { return repeats_cut_; }
+  // List labels are read for text documents only; a spreadsheet's or a
+  // presentation's styles need not be parsed for them.
+  void LabelListsOf(std::string_view mimetype) { lists_wanted_ = mimetype.find(".text") != std::string_view::npos; }
 
  private:
   enum class Role { kBody, kDeferred, kCitation, kNote, kComment, kHeader };
@@ -222,6 +227,9 @@ class Walker {
   }
 
   void EmbeddedObject(const std::string& href);
+  void StartList(xmlTextReaderPtr r);
+  // Reads the named list styles of a package's styles.xml, once.
+  void LoadNamedListStyles();
 
   TextSink& sink_;
   ZipArchive* zip_;
@@ -237,6 +245,10 @@ class Walker {
   std::string xml_error_;
   std::size_t repeat_budget_ = kRepeatBudget;
   bool repeats_cut_ = false;
+  odf::ListStyles list_styles_;
+  odf::ListCounter lists_{list_styles_};
+  bool named_list_styles_read_ = false;
+  bool lists_wanted_ = true;
 
   // Takes bytes from the repeat budget; false (and marks the cut) when spent.
   bool Repeat(std::size_t bytes) {
@@ -296,6 +308,12 @@ bool Walker::Run(xmlTextReaderPtr r) {
 }
 
 void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip) {
+  if (ns == Ns::kOffice && (l == "styles" || l == "automatic-styles")) {
+    // Styles hold no text, but their list styles give list items their labels.
+    if (!empty && lists_wanted_) list_styles_.Read(xmlTextReaderExpand(r));
+    skip = true;
+    return;
+  }
   if (Skipped(ns, l)) {
     skip = true;
     return;
@@ -312,7 +330,10 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     return;
   }
   if (ns == Ns::kOffice) {
-    if (l == "master-styles" && !empty) {
+    if (l == "document") {
+      std::string type = Attr(r, "mimetype", kOfficeNs);
+      if (!type.empty()) LabelListsOf(type);
+    } else if (l == "master-styles" && !empty) {
       master_depth_ = depth;
     } else if (l == "text") {
       kind_ = Kind::kText;
@@ -329,7 +350,22 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   }
   if (ns == Ns::kText) {
     if (l == "p" || l == "h") {
-      if (c.para_depth++ == 0) c.space = true;
+      if (c.para_depth++ == 0) {
+        c.space = true;
+        // The first paragraph of a list item starts with the item's label.
+        if (kind_ == Kind::kText) {
+          std::string label = lists_.Paragraph();
+          if (!label.empty()) Put(c, label);
+        }
+      }
+    } else if (l == "list") {
+      StartList(r);
+    } else if (l == "list-item") {
+      // An item may restart the numbering at a value of its own.
+      std::string start = Attr(r, "start-value", kTextNs);
+      lists_.StartItem(start.empty() ? -1 : static_cast<int>(std::min<std::uint64_t>(CountAttr(r, "start-value", kTextNs), kMaxListNumber)));
+    } else if (l == "list-header") {
+      lists_.StartHeader();
     } else if (l == "s") {
       if (c.para_depth > 0) {
         std::uint64_t n = std::min(CountAttr(r, "c", kTextNs), kMaxSpaces);
@@ -412,6 +448,8 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
   Ctx& c = ctx_.back();
   if (ns == Ns::kText && (l == "p" || l == "h")) {
     EndParagraph();
+  } else if (ns == Ns::kText && l == "list") {
+    lists_.EndList();
   } else if (ns == Ns::kTable && !c.tables.empty()) {
     if (l == "table-cell" || l == "covered-table-cell") {
       EndCell();
@@ -512,6 +550,33 @@ void Walker::EndRow() {
     if (i && !Repeat(line.size())) break;
     Out(c, line);
     if (c.role != Role::kBody && c.buf.size() >= sink_.limit()) break;
+  }
+}
+
+void Walker::StartList(xmlTextReaderPtr r) {
+  if (kind_ == Kind::kText) LoadNamedListStyles();
+  bool continues = Attr(r, "continue-numbering", kTextNs) == "true" || !Attr(r, "continue-list", kTextNs).empty();
+  lists_.StartList(Attr(r, "style-name", kTextNs), continues);
+}
+
+void Walker::LoadNamedListStyles() {
+  if (named_list_styles_read_ || !zip_ || !zip_->Has("styles.xml")) return;
+  named_list_styles_read_ = true;
+  std::string err;
+  XmlPartReader styles = zip_->OpenXml("styles.xml", &err, kReaderOptions);
+  if (!styles) return;
+  // Only office:styles is wanted; the master pages after it are read with
+  // the headers and footers.
+  xmlTextReaderSetStructuredErrorHandler(styles.get(), [](void*, xmlErrorPtr) {}, nullptr);
+  while (xmlTextReaderRead(styles.get()) == 1) {
+    if (xmlTextReaderNodeType(styles.get()) != XML_READER_TYPE_ELEMENT) continue;
+    if (NsOf(xmlTextReaderConstNamespaceUri(styles.get())) != Ns::kOffice) continue;
+    std::string_view l = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(styles.get()));
+    if (l == "styles") {
+      list_styles_.Read(xmlTextReaderExpand(styles.get()));
+      break;
+    }
+    if (l == "master-styles" || l == "body") break;
   }
 }
 
@@ -686,6 +751,10 @@ class OdfFilter final : public BuiltinFilter {
     if (zip->IsEncrypted("content.xml") || ManifestEncrypts(*zip)) return ExtractResult::Password();
 
     Walker w(sink, zip.get());
+    if (zip->Has("mimetype")) {
+      std::string type, ignored;
+      if (zip->Read("mimetype", type, &ignored)) w.LabelListsOf(type);
+    }
     XmlPartReader content = zip->OpenXml("content.xml", &err, kReaderOptions);
     if (!content) return ExtractResult::Failed(err.empty() ? "content.xml cannot be read" : err);
     bool ok = w.Run(content.get());

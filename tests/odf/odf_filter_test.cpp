@@ -41,6 +41,16 @@ TEST(OdfText, BodyThenHeadersFootnotesEndnotesComments) {
             " A comment.\n");
 }
 
+TEST(OdfText, ListItemsStartWithTheirNumberOrBullet) {
+  // Automatic and named list styles, levels shown with their parents',
+  // headers and second paragraphs unlabelled, continued and restarted lists,
+  // start values, and a list whose style is not defined.
+  EXPECT_EQ(test::Extracted(Sample("lists.odt")),
+            "Header, no label\n1. One\n2. Two\nSecond paragraph, no label\n2.a) Sub\n2.b) Sub\n(IV Deep\n"
+            "Between\n3. Three\n1. Again one\n9. Nine\n"
+            "\u2022 Dot\n\u25AA Hollow\nNo style\n");
+}
+
 TEST(OdfText, FlatXmlSkipsMetadataAndImages) {
   FilterText r = Extract(Sample("text.fodt"));
   EXPECT_FALSE(r.incomplete) << r.problem;

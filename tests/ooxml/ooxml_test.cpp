@@ -8,7 +8,7 @@
 
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
-#include "convert/filters/docx_numbering.h"
+#include "convert/filters/list_label.h"
 
 namespace quarn {
 namespace {
@@ -63,7 +63,7 @@ TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
 }
 
 TEST(Docx, ListNumbersInEachFormat) {
-  using docx::FormatListNumber;
+  using quarn::FormatListNumber;
   EXPECT_EQ(FormatListNumber(4, "decimal"), "4");
   EXPECT_EQ(FormatListNumber(7, "decimalZero"), "07");
   EXPECT_EQ(FormatListNumber(12, "decimalZero"), "12");

@@ -172,11 +172,46 @@ def epub(name, encrypted=False):
     write_zip(name, 'application/epub+zip', parts)
 
 
+def lists(name):
+    def num(level, fmt, suffix='.', display=1, start=None, prefix=''):
+        extra = f' text:start-value="{start}"' if start else ''
+        return (f'<text:list-level-style-number text:level="{level}" style:num-format="{fmt}" style:num-prefix="{prefix}" '
+                f'style:num-suffix="{suffix}" text:display-levels="{display}"{extra}/>')
+
+    def bullet(level, char):
+        return f'<text:list-level-style-bullet text:level="{level}" text:bullet-char="{char}"/>'
+
+    def items(*texts):
+        return ''.join(f'<text:list-item><text:p>{t}</text:p></text:list-item>' for t in texts)
+
+    content = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content {NS}><office:automatic-styles>'
+               '<text:list-style style:name="L1">' + num(1, '1') + num(2, 'a', ')', 2) + num(3, 'I', '', 1, 4, '(') +
+               '</text:list-style></office:automatic-styles><office:body><office:text>'
+               '<text:list text:style-name="L1"><text:list-header><text:p>Header, no label</text:p></text:list-header>' +
+               items('One') + '<text:list-item><text:p>Two</text:p><text:p>Second paragraph, no label</text:p>'
+               '<text:list>' + items('Sub', 'Sub') + '<text:list-item><text:list>' + items('Deep') +
+               '</text:list></text:list-item></text:list></text:list-item></text:list>'
+               '<text:p>Between</text:p>'
+               '<text:list text:style-name="L1" text:continue-numbering="true">' + items('Three') + '</text:list>'
+               '<text:list text:style-name="L1">' + items('Again one') +
+               '<text:list-item text:start-value="9"><text:p>Nine</text:p></text:list-item></text:list>'
+               '<text:list text:style-name="Bullets">' + items('Dot') + '<text:list-item><text:list>' + items('Hollow') +
+               '</text:list></text:list-item></text:list>'
+               '<text:list text:style-name="Unknown">' + items('No style') + '</text:list>'
+               '</office:text></office:body></office:document-content>')
+    styles = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles {NS}><office:styles>'
+              '<text:list-style style:name="Bullets">' + bullet(1, '\u2022') + bullet(2, '\uf0a7') + '</text:list-style>'
+              '</office:styles></office:document-styles>')
+    write_zip(name, MIME['odt'], [('content.xml', content), ('styles.xml', styles),
+                                  ('META-INF/manifest.xml', manifest(MIME['odt']))])
+
+
 def main():
     odf('text.odt', 'odt', TEXT_BODY, TEXT_STYLES)
     odf('sheet.ods', 'ods', SHEET_BODY)
     odf('slides.odp', 'odp', slides(12), SLIDE_STYLES)
     flat('text.fodt')
+    lists('lists.odt')
     epub('book.epub')
     epub('encrypted.epub', encrypted=True)
     odf('encrypted.odt', 'odt', '<office:text><text:p>secret</text:p></office:text>', encrypted=True)
