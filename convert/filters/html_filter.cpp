@@ -3,13 +3,16 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "convert/filters/list_label.h"
 #include "convert/filters/sniff.h"
 #include "convert/filters/text_decode.h"
 
@@ -31,7 +34,9 @@ enum class Tag {
   kTable,
   kRow,
   kCell,
-  kPre,  // white space kept
+  kPre,   // white space kept
+  kList,  // <ol>, <ul>: a block whose items are labelled
+  kItem,  // <li>: a block that starts with its label
 };
 
 Tag TagOf(const xmlChar* name) {
@@ -45,9 +50,9 @@ Tag TagOf(const xmlChar* name) {
       {"textarea", Tag::kPre},    {"p", Tag::kBlock},          {"div", Tag::kBlock},
       {"h1", Tag::kBlock},        {"h2", Tag::kBlock},         {"h3", Tag::kBlock},
       {"h4", Tag::kBlock},        {"h5", Tag::kBlock},         {"h6", Tag::kBlock},
-      {"li", Tag::kBlock},        {"ul", Tag::kBlock},         {"ol", Tag::kBlock},
+      {"li", Tag::kItem},         {"ul", Tag::kList},          {"ol", Tag::kList},
       {"dl", Tag::kBlock},        {"dd", Tag::kBlock},         {"dt", Tag::kBlock},
-      {"menu", Tag::kBlock},      {"dir", Tag::kBlock},        {"section", Tag::kBlock},
+      {"menu", Tag::kList},       {"dir", Tag::kList},        {"section", Tag::kBlock},
       {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kBlock},
       {"header", Tag::kBlock},    {"footer", Tag::kBlock},     {"main", Tag::kBlock},
       {"address", Tag::kBlock},   {"blockquote", Tag::kBlock}, {"center", Tag::kBlock},
@@ -71,7 +76,7 @@ class HtmlText {
  public:
   explicit HtmlText(TextSink& sink) : sink_(sink) {}
 
-  void Start(const xmlChar* name) {
+  void Start(const xmlChar* name, const xmlChar** attrs) {
     Tag tag = TagOf(name);
     if (skip_) {
       // Inside dropped content only the nesting of dropped elements counts.
@@ -112,6 +117,14 @@ class HtmlText {
         ++pre_;
         pre_fresh_ = true;
         break;
+      case Tag::kList:
+        EndLine();
+        lists_.push_back(NewList(name, attrs));
+        break;
+      case Tag::kItem:
+        EndLine();
+        Write(ItemLabel(attrs));
+        break;
       case Tag::kInline:
       case Tag::kTitle: break;
     }
@@ -131,6 +144,11 @@ class HtmlText {
       return;
     }
     switch (tag) {
+      case Tag::kList:
+        if (!lists_.empty()) lists_.pop_back();
+        EndLine();
+        break;
+      case Tag::kItem: EndLine(); break;
       case Tag::kBlock:
         if (title_open_ && !title_done_) {
           // Only the first title: the one in the head.
@@ -190,6 +208,55 @@ class HtmlText {
   bool stopped() const { return sink_.full(); }
 
  private:
+  struct List {
+    bool ordered = false;
+    std::string format = "decimal";
+    int next = 1;
+  };
+
+  static const char* AttrOf(const xmlChar** attrs, const char* want) {
+    for (; attrs && attrs[0]; attrs += 2)
+      if (std::strcmp(reinterpret_cast<const char*>(attrs[0]), want) == 0)
+        return attrs[1] ? reinterpret_cast<const char*>(attrs[1]) : "";
+    return nullptr;
+  }
+
+  // A number attribute (start, value), kept far from int's limits.
+  static int NumberAttr(const xmlChar** attrs, const char* want, int fallback) {
+    const char* v = AttrOf(attrs, want);
+    if (!v) return fallback;
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(v, &end, 10);
+    if (end == v || errno == ERANGE) return fallback;
+    return static_cast<int>(std::clamp(n, -1'000'000'000L, 1'000'000'000L));
+  }
+
+  static List NewList(const xmlChar* name, const xmlChar** attrs) {
+    List l;
+    l.ordered = std::strcmp(reinterpret_cast<const char*>(name), "ol") == 0;
+    if (!l.ordered) return l;
+    l.next = NumberAttr(attrs, "start", 1);
+    if (const char* type = AttrOf(attrs, "type")) {
+      std::string_view t(type);
+      if (t == "a") l.format = "lowerLetter";
+      else if (t == "A") l.format = "upperLetter";
+      else if (t == "i") l.format = "lowerRoman";
+      else if (t == "I") l.format = "upperRoman";
+    }
+    return l;
+  }
+
+  // "3. " in a numbered list, a bullet and a space anywhere else.
+  std::string ItemLabel(const xmlChar** attrs) {
+    if (lists_.empty() || !lists_.back().ordered) return "\u2022 ";
+    List& l = lists_.back();
+    l.next = NumberAttr(attrs, "value", l.next);
+    std::string label = FormatListNumber(l.next, l.format) + ". ";
+    if (l.next < 1'000'000'000) ++l.next;
+    return label;
+  }
+
   void Preformatted(const char* s, std::size_t n) {
     std::string_view text(s, n);
     if (pre_fresh_) {
@@ -233,6 +300,7 @@ class HtmlText {
     int cells, in_cell;
   };
   std::vector<Outer> outer_;       // the row states around nested tables
+  std::vector<List> lists_;        // open lists, innermost last
   int skip_ = 0;                   // depth inside dropped content
   int pre_ = 0;                    // depth inside preformatted content
   int cells_ = 0;                  // cells so far in the current row
@@ -257,7 +325,7 @@ void StopIfFull(void* user) {
   if (state->text.stopped() && state->ctxt) xmlStopParser(state->ctxt);
 }
 
-void OnStart(void* user, const xmlChar* name, const xmlChar**) { TextOf(user).Start(name); }
+void OnStart(void* user, const xmlChar* name, const xmlChar** attrs) { TextOf(user).Start(name, attrs); }
 void OnEnd(void* user, const xmlChar*) { TextOf(user).End(); }
 void OnCharacters(void* user, const xmlChar* ch, int len) {
   if (len <= 0) return;

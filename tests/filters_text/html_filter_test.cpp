@@ -24,11 +24,11 @@ TEST(HtmlFilter, StructureBecomesLines) {
             "Main heading\n"
             "First paragraph spans two source lines, with bold and italicwords.\n"
             "Entities: <tag> \"q\" été €5 😀 a b\n"
-            "Apples\n"
-            "Pears\n"
-            "Nested pear\n"
-            "One\n"
-            "Two\n"
+            "\u2022 Apples\n"
+            "\u2022 Pears\n"
+            "\u2022 Nested pear\n"
+            "1. One\n"
+            "2. Two\n"
             "Name\tQty (kg)\n"
             "Apples\t3\n"
             "Pears\t4\n"
@@ -64,6 +64,18 @@ TEST(HtmlFilter, DeepNestingKeepsAllText) {
 
   TempDir dir;
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "deep.html", page)), "before\ndeepest words\ninline depth\nafter\n");
+}
+
+TEST(HtmlFilter, ListItemsAreNumberedAsTheBrowserShowsThem) {
+  // start, type and value, nested lists counting apart, and items outside
+  // any list shown as bullets.
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<ol start=\"4\" type=\"i\"><li>four<ol type=\"A\"><li>a</li><li>b</li></ol></li>"
+                              "<li>five</li><li value=\"9\">nine</li><li>ten</li></ol>"
+                              "<ol start=\"x\"><li>bad start</li></ol><li>stray</li><menu><li>tool</li></menu>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(), "iv. four\nA. a\nB. b\nv. five\nix. nine\nx. ten\n1. bad start\n\u2022 stray\n\u2022 tool\n");
 }
 
 TEST(HtmlFilter, HintAndByteOrderMarkForEmbeddedHtml) {

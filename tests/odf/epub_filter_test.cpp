@@ -24,7 +24,7 @@ TEST(Epub, ChaptersInSpineOrderNotManifestOrder) {
   EXPECT_EQ(test::Extracted(Sample("book.epub")),
             "Opening\nChapter A\nПервая глава, 第一章 ✨.\n"
             " Middle\nChapter B\nSecond chapter text.\nc1\tc2\n"
-            " End\nChapter C\none\ntwo\n");
+            " End\nChapter C\n\u2022 one\n\u2022 two\n");
 }
 
 TEST(Epub, EncryptedChaptersArePasswordProtected) {
