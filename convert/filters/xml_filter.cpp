@@ -3,6 +3,7 @@
 #include <libxml/xmlreader.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ namespace {
 constexpr std::string_view kWordMl = "http://schemas.microsoft.com/office/word/2003/wordml";
 constexpr std::string_view kSpreadsheetMl = "urn:schemas-microsoft-com:office:spreadsheet";
 constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
+// Damaged files up to this size are read again from the tree the parser
+// recovers when streaming them gave no text.
+constexpr std::uintmax_t kMaxRecoveredBytes = std::uintmax_t{32} << 20;
 
 struct ReaderDeleter {
   void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
@@ -153,9 +157,33 @@ class XmlFilter : public BuiltinFilter {
     // recorded and makes the result incomplete.
     ReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER));
     if (!reader) return ExtractResult::Failed("cannot open the document");
-    xmlTextReaderPtr r = reader.get();
     std::string fault;
-    xmlTextReaderSetStructuredErrorHandler(r, &XmlFilter::OnError, &fault);
+    xmlTextReaderSetStructuredErrorHandler(reader.get(), &XmlFilter::OnError, &fault);
+    int status = ReadAll(reader.get(), sink);
+    reader.reset();
+    if (status < 0 && sink.empty()) {
+      // The streaming reader gives up at a fatal error before handing out
+      // what it parsed, so a small damaged file would yield nothing: read
+      // the tree the parser recovers instead (bounded: a tree costs a
+      // multiple of the file's size).
+      std::error_code ec;
+      auto size = std::filesystem::file_size(path, ec);
+      if (!ec && size <= kMaxRecoveredBytes) ReadRecovered(path, sink);
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (status < 0 || !fault.empty()) {
+      std::string why = fault.empty() ? "the XML is malformed" : fault;
+      if (sink.empty()) return ExtractResult::Failed(why);
+      return ExtractResult::Incomplete(why);
+    }
+    return ExtractResult::Ok();
+  }
+
+  // Reads the document under r into sink; the reader's last status.
+  int ReadAll(xmlTextReaderPtr r, TextSink& sink) {
+    cell_depth_ = 0;
+    cell_span_ = 0;
+    cell_column_ = 1;
     Output out(sink);
     GenericReader generic(out);
     enum class Kind { kUnknown, kGeneric, kWord, kSheet } kind = Kind::kUnknown;
@@ -266,13 +294,23 @@ class XmlFilter : public BuiltinFilter {
     }
     out.EndLine();
     out.Flush();
-    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
-    if (status < 0 || !fault.empty()) {
-      std::string why = fault.empty() ? "the XML is malformed" : fault;
-      if (sink.empty()) return ExtractResult::Failed(why);
-      return ExtractResult::Incomplete(why);
-    }
-    return ExtractResult::Ok();
+    return status;
+  }
+
+  // Reads the tree libxml2 recovers from a damaged file, through a reader
+  // walking that tree.
+  void ReadRecovered(const std::string& path, TextSink& sink) {
+    std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> ctxt(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    if (!ctxt) return;
+    // The fault was recorded by the first reading; the parser's own
+    // messages are not for the terminal.
+    ctxt->sax->error = &IgnoreMessage;
+    ctxt->sax->warning = &IgnoreMessage;
+    std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
+        xmlCtxtReadFile(ctxt.get(), path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER), xmlFreeDoc);
+    if (!doc) return;
+    ReaderPtr walker(xmlReaderWalker(doc.get()));
+    if (walker) ReadAll(walker.get(), sink);
   }
 
  private:
@@ -291,6 +329,8 @@ class XmlFilter : public BuiltinFilter {
     if (!v) return 0;
     return std::strtol(reinterpret_cast<const char*>(v.get()), nullptr, 10);
   }
+
+  static void IgnoreMessage(void*, const char*, ...) {}
 
   static void OnError(void* arg, xmlErrorPtr error) {
     auto* fault = static_cast<std::string*>(arg);

@@ -183,6 +183,23 @@ TEST(Xml, MalformedIsNeverReportedAsWhole) {
   EXPECT_NE(t.problem.find("malformed at line 2"), std::string::npos) << t.problem;
 }
 
+// A small file broken early: the parser fails before it streams anything,
+// yet the words it can recover are kept and the result says it is damaged.
+TEST_F(TempDir, SmallDamagedFilesKeepTheWordsTheParserRecovers) {
+  FilterText t = Extract(Write("mismatch.xml", "<root><a>one</a><b>two<c>three</b><d>four</d></root>"));
+  EXPECT_TRUE(t.incomplete);
+  for (const char* word : {"one", "two", "three", "four"}) EXPECT_NE(t.text.find(word), std::string::npos) << word;
+  EXPECT_NE(t.problem.find("malformed at line 1"), std::string::npos) << t.problem;
+
+  t = Extract(Write("unclosed.xml", "<root><a>only start"));
+  EXPECT_TRUE(t.incomplete);
+  EXPECT_NE(t.text.find("only start"), std::string::npos);
+
+  t = Extract(Write("nothing.xml", "<<<>>>"));
+  EXPECT_EQ(t.text.find_first_not_of(' '), std::string::npos);
+  EXPECT_FALSE(t.problem.empty());
+}
+
 // Bytes the declared character set cannot decode end the text early, said
 // so in the result; the XML library prints nothing of its own on the way.
 TEST_F(TempDir, UndecodableBytesAreReportedNotPrinted) {
