@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -345,6 +346,93 @@ void InitLibxml() {
   std::call_once(once, [] { xmlInitParser(); });
 }
 
+// XHTML may hold CDATA sections, whose content is text; the HTML parser
+// does not know them.  This rewrites a stream of UTF-8 chunks so that each
+// section's content reaches the parser escaped, as ordinary text.  Comments
+// pass unchanged (a section marker inside one means nothing).
+class CdataUnwrapper {
+ public:
+  void Rewrite(std::string_view chunk, bool last, std::string& out) {
+    std::string in = std::move(carry_);
+    carry_.clear();
+    in.append(chunk);
+    std::size_t i = 0;
+    while (i < in.size()) {
+      if (state_ == State::kText) {
+        std::size_t lt = in.find('<', i);
+        if (lt == std::string::npos) {
+          out.append(in, i);
+          break;
+        }
+        out.append(in, i, lt - i);
+        std::string_view rest = std::string_view(in).substr(lt);
+        if (rest.starts_with(kOpen)) {
+          state_ = State::kCdata;
+          i = lt + kOpen.size();
+        } else if (rest.starts_with("<!--")) {
+          state_ = State::kComment;
+          out.append("<!--");
+          i = lt + 4;
+        } else if (!last && rest.size() < kOpen.size() &&
+                   (kOpen.starts_with(rest) || std::string_view("<!--").starts_with(rest))) {
+          carry_.assign(rest);  // a marker may go on in the next chunk
+          break;
+        } else {
+          out.push_back('<');
+          i = lt + 1;
+        }
+      } else {
+        std::string_view end = state_ == State::kCdata ? "]]>" : "-->";
+        std::size_t e = in.find(end, i);
+        std::size_t stop = e;
+        if (e == std::string::npos) {
+          // Keep back what could be the start of the end marker.
+          stop = last || in.size() - i < 2 ? in.size() : in.size() - 2;
+          carry_.assign(in, stop);
+        }
+        if (state_ == State::kCdata) {
+          Escape(std::string_view(in).substr(i, stop - i), out);
+        } else {
+          out.append(in, i, stop - i);
+        }
+        if (e == std::string::npos) break;
+        if (state_ == State::kComment) out.append(end);
+        state_ = State::kText;
+        i = e + end.size();
+      }
+    }
+    if (last && !carry_.empty()) {
+      if (state_ == State::kCdata) Escape(carry_, out);
+      else out.append(carry_);
+      carry_.clear();
+    }
+  }
+
+ private:
+  enum class State { kText, kCdata, kComment };
+  static constexpr std::string_view kOpen = "<![CDATA[";
+
+  static void Escape(std::string_view s, std::string& out) {
+    for (char c : s) {
+      if (c == '<') out.append("&lt;");
+      else if (c == '>') out.append("&gt;");
+      else if (c == '&') out.append("&amp;");
+      else out.push_back(c);
+    }
+  }
+
+  State state_ = State::kText;
+  std::string carry_;
+};
+
+// Whether a page is XHTML: it begins with an XML declaration or declares
+// the XHTML namespace near its start.
+bool LooksLikeXhtml(std::string_view start) {
+  std::size_t b = start.find_first_not_of(" \t\r\n");
+  if (b != std::string_view::npos && start.substr(b).starts_with("<?xml")) return true;
+  return start.substr(0, 4096).find("http://www.w3.org/1999/xhtml") != std::string_view::npos;
+}
+
 ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) {
   InitLibxml();
   DetectOptions options;
@@ -375,8 +463,10 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
                                      HTML_PARSE_RECOVER | HTML_PARSE_IGNORE_ENC | XML_PARSE_HUGE);
 
   std::string block(kBlockBytes, '\0');
-  std::string utf8;
+  std::string utf8, rewritten;
   std::size_t skip = guess.bom;
+  bool first = true;
+  std::optional<CdataUnwrapper> cdata;
   for (;;) {
     block.resize(kBlockBytes);
     block.resize(src.Read(block.data(), block.size()));
@@ -393,6 +483,15 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
     // libxml2 reads NUL as the end of the text; a stray one must not end the page.
     for (char& c : utf8)
       if (c == '\0') c = ' ';
+    if (first) {
+      first = false;
+      if (LooksLikeXhtml(utf8)) cdata.emplace();
+    }
+    if (cdata) {
+      rewritten.clear();
+      cdata->Rewrite(utf8, block.empty(), rewritten);
+      utf8.swap(rewritten);
+    }
     htmlParseChunk(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), block.empty() ? 1 : 0);
     if (sink.full())
       return ExtractResult::Incomplete("the text was cut at " + std::to_string(sink.limit() >> 20) + " MiB");

@@ -78,6 +78,25 @@ TEST(HtmlFilter, ListItemsAreNumberedAsTheBrowserShowsThem) {
   EXPECT_EQ(sink.Joined(), "iv. four\nA. a\nB. b\nv. five\nix. nine\nx. ten\n1. bad start\n\u2022 stray\n\u2022 tool\n");
 }
 
+TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
+  const std::string head = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>";
+  TextSink small;
+  ASSERT_TRUE(ExtractHtmlText(head + "a <![CDATA[x < y & <b>]]> b<!-- <![CDATA[ --> c</p></body></html>", "", small).ok());
+  EXPECT_EQ(small.Joined(), "a x < y & <b> b c\n");
+
+  // Pages are parsed in blocks of 256 KiB: put each marker across a block end.
+  for (std::size_t back : {1, 4, 8, 10, 12}) {
+    const std::size_t block = 256 * 1024;
+    std::string filler(block - head.size() - back, 'f');
+    std::string page = head + filler + "<![CDATA[1<2]]>" + " end</p></body></html>";
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(page, "", sink).ok());
+    std::string text = sink.Joined();
+    EXPECT_EQ(text.substr(text.size() - 9), "f1<2 end\n") << back;
+  }
+
+}
+
 TEST(HtmlFilter, HintAndByteOrderMarkForEmbeddedHtml) {
   const std::string cp1251 = "<p>\xCF\xF0\xE8\xE2\xE5\xF2</p>";  // "Привет"
   TextSink hinted;
