@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/doc_lists.h"
 #include "convert/filters/ole_util.h"
 #include "convert/filters/sniff.h"
 
@@ -17,6 +18,8 @@ namespace {
 struct ParaProps {
   bool in_table = false;
   bool row_end = false;
+  int ilfo = 0;  // list override, 1-based; 0 for none
+  int ilvl = 0;  // list level
 };
 
 struct Piece {
@@ -44,6 +47,10 @@ class WordReader {
   ParaProps PropsAt(uint32_t fc);
   const std::string* Fkp(uint32_t page);
   void Flush(TextSink& sink);
+  // Writes pending cell tabs before text and notes where a paragraph's text begins.
+  void BeginText();
+  // Puts the list label, if any, before the paragraph that just ended.
+  void EndParagraph(const ParaProps& props);
 
   std::string word_, table_;
   bool word97_ = true;
@@ -52,11 +59,16 @@ class WordReader {
   std::vector<uint32_t> bte_fc_;     // FC boundaries of the paragraph property pages
   std::vector<uint32_t> bte_page_;   // page number of each range
   std::map<uint32_t, std::string> fkp_cache_;
+  WordLists lists_;
 
   // Output state, across pieces.
   std::string line_;
   std::vector<bool> fields_;  // per open field: true once its result part began
   int pending_cells_ = 0;     // cell ends not yet written as tabs
+  // Where the current paragraph's text begins in line_: its list label goes
+  // there once the paragraph mark says which list it belongs to.
+  static constexpr std::size_t kNoText = std::string::npos, kLabelLost = std::string::npos - 1;
+  std::size_t para_start_ = kNoText;
   bool last_was_cell_ = false;
   bool last_blank_ = true;    // the text so far ends with an empty line (or is empty)
 };
@@ -112,6 +124,9 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
       *why = "the document's piece table is damaged";
       return false;
     }
+    if (Le16(word_, blob - 2) >= 75)  // PlfLst and PlfLfo: list definitions and overrides
+      lists_.Load(table_, Le32(word_, blob + 73 * 8), Le32(word_, blob + 73 * 8 + 4), Le32(word_, blob + 74 * 8),
+                  Le32(word_, blob + 74 * 8 + 4));
     if (fc_bte < table_.size() && lcb_bte <= table_.size() - fc_bte && lcb_bte >= 4) {
       std::size_t n = (lcb_bte - 4) / 8;
       for (std::size_t i = 0; i <= n; ++i) bte_fc_.push_back(Le32(table_, fc_bte + 4 * i));
@@ -238,9 +253,27 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
     unsigned char value = p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0;
     if (sprm == 0x2416 || sprm == 0x6649) props.in_table = props.in_table || value;  // sprmPFInTable, sprmPItap
     if (sprm == 0x2417 || sprm == 0x244C) props.row_end = props.row_end || value;    // sprmPFTtp, sprmPFInnerTtp
+    if (sprm == 0x460B) props.ilfo = static_cast<int16_t>(Le16(grpprl, p));         // sprmPIlfo
+    if (sprm == 0x260A) props.ilvl = value;                                           // sprmPIlvl
     p += operand;
   }
   return props;
+}
+
+void WordReader::BeginText() {
+  if (pending_cells_) {
+    line_.append(static_cast<std::size_t>(pending_cells_), '\t');
+    pending_cells_ = 0;
+  }
+  if (para_start_ == kNoText) para_start_ = line_.size();
+}
+
+void WordReader::EndParagraph(const ParaProps& props) {
+  if (props.ilfo > 0 && para_start_ != kLabelLost && !lists_.empty()) {
+    std::string label = lists_.Next(props.ilfo, props.ilvl);
+    if (!label.empty()) line_.insert(para_start_ == kNoText ? line_.size() : para_start_, label);
+  }
+  para_start_ = kNoText;
 }
 
 void WordReader::Flush(TextSink& sink) {
@@ -254,6 +287,7 @@ void WordReader::Flush(TextSink& sink) {
 void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
   fields_.clear();
   pending_cells_ = 0;
+  para_start_ = kNoText;
   for (const Piece& piece : pieces_) {
     if (sink.full()) return;
     uint32_t a = std::max(from, piece.cp_start), b = std::min(to, piece.cp_end);
@@ -270,10 +304,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         } else {
           std::string decoded = DecodeCharset(std::string_view(&word_[fc], 1), word97_ ? "windows-1252" : codepage_);
           if (!decoded.empty() && (fields_.empty() || fields_.back())) {
-            if (pending_cells_) {
-              line_.append(static_cast<std::size_t>(pending_cells_), '\t');
-              pending_cells_ = 0;
-            }
+            BeginText();
             line_ += decoded;
           }
           continue;
@@ -302,6 +333,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         // end the row.
         if (bte_page_.empty() && c == 0x07 && last_was_cell_) props.row_end = true;
         last_was_cell_ = c == 0x07 && !props.row_end;
+        if (!(c == 0x07 && props.row_end)) EndParagraph(props);
         if (c == 0x07 && props.row_end) {
           pending_cells_ = 0;
           line_ += '\n';
@@ -324,12 +356,12 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       else if (c == 0xA0) c = ' ';
       else if (c == 0x1F || c == 0xFEFF) continue;
       else if (c < 0x20 && c != '\t') continue;  // pictures, note references, separators
-      if (pending_cells_) {
-        line_.append(static_cast<std::size_t>(pending_cells_), '\t');
-        pending_cells_ = 0;
-      }
+      BeginText();
       AppendUtf8(c, line_);
-      if (line_.size() > 65536) Flush(sink);
+      if (line_.size() > 65536) {
+        Flush(sink);
+        para_start_ = kLabelLost;  // the paragraph's start is written already
+      }
     }
   }
   if (!line_.empty() && line_.back() != '\n') line_ += '\n';

@@ -91,7 +91,6 @@ bool Numbering::LoadNumbering(ZipArchive& zip, const std::string& part, std::str
         else if (n == "numFmt") level->format = x.Attr("val").value_or("decimal");
         else if (n == "lvlText") level->text = x.Attr("val").value_or("");
         else if (n == "isLgl") level->legal = ooxml::IsTrue(x.Attr("val").value_or("1"));
-        else if (n == "suff") level->suffix = x.Attr("val").value_or("tab") == "nothing" ? "" : " ";
       }
     } else if (x.IsEnd()) {
       std::string_view n = x.LocalName();
@@ -216,8 +215,10 @@ std::string Numbering::Next(const NumberingRef& ref) {
     }
   }
   if (def->format == "bullet") label = BulletLabel(label);
+  // Word follows the label with a tab, a space or nothing, the last relying
+  // on the paragraph's indents to set it apart: in text, always a space.
   if (label.empty()) return "";
-  return label + def->suffix;
+  return label + " ";
 }
 
 }  // namespace quarn::docx

@@ -31,8 +31,7 @@ class Numbering {
   bool Load(ZipArchive& zip, const std::string& numbering_part, const std::string& styles_part, std::string* error);
 
   // The label of the next paragraph that carries ref, counted in document
-  // order, followed by the separator Word puts after it; "" when the
-  // paragraph is not numbered.
+  // order, followed by a space; "" when the paragraph is not numbered.
   std::string Next(const NumberingRef& ref);
 
  private:
@@ -41,7 +40,6 @@ class Numbering {
     std::string format = "decimal";  // w:numFmt
     std::string text;                // w:lvlText, "%1." and the like
     bool legal = false;              // w:isLgl: every number in decimal
-    std::string suffix = " ";
     bool defined = false;
   };
   struct Abstract {

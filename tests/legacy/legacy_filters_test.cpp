@@ -75,6 +75,16 @@ TEST(WordFilter, BodyTablesFootnotesHeadersAndScripts) {
   for (char c : e.text) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\t') << int(c);
 }
 
+TEST(WordFilter, ListParagraphsStartWithTheirLabel) {
+  // Levels shown with their parents' numbers, letters and roman numbers,
+  // bullets, a list inside a table cell, non-Latin items.
+  Extracted e = ExtractSample("doc", Sample("lists.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text,
+            "Steps:\n1. Первый шаг\n2. Second step\na) Sub one\nb) Sub two\n2.b.I. Deep\n3. 第三步\n"
+            "Bullets:\n\u2022 Apples\n\u2022 Pears\n\u2022 In a cell\tPlain cell\nThe end.\n");
+}
+
 TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
   Extracted e = ExtractSample("xls", Sample("sample.xls"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;

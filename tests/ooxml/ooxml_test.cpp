@@ -57,7 +57,7 @@ TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
             "1. One\na) Sub a\nb) Sub b\n2. Two\na) Sub again\n(i) Deep\n3. Three\n"
             "Plain\n5. Five\n6. Six\n"
             "\u2022 Dot\n\u25AA Square\nNot a bullet\n"
-            "A. Legal\n1.1. Legal child\nIVRoman\n"
+            "A. Legal\n1.1. Legal child\nIV Roman\n"
             "No definition\nUndefined level\n"
             "B. In a cell\tnext\n");
 }
