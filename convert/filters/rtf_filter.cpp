@@ -176,6 +176,7 @@ struct GroupState {
   int uc = 1;        // fallback characters after \uN
   int code_page = 0; // of the current font; 0: the document's
   bool in_table = false;
+  bool list_label = false;  // inside \listtext or \pntext: a list item's label
 };
 
 struct Control {
@@ -434,6 +435,16 @@ class RtfParser {
       top().dest = Dest::kSkip;
       return true;
     }
+    if ((w == "listtext" || w == "pntext") && !top().list_label) {
+      // The label a list item shows, written out for readers that do not
+      // number lists themselves; tidied when its group ends.
+      FlushBytes();
+      top().list_label = true;
+      Side& side = Current();
+      label_target_ = top().target;
+      label_start_ = side.text->size() + static_cast<std::size_t>(side.pending_tabs);
+      return true;
+    }
     if (w == "footnote" || w == "annotation") {
       FlushBytes();
       top().target = Target::kNotes;
@@ -635,6 +646,7 @@ class RtfParser {
   void EndGroup() {
     GroupState closing = states_.back();
     states_.pop_back();
+    if (closing.list_label && !top().list_label) FinishLabel();
     if (closing.dest == Dest::kFontTable && top().dest != Dest::kFontTable && top().code_page == 0) {
       // Text before any \f is in the default font.
       auto it = font_cp_.find(default_font_);
@@ -648,6 +660,23 @@ class RtfParser {
       AppendUtf8(0xFFFD, s);
       WriteTo(closing.target, s);
     }
+  }
+
+  // A label is "1." or a bullet and a space: the tab that follows it in the
+  // document would start a new cell in a table row, and its leading
+  // spaces are layout.
+  void FinishLabel() {
+    std::string& text = *sides_[static_cast<int>(label_target_)].text;
+    std::size_t start = label_start_;
+    label_start_ = std::string::npos;
+    if (start > text.size()) return;  // written out to the sink already
+    std::size_t first = start;
+    while (first < text.size() && text[first] == ' ') ++first;
+    text.erase(start, first - start);
+    for (std::size_t i = start; i < text.size(); ++i)
+      if (text[i] == '\t') text[i] = ' ';
+    while (text.size() > start && text.back() == ' ') text.pop_back();
+    if (text.size() > start) text.push_back(' ');
   }
 
   // Headers and footers, then footnotes and comments, after the body.
@@ -665,6 +694,8 @@ class RtfParser {
   TextSink& sink_;
   CodePageDecoder decoder_;
   std::vector<GroupState> states_;
+  std::size_t label_start_ = std::string::npos;  // where the open list label began
+  Target label_target_ = Target::kBody;
   std::size_t overflow_ = 0;  // groups open beyond kMaxDepth
   bool too_deep_ = false;
   int skip_left_ = 0;

@@ -81,6 +81,17 @@ TEST_F(TempDir, ShapesShowTheirTextButNotTheirPropertiesOrFallback) {
             "Before the shape.\nInside the box\nSecond box line\nNested text\nAfter the shape.\n");
 }
 
+TEST_F(TempDir, ListLabelsAreTidiedAndNeverSplitARow) {
+  const std::string path = Write(
+      "lists.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1 Symbol;}}"
+      "{\\listtext\\pard\\plain  1.\\tab}\\ls1 One\\par"
+      "{\\pntext \\'95\\tab}Old style\\par"
+      "\\trowd\\pard\\intbl{\\listtext\\pard\\plain \\u8226\\'95\\tab}In a cell\\cell Next\\cell\\row"
+      "\\pard After.\\par}");
+  EXPECT_EQ(TextOf(path), "1. One\n\u2022 Old style\n\u2022 In a cell\tNext\nAfter.\n");
+}
+
 TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
   EXPECT_EQ(TextOf(Data("rtf/table.rtf")),
             "Before\n"
