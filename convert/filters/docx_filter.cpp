@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/filters/docx_numbering.h"
+#include "convert/filters/math_text.h"
 #include "convert/filters/ooxml.h"
 
 namespace quarn {
@@ -51,6 +52,12 @@ class PartWalker {
           docx::NumberingRef ref;
           more = ReadParagraphProps(x, &ref);
           layout_.Text(numbering_.Next(ref));
+          continue;
+        }
+        if (n == "oMath" && !x.IsEmpty()) {
+          // A formula is read as a whole, as one line of text.
+          if (xmlNodePtr node = x.Expand()) layout_.Text(OmmlText(node));
+          more = x.Skip();
           continue;
         }
         if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {

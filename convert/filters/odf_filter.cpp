@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "convert/filters/archive.h"
+#include "convert/filters/math_text.h"
 #include "convert/filters/odf_lists.h"
 #include "convert/filters/sniff.h"
 
@@ -83,6 +84,10 @@ std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
     if (n > (std::uint64_t{1} << 40)) break;
   }
   return n ? n : 1;
+}
+
+bool IsMathMl(const xmlChar* uri) {
+  return uri && std::strcmp(reinterpret_cast<const char*>(uri), "http://www.w3.org/1998/Math/MathML") == 0;
 }
 
 bool Is(Ns ns, std::string_view local, Ns want, std::string_view name) { return ns == want && local == name; }
@@ -183,6 +188,7 @@ class Walker {
     std::string after_para;
     bool space = true;  // the last character written was white space
     bool endnote = false;
+    bool inline_text = false;  // holds a formula: its text stays in the paragraph
   };
 
   static Ctx NewCtx(Role role, int depth) {
@@ -308,6 +314,18 @@ bool Walker::Run(xmlTextReaderPtr r) {
 }
 
 void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip) {
+  if (l == "math" && !empty && IsMathMl(xmlTextReaderConstNamespaceUri(r))) {
+    // A formula (the content of a formula object): one line of text, kept
+    // in the paragraph that shows it rather than after it.
+    xmlNodePtr node = xmlTextReaderExpand(r);
+    std::string text = node ? MathMlText(node) : std::string();
+    if (!text.empty()) {
+      Put(ctx_.back(), text);
+      for (auto it = ctx_.rbegin(); it != ctx_.rend() && it->role == Role::kDeferred; ++it) it->inline_text = true;
+    }
+    skip = true;
+    return;
+  }
   if (ns == Ns::kOffice && (l == "styles" || l == "automatic-styles")) {
     // Styles hold no text, but their list styles give list items their labels.
     if (!empty && lists_wanted_) list_styles_.Read(xmlTextReaderExpand(r));
@@ -624,7 +642,11 @@ void Walker::PopCtx() {
     case Role::kBody:
       break;
     case Role::kDeferred:
-      if (parent.para_depth > 0) {
+      if (done.inline_text && parent.para_depth > 0) {
+        while (!done.buf.empty() && done.buf.back() == '\n') done.buf.pop_back();
+        Put(parent, done.buf);
+        parent.space = false;
+      } else if (parent.para_depth > 0) {
         AppendBounded(parent.after_para, done.buf, limit);
       } else {
         Put(parent, done.buf);

@@ -37,7 +37,6 @@ const std::map<std::string, std::string>& Explained() {
 // Documents from which no text is the right result, and why.
 const std::map<std::string, std::string>& NoTextExpected() {
   static const std::map<std::string, std::string> notes = {
-      {"pandoc/formula.odt", "its only content is a formula object (MathML), which is not read as text"},
       {"kfilemetadata/test_missing_content.odt", "the package has no content.xml"},
       {"ocrmypdf/tagged.odt", "the zip directory disagrees with its entries; the zip reader refuses it"},
   };

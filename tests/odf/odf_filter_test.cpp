@@ -51,6 +51,10 @@ TEST(OdfText, ListItemsStartWithTheirNumberOrBullet) {
             "\u2022 Dot\n\u25AA Hollow\nNo style\n");
 }
 
+TEST(OdfText, FormulaObjectsAreReadInTheirParagraph) {
+  EXPECT_EQ(test::Extracted(Sample("formula.odt")), "Energy E = mc\u00B2 and mass.\nNext line.\n");
+}
+
 TEST(OdfText, FlatXmlSkipsMetadataAndImages) {
   FilterText r = Extract(Sample("text.fodt"));
   EXPECT_FALSE(r.incomplete) << r.problem;

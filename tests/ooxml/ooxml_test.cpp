@@ -3,12 +3,16 @@
 // a partial result said so for damaged and hostile ones.
 #include <gtest/gtest.h>
 
+#include <libxml/parser.h>
+
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
 #include "convert/filters/list_label.h"
+#include "convert/filters/math_text.h"
 
 namespace quarn {
 namespace {
@@ -76,6 +80,70 @@ TEST(Docx, ListNumbersInEachFormat) {
   EXPECT_EQ(FormatListNumber(100000, "lowerLetter"), "100000");
   EXPECT_EQ(FormatListNumber(3, "chineseCounting"), "3");
   EXPECT_EQ(FormatListNumber(3, "none"), "");
+}
+
+TEST(Docx, FormulasAreOneLineInTheirParagraph) {
+  Extracted r = Extract("docx", Data("math.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "Area A = (a+b)/2\u22C5x\u00B2 holds.\n");
+}
+
+// Formula markup parsed from text, its root element handed to the reader.
+std::string MathOf(const std::string& xml, bool omml) {
+  std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
+      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_HUGE),
+      xmlFreeDoc);
+  if (!doc) return "(not XML)";
+  xmlNodePtr root = xmlDocGetRootElement(doc.get());
+  return omml ? OmmlText(root) : MathMlText(root);
+}
+
+std::string Omml(const std::string& inner) {
+  return MathOf("<m:oMath xmlns:m=\"http://schemas.openxmlformats.org/officeDocument/2006/math\">" + inner +
+                    "</m:oMath>",
+                true);
+}
+std::string R(const std::string& t) { return "<m:r><m:t>" + t + "</m:t></m:r>"; }
+
+TEST(Math, OfficeMathStructuresReadInLinearForm) {
+  EXPECT_EQ(Omml("<m:f><m:num>" + R("1") + "</m:num><m:den>" + R("n+1") + "</m:den></m:f>"), "1/(n+1)");
+  EXPECT_EQ(Omml("<m:sSup><m:e>" + R("e") + "</m:e><m:sup>" + R("i\u03C0") + "</m:sup></m:sSup>"), "e^(i\u03C0)");
+  EXPECT_EQ(Omml("<m:sSub><m:e>" + R("x") + "</m:e><m:sub>" + R("12") + "</m:sub></m:sSub>"), "x\u2081\u2082");
+  EXPECT_EQ(Omml("<m:nary><m:naryPr><m:chr m:val=\"\u2211\"/></m:naryPr><m:sub>" + R("i=1") + "</m:sub><m:sup>" + R("n") +
+                 "</m:sup><m:e>" + R("i") + "</m:e></m:nary>"),
+            "\u2211_(i = 1)\u207F i");
+  EXPECT_EQ(Omml("<m:rad><m:deg>" + R("3") + "</m:deg><m:e>" + R("x+1") + "</m:e></m:rad>"), "\u221B(x+1)");
+  EXPECT_EQ(Omml("<m:rad><m:radPr><m:degHide m:val=\"1\"/></m:radPr><m:deg/><m:e>" + R("2") + "</m:e></m:rad>"),
+            "\u221A2");
+  EXPECT_EQ(Omml("<m:d><m:dPr><m:begChr m:val=\"[\"/><m:endChr m:val=\"]\"/><m:sepChr m:val=\",\"/></m:dPr><m:e>" +
+                 R("a") + "</m:e><m:e>" + R("b") + "</m:e></m:d>"),
+            "[a,b]");
+  EXPECT_EQ(Omml("<m:func><m:fName>" + R("cos") + "</m:fName><m:e>" + R("x") + "</m:e></m:func>"), "cos x");
+  EXPECT_EQ(Omml("<m:m><m:mr><m:e>" + R("1") + "</m:e><m:e>" + R("0") + "</m:e></m:mr><m:mr><m:e>" + R("0") +
+                 "</m:e><m:e>" + R("1") + "</m:e></m:mr></m:m>"),
+            "[1, 0; 0, 1]");
+}
+
+TEST(Math, MathMlReadInLinearFormWithoutItsAnnotations) {
+  const std::string ns = "<math xmlns=\"http://www.w3.org/1998/Math/MathML\">";
+  EXPECT_EQ(MathOf(ns + "<semantics><mrow><mi> x </mi><mo>\u2264</mo><mfrac><mn>1</mn><msqrt><mi>y</mi><mo>+</mo>"
+                        "<mn>1</mn></msqrt></mfrac></mrow><annotation>x leq 1 over sqrt{y+1}</annotation></semantics></math>",
+                   false),
+            "x \u2264 1/\u221A(y+1)");
+  EXPECT_EQ(MathOf(ns + "<munderover><mo>\u2211</mo><mrow><mi>k</mi><mo>=</mo><mn>0</mn></mrow><mi>m</mi></munderover>"
+                        "<mover accent=\"true\"><mi>v</mi><mo>\u2192</mo></mover><mroot><mi>z</mi><mn>5</mn></mroot></math>",
+                   false),
+            "\u2211_(k = 0)^m v \u2192 \u2075\u221Az");
+  EXPECT_EQ(MathOf(ns + "<mfenced open=\"{\" close=\"}\"><mi>a</mi><mi>b</mi></mfenced><mtable><mtr><mtd><mn>1</mn></mtd>"
+                        "<mtd><mn>2</mn></mtd></mtr></mtable></math>",
+                   false),
+            "{a,b}[1, 2]");
+  // Nesting far beyond any formula costs no more than the cap.
+  std::string deep = ns;
+  for (int i = 0; i < 5000; ++i) deep += "<mrow>";
+  deep += "<mi>lost</mi>";
+  for (int i = 0; i < 5000; ++i) deep += "</mrow>";
+  EXPECT_EQ(MathOf(deep + "<mi>kept</mi></math>", false), "kept");
 }
 
 TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {

@@ -206,12 +206,24 @@ def lists(name):
                                   ('META-INF/manifest.xml', manifest(MIME['odt']))])
 
 
+def formula(name):
+    math = ('<?xml version="1.0" encoding="UTF-8"?>\n<math xmlns="http://www.w3.org/1998/Math/MathML"><semantics><mrow>'
+            '<mi>E</mi><mo>=</mo><mi>m</mi><msup><mi>c</mi><mn>2</mn></msup></mrow>'
+            '<annotation encoding="StarMath 5.0">E = m c^2</annotation></semantics></math>')
+    content = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content {NS} '
+               'xmlns:xlink="http://www.w3.org/1999/xlink"><office:body><office:text><text:p>Energy <draw:frame text:anchor-type="as-char"><draw:object xlink:href="./Object 1"/></draw:frame>'
+               ' and mass.</text:p><text:p>Next line.</text:p></office:text></office:body></office:document-content>')
+    write_zip(name, MIME['odt'], [('content.xml', content), ('Object 1/content.xml', math),
+                                  ('META-INF/manifest.xml', manifest(MIME['odt']))])
+
+
 def main():
     odf('text.odt', 'odt', TEXT_BODY, TEXT_STYLES)
     odf('sheet.ods', 'ods', SHEET_BODY)
     odf('slides.odp', 'odp', slides(12), SLIDE_STYLES)
     flat('text.fodt')
     lists('lists.odt')
+    formula('formula.odt')
     epub('book.epub')
     epub('encrypted.epub', encrypted=True)
     odf('encrypted.odt', 'odt', '<office:text><text:p>secret</text:p></office:text>', encrypted=True)

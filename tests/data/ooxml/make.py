@@ -256,7 +256,19 @@ def make_lists_docx():
     write('lists.docx', docx_parts(body, extra, r))
 
 
+def make_math_docx():
+    M = 'xmlns:m="http://schemas.openxmlformats.org/officeDocument/2006/math"'
+    def mr(t):
+        return f'<m:r><m:t xml:space="preserve">{t}</m:t></m:r>'
+    frac = '<m:f><m:num>' + mr('a+b') + '</m:num><m:den>' + mr('2') + '</m:den></m:f>'
+    power = '<m:sSup><m:e>' + mr('x') + '</m:e><m:sup>' + mr('2') + '</m:sup></m:sSup>'
+    body = (f'<w:p {M}>' + run('Area ') + '<m:oMath>' + mr('A=') + frac + '<m:r><w:rPr/>' + '<m:t>⋅</m:t></m:r>' + power +
+            '</m:oMath>' + run(' holds.') + '</w:p>')
+    write('math.docx', docx_parts(body))
+
+
 make_docx()
 make_lists_docx()
+make_math_docx()
 make_xlsx()
 make_pptx()
