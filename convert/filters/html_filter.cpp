@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "convert/filters/list_label.h"
+#include "convert/filters/math_text.h"
 #include "convert/filters/sniff.h"
 #include "convert/filters/text_decode.h"
 
@@ -72,6 +74,58 @@ Tag TagOf(const xmlChar* name) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
+// A formula's elements, built into a small tree while the page is parsed so
+// that the formula can be read as one line once it ends.
+class MathCapture {
+ public:
+  bool active() const { return static_cast<bool>(doc_); }
+
+  void Begin() {
+    doc_.reset(xmlNewDoc(BAD_CAST "1.0"));
+    xmlNodePtr root = xmlNewNode(nullptr, BAD_CAST "math");
+    xmlDocSetRootElement(doc_.get(), root);
+    open_.assign(1, root);
+    nodes_ = 0;
+  }
+  void Start(const xmlChar* name, const xmlChar** attrs) {
+    xmlNodePtr parent = open_.back();
+    // Past the cap (a hostile page) elements still nest, but are not kept.
+    if (parent && nodes_ < kMaxNodes) {
+      ++nodes_;
+      const xmlChar* local = name;
+      if (const xmlChar* colon = xmlStrchr(name, ':')) local = colon + 1;  // m:mi
+      xmlNodePtr child = xmlNewChild(parent, nullptr, local, nullptr);
+      for (; child && attrs && attrs[0]; attrs += 2) xmlNewProp(child, attrs[0], attrs[1]);
+      open_.push_back(child);
+    } else {
+      open_.push_back(nullptr);
+    }
+  }
+  void Text(const char* s, std::size_t n) {
+    if (open_.back() && nodes_ < kMaxNodes) xmlNodeAddContentLen(open_.back(), BAD_CAST s, static_cast<int>(n));
+  }
+  // Closes an element; true when it was the formula itself.
+  bool End() {
+    open_.pop_back();
+    return open_.empty();
+  }
+  // The formula's text; the capture ends.
+  std::string Finish() {
+    std::string text = MathMlText(xmlDocGetRootElement(doc_.get()));
+    doc_.reset();
+    return text;
+  }
+
+ private:
+  static constexpr std::size_t kMaxNodes = 100000;
+  struct DocFree {
+    void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+  };
+  std::unique_ptr<xmlDoc, DocFree> doc_;
+  std::vector<xmlNodePtr> open_;
+  std::size_t nodes_ = 0;
+};
+
 // Turns the parser's events into lines of text.
 class HtmlText {
  public:
@@ -84,6 +138,16 @@ class HtmlText {
       bool nested = tag == Tag::kSkip || tag == Tag::kTitle;
       if (nested) ++skip_;
       stack_.push_back(nested ? Tag::kSkip : Tag::kInline);
+      return;
+    }
+    if (math_.active()) {
+      math_.Start(name, attrs);
+      stack_.push_back(Tag::kInline);
+      return;
+    }
+    if (xmlStrcmp(name, BAD_CAST "math") == 0 || xmlStrcmp(name, BAD_CAST "m:math") == 0) {
+      math_.Begin();
+      stack_.push_back(Tag::kInline);
       return;
     }
     if (tag == Tag::kTitle) {
@@ -144,6 +208,13 @@ class HtmlText {
       if (tag == Tag::kSkip) --skip_;
       return;
     }
+    if (math_.active()) {
+      if (math_.End()) {
+        std::string text = math_.Finish();
+        Characters(text.data(), text.size());
+      }
+      return;
+    }
     switch (tag) {
       case Tag::kList:
         if (!lists_.empty()) lists_.pop_back();
@@ -180,6 +251,7 @@ class HtmlText {
 
   void Characters(const char* s, std::size_t n) {
     if (skip_ || n == 0) return;
+    if (math_.active()) return math_.Text(s, n);
     if (pre_) return Preformatted(s, n);
     std::size_t i = 0;
     while (i < n) {
@@ -302,6 +374,7 @@ class HtmlText {
   };
   std::vector<Outer> outer_;       // the row states around nested tables
   std::vector<List> lists_;        // open lists, innermost last
+  MathCapture math_;               // the formula being read
   int skip_ = 0;                   // depth inside dropped content
   int pre_ = 0;                    // depth inside preformatted content
   int cells_ = 0;                  // cells so far in the current row

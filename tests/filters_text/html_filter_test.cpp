@@ -97,6 +97,16 @@ TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
 
 }
 
+TEST(HtmlFilter, MathMlFormulasAreOneLineInTheirParagraph) {
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<p>Einstein: <math><mi>E</mi><mo>=</mo><mi>m</mi><msup><mi>c</mi><mn>2</mn></msup>"
+                              "</math>, famous.</p><p>Frac <m:math><m:mfrac><m:mn>1</m:mn><m:mi>x</m:mi></m:mfrac></m:math>"
+                              "</p><p>after</p>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(), "Einstein: E = mc\u00B2, famous.\nFrac 1/x\nafter\n");
+}
+
 TEST(HtmlFilter, HintAndByteOrderMarkForEmbeddedHtml) {
   const std::string cp1251 = "<p>\xCF\xF0\xE8\xE2\xE5\xF2</p>";  // "Привет"
   TextSink hinted;
