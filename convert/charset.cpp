@@ -1,5 +1,7 @@
 #include "convert/charset.h"
 
+#include "convert/big_buffer.h"
+
 #include <langinfo.h>
 
 #include <cerrno>
@@ -103,6 +105,7 @@ void Utf16ToCodePage::Append(std::u16string_view units, std::string& out) {
     // Fast path: the piece is encoded into one block of the worst-case size
     // (3 bytes per unit) and appended once, instead of byte by byte.
     const std::size_t start = out.size();
+    GrowBuffer(out, 3 * (n - i));
     out.resize(start + 3 * (n - i));
     char* o = out.data() + start;
     auto put = [&o](char32_t cp) {

@@ -1,5 +1,7 @@
 #include "convert/filters/builtin_filter.h"
 
+#include "convert/big_buffer.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@ void TextSink::Append(std::string_view utf8) {
     utf8 = utf8.substr(0, keep);
     truncated_ = true;
   }
+  GrowBuffer(chunks_.back(), utf8.size());
   chunks_.back().append(utf8);
   size_ += utf8.size();
 }
