@@ -312,6 +312,10 @@ class SheetReader {
         if (n == "row") {
           written_ = -1;
           if (x.IsEmpty()) continue;
+        } else if (n == "c" && x.IsEmpty()) {
+          // A cell without a value (formatting only, often most of a
+          // sheet) shows nothing; the next cell's reference places it.
+          ++col_;
         } else if (n == "c") {
           int col = ColumnOf(x.Attr("r").value_or(""));
           col_ = col >= 0 ? col : col_ + 1;
@@ -319,8 +323,7 @@ class SheetReader {
           style_ = x.Attr("s").value_or("");
           value_.clear();
           inline_.clear();
-          if (x.IsEmpty()) EndCell();
-          else in_cell_ = true;
+          in_cell_ = true;
         } else if (in_cell_ && n == "v") {
           in_v_ = !x.IsEmpty();
         } else if (in_cell_ && n == "is") {
@@ -330,6 +333,9 @@ class SheetReader {
           collect_.Feed(x, inline_);
         }
       } else if (x.IsEnd()) {
+        // What follows the cells (merged ranges, conditional formats,
+        // page setup) holds no text, and can be most of a sheet's bytes.
+        if (n == "sheetData") break;
         if (n == "c") {
           if (in_cell_) EndCell();
           in_cell_ = false;
