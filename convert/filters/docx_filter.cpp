@@ -56,8 +56,9 @@ class PartWalker {
         }
         if (n == "oMath" && !x.IsEmpty()) {
           // A formula is read as a whole, as one line of text.
-          if (xmlNodePtr node = x.Expand()) layout_.Text(OmmlText(node));
-          more = x.Skip();
+          int status = 1;
+          layout_.Text(ReadMathText(x.reader(), MathKind::kOmml, &status));
+          more = x.Read();  // past its end; a reader that failed inside says so again
           continue;
         }
         if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {

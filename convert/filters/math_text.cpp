@@ -1,6 +1,7 @@
 #include "convert/filters/math_text.h"
 
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -385,6 +386,50 @@ class MathMl {
 }  // namespace
 
 std::string OmmlText(xmlNodePtr omath) { return Finish(Omml().Text(omath)); }
+
+std::string ReadMathText(xmlTextReaderPtr r, MathKind kind, int* status) {
+  constexpr std::size_t kMaxNodes = 100000;
+  struct DocFree {
+    void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+  };
+  std::unique_ptr<xmlDoc, DocFree> doc(xmlNewDoc(BAD_CAST "1.0"));
+  *status = 1;
+  if (!doc) return "";
+  auto element = [&](xmlNodePtr parent) {
+    const xmlChar* name = xmlTextReaderConstLocalName(r);
+    xmlNodePtr n = parent ? xmlNewChild(parent, nullptr, name, nullptr) : xmlNewNode(nullptr, name);
+    if (n && xmlTextReaderMoveToFirstAttribute(r) == 1) {
+      do xmlNewProp(n, xmlTextReaderConstLocalName(r), xmlTextReaderConstValue(r));
+      while (xmlTextReaderMoveToNextAttribute(r) == 1);
+      xmlTextReaderMoveToElement(r);
+    }
+    return n;
+  };
+  xmlNodePtr root = element(nullptr);
+  if (!root) return "";
+  xmlDocSetRootElement(doc.get(), root);
+  if (xmlTextReaderIsEmptyElement(r) != 1) {
+    const int depth = xmlTextReaderDepth(r);
+    std::vector<xmlNodePtr> open{root};
+    std::size_t nodes = 1;
+    while ((*status = xmlTextReaderRead(r)) == 1) {
+      int type = xmlTextReaderNodeType(r);
+      if (type == XML_READER_TYPE_END_ELEMENT) {
+        if (xmlTextReaderDepth(r) == depth) break;
+        if (open.size() > 1) open.pop_back();
+      } else if (type == XML_READER_TYPE_ELEMENT) {
+        bool keep = open.back() && nodes < kMaxNodes;
+        xmlNodePtr n = keep ? element(open.back()) : nullptr;
+        nodes += keep;
+        if (xmlTextReaderIsEmptyElement(r) != 1) open.push_back(n);
+      } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+                 type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE) {
+        if (open.back() && nodes < kMaxNodes) xmlNodeAddContent(open.back(), xmlTextReaderConstValue(r));
+      }
+    }
+  }
+  return kind == MathKind::kOmml ? OmmlText(root) : MathMlText(root);
+}
 
 std::string MathMlText(xmlNodePtr math) { return Finish(MathMl().Text(math)); }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 
 #include <string>
 
@@ -14,5 +15,13 @@ namespace quarn {
 std::string OmmlText(xmlNodePtr omath);
 // The text of a MathML math element.
 std::string MathMlText(xmlNodePtr math);
+
+enum class MathKind { kOmml, kMathMl };
+
+// The text of the formula element a streaming reader is on.  The element
+// is read through (the reader ends on its end tag) into a small tree of at
+// most 100,000 elements, the rest read past: a huge formula costs no more.
+// *status is the reader's last status (1 while it can go on).
+std::string ReadMathText(xmlTextReaderPtr r, MathKind kind, int* status);
 
 }  // namespace quarn

@@ -255,6 +255,7 @@ class Walker {
   odf::ListCounter lists_{list_styles_};
   bool named_list_styles_read_ = false;
   bool lists_wanted_ = true;
+  bool skip_read_ = false;  // Start read the skipped element through itself
 
   // Takes bytes from the repeat budget; false (and marks the cut) when spent.
   bool Repeat(std::size_t bytes) {
@@ -292,7 +293,10 @@ bool Walker::Run(xmlTextReaderPtr r) {
       bool skip = false;
       Start(r, ns, l, depth, empty, skip);
       if (skip) {
-        ret = empty ? xmlTextReaderRead(r) : xmlTextReaderNext(r);
+        // After an element read through to its end, the next node is
+        // simply the one after that end.
+        ret = empty || skip_read_ ? xmlTextReaderRead(r) : xmlTextReaderNext(r);
+        skip_read_ = false;
         continue;
       }
       if (empty) End(ns, l, depth);
@@ -317,8 +321,9 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   if (l == "math" && !empty && IsMathMl(xmlTextReaderConstNamespaceUri(r))) {
     // A formula (the content of a formula object): one line of text, kept
     // in the paragraph that shows it rather than after it.
-    xmlNodePtr node = xmlTextReaderExpand(r);
-    std::string text = node ? MathMlText(node) : std::string();
+    int status = 1;
+    std::string text = ReadMathText(r, MathKind::kMathMl, &status);
+    skip_read_ = status == 1;
     if (!text.empty()) {
       Put(ctx_.back(), text);
       for (auto it = ctx_.rbegin(); it != ctx_.rend() && it->role == Role::kDeferred; ++it) it->inline_text = true;
@@ -328,8 +333,8 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   }
   if (ns == Ns::kOffice && (l == "styles" || l == "automatic-styles")) {
     // Styles hold no text, but their list styles give list items their labels.
-    if (!empty && lists_wanted_) list_styles_.Read(xmlTextReaderExpand(r));
     skip = true;
+    if (!empty && lists_wanted_ && list_styles_.Read(r) == 1) skip_read_ = true;  // on the styles' end now
     return;
   }
   if (Skipped(ns, l)) {
@@ -591,7 +596,7 @@ void Walker::LoadNamedListStyles() {
     if (NsOf(xmlTextReaderConstNamespaceUri(styles.get())) != Ns::kOffice) continue;
     std::string_view l = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(styles.get()));
     if (l == "styles") {
-      list_styles_.Read(xmlTextReaderExpand(styles.get()));
+      list_styles_.Read(styles.get());
       break;
     }
     if (l == "master-styles" || l == "body") break;

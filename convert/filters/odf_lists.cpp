@@ -15,18 +15,19 @@ constexpr const char* kStyleNs = "urn:oasis:names:tc:opendocument:xmlns:style:1.
 // Start values and counters stay far from int's limits whatever a file says.
 constexpr int kMaxNumber = 1'000'000'000;
 
-bool IsElement(xmlNodePtr n, const char* ns, const char* local) {
-  return n->type == XML_ELEMENT_NODE && n->ns && n->ns->href && n->name &&
-         std::strcmp(reinterpret_cast<const char*>(n->ns->href), ns) == 0 &&
-         std::strcmp(reinterpret_cast<const char*>(n->name), local) == 0;
-}
-
-std::string Prop(xmlNodePtr n, const char* local, const char* ns) {
-  xmlChar* v = xmlGetNsProp(n, reinterpret_cast<const xmlChar*>(local), reinterpret_cast<const xmlChar*>(ns));
+std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  xmlChar* v = xmlTextReaderGetAttributeNs(r, reinterpret_cast<const xmlChar*>(local), reinterpret_cast<const xmlChar*>(ns));
   if (!v) return {};
   std::string s(reinterpret_cast<const char*>(v));
   xmlFree(v);
   return s;
+}
+
+bool IsText(xmlTextReaderPtr r, const char* local) {
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+  const xmlChar* name = xmlTextReaderConstLocalName(r);
+  return ns && name && std::strcmp(reinterpret_cast<const char*>(ns), kTextNs) == 0 &&
+         std::strcmp(reinterpret_cast<const char*>(name), local) == 0;
 }
 
 int Number(const std::string& s, int fallback) {
@@ -46,38 +47,53 @@ std::string FormatName(const std::string& f) {
   return "decimal";
 }
 
-void ReadStyle(xmlNodePtr style, std::array<ListStyles::Level, ListStyles::kLevels>& levels) {
-  for (xmlNodePtr c = style->children; c; c = c->next) {
-    bool number = IsElement(c, kTextNs, "list-level-style-number");
-    bool bullet = IsElement(c, kTextNs, "list-level-style-bullet");
-    bool image = IsElement(c, kTextNs, "list-level-style-image");
-    if (!number && !bullet && !image) continue;
-    int level = Number(Prop(c, "level", kTextNs), 0);
-    if (level < 1 || level > ListStyles::kLevels) continue;
-    ListStyles::Level& l = levels[level - 1];
-    l = ListStyles::Level();
-    l.defined = true;
-    l.bullet = !number;
-    l.bullet_char = bullet ? Prop(c, "bullet-char", kTextNs) : "";
-    l.format = number ? FormatName(Prop(c, "num-format", kStyleNs)) : "bullet";
-    l.prefix = Prop(c, "num-prefix", kStyleNs);
-    l.suffix = Prop(c, "num-suffix", kStyleNs);
-    l.display_levels = Number(Prop(c, "display-levels", kTextNs), 1);
-    l.start = Number(Prop(c, "start-value", kTextNs), 1);
-  }
+// Reads one list level (the reader on its element) into levels.
+void ReadLevel(xmlTextReaderPtr r, std::array<ListStyles::Level, ListStyles::kLevels>& levels) {
+  bool number = IsText(r, "list-level-style-number");
+  bool bullet = IsText(r, "list-level-style-bullet");
+  if (!number && !bullet && !IsText(r, "list-level-style-image")) return;
+  int level = Number(Attr(r, "level", kTextNs), 0);
+  if (level < 1 || level > ListStyles::kLevels) return;
+  ListStyles::Level& l = levels[level - 1];
+  l = ListStyles::Level();
+  l.defined = true;
+  l.bullet = !number;
+  l.bullet_char = bullet ? Attr(r, "bullet-char", kTextNs) : "";
+  l.format = number ? FormatName(Attr(r, "num-format", kStyleNs)) : "bullet";
+  l.prefix = Attr(r, "num-prefix", kStyleNs);
+  l.suffix = Attr(r, "num-suffix", kStyleNs);
+  l.display_levels = Number(Attr(r, "display-levels", kTextNs), 1);
+  l.start = Number(Attr(r, "start-value", kTextNs), 1);
 }
 
 }  // namespace
 
-void ListStyles::Read(xmlNodePtr node) {
-  // List styles sit at the top of a styles element, or inside a graphic
-  // style's properties; neither nests deeply.
-  for (xmlNodePtr c = node ? node->children : nullptr; c; c = c->next) {
-    if (IsElement(c, kTextNs, "list-style")) {
-      std::string name = Prop(c, "name", kStyleNs);
-      if (!name.empty()) ReadStyle(c, styles_[name]);
+int ListStyles::Read(xmlTextReaderPtr r) {
+  // Streamed rather than built into a tree: a styles element may be large,
+  // and only the list styles matter here.
+  const int depth = xmlTextReaderDepth(r);
+  if (xmlTextReaderIsEmptyElement(r) == 1) return 1;
+  std::array<Level, kLevels>* style = nullptr;
+  int style_depth = -1;
+  int ret;
+  while ((ret = xmlTextReaderRead(r)) == 1) {
+    int type = xmlTextReaderNodeType(r);
+    int d = xmlTextReaderDepth(r);
+    if (type == XML_READER_TYPE_END_ELEMENT && d == depth) break;
+    if (type == XML_READER_TYPE_END_ELEMENT && d == style_depth) {
+      style = nullptr;
+      style_depth = -1;
+    } else if (type == XML_READER_TYPE_ELEMENT) {
+      if (IsText(r, "list-style")) {
+        std::string name = Attr(r, "name", kStyleNs);
+        style = name.empty() || xmlTextReaderIsEmptyElement(r) == 1 ? nullptr : &styles_[name];
+        style_depth = style ? d : -1;
+      } else if (style && d == style_depth + 1) {
+        ReadLevel(r, *style);
+      }
     }
   }
+  return ret;
 }
 
 const ListStyles::Level* ListStyles::Find(std::string_view style, int level) const {

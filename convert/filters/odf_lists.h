@@ -3,7 +3,7 @@
 // list item starts with the number or bullet a reader sees.
 #pragma once
 
-#include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 
 #include <array>
 #include <map>
@@ -26,9 +26,10 @@ class ListStyles {
     int start = 1;
   };
 
-  // Reads every text:list-style below node (an office:styles or
-  // office:automatic-styles element).
-  void Read(xmlNodePtr node);
+  // Reads every text:list-style of the element the reader is on (an
+  // office:styles or office:automatic-styles element), leaving the reader on
+  // that element's end; the reader's last status (1 while it can go on).
+  int Read(xmlTextReaderPtr r);
   // The level (1..kLevels) of a style, or nullptr when not defined.
   const Level* Find(std::string_view style, int level) const;
 

@@ -82,9 +82,8 @@ class XmlCursor {
   // "id" in a namespace, unlike a plain "id" beside it.
   std::optional<std::string> RelId() const;
   int Depth() const { return xmlTextReaderDepth(reader_.get()); }
-  // The current element's whole subtree as a tree, valid until the cursor
-  // moves (then Skip past it); nullptr on an error.
-  xmlNodePtr Expand() { return xmlTextReaderExpand(reader_.get()); }
+  // The reader itself, for code that reads a subtree through on its own.
+  xmlTextReaderPtr reader() const { return reader_.get(); }
 
   // Whether reading stopped because of an error (not the end of the part).
   bool failed() const { return failed_; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <libxml/parser.h>
+#include <libxml/xmlreader.h>
 
 #include <filesystem>
 #include <memory>
@@ -144,6 +145,25 @@ TEST(Math, MathMlReadInLinearFormWithoutItsAnnotations) {
   deep += "<mi>lost</mi>";
   for (int i = 0; i < 5000; ++i) deep += "</mrow>";
   EXPECT_EQ(MathOf(deep + "<mi>kept</mi></math>", false), "kept");
+}
+
+TEST(Math, AStreamedFormulaIsReadThroughButKeptOnlySoLarge) {
+  std::string xml = "<r><math xmlns=\"http://www.w3.org/1998/Math/MathML\">";
+  for (int i = 0; i < 150000; ++i) xml += "<mi>x</mi>";
+  xml += "</math><after/></r>";
+  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> r(
+      xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET), xmlFreeTextReader);
+  ASSERT_TRUE(r);
+  while (xmlTextReaderRead(r.get()) == 1 && !xmlStrEqual(xmlTextReaderConstLocalName(r.get()), BAD_CAST "math")) {
+  }
+  int status = 0;
+  std::string text = ReadMathText(r.get(), MathKind::kMathMl, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_GT(text.size(), 60000u);
+  EXPECT_LE(text.size(), 65536u);  // a formula is a line, not a document
+  // The reader stands on the formula's end: the next element is the one after it.
+  ASSERT_EQ(xmlTextReaderRead(r.get()), 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r.get())), "after");
 }
 
 TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
