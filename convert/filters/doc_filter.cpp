@@ -20,6 +20,14 @@ struct ParaProps {
   bool row_end = false;
   int ilfo = 0;  // list override, 1-based; 0 for none
   int ilvl = 0;  // list level
+  bool has_ilfo = false, has_ilvl = false;  // given by the paragraph itself
+  uint16_t istd = 0;                        // the paragraph's style
+};
+
+// The list a paragraph style gives its paragraphs.
+struct StyleList {
+  int ilfo = 0;
+  int ilvl = 0;
 };
 
 struct Piece {
@@ -27,6 +35,30 @@ struct Piece {
   uint32_t fc;                // byte offset of the first character in the WordDocument stream
   bool compressed;            // 8-bit characters rather than UTF-16LE
 };
+
+// Calls f(sprm, operand) for each property modifier of a grpprl; stops at
+// one that does not fit.
+template <typename F>
+void ForEachSprm(std::string_view grpprl, F f) {
+  for (std::size_t p = 0; p + 2 <= grpprl.size();) {
+    uint16_t sprm = Le16(grpprl, p);
+    p += 2;
+    std::size_t operand;
+    switch (sprm >> 13) {
+      case 0: case 1: operand = 1; break;
+      case 2: case 4: case 5: operand = 2; break;
+      case 3: operand = 4; break;
+      case 7: operand = 3; break;
+      default:  // variable length
+        if (sprm == 0xD608 || sprm == 0xC615) operand = 2 + Le16(grpprl, p) - (sprm == 0xD608 ? 1 : 0);
+        else operand = 1 + (p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0);
+        break;
+    }
+    if (p > grpprl.size()) return;
+    f(sprm, grpprl.substr(p, operand));
+    p += operand;
+  }
+}
 
 class WordReader {
  public:
@@ -45,6 +77,9 @@ class WordReader {
  private:
   bool ReadPieces(std::string_view clx);
   ParaProps PropsAt(uint32_t fc);
+  // Reads the list properties of the paragraph styles (the STSH).
+  void ReadStyles(uint32_t fc, uint32_t lcb);
+  StyleList StyleListOf(uint16_t istd) const;
   const std::string* Fkp(uint32_t page);
   void Flush(TextSink& sink);
   // Writes pending cell tabs before text and notes where a paragraph's text begins.
@@ -60,6 +95,12 @@ class WordReader {
   std::vector<uint32_t> bte_page_;   // page number of each range
   std::map<uint32_t, std::string> fkp_cache_;
   WordLists lists_;
+  struct Style {
+    uint16_t base = 0x0FFF;  // the style it is based on; 0x0FFF for none
+    int ilfo = 0, ilvl = 0;
+    bool has_ilfo = false, has_ilvl = false;
+  };
+  std::vector<Style> styles_;
 
   // Output state, across pieces.
   std::string line_;
@@ -124,9 +165,11 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
       *why = "the document's piece table is damaged";
       return false;
     }
-    if (Le16(word_, blob - 2) >= 75)  // PlfLst and PlfLfo: list definitions and overrides
+    if (Le16(word_, blob - 2) >= 75) {  // PlfLst and PlfLfo: list definitions and overrides
+      ReadStyles(Le32(word_, blob + 1 * 8), Le32(word_, blob + 1 * 8 + 4));
       lists_.Load(table_, Le32(word_, blob + 73 * 8), Le32(word_, blob + 73 * 8 + 4), Le32(word_, blob + 74 * 8),
                   Le32(word_, blob + 74 * 8 + 4));
+    }
     if (fc_bte < table_.size() && lcb_bte <= table_.size() - fc_bte && lcb_bte >= 4) {
       std::size_t n = (lcb_bte - 4) / 8;
       for (std::size_t i = 0; i <= n; ++i) bte_fc_.push_back(Le32(table_, fc_bte + 4 * i));
@@ -200,6 +243,70 @@ const std::string* WordReader::Fkp(uint32_t page) {
   return &fkp_cache_.emplace(page, word_.substr(off, 512)).first->second;
 }
 
+void WordReader::ReadStyles(uint32_t fc, uint32_t lcb) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 4) return;
+  std::string_view stsh = t.substr(fc, lcb);
+  std::size_t cb_stshi = Le16(stsh, 0);
+  if (cb_stshi < 4 || 2 + cb_stshi > stsh.size()) return;
+  std::size_t count = Le16(stsh, 2), base_size = Le16(stsh, 4);
+  if (base_size < 10) return;
+  std::size_t pos = 2 + cb_stshi;
+  for (std::size_t i = 0; i < count && pos + 2 <= stsh.size(); ++i) {
+    std::size_t cb = Le16(stsh, pos);
+    pos += 2;
+    if (cb > stsh.size() - pos) break;
+    std::string_view entry = stsh.substr(pos, cb);
+    pos += cb;
+    Style style;
+    if (cb >= base_size) {
+      uint16_t kind_base = Le16(entry, 2);
+      style.base = kind_base >> 4;
+      bool paragraph = (kind_base & 0x0F) == 1;
+      // The name (a length, the characters, a terminating zero), then the
+      // paragraph properties: their length, the style index, the sprms.
+      std::size_t at = base_size;
+      std::size_t cch = Le16(entry, at);
+      at += 2 + 2 * cch + 2;
+      if (paragraph && at + 2 <= entry.size()) {
+        std::size_t cb_upx = Le16(entry, at);
+        if (cb_upx >= 2 && cb_upx <= entry.size() - at - 2) {
+          ForEachSprm(entry.substr(at + 4, cb_upx - 2), [&](uint16_t sprm, std::string_view operand) {
+            if (sprm == 0x460B) {
+              style.ilfo = static_cast<int16_t>(Le16(operand, 0));
+              style.has_ilfo = true;
+            } else if (sprm == 0x260A) {
+              style.ilvl = operand.empty() ? 0 : static_cast<unsigned char>(operand[0]);
+              style.has_ilvl = true;
+            }
+          });
+        }
+      }
+    }
+    styles_.push_back(style);
+  }
+}
+
+StyleList WordReader::StyleListOf(uint16_t istd) const {
+  StyleList list;
+  bool has_ilfo = false, has_ilvl = false;
+  // Styles inherit from the style they are based on; chains are short, and
+  // a loop in a damaged file ends here.
+  for (int hops = 0; hops < 16 && istd < styles_.size() && !(has_ilfo && has_ilvl); ++hops) {
+    const Style& s = styles_[istd];
+    if (!has_ilfo && s.has_ilfo) {
+      list.ilfo = s.ilfo;
+      has_ilfo = true;
+    }
+    if (!has_ilvl && s.has_ilvl) {
+      list.ilvl = s.ilvl;
+      has_ilvl = true;
+    }
+    istd = s.base;
+  }
+  return list;
+}
+
 // Finds the paragraph whose mark is at byte offset fc and reads the two table
 // properties from its sprms.
 ParaProps WordReader::PropsAt(uint32_t fc) {
@@ -235,27 +342,26 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
   }
   if (start + len > 511) len = 511 - start;
   if (len < 2) return props;
+  props.istd = Le16(*fkp, start);
   std::string_view grpprl = std::string_view(*fkp).substr(start + 2, len - 2);  // after the style index
-  for (std::size_t p = 0; p + 2 <= grpprl.size();) {
-    uint16_t sprm = Le16(grpprl, p);
-    p += 2;
-    std::size_t operand;
-    switch (sprm >> 13) {
-      case 0: case 1: operand = 1; break;
-      case 2: case 4: case 5: operand = 2; break;
-      case 3: operand = 4; break;
-      case 7: operand = 3; break;
-      default:  // variable length
-        if (sprm == 0xD608 || sprm == 0xC615) operand = 2 + Le16(grpprl, p) - (sprm == 0xD608 ? 1 : 0);
-        else operand = 1 + (p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0);
-        break;
-    }
-    unsigned char value = p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0;
+  ForEachSprm(grpprl, [&](uint16_t sprm, std::string_view operand) {
+    unsigned char value = operand.empty() ? 0 : static_cast<unsigned char>(operand[0]);
     if (sprm == 0x2416 || sprm == 0x6649) props.in_table = props.in_table || value;  // sprmPFInTable, sprmPItap
     if (sprm == 0x2417 || sprm == 0x244C) props.row_end = props.row_end || value;    // sprmPFTtp, sprmPFInnerTtp
-    if (sprm == 0x460B) props.ilfo = static_cast<int16_t>(Le16(grpprl, p));         // sprmPIlfo
-    if (sprm == 0x260A) props.ilvl = value;                                           // sprmPIlvl
-    p += operand;
+    if (sprm == 0x460B) {                                                             // sprmPIlfo
+      props.ilfo = static_cast<int16_t>(Le16(operand, 0));
+      props.has_ilfo = true;
+    }
+    if (sprm == 0x260A) {  // sprmPIlvl
+      props.ilvl = value;
+      props.has_ilvl = true;
+    }
+  });
+  if (!props.has_ilfo || !props.has_ilvl) {
+    // The paragraph's style may number it (list and heading styles).
+    StyleList from_style = StyleListOf(props.istd);
+    if (!props.has_ilfo) props.ilfo = from_style.ilfo;
+    if (!props.has_ilvl) props.ilvl = from_style.ilvl;
   }
   return props;
 }

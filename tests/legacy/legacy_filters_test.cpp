@@ -77,12 +77,14 @@ TEST(WordFilter, BodyTablesFootnotesHeadersAndScripts) {
 
 TEST(WordFilter, ListParagraphsStartWithTheirLabel) {
   // Levels shown with their parents' numbers, letters and roman numbers,
-  // bullets, a list inside a table cell, non-Latin items.
+  // bullets, a list inside a table cell, non-Latin items, and headings
+  // numbered by their paragraph style.
   Extracted e = ExtractSample("doc", Sample("lists.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
   EXPECT_EQ(e.text,
             "Steps:\n1. Первый шаг\n2. Second step\na) Sub one\nb) Sub two\n2.b.I. Deep\n3. 第三步\n"
-            "Bullets:\n\u2022 Apples\n\u2022 Pears\n\u2022 In a cell\tPlain cell\nThe end.\n");
+            "Bullets:\n\u2022 Apples\n\u2022 Pears\n\u2022 In a cell\tPlain cell\n"
+            "1. Numbered by its style\n2. Second heading\nThe end.\n");
 }
 
 TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
