@@ -131,21 +131,15 @@ std::string WordLists::Next(int ilfo, int ilvl) {
   if (!o.used) {
     o.used = true;
     for (int k = 0; k < kLevels; ++k)
-      if (o.start_at[k] >= 0) list.started[k] = false;
+      if (o.start_at[k] >= 0) list.counters.Restart(k);
   }
-  if (!list.started[ilvl]) {
-    list.value[ilvl] = start_of(ilvl);
-    list.started[ilvl] = true;
-  } else if (list.value[ilvl] < kMaxNumber) {
-    ++list.value[ilvl];
-  }
-  for (int k = ilvl + 1; k < kLevels; ++k) list.started[k] = false;
+  list.counters.Next(ilvl, start_of(ilvl));
 
   std::string label;
   for (char16_t c : def->text) {
     if (c < kLevels) {
       const Level* lk = LevelOf(o, list, c);
-      int value = list.started[c] ? list.value[c] : start_of(c);
+      int value = list.counters.Shown(c, start_of(c));
       std::string_view format = lk ? FormatName(lk->nfc) : "decimal";
       if (def->legal && format != "none" && format != "bullet") format = "decimal";
       label += FormatListNumber(value, format);

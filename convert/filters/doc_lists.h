@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/list_label.h"
+
 namespace quarn {
 
 class WordLists {
@@ -38,8 +40,7 @@ class WordLists {
   };
   struct List {
     std::array<Level, kLevels> levels;
-    std::array<int, kLevels> value{};
-    std::array<bool, kLevels> started{};
+    ListCounters counters;
   };
   struct Override {
     uint32_t lsid = 0;

@@ -192,20 +192,14 @@ std::string Numbering::Next(const NumberingRef& ref) {
     const Level* l = LevelOf(inst, k);
     return l ? l->start : 1;
   };
-  if (!inst.started[level]) {
-    inst.counters[level] = start_of(level);
-    inst.started[level] = true;
-  } else if (inst.counters[level] < kMaxNumber) {
-    ++inst.counters[level];
-  }
-  for (int k = level + 1; k < kLevels; ++k) inst.started[k] = false;
+  inst.counters.Next(level, start_of(level));
 
   std::string label;
   const std::string& text = def->text;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
       int k = text[++i] - '1';
-      int value = inst.started[k] ? inst.counters[k] : start_of(k);
+      int value = inst.counters.Shown(k, start_of(k));
       const Level* l = LevelOf(inst, k);
       std::string_view format = def->legal ? "decimal" : l ? std::string_view(l->format) : "decimal";
       if (def->legal && l && (l->format == "none" || l->format == "bullet")) format = l->format;

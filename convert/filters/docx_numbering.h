@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/filters/archive.h"
+#include "convert/filters/list_label.h"
 
 namespace quarn::docx {
 
@@ -50,8 +51,7 @@ class Numbering {
     int abstract_id = -1;
     std::map<int, int> start_override;  // level -> start
     std::map<int, Level> level_override;
-    int counters[kLevels] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    bool started[kLevels] = {false, false, false, false, false, false, false, false, false};
+    ListCounters counters;
   };
   struct StyleNum {
     int num_id = -1;

@@ -18,4 +18,34 @@ std::string FormatListNumber(int n, std::string_view format);
 // rest a plain bullet; Word's hollow bullet is a Courier "o".
 std::string BulletLabel(std::string_view bullet);
 
+// The numbers of one list's levels, as word processors count them: a level
+// starts at its start value and then counts on, and numbering a level
+// restarts every level below it.  Levels are 0-based.
+class ListCounters {
+ public:
+  static constexpr int kLevels = 10;
+
+  // Numbers the next item of level; start is the level's start value.
+  void Next(int level, int start) {
+    if (!started_[level]) value_[level] = start;
+    else if (value_[level] < kMaxNumber) ++value_[level];
+    started_[level] = true;
+    for (int k = level + 1; k < kLevels; ++k) started_[k] = false;
+  }
+  // Numbers the next item of level with a number of its own.
+  void Set(int level, int value) {
+    Next(level, value);
+    value_[level] = value;
+  }
+  // Makes level start again at its next item.
+  void Restart(int level) { started_[level] = false; }
+  // The number level shows: its count, or start while it has none.
+  int Shown(int level, int start) const { return started_[level] ? value_[level] : start; }
+
+ private:
+  static constexpr int kMaxNumber = 1'000'000'000;
+  int value_[kLevels] = {};
+  bool started_[kLevels] = {};
+};
+
 }  // namespace quarn

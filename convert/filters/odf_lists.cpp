@@ -108,7 +108,7 @@ void ListCounter::StartList(const std::string& style, bool continues) {
   f.style = style.empty() && !frames_.empty() ? frames_.back().style : style;
   if (frames_.empty()) {
     auto [it, fresh] = by_style_.try_emplace(f.style);
-    if (!fresh && !continues) it->second = Counters();
+    if (!fresh && !continues) it->second = ListCounters();
     current_ = &it->second;
   }
   frames_.push_back(std::move(f));
@@ -138,16 +138,9 @@ std::string ListCounter::Paragraph() {
   const ListStyles::Level* def = styles_.Find(f.style, level);
   if (!def) return "";
 
-  Counters& c = *current_;
-  if (f.start_value >= 0) {
-    c.value[level] = f.start_value;
-  } else if (!c.started[level]) {
-    c.value[level] = def->start;
-  } else if (c.value[level] < kMaxNumber) {
-    ++c.value[level];
-  }
-  c.started[level] = true;
-  for (int k = level + 1; k <= ListStyles::kLevels; ++k) c.started[k] = false;
+  ListCounters& c = *current_;
+  if (f.start_value >= 0) c.Set(level - 1, f.start_value);
+  else c.Next(level - 1, def->start);
 
   std::string label;
   if (def->bullet) {
@@ -158,7 +151,7 @@ std::string ListCounter::Paragraph() {
       int shown = std::clamp(def->display_levels, 1, level);
       for (int k = level - shown + 1; k <= level; ++k) {
         const ListStyles::Level* lk = styles_.Find(f.style, k);
-        int value = c.started[k] ? c.value[k] : lk ? lk->start : 1;
+        int value = c.Shown(k - 1, lk ? lk->start : 1);
         if (!number.empty()) number += '.';
         number += FormatListNumber(value, lk ? std::string_view(lk->format) : "decimal");
       }

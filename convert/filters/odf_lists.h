@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/list_label.h"
+
 namespace quarn::odf {
 
 class ListStyles {
@@ -55,10 +57,6 @@ class ListCounter {
   std::string Paragraph();
 
  private:
-  struct Counters {
-    std::array<int, ListStyles::kLevels + 1> value{};
-    std::array<bool, ListStyles::kLevels + 1> started{};
-  };
   struct Frame {
     std::string style;
     bool pending = false;  // the item's first paragraph is still to come
@@ -67,8 +65,8 @@ class ListCounter {
 
   const ListStyles& styles_;
   std::vector<Frame> frames_;
-  std::map<std::string, Counters, std::less<>> by_style_;  // the last list of each style
-  Counters* current_ = nullptr;
+  std::map<std::string, ListCounters, std::less<>> by_style_;  // the last list of each style
+  ListCounters* current_ = nullptr;
 };
 
 }  // namespace quarn::odf
