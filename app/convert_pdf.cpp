@@ -10,7 +10,7 @@
 
 #include "app/main.h"
 #include "convert/filter.h"
-#include "pdfinfo/pdfinfo.h"
+#include "convert/pdf_library.h"
 
 namespace quarn {
 
@@ -31,13 +31,16 @@ using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
 }  // namespace
 
 ConvertResult ConvertPdf(const std::string& path, const std::string& out_path) {
+  std::string why;
+  const PdfLibrary* pdf = LoadPdfLibrary(&why);
+  if (!pdf) return ConvertResult::NoText(why);
   char info[PDFINFO_INFO_SIZE];
   LibraryText text;
   {
     std::lock_guard<std::mutex> hold(PdfLock);
-    if (GetDocInfo(path.c_str(), info) == 0)
+    if (pdf->GetDocInfo(path.c_str(), info) == 0)
       return ConvertResult::NoText("the PDF cannot be opened: it is damaged or protected by a password");
-    text.reset(GetTextContentFormated(path.c_str(), 0, 0));
+    text.reset(pdf->GetTextContentFormated(path.c_str(), 0, 0));
   }
   info[sizeof info - 1] = '\0';
   const std::string_view info_text(info, std::strlen(info));

@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "convert/filters/sniff.h"
-#include "pdfinfo/pdfinfo.h"
+#include "convert/pdf_library.h"
 
 namespace quarn {
 
@@ -21,8 +21,11 @@ class PdfFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto redirected = ExtractRedirected(path, "pdf", sink)) return *redirected;
+    std::string why;
+    const PdfLibrary* pdf = LoadPdfLibrary(&why);
+    if (!pdf) return ExtractResult::Failed(why);
     char error[512] = "";
-    const int status = PdfExtractPages(path.c_str(), TakePage, &sink, error, sizeof error);
+    const int status = pdf->PdfExtractPages(path.c_str(), TakePage, &sink, error, sizeof error);
     switch (status) {
       case PDFINFO_OK:
         return ExtractResult::Ok();
