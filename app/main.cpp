@@ -23,6 +23,17 @@ std::unique_ptr<const Registry> installed_registry;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// The input, held open while its text is read.
+struct InputFile {
+  explicit InputFile(int f) : fd(f) {}
+  ~InputFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  int fd;
+};
+
 }  // namespace
 
 void InstallRegistry(Registry registry) {
@@ -41,31 +52,47 @@ std::string OutputPathFor(std::string_view path) {
   return std::string(path.substr(0, path.size() - ext.size())) + ".txt";
 }
 
+DocumentText ReadDocument(const Registry& registry, const std::string& path) {
+  try {
+    DocumentText read = ReadWithFilter(registry, path);
+    if (read.result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
+      DocumentText pdf = ReadPdf(path);
+      if (pdf.result.outcome != Outcome::kNoText) return pdf;
+    }
+    return read;
+  } catch (const std::bad_alloc&) {
+    return {ConvertResult::Failed("out of memory while converting " + Quoted(path)), {}};
+  } catch (const std::exception& e) {
+    return {ConvertResult::Failed(e.what()), {}};
+  }
+}
+
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path) {
   return ConvertFile(InstalledRegistry(), path, out_path);
 }
 
 ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path) {
+  return ConvertFile(path, out_path, [&](const DocumentInput& input) { return ReadDocument(registry, input.path); });
+}
+
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read) {
   const std::string out = out_path.empty() ? OutputPathFor(path) : out_path;
   struct stat in {};
   if (::stat(path.c_str(), &in) != 0)
     return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
   if (S_ISDIR(in.st_mode)) return ConvertResult::Failed(Quoted(path) + " is a folder, not a document");
-  {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
-    ::close(fd);
-  }
+  InputFile input(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (input.fd < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
   struct stat target {};
   if (::stat(out.c_str(), &target) == 0 && target.st_dev == in.st_dev && target.st_ino == in.st_ino)
     return ConvertResult::SameFile();
   try {
-    ConvertResult result = ConvertWithFilter(registry, path, out);
-    if (result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
-      ConvertResult pdf = ConvertPdf(path, out);
-      if (pdf.outcome != Outcome::kNoText) return pdf;
-    }
-    return result;
+    DocumentText text = read(DocumentInput{path, input.fd});
+    if (!text.result.written()) return text.result;
+    SaveTextFile(out, text.text);
+    return text.result;
+  } catch (const FileError& e) {
+    return ConvertResult::Failed(e.what());
   } catch (const std::bad_alloc&) {
     return ConvertResult::Failed("out of memory while converting " + Quoted(path));
   } catch (const std::exception& e) {

@@ -310,15 +310,24 @@ void SaveTextFile(const std::string& out_path, std::string_view text) {
   if (::rename(temp.c_str(), target.c_str()) != 0) fail("Cannot create file", errno);
 }
 
+DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits) {
+  FilterText extracted = ExtractFilterText(registry, path, limits);
+  DocumentText read;
+  ThinSpacesInPlace(extracted.text);
+  if (extracted.text.empty() || extracted.text == " ") {
+    read.result = ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
+    return read;
+  }
+  read.result = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  read.text = std::move(extracted.text);
+  return read;
+}
+
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path, const std::string& out_path,
                                 const FilterLimits& limits) {
-  FilterText extracted = ExtractFilterText(registry, path, limits);
-  std::string& text = extracted.text;
-  ThinSpacesInPlace(text);
-  if (text.empty() || text == " ")
-    return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
-  SaveTextFile(out_path, text);
-  return ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  DocumentText read = ReadWithFilter(registry, path, limits);
+  if (read.result.written()) SaveTextFile(out_path, read.text);
+  return read.result;
 }
 
 }  // namespace quarn

@@ -64,6 +64,10 @@ class FileError : public std::runtime_error {
 // FileError with "Cannot create file \"<absolute path>\". <reason>".
 void SaveTextFile(const std::string& out_path, std::string_view text);
 
+// Extracts and thins: the text to write, or kNoText with the reason.  Throws
+// the registry's errors like the functions above; writes nothing.
+DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits = {});
+
 // Extracts, thins and writes: kWritten, or kNoText with the reason.  Throws
 // FileError and the registry's errors like the functions above.
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path,

@@ -24,4 +24,12 @@ struct ConvertResult {
   bool written() const { return outcome == Outcome::kWritten; }
 };
 
+// A document's text as read, before anything is written: outcome kWritten
+// means there is text to write (a non-empty reason says what is missing from
+// it); kNoText and kFailed carry the reason and no text.
+struct DocumentText {
+  ConvertResult result;
+  std::string text;
+};
+
 }  // namespace quarn
