@@ -32,7 +32,7 @@ std::mutex NotifyLock;
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
-  FileConverter convert;
+  FileConverterFactory make_converter;
 };
 
 // The shared state, guarded by QueueLock.  Allocated once and never freed, so
@@ -50,7 +50,8 @@ struct Shared {
   int busy = 0;           // workers of the latest run holding a path they took
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
-  FileConverter converter;
+  std::vector<std::string> requested;  // paths queued by front ends for this run
+  FileConverterFactory converter;
   ThreadLauncher launcher;
   int stop_steps = 99;
   std::chrono::milliseconds stop_step{100};
@@ -87,6 +88,7 @@ void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
   s.pending.clear();
+  s.requested.clear();
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -190,7 +192,31 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
   }
 }
 
-void Handle(const RunContext& ctx, const std::string& path, const std::string& masks) {
+// Whether the worker of ctx should give up the document in hand.
+bool StopAskedFor(const RunContext& ctx) {
+  std::lock_guard hold(QueueLock);
+  return !RunLiveLocked(ctx) || S().state == psStopping;
+}
+
+// The worker's conversion, made when it first needs one.
+class WorkerConversion {
+ public:
+  explicit WorkerConversion(std::shared_ptr<const RunContext> ctx) : ctx_(std::move(ctx)) {}
+  ConvertResult operator()(const std::string& path) {
+    if (!convert_) {
+      std::shared_ptr<const RunContext> ctx = ctx_;
+      convert_ = ctx_->make_converter([ctx] { return StopAskedFor(*ctx); });
+      if (!convert_) return ConvertResult::Failed("no conversion is set up");
+    }
+    return convert_(path);
+  }
+
+ private:
+  std::shared_ptr<const RunContext> ctx_;
+  FileConverter convert_;
+};
+
+void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return;  // gone meanwhile: dropped without notice
   if (S_ISDIR(st.st_mode)) {
@@ -198,7 +224,7 @@ void Handle(const RunContext& ctx, const std::string& path, const std::string& m
   } else if (S_ISREG(st.st_mode) && MatchesMaskList(path, masks)) {
     ConvertResult result;
     try {
-      result = ctx.convert(path);
+      result = convert(path);
     } catch (const std::exception& e) {
       result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
     } catch (...) {
@@ -214,6 +240,9 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
   Shared& s = S();
   bool ends_run = false;  // worker A has cleared the run and must finish it
   {
+    // Ends (with its converter process, if it has one) before the run is
+    // finished below, so that no converter outlives a finished run.
+    WorkerConversion convert(ctx);
     std::unique_lock hold(QueueLock);
     // A stop asked for before worker A began stays asked for.
     if (!second && ctx->run == s.run && s.state == psStarting) {
@@ -254,7 +283,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       hold.unlock();
       Post();
       try {
-        Handle(*ctx, path, masks);
+        Handle(*ctx, convert, path, masks);
       } catch (const std::exception& e) {  // out of memory while queuing, and the like
         Record(*ctx, path, ConvertResult::Failed(std::string("unexpected error: ") + e.what()));
       }
@@ -287,11 +316,13 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
   if (s.converter) {
-    ctx->convert = s.converter;
+    ctx->make_converter = s.converter;
   } else {
     // The program sets its conversion at start-up; without one, every
     // document fails with a reason instead of being dropped.
-    ctx->convert = [](const std::string&) { return ConvertResult::Failed("no conversion is set up"); };
+    ctx->make_converter = [](const StopQuery&) -> FileConverter {
+      return [](const std::string&) { return ConvertResult::Failed("no conversion is set up"); };
+    };
   }
   s.changed.notify_all();
   return ctx;
@@ -372,6 +403,7 @@ void InitProcessing() {
   s.queued = 0;
   s.busy = 0;
   s.report = RunReport{};
+  s.requested.clear();
   s.changed.notify_all();
 }
 
@@ -450,9 +482,11 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     // so that its worker A cannot clear this path or end the new run.
     if (params && s.state == psStopping) {
       s.pending.clear();
+      s.requested.clear();
       s.queued = 0;
     }
     s.pending.push_front(path);
+    s.requested.push_back(path);
     ++s.queued;
     s.changed.notify_all();
     if (params) start = BeginRunLocked();
@@ -506,10 +540,21 @@ int WorkersAlive() {
   return S().alive;
 }
 
-FileConverter SetFileConverter(FileConverter converter) {
+FileConverterFactory SetFileConverter(FileConverter converter) {
+  FileConverterFactory factory;
+  if (converter) factory = [converter](const StopQuery&) { return converter; };
+  return SetFileConverterFactory(std::move(factory));
+}
+
+FileConverterFactory SetFileConverterFactory(FileConverterFactory factory) {
   std::lock_guard hold(QueueLock);
-  std::swap(S().converter, converter);
-  return converter;
+  std::swap(S().converter, factory);
+  return factory;
+}
+
+std::vector<std::string> RequestedPaths() {
+  std::lock_guard hold(QueueLock);
+  return S().requested;
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {
