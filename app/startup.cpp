@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/batch.h"
+#include "app/converter_client.h"
 #include "process/exit_code.h"
 #include "app/main.h"
 #include "process/process.h"
@@ -24,6 +25,10 @@ constexpr const char* kUsage =
     "       quarn FILE OUT          write FILE's text to OUT\n"
     "       quarn --batch PATH...   convert every document of the files and folders\n"
     "                               named (folders are walked), progress on standard error\n"
+    "       quarn [LIMITS] FILE [OUT] | quarn --batch [LIMITS] PATH... | quarn [LIMITS]\n"
+    "         --timeout SECONDS     give up a document after this long (default 300; 0: never)\n"
+    "         --memory-limit SIZE   give up a document that needs more memory, as \"2G\" or\n"
+    "                               \"512M\" (default the smaller of 4G and half the memory; 0: none)\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
@@ -42,16 +47,98 @@ int UsageError(const std::string& why) {
   return Status(ExitCode::kUsage);
 }
 
-// What stands in for the COM set-up: the registry of filters is read once,
-// before any conversion, then the queue is made ready.
-void InitialiseConversion() {
-  InstallRegistry(Registry::LoadStandard());
-  InitProcessing();
-  SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
+// The settings of a run that the command line may change.
+struct RunChoices {
+  ConverterLimits limits = DefaultConverterLimits();
+  // Documents are read by converter processes.  The internal option that
+  // turns it off exists to measure what isolation costs.
+  bool isolated = true;
+};
+
+// Takes a limit option at args[*i] ("--timeout 60", "--timeout=60",
+// "--memory-limit 2G", "--memory-limit=2G"), moving *i past it.  False when
+// args[*i] is none; *error is set when it is one with a missing or bad value.
+bool TakeLimitOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--internal-no-isolation") {
+    choices->isolated = false;
+    ++*i;
+    return true;
+  }
+  std::string name, value;
+  for (const char* option : {"--timeout", "--memory-limit"}) {
+    const std::string o = option;
+    if (a == o) {
+      name = o;
+      if (*i + 1 < args.size()) value = args[*i + 1];
+      *i += 2;
+    } else if (a.starts_with(o + "=")) {
+      name = o;
+      value = a.substr(o.size() + 1);
+      *i += 1;
+    }
+  }
+  if (name.empty()) return false;
+  if (name == "--timeout") {
+    if (const auto seconds = ParseSeconds(value)) {
+      choices->limits.timeout = *seconds;
+    } else {
+      *error = "--timeout needs a number of seconds, as \"300\"";
+    }
+  } else if (const auto bytes = ParseSize(value)) {
+    choices->limits.memory_bytes = *bytes;
+  } else {
+    *error = "--memory-limit needs a size, as \"4G\" or \"512M\"";
+  }
+  return true;
 }
 
-int ConvertOne(const std::string& in, const std::string& out) {
-  const ConvertResult r = ConvertFile(in, out);
+bool IsLimitOption(const std::string& arg) {
+  RunChoices ignored;
+  std::size_t i = 0;
+  std::string error;
+  return TakeLimitOption({arg}, &i, &ignored, &error);
+}
+
+ConverterSettings SettingsFor(const RunChoices& choices) {
+  ConverterSettings settings;
+  settings.limits = choices.limits;
+  return settings;
+}
+
+// What stands in for the COM set-up: the registry of filters is read once,
+// before any conversion, then the queue is made ready.  Each worker reads its
+// documents through a converter process of its own, started on its first
+// document and kept until it ends.
+void InitialiseConversion(const RunChoices& choices = {}) {
+  InstallRegistry(Registry::LoadStandard());
+  InitProcessing();
+  if (!choices.isolated) {
+    SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
+    return;
+  }
+  ConverterSettings settings = SettingsFor(choices);
+  settings.requested_paths = RequestedPaths;
+  SetFileConverterFactory([settings](StopQuery stop_requested) -> FileConverter {
+    auto client = std::make_shared<ConverterClient>(settings, std::move(stop_requested));
+    return [client](const std::string& path) {
+      return ConvertFile(path, "", [&client](const DocumentInput& input) { return client->Read(input); });
+    };
+  });
+}
+
+int ConvertOne(const std::string& in, const std::string& out, const RunChoices& choices = {}) {
+  ConvertResult r;
+  if (choices.isolated) {
+    // The program has one thread here, so the converter is forked rather
+    // than started again: a single document costs no more than before.
+    ConverterSettings settings = SettingsFor(choices);
+    settings.fork_without_exec = true;
+    ConverterClient converter(settings);
+    r = ConvertFile(in, out, [&converter](const DocumentInput& input) { return converter.Read(input); });
+  } else {
+    r = ConvertFile(in, out);
+  }
   const std::string name = PrintablePath(in);
   switch (r.outcome) {
     case Outcome::kWritten:
@@ -72,10 +159,65 @@ int ConvertOne(const std::string& in, const std::string& out) {
 
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
-bool StartClassic(const std::vector<std::string>& args, int* exit_status) {
-  InitialiseConversion();
+bool StartClassic(const std::vector<std::string>& args, int* exit_status, const RunChoices& choices = {}) {
+  InitialiseConversion(choices);
   if (args.size() != 1 && args.size() != 2) return true;
-  *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string());
+  *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string(), choices);
+  DoneProcessing();
+  return false;
+}
+
+bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices);
+
+// Limits before the rest: "--timeout 60 FILE [OUT]", "--timeout 60 --batch
+// PATH..." or "--timeout 60" alone for the window.
+bool StartWithLimits(const std::vector<std::string>& args, int* exit_status) {
+  RunChoices choices;
+  std::size_t i = 0;
+  std::string error;
+  while (i < args.size() && error.empty() && TakeLimitOption(args, &i, &choices, &error)) {
+  }
+  if (!error.empty()) {
+    *exit_status = UsageError(error);
+    return false;
+  }
+  if (i < args.size() && args[i] == "--batch") return StartBatch({args.begin() + i, args.end()}, exit_status, choices);
+  if (i < args.size() && args[i] == "--") {
+    ++i;
+  } else if (i < args.size() && args[i].starts_with("--")) {
+    *exit_status = UsageError("unknown option \"" + args[i] + "\"");
+    return false;
+  }
+  return StartClassic({args.begin() + i, args.end()}, exit_status, choices);
+}
+
+// "--batch [LIMITS] PATH...": limits may come anywhere before "--".
+bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices) {
+  std::vector<std::string> paths;
+  bool options_ended = false;
+  for (std::size_t i = 1; i < args.size();) {
+    std::string error;
+    if (!options_ended && args[i] == "--") {
+      options_ended = true;
+      ++i;
+    } else if (!options_ended && TakeLimitOption(args, &i, &choices, &error)) {
+      if (!error.empty()) {
+        *exit_status = UsageError(error);
+        return false;
+      }
+    } else if (!options_ended && args[i].starts_with("--")) {
+      *exit_status = UsageError("unknown option \"" + args[i] + "\"");
+      return false;
+    } else {
+      paths.push_back(args[i++]);
+    }
+  }
+  if (paths.empty()) {
+    *exit_status = UsageError("--batch needs at least one file or folder");
+    return false;
+  }
+  InitialiseConversion(choices);
+  *exit_status = RunBatch(paths);
   DoneProcessing();
   return false;
 }
@@ -94,28 +236,8 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
     *exit_status = Status(ExitCode::kOk);
     return false;
   }
-  if (option == "--batch") {
-    std::vector<std::string> paths;
-    bool options_ended = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-      if (!options_ended && args[i] == "--") {
-        options_ended = true;
-      } else if (!options_ended && args[i].starts_with("--")) {
-        *exit_status = UsageError("unknown option \"" + args[i] + "\"");
-        return false;
-      } else {
-        paths.push_back(args[i]);
-      }
-    }
-    if (paths.empty()) {
-      *exit_status = UsageError("--batch needs at least one file or folder");
-      return false;
-    }
-    InitialiseConversion();
-    *exit_status = RunBatch(paths);
-    DoneProcessing();
-    return false;
-  }
+  if (option == "--batch") return StartBatch(args, exit_status, RunChoices{});
+  if (IsLimitOption(option)) return StartWithLimits(args, exit_status);
   *exit_status = UsageError("unknown option \"" + option + "\"");
   return false;
 }

@@ -1,0 +1,289 @@
+#include "app/confine.h"
+
+#include <fcntl.h>
+#include <link.h>
+#include <linux/landlock.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+
+#include "convert/registry.h"
+
+namespace quarn {
+
+namespace {
+
+// Landlock's later rights and scopes, newer than the system's headers.
+constexpr std::uint64_t kFsTruncate = 1ULL << 14;   // version 3
+constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;   // version 5
+constexpr std::uint64_t kNetBindTcp = 1ULL << 0;    // version 4
+constexpr std::uint64_t kNetConnectTcp = 1ULL << 1; // version 4
+constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;  // version 6
+constexpr std::uint64_t kScopeSignal = 1ULL << 1;        // version 6
+
+// The ruleset attribute of version 6; older kernels are given a shorter prefix.
+struct RulesetAttr {
+  std::uint64_t handled_access_fs;
+  std::uint64_t handled_access_net;
+  std::uint64_t scoped;
+};
+
+constexpr std::uint64_t kReadRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+
+std::uint64_t HandledFs(int abi) {
+  std::uint64_t fs = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
+                     LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_REMOVE_FILE |
+                     LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
+                     LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+                     LANDLOCK_ACCESS_FS_MAKE_SYM;
+  if (abi >= 2) fs |= LANDLOCK_ACCESS_FS_REFER;
+  if (abi >= 3) fs |= kFsTruncate;
+  if (abi >= 5) fs |= kFsIoctlDev;
+  return fs;
+}
+
+struct FdCloser {
+  void operator()(int* fd) const {
+    if (*fd >= 0) ::close(*fd);
+    delete fd;
+  }
+};
+using OwnedFd = std::unique_ptr<int, FdCloser>;
+OwnedFd Own(int fd) { return OwnedFd(new int(fd)); }
+
+// Allows `rights` beneath path (a file gets only the rights a file can have).
+// A path that does not exist is passed over.
+bool AddPathRule(int ruleset, const std::string& path, std::uint64_t rights, std::uint64_t handled) {
+  OwnedFd fd = Own(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (*fd < 0) return true;
+  struct stat st {};
+  if (::fstat(*fd, &st) != 0) return true;
+  if (!S_ISDIR(st.st_mode))
+    rights &= LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_EXECUTE | kFsTruncate |
+              kFsIoctlDev;
+  rights &= handled;
+  if (rights == 0) return true;
+  landlock_path_beneath_attr rule{};
+  rule.allowed_access = rights;
+  rule.parent_fd = *fd;
+  return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+// Limits the file system to reading beneath the roots, and to making and
+// removing files only in the scratch folder.  Returns the version applied,
+// 0 where the kernel has no Landlock, -1 on failure.
+int ApplyLandlock(const std::vector<std::string>& roots, const std::string& scratch, std::string* error) {
+  const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (abi < 1) return 0;  // not built in, or switched off at boot
+  RulesetAttr attr{};
+  attr.handled_access_fs = HandledFs(static_cast<int>(abi));
+  std::size_t attr_size = sizeof attr.handled_access_fs;
+  if (abi >= 4) {
+    attr.handled_access_net = kNetBindTcp | kNetConnectTcp;
+    attr_size = offsetof(RulesetAttr, scoped);
+  }
+  if (abi >= 6) {
+    attr.scoped = kScopeAbstractUnix | kScopeSignal;
+    attr_size = sizeof attr;
+  }
+  OwnedFd ruleset = Own(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0)));
+  if (*ruleset < 0) {
+    *error = std::string("cannot create the file-system rules: ") + std::strerror(errno);
+    return -1;
+  }
+  for (const std::string& root : roots) {
+    if (!AddPathRule(*ruleset, root, kReadRights, attr.handled_access_fs)) {
+      *error = "cannot allow reading " + root + ": " + std::strerror(errno);
+      return -1;
+    }
+  }
+  // Some libraries open these for writing (and /dev/null may stand in for
+  // an output they do not need).
+  if (!AddPathRule(*ruleset, "/dev/null", kReadRights | LANDLOCK_ACCESS_FS_WRITE_FILE, attr.handled_access_fs)) {
+    *error = std::string("cannot allow /dev/null: ") + std::strerror(errno);
+    return -1;
+  }
+  if (!scratch.empty()) {
+    const std::uint64_t scratch_rights =
+        attr.handled_access_fs & ~(LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_MAKE_CHAR |
+                                   LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SOCK |
+                                   LANDLOCK_ACCESS_FS_MAKE_FIFO | kFsIoctlDev);
+    if (!AddPathRule(*ruleset, scratch, scratch_rights, attr.handled_access_fs)) {
+      *error = "cannot allow the scratch folder " + scratch + ": " + std::strerror(errno);
+      return -1;
+    }
+  }
+  if (::syscall(SYS_landlock_restrict_self, *ruleset, 0) != 0) {
+    *error = std::string("cannot apply the file-system rules: ") + std::strerror(errno);
+    return -1;
+  }
+  return static_cast<int>(abi);
+}
+
+struct FilterRelease {
+  void operator()(scmp_filter_ctx ctx) const { seccomp_release(ctx); }
+};
+
+// Refuses, with an error a library can handle, every system call a
+// conversion never needs and a hostile document could misuse: network
+// sockets (every socket: even a local one reaches other programs), running
+// programs, new processes (threads stay allowed), tracing and reading other
+// processes, signals to other processes, and the administrator's calls.
+bool ApplySeccomp(std::string* error) {
+  std::unique_ptr<std::remove_pointer_t<scmp_filter_ctx>, FilterRelease> ctx(seccomp_init(SCMP_ACT_ALLOW));
+  if (!ctx) {
+    *error = "cannot create the system-call filter";
+    return false;
+  }
+  seccomp_attr_set(ctx.get(), SCMP_FLTATR_CTL_TSYNC, 1);
+  seccomp_attr_set(ctx.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
+  int failed = 0;
+  auto deny = [&](const char* name, int err, unsigned count = 0, const scmp_arg_cmp* cmp = nullptr) {
+    const int nr = seccomp_syscall_resolve_name(name);
+    if (nr == __NR_SCMP_ERROR) return;  // unknown to this library version
+    const int rc = seccomp_rule_add_array(ctx.get(), SCMP_ACT_ERRNO(static_cast<unsigned>(err)), nr, count, cmp);
+    if (rc != 0 && rc != -EEXIST) ++failed;
+  };
+  for (const char* name : {"socket", "execve", "execveat"}) deny(name, EACCES);
+  // New processes: fork and vfork always; clone unless it makes a thread.
+  // clone3 hides its flags from the filter, so it is reported missing and
+  // the C library falls back to clone.
+  deny("fork", EPERM);
+  deny("vfork", EPERM);
+  const scmp_arg_cmp not_thread = SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0);
+  deny("clone", EPERM, 1, &not_thread);
+  deny("clone3", ENOSYS);
+  // Signals only to itself.
+  const scmp_arg_cmp other_process = SCMP_A0(SCMP_CMP_NE, static_cast<scmp_datum_t>(::getpid()));
+  for (const char* name : {"kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"})
+    deny(name, EPERM, 1, &other_process);
+  // Typing into a terminal.
+  const scmp_arg_cmp sti = SCMP_A1(SCMP_CMP_EQ, TIOCSTI);
+  deny("ioctl", EPERM, 1, &sti);
+  for (const char* name :
+       {"ptrace", "process_vm_readv", "process_vm_writev", "kcmp", "pidfd_open", "pidfd_getfd", "pidfd_send_signal",
+        "tkill", "mount", "umount2", "pivot_root", "chroot", "setns", "unshare", "mount_setattr", "open_tree",
+        "move_mount", "fsopen", "fsconfig", "fsmount", "fspick", "bpf", "perf_event_open", "userfaultfd",
+        "io_uring_setup", "io_uring_enter", "io_uring_register", "keyctl", "add_key", "request_key", "init_module",
+        "finit_module", "delete_module", "kexec_load", "kexec_file_load", "reboot", "swapon", "swapoff", "acct",
+        "quotactl", "syslog", "iopl", "ioperm", "settimeofday", "clock_settime", "clock_adjtime", "adjtimex",
+        "sethostname", "setdomainname", "name_to_handle_at", "open_by_handle_at", "lookup_dcookie", "vhangup",
+        "setuid", "setgid", "setreuid", "setregid", "setresuid", "setresgid", "setfsuid", "setfsgid", "setgroups",
+        "mknod", "mknodat"})
+    deny(name, EPERM);
+  if (failed > 0) {
+    *error = "cannot build the system-call filter";
+    return false;
+  }
+  const int rc = seccomp_load(ctx.get());
+  if (rc != 0) {
+    *error = std::string("cannot load the system-call filter: ") + std::strerror(-rc);
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t MappedBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return v && *v == '/' ? std::string(v) : fallback;
+}
+
+int AddLoadedFolder(dl_phdr_info* info, size_t, void* data) {
+  if (info->dlpi_name && info->dlpi_name[0] == '/')
+    static_cast<std::set<std::string>*>(data)->insert(std::filesystem::path(info->dlpi_name).parent_path().string());
+  return 0;
+}
+
+}  // namespace
+
+bool AddressSpaceLimitApplies() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return false;
+#else
+  return true;
+#endif
+}
+
+std::vector<std::string> SystemReadRoots(const Registry& registry) {
+  std::set<std::string> roots = {
+      "/usr", "/lib", "/lib64", "/lib32", "/libx32", "/etc", "/var/cache/fontconfig",
+      "/proc/self", "/proc/cpuinfo", "/proc/meminfo", "/proc/stat", "/proc/sys", "/proc/filesystems",
+      "/sys/devices/system/cpu", "/sys/fs/cgroup", "/sys/kernel/mm/transparent_hugepage",
+      "/dev/zero", "/dev/urandom", "/dev/random"};
+  // The program's own prefix: its libraries, filter modules and registry.
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) roots.insert(exe.parent_path().parent_path().string());
+  dl_iterate_phdr(AddLoadedFolder, &roots);
+  if (const char* lib_path = std::getenv("LD_LIBRARY_PATH")) {
+    std::string dirs = lib_path;
+    for (std::size_t at = 0; at <= dirs.size();) {
+      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+      if (end > at && dirs[at] == '/') roots.insert(dirs.substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  for (const std::filesystem::path& folder : Registry::StandardFolders()) roots.insert(folder.string());
+  for (const std::filesystem::path& library : registry.ServerLibraries())
+    roots.insert(library.parent_path().string());
+  // Fonts and their caches, language data for text recognition, locales.
+  const std::string home = EnvOr("HOME", "");
+  if (!home.empty()) {
+    roots.insert(EnvOr("XDG_CACHE_HOME", home + "/.cache") + "/fontconfig");
+    roots.insert(EnvOr("XDG_DATA_HOME", home + "/.local/share") + "/fonts");
+    roots.insert(EnvOr("XDG_CONFIG_HOME", home + "/.config") + "/fontconfig");
+    roots.insert(home + "/.fonts");
+  }
+  for (const char* name : {"TESSDATA_PREFIX", "LOCPATH"}) {
+    const std::string dir = EnvOr(name, "");
+    if (!dir.empty()) roots.insert(dir);
+  }
+  return {roots.begin(), roots.end()};
+}
+
+ConfineResult Confine(const Confinement& c, const std::vector<std::string>& system_roots) {
+  ConfineResult result;
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);  // a crash leaves no copy of the document's memory behind
+  if (c.memory_limit > 0 && AddressSpaceLimitApplies()) {
+    const std::uint64_t cap = MappedBytes() + c.memory_limit;
+    const rlimit as{cap, cap};
+    if (::setrlimit(RLIMIT_AS, &as) != 0) {
+      result.error = std::string("cannot limit the memory: ") + std::strerror(errno);
+      return result;
+    }
+  }
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    result.error = std::string("cannot drop privileges: ") + std::strerror(errno);
+    return result;
+  }
+  std::vector<std::string> roots = system_roots;
+  roots.insert(roots.end(), c.read_roots.begin(), c.read_roots.end());
+  const int abi = ApplyLandlock(roots, c.scratch, &result.error);
+  if (abi < 0) return result;
+  result.landlock_abi = abi;
+  ApplySeccomp(&result.error);
+  return result;
+}
+
+}  // namespace quarn
