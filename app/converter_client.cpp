@@ -33,8 +33,6 @@ using Clock = std::chrono::steady_clock;
 // How often a waiting worker looks at the stop request and the converter's
 // memory.
 constexpr std::chrono::milliseconds kTick{50};
-// A new converter has this long to load its registry and confine itself.
-constexpr std::chrono::seconds kStartTime{60};
 // The largest text a converter can have a reason to send: the filter route's
 // cap, or the PDF route's information, a space and its cap.
 constexpr std::uint64_t kMaxText =
@@ -152,6 +150,26 @@ bool ConverterClient::Start(std::string* why) {
     return false;
   }
   scratch_ = MakeScratch();
+  // Made here, where memory is warm: a forked child is handed it and would
+  // have to copy every page it writes.
+  if (system_roots_.empty()) system_roots_ = SystemReadRoots(InstalledRegistry());
+  if (syscall_filter_.empty()) {
+    syscall_filter_ = BuildSyscallFilter(why);
+    if (syscall_filter_.empty()) {
+      ::close(sv[0]);
+      ::close(child_end);
+      RemoveTree(scratch_);
+      scratch_.clear();
+      return false;
+    }
+  }
+  wire::Setup setup;
+  setup.memory_limit = settings_.limits.memory_bytes;
+  setup.read_roots = system_roots_;
+  setup.read_roots.insert(setup.read_roots.end(), roots_.begin(), roots_.end());
+  setup.scratch = scratch_;
+  setup.one_document = settings_.fork_without_exec;
+  setup.syscall_filter = syscall_filter_;
   const pid_t parent = ::getpid();
   const bool keep_stderr = !AddressSpaceLimitApplies();  // sanitizer reports must be seen
   if (settings_.fork_without_exec) {
@@ -163,14 +181,10 @@ bool ConverterClient::Start(std::string* why) {
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
       for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) ::signal(s, SIG_DFL);
-      const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-      ::dup2(null_fd, STDIN_FILENO);
-      ::dup2(null_fd, STDOUT_FILENO);
-      if (!keep_stderr) ::dup2(null_fd, STDERR_FILENO);
       ::dup2(child_end, kConverterChannel);
       ::close_range(kConverterChannel + 1, ~0U, 0);
       if (!scratch_.empty()) ::setenv("TMPDIR", scratch_.c_str(), 1);
-      RunConverterProcess(kConverterChannel, parent);
+      RunConverterProcess(kConverterChannel, parent, &setup);
     }
   } else {
     posix_spawn_file_actions_t actions;
@@ -221,29 +235,12 @@ bool ConverterClient::Start(std::string* why) {
   ::fcntl(channel_, F_SETFL, ::fcntl(channel_, F_GETFL) | O_NONBLOCK);
   statm_ = ::open(("/proc/" + std::to_string(pid_) + "/statm").c_str(), O_RDONLY | O_CLOEXEC);
 
-  wire::Setup setup;
-  setup.memory_limit = settings_.limits.memory_bytes;
-  setup.read_roots.assign(roots_.begin(), roots_.end());
-  setup.scratch = scratch_;
-  wire::FrameHeader h{};
-  std::string fields;
-  wire::Ready ready;
-  const auto deadline = Clock::now() + kStartTime;
-  bool answered = SendAll(channel_, wire::Encode(setup)) && ReadExact(&h, sizeof h, deadline, true) == Wait::kReady &&
-                  wire::HeaderFits(h, wire::Kind::kReady, wire::kMaxConverterFrame);
-  if (answered) {
-    fields.resize(h.size);
-    answered = ReadExact(fields.data(), fields.size(), deadline, true) == Wait::kReady && wire::Decode(fields, &ready);
-  }
-  if (!answered || !ready.error.empty()) {
-    const int status = End();
-    *why = !ready.error.empty() ? "the converter cannot be confined: " + ready.error
-           : status != -1 && (WIFSIGNALED(status) || WIFEXITED(status))
-               ? "the converter could not start: " + DeathReason(status)
-               : std::string("the converter did not answer");
+  // Its answer comes with the first reply: the request follows at once.
+  ready_pending_ = true;
+  if (!settings_.fork_without_exec && !SendAll(channel_, wire::Encode(setup))) {
+    *why = DeathReason(End());
     return false;
   }
-  landlock_abi_ = ready.landlock_abi;
   return true;
 }
 
@@ -260,6 +257,7 @@ int ConverterClient::End() {
   if (statm_ >= 0) ::close(statm_);
   channel_ = statm_ = -1;
   landlock_abi_ = 0;
+  ready_pending_ = false;
   if (!scratch_.empty()) RemoveTree(scratch_);
   scratch_.clear();
   return got > 0 ? status : -1;
@@ -357,7 +355,36 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   const bool timed = settings_.limits.timeout.count() > 0;
   const auto deadline = Clock::now() + settings_.limits.timeout;
   wire::FrameHeader h{};
-  Wait w = SendAll(channel_, wire::Encode(request)) ? ReadExact(&h, sizeof h, deadline, timed) : Wait::kClosed;
+  // A converter that cannot confine itself says so and ends, perhaps before
+  // it has read the request: its answer is read all the same.
+  const bool sent = SendAll(channel_, wire::Encode(request));
+  Wait w = Wait::kReady;
+  if (ready_pending_) {
+    wire::Ready ready;
+    std::string fields;
+    w = ReadExact(&h, sizeof h, deadline, timed);
+    if (w == Wait::kReady && !wire::HeaderFits(h, wire::Kind::kReady, wire::kMaxConverterFrame)) {
+      End();
+      return Failed("the converter sent a malformed reply");
+    }
+    if (w == Wait::kReady) {
+      fields.resize(h.size);
+      w = ReadExact(fields.data(), fields.size(), deadline, timed);
+    }
+    if (w == Wait::kReady && !wire::Decode(fields, &ready)) {
+      End();
+      return Failed("the converter sent a malformed reply");
+    }
+    if (w == Wait::kReady && !ready.error.empty()) {
+      End();
+      return Failed("the converter cannot be confined: " + ready.error);
+    }
+    if (w == Wait::kReady) {
+      ready_pending_ = false;
+      landlock_abi_ = ready.landlock_abi;
+    }
+  }
+  if (w == Wait::kReady) w = sent ? ReadExact(&h, sizeof h, deadline, timed) : Wait::kClosed;
   wire::Reply reply;
   std::string text;
   if (w == Wait::kReady) {

@@ -49,7 +49,8 @@ class ConverterClient {
 
   // The running converter's process id, or 0 (for tests).
   pid_t pid() const { return pid_; }
-  // The Landlock version the running converter applied (0: none).
+  // The Landlock version the running converter applied (0: none; known
+  // once it has answered its first document).
   int landlock_abi() const { return landlock_abi_; }
 
  private:
@@ -68,11 +69,14 @@ class ConverterClient {
 
   ConverterSettings settings_;
   std::function<bool()> stop_requested_;
-  std::set<std::string> roots_;  // canonical paths the running converter may read
+  std::set<std::string> roots_;  // canonical paths of documents the running converter may read
+  std::vector<std::string> system_roots_;  // what every converter may read, found once
+  std::string syscall_filter_;             // the filter every converter loads, made once
   pid_t pid_ = 0;
   int channel_ = -1;
   int statm_ = -1;  // the converter's /proc/PID/statm, for its memory
   int landlock_abi_ = 0;
+  bool ready_pending_ = false;  // the converter's answer to its set-up is still to come
   std::string scratch_;
 };
 

@@ -69,8 +69,12 @@ struct MemoryNote {
   std::uint64_t baseline = 0;  // bytes mapped when the limit was set
   std::uint64_t limit = 0;     // the memory limit; 0: none
   int channel = -1;
-  char frame[512] = {};        // a whole reply frame saying the limit was reached
+  // The answer to the set-up followed by a reply frame saying the limit was
+  // reached; the answer is left out once the first reply has gone.
+  char frame[1024] = {};
   std::size_t frame_size = 0;
+  std::size_t ready_size = 0;
+  volatile sig_atomic_t replied = 0;
 };
 MemoryNote memory_note;
 
@@ -109,7 +113,7 @@ bool NearMemoryLimit() {
 // so before the process ends with the signal.
 void OnFatalSignal(int signal) {
   if (memory_note.frame_size > 0 && NearMemoryLimit()) {
-    std::size_t done = 0;
+    std::size_t done = memory_note.replied ? memory_note.ready_size : 0;
     while (done < memory_note.frame_size) {
       const ssize_t put = ::write(memory_note.channel, memory_note.frame + done, memory_note.frame_size - done);
       if (put <= 0) break;
@@ -119,7 +123,7 @@ void OnFatalSignal(int signal) {
   ::raise(signal);  // the handler was reset: the process ends by this signal
 }
 
-void WatchFatalSignals(int channel, std::uint64_t limit, std::uint64_t baseline) {
+void WatchFatalSignals(int channel, std::uint64_t limit, std::uint64_t baseline, const std::string& ready) {
   if (!AddressSpaceLimitApplies()) return;  // sanitizers report crashes themselves
   memory_note.channel = channel;
   memory_note.limit = limit;
@@ -128,10 +132,11 @@ void WatchFatalSignals(int channel, std::uint64_t limit, std::uint64_t baseline)
     wire::Reply note;
     note.reason = MemoryLimitReason(limit);
     note.memory_exhausted = true;
-    const std::string frame = wire::Encode(note);
+    const std::string frame = ready + wire::Encode(note);
     if (frame.size() <= sizeof memory_note.frame) {
       std::memcpy(memory_note.frame, frame.data(), frame.size());
       memory_note.frame_size = frame.size();
+      memory_note.ready_size = ready.size();
     }
   }
   // Its own stack, so that a stack overflow is reported like any crash.
@@ -156,7 +161,18 @@ std::uint64_t MappedBytesNow() {
   return n > 0 ? std::strtoull(buf, nullptr, 10) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) : 0;
 }
 
-[[noreturn]] void Serve(int channel, const wire::Setup& setup) {
+// Nothing a document does reaches the program's terminal or output: its
+// standard streams lead nowhere (sanitizer reports excepted).
+void SilenceStandardStreams() {
+  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return;
+  ::dup2(null_fd, STDIN_FILENO);
+  ::dup2(null_fd, STDOUT_FILENO);
+  if (AddressSpaceLimitApplies()) ::dup2(null_fd, STDERR_FILENO);
+  ::close(null_fd);
+}
+
+[[noreturn]] void Serve(int channel, const wire::Setup& setup, std::string ready) {
   std::string fields;
   for (;;) {
     wire::Request request;
@@ -171,37 +187,48 @@ std::uint64_t MappedBytesNow() {
     reply.outcome = read.result.outcome;
     reply.reason = read.result.reason;
     reply.text_size = read.text.size();
-    if (!WriteAll(channel, wire::Encode(reply), read.text)) ::_exit(0);
+    // The answer to the set-up goes with the first reply.
+    if (!WriteAll(channel, ready + wire::Encode(reply), read.text)) ::_exit(0);
+    ready.clear();
+    memory_note.replied = 1;
+    if (setup.one_document) ::_exit(0);
   }
 }
 
 }  // namespace
 
-void RunConverterProcess(int channel, pid_t parent) {
+void RunConverterProcess(int channel, pid_t parent, const wire::Setup* handed) {
   // A converter never outlives the program that started it, even one
   // killed without warning.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != parent) ::_exit(1);
   // An error that escapes is a crash of this process, not a message.
   std::set_terminate([] { std::abort(); });
-  std::setlocale(LC_ALL, "");
   std::string fields;
-  wire::Setup setup;
-  if (!ReadFrame(channel, wire::Kind::kSetup, &fields) || !wire::Decode(fields, &setup)) ::_exit(1);
-  // The registry and the places to read are settled before any document.
-  const Registry& registry = InstalledRegistry();
+  wire::Setup read_setup;
+  if (!handed && (!ReadFrame(channel, wire::Kind::kSetup, &fields) || !wire::Decode(fields, &read_setup))) ::_exit(1);
+  const wire::Setup& setup = handed ? *handed : read_setup;
+  // The registry is read before any document, and before the process may
+  // no longer open anything but what the set-up names.
+  InstalledRegistry();
+  SilenceStandardStreams();
   Confinement confinement;
   confinement.read_roots = setup.read_roots;
   confinement.scratch = setup.scratch;
   confinement.memory_limit = setup.memory_limit;
+  confinement.syscall_filter = setup.syscall_filter;
   const std::uint64_t baseline = MappedBytesNow();
-  const ConfineResult confined = Confine(confinement, SystemReadRoots(registry));
+  const ConfineResult confined = Confine(confinement);
   wire::Ready ready;
   ready.error = confined.error;
   ready.landlock_abi = confined.landlock_abi;
-  if (!WriteAll(channel, wire::Encode(ready)) || !confined.error.empty()) ::_exit(1);
-  WatchFatalSignals(channel, setup.memory_limit, baseline);
-  Serve(channel, setup);
+  if (!confined.error.empty()) {
+    WriteAll(channel, wire::Encode(ready));
+    ::_exit(1);
+  }
+  // A crash before the first reply is that document's.
+  WatchFatalSignals(channel, setup.memory_limit, baseline, wire::Encode(ready));
+  Serve(channel, setup, wire::Encode(ready));
 }
 
 void RunConverterProcessIfAsked(int argc, char** argv) {
@@ -213,6 +240,9 @@ void RunConverterProcessIfAsked(int argc, char** argv) {
     std::fprintf(stderr, "quarn: %s is for the program's own use\n", kConverterMode);
     ::_exit(2);
   }
+  // The program's character set, as the program that started it has it (a
+  // forked converter has it already).
+  std::setlocale(LC_ALL, "");
   RunConverterProcess(kConverterChannel, static_cast<pid_t>(parent));
 }
 

@@ -16,9 +16,15 @@ inline constexpr const char* kConverterMode = "--internal-converter";
 // The file descriptor of the channel in a converter started by exec.
 inline constexpr int kConverterChannel = 3;
 
+namespace wire {
+struct Setup;
+}
+
 // Serves conversions on channel for the process `parent`, and ends the process
-// (status 0 when the channel ended, non-zero when the set-up failed).
-[[noreturn]] void RunConverterProcess(int channel, pid_t parent);
+// (status 0 when the channel ended, non-zero when the set-up failed).  A
+// forked converter is handed its set-up; one started anew reads it from the
+// channel.
+[[noreturn]] void RunConverterProcess(int channel, pid_t parent, const wire::Setup* setup = nullptr);
 
 // main's part: when args name the converter mode, runs it and does not return.
 void RunConverterProcessIfAsked(int argc, char** argv);

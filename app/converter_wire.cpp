@@ -20,6 +20,8 @@ enum Tag : std::uint32_t {
   kTextSize = 10,
   kRecognizedPages = 11,
   kMemoryExhausted = 12,
+  kOneDocument = 13,
+  kSyscallFilter = 14,
 };
 
 constexpr std::size_t kFieldHead = sizeof(std::uint32_t) + sizeof(std::uint64_t);
@@ -84,6 +86,8 @@ std::string Encode(const Setup& m) {
   w.Number(kMemoryLimit, m.memory_limit);
   for (const std::string& root : m.read_roots) w.Text(kReadRoot, root);
   w.Text(kScratch, m.scratch);
+  w.Number(kOneDocument, m.one_document ? 1 : 0);
+  w.Text(kSyscallFilter, m.syscall_filter);
   return w.Finish();
 }
 
@@ -118,6 +122,13 @@ bool Decode(std::string_view fields, Setup* m) {
       case kMemoryLimit: return ToNumber(v, &m->memory_limit);
       case kReadRoot: m->read_roots.emplace_back(v); return true;
       case kScratch: m->scratch = v; return true;
+      case kSyscallFilter: m->syscall_filter = v; return true;
+      case kOneDocument: {
+        std::uint64_t n = 0;
+        if (!ToNumber(v, &n)) return false;
+        m->one_document = n != 0;
+        return true;
+      }
       default: return true;
     }
   });

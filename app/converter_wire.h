@@ -35,9 +35,12 @@ struct Setup {
   std::uint64_t memory_limit = 0;       // bytes; 0: none
   std::vector<std::string> read_roots;  // documents' files and folders it may read
   std::string scratch;                  // its private temporary folder, or empty
+  bool one_document = false;            // end after the first reply
+  std::string syscall_filter;           // the filter to load (BuildSyscallFilter)
 };
 
-// The converter's answer once it is confined (or could not be).
+// The converter's answer to the set-up: at once when it could not confine
+// itself, otherwise just before its first reply (one wake-up, not two).
 struct Ready {
   std::string error;     // empty when confined and ready
   int landlock_abi = 0;  // the Landlock version applied; 0: none

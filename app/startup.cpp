@@ -131,7 +131,8 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
   ConvertResult r;
   if (choices.isolated) {
     // The program has one thread here, so the converter is forked rather
-    // than started again: a single document costs no more than before.
+    // than started again: it finds the registry read and its set-up made,
+    // and costs a fork instead of a second start of the program.
     ConverterSettings settings = SettingsFor(choices);
     settings.fork_without_exec = true;
     ConverterClient converter(settings);
