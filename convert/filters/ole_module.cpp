@@ -1,4 +1,5 @@
-// The filters built on libgsf: Word, Excel and PowerPoint 97-2003.
+// The filters built on libgsf: Word, Excel and PowerPoint 97-2003, and
+// Outlook messages.
 #include "convert/filters/module.h"
 
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "convert/filters/ole_util.h"
 #include "convert/filters/doc_filter.h"
+#include "convert/filters/ole/msg_filter.h"
 #include "convert/filters/ppt_filter.h"
 #include "convert/filters/xls_filter.h"
 
@@ -17,6 +19,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "doc") return CreateDocFilter();
   if (name == "xls") return CreateXlsFilter();
   if (name == "ppt") return CreatePptFilter();
+  if (name == "msg") return CreateMsgFilter();
   return nullptr;
 }
 
