@@ -4,6 +4,7 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -180,6 +181,7 @@ bool LooksLikeMessage(std::string_view bytes) {
 
 void ReadMessageBytes(std::string bytes, int depth, TextSink& sink) {
   InitGMime();
+  bytes = WrapLongLines(std::move(bytes));
   if (bytes.rfind("From ", 0) == 0) bytes.erase(0, std::min(bytes.size(), bytes.find('\n') + 1));
   GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
   GPtr<GMimeMessage> message = ParseMessage(stream.get());
@@ -235,6 +237,32 @@ constexpr Entity kEntities[] = {{"amp", '&'},     {"lt", '<'},       {"gt", '>'}
 }  // namespace
 
 void InitMailLibrary() { InitGMime(); }
+
+std::string WrapLongLines(std::string bytes) {
+  constexpr std::size_t kLongest = 4000;
+  std::size_t longest = 0;
+  for (std::size_t at = 0, next; at < bytes.size(); at = next + 1) {
+    next = bytes.find('\n', at);
+    if (next == std::string::npos) next = bytes.size();
+    longest = std::max(longest, next - at);
+  }
+  if (longest <= kLongest) return bytes;
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 64);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char c = bytes[i];
+    out.push_back(c);
+    column = c == '\n' ? 0 : column + 1;
+    // Past the limit, break after white space or a tag's end where the line
+    // has one; a line of base64 has neither and breaks anywhere.
+    if (column >= kLongest && (c == ' ' || c == '\t' || c == '>' || column >= kLongest + 76)) {
+      out.push_back('\n');
+      column = 0;
+    }
+  }
+  return out;
+}
 
 void WriteMailMessage(GMimeMessage* message, TextSink& sink) { MailWriter(sink, 0).Message(message); }
 

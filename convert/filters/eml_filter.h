@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "convert/filters/builtin_filter.h"
@@ -18,6 +19,11 @@ std::unique_ptr<BuiltinFilter> CreateEmlFilter();
 
 // GMime's one-time set-up, before any other GMime call (thread-safe).
 void InitMailLibrary();
+
+// The message with lines longer than 4000 bytes broken: GMime loses the
+// rest of a multipart part after such a line (a base64 attachment written
+// as one line).  Breaks after white space or ">" where it can.
+std::string WrapLongLines(std::string bytes);
 
 // Writes one parsed message as this filter does: headers, text parts,
 // attachments; the mailbox filter writes each of its messages so.

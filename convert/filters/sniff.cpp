@@ -47,7 +47,7 @@ bool LooksLikeMail(std::string_view head) {
     if (l.empty() || l == "\r") break;
     std::string low = LowerAscii(l.substr(0, 40));
     for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
-                               "return-path:"})
+                               "return-path:", "content-type:"})
       if (low.rfind(h, 0) == 0) ++known;
     if (end == std::string_view::npos) break;
     pos = end + 1;
@@ -159,14 +159,18 @@ Sniffed SniffHead(std::string_view head) {
     }
     return xhtml ? set(ContentKind::kHtml, "html") : set(ContentKind::kXml, "xml");
   }
+  // Header fields first: a message (or a saved web archive) holds HTML parts
+  // early on, while a page never starts with two header fields.
+  if (LooksLikeMbox(body)) return set(ContentKind::kMbox, "mbox");
+  if (LooksLikeMail(body)) return set(ContentKind::kMail, "eml");
   if (LooksLikeHtml(body)) return set(ContentKind::kHtml, "html");
   std::string upper(AfterBlankLines(body).substr(0, 16));
   for (char& c : upper)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  if (StartsWith(upper, "BEGIN:VCALENDAR")) return set(ContentKind::kCalendar, "ics");
+  // A calendar, or one entry of a calendar saved on its own.
+  for (std::string_view begin : {"BEGIN:VCALENDAR", "BEGIN:VEVENT", "BEGIN:VTODO", "BEGIN:VJOURNAL"})
+    if (StartsWith(upper, begin)) return set(ContentKind::kCalendar, "ics");
   if (StartsWith(upper, "BEGIN:VCARD")) return set(ContentKind::kVcard, "vcf");
-  if (LooksLikeMbox(body)) return set(ContentKind::kMbox, "mbox");
-  if (LooksLikeMail(body)) return set(ContentKind::kMail, "eml");
   return r;
 }
 

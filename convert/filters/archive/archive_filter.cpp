@@ -149,7 +149,6 @@ class ArchiveReader {
   // One member; false when the archive cannot go on.
   bool Entry(archive_entry* entry) {
     const mode_t type = archive_entry_filetype(entry);
-    if (type == AE_IFDIR) return true;
     if (++budget_.members > limits_.max_members) {
       stop_ = "the archive holds more than " + std::to_string(limits_.max_members) + " members; the rest are left out";
       return false;
@@ -165,6 +164,12 @@ class ArchiveReader {
       const char* target = hardlink ? hardlink : archive_entry_symlink(entry);
       Header(name + " (link to " + (target ? target : "?") + ")");
       return Skip();
+    }
+    if (type == AE_IFDIR) {
+      // A folder is named, so that empty ones are seen too; its files follow.
+      if (name.back() != '/') name.push_back('/');
+      Header(name);
+      return true;
     }
     if (type != AE_IFREG) {
       Header(name);
@@ -259,6 +264,7 @@ class ArchiveReader {
       Header(name);
       AppendMemberText(member, sink_);
       sink_.EndLine();
+      after_text_ = !member.empty();
       if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
     }
     sink_.EndChunk();
@@ -315,9 +321,11 @@ class ArchiveReader {
     return single_result_;
   }
 
+  // A member's line; a blank line sets it off from the text of the member before.
   void Header(const std::string& line) {
     sink_.EndLine();
-    if (!sink_.empty()) sink_.Append("\n");
+    if (after_text_) sink_.Append("\n");
+    after_text_ = false;
     sink_.Line(line);
   }
 
@@ -364,6 +372,7 @@ class ArchiveReader {
   std::vector<std::string> failed_;
   std::string stop_;
   ExtractResult single_result_;
+  bool after_text_ = false;
 };
 
 class ArchiveFilter : public BuiltinFilter {

@@ -148,7 +148,7 @@ class IcsFilter : public BuiltinFilter {
     Sniffed what = SniffContent(path);
     if (what.kind != ContentKind::kCalendar) {
       if (auto r = ExtractRedirected(path, "ics", sink)) return *r;
-      return ExtractResult::UnknownFormat("not an iCalendar file: no BEGIN:VCALENDAR at the start");
+      return ExtractResult::UnknownFormat("not an iCalendar file: no BEGIN:VCALENDAR or BEGIN:VEVENT at the start");
     }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return ExtractResult::Failed("cannot open the calendar");
@@ -164,7 +164,8 @@ class IcsFilter : public BuiltinFilter {
     std::unique_ptr<icalcomponent, ComponentFree> root(icalparser_parse_string(text.c_str()));
     if (!root) return ExtractResult::Failed("the calendar cannot be parsed");
     std::size_t entries = 0;
-    if (icalcomponent_isa(root.get()) == ICAL_VCALENDAR_COMPONENT) {
+    if (icalcomponent_isa(root.get()) != ICAL_XROOT_COMPONENT) {
+      // One calendar, or one entry saved on its own: walked as the only child of a root.
       icalcomponent* wrapper = icalcomponent_new(ICAL_XROOT_COMPONENT);
       icalcomponent_add_component(wrapper, root.release());
       root.reset(wrapper);

@@ -229,7 +229,7 @@ std::size_t WriteVcards(std::string_view text, TextSink& sink) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (qp_soft_break) {
       logical.pop_back();  // the "=" that joins the lines
       logical.append(line);

@@ -9,6 +9,7 @@
 #include "convert/filters/ole/lzfu.h"
 #include "convert/filters/ole_util.h"
 #include "convert/filters/sniff.h"
+#include "convert/filters/text_decode.h"
 
 // Last: libytnef's headers define BYTE, WORD, DWORD and ULONG as macros.
 // They declare C functions without saying so.
@@ -55,10 +56,10 @@ std::string Trimmed(std::string s) {
 // A text property in UTF-8: Unicode as stored, else 8-bit text in code_page.
 std::string Text(MAPIProps* props, unsigned id, const std::string& code_page) {
   if (const variableLength* v = Find(props, PT_UNICODE, id)) {
-    std::string out;
-    AppendUtf16Le(View(*v), out);
-    while (!out.empty() && out.back() == '\0') out.pop_back();
-    return out;
+    // The library has turned Unicode strings into UTF-8 already.
+    std::string_view s = View(*v);
+    s = s.substr(0, std::min(s.size(), s.find('\0')));
+    return DecodeToUtf8(s, "UTF-8");
   }
   if (const variableLength* v = Find(props, PT_STRING8, id)) {
     std::string_view s = View(*v);

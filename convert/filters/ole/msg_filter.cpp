@@ -208,10 +208,12 @@ class MsgReader {
       from_name = msg.Text(kSentRepresentingName, cp);
       from_address = Address(msg, kSentRepresentingSmtp, kSentRepresentingEmail, cp);
     }
-    std::string from = Mailbox(from_name, from_address);
-    if (from.empty()) from = HeaderField(headers, "From");
-    std::string to, cc;
-    Recipients(msg, cp, &to, &cc);
+    // The headers the message travelled with are what the e-mail filter
+    // would show; the properties stand in where they are missing.
+    std::string from = HeaderField(headers, "From");
+    if (from.empty()) from = Mailbox(from_name, from_address);
+    std::string to = HeaderField(headers, "To"), cc = HeaderField(headers, "Cc");
+    if (to.empty() && cc.empty()) Recipients(msg, cp, &to, &cc);
     if (to.empty()) to = msg.Text(kDisplayTo, cp);
     if (cc.empty()) cc = msg.Text(kDisplayCc, cp);
     std::string date = HeaderField(headers, "Date");
