@@ -91,7 +91,7 @@ void Entry(icalcomponent* c, const char* label, TextSink& sink) {
   std::string start = TimeText(icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY));
   std::string end = TimeText(icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY));
   if (end.empty()) end = TimeText(icalcomponent_get_first_property(c, ICAL_DUE_PROPERTY));
-  Line(sink, "When", end.empty() || end == start ? start : start + " to " + end);
+  Line(sink, "When", start.empty() ? end : end.empty() || end == start ? start : start + " to " + end);
   Line(sink, "Where", TextOf(c, ICAL_LOCATION_PROPERTY));
   if (icalproperty* o = icalcomponent_get_first_property(c, ICAL_ORGANIZER_PROPERTY))
     Line(sink, "Organizer", Person(o, icalproperty_get_organizer(o)));
