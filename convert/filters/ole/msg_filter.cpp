@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "convert/filters/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
 #include "convert/filters/ole_util.h"
@@ -277,19 +276,26 @@ class MsgReader {
         if (c != '\r') text.push_back(c);
       sink_.Append(text);
     } else if (auto html = msg.Bytes(kHtml)) {
-      ExtractHtmlText(*html, cp, sink_);
+      // In the message's code page; as UTF-8 with its mark, the page's own
+      // declaration cannot mislead the HTML filter.
+      Inline("body.html", "\xEF\xBB\xBF" + DecodeCharset(*html, cp));
     } else if (std::string html_text = msg.Text(kHtml, cp); !html_text.empty()) {
-      ExtractHtmlText(html_text, "UTF-8", sink_);
+      Inline("body.html", "\xEF\xBB\xBF" + html_text);
     } else if (auto packed = msg.Bytes(kRtfCompressed)) {
-      if (auto rtf = DecompressRtf(*packed)) {
-        TextSink member = MemberSink(sink_);
-        ExtractResult r = ExtractMemberBytes(folder_, "body.rtf", *rtf, member);
-        AppendMemberText(member, sink_);
-        if (r.status == ExtractResult::Status::kFailed) ++failures_;
-      }
+      if (auto rtf = DecompressRtf(*packed)) Inline("body.rtf", *rtf);
     }
     sink_.EndLine();
     sink_.EndChunk();
+  }
+
+  // A body kept in another format, read by that format's filter (through
+  // the registry, so that reading .msg files loads the HTML module only when
+  // a message needs it) and written in place.
+  void Inline(std::string_view name, const std::string& bytes) {
+    TextSink member = MemberSink(sink_);
+    ExtractResult r = ExtractMemberBytes(folder_, name, bytes, member);
+    AppendMemberText(member, sink_);
+    if (r.status == ExtractResult::Status::kFailed) ++failures_;
   }
 
   void Attachments(const Storage& msg, const std::string& cp, int level) {
