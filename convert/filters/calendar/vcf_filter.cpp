@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "convert/filters/sniff.h"
-#include "convert/filters/text_decode.h"
+#include "convert/filters/common/text_decode.h"
 
 namespace quarn {
 

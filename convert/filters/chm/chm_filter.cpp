@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/filters/html_filter.h"
+#include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 

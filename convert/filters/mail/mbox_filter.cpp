@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "convert/filters/eml_filter.h"
+#include "convert/filters/mail/eml_filter.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {

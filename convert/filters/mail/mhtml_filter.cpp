@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "convert/filters/eml_filter.h"
-#include "convert/filters/html_filter.h"
-#include "convert/filters/ole_util.h"
+#include "convert/filters/mail/eml_filter.h"
+#include "convert/filters/markup/html_filter.h"
+#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {

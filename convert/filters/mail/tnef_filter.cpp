@@ -4,12 +4,12 @@
 #include <fstream>
 #include <string>
 
-#include "convert/filters/html_filter.h"
+#include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
-#include "convert/filters/ole_util.h"
+#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
-#include "convert/filters/text_decode.h"
+#include "convert/filters/common/text_decode.h"
 
 // Last: libytnef's headers define BYTE, WORD, DWORD and ULONG as macros.
 // They declare C functions without saying so.

@@ -7,7 +7,7 @@
 
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
-#include "convert/filters/ole_util.h"
+#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {

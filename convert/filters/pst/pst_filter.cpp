@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "convert/filters/html_filter.h"
+#include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
