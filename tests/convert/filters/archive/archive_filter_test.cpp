@@ -33,7 +33,11 @@ struct Member {
   std::string link;  // for symbolic links
 };
 
-std::string ReadFile(const std::string& path) { return TempTree::Read(path); }
+std::string ReadFile(const std::string& path) {
+  std::string bytes = TempTree::Read(path);
+  EXPECT_FALSE(bytes.empty()) << path;
+  return bytes;
+}
 
 // Writes members into an archive of the given format and compression.
 void WriteArchive(const std::string& path, int (*format)(archive*), int (*filter)(archive*),
@@ -97,8 +101,8 @@ TEST_F(ArchiveFilterTest, ZipListsEveryMemberInOrderWithTheTextOfThoseAFilterRea
   const std::string zip = tree_ / "docs.zip";
   WriteArchive(zip, archive_write_set_format_zip, nullptr,
                {{"reports/", "", AE_IFDIR},
-                {"reports/sample.docx", ReadFile(std::string(QUARN_TEST_DATA) + "/ooxml/sample.docx")},
-                {"reports/two_pages.pdf", ReadFile(std::string(QUARN_TEST_DATA) + "/pdf/two_pages.pdf")},
+                {"reports/sample.docx", ReadFile(std::string(QUARN_TEST_DATA) + "/package/ooxml/sample.docx")},
+                {"reports/two_pages.pdf", ReadFile(std::string(QUARN_TEST_DATA) + "/convert/pdf/two_pages.pdf")},
                 {"scan.png", std::string("\x89PNG\r\n\x1A\n", 8) + std::string(100, '\0')},
                 {"inner.zip", ReadFile(inner)},
                 {"README", "plain words without an extension\n"}});
