@@ -232,6 +232,14 @@ TEST_F(ArchiveFilterTest, TooManyMembersAndImpossibleSizesEndWithAReason) {
   EXPECT_NE(big.text.find("huge.txt (not read: larger than 512 MiB)"), std::string::npos) << big.text;
 }
 
+TEST_F(ArchiveFilterTest, SevenZipArchivesClaimingPetabytesCostNothing) {
+  const std::string data = std::string(QUARN_TEST_DATA) + "/archive/";
+  Read member = Extract(data + "petabyte.7z");
+  EXPECT_NE(member.text.find("big.txt (not read: larger than 512 MiB)"), std::string::npos) << member.text;
+  Read header = Extract(data + "header-claim.7z");
+  EXPECT_NE(header.text.find("big.txt"), std::string::npos) << header.text;
+}
+
 TEST_F(ArchiveFilterTest, SniffingSendsArchivesUnderOtherNamesToThisFilter) {
   const std::string seven = tree_ / "archive.doc";
   WriteArchive(seven, archive_write_set_format_7zip, nullptr, {{"inside.txt", "seven words\n"}});
