@@ -25,7 +25,8 @@ class Registry;
 // bounded as a whole and not level by level.
 struct ContainerBudget {
   std::uint64_t unpacked_bytes = 0;
-  std::uint64_t members = 0;
+  std::uint64_t members = 0;  // visited
+  std::uint64_t read = 0;     // handed to a filter
 };
 
 // Where a document sits: the registry that finds the filters of the

@@ -25,8 +25,10 @@ struct ContainerLimits {
   // bytes per stored byte.
   std::uint64_t max_ratio = 200;
   std::uint64_t ratio_floor_bytes = std::uint64_t{16} << 20;
-  // Members visited at all levels together.
+  // Members visited at all levels together, and of those the ones handed to
+  // a filter (each costs a file and a filter run; the others only a name).
   std::uint64_t max_members = 100000;
+  std::uint64_t max_read_members = 10000;
   // Containers inside containers are read this deep; deeper ones are named only.
   int max_depth = 5;
 };

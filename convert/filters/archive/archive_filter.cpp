@@ -217,6 +217,10 @@ class ArchiveReader {
     };
     la_ssize_t n = next();
     if (n < 0) return Failed(name, why, single);
+    if (n == 0 && !single) {  // an empty member: its name is all there is
+      Header(name);
+      return true;
+    }
     std::string_view head(block.data(), static_cast<std::size_t>(n));
     bool wanted = HasFilterForName(sink_, name);
     if (!wanted) {
@@ -225,6 +229,11 @@ class ArchiveReader {
       // A file without an extension may be plain text (README, a mailbox).
       std::string base = MemberBaseName(name);
       if (!wanted && s.kind == ContentKind::kUnknown && base.find('.', 1) == std::string::npos) wanted = true;
+    }
+    if (wanted && !single && ++budget_.read > limits_.max_read_members) {
+      if (budget_.read == limits_.max_read_members + 1)
+        Note("", "more than " + std::to_string(limits_.max_read_members) + " members; the rest are named only");
+      wanted = false;
     }
     if (!wanted) {
       if (single) return false;
@@ -256,8 +265,10 @@ class ArchiveReader {
     if (r.status == S::kPassword) {
       ++protected_;
       Header(name + " (password-protected)");
-    } else if (r.status == S::kUnknownFormat && member.empty() && !HasFilterForName(sink_, name)) {
-      Header(name);  // nothing reads it after all: listed by name
+    } else if (r.status == S::kUnknownFormat && member.empty()) {
+      // Not what its name says, and nothing else reads it (a .dat file that
+      // is no TNEF stream): listed by name, like any member without a filter.
+      Header(name);
     } else if ((r.status == S::kFailed || r.status == S::kUnknownFormat) && member.empty()) {
       Fail(name, r.reason);
     } else {
@@ -336,13 +347,18 @@ class ArchiveReader {
     ++failures_;
   }
 
+  // A problem for the result; name is the member's, or empty for the archive's own.
   void Note(const std::string& name, const std::string& why) {
+    if (name.empty()) {
+      notes_.push_back(why);
+      return;
+    }
     if (failed_.size() < 3) failed_.push_back(name + ": " + why);
     ++failures_;
   }
 
   ExtractResult Finish(std::string cut) {
-    std::vector<std::string> notes;
+    std::vector<std::string> notes = notes_;
     if (!cut.empty()) notes.push_back(std::move(cut));
     if (!stop_.empty()) notes.push_back(stop_);
     if (failures_ > 0) {
@@ -369,7 +385,7 @@ class ArchiveReader {
   std::uint64_t entries_ = 0;
   std::size_t failures_ = 0;
   std::size_t protected_ = 0;
-  std::vector<std::string> failed_;
+  std::vector<std::string> failed_, notes_;
   std::string stop_;
   ExtractResult single_result_;
   bool after_text_ = false;

@@ -207,6 +207,12 @@ TEST_F(ArchiveFilterTest, TooManyMembersAndImpossibleSizesEndWithAReason) {
   Read r = Extract(tar, few);
   EXPECT_EQ(r.result.status, ExtractResult::Status::kIncomplete);
   EXPECT_NE(r.result.reason.find("more than 1000 members"), std::string::npos) << r.result.reason;
+  // Past the members a filter reads, the rest are named only.
+  few.max_members = 100000;
+  few.max_read_members = 100;
+  r = Extract(tar, few);
+  EXPECT_NE(r.result.reason.find("more than 100 members; the rest are named only"), std::string::npos) << r.result.reason;
+  EXPECT_NE(r.text.find("m4999.dat\n"), std::string::npos);
 
   // A tar header that claims a petabyte: named, not read, and the archive ends cleanly.
   std::string header(512, '\0');
