@@ -17,7 +17,7 @@ packages=(
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl
+  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
 
