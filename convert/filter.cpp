@@ -158,6 +158,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
     result.incomplete = true;
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
   }
+  result.recognized_pages = filter.RecognizedPages();
   if (!cut && result.problem.empty()) {
     std::string d = filter.Diagnostic();
     if (!d.empty()) {
@@ -318,7 +319,9 @@ ConvertResult ConvertWithFilter(const Registry& registry, const std::string& pat
   if (text.empty() || text == " ")
     return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
   SaveTextFile(out_path, text);
-  return ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  ConvertResult written = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  written.recognized_pages = extracted.recognized_pages;
+  return written;
 }
 
 }  // namespace quarn

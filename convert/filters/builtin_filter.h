@@ -58,12 +58,19 @@ class TextSink {
   // filters that wrap another filter's text.
   std::string Joined() const;
 
+  // Appends the text that OCR read from one page or picture as a chunk of its
+  // own and counts the page as read by OCR, so the run can say so.  Text of
+  // nothing but white space adds nothing and counts nothing; false then.
+  bool AppendRecognizedPage(std::string_view utf8);
+  std::size_t recognized_pages() const { return recognized_pages_; }
+
  private:
   std::vector<std::string> chunks_;
   bool chunk_open_ = false;
   std::size_t size_ = 0;
   std::size_t limit_;
   bool truncated_ = false;
+  std::size_t recognized_pages_ = 0;
 };
 
 // What Extract reports.  Starts out failed, so a filter must say it succeeded.

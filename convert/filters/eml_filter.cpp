@@ -252,7 +252,9 @@ void ExtractAttachment(std::string_view name, std::string_view bytes, int depth,
     ReadMessageBytes(std::string(bytes), depth + 1, sink);
     return;
   }
-  if (filter.empty() || filter == "text" || !FindBuiltinFilter(filter)) return;
+  // Pictures stay names only: logos and photos in mail would cost seconds of
+  // OCR each and mostly give noise.
+  if (filter.empty() || filter == "text" || filter == "image" || !FindBuiltinFilter(filter)) return;
   TextSink inner(sink.limit() - sink.size());
   ExtractResult r = ExtractWithBuiltin(filter, tmp.path(), inner);
   for (const std::string& chunk : inner.chunks()) {

@@ -56,6 +56,9 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   } else if (name == "mail") {
     static const Loaded mail = Load("libquarn_mail.so", "QuarnMailModule");
     loaded = &mail;
+  } else if (name == "image") {
+    static const Loaded image = Load("libquarn_image.so", "QuarnImageModule");
+    loaded = &image;
   }
   if (!loaded) {
     if (error) *error = "no filter module \"" + std::string(name) + "\"";

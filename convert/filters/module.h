@@ -17,6 +17,8 @@
 
 namespace quarn {
 
+struct OcrPageText;
+
 struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
@@ -26,9 +28,15 @@ struct FilterModule {
   // Compound files: the names of the top-level streams, empty when the
   // directory cannot be read.  Only in the module that reads compound files.
   std::vector<std::string> (*compound_names)(const std::string& path);
+  // Text recognition of the listed pages (from 0) of a PDF, one result per
+  // page, empty for pages that show no picture; and the check of an OCR
+  // language list (empty, or why it cannot be used).  Only in the module
+  // that reads pictures.
+  std::vector<OcrPageText> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
+  std::string (*check_ocr_languages)(const std::string& languages);
 };
 
-// The module of that name ("markup", "package", "ole", "mail"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail", "image"), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -40,4 +48,5 @@ const quarn::FilterModule* QuarnMarkupModule();
 const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
+const quarn::FilterModule* QuarnImageModule();
 }

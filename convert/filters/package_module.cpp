@@ -67,7 +67,7 @@ std::string ZipFilter(const std::string& path) {
   return {};
 }
 
-constexpr FilterModule kModule = {Create, ZipFilter, nullptr};
+constexpr FilterModule kModule = {Create, ZipFilter, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -23,12 +23,14 @@ enum class ContentKind {
   kHtml,
   kXml,
   kMail,          // RFC 822 message (header lines at the very start)
+  kImage,         // a picture: PNG, JPEG, GIF, TIFF, BMP, WebP, PNM, JPEG 2000
 };
 
 struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
   // The built-in filter that reads this content ("docx", "xlsx", "pptx",
-  // "odf", "epub", "doc", "xls", "ppt", "pdf", "rtf", "html", "xml", "eml"),
+  // "odf", "epub", "doc", "xls", "ppt", "pdf", "rtf", "html", "xml", "eml",
+  // "image"),
   // or empty when the content does not name one plainly.
   std::string filter;
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
@@ -37,6 +39,10 @@ struct Sniffed {
 };
 
 Sniffed SniffContent(const std::string& path);
+
+// True when head (the first bytes of a file) opens with the signature of a
+// picture format the image filter reads.
+bool LooksLikePicture(std::string_view head);
 
 // For a filter named self: the built-in filter name that path's content
 // plainly belongs to when that is another filter, else nullopt (the content

@@ -51,6 +51,7 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kZip: what = "a zip container"; break;
     case ContentKind::kPdf: what = "a PDF document"; break;
     case ContentKind::kRtf: what = "an RTF document"; break;
+    case ContentKind::kImage: what = "a picture"; break;
     default: return std::nullopt;
   }
   if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);
