@@ -142,8 +142,17 @@ int ConvertOne(const std::string& in, const std::string& out) {
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
 bool StartClassic(const std::vector<std::string>& args, int* exit_status) {
-  InitialiseConversion();
-  if (args.size() != 1 && args.size() != 2) return true;
+  if (args.size() != 1 && args.size() != 2) {
+    InitialiseConversion();
+    return true;
+  }
+  const OcrChoice choice = DefaultOcrChoice();
+  if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
+    std::fprintf(stderr, "quarn: %s\n", why.c_str());
+    *exit_status = Status(ExitCode::kFailed);
+    return false;
+  }
+  InitialiseConversion(choice);
   *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string());
   DoneProcessing();
   return false;

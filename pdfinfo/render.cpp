@@ -150,7 +150,7 @@ PdfRenderer* PdfOpenRenderer(const char* path, char* error, size_t error_size) {
     return nullptr;
   }
   r->alloc = {&r->budget, BudgetMalloc, BudgetRealloc, BudgetFree};
-  r->ctx = fz_new_context(&r->alloc, nullptr, std::size_t{128} << 20);
+  r->ctx = fz_new_context(&r->alloc, nullptr, std::size_t{32} << 20);
   if (!r->ctx) {
     delete r;
     CopyMessage(error, error_size, "out of memory");

@@ -1,6 +1,7 @@
 #include "convert/filters/image/image_filter.h"
 
 #include <leptonica/allheaders.h>
+#include <png.h>
 
 #include <cstdio>
 #include <string>
@@ -42,6 +43,53 @@ PixPtr ToGrey(Pix* pix) {
   return PixPtr(pixConvertTo8(pix, 0));
 }
 
+// The resolution a PNG's pHYs chunk gives, in dots per inch; 0 when it
+// gives none (or only an aspect ratio).
+int PngDpi(const std::string& path) {
+  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+  if (!f || std::fseek(f.get(), 8, SEEK_SET) != 0) return 0;
+  for (int chunks = 0; chunks < 64; ++chunks) {
+    unsigned char head[8];
+    if (std::fread(head, 1, 8, f.get()) != 8) return 0;
+    const std::uint32_t length = static_cast<std::uint32_t>(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
+    const std::string type(reinterpret_cast<const char*>(head + 4), 4);
+    if (type == "IDAT" || type == "IEND") return 0;
+    if (type == "pHYs" && length == 9) {
+      unsigned char data[9];
+      if (std::fread(data, 1, 9, f.get()) != 9 || data[8] != 1) return 0;
+      const std::uint32_t per_metre = static_cast<std::uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3];
+      return static_cast<int>(per_metre * 0.0254 + 0.5);
+    }
+    if (std::fseek(f.get(), static_cast<long>(length) + 4, SEEK_CUR) != 0) return 0;
+  }
+  return 0;
+}
+
+// A PNG decoded straight to grey, composed on white where it is transparent.
+// libpng's own decoder reports damage in the image's message rather than on
+// standard error.
+PixPtr ReadPngGrey(const std::string& path) {
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, path.c_str())) return nullptr;
+  png.format = PNG_FORMAT_GRAY;
+  PixPtr pix(pixCreate(static_cast<l_int32>(png.width), static_cast<l_int32>(png.height), 8));
+  if (!pix) {
+    png_image_free(&png);
+    return nullptr;
+  }
+  const png_color white{255, 255, 255};
+  const png_int_32 stride = pixGetWpl(pix.get()) * 4;
+  if (!png_image_finish_read(&png, &white, pixGetData(pix.get()), stride, nullptr)) {
+    png_image_free(&png);
+    return nullptr;
+  }
+  // The rows were written byte by byte; Leptonica keeps a row's bytes in
+  // 32-bit words of the machine's order.
+  pixEndianByteSwap(pix.get());
+  return pix;
+}
+
 class ImageFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -64,6 +112,12 @@ class ImageFilter : public BuiltinFilter {
       l_int32 warnings = 0;
       pix.reset(pixReadJpeg(path.c_str(), 0, 1, &warnings, L_JPEG_READ_LUMINANCE | L_JPEG_CONTINUE_WITH_BAD_DATA));
       if (pix && warnings > 0) damaged = "the picture is damaged or truncated; its text may be incomplete";
+    } else if (format == IFF_PNG) {
+      pix = ReadPngGrey(path);
+      if (pix) {
+        const int dpi = PngDpi(path);
+        pixSetResolution(pix.get(), dpi, dpi);
+      }
     } else {
       pix.reset(pixRead(path.c_str()));
     }
