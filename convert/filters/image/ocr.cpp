@@ -41,9 +41,16 @@ struct TessDeleter {
 };
 using Tess = std::unique_ptr<tesseract::TessBaseAPI, TessDeleter>;
 
+// Held while an engine is made: Tesseract keeps some parameters (the debug
+// file among them) in globals that its set-up writes.
+std::mutex& CreationLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
 // Tesseract writes its notices ("Estimating resolution", missing data files)
 // to its debug file, standard error by default; problems are reported in
-// results instead.
+// results instead.  Call with CreationLock held.
 Tess NewTess() {
   Tess api(new tesseract::TessBaseAPI);
   api->SetVariable("debug_file", "/dev/null");
@@ -113,6 +120,7 @@ struct Engine {
         return nullptr;
       }
     }
+    std::lock_guard hold(CreationLock());
     auto engine = std::make_unique<Engine>();
     engine->languages = languages;
     engine->recognizer = NewTess();
@@ -134,6 +142,7 @@ struct Engine {
   // The orientation detector, or nullptr when its data is not installed.
   tesseract::TessBaseAPI* Orientation() {
     if (!orientation && !orientation_missing) {
+      std::lock_guard hold(CreationLock());
       Tess osd = NewTess();
       if (osd->Init(nullptr, "osd", tesseract::OEM_TESSERACT_ONLY) == 0) {
         osd->SetPageSegMode(tesseract::PSM_OSD_ONLY);
