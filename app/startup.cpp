@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/batch.h"
-#include "app/exit_code.h"
+#include "process/exit_code.h"
 #include "app/main.h"
 #include "convert/conversion_options.h"
 #include "convert/filters/module.h"
@@ -114,6 +114,7 @@ void InitialiseConversion(const OcrChoice& choice = DefaultOcrChoice()) {
   SetConversionOptions(choice.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
+  SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
 }
 
 int ConvertOne(const std::string& in, const std::string& out) {

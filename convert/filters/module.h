@@ -17,7 +17,11 @@
 
 namespace quarn {
 
-struct OcrPageText;
+// What text recognition read from one page, as modules hand it to the core.
+struct RecognizedPage {
+  std::string text;     // UTF-8, one paragraph a line; empty when nothing was read
+  std::string problem;  // why the page gave no text or only part of it, else empty
+};
 
 struct FilterModule {
   // The module's filter of that name, or nullptr.
@@ -32,7 +36,7 @@ struct FilterModule {
   // page, empty for pages that show no picture; and the check of an OCR
   // language list (empty, or why it cannot be used).  Only in the module
   // that reads pictures.
-  std::vector<OcrPageText> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
+  std::vector<RecognizedPage> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
   std::string (*check_ocr_languages)(const std::string& languages);
 };
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "convert/conversion_options.h"
-#include "convert/filters/image/ocr.h"
 #include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 #include "pdfinfo/pdfinfo.h"
@@ -46,14 +45,14 @@ class PageCollector {
   // Writes the held pages, each page without text replaced by what OCR read
   // (results in the order of blank_pages()).  Returns the first problem
   // OCR met, with the number of pages that had one.
-  std::string Flush(const std::vector<OcrPageText>& results) {
+  std::string Flush(const std::vector<RecognizedPage>& results) {
     std::size_t next = 0;
     std::string problem;
     int troubled = 0;
     for (const Held& page : held_) {
       if (sink_.full()) break;
       if (next < blank_.size() && blank_[next] == page.number) {
-        const OcrPageText* r = next < results.size() ? &results[next] : nullptr;
+        const RecognizedPage* r = next < results.size() ? &results[next] : nullptr;
         ++next;
         if (!r) continue;
         sink_.AppendRecognizedPage(r->text);
@@ -103,7 +102,7 @@ class PdfFilter : public BuiltinFilter {
     if (!pages.blank_pages().empty()) {
       std::string why;
       const FilterModule* module = LoadFilterModule("image", &why);
-      std::vector<OcrPageText> results;
+      std::vector<RecognizedPage> results;
       if (module && module->recognize_pdf_pages) results = module->recognize_pdf_pages(path, pages.blank_pages());
       else ocr_problem = "pages without text could not be read: " + why;
       std::string problem = pages.Flush(results);

@@ -14,7 +14,13 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   return nullptr;
 }
 
-constexpr FilterModule kModule = {Create, nullptr, nullptr, RecognizePdfPages, CheckOcrLanguages};
+std::vector<RecognizedPage> RecognizePdfPagesForCore(const std::string& path, const std::vector<int>& pages) {
+  std::vector<RecognizedPage> out;
+  for (OcrPageText& page : RecognizePdfPages(path, pages)) out.push_back({std::move(page.text), std::move(page.problem)});
+  return out;
+}
+
+constexpr FilterModule kModule = {Create, nullptr, nullptr, RecognizePdfPagesForCore, CheckOcrLanguages};
 
 }  // namespace
 

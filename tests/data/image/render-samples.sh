@@ -48,7 +48,7 @@ convert "$tmp/serif-300.png" "$tmp/times-150.png" -compress lzw "$tmp/pages.tif"
 
 # A scan of two pages (one of them upside down) after the pages of a text PDF.
 img2pdf -o "$tmp/scan.pdf" "$tmp/serif-300.png" "$tmp/turned-180.png"
-pdfunite "$here/../pdf/two_pages.pdf" "$tmp/scan.pdf" "$tmp/mixed.pdf"
+pdfunite "$here/../convert/pdf/two_pages.pdf" "$tmp/scan.pdf" "$tmp/mixed.pdf"
 
 for f in "$tmp"/*; do mv -f "$f" "$out/"; done
 touch "$out/rendered.stamp"
