@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -29,6 +30,9 @@ namespace quarn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// The time a document is given after each page it has read by OCR: OCR's
+// own limit per page (two minutes) and the rendering of the page (one).
+constexpr std::chrono::seconds kPageAllowance{180};
 
 // How often a waiting worker looks at the stop request and the converter's
 // memory.
@@ -195,7 +199,12 @@ bool ConverterClient::Start(std::string* why) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     if (!keep_stderr) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, child_end, kConverterChannel);
-    posix_spawn_file_actions_addclosefrom_np(&actions, kConverterChannel + 1);
+    int last_kept = kConverterChannel;
+    if (settings_.spare_workers_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, settings_.spare_workers_fd, kSpareWorkersChannel);
+      last_kept = kSpareWorkersChannel;
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, last_kept + 1);
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
@@ -353,7 +362,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   request.path = input.path;
   request.options = settings_.options;
   const bool timed = settings_.limits.timeout.count() > 0;
-  const auto deadline = Clock::now() + settings_.limits.timeout;
+  auto deadline = Clock::now() + settings_.limits.timeout;
   wire::FrameHeader h{};
   // A converter that cannot confine itself says so and ends, perhaps before
   // it has read the request: its answer is read all the same.
@@ -385,6 +394,13 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     }
   }
   if (w == Wait::kReady) w = sent ? ReadExact(&h, sizeof h, deadline, timed) : Wait::kClosed;
+  // Each page read by OCR gives the document time for its next page: a long
+  // scan is work, not a hang, and OCR holds each page to its own limit.
+  while (w == Wait::kReady && h.magic == wire::kMagic && h.kind == static_cast<std::uint32_t>(wire::Kind::kProgress) &&
+         h.size == 0) {
+    deadline = std::max(deadline, Clock::now() + kPageAllowance);
+    w = ReadExact(&h, sizeof h, deadline, timed);
+  }
   wire::Reply reply;
   std::string text;
   if (w == Wait::kReady) {
@@ -415,6 +431,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   if (reply.memory_exhausted) End();
   DocumentText read;
   read.result = ConvertResult{reply.outcome, std::move(reply.reason)};
+  read.result.recognized_pages = static_cast<unsigned>(std::min<std::uint64_t>(reply.recognized_pages, 1u << 30));
   if (read.result.written()) read.text = std::move(text);
   return read;
 }

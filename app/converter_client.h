@@ -30,6 +30,9 @@ struct ConverterSettings {
   // The run's requested paths (files and folders named by the user), all of
   // which a new converter is allowed to read.  None when empty.
   std::function<std::vector<std::string>()> requested_paths;
+  // The shared count of idle workers (ShareSpareWorkers), handed to a
+  // started converter; -1: none.
+  int spare_workers_fd = -1;
   // The run's conversion settings, sent with every request.
   std::vector<std::string> options;
 };

@@ -13,12 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "app/confine.h"
 #include "app/converter_limits.h"
 #include "app/converter_wire.h"
 #include "app/main.h"
+#include "convert/conversion_options.h"
 
 namespace quarn {
 
@@ -173,10 +175,21 @@ void SilenceStandardStreams() {
 }
 
 [[noreturn]] void Serve(int channel, const wire::Setup& setup, std::string ready) {
+  // Pages read by OCR are told to the program as they end, from whichever
+  // thread read them; the answer to the set-up goes first, once.
+  std::mutex channel_lock;
+  SetPageDoneHook([&] {
+    std::lock_guard hold(channel_lock);
+    if (!WriteAll(channel, ready + wire::EncodeProgress())) ::_exit(0);
+    ready.clear();
+  });
   std::string fields;
   for (;;) {
     wire::Request request;
     if (!ReadFrame(channel, wire::Kind::kRequest, &fields) || !wire::Decode(fields, &request)) ::_exit(0);
+    // The run's settings come with each request (a converter started from
+    // the program's file does not share its memory).
+    if (!request.options.empty()) SetConversionOptions(DecodeConversionOptions(request.options));
     DocumentText read = ReadDocument(InstalledRegistry(), request.path);
     wire::Reply reply;
     reply.memory_exhausted = NearMemoryLimit();
@@ -187,7 +200,9 @@ void SilenceStandardStreams() {
     reply.outcome = read.result.outcome;
     reply.reason = read.result.reason;
     reply.text_size = read.text.size();
+    reply.recognized_pages = read.result.recognized_pages;
     // The answer to the set-up goes with the first reply.
+    std::lock_guard hold(channel_lock);
     if (!WriteAll(channel, ready + wire::Encode(reply), read.text)) ::_exit(0);
     ready.clear();
     memory_note.replied = 1;
@@ -243,6 +258,9 @@ void RunConverterProcessIfAsked(int argc, char** argv) {
   // The program's character set, as the program that started it has it (a
   // forked converter has it already).
   std::setlocale(LC_ALL, "");
+  // Idle workers' cores, as the program's queue counts them; without it the
+  // converter's own count (one) stands.
+  AttachSpareWorkers(kSpareWorkersChannel);
   RunConverterProcess(kConverterChannel, static_cast<pid_t>(parent));
 }
 

@@ -15,6 +15,9 @@ namespace quarn {
 inline constexpr const char* kConverterMode = "--internal-converter";
 // The file descriptor of the channel in a converter started by exec.
 inline constexpr int kConverterChannel = 3;
+// Where a started converter finds the shared count of idle workers, when the
+// program hands it one.
+inline constexpr int kSpareWorkersChannel = 4;
 
 namespace wire {
 struct Setup;

@@ -105,6 +105,8 @@ std::string Encode(const Request& m) {
   return w.Finish();
 }
 
+std::string EncodeProgress() { return Writer(Kind::kProgress).Finish(); }
+
 std::string Encode(const Reply& m) {
   Writer w(Kind::kReply);
   w.Number(kOutcome, static_cast<std::uint64_t>(m.outcome));

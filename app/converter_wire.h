@@ -14,7 +14,9 @@
 
 namespace quarn::wire {
 
-enum class Kind : std::uint32_t { kSetup = 1, kReady = 2, kRequest = 3, kReply = 4 };
+enum class Kind : std::uint32_t { kSetup = 1, kReady = 2, kRequest = 3, kReply = 4, kProgress = 5 };
+// A converter sends kProgress frames (no fields) while it reads a document, one
+// for each page read by OCR, so that long work is told from a hang.
 
 // Every frame: this header, then `size` bytes of fields.
 struct FrameHeader {
@@ -67,6 +69,7 @@ std::string Encode(const Setup& m);
 std::string Encode(const Ready& m);
 std::string Encode(const Request& m);
 std::string Encode(const Reply& m);
+std::string EncodeProgress();
 
 // Reads the fields of a frame of the right kind; false for anything
 // malformed: a field that runs past the end, a number of the wrong size, an

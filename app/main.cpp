@@ -11,6 +11,7 @@
 #include <new>
 
 #include "convert/filter.h"
+#include "convert/filters/pdf_filter.h"
 
 namespace quarn {
 
@@ -57,6 +58,10 @@ DocumentText ReadDocument(const Registry& registry, const std::string& path) {
     DocumentText read = ReadWithFilter(registry, path);
     if (read.result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
       DocumentText pdf = ReadPdf(path);
+      // Pages that OCR could not read are missing from what the PDF route
+      // gives: say so rather than report the text as whole.
+      if (pdf.result.written() && pdf.result.reason.empty() && read.result.reason.starts_with(kPdfOcrProblem))
+        pdf.result.reason = read.result.reason;
       if (pdf.result.outcome != Outcome::kNoText) return pdf;
     }
     return read;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "app/converter_client.h"
 #include "process/exit_code.h"
 #include "app/main.h"
+#include "convert/conversion_options.h"
+#include "convert/filters/module.h"
 #include "process/process.h"
 #include "shell/execute.h"
 
@@ -25,10 +28,13 @@ constexpr const char* kUsage =
     "       quarn FILE OUT          write FILE's text to OUT\n"
     "       quarn --batch PATH...   convert every document of the files and folders\n"
     "                               named (folders are walked), progress on standard error\n"
-    "       quarn [LIMITS] FILE [OUT] | quarn --batch [LIMITS] PATH... | quarn [LIMITS]\n"
+    "       quarn [OPTIONS] FILE [OUT] | quarn --batch [OPTIONS] PATH... | quarn [OPTIONS]\n"
     "         --timeout SECONDS     give up a document after this long (default 300; 0: never)\n"
     "         --memory-limit SIZE   give up a document that needs more memory, as \"2G\" or\n"
     "                               \"512M\" (default the smaller of 4G and half the memory; 0: none)\n"
+    "         --ocr-lang LANGS      languages of pictures and scanned pages, as \"eng+deu\"\n"
+    "                               (default: $QUARN_OCR_LANG, else \"eng\")\n"
+    "         --no-ocr              no text recognition of pictures and scanned pages\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
@@ -47,18 +53,61 @@ int UsageError(const std::string& why) {
   return Status(ExitCode::kUsage);
 }
 
+ConversionOptions DefaultOptions() {
+  ConversionOptions options;
+  options.ocr_languages = DefaultOcrLanguages();
+  return options;
+}
+
+bool DefaultLanguagesNamed() {
+  const char* env = std::getenv("QUARN_OCR_LANG");
+  return env && *env;
+}
+
 // The settings of a run that the command line may change.
 struct RunChoices {
+  ConversionOptions options = DefaultOptions();
+  bool languages_named = DefaultLanguagesNamed();  // by --ocr-lang or QUARN_OCR_LANG
   ConverterLimits limits = DefaultConverterLimits();
   // Documents are read by converter processes.  The internal option that
   // turns it off exists to measure what isolation costs.
   bool isolated = true;
 };
 
+// Takes an OCR option at args[*i] ("--no-ocr", "--ocr-lang LANGS" or
+// "--ocr-lang=LANGS"), moving *i past it.  False when args[*i] is none;
+// *error is set when it is one but lacks its value.
+bool TakeOcrOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--no-ocr") {
+    choices->options.ocr = false;
+    ++*i;
+    return true;
+  }
+  std::string value;
+  if (a == "--ocr-lang") {
+    if (*i + 1 < args.size()) value = args[*i + 1];
+    *i += 2;
+  } else if (a.starts_with("--ocr-lang=")) {
+    value = a.substr(11);
+    ++*i;
+  } else {
+    return false;
+  }
+  if (value.empty()) {
+    *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
+    return true;
+  }
+  choices->options.ocr_languages = value;
+  choices->languages_named = true;
+  return true;
+}
+
 // Takes a limit option at args[*i] ("--timeout 60", "--timeout=60",
 // "--memory-limit 2G", "--memory-limit=2G"), moving *i past it.  False when
 // args[*i] is none; *error is set when it is one with a missing or bad value.
-bool TakeLimitOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
+bool TakeRunOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
+  if (TakeOcrOption(args, i, choices, error)) return true;
   const std::string& a = args[*i];
   if (a == "--internal-no-isolation") {
     choices->isolated = false;
@@ -93,17 +142,41 @@ bool TakeLimitOption(const std::vector<std::string>& args, std::size_t* i, RunCh
   return true;
 }
 
-bool IsLimitOption(const std::string& arg) {
+bool IsRunOption(const std::string& arg) {
   RunChoices ignored;
   std::size_t i = 0;
   std::string error;
-  return TakeLimitOption({arg}, &i, &ignored, &error);
+  return TakeRunOption({arg}, &i, &ignored, &error);
 }
 
 ConverterSettings SettingsFor(const RunChoices& choices) {
   ConverterSettings settings;
   settings.limits = choices.limits;
+  settings.options = EncodeConversionOptions(choices.options);
+  // A long scan's pages may go to an idle worker's core: the converters see
+  // the queue's count of idle workers.
+  settings.spare_workers_fd = ShareSpareWorkers();
   return settings;
+}
+
+// Languages named by the user are checked once, before any document, so that
+// a missing language package is one clear error rather than a failure per
+// picture.  Empty when they are usable.
+std::string CheckNamedLanguages(const RunChoices& choices) {
+  if (!choices.options.ocr || !choices.languages_named) return {};
+  std::string why;
+  const FilterModule* module = LoadFilterModule("image", &why);
+  if (!module || !module->check_ocr_languages) return "text recognition is not available: " + why;
+  return module->check_ocr_languages(choices.options.ocr_languages);
+}
+
+// A run whose languages cannot be used ends before it starts.
+bool LanguagesUsable(const RunChoices& choices, int* exit_status) {
+  const std::string why = CheckNamedLanguages(choices);
+  if (why.empty()) return true;
+  std::fprintf(stderr, "quarn: %s\n", why.c_str());
+  *exit_status = Status(ExitCode::kFailed);
+  return false;
 }
 
 // What stands in for the COM set-up: the registry of filters is read once,
@@ -111,6 +184,7 @@ ConverterSettings SettingsFor(const RunChoices& choices) {
 // documents through a converter process of its own, started on its first
 // document and kept until it ends.
 void InitialiseConversion(const RunChoices& choices = {}) {
+  SetConversionOptions(choices.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
   if (!choices.isolated) {
@@ -144,6 +218,9 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
   switch (r.outcome) {
     case Outcome::kWritten:
       if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), r.reason.c_str());
+      if (r.recognized_pages > 0)
+        std::fprintf(stderr, "quarn: %s: text of %u %s read by OCR\n", name.c_str(), r.recognized_pages,
+                     r.recognized_pages == 1 ? "page" : "pages");
       return Status(ExitCode::kOk);
     case Outcome::kSameFile:
       std::fprintf(stderr, "quarn: %s: %s; nothing written\n", name.c_str(), r.reason.c_str());
@@ -161,6 +238,9 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
 bool StartClassic(const std::vector<std::string>& args, int* exit_status, const RunChoices& choices = {}) {
+  if (args.size() == 1 || args.size() == 2) {
+    if (!LanguagesUsable(choices, exit_status)) return false;
+  }
   InitialiseConversion(choices);
   if (args.size() != 1 && args.size() != 2) return true;
   *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string(), choices);
@@ -172,11 +252,11 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
 
 // Limits before the rest: "--timeout 60 FILE [OUT]", "--timeout 60 --batch
 // PATH..." or "--timeout 60" alone for the window.
-bool StartWithLimits(const std::vector<std::string>& args, int* exit_status) {
+bool StartWithRunOptions(const std::vector<std::string>& args, int* exit_status) {
   RunChoices choices;
   std::size_t i = 0;
   std::string error;
-  while (i < args.size() && error.empty() && TakeLimitOption(args, &i, &choices, &error)) {
+  while (i < args.size() && error.empty() && TakeRunOption(args, &i, &choices, &error)) {
   }
   if (!error.empty()) {
     *exit_status = UsageError(error);
@@ -201,7 +281,7 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
     if (!options_ended && args[i] == "--") {
       options_ended = true;
       ++i;
-    } else if (!options_ended && TakeLimitOption(args, &i, &choices, &error)) {
+    } else if (!options_ended && TakeRunOption(args, &i, &choices, &error)) {
       if (!error.empty()) {
         *exit_status = UsageError(error);
         return false;
@@ -217,6 +297,7 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
     *exit_status = UsageError("--batch needs at least one file or folder");
     return false;
   }
+  if (!LanguagesUsable(choices, exit_status)) return false;
   InitialiseConversion(choices);
   *exit_status = RunBatch(paths);
   DoneProcessing();
@@ -238,7 +319,7 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
     return false;
   }
   if (option == "--batch") return StartBatch(args, exit_status, RunChoices{});
-  if (IsLimitOption(option)) return StartWithLimits(args, exit_status);
+  if (IsRunOption(option)) return StartWithRunOptions(args, exit_status);
   *exit_status = UsageError("unknown option \"" + option + "\"");
   return false;
 }

@@ -164,6 +164,7 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
     result.incomplete = true;
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
   }
+  result.recognized_pages = filter.RecognizedPages();
   if (!cut && result.problem.empty()) {
     std::string d = filter.Diagnostic();
     if (!d.empty()) {
@@ -325,6 +326,7 @@ DocumentText ReadWithFilter(const Registry& registry, const std::string& path, c
     return read;
   }
   read.result = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  read.result.recognized_pages = extracted.recognized_pages;
   read.text = std::move(extracted.text);
   return read;
 }

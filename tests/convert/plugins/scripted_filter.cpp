@@ -269,9 +269,10 @@ const char* Diagnostic(QuarnFilter* f) { return static_cast<Scripted*>(f)->diagn
 
 // Built without the optional diagnostic member, as an older plug-in would be.
 const QuarnFilterVtbl kVtbl = {offsetof(QuarnFilterVtbl, diagnostic), Load, Init, GetChunk, GetText, Release,
-                               nullptr};
+                               nullptr, nullptr};
 // Once a misbehaviour was refused, the object says what was refused.
-const QuarnFilterVtbl kDiagnosingVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, Diagnostic};
+const QuarnFilterVtbl kDiagnosingVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, Diagnostic,
+                                         nullptr};
 
 }  // namespace
 
