@@ -3,6 +3,7 @@
 #include "convert/big_buffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ void TextSink::Append(std::string_view utf8) {
     utf8 = utf8.substr(0, keep);
     truncated_ = true;
   }
-  GrowBuffer(chunks_.back(), utf8.size());
+  GrowBuffer(chunks_.back(), utf8.size(), limit_);
   chunks_.back().append(utf8);
   size_ += utf8.size();
 }
@@ -62,10 +63,14 @@ struct BuiltinObject : QuarnFilter {
   std::size_t next_chunk = 0;  // index of the chunk GetChunk hands out next
   std::size_t current = 0;     // index + 1 of the chunk being read, 0 before the first
   std::size_t offset = 0;      // read position in the current chunk, in bytes
+  std::size_t released = 0;    // bytes at the start of the current chunk given back to the system
 
   BuiltinObject(std::unique_ptr<BuiltinFilter> f, std::size_t limit)
       : QuarnFilter{}, impl(std::move(f)), sink(limit) {}
 };
+
+// How much of a chunk is served before its pages are given back.
+constexpr std::size_t kReleaseStep = std::size_t{8} << 20;
 
 BuiltinObject* Self(QuarnFilter* f) { return static_cast<BuiltinObject*>(f); }
 
@@ -79,12 +84,19 @@ QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
     return QUARN_E_INVALIDARG;
   }
   native.resize(n);
-  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a pipe put where the document was must not block.
+  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     self->diagnostic = std::string("cannot open the document: ") + std::strerror(errno);
     return QUARN_FILTER_E_ACCESS;
   }
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
+  if (!regular) {
+    self->diagnostic = "not a document: only regular files are read";
+    return QUARN_FILTER_E_ACCESS;
+  }
   self->path = std::move(native);
   self->loaded = true;
   return QUARN_S_OK;
@@ -144,6 +156,7 @@ QUARN_HRESULT GetChunk(QuarnFilter* f, QuarnStatChunk* chunk) {
   }
   self->current = ++self->next_chunk;
   self->offset = 0;
+  self->released = 0;
   *chunk = QuarnStatChunk{};
   chunk->id_chunk = static_cast<uint32_t>(self->current);
   chunk->break_type = QUARN_CHUNK_EOP;
@@ -185,6 +198,13 @@ QUARN_HRESULT GetText(QuarnFilter* f, uint32_t* count, QUARN_WCHAR* buffer) {
       buffer[n++] = static_cast<QUARN_WCHAR>(cp);
     }
     i += step;
+  }
+  // A large chunk gives back the memory of what has been served as it goes,
+  // so that the document's text is not held twice (here and in the
+  // pipeline's copy) at its largest.
+  if (i - self->released >= kReleaseStep) {
+    ReleasePages(const_cast<char*>(text.data()) + self->released, i - self->released);
+    self->released = i;
   }
   self->offset = i;
   *count = n;
