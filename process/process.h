@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "convert/outcome.h"
+#include "convert/text_file.h"
 
 namespace quarn {
 
@@ -106,9 +107,12 @@ const RunReport& RunReportLocked();
 // Worker threads that have not yet returned, of any run.
 int WorkersAlive();
 
-// The conversion the workers run for each file; ConvertFile(path, "") unless
-// a test sets another.  Set only while no run is active.
+// The conversion the workers run for each file: ConvertFile(path, "", gate)
+// unless a test sets another, with the gate that applies the run's rules to
+// the text file.  Set only while no run is active.
 using FileConverter = std::function<ConvertResult(const std::string& path)>;
+using GatedFileConverter = std::function<ConvertResult(const std::string& path, OutputGate& gate)>;
 void SetFileConverter(FileConverter converter);
+void SetGatedFileConverter(GatedFileConverter converter);
 
 }  // namespace quarn
