@@ -1,0 +1,64 @@
+// What the program says: every path shown the same way, with control
+// characters escaped visibly and reversibly, and nothing on standard error
+// but the program's own lines.
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using quarn::testing::RunOptions;
+using quarn::testing::RunQuarn;
+using quarn::testing::TempTree;
+
+class Messages : public ::testing::Test {
+ protected:
+  RunOptions In() const {
+    RunOptions o;
+    o.cwd = tree_.root();
+    o.env = {"LC_ALL=C.UTF-8"};
+    return o;
+  }
+  TempTree tree_;
+};
+
+bool HasControlBytes(const std::string& text) {
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) return true;
+  return false;
+}
+
+TEST_F(Messages, PathsWithControlCharactersAreEscapedTheSameWayEverywhere) {
+  const std::string odd = "odd\nname\x1b[2J\\.xyz";  // no filter: no text
+  const std::string shown = "odd\\nname\\x1b[2J\\\\.xyz";
+  tree_.Write("d/" + odd, "bytes");
+  ASSERT_EQ(::symlink("gone", (tree_ / "d/link\r\x07.md").c_str()), 0);
+  auto r = RunQuarn({"--batch", "d"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(HasControlBytes(r.err)) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: no text: d/" + shown + ": no filter is registered for \".xyz\" files\n"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: d/link\\r\\x07.md: a dangling symbolic link"));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;  // summary and two lines
+
+  r = RunQuarn({"d/" + odd}, In());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "quarn: d/" + shown + ": no text: no filter is registered for \".xyz\" files\n");
+  r = RunQuarn({"d/" + odd + "\x1b.md"}, In());  // missing: the reason holds the path
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(HasControlBytes(r.err)) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(shown + "\\x1b.md"));
+}
+
+}  // namespace
+}  // namespace quarn
