@@ -38,8 +38,8 @@ class PdfFilter : public BuiltinFilter {
       default:
         break;
     }
-    return ExtractResult::Failed(error[0] ? std::string("the PDF cannot be read: ") + error
-                                          : std::string("the PDF cannot be read"));
+    // The library's reasons are already in the user's words.
+    return ExtractResult::Failed(error[0] ? std::string(error) : std::string("the PDF file is damaged"));
   }
 };
 
