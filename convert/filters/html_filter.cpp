@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "convert/filters/list_label.h"
+#include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/math_text.h"
 #include "convert/filters/sniff.h"
 #include "convert/filters/text_decode.h"
@@ -739,13 +740,10 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
   }
   if (!block.empty() || (ctxt->disableSAX && ctxt->errNo != XML_ERR_OK)) {
     // The parser gave up before the end of the page.
-    const char* message = ctxt->lastError.message;
+    const std::string limit = XmlLimitReason(ctxt->lastError);
+    if (!limit.empty()) return ExtractResult::Incomplete(limit);
     std::string why = "the HTML parser stopped early";
-    if (message) {
-      why += ": ";
-      why += message;
-      while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-    }
+    if (ctxt->lastError.message) why += " at " + XmlErrorText(ctxt->lastError);
     return ExtractResult::Incomplete(why);
   }
   return ExtractResult::Ok();

@@ -60,5 +60,39 @@ TEST_F(Messages, PathsWithControlCharactersAreEscapedTheSameWayEverywhere) {
   EXPECT_THAT(r.err, HasSubstr(shown + "\\x1b.md"));
 }
 
+TEST_F(Messages, LimitsOfTheXmlParserAreToldAsWhatTheDocumentHolds) {
+  std::string entities = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
+  for (char c = 'b'; c <= 'i'; ++c)
+    entities += std::string("<!ENTITY ") + c + " \"" + [&] {
+      std::string refs;
+      for (int k = 0; k < 10; ++k) refs += std::string("&") + static_cast<char>(c - 1) + ";";
+      return refs;
+    }() + "\">";
+  entities += "]>";
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "<a>";
+  deep += "deep";
+  for (int i = 0; i < 300; ++i) deep += "</a>";
+  tree_.Write("lol.xml", "<?xml version=\"1.0\"?>" + entities + "<r>&i;</r>");
+  tree_.Write("deep.xml", "<?xml version=\"1.0\"?>" + deep);
+  tree_.Write("run.xml", "<?xml version=\"1.0\"?><r><t>" + std::string(10000100, 'x') + "</t></r>");
+  tree_.Write("broken.xml", "<?xml version=\"1.0\"?><r><t>text</r>");
+  const struct {
+    const char* file;
+    const char* reason;
+  } cases[] = {
+      {"lol.xml", "entity expansion refused"},
+      {"deep.xml", "nested deeper than 256 levels"},
+      {"run.xml", "a text run larger than 10 MB"},
+      {"broken.xml", "the XML is malformed at line 1: Opening and ending tag mismatch: t line 1 and r"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunQuarn({c.file, "out.txt"}, In());
+    EXPECT_THAT(r.err, HasSubstr(std::string(c.file) + ": ")) << c.file;
+    EXPECT_THAT(r.err, HasSubstr(std::string(c.reason) + "\n")) << c.file;
+    EXPECT_THAT(r.err, Not(HasSubstr("XML_PARSE_HUGE")));
+  }
+}
+
 }  // namespace
 }  // namespace quarn
