@@ -51,6 +51,31 @@ std::string TextSink::Joined() const {
 
 namespace {
 
+// The messages of the document being read on this thread, while its
+// filter's Extract runs.
+thread_local std::vector<std::string>* library_messages = nullptr;
+
+// Collects the library messages of one Extract call on this thread.
+class LibraryMessages {
+ public:
+  LibraryMessages() : outer_(library_messages) { library_messages = &messages_; }
+  ~LibraryMessages() { library_messages = outer_; }
+  LibraryMessages(const LibraryMessages&) = delete;
+  LibraryMessages& operator=(const LibraryMessages&) = delete;
+
+  // The messages as a reason: the first, and how many more there were.
+  std::string Reason() const {
+    if (messages_.empty()) return {};
+    std::string why = "the file is damaged: " + messages_.front();
+    if (messages_.size() > 1) why += " (and " + std::to_string(messages_.size() - 1) + " more warnings)";
+    return why;
+  }
+
+ private:
+  std::vector<std::string>* outer_;
+  std::vector<std::string> messages_;
+};
+
 // The plug-in object behind a built-in filter; the interface pointer is its
 // QuarnFilter base.
 struct BuiltinObject : QuarnFilter {
@@ -108,6 +133,7 @@ QUARN_HRESULT Init(QuarnFilter* f, uint32_t, uint32_t, const void*, uint32_t* fl
   if (!self->loaded) return QUARN_E_FAIL;
   if (self->initialised) return QUARN_S_OK;
   ExtractResult result;
+  LibraryMessages messages;
   try {
     result = self->impl->Extract(self->path, self->sink);
   } catch (const std::bad_alloc&) {
@@ -119,6 +145,10 @@ QUARN_HRESULT Init(QuarnFilter* f, uint32_t, uint32_t, const void*, uint32_t* fl
   }
   self->impl.reset();  // the text is in the sink; free the parser's state now
   self->initialised = true;
+  // A library's warnings say what its reader met; they only make a reason
+  // where the filter had none of its own.
+  if (result.status == ExtractResult::Status::kOk && !self->sink.truncated() && !messages.Reason().empty())
+    result = ExtractResult::Incomplete(messages.Reason());
   using S = ExtractResult::Status;
   switch (result.status) {
     case S::kOk:
@@ -223,6 +253,13 @@ constexpr QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk
                                    Diagnostic};
 
 }  // namespace
+
+void NoteLibraryMessage(std::string_view message) {
+  if (!library_messages || library_messages->size() >= 100) return;
+  std::string m(message);
+  while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+  library_messages->push_back(std::move(m));
+}
 
 QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter, std::size_t text_limit) {
   auto* object = new BuiltinObject(std::move(filter), text_limit);

@@ -1,14 +1,15 @@
 // The e-mail filter, built on GMime.
 #include "convert/filters/module.h"
 
-
 #include "convert/filters/eml_filter.h"
+#include "convert/filters/ole_util.h"
 
 namespace quarn {
 
 namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
+  RouteGlibMessages();
   if (name == "eml") return CreateEmlFilter();
   return nullptr;
 }

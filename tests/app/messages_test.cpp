@@ -60,6 +60,19 @@ TEST_F(Messages, PathsWithControlCharactersAreEscapedTheSameWayEverywhere) {
   EXPECT_THAT(r.err, HasSubstr(shown + "\\x1b.md"));
 }
 
+TEST_F(Messages, LibraryWarningsBecomeTheDocumentsReasonNotLinesOfTheirOwn) {
+  // A Word file whose block allocation table has one bad entry: the
+  // compound-file library warns through GLib and reads on.
+  std::string doc = TempTree::Read(std::string(QUARN_TEST_DATA) + "/legacy/sample.doc");
+  ASSERT_GT(doc.size(), 1934u);
+  doc[1934] = '\xd6';
+  tree_.Write("damaged.doc", doc);
+  const auto r = RunQuarn({"damaged.doc"}, In());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "quarn: damaged.doc: the file is damaged: libgsf:msole: Invalid metabat item ffd6ffff\n");
+  EXPECT_FALSE(TempTree::Read(tree_ / "damaged.txt").empty());
+}
+
 TEST_F(Messages, LimitsOfTheXmlParserAreToldAsWhatTheDocumentHolds) {
   std::string entities = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
   for (char c = 'b'; c <= 'i'; ++c)
