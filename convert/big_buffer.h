@@ -28,12 +28,14 @@ inline void AdviseHugePages(void* data, std::size_t size) {
 
 // Makes room for extra more bytes at the end of s, doubling its capacity
 // as std::string would, the large buffers advised before their first use.
-// Doubling stops at ceiling (the most the buffer will ever hold), so a text
-// that ends a little past a power of two does not cost twice its size.
+// ceiling is the most the buffer will ever hold: past half of it the buffer
+// takes the whole ceiling at once (only the pages written cost memory), so
+// its last copy is of half the ceiling at most and it never doubles past it.
 inline void GrowBuffer(std::string& s, std::size_t extra, std::size_t ceiling = SIZE_MAX) {
   const std::size_t need = s.size() + extra;
   if (need <= s.capacity()) return;
-  const std::size_t capacity = std::max(need, std::min(2 * s.capacity(), ceiling));
+  std::size_t capacity = std::max(need, 2 * s.capacity());
+  if (capacity > ceiling / 2) capacity = std::max(need, ceiling);
   if (capacity < kHugeBufferFrom) {
     s.reserve(capacity);
     return;
