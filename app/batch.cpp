@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "app/exit_code.h"
 #include "app/signals.h"
 #include "convert/printable.h"
+#include "process/exit_code.h"
 
 namespace quarn {
 namespace {

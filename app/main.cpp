@@ -42,16 +42,6 @@ std::string OutputPathFor(std::string_view path) {
   return std::string(path.substr(0, path.size() - ext.size())) + ".txt";
 }
 
-std::string NotADocumentReason(mode_t mode) {
-  const char* kind = S_ISDIR(mode)    ? "a folder"
-                     : S_ISFIFO(mode) ? "a named pipe"
-                     : S_ISCHR(mode)  ? "a character device"
-                     : S_ISBLK(mode)  ? "a block device"
-                     : S_ISSOCK(mode) ? "a socket"
-                                      : "not a regular file";
-  return std::string("not a document: ") + kind;
-}
-
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate) {
   return ConvertFile(InstalledRegistry(), path, out_path, gate);
 }

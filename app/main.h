@@ -4,8 +4,6 @@
 // StartUp and ShutDown run on the main thread only.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -44,9 +42,6 @@ std::string OutputPathFor(std::string_view path);
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate = nullptr);
 ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
                           OutputGate* gate = nullptr);
-
-// Why a file of this type (st_mode) is refused: "not a document: a named pipe".
-std::string NotADocumentReason(mode_t mode);
 
 // The PDF route: document information, one space, the content text.
 ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save = {});

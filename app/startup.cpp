@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/batch.h"
-#include "app/exit_code.h"
+#include "process/exit_code.h"
 #include "app/main.h"
 #include "process/process.h"
 #include "shell/execute.h"
@@ -48,6 +48,9 @@ int UsageError(const std::string& why) {
 void InitialiseConversion() {
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
+  // Each document's text file goes through the run's gate: a run never
+  // replaces one of its own documents, nor the text file of another.
+  SetGatedFileConverter([](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); });
 }
 
 int ConvertOne(const std::string& in, const std::string& out) {

@@ -1,5 +1,7 @@
 #include "convert/filter.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -240,6 +242,16 @@ bool Invisible(char32_t cp) {
 }
 
 }  // namespace
+
+std::string NotADocumentReason(mode_t mode) {
+  const char* kind = S_ISDIR(mode)    ? "a folder"
+                     : S_ISFIFO(mode) ? "a named pipe"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "not a regular file";
+  return std::string("not a document: ") + kind;
+}
 
 bool HasVisibleText(std::string_view text) {
   if (!IsUtf8CodeSet(SystemCodeSet())) {

@@ -5,6 +5,8 @@
 // object and buffers, and the registry is read-only, so nothing is locked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -51,6 +53,10 @@ std::string ThinSpaces(std::string_view text);
 void ThinSpacesInPlace(std::string& text);
 // What one run of n spaces becomes after the four passes.
 std::size_t ThinnedRunLength(std::size_t n);
+
+// Documents are regular files: why a file of another type (st_mode) is
+// refused, "not a document: a named pipe".
+std::string NotADocumentReason(mode_t mode);
 
 // Whether text holds a character that shows: anything but white space,
 // control and format characters (zero-width spaces, the byte-order mark).

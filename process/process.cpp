@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "app/main.h"
+#include "convert/filter.h"
 #include "process/process_testing.h"
 #include "process/run_outputs.h"
 
@@ -56,7 +56,8 @@ struct Shared {
   // The documents and text files of the current run, or of the next one
   // while none runs; a fresh one once a run has ended.
   std::shared_ptr<RunOutputs> outputs = std::make_shared<RunOutputs>();
-  GatedFileConverter converter;
+  FileConverter converter;
+  GatedFileConverter gated_converter;
   ThreadLauncher launcher;
   int stop_steps = 99;
   std::chrono::milliseconds stop_step{100};
@@ -324,10 +325,14 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
   ctx->outputs = s.outputs;
-  if (s.converter) {
-    ctx->convert = s.converter;
+  if (s.gated_converter) {
+    ctx->convert = s.gated_converter;
+  } else if (s.converter) {
+    ctx->convert = [convert = s.converter](const std::string& path, OutputGate&) { return convert(path); };
   } else {
-    ctx->convert = [](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); };
+    // The program sets its conversion at start-up; without one, every
+    // document fails with a reason instead of being dropped.
+    ctx->convert = [](const std::string&, OutputGate&) { return ConvertResult::Failed("no conversion is set up"); };
   }
   s.changed.notify_all();
   return ctx;
@@ -549,15 +554,16 @@ int WorkersAlive() {
   return S().alive;
 }
 
-void SetFileConverter(FileConverter converter) {
-  GatedFileConverter gated;
-  if (converter) gated = [converter](const std::string& path, OutputGate&) { return converter(path); };
-  SetGatedFileConverter(std::move(gated));
+GatedFileConverter SetGatedFileConverter(GatedFileConverter converter) {
+  std::lock_guard hold(QueueLock);
+  std::swap(S().gated_converter, converter);
+  return converter;
 }
 
-void SetGatedFileConverter(GatedFileConverter converter) {
+FileConverter SetFileConverter(FileConverter converter) {
   std::lock_guard hold(QueueLock);
-  S().converter = std::move(converter);
+  std::swap(S().converter, converter);
+  return converter;
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {

@@ -107,12 +107,15 @@ const RunReport& RunReportLocked();
 // Worker threads that have not yet returned, of any run.
 int WorkersAlive();
 
-// The conversion the workers run for each file: ConvertFile(path, "", gate)
-// unless a test sets another, with the gate that applies the run's rules to
-// the text file.  Set only while no run is active.
+// The conversion the workers run for each file, set by the program's start-up
+// (the queue knows nothing of how a document is converted).  The gated form
+// is handed the gate that applies the run's rules to the text file; it is
+// the one used when both are set.  Set only while no run is active; each
+// returns the one set before.  Without either, every document of a run
+// fails with a reason.
 using FileConverter = std::function<ConvertResult(const std::string& path)>;
 using GatedFileConverter = std::function<ConvertResult(const std::string& path, OutputGate& gate)>;
-void SetFileConverter(FileConverter converter);
-void SetGatedFileConverter(GatedFileConverter converter);
+FileConverter SetFileConverter(FileConverter converter);
+GatedFileConverter SetGatedFileConverter(GatedFileConverter converter);
 
 }  // namespace quarn

@@ -63,7 +63,7 @@ TEST_F(Messages, PathsWithControlCharactersAreEscapedTheSameWayEverywhere) {
 TEST_F(Messages, LibraryWarningsBecomeTheDocumentsReasonNotLinesOfTheirOwn) {
   // A Word file whose block allocation table has one bad entry: the
   // compound-file library warns through GLib and reads on.
-  std::string doc = TempTree::Read(std::string(QUARN_TEST_DATA) + "/legacy/sample.doc");
+  std::string doc = TempTree::Read(std::string(QUARN_TEST_DATA) + "/ole/sample.doc");
   ASSERT_GT(doc.size(), 1934u);
   doc[1934] = '\xd6';
   tree_.Write("damaged.doc", doc);
