@@ -57,15 +57,14 @@ DocumentText ReadPdf(const std::string& path) {
   return read;
 }
 
-ConvertResult ConvertPdf(const std::string& path, const std::string& out_path) {
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save) {
   DocumentText read = ReadPdf(path);
   if (!read.result.written()) return read.result;
   try {
-    SaveTextFile(out_path, read.text);
+    return ResultOfSave(SaveTextFile(out_path, read.text, save), read.result.reason);
   } catch (const FileError& e) {
     return ConvertResult::Failed(e.what());
   }
-  return read.result;
 }
 
 }  // namespace quarn

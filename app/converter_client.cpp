@@ -424,7 +424,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     case Wait::kReady: break;
     case Wait::kClosed: return Failed(DeathReason(End()));
     case Wait::kTimeout: End(); return Failed(TimeLimitReason(settings_.limits.timeout));
-    case Wait::kStopped: End(); return Failed("not converted: the run was stopped");
+    case Wait::kStopped: End(); return {ConvertResult::Abandoned(), {}};
     case Wait::kMemory: End(); return Failed(MemoryLimitReason(settings_.limits.memory_bytes));
   }
   // A converter that came near its memory limit is replaced before the next document.

@@ -13,6 +13,7 @@
 
 #include "convert/outcome.h"
 #include "convert/registry.h"
+#include "convert/text_file.h"
 
 namespace quarn {
 
@@ -49,17 +50,22 @@ struct DocumentInput {
 using DocumentReader = std::function<DocumentText(const DocumentInput& input)>;
 
 // Converts path into out_path (or OutputPathFor(path) when out_path is
-// empty): the input is checked, its text read by `read` (by default
-// ReadDocument in this process), and the text written here, by the program
-// itself.  Never throws for a document's sake: every failure comes back as a
+// empty): the input is checked (only regular files are documents), its text
+// read by `read` (by default ReadDocument in this process), and the text
+// written here, by the program itself.  The document is held open for the
+// whole conversion, and its text never replaces that open file (kSameFile).
+// gate, when given, has the last word on where the text file may go (a run's
+// rules).  Never throws for a document's sake: every failure comes back as a
 // result with its reason.
-ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read);
-ConvertResult ConvertFile(const std::string& path, const std::string& out_path);
-ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path);
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read,
+                          OutputGate* gate = nullptr);
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate = nullptr);
+ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
+                          OutputGate* gate = nullptr);
 
 // The PDF route: document information, one space, the content text.
 DocumentText ReadPdf(const std::string& path);
-ConvertResult ConvertPdf(const std::string& path, const std::string& out_path);
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save = {});
 
 // Releases text that GetTextContentFormated returned, as the program has
 // always released the PDF library's text: VirtualFree(text, 0, MEM_RELEASE).

@@ -10,6 +10,7 @@
 #include "process/exit_code.h"
 #include "app/converter_process.h"
 #include "app/main.h"
+#include "app/signals.h"
 #include "ui/run_window.h"
 #include "shell/execute.h"
 
@@ -38,6 +39,7 @@ namespace {
 int main(int argc, char** argv) {
   quarn::RunConverterProcessIfAsked(argc, argv);  // the program started as a converter ends there
   std::set_terminate(LastChance);
+  quarn::InstallCleanupHandlers();
   quarn::InstallDate();  // fixed when the program starts, before anything else runs
   std::setlocale(LC_ALL, "");
   try {

@@ -15,7 +15,9 @@
 #include <utility>
 
 #include "convert/conversion_options.h"
+#include "convert/filter.h"
 #include "process/process_testing.h"
+#include "process/run_outputs.h"
 
 namespace quarn {
 
@@ -34,6 +36,7 @@ std::mutex NotifyLock;
 struct RunContext {
   std::uint64_t run = 0;
   FileConverterFactory make_converter;
+  std::shared_ptr<RunOutputs> outputs;
 };
 
 // The shared state, guarded by QueueLock.  Allocated once and never freed, so
@@ -52,6 +55,9 @@ struct Shared {
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
   std::vector<std::string> requested;  // paths queued by front ends for this run
+  // The documents and text files of the current run, or of the next one
+  // while none runs; a fresh one once a run has ended.
+  std::shared_ptr<RunOutputs> outputs = std::make_shared<RunOutputs>();
   FileConverterFactory converter;
   ThreadLauncher launcher;
   int stop_steps = 99;
@@ -98,6 +104,7 @@ void ClearRunLocked() {
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
+  s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
 
@@ -116,6 +123,9 @@ void FinishRun(std::uint64_t run) {
 void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
   Shared& s = S();
   if (ctx.run != s.run) return;
+  // A document given up by a stop is left as it was: the summary tells
+  // what was done, and it was not.
+  if (result.abandoned) return;
   RunReport& r = s.report;
   switch (result.outcome) {
     case Outcome::kWritten:
@@ -184,6 +194,9 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
     }
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // A text file being written (or left behind by a program that was
+    // killed) is never a document.
+    if (IsTemporaryTextName(name)) continue;
     std::string path = prefix + std::string(name);
     unsigned char type = entry->d_type;
     if (type == DT_UNKNOWN) {
@@ -214,38 +227,65 @@ bool StopAskedFor(const RunContext& ctx) {
 class WorkerConversion {
  public:
   explicit WorkerConversion(std::shared_ptr<const RunContext> ctx) : ctx_(std::move(ctx)) {}
-  ConvertResult operator()(const std::string& path) {
+  ConvertResult operator()(const std::string& path, OutputGate& gate) {
     if (!convert_) {
       std::shared_ptr<const RunContext> ctx = ctx_;
       convert_ = ctx_->make_converter([ctx] { return StopAskedFor(*ctx); });
       if (!convert_) return ConvertResult::Failed("no conversion is set up");
     }
-    return convert_(path);
+    return convert_(path, gate);
   }
 
  private:
   std::shared_ptr<const RunContext> ctx_;
-  FileConverter convert_;
+  GatedFileConverter convert_;
 };
+
+// Why a symbolic link that cannot be followed is no document.
+std::string BrokenLinkReason(int err) {
+  if (err == ELOOP) return "a symbolic link that loops: following it leads back to itself";
+  if (err == ENOENT || err == ENOTDIR) return "a dangling symbolic link: what it points to does not exist";
+  return "cannot follow the symbolic link: " + std::string(std::strerror(err));
+}
+
+void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
+  ConvertResult result;
+  try {
+    DocumentGate gate(ctx.outputs, path, masks);
+    result = convert(path, gate);
+  } catch (const std::exception& e) {
+    result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
+  } catch (...) {
+    result = ConvertResult::Failed("unexpected error");
+  }
+  Record(ctx, path, result);
+}
 
 void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return;  // gone meanwhile: dropped without notice
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && MatchesMaskList(path, masks))
+      Record(ctx, path, ConvertResult::Failed(BrokenLinkReason(err)));
+    return;  // gone meanwhile: dropped without notice
+  }
   if (S_ISDIR(st.st_mode)) {
     ListFolder(ctx, path, masks);
-  } else if (S_ISREG(st.st_mode) && MatchesMaskList(path, masks)) {
-    ConvertResult result;
-    try {
-      result = convert(path);
-    } catch (const std::exception& e) {
-      result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
-    } catch (...) {
-      result = ConvertResult::Failed("unexpected error");
-    }
-    Record(ctx, path, result);
+    return;
   }
-  // Pipes, devices and sockets are not documents: reading one could block
-  // the worker for ever, so they are dropped like a vanished path.
+  if (!MatchesMaskList(path, masks)) return;
+  if (!S_ISREG(st.st_mode)) {
+    // Pipes, devices and sockets are no documents, and reading one could
+    // block the worker for ever: refused at once, with what it is.
+    Record(ctx, path, ConvertResult::Failed(NotADocumentReason(st.st_mode)));
+    return;
+  }
+  // Text files of this run, and those an earlier run wrote, are outputs,
+  // not documents, when the walk comes across them; a path the front end
+  // named is converted whatever it is.
+  if (!ctx.outputs->IsNamed(path) && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
+  Convert(ctx, convert, path, masks);
 }
 
 void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
@@ -329,13 +369,14 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   s.report.run = s.run;
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
+  ctx->outputs = s.outputs;
   if (s.converter) {
     ctx->make_converter = s.converter;
   } else {
     // The program sets its conversion at start-up; without one, every
     // document fails with a reason instead of being dropped.
-    ctx->make_converter = [](const StopQuery&) -> FileConverter {
-      return [](const std::string&) { return ConvertResult::Failed("no conversion is set up"); };
+    ctx->make_converter = [](const StopQuery&) -> GatedFileConverter {
+      return [](const std::string&, OutputGate&) { return ConvertResult::Failed("no conversion is set up"); };
     };
   }
   s.changed.notify_all();
@@ -418,6 +459,7 @@ void InitProcessing() {
   s.busy = 0;
   s.report = RunReport{};
   s.requested.clear();
+  s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
 
@@ -483,6 +525,10 @@ bool RequestStop() {
 
 void QueuePath(const std::string& path, const TProcessParams* params) {
   std::shared_ptr<const RunContext> start;
+  // Looked at before the lock is taken: the run must know what its named
+  // paths are before any worker can take one.
+  struct stat named {};
+  const bool found = !path.empty() && ::stat(path.c_str(), &named) == 0;
   {
     std::lock_guard hold(QueueLock);
     Shared& s = S();
@@ -498,7 +544,9 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
       s.pending.clear();
       s.requested.clear();
       s.queued = 0;
+      s.outputs = std::make_shared<RunOutputs>();
     }
+    s.outputs->AddNamed(path, found ? &named : nullptr);
     s.pending.push_front(path);
     s.requested.push_back(path);
     ++s.queued;
@@ -555,6 +603,15 @@ int WorkersAlive() {
 }
 
 FileConverterFactory SetFileConverter(FileConverter converter) {
+  FileConverterFactory factory;
+  if (converter)
+    factory = [converter](const StopQuery&) -> GatedFileConverter {
+      return [converter](const std::string& path, OutputGate&) { return converter(path); };
+    };
+  return SetFileConverterFactory(std::move(factory));
+}
+
+FileConverterFactory SetGatedFileConverter(GatedFileConverter converter) {
   FileConverterFactory factory;
   if (converter) factory = [converter](const StopQuery&) { return converter; };
   return SetFileConverterFactory(std::move(factory));
