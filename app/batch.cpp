@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "app/signals.h"
@@ -112,7 +113,107 @@ void PrintLines(const char* what, const std::vector<RunFailure>& items) {
     std::fprintf(stderr, "quarn: %s%s: %s\n", what, PrintablePath(f.path).c_str(), PrintablePath(f.reason).c_str());
 }
 
+// The length of the valid UTF-8 sequence at s[i] (a shortest form, no
+// surrogate, at most U+10FFFF), or 0 when the byte there begins none.
+std::size_t Utf8Length(std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return 1;
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+const char* StatusName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kWritten: return "written";
+    case Outcome::kNoText: return "no_text";
+    case Outcome::kFailed: return "failed";
+    case Outcome::kSkipped:
+    case Outcome::kSameFile: break;
+  }
+  return "skipped";
+}
+
+// Writes the lines of the documents that ended, at once.
+void WriteJsonLines(const std::vector<EndedDocument>& documents) {
+  if (documents.empty()) return;
+  std::string lines;
+  for (const EndedDocument& d : documents) lines += DocumentJson(d) + "\n";
+  std::fwrite(lines.data(), 1, lines.size(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
+
+std::string JsonString(std::string_view s) {
+  std::string out = "\"";
+  out.reserve(s.size() + 2);
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = Utf8Length(s, i);
+    char escape[8];
+    if (n == 0) {
+      std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+      out += escape;
+      ++i;
+      continue;
+    }
+    if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out.append(s, i, n);
+    }
+    i += n;
+  }
+  out += '"';
+  return out;
+}
+
+std::string DocumentJson(const EndedDocument& d) {
+  const ConvertResult& r = d.result;
+  const bool done = r.outcome == Outcome::kWritten || r.outcome == Outcome::kSkipped;
+  std::string line = "{\"input\":" + JsonString(d.path);
+  line += ",\"output\":" + (done && !r.output.empty() ? JsonString(r.output) : std::string("null"));
+  line += ",\"status\":\"" + std::string(StatusName(r.outcome)) + "\"";
+  // A written document's reason, when there is one, says what its text lacks.
+  const bool has_reason = r.outcome != Outcome::kWritten || !r.reason.empty();
+  line += ",\"reason\":" + (has_reason ? JsonString(r.reason) : std::string("null"));
+  line += ",\"input_bytes\":" + std::to_string(r.input_bytes);
+  line += ",\"text_chars\":" + std::to_string(r.text_chars);
+  line += ",\"pages\":" + (r.pages >= 0 ? std::to_string(r.pages) : std::string("null"));
+  line += ",\"ocr_pages\":" + std::to_string(r.recognized_pages);
+  line += ",\"filter\":" + (r.reader.empty() ? std::string("null") : JsonString(r.reader));
+  line += ",\"milliseconds\":" + std::to_string(d.milliseconds) + "}";
+  return line;
+}
 
 std::string PrintablePath(std::string_view path) { return PrintableText(path, Utf8Locale()); }
 
@@ -128,11 +229,20 @@ std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_
   return line + ShortenMiddle(progress.CurrentPath, room, utf8_terminal);
 }
 
-int RunBatch(const std::vector<std::string>& paths) {
+int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options) {
   const bool utf8 = Utf8Locale();
   std::vector<RunFailure> refused;  // named paths that are no document or folder
   std::vector<std::string> wanted;
+  std::vector<EndedDocument> ended;  // the named paths' own lines, for --jsonl
+  int named_again = 0;               // paths named a second time, left out
+  std::unordered_set<std::string_view> named;
   for (const std::string& p : paths) {
+    if (!named.insert(p).second) {
+      // A path named twice (a list with duplicates) is converted once.
+      ++named_again;
+      if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("named more than once")});
+      continue;
+    }
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0) {
       refused.push_back({p, std::string("cannot read: ") + std::strerror(errno)});
@@ -140,8 +250,11 @@ int RunBatch(const std::vector<std::string>& paths) {
       refused.push_back({p, "not a document or folder (a pipe, socket or device)"});
     } else {
       wanted.push_back(p);
+      continue;
     }
+    if (options.jsonl) ended.push_back({p, ConvertResult::Failed(refused.back().reason)});
   }
+  if (options.jsonl) WriteJsonLines(ended);
 
   RunReport report;
   int stop_signal = 0;  // the signal that stopped the run
@@ -151,6 +264,7 @@ int RunBatch(const std::vector<std::string>& paths) {
     TProcessParams params;
     params.NotifyWindow = &notify;
     params.MaskList = "*.*";
+    params.KeepDocumentLog = options.jsonl;
     // Every path but the last waits in the queue; the last one starts the
     // run, so that all of them belong to one run and count in one report.
     for (std::size_t i = 0; i + 1 < wanted.size(); ++i) QueuePath(wanted[i]);
@@ -178,9 +292,11 @@ int RunBatch(const std::vector<std::string>& paths) {
         last_draw = t;
         drawn = true;
       }
+      if (options.jsonl) WriteJsonLines(TakeEndedDocuments());
       notify.Wait(std::chrono::milliseconds(50));
     }
     if (drawn) std::fputs("\r\x1b[K", stderr);
+    if (options.jsonl) WriteJsonLines(TakeEndedDocuments());
     report = ReadRunReport();
   }
 
@@ -190,6 +306,7 @@ int RunBatch(const std::vector<std::string>& paths) {
                  stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
   std::fprintf(stderr, "quarn: %d written, %d without text, %d failed", report.written, report.without_text, failed);
   if (report.same_file > 0) std::fprintf(stderr, ", %d already text", report.same_file);
+  if (const int skipped = report.skipped + named_again; skipped > 0) std::fprintf(stderr, ", %d skipped", skipped);
   if (report.read_by_ocr > 0)
     std::fprintf(stderr, "; %d read by OCR (%d %s)", report.read_by_ocr, report.ocr_pages,
                  report.ocr_pages == 1 ? "page" : "pages");

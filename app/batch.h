@@ -11,8 +11,22 @@
 
 namespace quarn {
 
+struct BatchOptions {
+  // One JSON object a line on standard output for each document as it ends.
+  bool jsonl = false;
+};
+
 // Converts the documents in paths (files and folders); returns the exit status.
-int RunBatch(const std::vector<std::string>& paths);
+int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options = {});
+
+// One document's line of --jsonl output, without its line end.
+std::string DocumentJson(const EndedDocument& document);
+
+// s as a JSON string, quotes included.  Valid UTF-8 stands as it is (control
+// characters, '"' and '\\' escaped); each byte that is not part of valid UTF-8
+// becomes a lone low surrogate "\\udcXX" (XX the byte), which no valid text
+// holds, so the bytes can always be told back.
+std::string JsonString(std::string_view s);
 
 // A path (or a message that holds paths) made fit for one line of a
 // terminal: control characters, bytes that are not valid in the locale's

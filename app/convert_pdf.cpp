@@ -28,6 +28,9 @@ struct LibraryTextRelease {
 };
 using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
 
+// How reports name the PDF text library as what read a document.
+constexpr const char* kPdfReader = "libpdfinfo";
+
 }  // namespace
 
 DocumentText ReadPdf(const std::string& path) {
@@ -44,6 +47,7 @@ DocumentText ReadPdf(const std::string& path) {
     std::lock_guard<std::mutex> hold(PdfLock);
     if (pdf->GetDocInfo(path.c_str(), info) == 0) {
       read.result = ConvertResult::NoText("the PDF cannot be opened: it is damaged or protected by a password");
+      read.result.reader = kPdfReader;
       return read;
     }
     text.reset(pdf->GetTextContentFormated(path.c_str(), 0, 0));
@@ -54,6 +58,7 @@ DocumentText ReadPdf(const std::string& path) {
   read.text.reserve(info_text.size() + 1 + content.size());
   read.text.append(info_text).append(1, ' ').append(content);
   read.result = ConvertResult::Written(text ? std::string() : "the PDF's page text could not be read");
+  read.result.reader = kPdfReader;
   return read;
 }
 

@@ -432,6 +432,8 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   DocumentText read;
   read.result = ConvertResult{reply.outcome, std::move(reply.reason)};
   read.result.recognized_pages = static_cast<unsigned>(std::min<std::uint64_t>(reply.recognized_pages, 1u << 30));
+  // Shown in reports only, so bounded and kept as it came.
+  read.result.reader = std::move(reply.reader).substr(0, 200);
   if (read.result.written()) read.text = std::move(text);
   return read;
 }

@@ -201,6 +201,7 @@ void SilenceStandardStreams() {
     reply.reason = read.result.reason;
     reply.text_size = read.text.size();
     reply.recognized_pages = read.result.recognized_pages;
+    reply.reader = read.result.reader;
     // The answer to the set-up goes with the first reply.
     std::lock_guard hold(channel_lock);
     if (!WriteAll(channel, ready + wire::Encode(reply), read.text)) ::_exit(0);

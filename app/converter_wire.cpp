@@ -22,6 +22,7 @@ enum Tag : std::uint32_t {
   kMemoryExhausted = 12,
   kOneDocument = 13,
   kSyscallFilter = 14,
+  kReader = 15,
 };
 
 constexpr std::size_t kFieldHead = sizeof(std::uint32_t) + sizeof(std::uint64_t);
@@ -114,6 +115,7 @@ std::string Encode(const Reply& m) {
   w.Number(kTextSize, m.text_size);
   w.Number(kRecognizedPages, m.recognized_pages);
   w.Number(kMemoryExhausted, m.memory_exhausted ? 1 : 0);
+  if (!m.reader.empty()) w.Text(kReader, m.reader);
   return w.Finish();
 }
 
@@ -180,6 +182,7 @@ bool Decode(std::string_view fields, Reply* m) {
         has_outcome = true;
         return true;
       case kReason: m->reason = v; return true;
+      case kReader: m->reader = v; return true;
       case kTextSize: has_size = true; return ToNumber(v, &m->text_size);
       case kRecognizedPages: return ToNumber(v, &m->recognized_pages);
       case kMemoryExhausted:

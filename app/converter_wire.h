@@ -62,6 +62,7 @@ struct Reply {
   // The converter came close to its memory limit: a failure is the limit's
   // doing, and the process should be replaced before the next document.
   bool memory_exhausted = false;
+  std::string reader;  // what read the document (a filter's name), when known
 };
 
 // The whole frame (header and fields) of each message.

@@ -25,6 +25,13 @@ std::unique_ptr<const Registry> installed_registry;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// The characters of UTF-8 text: every byte but the continuation bytes.
+std::uint64_t CharacterCount(std::string_view text) {
+  std::uint64_t n = 0;
+  for (const unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
 // The input, held open while its text is read.
 struct InputFile {
   explicit InputFile(int f) : fd(f) {}
@@ -89,26 +96,55 @@ std::string NotADocument(const std::string& path, mode_t mode) {
   return Quoted(path) + " is " + NotADocumentReason(mode);
 }
 
+// Opens the document path into *input (and *in): empty, or why it is no
+// document that can be read.  Anything but a regular file is refused before
+// it is opened: opening a device can have effects of its own, and reading a
+// pipe can wait for ever.
+std::string OpenDocument(const std::string& path, InputFile* input, struct stat* in) {
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0) return "cannot read " + Quoted(path) + ": " + std::strerror(errno);
+  if (S_ISDIR(named.st_mode)) return Quoted(path) + " is a folder, not a document";
+  if (!S_ISREG(named.st_mode)) return NotADocument(path, named.st_mode);
+  input->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (input->fd < 0 || ::fstat(input->fd, in) != 0) return "cannot read " + Quoted(path) + ": " + std::strerror(errno);
+  if (!S_ISREG(in->st_mode)) return NotADocument(path, in->st_mode);
+  return {};
+}
+
 }  // namespace
+
+ConvertResult ConvertToStream(const std::string& path, int out_fd, const DocumentReader& read) {
+  InputFile input(-1);
+  struct stat in {};
+  if (std::string why = OpenDocument(path, &input, &in); !why.empty()) return ConvertResult::Failed(why);
+  try {
+    DocumentText text = read(DocumentInput{path, input.fd});
+    ConvertResult result = text.result;
+    result.input_bytes = static_cast<std::uint64_t>(in.st_size);
+    if (!result.written()) return result;
+    for (std::string_view left = text.text; !left.empty();) {
+      const ssize_t n = ::write(out_fd, left.data(), left.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return ConvertResult::Failed(std::string("cannot write the text: ") + std::strerror(errno));
+      left.remove_prefix(static_cast<std::size_t>(n));
+    }
+    result.text_chars = CharacterCount(text.text);
+    return result;
+  } catch (const std::bad_alloc&) {
+    return ConvertResult::Failed("out of memory while converting " + Quoted(path));
+  } catch (const std::exception& e) {
+    return ConvertResult::Failed(e.what());
+  }
+}
 
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read,
                           OutputGate* gate) {
   const std::string out = out_path.empty() ? OutputPathFor(path) : out_path;
-  // Anything but a regular file is refused before it is opened: opening a
-  // device can have effects of its own, and reading a pipe can wait for ever.
-  struct stat named {};
-  if (::stat(path.c_str(), &named) != 0)
-    return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
-  if (S_ISDIR(named.st_mode)) return ConvertResult::Failed(Quoted(path) + " is a folder, not a document");
-  if (!S_ISREG(named.st_mode)) return ConvertResult::Failed(NotADocument(path, named.st_mode));
   // Held open until the text is in place: this file, whatever its name
   // holds by then, is the one the text must never replace.
-  InputFile input(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (input.fd < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
+  InputFile input(-1);
   struct stat in {};
-  if (::fstat(input.fd, &in) != 0)
-    return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
-  if (!S_ISREG(in.st_mode)) return ConvertResult::Failed(NotADocument(path, in.st_mode));
+  if (std::string why = OpenDocument(path, &input, &in); !why.empty()) return ConvertResult::Failed(why);
   // The common case, answered before any reading: the output name holds the
   // document now.  The write checks again at the last moment.
   struct stat target {};
@@ -120,9 +156,18 @@ ConvertResult ConvertFile(const std::string& path, const std::string& out_path, 
   save.gate = gate;
   try {
     DocumentText text = read(DocumentInput{path, input.fd});
-    if (!text.result.written()) return text.result;
-    ConvertResult result = ResultOfSave(SaveTextFile(out, text.text, save), text.result.reason);
-    result.recognized_pages = text.result.recognized_pages;
+    ConvertResult result = text.result;
+    if (result.written()) {
+      result = ResultOfSave(SaveTextFile(out, text.text, save), text.result.reason);
+      result.recognized_pages = text.result.recognized_pages;
+      result.pages = text.result.pages;
+      result.reader = text.result.reader;
+      if (result.written()) {
+        result.output = out;
+        result.text_chars = CharacterCount(text.text);
+      }
+    }
+    result.input_bytes = static_cast<std::uint64_t>(in.st_size);
     return result;
   } catch (const FileError& e) {
     return ConvertResult::Failed(e.what());

@@ -63,6 +63,10 @@ ConvertResult ConvertFile(const std::string& path, const std::string& out_path, 
 ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
                           OutputGate* gate = nullptr);
 
+// The same checks and reading, with the text written to out_fd (standard
+// output) as it stands instead of to a file.
+ConvertResult ConvertToStream(const std::string& path, int out_fd, const DocumentReader& read);
+
 // The PDF route: document information, one space, the content text.
 DocumentText ReadPdf(const std::string& path);
 ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save = {});

@@ -1,14 +1,21 @@
 // The start and end of the program: reading the command line, the one-time
 // set-up, the conversion without a window and the batch mode.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/batch.h"
 #include "app/converter_client.h"
+#include "app/output_plan.h"
 #include "process/exit_code.h"
 #include "app/main.h"
 #include "convert/conversion_options.h"
@@ -35,6 +42,17 @@ constexpr const char* kUsage =
     "         --ocr-lang LANGS      languages of pictures and scanned pages, as \"eng+deu\"\n"
     "                               (default: $QUARN_OCR_LANG, else \"eng\")\n"
     "         --no-ocr              no text recognition of pictures and scanned pages\n"
+    "       quarn FILE -  |  quarn [OPTIONS] --stdout FILE\n"
+    "                               write FILE's text to standard output\n"
+    "       quarn --batch [OPTIONS] [BATCH OPTIONS] PATH...\n"
+    "         --jsonl               one JSON object a line on standard output for each\n"
+    "                               document as it ends (the fields are in the README)\n"
+    "         --files-from LIST     convert the paths in the file LIST too, one a line\n"
+    "                               (\"-\": standard input); PATH may then be left out\n"
+    "         -0                    the paths in LIST end with a NUL byte, not a line end\n"
+    "         --update              leave alone a document whose text file is newer\n"
+    "         --output-dir DIR      write the text files under DIR, at each document's\n"
+    "                               path below the file or folder named for it\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
@@ -180,33 +198,121 @@ bool LanguagesUsable(const RunChoices& choices, int* exit_status) {
   return false;
 }
 
+// The settings of a command line's batch beyond those of every run.
+struct BatchChoices {
+  BatchOptions report;
+  bool update = false;
+  std::string output_dir;
+  std::string files_from;  // empty: none
+  bool nul_separated = false;
+};
+
+// Takes a batch option at args[*i], moving *i past it.  False when args[*i]
+// is none; *error is set when it is one with a missing value.
+bool TakeBatchOption(const std::vector<std::string>& args, std::size_t* i, BatchChoices* batch, std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--jsonl" || a == "--update" || a == "-0") {
+    if (a == "--jsonl") batch->report.jsonl = true;
+    if (a == "--update") batch->update = true;
+    if (a == "-0") batch->nul_separated = true;
+    ++*i;
+    return true;
+  }
+  for (auto [option, target] : {std::pair{"--files-from", &batch->files_from}, {"--output-dir", &batch->output_dir}}) {
+    const std::string o = option;
+    std::string value;
+    if (a == o) {
+      if (*i + 1 < args.size()) value = args[*i + 1];
+      *i += 2;
+    } else if (a.starts_with(o + "=")) {
+      value = a.substr(o.size() + 1);
+      ++*i;
+    } else {
+      continue;
+    }
+    if (value.empty()) *error = o + (o == "--files-from" ? " needs a file (\"-\": standard input)" : " needs a folder");
+    *target = value;
+    return true;
+  }
+  return false;
+}
+
+// Adds the paths listed in the file from ("-": standard input) to *paths:
+// one a line, or each ended by a NUL byte; empty entries are left out.
+// Empty, or why the list could not be read.
+std::string ReadPathList(const std::string& from, bool nul_separated, std::vector<std::string>* paths) {
+  const int fd = from == "-" ? STDIN_FILENO : ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "cannot read the list \"" + PrintablePath(from) + "\": " + std::strerror(errno);
+  std::string list;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      if (fd != STDIN_FILENO) ::close(fd);
+      return "cannot read the list \"" + PrintablePath(from) + "\": " + std::strerror(err);
+    }
+    list.append(buf, static_cast<std::size_t>(n));
+  }
+  if (fd != STDIN_FILENO) ::close(fd);
+  const char end = nul_separated ? '\0' : '\n';
+  for (std::size_t at = 0; at < list.size();) {
+    std::size_t next = list.find(end, at);
+    if (next == std::string::npos) next = list.size();
+    if (next > at) paths->emplace_back(list, at, next - at);
+    at = next + 1;
+  }
+  return {};
+}
+
+// One document's conversion in a batch: its text file where the plan says,
+// or nothing when the plan finds it up to date.
+ConvertResult ConvertPlanned(const OutputPlan* plan, const std::string& path, const DocumentReader& read,
+                             OutputGate& gate) {
+  if (!plan) return ConvertFile(path, "", read, &gate);
+  const std::string out = plan->OutputFor(path);
+  if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out)) return *skipped;
+  if (std::string why = plan->MakeFolders(out); !why.empty()) return ConvertResult::Failed(why);
+  return ConvertFile(path, out, read, &gate);
+}
+
 // What stands in for the COM set-up: the registry of filters is read once,
 // before any conversion, then the queue is made ready.  Each worker reads its
 // documents through a converter process of its own, started on its first
 // document and kept until it ends.
-void InitialiseConversion(const RunChoices& choices = {}) {
+void InitialiseConversion(const RunChoices& choices = {}, std::shared_ptr<const OutputPlan> plan = nullptr) {
   SetConversionOptions(choices.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
   // Each document's text file goes through the run's gate: a run never
   // replaces one of its own documents, nor the text file of another.
   if (!choices.isolated) {
-    SetGatedFileConverter([](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); });
+    SetGatedFileConverter([plan](const std::string& path, OutputGate& gate) {
+      return ConvertPlanned(
+          plan.get(), path, [](const DocumentInput& input) { return ReadDocument(InstalledRegistry(), input.path); },
+          gate);
+    });
     return;
   }
   ConverterSettings settings = SettingsFor(choices);
   settings.requested_paths = RequestedPaths;
-  SetFileConverterFactory([settings](StopQuery stop_requested) -> GatedFileConverter {
+  SetFileConverterFactory([settings, plan](StopQuery stop_requested) -> GatedFileConverter {
     auto client = std::make_shared<ConverterClient>(settings, std::move(stop_requested));
-    return [client](const std::string& path, OutputGate& gate) {
-      return ConvertFile(
-          path, "", [&client](const DocumentInput& input) { return client->Read(input); }, &gate);
+    return [client, plan](const std::string& path, OutputGate& gate) {
+      return ConvertPlanned(
+          plan.get(), path, [&client](const DocumentInput& input) { return client->Read(input); }, gate);
     };
   });
 }
 
+// out "-": the text goes to standard output.
 int ConvertOne(const std::string& in, const std::string& out, const RunChoices& choices = {}) {
   ConvertResult r;
+  const bool to_stdout = out == "-";
+  auto convert = [&](const DocumentReader& read) {
+    return to_stdout ? ConvertToStream(in, STDOUT_FILENO, read) : ConvertFile(in, out, read);
+  };
   if (choices.isolated) {
     // The program has one thread here, so the converter is forked rather
     // than started again: it finds the registry read and its set-up made,
@@ -214,9 +320,9 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
     ConverterSettings settings = SettingsFor(choices);
     settings.fork_without_exec = true;
     ConverterClient converter(settings);
-    r = ConvertFile(in, out, [&converter](const DocumentInput& input) { return converter.Read(input); });
+    r = convert([&converter](const DocumentInput& input) { return converter.Read(input); });
   } else {
-    r = ConvertFile(in, out);
+    r = convert([](const DocumentInput& input) { return ReadDocument(InstalledRegistry(), input.path); });
   }
   const std::string name = PrintablePath(in);
   switch (r.outcome) {
@@ -234,6 +340,7 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
     case Outcome::kNoText:
       std::fprintf(stderr, "quarn: %s: no text: %s\n", name.c_str(), PrintablePath(r.reason).c_str());
       return Status(ExitCode::kNoText);
+    case Outcome::kSkipped:
     case Outcome::kFailed:
       break;
   }
@@ -256,6 +363,15 @@ bool StartClassic(const std::vector<std::string>& args, int* exit_status, const 
 
 bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices);
 
+// "--stdout FILE": FILE's text on standard output.
+bool StartToStdout(const std::vector<std::string>& args, int* exit_status, const RunChoices& choices = {}) {
+  if (args.size() != 2) {
+    *exit_status = UsageError("--stdout needs one file");
+    return false;
+  }
+  return StartClassic({args[1], "-"}, exit_status, choices);
+}
+
 // Limits before the rest: "--timeout 60 FILE [OUT]", "--timeout 60 --batch
 // PATH..." or "--timeout 60" alone for the window.
 bool StartWithRunOptions(const std::vector<std::string>& args, int* exit_status) {
@@ -269,6 +385,7 @@ bool StartWithRunOptions(const std::vector<std::string>& args, int* exit_status)
     return false;
   }
   if (i < args.size() && args[i] == "--batch") return StartBatch({args.begin() + i, args.end()}, exit_status, choices);
+  if (i < args.size() && args[i] == "--stdout") return StartToStdout({args.begin() + i, args.end()}, exit_status, choices);
   if (i < args.size() && args[i] == "--") {
     ++i;
   } else if (i < args.size() && args[i].starts_with("--")) {
@@ -281,13 +398,15 @@ bool StartWithRunOptions(const std::vector<std::string>& args, int* exit_status)
 // "--batch [LIMITS] PATH...": limits may come anywhere before "--".
 bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices) {
   std::vector<std::string> paths;
+  BatchChoices batch;
   bool options_ended = false;
   for (std::size_t i = 1; i < args.size();) {
     std::string error;
     if (!options_ended && args[i] == "--") {
       options_ended = true;
       ++i;
-    } else if (!options_ended && TakeRunOption(args, &i, &choices, &error)) {
+    } else if (!options_ended &&
+               (TakeRunOption(args, &i, &choices, &error) || TakeBatchOption(args, &i, &batch, &error))) {
       if (!error.empty()) {
         *exit_status = UsageError(error);
         return false;
@@ -299,13 +418,27 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
       paths.push_back(args[i++]);
     }
   }
-  if (paths.empty()) {
+  if (paths.empty() && batch.files_from.empty()) {
     *exit_status = UsageError("--batch needs at least one file or folder");
     return false;
   }
+  if (batch.nul_separated && batch.files_from.empty()) {
+    *exit_status = UsageError("-0 goes with --files-from");
+    return false;
+  }
+  if (!batch.files_from.empty()) {
+    if (std::string why = ReadPathList(batch.files_from, batch.nul_separated, &paths); !why.empty()) {
+      std::fprintf(stderr, "quarn: %s\n", why.c_str());
+      *exit_status = Status(ExitCode::kFailed);
+      return false;
+    }
+  }
   if (!LanguagesUsable(choices, exit_status)) return false;
-  InitialiseConversion(choices);
-  *exit_status = RunBatch(paths);
+  std::shared_ptr<const OutputPlan> plan;
+  if (batch.update || !batch.output_dir.empty())
+    plan = std::make_shared<const OutputPlan>(batch.output_dir, paths, batch.update);
+  InitialiseConversion(choices, plan);
+  *exit_status = RunBatch(paths, batch.report);
   DoneProcessing();
   return false;
 }
@@ -325,6 +458,7 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
     return false;
   }
   if (option == "--batch") return StartBatch(args, exit_status, RunChoices{});
+  if (option == "--stdout") return StartToStdout(args, exit_status);
   if (IsRunOption(option)) return StartWithRunOptions(args, exit_status);
   *exit_status = UsageError("unknown option \"" + option + "\"");
   return false;

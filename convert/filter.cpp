@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "convert/big_buffer.h"
@@ -68,6 +70,13 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
   FilterText result;
   FilterObject filter = CreateFilterObject(registry, class_id, &result.problem);
   if (!filter) return result;
+  {
+    const std::string server =
+        registry.ReadDefaultText("Software\\Classes\\CLSID\\" + std::string(class_id) + "\\InprocServer32");
+    constexpr std::string_view kBuiltin = "builtin:";
+    result.reader = server.starts_with(kBuiltin) ? server.substr(kBuiltin.size())
+                                                 : std::filesystem::path(server).filename().string();
+  }
   const QuarnFilterVtbl& f = filter.vtbl();
   QuarnFilter* self = filter.get();
 
@@ -294,10 +303,12 @@ DocumentText ReadWithFilter(const Registry& registry, const std::string& path, c
   ThinSpacesInPlace(extracted.text);
   if (!HasVisibleText(extracted.text)) {
     read.result = ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
+    read.result.reader = std::move(extracted.reader);
     return read;
   }
   read.result = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
   read.result.recognized_pages = extracted.recognized_pages;
+  read.result.reader = std::move(extracted.reader);
   read.text = std::move(extracted.text);
   return read;
 }

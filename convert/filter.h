@@ -41,6 +41,7 @@ struct FilterText {
   std::string problem;  // why there is no text, or what is missing from it
   bool incomplete = false;  // text was read but not all of it
   unsigned recognized_pages = 0;  // pages or pictures whose text OCR read
+  std::string reader;   // the filter that read it: a built-in's name or a plug-in's file
 };
 
 // The document's text through its filter plug-in.  Empty text (with a

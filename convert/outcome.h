@@ -2,6 +2,7 @@
 // A result starts out failed and says why; only a written file is success.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quarn {
@@ -11,6 +12,7 @@ enum class Outcome {
   kWritten,   // the text file was written (reason non-empty: the text is incomplete, and why)
   kNoText,    // no text could be extracted; nothing was written
   kSameFile,  // the output path is the input itself: the document is its own text
+  kSkipped,   // left alone on purpose: its text file is already up to date
 };
 
 struct ConvertResult {
@@ -21,6 +23,15 @@ struct ConvertResult {
   // Given up because its run was asked to stop: the document is left as it
   // was, and the run counts it neither as done nor as failed.
   bool abandoned = false;
+  // What a report of the document shows beside the outcome: the text file
+  // (written, or already up to date; empty otherwise), the document's size,
+  // the characters of its text, its pages (-1: not known) and what read it
+  // (empty: not known).
+  std::string output = {};
+  std::uint64_t input_bytes = 0;
+  std::uint64_t text_chars = 0;
+  std::int64_t pages = -1;
+  std::string reader = {};
 
   static ConvertResult Written(std::string note = {}) { return {Outcome::kWritten, std::move(note)}; }
   static ConvertResult NoText(std::string why) { return {Outcome::kNoText, std::move(why)}; }
@@ -30,6 +41,7 @@ struct ConvertResult {
     r.abandoned = true;
     return r;
   }
+  static ConvertResult Skipped(std::string why) { return {Outcome::kSkipped, std::move(why)}; }
   static ConvertResult SameFile() { return {Outcome::kSameFile, "the document is its own text file"}; }
   bool written() const { return outcome == Outcome::kWritten; }
 };

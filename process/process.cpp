@@ -54,6 +54,8 @@ struct Shared {
   int busy = 0;           // workers of the latest run holding a path they took
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
+  bool keep_log = false;             // the current run keeps a document log
+  std::vector<EndedDocument> ended;  // its documents that ended, not yet taken
   std::vector<std::string> requested;  // paths queued by front ends for this run
   // The documents and text files of the current run, or of the next one
   // while none runs; a fresh one once a run has ended.
@@ -120,12 +122,16 @@ void FinishRun(std::uint64_t run) {
   }
 }
 
-void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
+// Counts a document's result in the run's report; true when it was put in
+// the document log.
+bool RecordLocked(const RunContext& ctx, const std::string& path, const ConvertResult& result,
+                  std::int64_t milliseconds) {
   Shared& s = S();
-  if (ctx.run != s.run) return;
+  if (ctx.run != s.run) return false;
   // A document given up by a stop is left as it was: the summary tells
   // what was done, and it was not.
-  if (result.abandoned) return;
+  if (result.abandoned) return false;
+  if (s.keep_log) s.ended.push_back({path, result, milliseconds});
   RunReport& r = s.report;
   switch (result.outcome) {
     case Outcome::kWritten:
@@ -140,16 +146,24 @@ void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertR
       ++r.without_text;
       r.without_text_reasons.push_back({path, result.reason});
       break;
+    case Outcome::kSkipped: ++r.skipped; break;
     case Outcome::kFailed:
       ++r.failed;
       r.failures.push_back({path, result.reason});
       break;
   }
+  return s.keep_log;
 }
 
-void Record(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
-  std::lock_guard hold(QueueLock);
-  RecordLocked(ctx, path, result);
+void Record(const RunContext& ctx, const std::string& path, const ConvertResult& result,
+            std::int64_t milliseconds = 0) {
+  bool logged;
+  {
+    std::lock_guard hold(QueueLock);
+    logged = RecordLocked(ctx, path, result, milliseconds);
+  }
+  // The front end shows the document at once rather than with the next one.
+  if (logged) Post();
 }
 
 // Queues an entry found while listing a folder.  False when the listing is
@@ -250,6 +264,7 @@ std::string BrokenLinkReason(int err) {
 
 void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   ConvertResult result;
+  const auto start = std::chrono::steady_clock::now();
   try {
     DocumentGate gate(ctx.outputs, path, masks);
     result = convert(path, gate);
@@ -258,7 +273,8 @@ void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string
   } catch (...) {
     result = ConvertResult::Failed("unexpected error");
   }
-  Record(ctx, path, result);
+  const auto took = std::chrono::steady_clock::now() - start;
+  Record(ctx, path, result, std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
 }
 
 void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
@@ -367,6 +383,7 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   ++s.run;
   s.report = RunReport{};
   s.report.run = s.run;
+  s.ended.clear();
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
   ctx->outputs = s.outputs;
@@ -535,6 +552,7 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     if (params) {
       s.notify = params->NotifyWindow;
       s.masks = params->MaskList;
+      s.keep_log = params->KeepDocumentLog;
     }
     if (path.empty()) return;
     // A request while a stopped run winds down begins the next run at once:
@@ -596,6 +614,13 @@ RunReport ReadRunReport() {
 }
 
 const RunReport& RunReportLocked() { return S().report; }
+
+std::vector<EndedDocument> TakeEndedDocuments() {
+  std::vector<EndedDocument> taken;
+  std::lock_guard hold(QueueLock);
+  taken.swap(S().ended);
+  return taken;
+}
 
 int WorkersAlive() {
   std::lock_guard hold(QueueLock);

@@ -35,6 +35,9 @@ class ProgressNotify {
 struct TProcessParams {
   ProgressNotify* NotifyWindow = nullptr;
   std::string MaskList = "*.*";  // masks separated by ";", ending at the first "|"
+  // Keep a record of each document as it ends, for TakeEndedDocuments (the
+  // notify target is posted to after each).
+  bool KeepDocumentLog = false;
 };
 
 // One document of a run that could not be converted, and why.
@@ -50,11 +53,19 @@ struct RunReport {
   int without_text = 0;     // documents that yielded no text (no file written)
   int failed = 0;           // documents that could not be converted
   int same_file = 0;        // documents that are their own text file
+  int skipped = 0;          // documents left alone: their text files were up to date
   int read_by_ocr = 0;      // written documents with text read by OCR
   int ocr_pages = 0;        // their pages (or pictures) read by OCR
   std::vector<RunFailure> failures;     // every failure, in the order they happened
   std::vector<RunFailure> without_text_reasons;  // why each document had no text
   std::string error;        // why the run could not be carried out (no worker thread), else empty
+};
+
+// One document of a run as it ended: its result, and how long it took.
+struct EndedDocument {
+  std::string path;
+  ConvertResult result;
+  std::int64_t milliseconds = 0;
 };
 
 // The values a front end shows, copied under QueueLock.
@@ -106,6 +117,10 @@ ProgressSnapshot ReadProgress();
 RunReport ReadRunReport();
 // The same without a copy; call with QueueLock held.
 const RunReport& RunReportLocked();
+// The documents of the current run that ended since the last call, in the
+// order they ended (only for a run started with KeepDocumentLog).  Documents
+// given up by a stop are not among them.
+std::vector<EndedDocument> TakeEndedDocuments();
 // Worker threads that have not yet returned, of any run.
 int WorkersAlive();
 

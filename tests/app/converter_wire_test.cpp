@@ -47,6 +47,7 @@ TEST(ConverterWire, EveryMessageComesBackAsItWasSent) {
   reply.text_size = 12345;
   reply.recognized_pages = 3;
   reply.memory_exhausted = true;
+  reply.reader = "rtf";
   wire::Reply reply_back;
   ASSERT_TRUE(wire::Decode(FieldsOf(wire::Encode(reply)), &reply_back));
   EXPECT_EQ(reply_back.outcome, Outcome::kWritten);
@@ -54,6 +55,7 @@ TEST(ConverterWire, EveryMessageComesBackAsItWasSent) {
   EXPECT_EQ(reply_back.text_size, 12345u);
   EXPECT_EQ(reply_back.recognized_pages, 3u);
   EXPECT_TRUE(reply_back.memory_exhausted);
+  EXPECT_EQ(reply_back.reader, "rtf");
 
   wire::Ready ready{"cannot load the system-call filter", 7};
   wire::Ready ready_back;

@@ -27,6 +27,7 @@ struct RunOptions {
   std::string path_only;     // the whole of $PATH when not empty
   bool unprivileged = false; // run as the user "nobody" (when the tests run as root)
   std::vector<std::string> env;  // NAME=VALUE settings added to the environment
+  std::string stdin_file;    // what standard input reads (default /dev/null)
 };
 
 inline std::string QuarnBinary() { return std::string(QUARN_BINARY_DIR) + "/bin/quarn"; }
@@ -53,7 +54,7 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
   if (pid == 0) {
     ::dup2(out_fd, STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
-    const int null_fd = ::open("/dev/null", O_RDONLY);
+    const int null_fd = ::open(options.stdin_file.empty() ? "/dev/null" : options.stdin_file.c_str(), O_RDONLY);
     ::dup2(null_fd, STDIN_FILENO);
     ::setenv("PATH", path.c_str(), 1);
     for (const std::string& setting : options.env) ::putenv(const_cast<char*>(setting.c_str()));

@@ -1,0 +1,97 @@
+#include "app/output_plan.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/main.h"
+#include "convert/text_file.h"
+
+namespace quarn {
+namespace {
+
+std::string_view FileName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool Newer(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// The document whose text file path is, as recorded when it was written:
+// empty when the file system keeps no such record; nullopt when the file
+// carries none (it was not written by this program).
+std::optional<std::string> OriginOf(const std::string& path) {
+  char value[4096];
+  const ssize_t n = ::getxattr(path.c_str(), kOriginAttribute, value, sizeof value);
+  if (n >= 0) return std::string(value, static_cast<std::size_t>(n));
+  if (errno == ENOTSUP || errno == ERANGE) return std::string();
+  return std::nullopt;
+}
+
+}  // namespace
+
+OutputPlan::OutputPlan(std::string output_dir, const std::vector<std::string>& named, bool update)
+    : dir_(std::move(output_dir)), named_(named.begin(), named.end()), update_(update) {
+  while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+}
+
+std::string OutputPlan::RelativePath(const std::string& document) const {
+  // A named file stands for itself: its text file takes its name.
+  if (named_.count(document)) return std::string(FileName(document));
+  // Entries of a named folder are spelled as the folder was, then "/" (none
+  // more when the folder was named with its own slash) and the rest: the
+  // nearest named folder up the path is the one the walk came from.
+  for (std::size_t slash = document.rfind('/'); slash != std::string::npos; slash = document.rfind('/', slash - 1)) {
+    if (named_.count(document.substr(0, slash)) || named_.count(document.substr(0, slash + 1)))
+      return document.substr(slash + 1);
+    if (slash == 0) break;
+  }
+  return std::string(FileName(document));
+}
+
+std::string OutputPlan::OutputFor(const std::string& document) const {
+  if (dir_.empty()) return OutputPathFor(document);
+  std::string rel = RelativePath(document);
+  while (rel.starts_with('/')) rel.erase(0, 1);
+  return (dir_ == "/" ? dir_ : dir_ + "/") + OutputPathFor(rel);
+}
+
+std::string OutputPlan::MakeFolders(const std::string& out) const {
+  if (dir_.empty()) return {};
+  const std::size_t last = out.rfind('/');
+  if (last == std::string::npos || last == 0) return {};
+  struct stat st {};
+  if (::stat(out.substr(0, last).c_str(), &st) == 0) return {};
+  // Each missing folder from the top down; one made by the other worker
+  // meanwhile is as good.
+  for (std::size_t slash = out.find('/', 1); slash != std::string::npos && slash <= last;
+       slash = out.find('/', slash + 1)) {
+    const std::string folder = out.substr(0, slash);
+    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+      return "cannot make the folder \"" + folder + "\": " + std::strerror(errno);
+  }
+  return {};
+}
+
+std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, const std::string& out) const {
+  if (!update_) return std::nullopt;
+  struct stat in {}, text {};
+  if (::stat(document.c_str(), &in) != 0 || !S_ISREG(in.st_mode)) return std::nullopt;
+  if (::stat(out.c_str(), &text) != 0 || !S_ISREG(text.st_mode)) return std::nullopt;
+  if (!Newer(text.st_mtim, in.st_mtim)) return std::nullopt;
+  // A text file this program wrote for another document (a.rtf beside a.md)
+  // says nothing about this one.
+  const std::optional<std::string> origin = OriginOf(out);
+  if (origin && !origin->empty() && *origin != FileName(document)) return std::nullopt;
+  ConvertResult skipped = ConvertResult::Skipped("its text file is newer than the document");
+  skipped.output = out;
+  skipped.input_bytes = static_cast<std::uint64_t>(in.st_size);
+  return skipped;
+}
+
+}  // namespace quarn

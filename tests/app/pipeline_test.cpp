@@ -1,0 +1,295 @@
+// The batch in scripts and pipelines: JSON lines per document, lists of
+// paths, runs that resume, an output tree and text on standard output, run
+// end to end with the real program over small trees.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using quarn::testing::RunOptions;
+using quarn::testing::RunQuarn;
+using quarn::testing::TempTree;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The line whose input is the JSON string input (quotes included).
+std::string LineOf(const std::string& out, const std::string& input) {
+  for (const std::string& line : Lines(out))
+    if (line.starts_with("{\"input\":" + input + ",")) return line;
+  return {};
+}
+
+// Sets a file's modification time to seconds after the epoch.
+void SetTime(const std::string& path, time_t seconds) {
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  RunOptions In() const {
+    RunOptions o;
+    o.cwd = tree_.root();
+    return o;
+  }
+  TempTree tree_;
+};
+
+TEST_F(Pipeline, JsonLinesGiveEachDocumentItsStatusOnStandardOutput) {
+  tree_.Write("d/a.md", "h\xc3\xa9llo words\n");
+  tree_.Write("d/empty.md", " \n");
+  tree_.Write("d/sub/b.rtf", "{\\rtf1\\ansi rtf words\\par}");
+  const auto r = RunQuarn({"--batch", "--jsonl", "d", "missing.md", "d"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  EXPECT_EQ(lines.size(), 5u) << r.out;
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(line.starts_with("{\"input\":") && line.ends_with("}")) << line;
+    EXPECT_THAT(line, HasSubstr(",\"milliseconds\":")) << line;
+  }
+  EXPECT_THAT(LineOf(r.out, "\"d/a.md\""),
+              HasSubstr("\"output\":\"d/a.txt\",\"status\":\"written\",\"reason\":null,\"input_bytes\":13,"
+                        "\"text_chars\":12,\"pages\":null,\"ocr_pages\":0,\"filter\":\"text\","));
+  EXPECT_THAT(LineOf(r.out, "\"d/sub/b.rtf\""), HasSubstr("\"status\":\"written\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/sub/b.rtf\""), HasSubstr("\"filter\":\"rtf\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/empty.md\""),
+              HasSubstr("\"output\":null,\"status\":\"no_text\",\"reason\":\"the document has no text\""));
+  EXPECT_THAT(LineOf(r.out, "\"missing.md\""), HasSubstr("\"status\":\"failed\",\"reason\":\"cannot read: No such"));
+  // The second "d" is the same request again: converted once, reported as left out.
+  EXPECT_THAT(LineOf(r.out, "\"d\""), HasSubstr("\"status\":\"skipped\",\"reason\":\"named more than once\""));
+  // Standard error keeps the summary (no progress off a terminal).
+  EXPECT_THAT(r.err, HasSubstr("quarn: 2 written, 1 without text, 1 failed, 1 skipped\n"));
+  EXPECT_THAT(r.err, Not(HasSubstr("File ")));
+}
+
+TEST_F(Pipeline, JsonStringsHoldAnyPathOnOneLineAndTellInvalidBytesBack) {
+  tree_.Write("d/line\nbreak \"q\" \\ tab\t.md", "one\n");
+  tree_.Write("d/caf\xc3\xa9.md", "two\n");
+  tree_.Write("d/latin\xe9\xff.md", "three\n");
+  tree_.Write("d/esc\x1b.md", "four\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "d"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).size(), 4u) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/line\\nbreak \\\"q\\\" \\\\ tab\\t.md\""), HasSubstr("\"status\":\"written\""));
+  // Valid UTF-8 stands as it is; each invalid byte is a lone low surrogate.
+  EXPECT_THAT(LineOf(r.out, "\"d/caf\xc3\xa9.md\""), HasSubstr("\"output\":\"d/caf\xc3\xa9.txt\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/latin\\udce9\\udcff.md\""), HasSubstr("\"output\":\"d/latin\\udce9\\udcff.txt\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/esc\\u001b.md\""), HasSubstr("\"status\":\"written\""));
+  for (const std::string& line : Lines(r.out))
+    for (const char c : line) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20) << line;
+}
+
+TEST_F(Pipeline, PathsComeFromAListOneALineOrEndedByNul) {
+  tree_.Write("d/a.md", "alpha\n");
+  tree_.Write("d/new\nline.md", "beta\n");
+  tree_.Write("e/c.md", "gamma\n");
+  tree_.Write("lines.txt", "d/a.md\n\ne\nnowhere.md\n");
+  auto r = RunQuarn({"--batch", "--jsonl", "--files-from", "lines.txt"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(Lines(r.out).size(), 3u) << r.out;
+  EXPECT_EQ(TempTree::Read(tree_ / "e/c.txt"), "gamma\n");
+  EXPECT_THAT(LineOf(r.out, "\"nowhere.md\""), HasSubstr("\"status\":\"failed\""));
+  EXPECT_THAT(r.err, HasSubstr("quarn: 2 written, 0 without text, 1 failed\n"));
+
+  // A NUL-separated list on standard input, as find -print0 gives it, with
+  // the paths named on the command line too.
+  tree_.Write("list0", std::string("d/new\nline.md\0d/a.md\0", 21));
+  RunOptions o = In();
+  o.stdin_file = tree_ / "list0";
+  r = RunQuarn({"--batch", "--files-from", "-", "-0", "e/c.md"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 3 written, 0 without text, 0 failed\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "d/new\nline.txt"), "beta\n");
+
+  // An empty list is nothing to do.
+  tree_.Write("empty", "");
+  r = RunQuarn({"--batch", "--files-from=empty"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed\n");
+}
+
+TEST_F(Pipeline, ABadListOrOptionEndsTheRunBeforeItStarts) {
+  tree_.Write("d/a.md", "alpha\n");
+  auto r = RunQuarn({"--batch", "--files-from", "no-list", "d"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarn: cannot read the list \"no-list\": No such file or directory\n");
+  EXPECT_FALSE(Exists(tree_ / "d/a.txt"));
+  r = RunQuarn({"--batch", "-0", "d"}, In());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("quarn: -0 goes with --files-from\n"));
+  for (const char* option : {"--files-from", "--output-dir"}) {
+    r = RunQuarn({"--batch", "d", option}, In());
+    EXPECT_EQ(r.status, 2) << option;
+    EXPECT_THAT(r.err, HasSubstr(std::string("quarn: ") + option + " needs a")) << option;
+  }
+  r = RunQuarn({"--help"}, In());
+  for (const char* option : {"--jsonl", "--files-from", "-0", "--update", "--output-dir", "--stdout"})
+    EXPECT_THAT(r.out, HasSubstr(option)) << option;
+}
+
+TEST_F(Pipeline, UpdateLeavesUpToDateTextFilesAndConvertsWhatChanged) {
+  tree_.Write("d/a.md", "first\n");
+  tree_.Write("d/b.md", "second\n");
+  auto r = RunQuarn({"--batch", "--update", "d"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
+
+  r = RunQuarn({"--batch", "--update", "--jsonl", "d"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed, 2 skipped\n");
+  EXPECT_THAT(LineOf(r.out, "\"d/a.md\""),
+              HasSubstr("\"output\":\"d/a.txt\",\"status\":\"skipped\",\"reason\":\"its text file is newer"));
+
+  // A document changed after its text file was written is converted again;
+  // so is one whose text file is gone.
+  tree_.Write("d/a.md", "first, changed\n");
+  SetTime(tree_ / "d/a.txt", 1000000000);
+  ASSERT_EQ(::unlink((tree_ / "d/b.txt").c_str()), 0);
+  r = RunQuarn({"--batch", "--update", "d"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "d/a.txt"), "first, changed\n");
+
+  // Without --update everything is converted again.
+  r = RunQuarn({"--batch", "d"}, In());
+  EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
+}
+
+TEST_F(Pipeline, UpdateDoesNotTakeAnotherDocumentsTextFileForThisOnes) {
+  tree_.Write("d/a.md", "markdown\n");
+  auto r = RunQuarn({"--batch", "d"}, In());
+  ASSERT_EQ(r.status, 0) << r.err;
+  // a.rtf comes later, older than a.txt: a.txt is a.md's text, not its.
+  tree_.Write("d/a.rtf", "{\\rtf1\\ansi rich\\par}");
+  SetTime(tree_ / "d/a.rtf", 1000000000);
+  r = RunQuarn({"--batch", "--update", "--jsonl", "d"}, In());
+  EXPECT_THAT(LineOf(r.out, "\"d/a.md\""), HasSubstr("\"status\":\"skipped\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/a.rtf\""), Not(HasSubstr("\"status\":\"skipped\""))) << r.out;
+}
+
+TEST_F(Pipeline, OutputDirMirrorsTheNamedTreesAndWritesNothingBesideTheInputs) {
+  tree_.Write("in/a.md", "alpha\n");
+  tree_.Write("in/sub/deeper/b.md", "beta\n");
+  tree_.Write("other/c.md", "gamma\n");
+  tree_.Write("loose/d.md", "delta\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "--output-dir", "out/texts", "in", "other/", "loose/d.md"}, In());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(TempTree::Read(tree_ / "out/texts/a.txt"), "alpha\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/texts/sub/deeper/b.txt"), "beta\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/texts/c.txt"), "gamma\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/texts/d.txt"), "delta\n");
+  EXPECT_THAT(LineOf(r.out, "\"in/sub/deeper/b.md\""), HasSubstr("\"output\":\"out/texts/sub/deeper/b.txt\""));
+  for (const char* beside : {"in/a.txt", "in/sub/deeper/b.txt", "other/c.txt", "loose/d.txt"})
+    EXPECT_FALSE(Exists(tree_ / beside)) << beside;
+}
+
+TEST_F(Pipeline, OutputDirNeverLetsTwoDocumentsShareOneTextFile) {
+  tree_.Write("x/same.md", "from x\n");
+  tree_.Write("y/same.md", "from y\n");
+  const auto r = RunQuarn({"--batch", "--output-dir", "out", "x", "y"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 1 written, 0 without text, 1 failed\n"));
+  const std::string text = TempTree::Read(tree_ / "out/same.txt");
+  ASSERT_TRUE(text == "from x\n" || text == "from y\n") << text;
+  const std::string winner = text == "from x\n" ? "x/same.md" : "y/same.md";
+  const std::string loser = text == "from x\n" ? "y/same.md" : "x/same.md";
+  EXPECT_THAT(r.err, HasSubstr("quarn: " + loser + ": not written: \"out/same.txt\" already holds the text of \"" +
+                               winner + "\"\n"));
+}
+
+TEST_F(Pipeline, OutputDirInsideTheInputTreeNeverConvertsItsOwnTextFiles) {
+  tree_.Write("d/a.md", "alpha\n");
+  tree_.Write("d/s/b.md", "beta\n");
+  for (int run = 0; run < 2; ++run) {
+    const auto r = RunQuarn({"--batch", "--output-dir", "d/out", "d"}, In());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n") << run;
+  }
+  EXPECT_EQ(TempTree::Read(tree_ / "d/out/s/b.txt"), "beta\n");
+  EXPECT_FALSE(Exists(tree_ / "d/out/out"));
+  // --update finds the text files in the tree up to date.
+  const auto r = RunQuarn({"--batch", "--update", "--output-dir", "d/out", "d"}, In());
+  EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed, 2 skipped\n");
+}
+
+TEST_F(Pipeline, AnOutputDirThatCannotBeMadeFailsEachDocumentAndTheRunGoesOn) {
+  tree_.Write("d/a.md", "alpha\n");
+  tree_.Write("d/s/b.md", "beta\n");
+  tree_.Write("blocker", "a file, not a folder\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "--output-dir", "blocker/out", "d"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 0 written, 0 without text, 2 failed\n"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: d/a.md: cannot make the folder \"blocker/out\": Not a directory\n"));
+  EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+  EXPECT_EQ(TempTree::Read(tree_ / "blocker"), "a file, not a folder\n");
+}
+
+TEST_F(Pipeline, ReadOnlyInputsConvertIntoAnOutputDir) {
+  tree_.Write("ro/a.md", "alpha\n");
+  tree_.Write("ro/s/b.md", "beta\n");
+  RunOptions o = In();
+  if (::geteuid() == 0) {
+    // Run as "nobody", for whom the inputs are read-only and "out" is not.
+    o.unprivileged = true;
+    ASSERT_EQ(::chmod(tree_.root().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(tree_.Folder("out").c_str(), 0777), 0);
+  }
+  for (const char* folder : {"ro/s", "ro"}) ASSERT_EQ(::chmod((tree_ / folder).c_str(), 0555), 0);
+  const auto r = RunQuarn({"--batch", "--output-dir", "out/t", "ro"}, o);
+  for (const char* folder : {"ro", "ro/s"}) ::chmod((tree_ / folder).c_str(), 0755);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(TempTree::Read(tree_ / "out/t/a.txt"), "alpha\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/t/s/b.txt"), "beta\n");
+}
+
+TEST_F(Pipeline, TextGoesToStandardOutputAndNoFileIsWritten) {
+  tree_.Write("a.md", "# Title\n\nsome words\n");
+  tree_.Write("blank.md", "  \n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"a.md", "-"}, {"--stdout", "a.md"}, {"--timeout", "60", "--stdout", "a.md"}, {"--", "a.md", "-"}}) {
+    const auto r = RunQuarn(args, In());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "# Title\n\nsome words\n") << args[0];
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_FALSE(Exists(tree_ / "a.txt"));
+  EXPECT_FALSE(Exists(tree_ / "-"));
+  auto r = RunQuarn({"blank.md", "-"}, In());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  r = RunQuarn({"--stdout", "nothing.md"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("cannot read \"nothing.md\""));
+  r = RunQuarn({"--stdout"}, In());
+  EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
+}  // namespace quarn
