@@ -34,29 +34,47 @@ std::optional<std::string> OriginOf(const std::string& path) {
 
 }  // namespace
 
-OutputPlan::OutputPlan(std::string output_dir, const std::vector<std::string>& named, bool update)
-    : dir_(std::move(output_dir)), named_(named.begin(), named.end()), update_(update) {
+OutputPlan::OutputPlan(std::string output_dir, const std::vector<std::string>& named,
+                       const std::vector<std::string>& listed, bool update)
+    : dir_(std::move(output_dir)),
+      named_(named.begin(), named.end()),
+      listed_(listed.begin(), listed.end()),
+      update_(update) {
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
 }
 
 std::string OutputPlan::RelativePath(const std::string& document) const {
   // A named file stands for itself: its text file takes its name.
   if (named_.count(document)) return std::string(FileName(document));
+  if (listed_.count(document)) return document;
   // Entries of a named folder are spelled as the folder was, then "/" (none
   // more when the folder was named with its own slash) and the rest: the
   // nearest named folder up the path is the one the walk came from.
   for (std::size_t slash = document.rfind('/'); slash != std::string::npos; slash = document.rfind('/', slash - 1)) {
-    if (named_.count(document.substr(0, slash)) || named_.count(document.substr(0, slash + 1)))
-      return document.substr(slash + 1);
+    const std::string folder = document.substr(0, slash), with_slash = document.substr(0, slash + 1);
+    if (named_.count(folder) || named_.count(with_slash)) return document.substr(slash + 1);
+    if (listed_.count(folder) || listed_.count(with_slash)) return document;
     if (slash == 0) break;
   }
   return std::string(FileName(document));
 }
 
-std::string OutputPlan::OutputFor(const std::string& document) const {
+std::string OutputPlan::OutputFor(const std::string& document, std::string* why) const {
   if (dir_.empty()) return OutputPathFor(document);
-  std::string rel = RelativePath(document);
-  while (rel.starts_with('/')) rel.erase(0, 1);
+  // The place below the output folder, without empty and "." steps.
+  std::string rel;
+  const std::string whole = RelativePath(document);
+  for (std::size_t at = 0; at < whole.size();) {
+    std::size_t end = whole.find('/', at);
+    if (end == std::string::npos) end = whole.size();
+    const std::string_view step = std::string_view(whole).substr(at, end - at);
+    if (step == "..") {
+      *why = "its text file has no place in the output folder: the path climbs out of it with \"..\"";
+      return {};
+    }
+    if (!step.empty() && step != ".") rel.append(rel.empty() ? "" : "/").append(step);
+    at = end + 1;
+  }
   return (dir_ == "/" ? dir_ : dir_ + "/") + OutputPathFor(rel);
 }
 
@@ -85,9 +103,14 @@ std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, c
   if (::stat(out.c_str(), &text) != 0 || !S_ISREG(text.st_mode)) return std::nullopt;
   if (!Newer(text.st_mtim, in.st_mtim)) return std::nullopt;
   // A text file this program wrote for another document (a.rtf beside a.md)
-  // says nothing about this one.
+  // stays that document's: the one that held it first keeps it, run after run.
   const std::optional<std::string> origin = OriginOf(out);
-  if (origin && !origin->empty() && *origin != FileName(document)) return std::nullopt;
+  if (origin && !origin->empty() && *origin != FileName(document)) {
+    ConvertResult taken = ConvertResult::Failed("not written: \"" + out + "\" holds the text of \"" + *origin +
+                                                "\", and is newer than this document");
+    taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
+    return taken;
+  }
   ConvertResult skipped = ConvertResult::Skipped("its text file is newer than the document");
   skipped.output = out;
   skipped.input_bytes = static_cast<std::uint64_t>(in.st_size);

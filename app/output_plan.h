@@ -16,26 +16,33 @@ namespace quarn {
 class OutputPlan {
  public:
   // output_dir empty: each text file beside its document.  named: the files
-  // and folders named for the run, spelled as they were named.
-  OutputPlan(std::string output_dir, const std::vector<std::string>& named, bool update);
+  // and folders named on the command line, listed: those read from a list,
+  // each spelled as it was given.
+  OutputPlan(std::string output_dir, const std::vector<std::string>& named, const std::vector<std::string>& listed,
+             bool update);
 
-  // The text file of document: beside it, or in the output folder at the
-  // document's path relative to the file or folder named for it.
-  std::string OutputFor(const std::string& document) const;
+  // The text file of document: beside it, or in the output folder.  There a
+  // document of a path named on the command line goes at its path relative
+  // to that file or folder; one of a listed path keeps its whole path as
+  // listed (a leading "/" or "./" left out), so a list from find mirrors the
+  // tree it came from.  Empty, and *why set, when a listed path climbs out
+  // with "..".
+  std::string OutputFor(const std::string& document, std::string* why) const;
   // Makes the folders that out needs inside the output folder: empty, or why not.
   std::string MakeFolders(const std::string& out) const;
-  // With update: a skipped result when out exists, is newer than document
-  // and is not another document's text.
+  // With update, when out exists and is newer than document: skipped, or
+  // failed when out holds another document's text (that one keeps it).
   std::optional<ConvertResult> UpToDate(const std::string& document, const std::string& out) const;
 
   bool update() const { return update_; }
 
  private:
-  // The part of document below the file or folder named for it.
+  // The part of document its place in the output folder is made of.
   std::string RelativePath(const std::string& document) const;
 
   std::string dir_;
   std::unordered_set<std::string> named_;
+  std::unordered_set<std::string> listed_;
   bool update_;
 };
 

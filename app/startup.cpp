@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -271,7 +272,9 @@ std::string ReadPathList(const std::string& from, bool nul_separated, std::vecto
 ConvertResult ConvertPlanned(const OutputPlan* plan, const std::string& path, const DocumentReader& read,
                              OutputGate& gate) {
   if (!plan) return ConvertFile(path, "", read, &gate);
-  const std::string out = plan->OutputFor(path);
+  std::string why;
+  const std::string out = plan->OutputFor(path, &why);
+  if (out.empty()) return ConvertResult::Failed(why);
   if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out)) return *skipped;
   if (std::string why = plan->MakeFolders(out); !why.empty()) return ConvertResult::Failed(why);
   return ConvertFile(path, out, read, &gate);
@@ -426,8 +429,9 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
     *exit_status = UsageError("-0 goes with --files-from");
     return false;
   }
+  std::vector<std::string> listed;
   if (!batch.files_from.empty()) {
-    if (std::string why = ReadPathList(batch.files_from, batch.nul_separated, &paths); !why.empty()) {
+    if (std::string why = ReadPathList(batch.files_from, batch.nul_separated, &listed); !why.empty()) {
       std::fprintf(stderr, "quarn: %s\n", why.c_str());
       *exit_status = Status(ExitCode::kFailed);
       return false;
@@ -436,7 +440,8 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
   if (!LanguagesUsable(choices, exit_status)) return false;
   std::shared_ptr<const OutputPlan> plan;
   if (batch.update || !batch.output_dir.empty())
-    plan = std::make_shared<const OutputPlan>(batch.output_dir, paths, batch.update);
+    plan = std::make_shared<const OutputPlan>(batch.output_dir, paths, listed, batch.update);
+  paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
   InitialiseConversion(choices, plan);
   *exit_status = RunBatch(paths, batch.report);
   DoneProcessing();

@@ -182,16 +182,24 @@ TEST_F(Pipeline, UpdateLeavesUpToDateTextFilesAndConvertsWhatChanged) {
   EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
 }
 
-TEST_F(Pipeline, UpdateDoesNotTakeAnotherDocumentsTextFileForThisOnes) {
+TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentThatHoldsIt) {
   tree_.Write("d/a.md", "markdown\n");
   auto r = RunQuarn({"--batch", "d"}, In());
   ASSERT_EQ(r.status, 0) << r.err;
-  // a.rtf comes later, older than a.txt: a.txt is a.md's text, not its.
+  // a.rtf comes later, older than a.txt: a.txt is a.md's text, not its,
+  // and stays a.md's whichever of the two is taken first.
   tree_.Write("d/a.rtf", "{\\rtf1\\ansi rich\\par}");
   SetTime(tree_ / "d/a.rtf", 1000000000);
-  r = RunQuarn({"--batch", "--update", "--jsonl", "d"}, In());
-  EXPECT_THAT(LineOf(r.out, "\"d/a.md\""), HasSubstr("\"status\":\"skipped\""));
-  EXPECT_THAT(LineOf(r.out, "\"d/a.rtf\""), Not(HasSubstr("\"status\":\"skipped\""))) << r.out;
+  for (int run = 0; run < 2; ++run) {
+    r = RunQuarn({"--batch", "--update", "--jsonl", "d"}, In());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(LineOf(r.out, "\"d/a.md\""), HasSubstr("\"status\":\"skipped\""));
+    EXPECT_THAT(LineOf(r.out, "\"d/a.rtf\""),
+                HasSubstr("\"status\":\"failed\",\"reason\":\"not written: \\\"d/a.txt\\\" holds the text of "
+                          "\\\"a.md\\\", and is newer than this document\""))
+        << r.out;
+    EXPECT_EQ(TempTree::Read(tree_ / "d/a.txt"), "markdown\n");
+  }
 }
 
 TEST_F(Pipeline, OutputDirMirrorsTheNamedTreesAndWritesNothingBesideTheInputs) {
@@ -208,6 +216,23 @@ TEST_F(Pipeline, OutputDirMirrorsTheNamedTreesAndWritesNothingBesideTheInputs) {
   EXPECT_THAT(LineOf(r.out, "\"in/sub/deeper/b.md\""), HasSubstr("\"output\":\"out/texts/sub/deeper/b.txt\""));
   for (const char* beside : {"in/a.txt", "in/sub/deeper/b.txt", "other/c.txt", "loose/d.txt"})
     EXPECT_FALSE(Exists(tree_ / beside)) << beside;
+}
+
+TEST_F(Pipeline, OutputDirMirrorsListedPathsWholeAndKeepsThemInsideIt) {
+  tree_.Write("src/a/x.md", "ex\n");
+  tree_.Write("src/b/x.md", "other ex\n");
+  tree_.Write("src/c/y.md", "why\n");
+  tree_.Write("list", "./src/a/x.md\nsrc/b/x.md\nsrc/c\n" + tree_.root() + "/src/c/y.md\nsrc/../src/a/x.md\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "--files-from", "list", "--output-dir", "out"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(TempTree::Read(tree_ / "out/src/a/x.txt"), "ex\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/src/b/x.txt"), "other ex\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "out/src/c/y.txt"), "why\n");
+  // An absolute path keeps its whole path below the output folder.
+  EXPECT_EQ(TempTree::Read(tree_ / ("out" + tree_.root() + "/src/c/y.txt")), "why\n");
+  EXPECT_THAT(LineOf(r.out, "\"src/../src/a/x.md\""),
+              HasSubstr("\"status\":\"failed\",\"reason\":\"its text file has no place in the output folder"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: 4 written, 0 without text, 1 failed\n"));
 }
 
 TEST_F(Pipeline, OutputDirNeverLetsTwoDocumentsShareOneTextFile) {
