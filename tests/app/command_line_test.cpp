@@ -155,7 +155,7 @@ TEST_F(CommandLine, ListExtensionsFollowsTheInstalledRegistry) {
 TEST_F(CommandLine, HelpVersionAndUnknownOptions) {
   auto r = RunQuarn({"--version"}, In());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Velmor Quarn version 1.2.3\n");
+  EXPECT_EQ(r.out, "Velmor Quarn version " QUARN_VERSION "\n");
   r = RunQuarn({"--help"}, In());
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--batch"));
