@@ -12,6 +12,10 @@ packages=(
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core
+  # the manual page, the completions, the desktop data and their tests
+  scdoc groff-base shared-mime-info desktop-file-utils appstream bash-completion zsh fish
+  # the Debian packages and their installation test (scripts/package.sh, install-test.sh)
+  debhelper dpkg-dev fakeroot lintian debootstrap libbrotli-dev libpng-dev
 )
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Installs the built packages on a clean Debian 12 root as a user of a fresh
+# machine would (apt-get install ./quarn_*.deb), uses the installed program
+# (--version, one conversion of each sample of examples/, the batch mode, a
+# plug-in built with quarn-dev, the window on a virtual display), then
+# removes the packages and checks that nothing of them is left:
+#   scripts/install-test.sh [DEBDIR]        (default: build-deb/), as root
+# The root is made with debootstrap once and kept as a tarball in the cache
+# folder ($QUARN_CI_CACHE, default /var/cache/quarn-ci, renewed after 30
+# days) with the packages apt downloads; every run unpacks a fresh copy.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+debs=$(cd "${1:-$root/build-deb}" && pwd)
+cache=${QUARN_CI_CACHE:-/var/cache/quarn-ci}
+mirror=${QUARN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# Tools of the test itself, part of the clean root before anything is
+# installed: a virtual display and the programs that look at its windows.
+tools=xvfb,xauth,x11-utils
+user=tester
+
+[[ $(id -u) == 0 ]] || { echo "install-test: needs root (debootstrap, chroot)" >&2; exit 1; }
+quarn_deb=$(ls "$debs"/quarn_*.deb)
+dev_deb=$(ls "$debs"/quarn-dev_*.deb)
+version=$(dpkg-deb -f "$quarn_deb" Version)
+
+# The clean root: debootstrap's minimal base with the tools and one user.
+mkdir -p "$cache/debootstrap" "$cache/archives/partial"
+base=$cache/bookworm-minbase-$(echo "$tools" | md5sum | cut -c1-8).tar
+if [[ ! -f $base || -n $(find "$base" -mtime +30) ]]; then
+  echo "== debootstrap (cached in $cache)"
+  start=$SECONDS
+  fresh=$(mktemp -d /var/tmp/quarn-base.XXXXXX)
+  debootstrap --variant=minbase --include="$tools" --cache-dir="$cache/debootstrap" \
+    bookworm "$fresh" "$mirror" > "$cache/debootstrap.log" 2>&1 ||
+    { tail -n 30 "$cache/debootstrap.log"; rm -rf --one-file-system "$fresh"; exit 1; }
+  cat > "$fresh/etc/apt/sources.list" <<EOF
+deb $mirror bookworm main
+deb $mirror bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+EOF
+  chroot "$fresh" useradd --create-home --shell /bin/sh "$user"
+  chroot "$fresh" apt-get clean
+  tar -C "$fresh" -cf "$base.new" . && mv "$base.new" "$base"
+  rm -rf --one-file-system "$fresh"
+  echo "root made in $((SECONDS - start)) s"
+fi
+
+work=$(mktemp -d /var/tmp/quarn-root.XXXXXX)
+mounts=()
+cleanup() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" || true; done
+  # Never delete through a mount that is still there (the package cache).
+  if grep -q " $work/" /proc/mounts; then
+    echo "install-test: $work still has mounts; left in place" >&2
+  else
+    rm -rf --one-file-system "$work"
+  fi
+}
+trap cleanup EXIT
+mount_in() { # mount_in TARGET mount-arguments...
+  local target=$work$1
+  shift
+  mount "$@" "$target"
+  mounts+=("$target")
+}
+tar -C "$work" -xf "$base"
+cp /etc/resolv.conf "$work/etc/resolv.conf"
+mount_in /proc -t proc proc
+mount_in /dev/shm -t tmpfs -o mode=1777 shm
+mount_in /var/cache/apt/archives --bind "$cache/archives"
+in_root() { chroot "$work" "$@"; }
+as_user() { chroot --userspec="$user:$user" "$work" env HOME="/home/$user" LC_ALL=C.UTF-8 PATH=/usr/bin:/bin "$@"; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+export DEBIAN_FRONTEND=noninteractive
+
+# Everything on the root but what apt, dpkg, logs, users and caches keep.
+snapshot() {
+  (cd "$work" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./sys -o -path ./tmp -o -path ./run \
+    -o -path ./home -o -path ./root -o -path ./var/cache -o -path ./var/lib/apt -o -path ./var/lib/dpkg \
+    -o -path ./var/log -o -path ./etc/ld.so.cache \) -prune -o -print | LC_ALL=C sort)
+}
+
+echo "== install ($version) in a clean Debian 12 root"
+start=$SECONDS
+in_root apt-get update -qq
+snapshot > "$work/tmp/before.list"
+install -d -m 755 "$work/tmp/debs"
+install -m 644 "$quarn_deb" "$dev_deb" "$work/tmp/debs/"
+in_root sh -c "cd /tmp/debs && apt-get install -y -q ./$(basename "$quarn_deb") ./$(basename "$dev_deb")" \
+  > "$debs/install.log" 2>&1 || { tail -n 30 "$debs/install.log"; fail "apt-get install"; }
+echo "installed with $(grep -cE '^(Setting up|Unpacking) ' "$debs/install.log" || true) dpkg steps in $((SECONDS - start)) s"
+in_root dpkg-query -L quarn quarn-dev | LC_ALL=C sort -u > "$work/tmp/quarn-files.list"
+
+echo "== use"
+reported=$(as_user quarn --version)
+[[ $reported == "Velmor Quarn version $version" ]] || fail "quarn --version says \"$reported\""
+echo "$reported"
+as_user quarn --list-extensions | grep -qx pdf || fail "quarn --list-extensions lacks pdf"
+[[ -s $work/usr/share/man/man1/quarn.1.gz ]] || fail "no manual page"
+for f in usr/share/bash-completion/completions/quarn usr/share/zsh/vendor-completions/_quarn \
+  usr/share/fish/vendor_completions.d/quarn.fish usr/share/applications/quarn.desktop; do
+  [[ -s $work/$f ]] || fail "no /$f"
+done
+
+# One conversion of each sample, beside it, as the user.
+home=$work/home/$user
+cp -r "$root/examples" "$home/examples"
+chroot "$work" chown -R "$user:$user" "/home/$user/examples"
+converted=0
+for sample in "$root"/examples/*; do
+  name=$(basename "$sample")
+  txt=${name%.*}.txt
+  as_user quarn "/home/$user/examples/$name" || fail "quarn $name: exit status $?"
+  [[ -s $home/examples/$txt ]] || fail "quarn $name wrote no text"
+  converted=$((converted + 1))
+done
+echo "$converted samples converted"
+rm -f "$home"/examples/*.txt
+as_user quarn --batch "/home/$user/examples" 2>/dev/null || fail "quarn --batch: exit status $?"
+[[ $(ls "$home"/examples/*.txt | wc -l) == "$converted" ]] || fail "quarn --batch did not write every text"
+echo "--batch converted the folder"
+
+# The example plug-in, built outside the source tree with quarn-dev's files
+# only, then registered for the user.
+if command -v cc >/dev/null && command -v make >/dev/null && command -v pkg-config >/dev/null; then
+  sdk=$work/tmp/sdk
+  dpkg-deb -x "$dev_deb" "$sdk"
+  cp -r "$sdk"/usr/share/doc/quarn-dev/examples/fortune "$work/tmp/fortune"
+  PKG_CONFIG_PATH=$(dirname "$(find "$sdk" -name quarn-plugin.pc)") PKG_CONFIG_SYSROOT_DIR=$sdk \
+    make -s -C "$work/tmp/fortune" > "$debs/plugin.log" 2>&1 || { cat "$debs/plugin.log"; fail "the example plug-in does not build"; }
+  registry=$home/.local/share/quarn/registry
+  mkdir -p "$registry"
+  cp "$work/tmp/fortune/libquarn_fortune.so" "$work/tmp/fortune/fortune.reg" "$registry/"
+  printf 'First cookie.\n%%\nSecond cookie.\n' > "$home/cookies.fortune"
+  chroot "$work" chown -R "$user:$user" "/home/$user/.local" "/home/$user/cookies.fortune"
+  as_user env XDG_DATA_DIRS="/home/$user/.local/share:/usr/share" quarn "/home/$user/cookies.fortune" ||
+    fail "the example plug-in: exit status $?"
+  grep -q "Second cookie" "$home/cookies.txt" || fail "the example plug-in gave no text"
+  echo "the example plug-in built with quarn-dev converts"
+else
+  echo "note: no compiler here, the example plug-in is not built"
+fi
+
+# The window, on a virtual display: it must appear, then end on a close.
+cat > "$work/tmp/window.sh" <<'EOF'
+quarn & pid=$!
+for _ in $(seq 150); do xwininfo -name Quarn >/dev/null 2>&1 && break; sleep 0.1; done
+if ! xwininfo -name Quarn >/dev/null 2>&1; then kill $pid; echo "no window titled Quarn"; exit 1; fi
+xwininfo -name Quarn | grep -E 'Width|Height' | tr -s ' \n' ' '
+kill -TERM $pid; wait $pid; exit 0
+EOF
+as_user xvfb-run -a -s "-screen 0 480x360x24 -nolisten tcp" sh /tmp/window.sh > "$debs/window.log" 2>&1 ||
+  { cat "$debs/window.log"; fail "the window"; }
+echo "the window opened ($(grep -o 'Width.*' "$debs/window.log"))"
+
+echo "== remove"
+start=$SECONDS
+in_root apt-get purge -y -q --autoremove quarn quarn-dev > "$debs/remove.log" 2>&1 ||
+  { tail -n 30 "$debs/remove.log"; fail "apt-get purge"; }
+if in_root dpkg-query -W -f '${Package} ${Status}\n' 2>/dev/null | grep -E '^quarn(-dev)? ' | grep -v 'not-installed'; then
+  fail "dpkg still knows the packages"
+fi
+left=$(while IFS= read -r f; do [[ -e $work$f && ! -d $work$f ]] && echo "$f"; done < "$work/tmp/quarn-files.list")
+[[ -z $left ]] || fail "files of the packages left: $left"
+snapshot > "$work/tmp/after.list"
+changed=$(diff "$work/tmp/before.list" "$work/tmp/after.list" || true)
+[[ -z $changed ]] || fail "the root differs from before the installation:
+$changed"
+echo "removed in $((SECONDS - start)) s; nothing of the packages or their dependencies is left"
