@@ -48,7 +48,7 @@ echo "== dpkg-buildpackage ($version, $arch)"
 start=$SECONDS
 (cd "$src" && DEB_BUILD_OPTIONS="$options ${DEB_BUILD_OPTIONS:-}" \
   dpkg-buildpackage -us -uc -b "${profiles[@]}") > "$out/build.log" 2>&1 ||
-  { tail -n 60 "$out/build.log"; echo "package: dpkg-buildpackage failed, see $out/build.log" >&2; exit 1; }
+  { tail -n 25 "$out/build.log" | cut -c1-400; echo "package: dpkg-buildpackage failed, see $out/build.log" >&2; exit 1; }
 echo "built in $((SECONDS - start)) s (log: $out/build.log)"
 
 changes=$out/src/quarn_${version}_${arch}.changes
