@@ -69,14 +69,20 @@ std::vector<std::string> RegisteredExtensions(const Registry& registry) {
 }
 
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
-  FilterText result;
   const std::string class_id = FindFilterClass(registry, path);
   if (class_id.empty()) {
+    FilterText result;
     std::string_view ext = ExtensionOf(path);
     result.problem = ext.empty() ? "no filter is registered for files without an extension"
                                  : "no filter is registered for \"" + std::string(ext) + "\" files";
     return result;
   }
+  return ExtractWithFilterClass(registry, class_id, path, limits, SystemCodeSet());
+}
+
+FilterText ExtractWithFilterClass(const Registry& registry, std::string_view class_id, const std::string& path,
+                                  const FilterLimits& limits, const std::string& codeset) {
+  FilterText result;
   FilterObject filter = CreateFilterObject(registry, class_id, &result.problem);
   if (!filter) return result;
   const QuarnFilterVtbl& f = filter.vtbl();
@@ -107,7 +113,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
   }
 
   std::vector<QUARN_WCHAR> buffer(kTextUnits);
-  Utf16ToCodePage converter;
+  Utf16ToCodePage converter(codeset);
   std::string& text = result.text;
   int ends = 0;
   int chunk_failures = 0;
@@ -116,7 +122,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
     if (text.size() <= limits.max_text_bytes) return false;
     std::size_t keep = limits.max_text_bytes;
     // Keep whole UTF-8 characters; other character sets cut where they must.
-    if (IsUtf8CodeSet(SystemCodeSet()))
+    if (IsUtf8CodeSet(codeset))
       while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
     text.resize(keep);
     cut = true;
@@ -170,6 +176,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
     result.incomplete = true;
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
   }
+  result.recognized_pages = filter.RecognizedPages();
   if (!cut && result.problem.empty()) {
     std::string d = filter.Diagnostic();
     if (!d.empty()) {
@@ -330,7 +337,9 @@ ConvertResult ConvertWithFilter(const Registry& registry, const std::string& pat
   if (text.empty() || text == " ")
     return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
   SaveTextFile(out_path, text);
-  return ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  ConvertResult written = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  written.recognized_pages = extracted.recognized_pages;
+  return written;
 }
 
 }  // namespace quarn

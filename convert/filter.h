@@ -44,12 +44,19 @@ struct FilterText {
   std::string text;     // in the system character set
   std::string problem;  // why there is no text, or what is missing from it
   bool incomplete = false;  // text was read but not all of it
+  unsigned recognized_pages = 0;  // pages or pictures whose text OCR read
 };
 
 // The document's text through its filter plug-in.  Empty text (with a
 // problem) when no plug-in could be created, loaded or initialised.
 FilterText ExtractFilterText(const Registry& registry, const std::string& path,
                              const FilterLimits& limits = {});
+
+// The text of path through the filter of class_id, converted to codeset:
+// ExtractFilterText after its look-up, for callers that chose the class
+// themselves (a document inside another one, read as UTF-8).
+FilterText ExtractWithFilterClass(const Registry& registry, std::string_view class_id, const std::string& path,
+                                  const FilterLimits& limits, const std::string& codeset);
 
 // The four replace-all passes that thin runs of spaces: 10, 8, 4, then 2
 // spaces become one.

@@ -48,6 +48,14 @@ std::string FilterObject::Diagnostic() const {
   return d ? std::string(d) : std::string();
 }
 
+unsigned FilterObject::RecognizedPages() const {
+  if (!filter_) return 0;
+  const QuarnFilterVtbl& v = *filter_->vtbl;
+  if (v.size < offsetof(QuarnFilterVtbl, recognized_pages) + sizeof(v.recognized_pages) || !v.recognized_pages)
+    return 0;
+  return v.recognized_pages(filter_);
+}
+
 namespace {
 
 std::string UpperClassId(std::string_view id) {
@@ -80,7 +88,7 @@ FilterObject CreateFilterObject(const Registry& registry, std::string_view class
     std::string error;
     std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
     if (!filter) return fail(error);
-    return FilterObject(WrapBuiltinFilter(std::move(filter)), nullptr);
+    return FilterObject(WrapBuiltinFilter(std::move(filter), TextSink::kDefaultLimit, &registry), nullptr);
   }
   std::filesystem::path library(server);
   if (library.is_relative()) {

@@ -1,6 +1,6 @@
 // Filter modules: the built-in filters that need large libraries (libxml2,
-// libzip, libgsf, GMime) live in shared objects of their own, loaded the first
-// time a document needs one, so that converting a text file, an RTF file or a
+// libzip, libgsf, GMime, libarchive, libpst, chmlib, libical) live in shared
+// objects of their own, loaded the first time a document needs one, so that converting a text file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
 //
 // Each module exports one function, named in the table in module.cpp, that
@@ -17,18 +17,33 @@
 
 namespace quarn {
 
+// What text recognition read from one page, as modules hand it to the core.
+struct RecognizedPage {
+  std::string text;     // UTF-8, one paragraph a line; empty when nothing was read
+  std::string problem;  // why the page gave no text or only part of it, else empty
+};
+
 struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
   // Zip containers: the built-in filter that reads this package ("docx",
-  // "odf", "epub", ...), or empty.  Only in the module that reads zips.
+  // "odf", "epub", ...), "archive" for a zip that is no package, or empty
+  // when it cannot be read or is a package of another kind.  Only in the
+  // module that reads zips.
   std::string (*zip_filter)(const std::string& path);
   // Compound files: the names of the top-level streams, empty when the
   // directory cannot be read.  Only in the module that reads compound files.
   std::vector<std::string> (*compound_names)(const std::string& path);
+  // Text recognition of the listed pages (from 0) of a PDF, one result per
+  // page, empty for pages that show no picture; and the check of an OCR
+  // language list (empty, or why it cannot be used).  Only in the module
+  // that reads pictures.
+  std::vector<RecognizedPage> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
+  std::string (*check_ocr_languages)(const std::string& languages);
 };
 
-// The module of that name ("markup", "package", "ole", "mail"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail", "archive", "image",
+// "pst", "chm", "calendar"), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -40,4 +55,9 @@ const quarn::FilterModule* QuarnMarkupModule();
 const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
+const quarn::FilterModule* QuarnArchiveModule();
+const quarn::FilterModule* QuarnPstModule();
+const quarn::FilterModule* QuarnChmModule();
+const quarn::FilterModule* QuarnCalendarModule();
+const quarn::FilterModule* QuarnImageModule();
 }
