@@ -76,4 +76,12 @@ inline Recall BagOfWordsRecall(std::string_view reference, std::string_view outp
   return r;
 }
 
+// The tenth percentile of sorted values (nearest rank): a tenth of the
+// values are at or below it.  0 for no values.
+inline double TenthPercentile(const std::vector<double>& sorted) {
+  if (sorted.empty()) return 0;
+  std::size_t rank = (sorted.size() + 9) / 10;  // ceil(n / 10), at least 1
+  return sorted[rank - 1];
+}
+
 }  // namespace quarn::test

@@ -144,8 +144,9 @@ void RunFormat(const std::string& format) {
   const double median = recalls.empty() ? 1.0
                         : recalls.size() % 2 ? recalls[recalls.size() / 2]
                                              : (recalls[recalls.size() / 2 - 1] + recalls[recalls.size() / 2]) / 2;
-  std::printf("%s: %zu documents, %zu compared, median recall %.3f, lowest %.3f\n", format.c_str(), rows.size(),
-              recalls.size(), median, recalls.empty() ? 1.0 : recalls.front());
+  std::printf("%s: %zu documents, %zu compared, median recall %.3f, tenth percentile %.3f, lowest %.3f\n",
+              format.c_str(), rows.size(), recalls.size(), median,
+              recalls.empty() ? 1.0 : test::TenthPercentile(recalls), recalls.empty() ? 1.0 : recalls.front());
   EXPECT_FALSE(rows.empty());
   EXPECT_GE(median, 0.95);
 }
