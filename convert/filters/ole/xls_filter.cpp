@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/number_format.h"
 #include "convert/filters/ole/ole_util.h"
 
 #include "convert/filters/sniff.h"
@@ -21,35 +23,7 @@ constexpr std::size_t kMaxCells = std::size_t{16} << 20;
 
 }  // namespace
 
-std::string FormatCellNumber(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
-  char buf[64];
-  if (value == std::floor(value) && std::fabs(value) < 1e15) {
-    std::snprintf(buf, sizeof buf, "%.0f", value);
-    std::string s(buf);
-    return s == "-0" ? "0" : s;
-  }
-  double magnitude = std::fabs(value);
-  std::snprintf(buf, sizeof buf, (magnitude >= 1e-5 && magnitude < 1e15) ? "%.15f" : "%.14E", value);
-  std::string s(buf);
-  if (magnitude >= 1e-5 && magnitude < 1e15) {
-    // Keep 15 significant digits, then drop trailing zeros.
-    std::snprintf(buf, sizeof buf, "%.15g", value);
-    s = buf;
-    if (s.find('e') != std::string::npos) {
-      std::snprintf(buf, sizeof buf, "%.15f", value);
-      s = buf;
-    }
-    if (s.find('.') != std::string::npos) {
-      while (!s.empty() && s.back() == '0') s.pop_back();
-      if (!s.empty() && s.back() == '.') s.pop_back();
-    }
-    return s;
-  }
-  std::snprintf(buf, sizeof buf, "%.15g", value);
-  return buf;
-}
+std::string FormatCellNumber(double value) { return FormatGeneralNumber(value); }
 
 namespace {
 
@@ -113,68 +87,6 @@ struct Cell {
   std::string text;
 };
 
-enum class Shown { kNumber, kDate, kTime, kDateTime, kPercent };
-
-// What a number format shows: built-in ids, or the codes of a custom format.
-Shown ShownAs(uint16_t ifmt, const std::string* code) {
-  if ((ifmt >= 14 && ifmt <= 17) || ifmt == 22 || (ifmt >= 27 && ifmt <= 36) || (ifmt >= 50 && ifmt <= 58))
-    return ifmt == 22 ? Shown::kDateTime : Shown::kDate;
-  if ((ifmt >= 18 && ifmt <= 21) || (ifmt >= 45 && ifmt <= 47)) return Shown::kTime;
-  if (ifmt == 9 || ifmt == 10) return Shown::kPercent;
-  if (!code) return Shown::kNumber;
-  bool date = false, time = false, percent = false;
-  bool quoted = false, bracket = false;
-  for (std::size_t i = 0; i < code->size(); ++i) {
-    char c = (*code)[i];
-    if (c == '"') quoted = !quoted;
-    else if (quoted) continue;
-    else if (c == '\\' || c == '_' || c == '*') ++i;
-    else if (c == '[') bracket = true;
-    else if (c == ']') bracket = false;
-    else if (bracket) continue;
-    else if (c == ';') break;  // the first section decides
-    else if (c == 'd' || c == 'D' || c == 'y' || c == 'Y') date = true;
-    else if (c == 'h' || c == 'H' || c == 's' || c == 'S') time = true;
-    else if (c == 'm' || c == 'M') date = date || !time;
-    else if (c == '%') percent = true;
-  }
-  if (date && time) return Shown::kDateTime;
-  if (date) return Shown::kDate;
-  if (time) return Shown::kTime;
-  if (percent) return Shown::kPercent;
-  return Shown::kNumber;
-}
-
-std::string FormatSerial(double serial, bool date1904, Shown shown) {
-  if (!(serial >= 0 && serial < 2958466)) return FormatCellNumber(serial);  // beyond 9999-12-31
-  long days = static_cast<long>(serial);
-  long seconds = std::lround((serial - static_cast<double>(days)) * 86400.0);
-  if (seconds >= 86400) {
-    ++days;
-    seconds -= 86400;
-  }
-  char buf[48];
-  std::string date;
-  if (shown != Shown::kTime) {
-    // Serial 1 is 1900-01-01 and 60 the 29 February 1900 that never was.
-    long z = date1904 ? days + 1462 : (days < 60 ? days + 1 : days);
-    z += 693899;  // days from 0000-03-01 to 1899-12-30
-    long era = z / 146097, doe = z % 146097;
-    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long mp = (5 * doy + 2) / 153;
-    long d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    long y = yoe + era * 400 + (m <= 2);
-    if (!date1904 && days == 60) y = 1900, m = 2, d = 29;
-    std::snprintf(buf, sizeof buf, "%04ld-%02ld-%02ld", y, m, d);
-    date = buf;
-    if (shown == Shown::kDate) return date;
-    date += ' ';
-  }
-  std::snprintf(buf, sizeof buf, "%02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-  return date + buf;
-}
-
 std::string ErrorText(uint8_t code) {
   switch (code) {
     case 0x00: return "#NULL!";
@@ -234,6 +146,8 @@ class Workbook {
   std::vector<std::string> sst_;
   std::vector<uint16_t> xf_format_;
   std::vector<std::pair<uint16_t, std::string>> formats_;
+  // The number formats cells used so far, parsed once each.
+  mutable std::map<uint16_t, NumberFormat> parsed_formats_;
   std::vector<Sheet> sheets_;
 };
 
@@ -319,13 +233,16 @@ bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
 
 std::string Workbook::Number(double v, uint16_t xf) const {
   uint16_t ifmt = xf < xf_format_.size() ? xf_format_[xf] : 0;
-  const std::string* code = nullptr;
-  for (const auto& f : formats_)
-    if (f.first == ifmt) code = &f.second;
-  Shown shown = ShownAs(ifmt, code);
-  if (shown == Shown::kPercent) return FormatCellNumber(v * 100) + "%";
-  if (shown != Shown::kNumber) return FormatSerial(v, date1904_, shown);
-  return FormatCellNumber(v);
+  auto it = parsed_formats_.find(ifmt);
+  if (it == parsed_formats_.end()) {
+    // A FORMAT record defines (or redefines) the code of its id; the others
+    // are the built-in formats.
+    const std::string* code = nullptr;
+    for (const auto& f : formats_)
+      if (f.first == ifmt) code = &f.second;
+    it = parsed_formats_.emplace(ifmt, code ? NumberFormat(*code) : NumberFormat::Builtin(ifmt)).first;
+  }
+  return it->second.Format(v, date1904_);
 }
 
 void Workbook::EmitSheets(TextSink& sink, std::string* missing) {

@@ -90,7 +90,7 @@ TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(0.1 + 0.2), "0.3");
   EXPECT_EQ(FormatCellNumber(2.5), "2.5");
   EXPECT_EQ(FormatCellNumber(-1234.5678), "-1234.5678");
-  EXPECT_EQ(FormatCellNumber(1e20), "1e+20");
+  EXPECT_EQ(FormatCellNumber(1e20), "1E+20");
   EXPECT_EQ(FormatCellNumber(123456789012), "123456789012");
 }
 
