@@ -506,6 +506,11 @@ std::pair<std::int64_t, std::int64_t> Approximate(double x, std::int64_t max_den
 }
 
 std::string FormatFraction(const Section& sec, double v, bool* nonzero) {
+  if (!(v < 1e15)) {
+    // Beyond the digits a spreadsheet keeps there is no fraction to show.
+    *nonzero = v != 0;
+    return FormatGeneralNumber(v);
+  }
   const auto& tk = sec.tokens;
   std::size_t slash = 0;
   while (slash < tk.size() && !(tk[slash].kind == T::kSlash)) ++slash;

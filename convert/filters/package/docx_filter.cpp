@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -109,6 +110,7 @@ struct PartContext {
   const ooxml::Relationships& rels;
   NoteMarks& marks;
   std::string& problems;
+  std::set<std::string>& embedded;  // objects read so far: each is read once
 };
 
 // Turns one WordprocessingML part into lines.  Outside tables a paragraph
@@ -247,6 +249,7 @@ class PartWalker {
   // (inside a table, joined to the cell's text).
   void Related(std::string_view element, const std::string& part) {
     if (!context_.zip.Has(part) || sink_.full()) return;
+    if (element == "OLEObject" && !context_.embedded.insert(part).second) return;
     TextSink text(sink_.limit() - std::min(sink_.limit(), sink_.size()));
     std::string error;
     bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, &error)
@@ -375,10 +378,11 @@ class DocxFilter : public BuiltinFilter {
     }
 
     NoteMarks marks;
+    std::set<std::string> embedded;
     if (const ooxml::Relationship* r = rels.FirstOfKind("settings")) marks.Load(*zip, r->target);
     {
       XmlCursor x(*zip, main);
-      PartWalker walker(sink, numbering, {*zip, rels, marks, problems});
+      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded});
       if (!walker.Walk(x)) {
         if (sink.empty()) return ExtractResult::Failed(x.error());
         return ExtractResult::Incomplete("the body was read only in part: " + x.error());
@@ -399,7 +403,7 @@ class DocxFilter : public BuiltinFilter {
       std::string rels_error;
       if (!part_rels.Load(*zip, part, &rels_error)) problems += (problems.empty() ? "" : "; ") + rels_error;
       XmlCursor x(*zip, part);
-      PartWalker walker(sink, numbering, {*zip, part_rels, marks, problems});
+      PartWalker walker(sink, numbering, {*zip, part_rels, marks, problems, embedded});
       if (!walker.Walk(x)) {
         if (!problems.empty()) problems += "; ";
         problems += x.error();

@@ -306,6 +306,7 @@ class PptxFilter : public BuiltinFilter {
       }
       return &it->second;
     };
+    std::set<std::string> embedded;
     auto show = [&](const std::string& part) {
       if (std::find(shown_masters.begin(), shown_masters.end(), part) == shown_masters.end())
         shown_masters.push_back(part);
@@ -338,9 +339,12 @@ class PptxFilter : public BuiltinFilter {
       for (std::string_view kind : {"chart", "diagramData"})
         for (const ooxml::Relationship* r : slide_rels.OfKind(kind))
           if (zip->Has(r->target) && !sink.full() && !ooxml::ReadPartText(*zip, r->target, sink, &error)) note(error);
+      // An object shown on several slides is read once.
       for (std::string_view kind : {"package", "oleObject"})
         for (const ooxml::Relationship* r : slide_rels.OfKind(kind))
-          if (zip->Has(r->target) && !sink.full() && !ooxml::ReadEmbedded(*zip, r->target, sink, &error)) note(error);
+          if (zip->Has(r->target) && !sink.full() && embedded.insert(r->target).second &&
+              !ooxml::ReadEmbedded(*zip, r->target, sink, &error))
+            note(error);
       if (const ooxml::Relationship* notes = slide_rels.FirstOfKind("notesSlide");
           notes && zip->Has(notes->target) && !sink.full()) {
         XmlCursor x(*zip, notes->target);

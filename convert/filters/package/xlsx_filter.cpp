@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -223,7 +224,7 @@ class SheetReader {
 // What a sheet shows besides its cells, after its rows: the text of its
 // drawings (text boxes, shapes, chart titles and labels, diagrams), of the
 // documents embedded in it, then its comments.
-void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink,
+void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink, std::set<std::string>& embedded,
                      const std::function<void(const std::string&)>& note) {
   std::string error;
   ooxml::Relationships rels;
@@ -248,7 +249,9 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
   // data workbook hangs off the chart and is not read: the chart shows it).
   for (std::string_view kind : {"package", "oleObject"})
     for (const ooxml::Relationship* r : rels.OfKind(kind))
-      if (!sink.full() && zip.Has(r->target) && !ooxml::ReadEmbedded(zip, r->target, sink, &error)) note(error);
+      if (!sink.full() && zip.Has(r->target) && embedded.insert(r->target).second &&
+          !ooxml::ReadEmbedded(zip, r->target, sink, &error))
+        note(error);
   for (const ooxml::Relationship* comments : rels.OfKind("comments")) read(comments->target);
 }
 
@@ -300,6 +303,7 @@ class XlsxFilter : public BuiltinFilter {
     if (const ooxml::Relationship* r = rels.FirstOfKind("styles"); r && zip->Has(r->target))
       if (!ReadStyles(*zip, r->target, styles, &error)) note(error);
 
+    std::set<std::string> embedded;  // objects read, once each
     for (const Sheet& sheet : sheets) {
       if (sink.full()) break;
       std::string name = sheet.name;
@@ -311,7 +315,7 @@ class XlsxFilter : public BuiltinFilter {
         XmlCursor x(*zip, sheet.part);
         SheetReader reader(sink, strings, styles, date1904);
         if (!reader.Read(x)) note(x.error());
-        ReadSheetExtras(*zip, sheet.part, sink, note);
+        ReadSheetExtras(*zip, sheet.part, sink, embedded, note);
       }
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");

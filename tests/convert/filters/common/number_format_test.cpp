@@ -145,6 +145,8 @@ TEST(NumberFormat, DamagedCodesStillShowTheNumber) {
   EXPECT_EQ(Show(1e300, "0.00"), Show(1e300, "0.00"));  // does not crash
   EXPECT_FALSE(Show(1e300, "0.00").empty());
   EXPECT_EQ(Show(5, "0;0;0;0;0;0"), "5");
+  EXPECT_EQ(Show(-1e300, "# ?/?"), "-1E+300");  // no fraction of a number that large
+  EXPECT_EQ(Show(2.5, std::string(600, '0') + "." + std::string(600, '#')).size(), 602u);
 }
 
 }  // namespace

@@ -251,6 +251,7 @@ TEST(Pptx, ListLabelsFootersDiagramsEmbeddedObjectsAndMasterText) {
       "Layout tagline\nAcme Corporation confidential\n";
   ASSERT_GE(r.text.size(), end.size());
   EXPECT_EQ(r.text.substr(r.text.size() - end.size()), end);
+  EXPECT_EQ(r.text.find("Embedded cell"), r.text.rfind("Embedded cell")) << "an object shown twice is read once";
   for (const char* absent : {"Click to edit", "Master footer prompt", "Unused layout text", "3/15/2023",
                              "Notes master header", "Notes footer", "Secret property title", "Property Author"})
     EXPECT_EQ(r.text.find(absent), std::string::npos) << absent;

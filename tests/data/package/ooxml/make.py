@@ -377,7 +377,9 @@ def make_features_pptx():
         'ppt/embeddings/oleObject1.bin': ole_workbook,
         'ppt/notesSlides/notesSlide1.xml': notes,
         'ppt/slides/slide2.xml': slide2,
-        'ppt/slides/_rels/slide2.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml')]),
+        # The second slide shows the first one's workbook again: read once.
+        'ppt/slides/_rels/slide2.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml'),
+                                                  ('rId2', 'package', '../embeddings/Microsoft_Excel_Worksheet1.xlsx')]),
         'ppt/slides/slide3.xml': slide3,
         'ppt/slides/_rels/slide3.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout2.xml')]),
     }
