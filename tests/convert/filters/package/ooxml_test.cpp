@@ -14,6 +14,7 @@
 #include "convert/filters/builtin.h"
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/markup/math_text.h"
+#include "convert/filters/package/pptx_lists.h"
 
 namespace quarn {
 namespace {
@@ -255,6 +256,33 @@ TEST(Pptx, ListLabelsFootersDiagramsEmbeddedObjectsAndMasterText) {
   for (const char* absent : {"Click to edit", "Master footer prompt", "Unused layout text", "3/15/2023",
                              "Notes master header", "Notes footer", "Secret property title", "Property Author"})
     EXPECT_EQ(r.text.find(absent), std::string::npos) << absent;
+}
+
+TEST(Pptx, AutomaticNumberSchemesAndSymbolFontBullets) {
+  using pptx::AutoNumberLabel;
+  EXPECT_EQ(AutoNumberLabel("arabicPeriod", 12), "12.");
+  EXPECT_EQ(AutoNumberLabel("alphaLcParenBoth", 3), "(c)");
+  EXPECT_EQ(AutoNumberLabel("alphaUcParenR", 28), "BB)");
+  EXPECT_EQ(AutoNumberLabel("romanUcPeriod", 4), "IV.");
+  EXPECT_EQ(AutoNumberLabel("romanLcParenR", 9), "ix)");
+  EXPECT_EQ(AutoNumberLabel("arabicPlain", 7), "7");
+  EXPECT_EQ(AutoNumberLabel("arabic1Minus", 2), "2-");
+  EXPECT_EQ(AutoNumberLabel("circleNumDbPlain", 3), "\u2462");
+  EXPECT_EQ(AutoNumberLabel("circleNumWdBlackPlain", 25), "25");
+  EXPECT_EQ(AutoNumberLabel("thaiAlphaPeriod", 5), "5.");
+  pptx::Bullet b;
+  b.kind = pptx::Bullet::Kind::kChar;
+  b.text = "\u00A7";
+  b.font = "Wingdings";
+  EXPECT_EQ(pptx::BulletText(b), "\u25AA");
+  b.text = "\u00B7";
+  b.font = "Symbol";
+  EXPECT_EQ(pptx::BulletText(b), "\u2022");
+  b.text = "\u2013";
+  b.font = "Arial";
+  EXPECT_EQ(pptx::BulletText(b), "\u2013");
+  b.text.clear();
+  EXPECT_EQ(pptx::BulletText(b), "\u2022");
 }
 
 TEST(Pptx, EmbeddedObjectsNestedWithoutEndCostOnlyTheirDepth) {
