@@ -1,8 +1,9 @@
 // Reads a workbook sheet by sheet in workbook order: each sheet's name on a
 // line of its own, then its rows as tab-separated cells holding the values a
-// person sees (shared and inline strings, numbers, booleans, errors, dates
-// and percentages through the cell's number format, cached results of
-// formulas), then the text of its drawings and charts and its comments.
+// person sees (shared and inline strings, numbers through the cell's number
+// format as a spreadsheet shows them, booleans, errors, cached results of
+// formulas), then the text of its drawings, charts, diagrams and embedded
+// objects, and its comments.
 #include "convert/filters/package/xlsx_filter.h"
 
 #include <algorithm>
