@@ -115,29 +115,7 @@ const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name) {
   return nullptr;
 }
 
-namespace {
-
-// Filters call ExtractWithBuiltin from inside Extract to read a document
-// embedded in the one they read (an attachment, an object in a slide); a
-// hostile file can nest objects without end, or a package can hold a copy
-// of itself.  Each thread reads one document at a time, so the depth of
-// that nesting is counted per thread.
-constexpr int kMaxNesting = 6;
-thread_local int nesting_depth = 0;
-
-class NestingGuard {
- public:
-  NestingGuard() { ++nesting_depth; }
-  ~NestingGuard() { --nesting_depth; }
-  NestingGuard(const NestingGuard&) = delete;
-  NestingGuard& operator=(const NestingGuard&) = delete;
-};
-
-}  // namespace
-
 ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path, TextSink& sink) {
-  if (nesting_depth >= kMaxNesting) return ExtractResult::Failed("documents are nested too deeply");
-  NestingGuard guard;
   const BuiltinFilterInfo* info = FindBuiltinFilter(name);
   if (!info) return ExtractResult::Failed("no built-in filter \"" + std::string(name) + "\"");
   std::string error;

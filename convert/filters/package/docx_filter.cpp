@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "convert/filters/common/list_label.h"
+#include "convert/filters/members.h"
 #include "convert/filters/package/docx_numbering.h"
 #include "convert/filters/markup/math_text.h"
 #include "convert/filters/package/ooxml.h"
@@ -111,6 +112,7 @@ struct PartContext {
   NoteMarks& marks;
   std::string& problems;
   std::set<std::string>& embedded;  // objects read so far: each is read once
+  PrivateFolder& folder;            // where embedded objects are read from
 };
 
 // Turns one WordprocessingML part into lines.  Outside tables a paragraph
@@ -251,8 +253,9 @@ class PartWalker {
     if (!context_.zip.Has(part) || sink_.full()) return;
     if (element == "OLEObject" && !context_.embedded.insert(part).second) return;
     TextSink text(sink_.limit() - std::min(sink_.limit(), sink_.size()));
+    text.set_nesting(sink_.nesting());  // an embedded object lies one level below this document
     std::string error;
-    bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, &error)
+    bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, context_.folder, &error)
                                      : ooxml::ReadPartText(context_.zip, part, text, &error);
     if (!ok) context_.problems += (context_.problems.empty() ? "" : "; ") + error;
     std::string joined = text.Joined();
@@ -379,10 +382,11 @@ class DocxFilter : public BuiltinFilter {
 
     NoteMarks marks;
     std::set<std::string> embedded;
+    PrivateFolder folder;
     if (const ooxml::Relationship* r = rels.FirstOfKind("settings")) marks.Load(*zip, r->target);
     {
       XmlCursor x(*zip, main);
-      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded});
+      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded, folder});
       if (!walker.Walk(x)) {
         if (sink.empty()) return ExtractResult::Failed(x.error());
         return ExtractResult::Incomplete("the body was read only in part: " + x.error());
@@ -403,7 +407,7 @@ class DocxFilter : public BuiltinFilter {
       std::string rels_error;
       if (!part_rels.Load(*zip, part, &rels_error)) problems += (problems.empty() ? "" : "; ") + rels_error;
       XmlCursor x(*zip, part);
-      PartWalker walker(sink, numbering, {*zip, part_rels, marks, problems, embedded});
+      PartWalker walker(sink, numbering, {*zip, part_rels, marks, problems, embedded, folder});
       if (!walker.Walk(x)) {
         if (!problems.empty()) problems += "; ";
         problems += x.error();

@@ -2,9 +2,8 @@
 
 #include <charconv>
 
-#include "convert/filters/builtin.h"
 #include "convert/filters/common/number_format.h"
-#include "convert/filters/common/temp_file.h"
+#include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn::ooxml {
@@ -250,19 +249,17 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
   return true;
 }
 
-bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
+bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                  std::string* error) {
   if (zip.Size(part) > kMaxEmbeddedBytes) return true;
   std::string bytes;
   if (!zip.Read(part, bytes, error)) return false;
   if (bytes.empty() || bytes.size() > kMaxEmbeddedBytes) return true;
-  TempFile file(bytes);
-  std::string().swap(bytes);
-  if (!file.ok()) return true;
-  Sniffed what = SniffContent(file.path());
-  if (what.filter.empty() || what.filter == "text" || !FindBuiltinFilter(what.filter)) return true;
-  TextSink inner(sink.limit() - std::min(sink.limit(), sink.size()));
-  ExtractWithBuiltin(what.filter, file.path(), inner);
-  for (const std::string& chunk : inner.chunks()) {
+  // The object's own name finds its filter (a workbook part ends in .xlsx);
+  // a compound file (.bin) is read by the filter its streams name.
+  TextSink member = MemberSink(sink);
+  ExtractMemberBytes(folder, part, bytes, member);
+  for (const std::string& chunk : member.chunks()) {
     sink.Append(chunk);
     sink.EndLine();
   }

@@ -17,6 +17,10 @@
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/builtin_filter.h"
 
+namespace quarn {
+class PrivateFolder;
+}
+
 namespace quarn::ooxml {
 
 // Opens the package at path for the filter named self.  When the document
@@ -187,9 +191,10 @@ constexpr std::uint64_t kMaxEmbeddedBytes = std::uint64_t{64} << 20;
 
 // The text of a document embedded in a part (a workbook, a document or a
 // presentation, as a package of its own or as a compound file of the older
-// formats), read by the built-in filter of its format; an object no filter
-// reads gives nothing.  False with *error set only when the part itself
-// cannot be read from the package.
-bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error);
+// formats), read one level deeper by the filter of its format through a
+// file in folder; an object no filter reads gives nothing.  False with
+// *error set only when the part itself cannot be read from the package.
+bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                  std::string* error);
 
 }  // namespace quarn::ooxml

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
 #include "convert/filters/package/pptx_lists.h"
 
@@ -307,6 +308,7 @@ class PptxFilter : public BuiltinFilter {
       return &it->second;
     };
     std::set<std::string> embedded;
+    PrivateFolder folder;  // embedded objects are read from files in it
     auto show = [&](const std::string& part) {
       if (std::find(shown_masters.begin(), shown_masters.end(), part) == shown_masters.end())
         shown_masters.push_back(part);
@@ -343,7 +345,7 @@ class PptxFilter : public BuiltinFilter {
       for (std::string_view kind : {"package", "oleObject"})
         for (const ooxml::Relationship* r : slide_rels.OfKind(kind))
           if (zip->Has(r->target) && !sink.full() && embedded.insert(r->target).second &&
-              !ooxml::ReadEmbedded(*zip, r->target, sink, &error))
+              !ooxml::ReadEmbedded(*zip, r->target, sink, folder, &error))
             note(error);
       if (const ooxml::Relationship* notes = slide_rels.FirstOfKind("notesSlide");
           notes && zip->Has(notes->target) && !sink.full()) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "convert/filters/common/number_format.h"
+#include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
 
 namespace quarn {
@@ -226,7 +227,7 @@ class SheetReader {
 // drawings (text boxes, shapes, chart titles and labels, diagrams), of the
 // documents embedded in it, then its comments.
 void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink, std::set<std::string>& embedded,
-                     const std::function<void(const std::string&)>& note) {
+                     PrivateFolder& folder, const std::function<void(const std::string&)>& note) {
   std::string error;
   ooxml::Relationships rels;
   if (!rels.Load(zip, sheet_part, &error)) {
@@ -251,7 +252,7 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
   for (std::string_view kind : {"package", "oleObject"})
     for (const ooxml::Relationship* r : rels.OfKind(kind))
       if (!sink.full() && zip.Has(r->target) && embedded.insert(r->target).second &&
-          !ooxml::ReadEmbedded(zip, r->target, sink, &error))
+          !ooxml::ReadEmbedded(zip, r->target, sink, folder, &error))
         note(error);
   for (const ooxml::Relationship* comments : rels.OfKind("comments")) read(comments->target);
 }
@@ -305,6 +306,7 @@ class XlsxFilter : public BuiltinFilter {
       if (!ReadStyles(*zip, r->target, styles, &error)) note(error);
 
     std::set<std::string> embedded;  // objects read, once each
+    PrivateFolder folder;            // where they are read from
     for (const Sheet& sheet : sheets) {
       if (sink.full()) break;
       std::string name = sheet.name;
@@ -316,7 +318,7 @@ class XlsxFilter : public BuiltinFilter {
         XmlCursor x(*zip, sheet.part);
         SheetReader reader(sink, strings, styles, date1904);
         if (!reader.Read(x)) note(x.error());
-        ReadSheetExtras(*zip, sheet.part, sink, embedded, note);
+        ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note);
       }
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");

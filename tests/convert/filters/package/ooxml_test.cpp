@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
@@ -285,16 +286,18 @@ TEST(Pptx, AutomaticNumberSchemesAndSymbolFontBullets) {
   EXPECT_EQ(pptx::BulletText(b), "\u2022");
 }
 
-TEST(Pptx, EmbeddedObjectsNestedWithoutEndCostOnlyTheirDepth) {
-  // Thirteen presentations each embedding the next: read to a bounded
-  // depth, then left.
-  Extracted r = Extract("pptx", Data("self_embedding.pptx"));
-  ASSERT_TRUE(r.result.ok()) << r.result.reason;
-  std::size_t copies = 0;
-  for (std::size_t at = r.text.find("Nested slide"); at != std::string::npos; at = r.text.find("Nested slide", at + 1))
-    ++copies;
-  EXPECT_GE(copies, 2u);
-  EXPECT_LE(copies, 8u);
+TEST(Ooxml, EmbeddedObjectsNestedWithoutEndCostOnlyTheirDepth) {
+  // Thirteen presentations (and Word documents) each embedding the next:
+  // read to a bounded depth, then left.
+  for (auto [filter, file, words] : {std::tuple{"pptx", "self_embedding.pptx", "Nested slide"},
+                                     std::tuple{"docx", "self_embedding.docx", "Nested paragraph"}}) {
+    Extracted r = Extract(filter, Data(file));
+    ASSERT_TRUE(r.result.ok()) << r.result.reason;
+    std::size_t copies = 0;
+    for (std::size_t at = r.text.find(words); at != std::string::npos; at = r.text.find(words, at + 1)) ++copies;
+    EXPECT_GE(copies, 2u) << file;
+    EXPECT_LE(copies, 8u) << file;
+  }
 }
 
 TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {

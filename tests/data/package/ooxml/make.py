@@ -455,6 +455,20 @@ def make_features_docx():
     write('features.docx', docx_parts(body, extra, r))
 
 
+def make_self_embedding_docx():
+    """Thirteen Word documents, each embedding the next as an object."""
+    data = None
+    for _ in range(13):
+        ole = ('<w:r><w:object><o:OLEObject xmlns:o="urn:schemas-microsoft-com:office:office" Type="Embed" '
+               'ProgID="Word.Document.12" r:id="rId1"/></w:object></w:r>')
+        parts = docx_parts(para(run('Nested paragraph'), ole if data else ''),
+                           {'word/embeddings/inner.docx': data} if data else {},
+                           [('rId1', 'package', 'embeddings/inner.docx')] if data else [])
+        data = package_bytes(parts)
+    with open(os.path.join(HERE, 'self_embedding.docx'), 'wb') as f:
+        f.write(data)
+
+
 def make_lists_docx():
     def item(text, num=None, lvl=None, style=None, extra=''):
         props = f'<w:pStyle w:val="{style}"/>' if style else ''
@@ -528,3 +542,4 @@ make_xlsx()
 make_pptx()
 make_features_pptx()
 make_self_embedding_pptx()
+make_self_embedding_docx()
