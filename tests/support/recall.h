@@ -60,6 +60,20 @@ struct Recall {
   double value() const { return total ? static_cast<double>(found) / static_cast<double>(total) : 1.0; }
 };
 
+// The q-quantile (0 <= q <= 1) of the values, interpolated between the two
+// nearest ranks; 1 for no values (nothing to miss).  The corpus programs print
+// the median and the tenth percentile: the median says how ordinary documents
+// fare, the tenth percentile how thin the tail of partly lost ones is.
+inline double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 1.0;
+  std::sort(values.begin(), values.end());
+  const double at = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(at);
+  if (below + 1 >= values.size()) return values.back();
+  const double frac = at - static_cast<double>(below);
+  return values[below] + frac * (values[below + 1] - values[below]);
+}
+
 inline Recall BagOfWordsRecall(std::string_view reference, std::string_view output) {
   std::unordered_map<std::string, std::size_t> have;
   for (std::string& w : Words(output)) ++have[std::move(w)];
