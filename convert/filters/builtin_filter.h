@@ -26,6 +26,9 @@ class TextSink {
   static constexpr std::size_t kDefaultLimit = std::size_t{256} << 20;
 
   explicit TextSink(std::size_t limit = kDefaultLimit) : limit_(limit) {}
+  // A sink for the text of an object embedded in another document, nested
+  // depth levels deep: filters that read embedded objects stop at a bound.
+  TextSink(std::size_t limit, int depth) : limit_(limit), depth_(depth) {}
 
   // Appends UTF-8 text to the current chunk.  Invalid UTF-8 is shown as
   // U+FFFD when the text is served; NUL characters are dropped.
@@ -47,6 +50,8 @@ class TextSink {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::size_t limit() const { return limit_; }
+  // How deep inside embedded objects this text is; 0 for a document's own.
+  int depth() const { return depth_; }
 
   // The chunks, in order (the last may still be open).
   const std::vector<std::string>& chunks() const { return chunks_; }
@@ -63,6 +68,7 @@ class TextSink {
   bool chunk_open_ = false;
   std::size_t size_ = 0;
   std::size_t limit_;
+  int depth_ = 0;
   bool truncated_ = false;
 };
 

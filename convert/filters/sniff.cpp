@@ -55,6 +55,17 @@ bool LooksLikeMail(std::string_view head) {
   return known >= 2;
 }
 
+// Excel 2 to 4 files are their records, starting with a BOF record (type
+// 0x0009, 0x0209 or 0x0409) of 4 to 16 bytes that names a worksheet,
+// chart, macro sheet or workbook.
+bool LooksLikeOldWorksheet(std::string_view head) {
+  if (head.size() < 8 || head[0] != '\x09' || (head[1] != '\x00' && head[1] != '\x02' && head[1] != '\x04'))
+    return false;
+  const auto len = static_cast<unsigned char>(head[2]) | static_cast<unsigned char>(head[3]) << 8;
+  const auto dt = static_cast<unsigned char>(head[6]) | static_cast<unsigned char>(head[7]) << 8;
+  return len >= 4 && len <= 16 && (dt == 0x0010 || dt == 0x0020 || dt == 0x0040 || dt == 0x0100);
+}
+
 // The part names inside zips and compound files are read by the modules that
 // read those containers; they are loaded only when such a file turns up.
 std::string ZipFilter(const std::string& path) {
@@ -92,6 +103,10 @@ Sniffed SniffContent(const std::string& path) {
       else if (lower == "powerpoint document" && r.filter.empty()) r.filter = "ppt";
       else if (name == "EncryptedPackage") r.encrypted_package = true;
     }
+    return r;
+  }
+  if (LooksLikeOldWorksheet(head)) {
+    r.filter = "xls";
     return r;
   }
   if (head.size() >= 4 && head.compare(0, 4, "PK\x03\x04") == 0) {

@@ -51,6 +51,11 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kZip: what = "a zip container"; break;
     case ContentKind::kPdf: what = "a PDF document"; break;
     case ContentKind::kRtf: what = "an RTF document"; break;
+    case ContentKind::kUnknown:
+      // A binary format known by its first bytes alone (Excel 2 to 4).
+      if (s.filter.empty()) return std::nullopt;
+      what = "a binary document";
+      break;
     default: return std::nullopt;
   }
   if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);
