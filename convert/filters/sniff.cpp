@@ -37,20 +37,39 @@ bool LooksLikeHtml(std::string_view head) {
   return false;
 }
 
+// A message starts with its header block: every line up to the first empty
+// one is a header field ("Name: value", the name printable ASCII) or the
+// continuation of one (white space first), and at least two are fields
+// every message has.  An mbox separator line ("From ...") may come first.
+// A page that merely quotes header lines further down is no message.
 bool LooksLikeMail(std::string_view head) {
-  // A message starts with header fields; demand two well-known ones among the first lines.
-  int known = 0;
+  if (head.substr(0, 5) == "From ") {
+    std::size_t nl = head.find('\n');
+    if (nl == std::string_view::npos) return false;
+    head.remove_prefix(nl + 1);
+  }
+  int known = 0, fields = 0;
   std::size_t pos = 0;
-  for (int line = 0; line < 30 && pos < head.size(); ++line) {
+  while (pos < head.size()) {
     std::size_t end = head.find('\n', pos);
-    std::string_view l = head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-    if (l.empty() || l == "\r") break;
-    std::string low = LowerAscii(l.substr(0, 40));
-    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
-                               "return-path:"})
-      if (low.rfind(h, 0) == 0) ++known;
-    if (end == std::string_view::npos) break;
+    if (end == std::string_view::npos) break;  // a line cut by the end of the head: undecided
+    std::string_view l = head.substr(pos, end - pos);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     pos = end + 1;
+    if (l.empty()) break;  // the end of the header block
+    if (l[0] == ' ' || l[0] == '\t') {
+      if (fields == 0) return false;
+      continue;
+    }
+    std::size_t colon = l.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon > 76) return false;
+    for (char c : l.substr(0, colon))
+      if (c <= ' ' || c >= 127) return false;
+    ++fields;
+    std::string low = LowerAscii(l.substr(0, colon + 1));
+    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
+                               "return-path:", "content-type:", "cc:", "reply-to:", "sender:"})
+      if (low == h) ++known;
   }
   return known >= 2;
 }
@@ -138,19 +157,15 @@ Sniffed SniffContent(const std::string& path) {
     r.filter = xhtml ? "html" : "xml";
     return r;
   }
-  if (LooksLikeHtml(body)) {
-    r.kind = ContentKind::kHtml;
-    r.filter = "html";
-    return r;
-  }
-  if (body.substr(0, 5) == "<?xml") {
-    r.kind = ContentKind::kXml;
-    r.filter = "xml";
-    return r;
-  }
+  // A header block makes a message, whatever HTML its body holds.
   if (LooksLikeMail(body)) {
     r.kind = ContentKind::kMail;
     r.filter = "eml";
+    return r;
+  }
+  if (LooksLikeHtml(body)) {
+    r.kind = ContentKind::kHtml;
+    r.filter = "html";
     return r;
   }
   return r;
