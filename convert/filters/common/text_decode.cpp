@@ -107,7 +107,8 @@ std::string Utf16Pattern(std::string_view h) {
 
 // Text never holds many NULs or control characters other than white space
 // and the escape and shift bytes of ISO-2022.  A few stray NULs (padding,
-// a damaged copy) do not make a text binary: a tenth of the bytes does.
+// a damaged copy) do not make a text binary: a tenth of the bytes, or a
+// twentieth with other control bytes, does.
 bool LooksBinary(std::string_view h, std::string* why) {
   std::size_t nul = 0, control = 0;
   for (unsigned char c : h) {
@@ -121,7 +122,9 @@ bool LooksBinary(std::string_view h, std::string* why) {
            std::to_string(h.size()) + " bytes";
     return true;
   }
-  if ((nul + control) * 10 >= h.size() && h.size() >= 16) {
+  // Random or compressed bytes hold about one control byte in ten; text in
+  // any character set hardly any besides white space.
+  if ((nul + control) * 20 >= h.size() && h.size() >= 16) {
     *why = "binary data, not text: " + std::to_string(nul + control) + " control bytes in the first " +
            std::to_string(h.size()) + " bytes";
     return true;
