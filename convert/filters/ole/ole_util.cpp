@@ -104,6 +104,10 @@ bool ExtractEmbeddedStorage(GsfInfile* storage, TextSink& sink) {
   bool native = false;
   bool wrote = ExtractOle10Native(storage, sink, &native);
   if (native) return wrote;
+  // Zip documents (Office Open XML, OpenDocument) are kept whole in a stream.
+  for (const char* name : {"Package", "package_stream"})
+    if (std::optional<std::string> package = ReadCompoundStream(storage, name, std::size_t{256} << 20))
+      return ExtractEmbedded(*package, sink);
   // A storage is no file: copy it into a compound file of its own, which the
   // filter of its content reads like any document.
   std::unique_ptr<GsfOutput, GObjectUnref> memory(gsf_output_memory_new());
@@ -135,6 +139,9 @@ bool ExtractEmbeddedCompoundFile(std::string_view bytes, TextSink& sink) {
   bool native = false;
   bool wrote = ExtractOle10Native(file.get(), sink, &native);
   if (native) return wrote;
+  for (const char* name : {"Package", "package_stream"})
+    if (std::optional<std::string> package = ReadCompoundStream(file.get(), name, std::size_t{256} << 20))
+      return ExtractEmbedded(*package, sink);
   return ExtractEmbedded(bytes, sink);
 }
 
