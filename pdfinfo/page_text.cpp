@@ -112,69 +112,82 @@ void AppendUtf8(char32_t c, std::string& out) {
 
 // ---- right-to-left text --------------------------------------------------------
 
-// Reverses [from, to] and mirrors the brackets in it.
-void ReverseRange(std::u32string& s, std::size_t from, std::size_t to) {
-  std::reverse(s.begin() + static_cast<std::ptrdiff_t>(from), s.begin() + static_cast<std::ptrdiff_t>(to) + 1);
-  for (std::size_t i = from; i <= to; ++i) s[i] = Mirrored(s[i]);
+// What one glyph stands for: its character, the rest of the characters the
+// font maps the glyph to, and the marks on it, in reading order.
+using Unit = std::u32string;
+
+enum class Direction { kNeutral, kLtr, kRtl, kNumber };
+
+Direction DirectionOf(const Unit& u) {
+  bool digit = false;
+  for (char32_t c : u) {
+    if (IsRtl(c) && IsLetter(c)) return Direction::kRtl;
+    if (IsLtrLetter(c)) return Direction::kLtr;
+    digit = digit || IsDigit(c);
+  }
+  return digit ? Direction::kNumber : Direction::kNeutral;
 }
 
-// Reverses each run that starts and ends with a character of the kind and
-// holds no character of the opposite kind; neutral characters inside the
-// run go with it.
-template <typename Kind, typename Opposite>
-void ReverseRuns(std::u32string& s, Kind kind, Opposite opposite) {
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (!kind(s[i])) continue;
+// Reverses units [from, to], mirroring the brackets among them.
+void ReverseUnits(std::vector<Unit>& u, std::size_t from, std::size_t to) {
+  std::reverse(u.begin() + static_cast<std::ptrdiff_t>(from), u.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+  for (std::size_t i = from; i <= to; ++i)
+    if (u[i].size() == 1) u[i][0] = Mirrored(u[i][0]);
+}
+
+// Reverses each run of units that starts and ends with a unit of one of
+// the directions wanted and holds none of the opposite; neutral units
+// inside the run go with it.
+template <typename Wanted, typename Opposite>
+void ReverseRuns(std::vector<Unit>& u, Wanted wanted, Opposite opposite) {
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    if (!wanted(DirectionOf(u[i]))) continue;
     std::size_t last = i;
-    for (std::size_t j = i + 1; j < s.size() && !opposite(s[j]); ++j)
-      if (kind(s[j])) last = j;
-    if (last > i) ReverseRange(s, i, last);
+    for (std::size_t j = i + 1; j < u.size(); ++j) {
+      Direction d = DirectionOf(u[j]);
+      if (opposite(d)) break;
+      if (wanted(d)) last = j;
+    }
+    if (last > i) ReverseUnits(u, i, last);
     i = last;
   }
 }
 
-// Numbers keep their digits left to right inside right-to-left text.
-void RestoreNumbers(std::u32string& s, std::size_t from, std::size_t to) {
-  for (std::size_t i = from; i <= to && i < s.size(); ++i) {
-    if (!IsDigit(s[i])) continue;
-    std::size_t last = i;
-    for (std::size_t j = i + 1; j <= to && (IsDigit(s[j]) || s[j] == '.' || s[j] == ',' || s[j] == ':' ||
-                                             s[j] == '-' || s[j] == '/' || s[j] == '%');
-         ++j)
-      if (IsDigit(s[j])) last = j;
-    if (last > i) std::reverse(s.begin() + static_cast<std::ptrdiff_t>(i), s.begin() + static_cast<std::ptrdiff_t>(last) + 1);
-    i = last;
-  }
-}
-
-// A line drawn left to right (as PDF producers draw right-to-left scripts)
-// in the order it is read: a line of mostly right-to-left words is read from
-// its right end, with the left-to-right words and numbers in it kept as they
-// are; in a line of mostly left-to-right words only the right-to-left runs
-// turn round.
-std::u32string VisualToLogical(std::u32string s) {
+// A line laid out left to right, as PDF producers draw right-to-left
+// scripts, in the order it is read: a line of mostly right-to-left words is
+// read from its right end, with the left-to-right words and numbers in it
+// kept as they are; in a line of mostly left-to-right words only its
+// right-to-left runs turn round, numbers in them kept.
+std::u32string VisualToLogical(std::vector<Unit> u) {
   std::size_t rtl = 0, ltr = 0;
-  for (char32_t c : s) {
-    if (IsRtl(c) && IsLetter(c)) ++rtl;
-    else if (IsLtrLetter(c)) ++ltr;
-  }
-  if (rtl == 0) return s;
+  for (const Unit& unit : u)
+    for (char32_t c : unit) {
+      if (IsRtl(c) && IsLetter(c)) ++rtl;
+      else if (IsLtrLetter(c)) ++ltr;
+    }
+  auto is_rtl = [](Direction d) { return d == Direction::kRtl; };
+  auto is_ltr = [](Direction d) { return d == Direction::kLtr; };
+  auto is_number = [](Direction d) { return d == Direction::kNumber; };
   if (rtl > ltr) {
-    ReverseRange(s, 0, s.size() - 1);
-    ReverseRuns(
-        s, [](char32_t c) { return IsLtrLetter(c) || IsDigit(c); }, [](char32_t c) { return IsRtl(c) && IsLetter(c); });
+    if (!u.empty()) ReverseUnits(u, 0, u.size() - 1);
+    ReverseRuns(u, [](Direction d) { return d == Direction::kLtr || d == Direction::kNumber; }, is_rtl);
   } else {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      if (!(IsRtl(s[i]) && IsLetter(s[i]))) continue;
+    for (std::size_t i = 0; i < u.size(); ++i) {
+      if (!is_rtl(DirectionOf(u[i]))) continue;
       std::size_t last = i;
-      for (std::size_t j = i + 1; j < s.size() && !IsLtrLetter(s[j]); ++j)
-        if (IsRtl(s[j]) && IsLetter(s[j])) last = j;
-      ReverseRange(s, i, last);
-      RestoreNumbers(s, i, last);
+      for (std::size_t j = i + 1; j < u.size() && !is_ltr(DirectionOf(u[j])); ++j)
+        if (is_rtl(DirectionOf(u[j]))) last = j;
+      ReverseUnits(u, i, last);
+      // The numbers in the run read left to right again.
+      std::vector<Unit> run(u.begin() + static_cast<std::ptrdiff_t>(i), u.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+      ReverseRuns(run, is_number, [](Direction d) { return d != Direction::kNumber && d != Direction::kNeutral; });
+      std::copy(run.begin(), run.end(), u.begin() + static_cast<std::ptrdiff_t>(i));
       i = last;
     }
   }
-  return s;
+  std::u32string out;
+  for (const Unit& unit : u) out += unit;
+  return out;
 }
 
 // ---- lines and columns ---------------------------------------------------------
@@ -378,35 +391,45 @@ bool ColumnOrder(const std::vector<Piece>& pieces, float glyph_height, Layout* l
   return true;
 }
 
-// The characters of a line in the order of their positions from left to
-// right, whatever order the page drew them in.  Marks stay with their
-// letter: before it for right-to-left letters, so that turning the line
-// round puts them after it again.
-std::u32string VisualOrder(const std::vector<Glyph>& glyphs, bool trim) {
-  struct Cluster {
+// The glyphs of a line as units in the order of their positions from left
+// to right, whatever order the page drew them in.  A character without
+// width right at the end of the one before belongs to the same glyph (a
+// ligature the font maps to several characters), as does a mark.
+// *rtl_pairs counts right-to-left units next to one another: the order
+// that drawing may have turned round.
+std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::size_t* rtl_pairs) {
+  struct Placed {
     float x;
-    std::u32string chars;
+    Unit unit;
   };
-  std::vector<Cluster> clusters;
+  std::vector<Placed> placed;
+  float end = -1e30f;
   for (const Glyph& g : glyphs) {
-    if (IsCombining(g.c) && !clusters.empty()) {
-      std::u32string& c = clusters.back().chars;
-      if (IsRtl(c.back()) || IsRtl(g.c)) c.insert(c.begin(), g.c);
-      else c.push_back(g.c);
+    const bool same_glyph = g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f;
+    if (!placed.empty() && (IsCombining(g.c) || same_glyph)) {
+      placed.back().unit.push_back(g.c);
       continue;
     }
-    clusters.push_back({(g.x0 + g.x1) / 2, std::u32string(1, g.c)});
+    placed.push_back({g.x0, Unit(1, g.c)});
+    end = g.x1;
   }
-  std::stable_sort(clusters.begin(), clusters.end(), [](const Cluster& a, const Cluster& b) { return a.x < b.x; });
-  std::u32string out;
-  for (const Cluster& c : clusters) out += c.chars;
+  std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.x < b.x; });
+  std::vector<Unit> units;
+  *rtl_pairs = 0;
+  bool after_rtl = false;
+  for (Placed& p : placed) {
+    const bool rtl = DirectionOf(p.unit) == Direction::kRtl;
+    if (rtl && after_rtl) ++*rtl_pairs;
+    after_rtl = rtl;
+    units.push_back(std::move(p.unit));
+  }
   if (trim) {
-    while (!out.empty() && IsSpace(out.back())) out.pop_back();
+    while (!units.empty() && units.back().size() == 1 && IsSpace(units.back()[0])) units.pop_back();
     std::size_t lead = 0;
-    while (lead < out.size() && IsSpace(out[lead])) ++lead;
-    out.erase(0, lead);
+    while (lead < units.size() && units[lead].size() == 1 && IsSpace(units[lead][0])) ++lead;
+    units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(lead));
   }
-  return out;
+  return units;
 }
 
 // ---- hyphenation ---------------------------------------------------------------
@@ -536,9 +559,15 @@ std::string PageText(const fz_stext_page* page) {
       }
       // A line with right-to-left words is read in the order of its
       // glyphs' positions, left to right, and then turned into reading order.
+      // Right-to-left words that are one glyph each (a font that draws a
+      // whole word at once) have no order to turn round.
       bool rtl = false;
       for (const Glyph& g : p->glyphs) rtl = rtl || (IsRtl(g.c) && IsLetter(g.c));
-      if (rtl && p->horizontal) text = VisualToLogical(VisualOrder(p->glyphs, !layout.groups.empty()));
+      if (rtl && p->horizontal) {
+        std::size_t rtl_pairs = 0;
+        std::vector<Unit> units = VisualUnits(p->glyphs, !layout.groups.empty(), &rtl_pairs);
+        if (rtl_pairs > 0) text = VisualToLogical(std::move(units));
+      }
       blocks.back().push_back(std::move(text));
     }
   }
