@@ -14,19 +14,19 @@ class Fields {
  public:
   explicit Fields(std::string_view s) : s_(s) {}
   uint16_t U16() {
-    if (s_.size() - at_ < 2 || at_ > s_.size()) return Fail();
+    if (at_ > s_.size() || s_.size() - at_ < 2) return Fail();
     uint16_t v = Le16(s_, at_);
     at_ += 2;
     return v;
   }
   uint32_t U32() {
-    if (s_.size() - at_ < 4 || at_ > s_.size()) return Fail();
+    if (at_ > s_.size() || s_.size() - at_ < 4) return Fail();
     uint32_t v = Le32(s_, at_);
     at_ += 4;
     return v;
   }
   void Skip(std::size_t n) {
-    if (n > s_.size() - at_) {
+    if (at_ > s_.size() || n > s_.size() - at_) {
       Fail();
       return;
     }

@@ -197,7 +197,8 @@ TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
 // a crash, a hang, or text that is not valid UTF-8 reported as whole.
 TEST_F(ScratchDir, DamagedDocumentsCostOnlyThemselves) {
   std::mt19937 random(12345);
-  for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml"}) {
+  for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml", "extras.doc", "extras.xls",
+                           "extras.ppt"}) {
     std::string original = ReadAll(Sample(name));
     std::string filter = std::string(name).substr(7);
     for (int round = 0; round < 60; ++round) {
