@@ -9,6 +9,7 @@ packages=(
   libmupdf-dev libmujs-dev libgumbo-dev libjbig2dec0-dev libopenjp2-7-dev libfreetype-dev zlib1g-dev
   libzip-dev libxml2-dev libuchardet-dev libicu-dev
   libgsf-1-dev libgmime-3.0-dev
+  libarchive-dev libpst-dev libytnef0-dev libchm-dev libical-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core
@@ -16,7 +17,7 @@ packages=(
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine r-doc-pdf bc
+  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
 

@@ -56,6 +56,18 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   } else if (name == "mail") {
     static const Loaded mail = Load("libquarn_mail.so", "QuarnMailModule");
     loaded = &mail;
+  } else if (name == "archive") {
+    static const Loaded archive = Load("libquarn_archive.so", "QuarnArchiveModule");
+    loaded = &archive;
+  } else if (name == "pst") {
+    static const Loaded pst = Load("libquarn_pst.so", "QuarnPstModule");
+    loaded = &pst;
+  } else if (name == "chm") {
+    static const Loaded chm = Load("libquarn_chm.so", "QuarnChmModule");
+    loaded = &chm;
+  } else if (name == "calendar") {
+    static const Loaded calendar = Load("libquarn_calendar.so", "QuarnCalendarModule");
+    loaded = &calendar;
   }
   if (!loaded) {
     if (error) *error = "no filter module \"" + std::string(name) + "\"";

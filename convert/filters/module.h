@@ -1,6 +1,6 @@
 // Filter modules: the built-in filters that need large libraries (libxml2,
-// libzip, libgsf, GMime) live in shared objects of their own, loaded the first
-// time a document needs one, so that converting a text file, an RTF file or a
+// libzip, libgsf, GMime, libarchive, libpst, chmlib, libical) live in shared
+// objects of their own, loaded the first time a document needs one, so that converting a text file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
 //
 // Each module exports one function, named in the table in module.cpp, that
@@ -21,14 +21,17 @@ struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
   // Zip containers: the built-in filter that reads this package ("docx",
-  // "odf", "epub", ...), or empty.  Only in the module that reads zips.
+  // "odf", "epub", ...), "archive" for a zip that is no package, or empty
+  // when it cannot be read or is a package of another kind.  Only in the
+  // module that reads zips.
   std::string (*zip_filter)(const std::string& path);
   // Compound files: the names of the top-level streams, empty when the
   // directory cannot be read.  Only in the module that reads compound files.
   std::vector<std::string> (*compound_names)(const std::string& path);
 };
 
-// The module of that name ("markup", "package", "ole", "mail"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail", "archive",
+// "pst", "chm", "calendar"), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -40,4 +43,8 @@ const quarn::FilterModule* QuarnMarkupModule();
 const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
+const quarn::FilterModule* QuarnArchiveModule();
+const quarn::FilterModule* QuarnPstModule();
+const quarn::FilterModule* QuarnChmModule();
+const quarn::FilterModule* QuarnCalendarModule();
 }

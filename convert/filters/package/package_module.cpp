@@ -56,6 +56,7 @@ std::string ZipFilter(const std::string& path) {
         std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
         if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
         if (type.rfind("application/epub+zip", 0) == 0) return "epub";
+        return {};  // a package of another kind that names its type
       }
     }
   }
@@ -64,7 +65,9 @@ std::string ZipFilter(const std::string& path) {
   if (has("ppt/presentation.xml")) return "pptx";
   if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
   if (has("META-INF/container.xml")) return "epub";
-  return {};
+  // Other Open Packaging documents (XPS, Visio, ...) are no plain archives.
+  if (has("[Content_Types].xml")) return {};
+  return "archive";
 }
 
 constexpr FilterModule kModule = {Create, ZipFilter, nullptr};
