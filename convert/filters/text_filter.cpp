@@ -55,6 +55,7 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kOutlookData: what = "an Outlook data file"; break;
     case ContentKind::kTnef: what = "a TNEF stream"; break;
     case ContentKind::kHelp: what = "a compiled help file"; break;
+    case ContentKind::kImage: what = "a picture"; break;
     case ContentKind::kUnknown:
       // A binary format known by its first bytes alone (Excel 2 to 4).
       if (s.filter.empty()) return std::nullopt;
