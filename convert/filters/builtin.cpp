@@ -55,6 +55,8 @@ constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", "
 constexpr std::string_view kEpubExtensions[] = {".epub"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
+constexpr std::string_view kImageExtensions[] = {".png", ".jpg",  ".jpeg", ".jpe", ".tif", ".tiff", ".gif", ".bmp",
+                                                 ".webp", ".pbm", ".pgm", ".ppm", ".pnm", ".jp2"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
@@ -103,6 +105,8 @@ const std::array kFilters = {
                       kIcsExtensions, nullptr, "calendar"},
     BuiltinFilterInfo{"vcf", "{5155524E-F028-4000-8000-000000000028}", "{5155524E-A028-4000-8000-000000000028}",
                       kVcfExtensions, nullptr, "calendar"},
+    BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",
+                      kImageExtensions, nullptr, "image"},
 };
 
 }  // namespace

@@ -92,6 +92,11 @@ bool HasFilterForName(const TextSink& sink, std::string_view name);
 // parent's text limit.
 TextSink MemberSink(TextSink& parent);
 
+// A sink for text a filter gathers aside before placing it in parent (an
+// embedded object's text, a related part's): the same level as parent,
+// sharing its budget, allowed limit bytes.
+TextSink SideSink(TextSink& parent, std::size_t limit);
+
 // Reads the member file at path (named like the member) into member_sink
 // (made by MemberSink): through the filter registered for its extension;
 // else through the built-in filter its content names; else, when it has no
@@ -99,6 +104,11 @@ TextSink MemberSink(TextSink& parent);
 // member lies deeper than limits.max_depth, or when nothing reads it
 // (kUnknownFormat with "no filter reads ...").
 ExtractResult ExtractMember(const std::string& path, TextSink& member_sink, const ContainerLimits& limits = {});
+
+// Whether an attachment of a message is a picture: messages name their
+// pictures only, since logos and photos in mail would cost seconds of OCR
+// each and mostly give noise (pictures in archives are read).
+bool IsPictureAttachment(std::string_view bytes);
 
 // Appends the member's text to parent, chunk for chunk; parent is full
 // afterwards when the member's text reached the limit.

@@ -68,6 +68,9 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   } else if (name == "calendar") {
     static const Loaded calendar = Load("libquarn_calendar.so", "QuarnCalendarModule");
     loaded = &calendar;
+  } else if (name == "image") {
+    static const Loaded image = Load("libquarn_image.so", "QuarnImageModule");
+    loaded = &image;
   }
   if (!loaded) {
     if (error) *error = "no filter module \"" + std::string(name) + "\"";

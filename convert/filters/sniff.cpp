@@ -1,6 +1,7 @@
 #include "convert/filters/sniff.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -37,22 +38,52 @@ bool LooksLikeHtml(std::string_view head) {
   return false;
 }
 
+// A message starts with its header block: every line up to the first empty
+// one is a header field ("Name: value", the name printable ASCII) or the
+// continuation of one (white space first), and at least two are fields
+// every message has.  An mbox separator line ("From ...") may come first.
+// A page that merely quotes header lines further down is no message.
 bool LooksLikeMail(std::string_view head) {
-  // A message starts with header fields; demand two well-known ones among the first lines.
-  int known = 0;
+  if (head.substr(0, 5) == "From ") {
+    std::size_t nl = head.find('\n');
+    if (nl == std::string_view::npos) return false;
+    head.remove_prefix(nl + 1);
+  }
+  int known = 0, fields = 0;
   std::size_t pos = 0;
-  for (int line = 0; line < 30 && pos < head.size(); ++line) {
+  while (pos < head.size()) {
     std::size_t end = head.find('\n', pos);
-    std::string_view l = head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-    if (l.empty() || l == "\r") break;
-    std::string low = LowerAscii(l.substr(0, 40));
-    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
-                               "return-path:", "content-type:"})
-      if (low.rfind(h, 0) == 0) ++known;
-    if (end == std::string_view::npos) break;
+    if (end == std::string_view::npos) break;  // a line cut by the end of the head: undecided
+    std::string_view l = head.substr(pos, end - pos);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     pos = end + 1;
+    if (l.empty()) break;  // the end of the header block
+    if (l[0] == ' ' || l[0] == '\t') {
+      if (fields == 0) return false;
+      continue;
+    }
+    std::size_t colon = l.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon > 76) return false;
+    for (char c : l.substr(0, colon))
+      if (c <= ' ' || c >= 127) return false;
+    ++fields;
+    std::string low = LowerAscii(l.substr(0, colon + 1));
+    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
+                               "return-path:", "content-type:", "cc:", "reply-to:", "sender:"})
+      if (low == h) ++known;
   }
   return known >= 2;
+}
+
+// Excel 2 to 4 files are their records, starting with a BOF record (type
+// 0x0009, 0x0209 or 0x0409) of 4 to 16 bytes that names a worksheet,
+// chart, macro sheet or workbook.
+bool LooksLikeOldWorksheet(std::string_view head) {
+  if (head.size() < 8 || head[0] != '\x09' || (head[1] != '\x00' && head[1] != '\x02' && head[1] != '\x04'))
+    return false;
+  const auto len = static_cast<unsigned char>(head[2]) | static_cast<unsigned char>(head[3]) << 8;
+  const auto dt = static_cast<unsigned char>(head[6]) | static_cast<unsigned char>(head[7]) << 8;
+  return len >= 4 && len <= 16 && (dt == 0x0010 || dt == 0x0020 || dt == 0x0040 || dt == 0x0100);
 }
 
 // The part names inside zips and compound files are read by the modules that
@@ -65,6 +96,42 @@ std::string ZipFilter(const std::string& path) {
 std::vector<std::string> CompoundRootNames(const std::string& path) {
   const FilterModule* m = LoadFilterModule("ole");
   return m && m->compound_names ? m->compound_names(path) : std::vector<std::string>{};
+}
+
+std::uint32_t Le32(std::string_view s, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
+}
+
+// "P1" to "P6", then the width, the height and (but for bitmaps) the
+// largest value as decimal numbers, separated by white space or comments.
+bool LooksLikePnm(std::string_view head) {
+  if (head.size() < 4 || head[0] != 'P' || head[1] < '1' || head[1] > '6') return false;
+  const int wanted = head[1] == '1' || head[1] == '4' ? 2 : 3;
+  int numbers = 0;
+  std::size_t i = 2;
+  while (numbers < wanted) {
+    bool space = false;
+    while (i < head.size()) {
+      const char c = head[i];
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        ++i;
+      } else if (c == '#') {
+        const std::size_t end = head.find('\n', i);
+        if (end == std::string_view::npos) return false;
+        i = end + 1;
+      } else {
+        break;
+      }
+      space = true;
+    }
+    if (!space || i >= head.size() || head[i] < '0' || head[i] > '9') return false;
+    while (i < head.size() && head[i] >= '0' && head[i] <= '9') ++i;
+    ++numbers;
+  }
+  return i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n');
 }
 
 }  // namespace
@@ -132,6 +199,11 @@ Sniffed SniffHead(std::string_view head) {
     r.kind = ContentKind::kZip;
     return r;
   }
+  if (LooksLikePicture(head)) {
+    r.kind = ContentKind::kImage;
+    r.filter = "image";
+    return r;
+  }
   if (head.find("%PDF-") != std::string_view::npos && head.find("%PDF-") < 1024) {
     r.kind = ContentKind::kPdf;
     r.filter = "pdf";
@@ -146,6 +218,10 @@ Sniffed SniffHead(std::string_view head) {
   if (StartsWith(head, "\x78\x9F\x3E\x22")) return set(ContentKind::kTnef, "tnef");
   if (StartsWith(head, "ITSF\x03\x00\x00\x00")) return set(ContentKind::kHelp, "chm");
   if (LooksLikeArchive(head)) return set(ContentKind::kArchive, "archive");
+  if (LooksLikeOldWorksheet(head)) {
+    r.filter = "xls";
+    return r;
+  }
   std::string_view body = SkipBomAndSpace(head);
   if (body.substr(0, 5) == "{\\rtf") return set(ContentKind::kRtf, "rtf");
   if (body.substr(0, 5) == "<?xml") {
@@ -172,6 +248,22 @@ Sniffed SniffHead(std::string_view head) {
     if (StartsWith(upper, begin)) return set(ContentKind::kCalendar, "ics");
   if (StartsWith(upper, "BEGIN:VCARD")) return set(ContentKind::kVcard, "vcf");
   return r;
+}
+
+bool LooksLikePicture(std::string_view head) {
+  auto starts = [&](std::string_view sig) { return head.substr(0, sig.size()) == sig; };
+  if (starts("\x89PNG\r\n\x1A\n") || starts("\xFF\xD8\xFF") || starts("GIF87a") || starts("GIF89a") ||
+      starts(std::string_view("II*\0", 4)) || starts(std::string_view("MM\0*", 4)) ||
+      starts(std::string_view("\0\0\0\x0CjP  \r\n\x87\n", 12)) || starts("\xFF\x4F\xFF\x51"))
+    return true;
+  if (head.size() >= 12 && starts("RIFF") && head.substr(8, 4) == "WEBP") return true;
+  // "BM" alone opens too many text files: the bitmap's reserved bytes are
+  // zero and its information header has one of the known sizes.
+  if (head.size() >= 26 && starts("BM") && Le32(head, 6) == 0) {
+    const std::uint32_t info = Le32(head, 14);
+    if (info == 12 || info == 40 || info == 52 || info == 56 || info == 64 || info == 108 || info == 124) return true;
+  }
+  return LooksLikePnm(head);
 }
 
 Sniffed SniffContent(const std::string& path) {
@@ -223,7 +315,7 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   if (s.kind == ContentKind::kZip && s.filter == "archive") {
     static constexpr std::string_view kNoZipReaders[] = {"text", "pdf",  "rtf",  "html", "xml", "doc", "xls", "ppt",
                                                          "eml",  "msg",  "mbox", "tnef", "pst", "chm", "ics", "vcf",
-                                                         "mhtml"};
+                                                         "mhtml", "image"};
     if (std::find(std::begin(kNoZipReaders), std::end(kNoZipReaders), self) == std::end(kNoZipReaders))
       return std::nullopt;
   }

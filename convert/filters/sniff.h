@@ -30,14 +30,15 @@ enum class ContentKind {
   kHelp,          // compiled HTML help (.chm)
   kCalendar,      // iCalendar
   kVcard,         // vCard
+  kImage,         // a picture: PNG, JPEG, GIF, TIFF, BMP, WebP, PNM, JPEG 2000
 };
 
 struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
   // The built-in filter that reads this content ("docx", "xlsx", "pptx",
   // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
-  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf"), or empty
-  // when the content does not name one plainly.
+  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image"),
+  // or empty when the content does not name one plainly.
   std::string filter;
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
   // document is password-protected.
@@ -50,6 +51,9 @@ Sniffed SniffContent(const std::string& path);
 // looking inside zips and compound files (their filter stays empty): enough
 // to decide whether a member of a container is worth unpacking.
 Sniffed SniffHead(std::string_view head);
+// True when head (the first bytes of a file) opens with the signature of a
+// picture format the image filter reads.
+bool LooksLikePicture(std::string_view head);
 
 // For a filter named self: the built-in filter name that path's content
 // plainly belongs to when that is another filter, else nullopt (the content

@@ -60,6 +60,20 @@ struct Recall {
   double value() const { return total ? static_cast<double>(found) / static_cast<double>(total) : 1.0; }
 };
 
+// The q-quantile (0 <= q <= 1) of the values, interpolated between the two
+// nearest ranks; 1 for no values (nothing to miss).  The corpus programs print
+// the median and the tenth percentile: the median says how ordinary documents
+// fare, the tenth percentile how thin the tail of partly lost ones is.
+inline double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 1.0;
+  std::sort(values.begin(), values.end());
+  const double at = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(at);
+  if (below + 1 >= values.size()) return values.back();
+  const double frac = at - static_cast<double>(below);
+  return values[below] + frac * (values[below + 1] - values[below]);
+}
+
 // Which words a recall counts.  Spreadsheet peers export the numbers cells
 // store, while a spreadsheet (and Quarn) shows them through their formats
 // ("2500" against "$2,500.00"), so against such a peer only words that are
@@ -101,14 +115,6 @@ inline Recall BagOfWordsRecall(std::string_view reference, std::string_view outp
     if (it != have.end()) r.found += std::min(n, it->second);
   }
   return r;
-}
-
-// The tenth percentile of sorted values (nearest rank): a tenth of the
-// values are at or below it.  0 for no values.
-inline double TenthPercentile(const std::vector<double>& sorted) {
-  if (sorted.empty()) return 0;
-  std::size_t rank = (sorted.size() + 9) / 10;  // ceil(n / 10), at least 1
-  return sorted[rank - 1];
 }
 
 }  // namespace quarn::test

@@ -196,6 +196,7 @@ void ExtractAttachment(std::string_view name, std::string_view bytes, int depth,
     ReadMessageBytes(std::string(bytes), depth + 1, sink);
     return;
   }
+  if (IsPictureAttachment(bytes)) return;
   TextSink member = MemberSink(sink);
   ExtractResult r = ExtractMemberBytes(folder, name.empty() ? std::string_view("attachment") : name, bytes, member);
   AppendMemberText(member, sink);
@@ -213,8 +214,8 @@ class EmlFilter : public BuiltinFilter {
     std::ifstream in(path, std::ios::binary);
     if (!in) return ExtractResult::Failed("cannot open the message");
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes))
-      return ExtractResult::UnknownFormat("not an e-mail message: no header fields at the start");
+    // A saved message without any header lines is its text alone.
+    if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes)) return ExtractWithBuiltin("text", path, sink);
     InitGMime();
     ReadMessageBytes(std::move(bytes), 0, sink);
     if (sink.empty()) return ExtractResult::Failed("the message has no readable headers or text");

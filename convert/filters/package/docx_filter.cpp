@@ -252,8 +252,7 @@ class PartWalker {
   void Related(std::string_view element, const std::string& part) {
     if (!context_.zip.Has(part) || sink_.full()) return;
     if (element == "OLEObject" && !context_.embedded.insert(part).second) return;
-    TextSink text(sink_.limit() - std::min(sink_.limit(), sink_.size()));
-    text.set_nesting(sink_.nesting());  // an embedded object lies one level below this document
+    TextSink text = SideSink(sink_, sink_.limit() - std::min(sink_.limit(), sink_.size()));
     std::string error;
     bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, context_.folder, &error)
                                      : ooxml::ReadPartText(context_.zip, part, text, &error);

@@ -148,7 +148,7 @@ void RunFormat(const std::string& format) {
                                              : (recalls[recalls.size() / 2 - 1] + recalls[recalls.size() / 2]) / 2;
   std::printf("%s: %zu documents, %zu compared, median recall %.3f, tenth percentile %.3f, lowest %.3f\n",
               format.c_str(), rows.size(), recalls.size(), median,
-              recalls.empty() ? 1.0 : test::TenthPercentile(recalls), recalls.empty() ? 1.0 : recalls.front());
+              recalls.empty() ? 1.0 : test::Quantile(recalls, 0.1), recalls.empty() ? 1.0 : recalls.front());
   EXPECT_FALSE(rows.empty());
   EXPECT_GE(median, 0.95);
 }
