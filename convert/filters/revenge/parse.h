@@ -1,0 +1,83 @@
+// What the filters on the Document Liberation libraries share: the run of a
+// library's parse call over a collector, with what can go wrong in it turned
+// into an ExtractResult, and a look at a zip package's directory before a
+// library inflates its parts into memory.  Reentrant.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "convert/filters/builtin_filter.h"
+#include "convert/filters/revenge/detect.h"
+#include "convert/filters/revenge/gsf_stream.h"
+#include "convert/filters/revenge/text_collector.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn::revenge {
+
+// How a library's parse call ended.
+struct Parsed {
+  bool ok = false;    // the library reported success
+  std::string error;  // what it threw, if anything
+};
+
+// Calls parse() (which returns whether the library succeeded), then writes
+// what the collector kept for after the body.  A full sink stops the parse
+// early; the library's own exceptions are caught here.
+template <class Call>
+Parsed RunParse(Collector& collector, Call&& parse) {
+  Parsed p;
+  try {
+    p.ok = parse();
+  } catch (const SinkFull&) {
+  } catch (const std::bad_alloc&) {
+    p.error = "out of memory";
+  } catch (const std::exception& e) {
+    p.error = e.what();
+  } catch (...) {
+    p.error = "the reader failed";
+  }
+  try {
+    collector.Finish();
+  } catch (const SinkFull&) {
+  }
+  return p;
+}
+
+// The filter's result: success, or for a failed parse "<what> cannot be
+// read" without text and "<what> is damaged" with some; a full sink is a
+// success whose cut the caller reports.
+ExtractResult Outcome(const Parsed& parsed, const Collector& collector, const TextSink& sink, std::string_view what);
+
+// "a Visio drawing", "an AbiWord document": what a file is not, for the
+// reason of an unknown format.
+std::string WithArticle(std::string_view what);
+
+// The whole filter for a library with a yes-or-no detector and one parse
+// call into a document of kind Doc (TextDocument, Spreadsheet, Presentation
+// or Drawing): content of another format goes to its own filter (self names
+// this one), content the detector refuses is an unknown format.  what names
+// the format's documents ("Publisher document").
+template <class Doc, class Detect, class Parse>
+ExtractResult ReadDocument(const std::string& path, TextSink& sink, std::string_view self, std::string_view what,
+                           Detect detect, Parse parse) {
+  if (auto redirected = ExtractRedirected(path, self, sink)) return *redirected;
+  revenge::GsfStream input(path);
+  if (!Guarded(
+          input, [&] { return static_cast<bool>(detect(&input)); }, false))
+    return ExtractResult::UnknownFormat("the content is not " + WithArticle(what));
+  Doc doc(sink);
+  const Parsed parsed = RunParse(doc.collector(), [&] { return static_cast<bool>(parse(&input, &doc)); });
+  return Outcome(parsed, doc.collector(), sink, "the " + std::string(what));
+}
+
+// Whether a zip package may be handed to a library that inflates its parts
+// whole into memory: no part may claim more than max_part bytes, nor all
+// together more than max_total.  The reason in *why when not.  A file that
+// is no zip passes (the library says what it is).
+bool ZipWithinLimits(const std::string& path, std::string* why, std::uint64_t max_part = std::uint64_t{512} << 20,
+                     std::uint64_t max_total = std::uint64_t{1} << 30);
+
+}  // namespace quarn::revenge
