@@ -1,5 +1,5 @@
 // Filter modules: the built-in filters that need large libraries (libxml2,
-// libzip, libgsf, GMime) live in shared objects of their own, loaded the first
+// libzip, libgsf, GMime, the Document Liberation libraries, djvulibre) live in shared objects of their own, loaded the first
 // time a document needs one, so that converting a text file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
 //
@@ -28,7 +28,8 @@ struct FilterModule {
   std::vector<std::string> (*compound_names)(const std::string& path);
 };
 
-// The module of that name ("markup", "package", "ole", "mail"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail", "wordperfect",
+// ... as listed in module.cpp), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -40,4 +41,18 @@ const quarn::FilterModule* QuarnMarkupModule();
 const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
+const quarn::FilterModule* QuarnWordPerfectModule();
+const quarn::FilterModule* QuarnWorksModule();
+const quarn::FilterModule* QuarnMacModule();
+const quarn::FilterModule* QuarnIworkModule();
+const quarn::FilterModule* QuarnVisioModule();
+const quarn::FilterModule* QuarnPublisherModule();
+const quarn::FilterModule* QuarnStarOfficeModule();
+const quarn::FilterModule* QuarnCorelModule();
+const quarn::FilterModule* QuarnQuarkModule();
+const quarn::FilterModule* QuarnZonerModule();
+const quarn::FilterModule* QuarnFreeHandModule();
+const quarn::FilterModule* QuarnPageMakerModule();
+const quarn::FilterModule* QuarnAbiWordModule();
+const quarn::FilterModule* QuarnEbookModule();
 }
