@@ -37,7 +37,10 @@ constexpr std::string_view kPdfExtensions[] = {".pdf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
 constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", ".odp", ".otp", ".odg",
-                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg"};
+                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg",
+                                               // the older XML formats OpenDocument grew from
+                                               ".sxw", ".stw", ".sxc", ".stc", ".sxi", ".sti", ".sxd",
+                                               ".std", ".sxg"};
 
 constexpr std::string_view kEpubExtensions[] = {".epub"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};

@@ -61,8 +61,33 @@ Ns NsOf(const xmlChar* uri) {
     if (u == "dr3d:1.0") return Ns::kDr3d;
     return Ns::kOther;
   }
+  // The older XML formats (StarOffice and OpenOffice.org 1) name the same
+  // vocabularies in namespaces of their own.
+  constexpr std::string_view kLegacy = "http://openoffice.org/2000/";
+  if (u.rfind(kLegacy, 0) == 0) {
+    u.remove_prefix(kLegacy.size());
+    if (u == "text") return Ns::kText;
+    if (u == "table") return Ns::kTable;
+    if (u == "office") return Ns::kOffice;
+    if (u == "drawing") return Ns::kDraw;
+    if (u == "presentation") return Ns::kPresentation;
+    if (u == "style") return Ns::kStyle;
+    if (u == "dr3d") return Ns::kDr3d;
+    return Ns::kOther;
+  }
+  if (u == "http://www.w3.org/2000/svg") return Ns::kSvg;
   if (u == "http://purl.org/dc/elements/1.1/") return Ns::kDc;
   return Ns::kOther;
+}
+
+// The older formats' namespace for an OpenDocument one ("...:xmlns:text:1.0"
+// gives "http://openoffice.org/2000/text"); other names stay as they are.
+std::string LegacyNamespace(std::string_view ns) {
+  constexpr std::string_view kOasis = "urn:oasis:names:tc:opendocument:xmlns:";
+  if (ns.rfind(kOasis, 0) != 0 || ns.size() < kOasis.size() + 4) return std::string(ns);
+  std::string_view name = ns.substr(kOasis.size(), ns.size() - kOasis.size() - 4);  // without ":1.0"
+  if (name == "manifest") return "http://openoffice.org/2001/manifest";
+  return "http://openoffice.org/2000/" + std::string(name);
 }
 
 std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
@@ -74,8 +99,22 @@ std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
   return s;
 }
 
-std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+// An attribute of an element of either the OpenDocument or the older
+// formats: the older namespace is tried when the element carries none of
+// the newer one.
+bool IsLegacyElement(xmlTextReaderPtr r) {
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+  return ns && std::strncmp(reinterpret_cast<const char*>(ns), "http://openoffice.org/", 22) == 0;
+}
+
+std::string AnyAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
   std::string v = Attr(r, local, ns);
+  if (v.empty() && IsLegacyElement(r)) v = Attr(r, local, LegacyNamespace(ns).c_str());
+  return v;
+}
+
+std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  std::string v = AnyAttr(r, local, ns);
   if (v.empty()) return 1;
   std::uint64_t n = 0;
   for (char c : v) {
@@ -125,8 +164,9 @@ bool Skipped(Ns ns, std::string_view l) {
 bool IsShape(Ns ns, std::string_view l) {
   if (ns == Ns::kDr3d) return l == "scene";
   if (ns != Ns::kDraw) return false;
-  return l == "frame" || l == "custom-shape" || l == "rect" || l == "ellipse" || l == "circle" || l == "line" ||
-         l == "polyline" || l == "polygon" || l == "path" || l == "connector" || l == "caption" ||
+  // (A text box is inside a frame in OpenDocument, on its own in the older formats.)
+  return l == "frame" || l == "text-box" || l == "custom-shape" || l == "rect" || l == "ellipse" || l == "circle" ||
+         l == "line" || l == "polyline" || l == "polygon" || l == "path" || l == "connector" || l == "caption" ||
          l == "measure" || l == "regular-polygon" || l == "g" || l == "control";
 }
 
@@ -165,7 +205,10 @@ class Walker {
   bool repeats_cut() const { return repeats_cut_; }
   // List labels are read for text documents only; a spreadsheet's or a
   // presentation's styles need not be parsed for them.
-  void LabelListsOf(std::string_view mimetype) { lists_wanted_ = mimetype.find(".text") != std::string_view::npos; }
+  void LabelListsOf(std::string_view mimetype) {
+    lists_wanted_ =
+        mimetype.find(".text") != std::string_view::npos || mimetype.find(".writer") != std::string_view::npos;
+  }
 
  private:
   enum class Role { kBody, kDeferred, kCitation, kNote, kComment, kHeader };
@@ -354,8 +397,15 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   }
   if (ns == Ns::kOffice) {
     if (l == "document") {
-      std::string type = Attr(r, "mimetype", kOfficeNs);
+      std::string type = AnyAttr(r, "mimetype", kOfficeNs);
       if (!type.empty()) LabelListsOf(type);
+    } else if (l == "document-content" && kind_ == Kind::kUnknown) {
+      // The older formats name the kind of document here, not by a body element.
+      const std::string kind = AnyAttr(r, "class", kOfficeNs);
+      if (kind == "text") kind_ = Kind::kText;
+      else if (kind == "spreadsheet") kind_ = Kind::kSpreadsheet;
+      else if (kind == "presentation") kind_ = Kind::kPresentation;
+      else if (kind == "drawing") kind_ = Kind::kDrawing;
     } else if (l == "master-styles" && !empty) {
       master_depth_ = depth;
     } else if (l == "text") {
@@ -381,11 +431,11 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
           if (!label.empty()) Put(c, label);
         }
       }
-    } else if (l == "list") {
+    } else if (l == "list" || l == "ordered-list" || l == "unordered-list") {
       StartList(r);
     } else if (l == "list-item") {
       // An item may restart the numbering at a value of its own.
-      std::string start = Attr(r, "start-value", kTextNs);
+      std::string start = AnyAttr(r, "start-value", kTextNs);
       lists_.StartItem(start.empty() ? -1 : static_cast<int>(std::min<std::uint64_t>(CountAttr(r, "start-value", kTextNs), kMaxListNumber)));
     } else if (l == "list-header") {
       lists_.StartHeader();
@@ -395,20 +445,20 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         Put(c, std::string(n, ' '));
         c.space = true;
       }
-    } else if (l == "tab") {
+    } else if (l == "tab" || l == "tab-stop") {
       if (c.para_depth > 0) Put(c, "\t");
       c.space = true;
     } else if (l == "line-break") {
       if (c.para_depth > 0) Put(c, "\n");
       c.space = true;
-    } else if (l == "note") {
-      endnote_ = Attr(r, "note-class", kTextNs) == "endnote";
+    } else if (l == "note" || l == "footnote" || l == "endnote") {
+      endnote_ = l == "endnote" || AnyAttr(r, "note-class", kTextNs) == "endnote";
       citation_.clear();
-    } else if (l == "note-citation" && !empty) {
+    } else if ((l == "note-citation" || l == "footnote-citation" || l == "endnote-citation") && !empty) {
       Ctx n = NewCtx(Role::kCitation, depth);
       n.para_depth = 1;
       ctx_.push_back(std::move(n));
-    } else if (l == "note-body" && !empty) {
+    } else if ((l == "note-body" || l == "footnote-body" || l == "endnote-body") && !empty) {
       Ctx n = NewCtx(Role::kNote, depth);
       n.endnote = endnote_;
       ctx_.push_back(std::move(n));
@@ -419,7 +469,7 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     if (l == "table") {
       if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0) {
         EndLine(c);
-        std::string name = Attr(r, "name", kTableNs);
+        std::string name = AnyAttr(r, "name", kTableNs);
         if (!name.empty()) {
           Out(c, name);
           Out(c, "\n");
@@ -439,14 +489,16 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
       // value in attributes only.
       t.fallback.clear();
       for (const char* a : {"string-value", "date-value", "time-value", "boolean-value", "value"}) {
-        t.fallback = Attr(r, a, kOfficeNs);
+        t.fallback = AnyAttr(r, a, kOfficeNs);
+        // The older formats keep them in the table namespace.
+        if (t.fallback.empty() && IsLegacyElement(r)) t.fallback = AnyAttr(r, a, kTableNs);
         if (!t.fallback.empty()) break;
       }
     }
     return;
   }
   if (Is(ns, l, Ns::kDraw, "object")) {
-    EmbeddedObject(Attr(r, "href", "http://www.w3.org/1999/xlink"));
+    EmbeddedObject(AnyAttr(r, "href", "http://www.w3.org/1999/xlink"));
     skip = true;
     return;
   }
@@ -471,7 +523,7 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
   Ctx& c = ctx_.back();
   if (ns == Ns::kText && (l == "p" || l == "h")) {
     EndParagraph();
-  } else if (ns == Ns::kText && l == "list") {
+  } else if (ns == Ns::kText && (l == "list" || l == "ordered-list" || l == "unordered-list")) {
     lists_.EndList();
   } else if (ns == Ns::kTable && !c.tables.empty()) {
     if (l == "table-cell" || l == "covered-table-cell") {
@@ -578,8 +630,8 @@ void Walker::EndRow() {
 
 void Walker::StartList(xmlTextReaderPtr r) {
   if (kind_ == Kind::kText) LoadNamedListStyles();
-  bool continues = Attr(r, "continue-numbering", kTextNs) == "true" || !Attr(r, "continue-list", kTextNs).empty();
-  lists_.StartList(Attr(r, "style-name", kTextNs), continues);
+  bool continues = AnyAttr(r, "continue-numbering", kTextNs) == "true" || !AnyAttr(r, "continue-list", kTextNs).empty();
+  lists_.StartList(AnyAttr(r, "style-name", kTextNs), continues);
 }
 
 void Walker::LoadNamedListStyles() {
@@ -707,7 +759,7 @@ bool ManifestEncrypts(ZipArchive& zip) {
     const xmlChar* ln = xmlTextReaderConstLocalName(m.get());
     std::string_view l = ln ? reinterpret_cast<const char*>(ln) : "";
     if (l == "file-entry") {
-      path = Attr(m.get(), "full-path", kManifestNs);
+      path = AnyAttr(m.get(), "full-path", kManifestNs);
       depth = xmlTextReaderDepth(m.get());
     } else if (l == "encryption-data" && xmlTextReaderDepth(m.get()) > depth &&
                (path == "content.xml" || path == "/content.xml")) {
@@ -771,7 +823,8 @@ class OdfFilter final : public BuiltinFilter {
       std::string type;
       std::string ignored;
       if (zip->Has("mimetype")) zip->Read("mimetype", type, &ignored);
-      if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0)
+      if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0 ||
+          type.rfind("application/vnd.sun.xml.", 0) == 0)
         return ExtractResult::Failed("the package has no content.xml");
       return ExtractResult::UnknownFormat("not an OpenDocument package (no content.xml)");
     }

@@ -101,6 +101,8 @@ std::string ZipFilter(const std::string& path) {
         zip_fclose(f);
         std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
         if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
+        // The older XML formats of the same suite, which OpenDocument grew from.
+        if (type.rfind("application/vnd.sun.xml.", 0) == 0) return "odf";
         if (type.rfind("application/epub+zip", 0) == 0) return "epub";
       }
     }
