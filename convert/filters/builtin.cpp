@@ -47,7 +47,7 @@ constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
 
 // The formats of other office suites, read through the Document Liberation
-// libraries.
+// libraries, MuPDF and djvulibre.
 constexpr std::string_view kWordPerfectExtensions[] = {".wpd", ".wp", ".wp4", ".wp5", ".wp6", ".wp7", ".wpt"};
 constexpr std::string_view kWpgExtensions[] = {".wpg"};
 constexpr std::string_view kWorksExtensions[] = {".wps", ".wks", ".wdb", ".wk1", ".wk3", ".wk4", ".123", ".wb1",
@@ -65,7 +65,11 @@ constexpr std::string_view kFreeHandExtensions[] = {".fh", ".fh3", ".fh4", ".fh5
                                                     ".fh10", ".fh11", ".ft11"};
 constexpr std::string_view kPageMakerExtensions[] = {".pmd", ".pm6", ".p65"};
 constexpr std::string_view kAbiWordExtensions[] = {".abw", ".zabw", ".awt"};
-constexpr std::string_view kEbookExtensions[] = {".fb2", ".pdb", ".prc", ".lrf", ".tcr"};
+constexpr std::string_view kEbookExtensions[] = {".fb2", ".pdb", ".prc", ".mobi", ".azw", ".lrf", ".tcr"};
+constexpr std::string_view kXpsExtensions[] = {".xps", ".oxps"};
+constexpr std::string_view kCbzExtensions[] = {".cbz"};
+constexpr std::string_view kSvgExtensions[] = {".svg"};
+constexpr std::string_view kDjvuExtensions[] = {".djvu", ".djv"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
@@ -126,6 +130,14 @@ const std::array kFilters = {
                       kAbiWordExtensions, nullptr, "abiword"},
     BuiltinFilterInfo{"ebook", "{5155524E-F04E-4000-8000-00000000004E}", "{5155524E-A04E-4000-8000-00000000004E}",
                       kEbookExtensions, nullptr, "ebook"},
+    BuiltinFilterInfo{"xps", "{5155524E-F04F-4000-8000-00000000004F}", "{5155524E-A04F-4000-8000-00000000004F}",
+                      kXpsExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"cbz", "{5155524E-F050-4000-8000-000000000050}", "{5155524E-A050-4000-8000-000000000050}",
+                      kCbzExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"svg", "{5155524E-F051-4000-8000-000000000051}", "{5155524E-A051-4000-8000-000000000051}",
+                      kSvgExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"djvu", "{5155524E-F052-4000-8000-000000000052}", "{5155524E-A052-4000-8000-000000000052}",
+                      kDjvuExtensions, nullptr, "djvu"},
 };
 
 }  // namespace

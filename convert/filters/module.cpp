@@ -67,6 +67,8 @@ constexpr ModuleFile kModules[] = {
     {"pagemaker", "libquarn_pagemaker.so", "QuarnPageMakerModule"},
     {"abiword", "libquarn_abiword.so", "QuarnAbiWordModule"},
     {"ebook", "libquarn_ebook.so", "QuarnEbookModule"},
+    {"fitz", "libquarn_fitz.so", "QuarnFitzModule"},
+    {"djvu", "libquarn_djvu.so", "QuarnDjvuModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

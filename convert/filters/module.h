@@ -55,4 +55,6 @@ const quarn::FilterModule* QuarnFreeHandModule();
 const quarn::FilterModule* QuarnPageMakerModule();
 const quarn::FilterModule* QuarnAbiWordModule();
 const quarn::FilterModule* QuarnEbookModule();
+const quarn::FilterModule* QuarnFitzModule();
+const quarn::FilterModule* QuarnDjvuModule();
 }

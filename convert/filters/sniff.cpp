@@ -103,8 +103,7 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   // Palm databases name their type and creator at offset 60, after a name
   // of up to 31 characters padded with NULs (which no text file has).
   if (head.size() >= 78 && head.substr(0, 32).find('\0') != std::string_view::npos) {
-    if (At(head, 60, "BOOKMOBI")) return "mobi";
-    for (std::string_view palm : {"TEXtREAd", "PNRdPPrs", "DataPlkr", "TEXtTlDc", "zTXTGPlm"})
+    for (std::string_view palm : {"BOOKMOBI", "TEXtREAd", "PNRdPPrs", "DataPlkr", "TEXtTlDc", "zTXTGPlm"})
       if (At(head, 60, palm)) return "ebook";
   }
   if ((At(head, 0, "RIFF") || At(head, 0, "RIFX")) && (At(head, 8, "CDR") || At(head, 8, "cdr") || At(head, 8, "CMX1")))

@@ -2,7 +2,6 @@
 
 #include <libe-book/libe-book.h>
 
-#include "convert/filters/builtin.h"
 #include "convert/filters/revenge/documents.h"
 #include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
@@ -29,7 +28,7 @@ class EbookFilter final : public BuiltinFilter {
       case EBOOKDocument::CONFIDENCE_EXCELLENT:
         break;
       default:
-        return FictionBookFallback(path, sink, "the content is not an e-book libe-book reads");
+        return ExtractResult::UnknownFormat("the content is not an e-book libe-book reads");
     }
     revenge::TextDocument doc(sink);
     EBOOKDocument::Result result = EBOOKDocument::RESULT_UNKNOWN_ERROR;
@@ -37,22 +36,10 @@ class EbookFilter final : public BuiltinFilter {
       result = EBOOKDocument::parse(&input, &doc, type, nullptr);
       return result == EBOOKDocument::RESULT_OK;
     });
-    if (sink.empty()) {
-      if (result == EBOOKDocument::RESULT_PASSWORD_MISMATCH || result == EBOOKDocument::RESULT_UNSUPPORTED_ENCRYPTION)
-        return ExtractResult::Password();
-      if (!parsed.ok) return FictionBookFallback(path, sink, "the e-book cannot be read");
-    }
+    const bool locked =
+        result == EBOOKDocument::RESULT_PASSWORD_MISMATCH || result == EBOOKDocument::RESULT_UNSUPPORTED_ENCRYPTION;
+    if (locked && sink.empty()) return ExtractResult::Password();
     return revenge::Outcome(parsed, doc.collector(), sink, "the e-book");
-  }
-
- private:
-  // FictionBook files libe-book refuses (a root element it does not expect,
-  // a damaged body) may still open in MuPDF's more lenient reader.
-  static ExtractResult FictionBookFallback(const std::string& path, TextSink& sink, const std::string& why) {
-    const Sniffed content = SniffContent(path);
-    if (content.kind != ContentKind::kXml || content.filter != "ebook") return ExtractResult::UnknownFormat(why);
-    ExtractResult r = ExtractWithBuiltin("fb2", path, sink);
-    return r.status == ExtractResult::Status::kUnknownFormat ? ExtractResult::Failed(why) : r;
   }
 };
 

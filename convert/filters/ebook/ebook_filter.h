@@ -1,6 +1,6 @@
-// E-books read by libe-book: FictionBook 2 (also zipped), the Palm formats
-// (PalmDoc, eReader, Plucker, TealDoc, zTXT), BroadBand eBook and TCR.
-// FictionBook that libe-book cannot read goes to MuPDF's reader.
+// E-books read by libe-book: FictionBook 2 (also zipped), MOBI and the other
+// Palm formats (PalmDoc, eReader, Plucker, TealDoc, zTXT), BroadBand eBook
+// and TCR.
 #pragma once
 
 #include <memory>
