@@ -2,6 +2,9 @@
 
 #include <libe-book/libe-book.h>
 
+#include <fstream>
+
+#include "convert/filters/ebook/mobi_reader.h"
 #include "convert/filters/revenge/documents.h"
 #include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
@@ -16,6 +19,10 @@ class EbookFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto redirected = ExtractRedirected(path, "ebook", sink)) return *redirected;
+    // MOBI has a reader of its own: libe-book's does not read it.
+    std::string head(78, '\0');
+    std::ifstream(path, std::ios::binary).read(head.data(), static_cast<std::streamsize>(head.size()));
+    if (IsMobiHead(head)) return ExtractMobi(path, sink);
     revenge::GsfStream input(path);
     EBOOKDocument::Type type = EBOOKDocument::TYPE_UNKNOWN;
     const EBOOKDocument::Confidence confidence = revenge::Guarded(

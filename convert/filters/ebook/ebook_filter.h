@@ -1,6 +1,6 @@
-// E-books read by libe-book: FictionBook 2 (also zipped), MOBI and the other
-// Palm formats (PalmDoc, eReader, Plucker, TealDoc, zTXT), BroadBand eBook
-// and TCR.
+// E-books: FictionBook 2 (also zipped), the Palm formats (PalmDoc, eReader,
+// Plucker, TealDoc, zTXT), BroadBand eBook and TCR read by libe-book; MOBI
+// by a reader of its own, whose HTML the web-page filter's text step reads.
 #pragma once
 
 #include <memory>
