@@ -153,9 +153,20 @@ const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name) {
 ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path, TextSink& sink) {
   const BuiltinFilterInfo* info = FindBuiltinFilter(name);
   if (!info) return ExtractResult::Failed("no built-in filter \"" + std::string(name) + "\"");
+  // Filters hand a document on when its content is another format's, and
+  // some try a second reader for a shared extension; should two of them
+  // keep handing one file back and forth, the chain ends here instead of
+  // in a stack overflow.  Per thread: each document is read on one thread.
+  thread_local int depth = 0;
+  if (depth >= 4) return ExtractResult::Failed("no filter could settle what this document is");
   std::string error;
   std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
   if (!filter) return ExtractResult::Failed(error);
+  ++depth;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{depth};
   return filter->Extract(path, sink);
 }
 

@@ -120,9 +120,11 @@ void AppendZones(miniexp_t zone, std::string& out, int depth) {
     }
   }
   const std::string_view kind_name(name);
-  if ((kind_name == "line" || kind_name == "para" || kind_name == "region" || kind_name == "column") && !out.empty() &&
-      out.back() != '\n')
+  const bool block = kind_name == "line" || kind_name == "para" || kind_name == "region" || kind_name == "column";
+  if (block && !out.empty() && out.back() != '\n') {
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     out.push_back('\n');
+  }
 }
 
 // Renders a page without text in grey, for OCR.  False when the page cannot

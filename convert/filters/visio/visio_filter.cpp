@@ -1,6 +1,9 @@
 #include "convert/filters/visio/visio_filter.h"
 
 #include <libvisio/libvisio.h>
+#include <libxml/xmlreader.h>
+
+#include <memory>
 
 #include "convert/filters/revenge/documents.h"
 #include "convert/filters/revenge/gsf_stream.h"
@@ -9,6 +12,24 @@
 namespace quarn {
 
 namespace {
+
+struct ReaderFree {
+  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+
+// Whether an XML drawing is well-formed.  libvisio stops quietly where the
+// XML breaks, which would make a damaged drawing look empty.
+bool WellFormedXml(const std::string& path) {
+  std::unique_ptr<xmlTextReader, ReaderFree> r(
+      xmlReaderForFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  if (!r) return false;
+  xmlTextReaderSetStructuredErrorHandler(
+      r.get(), [](void*, xmlErrorPtr) {}, nullptr);
+  int ret;
+  while ((ret = xmlTextReaderRead(r.get())) == 1) {
+  }
+  return ret == 0;
+}
 
 class VisioFilter final : public BuiltinFilter {
  public:
@@ -27,6 +48,8 @@ class VisioFilter final : public BuiltinFilter {
       input.seek(0, librevenge::RVNG_SEEK_SET);
       return libvisio::VisioDocument::parseStencils(&input, &drawing);
     });
+    if (parsed.ok && sink.empty() && SniffContent(path).kind == ContentKind::kXml && !WellFormedXml(path))
+      return ExtractResult::Failed("the Visio drawing's XML is damaged");
     return revenge::Outcome(parsed, drawing.collector(), sink, "the Visio drawing");
   }
 };

@@ -38,6 +38,10 @@ class WorksFilter final : public BuiltinFilter {
         input, [&] { return libwps::WPSDocument::isFileFormatSupported(&input, kind, creator, needs_encoding); },
         libwps::WPS_CONFIDENCE_NONE);
     if (confidence == libwps::WPS_CONFIDENCE_NONE) {
+      // Content that begins as these formats do but that libwps refuses is
+      // damaged (and must not go round to another filter and back).
+      if (!SniffContent(path).filter.empty())
+        return ExtractResult::Failed("the document is damaged or of a version that cannot be read");
       // Works for the Macintosh shares the .wps extension; libmwaw reads it.
       ExtractResult mac = ExtractWithBuiltin("mac", path, sink);
       if (mac.status != ExtractResult::Status::kUnknownFormat) return mac;
