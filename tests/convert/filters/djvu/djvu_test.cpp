@@ -1,0 +1,40 @@
+// DjVu documents through the registry and filter host, over the samples
+// tests/data/djvu/make_samples.sh writes with djvulibre's tools.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "convert/filter.h"
+#include "tests/filters_text/support.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string Sample(const char* name) { return std::string(QUARN_TEST_DATA) + "/djvu/" + name; }
+
+TEST(Djvu, HiddenTextLayerLineByLine) {
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("text.djvu"));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_EQ(test::Extracted(Sample("text.djvu")), "Hidden text layer\nsecond line\nÜberschrift zwei\n");
+}
+
+TEST(Djvu, PagesWithoutATextLayerAreCounted) {
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("scanned.djvu"));
+  EXPECT_THAT(r.text, HasSubstr("Hidden text layer"));
+  EXPECT_EQ(r.problem, "1 of 2 pages are scans without a text layer");
+}
+
+TEST(Djvu, FoundByContentAndDamageSaysWhy) {
+  test::TempDir dir;
+  const std::filesystem::path named = dir.path() / "scan.pdf";
+  std::filesystem::copy_file(Sample("text.djvu"), named);
+  EXPECT_EQ(test::Extracted(named.string()), test::Extracted(Sample("text.djvu")));
+  EXPECT_THAT(ExtractFilterText(test::Builtins(), Sample("truncated.djvu")).problem, HasSubstr("cannot be read"));
+}
+
+}  // namespace
+}  // namespace quarn
