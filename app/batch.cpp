@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exit_code.h"
+#include "process/exit_code.h"
 
 namespace quarn {
 namespace {

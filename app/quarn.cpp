@@ -7,9 +7,9 @@
 #include <exception>
 #include <string>
 
-#include "app/exit_code.h"
+#include "process/exit_code.h"
 #include "app/main.h"
-#include "app/window.h"
+#include "ui/run_window.h"
 #include "shell/execute.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/batch.h"
-#include "app/exit_code.h"
+#include "process/exit_code.h"
 #include "app/main.h"
 #include "process/process.h"
 #include "shell/execute.h"
@@ -47,6 +47,7 @@ int UsageError(const std::string& why) {
 void InitialiseConversion() {
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
+  SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
 }
 
 int ConvertOne(const std::string& in, const std::string& out) {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/exit_code.h"
-#include "app/window.h"
+#include "process/exit_code.h"
+#include "ui/run_window.h"
 
 #ifndef QUARN_LIBDIR
 #define QUARN_LIBDIR "lib"

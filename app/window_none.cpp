@@ -1,8 +1,8 @@
 // Stands in for the window in a build without one.
 #include <cstdio>
 
-#include "app/exit_code.h"
-#include "app/window.h"
+#include "process/exit_code.h"
+#include "ui/run_window.h"
 
 int RunWindow(int, char**) {
   std::fprintf(stderr,

@@ -14,7 +14,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "app/main.h"
 #include "process/process_testing.h"
 
 namespace quarn {
@@ -290,7 +289,9 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   if (s.converter) {
     ctx->convert = s.converter;
   } else {
-    ctx->convert = [](const std::string& path) { return ConvertFile(path, ""); };
+    // The program sets its conversion at start-up; without one, every
+    // document fails with a reason instead of being dropped.
+    ctx->convert = [](const std::string&) { return ConvertResult::Failed("no conversion is set up"); };
   }
   s.changed.notify_all();
   return ctx;
@@ -505,9 +506,10 @@ int WorkersAlive() {
   return S().alive;
 }
 
-void SetFileConverter(FileConverter converter) {
+FileConverter SetFileConverter(FileConverter converter) {
   std::lock_guard hold(QueueLock);
-  S().converter = std::move(converter);
+  std::swap(S().converter, converter);
+  return converter;
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {

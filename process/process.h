@@ -106,9 +106,11 @@ const RunReport& RunReportLocked();
 // Worker threads that have not yet returned, of any run.
 int WorkersAlive();
 
-// The conversion the workers run for each file; ConvertFile(path, "") unless
-// a test sets another.  Set only while no run is active.
+// The conversion the workers run for each file, set by the program's start-up
+// (the queue knows nothing of how a document is converted).  Set only while
+// no run is active; returns the one set before.  Without one, every document
+// of a run fails with a reason.
 using FileConverter = std::function<ConvertResult(const std::string& path)>;
-void SetFileConverter(FileConverter converter);
+FileConverter SetFileConverter(FileConverter converter);
 
 }  // namespace quarn

@@ -7,8 +7,8 @@
 #include <exception>
 #include <new>
 
-#include "app/exit_code.h"
-#include "app/window.h"
+#include "process/exit_code.h"
+#include "ui/run_window.h"
 #include "ui/mainfrm.h"
 #include "ui/picture.h"
 #include "ui/sysdialogs.h"

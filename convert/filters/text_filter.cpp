@@ -7,7 +7,7 @@
 
 #include "convert/filters/builtin.h"
 #include "convert/filters/sniff.h"
-#include "convert/filters/text_decode.h"
+#include "convert/filters/common/text_decode.h"
 
 namespace quarn {
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/main.h"
 #include "process/process.h"
 #include "ui/window.h"
 
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
   quarn::PrepareQtScaling();
   quarn::TApplication app(argc, argv);
   quarn::InitProcessing();
+  // The real conversion, as the program's start-up sets it.
+  quarn::SetFileConverter([](const std::string& path) { return quarn::ConvertFile(path, ""); });
   const int status = RUN_ALL_TESTS();
   quarn::DoneProcessing();
   return status;

@@ -89,12 +89,12 @@ class FakeDialogs final : public DialogBackend {
 class GatedConverter {
  public:
   GatedConverter() {
-    SetFileConverter([this](const std::string& path) { return Convert(path); });
+    previous_ = SetFileConverter([this](const std::string& path) { return Convert(path); });
   }
   ~GatedConverter() {
     OpenAll();
     WaitForIdle();
-    SetFileConverter({});
+    SetFileConverter(std::move(previous_));
   }
   void OpenAll() {
     std::lock_guard hold(lock_);
@@ -129,6 +129,7 @@ class GatedConverter {
   bool open_ = false;
   std::set<std::string> released_;
   std::vector<std::string> seen_;
+  FileConverter previous_;
 };
 
 // A scratch folder with small files.

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <vector>
 
-#include "convert/filters/html_filter.h"
+#include "convert/filters/markup/html_filter.h"
 
 namespace quarn {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "convert/filters/builtin_filter.h"
-#include "convert/filters/list_label.h"
+#include "convert/filters/common/list_label.h"
 
 namespace quarn::revenge {
 

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 #include "tests/support/recall.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "convert/filter.h"
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn {
 namespace {

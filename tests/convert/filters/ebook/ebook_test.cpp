@@ -8,7 +8,7 @@
 
 #include "convert/filter.h"
 #include "convert/filters/ebook/mobi_reader.h"
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn {
 namespace {

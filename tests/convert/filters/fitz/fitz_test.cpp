@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "convert/filter.h"
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn {
 namespace {

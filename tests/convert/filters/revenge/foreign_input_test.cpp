@@ -9,7 +9,7 @@
 
 #include "convert/filter.h"
 #include "convert/filters/sniff.h"
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "convert/filters/revenge/gsf_stream.h"
-#include "tests/filters_text/support.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn::revenge {
 namespace {

@@ -1,0 +1,590 @@
+#include "convert/filters/common/text_decode.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <uchardet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "convert/filter_path.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::size_t kHeadBytes = 64 * 1024;
+constexpr std::size_t kBlockBytes = 1024 * 1024;
+// uchardet settles long before this (it reads about 10 MB/s); feeding it a
+// whole 100 MB file would only cost time.
+constexpr std::size_t kDetectorBytes = 512 * 1024;
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+std::string UpperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+bool IconvKnows(const std::string& charset) {
+  iconv_t cd = iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+std::string BomCharset(std::string_view h, std::size_t* len) {
+  auto starts = [&](std::string_view p) { return h.substr(0, p.size()) == p; };
+  using namespace std::string_view_literals;
+  // UTF-32LE's mark begins with UTF-16LE's: test the longer one first.
+  if (starts("\xFF\xFE\x00\x00"sv)) return *len = 4, "UTF-32LE";
+  if (starts("\x00\x00\xFE\xFF"sv)) return *len = 4, "UTF-32BE";
+  if (starts("\xEF\xBB\xBF"sv)) return *len = 3, "UTF-8";
+  if (starts("\xFF\xFE"sv)) return *len = 2, "UTF-16LE";
+  if (starts("\xFE\xFF"sv)) return *len = 2, "UTF-16BE";
+  return *len = 0, "";
+}
+
+// UTF-32 without a mark: every unit a valid code point, and the zero bytes
+// that the high half of every unit holds.
+std::string Utf32Pattern(std::string_view h) {
+  const std::size_t units = h.size() / 4;
+  if (units < 2) return {};
+  const auto* s = reinterpret_cast<const unsigned char*>(h.data());
+  for (int be = 0; be < 2; ++be) {
+    std::size_t nul_units = 0;
+    bool valid = true;
+    for (std::size_t i = 0; i < units && valid; ++i) {
+      const unsigned char* u = s + 4 * i;
+      uint32_t v = be ? (uint32_t{u[0]} << 24 | uint32_t{u[1]} << 16 | uint32_t{u[2]} << 8 | u[3])
+                      : (uint32_t{u[3]} << 24 | uint32_t{u[2]} << 16 | uint32_t{u[1]} << 8 | u[0]);
+      valid = v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF);
+      if (v == 0) ++nul_units;
+    }
+    if (valid && nul_units * 100 <= units) return be ? "UTF-32BE" : "UTF-32LE";
+  }
+  return {};
+}
+
+// UTF-16 without a mark: zero bytes in the high half of the units (Latin
+// letters, digits, spaces, line ends) and hardly any in the low half, no
+// U+0000 units, and surrogates in pairs.  Binary data has zeros in both.
+std::string Utf16Pattern(std::string_view h) {
+  const std::size_t units = h.size() / 2;
+  if (units < 2) return {};
+  const auto* s = reinterpret_cast<const unsigned char*>(h.data());
+  std::size_t zero_even = 0, zero_odd = 0, nul_units = 0;
+  for (std::size_t i = 0; i < units; ++i) {
+    bool e = s[2 * i] == 0, o = s[2 * i + 1] == 0;
+    zero_even += e;
+    zero_odd += o;
+    nul_units += e && o;
+  }
+  if (nul_units * 100 > units) return {};
+  for (int be = 0; be < 2; ++be) {
+    std::size_t high = be ? zero_even : zero_odd;  // zero high bytes
+    std::size_t low = be ? zero_odd : zero_even;
+    if (high < 2 || high * 100 < units || low * 10 > high || low * 50 > units + 50) continue;
+    bool paired = true;
+    for (std::size_t i = 0; i < units && paired; ++i) {
+      uint32_t u = be ? (uint32_t{s[2 * i]} << 8 | s[2 * i + 1]) : (uint32_t{s[2 * i + 1]} << 8 | s[2 * i]);
+      if (u >= 0xDC00 && u <= 0xDFFF) paired = false;
+      if (u >= 0xD800 && u <= 0xDBFF) {
+        if (i + 1 == units) break;  // the pair may be cut by the end of the head
+        uint32_t n = be ? (uint32_t{s[2 * i + 2]} << 8 | s[2 * i + 3]) : (uint32_t{s[2 * i + 3]} << 8 | s[2 * i + 2]);
+        paired = n >= 0xDC00 && n <= 0xDFFF;
+        ++i;
+      }
+    }
+    if (paired) return be ? "UTF-16BE" : "UTF-16LE";
+  }
+  return {};
+}
+
+// Text never holds many NULs or control characters other than white space
+// and the escape and shift bytes of ISO-2022.
+bool LooksBinary(std::string_view h, std::string* why) {
+  std::size_t nul = 0, control = 0;
+  for (unsigned char c : h) {
+    if (c == 0) ++nul;
+    else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v' && c != 0x1B && c != 0x0E &&
+             c != 0x0F)
+      ++control;
+  }
+  if (nul > 0 && nul * 100 >= h.size()) {
+    *why = "binary data, not text: " + std::to_string(nul) + " NUL bytes in the first " +
+           std::to_string(h.size()) + " bytes";
+    return true;
+  }
+  if ((nul + control) * 10 >= h.size() && h.size() >= 16) {
+    *why = "binary data, not text: " + std::to_string(nul + control) + " control bytes in the first " +
+           std::to_string(h.size()) + " bytes";
+    return true;
+  }
+  return false;
+}
+
+// Validates UTF-8 across block boundaries, one byte at a time with the
+// ranges that rule out overlong forms, surrogates and values past U+10FFFF.
+class Utf8Check {
+ public:
+  void Feed(std::string_view block) {
+    const auto* p = reinterpret_cast<const unsigned char*>(block.data());
+    const std::size_t n = block.size();
+    for (std::size_t i = 0; i < n && valid_; ++i) {
+      unsigned char c = p[i];
+      if (need_ == 0) {
+        if (c < 0x80) {
+          // Skip runs of ASCII eight bytes at a time.
+          while (i + 8 < n) {
+            uint64_t w;
+            std::memcpy(&w, p + i + 1, 8);
+            if (w & 0x8080808080808080ull) break;
+            i += 8;
+          }
+          continue;
+        }
+        lo_ = 0x80;
+        hi_ = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) need_ = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+          need_ = 2;
+          if (c == 0xE0) lo_ = 0xA0;
+          if (c == 0xED) hi_ = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+          need_ = 3;
+          if (c == 0xF0) lo_ = 0x90;
+          if (c == 0xF4) hi_ = 0x8F;
+        } else {
+          valid_ = false;
+        }
+      } else {
+        if (c < lo_ || c > hi_) valid_ = false;
+        --need_;
+        lo_ = 0x80;
+        hi_ = 0xBF;
+      }
+    }
+  }
+  bool Finish() const { return valid_ && need_ == 0; }
+  bool valid() const { return valid_; }
+
+ private:
+  bool valid_ = true;
+  int need_ = 0;
+  unsigned char lo_ = 0x80, hi_ = 0xBF;
+};
+
+// Feeds uchardet the neighbourhood of the non-ASCII bytes only: long ASCII
+// stretches drown its statistics (a page of English with a little Japanese
+// comes out as ISO-8859-1).  Escape-based encodings (ISO-2022) are all
+// ASCII, so a block with ESC is fed whole.
+// Returns the number of bytes fed.
+std::size_t FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
+  if (whole) {
+    uchardet_handle_data(detector, b.data(), b.size());
+    return b.size();
+  }
+  std::size_t fed = 0;
+  constexpr std::size_t kContext = 32, kGap = 64;
+  const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+  const std::size_t n = b.size();
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && p[i] < 0x80) ++i;
+    if (i == n) break;
+    std::size_t start = i > kContext ? i - kContext : 0;
+    std::size_t last = i;
+    for (std::size_t e = i; e < n && e - last <= kGap; ++e)
+      if (p[e] >= 0x80) last = e;
+    std::size_t end = std::min(n, last + 1 + kContext);
+    uchardet_handle_data(detector, b.data() + start, end - start);
+    fed += end - start;
+    i = end;
+  }
+  return fed;
+}
+
+struct UchardetDeleter {
+  void operator()(uchardet_t u) const { uchardet_delete(u); }
+};
+
+}  // namespace
+
+std::size_t MemorySource::Read(char* buf, std::size_t n) {
+  std::size_t k = std::min(n, bytes_.size() - pos_);
+  std::memcpy(buf, bytes_.data() + pos_, k);
+  pos_ += k;
+  return k;
+}
+
+FileSource::~FileSource() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileSource::Open(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+std::size_t FileSource::Read(char* buf, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t k = ::read(fd_, buf + got, n - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) throw std::runtime_error(std::string("cannot read the document: ") + std::strerror(errno));
+    if (k == 0) break;
+    got += static_cast<std::size_t>(k);
+  }
+  return got;
+}
+
+bool FileSource::Rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
+
+std::string CharsetForLabel(std::string_view label) {
+  // Trim white space and quotes around the label.
+  while (!label.empty() && (label.front() == ' ' || label.front() == '"' || label.front() == '\'' ||
+                            label.front() == '\t'))
+    label.remove_prefix(1);
+  while (!label.empty() && (label.back() == ' ' || label.back() == '"' || label.back() == '\'' ||
+                            label.back() == '\t' || label.back() == ';'))
+    label.remove_suffix(1);
+  if (label.empty() || label.size() > 40) return {};
+  std::string u = UpperAscii(label);
+  struct Alias {
+    std::string_view label, charset;
+  };
+  static constexpr Alias kAliases[] = {
+      {"UTF8", "UTF-8"},           {"UNICODE-1-1-UTF-8", "UTF-8"}, {"ISO-8859-1", "WINDOWS-1252"},
+      {"ISO8859-1", "WINDOWS-1252"}, {"LATIN1", "WINDOWS-1252"},  {"L1", "WINDOWS-1252"},
+      {"US-ASCII", "WINDOWS-1252"}, {"ASCII", "WINDOWS-1252"},    {"ISO_8859-1", "WINDOWS-1252"},
+      {"CP1252", "WINDOWS-1252"},   {"X-SJIS", "CP932"},          {"SHIFT_JIS", "CP932"},
+      {"SHIFT-JIS", "CP932"},       {"SJIS", "CP932"},            {"MS_KANJI", "CP932"},
+      {"WINDOWS-31J", "CP932"},     {"GB2312", "GB18030"},        {"GBK", "GB18030"},
+      {"X-GBK", "GB18030"},         {"CHINESE", "GB18030"},       {"KS_C_5601-1987", "CP949"},
+      {"EUC-KR", "CP949"},          {"KOREAN", "CP949"},          {"BIG5-HKSCS", "BIG5-HKSCS"},
+      {"X-MAC-ROMAN", "MACINTOSH"}, {"MAC", "MACINTOSH"},         {"X-MAC-CYRILLIC", "MAC-CYRILLIC"},
+      {"UTF-16", "UTF-16LE"},       {"ISO-8859-9", "WINDOWS-1254"}, {"TIS-620", "CP874"},
+      {"ISO-8859-11", "CP874"},     {"WINDOWS-874", "CP874"},
+  };
+  for (const Alias& a : kAliases)
+    if (u == a.label) return std::string(a.charset);
+  return IconvKnows(u) ? u : std::string();
+}
+
+CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
+  CharsetGuess g;
+  // Uninitialised: read() fills what it returns, so a small file costs a page.
+  auto buffer = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+  std::string_view block(buffer.get(), src.Read(buffer.get(), kHeadBytes));
+  const std::string head(block);
+
+  auto done = [&](std::string charset, std::string how) {
+    g.charset = std::move(charset);
+    g.how = std::move(how);
+    if (!src.Rewind()) throw std::runtime_error("cannot read the document again");
+    return g;
+  };
+
+  std::string bom = BomCharset(head, &g.bom);
+  if (!bom.empty()) return done(bom, "byte-order mark");
+  if (!options.hint.empty()) {
+    std::string c = CharsetForLabel(options.hint);
+    if (!c.empty()) return done(c, "given");
+  }
+  std::string wide = Utf32Pattern(head);
+  if (wide.empty()) wide = Utf16Pattern(head);
+  if (!wide.empty()) return done(wide, "NUL pattern");
+  if (LooksBinary(head, &g.why)) {
+    g.binary = true;
+    return done("", "binary");
+  }
+  if (options.declared) {
+    std::string c = CharsetForLabel(options.declared(head));
+    // A document that can declare itself in ASCII is not UTF-16 or UTF-32.
+    if (c.rfind("UTF-16", 0) == 0 || c.rfind("UTF-32", 0) == 0) c = "UTF-8";
+    if (!c.empty()) return done(c, "declared");
+  }
+
+  Utf8Check utf8;
+  std::unique_ptr<std::remove_pointer_t<uchardet_t>, UchardetDeleter> detector(uchardet_new());
+  std::size_t fed = 0;
+  bool ascii = true;
+  const bool escapes = head.find('\x1B') != std::string::npos;
+  while (!block.empty()) {
+    utf8.Feed(block);
+    if (ascii)
+      for (unsigned char c : block)
+        if (c >= 0x80) {
+          ascii = false;
+          break;
+        }
+    if (fed < kDetectorBytes && detector) {
+      fed += FeedDetector(detector.get(), block, escapes);
+    }
+    if (!utf8.valid() && fed >= kDetectorBytes) break;
+    block = std::string_view(buffer.get(), src.Read(buffer.get(), kBlockBytes));
+  }
+  std::string label;
+  if (detector) {
+    uchardet_data_end(detector.get());
+    const char* name = uchardet_get_charset(detector.get());
+    label = name ? name : "";
+  }
+  // ISO-2022 text is 7-bit, so it is valid UTF-8 too: its escapes decide.
+  if (escapes && UpperAscii(label).rfind("ISO-2022-", 0) == 0) {
+    std::string c = CharsetForLabel(label);
+    if (!c.empty()) return done(c, "detected");
+  }
+  if (utf8.Finish()) return done("UTF-8", ascii ? "ASCII" : "valid UTF-8");
+  if (!label.empty() && UpperAscii(label) != "ASCII") {
+    std::string c = CharsetForLabel(label);
+    if (!c.empty()) return done(c, "detected");
+  }
+  return done("WINDOWS-1252", "fallback");
+}
+
+TextDecoder::TextDecoder(const std::string& charset) {
+  std::string c = UpperAscii(charset);
+  if (c == "UTF-8") kind_ = Kind::kUtf8;
+  else if (c == "UTF-16LE") kind_ = Kind::kUtf16LE;
+  else if (c == "UTF-16BE") kind_ = Kind::kUtf16BE;
+  else if (c == "UTF-32LE") kind_ = Kind::kUtf32LE;
+  else if (c == "UTF-32BE") kind_ = Kind::kUtf32BE;
+  else if (BuildByteTable(c)) kind_ = Kind::kSingleByte;
+  else {
+    kind_ = Kind::kIconv;
+    iconv_t cd = iconv_open("UTF-8", c.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("cannot decode the character set " + charset);
+    cd_ = cd;
+  }
+}
+
+bool TextDecoder::BuildByteTable(const std::string& c) {
+  // Character sets known to map every byte on its own.  Windows-1258 is left
+  // out: iconv composes its combining accents with the letter before them.
+  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-", "CP874",
+                                                   "IBM8",      "CP8",         "MAC",   "VISCII"};
+  bool known = false;
+  for (std::string_view p : kPrefixes) known = known || c.rfind(p, 0) == 0;
+  if (!known || c == "WINDOWS-1258" || c == "CP1258") return false;
+  iconv_t cd = iconv_open("UTF-8", c.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  auto table = std::make_unique<std::string[]>(256);
+  bool single = true;
+  for (int b = 0; b < 256 && single; ++b) {
+    char in = static_cast<char>(b);
+    char buf[16];
+    char* ip = &in;
+    std::size_t il = 1;
+    char* op = buf;
+    std::size_t ol = sizeof buf;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &ip, &il, &op, &ol) == static_cast<std::size_t>(-1)) {
+      if (errno != EILSEQ) single = false;  // a lead byte: not single-byte after all
+      continue;
+    }
+    table[b].assign(buf, sizeof buf - ol);
+    if (table[b].empty()) single = false;  // a byte that only changes state
+  }
+  iconv_close(cd);
+  if (single) table_ = std::move(table);
+  return single;
+}
+
+TextDecoder::~TextDecoder() {
+  if (cd_) iconv_close(static_cast<iconv_t>(cd_));
+}
+
+void TextDecoder::Decode(std::string_view bytes, std::string& out) {
+  if (bytes.empty()) return;
+  std::string joined;
+  if (!tail_.empty()) {
+    joined = std::move(tail_);
+    tail_.clear();
+    joined.append(bytes);
+    bytes = joined;
+  }
+  if (kind_ == Kind::kIconv) return DecodeIconv(bytes, out);
+
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  out.reserve(out.size() + n + n / 2);
+  switch (kind_) {
+    case Kind::kUtf8:
+      while (i < n) {
+        // Runs of ASCII are copied as they are.
+        std::size_t run = i;
+        while (run < n && p[run] < 0x80) ++run;
+        out.append(bytes.data() + i, run - i);
+        i = run;
+        if (i == n) break;
+        uint32_t cp;
+        std::size_t len = quarn_utf8_sequence(p + i, n - i, &cp);
+        if (len) {
+          out.append(bytes.data() + i, len);
+          i += len;
+          continue;
+        }
+        // A sequence cut by the block boundary waits for the rest.
+        std::size_t want = p[i] >= 0xF0 && p[i] <= 0xF4 ? 4 : p[i] >= 0xE0 && p[i] <= 0xEF ? 3 : p[i] >= 0xC2 && p[i] <= 0xDF ? 2 : 0;
+        if (want && n - i < want) {
+          bool prefix = true;
+          for (std::size_t k = i + 1; k < n; ++k) prefix = prefix && (p[k] & 0xC0) == 0x80;
+          if (prefix) {
+            tail_.assign(bytes.substr(i));
+            return;
+          }
+        }
+        out += kReplacement;
+        ++i;
+      }
+      return;
+    case Kind::kUtf16LE:
+    case Kind::kUtf16BE: {
+      const bool be = kind_ == Kind::kUtf16BE;
+      auto unit = [&](std::size_t k) {
+        return be ? (uint32_t{p[k]} << 8 | p[k + 1]) : (uint32_t{p[k + 1]} << 8 | p[k]);
+      };
+      // At most 3 bytes of UTF-8 per unit (a pair of units makes 4).
+      const std::size_t base = out.size();
+      out.resize(base + (n / 2) * 3);
+      char* w = out.data() + base;
+      auto put = [&](uint32_t cp) {
+        if (cp < 0x800) {
+          *w++ = static_cast<char>(0xC0 | (cp >> 6));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+          *w++ = static_cast<char>(0xE0 | (cp >> 12));
+          *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          *w++ = static_cast<char>(0xF0 | (cp >> 18));
+          *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+          *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+      };
+      while (i + 2 <= n) {
+        uint32_t u = unit(i);
+        if (u < 0x80) {
+          *w++ = static_cast<char>(u);
+          i += 2;
+        } else if (u >= 0xD800 && u <= 0xDBFF) {
+          if (i + 4 > n) break;  // the low surrogate may be in the next block
+          uint32_t lo = unit(i + 2);
+          if (lo >= 0xDC00 && lo <= 0xDFFF) {
+            put(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+            i += 4;
+          } else {
+            put(0xFFFD);
+            i += 2;
+          }
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+          put(0xFFFD);
+          i += 2;
+        } else {
+          put(u);
+          i += 2;
+        }
+      }
+      out.resize(static_cast<std::size_t>(w - out.data()));
+      if (i < n) tail_.assign(bytes.substr(i));
+      return;
+    }
+    case Kind::kUtf32LE:
+    case Kind::kUtf32BE: {
+      const bool be = kind_ == Kind::kUtf32BE;
+      for (; i + 4 <= n; i += 4) {
+        uint32_t v = be ? (uint32_t{p[i]} << 24 | uint32_t{p[i + 1]} << 16 | uint32_t{p[i + 2]} << 8 | p[i + 3])
+                        : (uint32_t{p[i + 3]} << 24 | uint32_t{p[i + 2]} << 16 | uint32_t{p[i + 1]} << 8 | p[i]);
+        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) out += kReplacement;
+        else AppendUtf8(v, out);
+      }
+      if (i < n) tail_.assign(bytes.substr(i));
+      return;
+    }
+    case Kind::kSingleByte: {
+      const std::size_t base = out.size();
+      out.resize(base + n * 3);
+      char* w = out.data() + base;
+      for (; i < n; ++i) {
+        if (p[i] < 0x80) {
+          *w++ = static_cast<char>(p[i]);
+          continue;
+        }
+        const std::string& u = table_[p[i]];
+        const std::string_view c = u.empty() ? std::string_view(kReplacement) : std::string_view(u);
+        for (char ch : c) *w++ = ch;
+      }
+      out.resize(static_cast<std::size_t>(w - out.data()));
+      return;
+    }
+    case Kind::kIconv:
+      break;
+  }
+}
+
+void TextDecoder::DecodeIconv(std::string_view bytes, std::string& out) {
+  auto cd = static_cast<iconv_t>(cd_);
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  std::vector<char> buf(std::max<std::size_t>(4096, bytes.size() * 3 + 16));
+  while (in_left > 0) {
+    char* o = buf.data();
+    std::size_t o_left = buf.size();
+    std::size_t r = iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buf.data(), buf.size() - o_left);
+    if (r != static_cast<std::size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    if (errno == EINVAL) {
+      // An incomplete sequence at the end: wait for the next block.
+      tail_.assign(in, in_left);
+      return;
+    }
+    // EILSEQ: one byte that does not belong; show it and go on after it.
+    out += kReplacement;
+    ++in;
+    --in_left;
+  }
+}
+
+void TextDecoder::Finish(std::string& out) {
+  if (!tail_.empty()) out += kReplacement;
+  tail_.clear();
+  if (kind_ == Kind::kIconv) {
+    // Stateful encodings (ISO-2022) may have a shift sequence to flush.
+    char buf[64];
+    char* o = buf;
+    std::size_t o_left = sizeof buf;
+    iconv(static_cast<iconv_t>(cd_), nullptr, nullptr, &o, &o_left);
+    out.append(buf, sizeof buf - o_left);
+  }
+}
+
+std::string DecodeToUtf8(std::string_view bytes, std::string_view charset) {
+  std::string name;
+  std::size_t skip = 0;
+  if (charset.empty()) {
+    MemorySource src(bytes);
+    CharsetGuess g = DetectCharset(src);
+    name = g.charset.empty() ? "WINDOWS-1252" : g.charset;
+    skip = g.bom;
+  } else {
+    name = CharsetForLabel(charset);
+    if (name.empty()) name = "WINDOWS-1252";
+  }
+  TextDecoder decoder(name);
+  std::string out;
+  decoder.Decode(bytes.substr(skip), out);
+  decoder.Finish(out);
+  return out;
+}
+
+}  // namespace quarn

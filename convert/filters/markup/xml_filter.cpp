@@ -1,0 +1,352 @@
+#include "convert/filters/markup/xml_filter.h"
+
+#include <libxml/xmlreader.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/markup/safe_xml.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn {
+
+namespace {
+
+constexpr std::string_view kWordMl = "http://schemas.microsoft.com/office/word/2003/wordml";
+constexpr std::string_view kSpreadsheetMl = "urn:schemas-microsoft-com:office:spreadsheet";
+constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
+// Damaged files up to this size are read again from the tree the parser
+// recovers when streaming them gave no text.
+constexpr std::uintmax_t kMaxRecoveredBytes = std::uintmax_t{32} << 20;
+
+struct ReaderDeleter {
+  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+using ReaderPtr = std::unique_ptr<xmlTextReader, ReaderDeleter>;
+struct XmlFreer {
+  void operator()(xmlChar* p) const { xmlFree(p); }
+};
+using XmlString = std::unique_ptr<xmlChar, XmlFreer>;
+
+std::string_view View(const xmlChar* s) {
+  return s ? std::string_view(reinterpret_cast<const char*>(s)) : std::string_view();
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Text collected for the sink, with the line logic in one place.
+class Output {
+ public:
+  explicit Output(TextSink& sink) : sink_(sink) {}
+  void Append(std::string_view s) {
+    buf_.append(s);
+    if (buf_.size() >= kFlushBytes) Flush();
+  }
+  // Ends the line unless it is empty; trailing spaces go.
+  void EndLine() {
+    while (!buf_.empty() && (buf_.back() == ' ' || buf_.back() == '\t')) buf_.pop_back();
+    if (buf_.empty() ? !at_line_start_ : buf_.back() != '\n') buf_.push_back('\n');
+    at_line_start_ = true;
+  }
+  void TrimBlanks() {
+    while (!buf_.empty() && buf_.back() == ' ') buf_.pop_back();
+  }
+  bool at_line_start() const { return buf_.empty() ? at_line_start_ : buf_.back() == '\n'; }
+  void Flush() {
+    if (buf_.empty()) return;
+    at_line_start_ = buf_.back() == '\n';
+    // A cut at a space or tab could lose it to the trimming above: keep
+    // trailing blanks for the next piece.
+    std::size_t keep = buf_.size();
+    while (keep > 0 && (buf_[keep - 1] == ' ' || buf_[keep - 1] == '\t')) --keep;
+    if (keep == 0) return;
+    sink_.Append(std::string_view(buf_).substr(0, keep));
+    at_line_start_ = buf_[keep - 1] == '\n';
+    buf_.erase(0, keep);
+  }
+
+ private:
+  TextSink& sink_;
+  std::string buf_;
+  bool at_line_start_ = true;
+};
+
+// Whitespace runs become one space; a run at the start of a line goes.
+void AppendNormalized(std::string_view text, Output& out) {
+  std::string piece;
+  piece.reserve(text.size());
+  bool space = false;
+  for (char c : text) {
+    if (IsSpace(c)) {
+      space = true;
+      continue;
+    }
+    if (space && (!piece.empty() || !out.at_line_start())) piece.push_back(' ');
+    space = false;
+    piece.push_back(c);
+  }
+  if (space && !piece.empty()) piece.push_back(' ');
+  out.Append(piece);
+}
+
+// Plain XML.  Line rule: a boundary of an element (its start or end tag)
+// breaks the line unless the element that contains the boundary has text of
+// its own next to it, so <p>a <b>b</b> c</p> stays one line while elements
+// that hold only other elements put each child's text on its own line.
+// Whitespace-only text, attributes, comments and processing instructions are
+// not shown; entity references are shown as nothing, never expanded.
+class GenericReader {
+ public:
+  explicit GenericReader(Output& out) : out_(out) {}
+
+  void StartElement(bool empty) {
+    Boundary();
+    if (!empty) has_text_.push_back(false);
+    else Boundary();
+  }
+  void EndElement() {
+    if (!has_text_.empty()) has_text_.pop_back();
+    Boundary();
+  }
+  void Text(std::string_view text) {
+    bool blank = true;
+    for (char c : text) blank = blank && IsSpace(c);
+    std::size_t lead = 0;
+    while (lead < text.size() && IsSpace(text[lead])) ++lead;
+    bool newline = text.substr(0, lead).find('\n') != std::string_view::npos;
+    if (blank) {
+      if (newline) indented_ = true;
+      return;
+    }
+    std::size_t depth = has_text_.size();
+    if (pending_) {
+      // Text right beside the last boundary inside the same element is mixed
+      // content: no break.  Text on a line of its own (indented source) is
+      // a block of its own.
+      if (pending_depth_ != depth || indented_ || newline) out_.EndLine();
+      pending_ = false;
+    }
+    if (!has_text_.empty()) has_text_.back() = true;
+    AppendNormalized(text, out_);
+  }
+
+ private:
+  void Boundary() {
+    std::size_t depth = has_text_.size();
+    if (depth > 0 && has_text_.back()) return;  // inside mixed content
+    pending_ = true;
+    pending_depth_ = depth;
+    indented_ = false;
+  }
+  Output& out_;
+  std::vector<bool> has_text_;  // per open element: has it text of its own
+  bool pending_ = false;
+  bool indented_ = false;  // a line break in whitespace since the boundary
+  std::size_t pending_depth_ = 0;
+};
+
+class XmlFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    if (auto r = ExtractRedirected(path, "xml", sink)) return *r;
+    // Recovery mode keeps the text after a fault; the fault itself is
+    // recorded and makes the result incomplete.
+    ReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER));
+    if (!reader) return ExtractResult::Failed("cannot open the document");
+    std::string fault;
+    xmlTextReaderSetStructuredErrorHandler(reader.get(), &XmlFilter::OnError, &fault);
+    int status = ReadAll(reader.get(), sink);
+    reader.reset();
+    if (status < 0 && sink.empty()) {
+      // The streaming reader gives up at a fatal error before handing out
+      // what it parsed, so a small damaged file would yield nothing: read
+      // the tree the parser recovers instead (bounded: a tree costs a
+      // multiple of the file's size).
+      std::error_code ec;
+      auto size = std::filesystem::file_size(path, ec);
+      if (!ec && size <= kMaxRecoveredBytes) ReadRecovered(path, sink);
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (status < 0 || !fault.empty()) {
+      std::string why = fault.empty() ? "the XML is malformed" : fault;
+      if (sink.empty()) return ExtractResult::Failed(why);
+      return ExtractResult::Incomplete(why);
+    }
+    return ExtractResult::Ok();
+  }
+
+  // Reads the document under r into sink; the reader's last status.
+  int ReadAll(xmlTextReaderPtr r, TextSink& sink) {
+    cell_depth_ = 0;
+    cell_span_ = 0;
+    cell_column_ = 1;
+    Output out(sink);
+    GenericReader generic(out);
+    enum class Kind { kUnknown, kGeneric, kWord, kSheet } kind = Kind::kUnknown;
+
+    // Word 2003 state.
+    int word_text = 0;    // inside w:t
+    int word_skip = 0;    // inside w:delText, w:instrText, w:binData
+    int pending_tabs = 0; // cells ended in the current row
+    // Spreadsheet state.
+    int sheet_data = 0;   // inside ss:Data
+    long column = 0;      // next column of the current row (1-based)
+    long written = 0;     // columns written in the current row
+    bool row_has_cell = false;
+
+    int status;
+    while ((status = xmlTextReaderRead(r)) == 1) {
+      if (sink.full()) break;
+      int type = xmlTextReaderNodeType(r);
+      std::string_view name = View(xmlTextReaderConstLocalName(r));
+      std::string_view ns = View(xmlTextReaderConstNamespaceUri(r));
+      if (kind == Kind::kUnknown && type == XML_READER_TYPE_ELEMENT) {
+        if (name == "wordDocument" && ns == kWordMl) kind = Kind::kWord;
+        else if (name == "Workbook" && ns == kSpreadsheetMl) kind = Kind::kSheet;
+        else kind = Kind::kGeneric;
+      }
+      bool empty = type == XML_READER_TYPE_ELEMENT && xmlTextReaderIsEmptyElement(r) == 1;
+      bool text = type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA;
+
+      if (kind == Kind::kGeneric || kind == Kind::kUnknown) {
+        if (type == XML_READER_TYPE_ELEMENT) generic.StartElement(empty);
+        else if (type == XML_READER_TYPE_END_ELEMENT) generic.EndElement();
+        else if (text || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE)
+          generic.Text(View(xmlTextReaderConstValue(r)));
+        continue;
+      }
+
+      if (kind == Kind::kWord) {
+        bool w = ns == kWordMl;
+        if (type == XML_READER_TYPE_ELEMENT && w) {
+          if (name == "t" && !empty) ++word_text;
+          else if ((name == "delText" || name == "instrText") && !empty) ++word_skip;
+          else if (name == "tab") Put(out, pending_tabs, "\t");
+          else if (name == "br" || name == "cr") out.Append("\n");
+          else if (name == "p" && empty) out.EndLine();
+        } else if (type == XML_READER_TYPE_ELEMENT && name == "binData" && !empty) {
+          ++word_skip;
+        } else if (type == XML_READER_TYPE_END_ELEMENT) {
+          if (w && name == "t") --word_text;
+          else if ((w && (name == "delText" || name == "instrText")) || name == "binData") --word_skip;
+          else if (w && name == "p") {
+            // A paragraph inside a cell stays in the row's line.
+            if (cell_depth_ > 0) out.Append(" ");
+            else out.EndLine();
+          } else if (w && name == "tc") {
+            if (cell_depth_ > 0) --cell_depth_;
+            ++pending_tabs;
+          } else if (w && name == "tr") {
+            pending_tabs = 0;
+            out.EndLine();
+          }
+        } else if (text && word_text > 0 && word_skip == 0) {
+          Put(out, pending_tabs, View(xmlTextReaderConstValue(r)));
+        }
+        if (type == XML_READER_TYPE_ELEMENT && w && name == "tc" && !empty) ++cell_depth_;
+        continue;
+      }
+
+      // SpreadsheetML 2003.
+      bool ss = ns == kSpreadsheetMl;
+      if (type == XML_READER_TYPE_ELEMENT && ss) {
+        if (name == "Worksheet") {
+          out.EndLine();
+          XmlString sheet(xmlTextReaderGetAttributeNs(r, BAD_CAST "Name", BAD_CAST kSpreadsheetMl.data()));
+          if (sheet) {
+            AppendNormalized(View(sheet.get()), out);
+            out.EndLine();
+          }
+        } else if (name == "Row") {
+          out.EndLine();
+          column = 1;
+          written = 1;
+          row_has_cell = false;
+          if (empty) out.EndLine();
+        } else if (name == "Cell") {
+          long index = AttributeNumber(r, "Index");
+          if (index > column && index - column < 16384) column = index;
+          long merge = AttributeNumber(r, "MergeAcross");
+          cell_span_ = merge > 0 && merge < 16384 ? merge : 0;
+          cell_column_ = column;
+          column += 1 + cell_span_;
+        } else if (name == "Data" && !empty) {
+          ++sheet_data;
+          // Tabs up to this cell's column.
+          if (row_has_cell || cell_column_ > 1) {
+            long tabs = cell_column_ - written;
+            if (row_has_cell && tabs < 1) tabs = 1;
+            out.Append(std::string(static_cast<std::size_t>(tabs > 0 ? tabs : 0), '\t'));
+          }
+          written = cell_column_;
+          row_has_cell = true;
+        }
+      } else if (type == XML_READER_TYPE_END_ELEMENT) {
+        if (ss && name == "Data") --sheet_data;
+        else if (ss && name == "Row") out.EndLine();
+      } else if (text && sheet_data > 0) {
+        AppendNormalized(View(xmlTextReaderConstValue(r)), out);
+      }
+    }
+    out.EndLine();
+    out.Flush();
+    return status;
+  }
+
+  // Reads the tree libxml2 recovers from a damaged file, through a reader
+  // walking that tree.
+  void ReadRecovered(const std::string& path, TextSink& sink) {
+    std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> ctxt(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    if (!ctxt) return;
+    // The fault was recorded by the first reading; the parser's own
+    // messages are not for the terminal.
+    ctxt->sax->error = &IgnoreMessage;
+    ctxt->sax->warning = &IgnoreMessage;
+    std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
+        xmlCtxtReadFile(ctxt.get(), path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER), xmlFreeDoc);
+    if (!doc) return;
+    ReaderPtr walker(xmlReaderWalker(doc.get()));
+    if (walker) ReadAll(walker.get(), sink);
+  }
+
+ private:
+  // Text in a Word table row: the tabs of the cells ended before it first.
+  static void Put(Output& out, int& pending_tabs, std::string_view text) {
+    if (pending_tabs > 0) {
+      out.TrimBlanks();
+      out.Append(std::string(static_cast<std::size_t>(pending_tabs), '\t'));
+      pending_tabs = 0;
+    }
+    out.Append(text);
+  }
+
+  static long AttributeNumber(xmlTextReaderPtr r, const char* name) {
+    XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST name, BAD_CAST kSpreadsheetMl.data()));
+    if (!v) return 0;
+    return std::strtol(reinterpret_cast<const char*>(v.get()), nullptr, 10);
+  }
+
+  static void IgnoreMessage(void*, const char*, ...) {}
+
+  static void OnError(void* arg, xmlErrorPtr error) {
+    auto* fault = static_cast<std::string*>(arg);
+    if (!error || error->level < XML_ERR_ERROR || !fault->empty()) return;
+    std::string msg = error->message ? error->message : "malformed XML";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+    *fault = "the XML is malformed at line " + std::to_string(error->line) + ": " + msg;
+  }
+
+  int cell_depth_ = 0;
+  long cell_span_ = 0;
+  long cell_column_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateXmlFilter() { return std::make_unique<XmlFilter>(); }
+
+}  // namespace quarn

@@ -1,0 +1,531 @@
+#include "convert/filters/ole/doc_filter.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "convert/filters/ole/doc_lists.h"
+#include "convert/filters/ole/ole_util.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn {
+
+namespace {
+
+// Paragraph properties that shape the text: whether the paragraph is inside a
+// table, and whether its mark ends a table row.
+struct ParaProps {
+  bool in_table = false;
+  bool row_end = false;
+  int ilfo = 0;  // list override, 1-based; 0 for none
+  int ilvl = 0;  // list level
+  bool has_ilfo = false, has_ilvl = false;  // given by the paragraph itself
+  uint16_t istd = 0;                        // the paragraph's style
+};
+
+// The list a paragraph style gives its paragraphs.
+struct StyleList {
+  int ilfo = 0;
+  int ilvl = 0;
+};
+
+struct Piece {
+  uint32_t cp_start, cp_end;  // character positions [start, end)
+  uint32_t fc;                // byte offset of the first character in the WordDocument stream
+  bool compressed;            // 8-bit characters rather than UTF-16LE
+};
+
+// Calls f(sprm, operand) for each property modifier of a grpprl; stops at
+// one that does not fit.
+template <typename F>
+void ForEachSprm(std::string_view grpprl, F f) {
+  for (std::size_t p = 0; p + 2 <= grpprl.size();) {
+    uint16_t sprm = Le16(grpprl, p);
+    p += 2;
+    std::size_t operand;
+    switch (sprm >> 13) {
+      case 0: case 1: operand = 1; break;
+      case 2: case 4: case 5: operand = 2; break;
+      case 3: operand = 4; break;
+      case 7: operand = 3; break;
+      default:  // variable length
+        if (sprm == 0xD608 || sprm == 0xC615) operand = 2 + Le16(grpprl, p) - (sprm == 0xD608 ? 1 : 0);
+        else operand = 1 + (p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0);
+        break;
+    }
+    if (p > grpprl.size()) return;
+    f(sprm, grpprl.substr(p, operand));
+    p += operand;
+  }
+}
+
+class WordReader {
+ public:
+  WordReader(std::string word, std::string table) : word_(std::move(word)), table_(std::move(table)) {}
+
+  // Reads the FIB and the piece table.  Fills *why and returns false when
+  // the document cannot be read.
+  bool Open(std::string* why, bool* encrypted);
+  // Writes the text of the character range [from, to) into sink.
+  void EmitRange(uint32_t from, uint32_t to, TextSink& sink);
+
+  // Lengths of the stories, in the order they follow each other.
+  uint32_t ccp_text = 0, ccp_ftn = 0, ccp_hdd = 0, ccp_mcr = 0, ccp_atn = 0, ccp_edn = 0, ccp_txbx = 0,
+           ccp_hdr_txbx = 0;
+
+ private:
+  bool ReadPieces(std::string_view clx);
+  ParaProps PropsAt(uint32_t fc);
+  // Reads the list properties of the paragraph styles (the STSH).
+  void ReadStyles(uint32_t fc, uint32_t lcb);
+  StyleList StyleListOf(uint16_t istd) const;
+  const std::string* Fkp(uint32_t page);
+  void Flush(TextSink& sink);
+  // Writes pending cell tabs before text and notes where a paragraph's text begins.
+  void BeginText();
+  // Puts the list label, if any, before the paragraph that just ended.
+  void EndParagraph(const ParaProps& props);
+
+  std::string word_, table_;
+  bool word97_ = true;
+  const char* codepage_ = "windows-1252";
+  std::vector<Piece> pieces_;
+  std::vector<uint32_t> bte_fc_;     // FC boundaries of the paragraph property pages
+  std::vector<uint32_t> bte_page_;   // page number of each range
+  std::map<uint32_t, std::string> fkp_cache_;
+  WordLists lists_;
+  struct Style {
+    uint16_t base = 0x0FFF;  // the style it is based on; 0x0FFF for none
+    int ilfo = 0, ilvl = 0;
+    bool has_ilfo = false, has_ilvl = false;
+  };
+  std::vector<Style> styles_;
+
+  // Output state, across pieces.
+  std::string line_;
+  std::vector<bool> fields_;  // per open field: true once its result part began
+  int pending_cells_ = 0;     // cell ends not yet written as tabs
+  // Where the current paragraph's text begins in line_: its list label goes
+  // there once the paragraph mark says which list it belongs to.
+  static constexpr std::size_t kNoText = std::string::npos, kLabelLost = std::string::npos - 1;
+  std::size_t para_start_ = kNoText;
+  bool last_was_cell_ = false;
+  bool last_blank_ = true;    // the text so far ends with an empty line (or is empty)
+};
+
+bool WordReader::Open(std::string* why, bool* encrypted) {
+  *encrypted = false;
+  if (word_.size() < 0x60) {
+    *why = "the WordDocument stream is too short";
+    return false;
+  }
+  uint16_t ident = Le16(word_, 0);
+  uint16_t nfib = Le16(word_, 2);
+  uint16_t lid = Le16(word_, 6);
+  uint16_t flags = Le16(word_, 10);
+  if (ident != 0xA5EC && ident != 0xA5DC) {
+    *why = "not a Word document (unexpected file information block)";
+    return false;
+  }
+  if (flags & 0x0100 || flags & 0x8000) {  // fEncrypted, fObfuscated
+    *encrypted = true;
+    return false;
+  }
+  codepage_ = CodePageForLanguageId(lid);
+  word97_ = nfib >= 0x00C1 || ident == 0xA5EC;
+  if (nfib < 101) {
+    *why = "Word " + std::to_string(nfib < 45 ? 1 : 2) + " documents are not supported";
+    return false;
+  }
+  if (word97_ && nfib >= 0x00C1) {
+    // FibBase (32 bytes), the 16-bit array, the 32-bit array, then the
+    // offset/length pairs; their sizes are stored so later versions can grow them.
+    std::size_t csw = Le16(word_, 32);
+    std::size_t lw = 34 + 2 * csw;
+    std::size_t cslw = Le16(word_, lw);
+    std::size_t rglw = lw + 2;
+    std::size_t blob = rglw + 4 * cslw + 2;
+    ccp_text = Le32(word_, rglw + 12);
+    ccp_ftn = Le32(word_, rglw + 16);
+    ccp_hdd = Le32(word_, rglw + 20);
+    ccp_mcr = Le32(word_, rglw + 24);
+    ccp_atn = Le32(word_, rglw + 28);
+    ccp_edn = Le32(word_, rglw + 32);
+    ccp_txbx = Le32(word_, rglw + 36);
+    ccp_hdr_txbx = Le32(word_, rglw + 40);
+    uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
+    uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
+    if (table_.empty()) {
+      *why = "the document's table stream is missing";
+      return false;
+    }
+    if (fc_clx >= table_.size() || lcb_clx > table_.size() - fc_clx ||
+        !ReadPieces(std::string_view(table_).substr(fc_clx, lcb_clx))) {
+      *why = "the document's piece table is damaged";
+      return false;
+    }
+    if (Le16(word_, blob - 2) >= 75) {  // PlfLst and PlfLfo: list definitions and overrides
+      ReadStyles(Le32(word_, blob + 1 * 8), Le32(word_, blob + 1 * 8 + 4));
+      lists_.Load(table_, Le32(word_, blob + 73 * 8), Le32(word_, blob + 73 * 8 + 4), Le32(word_, blob + 74 * 8),
+                  Le32(word_, blob + 74 * 8 + 4));
+    }
+    if (fc_bte < table_.size() && lcb_bte <= table_.size() - fc_bte && lcb_bte >= 4) {
+      std::size_t n = (lcb_bte - 4) / 8;
+      for (std::size_t i = 0; i <= n; ++i) bte_fc_.push_back(Le32(table_, fc_bte + 4 * i));
+      for (std::size_t i = 0; i < n; ++i) bte_page_.push_back(Le32(table_, fc_bte + 4 * (n + 1) + 4 * i));
+    }
+    return true;
+  }
+  // Word 6/95: one stream, 8-bit text; the piece table is in the WordDocument
+  // stream itself when the file was fast-saved.
+  ccp_text = Le32(word_, 0x34);
+  ccp_ftn = Le32(word_, 0x38);
+  ccp_hdd = Le32(word_, 0x3C);
+  ccp_mcr = Le32(word_, 0x40);
+  ccp_atn = Le32(word_, 0x44);
+  ccp_edn = Le32(word_, 0x48);
+  ccp_txbx = Le32(word_, 0x4C);
+  ccp_hdr_txbx = Le32(word_, 0x50);
+  uint32_t fc_min = Le32(word_, 0x18);
+  bool complex = flags & 0x0004;
+  if (complex) {
+    uint32_t fc_clx = Le32(word_, 0x160), lcb_clx = Le32(word_, 0x164);
+    if (fc_clx < word_.size() && lcb_clx <= word_.size() - fc_clx &&
+        ReadPieces(std::string_view(word_).substr(fc_clx, lcb_clx))) {
+      for (Piece& p : pieces_) p.compressed = true;
+      return true;
+    }
+    pieces_.clear();
+  }
+  uint32_t total = ccp_text + ccp_ftn + ccp_hdd + ccp_mcr + ccp_atn + ccp_edn + ccp_txbx + ccp_hdr_txbx;
+  if (fc_min >= word_.size()) {
+    *why = "the document's text lies outside its stream";
+    return false;
+  }
+  total = std::min<uint32_t>(total, static_cast<uint32_t>(word_.size() - fc_min));
+  pieces_.push_back({0, total, fc_min, true});
+  return true;
+}
+
+bool WordReader::ReadPieces(std::string_view clx) {
+  std::size_t pos = 0;
+  while (pos < clx.size()) {
+    unsigned char type = static_cast<unsigned char>(clx[pos]);
+    if (type == 1) {  // Prc: formatting, skipped
+      pos += 3 + Le16(clx, pos + 1);
+    } else if (type == 2) {
+      uint32_t lcb = Le32(clx, pos + 1);
+      std::string_view plc = clx.substr(std::min(clx.size(), pos + 5));
+      if (lcb > plc.size() || lcb < 4) return false;
+      std::size_t n = (lcb - 4) / 12;
+      for (std::size_t i = 0; i < n; ++i) {
+        uint32_t start = Le32(plc, 4 * i), end = Le32(plc, 4 * (i + 1));
+        uint32_t fc = Le32(plc, 4 * (n + 1) + 8 * i + 2);
+        bool compressed = fc & 0x40000000;
+        if (compressed) fc = (fc & ~0x40000000u) / 2;
+        if (end > start) pieces_.push_back({start, end, fc, compressed});
+      }
+      return !pieces_.empty();
+    } else {
+      return false;
+    }
+  }
+  return false;
+}
+
+const std::string* WordReader::Fkp(uint32_t page) {
+  auto it = fkp_cache_.find(page);
+  if (it != fkp_cache_.end()) return &it->second;
+  uint64_t off = static_cast<uint64_t>(page) * 512;
+  if (off + 512 > word_.size()) return nullptr;
+  if (fkp_cache_.size() > 4096) fkp_cache_.clear();
+  return &fkp_cache_.emplace(page, word_.substr(off, 512)).first->second;
+}
+
+void WordReader::ReadStyles(uint32_t fc, uint32_t lcb) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 4) return;
+  std::string_view stsh = t.substr(fc, lcb);
+  std::size_t cb_stshi = Le16(stsh, 0);
+  if (cb_stshi < 4 || 2 + cb_stshi > stsh.size()) return;
+  std::size_t count = Le16(stsh, 2), base_size = Le16(stsh, 4);
+  if (base_size < 10) return;
+  std::size_t pos = 2 + cb_stshi;
+  for (std::size_t i = 0; i < count && pos + 2 <= stsh.size(); ++i) {
+    std::size_t cb = Le16(stsh, pos);
+    pos += 2;
+    if (cb > stsh.size() - pos) break;
+    std::string_view entry = stsh.substr(pos, cb);
+    pos += cb;
+    Style style;
+    if (cb >= base_size) {
+      uint16_t kind_base = Le16(entry, 2);
+      style.base = kind_base >> 4;
+      bool paragraph = (kind_base & 0x0F) == 1;
+      // The name (a length, the characters, a terminating zero), then the
+      // paragraph properties: their length, the style index, the sprms.
+      std::size_t at = base_size;
+      std::size_t cch = Le16(entry, at);
+      at += 2 + 2 * cch + 2;
+      if (paragraph && at + 2 <= entry.size()) {
+        std::size_t cb_upx = Le16(entry, at);
+        if (cb_upx >= 2 && cb_upx <= entry.size() - at - 2) {
+          ForEachSprm(entry.substr(at + 4, cb_upx - 2), [&](uint16_t sprm, std::string_view operand) {
+            if (sprm == 0x460B) {
+              style.ilfo = static_cast<int16_t>(Le16(operand, 0));
+              style.has_ilfo = true;
+            } else if (sprm == 0x260A) {
+              style.ilvl = operand.empty() ? 0 : static_cast<unsigned char>(operand[0]);
+              style.has_ilvl = true;
+            }
+          });
+        }
+      }
+    }
+    styles_.push_back(style);
+  }
+}
+
+StyleList WordReader::StyleListOf(uint16_t istd) const {
+  StyleList list;
+  bool has_ilfo = false, has_ilvl = false;
+  // Styles inherit from the style they are based on; chains are short, and
+  // a loop in a damaged file ends here.
+  for (int hops = 0; hops < 16 && istd < styles_.size() && !(has_ilfo && has_ilvl); ++hops) {
+    const Style& s = styles_[istd];
+    if (!has_ilfo && s.has_ilfo) {
+      list.ilfo = s.ilfo;
+      has_ilfo = true;
+    }
+    if (!has_ilvl && s.has_ilvl) {
+      list.ilvl = s.ilvl;
+      has_ilvl = true;
+    }
+    istd = s.base;
+  }
+  return list;
+}
+
+// Finds the paragraph whose mark is at byte offset fc and reads the two table
+// properties from its sprms.
+ParaProps WordReader::PropsAt(uint32_t fc) {
+  ParaProps props;
+  if (bte_page_.empty()) return props;
+  auto it = std::upper_bound(bte_fc_.begin(), bte_fc_.end(), fc);
+  if (it == bte_fc_.begin()) return props;
+  std::size_t idx = static_cast<std::size_t>(it - bte_fc_.begin()) - 1;
+  if (idx >= bte_page_.size()) return props;
+  const std::string* fkp = Fkp(bte_page_[idx] & 0x3FFFFF);
+  if (!fkp) return props;
+  std::size_t crun = static_cast<unsigned char>((*fkp)[511]);
+  if (crun == 0 || 4 * (crun + 1) + 13 * crun > 511) return props;
+  std::size_t run = crun;
+  for (std::size_t i = 0; i < crun; ++i) {
+    if (fc >= Le32(*fkp, 4 * i) && fc < Le32(*fkp, 4 * (i + 1))) {
+      run = i;
+      break;
+    }
+  }
+  if (run == crun) return props;
+  std::size_t at = 2 * static_cast<std::size_t>(static_cast<unsigned char>((*fkp)[4 * (crun + 1) + 13 * run]));
+  if (at == 0 || at >= 511) return props;
+  std::size_t cb = static_cast<unsigned char>((*fkp)[at]);
+  std::size_t start, len;
+  if (cb == 0) {
+    if (at + 1 >= 511) return props;
+    len = 2 * static_cast<std::size_t>(static_cast<unsigned char>((*fkp)[at + 1]));
+    start = at + 2;
+  } else {
+    len = 2 * cb - 1;
+    start = at + 1;
+  }
+  if (start + len > 511) len = 511 - start;
+  if (len < 2) return props;
+  props.istd = Le16(*fkp, start);
+  std::string_view grpprl = std::string_view(*fkp).substr(start + 2, len - 2);  // after the style index
+  ForEachSprm(grpprl, [&](uint16_t sprm, std::string_view operand) {
+    unsigned char value = operand.empty() ? 0 : static_cast<unsigned char>(operand[0]);
+    if (sprm == 0x2416 || sprm == 0x6649) props.in_table = props.in_table || value;  // sprmPFInTable, sprmPItap
+    if (sprm == 0x2417 || sprm == 0x244C) props.row_end = props.row_end || value;    // sprmPFTtp, sprmPFInnerTtp
+    if (sprm == 0x460B) {                                                             // sprmPIlfo
+      props.ilfo = static_cast<int16_t>(Le16(operand, 0));
+      props.has_ilfo = true;
+    }
+    if (sprm == 0x260A) {  // sprmPIlvl
+      props.ilvl = value;
+      props.has_ilvl = true;
+    }
+  });
+  if (!props.has_ilfo || !props.has_ilvl) {
+    // The paragraph's style may number it (list and heading styles).
+    StyleList from_style = StyleListOf(props.istd);
+    if (!props.has_ilfo) props.ilfo = from_style.ilfo;
+    if (!props.has_ilvl) props.ilvl = from_style.ilvl;
+  }
+  return props;
+}
+
+void WordReader::BeginText() {
+  if (pending_cells_) {
+    line_.append(static_cast<std::size_t>(pending_cells_), '\t');
+    pending_cells_ = 0;
+  }
+  if (para_start_ == kNoText) para_start_ = line_.size();
+}
+
+void WordReader::EndParagraph(const ParaProps& props) {
+  if (props.ilfo > 0 && para_start_ != kLabelLost && !lists_.empty()) {
+    std::string label = lists_.Next(props.ilfo, props.ilvl);
+    if (!label.empty()) line_.insert(para_start_ == kNoText ? line_.size() : para_start_, label);
+  }
+  para_start_ = kNoText;
+}
+
+void WordReader::Flush(TextSink& sink) {
+  // Empty paragraphs in a row (spacing, empty header stories) become one.
+  bool blank = line_ == "\n" || line_ == " \n";
+  if (!(blank && last_blank_)) sink.Append(line_);
+  if (!line_.empty()) last_blank_ = blank;
+  line_.clear();
+}
+
+void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
+  fields_.clear();
+  pending_cells_ = 0;
+  para_start_ = kNoText;
+  for (const Piece& piece : pieces_) {
+    if (sink.full()) return;
+    uint32_t a = std::max(from, piece.cp_start), b = std::min(to, piece.cp_end);
+    if (a >= b) continue;
+    std::size_t unit = piece.compressed ? 1 : 2;
+    for (uint32_t cp = a; cp < b; ++cp) {
+      uint64_t fc = piece.fc + static_cast<uint64_t>(cp - piece.cp_start) * unit;
+      if (fc + unit > word_.size()) break;
+      char32_t c;
+      if (piece.compressed) {
+        unsigned char byte = static_cast<unsigned char>(word_[fc]);
+        if (byte < 0x80) {
+          c = byte;
+        } else {
+          std::string decoded = DecodeCharset(std::string_view(&word_[fc], 1), word97_ ? "windows-1252" : codepage_);
+          if (!decoded.empty() && (fields_.empty() || fields_.back())) {
+            BeginText();
+            line_ += decoded;
+          }
+          continue;
+        }
+      } else {
+        c = Le16(word_, fc);
+        if (c >= 0xD800 && c <= 0xDBFF && cp + 1 < b && fc + 4 <= word_.size()) {
+          char32_t low = Le16(word_, fc + 2);
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            ++cp;
+          }
+        }
+      }
+      switch (c) {
+        case 0x13: fields_.push_back(false); continue;  // field begin: its code follows
+        case 0x14: if (!fields_.empty()) fields_.back() = true; continue;  // its shown result follows
+        case 0x15: if (!fields_.empty()) fields_.pop_back(); continue;
+        default: break;
+      }
+      bool shown = std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; });
+      if (c == 0x0D || c == 0x07) {
+        if (fields_.size() > 0 && c == 0x0D) fields_.clear();  // a field never spans paragraphs we show
+        ParaProps props = PropsAt(static_cast<uint32_t>(fc));
+        // Without paragraph properties (old files) two cell marks in a row
+        // end the row.
+        if (bte_page_.empty() && c == 0x07 && last_was_cell_) props.row_end = true;
+        last_was_cell_ = c == 0x07 && !props.row_end;
+        if (!(c == 0x07 && props.row_end)) EndParagraph(props);
+        if (c == 0x07 && props.row_end) {
+          pending_cells_ = 0;
+          line_ += '\n';
+          Flush(sink);
+        } else if (c == 0x07) {
+          ++pending_cells_;
+        } else if (props.in_table) {
+          line_ += ' ';  // a paragraph inside a cell: keep the row on one line
+        } else {
+          pending_cells_ = 0;
+          line_ += '\n';
+          Flush(sink);
+        }
+        continue;
+      }
+      last_was_cell_ = false;
+      if (!shown) continue;
+      if (c == 0x0B || c == 0x0C || c == 0x0E) c = '\n';
+      else if (c == 0x1E) c = '-';
+      else if (c == 0xA0) c = ' ';
+      else if (c == 0x1F || c == 0xFEFF) continue;
+      else if (c < 0x20 && c != '\t') continue;  // pictures, note references, separators
+      BeginText();
+      AppendUtf8(c, line_);
+      if (line_.size() > 65536) {
+        Flush(sink);
+        para_start_ = kLabelLost;  // the paragraph's start is written already
+      }
+    }
+  }
+  if (!line_.empty() && line_.back() != '\n') line_ += '\n';
+  Flush(sink);
+}
+
+class DocFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    if (auto r = ExtractRedirected(path, "doc", sink)) return *r;
+    Sniffed what = SniffContent(path);
+    if (what.encrypted_package) return ExtractResult::Password();
+    if (what.kind != ContentKind::kCompoundFile)
+      return ExtractResult::UnknownFormat("not a Word document: no compound-file signature");
+    std::string why;
+    CompoundFile file = OpenCompoundFile(path, &why);
+    if (!file) return ExtractResult::Failed(why);
+    std::optional<std::string> word = ReadCompoundStream(file.get(), "WordDocument");
+    if (!word) return ExtractResult::UnknownFormat("not a Word document: no WordDocument stream");
+    bool which_table = Le16(*word, 10) & 0x0200;
+    std::optional<std::string> table = ReadCompoundStream(file.get(), which_table ? "1Table" : "0Table");
+    WordReader reader(std::move(*word), table ? std::move(*table) : std::string());
+    bool encrypted = false;
+    if (!reader.Open(&why, &encrypted)) {
+      if (encrypted) return ExtractResult::Password();
+      return ExtractResult::Failed(why);
+    }
+    EmitSummaryInformation(file.get(), sink);
+    // The stories follow each other in character positions: body, footnotes,
+    // headers and footers, macros, comments, endnotes, text boxes, header text boxes.
+    uint32_t at = 0;
+    auto story = [&](uint32_t length, bool show) {
+      if (show && length) {
+        reader.EmitRange(at, at + length, sink);
+        sink.EndChunk();
+      }
+      at += length;
+    };
+    story(reader.ccp_text, true);
+    story(reader.ccp_ftn, true);
+    uint32_t hdd_at = at;
+    story(reader.ccp_hdd, false);
+    story(reader.ccp_mcr, false);
+    story(reader.ccp_atn, true);
+    story(reader.ccp_edn, true);
+    story(reader.ccp_txbx, true);
+    story(reader.ccp_hdr_txbx, true);
+    if (reader.ccp_hdd) {  // headers and footers last: they repeat on every page
+      reader.EmitRange(hdd_at, hdd_at + reader.ccp_hdd, sink);
+      sink.EndChunk();
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateDocFilter() { return std::make_unique<DocFilter>(); }
+
+}  // namespace quarn

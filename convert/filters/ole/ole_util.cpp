@@ -1,0 +1,192 @@
+#include "convert/filters/ole/ole_util.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
+
+#include "convert/filter_path.h"
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+void GObjectUnref::operator()(void* object) const {
+  if (object) g_object_unref(object);
+}
+
+CompoundFile OpenCompoundFile(const std::string& path, std::string* why) {
+  GError* error = nullptr;
+  std::unique_ptr<GsfInput, GObjectUnref> input(gsf_input_stdio_new(path.c_str(), &error));
+  if (!input) {
+    if (why) *why = error && error->message ? error->message : "cannot open the file";
+    if (error) g_error_free(error);
+    return nullptr;
+  }
+  CompoundFile file(gsf_infile_msole_new(input.get(), &error));
+  if (!file) {
+    if (why) *why = std::string("not a readable compound file: ") + (error && error->message ? error->message : "");
+    if (error) g_error_free(error);
+  }
+  return file;
+}
+
+std::vector<std::string> CompoundEntryNames(GsfInfile* file) {
+  std::vector<std::string> names;
+  int n = gsf_infile_num_children(file);
+  for (int i = 0; i < n && i < 4096; ++i)
+    if (const char* name = gsf_infile_name_by_index(file, i)) names.emplace_back(name);
+  return names;
+}
+
+std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name, std::size_t max_bytes) {
+  std::unique_ptr<GsfInput, GObjectUnref> stream(gsf_infile_child_by_name(file, name));
+  if (!stream) return std::nullopt;
+  gsf_off_t size = gsf_input_size(stream.get());
+  if (size < 0 || static_cast<uint64_t>(size) > max_bytes) return std::nullopt;
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    std::size_t step = std::min<std::size_t>(bytes.size() - done, 1 << 20);
+    if (!gsf_input_read(stream.get(), step, reinterpret_cast<guint8*>(bytes.data() + done))) {
+      bytes.resize(done);  // a damaged chain: keep what could be read
+      break;
+    }
+    done += step;
+  }
+  return bytes;
+}
+
+void EmitSummaryInformation(GsfInfile* file, TextSink& sink) {
+  std::unique_ptr<GsfInput, GObjectUnref> stream(gsf_infile_child_by_name(file, "\005SummaryInformation"));
+  if (!stream || gsf_input_size(stream.get()) > (1 << 20)) return;
+  std::unique_ptr<GsfDocMetaData, GObjectUnref> meta(gsf_doc_meta_data_new());
+  if (GError* error = gsf_doc_meta_data_read_from_msole(meta.get(), stream.get())) {
+    g_error_free(error);
+    return;
+  }
+  static constexpr std::pair<const char*, const char*> kShown[] = {
+      {GSF_META_NAME_TITLE, "Title"},       {GSF_META_NAME_SUBJECT, "Subject"},
+      {GSF_META_NAME_CREATOR, "Author"},    {GSF_META_NAME_KEYWORDS, "Keywords"},
+      {GSF_META_NAME_DESCRIPTION, "Comments"}};
+  for (const auto& [key, label] : kShown) {
+    GsfDocProp* prop = gsf_doc_meta_data_lookup(meta.get(), key);
+    const GValue* value = prop ? gsf_doc_prop_get_val(prop) : nullptr;
+    if (!value || !G_VALUE_HOLDS_STRING(value)) continue;
+    const char* text = g_value_get_string(value);
+    if (!text || !*text || !g_utf8_validate(text, -1, nullptr)) continue;
+    std::string line = std::string(label) + ": " + text;
+    for (char& c : line)
+      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    sink.Line(line);
+  }
+  sink.EndChunk();
+}
+
+void AppendUtf16Le(std::string_view bytes, std::string& out) {
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t u = Le16(bytes, i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      char32_t low = Le16(bytes, i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(u, out);
+  }
+}
+
+namespace {
+
+bool ValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t i = 0; i < s.size();) {
+    uint32_t cp;
+    std::size_t n = quarn_utf8_sequence(p + i, s.size() - i, &cp);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+struct ConverterCloser {
+  void operator()(UConverter* c) const { ucnv_close(c); }
+};
+
+std::string ValidatedUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (std::size_t i = 0; i < bytes.size();) {
+    uint32_t cp;
+    std::size_t n = quarn_utf8_sequence(p + i, bytes.size() - i, &cp);
+    if (n == 0) {
+      AppendUtf8(0xFFFD, out);
+      ++i;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string DecodeCharset(std::string_view bytes, std::string_view charset) {
+  std::string name(charset);
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  if (name.empty() || name == "us-ascii" || name == "ascii") name = ValidUtf8(bytes) ? "utf-8" : "windows-1252";
+  if (name == "utf-8" || name == "utf8") return ValidatedUtf8(bytes);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UConverter, ConverterCloser> conv(ucnv_open(name.c_str(), &status));
+  if (U_FAILURE(status) || !conv) {
+    // A charset nobody knows: the bytes are most likely UTF-8 or Western.
+    if (ValidUtf8(bytes)) return std::string(bytes);
+    status = U_ZERO_ERROR;
+    conv.reset(ucnv_open("windows-1252", &status));
+    if (U_FAILURE(status) || !conv) return ValidatedUtf8(bytes);
+  }
+  // ICU's default callback substitutes U+FFFD (or the charset's own
+  // substitute) for bytes that are invalid in the charset and goes on.
+  std::u16string units(bytes.size() * 2 + 4, u'\0');
+  status = U_ZERO_ERROR;
+  int32_t n = ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(units.data()), static_cast<int32_t>(units.size()),
+                            bytes.data(), static_cast<int32_t>(bytes.size()), &status);
+  if (U_FAILURE(status)) return ValidatedUtf8(bytes);
+  std::string out;
+  out.reserve(static_cast<std::size_t>(n) * 2);
+  for (int32_t i = 0; i < n; ++i) {
+    char32_t u = units[i];
+    if (u == 0x1A) u = 0xFFFD;  // ICU's substitute in single-byte charsets
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    }
+    AppendUtf8(u, out);
+  }
+  return out;
+}
+
+const char* CodePageForLanguageId(uint16_t lid) {
+  switch (lid & 0x3FF) {
+    case 0x19: case 0x22: case 0x23: case 0x02: case 0x2F: case 0x44: case 0x3F: case 0x40: case 0x50:
+      return "windows-1251";
+    case 0x05: case 0x15: case 0x0E: case 0x1B: case 0x24: case 0x18: case 0x1C:
+      return "windows-1250";
+    case 0x08: return "windows-1253";
+    case 0x1F: case 0x2C: return "windows-1254";
+    case 0x0D: return "windows-1255";
+    case 0x01: case 0x20: case 0x29: return "windows-1256";
+    case 0x25: case 0x26: case 0x27: return "windows-1257";
+    case 0x2A: return "windows-1258";
+    case 0x1E: return "windows-874";
+    case 0x11: return "shift_jis";
+    case 0x04: return (lid == 0x0404 || lid == 0x0C04 || lid == 0x1404) ? "big5" : "gbk";
+    case 0x12: return "windows-949";
+    case 0x1A: return lid == 0x0C1A ? "windows-1251" : "windows-1250";
+    default: return "windows-1252";
+  }
+}
+
+}  // namespace quarn

@@ -1,0 +1,273 @@
+// Reads the body of a Word document in order, then the parts that hang off
+// it: headers and footers, footnotes, endnotes and comments, each after the
+// body.  Every part is streamed through a text reader, so a huge
+// document.xml costs little more memory than its text.
+#include "convert/filters/package/docx_filter.h"
+
+#include "convert/charset.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/package/docx_numbering.h"
+#include "convert/filters/markup/math_text.h"
+#include "convert/filters/package/ooxml.h"
+
+namespace quarn {
+
+namespace {
+
+using ooxml::XmlCursor;
+
+// Greek letters of the Symbol font at their ASCII positions 'A'..'Z', 'a'..'z'.
+constexpr char32_t kSymbolUpper[] = U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ";
+constexpr char32_t kSymbolLower[] = U"αβχδεφγηιϕκλμνοπθρστυϖωξψζ";
+
+// Elements whose whole content is left out: deleted and moved-away text,
+// field instructions, the fallback copy of alternate content (the chosen
+// copy is read), and property blocks that hold no text.
+bool IsSkipped(std::string_view n) {
+  return n == "del" || n == "moveFrom" || n == "delText" || n == "instrText" || n == "delInstrText" ||
+         n == "Fallback" || n == "pPr" || n == "rPr" || n == "sectPr" || n == "tblPr" || n == "tcPr" ||
+         n == "trPr" || n == "tblGrid" || n == "sdtPr";
+}
+
+// Turns one WordprocessingML part into lines.  Outside tables a paragraph
+// ends a line; a table row is one line of tab-separated cells, with the
+// paragraphs of a cell (and any table nested in it) joined by spaces.
+class PartWalker {
+ public:
+  PartWalker(TextSink& sink, docx::Numbering& numbering) : sink_(sink), layout_(sink), numbering_(numbering) {}
+
+  // False when the part could not be read to its end.
+  bool Walk(XmlCursor& x) {
+    bool more = x.Read();
+    while (more && !sink_.full()) {
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        if (n == "pPr" && !x.IsEmpty()) {
+          // A numbered paragraph starts with its list label.
+          docx::NumberingRef ref;
+          more = ReadParagraphProps(x, &ref);
+          layout_.Text(numbering_.Next(ref));
+          continue;
+        }
+        if (n == "oMath" && !x.IsEmpty()) {
+          // A formula is read as a whole, as one line of text.
+          int status = 1;
+          layout_.Text(ReadMathText(x.reader(), MathKind::kOmml, &status));
+          more = x.Read();  // past its end; a reader that failed inside says so again
+          continue;
+        }
+        if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {
+          more = x.Skip();
+          continue;
+        }
+        Start(x, n, x.IsEmpty());
+      } else if (x.IsEnd()) {
+        End(x.LocalName());
+      } else if (in_text_ && instructions_ == 0 && x.IsText()) {
+        layout_.Text(x.Value());
+      }
+      more = x.Read();
+    }
+    layout_.EndLine();
+    return !x.failed() && x.opened();
+  }
+
+ private:
+  // Reads the numbering a paragraph's properties ask for, the cursor on
+  // <w:pPr>; like Skip, leaves the cursor on the node after them.
+  static bool ReadParagraphProps(XmlCursor& x, docx::NumberingRef* ref) {
+    int depth = x.Depth();
+    bool more = x.Read();
+    while (more) {
+      if (x.IsEnd() && x.Depth() == depth) return x.Read();
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        // Earlier properties of a tracked change are no longer in force.
+        if (n == "rPr" || n == "pPrChange" || n == "sectPr") {
+          more = x.Skip();
+          continue;
+        }
+        if (n == "pStyle") ref->style = x.Attr("val").value_or("");
+        else if (n == "numId") ref->num_id = ParseInt(x.Attr("val"));
+        else if (n == "ilvl") ref->level = ParseInt(x.Attr("val"));
+      }
+      more = x.Read();
+    }
+    return false;
+  }
+
+  static int ParseInt(const std::optional<std::string>& v) {
+    if (!v || v->empty() || v->size() > 9) return -1;
+    int n = 0;
+    for (char c : *v) {
+      if (c < '0' || c > '9') return -1;
+      n = n * 10 + (c - '0');
+    }
+    return n;
+  }
+
+  static bool IsSeparatorNote(const XmlCursor& x) {
+    std::string t = x.Attr("type").value_or("");
+    return t == "separator" || t == "continuationSeparator" || t == "continuationNotice";
+  }
+
+  void Start(const XmlCursor& x, std::string_view n, bool empty) {
+    if (n == "t") {
+      in_text_ = !empty;
+    } else if (n == "r") {
+      if (!empty) ++runs_;
+    } else if (n == "tbl") {
+      layout_.StartTable(empty);
+    } else if (n == "tc") {
+      layout_.StartCell();
+    } else if (n == "txbxContent") {
+      layout_.Soft(" ");  // a text box's text stands apart from the text around it
+    } else if (n == "tab" || n == "ptab") {
+      if (runs_ > 0) layout_.in_table() ? layout_.Soft(" ") : layout_.Text("\t");
+    } else if (n == "br" || n == "cr") {
+      if (runs_ > 0) layout_.LineBreak();
+    } else if (n == "noBreakHyphen") {
+      layout_.Text("-");
+    } else if (n == "sym") {
+      Symbol(x);
+    } else if (n == "fldChar") {
+      Field(x.Attr("fldCharType").value_or(""));
+    }
+  }
+
+  void End(std::string_view n) {
+    if (n == "t") {
+      in_text_ = false;
+    } else if (n == "r") {
+      if (runs_ > 0) --runs_;
+    } else if (n == "p") {
+      layout_.EndParagraph();
+    } else if (n == "tr") {
+      layout_.EndRow();
+    } else if (n == "tbl") {
+      layout_.EndTable();
+    }
+  }
+
+  // Complex fields: text between "begin" and "separate" is the instruction,
+  // between "separate" and "end" the result a reader sees.
+  void Field(std::string_view type) {
+    if (type == "begin") {
+      fields_.push_back(true);
+      ++instructions_;
+    } else if (type == "separate") {
+      if (!fields_.empty() && fields_.back()) {
+        fields_.back() = false;
+        --instructions_;
+      }
+    } else if (type == "end") {
+      if (!fields_.empty()) {
+        if (fields_.back()) --instructions_;
+        fields_.pop_back();
+      }
+    }
+  }
+
+  void Symbol(const XmlCursor& x) {
+    std::string hex = x.Attr("char").value_or("");
+    char32_t cp = 0;
+    for (char c : hex) {
+      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      if (d < 0 || cp > 0xFFFFF) return;
+      cp = cp * 16 + static_cast<char32_t>(d);
+    }
+    // Symbol fonts put their glyphs at F000 + the 8-bit code; only the
+    // Symbol font's letters have a meaning worth writing out.
+    if (cp >= 0xF000 && cp <= 0xF0FF) {
+      std::string font = x.Attr("font").value_or("");
+      if (font != "Symbol") return;
+      cp -= 0xF000;
+      if (cp >= 'A' && cp <= 'Z') cp = kSymbolUpper[cp - 'A'];
+      else if (cp >= 'a' && cp <= 'z') cp = kSymbolLower[cp - 'a'];
+      else if (cp < 0x20 || cp >= 0x7F) return;
+    } else if (cp >= 0xE000 && cp <= 0xF8FF) {
+      return;
+    }
+    std::string s;
+    AppendUtf8(cp, s);
+    layout_.Text(s);
+  }
+
+  TextSink& sink_;
+  ooxml::Layout layout_;
+  docx::Numbering& numbering_;
+  std::vector<bool> fields_;  // per open field: still in its instruction
+  int instructions_ = 0;
+  int runs_ = 0;
+  bool in_text_ = false;
+};
+
+class DocxFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    ExtractResult result;
+    auto zip = ooxml::OpenPackage(path, "docx", sink, &result);
+    if (!zip) return result;
+    std::string main = ooxml::MainPart(*zip, "word/document.xml");
+    if (!zip->Has(main)) return ExtractResult::UnknownFormat("a zip file without a Word document part");
+    if (zip->IsEncrypted(main)) return ExtractResult::Password();
+
+    std::string problems;
+    ooxml::Relationships rels;
+    std::string rel_error;
+    if (!rels.Load(*zip, main, &rel_error)) problems = rel_error;
+
+    // List labels need the numbering definitions and the list styles first.
+    docx::Numbering numbering;
+    {
+      auto target = [&](std::string_view kind) {
+        const ooxml::Relationship* r = rels.FirstOfKind(kind);
+        return r ? r->target : std::string();
+      };
+      std::string numbering_error;
+      if (!numbering.Load(*zip, target("numbering"), target("styles"), &numbering_error))
+        problems += (problems.empty() ? "" : "; ") + numbering_error;
+    }
+
+    {
+      XmlCursor x(*zip, main);
+      PartWalker walker(sink, numbering);
+      if (!walker.Walk(x)) {
+        if (sink.empty()) return ExtractResult::Failed(x.error());
+        return ExtractResult::Incomplete("the body was read only in part: " + x.error());
+      }
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+
+    std::vector<std::string> parts;
+    for (std::string_view kind : {"header", "footer", "footnotes", "endnotes", "comments"})
+      for (const ooxml::Relationship* r : rels.OfKind(kind)) {
+        bool seen = false;
+        for (const std::string& p : parts) seen = seen || p == r->target;
+        if (!seen && zip->Has(r->target)) parts.push_back(r->target);
+      }
+    for (const std::string& part : parts) {
+      if (sink.full()) break;
+      XmlCursor x(*zip, part);
+      PartWalker walker(sink, numbering);
+      if (!walker.Walk(x)) {
+        if (!problems.empty()) problems += "; ";
+        problems += x.error();
+      }
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (!problems.empty()) return ExtractResult::Incomplete(problems);
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateDocxFilter() { return std::make_unique<DocxFilter>(); }
+
+}  // namespace quarn

@@ -1,0 +1,863 @@
+#include "convert/filters/package/odf_filter.h"
+
+#include <libxml/xmlreader.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/filters/package/zip_archive.h"
+#include "convert/filters/markup/math_text.h"
+#include "convert/filters/package/odf_lists.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn {
+
+namespace {
+
+// A run of repeated empty cells or rows is layout, not text: a sheet may
+// declare a million empty rows of sixteen thousand cells.  Beyond these
+// counts the repeats are not written.
+constexpr std::uint64_t kMaxEmptyCellRepeat = 64;
+// Repeated cells and rows that hold text are real content; these caps only
+// bound the work a hostile count can ask for (the sink's limit bounds the bytes).
+constexpr std::uint64_t kMaxCellRepeat = 16384;
+constexpr std::uint64_t kMaxRowRepeat = std::uint64_t{1} << 20;
+constexpr std::size_t kMaxRowCells = 32768;
+// Copies made by repeat counts may add at most this much text to a document:
+// past it a sheet that repeats a filled row a million times is cut short
+// (and said to be) rather than filling the whole text limit.
+constexpr std::size_t kRepeatBudget = std::size_t{64} << 20;
+constexpr std::uint64_t kMaxSpaces = 1024;
+constexpr std::uint64_t kMaxListNumber = 1'000'000'000;
+
+enum class Ns { kOther, kText, kTable, kOffice, kDraw, kPresentation, kStyle, kSvg, kDc, kDr3d };
+
+constexpr const char* kTextNs = "urn:oasis:names:tc:opendocument:xmlns:text:1.0";
+constexpr const char* kTableNs = "urn:oasis:names:tc:opendocument:xmlns:table:1.0";
+constexpr const char* kOfficeNs = "urn:oasis:names:tc:opendocument:xmlns:office:1.0";
+constexpr int kReaderOptions = kSafeXmlOptions | XML_PARSE_RECOVER;
+constexpr const char* kManifestNs = "urn:oasis:names:tc:opendocument:xmlns:manifest:1.0";
+
+Ns NsOf(const xmlChar* uri) {
+  if (!uri) return Ns::kOther;
+  std::string_view u(reinterpret_cast<const char*>(uri));
+  constexpr std::string_view kOasis = "urn:oasis:names:tc:opendocument:xmlns:";
+  if (u.rfind(kOasis, 0) == 0) {
+    u.remove_prefix(kOasis.size());
+    if (u == "text:1.0") return Ns::kText;
+    if (u == "table:1.0") return Ns::kTable;
+    if (u == "office:1.0") return Ns::kOffice;
+    if (u == "drawing:1.0") return Ns::kDraw;
+    if (u == "presentation:1.0") return Ns::kPresentation;
+    if (u == "style:1.0") return Ns::kStyle;
+    if (u == "svg-compatible:1.0") return Ns::kSvg;
+    if (u == "dr3d:1.0") return Ns::kDr3d;
+    return Ns::kOther;
+  }
+  // The older XML formats (StarOffice and OpenOffice.org 1) name the same
+  // vocabularies in namespaces of their own.
+  constexpr std::string_view kLegacy = "http://openoffice.org/2000/";
+  if (u.rfind(kLegacy, 0) == 0) {
+    u.remove_prefix(kLegacy.size());
+    if (u == "text") return Ns::kText;
+    if (u == "table") return Ns::kTable;
+    if (u == "office") return Ns::kOffice;
+    if (u == "drawing") return Ns::kDraw;
+    if (u == "presentation") return Ns::kPresentation;
+    if (u == "style") return Ns::kStyle;
+    if (u == "dr3d") return Ns::kDr3d;
+    return Ns::kOther;
+  }
+  if (u == "http://www.w3.org/2000/svg") return Ns::kSvg;
+  if (u == "http://purl.org/dc/elements/1.1/") return Ns::kDc;
+  return Ns::kOther;
+}
+
+// The older formats' namespace for an OpenDocument one ("...:xmlns:text:1.0"
+// gives "http://openoffice.org/2000/text"); other names stay as they are.
+std::string LegacyNamespace(std::string_view ns) {
+  constexpr std::string_view kOasis = "urn:oasis:names:tc:opendocument:xmlns:";
+  if (ns.rfind(kOasis, 0) != 0 || ns.size() < kOasis.size() + 4) return std::string(ns);
+  std::string_view name = ns.substr(kOasis.size(), ns.size() - kOasis.size() - 4);  // without ":1.0"
+  if (name == "manifest") return "http://openoffice.org/2001/manifest";
+  return "http://openoffice.org/2000/" + std::string(name);
+}
+
+std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  xmlChar* v = xmlTextReaderGetAttributeNs(r, reinterpret_cast<const xmlChar*>(local),
+                                           reinterpret_cast<const xmlChar*>(ns));
+  if (!v) return {};
+  std::string s(reinterpret_cast<const char*>(v));
+  xmlFree(v);
+  return s;
+}
+
+// An attribute of an element of either the OpenDocument or the older
+// formats: the older namespace is tried when the element carries none of
+// the newer one.
+bool IsLegacyElement(xmlTextReaderPtr r) {
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+  return ns && std::strncmp(reinterpret_cast<const char*>(ns), "http://openoffice.org/", 22) == 0;
+}
+
+std::string AnyAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  std::string v = Attr(r, local, ns);
+  if (v.empty() && IsLegacyElement(r)) v = Attr(r, local, LegacyNamespace(ns).c_str());
+  return v;
+}
+
+std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  std::string v = AnyAttr(r, local, ns);
+  if (v.empty()) return 1;
+  std::uint64_t n = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return 1;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+    if (n > (std::uint64_t{1} << 40)) break;
+  }
+  return n ? n : 1;
+}
+
+bool IsMathMl(const xmlChar* uri) {
+  return uri && std::strcmp(reinterpret_cast<const char*>(uri), "http://www.w3.org/1998/Math/MathML") == 0;
+}
+
+bool Is(Ns ns, std::string_view local, Ns want, std::string_view name) { return ns == want && local == name; }
+
+// Elements whose content is never text a reader sees: settings, styles,
+// declarations, metadata, embedded binaries, the store of tracked changes
+// (which holds the deleted text), and the authors and dates of comments.
+bool Skipped(Ns ns, std::string_view l) {
+  switch (ns) {
+    case Ns::kOffice:
+      return l == "settings" || l == "scripts" || l == "font-face-decls" || l == "styles" ||
+             l == "automatic-styles" || l == "meta" || l == "forms" || l == "binary-data" ||
+             l == "event-listeners" || l == "change-info";
+    case Ns::kText:
+      return l == "tracked-changes" || l == "sequence-decls" || l == "variable-decls" ||
+             l == "user-field-decls" || l == "dde-connection-decls";
+    case Ns::kTable:
+      return l == "tracked-changes" || l == "named-expressions" || l == "database-ranges" ||
+             l == "content-validations" || l == "calculation-settings" || l == "label-ranges" ||
+             l == "data-pilot-tables" || l == "dde-links" || l == "consolidation" || l == "table-source";
+    case Ns::kSvg:
+      return l == "title" || l == "desc";
+    case Ns::kDc:
+      return true;
+    case Ns::kPresentation:
+      return l == "settings";
+    case Ns::kDraw:
+      return l == "object-ole" || l == "applet" || l == "plugin";
+    default:
+      return false;
+  }
+}
+
+// Drawing objects that can carry paragraphs of their own.
+bool IsShape(Ns ns, std::string_view l) {
+  if (ns == Ns::kDr3d) return l == "scene";
+  if (ns != Ns::kDraw) return false;
+  // (A text box is inside a frame in OpenDocument, on its own in the older formats.)
+  return l == "frame" || l == "text-box" || l == "custom-shape" || l == "rect" || l == "ellipse" || l == "circle" ||
+         l == "line" || l == "polyline" || l == "polygon" || l == "path" || l == "connector" || l == "caption" ||
+         l == "measure" || l == "regular-polygon" || l == "g" || l == "control";
+}
+
+bool IsHeaderFooter(Ns ns, std::string_view l) {
+  return ns == Ns::kStyle && (l == "header" || l == "footer" || l == "header-left" || l == "footer-left" ||
+                              l == "header-first" || l == "footer-first");
+}
+
+enum class Kind { kUnknown, kText, kSpreadsheet, kPresentation, kDrawing };
+
+std::string CleanCell(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\t' || c == '\r') c = ' ';
+  std::size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return {};
+  std::size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+// Walks one XML part of a document (content.xml, styles.xml, or the whole
+// flat file) and writes the body to the sink; headers, notes and comments
+// are kept apart and written by Finish after the body.
+class Walker {
+ public:
+  // zip, when given, is the package whose embedded objects (charts,
+  // documents inside the document) are read where they are placed.
+  explicit Walker(TextSink& sink, ZipArchive* zip = nullptr) : sink_(sink), zip_(zip) { ctx_.push_back(Ctx{}); }
+
+  // False when the XML is malformed (the text so far is kept).
+  bool Run(xmlTextReaderPtr r);
+  void Finish();
+  Kind kind() const { return kind_; }
+  // The parser's first error in the last Run, or empty.
+  const std::string& xml_error() const { return xml_error_; }
+  // Whether repeat counts asked for more copies than were written.
+  bool repeats_cut() const { return repeats_cut_; }
+  // List labels are read for text documents only; a spreadsheet's or a
+  // presentation's styles need not be parsed for them.
+  void LabelListsOf(std::string_view mimetype) {
+    lists_wanted_ =
+        mimetype.find(".text") != std::string_view::npos || mimetype.find(".writer") != std::string_view::npos;
+  }
+
+ private:
+  enum class Role { kBody, kDeferred, kCitation, kNote, kComment, kHeader };
+  struct Table {
+    std::vector<std::string> row;
+    std::string cell;
+    std::string fallback;
+    bool in_cell = false;
+    std::uint64_t cell_repeat = 1;
+    std::uint64_t row_repeat = 1;
+    bool pending_blank = false;
+    bool any_row = false;
+  };
+  struct Ctx {
+    Role role = Role::kBody;
+    int depth = -1;  // reader depth of the element that opened it
+    std::string buf;
+    std::vector<Table> tables;
+    int para_depth = 0;
+    std::string after_para;
+    bool space = true;  // the last character written was white space
+    bool endnote = false;
+    bool inline_text = false;  // holds a formula: its text stays in the paragraph
+  };
+
+  static Ctx NewCtx(Role role, int depth) {
+    Ctx c;
+    c.role = role;
+    c.depth = depth;
+    return c;
+  }
+
+  void Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip);
+  void End(Ns ns, std::string_view l, int depth);
+  void Text(std::string_view t);
+  void EndParagraph();
+  void EndCell();
+  void EndRow();
+  void PopCtx();
+
+  // Text to the innermost open cell of ctx, else to ctx's output.
+  void Put(Ctx& c, std::string_view t) {
+    if (!c.tables.empty() && c.tables.back().in_cell) {
+      c.tables.back().cell.append(t);
+      return;
+    }
+    Out(c, t);
+  }
+  void Out(Ctx& c, std::string_view t) {
+    if (c.role == Role::kBody) {
+      sink_.Append(t);
+    } else if (c.buf.size() < sink_.limit()) {
+      c.buf.append(t);
+    }
+  }
+  void EndLine(Ctx& c) {
+    if (c.role == Role::kBody) {
+      sink_.EndLine();
+    } else if (!c.buf.empty() && c.buf.back() != '\n') {
+      c.buf.push_back('\n');
+    }
+  }
+  static void AppendBounded(std::string& to, std::string_view t, std::size_t limit) {
+    if (to.size() < limit) to.append(t);
+  }
+
+  void EmbeddedObject(const std::string& href);
+  void StartList(xmlTextReaderPtr r);
+  // Reads the named list styles of a package's styles.xml, once.
+  void LoadNamedListStyles();
+
+  TextSink& sink_;
+  ZipArchive* zip_;
+  int nesting_ = 0;
+  std::set<std::string> objects_read_;
+  std::vector<Ctx> ctx_;
+  Kind kind_ = Kind::kUnknown;
+  int master_depth_ = -1;  // inside office:master-styles
+  bool endnote_ = false;    // class of the text:note being read
+  std::string citation_;
+  std::string headers_, footnotes_, endnotes_, comments_;
+  std::set<std::string> seen_headers_;
+  std::string xml_error_;
+  std::size_t repeat_budget_ = kRepeatBudget;
+  bool repeats_cut_ = false;
+  odf::ListStyles list_styles_;
+  odf::ListCounter lists_{list_styles_};
+  bool named_list_styles_read_ = false;
+  bool lists_wanted_ = true;
+  bool skip_read_ = false;  // Start read the skipped element through itself
+
+  // Takes bytes from the repeat budget; false (and marks the cut) when spent.
+  bool Repeat(std::size_t bytes) {
+    if (bytes > repeat_budget_) {
+      repeats_cut_ = true;
+      return false;
+    }
+    repeat_budget_ -= bytes;
+    return true;
+  }
+};
+
+// Records the parser's first complaint instead of printing it.
+void NoteXmlError(void* arg, const xmlError* error) {
+  auto* first = static_cast<std::string*>(arg);
+  if (first->empty() && error && error->level >= XML_ERR_ERROR)
+    *first = error->message ? CleanCell(error->message) : std::string("malformed XML");
+}
+
+bool Walker::Run(xmlTextReaderPtr r) {
+  // The reader recovers from errors so that the text before a break is not
+  // lost with it; any error still marks the document as damaged.
+  std::string error;
+  xmlTextReaderSetStructuredErrorHandler(
+      r, [](void* arg, xmlErrorPtr e) { NoteXmlError(arg, e); }, &error);
+  int ret = xmlTextReaderRead(r);
+  while (ret == 1 && !sink_.full()) {
+    int type = xmlTextReaderNodeType(r);
+    if (type == XML_READER_TYPE_ELEMENT) {
+      Ns ns = NsOf(xmlTextReaderConstNamespaceUri(r));
+      const xmlChar* ln = xmlTextReaderConstLocalName(r);
+      std::string_view l = ln ? reinterpret_cast<const char*>(ln) : "";
+      int depth = xmlTextReaderDepth(r);
+      bool empty = xmlTextReaderIsEmptyElement(r) == 1;
+      bool skip = false;
+      Start(r, ns, l, depth, empty, skip);
+      if (skip) {
+        // After an element read through to its end, the next node is
+        // simply the one after that end.
+        ret = empty || skip_read_ ? xmlTextReaderRead(r) : xmlTextReaderNext(r);
+        skip_read_ = false;
+        continue;
+      }
+      if (empty) End(ns, l, depth);
+    } else if (type == XML_READER_TYPE_END_ELEMENT) {
+      Ns ns = NsOf(xmlTextReaderConstNamespaceUri(r));
+      const xmlChar* ln = xmlTextReaderConstLocalName(r);
+      End(ns, ln ? reinterpret_cast<const char*>(ln) : "", xmlTextReaderDepth(r));
+    } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA ||
+               type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE) {
+      const xmlChar* v = xmlTextReaderConstValue(r);
+      if (v) Text(reinterpret_cast<const char*>(v));
+    }
+    ret = xmlTextReaderRead(r);
+  }
+  xmlTextReaderSetStructuredErrorHandler(r, nullptr, nullptr);
+  if (ret == -1 && error.empty()) error = "malformed XML";
+  xml_error_ = error;
+  return error.empty();
+}
+
+void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip) {
+  if (l == "math" && !empty && IsMathMl(xmlTextReaderConstNamespaceUri(r))) {
+    // A formula (the content of a formula object): one line of text, kept
+    // in the paragraph that shows it rather than after it.
+    int status = 1;
+    std::string text = ReadMathText(r, MathKind::kMathMl, &status);
+    skip_read_ = status == 1;
+    if (!text.empty()) {
+      Put(ctx_.back(), text);
+      for (auto it = ctx_.rbegin(); it != ctx_.rend() && it->role == Role::kDeferred; ++it) it->inline_text = true;
+    }
+    skip = true;
+    return;
+  }
+  if (ns == Ns::kOffice && (l == "styles" || l == "automatic-styles")) {
+    // Styles hold no text, but their list styles give list items their labels.
+    skip = true;
+    if (!empty && lists_wanted_ && list_styles_.Read(r) == 1) skip_read_ = true;  // on the styles' end now
+    return;
+  }
+  if (Skipped(ns, l)) {
+    skip = true;
+    return;
+  }
+  Ctx& c = ctx_.back();
+  if (master_depth_ >= 0 && c.role != Role::kHeader) {
+    // In the master pages only the headers and footers are text; the rest is
+    // page furniture (placeholder frames, the notes page layout).
+    if (IsHeaderFooter(ns, l) && !empty) {
+      ctx_.push_back(NewCtx(Role::kHeader, depth));
+    } else if (!Is(ns, l, Ns::kStyle, "master-page")) {
+      skip = true;
+    }
+    return;
+  }
+  if (ns == Ns::kOffice) {
+    if (l == "document") {
+      std::string type = AnyAttr(r, "mimetype", kOfficeNs);
+      if (!type.empty()) LabelListsOf(type);
+    } else if (l == "document-content" && kind_ == Kind::kUnknown) {
+      // The older formats name the kind of document here, not by a body element.
+      const std::string kind = AnyAttr(r, "class", kOfficeNs);
+      if (kind == "text") kind_ = Kind::kText;
+      else if (kind == "spreadsheet") kind_ = Kind::kSpreadsheet;
+      else if (kind == "presentation") kind_ = Kind::kPresentation;
+      else if (kind == "drawing") kind_ = Kind::kDrawing;
+    } else if (l == "master-styles" && !empty) {
+      master_depth_ = depth;
+    } else if (l == "text") {
+      kind_ = Kind::kText;
+    } else if (l == "spreadsheet") {
+      kind_ = Kind::kSpreadsheet;
+    } else if (l == "presentation") {
+      kind_ = Kind::kPresentation;
+    } else if (l == "drawing") {
+      kind_ = Kind::kDrawing;
+    } else if (l == "annotation" && !empty) {
+      ctx_.push_back(NewCtx(Role::kComment, depth));
+    }
+    return;
+  }
+  if (ns == Ns::kText) {
+    if (l == "p" || l == "h") {
+      if (c.para_depth++ == 0) {
+        c.space = true;
+        // The first paragraph of a list item starts with the item's label.
+        if (kind_ == Kind::kText) {
+          std::string label = lists_.Paragraph();
+          if (!label.empty()) Put(c, label);
+        }
+      }
+    } else if (l == "list" || l == "ordered-list" || l == "unordered-list") {
+      StartList(r);
+    } else if (l == "list-item") {
+      // An item may restart the numbering at a value of its own.
+      std::string start = AnyAttr(r, "start-value", kTextNs);
+      lists_.StartItem(start.empty() ? -1 : static_cast<int>(std::min<std::uint64_t>(CountAttr(r, "start-value", kTextNs), kMaxListNumber)));
+    } else if (l == "list-header") {
+      lists_.StartHeader();
+    } else if (l == "s") {
+      if (c.para_depth > 0) {
+        std::uint64_t n = std::min(CountAttr(r, "c", kTextNs), kMaxSpaces);
+        Put(c, std::string(n, ' '));
+        c.space = true;
+      }
+    } else if (l == "tab" || l == "tab-stop") {
+      if (c.para_depth > 0) Put(c, "\t");
+      c.space = true;
+    } else if (l == "line-break") {
+      if (c.para_depth > 0) Put(c, "\n");
+      c.space = true;
+    } else if (l == "note" || l == "footnote" || l == "endnote") {
+      endnote_ = l == "endnote" || AnyAttr(r, "note-class", kTextNs) == "endnote";
+      citation_.clear();
+    } else if ((l == "note-citation" || l == "footnote-citation" || l == "endnote-citation") && !empty) {
+      Ctx n = NewCtx(Role::kCitation, depth);
+      n.para_depth = 1;
+      ctx_.push_back(std::move(n));
+    } else if ((l == "note-body" || l == "footnote-body" || l == "endnote-body") && !empty) {
+      Ctx n = NewCtx(Role::kNote, depth);
+      n.endnote = endnote_;
+      ctx_.push_back(std::move(n));
+    }
+    return;
+  }
+  if (ns == Ns::kTable) {
+    if (l == "table") {
+      if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0) {
+        EndLine(c);
+        std::string name = AnyAttr(r, "name", kTableNs);
+        if (!name.empty()) {
+          Out(c, name);
+          Out(c, "\n");
+        }
+      }
+      c.tables.emplace_back();
+    } else if (l == "table-row" && !c.tables.empty()) {
+      Table& t = c.tables.back();
+      t.row.clear();
+      t.row_repeat = CountAttr(r, "number-rows-repeated", kTableNs);
+    } else if ((l == "table-cell" || l == "covered-table-cell") && !c.tables.empty()) {
+      Table& t = c.tables.back();
+      t.in_cell = true;
+      t.cell.clear();
+      t.cell_repeat = CountAttr(r, "number-columns-repeated", kTableNs);
+      // Cells written without paragraphs (by some generators) carry their
+      // value in attributes only.
+      t.fallback.clear();
+      for (const char* a : {"string-value", "date-value", "time-value", "boolean-value", "value"}) {
+        t.fallback = AnyAttr(r, a, kOfficeNs);
+        // The older formats keep them in the table namespace.
+        if (t.fallback.empty() && IsLegacyElement(r)) t.fallback = AnyAttr(r, a, kTableNs);
+        if (!t.fallback.empty()) break;
+      }
+    }
+    return;
+  }
+  if (Is(ns, l, Ns::kDraw, "object")) {
+    EmbeddedObject(AnyAttr(r, "href", "http://www.w3.org/1999/xlink"));
+    skip = true;
+    return;
+  }
+  if (IsShape(ns, l) && !empty && c.para_depth > 0) {
+    // A frame or shape anchored in a paragraph: its paragraphs follow that
+    // paragraph instead of splitting it.
+    ctx_.push_back(NewCtx(Role::kDeferred, depth));
+    return;
+  }
+  if (Is(ns, l, Ns::kDraw, "page")) EndLine(c);
+}
+
+void Walker::End(Ns ns, std::string_view l, int depth) {
+  if (ctx_.size() > 1 && ctx_.back().depth == depth) {
+    PopCtx();
+    return;
+  }
+  if (master_depth_ == depth) {
+    master_depth_ = -1;
+    return;
+  }
+  Ctx& c = ctx_.back();
+  if (ns == Ns::kText && (l == "p" || l == "h")) {
+    EndParagraph();
+  } else if (ns == Ns::kText && (l == "list" || l == "ordered-list" || l == "unordered-list")) {
+    lists_.EndList();
+  } else if (ns == Ns::kTable && !c.tables.empty()) {
+    if (l == "table-cell" || l == "covered-table-cell") {
+      EndCell();
+    } else if (l == "table-row") {
+      EndRow();
+    } else if (l == "table") {
+      c.tables.pop_back();
+    }
+  } else if (Is(ns, l, Ns::kDraw, "page") && c.role == Role::kBody) {
+    sink_.EndLine();
+    sink_.EndChunk();
+  }
+}
+
+void Walker::Text(std::string_view t) {
+  Ctx& c = ctx_.back();
+  if (c.para_depth == 0) return;
+  // White space in a paragraph collapses to one space.
+  std::string out;
+  out.reserve(t.size());
+  for (char ch : t) {
+    if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') {
+      if (!c.space) out.push_back(' ');
+      c.space = true;
+    } else {
+      out.push_back(ch);
+      c.space = false;
+    }
+  }
+  if (!out.empty()) Put(c, out);
+}
+
+void Walker::EndParagraph() {
+  Ctx& c = ctx_.back();
+  if (c.para_depth == 0) return;
+  if (--c.para_depth > 0) return;
+  if (!c.tables.empty() && c.tables.back().in_cell) {
+    Table& t = c.tables.back();
+    t.cell.push_back('\n');
+    t.cell.append(c.after_para);
+  } else {
+    EndLine(c);
+    Out(c, c.after_para);
+    EndLine(c);
+  }
+  c.after_para.clear();
+  c.space = true;
+}
+
+void Walker::EndCell() {
+  Table& t = ctx_.back().tables.back();
+  if (!t.in_cell) return;
+  t.in_cell = false;
+  std::string text = CleanCell(std::move(t.cell));
+  t.cell.clear();
+  if (text.empty()) text = CleanCell(t.fallback);
+  std::uint64_t n = std::min(t.cell_repeat, text.empty() ? kMaxEmptyCellRepeat : kMaxCellRepeat);
+  for (std::uint64_t i = 0; i < n && t.row.size() < kMaxRowCells; ++i) {
+    if (i && !text.empty() && !Repeat(text.size() + 1)) break;
+    t.row.push_back(text);
+  }
+}
+
+void Walker::EndRow() {
+  Ctx& c = ctx_.back();
+  Table& t = c.tables.back();
+  if (t.in_cell) EndCell();
+  while (!t.row.empty() && t.row.back().empty()) t.row.pop_back();
+  if (t.row.empty()) {
+    // A run of empty rows inside a table is shown as one empty line; at its
+    // start and end it is not shown at all.
+    if (t.any_row) t.pending_blank = true;
+    return;
+  }
+  std::string line;
+  for (std::size_t i = 0; i < t.row.size(); ++i) {
+    if (i) line.push_back('\t');
+    line.append(t.row[i]);
+  }
+  t.row.clear();
+  // A nested table's rows go into the cell of the table around it.
+  Table* outer = c.tables.size() >= 2 && c.tables[c.tables.size() - 2].in_cell ? &c.tables[c.tables.size() - 2]
+                                                                               : nullptr;
+  std::uint64_t n = std::min(t.row_repeat, kMaxRowRepeat);
+  if (outer) {
+    for (std::uint64_t i = 0; i < n && outer->cell.size() < sink_.limit() && (i == 0 || Repeat(line.size())); ++i) {
+      outer->cell.push_back(' ');
+      outer->cell.append(line);
+    }
+    return;
+  }
+  EndLine(c);
+  if (t.pending_blank) Out(c, "\n");
+  t.pending_blank = false;
+  t.any_row = true;
+  line.push_back('\n');
+  for (std::uint64_t i = 0; i < n && !sink_.full(); ++i) {
+    if (i && !Repeat(line.size())) break;
+    Out(c, line);
+    if (c.role != Role::kBody && c.buf.size() >= sink_.limit()) break;
+  }
+}
+
+void Walker::StartList(xmlTextReaderPtr r) {
+  if (kind_ == Kind::kText) LoadNamedListStyles();
+  bool continues = AnyAttr(r, "continue-numbering", kTextNs) == "true" || !AnyAttr(r, "continue-list", kTextNs).empty();
+  lists_.StartList(AnyAttr(r, "style-name", kTextNs), continues);
+}
+
+void Walker::LoadNamedListStyles() {
+  if (named_list_styles_read_ || !zip_ || !zip_->Has("styles.xml")) return;
+  named_list_styles_read_ = true;
+  std::string err;
+  XmlPartReader styles = zip_->OpenXml("styles.xml", &err, kReaderOptions);
+  if (!styles) return;
+  // Only office:styles is wanted; the master pages after it are read with
+  // the headers and footers.
+  xmlTextReaderSetStructuredErrorHandler(styles.get(), [](void*, xmlErrorPtr) {}, nullptr);
+  while (xmlTextReaderRead(styles.get()) == 1) {
+    if (xmlTextReaderNodeType(styles.get()) != XML_READER_TYPE_ELEMENT) continue;
+    if (NsOf(xmlTextReaderConstNamespaceUri(styles.get())) != Ns::kOffice) continue;
+    std::string_view l = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(styles.get()));
+    if (l == "styles") {
+      list_styles_.Read(styles.get());
+      break;
+    }
+    if (l == "master-styles" || l == "body") break;
+  }
+}
+
+void Walker::EmbeddedObject(const std::string& href) {
+  // Objects nest (a chart in a text in a slide) but only so deep; each is
+  // read once however often it is shown.
+  if (!zip_ || nesting_ >= 3 || href.empty() || href.find("://") != std::string::npos) return;
+  std::string part = ResolvePartName("content.xml", href.rfind("./", 0) == 0 ? href.substr(2) : href);
+  while (!part.empty() && part.back() == '/') part.pop_back();
+  part += "/content.xml";
+  if (!zip_->Has(part) || !objects_read_.insert(part).second) return;
+  std::string err;
+  XmlPartReader sub = zip_->OpenXml(part, &err, kSafeXmlOptions | XML_PARSE_RECOVER);
+  if (!sub) return;
+  // The object's text is gathered apart, as a frame's is, then placed where
+  // the object stands; its reader's depths are its own.
+  ctx_.push_back(NewCtx(Role::kDeferred, -2));
+  const std::size_t marker = ctx_.size();
+  const Kind kind = kind_;
+  const int master = master_depth_;
+  const std::string outer_error = xml_error_;
+  master_depth_ = -1;
+  ++nesting_;
+  Run(sub.get());  // a damaged object loses its own text only
+  --nesting_;
+  while (ctx_.size() > marker) PopCtx();
+  PopCtx();
+  kind_ = kind;
+  master_depth_ = master;
+  xml_error_ = outer_error;
+}
+
+void Walker::PopCtx() {
+  Ctx done = std::move(ctx_.back());
+  ctx_.pop_back();
+  Ctx& parent = ctx_.back();
+  if (done.para_depth > 0 && done.role != Role::kCitation) {
+    // An unclosed paragraph (malformed input ends here): close it.
+    done.para_depth = 1;
+    done.buf.append(done.after_para);
+  }
+  if (!done.buf.empty() && done.buf.back() != '\n' && done.role != Role::kCitation) done.buf.push_back('\n');
+  const std::size_t limit = sink_.limit();
+  switch (done.role) {
+    case Role::kBody:
+      break;
+    case Role::kDeferred:
+      if (done.inline_text && parent.para_depth > 0) {
+        while (!done.buf.empty() && done.buf.back() == '\n') done.buf.pop_back();
+        Put(parent, done.buf);
+        parent.space = false;
+      } else if (parent.para_depth > 0) {
+        AppendBounded(parent.after_para, done.buf, limit);
+      } else {
+        Put(parent, done.buf);
+      }
+      break;
+    case Role::kCitation:
+      citation_ = CleanCell(done.buf);
+      Put(parent, citation_);
+      parent.space = false;
+      break;
+    case Role::kNote: {
+      std::string& to = done.endnote ? endnotes_ : footnotes_;
+      if (!citation_.empty()) AppendBounded(to, citation_ + " ", limit);
+      AppendBounded(to, done.buf, limit);
+      break;
+    }
+    case Role::kComment:
+      AppendBounded(comments_, done.buf, limit);
+      break;
+    case Role::kHeader:
+      // Several master pages often share one header: write it once.
+      if (!done.buf.empty() && seen_headers_.insert(done.buf).second) AppendBounded(headers_, done.buf, limit);
+      break;
+  }
+}
+
+void Walker::Finish() {
+  while (ctx_.size() > 1) PopCtx();
+  std::string* parts[] = {kind_ == Kind::kText || kind_ == Kind::kUnknown ? &headers_ : nullptr, &footnotes_,
+                          &endnotes_, &comments_};
+  for (std::string* p : parts) {
+    if (!p || p->empty() || sink_.full()) continue;
+    sink_.EndLine();
+    sink_.EndChunk();
+    sink_.Append(*p);
+    sink_.EndChunk();
+  }
+}
+
+struct ReaderFree {
+  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+
+// Whether the manifest lists encryption data for content.xml.
+bool ManifestEncrypts(ZipArchive& zip) {
+  std::string err;
+  XmlPartReader m = zip.OpenXml("META-INF/manifest.xml", &err);
+  if (!m) return false;
+  std::string path;
+  int depth = -1;
+  while (xmlTextReaderRead(m.get()) == 1) {
+    if (xmlTextReaderNodeType(m.get()) != XML_READER_TYPE_ELEMENT) continue;
+    const xmlChar* ln = xmlTextReaderConstLocalName(m.get());
+    std::string_view l = ln ? reinterpret_cast<const char*>(ln) : "";
+    if (l == "file-entry") {
+      path = AnyAttr(m.get(), "full-path", kManifestNs);
+      depth = xmlTextReaderDepth(m.get());
+    } else if (l == "encryption-data" && xmlTextReaderDepth(m.get()) > depth &&
+               (path == "content.xml" || path == "/content.xml")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr const char* kRepeatsCut = "rows or cells repeated beyond 64 MiB of text were left out";
+
+ExtractResult Damaged(const TextSink& sink, const std::string& why) {
+  return sink.empty() ? ExtractResult::Failed(why) : ExtractResult::Incomplete(why);
+}
+
+bool StartsAsZip(const std::string& path) {
+  char sig[4] = {};
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::size_t n = std::fread(sig, 1, sizeof sig, f);
+  std::fclose(f);
+  return n == 4 && std::memcmp(sig, "PK\x03\x04", 4) == 0;
+}
+
+// The flat XML form: one file, office:document, with the master styles and
+// body inside.
+ExtractResult ExtractFlat(const std::string& path, TextSink& sink, const std::string& zip_error) {
+  char head[4096];
+  std::size_t got = 0;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+  } else {
+    return ExtractResult::Failed("the file cannot be opened");
+  }
+  std::string_view h(head, got);
+  if (h.find(kOfficeNs) == std::string_view::npos || h.find("document") == std::string_view::npos)
+    return ExtractResult::UnknownFormat("neither an OpenDocument package nor a flat OpenDocument file (" +
+                                        zip_error + ")");
+  std::unique_ptr<xmlTextReader, ReaderFree> r(xmlReaderForFile(path.c_str(), nullptr, kReaderOptions));
+  if (!r) return ExtractResult::Failed("the file cannot be read as XML");
+  Walker w(sink);
+  bool ok = w.Run(r.get());
+  w.Finish();
+  if (!ok) return Damaged(sink, "the document's XML is damaged (" + w.xml_error() + ")");
+  if (w.repeats_cut()) return ExtractResult::Incomplete(kRepeatsCut);
+  return ExtractResult::Ok();
+}
+
+class OdfFilter final : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    if (auto r = ExtractRedirected(path, "odf", sink)) return *r;
+    std::string err;
+    std::unique_ptr<ZipArchive> zip = ZipArchive::Open(path, &err);
+    if (!zip) {
+      if (StartsAsZip(path)) return ExtractResult::Failed("the zip package is damaged (" + err + ")");
+      return ExtractFlat(path, sink, err);
+    }
+    if (!zip->Has("content.xml")) {
+      std::string type;
+      std::string ignored;
+      if (zip->Has("mimetype")) zip->Read("mimetype", type, &ignored);
+      if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0 ||
+          type.rfind("application/vnd.sun.xml.", 0) == 0)
+        return ExtractResult::Failed("the package has no content.xml");
+      return ExtractResult::UnknownFormat("not an OpenDocument package (no content.xml)");
+    }
+    if (zip->IsEncrypted("content.xml") || ManifestEncrypts(*zip)) return ExtractResult::Password();
+
+    Walker w(sink, zip.get());
+    if (zip->Has("mimetype")) {
+      std::string type, ignored;
+      if (zip->Read("mimetype", type, &ignored)) w.LabelListsOf(type);
+    }
+    XmlPartReader content = zip->OpenXml("content.xml", &err, kReaderOptions);
+    if (!content) return ExtractResult::Failed(err.empty() ? "content.xml cannot be read" : err);
+    bool ok = w.Run(content.get());
+    if (!ok) {
+      std::string why = content.problem();
+      w.Finish();
+      return Damaged(sink, why.empty() ? "content.xml is damaged (" + w.xml_error() + ")" : why);
+    }
+    std::string missing;
+    if (w.kind() == Kind::kText && zip->Has("styles.xml")) {
+      XmlPartReader styles = zip->OpenXml("styles.xml", &err, kReaderOptions);
+      if (!styles || !w.Run(styles.get()))
+        missing = "styles.xml is damaged: page headers and footers may be missing";
+    }
+    w.Finish();
+    if (!missing.empty()) return ExtractResult::Incomplete(missing);
+    if (w.repeats_cut()) return ExtractResult::Incomplete(kRepeatsCut);
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateOdfFilter() { return std::make_unique<OdfFilter>(); }
+
+}  // namespace quarn

@@ -1,0 +1,214 @@
+#include "convert/filters/package/ooxml.h"
+
+#include "convert/filters/sniff.h"
+
+namespace quarn::ooxml {
+
+std::unique_ptr<ZipArchive> OpenPackage(const std::string& path, std::string_view self, TextSink& sink,
+                                        ExtractResult* result, ZipLimits limits) {
+  if (auto r = ExtractRedirected(path, self, sink)) {
+    *result = *r;
+    return nullptr;
+  }
+  Sniffed s = SniffContent(path);
+  switch (s.kind) {
+    case ContentKind::kUnreadable:
+      *result = ExtractResult::Failed("cannot open the document");
+      return nullptr;
+    case ContentKind::kEmpty:
+      *result = ExtractResult::UnknownFormat("the file is empty");
+      return nullptr;
+    case ContentKind::kCompoundFile:
+      // Office encrypts an OOXML package by wrapping it in a compound file.
+      *result = s.encrypted_package ? ExtractResult::Password()
+                                    : ExtractResult::UnknownFormat("a compound file, not an Office Open XML package");
+      return nullptr;
+    case ContentKind::kZip:
+      break;
+    default:
+      *result = ExtractResult::UnknownFormat("not an Office Open XML package (no zip container)");
+      return nullptr;
+  }
+  std::string error;
+  auto zip = ZipArchive::Open(path, &error, limits);
+  if (!zip) {
+    *result = ExtractResult::Failed("damaged package: " + error);
+    return nullptr;
+  }
+  return zip;
+}
+
+std::string RelsPartName(std::string_view part) {
+  std::size_t slash = part.rfind('/');
+  if (slash == std::string_view::npos) return "_rels/" + std::string(part) + ".rels";
+  return std::string(part.substr(0, slash)) + "/_rels/" + std::string(part.substr(slash + 1)) + ".rels";
+}
+
+bool Relationships::Load(ZipArchive& zip, std::string_view source, std::string* error) {
+  rels_.clear();
+  std::string name = RelsPartName(source);
+  if (!zip.Has(name)) return true;
+  XmlCursor x(zip, name);
+  while (x.Read()) {
+    if (!x.IsStart() || x.LocalName() != "Relationship") continue;
+    Relationship r;
+    r.id = x.Attr("Id").value_or("");
+    r.type = x.Attr("Type").value_or("");
+    std::string target = x.Attr("Target").value_or("");
+    r.external = x.Attr("TargetMode").value_or("") == "External";
+    r.target = r.external ? target : ResolvePartName(source, target);
+    rels_.push_back(std::move(r));
+  }
+  if (x.failed() || !x.opened()) {
+    if (error) *error = x.error();
+    return false;
+  }
+  return true;
+}
+
+const Relationship* Relationships::ById(std::string_view id) const {
+  for (const Relationship& r : rels_)
+    if (r.id == id) return &r;
+  return nullptr;
+}
+
+std::vector<const Relationship*> Relationships::OfKind(std::string_view kind) const {
+  std::vector<const Relationship*> out;
+  for (const Relationship& r : rels_) {
+    if (r.external || r.type.size() <= kind.size()) continue;
+    std::string_view t = r.type;
+    if (t.substr(t.size() - kind.size()) == kind && t[t.size() - kind.size() - 1] == '/') out.push_back(&r);
+  }
+  return out;
+}
+
+const Relationship* Relationships::FirstOfKind(std::string_view kind) const {
+  auto all = OfKind(kind);
+  return all.empty() ? nullptr : all.front();
+}
+
+std::string MainPart(ZipArchive& zip, std::string_view fallback) {
+  Relationships rels;
+  if (rels.Load(zip, "", nullptr))
+    if (const Relationship* r = rels.FirstOfKind("officeDocument"); r && zip.Has(r->target)) return r->target;
+  return std::string(fallback);
+}
+
+XmlCursor::XmlCursor(ZipArchive& zip, std::string_view part)
+    : part_(part), reader_(zip.OpenXml(part, &open_error_)) {}
+
+bool XmlCursor::Read() {
+  if (!reader_ || failed_) return false;
+  int rc = xmlTextReaderRead(reader_.get());
+  if (rc < 0) failed_ = true;
+  return rc == 1;
+}
+
+bool XmlCursor::Skip() {
+  if (!reader_ || failed_) return false;
+  int rc = xmlTextReaderNext(reader_.get());
+  if (rc < 0) failed_ = true;
+  return rc == 1;
+}
+
+bool XmlCursor::IsText() const {
+  int t = type();
+  return t == XML_READER_TYPE_TEXT || t == XML_READER_TYPE_CDATA || t == XML_READER_TYPE_SIGNIFICANT_WHITESPACE ||
+         t == XML_READER_TYPE_WHITESPACE;
+}
+
+std::string_view XmlCursor::LocalName() const {
+  const xmlChar* n = xmlTextReaderConstLocalName(reader_.get());
+  return n ? std::string_view(reinterpret_cast<const char*>(n)) : std::string_view();
+}
+
+std::string_view XmlCursor::Value() const {
+  const xmlChar* v = xmlTextReaderConstValue(reader_.get());
+  return v ? std::string_view(reinterpret_cast<const char*>(v)) : std::string_view();
+}
+
+std::optional<std::string> XmlCursor::FindAttr(bool (*match)(const xmlChar* local, const xmlChar* ns,
+                                                                std::string_view want),
+                                                std::string_view want) const {
+  xmlTextReaderPtr r = reader_.get();
+  std::optional<std::string> out;
+  if (xmlTextReaderMoveToFirstAttribute(r) != 1) return out;
+  do {
+    if (match(xmlTextReaderConstLocalName(r), xmlTextReaderConstNamespaceUri(r), want)) {
+      const xmlChar* v = xmlTextReaderConstValue(r);
+      out = v ? reinterpret_cast<const char*>(v) : "";
+      break;
+    }
+  } while (xmlTextReaderMoveToNextAttribute(r) == 1);
+  xmlTextReaderMoveToElement(r);
+  return out;
+}
+
+std::optional<std::string> XmlCursor::Attr(std::string_view local) const {
+  return FindAttr(
+      [](const xmlChar* n, const xmlChar*, std::string_view want) {
+        return n && want == reinterpret_cast<const char*>(n);
+      },
+      local);
+}
+
+std::optional<std::string> XmlCursor::RelId() const {
+  return FindAttr(
+      [](const xmlChar* n, const xmlChar* ns, std::string_view) {
+        return n && ns && *ns && std::string_view(reinterpret_cast<const char*>(n)) == "id";
+      },
+      {});
+}
+
+std::string XmlCursor::error() const {
+  if (!reader_) return open_error_.empty() ? "the part " + part_ + " cannot be read" : open_error_;
+  std::string p = reader_.problem();
+  if (!p.empty()) return p;
+  return failed_ ? "the part " + part_ + " is not well-formed XML" : std::string();
+}
+
+bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }
+
+// The text of a drawing, chart or comments part: every <t> element's text,
+// a line at the end of each paragraph (<a:p>) and of each comment, each of a
+// chart's cached strings (series names, category labels) on a line of its
+// own, phonetic readings (<rPh>) left out.  Line breaks inside a text become
+// spaces.
+bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
+  XmlCursor x(zip, part);
+  std::string line;
+  bool in_text = false;
+  int phonetic = 0;
+  int string_cache = 0;  // inside a chart's <c:strCache>: series names, category labels
+  auto end_line = [&] {
+    std::size_t first = line.find_first_not_of(' ');
+    if (first != std::string::npos) sink.Line(std::string_view(line).substr(first));
+    line.clear();
+  };
+  while (x.Read() && !sink.full()) {
+    std::string_view n = x.LocalName();
+    if (x.IsStart()) {
+      if (n == "t" || (n == "v" && string_cache > 0)) in_text = !x.IsEmpty();
+      else if (n == "rPh" && !x.IsEmpty()) ++phonetic;
+      else if (n == "strCache" && !x.IsEmpty()) ++string_cache;
+    } else if (x.IsEnd()) {
+      if (n == "t") in_text = false;
+      else if (n == "rPh") --phonetic;
+      else if (n == "strCache") --string_cache;
+      else if (n == "p" || n == "comment" || (n == "v" && string_cache > 0)) {
+        in_text = false;
+        end_line();
+      }
+    } else if (in_text && phonetic == 0 && x.IsText()) {
+      for (char c : x.Value()) line += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+    }
+  }
+  end_line();
+  if (x.failed() || !x.opened()) {
+    *error = x.error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quarn::ooxml

@@ -1,0 +1,87 @@
+// The mail filter over small messages written by tests/data/mail/make-mail.py,
+// and over messages built on the fly.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "convert/filters/builtin.h"
+#include "tests/support/filter_support.h"
+#include "convert/filters/mail/eml_filter.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+using Status = ExtractResult::Status;
+
+std::string Sample(const std::string& name) { return std::string(QUARN_TEST_DATA) + "/mail/" + name; }
+
+using Extracted = test::BuiltinText;
+
+Extracted ExtractSample(std::string_view filter, const std::string& path) { return test::ExtractWith(filter, path); }
+
+using ScratchDir = test::ScratchTest;
+
+TEST(MailFilter, HeadersFirstThenPartsAttachmentsAndNestedMessages) {
+  Extracted e = ExtractSample("eml", Sample("sample.eml"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text.rfind("From: Анна <anna@example.org>\n"
+                         "To: Bob <bob@example.org>, carol@example.org\n"
+                         "Cc: Dave <dave@example.org>\n"
+                         "Date: Mon, 01 Mar 2021 10:30:00 +0100\n"
+                         "Subject: Quarterly résumé\n",
+                         0),
+            0u)
+      << e.text;
+  // The plain rendering of the alternative, not both.
+  EXPECT_NE(e.text.find("Hello Bob, the figures are attached. Greek: Καλημέρα."), std::string::npos);
+  EXPECT_EQ(e.text.find("the HTML rendering"), std::string::npos);
+  // Bytes invalid in the declared charset show as replacements; the words around survive.
+  EXPECT_NE(e.text.find("Broken \xEF\xBF\xBD\xEF\xBF\xBD bytes before the last words survive."), std::string::npos)
+      << e.text;
+  // The attached document's own text, introduced by its name; other attachments by name only.
+  std::size_t report = e.text.find("Attachment: report.doc\n");
+  ASSERT_NE(report, std::string::npos);
+  EXPECT_LT(report, e.text.find("Name\tCity\tScore"));
+  EXPECT_NE(e.text.find("Attachment: chart.png"), std::string::npos);
+  // The attached message: its headers, and its HTML-only body as text without scripts.
+  std::size_t inner = e.text.find("Subject: The attached message");
+  ASSERT_NE(inner, std::string::npos);
+  EXPECT_LT(inner, e.text.find("Only HTML in here & nothing else."));
+  EXPECT_EQ(e.text.find("hidden"), std::string::npos);
+  EXPECT_EQ(e.text.find("<b>"), std::string::npos);
+}
+
+TEST_F(ScratchDir, MailFollowsNestedMessagesOnlySoDeep) {
+  std::string message = "From: a@example.org\nSubject: level 0\n\ninnermost\n";
+  for (int level = 1; level <= 30; ++level)
+    message = "From: a@example.org\nSubject: level " + std::to_string(level) +
+              "\nMIME-Version: 1.0\nContent-Type: message/rfc822\n\n" + message;
+  Extracted e = ExtractSample("eml", Write("deep.eml", message).string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Subject: level 30"), std::string::npos);
+  EXPECT_NE(e.text.find("nested too deeply"), std::string::npos);
+  EXPECT_EQ(e.text.find("innermost"), std::string::npos);
+}
+
+TEST_F(ScratchDir, MailWithUnknownCharsetFallsBackVisibly) {
+  std::string message =
+      "From: a@example.org\nSubject: s\nContent-Type: text/plain; charset=x-no-such-charset\n\n"
+      "caf\xE9 au lait\n";
+  Extracted e = ExtractSample("eml", Write("odd.eml", message).string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("café au lait"), std::string::npos) << e.text;
+}
+
+TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
+  TextSink sink;
+  MailHtmlToText("<div>One&nbsp;&lt;two&gt;</div><style>p{}</style><p>Three &#x263A; &#233;</p>", "", sink);
+  EXPECT_EQ(sink.Joined(), "One <two>\nThree ☺ é\n");
+}
+
+}  // namespace
+}  // namespace quarn

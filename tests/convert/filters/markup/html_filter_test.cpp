@@ -1,0 +1,158 @@
+// The HTML filter through the real pipeline, and ExtractHtmlText as other
+// filters call it.
+#include "convert/filters/markup/html_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/main.h"
+#include "tests/support/filter_support.h"
+
+namespace quarn {
+namespace {
+
+using test::Extracted;
+using test::TempDir;
+using test::WriteFile;
+
+const std::string kHtml = std::string(QUARN_TEST_DATA) + "/markup/html/";
+
+TEST(HtmlFilter, StructureBecomesLines) {
+  EXPECT_EQ(Extracted(kHtml + "structure.html"),
+            "Structure & layout\n"
+            "Main heading\n"
+            "First paragraph spans two source lines, with bold and italicwords.\n"
+            "Entities: <tag> \"q\" été €5 😀 a b\n"
+            "\u2022 Apples\n"
+            "\u2022 Pears\n"
+            "\u2022 Nested pear\n"
+            "1. One\n"
+            "2. Two\n"
+            "Name\tQty (kg)\n"
+            "Apples\t3\n"
+            "Pears\t4\n"
+            "line 1\n"
+            "    indented   line 2\n"
+            "Line\n"
+            "break\n"
+            "Term\n"
+            "Definition\n"
+            "Quoted\n"
+            "End.\n");
+}
+
+TEST(HtmlFilter, CharsetFromMarkDeclarationOrDetection) {
+  EXPECT_EQ(Extracted(kHtml + "meta_1251.html"), "Проверка\nСъешь же ещё этих мягких французских булок.\n");
+  EXPECT_EQ(Extracted(kHtml + "meta_koi8r.html"), "КОИ\nДа, но фальшивый экземпляр!\n");
+  EXPECT_EQ(Extracted(kHtml + "undeclared_1252.html"), "Café crème — déjà vu.\n");
+  // The byte-order mark wins over the page's (wrong) declaration.
+  EXPECT_EQ(Extracted(kHtml + "utf16le_bom.html"), "Grüße, 日本語\n");
+}
+
+TEST(HtmlFilter, DeepNestingKeepsAllText) {
+  std::string deep_blocks, deep_inline;
+  for (int i = 0; i < 10000; ++i) deep_blocks += "<div>", deep_inline += "<span><b>";
+  deep_blocks += "deepest words";
+  deep_inline += "inline depth";
+  for (int i = 0; i < 10000; ++i) deep_blocks += "</div>", deep_inline += "</b></span>";
+  std::string page = "<html><body><p>before</p>" + deep_blocks + deep_inline + "<p>after</p></body></html>";
+  TextSink sink;
+  ExtractResult r = ExtractHtmlText(page, "", sink);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_EQ(sink.Joined(), "before\ndeepest words\ninline depth\nafter\n");
+
+  TempDir dir;
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "deep.html", page)), "before\ndeepest words\ninline depth\nafter\n");
+}
+
+TEST(HtmlFilter, ListItemsAreNumberedAsTheBrowserShowsThem) {
+  // start, type and value, nested lists counting apart, and items outside
+  // any list shown as bullets.
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<ol start=\"4\" type=\"i\"><li>four<ol type=\"A\"><li>a</li><li>b</li></ol></li>"
+                              "<li>five</li><li value=\"9\">nine</li><li>ten</li></ol>"
+                              "<ol start=\"x\"><li>bad start</li></ol><li>stray</li><menu><li>tool</li></menu>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(), "iv. four\nA. a\nB. b\nv. five\nix. nine\nx. ten\n1. bad start\n\u2022 stray\n\u2022 tool\n");
+}
+
+TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
+  const std::string head = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>";
+  TextSink small;
+  ASSERT_TRUE(ExtractHtmlText(head + "a <![CDATA[x < y & <b>]]> b<!-- <![CDATA[ --> c</p></body></html>", "", small).ok());
+  EXPECT_EQ(small.Joined(), "a x < y & <b> b c\n");
+
+  // Pages are parsed in blocks of 256 KiB: put each marker across a block end.
+  for (std::size_t back : {1, 4, 8, 10, 12}) {
+    const std::size_t block = 256 * 1024;
+    std::string filler(block - head.size() - back, 'f');
+    std::string page = head + filler + "<![CDATA[1<2]]>" + " end</p></body></html>";
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(page, "", sink).ok());
+    std::string text = sink.Joined();
+    EXPECT_EQ(text.substr(text.size() - 9), "f1<2 end\n") << back;
+  }
+
+}
+
+TEST(HtmlFilter, MathMlFormulasAreOneLineInTheirParagraph) {
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<p>Einstein: <math><mi>E</mi><mo>=</mo><mi>m</mi><msup><mi>c</mi><mn>2</mn></msup>"
+                              "</math>, famous.</p><p>Frac <m:math><m:mfrac><m:mn>1</m:mn><m:mi>x</m:mi></m:mfrac></m:math>"
+                              "</p><p>after</p>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(), "Einstein: E = mc\u00B2, famous.\nFrac 1/x\nafter\n");
+}
+
+TEST(HtmlFilter, HintAndByteOrderMarkForEmbeddedHtml) {
+  const std::string cp1251 = "<p>\xCF\xF0\xE8\xE2\xE5\xF2</p>";  // "Привет"
+  TextSink hinted;
+  EXPECT_TRUE(ExtractHtmlText(cp1251, "windows-1251", hinted).ok());
+  EXPECT_EQ(hinted.Joined(), "Привет\n");
+
+  TextSink marked;
+  EXPECT_TRUE(ExtractHtmlText("\xEF\xBB\xBF<p>caf\xC3\xA9</p>", "windows-1251", marked).ok());
+  EXPECT_EQ(marked.Joined(), "café\n");
+}
+
+TEST(HtmlFilter, NestedTablesAndCellsKeepTheirRows) {
+  TextSink sink;
+  ExtractHtmlText(
+      "<table><tr><td>a</td><td><table><tr><td>x</td><td>y</td></tr></table></td><td>b</td></tr>"
+      "<tr><td>c<br>d</td><td>e</td></tr></table>",
+      "", sink);
+  EXPECT_EQ(sink.Joined(), "a\t\nx\ty\n\tb\nc d\te\n");
+}
+
+TEST(HtmlFilter, TextLimitStopsTheParser) {
+  std::string page = "<html><body>";
+  for (int i = 0; i < 20000; ++i) page += "<p>paragraph number " + std::to_string(i) + "</p>\n";
+  TextSink sink(5000);
+  ExtractResult r = ExtractHtmlText(page, "", sink);
+  EXPECT_EQ(r.status, ExtractResult::Status::kIncomplete);
+  EXPECT_LE(sink.size(), 5000u);
+}
+
+TEST(HtmlFilter, BinaryDataIsRefused) {
+  TempDir dir;
+  std::string bytes(4096, '\0');
+  for (std::size_t i = 0; i < bytes.size(); i += 3) bytes[i] = static_cast<char>(i * 7);
+  ConvertResult r = ConvertFile(test::Builtins(), WriteFile(dir.path() / "junk.html", bytes), "");
+  EXPECT_EQ(r.outcome, Outcome::kNoText);
+  EXPECT_NE(r.reason.find("binary"), std::string::npos) << r.reason;
+}
+
+TEST(HtmlFilter, DeclaredCharsetForms) {
+  EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
+  EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),
+            "iso-8859-2");
+  EXPECT_EQ(DeclaredHtmlCharset("<meta name=x content=y><meta charset='koi8-r' />"), "koi8-r");
+  EXPECT_EQ(DeclaredHtmlCharset("<?xml version=\"1.0\" encoding='windows-1250'?><html>"), "windows-1250");
+  EXPECT_EQ(DeclaredHtmlCharset("<html><head><title>charset=x</title></head>"), "");
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,137 @@
+// The XML filter over small hand-written samples, through the registry and
+// the text pipeline, plus hostile input (entities, damage) built on the fly.
+#include <fcntl.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/registry.h"
+#include "tests/support/filter_support.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Data(const std::string& name) { return std::string(QUARN_TEST_DATA) + "/markup/" + name; }
+
+FilterText Extract(const std::string& path) { return ExtractFilterText(test::Builtins(), path); }
+
+std::string TextOf(const std::string& path, bool* incomplete = nullptr) { return test::PipelineText(path, incomplete); }
+
+using TempDir = test::ScratchTest;
+
+TEST(Xml, MixedContentStaysOnOneLineAndBlocksBreak) {
+  EXPECT_EQ(TextOf(Data("xml/mixed.xml")),
+            "Война и мир\n"
+            "Leo Tolstoy\n"
+            "Read this one, twice.\n"
+            "Raw <cdata> text\n"
+            "Bold start & end\n");
+}
+
+TEST(Xml, Word2003ParagraphsTabsAndTables) {
+  EXPECT_EQ(TextOf(Data("xml/word2003.xml")),
+            "Hello world.\n"
+            "Name\tValue\n"
+            "kept\n"
+            "A1\tB1\n"
+            "\tB2\n"
+            "Last\n");
+}
+
+TEST(Xml, SpreadsheetSheetsByNameWithIndexGaps) {
+  EXPECT_EQ(TextOf(Data("xml/spreadsheet2003.xml")),
+            "Prices\n"
+            "Item\tCost\n"
+            "Tea\t2.5\n"
+            "\t\tgap\n"
+            "wide\t\tafter\n"
+            "Второй\n"
+            "Rich text\n");
+}
+
+TEST(Xml, MalformedIsNeverReportedAsWhole) {
+  FilterText t = Extract(Data("xml/malformed.xml"));
+  EXPECT_TRUE(t.text.find_first_not_of(' ') == std::string::npos || t.incomplete);
+  EXPECT_NE(t.problem.find("malformed at line 2"), std::string::npos) << t.problem;
+}
+
+// A small file broken early: the parser fails before it streams anything,
+// yet the words it can recover are kept and the result says it is damaged.
+TEST_F(TempDir, SmallDamagedFilesKeepTheWordsTheParserRecovers) {
+  FilterText t = Extract(Write("mismatch.xml", "<root><a>one</a><b>two<c>three</b><d>four</d></root>"));
+  EXPECT_TRUE(t.incomplete);
+  for (const char* word : {"one", "two", "three", "four"}) EXPECT_NE(t.text.find(word), std::string::npos) << word;
+  EXPECT_NE(t.problem.find("malformed at line 1"), std::string::npos) << t.problem;
+
+  t = Extract(Write("unclosed.xml", "<root><a>only start"));
+  EXPECT_TRUE(t.incomplete);
+  EXPECT_NE(t.text.find("only start"), std::string::npos);
+
+  t = Extract(Write("nothing.xml", "<<<>>>"));
+  EXPECT_EQ(t.text.find_first_not_of(' '), std::string::npos);
+  EXPECT_FALSE(t.problem.empty());
+}
+
+// Bytes the declared character set cannot decode end the text early, said
+// so in the result; the XML library prints nothing of its own on the way.
+TEST_F(TempDir, UndecodableBytesAreReportedNotPrinted) {
+  const std::string path = Write("sjis.xml",
+                                 "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<r><a>kept</a><a>\x87\x40</a></r>\n");
+  const std::string log = (dir_ / "stderr.log").string();
+  std::fflush(stderr);
+  const int saved = ::dup(STDERR_FILENO);
+  const int to = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(to, 0);
+  ::dup2(to, STDERR_FILENO);
+  FilterText t = Extract(path);
+  std::fflush(stderr);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(to);
+  EXPECT_NE(t.text.find("kept"), std::string::npos);
+  EXPECT_TRUE(t.incomplete);
+  EXPECT_EQ(fs::file_size(log), 0u);
+}
+
+TEST_F(TempDir, ExternalEntitiesAreNeverRead) {
+  std::string secret = Write("secret.txt", "PLUGHXYZZY");
+  std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret +
+                    "\"><!ENTITY % p SYSTEM \"file://" + secret + "\"> %p;]>\n<r><a>before</a><a>&x;</a><a>after</a></r>\n";
+  std::string text = TextOf(Write("xxe.xml", doc));
+  EXPECT_EQ(text.find("PLUGH"), std::string::npos);
+  EXPECT_NE(text.find("before"), std::string::npos);
+  EXPECT_NE(text.find("after"), std::string::npos);
+  // An external DTD is not fetched either.
+  std::string dtd = Write("evil.dtd", "<!ENTITY y \"PLUGHXYZZY\">");
+  std::string doc2 = "<?xml version=\"1.0\"?>\n<!DOCTYPE r SYSTEM \"file://" + dtd + "\">\n<r>ok &y;</r>\n";
+  EXPECT_EQ(TextOf(Write("dtd.xml", doc2)).find("PLUGH"), std::string::npos);
+}
+
+TEST_F(TempDir, BillionLaughsIsBounded) {
+  std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [<!ENTITY lol \"lol\">";
+  doc += "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">";
+  for (int i = 2; i <= 9; ++i) {
+    doc += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) doc += "&lol" + std::to_string(i - 1) + ";";
+    doc += "\">";
+  }
+  doc += "]>\n<lolz>start &lol9; end</lolz>\n";
+  auto t0 = std::chrono::steady_clock::now();
+  FilterText t = Extract(Write("lol.xml", doc));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_LT(t.text.size(), std::size_t{1} << 16);
+  EXPECT_EQ(t.text.find("lollol"), std::string::npos);
+  EXPECT_TRUE(t.text.find_first_not_of(' ') == std::string::npos || t.incomplete) << t.problem;
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,276 @@
+// The Word, spreadsheet and presentation filters over small packages written
+// by tests/data/package/ooxml/make.py: exact text for the samples, a clean refusal or
+// a partial result said so for damaged and hostile ones.
+#include <gtest/gtest.h>
+
+#include <libxml/parser.h>
+#include <libxml/xmlreader.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/filters/common/list_label.h"
+#include "convert/filters/markup/math_text.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Data(const std::string& name) { return std::string(QUARN_TEST_DATA) + "/package/ooxml/" + name; }
+
+struct Extracted {
+  ExtractResult result;
+  std::string text;
+};
+
+Extracted Extract(std::string_view filter, const std::string& path) {
+  TextSink sink;
+  Extracted r{ExtractWithBuiltin(filter, path, sink), {}};
+  r.text = sink.Joined();
+  return r;
+}
+
+TEST(Docx, BodyInOrderThenHeadersFootersNotesAndComments) {
+  Extracted r = Extract("docx", Data("sample.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Plain paragraph with \ta tab.\n"
+            "Line one\nline two\n"
+            "First item\nSecond item\n"
+            "A1\tB1 more\t\tD1\n"
+            "A2\tin1 in2\n"
+            "Kept inserted\n"
+            "Page 7 of 9\n"
+            "Before box Inside the box\n"
+            "Symbol \xCE\xB1 e-mail-x\n"
+            "Ελληνικά, 日本語, русский, עברית and 😀 emoji\n"
+            "Note here\n"
+            "Header text\nFooter text\nThe footnote.\nThe endnote.\nA comment.\n");
+}
+
+TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
+  // Levels count on and restart under their parent, instances start anew,
+  // list styles number through basedOn, tracked changes' old properties and
+  // undefined lists or levels give no label.
+  Extracted r = Extract("docx", Data("lists.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "1. One\na) Sub a\nb) Sub b\n2. Two\na) Sub again\n(i) Deep\n3. Three\n"
+            "Plain\n5. Five\n6. Six\n"
+            "\u2022 Dot\n\u25AA Square\nNot a bullet\n"
+            "A. Legal\n1.1. Legal child\nIV Roman\n"
+            "No definition\nUndefined level\n"
+            "B. In a cell\tnext\n");
+}
+
+TEST(Docx, ListNumbersInEachFormat) {
+  using quarn::FormatListNumber;
+  EXPECT_EQ(FormatListNumber(4, "decimal"), "4");
+  EXPECT_EQ(FormatListNumber(7, "decimalZero"), "07");
+  EXPECT_EQ(FormatListNumber(12, "decimalZero"), "12");
+  EXPECT_EQ(FormatListNumber(1994, "upperRoman"), "MCMXCIV");
+  EXPECT_EQ(FormatListNumber(4, "lowerRoman"), "iv");
+  EXPECT_EQ(FormatListNumber(4000, "lowerRoman"), "4000");
+  EXPECT_EQ(FormatListNumber(0, "upperRoman"), "0");
+  EXPECT_EQ(FormatListNumber(26, "lowerLetter"), "z");
+  EXPECT_EQ(FormatListNumber(28, "upperLetter"), "BB");
+  EXPECT_EQ(FormatListNumber(100000, "lowerLetter"), "100000");
+  EXPECT_EQ(FormatListNumber(3, "chineseCounting"), "3");
+  EXPECT_EQ(FormatListNumber(3, "none"), "");
+}
+
+TEST(Docx, FormulasAreOneLineInTheirParagraph) {
+  Extracted r = Extract("docx", Data("math.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "Area A = (a+b)/2\u22C5x\u00B2 holds.\n");
+}
+
+// Formula markup parsed from text, its root element handed to the reader.
+std::string MathOf(const std::string& xml, bool omml) {
+  std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
+      xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_HUGE),
+      xmlFreeDoc);
+  if (!doc) return "(not XML)";
+  xmlNodePtr root = xmlDocGetRootElement(doc.get());
+  return omml ? OmmlText(root) : MathMlText(root);
+}
+
+std::string Omml(const std::string& inner) {
+  return MathOf("<m:oMath xmlns:m=\"http://schemas.openxmlformats.org/officeDocument/2006/math\">" + inner +
+                    "</m:oMath>",
+                true);
+}
+std::string R(const std::string& t) { return "<m:r><m:t>" + t + "</m:t></m:r>"; }
+
+TEST(Math, OfficeMathStructuresReadInLinearForm) {
+  EXPECT_EQ(Omml("<m:f><m:num>" + R("1") + "</m:num><m:den>" + R("n+1") + "</m:den></m:f>"), "1/(n+1)");
+  EXPECT_EQ(Omml("<m:sSup><m:e>" + R("e") + "</m:e><m:sup>" + R("i\u03C0") + "</m:sup></m:sSup>"), "e^(i\u03C0)");
+  EXPECT_EQ(Omml("<m:sSub><m:e>" + R("x") + "</m:e><m:sub>" + R("12") + "</m:sub></m:sSub>"), "x\u2081\u2082");
+  EXPECT_EQ(Omml("<m:nary><m:naryPr><m:chr m:val=\"\u2211\"/></m:naryPr><m:sub>" + R("i=1") + "</m:sub><m:sup>" + R("n") +
+                 "</m:sup><m:e>" + R("i") + "</m:e></m:nary>"),
+            "\u2211_(i = 1)\u207F i");
+  EXPECT_EQ(Omml("<m:rad><m:deg>" + R("3") + "</m:deg><m:e>" + R("x+1") + "</m:e></m:rad>"), "\u221B(x+1)");
+  EXPECT_EQ(Omml("<m:rad><m:radPr><m:degHide m:val=\"1\"/></m:radPr><m:deg/><m:e>" + R("2") + "</m:e></m:rad>"),
+            "\u221A2");
+  EXPECT_EQ(Omml("<m:d><m:dPr><m:begChr m:val=\"[\"/><m:endChr m:val=\"]\"/><m:sepChr m:val=\",\"/></m:dPr><m:e>" +
+                 R("a") + "</m:e><m:e>" + R("b") + "</m:e></m:d>"),
+            "[a,b]");
+  EXPECT_EQ(Omml("<m:func><m:fName>" + R("cos") + "</m:fName><m:e>" + R("x") + "</m:e></m:func>"), "cos x");
+  EXPECT_EQ(Omml("<m:m><m:mr><m:e>" + R("1") + "</m:e><m:e>" + R("0") + "</m:e></m:mr><m:mr><m:e>" + R("0") +
+                 "</m:e><m:e>" + R("1") + "</m:e></m:mr></m:m>"),
+            "[1, 0; 0, 1]");
+}
+
+TEST(Math, MathMlReadInLinearFormWithoutItsAnnotations) {
+  const std::string ns = "<math xmlns=\"http://www.w3.org/1998/Math/MathML\">";
+  EXPECT_EQ(MathOf(ns + "<semantics><mrow><mi> x </mi><mo>\u2264</mo><mfrac><mn>1</mn><msqrt><mi>y</mi><mo>+</mo>"
+                        "<mn>1</mn></msqrt></mfrac></mrow><annotation>x leq 1 over sqrt{y+1}</annotation></semantics></math>",
+                   false),
+            "x \u2264 1/\u221A(y+1)");
+  EXPECT_EQ(MathOf(ns + "<munderover><mo>\u2211</mo><mrow><mi>k</mi><mo>=</mo><mn>0</mn></mrow><mi>m</mi></munderover>"
+                        "<mover accent=\"true\"><mi>v</mi><mo>\u2192</mo></mover><mroot><mi>z</mi><mn>5</mn></mroot></math>",
+                   false),
+            "\u2211_(k = 0)^m v \u2192 \u2075\u221Az");
+  EXPECT_EQ(MathOf(ns + "<mfenced open=\"{\" close=\"}\"><mi>a</mi><mi>b</mi></mfenced><mtable><mtr><mtd><mn>1</mn></mtd>"
+                        "<mtd><mn>2</mn></mtd></mtr></mtable></math>",
+                   false),
+            "{a,b}[1, 2]");
+  // Nesting far beyond any formula costs no more than the cap.
+  std::string deep = ns;
+  for (int i = 0; i < 5000; ++i) deep += "<mrow>";
+  deep += "<mi>lost</mi>";
+  for (int i = 0; i < 5000; ++i) deep += "</mrow>";
+  EXPECT_EQ(MathOf(deep + "<mi>kept</mi></math>", false), "kept");
+}
+
+TEST(Math, AStreamedFormulaIsReadThroughButKeptOnlySoLarge) {
+  std::string xml = "<r><math xmlns=\"http://www.w3.org/1998/Math/MathML\">";
+  for (int i = 0; i < 150000; ++i) xml += "<mi>x</mi>";
+  xml += "</math><after/></r>";
+  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> r(
+      xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, XML_PARSE_NONET), xmlFreeTextReader);
+  ASSERT_TRUE(r);
+  while (xmlTextReaderRead(r.get()) == 1 && !xmlStrEqual(xmlTextReaderConstLocalName(r.get()), BAD_CAST "math")) {
+  }
+  int status = 0;
+  std::string text = ReadMathText(r.get(), MathKind::kMathMl, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_GT(text.size(), 60000u);
+  EXPECT_LE(text.size(), 65536u);  // a formula is a line, not a document
+  // The reader stands on the formula's end: the next element is the one after it.
+  ASSERT_EQ(xmlTextReaderRead(r.get()), 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r.get())), "after");
+}
+
+TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
+  Extracted r = Extract("xlsx", Data("sample.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Zahlen\n"
+            "Name\t\tRich text\n"
+            "3\t0.3\t1234567.5\t-0.0025\n"
+            "2023-03-15\t2023-03-15 18:00:00\t12\t12:00:00\t1900-02-29\n"
+            "TRUE\tFALSE\t#DIV/0!\t6\tab\n"
+            "\tinline\n"
+            "10.68%\t-25.0%\t100%\t0%\t0.5\n"
+            "Box line one\nBox line two\nChart title\nSales\nQ1\nQ2\nA remark\n"
+            "Текст\n"
+            "東京\t😀 emoji\n");
+}
+
+TEST(Xlsx, DatesFollowThe1904System) {
+  Extracted r = Extract("xlsx", Data("date1904.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "S\n1904-01-01\t1905-01-01\n");
+}
+
+TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
+  Extracted r = Extract("pptx", Data("sample.pptx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  std::string want = "Slide 1 title\nPoint 1\nc1\tc2\nПривет, 世界 🎉\nNote for slide 1\n";
+  for (int i = 2; i <= 12; ++i) {
+    want += "Slide " + std::to_string(i) + " title\nPoint " + std::to_string(i) + "\n";
+    if (i % 2 == 1) want += "Note for slide " + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(r.text, want);
+}
+
+TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {
+  Registry registry;
+  registry.AddBuiltins();
+  fs::path dir = fs::path(QUARN_BINARY_DIR) / "ooxml_pipeline";
+  fs::create_directories(dir);
+  // A mislabelled package goes to the filter its content belongs to.
+  fs::copy_file(Data("sample.xlsx"), dir / "sheet.docm", fs::copy_options::overwrite_existing);
+  fs::copy_file(Data("sample.pptx"), dir / "show.ppsx", fs::copy_options::overwrite_existing);
+  FilterText sheet = ExtractFilterText(registry, (dir / "sheet.docm").string());
+  EXPECT_NE(sheet.text.find("TRUE\tFALSE"), std::string::npos) << sheet.problem;
+  FilterText show = ExtractFilterText(registry, (dir / "show.ppsx").string());
+  EXPECT_NE(show.text.find("Slide 12 title"), std::string::npos) << show.problem;
+  EXPECT_FALSE(show.incomplete);
+}
+
+TEST(OoxmlHostile, DamagedPackagesFailOrSayTheyAreIncomplete) {
+  Extracted bomb = Extract("docx", Data("bomb.docx"));
+  EXPECT_EQ(bomb.result.status, ExtractResult::Status::kFailed);
+  EXPECT_NE(bomb.result.reason.find("bomb"), std::string::npos) << bomb.result.reason;
+
+  Extracted truncated = Extract("docx", Data("truncated.docx"));
+  EXPECT_EQ(truncated.result.status, ExtractResult::Status::kFailed) << truncated.result.reason;
+
+  Extracted malformed = Extract("docx", Data("malformed.docx"));
+  EXPECT_FALSE(malformed.result.ok());
+  if (!malformed.text.empty()) {
+    EXPECT_EQ(malformed.result.status, ExtractResult::Status::kIncomplete);
+  }
+
+  Extracted deep = Extract("docx", Data("deep.docx"));
+  EXPECT_EQ(deep.result.status, ExtractResult::Status::kIncomplete) << deep.result.reason;
+  EXPECT_EQ(deep.text, "Shallow\n");
+
+  // An external entity is never fetched nor expanded.
+  Extracted entity = Extract("docx", Data("entity.docx"));
+  EXPECT_EQ(entity.text.find("root:"), std::string::npos);
+  EXPECT_NE(entity.text.find("Safe"), std::string::npos);
+}
+
+TEST(OoxmlHostile, NonPackagesAreRefusedWithAReason) {
+  fs::path dir = fs::path(QUARN_BINARY_DIR) / "ooxml_hostile";
+  fs::create_directories(dir);
+  std::string empty = (dir / "empty.xlsx").string();
+  { std::FILE* f = std::fopen(empty.c_str(), "wb"); std::fclose(f); }
+  for (std::string_view filter : {"docx", "xlsx", "pptx"}) {
+    Extracted r = Extract(filter, empty);
+    EXPECT_EQ(r.result.status, ExtractResult::Status::kUnknownFormat) << filter;
+    EXPECT_FALSE(r.result.reason.empty());
+  }
+  std::string bin = (dir / "noise.pptx").string();
+  { std::FILE* f = std::fopen(bin.c_str(), "wb"); std::fputs("\x01\x02 not a package at all", f); std::fclose(f); }
+  EXPECT_EQ(Extract("pptx", bin).result.status, ExtractResult::Status::kUnknownFormat);
+}
+
+TEST(OoxmlHostile, EncryptedPackagesArePasswordProtected) {
+  fs::path corpus = fs::path(QUARN_CORPUS) / "inputs";
+  if (!fs::exists(corpus)) GTEST_SKIP() << "no corpus";
+  int seen = 0;
+  for (std::string_view fmt : {"docx", "xlsx", "pptx"}) {
+    fs::path enc = corpus / fmt / "_encrypted";
+    if (!fs::exists(enc)) continue;
+    for (const auto& e : fs::recursive_directory_iterator(enc)) {
+      if (!e.is_regular_file()) continue;
+      fs::path copy = fs::path(QUARN_BINARY_DIR) / "ooxml_hostile" / e.path().filename();
+      fs::create_directories(copy.parent_path());
+      fs::copy_file(e.path(), copy, fs::copy_options::overwrite_existing);
+      EXPECT_EQ(Extract(fmt, copy.string()).result.status, ExtractResult::Status::kPassword) << e.path();
+      ++seen;
+    }
+  }
+  if (seen == 0) GTEST_SKIP() << "no encrypted samples";
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,134 @@
+// The RTF filter over small hand-written samples, through the registry and
+// the text pipeline, plus hostile input built on the fly.
+#include <fcntl.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/registry.h"
+#include "tests/support/filter_support.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Data(const std::string& name) { return std::string(QUARN_TEST_DATA) + "/convert/" + name; }
+
+std::string TextOf(const std::string& path, bool* incomplete = nullptr) { return test::PipelineText(path, incomplete); }
+
+using TempDir = test::ScratchTest;
+
+TEST(Rtf, ParagraphsSpecialCharactersAndSkippedDestinations) {
+  bool incomplete = true;
+  std::string text = TextOf(Data("rtf/paragraphs.rtf"), &incomplete);
+  EXPECT_FALSE(incomplete);
+  EXPECT_EQ(text,
+            "First paragraph with bold text.\n"
+            "Second line\nafter a break\ttabbed.\n"
+            "Quotes: \u2018a\u2019 \u201Cb\u201D \u2014 \u2013 \u2022 caf\u00E9 non\u00A0break hy\u2011phen optional\n"
+            "Object result\n"
+            "Binary end\n");
+  for (const char* hidden : {"Secret", "HIDDEN", "Arial", "Normal", "Hand", "Excel"})
+    EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
+}
+
+TEST_F(TempDir, ShapesShowTheirTextButNotTheirPropertiesOrFallback) {
+  const std::string path = Write(
+      "shape.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\pard Before the shape.\\par"
+      "{\\shp{\\*\\shpinst\\shpleft0\\shptop0{\\sp{\\sn shapeType}{\\sv 202}}"
+      "{\\sp{\\sn fillColor}{\\sv 16777215}}{\\shptxt \\pard Inside the box\\par\\pard Second box line\\par}"
+      "{\\shp{\\*\\shpinst{\\sp{\\sn wzName}{\\sv Inner}}{\\shptxt Nested text\\par}}}}"
+      "{\\shprslt{\\*\\do\\dobxcolumn{\\dptxbx{\\dptxbxtext Fallback copy\\par}}}}}"
+      "\\pard After the shape.\\par}");
+  EXPECT_EQ(TextOf(path),
+            "Before the shape.\nInside the box\nSecond box line\nNested text\nAfter the shape.\n");
+}
+
+TEST_F(TempDir, ListLabelsAreTidiedAndNeverSplitARow) {
+  const std::string path = Write(
+      "lists.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1 Symbol;}}"
+      "{\\listtext\\pard\\plain  1.\\tab}\\ls1 One\\par"
+      "{\\pntext \\'95\\tab}Old style\\par"
+      "\\trowd\\pard\\intbl{\\listtext\\pard\\plain \\u8226\\'95\\tab}In a cell\\cell Next\\cell\\row"
+      "\\pard After.\\par}");
+  EXPECT_EQ(TextOf(path), "1. One\n\u2022 Old style\n\u2022 In a cell\tNext\nAfter.\n");
+}
+
+TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
+  EXPECT_EQ(TextOf(Data("rtf/table.rtf")),
+            "Before\n"
+            "Name\tAge\tCity\n"
+            "Ann\t31\n"
+            "\tTwo lines\tOslo\n"
+            "After\n");
+}
+
+TEST(Rtf, UnicodeWithFallbackSkippingAndSurrogatePairs) {
+  EXPECT_EQ(TextOf(Data("rtf/unicode.rtf")),
+            "Greek \u03B1\u03B2, two fallbacks \u20AC euro, none \u2013dash, negative \uF0B7, emoji "
+            "\U0001F600.\n");
+}
+
+TEST(Rtf, SingleAndDoubleByteCodePages) {
+  EXPECT_EQ(TextOf(Data("rtf/cp1251.rtf")), "Привет, мир!\n");
+  // Shift-JIS through the font's character set, including a pair whose
+  // second byte is an escaped backslash; the Latin font goes back to the
+  // document's code page.
+  EXPECT_EQ(TextOf(Data("rtf/cp932.rtf")), "日本語のテキスト 表 Latin caf\u00E9\n");
+}
+
+TEST(Rtf, FieldResultsThenHeadersThenFootnotes) {
+  EXPECT_EQ(TextOf(Data("rtf/fields.rtf")),
+            "See the site now.\n"
+            "Page 7 of text.[1]\n"
+            "More[2].\n"
+            "Running head\n"
+            "[1] First note.\n"
+            "[2] Second note.\n");
+}
+
+TEST(Rtf, TruncatedDocumentKeepsItsTextAndSaysIncomplete) {
+  bool incomplete = false;
+  EXPECT_EQ(TextOf(Data("rtf/truncated.rtf"), &incomplete), "Kept text\nCut in the mi\n");
+  EXPECT_TRUE(incomplete);
+}
+
+TEST_F(TempDir, RtfNestingBeyondTheCapIsBoundedAndIncomplete) {
+  std::string deep = "{\\rtf1 start ";
+  for (int i = 0; i < 200000; ++i) deep += "{x";
+  for (int i = 0; i < 200000; ++i) deep += "}";
+  deep += " end}";
+  bool incomplete = false;
+  auto t0 = std::chrono::steady_clock::now();
+  std::string text = TextOf(Write("deep.rtf", deep), &incomplete);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_TRUE(incomplete);
+  EXPECT_EQ(text.substr(0, 6), "start ");
+  EXPECT_EQ(text.substr(text.size() - 5), " end\n");
+}
+
+TEST_F(TempDir, RtfNotStartingWithTheSignatureIsRefused) {
+  std::string p = Write("plain.rtf", "just words, not rtf");
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin("rtf", p, sink);
+  EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
+  EXPECT_FALSE(r.reason.empty());
+  // A \bin count beyond the end of the file is a truncated document.
+  TextSink sink2;
+  r = ExtractWithBuiltin("rtf", Write("bin.rtf", "{\\rtf1 a{\\pict\\bin999999 xyz"), sink2);
+  EXPECT_EQ(r.status, ExtractResult::Status::kIncomplete);
+  EXPECT_EQ(sink2.Joined().substr(0, 2), "a\n");
+}
+
+}  // namespace
+}  // namespace quarn

@@ -1,0 +1,164 @@
+// The plain-text filter through the real pipeline (registry, filter host,
+// chunk loop), and the decoder it stands on.
+#include "convert/filters/text_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/main.h"
+#include "convert/filter.h"
+#include "convert/filters/common/text_decode.h"
+#include "tests/support/filter_support.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Extracted;
+using test::TempDir;
+using test::WriteFile;
+
+const std::string kText = std::string(QUARN_TEST_DATA) + "/convert/text/";
+const std::string kSample = "Grüße aus Köln — naïve café, 日本語 and 😀 emoji.\nSecond line.\n";
+
+TEST(TextFilter, UnicodeEncodingsWithAndWithoutByteOrderMark) {
+  for (const char* name : {"utf8.txt", "utf8_bom.txt", "utf16le_bom.txt", "utf16be_bom.txt", "utf16le.txt",
+                           "utf16be.txt", "utf32be.txt", "utf32le_bom.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Extracted(kText + name), kSample);
+  }
+}
+
+TEST(TextFilter, LegacyCharsetsAreDetected) {
+  EXPECT_EQ(Extracted(kText + "cp1252.txt"), "Café crème brûlée – “quoted” costs €5 at the Straße.\n");
+  EXPECT_EQ(Extracted(kText + "koi8r.txt"),
+            "Съешь же ещё этих мягких французских булок, да выпей чаю. "
+            "Широкая электрификация южных губерний даст мощный толчок подъёму сельского хозяйства. "
+            "В чащах юга жил бы цитрус? Да, но фальшивый экземпляр!\n");
+  EXPECT_EQ(Extracted(kText + "shift_jis.txt"),
+            "いろはにほへと ちりぬるを わかよたれそ つねならむ うゐのおくやま けふこえて あさきゆめみし ゑひもせす。"
+            "日本語の文章は、漢字と平仮名と片仮名を組み合わせて書かれます。東京は日本の首都です。\n");
+}
+
+TEST(TextFilter, LineEndsBecomeLineFeeds) {
+  EXPECT_EQ(Extracted(kText + "crlf.txt"), "one\ntwo\n\nthree\nfour\n");
+}
+
+TEST(TextFilter, LoneSurrogateIsReplacedAndTheRestKept) {
+  EXPECT_EQ(Extracted(kText + "utf16le_lone_surrogate.txt"), "ab\xEF\xBF\xBD" "cd\n");
+}
+
+TEST(TextFilter, BinaryDataIsRefusedWithAReason) {
+  TempDir dir;
+  fs::copy_file(kText + "binary.txt", dir.path() / "binary.log");
+  ConvertResult r = ConvertFile(test::Builtins(), (dir.path() / "binary.log").string(), "");
+  EXPECT_EQ(r.outcome, Outcome::kNoText);
+  EXPECT_NE(r.reason.find("binary"), std::string::npos) << r.reason;
+  EXPECT_FALSE(fs::exists(dir.path() / "binary.txt"));
+}
+
+TEST(TextFilter, EmptyFileYieldsNoText) {
+  TempDir dir;
+  std::string path = WriteFile(dir.path() / "empty.txt", "");
+  ConvertResult r = ConvertFile(test::Builtins(), path, (dir.path() / "out.txt").string());
+  EXPECT_EQ(r.outcome, Outcome::kNoText);
+}
+
+// The filter reads 1 MiB blocks: characters, surrogate pairs and CR LF cut
+// by a block boundary must come out whole.
+TEST(TextFilter, SequencesCutByBlockBoundariesStayWhole) {
+  constexpr std::size_t kBlock = 1024 * 1024;
+  TempDir dir;
+  {
+    std::string bytes(kBlock - 1, 'a');
+    bytes += "\xE2\x82\xAC tail\r";  // the euro sign straddles the boundary
+    bytes += std::string(kBlock - 8, 'b');
+    bytes += "\r\nend";  // CR is the last byte of the second block
+    std::string want(kBlock - 1, 'a');
+    want += "\xE2\x82\xAC tail\n" + std::string(kBlock - 8, 'b') + "\nend";
+    EXPECT_TRUE(Extracted(WriteFile(dir.path() / "utf8.txt", bytes)) == want);
+  }
+  {
+    std::string bytes = "\xFF\xFE";
+    std::string want;
+    while (bytes.size() < kBlock - 2) bytes += "x", bytes += '\0', want += "x";
+    bytes += std::string("\x3D\xD8\x00\xDE", 4);  // U+1F600 as a surrogate pair across the boundary
+    bytes += "y";
+    bytes += '\0';
+    want += "\xF0\x9F\x98\x80y";
+    std::string got = Extracted(WriteFile(dir.path() / "utf16.txt", bytes));
+    EXPECT_TRUE(got == want) << got.substr(got.size() - 8);
+  }
+  {
+    // Shift_JIS goes through iconv; its two-byte characters cross the boundary.
+    std::string bytes(kBlock - 1, 'c');
+    std::string want(kBlock - 1, 'c');
+    for (int i = 0; i < 400; ++i) bytes += "\x93\xFA\x96\x7B\x8C\xEA", want += "日本語";
+    bytes += "\n";
+    want += "\n";
+    std::string got = Extracted(WriteFile(dir.path() / "sjis.txt", bytes));
+    EXPECT_TRUE(got == want) << got.substr(got.size() - 20);
+  }
+}
+
+TEST(TextFilter, TextLimitStopsReadingAndSaysSo) {
+  TempDir dir;
+  std::string path = WriteFile(dir.path() / "big.txt", std::string(3 << 20, 'z'));
+  TextSink sink(100000);
+  ExtractResult r = CreateTextFilter()->Extract(path, sink);
+  EXPECT_EQ(r.status, ExtractResult::Status::kIncomplete);
+  EXPECT_TRUE(sink.full());
+  EXPECT_EQ(sink.size(), 100000u);
+}
+
+TEST(TextDecoder, ByteByByteEqualsWholeBuffer) {
+  struct Case {
+    const char* charset;
+    std::string bytes;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {"UTF-8", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", "aé€😀z"},
+      {"UTF-16BE", std::string("\x00" "a\xD8\x3D\xDE\x00\x20\xAC", 8), "a😀€"},
+      {"UTF-32LE", std::string("\x00\xF6\x01\x00" "b\x00\x00\x00", 8), "😀b"},
+      {"CP932", "\x93\xFA\x96\x7B", "日本"},
+      {"ISO-2022-JP", "\x1B$B$3$s\x1B(B!", "こん!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.charset);
+    std::string whole, split;
+    TextDecoder a(c.charset);
+    a.Decode(c.bytes, whole);
+    a.Finish(whole);
+    TextDecoder b(c.charset);
+    for (char ch : c.bytes) b.Decode(std::string_view(&ch, 1), split);
+    b.Finish(split);
+    EXPECT_EQ(whole, c.utf8);
+    EXPECT_EQ(split, c.utf8);
+  }
+}
+
+TEST(TextDecoder, InvalidBytesBecomeReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(DecodeToUtf8("ok\xFFgo on", "UTF-8"), "ok" + fffd + "go on");
+  EXPECT_EQ(DecodeToUtf8("cut \xE2\x82", "UTF-8"), "cut " + fffd);
+  // 0x81 has no character in windows-1252; the text after it is kept.
+  EXPECT_EQ(DecodeToUtf8("a\x81\x80z", "windows-1252"), "a" + fffd + "€z");
+  EXPECT_EQ(DecodeToUtf8(std::string("\x00\xD8\x41\x00", 4), "UTF-16LE"), fffd + "A");
+}
+
+TEST(TextDecoder, CharsetLabelsAsBrowsersReadThem) {
+  EXPECT_EQ(CharsetForLabel("latin1"), "WINDOWS-1252");
+  EXPECT_EQ(CharsetForLabel(" \"ISO-8859-1\" "), "WINDOWS-1252");
+  EXPECT_EQ(CharsetForLabel("x-sjis"), "CP932");
+  EXPECT_EQ(CharsetForLabel("utf8"), "UTF-8");
+  EXPECT_EQ(CharsetForLabel("koi8-r"), "KOI8-R");
+  EXPECT_EQ(CharsetForLabel("no-such-charset"), "");
+  EXPECT_EQ(CharsetForLabel(""), "");
+}
+
+}  // namespace
+}  // namespace quarn

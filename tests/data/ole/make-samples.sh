@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Regenerates the committed samples of this folder from the sources in src/:
+# LibreOffice (headless) writes the Office 97-2003 files, this script the
+# mislabelled files, and ../mail/make-mail.py the messages (which attach the
+# Word sample).  Run from anywhere; needs soffice.
+set -euo pipefail
+cd "$(dirname "$0")"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/sample.fodt >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/lists.fodt >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to xls --outdir . src/sample.fods >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/sample.fodp >/dev/null
+# Mislabelled documents: RTF and HTML named .doc, a workbook named .doc.
+printf '{\\rtf1\\ansi {\\fonttbl{\\f0 Times;}}\\f0 Rich text named like a Word file.\\par}\n' > rtf-named.doc
+printf '<!DOCTYPE html>\n<html><head><title>Page</title></head><body><p>Web page named like a Word file.</p></body></html>\n' > html-named.doc
+cp sample.xls workbook-named.doc
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to docx --outdir "$work" src/sample.fodt >/dev/null
+cp "$work/sample.docx" docx-named.doc
+# Random bytes under every extension.
+head -c 4096 /dev/urandom > random.bin
+for ext in doc xls ppt; do cp random.bin "random.$ext"; done
+mv random.bin ../mail/random.eml
+# Messages.
+python3 ../mail/make-mail.py
