@@ -12,13 +12,18 @@ namespace {
 class CorelFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    ExtractResult r = revenge::ReadDocument<revenge::Drawing>(
-        path, sink, "corel", "CorelDRAW drawing", libcdr::CDRDocument::isSupported,
-        [](librevenge::RVNGInputStream* in, revenge::Drawing* d) { return libcdr::CDRDocument::parse(in, d); });
-    if (r.status != ExtractResult::Status::kUnknownFormat) return r;
-    return revenge::ReadDocument<revenge::Drawing>(
-        path, sink, "corel", "CorelDRAW drawing", libcdr::CMXDocument::isSupported,
-        [](librevenge::RVNGInputStream* in, revenge::Drawing* d) { return libcdr::CMXDocument::parse(in, d); });
+    revenge::FileStream input(path);
+    // A drawing, or the exchange format of Corel's presentations.
+    const bool cmx = !revenge::Guarded(
+        input, [&] { return libcdr::CDRDocument::isSupported(&input); }, false);
+    if (cmx && !revenge::Guarded(
+                   input, [&] { return libcdr::CMXDocument::isSupported(&input); }, false))
+      return revenge::Refused(path, "corel", sink, "the content is not a CorelDRAW drawing");
+    revenge::Drawing drawing(sink);
+    const revenge::Parsed parsed = revenge::RunParse(drawing.collector(), [&] {
+      return cmx ? libcdr::CMXDocument::parse(&input, &drawing) : libcdr::CDRDocument::parse(&input, &drawing);
+    });
+    return revenge::Outcome(parsed, drawing.collector(), sink, "the CorelDRAW drawing");
   }
 };
 

@@ -6,7 +6,6 @@
 
 #include "convert/filters/ebook/mobi_reader.h"
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -18,12 +17,11 @@ using libebook::EBOOKDocument;
 class EbookFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "ebook", sink)) return *redirected;
     // MOBI has a reader of its own: libe-book's does not read it.
     std::string head(78, '\0');
     std::ifstream(path, std::ios::binary).read(head.data(), static_cast<std::streamsize>(head.size()));
     if (IsMobiHead(head)) return ExtractMobi(path, sink);
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     EBOOKDocument::Type type = EBOOKDocument::TYPE_UNKNOWN;
     const EBOOKDocument::Confidence confidence = revenge::Guarded(
         input, [&] { return EBOOKDocument::isSupported(&input, &type); }, EBOOKDocument::CONFIDENCE_NONE);
@@ -35,7 +33,7 @@ class EbookFilter final : public BuiltinFilter {
       case EBOOKDocument::CONFIDENCE_EXCELLENT:
         break;
       default:
-        return ExtractResult::UnknownFormat("the content is not an e-book libe-book reads");
+        return revenge::Refused(path, "ebook", sink, "the content is not an e-book libe-book reads");
     }
     revenge::TextDocument doc(sink);
     EBOOKDocument::Result result = EBOOKDocument::RESULT_UNKNOWN_ERROR;

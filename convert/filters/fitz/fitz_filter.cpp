@@ -35,7 +35,6 @@ class FitzFilter final : public BuiltinFilter {
   explicit FitzFilter(std::string_view kind) : kind_(kind) {}
 
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, kind_, sink)) return *redirected;
     Pages pages{sink};
     char error[512] = "";
     const int status = FitzExtractPages(path.c_str(), kind_.c_str(), TakePage, kind_ == "cbz" ? TakePicture : nullptr,
@@ -55,6 +54,10 @@ class FitzFilter final : public BuiltinFilter {
         if (!sink.empty()) return ExtractResult::Incomplete(error);
         break;
       default:
+        // MuPDF is asked first: recognising a format by its content loads
+        // the zip module, which an XPS document need not pay for.
+        if (sink.empty())
+          if (auto redirected = ExtractRedirected(path, kind_, sink)) return *redirected;
         break;
     }
     return ExtractResult::Failed(error[0] ? std::string("the document cannot be read: ") + error

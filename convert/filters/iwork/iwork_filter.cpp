@@ -1,12 +1,8 @@
 #include "convert/filters/iwork/iwork_filter.h"
 
 #include <libetonyek/libetonyek.h>
-#include <zip.h>
-
-#include <memory>
 
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -16,12 +12,11 @@ namespace {
 // A password-protected package keeps its index encrypted and carries a
 // password hint (".iwph") or a password verifier (".iwpv2") beside it.
 bool HasPasswordFile(const std::string& path) {
-  int err = 0;
-  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &err);
-  if (!z) return false;
-  const bool found = zip_name_locate(z, ".iwph", 0) >= 0 || zip_name_locate(z, ".iwpv2", 0) >= 0;
-  zip_discard(z);
-  return found;
+  const auto entries = revenge::ReadZipDirectory(path);
+  if (!entries) return false;
+  for (const revenge::ZipEntry& e : *entries)
+    if (e.name == ".iwph" || e.name == ".iwpv2") return true;
+  return false;
 }
 
 template <class Doc>
@@ -35,17 +30,16 @@ ExtractResult Parse(librevenge::RVNGInputStream& input, TextSink& sink) {
 class IworkFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "iwork", sink)) return *redirected;
     std::string why;
     if (!revenge::ZipWithinLimits(path, &why)) return ExtractResult::Failed(why);
     if (HasPasswordFile(path)) return ExtractResult::Password();
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     libetonyek::EtonyekDocument::Type type = libetonyek::EtonyekDocument::TYPE_UNKNOWN;
     const auto confidence = revenge::Guarded(
         input, [&] { return libetonyek::EtonyekDocument::isSupported(&input, &type); },
         libetonyek::EtonyekDocument::CONFIDENCE_NONE);
     if (confidence != libetonyek::EtonyekDocument::CONFIDENCE_EXCELLENT)
-      return ExtractResult::UnknownFormat("the content is not a Pages, Numbers or Keynote document");
+      return revenge::Refused(path, "iwork", sink, "the content is not a Pages, Numbers or Keynote document");
     switch (type) {
       case libetonyek::EtonyekDocument::TYPE_PAGES:
         return Parse<revenge::TextDocument>(input, sink);

@@ -3,7 +3,6 @@
 #include <libmwaw/libmwaw.hxx>
 
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -25,15 +24,14 @@ ExtractResult Parse(librevenge::RVNGInputStream& input, TextSink& sink) {
 class MacFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "mac", sink)) return *redirected;
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     MWAWDocument::Type type = MWAWDocument::MWAW_T_UNKNOWN;
     MWAWDocument::Kind kind = MWAWDocument::MWAW_K_UNKNOWN;
     const MWAWDocument::Confidence confidence = revenge::Guarded(
         input, [&] { return MWAWDocument::isFileFormatSupported(&input, type, kind); }, MWAWDocument::MWAW_C_NONE);
     switch (confidence) {
       case MWAWDocument::MWAW_C_NONE:
-        return ExtractResult::UnknownFormat("the content is in none of the formats libmwaw reads");
+        return revenge::Refused(path, "mac", sink, "the content is in none of the formats libmwaw reads");
       case MWAWDocument::MWAW_C_UNSUPPORTED_ENCRYPTION:
         return ExtractResult::Password();
       default:

@@ -3,7 +3,6 @@
 #include <libstaroffice/libstaroffice.hxx>
 
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -25,14 +24,13 @@ ExtractResult Parse(librevenge::RVNGInputStream& input, TextSink& sink) {
 class StarOfficeFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "staroffice", sink)) return *redirected;
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     STOFFDocument::Kind kind = STOFFDocument::STOFF_K_UNKNOWN;
     const STOFFDocument::Confidence confidence = revenge::Guarded(
         input, [&] { return STOFFDocument::isFileFormatSupported(&input, kind); }, STOFFDocument::STOFF_C_NONE);
     switch (confidence) {
       case STOFFDocument::STOFF_C_NONE:
-        return ExtractResult::UnknownFormat("the content is not a StarOffice document");
+        return revenge::Refused(path, "staroffice", sink, "the content is not a StarOffice document");
       case STOFFDocument::STOFF_C_UNSUPPORTED_ENCRYPTION:
         return ExtractResult::Password();
       default:

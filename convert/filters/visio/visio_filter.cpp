@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -34,13 +33,12 @@ bool WellFormedXml(const std::string& path) {
 class VisioFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "visio", sink)) return *redirected;
     std::string why;
     if (!revenge::ZipWithinLimits(path, &why)) return ExtractResult::Failed(why);
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     if (!revenge::Guarded(
             input, [&] { return libvisio::VisioDocument::isSupported(&input); }, false))
-      return ExtractResult::UnknownFormat("the content is not a Visio drawing");
+      return revenge::Refused(path, "visio", sink, "the content is not a Visio drawing");
     revenge::Drawing drawing(sink);
     const revenge::Parsed parsed = revenge::RunParse(drawing.collector(), [&] {
       if (libvisio::VisioDocument::parse(&input, &drawing)) return true;

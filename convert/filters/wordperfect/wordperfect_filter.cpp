@@ -5,7 +5,6 @@
 
 #include "convert/filters/revenge/detect.h"
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 #include "convert/filters/sniff.h"
 
@@ -16,13 +15,12 @@ namespace {
 class WordPerfectFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "wordperfect", sink)) return *redirected;
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     const libwpd::WPDConfidence confidence = revenge::Guarded(
         input, [&] { return libwpd::WPDocument::isFileFormatSupported(&input); }, libwpd::WPD_CONFIDENCE_NONE);
     switch (confidence) {
       case libwpd::WPD_CONFIDENCE_NONE:
-        return ExtractResult::UnknownFormat("the file is not a WordPerfect document");
+        return revenge::Refused(path, "wordperfect", sink, "the content is not a WordPerfect document");
       case libwpd::WPD_CONFIDENCE_UNSUPPORTED_ENCRYPTION:
       case libwpd::WPD_CONFIDENCE_SUPPORTED_ENCRYPTION:
         return ExtractResult::Password();
@@ -44,11 +42,10 @@ class WordPerfectFilter final : public BuiltinFilter {
 class WpgFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "wpg", sink)) return *redirected;
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     if (!revenge::Guarded(
             input, [&] { return libwpg::WPGraphics::isSupported(&input); }, false))
-      return ExtractResult::UnknownFormat("the file is not a WordPerfect graphic");
+      return revenge::Refused(path, "wpg", sink, "the content is not a WordPerfect graphic");
     revenge::Drawing drawing(sink);
     const revenge::Parsed parsed =
         revenge::RunParse(drawing.collector(), [&] { return libwpg::WPGraphics::parse(&input, &drawing); });

@@ -4,7 +4,6 @@
 
 #include "convert/filters/builtin.h"
 #include "convert/filters/revenge/documents.h"
-#include "convert/filters/revenge/gsf_stream.h"
 #include "convert/filters/revenge/parse.h"
 
 namespace quarn {
@@ -29,8 +28,7 @@ ExtractResult Parse(librevenge::RVNGInputStream& input, TextSink& sink) {
 class WorksFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    if (auto redirected = ExtractRedirected(path, "works", sink)) return *redirected;
-    revenge::GsfStream input(path);
+    revenge::FileStream input(path);
     libwps::WPSKind kind = libwps::WPS_TEXT;
     libwps::WPSCreator creator = libwps::WPS_MSWORKS;
     bool needs_encoding = false;
@@ -38,10 +36,13 @@ class WorksFilter final : public BuiltinFilter {
         input, [&] { return libwps::WPSDocument::isFileFormatSupported(&input, kind, creator, needs_encoding); },
         libwps::WPS_CONFIDENCE_NONE);
     if (confidence == libwps::WPS_CONFIDENCE_NONE) {
-      // Content that begins as these formats do but that libwps refuses is
-      // damaged (and must not go round to another filter and back).
-      if (!SniffContent(path).filter.empty())
+      // Content of another format goes to its filter.  Content that begins
+      // as these formats do but that libwps refuses is damaged (and must not
+      // go round to another filter and back).
+      const Sniffed content = SniffContent(path);
+      if (content.filter == "works")
         return ExtractResult::Failed("the document is damaged or of a version that cannot be read");
+      if (auto redirected = ExtractRedirected(path, "works", sink)) return *redirected;
       // Works for the Macintosh shares the .wps extension; libmwaw reads it.
       ExtractResult mac = ExtractWithBuiltin("mac", path, sink);
       if (mac.status != ExtractResult::Status::kUnknownFormat) return mac;
