@@ -66,9 +66,7 @@ for fmt in wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sx
   n=0
   while IFS= read -r -d '' f; do
     n=$((n + 1))
-    ext=${f##*.}
-    [[ $ext == zip ]] && ext=$fmt  # a zipped book, under its format's extension
-    cp "$f" "$scratch/$fmt/$n.$ext"
+    cp "$f" "$scratch/$fmt/$n.${f##*.}"
   done < <(find "$corpus/inputs/$fmt" -type f -not -path '*/_*' -print0 | sort -z)
   ((n > 0)) || continue
   touch "$scratch/stamp"

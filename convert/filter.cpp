@@ -57,14 +57,20 @@ std::string FindFilterClass(const Registry& registry, std::string_view path) {
 }
 
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
-  FilterText result;
   const std::string class_id = FindFilterClass(registry, path);
   if (class_id.empty()) {
+    FilterText result;
     std::string_view ext = ExtensionOf(path);
     result.problem = ext.empty() ? "no filter is registered for files without an extension"
                                  : "no filter is registered for \"" + std::string(ext) + "\" files";
     return result;
   }
+  return ExtractWithFilterClass(registry, class_id, path, limits, SystemCodeSet());
+}
+
+FilterText ExtractWithFilterClass(const Registry& registry, std::string_view class_id, const std::string& path,
+                                  const FilterLimits& limits, const std::string& codeset) {
+  FilterText result;
   FilterObject filter = CreateFilterObject(registry, class_id, &result.problem);
   if (!filter) return result;
   const QuarnFilterVtbl& f = filter.vtbl();
@@ -95,7 +101,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
   }
 
   std::vector<QUARN_WCHAR> buffer(kTextUnits);
-  Utf16ToCodePage converter;
+  Utf16ToCodePage converter(codeset);
   std::string& text = result.text;
   int ends = 0;
   int chunk_failures = 0;
@@ -104,7 +110,7 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
     if (text.size() <= limits.max_text_bytes) return false;
     std::size_t keep = limits.max_text_bytes;
     // Keep whole UTF-8 characters; other character sets cut where they must.
-    if (IsUtf8CodeSet(SystemCodeSet()))
+    if (IsUtf8CodeSet(codeset))
       while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
     text.resize(keep);
     cut = true;

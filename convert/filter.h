@@ -45,6 +45,12 @@ struct FilterText {
 FilterText ExtractFilterText(const Registry& registry, const std::string& path,
                              const FilterLimits& limits = {});
 
+// The text of path through the filter of class_id, converted to codeset:
+// ExtractFilterText after its look-up, for callers that chose the class
+// themselves (a document inside another one, read as UTF-8).
+FilterText ExtractWithFilterClass(const Registry& registry, std::string_view class_id, const std::string& path,
+                                  const FilterLimits& limits, const std::string& codeset);
+
 // The four replace-all passes that thin runs of spaces: 10, 8, 4, then 2
 // spaces become one.
 std::string ThinSpaces(std::string_view text);

@@ -80,7 +80,7 @@ FilterObject CreateFilterObject(const Registry& registry, std::string_view class
     std::string error;
     std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
     if (!filter) return fail(error);
-    return FilterObject(WrapBuiltinFilter(std::move(filter)), nullptr);
+    return FilterObject(WrapBuiltinFilter(std::move(filter), TextSink::kDefaultLimit, &registry), nullptr);
   }
   std::filesystem::path library(server);
   if (library.is_relative()) {

@@ -9,6 +9,7 @@ packages=(
   libmupdf-dev libmujs-dev libgumbo-dev libjbig2dec0-dev libopenjp2-7-dev libfreetype-dev zlib1g-dev
   libzip-dev libxml2-dev libuchardet-dev libicu-dev
   libgsf-1-dev libgmime-3.0-dev
+  libarchive-dev libpst-dev libytnef0-dev libchm-dev libical-dev
   librevenge-dev libwpd-dev libwpg-dev libwps-dev libmwaw-dev libetonyek-dev libvisio-dev libmspub-dev
   libstaroffice-dev libcdr-dev libqxp-dev libzmf-dev libfreehand-dev libpagemaker-dev libabw-dev libe-book-dev
   liblangtag-dev libdjvulibre-dev
@@ -19,7 +20,7 @@ packages=(
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine r-doc-pdf bc
+  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl
   libwpd-tools libwps-tools libetonyek-tools libvisio-tools libmspub-tools libstaroffice-tools
   libreoffice-draw-nogui djvulibre-bin
 )

@@ -31,7 +31,20 @@ constexpr std::string_view kTextExtensions[] = {
 constexpr std::string_view kDocExtensions[] = {".doc", ".dot"};
 constexpr std::string_view kXlsExtensions[] = {".xls", ".xlt"};
 constexpr std::string_view kPptExtensions[] = {".ppt", ".pps", ".pot"};
-constexpr std::string_view kEmlExtensions[] = {".eml", ".msg"};
+constexpr std::string_view kEmlExtensions[] = {".eml"};
+constexpr std::string_view kMsgExtensions[] = {".msg", ".oft"};
+constexpr std::string_view kArchiveExtensions[] = {
+    ".zip", ".7z",  ".rar", ".tar", ".tgz", ".tbz", ".tbz2", ".tb2", ".txz", ".tzst", ".tlz", ".taz",
+    ".cpio", ".ar", ".iso", ".cab", ".lzh", ".lha", ".gz",  ".bz2", ".xz",  ".zst",  ".lz4", ".lz",
+    ".lzma", ".z",
+};
+constexpr std::string_view kMboxExtensions[] = {".mbox", ".mbx"};
+constexpr std::string_view kTnefExtensions[] = {".tnef", ".dat"};
+constexpr std::string_view kMhtmlExtensions[] = {".mht", ".mhtml"};
+constexpr std::string_view kPstExtensions[] = {".pst", ".ost"};
+constexpr std::string_view kChmExtensions[] = {".chm"};
+constexpr std::string_view kIcsExtensions[] = {".ics", ".ical", ".ifb"};
+constexpr std::string_view kVcfExtensions[] = {".vcf", ".vcard"};
 
 constexpr std::string_view kPdfExtensions[] = {".pdf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
@@ -100,6 +113,24 @@ const std::array kFilters = {
                       kPptExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"eml", "{5155524E-F00E-4000-8000-00000000000E}", "{5155524E-A00E-4000-8000-00000000000E}",
                       kEmlExtensions, nullptr, "mail"},
+    BuiltinFilterInfo{"archive", "{5155524E-F020-4000-8000-000000000020}", "{5155524E-A020-4000-8000-000000000020}",
+                      kArchiveExtensions, nullptr, "archive"},
+    BuiltinFilterInfo{"msg", "{5155524E-F021-4000-8000-000000000021}", "{5155524E-A021-4000-8000-000000000021}",
+                      kMsgExtensions, nullptr, "ole"},
+    BuiltinFilterInfo{"mbox", "{5155524E-F022-4000-8000-000000000022}", "{5155524E-A022-4000-8000-000000000022}",
+                      kMboxExtensions, nullptr, "mail"},
+    BuiltinFilterInfo{"tnef", "{5155524E-F023-4000-8000-000000000023}", "{5155524E-A023-4000-8000-000000000023}",
+                      kTnefExtensions, nullptr, "mail"},
+    BuiltinFilterInfo{"mhtml", "{5155524E-F024-4000-8000-000000000024}", "{5155524E-A024-4000-8000-000000000024}",
+                      kMhtmlExtensions, nullptr, "mail"},
+    BuiltinFilterInfo{"pst", "{5155524E-F025-4000-8000-000000000025}", "{5155524E-A025-4000-8000-000000000025}",
+                      kPstExtensions, nullptr, "pst"},
+    BuiltinFilterInfo{"chm", "{5155524E-F026-4000-8000-000000000026}", "{5155524E-A026-4000-8000-000000000026}",
+                      kChmExtensions, nullptr, "chm"},
+    BuiltinFilterInfo{"ics", "{5155524E-F027-4000-8000-000000000027}", "{5155524E-A027-4000-8000-000000000027}",
+                      kIcsExtensions, nullptr, "calendar"},
+    BuiltinFilterInfo{"vcf", "{5155524E-F028-4000-8000-000000000028}", "{5155524E-A028-4000-8000-000000000028}",
+                      kVcfExtensions, nullptr, "calendar"},
     BuiltinFilterInfo{"wordperfect", "{5155524E-F040-4000-8000-000000000040}",
                       "{5155524E-A040-4000-8000-000000000040}", kWordPerfectExtensions, nullptr, "wordperfect"},
     BuiltinFilterInfo{"wpg", "{5155524E-F041-4000-8000-000000000041}", "{5155524E-A041-4000-8000-000000000041}",
@@ -158,7 +189,7 @@ ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path,
   // keep handing one file back and forth, the chain ends here instead of
   // in a stack overflow.  Per thread: each document is read on one thread.
   thread_local int depth = 0;
-  if (depth >= 4) return ExtractResult::Failed("no filter could settle what this document is");
+  if (depth >= 8) return ExtractResult::Failed("no filter could settle what this document is");
   std::string error;
   std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
   if (!filter) return ExtractResult::Failed(error);

@@ -204,8 +204,10 @@ constexpr QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk
 
 }  // namespace
 
-QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter, std::size_t text_limit) {
+QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter, std::size_t text_limit,
+                               const Registry* registry) {
   auto* object = new BuiltinObject(std::move(filter), text_limit);
+  object->sink.set_nesting(Nesting{registry, 0, nullptr});
   object->vtbl = &kVtbl;
   return object;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,28 @@
 #include "convert/filter_api.h"
 
 namespace quarn {
+
+class Registry;
+
+// What every level of one document shares when it holds other documents (an
+// archive's members, a message's attachments, archives inside archives): the
+// bytes unpacked and the members visited so far, so that a nested bomb is
+// bounded as a whole and not level by level.
+struct ContainerBudget {
+  std::uint64_t unpacked_bytes = 0;
+  std::uint64_t members = 0;  // visited
+  std::uint64_t read = 0;     // handed to a filter
+};
+
+// Where a document sits: the registry that finds the filters of the
+// documents inside it (null: the built-in filters by extension), how deep it
+// lies inside other documents (0: the document that was asked for), and the
+// budget of its outermost document (null: its own).
+struct Nesting {
+  const Registry* registry = nullptr;
+  int depth = 0;
+  ContainerBudget* budget = nullptr;
+};
 
 // Where a filter's text goes.  Text inside one chunk is joined as written; the
 // pipeline puts one space between chunks.  A paragraph ends with "\n"; a table
@@ -58,12 +81,21 @@ class TextSink {
   // filters that wrap another filter's text.
   std::string Joined() const;
 
+  // Where the document being read sits (see Nesting); set by whoever creates
+  // the sink, read by filters that hand documents inside it to other filters.
+  void set_nesting(const Nesting& nesting) { nesting_ = nesting; }
+  const Nesting& nesting() const { return nesting_; }
+  // The budget shared by every level of the outermost document.
+  ContainerBudget& budget() { return nesting_.budget ? *nesting_.budget : own_budget_; }
+
  private:
   std::vector<std::string> chunks_;
   bool chunk_open_ = false;
   std::size_t size_ = 0;
   std::size_t limit_;
   bool truncated_ = false;
+  Nesting nesting_;
+  ContainerBudget own_budget_;
 };
 
 // What Extract reports.  Starts out failed, so a filter must say it succeeded.
@@ -97,8 +129,10 @@ class BuiltinFilter {
 };
 
 // Wraps a built-in filter object in the plug-in interface.  The caller owns
-// the result and frees it through its vtbl->release.
+// the result and frees it through its vtbl->release.  registry, when given,
+// finds the filters of the documents inside the one read.
 QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter,
-                               std::size_t text_limit = TextSink::kDefaultLimit);
+                               std::size_t text_limit = TextSink::kDefaultLimit,
+                               const Registry* registry = nullptr);
 
 }  // namespace quarn

@@ -1,6 +1,8 @@
 // Filter modules: the built-in filters that need large libraries (libxml2,
-// libzip, libgsf, GMime, the Document Liberation libraries, djvulibre) live in shared objects of their own, loaded the first
-// time a document needs one, so that converting a text file, an RTF file or a
+// libzip, libgsf, GMime, libarchive, libpst, chmlib, libical, the Document
+// Liberation libraries, djvulibre) live in shared objects of their own,
+// loaded the first time a document needs one, so that converting a text
+// file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
 //
 // Each module exports one function, named in the table in module.cpp, that
@@ -21,7 +23,9 @@ struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
   // Zip containers: the built-in filter that reads this package ("docx",
-  // "odf", "epub", ...), or empty.  Only in the module that reads zips.
+  // "odf", "epub", ...), "archive" for a zip that is no package, or empty
+  // when it cannot be read or is a package of another kind.  Only in the
+  // module that reads zips.
   std::string (*zip_filter)(const std::string& path);
   // Compound files: the names of the top-level streams, empty when the
   // directory cannot be read.  Only in the module that reads compound files.
@@ -41,6 +45,10 @@ const quarn::FilterModule* QuarnMarkupModule();
 const quarn::FilterModule* QuarnPackageModule();
 const quarn::FilterModule* QuarnOleModule();
 const quarn::FilterModule* QuarnMailModule();
+const quarn::FilterModule* QuarnArchiveModule();
+const quarn::FilterModule* QuarnPstModule();
+const quarn::FilterModule* QuarnChmModule();
+const quarn::FilterModule* QuarnCalendarModule();
 const quarn::FilterModule* QuarnWordPerfectModule();
 const quarn::FilterModule* QuarnWorksModule();
 const quarn::FilterModule* QuarnMacModule();

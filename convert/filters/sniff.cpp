@@ -47,12 +47,67 @@ bool LooksLikeMail(std::string_view head) {
     if (l.empty() || l == "\r") break;
     std::string low = LowerAscii(l.substr(0, 40));
     for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
-                               "return-path:"})
+                               "return-path:", "content-type:"})
       if (low.rfind(h, 0) == 0) ++known;
     if (end == std::string_view::npos) break;
     pos = end + 1;
   }
   return known >= 2;
+}
+
+// The part names inside zips and compound files are read by the modules that
+// read those containers; they are loaded only when such a file turns up.
+std::string ZipFilter(const std::string& path) {
+  const FilterModule* m = LoadFilterModule("package");
+  return m && m->zip_filter ? m->zip_filter(path) : std::string();
+}
+
+std::vector<std::string> CompoundRootNames(const std::string& path) {
+  const FilterModule* m = LoadFilterModule("ole");
+  return m && m->compound_names ? m->compound_names(path) : std::vector<std::string>{};
+}
+
+}  // namespace
+
+namespace {
+
+bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// A mailbox starts with a separator line "From sender date" and a message's
+// header fields right after it.
+bool LooksLikeMbox(std::string_view head) {
+  if (!StartsWith(head, "From ")) return false;
+  std::size_t nl = head.find('\n');
+  if (nl == std::string_view::npos) return false;
+  std::string_view next = head.substr(nl + 1);
+  std::size_t colon = next.find(':');
+  if (colon == 0 || colon == std::string_view::npos || colon > 76) return false;
+  for (char c : next.substr(0, colon))
+    if (c <= ' ' || c >= 127) return false;
+  return true;
+}
+
+// The signatures of the archive and compression formats the archive filter reads.
+bool LooksLikeArchive(std::string_view h) {
+  static constexpr std::string_view kMagic[] = {
+      {"7z\xBC\xAF\x27\x1C", 6},       // 7z
+      {"Rar!\x1A\x07", 6},               // RAR 4 and 5
+      {"\x1F\x8B", 2},                   // gzip
+      {"BZh", 3},                         // bzip2
+      {"\xFD" "7zXZ\x00", 6},            // xz
+      {"\x28\xB5\x2F\xFD", 4},           // zstd
+      {"\x04\x22\x4D\x18", 4},           // lz4
+      {"LZIP", 4},                        // lzip
+      {"070701", 6}, {"070702", 6}, {"070707", 6},  // cpio
+      {"!<arch>\n", 8},                   // ar
+      {"MSCF\0\0\0\0", 8},               // cabinet
+  };
+  for (std::string_view m : kMagic)
+    if (StartsWith(h, m)) return true;
+  if (h.size() >= 2 && static_cast<unsigned char>(h[0]) == 0xC7 && static_cast<unsigned char>(h[1]) == 0x71)
+    return true;  // binary cpio
+  // tar: "ustar" at offset 257 (POSIX and GNU).
+  return h.size() >= 262 && h.substr(257, 5) == "ustar";
 }
 
 // The root element's name of an XML document (without a namespace prefix),
@@ -123,19 +178,78 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   return {};
 }
 
-// The part names inside zips and compound files are read by the modules that
-// read those containers; they are loaded only when such a file turns up.
-std::string ZipFilter(const std::string& path) {
-  const FilterModule* m = LoadFilterModule("package");
-  return m && m->zip_filter ? m->zip_filter(path) : std::string();
-}
-
-std::vector<std::string> CompoundRootNames(const std::string& path) {
-  const FilterModule* m = LoadFilterModule("ole");
-  return m && m->compound_names ? m->compound_names(path) : std::vector<std::string>{};
+std::string_view AfterBlankLines(std::string_view s) {
+  while (!s.empty() && (s.front() == '\r' || s.front() == '\n' || s.front() == ' ' || s.front() == '\t'))
+    s.remove_prefix(1);
+  return s;
 }
 
 }  // namespace
+
+Sniffed SniffHead(std::string_view head) {
+  Sniffed r;
+  if (head.empty()) {
+    r.kind = ContentKind::kEmpty;
+    return r;
+  }
+  if (StartsWith(head, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
+    r.kind = ContentKind::kCompoundFile;
+    return r;
+  }
+  if (StartsWith(head, "PK\x03\x04") || StartsWith(head, "PK\x05\x06")) {
+    r.kind = ContentKind::kZip;
+    return r;
+  }
+  if (head.find("%PDF-") != std::string_view::npos && head.find("%PDF-") < 1024) {
+    r.kind = ContentKind::kPdf;
+    r.filter = "pdf";
+    return r;
+  }
+  auto set = [&r](ContentKind kind, const char* filter) {
+    r.kind = kind;
+    r.filter = filter;
+    return r;
+  };
+  if (StartsWith(head, "!BDN")) return set(ContentKind::kOutlookData, "pst");
+  if (StartsWith(head, "\x78\x9F\x3E\x22")) return set(ContentKind::kTnef, "tnef");
+  if (StartsWith(head, "ITSF\x03\x00\x00\x00")) return set(ContentKind::kHelp, "chm");
+  if (std::string_view binary = BinaryFormatFilter(head); !binary.empty()) {
+    r.filter = binary;
+    return r;
+  }
+  if (LooksLikeArchive(head)) return set(ContentKind::kArchive, "archive");
+  std::string_view body = SkipBomAndSpace(head);
+  if (std::string_view xml = XmlFormatFilter(RootElement(body)); !xml.empty()) {
+    r.kind = ContentKind::kXml;
+    r.filter = xml;
+    return r;
+  }
+  if (body.substr(0, 5) == "{\\rtf") return set(ContentKind::kRtf, "rtf");
+  if (body.substr(0, 5) == "<?xml") {
+    // XHTML is XML, but it reads best as a web page; any other XML, even
+    // with <title> or <head> elements of its own, is plain XML.
+    std::string l = LowerAscii(body.substr(0, 1024));
+    bool xhtml = l.find("<!doctype html") != std::string::npos;
+    for (std::size_t at = l.find("<html"); !xhtml && at != std::string::npos; at = l.find("<html", at + 1)) {
+      char next = at + 5 < l.size() ? l[at + 5] : '>';
+      xhtml = next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n';  // not <html:b>
+    }
+    return xhtml ? set(ContentKind::kHtml, "html") : set(ContentKind::kXml, "xml");
+  }
+  // Header fields first: a message (or a saved web archive) holds HTML parts
+  // early on, while a page never starts with two header fields.
+  if (LooksLikeMbox(body)) return set(ContentKind::kMbox, "mbox");
+  if (LooksLikeMail(body)) return set(ContentKind::kMail, "eml");
+  if (LooksLikeHtml(body)) return set(ContentKind::kHtml, "html");
+  std::string upper(AfterBlankLines(body).substr(0, 16));
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  // A calendar, or one entry of a calendar saved on its own.
+  for (std::string_view begin : {"BEGIN:VCALENDAR", "BEGIN:VEVENT", "BEGIN:VTODO", "BEGIN:VJOURNAL"})
+    if (StartsWith(upper, begin)) return set(ContentKind::kCalendar, "ics");
+  if (StartsWith(upper, "BEGIN:VCARD")) return set(ContentKind::kVcard, "vcf");
+  return r;
+}
 
 Sniffed SniffContent(const std::string& path) {
   Sniffed r;
@@ -147,12 +261,8 @@ Sniffed SniffContent(const std::string& path) {
   std::string head(kHeadBytes, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
   head.resize(static_cast<std::size_t>(in.gcount()));
-  if (head.empty()) {
-    r.kind = ContentKind::kEmpty;
-    return r;
-  }
-  if (head.size() >= 8 && std::memcmp(head.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) == 0) {
-    r.kind = ContentKind::kCompoundFile;
+  r = SniffHead(head);
+  if (r.kind == ContentKind::kCompoundFile) {
     const std::vector<std::string> names = CompoundRootNames(path);
     for (const std::string& name : names) {
       std::string lower = LowerAscii(name);
@@ -160,6 +270,8 @@ Sniffed SniffContent(const std::string& path) {
       else if ((lower == "workbook" || lower == "book") && r.filter.empty()) r.filter = "xls";
       else if (lower == "powerpoint document" && r.filter.empty()) r.filter = "ppt";
       else if (name == "EncryptedPackage") r.encrypted_package = true;
+      else if (r.filter.empty() && (lower == "__properties_version1.0" || lower.rfind("__substg1.0_", 0) == 0))
+        r.filter = "msg";
     }
     // The compound files of other suites, by their main stream.
     for (const std::string& name : names) {
@@ -170,60 +282,17 @@ Sniffed SniffContent(const std::string& path) {
       else if (name == "MN0" || name == "NativeContent_MAIN") r.filter = "works";
       else if (name == "PerfectOffice_MAIN") r.filter = "wordperfect";
     }
-    return r;
-  }
-  if (head.size() >= 4 && head.compare(0, 4, "PK\x03\x04") == 0) {
-    r.kind = ContentKind::kZip;
+  } else if (r.kind == ContentKind::kZip) {
     r.filter = ZipFilter(path);
-    return r;
-  }
-  if (head.find("%PDF-") != std::string::npos && head.find("%PDF-") < 1024) {
-    r.kind = ContentKind::kPdf;
-    r.filter = "pdf";
-    return r;
-  }
-  if (std::string_view binary = BinaryFormatFilter(head); !binary.empty()) {
-    r.filter = binary;
-    return r;
-  }
-  std::string_view body = SkipBomAndSpace(head);
-  if (std::string_view xml = XmlFormatFilter(RootElement(body)); !xml.empty()) {
-    r.kind = ContentKind::kXml;
-    r.filter = xml;
-    return r;
-  }
-  if (body.substr(0, 5) == "{\\rtf") {
-    r.kind = ContentKind::kRtf;
-    r.filter = "rtf";
-    return r;
-  }
-  if (body.substr(0, 5) == "<?xml") {
-    // XHTML is XML, but it reads best as a web page; any other XML, even
-    // with <title> or <head> elements of its own, is plain XML.
-    std::string l = LowerAscii(body.substr(0, 1024));
-    bool xhtml = l.find("<!doctype html") != std::string::npos;
-    for (std::size_t at = l.find("<html"); !xhtml && at != std::string::npos; at = l.find("<html", at + 1)) {
-      char next = at + 5 < l.size() ? l[at + 5] : '>';
-      xhtml = next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n';  // not <html:b>
+  } else if (r.kind == ContentKind::kUnknown && head.size() == kHeadBytes) {
+    // ISO 9660 names itself at the start of the volume descriptors, 32 KiB in.
+    char id[5] = {};
+    in.clear();
+    in.seekg(32769);
+    if (in.read(id, sizeof id) && std::string_view(id, sizeof id) == "CD001") {
+      r.kind = ContentKind::kArchive;
+      r.filter = "archive";
     }
-    r.kind = xhtml ? ContentKind::kHtml : ContentKind::kXml;
-    r.filter = xhtml ? "html" : "xml";
-    return r;
-  }
-  if (LooksLikeHtml(body)) {
-    r.kind = ContentKind::kHtml;
-    r.filter = "html";
-    return r;
-  }
-  if (body.substr(0, 5) == "<?xml") {
-    r.kind = ContentKind::kXml;
-    r.filter = "xml";
-    return r;
-  }
-  if (LooksLikeMail(body)) {
-    r.kind = ContentKind::kMail;
-    r.filter = "eml";
-    return r;
   }
   return r;
 }
@@ -235,6 +304,16 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   // only hand over to the plain XML filter when self cannot read XML at all.
   if (s.kind == ContentKind::kXml && (self == "html" || self == "odf" || self == "docx" || self == "xlsx"))
     return std::nullopt;
+  // A zip that is no known package may still be a format that self reads
+  // from a zip of its own making; only filters that never read zips hand it
+  // to the archive filter.
+  if (s.kind == ContentKind::kZip && s.filter == "archive") {
+    static constexpr std::string_view kNoZipReaders[] = {"text", "pdf",  "rtf",  "html", "xml", "doc", "xls", "ppt",
+                                                         "eml",  "msg",  "mbox", "tnef", "pst", "chm", "ics", "vcf",
+                                                         "mhtml"};
+    if (std::find(std::begin(kNoZipReaders), std::end(kNoZipReaders), self) == std::end(kNoZipReaders))
+      return std::nullopt;
+  }
   return s.filter;
 }
 

@@ -23,12 +23,20 @@ enum class ContentKind {
   kHtml,
   kXml,
   kMail,          // RFC 822 message (header lines at the very start)
+  kMbox,          // a mailbox: a "From " separator line, then a message
+  kArchive,       // 7z, RAR, tar, cpio, ar, ISO 9660, cabinet, or one compressed file
+  kOutlookData,   // Outlook personal folders (.pst, .ost)
+  kTnef,          // a TNEF stream (winmail.dat)
+  kHelp,          // compiled HTML help (.chm)
+  kCalendar,      // iCalendar
+  kVcard,         // vCard
 };
 
 struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
   // The built-in filter that reads this content ("docx", "xlsx", "pptx",
-  // "odf", "epub", "doc", "xls", "ppt", "pdf", "rtf", "html", "xml", "eml",
+  // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
+  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf",
   // "wordperfect", "visio", "djvu", ... as builtin.cpp names them), or empty
   // when the content does not name one plainly.
   std::string filter;
@@ -38,6 +46,11 @@ struct Sniffed {
 };
 
 Sniffed SniffContent(const std::string& path);
+
+// What the first bytes of a document say by their signature alone, without
+// looking inside zips and compound files (their filter stays empty): enough
+// to decide whether a member of a container is worth unpacking.
+Sniffed SniffHead(std::string_view head);
 
 // For a filter named self: the built-in filter name that path's content
 // plainly belongs to when that is another filter, else nullopt (the content

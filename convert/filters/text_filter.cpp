@@ -51,6 +51,10 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kZip: what = "a zip container"; break;
     case ContentKind::kPdf: what = "a PDF document"; break;
     case ContentKind::kRtf: what = "an RTF document"; break;
+    case ContentKind::kArchive: what = "an archive or compressed file"; break;
+    case ContentKind::kOutlookData: what = "an Outlook data file"; break;
+    case ContentKind::kTnef: what = "a TNEF stream"; break;
+    case ContentKind::kHelp: what = "a compiled help file"; break;
     default: return std::nullopt;
   }
   if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);

@@ -2,16 +2,15 @@
 
 #include "convert/filters/markup/html_filter.h"
 
-#include <fcntl.h>
 #include <gmime/gmime.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <string>
 
 #include "convert/filters/builtin.h"
+#include "convert/filters/members.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
 
@@ -39,65 +38,11 @@ struct GUnref {
 template <typename T>
 using GPtr = std::unique_ptr<T, GUnref<T>>;
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
-std::string ExtensionOfName(std::string_view name) {
-  std::size_t slash = name.find_last_of("/\\");
-  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-  std::size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string() : Lower(name.substr(dot));
-}
-
-// The built-in filter for an attachment's file name, or empty.
-std::string FilterForName(std::string_view name) {
-  std::string ext = ExtensionOfName(name);
-  if (ext.empty()) return {};
-  for (const BuiltinFilterInfo& f : BuiltinFilters())
-    for (std::string_view e : f.extensions)
-      if (e == ext) return std::string(f.name);
-  return {};
-}
-
-// A private temporary file, removed when this goes.
-class TempFile {
- public:
-  explicit TempFile(std::string_view bytes) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/quarn-attachment-XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);  // mode 0600
-    if (fd < 0) return;
-    path_ = tmpl;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    ok_ = done == bytes.size();
-  }
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  bool ok() const { return ok_; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  bool ok_ = false;
-};
-
-// Hands an attachment's bytes to the built-in filter named, introduced by the
-// attachment's name.  A message is parsed here, one level deeper, so that
-// nesting stays bounded whatever the attachments are called.
-void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink);
+// Hands an attachment's bytes to the filter its name or content calls for,
+// one level deeper; a message is parsed here, so that its nesting stays
+// bounded whatever the attachment is called.
+void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
+                       PrivateFolder& folder);
 
 class MailWriter {
  public:
@@ -204,13 +149,14 @@ class MailWriter {
       sink_.Append(DecodeCharset(Content(part), charset ? charset : ""));
       sink_.EndLine();
     } else {
-      ExtractAttachment(name, Content(part), depth_, sink_);
+      ExtractAttachment(name, Content(part), depth_, sink_, folder_);
     }
     sink_.EndChunk();
   }
 
   TextSink& sink_;
   int depth_;
+  PrivateFolder folder_;
 };
 
 // Parses bytes (or the file at path when bytes is null) as one message.
@@ -235,81 +181,26 @@ bool LooksLikeMessage(std::string_view bytes) {
 
 void ReadMessageBytes(std::string bytes, int depth, TextSink& sink) {
   InitGMime();
+  bytes = WrapLongLines(std::move(bytes));
   if (bytes.rfind("From ", 0) == 0) bytes.erase(0, std::min(bytes.size(), bytes.find('\n') + 1));
   GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
   GPtr<GMimeMessage> message = ParseMessage(stream.get());
   if (message) MailWriter(sink, depth).Message(message.get());
 }
 
-void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink) {
+void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
+                       PrivateFolder& folder) {
   if (bytes.empty() || bytes.size() > kMaxAttachmentBytes) return;
-  TempFile tmp(bytes);
-  if (!tmp.ok()) return;
-  Sniffed what = SniffContent(tmp.path());
-  std::string filter = what.filter.empty() ? FilterForName(name) : what.filter;
-  if (what.kind == ContentKind::kMail || filter == "eml") {
+  if (SniffHead(bytes.substr(0, 4096)).kind == ContentKind::kMail) {
     if (depth + 1 > kMaxMessageDepth || !LooksLikeMessage(bytes)) return;
     ReadMessageBytes(std::string(bytes), depth + 1, sink);
     return;
   }
-  if (filter.empty() || filter == "text" || !FindBuiltinFilter(filter)) return;
-  TextSink inner(sink.limit() - sink.size());
-  ExtractResult r = ExtractWithBuiltin(filter, tmp.path(), inner);
-  for (const std::string& chunk : inner.chunks()) {
-    sink.Append(chunk);
-    sink.EndLine();
-  }
-  if (r.status == ExtractResult::Status::kPassword) sink.Line("(password-protected)");
-}
-
-// Outlook .msg: the message's properties are streams named by property id
-// and type ("__substg1.0_0037001F": the subject, UTF-16).
-std::optional<std::string> MsgProperty(GsfInfile* dir, const char* id) {
-  std::string base = std::string("__substg1.0_") + id;
-  if (auto v = ReadCompoundStream(dir, (base + "001F").c_str(), 64 << 20)) {
-    std::string out;
-    AppendUtf16Le(*v, out);
-    while (!out.empty() && out.back() == '\0') out.pop_back();
-    return out;
-  }
-  if (auto v = ReadCompoundStream(dir, (base + "001E").c_str(), 64 << 20)) {
-    while (!v->empty() && v->back() == '\0') v->pop_back();
-    return DecodeCharset(*v, "windows-1252");
-  }
-  return std::nullopt;
-}
-
-ExtractResult ReadMsg(GsfInfile* msg, TextSink& sink) {
-  auto header = [&](const char* label, const char* id) {
-    if (auto v = MsgProperty(msg, id); v && !v->empty()) sink.Line(std::string(label) + ": " + *v);
-  };
-  header("From", "0C1A");
-  header("To", "0E04");
-  header("Cc", "0E03");
-  header("Subject", "0037");
-  sink.EndChunk();
-  if (auto body = MsgProperty(msg, "1000"); body && !body->empty()) {
-    sink.Append(*body);
-  } else if (auto html = ReadCompoundStream(msg, "__substg1.0_10130102", 64 << 20)) {
-    MailHtmlToText(*html, "", sink);
-  }
+  TextSink member = MemberSink(sink);
+  ExtractResult r = ExtractMemberBytes(folder, name.empty() ? std::string_view("attachment") : name, bytes, member);
+  AppendMemberText(member, sink);
   sink.EndLine();
-  sink.EndChunk();
-  int n = gsf_infile_num_children(msg);
-  for (int i = 0; i < n && !sink.full(); ++i) {
-    const char* entry = gsf_infile_name_by_index(msg, i);
-    if (!entry || std::string_view(entry).rfind("__attach_version1.0_", 0) != 0) continue;
-    std::unique_ptr<GsfInput, GObjectUnref> child(gsf_infile_child_by_index(msg, i));
-    if (!child || !GSF_IS_INFILE(child.get())) continue;
-    GsfInfile* attach = GSF_INFILE(child.get());
-    std::optional<std::string> name = MsgProperty(attach, "3707");
-    if (!name || name->empty()) name = MsgProperty(attach, "3704");
-    sink.Line("Attachment: " + (name && !name->empty() ? *name : std::string("(unnamed)")));
-    if (auto data = ReadCompoundStream(attach, "__substg1.0_37010102", kMaxAttachmentBytes))
-      ExtractAttachment(name ? *name : "", *data, 1, sink);
-    sink.EndChunk();
-  }
-  return ExtractResult::Ok();
+  if (r.status == ExtractResult::Status::kPassword) sink.Line("(password-protected)");
 }
 
 class EmlFilter : public BuiltinFilter {
@@ -317,11 +208,8 @@ class EmlFilter : public BuiltinFilter {
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "eml", sink)) return *r;
     Sniffed what = SniffContent(path);
-    if (what.kind == ContentKind::kCompoundFile) {
-      CompoundFile file = OpenCompoundFile(path);
-      if (file && ReadCompoundStream(file.get(), "__properties_version1.0", 1 << 20)) return ReadMsg(file.get(), sink);
+    if (what.kind == ContentKind::kCompoundFile)
       return ExtractResult::UnknownFormat("not an e-mail message: a compound file without message properties");
-    }
     std::ifstream in(path, std::ios::binary);
     if (!in) return ExtractResult::Failed("cannot open the message");
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -347,6 +235,36 @@ constexpr Entity kEntities[] = {{"amp", '&'},     {"lt", '<'},       {"gt", '>'}
                                 {"rdquo", 0x201D}, {"ldquo", 0x201C}};
 
 }  // namespace
+
+void InitMailLibrary() { InitGMime(); }
+
+std::string WrapLongLines(std::string bytes) {
+  constexpr std::size_t kLongest = 4000;
+  std::size_t longest = 0;
+  for (std::size_t at = 0, next; at < bytes.size(); at = next + 1) {
+    next = bytes.find('\n', at);
+    if (next == std::string::npos) next = bytes.size();
+    longest = std::max(longest, next - at);
+  }
+  if (longest <= kLongest) return bytes;
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 64);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char c = bytes[i];
+    out.push_back(c);
+    column = c == '\n' ? 0 : column + 1;
+    // Past the limit, break after white space or a tag's end where the line
+    // has one; a line of base64 has neither and breaks anywhere.
+    if (column >= kLongest && (c == ' ' || c == '\t' || c == '>' || column >= kLongest + 76)) {
+      out.push_back('\n');
+      column = 0;
+    }
+  }
+  return out;
+}
+
+void WriteMailMessage(GMimeMessage* message, TextSink& sink) { MailWriter(sink, 0).Message(message); }
 
 void MailHtmlToText(std::string_view html_bytes, std::string_view charset, TextSink& sink) {
   // Mail HTML is read exactly like a web page, charset from the part first.

@@ -1,19 +1,33 @@
 // The built-in filter for saved e-mail: RFC 822 messages (.eml, through
-// GMime) and Outlook .msg files (the compound-file properties, through
-// libgsf).  The headers a reader wants first (From, To, Cc, Date, Subject),
+// GMime).  The headers a reader wants first (From, To, Cc, Date, Subject),
 // then the text parts; HTML-only parts as text; attachments by name, with the
-// text of those a built-in filter reads; attached messages to a bounded depth.
+// text of those a filter reads; attached messages to a bounded depth.
 // Reentrant: GMime is initialised once, every message is parsed afresh.
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "convert/filters/builtin_filter.h"
 
+typedef struct _GMimeMessage GMimeMessage;
+
 namespace quarn {
 
 std::unique_ptr<BuiltinFilter> CreateEmlFilter();
+
+// GMime's one-time set-up, before any other GMime call (thread-safe).
+void InitMailLibrary();
+
+// The message with lines longer than 4000 bytes broken: GMime loses the
+// rest of a multipart part after such a line (a base64 attachment written
+// as one line).  Breaks after white space or ">" where it can.
+std::string WrapLongLines(std::string bytes);
+
+// Writes one parsed message as this filter does: headers, text parts,
+// attachments; the mailbox filter writes each of its messages so.
+void WriteMailMessage(GMimeMessage* message, TextSink& sink);
 
 // The text of an HTML body part.  Stands in until the HTML filter's
 // reusable extractor is available; one call site, so it can be pointed there.

@@ -1,8 +1,11 @@
-// The e-mail filter, built on GMime.
+// The filters built on GMime (and libytnef for TNEF): e-mail, mailboxes,
+// web archives and TNEF streams.
 #include "convert/filters/module.h"
 
-
 #include "convert/filters/mail/eml_filter.h"
+#include "convert/filters/mail/mbox_filter.h"
+#include "convert/filters/mail/mhtml_filter.h"
+#include "convert/filters/mail/tnef_filter.h"
 
 namespace quarn {
 
@@ -10,6 +13,9 @@ namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "eml") return CreateEmlFilter();
+  if (name == "mbox") return CreateMboxFilter();
+  if (name == "mhtml") return CreateMhtmlFilter();
+  if (name == "tnef") return CreateTnefFilter();
   return nullptr;
 }
 

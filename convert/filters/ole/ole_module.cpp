@@ -1,11 +1,13 @@
-// The filters built on libgsf: Word, Excel and PowerPoint 97-2003.
+// The filters built on libgsf: Word, Excel and PowerPoint 97-2003, and
+// Outlook messages.
 #include "convert/filters/module.h"
 
 #include <string>
 #include <vector>
 
-#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/ole/doc_filter.h"
+#include "convert/filters/ole/msg_filter.h"
+#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/ole/ppt_filter.h"
 #include "convert/filters/ole/xls_filter.h"
 
@@ -17,6 +19,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "doc") return CreateDocFilter();
   if (name == "xls") return CreateXlsFilter();
   if (name == "ppt") return CreatePptFilter();
+  if (name == "msg") return CreateMsgFilter();
   return nullptr;
 }
 

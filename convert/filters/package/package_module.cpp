@@ -52,12 +52,13 @@ std::string LowerName(std::string_view s) {
   return l;
 }
 
-// Packages told apart by the kinds of their entries: Apple iWork documents
-// (also when zipped inside a folder of their own), a zipped FictionBook, and
-// comic books (pictures only).
+// Packages told apart by their entries: Apple iWork documents (also when
+// zipped inside a folder of their own) and a zipped FictionBook.  (A zip of
+// pictures is a comic book only when named so: otherwise it is an archive,
+// whose members keep their names.)
 std::string OtherPackage(zip_t* z) {
   const zip_int64_t n = zip_get_num_entries(z, 0);
-  bool iwork_index = false, iwork_history = false, pictures = false, other = false;
+  bool iwork_index = false, iwork_history = false;
   int fictionbooks = 0, files = 0;
   for (zip_int64_t i = 0; i < n && i < 100000; ++i) {
     const char* raw = zip_get_name(z, static_cast<zip_uint64_t>(i), 0);
@@ -71,17 +72,10 @@ std::string OtherPackage(zip_t* z) {
     if (EndsWith(name, "buildVersionHistory.plist") || EndsWith(name, "BuildVersionHistory.plist") ||
         EndsWith(name, "Document.iwa"))
       iwork_history = true;
-    const std::string lower = LowerName(name);
-    if (EndsWith(lower, ".fb2")) ++fictionbooks;
-    bool picture = false;
-    for (std::string_view ext : {".jpg", ".jpeg", ".png", ".gif", ".bmp", ".tif", ".tiff", ".webp", ".jxr"})
-      picture = picture || EndsWith(lower, ext);
-    if (picture) pictures = true;
-    else if (lower != "comicinfo.xml" && !EndsWith(lower, ".txt") && !EndsWith(lower, "thumbs.db")) other = true;
+    if (EndsWith(LowerName(name), ".fb2")) ++fictionbooks;
   }
   if (iwork_index && iwork_history) return "iwork";
   if (fictionbooks == 1 && files == 1) return "ebook";
-  if (pictures && !other) return "cbz";
   return {};
 }
 
@@ -104,6 +98,7 @@ std::string ZipFilter(const std::string& path) {
         // The older XML formats of the same suite, which OpenDocument grew from.
         if (type.rfind("application/vnd.sun.xml.", 0) == 0) return "odf";
         if (type.rfind("application/epub+zip", 0) == 0) return "epub";
+        return {};  // a package of another kind that names its type
       }
     }
   }
@@ -114,7 +109,10 @@ std::string ZipFilter(const std::string& path) {
   if (has("META-INF/container.xml")) return "epub";
   if (has("visio/document.xml")) return "visio";
   if (has("FixedDocumentSequence.fdseq") || has("FixedDocSeq.fdseq")) return "xps";
-  return OtherPackage(z.get());
+  if (std::string other = OtherPackage(z.get()); !other.empty()) return other;
+  // Other Open Packaging documents (XPS, Visio, ...) are no plain archives.
+  if (has("[Content_Types].xml")) return {};
+  return "archive";
 }
 
 constexpr FilterModule kModule = {Create, ZipFilter, nullptr};

@@ -1,0 +1,192 @@
+#include "convert/filters/chm/chm_filter.h"
+
+#include <chm_lib.h>
+#include <libxml/HTMLparser.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "convert/filters/markup/html_filter.h"
+#include "convert/filters/members.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn {
+
+namespace {
+
+// Objects larger than this are damaged or hostile; pages are far smaller.
+constexpr std::uint64_t kMaxObjectBytes = std::uint64_t{64} << 20;
+constexpr std::size_t kMaxPages = 100000;
+
+struct ChmClose {
+  void operator()(chmFile* f) const { chm_close(f); }
+};
+struct DocFree {
+  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && Lower(s.substr(s.size() - tail.size())) == tail;
+}
+
+// A whole object, or nullopt when it is missing or implausibly large.
+std::optional<std::string> ReadObject(chmFile* file, const std::string& path) {
+  chmUnitInfo ui{};
+  if (chm_resolve_object(file, path.c_str(), &ui) != CHM_RESOLVE_SUCCESS) return std::nullopt;
+  if (ui.length > kMaxObjectBytes) return std::nullopt;
+  std::string bytes(static_cast<std::size_t>(ui.length), '\0');
+  if (ui.length == 0) return bytes;
+  LONGUINT64 got = chm_retrieve_object(file, &ui, reinterpret_cast<unsigned char*>(bytes.data()), 0,
+                                       static_cast<LONGINT64>(ui.length));
+  bytes.resize(static_cast<std::size_t>(std::min<LONGUINT64>(got, ui.length)));
+  return bytes;
+}
+
+// A page reference of the contents as a path inside the file: without its
+// anchor, without an "its:" prefix, and absolute from the contents' folder.
+std::string PagePath(std::string ref, const std::string& folder) {
+  if (std::size_t hash = ref.find('#'); hash != std::string::npos) ref.resize(hash);
+  if (std::size_t sep = ref.find("::"); sep != std::string::npos) {
+    ref = ref.substr(sep + 2);
+  } else if (std::size_t colon = ref.find(':'); colon != std::string::npos && colon < ref.find('/')) {
+    return {};  // a web address or another scheme: not a page of this file
+  }
+  if (ref.empty()) return {};
+  std::string path = ref.front() == '/' ? ref : folder + ref;
+  // Resolve "." and ".." segments.
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    std::string seg = path.substr(start, slash - start);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    start = slash + 1;
+  }
+  std::string out;
+  for (const std::string& p : parts) out += "/" + p;
+  return out;
+}
+
+// The "Local" values of the contents' <param> elements, in document order.
+void CollectLocals(xmlNode* node, const std::string& folder, std::vector<std::string>& out, int depth = 0) {
+  if (depth > 256) return;
+  for (xmlNode* n = node; n; n = n->next) {
+    if (n->type == XML_ELEMENT_NODE && xmlStrcasecmp(n->name, BAD_CAST "param") == 0) {
+      xmlChar* name = xmlGetProp(n, BAD_CAST "name");
+      if (name && xmlStrcasecmp(name, BAD_CAST "Local") == 0) {
+        if (xmlChar* value = xmlGetProp(n, BAD_CAST "value")) {
+          std::string p = PagePath(reinterpret_cast<const char*>(value), folder);
+          if (!p.empty()) out.push_back(p);
+          xmlFree(value);
+        }
+      }
+      if (name) xmlFree(name);
+    }
+    if (n->children) CollectLocals(n->children, folder, out, depth + 1);
+  }
+}
+
+// The contents file named in the #SYSTEM object (code 0), or empty.
+std::string SystemContentsFile(chmFile* file) {
+  auto system = ReadObject(file, "/#SYSTEM");
+  if (!system || system->size() < 4) return {};
+  const std::string& s = *system;
+  for (std::size_t at = 4; at + 4 <= s.size();) {
+    unsigned code = static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
+    std::size_t len = static_cast<unsigned char>(s[at + 2]) | static_cast<unsigned char>(s[at + 3]) << 8;
+    at += 4;
+    if (at + len > s.size()) break;
+    if (code == 0) {
+      std::string name = s.substr(at, len);
+      while (!name.empty() && name.back() == '\0') name.pop_back();
+      return name.empty() ? name : PagePath(name, "/");
+    }
+    at += len;
+  }
+  return {};
+}
+
+class ChmFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    Sniffed what = SniffContent(path);
+    if (what.kind != ContentKind::kHelp) {
+      if (auto r = ExtractRedirected(path, "chm", sink)) return *r;
+      return ExtractResult::UnknownFormat("not a compiled help file");
+    }
+    std::unique_ptr<chmFile, ChmClose> file(chm_open(path.c_str()));
+    if (!file) return ExtractResult::Failed("the help file is damaged: its directory cannot be read");
+
+    struct Listing {
+      std::vector<std::string> pages, contents;
+    } listing;
+    chm_enumerate(
+        file.get(), CHM_ENUMERATE_NORMAL | CHM_ENUMERATE_FILES,
+        [](chmFile*, chmUnitInfo* ui, void* context) -> int {
+          auto* l = static_cast<Listing*>(context);
+          std::string p(ui->path, strnlen(ui->path, sizeof ui->path));
+          if (EndsWith(p, ".htm") || EndsWith(p, ".html")) l->pages.push_back(p);
+          else if (EndsWith(p, ".hhc")) l->contents.push_back(p);
+          return l->pages.size() < kMaxPages ? CHM_ENUMERATOR_CONTINUE : CHM_ENUMERATOR_SUCCESS;
+        },
+        &listing);
+
+    std::string contents = SystemContentsFile(file.get());
+    if (contents.empty() && !listing.contents.empty()) contents = listing.contents.front();
+    std::vector<std::string> order;
+    if (!contents.empty()) {
+      if (auto hhc = ReadObject(file.get(), contents)) {
+        std::unique_ptr<xmlDoc, DocFree> doc(htmlReadMemory(
+            hhc->data(), static_cast<int>(hhc->size()), nullptr, nullptr,
+            HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_RECOVER));
+        if (doc) CollectLocals(xmlDocGetRootElement(doc.get()), contents.substr(0, contents.rfind('/') + 1), order);
+      }
+    }
+    for (const std::string& p : listing.pages) order.push_back(p);
+
+    std::set<std::string> seen;
+    std::size_t pages = 0, missing = 0;
+    ContainerBudget& budget = sink.budget();
+    const ContainerLimits limits;
+    for (const std::string& page : order) {
+      if (sink.full()) break;
+      if (!seen.insert(Lower(page)).second) continue;
+      auto html = ReadObject(file.get(), page);
+      if (!html) {
+        ++missing;
+        continue;
+      }
+      budget.unpacked_bytes += html->size();
+      if (budget.unpacked_bytes > limits.max_total_bytes)
+        return ExtractResult::Incomplete("the help file unpacks to more than 1024 MiB; the rest is left out");
+      ExtractHtmlText(*html, "", sink);
+      sink.EndLine();
+      sink.EndChunk();
+      ++pages;
+    }
+    if (pages == 0) return ExtractResult::Failed("the help file holds no page that can be read");
+    if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+    if (missing > 0)
+      return ExtractResult::Incomplete(std::to_string(missing) + " page(s) of the contents could not be read");
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateChmFilter() { return std::make_unique<ChmFilter>(); }
+
+}  // namespace quarn

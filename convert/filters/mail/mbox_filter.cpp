@@ -1,0 +1,142 @@
+#include "convert/filters/mail/mbox_filter.h"
+
+#include <fcntl.h>
+#include <gmime/gmime.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+
+#include <cerrno>
+#include <cstring>
+
+#include "convert/filters/mail/eml_filter.h"
+#include "convert/filters/sniff.h"
+
+namespace quarn {
+
+namespace {
+
+struct GUnref {
+  void operator()(void* object) const {
+    if (object) g_object_unref(object);
+  }
+};
+
+// The length a Content-Length header in the message's header block gives,
+// or -1.
+long long ContentLength(std::string_view headers) {
+  std::size_t pos = 0;
+  while (pos < headers.size()) {
+    std::size_t end = headers.find('\n', pos);
+    if (end == std::string_view::npos) end = headers.size();
+    std::string_view line = headers.substr(pos, end - pos);
+    if (line.size() > 15) {
+      std::string name(line.substr(0, 15));
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (name == "content-length:") {
+        long long n = 0;
+        std::size_t i = 15;
+        while (i < line.size() && line[i] == ' ') ++i;
+        if (i == line.size() || line[i] < '0' || line[i] > '9') return -1;
+        for (; i < line.size() && line[i] >= '0' && line[i] <= '9' && n < (1LL << 50); ++i) n = n * 10 + (line[i] - '0');
+        return n;
+      }
+    }
+    pos = end + 1;
+  }
+  return -1;
+}
+
+bool StartsFrom(std::string_view s, std::size_t at) { return s.substr(at, 5) == "From "; }
+
+// Where the message that starts at begin (after its "From " line) ends: at
+// the "From " line that follows a blank line, or where a Content-Length
+// header says, when a separator (or the end) stands there.
+std::size_t MessageEnd(std::string_view box, std::size_t begin) {
+  std::size_t body = box.find("\n\n", begin);
+  std::size_t crlf = box.find("\r\n\r\n", begin);
+  if (crlf != std::string_view::npos && (body == std::string_view::npos || crlf < body)) body = crlf + 2;
+  if (body != std::string_view::npos) {
+    body += 2;
+    long long length = ContentLength(box.substr(begin, body - begin));
+    if (length >= 0 && static_cast<unsigned long long>(length) <= box.size() - body) {
+      std::size_t at = body + static_cast<std::size_t>(length);
+      std::size_t next = at;
+      while (next < box.size() && (box[next] == '\n' || box[next] == '\r')) ++next;
+      if (next >= box.size() || StartsFrom(box, next)) return next;
+    }
+  }
+  for (std::size_t at = begin; (at = box.find("\nFrom ", at)) != std::string_view::npos; ++at) {
+    // Only after a blank line: a "From " inside a paragraph is text.
+    if (at >= 1 && (box[at - 1] == '\n' || (box[at - 1] == '\r' && at >= 2 && box[at - 2] == '\n'))) return at + 1;
+  }
+  return box.size();
+}
+
+struct Unmap {
+  std::size_t size;
+  void operator()(void* p) const {
+    if (p) ::munmap(p, size);
+  }
+};
+
+class MboxFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    if (auto r = ExtractRedirected(path, "mbox", sink)) return *r;
+    Sniffed what = SniffContent(path);
+    if (what.kind == ContentKind::kEmpty) return ExtractResult::UnknownFormat("the mailbox is empty");
+    if (what.kind != ContentKind::kMbox)
+      return ExtractResult::UnknownFormat("not a mailbox: it does not start with a \"From \" line");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ExtractResult::Failed(std::string("cannot open the mailbox: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0) {
+      ::close(fd);
+      return ExtractResult::Failed("cannot read the mailbox");
+    }
+    // The mailbox is mapped, not read: only the message being parsed is in memory.
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return ExtractResult::Failed(std::string("cannot read the mailbox: ") + std::strerror(errno));
+    std::unique_ptr<void, Unmap> mapped(map, Unmap{size});
+    std::string_view box(static_cast<const char*>(map), size);
+    InitMailLibrary();
+    std::size_t messages = 0, unreadable = 0;
+    for (std::size_t at = 0; at < box.size() && !sink.full();) {
+      std::size_t line_end = box.find('\n', at);
+      if (line_end == std::string_view::npos) break;
+      const std::size_t begin = line_end + 1;
+      const std::size_t end = MessageEnd(box, begin);
+      std::string bytes = WrapLongLines(std::string(box.substr(begin, end - begin)));
+      at = end;
+      std::unique_ptr<GMimeStream, GUnref> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+      std::unique_ptr<GMimeParser, GUnref> parser(g_mime_parser_new_with_stream(stream.get()));
+      g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+      std::unique_ptr<GMimeMessage, GUnref> message(g_mime_parser_construct_message(parser.get(), nullptr));
+      if (!message) {
+        ++unreadable;
+        continue;
+      }
+      if (messages++ > 0) {
+        sink.EndLine();
+        sink.Line("\n----------------------------------------");
+        sink.EndChunk();
+      }
+      WriteMailMessage(message.get(), sink);
+    }
+    if (messages == 0) return ExtractResult::Failed("no message could be read from the mailbox");
+    if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+    if (unreadable > 0) return ExtractResult::Incomplete(std::to_string(unreadable) + " message(s) could not be read");
+    return ExtractResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<BuiltinFilter> CreateMboxFilter() { return std::make_unique<MboxFilter>(); }
+
+}  // namespace quarn

@@ -1,0 +1,229 @@
+#include "convert/filters/members.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/filters/sniff.h"
+#include "convert/registry.h"
+
+namespace quarn {
+
+namespace {
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
+// The extension of a bare name: from its last "."; empty when there is none
+// or the name starts with its only dot.
+std::string_view NameExtension(std::string_view base) {
+  std::size_t dot = base.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  return base.substr(dot);
+}
+
+// The built-in filter registered for an extension in the built-in table.
+const BuiltinFilterInfo* BuiltinForExtension(std::string_view ext) {
+  std::string lower = LowerAscii(ext);
+  for (const BuiltinFilterInfo& f : BuiltinFilters())
+    for (std::string_view e : f.extensions)
+      if (e == lower) return &f;
+  return nullptr;
+}
+
+// The filter class for a member file, through the document's registry.
+std::string ClassFor(const Registry& registry, const std::string& path) {
+  try {
+    return FindFilterClass(registry, path);
+  } catch (const std::exception&) {
+    return {};  // a registration of the wrong type reads as none
+  }
+}
+
+ExtractResult RunBuiltin(const BuiltinFilterInfo& info, const std::string& path, TextSink& sink) {
+  std::string error;
+  std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(info, &error);
+  if (!filter) return ExtractResult::Failed(error);
+  try {
+    return filter->Extract(path, sink);
+  } catch (const std::bad_alloc&) {
+    return ExtractResult::Failed("out of memory");
+  } catch (const std::exception& e) {
+    return ExtractResult::Failed(e.what());
+  }
+}
+
+// A filter plug-in of a shared object: read through the plug-in interface,
+// in UTF-8, within what the sink has room for.
+ExtractResult RunPlugin(const Registry& registry, const std::string& class_id, const std::string& path,
+                        TextSink& sink) {
+  FilterLimits limits;
+  limits.max_text_bytes = sink.limit() - sink.size();
+  FilterText text = ExtractWithFilterClass(registry, class_id, path, limits, "UTF-8");
+  sink.Append(text.text);
+  if (!text.text.empty() && text.text.find_first_not_of(' ') != std::string::npos) {
+    return text.incomplete ? ExtractResult::Incomplete(text.problem) : ExtractResult::Ok();
+  }
+  if (text.problem == "the document is password-protected") return ExtractResult::Password();
+  return ExtractResult::Failed(text.problem.empty() ? "the document has no text" : text.problem);
+}
+
+}  // namespace
+
+PrivateFolder::~PrivateFolder() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string PrivateFolder::NewPath(std::string_view member_name, std::string* error) {
+  if (path_.empty()) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/quarn-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) {  // mode 0700
+      if (error) *error = std::string("cannot make a private temporary folder: ") + std::strerror(errno);
+      return {};
+    }
+    path_ = std::move(tmpl);
+  }
+  // A serial number, then the member's own extensions (".txt.gz" too), kept
+  // to safe characters: the name never comes from the archive as a path.
+  std::string base = MemberBaseName(member_name);
+  std::size_t dot = base.find('.', 1);
+  std::string tail;
+  if (dot != std::string::npos) {
+    for (char c : std::string_view(base).substr(dot, 40)) {
+      unsigned char u = static_cast<unsigned char>(c);
+      tail.push_back(std::isalnum(u) || c == '.' || c == '-' || c == '_' ? c : '_');
+    }
+  }
+  return path_ + "/" + std::to_string(++serial_) + tail;
+}
+
+MemberFile::MemberFile(PrivateFolder& folder, std::string_view member_name) {
+  path_ = folder.NewPath(member_name, &error_);
+  if (path_.empty()) return;
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    error_ = std::string("cannot write a temporary file: ") + std::strerror(errno);
+    path_.clear();
+  }
+}
+
+MemberFile::~MemberFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+bool MemberFile::Write(std::string_view bytes) {
+  if (fd_ < 0) return false;
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = std::string("cannot write a temporary file: ") + std::strerror(n < 0 ? errno : ENOSPC);
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool MemberFile::Close() {
+  if (fd_ < 0) return false;
+  int fd = fd_;
+  fd_ = -1;
+  closed_ = true;
+  if (::close(fd) != 0) {
+    error_ = std::string("cannot write a temporary file: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string MemberBaseName(std::string_view name) {
+  while (!name.empty() && (name.back() == '/' || name.back() == '\\')) name.remove_suffix(1);
+  std::size_t slash = name.find_last_of("/\\");
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  std::string out;
+  for (char c : name) out.push_back(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '_' : c);
+  return out.empty() ? std::string("unnamed") : out;
+}
+
+bool HasFilterForName(const TextSink& sink, std::string_view name) {
+  std::string base = MemberBaseName(name);
+  std::string_view ext = NameExtension(base);
+  if (ext.empty()) return false;
+  if (const Registry* registry = sink.nesting().registry) return !ClassFor(*registry, "x" + std::string(ext)).empty();
+  return BuiltinForExtension(ext) != nullptr;
+}
+
+TextSink MemberSink(TextSink& parent) {
+  TextSink member(parent.limit() - std::min(parent.limit(), parent.size()));
+  const Nesting& n = parent.nesting();
+  member.set_nesting(Nesting{n.registry, n.depth + 1, &parent.budget()});
+  return member;
+}
+
+ExtractResult ExtractMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
+  if (sink.nesting().depth > limits.max_depth)
+    return ExtractResult::Failed("not read: nested more than " + std::to_string(limits.max_depth) + " levels deep");
+  const std::string base = MemberBaseName(path);
+  const std::string_view ext = NameExtension(base);
+  if (!ext.empty()) {
+    if (const Registry* registry = sink.nesting().registry) {
+      std::string class_id = ClassFor(*registry, path);
+      if (!class_id.empty()) {
+        std::string server = registry->ReadDefaultText("Software\\Classes\\CLSID\\" + class_id + "\\InprocServer32");
+        constexpr std::string_view kBuiltin = "builtin:";
+        if (server.compare(0, kBuiltin.size(), kBuiltin) == 0) {
+          const BuiltinFilterInfo* info = FindBuiltinFilter(std::string_view(server).substr(kBuiltin.size()));
+          if (!info) return ExtractResult::Failed("unknown built-in filter " + server);
+          return RunBuiltin(*info, path, sink);
+        }
+        return RunPlugin(*registry, class_id, path, sink);
+      }
+    } else if (const BuiltinFilterInfo* info = BuiltinForExtension(ext)) {
+      return RunBuiltin(*info, path, sink);
+    }
+  }
+  Sniffed what = SniffContent(path);
+  if (!what.filter.empty())
+    if (const BuiltinFilterInfo* info = FindBuiltinFilter(what.filter)) return RunBuiltin(*info, path, sink);
+  if (what.kind == ContentKind::kEmpty) return ExtractResult::Ok();
+  if (ext.empty() && what.kind == ContentKind::kUnknown)
+    if (const BuiltinFilterInfo* info = FindBuiltinFilter("text")) return RunBuiltin(*info, path, sink);
+  return ExtractResult::UnknownFormat(ext.empty() ? std::string("no filter reads it")
+                                                  : "no filter reads \"" + std::string(ext) + "\" files");
+}
+
+void AppendMemberText(const TextSink& member_sink, TextSink& parent) {
+  for (const std::string& chunk : member_sink.chunks()) {
+    parent.Append(chunk);
+    parent.EndChunk();
+  }
+}
+
+ExtractResult ExtractMemberBytes(PrivateFolder& folder, std::string_view name, std::string_view bytes,
+                                 TextSink& member_sink, const ContainerLimits& limits) {
+  if (member_sink.nesting().depth > limits.max_depth)
+    return ExtractResult::Failed("not read: nested more than " + std::to_string(limits.max_depth) + " levels deep");
+  MemberFile file(folder, name);
+  if (!file.Write(bytes) || !file.Close()) return ExtractResult::Failed(file.error());
+  return ExtractMember(file.path(), member_sink, limits);
+}
+
+}  // namespace quarn

@@ -1,0 +1,259 @@
+// The archive filter over archives built here with libarchive's writer: the
+// members of a zip (a docx, a PDF, a picture, a nested zip) in order with
+// their text, tar and its compressions, single compressed files, encrypted
+// members, and hostile archives (bombs, nesting, "../" and absolute paths,
+// links, too many members, sizes beyond any limit), each bounded and leaving
+// nothing behind.
+#include <gtest/gtest.h>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "convert/filters/archive/archive_filter.h"
+#include "convert/filters/builtin.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempTree;
+
+struct Member {
+  Member(std::string n, std::string b, mode_t t = AE_IFREG, std::string l = {})
+      : name(std::move(n)), bytes(std::move(b)), type(t), link(std::move(l)) {}
+  std::string name, bytes;
+  mode_t type;
+  std::string link;  // for symbolic links
+};
+
+std::string ReadFile(const std::string& path) {
+  std::string bytes = TempTree::Read(path);
+  EXPECT_FALSE(bytes.empty()) << path;
+  return bytes;
+}
+
+// Writes members into an archive of the given format and compression.
+void WriteArchive(const std::string& path, int (*format)(archive*), int (*filter)(archive*),
+                  const std::vector<Member>& members, const char* options = nullptr) {
+  archive* a = archive_write_new();
+  format(a);
+  if (filter) filter(a);
+  if (options) {
+    ASSERT_EQ(archive_write_set_options(a, options), ARCHIVE_OK) << archive_error_string(a);
+    archive_write_set_passphrase(a, "secret");
+  }
+  ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK);
+  for (const Member& m : members) {
+    archive_entry* e = archive_entry_new();
+    archive_entry_set_pathname(e, m.name.c_str());
+    archive_entry_set_filetype(e, m.type);
+    archive_entry_set_perm(e, 0644);
+    if (m.type == AE_IFLNK) archive_entry_set_symlink(e, m.link.c_str());
+    archive_entry_set_size(e, m.type == AE_IFREG ? static_cast<la_int64_t>(m.bytes.size()) : 0);
+    archive_write_header(a, e);
+    if (m.type == AE_IFREG) archive_write_data(a, m.bytes.data(), m.bytes.size());
+    archive_entry_free(e);
+  }
+  archive_write_close(a);
+  archive_write_free(a);
+}
+
+struct Read {
+  ExtractResult result;
+  std::string text;
+};
+
+Read Extract(const std::string& path, const ContainerLimits& limits = {}) {
+  TextSink sink;
+  Read r;
+  r.result = CreateArchiveFilter(limits)->Extract(path, sink);
+  r.text = sink.Joined();
+  return r;
+}
+
+class ArchiveFilterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Private folders go here, so that what is left behind is seen.
+    temp_ = tree_.Folder("tmp");
+    old_ = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    setenv("TMPDIR", temp_.c_str(), 1);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(fs::is_empty(temp_)) << "temporary files were left behind";
+    if (old_.empty()) unsetenv("TMPDIR");
+    else setenv("TMPDIR", old_.c_str(), 1);
+  }
+  TempTree tree_;
+  std::string temp_, old_;
+};
+
+TEST_F(ArchiveFilterTest, ZipListsEveryMemberInOrderWithTheTextOfThoseAFilterReads) {
+  const std::string inner = tree_ / "inner.zip";
+  WriteArchive(inner, archive_write_set_format_zip, nullptr, {{"note.txt", "nested note words\n"}});
+  const std::string zip = tree_ / "docs.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr,
+               {{"reports/", "", AE_IFDIR},
+                {"reports/sample.docx", ReadFile(std::string(QUARN_TEST_DATA) + "/package/ooxml/sample.docx")},
+                {"reports/two_pages.pdf", ReadFile(std::string(QUARN_TEST_DATA) + "/convert/pdf/two_pages.pdf")},
+                {"scan.png", std::string("\x89PNG\r\n\x1A\n", 8) + std::string(100, '\0')},
+                {"inner.zip", ReadFile(inner)},
+                {"README", "plain words without an extension\n"}});
+  Read r = Extract(zip);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  const std::string& t = r.text;
+  auto at = [&](const std::string& s) { return t.find(s); };
+  ASSERT_NE(at("reports/sample.docx\n"), std::string::npos) << t;
+  EXPECT_NE(at("Plain paragraph with"), std::string::npos);
+  EXPECT_NE(at("the quarterly report"), std::string::npos);
+  EXPECT_NE(at("scan.png\n"), std::string::npos);  // no filter: the name only
+  EXPECT_NE(at("nested note words"), std::string::npos);
+  EXPECT_NE(at("plain words without an extension"), std::string::npos);
+  EXPECT_LT(at("reports/sample.docx"), at("Plain paragraph"));
+  EXPECT_LT(at("Plain paragraph"), at("reports/two_pages.pdf"));
+  EXPECT_LT(at("inner.zip"), at("note.txt"));
+}
+
+TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
+  for (auto filter : {archive_write_add_filter_gzip, archive_write_add_filter_bzip2, archive_write_add_filter_xz,
+                      archive_write_add_filter_zstd}) {
+    const std::string tar = tree_ / "project.tar.x";
+    WriteArchive(tar, archive_write_set_format_pax_restricted, filter, {{"src/notes.md", "tarred words\n"}});
+    Read r = Extract(tar);
+    EXPECT_NE(r.text.find("src/notes.md\ntarred words"), std::string::npos) << r.text;
+  }
+  // One compressed file: its text alone, read by the filter of its inner name.
+  const std::string gz = tree_ / "letter.html.gz";
+  WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip,
+               {{"letter.html", "<html><body><p>Dear reader</p><script>no</script></body></html>"}});
+  Read r = Extract(gz);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text.find("no"), std::string::npos) << r.text;  // read as a page, not as text
+  EXPECT_NE(r.text.find("Dear reader"), std::string::npos) << r.text;
+  // A file that is no archive at all is refused, not read as "raw" data.
+  Read plain = Extract(tree_.Write("fake.zip", "just text\n"));
+  EXPECT_EQ(plain.result.status, ExtractResult::Status::kUnknownFormat);
+}
+
+TEST_F(ArchiveFilterTest, EncryptedMembersAreNamedAsPasswordProtected) {
+  const std::string zip = tree_ / "locked.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr, {{"secret.txt", "hidden words\n"}},
+               "zip:encryption=zipcrypt");
+  Read r = Extract(zip);
+  EXPECT_NE(r.text.find("secret.txt (password-protected)"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("hidden words"), std::string::npos);
+  EXPECT_NE(r.result.reason.find("password-protected"), std::string::npos) << r.result.reason;
+}
+
+TEST_F(ArchiveFilterTest, BombsStopAtTheLimitsAndCostOnlyTheirMember) {
+  ContainerLimits small;
+  small.max_member_bytes = 32 << 20;
+  small.max_total_bytes = 48 << 20;
+  small.ratio_floor_bytes = 1 << 20;
+  // A member of zeros inflating a thousand times its size.
+  const std::string zip = tree_ / "bomb.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr,
+               {{"zeros.txt", std::string(24 << 20, '0')}, {"after.txt", "still read\n"}});
+  Read r = Extract(zip, small);
+  EXPECT_NE(r.text.find("zeros.txt (not read: unpacks far beyond"), std::string::npos) << r.text.substr(0, 200);
+  EXPECT_NE(r.text.find("still read"), std::string::npos);
+  EXPECT_EQ(r.result.status, ExtractResult::Status::kIncomplete);
+
+  // A nested bomb: every level holds the one below twice; the shared budget
+  // and the depth bound end it, whatever its size would be.
+  std::string level = tree_ / "l0.zip";
+  WriteArchive(level, archive_write_set_format_zip, nullptr, {{"leaf.txt", std::string(4 << 20, 'a')}});
+  for (int i = 1; i <= 8; ++i) {
+    std::string next = tree_ / ("l" + std::to_string(i) + ".zip");
+    std::string bytes = ReadFile(level);
+    WriteArchive(next, archive_write_set_format_zip, nullptr, {{"a.zip", bytes}, {"b.zip", bytes}});
+    level = next;
+  }
+  Read nested = Extract(level, small);
+  EXPECT_NE(nested.text.find("nested more than 5 levels deep"), std::string::npos);
+  EXPECT_LE(nested.text.size(), std::size_t{64} << 20);
+}
+
+TEST_F(ArchiveFilterTest, HostileNamesAndLinksWriteNothingOutsideThePrivateFolder) {
+  const std::string tar = tree_ / "evil.tar";
+  WriteArchive(tar, archive_write_set_format_pax_restricted, nullptr,
+               {{"../escaped.txt", "dot dot words\n"},
+                {"/tmp/absolute-quarn-test.txt", "absolute words\n"},
+                {"link", "", AE_IFLNK, "/etc/passwd"},
+                {"link/through.txt", "through a link\n"}});
+  Read r = Extract(tar);
+  EXPECT_NE(r.text.find("../escaped.txt\ndot dot words"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("absolute words"), std::string::npos);
+  EXPECT_NE(r.text.find("link (link to /etc/passwd)"), std::string::npos);
+  EXPECT_FALSE(fs::exists(tree_ / "escaped.txt"));
+  EXPECT_FALSE(fs::exists(fs::path(temp_).parent_path() / "escaped.txt"));
+  EXPECT_FALSE(fs::exists("/tmp/absolute-quarn-test.txt"));
+}
+
+TEST_F(ArchiveFilterTest, TooManyMembersAndImpossibleSizesEndWithAReason) {
+  ContainerLimits few;
+  few.max_members = 1000;
+  std::vector<Member> many;
+  for (int i = 0; i < 5000; ++i) many.push_back({"m" + std::to_string(i) + ".dat", "x"});
+  const std::string tar = tree_ / "many.tar.gz";
+  WriteArchive(tar, archive_write_set_format_pax_restricted, archive_write_add_filter_gzip, many);
+  Read r = Extract(tar, few);
+  EXPECT_EQ(r.result.status, ExtractResult::Status::kIncomplete);
+  EXPECT_NE(r.result.reason.find("more than 1000 members"), std::string::npos) << r.result.reason;
+  // Past the members a filter reads, the rest are named only.
+  few.max_members = 100000;
+  few.max_read_members = 100;
+  r = Extract(tar, few);
+  EXPECT_NE(r.result.reason.find("more than 100 members; the rest are named only"), std::string::npos) << r.result.reason;
+  EXPECT_NE(r.text.find("m4999.dat\n"), std::string::npos);
+
+  // A tar header that claims a petabyte: named, not read, and the archive ends cleanly.
+  std::string header(512, '\0');
+  std::string name = "huge.txt";
+  header.replace(0, name.size(), name);
+  header.replace(100, 8, "0000644");
+  header.replace(108, 8, "0000000");
+  header.replace(116, 8, "0000000");
+  header[124] = static_cast<char>(0x80);  // base-256 size
+  header[129] = 0x04;                     // 2^50 bytes
+  header.replace(136, 12, "00000000000");
+  header[156] = '0';
+  header.replace(257, 6, std::string("ustar\0", 6));
+  header.replace(263, 2, "00");
+  header.replace(148, 8, "        ");
+  unsigned sum = 0;
+  for (unsigned char c : header) sum += c;
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%06o", sum);
+  header.replace(148, 7, std::string(digits, 6) + '\0');
+  const std::string claim = tree_.Write("claim.tar", header + std::string(2048, '\0'));
+  Read big = Extract(claim);
+  EXPECT_NE(big.text.find("huge.txt (not read: larger than 512 MiB)"), std::string::npos) << big.text;
+}
+
+TEST_F(ArchiveFilterTest, SevenZipArchivesClaimingPetabytesCostNothing) {
+  const std::string data = std::string(QUARN_TEST_DATA) + "/archive/";
+  Read member = Extract(data + "petabyte.7z");
+  EXPECT_NE(member.text.find("big.txt (not read: larger than 512 MiB)"), std::string::npos) << member.text;
+  Read header = Extract(data + "header-claim.7z");
+  EXPECT_NE(header.text.find("big.txt"), std::string::npos) << header.text;
+}
+
+TEST_F(ArchiveFilterTest, SniffingSendsArchivesUnderOtherNamesToThisFilter) {
+  const std::string seven = tree_ / "archive.doc";
+  WriteArchive(seven, archive_write_set_format_7zip, nullptr, {{"inside.txt", "seven words\n"}});
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin("doc", seven, sink);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_NE(sink.Joined().find("seven words"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quarn

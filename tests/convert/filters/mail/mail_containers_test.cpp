@@ -1,0 +1,142 @@
+// The filters of mail containers: a mailbox of three messages (one with a
+// Content-Length header and an unescaped "From " line in its body, one with
+// an attachment written as a single long base64 line), a web archive whose
+// page is quoted-printable, a TNEF stream built here attribute by attribute,
+// and a message carrying that stream as winmail.dat, read through the
+// registry like any attachment.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "convert/filters/builtin.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using testing::TempTree;
+
+std::string Read(const char* filter, const std::string& path, ExtractResult* result = nullptr) {
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin(filter, path, sink);
+  if (result) *result = r;
+  return sink.Joined();
+}
+
+std::string Base64(std::string_view bytes) {
+  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
+    out.push_back(k[(v >> 18) & 63]);
+    out.push_back(k[(v >> 12) & 63]);
+    out.push_back(i + 1 < bytes.size() ? k[(v >> 6) & 63] : '=');
+    out.push_back(i + 2 < bytes.size() ? k[v & 63] : '=');
+  }
+  return out;
+}
+
+TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
+  TempTree tree;
+  std::string long_attachment = Base64(std::string(6000, 'w') + " attached words at the end");
+  const std::string body2 = "Second body.\nFrom the start of a line, unescaped.\n";
+  const std::string box = tree.Write(
+      "box.mbox",
+      "From alice@example.org Mon Jan  1 10:00:00 2024\nFrom: Alice <alice@example.org>\nSubject: First\n\n"
+      "First body.\n\n"
+      "From bob@example.org Mon Jan  1 11:00:00 2024\nFrom: bob@example.org\nSubject: Second\nContent-Length: " +
+          std::to_string(body2.size()) + "\n\n" + body2 +
+          "\nFrom carol@example.org Mon Jan  1 12:00:00 2024\nFrom: carol@example.org\nSubject: Third\n"
+          "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\n"
+          "Third body.\n--b\nContent-Type: text/plain; name=\"a.txt\"\nContent-Disposition: attachment; filename=\"a.txt\"\n"
+          "Content-Transfer-Encoding: base64\n\n" +
+          long_attachment + "\n--b--\n");
+  ExtractResult r;
+  std::string t = Read("mbox", box, &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  std::size_t first = t.find("Subject: First"), second = t.find("Subject: Second"), third = t.find("Subject: Third");
+  ASSERT_NE(first, std::string::npos) << t;
+  ASSERT_NE(second, std::string::npos) << t;
+  ASSERT_NE(third, std::string::npos) << t;
+  EXPECT_LT(first, second);
+  EXPECT_LT(second, third);
+  EXPECT_NE(t.find("From the start of a line, unescaped."), std::string::npos) << t;
+  EXPECT_NE(t.find("----------------------------------------", first), std::string::npos);
+  EXPECT_NE(t.find("attached words at the end"), std::string::npos);  // past the 4000-byte line
+  // A file that does not start like a mailbox is refused.
+  Read("mbox", tree.Write("no.mbox", "just words\n"), &r);
+  EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
+}
+
+TEST(MhtmlFilter, ThePageOfAWebArchive) {
+  TempTree tree;
+  const std::string mht = tree.Write(
+      "page.mht",
+      "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"x\"; start=\"<page>\"\r\n\r\n"
+      "This is a web archive.\r\n--x\r\nContent-Type: image/png\r\nContent-ID: <img>\r\n\r\nPNGDATA\r\n"
+      "--x\r\nContent-Type: text/html; charset=\"utf-8\"\r\nContent-ID: <page>\r\n"
+      "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+      "<html><head><title>Saved page</title><style>p{}</style></head><body><p>Caf=C3=A9 words that are bro=\r\n"
+      "ken by a soft line break</p></body></html>\r\n--x--\r\n");
+  ExtractResult r;
+  std::string t = Read("mhtml", mht, &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_NE(t.find("Saved page"), std::string::npos) << t;
+  EXPECT_NE(t.find("Café words that are broken by a soft line break"), std::string::npos) << t;
+  EXPECT_EQ(t.find("PNGDATA"), std::string::npos);
+  EXPECT_EQ(t.find("web archive"), std::string::npos);  // the preamble is for mail programs
+}
+
+// One TNEF attribute: level, id, length, data, checksum.
+std::string Attribute(int level, uint32_t id, std::string_view data) {
+  std::string a(1, static_cast<char>(level));
+  for (uint32_t v : {id, static_cast<uint32_t>(data.size())})
+    for (int i = 0; i < 4; ++i) a.push_back(static_cast<char>(v >> (8 * i)));
+  a.append(data);
+  unsigned sum = 0;
+  for (unsigned char c : data) sum += c;
+  a.push_back(static_cast<char>(sum & 0xFF));
+  a.push_back(static_cast<char>((sum >> 8) & 0xFF));
+  return a;
+}
+
+std::string TnefStream() {
+  std::string s("\x78\x9F\x3E\x22\x01\x00", 6);
+  s += Attribute(1, 0x00089006, std::string("\x00\x00\x01\x00", 4));             // version
+  s += Attribute(1, 0x00018004, std::string("Minutes of the meeting\0", 23));     // subject
+  s += Attribute(1, 0x0002800C, std::string("The body of the message.\0", 25));   // body
+  s += Attribute(2, 0x00069002, std::string(14, '\0'));                            // a new attachment
+  s += Attribute(2, 0x00018010, std::string("agenda.txt\0", 11));                 // its title
+  s += Attribute(2, 0x0006800F, "Words of the agenda attachment.\n");             // its data
+  return s;
+}
+
+TEST(TnefFilter, BodyAndAttachmentsOfAStreamAndOfAMessageThatCarriesOne) {
+  TempTree tree;
+  const std::string dat = tree.Write("winmail.dat", TnefStream());
+  ExtractResult r;
+  std::string t = Read("tnef", dat, &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_NE(t.find("Subject: Minutes of the meeting"), std::string::npos) << t;
+  EXPECT_NE(t.find("The body of the message."), std::string::npos) << t;
+  EXPECT_NE(t.find("Attachment: agenda.txt\nWords of the agenda attachment."), std::string::npos) << t;
+
+  const std::string eml = tree.Write(
+      "carrier.eml",
+      "From: a@example.org\nTo: b@example.org\nSubject: Carrier\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nSee attached.\n--b\n"
+      "Content-Type: application/ms-tnef; name=\"winmail.dat\"\nContent-Disposition: attachment; filename=\"winmail.dat\"\n"
+      "Content-Transfer-Encoding: base64\n\n" +
+          Base64(TnefStream()) + "\n--b--\n");
+  t = Read("eml", eml, &r);
+  EXPECT_NE(t.find("Attachment: winmail.dat"), std::string::npos) << t;
+  EXPECT_NE(t.find("Words of the agenda attachment."), std::string::npos) << t;
+  // A .dat file that is no TNEF stream is refused.
+  Read("tnef", tree.Write("other.dat", std::string(64, '\x01')), &r);
+  EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
+}
+
+}  // namespace
+}  // namespace quarn

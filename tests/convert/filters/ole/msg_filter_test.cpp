@@ -1,0 +1,204 @@
+// The Outlook message filter over messages built here as compound files with
+// libgsf's writer: headers as the e-mail filter writes them, the three kinds
+// of body (plain, HTML, compressed RTF) in their order of preference,
+// attachments read through their own filters, attached messages, and
+// Outlook's RTF compression itself.
+#include <gtest/gtest.h>
+
+#include <gsf/gsf.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "convert/filters/builtin.h"
+#include "convert/filters/ole/lzfu.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using testing::TempTree;
+
+std::string Utf16(std::string_view ascii_or_utf8) {
+  std::string out;
+  gunichar2* units = g_utf8_to_utf16(ascii_or_utf8.data(), static_cast<glong>(ascii_or_utf8.size()), nullptr, nullptr, nullptr);
+  for (gunichar2* u = units; u && *u; ++u) {
+    out.push_back(static_cast<char>(*u & 0xFF));
+    out.push_back(static_cast<char>(*u >> 8));
+  }
+  g_free(units);
+  return out;
+}
+
+// A storage of the message: streams by name, sub-storages by name, and
+// fixed-size properties (id, type, value) for its property stream.
+struct Storage {
+  std::map<std::string, std::string> streams;
+  std::map<std::string, Storage> children;
+  std::vector<std::pair<uint32_t, uint32_t>> longs;  // tag, value
+  std::size_t header = 8;
+
+  void Text(uint16_t id, std::string_view utf8) {
+    char name[40];
+    std::snprintf(name, sizeof name, "__substg1.0_%04X001F", id);
+    streams[name] = Utf16(utf8);
+  }
+  void Bytes(uint16_t id, std::string bytes) {
+    char name[40];
+    std::snprintf(name, sizeof name, "__substg1.0_%04X0102", id);
+    streams[name] = std::move(bytes);
+  }
+};
+
+void Put(GsfOutfile* dir, const Storage& s) {
+  std::string props(s.header, '\0');
+  for (auto [tag, value] : s.longs) {
+    char entry[16] = {};
+    for (int i = 0; i < 4; ++i) entry[i] = static_cast<char>(tag >> (8 * i));
+    entry[4] = 6;
+    for (int i = 0; i < 4; ++i) entry[8 + i] = static_cast<char>(value >> (8 * i));
+    props.append(entry, 16);
+  }
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    GsfOutput* out = gsf_outfile_new_child(dir, name.c_str(), FALSE);
+    gsf_output_write(out, bytes.size(), reinterpret_cast<const guint8*>(bytes.data()));
+    gsf_output_close(out);
+    g_object_unref(out);
+  };
+  write("__properties_version1.0", props);
+  for (const auto& [name, bytes] : s.streams) write(name, bytes);
+  for (const auto& [name, child] : s.children) {
+    GsfOutput* sub = gsf_outfile_new_child(dir, name.c_str(), TRUE);
+    Put(GSF_OUTFILE(sub), child);
+    gsf_output_close(sub);
+    g_object_unref(sub);
+  }
+}
+
+void WriteMsg(const std::string& path, const Storage& message) {
+  GError* error = nullptr;
+  GsfOutput* file = gsf_output_stdio_new(path.c_str(), &error);
+  ASSERT_NE(file, nullptr);
+  GsfOutfile* ole = gsf_outfile_msole_new(file);
+  Put(ole, message);
+  gsf_output_close(GSF_OUTPUT(ole));
+  g_object_unref(ole);
+  g_object_unref(file);
+}
+
+Storage Message(std::string_view subject) {
+  Storage m;
+  m.header = 32;
+  m.Text(0x0037, subject);
+  return m;
+}
+
+std::string Extract(const std::string& path, ExtractResult* result = nullptr) {
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin("msg", path, sink);
+  if (result) *result = r;
+  return sink.Joined();
+}
+
+// An RTF stream stored without compression ("MELA").
+std::string StoredRtf(std::string_view rtf) {
+  std::string s(16, '\0');
+  uint32_t size = static_cast<uint32_t>(rtf.size());
+  for (int i = 0; i < 4; ++i) s[4 + i] = static_cast<char>(size >> (8 * i));
+  s.replace(8, 4, "MELA");
+  return s + std::string(rtf);
+}
+
+TEST(MsgFilter, HeadersBodyAndAttachmentsInTheirOrder) {
+  TempTree tree;
+  Storage m = Message("Quarterly figures");
+  m.Text(0x0C1A, "Ann Example");
+  m.Text(0x5D01, "ann@example.org");
+  m.Text(0x1000, "The plain body wins.\r\nSecond line.");
+  m.Bytes(0x1013, "<html><body>The HTML body is not used</body></html>");
+  m.longs.push_back({0x00390040, 0});  // no time: no date line
+  Storage to;
+  to.Text(0x3001, "Bob Reader");
+  to.Text(0x39FE, "bob@example.org");
+  to.longs.push_back({0x0C150003, 1});
+  m.children["__recip_version1.0_#00000000"] = to;
+  Storage attach;
+  attach.Text(0x3707, "notes.txt");
+  attach.Bytes(0x3701, "words inside the attachment\n");
+  m.children["__attach_version1.0_#00000000"] = attach;
+  Storage embedded;
+  embedded.Text(0x3707, "forwarded");
+  embedded.longs.push_back({0x37050003, 5});
+  Storage inner = Message("Inner subject");
+  inner.header = 24;
+  inner.Text(0x1000, "Inner body words");
+  embedded.children["__substg1.0_3701000D"] = inner;
+  m.children["__attach_version1.0_#00000001"] = embedded;
+  const std::string path = tree / "m.msg";
+  WriteMsg(path, m);
+
+  ExtractResult r;
+  std::string t = Extract(path, &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_NE(t.find("From: Ann Example <ann@example.org>\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("To: Bob Reader <bob@example.org>\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("Subject: Quarterly figures\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("The plain body wins.\nSecond line."), std::string::npos) << t;
+  EXPECT_EQ(t.find("HTML body"), std::string::npos);
+  EXPECT_NE(t.find("Attachment: notes.txt\nwords inside the attachment"), std::string::npos) << t;
+  EXPECT_NE(t.find("Attached message:"), std::string::npos) << t;
+  EXPECT_NE(t.find("Subject: Inner subject"), std::string::npos) << t;
+  EXPECT_NE(t.find("Inner body words"), std::string::npos) << t;
+  EXPECT_LT(t.find("Quarterly"), t.find("Inner subject"));
+}
+
+TEST(MsgFilter, HtmlBodyThenCompressedRtfBodyWhenThereIsNoPlainText) {
+  TempTree tree;
+  Storage html = Message("Web mail");
+  html.Bytes(0x1013, "<html><head><style>p{}</style></head><body><p>Only the <b>HTML</b> body</p></body></html>");
+  html.Bytes(0x1009, StoredRtf("{\\rtf1 not this one}"));
+  WriteMsg(tree / "html.msg", html);
+  std::string t = Extract(tree / "html.msg");
+  EXPECT_NE(t.find("Only the HTML body"), std::string::npos) << t;
+  EXPECT_EQ(t.find("not this one"), std::string::npos);
+
+  Storage rtf = Message("Rich mail");
+  rtf.Bytes(0x1009, StoredRtf("{\\rtf1\\ansi {\\fonttbl{\\f0 Arial;}}\\f0 Body from {\\b RTF} only.\\par}"));
+  WriteMsg(tree / "rtf.msg", rtf);
+  t = Extract(tree / "rtf.msg");
+  EXPECT_NE(t.find("Body from RTF only."), std::string::npos) << t;
+  EXPECT_EQ(t.find("Arial"), std::string::npos);
+}
+
+TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
+  TempTree tree;
+  WriteMsg(tree / "outlook.eml", Message("Saved under the wrong name"));
+  TextSink sink;
+  EXPECT_TRUE(ExtractWithBuiltin("eml", tree / "outlook.eml", sink).ok());
+  EXPECT_NE(sink.Joined().find("Subject: Saved under the wrong name"), std::string::npos);
+  const std::string mime = tree.Write("mime.msg", "From: a@b.c\nTo: d@e.f\nSubject: MIME inside\n\nBody\n");
+  std::string t = Extract(mime);
+  EXPECT_NE(t.find("Subject: MIME inside"), std::string::npos) << t;
+}
+
+TEST(Lzfu, UnpacksCompressedRtf) {
+  // The example of the format's description: a reference into the preset
+  // dictionary, literals, and the end marker.
+  const unsigned char packed[] = {0x2d, 0x00, 0x00, 0x00, 0x2b, 0x00, 0x00, 0x00, 0x4c, 0x5a, 0x46, 0x75, 0xf1,
+                                  0xc5, 0xc7, 0xa7, 0x03, 0x00, 0x0a, 0x00, 0x72, 0x63, 0x70, 0x67, 0x31, 0x32,
+                                  0x35, 0x42, 0x32, 0x0a, 0xf3, 0x20, 0x68, 0x65, 0x6c, 0x09, 0x00, 0x20, 0x62,
+                                  0x77, 0x05, 0xb0, 0x6c, 0x64, 0x7d, 0x0a, 0x80, 0x0f, 0xa0};
+  auto rtf = DecompressRtf(std::string_view(reinterpret_cast<const char*>(packed), sizeof packed));
+  ASSERT_TRUE(rtf);
+  EXPECT_EQ(*rtf, "{\\rtf1\\ansi\\ansicpg1252\\pard hello world}\r\n");
+  // A header that claims more than the bound, or no known kind, is refused.
+  std::string huge(16, '\0');
+  huge[7] = 0x7F;
+  huge.replace(8, 4, "LZFu");
+  EXPECT_FALSE(DecompressRtf(huge));
+  EXPECT_FALSE(DecompressRtf(std::string(16, 'x')));
+}
+
+}  // namespace
+}  // namespace quarn
