@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convert/filters/builtin_filter.h"
+#include "convert/filters/members.h"
 #include "convert/filters/revenge/detect.h"
 #include "convert/filters/revenge/file_stream.h"
 #include "convert/filters/revenge/text_collector.h"
@@ -90,15 +91,15 @@ struct ZipEntry {
   std::uint64_t packed = 0;  // as stored
 };
 
-// The central directory of the zip package at path (ZIP64 included); nullopt
-// when the file is no zip or its directory cannot be found.
+// The central directory of the zip package at path, as libzip reads it;
+// nullopt when the file is no zip or its directory cannot be read.
 std::optional<std::vector<ZipEntry>> ReadZipDirectory(const std::string& path);
 
 // Whether a zip package may be handed to a library that inflates its parts
-// whole into memory: no part may claim more than max_part bytes, nor all
-// together more than max_total.  The reason in *why when not.  A file that
-// is no zip passes (the library says what it is).
-bool ZipWithinLimits(const std::string& path, std::string* why, std::uint64_t max_part = std::uint64_t{512} << 20,
-                     std::uint64_t max_total = std::uint64_t{1} << 30);
+// whole into memory: within the bounds the container filters keep for one
+// member (its size, its inflation ratio) and for all members together.  The
+// reason in *why when not.  A file that is no zip passes (the library says
+// what it is).
+bool ZipWithinLimits(const std::string& path, std::string* why, const ContainerLimits& limits = {});
 
 }  // namespace quarn::revenge

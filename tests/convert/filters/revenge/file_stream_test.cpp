@@ -101,8 +101,14 @@ TEST(ZipDirectory, SizesAndNamesFromTheCentralDirectory) {
   EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint64_t>>{{"Dir/Inner", 5003}, {"Top", 16}}));
   std::string why;
   EXPECT_TRUE(ZipWithinLimits((dir.path() / "a.zip").string(), &why));
-  EXPECT_FALSE(ZipWithinLimits((dir.path() / "a.zip").string(), &why, 1000));  // the 5003-byte part
-  EXPECT_EQ(why, "the part Dir/Inner would inflate to 0 MiB");
+  ContainerLimits small;
+  small.max_member_bytes = 1000;
+  EXPECT_FALSE(ZipWithinLimits((dir.path() / "a.zip").string(), &why, small));  // the 5003-byte part
+  EXPECT_EQ(why, "the part Dir/Inner would inflate to 5003 bytes");
+  small = {};
+  small.max_total_bytes = 5010;
+  EXPECT_FALSE(ZipWithinLimits((dir.path() / "a.zip").string(), &why, small));
+  EXPECT_EQ(why, "the package would inflate to more than 5010 bytes");
   // A file that is no zip passes: its library says what it is.
   EXPECT_FALSE(ReadZipDirectory(test::WriteFile(dir.path() / "b.txt", "no zip here")));
   EXPECT_TRUE(ZipWithinLimits((dir.path() / "b.txt").string(), &why));
