@@ -217,6 +217,9 @@ int RunBatch(const std::vector<std::string>& paths) {
   const int failed = report.failed + static_cast<int>(refused.size());
   std::fprintf(stderr, "quarn: %d written, %d without text, %d failed", report.written, report.without_text, failed);
   if (report.same_file > 0) std::fprintf(stderr, ", %d already text", report.same_file);
+  if (report.read_by_ocr > 0)
+    std::fprintf(stderr, "; %d read by OCR (%d %s)", report.read_by_ocr, report.ocr_pages,
+                 report.ocr_pages == 1 ? "page" : "pages");
   std::fputc('\n', stderr);
   if (!report.error.empty()) std::fprintf(stderr, "quarn: %s\n", report.error.c_str());
   PrintLines("", refused);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "convert/filter.h"
+#include "convert/filters/pdf_filter.h"
 
 namespace quarn {
 
@@ -63,6 +64,9 @@ ConvertResult ConvertFile(const Registry& registry, const std::string& path, con
     ConvertResult result = ConvertWithFilter(registry, path, out);
     if (result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
       ConvertResult pdf = ConvertPdf(path, out);
+      // Pages that OCR could not read are missing from what the PDF route
+      // wrote: say so rather than report the text as whole.
+      if (pdf.written() && pdf.reason.empty() && result.reason.starts_with(kPdfOcrProblem)) pdf.reason = result.reason;
       if (pdf.outcome != Outcome::kNoText) return pdf;
     }
     return result;

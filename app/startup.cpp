@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/batch.h"
 #include "process/exit_code.h"
 #include "app/main.h"
+#include "convert/conversion_options.h"
+#include "convert/filters/module.h"
 #include "process/process.h"
 #include "shell/execute.h"
 
@@ -24,6 +27,10 @@ constexpr const char* kUsage =
     "       quarn FILE OUT          write FILE's text to OUT\n"
     "       quarn --batch PATH...   convert every document of the files and folders\n"
     "                               named (folders are walked), progress on standard error\n"
+    "       quarn [OCR] FILE [OUT] | quarn --batch [OCR] PATH...\n"
+    "         --ocr-lang LANGS      languages of pictures and scanned pages, as \"eng+deu\"\n"
+    "                               (default: $QUARN_OCR_LANG, else \"eng\")\n"
+    "         --no-ocr              no text recognition of pictures and scanned pages\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
@@ -42,9 +49,69 @@ int UsageError(const std::string& why) {
   return Status(ExitCode::kUsage);
 }
 
+// The text recognition settings of the command line.
+struct OcrChoice {
+  ConversionOptions options;
+  bool languages_named = false;  // by --ocr-lang or QUARN_OCR_LANG
+};
+
+OcrChoice DefaultOcrChoice() {
+  OcrChoice c;
+  c.options.ocr_languages = DefaultOcrLanguages();
+  const char* env = std::getenv("QUARN_OCR_LANG");
+  c.languages_named = env && *env;
+  return c;
+}
+
+// Takes an OCR option at args[*i] ("--no-ocr", "--ocr-lang LANGS" or
+// "--ocr-lang=LANGS"), moving *i past it.  False when args[*i] is none;
+// *error is set when it is one but lacks its value.
+bool TakeOcrOption(const std::vector<std::string>& args, std::size_t* i, OcrChoice* choice, std::string* error) {
+  const std::string& a = args[*i];
+  if (a == "--no-ocr") {
+    choice->options.ocr = false;
+    ++*i;
+    return true;
+  }
+  std::string value;
+  if (a == "--ocr-lang") {
+    if (*i + 1 >= args.size() || args[*i + 1].empty()) {
+      *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
+      return true;
+    }
+    value = args[*i + 1];
+    *i += 2;
+  } else if (a.starts_with("--ocr-lang=")) {
+    value = a.substr(11);
+    ++*i;
+    if (value.empty()) {
+      *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
+      return true;
+    }
+  } else {
+    return false;
+  }
+  choice->options.ocr_languages = value;
+  choice->languages_named = true;
+  return true;
+}
+
+// Languages named by the user are checked once, before any document, so that
+// a missing language package is one clear error rather than a failure per
+// picture.  Empty when they are usable.
+std::string CheckNamedLanguages(const OcrChoice& choice) {
+  if (!choice.options.ocr || !choice.languages_named) return {};
+  std::string why;
+  const FilterModule* module = LoadFilterModule("image", &why);
+  if (!module || !module->check_ocr_languages) return "text recognition is not available: " + why;
+  return module->check_ocr_languages(choice.options.ocr_languages);
+}
+
 // What stands in for the COM set-up: the registry of filters is read once,
-// before any conversion, then the queue is made ready.
-void InitialiseConversion() {
+// before any conversion, the conversion settings are installed, then the
+// queue is made ready.
+void InitialiseConversion(const OcrChoice& choice = DefaultOcrChoice()) {
+  SetConversionOptions(choice.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
   SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
@@ -56,6 +123,9 @@ int ConvertOne(const std::string& in, const std::string& out) {
   switch (r.outcome) {
     case Outcome::kWritten:
       if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), r.reason.c_str());
+      if (r.recognized_pages > 0)
+        std::fprintf(stderr, "quarn: %s: text of %u %s read by OCR\n", name.c_str(), r.recognized_pages,
+                     r.recognized_pages == 1 ? "page" : "pages");
       return Status(ExitCode::kOk);
     case Outcome::kSameFile:
       std::fprintf(stderr, "quarn: %s: %s; nothing written\n", name.c_str(), r.reason.c_str());
@@ -73,9 +143,50 @@ int ConvertOne(const std::string& in, const std::string& out) {
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
 bool StartClassic(const std::vector<std::string>& args, int* exit_status) {
-  InitialiseConversion();
-  if (args.size() != 1 && args.size() != 2) return true;
+  if (args.size() != 1 && args.size() != 2) {
+    InitialiseConversion();
+    return true;
+  }
+  const OcrChoice choice = DefaultOcrChoice();
+  if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
+    std::fprintf(stderr, "quarn: %s\n", why.c_str());
+    *exit_status = Status(ExitCode::kFailed);
+    return false;
+  }
+  InitialiseConversion(choice);
   *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string());
+  DoneProcessing();
+  return false;
+}
+
+// One document with OCR options before it: "--ocr-lang deu FILE [OUT]".
+bool StartOneWithOcrOptions(const std::vector<std::string>& args, int* exit_status) {
+  OcrChoice choice = DefaultOcrChoice();
+  std::size_t i = 0;
+  std::string error;
+  while (i < args.size() && error.empty() && TakeOcrOption(args, &i, &choice, &error)) {
+  }
+  if (!error.empty()) {
+    *exit_status = UsageError(error);
+    return false;
+  }
+  if (i < args.size() && args[i] == "--") ++i;
+  const std::size_t left = args.size() - i;
+  if (left == 0 || left > 2) {
+    *exit_status = UsageError(left == 0 ? "the OCR options need a FILE" : "too many arguments after the OCR options");
+    return false;
+  }
+  if (left > 0 && args[i].starts_with("--") && (i == 0 || args[i - 1] != "--")) {
+    *exit_status = UsageError("unknown option \"" + args[i] + "\"");
+    return false;
+  }
+  if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
+    std::fprintf(stderr, "quarn: %s\n", why.c_str());
+    *exit_status = Status(ExitCode::kFailed);
+    return false;
+  }
+  InitialiseConversion(choice);
+  *exit_status = ConvertOne(args[i], left == 2 ? args[i + 1] : std::string());
   DoneProcessing();
   return false;
 }
@@ -84,6 +195,21 @@ bool StartClassic(const std::vector<std::string>& args, int* exit_status) {
 bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
   const std::string& option = args[0];
   if (option == "--") return StartClassic({args.begin() + 1, args.end()}, exit_status);
+  if (option == "--no-ocr" || option == "--ocr-lang" || option.starts_with("--ocr-lang=")) {
+    // "--ocr-lang eng --batch ..." reads as "--batch --ocr-lang eng ...".
+    std::vector<std::string> rest = args;
+    std::size_t i = 0;
+    OcrChoice ignored;
+    std::string error;
+    while (i < rest.size() && error.empty() && TakeOcrOption(rest, &i, &ignored, &error)) {
+    }
+    if (error.empty() && i < rest.size() && rest[i] == "--batch") {
+      rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+      rest.insert(rest.begin(), "--batch");
+      return StartWithOptions(rest, exit_status);
+    }
+    return StartOneWithOcrOptions(args, exit_status);
+  }
   if (option == "--help") {
     std::fputs(kUsage, stdout);
     *exit_status = Status(ExitCode::kOk);
@@ -96,22 +222,35 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
   }
   if (option == "--batch") {
     std::vector<std::string> paths;
+    OcrChoice choice = DefaultOcrChoice();
     bool options_ended = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
+    for (std::size_t i = 1; i < args.size();) {
+      std::string error;
       if (!options_ended && args[i] == "--") {
         options_ended = true;
+        ++i;
+      } else if (!options_ended && TakeOcrOption(args, &i, &choice, &error)) {
+        if (!error.empty()) {
+          *exit_status = UsageError(error);
+          return false;
+        }
       } else if (!options_ended && args[i].starts_with("--")) {
         *exit_status = UsageError("unknown option \"" + args[i] + "\"");
         return false;
       } else {
-        paths.push_back(args[i]);
+        paths.push_back(args[i++]);
       }
     }
     if (paths.empty()) {
       *exit_status = UsageError("--batch needs at least one file or folder");
       return false;
     }
-    InitialiseConversion();
+    if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
+      std::fprintf(stderr, "quarn: %s\n", why.c_str());
+      *exit_status = Status(ExitCode::kFailed);
+      return false;
+    }
+    InitialiseConversion(choice);
     *exit_status = RunBatch(paths);
     DoneProcessing();
     return false;

@@ -164,6 +164,7 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
     result.incomplete = true;
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
   }
+  result.recognized_pages = filter.RecognizedPages();
   if (!cut && result.problem.empty()) {
     std::string d = filter.Diagnostic();
     if (!d.empty()) {
@@ -324,7 +325,9 @@ ConvertResult ConvertWithFilter(const Registry& registry, const std::string& pat
   if (text.empty() || text == " ")
     return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
   SaveTextFile(out_path, text);
-  return ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  ConvertResult written = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  written.recognized_pages = extracted.recognized_pages;
+  return written;
 }
 
 }  // namespace quarn

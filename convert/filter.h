@@ -38,6 +38,7 @@ struct FilterText {
   std::string text;     // in the system character set
   std::string problem;  // why there is no text, or what is missing from it
   bool incomplete = false;  // text was read but not all of it
+  unsigned recognized_pages = 0;  // pages or pictures whose text OCR read
 };
 
 // The document's text through its filter plug-in.  Empty text (with a

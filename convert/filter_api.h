@@ -95,6 +95,11 @@ typedef struct QuarnFilterVtbl {
      of it, as UTF-8, or NULL when there is nothing to say.  The text stays
      valid until the next call on this object. */
   const char* (*diagnostic)(QuarnFilter* self);
+
+  /* Optional (NULL allowed): how many pages or pictures of the document were
+     read by text recognition (OCR) instead of from text the document holds.
+     Asked after the last chunk; 0 for none. */
+  uint32_t (*recognized_pages)(QuarnFilter* self);
 } QuarnFilterVtbl;
 
 struct QuarnFilter {

@@ -48,6 +48,14 @@ std::string FilterObject::Diagnostic() const {
   return d ? std::string(d) : std::string();
 }
 
+unsigned FilterObject::RecognizedPages() const {
+  if (!filter_) return 0;
+  const QuarnFilterVtbl& v = *filter_->vtbl;
+  if (v.size < offsetof(QuarnFilterVtbl, recognized_pages) + sizeof(v.recognized_pages) || !v.recognized_pages)
+    return 0;
+  return v.recognized_pages(filter_);
+}
+
 namespace {
 
 std::string UpperClassId(std::string_view id) {

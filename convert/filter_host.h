@@ -32,6 +32,8 @@ class FilterObject {
   const QuarnFilterVtbl& vtbl() const { return *filter_->vtbl; }
   // The filter's own explanation, or empty.
   std::string Diagnostic() const;
+  // Pages the filter read by OCR; 0 when it does not say.
+  unsigned RecognizedPages() const;
 
  private:
   void Reset();

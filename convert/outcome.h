@@ -16,6 +16,8 @@ enum class Outcome {
 struct ConvertResult {
   Outcome outcome = Outcome::kFailed;
   std::string reason = "not converted";
+  // Pages or pictures of a written document whose text was read by OCR.
+  unsigned recognized_pages = 0;
 
   static ConvertResult Written(std::string note = {}) { return {Outcome::kWritten, std::move(note)}; }
   static ConvertResult NoText(std::string why) { return {Outcome::kNoText, std::move(why)}; }

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "convert/conversion_options.h"
 #include "process/process_testing.h"
 
 namespace quarn {
@@ -65,6 +66,11 @@ Shared& S() {
 
 bool IsIdleOrFinished(ProcessState state) { return state == psIdle || state == psFinished; }
 
+// The two workers' cores: while one worker holds no path, a conversion on
+// the other may use its core for a second thread.
+constexpr int kWorkers = 2;
+void ShareIdleCoresLocked() { SetSpareWorkers(kWorkers - S().busy); }
+
 // The worker's run is still the latest one and has not ended.
 bool RunLiveLocked(const RunContext& ctx) {
   const Shared& s = S();
@@ -110,7 +116,13 @@ void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertR
   if (ctx.run != s.run) return;
   RunReport& r = s.report;
   switch (result.outcome) {
-    case Outcome::kWritten: ++r.written; break;
+    case Outcome::kWritten:
+      ++r.written;
+      if (result.recognized_pages > 0) {
+        ++r.read_by_ocr;
+        r.ocr_pages += static_cast<int>(result.recognized_pages);
+      }
+      break;
     case Outcome::kSameFile: ++r.same_file; break;
     case Outcome::kNoText:
       ++r.without_text;
@@ -250,6 +262,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       s.current_path = path;
       ++s.taken;
       ++s.busy;
+      ShareIdleCoresLocked();
       const std::string masks = s.masks;
       hold.unlock();
       Post();
@@ -260,6 +273,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       }
       hold.lock();
       if (ctx->run == s.run) --s.busy;
+      ShareIdleCoresLocked();
       s.changed.notify_all();
     }
   }

@@ -49,6 +49,8 @@ struct RunReport {
   int without_text = 0;     // documents that yielded no text (no file written)
   int failed = 0;           // documents that could not be converted
   int same_file = 0;        // documents that are their own text file
+  int read_by_ocr = 0;      // written documents with text read by OCR
+  int ocr_pages = 0;        // their pages (or pictures) read by OCR
   std::vector<RunFailure> failures;     // every failure, in the order they happened
   std::vector<RunFailure> without_text_reasons;  // why each document had no text
   std::string error;        // why the run could not be carried out (no worker thread), else empty

@@ -15,12 +15,13 @@ packages=(
   liblangtag-dev libdjvulibre-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
-  xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core
+  libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
+  xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core fonts-urw-base35 img2pdf poppler-utils
 )
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
-  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl
+  hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl ocrmypdf tesseract-ocr
   libwpd-tools libwps-tools libetonyek-tools libvisio-tools libmspub-tools libstaroffice-tools
   libreoffice-draw-nogui djvulibre-bin
 )

@@ -58,6 +58,8 @@ constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", "
 constexpr std::string_view kEpubExtensions[] = {".epub"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
+constexpr std::string_view kImageExtensions[] = {".png", ".jpg",  ".jpeg", ".jpe", ".tif", ".tiff", ".gif", ".bmp",
+                                                 ".webp", ".pbm", ".pgm", ".ppm", ".pnm", ".jp2"};
 
 // The formats of other office suites, read through the Document Liberation
 // libraries, MuPDF and djvulibre.
@@ -169,6 +171,8 @@ const std::array kFilters = {
                       kSvgExtensions, nullptr, "fitz"},
     BuiltinFilterInfo{"djvu", "{5155524E-F052-4000-8000-000000000052}", "{5155524E-A052-4000-8000-000000000052}",
                       kDjvuExtensions, nullptr, "djvu"},
+    BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",
+                      kImageExtensions, nullptr, "image"},
 };
 
 }  // namespace

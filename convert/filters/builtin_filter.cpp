@@ -38,6 +38,16 @@ void TextSink::EndLine() {
 
 void TextSink::EndChunk() { chunk_open_ = false; }
 
+bool TextSink::AppendRecognizedPage(std::string_view utf8) {
+  if (utf8.find_first_not_of(" \t\r\n") == std::string_view::npos) return false;
+  EndChunk();
+  Append(utf8);
+  EndLine();
+  EndChunk();
+  ++recognized_pages_;
+  return true;
+}
+
 std::string TextSink::Joined() const {
   std::string all;
   all.reserve(size_ + chunks_.size());
@@ -199,8 +209,10 @@ const char* Diagnostic(QuarnFilter* f) {
   return self->diagnostic.empty() ? nullptr : self->diagnostic.c_str();
 }
 
+uint32_t RecognizedPages(QuarnFilter* f) { return static_cast<uint32_t>(Self(f)->sink.recognized_pages()); }
+
 constexpr QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release,
-                                   Diagnostic};
+                                   Diagnostic, RecognizedPages};
 
 }  // namespace
 

@@ -87,6 +87,11 @@ class TextSink {
   const Nesting& nesting() const { return nesting_; }
   // The budget shared by every level of the outermost document.
   ContainerBudget& budget() { return nesting_.budget ? *nesting_.budget : own_budget_; }
+  // Appends the text that OCR read from one page or picture as a chunk of its
+  // own and counts the page as read by OCR, so the run can say so.  Text of
+  // nothing but white space adds nothing and counts nothing; false then.
+  bool AppendRecognizedPage(std::string_view utf8);
+  std::size_t recognized_pages() const { return recognized_pages_; }
 
  private:
   std::vector<std::string> chunks_;
@@ -96,6 +101,7 @@ class TextSink {
   bool truncated_ = false;
   Nesting nesting_;
   ContainerBudget own_budget_;
+  std::size_t recognized_pages_ = 0;
 };
 
 // What Extract reports.  Starts out failed, so a filter must say it succeeded.

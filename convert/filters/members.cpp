@@ -226,4 +226,6 @@ ExtractResult ExtractMemberBytes(PrivateFolder& folder, std::string_view name, s
   return ExtractMember(file.path(), member_sink, limits);
 }
 
+bool IsPictureAttachment(std::string_view bytes) { return LooksLikePicture(bytes.substr(0, 4096)); }
+
 }  // namespace quarn

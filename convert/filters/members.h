@@ -100,6 +100,11 @@ TextSink MemberSink(TextSink& parent);
 // (kUnknownFormat with "no filter reads ...").
 ExtractResult ExtractMember(const std::string& path, TextSink& member_sink, const ContainerLimits& limits = {});
 
+// Whether an attachment of a message is a picture: messages name their
+// pictures only, since logos and photos in mail would cost seconds of OCR
+// each and mostly give noise (pictures in archives are read).
+bool IsPictureAttachment(std::string_view bytes);
+
 // Appends the member's text to parent, chunk for chunk; parent is full
 // afterwards when the member's text reached the limit.
 void AppendMemberText(const TextSink& member_sink, TextSink& parent);

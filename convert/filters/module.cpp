@@ -57,6 +57,7 @@ constexpr ModuleFile kModules[] = {
     {"pst", "libquarn_pst.so", "QuarnPstModule"},
     {"chm", "libquarn_chm.so", "QuarnChmModule"},
     {"calendar", "libquarn_calendar.so", "QuarnCalendarModule"},
+    {"image", "libquarn_image.so", "QuarnImageModule"},
     {"wordperfect", "libquarn_wordperfect.so", "QuarnWordPerfectModule"},
     {"works", "libquarn_works.so", "QuarnWorksModule"},
     {"mac", "libquarn_mac.so", "QuarnMacModule"},

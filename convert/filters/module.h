@@ -19,6 +19,12 @@
 
 namespace quarn {
 
+// What text recognition read from one page, as modules hand it to the core.
+struct RecognizedPage {
+  std::string text;     // UTF-8, one paragraph a line; empty when nothing was read
+  std::string problem;  // why the page gave no text or only part of it, else empty
+};
+
 struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
@@ -30,6 +36,12 @@ struct FilterModule {
   // Compound files: the names of the top-level streams, empty when the
   // directory cannot be read.  Only in the module that reads compound files.
   std::vector<std::string> (*compound_names)(const std::string& path);
+  // Text recognition of the listed pages (from 0) of a PDF, one result per
+  // page, empty for pages that show no picture; and the check of an OCR
+  // language list (empty, or why it cannot be used).  Only in the module
+  // that reads pictures.
+  std::vector<RecognizedPage> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
+  std::string (*check_ocr_languages)(const std::string& languages);
 };
 
 // The module of that name ("markup", "package", "ole", "mail", "wordperfect",
@@ -65,4 +77,5 @@ const quarn::FilterModule* QuarnAbiWordModule();
 const quarn::FilterModule* QuarnEbookModule();
 const quarn::FilterModule* QuarnFitzModule();
 const quarn::FilterModule* QuarnDjvuModule();
+const quarn::FilterModule* QuarnImageModule();
 }

@@ -1,7 +1,11 @@
 #include "convert/filters/pdf_filter.h"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "convert/conversion_options.h"
+#include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 #include "pdfinfo/pdfinfo.h"
 
@@ -9,37 +13,115 @@ namespace quarn {
 
 namespace {
 
-int TakePage(void* user, int, const char* text, size_t size) {
-  TextSink& sink = *static_cast<TextSink*>(user);
-  sink.Append(std::string_view(text, size));
-  sink.EndLine();
-  sink.EndChunk();
-  return sink.full() ? 1 : 0;
+bool Blank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
+
+// Takes the pages in order.  Pages go straight to the sink until the first
+// page without text; from there on they wait in pages_ until the pages
+// without text have been read by OCR, so the text keeps the page order.
+class PageCollector {
+ public:
+  PageCollector(TextSink& sink, bool ocr) : sink_(sink), ocr_(ocr) {}
+
+  int Take(int number, std::string_view text) {
+    if (ocr_ && Blank(text)) {
+      blank_.push_back(number);
+      held_.push_back({number, {}});
+      return 0;
+    }
+    if (held_.empty()) {
+      Emit(text);
+    } else {
+      held_.push_back({number, std::string(text)});
+      held_size_ += text.size();
+      if (held_size_ > sink_.limit()) return 1;  // the sink would be full anyway
+    }
+    return sink_.full() ? 1 : 0;
+  }
+
+  const std::vector<int>& blank_pages() const { return blank_; }
+
+  // Writes the held pages, each page without text replaced by what OCR read
+  // (results in the order of blank_pages()).  Returns the first problem
+  // OCR met, with the number of pages that had one.
+  std::string Flush(const std::vector<RecognizedPage>& results) {
+    std::size_t next = 0;
+    std::string problem;
+    int troubled = 0;
+    for (const Held& page : held_) {
+      if (sink_.full()) break;
+      if (next < blank_.size() && blank_[next] == page.number) {
+        const RecognizedPage* r = next < results.size() ? &results[next] : nullptr;
+        ++next;
+        if (!r) continue;
+        sink_.AppendRecognizedPage(r->text);
+        if (!r->problem.empty() && troubled++ == 0)
+          problem = "page " + std::to_string(page.number + 1) + ": " + r->problem;
+      } else {
+        Emit(page.text);
+      }
+    }
+    if (troubled > 1) problem += " (and " + std::to_string(troubled - 1) + " more pages)";
+    return problem;
+  }
+
+ private:
+  struct Held {
+    int number;
+    std::string text;
+  };
+
+  void Emit(std::string_view text) {
+    sink_.Append(text);
+    sink_.EndLine();
+    sink_.EndChunk();
+  }
+
+  TextSink& sink_;
+  const bool ocr_;
+  std::vector<int> blank_;
+  std::vector<Held> held_;
+  std::size_t held_size_ = 0;
+};
+
+int TakePage(void* user, int number, const char* text, size_t size) {
+  return static_cast<PageCollector*>(user)->Take(number, std::string_view(text, size));
 }
 
 class PdfFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto redirected = ExtractRedirected(path, "pdf", sink)) return *redirected;
+    const bool ocr = CurrentConversionOptions().ocr;
+    PageCollector pages(sink, ocr);
     char error[512] = "";
-    const int status = PdfExtractPages(path.c_str(), TakePage, &sink, error, sizeof error);
-    switch (status) {
-      case PDFINFO_OK:
-        return ExtractResult::Ok();
-      case PDFINFO_NO_TEXT:
-        return ExtractResult::Failed("the PDF has no text layer");
-      case PDFINFO_PASSWORD:
-        return ExtractResult::Password();
-      case PDFINFO_STOPPED:  // the sink is full; the adapter reports the cut
-        return ExtractResult::Ok();
-      case PDFINFO_INCOMPLETE:
-        if (!sink.empty()) return ExtractResult::Incomplete(error);
-        break;
-      default:
-        break;
+    const int status = PdfExtractPages(path.c_str(), TakePage, &pages, error, sizeof error);
+    if (status == PDFINFO_PASSWORD) return ExtractResult::Password();
+    std::string ocr_problem;
+    if (!pages.blank_pages().empty()) {
+      std::string why;
+      const FilterModule* module = LoadFilterModule("image", &why);
+      std::vector<RecognizedPage> results;
+      if (module && module->recognize_pdf_pages) results = module->recognize_pdf_pages(path, pages.blank_pages());
+      else ocr_problem = "pages without text could not be read: " + why;
+      std::string problem = pages.Flush(results);
+      if (ocr_problem.empty()) ocr_problem = problem;
+      if (!ocr_problem.empty()) ocr_problem = std::string(kPdfOcrProblem) + ocr_problem;
     }
-    return ExtractResult::Failed(error[0] ? std::string("the PDF cannot be read: ") + error
-                                          : std::string("the PDF cannot be read"));
+    if (status == PDFINFO_STOPPED) return ExtractResult::Ok();  // the sink is full; the adapter reports the cut
+    const bool read = status == PDFINFO_OK || status == PDFINFO_NO_TEXT;
+    if (sink.empty()) {
+      // Nothing to read, by text or by OCR: the PDF route reports the
+      // document information instead.
+      if (read) return ExtractResult::Failed(ocr_problem.empty() ? "the PDF has no text layer" : ocr_problem);
+      return ExtractResult::Failed(error[0] ? std::string("the PDF cannot be read: ") + error
+                                            : std::string("the PDF cannot be read"));
+    }
+    if (read) return ocr_problem.empty() ? ExtractResult::Ok() : ExtractResult::Incomplete(ocr_problem);
+    std::string why = error[0] ? error : "pages of the PDF cannot be read";
+    if (!ocr_problem.empty()) why += "; " + ocr_problem;
+    return ExtractResult::Incomplete(why);
   }
 };
 

@@ -1,6 +1,7 @@
 #include "convert/filters/sniff.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -65,6 +66,42 @@ std::string ZipFilter(const std::string& path) {
 std::vector<std::string> CompoundRootNames(const std::string& path) {
   const FilterModule* m = LoadFilterModule("ole");
   return m && m->compound_names ? m->compound_names(path) : std::vector<std::string>{};
+}
+
+std::uint32_t Le32(std::string_view s, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
+}
+
+// "P1" to "P6", then the width, the height and (but for bitmaps) the
+// largest value as decimal numbers, separated by white space or comments.
+bool LooksLikePnm(std::string_view head) {
+  if (head.size() < 4 || head[0] != 'P' || head[1] < '1' || head[1] > '6') return false;
+  const int wanted = head[1] == '1' || head[1] == '4' ? 2 : 3;
+  int numbers = 0;
+  std::size_t i = 2;
+  while (numbers < wanted) {
+    bool space = false;
+    while (i < head.size()) {
+      const char c = head[i];
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        ++i;
+      } else if (c == '#') {
+        const std::size_t end = head.find('\n', i);
+        if (end == std::string_view::npos) return false;
+        i = end + 1;
+      } else {
+        break;
+      }
+      space = true;
+    }
+    if (!space || i >= head.size() || head[i] < '0' || head[i] > '9') return false;
+    while (i < head.size() && head[i] >= '0' && head[i] <= '9') ++i;
+    ++numbers;
+  }
+  return i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n');
 }
 
 }  // namespace
@@ -200,6 +237,11 @@ Sniffed SniffHead(std::string_view head) {
     r.kind = ContentKind::kZip;
     return r;
   }
+  if (LooksLikePicture(head)) {
+    r.kind = ContentKind::kImage;
+    r.filter = "image";
+    return r;
+  }
   if (head.find("%PDF-") != std::string_view::npos && head.find("%PDF-") < 1024) {
     r.kind = ContentKind::kPdf;
     r.filter = "pdf";
@@ -249,6 +291,22 @@ Sniffed SniffHead(std::string_view head) {
     if (StartsWith(upper, begin)) return set(ContentKind::kCalendar, "ics");
   if (StartsWith(upper, "BEGIN:VCARD")) return set(ContentKind::kVcard, "vcf");
   return r;
+}
+
+bool LooksLikePicture(std::string_view head) {
+  auto starts = [&](std::string_view sig) { return head.substr(0, sig.size()) == sig; };
+  if (starts("\x89PNG\r\n\x1A\n") || starts("\xFF\xD8\xFF") || starts("GIF87a") || starts("GIF89a") ||
+      starts(std::string_view("II*\0", 4)) || starts(std::string_view("MM\0*", 4)) ||
+      starts(std::string_view("\0\0\0\x0CjP  \r\n\x87\n", 12)) || starts("\xFF\x4F\xFF\x51"))
+    return true;
+  if (head.size() >= 12 && starts("RIFF") && head.substr(8, 4) == "WEBP") return true;
+  // "BM" alone opens too many text files: the bitmap's reserved bytes are
+  // zero and its information header has one of the known sizes.
+  if (head.size() >= 26 && starts("BM") && Le32(head, 6) == 0) {
+    const std::uint32_t info = Le32(head, 14);
+    if (info == 12 || info == 40 || info == 52 || info == 56 || info == 64 || info == 108 || info == 124) return true;
+  }
+  return LooksLikePnm(head);
 }
 
 Sniffed SniffContent(const std::string& path) {
@@ -310,7 +368,7 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   if (s.kind == ContentKind::kZip && s.filter == "archive") {
     static constexpr std::string_view kNoZipReaders[] = {"text", "pdf",  "rtf",  "html", "xml", "doc", "xls", "ppt",
                                                          "eml",  "msg",  "mbox", "tnef", "pst", "chm", "ics", "vcf",
-                                                         "mhtml"};
+                                                         "mhtml", "image"};
     if (std::find(std::begin(kNoZipReaders), std::end(kNoZipReaders), self) == std::end(kNoZipReaders))
       return std::nullopt;
   }

@@ -30,13 +30,14 @@ enum class ContentKind {
   kHelp,          // compiled HTML help (.chm)
   kCalendar,      // iCalendar
   kVcard,         // vCard
+  kImage,         // a picture: PNG, JPEG, GIF, TIFF, BMP, WebP, PNM, JPEG 2000
 };
 
 struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
   // The built-in filter that reads this content ("docx", "xlsx", "pptx",
   // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
-  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf",
+  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image",
   // "wordperfect", "visio", "djvu", ... as builtin.cpp names them), or empty
   // when the content does not name one plainly.
   std::string filter;
@@ -51,6 +52,9 @@ Sniffed SniffContent(const std::string& path);
 // looking inside zips and compound files (their filter stays empty): enough
 // to decide whether a member of a container is worth unpacking.
 Sniffed SniffHead(std::string_view head);
+// True when head (the first bytes of a file) opens with the signature of a
+// picture format the image filter reads.
+bool LooksLikePicture(std::string_view head);
 
 // For a filter named self: the built-in filter name that path's content
 // plainly belongs to when that is another filter, else nullopt (the content

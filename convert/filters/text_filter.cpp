@@ -55,6 +55,7 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kOutlookData: what = "an Outlook data file"; break;
     case ContentKind::kTnef: what = "a TNEF stream"; break;
     case ContentKind::kHelp: what = "a compiled help file"; break;
+    case ContentKind::kImage: what = "a picture"; break;
     default: return std::nullopt;
   }
   if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);

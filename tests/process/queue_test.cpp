@@ -21,6 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "convert/conversion_options.h"
 #include "process/process.h"
 #include "process/process_testing.h"
 #include "tests/support/temp_tree.h"
@@ -86,7 +87,9 @@ class FakeConverter {
     if (name.starts_with("empty")) return ConvertResult::NoText("no text in " + name);
     if (name.starts_with("self")) return ConvertResult::SameFile();
     if (name.starts_with("throw")) throw std::runtime_error("disk on fire");
-    return ConvertResult::Written();
+    ConvertResult written = ConvertResult::Written();
+    if (name.starts_with("scan")) written.recognized_pages = 3;
+    return written;
   }
   void GateOn(const std::string& name, Gate* gate) {
     std::lock_guard hold(m_);
@@ -378,6 +381,35 @@ TEST_F(Worker, FailedConversionsAreCountedWithReasonsAndTheRunGoesOn) {
   ASSERT_EQ(r.without_text_reasons.size(), 1u);
   EXPECT_EQ(r.without_text_reasons[0].reason, "no text in empty.txt");
   EXPECT_TRUE(r.error.empty());
+}
+
+TEST_F(Worker, DocumentsAndPagesReadByOcrAreCounted) {
+  for (const char* name : {"scan1.txt", "scan2.txt", "plain.txt", "empty.txt"}) tree_.Write(std::string("docs/") + name);
+  QueuePath(tree_ / "docs", params_);
+  ASSERT_TRUE(WaitFinished());
+  const RunReport r = ReadRunReport();
+  EXPECT_EQ(r.written, 3);
+  EXPECT_EQ(r.read_by_ocr, 2);
+  EXPECT_EQ(r.ocr_pages, 6);
+}
+
+// While one worker has nothing to do, the other's conversion may use its
+// core (the OCR of a long scan's pages); while both convert, it may not.
+TEST_F(Worker, IdleWorkersCoreIsOfferedToTheOtherWorkersConversion) {
+  Gate a, b;
+  convert_.GateOn("a.txt", &a);
+  convert_.GateOn("b.txt", &b);
+  tree_.Write("a.txt");
+  tree_.Write("b.txt");
+  QueuePath(tree_ / "a.txt");
+  QueuePath(tree_ / "b.txt", params_);
+  ASSERT_TRUE(a.WaitEntered());
+  ASSERT_TRUE(b.WaitEntered());
+  EXPECT_EQ(SpareWorkers(), 0);
+  b.Open();
+  EXPECT_TRUE(WaitUntil([] { return SpareWorkers() == 1; }));
+  a.Open();
+  ASSERT_TRUE(WaitFinished());
 }
 
 TEST_F(Worker, UnlistableFolderIsAFailure) {

@@ -9,7 +9,7 @@ namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) { return name == "djvu" ? CreateDjvuFilter() : nullptr; }
 
-constexpr FilterModule kModule = {Create, nullptr, nullptr};
+constexpr FilterModule kModule = {Create, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

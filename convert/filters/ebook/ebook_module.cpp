@@ -11,7 +11,7 @@ namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) { return name == "ebook" ? CreateEbookFilter() : nullptr; }
 
-constexpr FilterModule kModule = {Create, nullptr, nullptr};
+constexpr FilterModule kModule = {Create, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

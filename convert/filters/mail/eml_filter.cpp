@@ -196,6 +196,7 @@ void ExtractAttachment(std::string_view name, std::string_view bytes, int depth,
     ReadMessageBytes(std::string(bytes), depth + 1, sink);
     return;
   }
+  if (IsPictureAttachment(bytes)) return;
   TextSink member = MemberSink(sink);
   ExtractResult r = ExtractMemberBytes(folder, name.empty() ? std::string_view("attachment") : name, bytes, member);
   AppendMemberText(member, sink);

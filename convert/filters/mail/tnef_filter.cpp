@@ -181,7 +181,7 @@ class TnefFilter : public BuiltinFilter {
     if (name.empty() && data.empty()) return;
     sink.EndLine();
     sink.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-    if (!data.empty()) {
+    if (!data.empty() && !IsPictureAttachment(data)) {
       TextSink member = MemberSink(sink);
       ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, data, member);
       AppendMemberText(member, sink);

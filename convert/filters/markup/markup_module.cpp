@@ -26,7 +26,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   return nullptr;
 }
 
-constexpr FilterModule kModule = {Create, nullptr, nullptr};
+constexpr FilterModule kModule = {Create, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -322,7 +322,7 @@ class MsgReader {
         }
       }
       sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-      if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes); data && !data->empty()) {
+      if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes); data && !data->empty() && !IsPictureAttachment(*data)) {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, *data, member);
         AppendMemberText(member, sink_);

@@ -28,7 +28,7 @@ std::vector<std::string> CompoundRootNames(const std::string& path) {
   return file ? CompoundEntryNames(file.get()) : std::vector<std::string>{};
 }
 
-constexpr FilterModule kModule = {Create, nullptr, CompoundRootNames};
+constexpr FilterModule kModule = {Create, nullptr, CompoundRootNames, nullptr, nullptr};
 
 }  // namespace
 

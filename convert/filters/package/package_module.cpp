@@ -115,7 +115,7 @@ std::string ZipFilter(const std::string& path) {
   return "archive";
 }
 
-constexpr FilterModule kModule = {Create, ZipFilter, nullptr};
+constexpr FilterModule kModule = {Create, ZipFilter, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -161,7 +161,8 @@ class PstReader {
       }
       if (name.empty() && !data.data) continue;
       sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-      if (data.data && data.size > 0 && data.size <= limits_.max_member_bytes) {
+      if (data.data && data.size > 0 && data.size <= limits_.max_member_bytes &&
+          !IsPictureAttachment(std::string_view(data.data, data.size))) {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name,
                                              std::string_view(data.data, data.size), member, limits_);

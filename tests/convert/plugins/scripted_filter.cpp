@@ -148,7 +148,7 @@ void Release(QuarnFilter* f) { delete static_cast<Scripted*>(f); }
 
 // Built without the optional diagnostic member, as an older plug-in would be.
 const QuarnFilterVtbl kVtbl = {offsetof(QuarnFilterVtbl, diagnostic), Load, Init, GetChunk, GetText, Release,
-                               nullptr};
+                               nullptr, nullptr};
 
 }  // namespace
 
