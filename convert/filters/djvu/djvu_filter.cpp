@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/image/ocr.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -170,8 +171,8 @@ class DjvuFilter final : public BuiltinFilter {
                                                         : "the DjVu document cannot be read: " + djvu.error());
     }
     const int pages = ddjvu_document_get_pagenum(djvu.document());
-    int failed = 0, pictures = 0;
-    std::string problem;
+    int failed = 0, unread = 0;
+    std::string problem, ocr_problem;
     for (int i = 0; i < pages && !sink.full(); ++i) {
       miniexp_t text = miniexp_dummy;
       if (!djvu.Until([&] {
@@ -190,12 +191,16 @@ class DjvuFilter final : public BuiltinFilter {
       }
       ddjvu_miniexp_release(djvu.document(), text);
       if (page.find_first_not_of(" \t\r\n") == std::string::npos) {
-        // A scanned page without a text layer: its words can only come from
-        // OCR, which this build does not carry; the rendering is what OCR
-        // reads, so that a damaged page is told apart from a picture.
+        // A scanned page without a text layer: its words come from OCR of
+        // the page rendered in grey.
         std::vector<unsigned char> pixels;
         int width = 0, height = 0, dpi = 0;
-        if (RenderPage(djvu, i, pixels, width, height, dpi)) ++pictures;
+        if (!RenderPage(djvu, i, pixels, width, height, dpi)) continue;
+        const OcrPageText read = RecognizeGreyPage(GreyImage{pixels.data(), width, height, width, dpi});
+        if (!AppendRecognizedPage(read, sink) && !read.problem.empty()) {
+          ++unread;
+          if (ocr_problem.empty()) ocr_problem = read.problem;
+        }
         continue;
       }
       sink.Append(page);
@@ -204,9 +209,9 @@ class DjvuFilter final : public BuiltinFilter {
     }
     if (sink.full()) return ExtractResult::Ok();
     if (!problem.empty()) return sink.empty() ? ExtractResult::Failed(problem) : ExtractResult::Incomplete(problem);
-    if (pictures > 0) {
-      const std::string why =
-          std::to_string(pictures) + " of " + std::to_string(pages) + " pages are scans without a text layer";
+    if (unread > 0) {
+      const std::string why = std::to_string(unread) + " of " + std::to_string(pages) +
+                              " pages are scans without a text layer that OCR did not read (" + ocr_problem + ")";
       return sink.empty() ? ExtractResult::Failed(why) : ExtractResult::Incomplete(why);
     }
     (void)failed;

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "convert/filters/image/ocr.h"
 #include "convert/filters/sniff.h"
 #include "pdfinfo/fitz_text.h"
 
@@ -11,7 +12,8 @@ namespace {
 
 struct Pages {
   TextSink& sink;
-  int pictures = 0;  // pages that are pictures without text
+  int unread = 0;       // pages without text whose picture OCR did not read
+  std::string problem;  // why, for the first of them
 };
 
 int TakePage(void* user, int, const char* text, size_t size) {
@@ -22,12 +24,16 @@ int TakePage(void* user, int, const char* text, size_t size) {
   return pages.sink.full() ? 1 : 0;
 }
 
-// A page without text, rendered in grey.  Its words can only come from OCR,
-// which this build does not carry: the page is counted, so that a book of
-// pictures is reported as such rather than as empty.
-int TakePicture(void* user, int, const unsigned char*, int, int, int, int) {
-  ++static_cast<Pages*>(user)->pictures;
-  return 0;
+// A page without text (a comic's picture, a scan printed to XPS), rendered
+// in grey: its words come from OCR.  A page OCR could not read is counted,
+// so that a book of pictures is not reported as empty.
+int TakePicture(void* user, int, const unsigned char* pixels, int width, int height, int stride, int dpi) {
+  Pages& pages = *static_cast<Pages*>(user);
+  const OcrPageText read = RecognizeGreyPage(GreyImage{pixels, width, height, stride, dpi});
+  if (!AppendRecognizedPage(read, pages.sink) && !read.problem.empty()) {
+    if (pages.unread++ == 0) pages.problem = read.problem;
+  }
+  return pages.sink.full() ? 1 : 0;
 }
 
 class FitzFilter final : public BuiltinFilter {
@@ -35,18 +41,23 @@ class FitzFilter final : public BuiltinFilter {
   explicit FitzFilter(std::string_view kind) : kind_(kind) {}
 
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
-    Pages pages{sink};
+    Pages pages{sink, 0, {}};
     char error[512] = "";
-    const int status = FitzExtractPages(path.c_str(), kind_.c_str(), TakePage, kind_ == "cbz" ? TakePicture : nullptr,
+    // SVG pages are drawings: one without text elements has none to read.
+    const int status = FitzExtractPages(path.c_str(), kind_.c_str(), TakePage, kind_ == "svg" ? nullptr : TakePicture,
                                         &pages, error, sizeof error);
+    const std::string unread =
+        pages.unread > 0 ? std::to_string(pages.unread) + " pages are pictures that OCR did not read (" +
+                               pages.problem + ")"
+                         : std::string();
     switch (status) {
       case PDFINFO_OK:
       case PDFINFO_STOPPED:  // the sink is full; the adapter reports the cut
-        if (pages.pictures > 0)
-          return ExtractResult::Incomplete(std::to_string(pages.pictures) + " pages are pictures without text");
-        return ExtractResult::Ok();
+        return unread.empty() ? ExtractResult::Ok() : ExtractResult::Incomplete(unread);
       case PDFINFO_NO_TEXT:
-        if (pages.pictures > 0) return ExtractResult::Failed("the pages are pictures without text");
+        // No page had text of its own; OCR may have read some.
+        if (!sink.empty()) return unread.empty() ? ExtractResult::Ok() : ExtractResult::Incomplete(unread);
+        if (!unread.empty()) return ExtractResult::Failed("the pages are pictures that OCR did not read (" + pages.problem + ")");
         return ExtractResult::Failed("the document has no text");
       case PDFINFO_PASSWORD:
         return ExtractResult::Password();

@@ -2,7 +2,8 @@
 # Writes the DjVu test samples of this folder with djvulibre's own tools
 # (package djvulibre-bin): a two-page document whose first page has a hidden
 # text layer of two paragraphs and whose second page is a scan without one,
-# a one-page document with text, and a damaged copy.
+# a one-page document with text, a damaged copy, and a one-page scan of
+# printed words without a text layer (for OCR; needs ImageMagick).
 # Run it from anywhere: sh tests/data/djvu/make_samples.sh
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,3 +36,10 @@ djvused "$tmp/p1.djvu" -e "select 1; set-txt $tmp/p1.txt" -s
 djvm -c "$here/scanned.djvu" "$tmp/p1.djvu" "$tmp/p2.djvu"
 cp "$tmp/p1.djvu" "$here/text.djvu"
 head -c 120 "$here/text.djvu" > "$here/truncated.djvu"
+
+# Printed words at 300 dpi, thresholded to a bitonal scan.
+convert -density 300 -units PixelsPerInch -background white -fill black \
+  -font /usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf -pointsize 14 -size 1800x \
+  caption:"A scanned page of a book whose words only text recognition can read." \
+  -bordercolor white -border 150 -threshold 50% "$tmp/words.pbm"
+cjb2 -dpi 300 "$tmp/words.pbm" "$here/words.djvu"

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Writes the MuPDF-read test samples of this folder: an SVG drawing with
 text (and a title and description that are no text), a comic-book archive
-of two pictures without text, and damaged copies.  XPS samples need a font
+of two pictures without text, one of a page of printed words (drawn by
+ImageMagick, for OCR), and damaged copies.  XPS samples need a font
 inside them; the tests build those from a font of the system.
 Run it from anywhere: python3 tests/data/fitz/make_samples.py"""
 import os
+import subprocess
 import struct
 import zipfile
 import zlib
@@ -42,3 +44,11 @@ with zipfile.ZipFile(os.path.join(HERE, 'pictures.cbz'), 'w', zipfile.ZIP_STORED
     z.writestr('page01.png', png(60, 80, 200))
     z.writestr('page02.png', png(60, 80, 120))
     z.writestr('ComicInfo.xml', '<?xml version="1.0"?><ComicInfo><Title>Secret</Title></ComicInfo>')
+
+words = subprocess.run(
+    ['convert', '-density', '300', '-units', 'PixelsPerInch', '-background', 'white', '-fill', 'black',
+     '-font', '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf', '-pointsize', '14', '-size', '1800x',
+     'caption:The hero opens the door and finds the treasure.', '-bordercolor', 'white', '-border', '150',
+     '-threshold', '50%', '-depth', '1', 'png:-'], check=True, capture_output=True).stdout
+with zipfile.ZipFile(os.path.join(HERE, 'words.cbz'), 'w', zipfile.ZIP_STORED) as z:
+    z.writestr('page01.png', words)

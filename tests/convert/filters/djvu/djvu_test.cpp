@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "convert/conversion_options.h"
 #include "convert/filter.h"
 #include "tests/support/filter_support.h"
 
@@ -22,10 +23,27 @@ TEST(Djvu, HiddenTextLayerLineByLine) {
   EXPECT_EQ(test::Extracted(Sample("text.djvu")), "Hidden text layer\nsecond line\nÜberschrift zwei\n");
 }
 
-TEST(Djvu, PagesWithoutATextLayerAreCounted) {
+TEST(Djvu, PagesWithoutATextLayerAreReadByOcr) {
+  SetConversionOptions({});
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("words.djvu"));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_THAT(r.text, HasSubstr("only text recognition can read"));
+  // A page that shows no words (a black bar) gives nothing, and no complaint.
+  r = ExtractFilterText(test::Builtins(), Sample("scanned.djvu"));
+  EXPECT_EQ(r.text.substr(0, r.text.find_last_not_of(' ') + 1), "Hidden text layer\nsecond line\nÜberschrift zwei\n");
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+}
+
+TEST(Djvu, ScansNotReadWhenOcrIsOffAreCounted) {
+  ConversionOptions off;
+  off.ocr = false;
+  SetConversionOptions(off);
   FilterText r = ExtractFilterText(test::Builtins(), Sample("scanned.djvu"));
   EXPECT_THAT(r.text, HasSubstr("Hidden text layer"));
-  EXPECT_EQ(r.problem, "1 of 2 pages are scans without a text layer");
+  EXPECT_EQ(r.problem,
+            "1 of 2 pages are scans without a text layer that OCR did not read (text recognition (OCR) is turned off)");
+  EXPECT_THAT(ExtractFilterText(test::Builtins(), Sample("words.djvu")).problem, HasSubstr("1 of 1 pages"));
+  SetConversionOptions({});
 }
 
 TEST(Djvu, FoundByContentAndDamageSaysWhy) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/conversion_options.h"
 #include "convert/filter.h"
 #include "tests/support/filter_support.h"
 
@@ -84,9 +85,19 @@ TEST(Fitz, SvgTextWithoutTitleOrDescription) {
   EXPECT_EQ(test::Extracted(Sample("drawing.svg")), "Quarterly results\n\nSales rose sharply\n\n");
 }
 
-TEST(Fitz, PicturesWithoutTextAreReportedAsSuch) {
-  FilterText r = ExtractFilterText(test::Builtins(), Sample("pictures.cbz"));
-  EXPECT_THAT(r.problem, HasSubstr("pictures without text"));
+TEST(Fitz, PicturesAreReadByOcrAndReportedWhenItIsOff) {
+  SetConversionOptions({});
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("words.cbz"));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_THAT(r.text, HasSubstr("finds the treasure"));
+  // Pictures that show no words are no text, and do not pass for it.
+  EXPECT_EQ(ExtractFilterText(test::Builtins(), Sample("pictures.cbz")).problem, "the document has no text");
+  ConversionOptions off;
+  off.ocr = false;
+  SetConversionOptions(off);
+  EXPECT_EQ(ExtractFilterText(test::Builtins(), Sample("pictures.cbz")).problem,
+            "the pages are pictures that OCR did not read (text recognition (OCR) is turned off)");
+  SetConversionOptions({});
 }
 
 TEST(Fitz, DamagedDocumentsSayWhy) {
