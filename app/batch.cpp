@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
+#include "app/signals.h"
+#include "convert/printable.h"
 #include "process/exit_code.h"
 
 namespace quarn {
@@ -27,51 +29,13 @@ bool Utf8Locale() {
   return !set || std::strcmp(set, "UTF-8") == 0 || std::strcmp(set, "ANSI_X3.4-1968") == 0;
 }
 
-struct Glyph {
-  std::string bytes;
-  int width = 1;
-};
+using Glyph = ShownChar;
 
-// The printable characters of a path with their terminal widths.
-std::vector<Glyph> Glyphs(std::string_view path, bool utf8) {
-  std::vector<Glyph> out;
-  out.reserve(path.size());
-  for (std::size_t i = 0; i < path.size();) {
-    const auto b = static_cast<unsigned char>(path[i]);
-    if (b < 0x20 || b == 0x7F) {
-      out.push_back({"?", 1});
-      ++i;
-      continue;
-    }
-    if (b < 0x80 || !utf8) {
-      out.push_back({std::string(1, static_cast<char>(b)), 1});
-      ++i;
-      continue;
-    }
-    const std::size_t len = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    char32_t cp = len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    bool ok = len != 0 && i + len <= path.size();
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto c = static_cast<unsigned char>(path[i + k]);
-      ok = (c & 0xC0) == 0x80;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || (cp >= 0x80 && cp < 0xA0)) {
-      out.push_back({"?", 1});
-      ++i;
-      continue;
-    }
-    const int w = ::wcwidth(static_cast<wchar_t>(cp));
-    out.push_back({std::string(path.substr(i, len)), w < 0 ? 1 : w});
-    i += len;
-  }
-  return out;
-}
+std::vector<Glyph> Glyphs(std::string_view path, bool utf8) { return ShownChars(path, utf8); }
 
 std::string Join(const std::vector<Glyph>& glyphs, std::size_t from, std::size_t to) {
   std::string s;
-  for (std::size_t i = from; i < to; ++i) s += glyphs[i].bytes;
+  for (std::size_t i = from; i < to; ++i) s += glyphs[i].text;
   return s;
 }
 
@@ -145,15 +109,12 @@ class TerminalNotify : public ProgressNotify {
 
 void PrintLines(const char* what, const std::vector<RunFailure>& items) {
   for (const RunFailure& f : items)
-    std::fprintf(stderr, "quarn: %s%s: %s\n", what, PrintablePath(f.path).c_str(), f.reason.c_str());
+    std::fprintf(stderr, "quarn: %s%s: %s\n", what, PrintablePath(f.path).c_str(), PrintablePath(f.reason).c_str());
 }
 
 }  // namespace
 
-std::string PrintablePath(std::string_view path) {
-  const std::vector<Glyph> glyphs = Glyphs(path, Utf8Locale());
-  return Join(glyphs, 0, glyphs.size());
-}
+std::string PrintablePath(std::string_view path) { return PrintableText(path, Utf8Locale()); }
 
 std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_terminal) {
   const int percent = progress.QueuedCount > 0 ? static_cast<int>(static_cast<long long>(progress.TakenCount) * 100 /
@@ -183,7 +144,9 @@ int RunBatch(const std::vector<std::string>& paths) {
   }
 
   RunReport report;
+  int stop_signal = 0;  // the signal that stopped the run
   if (!wanted.empty()) {
+    InstallStopHandlers();
     TerminalNotify notify;
     TProcessParams params;
     params.NotifyWindow = &notify;
@@ -199,7 +162,14 @@ int RunBatch(const std::vector<std::string>& paths) {
     bool drawn = false;
     for (;;) {
       const ProgressSnapshot now = ReadProgress();
-      if (now.Run != run || now.State == psFinished || now.State == psIdle) break;
+      if (now.Run != run || now.State == psFinished || now.State == psIdle) {
+        // After a stop the documents in progress still finish (or a second
+        // signal ends the program), so that the summary counts them.
+        if (!stop_signal || WorkersAlive() == 0) break;
+      } else if (StopSignal() != 0 && !stop_signal) {
+        // Nothing more is taken; the run ends once worker A sees it.
+        if (RequestStop()) stop_signal = StopSignal();
+      }
       const auto t = std::chrono::steady_clock::now();
       if (tty && !now.CurrentPath.empty() && t - last_draw >= std::chrono::milliseconds(50)) {
         const std::string line = ProgressLine(now, TerminalWidth(), utf8);
@@ -215,17 +185,21 @@ int RunBatch(const std::vector<std::string>& paths) {
   }
 
   const int failed = report.failed + static_cast<int>(refused.size());
+  if (stop_signal != 0)
+    std::fprintf(stderr, "quarn: stopped by %s; what was not yet converted is left as it was\n",
+                 stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
   std::fprintf(stderr, "quarn: %d written, %d without text, %d failed", report.written, report.without_text, failed);
   if (report.same_file > 0) std::fprintf(stderr, ", %d already text", report.same_file);
   if (report.read_by_ocr > 0)
     std::fprintf(stderr, "; %d read by OCR (%d %s)", report.read_by_ocr, report.ocr_pages,
                  report.ocr_pages == 1 ? "page" : "pages");
   std::fputc('\n', stderr);
-  if (!report.error.empty()) std::fprintf(stderr, "quarn: %s\n", report.error.c_str());
+  if (!report.error.empty()) std::fprintf(stderr, "quarn: %s\n", PrintablePath(report.error).c_str());
   PrintLines("", refused);
   PrintLines("", report.failures);
   PrintLines("no text: ", report.without_text_reasons);
 
+  if (stop_signal != 0) return Status(ExitCode::kStopped) + stop_signal;
   if (failed > 0 || !report.error.empty()) return Status(ExitCode::kFailed);
   if (report.without_text > 0) return Status(ExitCode::kNoText);
   return Status(ExitCode::kOk);

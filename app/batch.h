@@ -14,8 +14,9 @@ namespace quarn {
 // Converts the documents in paths (files and folders); returns the exit status.
 int RunBatch(const std::vector<std::string>& paths);
 
-// A path made fit for one line of a terminal: control characters and bytes
-// that are not UTF-8 become "?".
+// A path (or a message that holds paths) made fit for one line of a
+// terminal: control characters, bytes that are not valid in the locale's
+// character set and a backslash are shown as escapes ("\n", "\x1b", "\\").
 std::string PrintablePath(std::string_view path);
 
 // The progress line: "File 3 of 10  30%  " and the current path, shortened in

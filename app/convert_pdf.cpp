@@ -30,7 +30,7 @@ using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
 
 }  // namespace
 
-ConvertResult ConvertPdf(const std::string& path, const std::string& out_path) {
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save) {
   char info[PDFINFO_INFO_SIZE];
   LibraryText text;
   {
@@ -48,11 +48,11 @@ ConvertResult ConvertPdf(const std::string& path, const std::string& out_path) {
   const bool had_text = text != nullptr;
   text.reset();  // the copy is all that is needed now
   try {
-    SaveTextFile(out_path, file);
+    return ResultOfSave(SaveTextFile(out_path, file, save),
+                        had_text ? std::string() : "the PDF's page text could not be read");
   } catch (const FileError& e) {
     return ConvertResult::Failed(e.what());
   }
-  return ConvertResult::Written(had_text ? std::string() : "the PDF's page text could not be read");
 }
 
 }  // namespace quarn

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -42,28 +43,63 @@ std::string OutputPathFor(std::string_view path) {
   return std::string(path.substr(0, path.size() - ext.size())) + ".txt";
 }
 
-ConvertResult ConvertFile(const std::string& path, const std::string& out_path) {
-  return ConvertFile(InstalledRegistry(), path, out_path);
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate) {
+  return ConvertFile(InstalledRegistry(), path, out_path, gate);
 }
 
-ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path) {
-  const std::string out = out_path.empty() ? OutputPathFor(path) : out_path;
-  struct stat in {};
-  if (::stat(path.c_str(), &in) != 0)
-    return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
-  if (S_ISDIR(in.st_mode)) return ConvertResult::Failed(Quoted(path) + " is a folder, not a document");
-  {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
-    ::close(fd);
+namespace {
+
+std::string NotADocument(const std::string& path, mode_t mode) {
+  return Quoted(path) + " is " + NotADocumentReason(mode);
+}
+
+class InputFile {
+ public:
+  explicit InputFile(int fd) : fd_(fd) {}
+  ~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
   }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
+                          OutputGate* gate) {
+  const std::string out = out_path.empty() ? OutputPathFor(path) : out_path;
+  // Anything but a regular file is refused before it is opened: opening a
+  // device can have effects of its own, and reading a pipe can wait for ever.
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0)
+    return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
+  if (S_ISDIR(named.st_mode)) return ConvertResult::Failed(Quoted(path) + " is a folder, not a document");
+  if (!S_ISREG(named.st_mode)) return ConvertResult::Failed(NotADocument(path, named.st_mode));
+  // Held open until the text is in place: this file, whatever its name
+  // holds by then, is the one the text must never replace.
+  InputFile input(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (input.get() < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
+  struct stat in {};
+  if (::fstat(input.get(), &in) != 0)
+    return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
+  if (!S_ISREG(in.st_mode)) return ConvertResult::Failed(NotADocument(path, in.st_mode));
+  // The common case, answered before any reading: the output name holds the
+  // document now.  The write checks again at the last moment.
   struct stat target {};
-  if (::stat(out.c_str(), &target) == 0 && target.st_dev == in.st_dev && target.st_ino == in.st_ino)
-    return ConvertResult::SameFile();
+  if (::stat(out.c_str(), &target) == 0 && IdentityOf(target) == IdentityOf(in)) return ConvertResult::SameFile();
+
+  SaveOptions save;
+  save.input = IdentityOf(in);
+  save.origin = std::filesystem::path(path).filename().string();
+  save.gate = gate;
   try {
-    ConvertResult result = ConvertWithFilter(registry, path, out);
+    ConvertResult result = ConvertWithFilter(registry, path, out, FilterLimits{}, save);
     if (result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
-      ConvertResult pdf = ConvertPdf(path, out);
+      ConvertResult pdf = ConvertPdf(path, out, save);
       // Pages that OCR could not read are missing from what the PDF route
       // wrote: say so rather than report the text as whole.
       if (pdf.written() && pdf.reason.empty() && result.reason.starts_with(kPdfOcrProblem)) pdf.reason = result.reason;

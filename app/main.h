@@ -12,6 +12,7 @@
 
 #include "convert/outcome.h"
 #include "convert/registry.h"
+#include "convert/text_file.h"
 
 namespace quarn {
 
@@ -33,13 +34,17 @@ std::string OutputPathFor(std::string_view path);
 
 // Converts path into out_path (or OutputPathFor(path) when out_path is
 // empty): the filter route first, then, for the extension ".pdf" exactly, the
-// PDF text library.  Never throws for a document's sake: every failure comes
-// back as a result with its reason.
-ConvertResult ConvertFile(const std::string& path, const std::string& out_path);
-ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path);
+// PDF text library.  Only regular files are documents; the document is held
+// open for the whole conversion, and its text never replaces that open file
+// (kSameFile).  gate, when given, has the last word on where the text file
+// may go (a run's rules).  Never throws for a document's sake: every failure
+// comes back as a result with its reason.
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate = nullptr);
+ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
+                          OutputGate* gate = nullptr);
 
 // The PDF route: document information, one space, the content text.
-ConvertResult ConvertPdf(const std::string& path, const std::string& out_path);
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save = {});
 
 // Releases text that GetTextContentFormated returned, as the program has
 // always released the PDF library's text: VirtualFree(text, 0, MEM_RELEASE).

@@ -9,6 +9,7 @@
 
 #include "process/exit_code.h"
 #include "app/main.h"
+#include "app/signals.h"
 #include "ui/run_window.h"
 #include "shell/execute.h"
 
@@ -36,6 +37,7 @@ namespace {
 
 int main(int argc, char** argv) {
   std::set_terminate(LastChance);
+  quarn::InstallCleanupHandlers();
   quarn::InstallDate();  // fixed when the program starts, before anything else runs
   std::setlocale(LC_ALL, "");
   try {

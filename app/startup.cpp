@@ -42,7 +42,8 @@ constexpr const char* kUsage =
     "     created or written, or an unexpected error; the reason is on standard error\n"
     "  2  the command line was not understood, or this build has no window\n"
     "  3  no text could be extracted and nothing was written (--batch: some documents\n"
-    "     had no text, none failed)\n";
+    "     had no text, none failed)\n"
+    "  130, 143  --batch was stopped by SIGINT or SIGTERM (the summary says what was done)\n";
 
 int UsageError(const std::string& why) {
   std::fprintf(stderr, "quarn: %s\n%s", why.c_str(), kUsage);
@@ -114,7 +115,9 @@ void InitialiseConversion(const OcrChoice& choice = DefaultOcrChoice()) {
   SetConversionOptions(choice.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
-  SetFileConverter([](const std::string& path) { return ConvertFile(path, ""); });
+  // Each document's text file goes through the run's gate: a run never
+  // replaces one of its own documents, nor the text file of another.
+  SetGatedFileConverter([](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); });
 }
 
 int ConvertOne(const std::string& in, const std::string& out) {
@@ -122,21 +125,23 @@ int ConvertOne(const std::string& in, const std::string& out) {
   const std::string name = PrintablePath(in);
   switch (r.outcome) {
     case Outcome::kWritten:
-      if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), r.reason.c_str());
+      if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), PrintablePath(r.reason).c_str());
       if (r.recognized_pages > 0)
         std::fprintf(stderr, "quarn: %s: text of %u %s read by OCR\n", name.c_str(), r.recognized_pages,
                      r.recognized_pages == 1 ? "page" : "pages");
       return Status(ExitCode::kOk);
     case Outcome::kSameFile:
-      std::fprintf(stderr, "quarn: %s: %s; nothing written\n", name.c_str(), r.reason.c_str());
-      return Status(ExitCode::kOk);
+      // Asked to write a document's text over the document itself: refused,
+      // and that is a failure, not a conversion.
+      std::fprintf(stderr, "quarn: %s: the output is the document itself; nothing written\n", name.c_str());
+      return Status(ExitCode::kFailed);
     case Outcome::kNoText:
-      std::fprintf(stderr, "quarn: %s: no text: %s\n", name.c_str(), r.reason.c_str());
+      std::fprintf(stderr, "quarn: %s: no text: %s\n", name.c_str(), PrintablePath(r.reason).c_str());
       return Status(ExitCode::kNoText);
     case Outcome::kFailed:
       break;
   }
-  std::fprintf(stderr, "quarn: %s\n", r.reason.c_str());
+  std::fprintf(stderr, "quarn: %s\n", PrintablePath(r.reason).c_str());
   return Status(ExitCode::kFailed);
 }
 

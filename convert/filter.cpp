@@ -1,17 +1,12 @@
 #include "convert/filter.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <climits>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <vector>
 
+#include "convert/big_buffer.h"
 #include "convert/charset.h"
 #include "convert/filter_host.h"
 #include "convert/filter_path.h"
@@ -103,9 +98,18 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
   std::vector<QUARN_WCHAR> buffer(kTextUnits);
   Utf16ToCodePage converter(codeset);
   std::string& text = result.text;
+  // The text never grows far past the cap: without a ceiling its buffer
+  // would double to twice the cap just for the last piece.
+  const std::size_t ceiling = limits.max_text_bytes + converter.MaxBytesPerUnit() * kTextUnits + 16;
+  // Where the document's own text ends: the spaces the loop puts after the
+  // last chunk (and before the first) are separators, not text.
+  std::size_t text_end = 0;
   int ends = 0;
   int chunk_failures = 0;
   bool cut = false;
+  auto separate = [&] {
+    if (!text.empty()) text.push_back(' ');
+  };
   auto over_limit = [&] {
     if (text.size() <= limits.max_text_bytes) return false;
     std::size_t keep = limits.max_text_bytes;
@@ -134,9 +138,12 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
             std::size_t nul = piece.find(u'\0');
             if (nul != std::u16string_view::npos) piece = piece.substr(0, nul);
             delivered = !piece.empty();
+            GrowBuffer(text, converter.MaxBytesPerUnit() * piece.size() + 4, ceiling);
             converter.Append(piece, text);
             if (nul != std::u16string_view::npos) converter.Flush(text);
-            if (over_limit()) break;
+            const bool full = over_limit();
+            text_end = text.size();
+            if (full) break;
           }
           if (t == QUARN_FILTER_E_NO_MORE_TEXT) break;
           if (delivered && QUARN_SUCCEEDED(t)) {
@@ -148,18 +155,19 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
           }
         }
         converter.Flush(text);
+        if (!cut) text_end = text.size();
       }
     } else if (r == QUARN_FILTER_E_END_OF_CHUNKS) {
       ++ends;
     } else if (++chunk_failures >= limits.max_consecutive_failures) {
       result.incomplete = true;
       result.problem = "the filter kept failing (" + HexStatus(r) + ")";
-      text.push_back(' ');
       break;
     }
     if (cut) break;
-    text.push_back(' ');
+    separate();
   }
+  text.resize(std::min(text.size(), text_end));
   if (cut) {
     result.incomplete = true;
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
@@ -211,123 +219,86 @@ std::string ThinSpaces(std::string_view input) {
 
 namespace {
 
-std::string AbsoluteText(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::path abs = std::filesystem::absolute(path, ec);
-  return ec ? path : abs.string();
-}
-
-[[noreturn]] void ThrowFileError(const char* what, const std::string& path, int err) {
-  std::string reason = std::strerror(err);
-  while (!reason.empty() && (reason.back() == '.' || reason.back() == '\n' || reason.back() == '\r'))
-    reason.pop_back();
-  throw FileError(std::string(what) + " \"" + AbsoluteText(path) + "\". " + reason);
-}
-
-// Writes all of data to fd; false with errno set when it cannot.
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+// Decodes one UTF-8 character at s[i]; 0xFFFD (one byte) for a broken one.
+char32_t NextCodePoint(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  const std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
     }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
+    cp = (cp << 6) | (c & 0x3F);
   }
-  return true;
+  i += len;
+  return cp;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result: a delayed write error shows here.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// Follows symbolic links to the file they finally name (which may not exist
-// yet); gives up after 40 links, as the kernel does.
-std::string ResolveLinks(const std::string& path) {
-  std::filesystem::path p(path);
-  for (int i = 0; i < 40; ++i) {
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec))) return p.string();
-    std::filesystem::path target = std::filesystem::read_symlink(p, ec);
-    if (ec) return p.string();
-    p = target.is_absolute() ? target : p.parent_path() / target;
-  }
-  return p.string();
+// White space, controls and the characters that take no room on the page.
+bool Invisible(char32_t cp) {
+  return cp <= 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x115F ||
+         cp == 0x1160 || cp == 0x1680 || cp == 0x180E || (cp >= 0x2000 && cp <= 0x200F) ||
+         (cp >= 0x2028 && cp <= 0x202F) || (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0x3164 ||
+         cp == 0xFEFF || cp == 0xFFA0;
 }
 
 }  // namespace
 
-void SaveTextFile(const std::string& out_path, std::string_view text) {
-  const std::string target = ResolveLinks(out_path);
-  struct stat st {};
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) {
-    // A pipe, a device or the like: there is nothing to replace, so write it as it is.
-    if (S_ISDIR(st.st_mode)) ThrowFileError("Cannot create file", out_path, EISDIR);
-    Fd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) ThrowFileError("Cannot create file", out_path, errno);
-    if (!WriteAll(fd.get(), text)) ThrowFileError("Cannot write file", out_path, errno);
-    if (!fd.Close()) ThrowFileError("Cannot write file", out_path, errno);
-    return;
+std::string NotADocumentReason(mode_t mode) {
+  const char* kind = S_ISDIR(mode)    ? "a folder"
+                     : S_ISFIFO(mode) ? "a named pipe"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "not a regular file";
+  return std::string("not a document: ") + kind;
+}
+
+bool HasVisibleText(std::string_view text) {
+  if (!IsUtf8CodeSet(SystemCodeSet())) {
+    for (char c : text) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b > 0x20 && b != 0x7F) return true;
+    }
+    return false;
   }
-  std::filesystem::path t(target);
-  std::string dir = t.has_parent_path() ? t.parent_path().string() : std::string(".");
-  std::string base = t.filename().string();
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  std::string temp;
-  int raw = -1;
-  for (int attempt = 0; attempt < 100 && raw < 0; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%012llx~", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    // Short enough for NAME_MAX even when the target's own name is long.
-    temp = dir + "/." + base.substr(0, 200) + suffix;
-    // 0666 lets the umask decide, as for any new file.
-    raw = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (raw < 0 && errno != EEXIST) ThrowFileError("Cannot create file", out_path, errno);
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      if (static_cast<unsigned char>(text[i]) > 0x20 && text[i] != 0x7F) return true;
+      ++i;
+      continue;
+    }
+    if (!Invisible(NextCodePoint(text, i))) return true;
   }
-  if (raw < 0) ThrowFileError("Cannot create file", out_path, EEXIST);
-  Fd fd(raw);
-  auto fail = [&](const char* what, int err) {
-    ::unlink(temp.c_str());
-    ThrowFileError(what, out_path, err);
-  };
-  if (exists) (void)::fchmod(fd.get(), st.st_mode & 07777);  // a replaced file keeps its permissions
-  if (!WriteAll(fd.get(), text)) fail("Cannot write file", errno);
-  if (!fd.Close()) fail("Cannot write file", errno);
-  if (::rename(temp.c_str(), target.c_str()) != 0) fail("Cannot create file", errno);
+  return false;
+}
+
+ConvertResult ResultOfSave(const SaveResult& saved, std::string note) {
+  switch (saved.outcome) {
+    case Saved::kWritten: return ConvertResult::Written(std::move(note));
+    case Saved::kSameFile: return ConvertResult::SameFile();
+    case Saved::kRefused: return ConvertResult::Failed(saved.reason);
+  }
+  return ConvertResult::Failed(saved.reason);
 }
 
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path, const std::string& out_path,
-                                const FilterLimits& limits) {
+                                const FilterLimits& limits, const SaveOptions& save) {
   FilterText extracted = ExtractFilterText(registry, path, limits);
   std::string& text = extracted.text;
   ThinSpacesInPlace(text);
-  if (text.empty() || text == " ")
+  if (!HasVisibleText(text))
     return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
-  SaveTextFile(out_path, text);
-  ConvertResult written = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
-  written.recognized_pages = extracted.recognized_pages;
-  return written;
+  const SaveResult saved = SaveTextFile(out_path, text, save);
+  ConvertResult result = ResultOfSave(saved, extracted.incomplete ? extracted.problem : std::string());
+  result.recognized_pages = extracted.recognized_pages;
+  return result;
 }
 
 }  // namespace quarn

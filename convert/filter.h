@@ -5,13 +5,15 @@
 // object and buffers, and the registry is read-only, so nothing is locked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "convert/outcome.h"
 #include "convert/registry.h"
+#include "convert/text_file.h"
 
 namespace quarn {
 
@@ -59,21 +61,23 @@ void ThinSpacesInPlace(std::string& text);
 // What one run of n spaces becomes after the four passes.
 std::size_t ThinnedRunLength(std::size_t n);
 
-// Raised when the output file cannot be created or fully written.
-class FileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// Documents are regular files: why a file of another type (st_mode) is
+// refused, "not a document: a named pipe".
+std::string NotADocumentReason(mode_t mode);
 
-// Writes text to out_path, all of it or nothing: a regular file is replaced
-// atomically (a temporary file beside it, then a rename), a symbolic link is
-// followed, anything else (a pipe, a device) is written in place.  Throws
-// FileError with "Cannot create file \"<absolute path>\". <reason>".
-void SaveTextFile(const std::string& out_path, std::string_view text);
+// Whether text holds a character that shows: anything but white space,
+// control and format characters (zero-width spaces, the byte-order mark).
+bool HasVisibleText(std::string_view text);
 
-// Extracts, thins and writes: kWritten, or kNoText with the reason.  Throws
-// FileError and the registry's errors like the functions above.
+// Extracts, thins and writes: kWritten; kNoText with the reason when the text
+// has no visible character; kSameFile or kFailed when SaveTextFile found the
+// document itself or the gate refused the place.  Throws FileError and the
+// registry's errors like the functions above.
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path,
-                                const std::string& out_path, const FilterLimits& limits = {});
+                                const std::string& out_path, const FilterLimits& limits = {},
+                                const SaveOptions& save = {});
+
+// What a SaveTextFile result means for the conversion.
+ConvertResult ResultOfSave(const SaveResult& saved, std::string note = {});
 
 }  // namespace quarn

@@ -140,6 +140,18 @@ void CopyMessage(char* out, std::size_t size, const char* message) {
   std::snprintf(out, size, "%s", message ? message : "");
 }
 
+// What MuPDF says is wrong with a file, in the user's words where its own
+// are about the reader's inner working.
+std::string Plain(const char* message) {
+  const std::string_view m = message ? message : "";
+  if (m.starts_with("cannot tell in file") || m.starts_with("cannot seek")) return "a position in it lies outside the file";
+  if (m.starts_with("no objects found")) return "no PDF objects were found in it";
+  if (m.empty()) return "it cannot be read";
+  return std::string(m);
+}
+
+constexpr const char* kDamaged = "the PDF file is damaged: ";
+
 // ---- opening ---------------------------------------------------------------
 
 enum class Opened { kOk, kDamaged, kPassword };
@@ -178,10 +190,17 @@ void OpenDocument(Context& c, const char* path, OpenResult& r) {
   fz_catch(ctx) {
     status = Opened::kDamaged;
     const char* why = c.LimitReason();
-    CopyMessage(r.error, sizeof r.error, why ? why : fz_caught_message(ctx));
+    const char* caught = fz_caught_message(ctx);
+    if (why) {
+      CopyMessage(r.error, sizeof r.error, why);
+    } else if (std::string_view(caught).starts_with("cannot open file")) {
+      CopyMessage(r.error, sizeof r.error, ("the PDF cannot be opened: " + std::string(caught)).c_str());
+    } else {
+      CopyMessage(r.error, sizeof r.error, (kDamaged + Plain(caught)).c_str());
+    }
   }
   if (status == Opened::kPassword) CopyMessage(r.error, sizeof r.error, "the PDF is password-protected");
-  if (status == Opened::kDamaged && !r.error[0]) CopyMessage(r.error, sizeof r.error, "the PDF has no pages");
+  if (status == Opened::kDamaged && !r.error[0]) CopyMessage(r.error, sizeof r.error, "the PDF file is damaged: no pages were found in it");
   if (status != Opened::kOk) {
     fz_drop_document(ctx, doc);
     doc = nullptr;
@@ -277,8 +296,22 @@ enum class PageStatus { kOk, kFailed, kPartial, kNoMemory };
 
 struct PageResult {
   PageStatus status = PageStatus::kOk;
+  bool loaded = false;  // the page object itself could be loaded
   char error[200] = "";
 };
+
+// A page tree may claim far more pages than the file holds (a cycle, a
+// count of 2^31): after this many pages in a row that cannot even be loaded
+// the rest are taken to be missing too.
+constexpr int kMaxPagesNotLoaded = 100;
+
+// The time limit, checked once per page: a page that fails before it
+// allocates anything never reaches the allocator's own check.
+bool TimeIsUp(Context& c) {
+  Budget& b = c.budget();
+  if (!b.expired && NowNs() > b.deadline_ns) b.expired = true;
+  return b.expired;
+}
 
 // Appends one character of structured text as UTF-8.  NUL and other control
 // characters (MuPDF passes through whatever the font maps to) become spaces,
@@ -316,6 +349,8 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
   fz_device* dev = nullptr;
   fz_cookie cookie{};
   PageStatus status = PageStatus::kOk;
+  bool loaded = false;
+  fz_var(loaded);
   fz_var(page);
   fz_var(stext);
   fz_var(dev);
@@ -323,6 +358,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
   c.budget().cookie = &cookie;
   fz_try(ctx) {
     page = fz_load_page(ctx, doc, number);
+    loaded = true;
     stext = fz_new_stext_page(ctx, fz_bound_page(ctx, page));
     fz_stext_options options{};
     dev = fz_new_stext_device(ctx, stext, &options);
@@ -336,7 +372,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
   fz_catch(ctx) {
     status = PageStatus::kFailed;
     const char* why = c.LimitReason();
-    CopyMessage(r.error, sizeof r.error, why ? why : fz_caught_message(ctx));
+    CopyMessage(r.error, sizeof r.error, why ? why : Plain(fz_caught_message(ctx)).c_str());
   }
   c.budget().cookie = nullptr;
   if (status == PageStatus::kOk && (cookie.errors > 0 || cookie.abort)) {
@@ -348,6 +384,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
   fz_drop_stext_page(ctx, stext);
   fz_drop_page(ctx, page);
   r.status = status;
+  r.loaded = loaded;
   if (status == PageStatus::kNoMemory) CopyMessage(r.error, sizeof r.error, "out of memory");
 }
 
@@ -460,14 +497,16 @@ char* ReadAllText(const char* path) {
   const bool utf8 = quarn::IsUtf8CodeSet(quarn::SystemCodeSet());
   MappedText out;
   MappedText page;
-  for (int i = 0; i < doc.result().pages; ++i) {
+  int not_loaded = 0;
+  for (int i = 0; i < doc.result().pages && !TimeIsUp(c); ++i) {
     page.Clear();
     PageResult r;
     ReadPage(c, doc.get(), i, page, r);
+    not_loaded = r.loaded ? 0 : not_loaded + 1;
     std::string_view text(page.data(), page.size());
     bool room = utf8 ? AppendBounded(out, text, PDFINFO_TEXT_LIMIT)
                      : AppendBounded(out, quarn::Utf8ToCodePage(text), PDFINFO_TEXT_LIMIT);
-    if (!room || r.status == PageStatus::kNoMemory || c.budget().expired) break;
+    if (!room || r.status == PageStatus::kNoMemory || c.budget().expired || not_loaded >= kMaxPagesNotLoaded) break;
   }
   return out.Release();
 }
@@ -490,16 +529,39 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
   std::size_t total = 0;
   bool any_text = false;
   int failed = 0;
+  int not_loaded = 0;
   std::string first_problem;
   auto note = [&](int number, const char* why) {
     ++failed;
     if (first_problem.empty()) first_problem = "page " + std::to_string(number + 1) + ": " + why;
   };
+  // Pages that fail for the file's sake say it is damaged; the limits are ours.
+  auto page_problems = [&] {
+    std::string why = c.LimitReason() ? first_problem : kDamaged + first_problem;
+    if (failed > 1) why += " (and " + std::to_string(failed - 1) + " more pages)";
+    return why;
+  };
   for (int i = 0; i < pages; ++i) {
+    if (TimeIsUp(c)) {
+      std::string why = std::string(c.LimitReason()) + "; stopped at page " + std::to_string(i + 1) + " of " +
+                        std::to_string(pages);
+      CopyMessage(error, error_size, why.c_str());
+      return any_text ? PDFINFO_INCOMPLETE : PDFINFO_DAMAGED;
+    }
     page.Clear();
     PageResult r;
     ReadPage(c, doc.get(), i, page, r);
     if (r.status != PageStatus::kOk) note(i, r.error);
+    not_loaded = r.loaded ? 0 : not_loaded + 1;
+    if (not_loaded >= kMaxPagesNotLoaded) {
+      // The pages past the ones the file really holds: what was read stays.
+      std::string why = std::string(kDamaged) + "its page tree claims " + std::to_string(pages) +
+                        " pages, but pages " + std::to_string(i + 2 - not_loaded) + " to " +
+                        std::to_string(i + 1) + " cannot be found (" + first_problem +
+                        "); the pages before them were read";
+      CopyMessage(error, error_size, why.c_str());
+      return any_text ? PDFINFO_INCOMPLETE : PDFINFO_DAMAGED;
+    }
     std::size_t size = page.size();
     bool cut = false;
     if (size > PDFINFO_TEXT_LIMIT - total) {
@@ -524,9 +586,7 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
     }
   }
   if (failed > 0) {
-    std::string why = first_problem;
-    if (failed > 1) why += " (and " + std::to_string(failed - 1) + " more pages)";
-    CopyMessage(error, error_size, why.c_str());
+    CopyMessage(error, error_size, page_problems().c_str());
     return any_text ? PDFINFO_INCOMPLETE : PDFINFO_DAMAGED;
   }
   return any_text ? PDFINFO_OK : PDFINFO_NO_TEXT;

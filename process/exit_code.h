@@ -9,6 +9,7 @@ enum class ExitCode : int {
   kFailed = 1,  // the input could not be read, the output not written, or an unexpected error
   kUsage = 2,   // the command line was not understood, or this build has no window
   kNoText = 3,  // no text could be extracted, nothing written (batch: some had none, none failed)
+  kStopped = 128,  // plus the signal's number: the batch was stopped by SIGINT (130) or SIGTERM (143)
 };
 
 constexpr int Status(ExitCode code) { return static_cast<int>(code); }

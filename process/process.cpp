@@ -15,7 +15,9 @@
 #include <utility>
 
 #include "convert/conversion_options.h"
+#include "convert/filter.h"
 #include "process/process_testing.h"
+#include "process/run_outputs.h"
 
 namespace quarn {
 
@@ -33,7 +35,8 @@ std::mutex NotifyLock;
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
-  FileConverter convert;
+  GatedFileConverter convert;
+  std::shared_ptr<RunOutputs> outputs;
 };
 
 // The shared state, guarded by QueueLock.  Allocated once and never freed, so
@@ -51,7 +54,11 @@ struct Shared {
   int busy = 0;           // workers of the latest run holding a path they took
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
+  // The documents and text files of the current run, or of the next one
+  // while none runs; a fresh one once a run has ended.
+  std::shared_ptr<RunOutputs> outputs = std::make_shared<RunOutputs>();
   FileConverter converter;
+  GatedFileConverter gated_converter;
   ThreadLauncher launcher;
   int stop_steps = 99;
   std::chrono::milliseconds stop_step{100};
@@ -96,6 +103,7 @@ void ClearRunLocked() {
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
+  s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
 
@@ -182,6 +190,9 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
     }
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // A text file being written (or left behind by a program that was
+    // killed) is never a document.
+    if (IsTemporaryTextName(name)) continue;
     std::string path = prefix + std::string(name);
     unsigned char type = entry->d_type;
     if (type == DT_UNKNOWN) {
@@ -202,24 +213,51 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
   }
 }
 
+// Why a symbolic link that cannot be followed is no document.
+std::string BrokenLinkReason(int err) {
+  if (err == ELOOP) return "a symbolic link that loops: following it leads back to itself";
+  if (err == ENOENT || err == ENOTDIR) return "a dangling symbolic link: what it points to does not exist";
+  return "cannot follow the symbolic link: " + std::string(std::strerror(err));
+}
+
+void Convert(const RunContext& ctx, const std::string& path, const std::string& masks) {
+  ConvertResult result;
+  try {
+    DocumentGate gate(ctx.outputs, path, masks);
+    result = ctx.convert(path, gate);
+  } catch (const std::exception& e) {
+    result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
+  } catch (...) {
+    result = ConvertResult::Failed("unexpected error");
+  }
+  Record(ctx, path, result);
+}
+
 void Handle(const RunContext& ctx, const std::string& path, const std::string& masks) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return;  // gone meanwhile: dropped without notice
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && MatchesMaskList(path, masks))
+      Record(ctx, path, ConvertResult::Failed(BrokenLinkReason(err)));
+    return;  // gone meanwhile: dropped without notice
+  }
   if (S_ISDIR(st.st_mode)) {
     ListFolder(ctx, path, masks);
-  } else if (S_ISREG(st.st_mode) && MatchesMaskList(path, masks)) {
-    ConvertResult result;
-    try {
-      result = ctx.convert(path);
-    } catch (const std::exception& e) {
-      result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
-    } catch (...) {
-      result = ConvertResult::Failed("unexpected error");
-    }
-    Record(ctx, path, result);
+    return;
   }
-  // Pipes, devices and sockets are not documents: reading one could block
-  // the worker for ever, so they are dropped like a vanished path.
+  if (!MatchesMaskList(path, masks)) return;
+  if (!S_ISREG(st.st_mode)) {
+    // Pipes, devices and sockets are no documents, and reading one could
+    // block the worker for ever: refused at once, with what it is.
+    Record(ctx, path, ConvertResult::Failed(NotADocumentReason(st.st_mode)));
+    return;
+  }
+  // Text files of this run, and those an earlier run wrote, are outputs,
+  // not documents, when the walk comes across them; a path the front end
+  // named is converted whatever it is.
+  if (!ctx.outputs->IsNamed(path) && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
+  Convert(ctx, path, masks);
 }
 
 void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
@@ -300,12 +338,15 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   s.report.run = s.run;
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
-  if (s.converter) {
-    ctx->convert = s.converter;
+  ctx->outputs = s.outputs;
+  if (s.gated_converter) {
+    ctx->convert = s.gated_converter;
+  } else if (s.converter) {
+    ctx->convert = [convert = s.converter](const std::string& path, OutputGate&) { return convert(path); };
   } else {
     // The program sets its conversion at start-up; without one, every
     // document fails with a reason instead of being dropped.
-    ctx->convert = [](const std::string&) { return ConvertResult::Failed("no conversion is set up"); };
+    ctx->convert = [](const std::string&, OutputGate&) { return ConvertResult::Failed("no conversion is set up"); };
   }
   s.changed.notify_all();
   return ctx;
@@ -386,6 +427,7 @@ void InitProcessing() {
   s.queued = 0;
   s.busy = 0;
   s.report = RunReport{};
+  s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
 
@@ -451,6 +493,10 @@ bool RequestStop() {
 
 void QueuePath(const std::string& path, const TProcessParams* params) {
   std::shared_ptr<const RunContext> start;
+  // Looked at before the lock is taken: the run must know what its named
+  // paths are before any worker can take one.
+  struct stat named {};
+  const bool found = !path.empty() && ::stat(path.c_str(), &named) == 0;
   {
     std::lock_guard hold(QueueLock);
     Shared& s = S();
@@ -465,7 +511,9 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     if (params && s.state == psStopping) {
       s.pending.clear();
       s.queued = 0;
+      s.outputs = std::make_shared<RunOutputs>();
     }
+    s.outputs->AddNamed(path, found ? &named : nullptr);
     s.pending.push_front(path);
     ++s.queued;
     s.changed.notify_all();
@@ -518,6 +566,12 @@ const RunReport& RunReportLocked() { return S().report; }
 int WorkersAlive() {
   std::lock_guard hold(QueueLock);
   return S().alive;
+}
+
+GatedFileConverter SetGatedFileConverter(GatedFileConverter converter) {
+  std::lock_guard hold(QueueLock);
+  std::swap(S().gated_converter, converter);
+  return converter;
 }
 
 FileConverter SetFileConverter(FileConverter converter) {

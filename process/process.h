@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "convert/outcome.h"
+#include "convert/text_file.h"
 
 namespace quarn {
 
@@ -109,10 +110,14 @@ const RunReport& RunReportLocked();
 int WorkersAlive();
 
 // The conversion the workers run for each file, set by the program's start-up
-// (the queue knows nothing of how a document is converted).  Set only while
-// no run is active; returns the one set before.  Without one, every document
-// of a run fails with a reason.
+// (the queue knows nothing of how a document is converted).  The gated form
+// is handed the gate that applies the run's rules to the text file; it is
+// the one used when both are set.  Set only while no run is active; each
+// returns the one set before.  Without either, every document of a run
+// fails with a reason.
 using FileConverter = std::function<ConvertResult(const std::string& path)>;
+using GatedFileConverter = std::function<ConvertResult(const std::string& path, OutputGate& gate)>;
 FileConverter SetFileConverter(FileConverter converter);
+GatedFileConverter SetGatedFileConverter(GatedFileConverter converter);
 
 }  // namespace quarn

@@ -25,6 +25,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "convert/printable.h"
 #include "shell/execute.h"
 #include "ui/picture.h"
 #include "ui/sysdialogs.h"
@@ -60,11 +61,10 @@ QFont DesignFont(int pixels, bool bold) {
 }
 
 // Control characters in a file name would break the two-line layout.
+// Paths and reasons are shown as the terminal shows them: control
+// characters and broken bytes as visible escapes.
 QString DisplayPath(const std::string& path) {
-  QString shown = QFile::decodeName(QByteArray::fromStdString(path));
-  for (QChar& c : shown)
-    if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = u'?';
-  return shown;
+  return QFile::decodeName(QByteArray::fromStdString(PrintableText(path)));
 }
 
 }  // namespace
@@ -384,7 +384,7 @@ void TMainForm::ReportFailures(std::uint64_t run) {
   const int listed = std::min<int>(static_cast<int>(report.failures.size()), kMaxListedFailures);
   for (int i = 0; i < listed; ++i) {
     const RunFailure& f = report.failures[static_cast<std::size_t>(i)];
-    list += DisplayPath(f.path) + ": " + QString::fromUtf8(f.reason) + "\n";
+    list += DisplayPath(f.path) + ": " + DisplayPath(f.reason) + "\n";
   }
   const int total = std::max<int>(report.failed, static_cast<int>(report.failures.size()));
   if (total > listed) list += QString("and %1 more\n").arg(total - listed);

@@ -3,6 +3,7 @@
 #include "convert/big_buffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ void TextSink::Append(std::string_view utf8) {
     utf8 = utf8.substr(0, keep);
     truncated_ = true;
   }
-  GrowBuffer(chunks_.back(), utf8.size());
+  GrowBuffer(chunks_.back(), utf8.size(), limit_);
   chunks_.back().append(utf8);
   size_ += utf8.size();
 }
@@ -60,6 +61,31 @@ std::string TextSink::Joined() const {
 
 namespace {
 
+// The messages of the document being read on this thread, while its
+// filter's Extract runs.
+thread_local std::vector<std::string>* library_messages = nullptr;
+
+// Collects the library messages of one Extract call on this thread.
+class LibraryMessages {
+ public:
+  LibraryMessages() : outer_(library_messages) { library_messages = &messages_; }
+  ~LibraryMessages() { library_messages = outer_; }
+  LibraryMessages(const LibraryMessages&) = delete;
+  LibraryMessages& operator=(const LibraryMessages&) = delete;
+
+  // The messages as a reason: the first, and how many more there were.
+  std::string Reason() const {
+    if (messages_.empty()) return {};
+    std::string why = "the file is damaged: " + messages_.front();
+    if (messages_.size() > 1) why += " (and " + std::to_string(messages_.size() - 1) + " more warnings)";
+    return why;
+  }
+
+ private:
+  std::vector<std::string>* outer_;
+  std::vector<std::string> messages_;
+};
+
 // The plug-in object behind a built-in filter; the interface pointer is its
 // QuarnFilter base.
 struct BuiltinObject : QuarnFilter {
@@ -72,10 +98,14 @@ struct BuiltinObject : QuarnFilter {
   std::size_t next_chunk = 0;  // index of the chunk GetChunk hands out next
   std::size_t current = 0;     // index + 1 of the chunk being read, 0 before the first
   std::size_t offset = 0;      // read position in the current chunk, in bytes
+  std::size_t released = 0;    // bytes at the start of the current chunk given back to the system
 
   BuiltinObject(std::unique_ptr<BuiltinFilter> f, std::size_t limit)
       : QuarnFilter{}, impl(std::move(f)), sink(limit) {}
 };
+
+// How much of a chunk is served before its pages are given back.
+constexpr std::size_t kReleaseStep = std::size_t{8} << 20;
 
 BuiltinObject* Self(QuarnFilter* f) { return static_cast<BuiltinObject*>(f); }
 
@@ -89,12 +119,19 @@ QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
     return QUARN_E_INVALIDARG;
   }
   native.resize(n);
-  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a pipe put where the document was must not block.
+  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     self->diagnostic = std::string("cannot open the document: ") + std::strerror(errno);
     return QUARN_FILTER_E_ACCESS;
   }
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
+  if (!regular) {
+    self->diagnostic = "not a document: only regular files are read";
+    return QUARN_FILTER_E_ACCESS;
+  }
   self->path = std::move(native);
   self->loaded = true;
   return QUARN_S_OK;
@@ -106,6 +143,7 @@ QUARN_HRESULT Init(QuarnFilter* f, uint32_t, uint32_t, const void*, uint32_t* fl
   if (!self->loaded) return QUARN_E_FAIL;
   if (self->initialised) return QUARN_S_OK;
   ExtractResult result;
+  LibraryMessages messages;
   try {
     result = self->impl->Extract(self->path, self->sink);
   } catch (const std::bad_alloc&) {
@@ -117,6 +155,10 @@ QUARN_HRESULT Init(QuarnFilter* f, uint32_t, uint32_t, const void*, uint32_t* fl
   }
   self->impl.reset();  // the text is in the sink; free the parser's state now
   self->initialised = true;
+  // A library's warnings say what its reader met; they only make a reason
+  // where the filter had none of its own.
+  if (result.status == ExtractResult::Status::kOk && !self->sink.truncated() && !messages.Reason().empty())
+    result = ExtractResult::Incomplete(messages.Reason());
   using S = ExtractResult::Status;
   switch (result.status) {
     case S::kOk:
@@ -154,6 +196,7 @@ QUARN_HRESULT GetChunk(QuarnFilter* f, QuarnStatChunk* chunk) {
   }
   self->current = ++self->next_chunk;
   self->offset = 0;
+  self->released = 0;
   *chunk = QuarnStatChunk{};
   chunk->id_chunk = static_cast<uint32_t>(self->current);
   chunk->break_type = QUARN_CHUNK_EOP;
@@ -196,6 +239,13 @@ QUARN_HRESULT GetText(QuarnFilter* f, uint32_t* count, QUARN_WCHAR* buffer) {
     }
     i += step;
   }
+  // A large chunk gives back the memory of what has been served as it goes,
+  // so that the document's text is not held twice (here and in the
+  // pipeline's copy) at its largest.
+  if (i - self->released >= kReleaseStep) {
+    ReleasePages(const_cast<char*>(text.data()) + self->released, i - self->released);
+    self->released = i;
+  }
   self->offset = i;
   *count = n;
   if (n == 0) return QUARN_FILTER_E_NO_MORE_TEXT;
@@ -215,6 +265,13 @@ constexpr QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk
                                    Diagnostic, RecognizedPages};
 
 }  // namespace
+
+void NoteLibraryMessage(std::string_view message) {
+  if (!library_messages || library_messages->size() >= 100) return;
+  std::string m(message);
+  while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+  library_messages->push_back(std::move(m));
+}
 
 QuarnFilter* WrapBuiltinFilter(std::unique_ptr<BuiltinFilter> filter, std::size_t text_limit,
                                const Registry* registry) {

@@ -134,6 +134,11 @@ class BuiltinFilter {
   virtual ExtractResult Extract(const std::string& path, TextSink& sink) = 0;
 };
 
+// What a library says about the document a filter is reading on this thread
+// (a warning about damage, say), kept for the filter's diagnostic instead of
+// reaching standard error.  Dropped when no filter is reading on the thread.
+void NoteLibraryMessage(std::string_view message);
+
 // Wraps a built-in filter object in the plug-in interface.  The caller owns
 // the result and frees it through its vtbl->release.  registry, when given,
 // finds the filters of the documents inside the one read.

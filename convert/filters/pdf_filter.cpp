@@ -115,8 +115,8 @@ class PdfFilter : public BuiltinFilter {
       // Nothing to read, by text or by OCR: the PDF route reports the
       // document information instead.
       if (read) return ExtractResult::Failed(ocr_problem.empty() ? "the PDF has no text layer" : ocr_problem);
-      return ExtractResult::Failed(error[0] ? std::string("the PDF cannot be read: ") + error
-                                            : std::string("the PDF cannot be read"));
+      // The library's reasons are already in the user's words.
+      return ExtractResult::Failed(error[0] ? std::string(error) : std::string("the PDF file is damaged"));
     }
     if (read) return ocr_problem.empty() ? ExtractResult::Ok() : ExtractResult::Incomplete(ocr_problem);
     std::string why = error[0] ? error : "pages of the PDF cannot be read";

@@ -36,8 +36,12 @@ TEST(ProgressLine, LongPathIsShortenedInTheMiddleBelowTheWidth) {
 
 TEST(ProgressLine, ControlCharactersAndBrokenBytesCannotBreakTheLine) {
   std::setlocale(LC_ALL, "C.UTF-8");
-  EXPECT_EQ(PrintablePath("a\nb\rc\x1b[2J\xFF.pdf"), "a?b?c?[2J?.pdf");
+  // Escaped visibly and reversibly: the name can still be told from what is shown.
+  EXPECT_EQ(PrintablePath("a\nb\rc\x1b[2J\xFF\t\\.pdf"), "a\\nb\\rc\\x1b[2J\\xff\\t\\\\.pdf");
   EXPECT_EQ(PrintablePath("\xC3\xA9t\xC3\xA9.pdf"), "\xC3\xA9t\xC3\xA9.pdf");
+  // C1 controls and text-reordering marks are shown by their bytes.
+  EXPECT_EQ(PrintablePath("a\xC2\x9B" "31mb\xE2\x80\xAE" "fdp.exe"), "a\\xc2\\x9b31mb\\xe2\\x80\\xaefdp.exe");
+  EXPECT_NE(PrintablePath("a\nb"), PrintablePath("a\\nb"));
   const std::string line = ProgressLine(At(1, 1, "x\ny"), 80, true);
   EXPECT_EQ(line.find('\n'), std::string::npos);
   // Shortening never cuts a character in half: the line stays valid UTF-8.

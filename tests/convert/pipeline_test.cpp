@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -66,14 +68,15 @@ class Pipeline : public ::testing::Test {
 
 TEST_F(Pipeline, ChunksAreSeparatedByOneSpaceAndPiecesJoinDirectly) {
   FilterText t = Extract("chunk\ntext Hello\nlast , world\nnomore\nchunk\ntext again\nnomore\nend\nend\n");
-  EXPECT_EQ(t.text, "Hello, world again   ");  // a space after every pass, the two ends included
+  // One space after every pass, but none after the last chunk: the text ends where the document's does.
+  EXPECT_EQ(t.text, "Hello, world again");
   EXPECT_TRUE(t.problem.empty());
 }
 
 TEST_F(Pipeline, LoopEndsOnlyAfterTheSecondEndOfChunks) {
   // Between the two ends the plug-in still delivers a chunk, and it is read.
   FilterText t = Extract("end\nchunk\ntext late\nnomore\nend\nchunk\ntext never\n");
-  EXPECT_EQ(t.text, " late  ");
+  EXPECT_EQ(t.text, "late");
 }
 
 TEST_F(Pipeline, NoChunksGiveTwoSpacesAndNothingIsWritten) {
@@ -83,19 +86,27 @@ TEST_F(Pipeline, NoChunksGiveTwoSpacesAndNothingIsWritten) {
   EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(Pipeline, OneChunkWithoutTextWritesTwoSpaces) {
+TEST_F(Pipeline, TextWithoutAVisibleCharacterIsNoTextAndNothingIsWritten) {
   fs::path out = dir / "out.txt";
-  ConvertResult r = ConvertWithFilter(registry, Script("value\nend\nend\n").string(), out.string());
-  EXPECT_EQ(r.outcome, Outcome::kWritten);
-  EXPECT_EQ(ReadFile(out), "  ");
+  for (const char* script : {"value\nend\nend\n", "chunk\nunits 9 20\nnomore\nchunk\nunits 20 A0 200B FEFF 3000 A\nnomore\nend\nend\n"}) {
+    ConvertResult r = ConvertWithFilter(registry, Script(script).string(), out.string());
+    EXPECT_EQ(r.outcome, Outcome::kNoText) << script;
+    EXPECT_EQ(r.reason, "the document has no text");
+    EXPECT_FALSE(fs::exists(out));
+  }
+  // One character that shows is enough.
+  EXPECT_EQ(ConvertWithFilter(registry, Script("chunk\nunits 20 A0 2E A\nnomore\nend\nend\n").string(),
+                              out.string()).outcome,
+            Outcome::kWritten);
+  EXPECT_EQ(ReadFile(out), " \u00a0.\n");
 }
 
 TEST_F(Pipeline, FailedGetChunkIsPassedOverAndStillAddsItsSpace) {
-  EXPECT_EQ(Extract("chunkfail\nchunk\ntext a\nnomore\nend\nend\n").text, " a   ");
+  EXPECT_EQ(Extract("chunkfail\nchunk\ntext a\nnomore\nchunkfail\nchunk\ntext b\nnomore\nend\nend\n").text, "a  b");
 }
 
 TEST_F(Pipeline, TextAfterANulIsCutAndUntouchedBufferContributesNothing) {
-  EXPECT_EQ(Extract("chunk\nunits 41 42 0 43 44\nkeep\ntext E\nnomore\nend\nend\n").text, "ABE   ");
+  EXPECT_EQ(Extract("chunk\nunits 41 42 0 43 44\nkeep\ntext E\nnomore\nend\nend\n").text, "ABE");
 }
 
 TEST_F(Pipeline, UnmappableCharactersBecomeSpacesInASingleByteCharset) {
@@ -110,7 +121,7 @@ TEST_F(Pipeline, ThreeByteCharactersAreNeverTruncated) {
   std::string cjk;
   for (int i = 0; i < 16384; ++i) cjk += "\xe4\xb8\xad";  // U+4E2D
   FilterText t = Extract("chunk\ntext " + cjk + "\nnomore\nend\nend\n");
-  EXPECT_EQ(t.text, cjk + "   ");
+  EXPECT_EQ(t.text, cjk);
 }
 
 TEST_F(Pipeline, SurrogatePairSplitAcrossTwoCallsIsOneCharacter) {
@@ -118,14 +129,14 @@ TEST_F(Pipeline, SurrogatePairSplitAcrossTwoCallsIsOneCharacter) {
   // its low surrogate starts the second.
   std::string letters(16383, 'a');
   FilterText t = Extract("chunk\ntext " + letters + "\xF0\x9F\x98\x80z\nnomore\nend\nend\n");
-  EXPECT_EQ(t.text, letters + "\xF0\x9F\x98\x80z   ");
+  EXPECT_EQ(t.text, letters + "\xF0\x9F\x98\x80z");
 }
 
 TEST_F(Pipeline, LoneSurrogatesBecomeSpaces) {
-  EXPECT_EQ(Extract("chunk\nunits 41 D800 42\nunits DC00 43\nnomore\nend\nend\n").text, "A B C   ");
+  EXPECT_EQ(Extract("chunk\nunits 41 D800 42\nunits DC00 43\nnomore\nend\nend\n").text, "A B C");
   // A high surrogate at the end of a chunk does not pair with the next chunk.
   EXPECT_EQ(Extract("chunk\nunits 41 D83D\nnomore\nchunk\nunits DE00\nnomore\nend\nend\n").text,
-            "A" + std::string(6, ' '));
+            "A   ");
 }
 
 TEST_F(Pipeline, APluginThatKeepsFailingIsStoppedAndTheTextReportedIncomplete) {
@@ -265,6 +276,116 @@ TEST_F(SaveText, PipeIsWrittenDirectly) {
   EXPECT_EQ(got, "piped");
 }
 
+// Every way a text file is put in place: through an unnamed temporary file,
+// and through a named one where the file system has no unnamed files.
+class SaveRoutes : public Pipeline, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    Pipeline::SetUp();
+    UseUnnamedTemporaryFiles(GetParam());
+  }
+  void TearDown() override {
+    UseUnnamedTemporaryFiles(true);
+    Pipeline::TearDown();
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Unnamed, SaveRoutes, ::testing::Values(true));
+INSTANTIATE_TEST_SUITE_P(Named, SaveRoutes, ::testing::Values(false));
+
+TEST_P(SaveRoutes, WritesTheWholeTextUnderItsNameAndNothingElse) {
+  SaveOptions options;
+  options.origin = "doc.md";
+  EXPECT_EQ(SaveTextFile((dir / "a.txt").string(), "new", options).outcome, Saved::kWritten);
+  std::ofstream(dir / "b.txt") << "old";
+  EXPECT_EQ(SaveTextFile((dir / "b.txt").string(), "replaced", options).outcome, Saved::kWritten);
+  EXPECT_EQ(ReadFile(dir / "a.txt"), "new");
+  EXPECT_EQ(ReadFile(dir / "b.txt"), "replaced");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a.txt", "b.txt"}));
+  if (::getxattr((dir / "a.txt").c_str(), kOriginAttribute, nullptr, 0) < 0 && errno == ENOTSUP) return;
+  EXPECT_TRUE(WrittenByUs((dir / "a.txt").string()));
+  EXPECT_TRUE(WrittenByUs((dir / "b.txt").string()));
+  std::ofstream(dir / "c.txt") << "the user's";
+  EXPECT_FALSE(WrittenByUs((dir / "c.txt").string()));
+}
+
+TEST_P(SaveRoutes, TheDocumentIsComparedByWhatIsOpenAtTheMomentOfTheRename) {
+  // The document's name was elsewhere when its conversion began; by the time
+  // the text is put in place, the output name holds the very file the
+  // conversion has open.
+  fs::path doc = dir / "doc.md", out = dir / "doc.txt";
+  std::ofstream(doc) << "the document";
+  std::ofstream(out) << "an earlier text";
+  const int fd = ::open(doc.c_str(), O_RDONLY);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  fs::rename(doc, out);
+  SaveOptions options;
+  options.input = IdentityOf(st);
+  const SaveResult r = SaveTextFile(out.string(), "converted text", options);
+  ::close(fd);
+  EXPECT_EQ(r.outcome, Saved::kSameFile);
+  EXPECT_EQ(ReadFile(out), "the document");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"doc.txt"}));
+}
+
+// Records what it was asked, and says no to one name.
+class RecordingGate : public OutputGate {
+ public:
+  std::string Admit(const OutputSlot& slot) override {
+    asked.push_back(slot);
+    return slot.name == refuse ? "refused: " + slot.path : std::string();
+  }
+  void Placed(const OutputSlot& slot, bool written, FileIdentity file) override {
+    placed.push_back({slot.name, written});
+    files.push_back(file);
+  }
+  std::string refuse;
+  std::vector<OutputSlot> asked;
+  std::vector<std::pair<std::string, bool>> placed;
+  std::vector<FileIdentity> files;
+};
+
+TEST_P(SaveRoutes, TheGateIsAskedRightBeforeAndARefusalWritesNothing) {
+  RecordingGate gate;
+  gate.refuse = "no.txt";
+  SaveOptions options;
+  options.gate = &gate;
+  std::ofstream(dir / "no.txt") << "kept";
+  const SaveResult r = SaveTextFile((dir / "no.txt").string(), "text", options);
+  EXPECT_EQ(r.outcome, Saved::kRefused);
+  EXPECT_EQ(r.reason, "refused: " + (dir / "no.txt").string());
+  EXPECT_EQ(ReadFile(dir / "no.txt"), "kept");
+  EXPECT_TRUE(gate.placed.empty());
+
+  EXPECT_EQ(SaveTextFile((dir / "yes.txt").string(), "text", options).outcome, Saved::kWritten);
+  ASSERT_EQ(gate.asked.size(), 2u);
+  EXPECT_TRUE(gate.asked[0].exists);
+  EXPECT_FALSE(gate.asked[1].exists);
+  struct stat folder {}, written {};
+  ::stat(dir.c_str(), &folder);
+  ::stat((dir / "yes.txt").c_str(), &written);
+  EXPECT_EQ(gate.asked[1].folder, IdentityOf(folder));
+  ASSERT_EQ(gate.placed.size(), 1u);
+  EXPECT_EQ(gate.placed[0], std::make_pair(std::string("yes.txt"), true));
+  EXPECT_EQ(gate.files[0], IdentityOf(written));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"no.txt", "yes.txt"}));
+}
+
+TEST(TemporaryNames, OnlyTheFormOfTheProgramsOwnTemporaryFiles) {
+  EXPECT_TRUE(IsTemporaryTextName(".a.txt.0123456789ab~"));
+  EXPECT_TRUE(IsTemporaryTextName(".notes.txt.ffffffffffff~"));
+  EXPECT_FALSE(IsTemporaryTextName("a.txt.0123456789ab~"));
+  EXPECT_FALSE(IsTemporaryTextName(".a.txt.0123456789AB~"));
+  EXPECT_FALSE(IsTemporaryTextName(".a.txt.0123456789a~"));
+  EXPECT_FALSE(IsTemporaryTextName(".a.txt~"));
+}
+
 class Convert : public Pipeline {};
 
 TEST_F(Convert, OutputPathReplacesTheExtensionOrAppendsOne) {
@@ -277,10 +398,10 @@ TEST_F(Convert, OutputPathReplacesTheExtensionOrAppendsOne) {
 TEST_F(Convert, WritesBesideTheInputOrToTheNamedOutput) {
   fs::path in = Script("chunk\ntext body\nnomore\nend\nend\n");
   EXPECT_EQ(ConvertFile(registry, in.string(), "").outcome, Outcome::kWritten);
-  EXPECT_EQ(ReadFile(dir / "doc.txt"), "body  ");
+  EXPECT_EQ(ReadFile(dir / "doc.txt"), "body");
   fs::path out = dir / "out.dat";
   EXPECT_EQ(ConvertFile(registry, in.string(), out.string()).outcome, Outcome::kWritten);
-  EXPECT_EQ(ReadFile(out), "body  ");
+  EXPECT_EQ(ReadFile(out), "body");
 }
 
 TEST_F(Convert, TheOutputNeverReplacesTheInput) {
@@ -326,7 +447,7 @@ TEST(ExamplePlugin, FortuneFilterLoadsRelativeToItsRegFileAndGivesOneChunkPerCoo
   r.LoadFolder(dir / "reg");
   ConvertResult result = ConvertFile(r, (dir / "cookies.fortune").string(), "");
   EXPECT_EQ(result.outcome, Outcome::kWritten) << result.reason;
-  EXPECT_EQ(ReadFile(dir / "cookies.txt"), "Look before you leap.\n Haste makes waste.\n  ");
+  EXPECT_EQ(ReadFile(dir / "cookies.txt"), "Look before you leap.\n Haste makes waste.\n");
   fs::remove_all(dir);
 }
 

@@ -240,14 +240,28 @@ TEST_F(Queue, FileWithoutDotIsMatchedByNameInAFolderAndByPathWhenQueued) {
   EXPECT_THAT(convert_.Paths(), ElementsAre(tree_ / "plain/notes.txt", tree_ / "v1.0/README"));
 }
 
-TEST_F(Queue, VanishedPathsAndPipesAreDroppedQuietly) {
+TEST_F(Queue, VanishedPathsAreDroppedQuietlyAndSpecialFilesFailWithWhatTheyAre) {
   const std::string fifo = tree_ / "pipe.txt";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  QueuePath(tree_ / "gone.txt", params_);
-  QueuePath(fifo, params_);
+  tree_.Folder("walked");
+  ASSERT_EQ(::mkfifo((tree_ / "walked/fifo.txt").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("/dev/null", (tree_ / "walked/null.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("self.txt", (tree_ / "walked/self.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere/x", (tree_ / "walked/dangling.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere/x", (tree_ / "walked/nodot").c_str()), 0);  // no match: left out
+  QueuePath(tree_ / "gone.txt");
+  QueuePath(fifo);
+  QueuePath(tree_ / "walked", params_);  // one run for all three
   ASSERT_TRUE(WaitFinished());
-  EXPECT_TRUE(convert_.Paths().empty());
-  EXPECT_EQ(ReadRunReport().failed, 0);
+  EXPECT_TRUE(convert_.Paths().empty());  // nothing of this is ever opened
+  std::map<std::string, std::string> why;
+  for (const RunFailure& f : ReadRunReport().failures) why[f.path] = f.reason;
+  EXPECT_EQ(why.size(), 5u);
+  EXPECT_EQ(why[fifo], "not a document: a named pipe");
+  EXPECT_EQ(why[tree_ / "walked/fifo.txt"], "not a document: a named pipe");
+  EXPECT_EQ(why[tree_ / "walked/null.txt"], "not a document: a character device");
+  EXPECT_THAT(why[tree_ / "walked/self.txt"], ::testing::StartsWith("a symbolic link that loops"));
+  EXPECT_THAT(why[tree_ / "walked/dangling.txt"], ::testing::StartsWith("a dangling symbolic link"));
 }
 
 TEST_F(Queue, StopDuringListingDiscardsWhatWasQueued) {

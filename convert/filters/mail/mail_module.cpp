@@ -6,12 +6,14 @@
 #include "convert/filters/mail/mbox_filter.h"
 #include "convert/filters/mail/mhtml_filter.h"
 #include "convert/filters/mail/tnef_filter.h"
+#include "convert/filters/ole/ole_util.h"
 
 namespace quarn {
 
 namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
+  RouteGlibMessages();
   if (name == "eml") return CreateEmlFilter();
   if (name == "mbox") return CreateMboxFilter();
   if (name == "mhtml") return CreateMhtmlFilter();

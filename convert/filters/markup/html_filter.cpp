@@ -10,12 +10,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/markup/math_text.h"
+#include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/sniff.h"
 #include "convert/filters/common/text_decode.h"
 
@@ -498,6 +500,167 @@ class CdataUnwrapper {
   std::string carry_;
 };
 
+// Nothing of a document type declaration is text, but the HTML parser knows
+// only its simplest form: an internal subset ("<!DOCTYPE html [ <!ENTITY
+// ...> ]>") would reach the page's text as it is written.  This removes
+// every declaration from a stream of UTF-8 chunks, internal subset and all,
+// and drops the references to the entities that subset declares ("&xxe;"),
+// which are never expanded.
+class DoctypeRemover {
+ public:
+  void Rewrite(std::string_view chunk, bool last, std::string& out) {
+    std::string in = std::move(carry_);
+    carry_.clear();
+    in.append(chunk);
+    std::size_t i = 0;
+    // Keeps the rest for the next chunk when it may be the start of a
+    // marker; true when it did.
+    auto wait_for_more = [&](std::size_t at, std::size_t need) {
+      if (last || in.size() - at >= need) return false;
+      carry_.assign(in, at);
+      i = in.size();
+      return true;
+    };
+    while (i < in.size()) {
+      switch (state_) {
+        case State::kText: {
+          const std::size_t lt = in.find('<', i);
+          const std::size_t amp = names_.empty() ? std::string::npos : in.find('&', i);
+          const std::size_t at = std::min(lt, amp);
+          if (at == std::string::npos) {
+            out.append(in, i);
+            i = in.size();
+            break;
+          }
+          out.append(in, i, at - i);
+          i = at;
+          if (at == amp) {
+            const std::size_t semi = in.find_first_of(";<& \t\r\n", i + 1);
+            if (semi == std::string::npos && wait_for_more(i, kMaxName + 2)) break;
+            if (semi != std::string::npos && in[semi] == ';' &&
+                names_.count(std::string(in, i + 1, semi - i - 1))) {
+              i = semi + 1;  // a reference to a declared entity shows nothing
+            } else {
+              out.push_back('&');
+              ++i;
+            }
+            break;
+          }
+          if (wait_for_more(i, kDoctype.size())) break;
+          if (StartsWithNoCase(std::string_view(in).substr(i), kDoctype)) {
+            state_ = State::kDeclaration;
+            i += kDoctype.size();
+          } else {
+            out.push_back('<');
+            ++i;
+          }
+          break;
+        }
+        case State::kDeclaration:
+        case State::kSubset: {
+          const bool subset = state_ == State::kSubset;
+          const std::size_t at = in.find_first_of(subset ? "'\"<]" : "'\"[>", i);
+          if (at == std::string::npos) {
+            i = in.size();
+            break;
+          }
+          i = at + 1;
+          const char c = in[at];
+          if (c == '\'' || c == '"') {
+            quote_ = c;
+            outer_ = state_;
+            state_ = State::kQuoted;
+          } else if (c == '[') {
+            state_ = State::kSubset;
+          } else if (c == ']') {
+            state_ = State::kDeclaration;
+          } else if (c == '>') {
+            state_ = State::kText;
+          } else {  // '<' inside the subset
+            i = at;
+            if (wait_for_more(i, kEntity.size())) break;
+            const std::string_view rest = std::string_view(in).substr(i);
+            if (rest.starts_with("<!--")) {
+              state_ = State::kComment;
+              i += 4;
+            } else if (rest.starts_with(kEntity)) {
+              state_ = State::kEntityName;
+              name_.clear();
+              parameter_ = false;
+              i += kEntity.size();
+            } else {
+              ++i;
+            }
+          }
+          break;
+        }
+        case State::kQuoted: {
+          const std::size_t at = in.find(quote_, i);
+          if (at == std::string::npos) {
+            i = in.size();
+            break;
+          }
+          state_ = outer_;
+          i = at + 1;
+          break;
+        }
+        case State::kComment: {
+          const std::size_t at = in.find("-->", i);
+          if (at == std::string::npos) {
+            if (!wait_for_more(in.size() - std::min<std::size_t>(2, in.size() - i), 3)) i = in.size();
+            break;
+          }
+          state_ = State::kSubset;
+          i = at + 3;
+          break;
+        }
+        case State::kEntityName: {
+          const char c = in[i];
+          const bool space = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+          if (space && name_.empty()) {
+            ++i;
+          } else if (c == '%' && name_.empty()) {
+            parameter_ = true;  // referred to inside the subset only
+            ++i;
+          } else if (space || c == '"' || c == '\'' || c == '>' || c == '<') {
+            if (!parameter_ && !name_.empty() && names_.size() < kMaxNames) names_.insert(name_);
+            state_ = State::kSubset;  // the quote or '>' is read there
+          } else {
+            if (name_.size() <= kMaxName) name_.push_back(c);
+            ++i;
+          }
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  enum class State { kText, kDeclaration, kSubset, kQuoted, kComment, kEntityName };
+  static constexpr std::string_view kDoctype = "<!doctype";
+  static constexpr std::string_view kEntity = "<!ENTITY";
+  static constexpr std::size_t kMaxName = 256;
+  static constexpr std::size_t kMaxNames = 10000;
+
+  static bool StartsWithNoCase(std::string_view s, std::string_view lower_prefix) {
+    if (s.size() < lower_prefix.size()) return false;
+    for (std::size_t k = 0; k < lower_prefix.size(); ++k) {
+      char c = s[k];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      if (c != lower_prefix[k]) return false;
+    }
+    return true;
+  }
+
+  State state_ = State::kText;
+  State outer_ = State::kText;  // where a quoted literal goes back to
+  char quote_ = '"';
+  bool parameter_ = false;
+  std::string name_;
+  std::set<std::string> names_;  // general entities the internal subset declared
+  std::string carry_;
+};
+
 // Whether a page is XHTML: it begins with an XML declaration or declares
 // the XHTML namespace near its start.
 bool LooksLikeXhtml(std::string_view start) {
@@ -540,6 +703,7 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
   std::size_t skip = guess.bom;
   bool first = true;
   std::optional<CdataUnwrapper> cdata;
+  DoctypeRemover doctype;
   for (;;) {
     block.resize(kBlockBytes);
     block.resize(src.Read(block.data(), block.size()));
@@ -565,6 +729,9 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
       cdata->Rewrite(utf8, block.empty(), rewritten);
       utf8.swap(rewritten);
     }
+    rewritten.clear();
+    doctype.Rewrite(utf8, block.empty(), rewritten);
+    utf8.swap(rewritten);
     htmlParseChunk(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), block.empty() ? 1 : 0);
     if (sink.full())
       return ExtractResult::Incomplete("the text was cut at " + std::to_string(sink.limit() >> 20) + " MiB");
@@ -573,13 +740,10 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
   }
   if (!block.empty() || (ctxt->disableSAX && ctxt->errNo != XML_ERR_OK)) {
     // The parser gave up before the end of the page.
-    const char* message = ctxt->lastError.message;
+    const std::string limit = XmlLimitReason(ctxt->lastError);
+    if (!limit.empty()) return ExtractResult::Incomplete(limit);
     std::string why = "the HTML parser stopped early";
-    if (message) {
-      why += ": ";
-      why += message;
-      while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-    }
+    if (ctxt->lastError.message) why += " at " + XmlErrorText(ctxt->lastError);
     return ExtractResult::Incomplete(why);
   }
   return ExtractResult::Ok();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert/filters/markup/safe_xml.h"
+#include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -335,9 +336,9 @@ class XmlFilter : public BuiltinFilter {
   static void OnError(void* arg, xmlErrorPtr error) {
     auto* fault = static_cast<std::string*>(arg);
     if (!error || error->level < XML_ERR_ERROR || !fault->empty()) return;
-    std::string msg = error->message ? error->message : "malformed XML";
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
-    *fault = "the XML is malformed at line " + std::to_string(error->line) + ": " + msg;
+    // A limit of the parser is no fault of the file: say which it was.
+    const std::string limit = XmlLimitReason(*error);
+    *fault = limit.empty() ? "the XML is malformed at " + XmlErrorText(*error) : limit;
   }
 
   int cell_depth_ = 0;

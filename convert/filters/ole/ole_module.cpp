@@ -16,6 +16,7 @@ namespace quarn {
 namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
+  RouteGlibMessages();
   if (name == "doc") return CreateDocFilter();
   if (name == "xls") return CreateXlsFilter();
   if (name == "ppt") return CreatePptFilter();
@@ -24,6 +25,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
 }
 
 std::vector<std::string> CompoundRootNames(const std::string& path) {
+  RouteGlibMessages();
   CompoundFile file = OpenCompoundFile(path);
   return file ? CompoundEntryNames(file.get()) : std::vector<std::string>{};
 }

@@ -3,6 +3,8 @@
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
+#include <mutex>
+
 #include "convert/filter_path.h"
 #include "convert/filters/builtin_filter.h"
 
@@ -10,6 +12,18 @@ namespace quarn {
 
 void GObjectUnref::operator()(void* object) const {
   if (object) g_object_unref(object);
+}
+
+void RouteGlibMessages() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_log_set_default_handler(
+        [](const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+          if (level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) return;
+          NoteLibraryMessage(std::string(domain ? domain : "GLib") + ": " + (message ? message : ""));
+        },
+        nullptr);
+  });
 }
 
 CompoundFile OpenCompoundFile(const std::string& path, std::string* why) {

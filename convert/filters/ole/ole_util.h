@@ -22,6 +22,11 @@ struct GObjectUnref {
 };
 using CompoundFile = std::unique_ptr<GsfInfile, GObjectUnref>;
 
+// Sends GLib's log messages (libgsf's and GMime's warnings about a damaged
+// file) to the diagnostic of the document being read instead of standard
+// error.  Once per process; every module built on GLib calls it on loading.
+void RouteGlibMessages();
+
 // Opens path as a compound file; nullptr (and *why) when it is not one or is
 // too damaged to read its directory.
 CompoundFile OpenCompoundFile(const std::string& path, std::string* why = nullptr);

@@ -14,6 +14,7 @@
 
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/markup/math_text.h"
+#include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/package/odf_lists.h"
 #include "convert/filters/sniff.h"
 
@@ -311,11 +312,13 @@ class Walker {
   }
 };
 
-// Records the parser's first complaint instead of printing it.
+// Records the parser's first complaint instead of printing it: a limit of
+// the parser as what the document holds, anything else as malformed XML.
 void NoteXmlError(void* arg, const xmlError* error) {
   auto* first = static_cast<std::string*>(arg);
-  if (first->empty() && error && error->level >= XML_ERR_ERROR)
-    *first = error->message ? CleanCell(error->message) : std::string("malformed XML");
+  if (!first->empty() || !error || error->level < XML_ERR_ERROR) return;
+  const std::string limit = XmlLimitReason(*error);
+  *first = limit.empty() ? "malformed XML at " + CleanCell(XmlErrorText(*error)) : limit;
 }
 
 bool Walker::Run(xmlTextReaderPtr r) {

@@ -164,7 +164,9 @@ std::string XmlCursor::error() const {
   if (!reader_) return open_error_.empty() ? "the part " + part_ + " cannot be read" : open_error_;
   std::string p = reader_.problem();
   if (!p.empty()) return p;
-  return failed_ ? "the part " + part_ + " is not well-formed XML" : std::string();
+  if (!failed_) return {};
+  p = reader_.xml_problem();
+  return p.empty() ? "the part " + part_ + " is not well-formed XML" : p;
 }
 
 bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }

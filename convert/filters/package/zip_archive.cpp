@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "convert/filters/markup/xml_errors.h"
+
 namespace quarn {
 
 // The state a libxml2 input callback reads from: one open zip entry and the
@@ -15,6 +17,8 @@ struct XmlPartReader::Stream {
   std::uint64_t compressed = 0;
   std::uint64_t inflated = 0;
   std::string problem;
+  std::string part;         // the entry's name
+  std::string xml_problem;  // the parser's first error, in the user's words
 
   ~Stream() {
     if (file) zip_fclose(file);
@@ -57,6 +61,8 @@ XmlPartReader::~XmlPartReader() {
 }
 
 std::string XmlPartReader::problem() const { return stream_ ? stream_->problem : std::string(); }
+
+std::string XmlPartReader::xml_problem() const { return stream_ ? stream_->xml_problem : std::string(); }
 
 std::unique_ptr<ZipArchive> ZipArchive::Open(const std::string& path, std::string* error, ZipLimits limits) {
   int code = 0;
@@ -142,8 +148,18 @@ XmlPartReader ZipArchive::OpenXml(std::string_view name, std::string* error, int
   if (!part.stream_->file) return fail("the part " + std::string(name) + " cannot be opened: " + zip_strerror(zip_));
   auto read = [](void* ctx, char* buffer, int len) { return static_cast<XmlPartReader::Stream*>(ctx)->Read(buffer, len); };
   auto close = [](void*) { return 0; };  // the Stream is owned by the part reader
+  part.stream_->part = std::string(name);
   part.reader_ = xmlReaderForIO(read, close, part.stream_.get(), std::string(name).c_str(), nullptr, options);
   if (!part.reader_) return fail("the part " + std::string(name) + " cannot be parsed");
+  // The parser's first error is kept for the reason, never printed.
+  xmlTextReaderSetStructuredErrorHandler(
+      part.reader_,
+      [](void* ctx, xmlErrorPtr e) {
+        auto* stream = static_cast<XmlPartReader::Stream*>(ctx);
+        if (e && e->level >= XML_ERR_ERROR && stream->xml_problem.empty())
+          stream->xml_problem = XmlPartProblem(*e, stream->part);
+      },
+      part.stream_.get());
   return part;
 }
 

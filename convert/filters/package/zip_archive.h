@@ -43,6 +43,10 @@ class XmlPartReader {
   xmlTextReaderPtr get() const { return reader_; }
   // Why reading stopped early (a bomb, a damaged entry), or empty.
   std::string problem() const;
+  // The parser's first error as a reason ("<part>: nested deeper than 256
+  // levels", "the part <part> is not well-formed XML (...)"), or empty.
+  // Kept until a caller sets its own error handler on the reader.
+  std::string xml_problem() const;
 
  private:
   friend class ZipArchive;

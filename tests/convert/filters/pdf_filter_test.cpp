@@ -5,6 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
 #include "tests/support/pdf_samples.h"
 
 namespace quarn {
@@ -37,9 +42,44 @@ TEST(PdfFilter, PasswordAndDamageAreToldApart) {
   EXPECT_EQ(CreatePdfFilter()->Extract(PdfSample("password.pdf"), sink).status, Status::kPassword);
   ExtractResult r = CreatePdfFilter()->Extract(PdfSample("damaged.pdf"), sink);
   EXPECT_EQ(r.status, Status::kFailed);
-  EXPECT_THAT(r.reason, ::testing::StartsWith("the PDF cannot be read"));
+  EXPECT_THAT(r.reason, ::testing::StartsWith("the PDF file is damaged: "));
   EXPECT_TRUE(sink.empty());
   EXPECT_EQ(CreatePdfFilter()->Extract(PdfSample("owner_only.pdf"), sink).status, Status::kOk);
+}
+
+// A one-page PDF whose page tree holds itself and claims 2^31 - 1 pages.
+std::string EndlessPageTree() {
+  const std::string content = "BT /F1 24 Tf 72 700 Td (Hello PDF) Tj ET";
+  const std::string objects[] = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R 2 0 R] /Count 2147483647 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+      "/Resources << /Font << /F1 5 0 R >> >> >>",
+      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+  };
+  std::string pdf = "%PDF-1.4\n", xref = "xref\n0 6\n0000000000 65535 f \n";
+  for (int i = 0; i < 5; ++i) {
+    char line[24];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", pdf.size());
+    xref += line;
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t at = pdf.size();
+  return pdf + xref + "trailer\n<< /Size 6 /Root 1 0 R >>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
+}
+
+TEST(PdfFilter, APageTreeThatClaimsEndlessPagesKeepsTheRealOnesAndStops) {
+  quarn::testing::ScratchDir dir;
+  const std::string path = dir / "endless.pdf";
+  std::ofstream(path, std::ios::binary) << EndlessPageTree();
+  TextSink sink;
+  const auto start = std::chrono::steady_clock::now();
+  ExtractResult r = CreatePdfFilter()->Extract(path, sink);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(r.status, Status::kIncomplete);
+  EXPECT_THAT(r.reason, ::testing::StartsWith("the PDF file is damaged: its page tree claims 2147483647 pages"));
+  EXPECT_THAT(sink.Joined(), ::testing::StartsWith("Hello PDF\n"));
 }
 
 TEST(PdfFilter, StopsWhenTheSinkIsFull) {

@@ -67,6 +67,22 @@ TEST(TextFilter, EmptyFileYieldsNoText) {
   EXPECT_EQ(r.outcome, Outcome::kNoText);
 }
 
+TEST(TextFilter, WhitespaceOnlyIsNoTextAndTextIsWrittenExactly) {
+  TempDir dir;
+  for (const char* blank : {"\n\n  \t\n", "\xC2\xA0\xE2\x80\x8B\xEF\xBB\xBF\n"}) {
+    const std::string path = WriteFile(dir.path() / "blank.md", blank);
+    ConvertResult r = ConvertFile(test::Builtins(), path, (dir.path() / "out.txt").string());
+    EXPECT_EQ(r.outcome, Outcome::kNoText);
+    EXPECT_EQ(r.reason, "the document has no text");
+    EXPECT_FALSE(fs::exists(dir.path() / "out.txt"));
+  }
+  // Nothing is added at the end, or anywhere.
+  const std::string text = "first line\n\nlast line, no line end";
+  ConvertResult r = ConvertFile(test::Builtins(), WriteFile(dir.path() / "plain.md", text), "");
+  ASSERT_EQ(r.outcome, Outcome::kWritten) << r.reason;
+  EXPECT_EQ(test::ReadFile(dir.path() / "plain.txt"), text);
+}
+
 // The filter reads 1 MiB blocks: characters, surrogate pairs and CR LF cut
 // by a block boundary must come out whole.
 TEST(TextFilter, SequencesCutByBlockBoundariesStayWhole) {

@@ -97,6 +97,33 @@ TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
 
 }
 
+TEST(HtmlFilter, NothingOfADoctypeIsEverTextWhereverTheReadsSplitIt) {
+  const std::string doctype =
+      "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" \"x.dtd\" [\n"
+      "  <!ENTITY lol1 \"lol]>lol\">\n"
+      "  <!-- a comment ]> with <!ENTITY fake \"no\"> -->\n"
+      "  <!ENTITY % param \"p\">\n"
+      "  <!ENTITY xxe SYSTEM 'file:///etc/passwd'>\n"
+      "]>\n";
+  const std::string head = "<?xml version=\"1.0\"?>";
+  const std::string body = "<html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>Hello &xxe; and &lol1; &amp; "
+                           "&fake; world</p></body></html>";
+  for (const std::string& prolog : {head, std::string()}) {  // XHTML, and a page read as HTML
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(prolog + doctype + body, "", sink).ok());
+    EXPECT_EQ(sink.Joined(), "Hello and & &fake; world\n");
+  }
+  // Pages are parsed in blocks of 256 KiB: put each part of the declaration
+  // across a block end.
+  const std::size_t block = 256 * 1024;
+  for (std::size_t at = 0; at < doctype.size(); at += 13) {
+    std::string page = head + "<!--" + std::string(block - head.size() - 7 - at, 'f') + "-->" + doctype + body;
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(page, "", sink).ok());
+    EXPECT_EQ(sink.Joined(), "Hello and & &fake; world\n") << at;
+  }
+}
+
 TEST(HtmlFilter, MathMlFormulasAreOneLineInTheirParagraph) {
   TextSink sink;
   ASSERT_TRUE(ExtractHtmlText("<p>Einstein: <math><mi>E</mi><mo>=</mo><mi>m</mi><msup><mi>c</mi><mn>2</mn></msup>"

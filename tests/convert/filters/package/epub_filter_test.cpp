@@ -2,6 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <zip.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "convert/filter.h"
@@ -25,6 +29,33 @@ TEST(Epub, ChaptersInSpineOrderNotManifestOrder) {
             "Opening\nChapter A\nПервая глава, 第一章 ✨.\n"
             " Middle\nChapter B\nSecond chapter text.\nc1\tc2\n"
             " End\nChapter C\n\u2022 one\n\u2022 two\n");
+}
+
+TEST(Epub, NothingOfAChaptersDoctypeIsText) {
+  test::TempDir dir;
+  const std::string path = (dir.path() / "doctype.epub").string();
+  int error = 0;
+  zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(zip, nullptr);
+  auto add = [&](const char* name, const std::string& content) {
+    char* copy = static_cast<char*>(std::malloc(content.size()));
+    std::memcpy(copy, content.data(), content.size());
+    zip_source_t* src = zip_source_buffer(zip, copy, content.size(), 1);
+    ASSERT_GE(zip_file_add(zip, name, src, ZIP_FL_OVERWRITE), 0);
+  };
+  add("mimetype", "application/epub+zip");
+  add("META-INF/container.xml",
+      "<?xml version=\"1.0\"?><container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">"
+      "<rootfiles><rootfile full-path=\"c.opf\" media-type=\"application/oebps-package+xml\"/></rootfiles></container>");
+  add("c.opf",
+      "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\"><manifest>"
+      "<item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\"/></manifest>"
+      "<spine><itemref idref=\"a\"/></spine></package>");
+  add("a.xhtml",
+      "<?xml version=\"1.0\"?><!DOCTYPE html [ <!ENTITY lol1 \"lol\"> <!ENTITY xxe SYSTEM \"file:///etc/passwd\"> ]>"
+      "<html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>Chapter &lol1;&xxe;text</p></body></html>");
+  ASSERT_EQ(zip_close(zip), 0);
+  EXPECT_EQ(test::Extracted(path), "Chapter text\n");
 }
 
 TEST(Epub, EncryptedChaptersArePasswordProtected) {

@@ -1,6 +1,7 @@
 // The Word, spreadsheet and presentation filters over small packages written
 // by tests/data/package/ooxml/make.py: exact text for the samples, a clean refusal or
 // a partial result said so for damaged and hostile ones.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <libxml/parser.h>
@@ -227,10 +228,14 @@ TEST(OoxmlHostile, DamagedPackagesFailOrSayTheyAreIncomplete) {
   if (!malformed.text.empty()) {
     EXPECT_EQ(malformed.result.status, ExtractResult::Status::kIncomplete);
   }
+  EXPECT_THAT(malformed.result.reason,
+              ::testing::HasSubstr("the part word/document.xml is not well-formed XML (line 1: "));
 
+  // Nesting past the parser's depth is a limit, not malformed XML.
   Extracted deep = Extract("docx", Data("deep.docx"));
   EXPECT_EQ(deep.result.status, ExtractResult::Status::kIncomplete) << deep.result.reason;
   EXPECT_EQ(deep.text, "Shallow\n");
+  EXPECT_EQ(deep.result.reason, "the body was read only in part: word/document.xml: nested deeper than 256 levels");
 
   // An external entity is never fetched nor expanded.
   Extracted entity = Extract("docx", Data("entity.docx"));

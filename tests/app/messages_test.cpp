@@ -1,0 +1,111 @@
+// What the program says: every path shown the same way, with control
+// characters escaped visibly and reversibly, and nothing on standard error
+// but the program's own lines.
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using quarn::testing::RunOptions;
+using quarn::testing::RunQuarn;
+using quarn::testing::TempTree;
+
+class Messages : public ::testing::Test {
+ protected:
+  RunOptions In() const {
+    RunOptions o;
+    o.cwd = tree_.root();
+    o.env = {"LC_ALL=C.UTF-8"};
+    return o;
+  }
+  TempTree tree_;
+};
+
+bool HasControlBytes(const std::string& text) {
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) return true;
+  return false;
+}
+
+TEST_F(Messages, PathsWithControlCharactersAreEscapedTheSameWayEverywhere) {
+  const std::string odd = "odd\nname\x1b[2J\\.xyz";  // no filter: no text
+  const std::string shown = "odd\\nname\\x1b[2J\\\\.xyz";
+  tree_.Write("d/" + odd, "bytes");
+  ASSERT_EQ(::symlink("gone", (tree_ / "d/link\r\x07.md").c_str()), 0);
+  auto r = RunQuarn({"--batch", "d"}, In());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(HasControlBytes(r.err)) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: no text: d/" + shown + ": no filter is registered for \".xyz\" files\n"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: d/link\\r\\x07.md: a dangling symbolic link"));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;  // summary and two lines
+
+  r = RunQuarn({"d/" + odd}, In());
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "quarn: d/" + shown + ": no text: no filter is registered for \".xyz\" files\n");
+  r = RunQuarn({"d/" + odd + "\x1b.md"}, In());  // missing: the reason holds the path
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(HasControlBytes(r.err)) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(shown + "\\x1b.md"));
+}
+
+TEST_F(Messages, LibraryWarningsBecomeTheDocumentsReasonNotLinesOfTheirOwn) {
+  // A Word file whose block allocation table has one bad entry: the
+  // compound-file library warns through GLib and reads on.
+  std::string doc = TempTree::Read(std::string(QUARN_TEST_DATA) + "/ole/sample.doc");
+  ASSERT_GT(doc.size(), 1934u);
+  doc[1934] = '\xd6';
+  tree_.Write("damaged.doc", doc);
+  const auto r = RunQuarn({"damaged.doc"}, In());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "quarn: damaged.doc: the file is damaged: libgsf:msole: Invalid metabat item ffd6ffff\n");
+  EXPECT_FALSE(TempTree::Read(tree_ / "damaged.txt").empty());
+}
+
+TEST_F(Messages, LimitsOfTheXmlParserAreToldAsWhatTheDocumentHolds) {
+  std::string entities = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
+  for (char c = 'b'; c <= 'i'; ++c)
+    entities += std::string("<!ENTITY ") + c + " \"" + [&] {
+      std::string refs;
+      for (int k = 0; k < 10; ++k) refs += std::string("&") + static_cast<char>(c - 1) + ";";
+      return refs;
+    }() + "\">";
+  entities += "]>";
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "<a>";
+  deep += "deep";
+  for (int i = 0; i < 300; ++i) deep += "</a>";
+  tree_.Write("lol.xml", "<?xml version=\"1.0\"?>" + entities + "<r>&i;</r>");
+  tree_.Write("deep.xml", "<?xml version=\"1.0\"?>" + deep);
+  tree_.Write("run.xml", "<?xml version=\"1.0\"?><r><t>" + std::string(10000100, 'x') + "</t></r>");
+  tree_.Write("broken.xml", "<?xml version=\"1.0\"?><r><t>text</r>");
+  const struct {
+    const char* file;
+    const char* reason;
+  } cases[] = {
+      {"lol.xml", "entity expansion refused"},
+      {"deep.xml", "nested deeper than 256 levels"},
+      {"run.xml", "a text run larger than 10 MB"},
+      {"broken.xml", "the XML is malformed at line 1: Opening and ending tag mismatch: t line 1 and r"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunQuarn({c.file, "out.txt"}, In());
+    EXPECT_THAT(r.err, HasSubstr(std::string(c.file) + ": ")) << c.file;
+    EXPECT_THAT(r.err, HasSubstr(std::string(c.reason) + "\n")) << c.file;
+    EXPECT_THAT(r.err, Not(HasSubstr("XML_PARSE_HUGE")));
+  }
+}
+
+}  // namespace
+}  // namespace quarn
