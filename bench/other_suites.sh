@@ -60,7 +60,7 @@ soffice_batch() {
 
 touch "$scratch/stamp"
 printf '%-8s %5s %-12s %9s %9s\n' format files tool seconds ratio
-for fmt in wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sxi abw fb2 xps djvu; do
+for fmt in wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sxi sxd abw fb2 xps djvu; do
   [[ -d $corpus/inputs/$fmt ]] || continue
   mkdir -p "$scratch/$fmt"
   n=0
@@ -97,7 +97,7 @@ for fmt in wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sx
   done
   if command -v soffice >/dev/null && [[ $fmt != djvu && $fmt != xps ]]; then
     target=txt
-    case $fmt in wks | numbers | sdc | sxc) target=csv ;; key | vsd | vsdx | pub | sdd | sda | sxi) target=pdf ;; esac
+    case $fmt in wks | numbers | sdc | sxc) target=csv ;; key | vsd | vsdx | pub | sdd | sda | sxi | sxd) target=pdf ;; esac
     # LibreOffice converts each file once; compare with one round of ours.
     t=$(soffice_batch "$fmt" "$target")
     printf '%-8s %5d %-12s %9.3f %9.1f' "$fmt" "$n" "libreoffice" "$t" "$(echo "$t * $rounds / $ours" | bc -l)"
