@@ -1,6 +1,6 @@
 // The PDF route of a conversion: the PDF text library's document information
-// and content, written as one text file.  Both library calls for a document
-// happen under one hold of PdfLock; the file is written after the lock is left.
+// and content, read as one text.  Both library calls for a document happen
+// under one hold of PdfLock; the text is written after the lock is left.
 #include <sys/mman.h>
 
 #include <cstring>
@@ -10,7 +10,7 @@
 
 #include "app/main.h"
 #include "convert/filter.h"
-#include "pdfinfo/pdfinfo.h"
+#include "convert/pdf_library.h"
 
 namespace quarn {
 
@@ -30,26 +30,38 @@ using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
 
 }  // namespace
 
-ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save) {
+DocumentText ReadPdf(const std::string& path) {
+  DocumentText read;
+  std::string why;
+  const PdfLibrary* pdf = LoadPdfLibrary(&why);
+  if (!pdf) {
+    read.result = ConvertResult::NoText(why);
+    return read;
+  }
   char info[PDFINFO_INFO_SIZE];
   LibraryText text;
   {
     std::lock_guard<std::mutex> hold(PdfLock);
-    if (GetDocInfo(path.c_str(), info) == 0)
-      return ConvertResult::NoText("the PDF cannot be opened: it is damaged or protected by a password");
-    text.reset(GetTextContentFormated(path.c_str(), 0, 0));
+    if (pdf->GetDocInfo(path.c_str(), info) == 0) {
+      read.result = ConvertResult::NoText("the PDF cannot be opened: it is damaged or protected by a password");
+      return read;
+    }
+    text.reset(pdf->GetTextContentFormated(path.c_str(), 0, 0));
   }
   info[sizeof info - 1] = '\0';
   const std::string_view info_text(info, std::strlen(info));
   const std::string_view content = text ? std::string_view(text.get()) : std::string_view();
-  std::string file;
-  file.reserve(info_text.size() + 1 + content.size());
-  file.append(info_text).append(1, ' ').append(content);
-  const bool had_text = text != nullptr;
-  text.reset();  // the copy is all that is needed now
+  read.text.reserve(info_text.size() + 1 + content.size());
+  read.text.append(info_text).append(1, ' ').append(content);
+  read.result = ConvertResult::Written(text ? std::string() : "the PDF's page text could not be read");
+  return read;
+}
+
+ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save) {
+  DocumentText read = ReadPdf(path);
+  if (!read.result.written()) return read.result;
   try {
-    return ResultOfSave(SaveTextFile(out_path, file, save),
-                        had_text ? std::string() : "the PDF's page text could not be read");
+    return ResultOfSave(SaveTextFile(out_path, read.text, save), read.result.reason);
   } catch (const FileError& e) {
     return ConvertResult::Failed(e.what());
   }

@@ -25,6 +25,17 @@ std::unique_ptr<const Registry> installed_registry;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// The input, held open while its text is read.
+struct InputFile {
+  explicit InputFile(int f) : fd(f) {}
+  ~InputFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  int fd;
+};
+
 }  // namespace
 
 void InstallRegistry(Registry registry) {
@@ -43,8 +54,33 @@ std::string OutputPathFor(std::string_view path) {
   return std::string(path.substr(0, path.size() - ext.size())) + ".txt";
 }
 
+DocumentText ReadDocument(const Registry& registry, const std::string& path) {
+  try {
+    DocumentText read = ReadWithFilter(registry, path);
+    if (read.result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
+      DocumentText pdf = ReadPdf(path);
+      // Pages that OCR could not read are missing from what the PDF route
+      // gives: say so rather than report the text as whole.
+      if (pdf.result.written() && pdf.result.reason.empty() && read.result.reason.starts_with(kPdfOcrProblem))
+        pdf.result.reason = read.result.reason;
+      if (pdf.result.outcome != Outcome::kNoText) return pdf;
+    }
+    return read;
+  } catch (const std::bad_alloc&) {
+    return {ConvertResult::Failed("out of memory while converting " + Quoted(path)), {}};
+  } catch (const std::exception& e) {
+    return {ConvertResult::Failed(e.what()), {}};
+  }
+}
+
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate) {
   return ConvertFile(InstalledRegistry(), path, out_path, gate);
+}
+
+ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
+                          OutputGate* gate) {
+  return ConvertFile(
+      path, out_path, [&](const DocumentInput& input) { return ReadDocument(registry, input.path); }, gate);
 }
 
 namespace {
@@ -53,23 +89,9 @@ std::string NotADocument(const std::string& path, mode_t mode) {
   return Quoted(path) + " is " + NotADocumentReason(mode);
 }
 
-class InputFile {
- public:
-  explicit InputFile(int fd) : fd_(fd) {}
-  ~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
-ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read,
                           OutputGate* gate) {
   const std::string out = out_path.empty() ? OutputPathFor(path) : out_path;
   // Anything but a regular file is refused before it is opened: opening a
@@ -82,9 +104,9 @@ ConvertResult ConvertFile(const Registry& registry, const std::string& path, con
   // Held open until the text is in place: this file, whatever its name
   // holds by then, is the one the text must never replace.
   InputFile input(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (input.get() < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
+  if (input.fd < 0) return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
   struct stat in {};
-  if (::fstat(input.get(), &in) != 0)
+  if (::fstat(input.fd, &in) != 0)
     return ConvertResult::Failed("cannot read " + Quoted(path) + ": " + std::strerror(errno));
   if (!S_ISREG(in.st_mode)) return ConvertResult::Failed(NotADocument(path, in.st_mode));
   // The common case, answered before any reading: the output name holds the
@@ -97,15 +119,13 @@ ConvertResult ConvertFile(const Registry& registry, const std::string& path, con
   save.origin = std::filesystem::path(path).filename().string();
   save.gate = gate;
   try {
-    ConvertResult result = ConvertWithFilter(registry, path, out, FilterLimits{}, save);
-    if (result.outcome == Outcome::kNoText && ExtensionOf(path) == ".pdf") {
-      ConvertResult pdf = ConvertPdf(path, out, save);
-      // Pages that OCR could not read are missing from what the PDF route
-      // wrote: say so rather than report the text as whole.
-      if (pdf.written() && pdf.reason.empty() && result.reason.starts_with(kPdfOcrProblem)) pdf.reason = result.reason;
-      if (pdf.outcome != Outcome::kNoText) return pdf;
-    }
+    DocumentText text = read(DocumentInput{path, input.fd});
+    if (!text.result.written()) return text.result;
+    ConvertResult result = ResultOfSave(SaveTextFile(out, text.text, save), text.result.reason);
+    result.recognized_pages = text.result.recognized_pages;
     return result;
+  } catch (const FileError& e) {
+    return ConvertResult::Failed(e.what());
   } catch (const std::bad_alloc&) {
     return ConvertResult::Failed("out of memory while converting " + Quoted(path));
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -32,18 +33,38 @@ void InstallRegistry(Registry registry);
 // extension gets ".txt" appended.
 std::string OutputPathFor(std::string_view path);
 
+// A document's text: the filter route first, then, for the extension ".pdf"
+// exactly, the PDF text library.  Writes nothing and never throws for a
+// document's sake: every failure comes back with its reason.  This is what a
+// converter process runs for each request.
+DocumentText ReadDocument(const Registry& registry, const std::string& path);
+
+// The document whose text is wanted, and the file descriptor the program
+// holds open on it while the text is read.
+struct DocumentInput {
+  const std::string& path;
+  int fd;
+};
+// How ConvertFile obtains a document's text: in this process (ReadDocument)
+// or from a converter process.
+using DocumentReader = std::function<DocumentText(const DocumentInput& input)>;
+
 // Converts path into out_path (or OutputPathFor(path) when out_path is
-// empty): the filter route first, then, for the extension ".pdf" exactly, the
-// PDF text library.  Only regular files are documents; the document is held
-// open for the whole conversion, and its text never replaces that open file
-// (kSameFile).  gate, when given, has the last word on where the text file
-// may go (a run's rules).  Never throws for a document's sake: every failure
-// comes back as a result with its reason.
+// empty): the input is checked (only regular files are documents), its text
+// read by `read` (by default ReadDocument in this process), and the text
+// written here, by the program itself.  The document is held open for the
+// whole conversion, and its text never replaces that open file (kSameFile).
+// gate, when given, has the last word on where the text file may go (a run's
+// rules).  Never throws for a document's sake: every failure comes back as a
+// result with its reason.
+ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read,
+                          OutputGate* gate = nullptr);
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, OutputGate* gate = nullptr);
 ConvertResult ConvertFile(const Registry& registry, const std::string& path, const std::string& out_path,
                           OutputGate* gate = nullptr);
 
 // The PDF route: document information, one space, the content text.
+DocumentText ReadPdf(const std::string& path);
 ConvertResult ConvertPdf(const std::string& path, const std::string& out_path, const SaveOptions& save = {});
 
 // Releases text that GetTextContentFormated returned, as the program has

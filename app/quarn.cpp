@@ -8,6 +8,7 @@
 #include <string>
 
 #include "process/exit_code.h"
+#include "app/converter_process.h"
 #include "app/main.h"
 #include "app/signals.h"
 #include "ui/run_window.h"
@@ -36,6 +37,7 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+  quarn::RunConverterProcessIfAsked(argc, argv);  // the program started as a converter ends there
   std::set_terminate(LastChance);
   quarn::InstallCleanupHandlers();
   quarn::InstallDate();  // fixed when the program starts, before anything else runs

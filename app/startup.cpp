@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/batch.h"
+#include "app/converter_client.h"
 #include "process/exit_code.h"
 #include "app/main.h"
 #include "convert/conversion_options.h"
@@ -27,7 +28,10 @@ constexpr const char* kUsage =
     "       quarn FILE OUT          write FILE's text to OUT\n"
     "       quarn --batch PATH...   convert every document of the files and folders\n"
     "                               named (folders are walked), progress on standard error\n"
-    "       quarn [OCR] FILE [OUT] | quarn --batch [OCR] PATH...\n"
+    "       quarn [OPTIONS] FILE [OUT] | quarn --batch [OPTIONS] PATH... | quarn [OPTIONS]\n"
+    "         --timeout SECONDS     give up a document after this long (default 300; 0: never)\n"
+    "         --memory-limit SIZE   give up a document that needs more memory, as \"2G\" or\n"
+    "                               \"512M\" (default the smaller of 4G and half the memory; 0: none)\n"
     "         --ocr-lang LANGS      languages of pictures and scanned pages, as \"eng+deu\"\n"
     "                               (default: $QUARN_OCR_LANG, else \"eng\")\n"
     "         --no-ocr              no text recognition of pictures and scanned pages\n"
@@ -50,78 +54,170 @@ int UsageError(const std::string& why) {
   return Status(ExitCode::kUsage);
 }
 
-// The text recognition settings of the command line.
-struct OcrChoice {
+ConversionOptions DefaultOptions() {
   ConversionOptions options;
-  bool languages_named = false;  // by --ocr-lang or QUARN_OCR_LANG
-};
-
-OcrChoice DefaultOcrChoice() {
-  OcrChoice c;
-  c.options.ocr_languages = DefaultOcrLanguages();
-  const char* env = std::getenv("QUARN_OCR_LANG");
-  c.languages_named = env && *env;
-  return c;
+  options.ocr_languages = DefaultOcrLanguages();
+  return options;
 }
+
+bool DefaultLanguagesNamed() {
+  const char* env = std::getenv("QUARN_OCR_LANG");
+  return env && *env;
+}
+
+// The settings of a run that the command line may change.
+struct RunChoices {
+  ConversionOptions options = DefaultOptions();
+  bool languages_named = DefaultLanguagesNamed();  // by --ocr-lang or QUARN_OCR_LANG
+  ConverterLimits limits = DefaultConverterLimits();
+  // Documents are read by converter processes.  The internal option that
+  // turns it off exists to measure what isolation costs.
+  bool isolated = true;
+};
 
 // Takes an OCR option at args[*i] ("--no-ocr", "--ocr-lang LANGS" or
 // "--ocr-lang=LANGS"), moving *i past it.  False when args[*i] is none;
 // *error is set when it is one but lacks its value.
-bool TakeOcrOption(const std::vector<std::string>& args, std::size_t* i, OcrChoice* choice, std::string* error) {
+bool TakeOcrOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
   const std::string& a = args[*i];
   if (a == "--no-ocr") {
-    choice->options.ocr = false;
+    choices->options.ocr = false;
     ++*i;
     return true;
   }
   std::string value;
   if (a == "--ocr-lang") {
-    if (*i + 1 >= args.size() || args[*i + 1].empty()) {
-      *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
-      return true;
-    }
-    value = args[*i + 1];
+    if (*i + 1 < args.size()) value = args[*i + 1];
     *i += 2;
   } else if (a.starts_with("--ocr-lang=")) {
     value = a.substr(11);
     ++*i;
-    if (value.empty()) {
-      *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
-      return true;
-    }
   } else {
     return false;
   }
-  choice->options.ocr_languages = value;
-  choice->languages_named = true;
+  if (value.empty()) {
+    *error = "--ocr-lang needs a language list, as \"eng\" or \"eng+deu\"";
+    return true;
+  }
+  choices->options.ocr_languages = value;
+  choices->languages_named = true;
   return true;
+}
+
+// Takes a limit option at args[*i] ("--timeout 60", "--timeout=60",
+// "--memory-limit 2G", "--memory-limit=2G"), moving *i past it.  False when
+// args[*i] is none; *error is set when it is one with a missing or bad value.
+bool TakeRunOption(const std::vector<std::string>& args, std::size_t* i, RunChoices* choices, std::string* error) {
+  if (TakeOcrOption(args, i, choices, error)) return true;
+  const std::string& a = args[*i];
+  if (a == "--internal-no-isolation") {
+    choices->isolated = false;
+    ++*i;
+    return true;
+  }
+  std::string name, value;
+  for (const char* option : {"--timeout", "--memory-limit"}) {
+    const std::string o = option;
+    if (a == o) {
+      name = o;
+      if (*i + 1 < args.size()) value = args[*i + 1];
+      *i += 2;
+    } else if (a.starts_with(o + "=")) {
+      name = o;
+      value = a.substr(o.size() + 1);
+      *i += 1;
+    }
+  }
+  if (name.empty()) return false;
+  if (name == "--timeout") {
+    if (const auto seconds = ParseSeconds(value)) {
+      choices->limits.timeout = *seconds;
+    } else {
+      *error = "--timeout needs a number of seconds, as \"300\"";
+    }
+  } else if (const auto bytes = ParseSize(value)) {
+    choices->limits.memory_bytes = *bytes;
+  } else {
+    *error = "--memory-limit needs a size, as \"4G\" or \"512M\"";
+  }
+  return true;
+}
+
+bool IsRunOption(const std::string& arg) {
+  RunChoices ignored;
+  std::size_t i = 0;
+  std::string error;
+  return TakeRunOption({arg}, &i, &ignored, &error);
+}
+
+ConverterSettings SettingsFor(const RunChoices& choices) {
+  ConverterSettings settings;
+  settings.limits = choices.limits;
+  settings.options = EncodeConversionOptions(choices.options);
+  // A long scan's pages may go to an idle worker's core: the converters see
+  // the queue's count of idle workers.
+  settings.spare_workers_fd = ShareSpareWorkers();
+  return settings;
 }
 
 // Languages named by the user are checked once, before any document, so that
 // a missing language package is one clear error rather than a failure per
 // picture.  Empty when they are usable.
-std::string CheckNamedLanguages(const OcrChoice& choice) {
-  if (!choice.options.ocr || !choice.languages_named) return {};
+std::string CheckNamedLanguages(const RunChoices& choices) {
+  if (!choices.options.ocr || !choices.languages_named) return {};
   std::string why;
   const FilterModule* module = LoadFilterModule("image", &why);
   if (!module || !module->check_ocr_languages) return "text recognition is not available: " + why;
-  return module->check_ocr_languages(choice.options.ocr_languages);
+  return module->check_ocr_languages(choices.options.ocr_languages);
+}
+
+// A run whose languages cannot be used ends before it starts.
+bool LanguagesUsable(const RunChoices& choices, int* exit_status) {
+  const std::string why = CheckNamedLanguages(choices);
+  if (why.empty()) return true;
+  std::fprintf(stderr, "quarn: %s\n", why.c_str());
+  *exit_status = Status(ExitCode::kFailed);
+  return false;
 }
 
 // What stands in for the COM set-up: the registry of filters is read once,
-// before any conversion, the conversion settings are installed, then the
-// queue is made ready.
-void InitialiseConversion(const OcrChoice& choice = DefaultOcrChoice()) {
-  SetConversionOptions(choice.options);
+// before any conversion, then the queue is made ready.  Each worker reads its
+// documents through a converter process of its own, started on its first
+// document and kept until it ends.
+void InitialiseConversion(const RunChoices& choices = {}) {
+  SetConversionOptions(choices.options);
   InstallRegistry(Registry::LoadStandard());
   InitProcessing();
   // Each document's text file goes through the run's gate: a run never
   // replaces one of its own documents, nor the text file of another.
-  SetGatedFileConverter([](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); });
+  if (!choices.isolated) {
+    SetGatedFileConverter([](const std::string& path, OutputGate& gate) { return ConvertFile(path, "", &gate); });
+    return;
+  }
+  ConverterSettings settings = SettingsFor(choices);
+  settings.requested_paths = RequestedPaths;
+  SetFileConverterFactory([settings](StopQuery stop_requested) -> GatedFileConverter {
+    auto client = std::make_shared<ConverterClient>(settings, std::move(stop_requested));
+    return [client](const std::string& path, OutputGate& gate) {
+      return ConvertFile(
+          path, "", [&client](const DocumentInput& input) { return client->Read(input); }, &gate);
+    };
+  });
 }
 
-int ConvertOne(const std::string& in, const std::string& out) {
-  const ConvertResult r = ConvertFile(in, out);
+int ConvertOne(const std::string& in, const std::string& out, const RunChoices& choices = {}) {
+  ConvertResult r;
+  if (choices.isolated) {
+    // The program has one thread here, so the converter is forked rather
+    // than started again: it finds the registry read and its set-up made,
+    // and costs a fork instead of a second start of the program.
+    ConverterSettings settings = SettingsFor(choices);
+    settings.fork_without_exec = true;
+    ConverterClient converter(settings);
+    r = ConvertFile(in, out, [&converter](const DocumentInput& input) { return converter.Read(input); });
+  } else {
+    r = ConvertFile(in, out);
+  }
   const std::string name = PrintablePath(in);
   switch (r.outcome) {
     case Outcome::kWritten:
@@ -147,51 +243,69 @@ int ConvertOne(const std::string& in, const std::string& out) {
 
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
-bool StartClassic(const std::vector<std::string>& args, int* exit_status) {
-  if (args.size() != 1 && args.size() != 2) {
-    InitialiseConversion();
-    return true;
+bool StartClassic(const std::vector<std::string>& args, int* exit_status, const RunChoices& choices = {}) {
+  if (args.size() == 1 || args.size() == 2) {
+    if (!LanguagesUsable(choices, exit_status)) return false;
   }
-  const OcrChoice choice = DefaultOcrChoice();
-  if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
-    std::fprintf(stderr, "quarn: %s\n", why.c_str());
-    *exit_status = Status(ExitCode::kFailed);
-    return false;
-  }
-  InitialiseConversion(choice);
-  *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string());
+  InitialiseConversion(choices);
+  if (args.size() != 1 && args.size() != 2) return true;
+  *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string(), choices);
   DoneProcessing();
   return false;
 }
 
-// One document with OCR options before it: "--ocr-lang deu FILE [OUT]".
-bool StartOneWithOcrOptions(const std::vector<std::string>& args, int* exit_status) {
-  OcrChoice choice = DefaultOcrChoice();
+bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices);
+
+// Limits before the rest: "--timeout 60 FILE [OUT]", "--timeout 60 --batch
+// PATH..." or "--timeout 60" alone for the window.
+bool StartWithRunOptions(const std::vector<std::string>& args, int* exit_status) {
+  RunChoices choices;
   std::size_t i = 0;
   std::string error;
-  while (i < args.size() && error.empty() && TakeOcrOption(args, &i, &choice, &error)) {
+  while (i < args.size() && error.empty() && TakeRunOption(args, &i, &choices, &error)) {
   }
   if (!error.empty()) {
     *exit_status = UsageError(error);
     return false;
   }
-  if (i < args.size() && args[i] == "--") ++i;
-  const std::size_t left = args.size() - i;
-  if (left == 0 || left > 2) {
-    *exit_status = UsageError(left == 0 ? "the OCR options need a FILE" : "too many arguments after the OCR options");
-    return false;
-  }
-  if (left > 0 && args[i].starts_with("--") && (i == 0 || args[i - 1] != "--")) {
+  if (i < args.size() && args[i] == "--batch") return StartBatch({args.begin() + i, args.end()}, exit_status, choices);
+  if (i < args.size() && args[i] == "--") {
+    ++i;
+  } else if (i < args.size() && args[i].starts_with("--")) {
     *exit_status = UsageError("unknown option \"" + args[i] + "\"");
     return false;
   }
-  if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
-    std::fprintf(stderr, "quarn: %s\n", why.c_str());
-    *exit_status = Status(ExitCode::kFailed);
+  return StartClassic({args.begin() + i, args.end()}, exit_status, choices);
+}
+
+// "--batch [LIMITS] PATH...": limits may come anywhere before "--".
+bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoices choices) {
+  std::vector<std::string> paths;
+  bool options_ended = false;
+  for (std::size_t i = 1; i < args.size();) {
+    std::string error;
+    if (!options_ended && args[i] == "--") {
+      options_ended = true;
+      ++i;
+    } else if (!options_ended && TakeRunOption(args, &i, &choices, &error)) {
+      if (!error.empty()) {
+        *exit_status = UsageError(error);
+        return false;
+      }
+    } else if (!options_ended && args[i].starts_with("--")) {
+      *exit_status = UsageError("unknown option \"" + args[i] + "\"");
+      return false;
+    } else {
+      paths.push_back(args[i++]);
+    }
+  }
+  if (paths.empty()) {
+    *exit_status = UsageError("--batch needs at least one file or folder");
     return false;
   }
-  InitialiseConversion(choice);
-  *exit_status = ConvertOne(args[i], left == 2 ? args[i + 1] : std::string());
+  if (!LanguagesUsable(choices, exit_status)) return false;
+  InitialiseConversion(choices);
+  *exit_status = RunBatch(paths);
   DoneProcessing();
   return false;
 }
@@ -200,21 +314,6 @@ bool StartOneWithOcrOptions(const std::vector<std::string>& args, int* exit_stat
 bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
   const std::string& option = args[0];
   if (option == "--") return StartClassic({args.begin() + 1, args.end()}, exit_status);
-  if (option == "--no-ocr" || option == "--ocr-lang" || option.starts_with("--ocr-lang=")) {
-    // "--ocr-lang eng --batch ..." reads as "--batch --ocr-lang eng ...".
-    std::vector<std::string> rest = args;
-    std::size_t i = 0;
-    OcrChoice ignored;
-    std::string error;
-    while (i < rest.size() && error.empty() && TakeOcrOption(rest, &i, &ignored, &error)) {
-    }
-    if (error.empty() && i < rest.size() && rest[i] == "--batch") {
-      rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
-      rest.insert(rest.begin(), "--batch");
-      return StartWithOptions(rest, exit_status);
-    }
-    return StartOneWithOcrOptions(args, exit_status);
-  }
   if (option == "--help") {
     std::fputs(kUsage, stdout);
     *exit_status = Status(ExitCode::kOk);
@@ -225,41 +324,8 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
     *exit_status = Status(ExitCode::kOk);
     return false;
   }
-  if (option == "--batch") {
-    std::vector<std::string> paths;
-    OcrChoice choice = DefaultOcrChoice();
-    bool options_ended = false;
-    for (std::size_t i = 1; i < args.size();) {
-      std::string error;
-      if (!options_ended && args[i] == "--") {
-        options_ended = true;
-        ++i;
-      } else if (!options_ended && TakeOcrOption(args, &i, &choice, &error)) {
-        if (!error.empty()) {
-          *exit_status = UsageError(error);
-          return false;
-        }
-      } else if (!options_ended && args[i].starts_with("--")) {
-        *exit_status = UsageError("unknown option \"" + args[i] + "\"");
-        return false;
-      } else {
-        paths.push_back(args[i++]);
-      }
-    }
-    if (paths.empty()) {
-      *exit_status = UsageError("--batch needs at least one file or folder");
-      return false;
-    }
-    if (std::string why = CheckNamedLanguages(choice); !why.empty()) {
-      std::fprintf(stderr, "quarn: %s\n", why.c_str());
-      *exit_status = Status(ExitCode::kFailed);
-      return false;
-    }
-    InitialiseConversion(choice);
-    *exit_status = RunBatch(paths);
-    DoneProcessing();
-    return false;
-  }
+  if (option == "--batch") return StartBatch(args, exit_status, RunChoices{});
+  if (IsRunOption(option)) return StartWithRunOptions(args, exit_status);
   *exit_status = UsageError("unknown option \"" + option + "\"");
   return false;
 }

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace quarn {
 
@@ -19,6 +21,11 @@ struct ConversionOptions {
   // A page whose recognition runs longer than this is given up.
   int ocr_page_seconds = 120;
 };
+
+// The settings as "name=value" fields, to travel with a request to another
+// process, and back; unknown or malformed fields are ignored.
+std::vector<std::string> EncodeConversionOptions(const ConversionOptions& options);
+ConversionOptions DecodeConversionOptions(const std::vector<std::string>& fields);
 
 // The languages when none are named on the command line: QUARN_OCR_LANG, or "eng".
 std::string DefaultOcrLanguages();
@@ -44,5 +51,18 @@ void SetSpareWorkers(int count);
 // process that runs the queue.  nullptr returns to the process's own count.
 // Call only while no conversion runs.
 void BindSpareWorkers(std::atomic<int>* count);
+// Called each time a page has been through OCR (from whichever thread read
+// it), so that whoever watches the conversion's time can tell long work from
+// a hang.  Set on the main thread before any conversion; empty: none.
+void SetPageDoneHook(std::function<void()> hook);
+void NotePageDone();
+
+// Moves the count into memory that processes started later can share: a
+// memory file whose descriptor comes back (kept open for the life of the
+// process; -1 when the system refuses, and the count stays private).  Forked
+// processes share it at once; a started one calls AttachSpareWorkers with the
+// descriptor it was handed.  Call on the main thread before any worker runs.
+int ShareSpareWorkers();
+bool AttachSpareWorkers(int fd);
 
 }  // namespace quarn

@@ -288,16 +288,26 @@ ConvertResult ResultOfSave(const SaveResult& saved, std::string note) {
   return ConvertResult::Failed(saved.reason);
 }
 
+DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits) {
+  FilterText extracted = ExtractFilterText(registry, path, limits);
+  DocumentText read;
+  ThinSpacesInPlace(extracted.text);
+  if (!HasVisibleText(extracted.text)) {
+    read.result = ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
+    return read;
+  }
+  read.result = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
+  read.result.recognized_pages = extracted.recognized_pages;
+  read.text = std::move(extracted.text);
+  return read;
+}
+
 ConvertResult ConvertWithFilter(const Registry& registry, const std::string& path, const std::string& out_path,
                                 const FilterLimits& limits, const SaveOptions& save) {
-  FilterText extracted = ExtractFilterText(registry, path, limits);
-  std::string& text = extracted.text;
-  ThinSpacesInPlace(text);
-  if (!HasVisibleText(text))
-    return ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
-  const SaveResult saved = SaveTextFile(out_path, text, save);
-  ConvertResult result = ResultOfSave(saved, extracted.incomplete ? extracted.problem : std::string());
-  result.recognized_pages = extracted.recognized_pages;
+  DocumentText read = ReadWithFilter(registry, path, limits);
+  if (!read.result.written()) return read.result;
+  ConvertResult result = ResultOfSave(SaveTextFile(out_path, read.text, save), read.result.reason);
+  result.recognized_pages = read.result.recognized_pages;
   return result;
 }
 

@@ -69,6 +69,11 @@ std::string NotADocumentReason(mode_t mode);
 // control and format characters (zero-width spaces, the byte-order mark).
 bool HasVisibleText(std::string_view text);
 
+// Extracts and thins: the text to write, or kNoText with the reason when it
+// has no visible character.  Throws the registry's errors like the functions
+// above; writes nothing.
+DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits = {});
+
 // Extracts, thins and writes: kWritten; kNoText with the reason when the text
 // has no visible character; kSameFile or kFailed when SaveTextFile found the
 // document itself or the gate refused the place.  Throws FileError and the

@@ -383,6 +383,18 @@ void Registry::LoadFolder(const std::filesystem::path& folder) {
   }
 }
 
+std::vector<std::filesystem::path> Registry::ServerLibraries() const {
+  constexpr std::string_view kServer = "\\inprocserver32";
+  std::vector<std::filesystem::path> libraries;
+  for (const auto& [key, value] : defaults_) {
+    if (!key.ends_with(kServer) || value.data.empty() || value.data.starts_with("builtin:")) continue;
+    std::filesystem::path library(value.data);
+    if (library.is_relative() && !value.origin_dir.empty()) library = std::filesystem::path(value.origin_dir) / library;
+    libraries.push_back(std::move(library));
+  }
+  return libraries;
+}
+
 std::vector<std::filesystem::path> Registry::StandardFolders() {
   std::vector<std::filesystem::path> folders;
   auto add = [&](const std::filesystem::path& p) {

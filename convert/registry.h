@@ -71,6 +71,11 @@ class Registry {
 
   std::size_t size() const { return defaults_.size(); }
 
+  // The shared objects that InprocServer32 keys name (every class's server
+  // that is not a built-in), relative ones resolved against the folder of
+  // the .reg file that named them.
+  std::vector<std::filesystem::path> ServerLibraries() const;
+
  private:
   static std::string Fold(std::string_view key);
   std::unordered_map<std::string, RegValue> defaults_;  // folded key -> value

@@ -35,7 +35,7 @@ std::mutex NotifyLock;
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
-  GatedFileConverter convert;
+  FileConverterFactory make_converter;
   std::shared_ptr<RunOutputs> outputs;
 };
 
@@ -54,11 +54,11 @@ struct Shared {
   int busy = 0;           // workers of the latest run holding a path they took
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
+  std::vector<std::string> requested;  // paths queued by front ends for this run
   // The documents and text files of the current run, or of the next one
   // while none runs; a fresh one once a run has ended.
   std::shared_ptr<RunOutputs> outputs = std::make_shared<RunOutputs>();
-  FileConverter converter;
-  GatedFileConverter gated_converter;
+  FileConverterFactory converter;
   ThreadLauncher launcher;
   int stop_steps = 99;
   std::chrono::milliseconds stop_step{100};
@@ -100,6 +100,7 @@ void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
   s.pending.clear();
+  s.requested.clear();
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -122,6 +123,9 @@ void FinishRun(std::uint64_t run) {
 void RecordLocked(const RunContext& ctx, const std::string& path, const ConvertResult& result) {
   Shared& s = S();
   if (ctx.run != s.run) return;
+  // A document given up by a stop is left as it was: the summary tells
+  // what was done, and it was not.
+  if (result.abandoned) return;
   RunReport& r = s.report;
   switch (result.outcome) {
     case Outcome::kWritten:
@@ -213,6 +217,30 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
   }
 }
 
+// Whether the worker of ctx should give up the document in hand.
+bool StopAskedFor(const RunContext& ctx) {
+  std::lock_guard hold(QueueLock);
+  return !RunLiveLocked(ctx) || S().state == psStopping;
+}
+
+// The worker's conversion, made when it first needs one.
+class WorkerConversion {
+ public:
+  explicit WorkerConversion(std::shared_ptr<const RunContext> ctx) : ctx_(std::move(ctx)) {}
+  ConvertResult operator()(const std::string& path, OutputGate& gate) {
+    if (!convert_) {
+      std::shared_ptr<const RunContext> ctx = ctx_;
+      convert_ = ctx_->make_converter([ctx] { return StopAskedFor(*ctx); });
+      if (!convert_) return ConvertResult::Failed("no conversion is set up");
+    }
+    return convert_(path, gate);
+  }
+
+ private:
+  std::shared_ptr<const RunContext> ctx_;
+  GatedFileConverter convert_;
+};
+
 // Why a symbolic link that cannot be followed is no document.
 std::string BrokenLinkReason(int err) {
   if (err == ELOOP) return "a symbolic link that loops: following it leads back to itself";
@@ -220,11 +248,11 @@ std::string BrokenLinkReason(int err) {
   return "cannot follow the symbolic link: " + std::string(std::strerror(err));
 }
 
-void Convert(const RunContext& ctx, const std::string& path, const std::string& masks) {
+void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   ConvertResult result;
   try {
     DocumentGate gate(ctx.outputs, path, masks);
-    result = ctx.convert(path, gate);
+    result = convert(path, gate);
   } catch (const std::exception& e) {
     result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
   } catch (...) {
@@ -233,7 +261,7 @@ void Convert(const RunContext& ctx, const std::string& path, const std::string& 
   Record(ctx, path, result);
 }
 
-void Handle(const RunContext& ctx, const std::string& path, const std::string& masks) {
+void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int err = errno;
@@ -257,13 +285,16 @@ void Handle(const RunContext& ctx, const std::string& path, const std::string& m
   // not documents, when the walk comes across them; a path the front end
   // named is converted whatever it is.
   if (!ctx.outputs->IsNamed(path) && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
-  Convert(ctx, path, masks);
+  Convert(ctx, convert, path, masks);
 }
 
 void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
   Shared& s = S();
   bool ends_run = false;  // worker A has cleared the run and must finish it
   {
+    // Ends (with its converter process, if it has one) before the run is
+    // finished below, so that no converter outlives a finished run.
+    WorkerConversion convert(ctx);
     std::unique_lock hold(QueueLock);
     // A stop asked for before worker A began stays asked for.
     if (!second && ctx->run == s.run && s.state == psStarting) {
@@ -305,7 +336,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       hold.unlock();
       Post();
       try {
-        Handle(*ctx, path, masks);
+        Handle(*ctx, convert, path, masks);
       } catch (const std::exception& e) {  // out of memory while queuing, and the like
         Record(*ctx, path, ConvertResult::Failed(std::string("unexpected error: ") + e.what()));
       }
@@ -339,14 +370,14 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
   ctx->outputs = s.outputs;
-  if (s.gated_converter) {
-    ctx->convert = s.gated_converter;
-  } else if (s.converter) {
-    ctx->convert = [convert = s.converter](const std::string& path, OutputGate&) { return convert(path); };
+  if (s.converter) {
+    ctx->make_converter = s.converter;
   } else {
     // The program sets its conversion at start-up; without one, every
     // document fails with a reason instead of being dropped.
-    ctx->convert = [](const std::string&, OutputGate&) { return ConvertResult::Failed("no conversion is set up"); };
+    ctx->make_converter = [](const StopQuery&) -> GatedFileConverter {
+      return [](const std::string&, OutputGate&) { return ConvertResult::Failed("no conversion is set up"); };
+    };
   }
   s.changed.notify_all();
   return ctx;
@@ -427,6 +458,7 @@ void InitProcessing() {
   s.queued = 0;
   s.busy = 0;
   s.report = RunReport{};
+  s.requested.clear();
   s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
@@ -510,11 +542,13 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     // so that its worker A cannot clear this path or end the new run.
     if (params && s.state == psStopping) {
       s.pending.clear();
+      s.requested.clear();
       s.queued = 0;
       s.outputs = std::make_shared<RunOutputs>();
     }
     s.outputs->AddNamed(path, found ? &named : nullptr);
     s.pending.push_front(path);
+    s.requested.push_back(path);
     ++s.queued;
     s.changed.notify_all();
     if (params) start = BeginRunLocked();
@@ -568,16 +602,30 @@ int WorkersAlive() {
   return S().alive;
 }
 
-GatedFileConverter SetGatedFileConverter(GatedFileConverter converter) {
-  std::lock_guard hold(QueueLock);
-  std::swap(S().gated_converter, converter);
-  return converter;
+FileConverterFactory SetFileConverter(FileConverter converter) {
+  FileConverterFactory factory;
+  if (converter)
+    factory = [converter](const StopQuery&) -> GatedFileConverter {
+      return [converter](const std::string& path, OutputGate&) { return converter(path); };
+    };
+  return SetFileConverterFactory(std::move(factory));
 }
 
-FileConverter SetFileConverter(FileConverter converter) {
+FileConverterFactory SetGatedFileConverter(GatedFileConverter converter) {
+  FileConverterFactory factory;
+  if (converter) factory = [converter](const StopQuery&) { return converter; };
+  return SetFileConverterFactory(std::move(factory));
+}
+
+FileConverterFactory SetFileConverterFactory(FileConverterFactory factory) {
   std::lock_guard hold(QueueLock);
-  std::swap(S().converter, converter);
-  return converter;
+  std::swap(S().converter, factory);
+  return factory;
+}
+
+std::vector<std::string> RequestedPaths() {
+  std::lock_guard hold(QueueLock);
+  return S().requested;
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {

@@ -111,13 +111,31 @@ int WorkersAlive();
 
 // The conversion the workers run for each file, set by the program's start-up
 // (the queue knows nothing of how a document is converted).  The gated form
-// is handed the gate that applies the run's rules to the text file; it is
-// the one used when both are set.  Set only while no run is active; each
-// returns the one set before.  Without either, every document of a run
-// fails with a reason.
+// is handed the gate that applies the run's rules to the text file.
 using FileConverter = std::function<ConvertResult(const std::string& path)>;
 using GatedFileConverter = std::function<ConvertResult(const std::string& path, OutputGate& gate)>;
-FileConverter SetFileConverter(FileConverter converter);
-GatedFileConverter SetGatedFileConverter(GatedFileConverter converter);
+
+// True once the worker that asks should give up the document in hand: its
+// run was asked to stop, or has ended.  Cheap enough to ask a few times a
+// second; callable from that worker's thread only.
+using StopQuery = std::function<bool()>;
+// Makes the conversion of one worker thread.  Each worker calls it once,
+// when it takes its first file, and keeps what it returns (with whatever
+// that owns, such as a converter process) until the worker ends, so a
+// conversion need not be shareable between threads.
+using FileConverterFactory = std::function<GatedFileConverter(StopQuery stop_requested)>;
+// Each sets what the workers run, replacing what any of them set before, and
+// returns that (as a factory; empty when nothing was set).  Set only while no
+// run is active.  A conversion set as one function is shared by both workers,
+// so it must be safe to call from two threads at once.  Without any, every
+// document of a run fails with a reason.
+FileConverterFactory SetFileConverter(FileConverter converter);
+FileConverterFactory SetGatedFileConverter(GatedFileConverter converter);
+FileConverterFactory SetFileConverterFactory(FileConverterFactory factory);
+
+// The paths queued from outside the queue (by a front end, not found by a
+// worker in a folder) for the current run, and for the next one while none
+// runs, in the order they came.  Forgotten when a run ends.
+std::vector<std::string> RequestedPaths();
 
 }  // namespace quarn

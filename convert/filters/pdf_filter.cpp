@@ -7,7 +7,7 @@
 #include "convert/conversion_options.h"
 #include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
-#include "pdfinfo/pdfinfo.h"
+#include "convert/pdf_library.h"
 
 namespace quarn {
 
@@ -93,10 +93,13 @@ class PdfFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto redirected = ExtractRedirected(path, "pdf", sink)) return *redirected;
+    std::string missing;
+    const PdfLibrary* pdf = LoadPdfLibrary(&missing);
+    if (!pdf) return ExtractResult::Failed(missing);
     const bool ocr = CurrentConversionOptions().ocr;
     PageCollector pages(sink, ocr);
     char error[512] = "";
-    const int status = PdfExtractPages(path.c_str(), TakePage, &pages, error, sizeof error);
+    const int status = pdf->PdfExtractPages(path.c_str(), TakePage, &pages, error, sizeof error);
     if (status == PDFINFO_PASSWORD) return ExtractResult::Password();
     std::string ocr_problem;
     if (!pages.blank_pages().empty()) {

@@ -481,6 +481,85 @@ TEST_F(Worker, WorkerStillConvertingAtShutDownNeverPostsToTheGoneFrontEnd) {
   EXPECT_THAT(convert_.Paths(), ElementsAre(tree_ / "slow.txt"));
 }
 
+// Each worker makes its own conversion (and whatever it owns, such as a
+// converter process) once, on its first file, and ends it before the run is
+// reported finished; a stop reaches the conversion in hand.
+TEST_F(Worker, EachWorkerOwnsOneConversionThatEndsWithItAndHearsTheStop) {
+  struct Tally {
+    std::mutex m;
+    int made = 0, alive = 0;
+    std::set<std::thread::id> threads;
+  };
+  auto tally = std::make_shared<Tally>();
+  // Lives as long as the conversion that holds it.
+  struct Owned {
+    explicit Owned(std::shared_ptr<Tally> t) : tally(std::move(t)) {}
+    ~Owned() {
+      std::lock_guard hold(tally->m);
+      --tally->alive;
+    }
+    std::shared_ptr<Tally> tally;
+  };
+  std::atomic<bool> stuck{false}, saw_stop{false};
+  SetFileConverterFactory([&, tally](StopQuery stop_requested) -> GatedFileConverter {
+    {
+      std::lock_guard hold(tally->m);
+      ++tally->made;
+      ++tally->alive;
+      tally->threads.insert(std::this_thread::get_id());
+    }
+    auto owned = std::make_shared<Owned>(tally);
+    return [owned, stop_requested, &stuck, &saw_stop](const std::string& path, OutputGate&) {
+      if (path.ends_with("stuck.txt")) {
+        stuck = true;
+        while (!stop_requested()) std::this_thread::sleep_for(1ms);
+        saw_stop = true;
+        return ConvertResult::Abandoned();
+      }
+      return ConvertResult::Written();
+    };
+  });
+  for (int i = 0; i < 20; ++i) tree_.Write("docs/d" + std::to_string(i) + ".txt");
+  QueuePath(tree_ / "docs", params_);
+  ASSERT_TRUE(WaitFinished());
+  {
+    std::lock_guard hold(tally->m);
+    EXPECT_GE(tally->made, 1);
+    EXPECT_LE(tally->made, 2) << "one conversion per worker, not per document";
+    EXPECT_EQ(static_cast<std::size_t>(tally->made), tally->threads.size());
+    EXPECT_EQ(tally->alive, 0) << "every conversion ended with its worker, before the run finished";
+  }
+  EXPECT_EQ(ReadRunReport().written, 20);
+
+  QueuePath(tree_.Write("stuck.txt"), params_);
+  ASSERT_TRUE(WaitUntil([&] { return stuck.load(); }));
+  EXPECT_TRUE(RequestStop());
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_TRUE(saw_stop);
+  // Given up by the stop: left as it was, neither done nor failed.
+  EXPECT_EQ(ReadRunReport().failed, 0);
+  EXPECT_EQ(ReadRunReport().written, 0);
+  std::lock_guard hold(tally->m);
+  EXPECT_EQ(tally->alive, 0);
+}
+
+TEST_F(Queue, RequestedPathsAreThoseOfTheFrontEndsUntilTheRunEnds) {
+  LaunchFirstOnly();
+  Gate gate;
+  convert_.GateOn("held.txt", &gate);
+  tree_.Write("docs/inner/held.txt");
+  QueuePath(tree_.Write("first.txt"));
+  QueuePath(tree_ / "docs", params_);
+  ASSERT_TRUE(gate.WaitEntered());
+  // Paths found in the folder are not requests.
+  EXPECT_THAT(RequestedPaths(), ElementsAre(tree_ / "first.txt", tree_ / "docs"));
+  QueuePath(tree_.Write("late.txt"), params_);
+  EXPECT_THAT(RequestedPaths(), ElementsAre(tree_ / "first.txt", tree_ / "docs", tree_ / "late.txt"));
+  gate.Open();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_TRUE(RequestedPaths().empty());
+}
+
 // The shared state outlives main: a worker that wakes while the program is
 // already running its exit handlers still finds it intact.  Run in a fresh
 // process, so that the exit handler below is registered before the queue's

@@ -94,7 +94,7 @@ class GatedConverter {
   ~GatedConverter() {
     OpenAll();
     WaitForIdle();
-    SetFileConverter(std::move(previous_));
+    SetFileConverterFactory(std::move(previous_));
   }
   void OpenAll() {
     std::lock_guard hold(lock_);
@@ -129,7 +129,7 @@ class GatedConverter {
   bool open_ = false;
   std::set<std::string> released_;
   std::vector<std::string> seen_;
-  FileConverter previous_;
+  FileConverterFactory previous_;
 };
 
 // A scratch folder with small files.

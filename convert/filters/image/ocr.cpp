@@ -341,7 +341,9 @@ OcrPageText RecognizeGreyPage(const GreyImage& image) {
     result.problem = "out of memory for the picture";
     return result;
   }
-  return RecognizePix(std::move(pix));
+  result = RecognizePix(std::move(pix));
+  NotePageDone();
+  return result;
 }
 
 OcrPageText RecognizePix(PixPtr grey) {

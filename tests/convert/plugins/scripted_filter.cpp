@@ -7,7 +7,29 @@
 //   loadfail | initfail                    first line: fail Load or Init
 // A line ending in " *" repeats forever.  When the lines run out GetChunk
 // reports the end of chunks and GetText reports no more text.
+//
+// Misbehaviour, carried out in order when the document is loaded, for the
+// tests of the converter processes (never run these in a test's own process):
+//   crash | abort | exit N                 segmentation fault, abort(), _exit(N)
+//   hang | spin                            sleep for ever, or loop on the processor
+//   hog                                    allocate and fill memory until it fails,
+//                                          then use the null pointer as a careless library does
+//   stdout WORDS                           write WORDS to standard output, then go on
+//   connect PORT | write PATH | run PATH   connect to 127.0.0.1:PORT, create PATH, or run
+//                                          "touch PATH" (by system() and by execl())
+//   read PATH | tmpwrite NAME              open PATH for reading; create NAME in $TMPDIR
+//   child                                  start a process that sleeps for ever
+// A refused connect, write, run, read, tmpwrite or child makes the load
+// fail, and the filter's diagnostic says what was refused.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -29,7 +51,92 @@ struct Scripted : QuarnFilter {
   std::vector<Op> ops;
   std::size_t next = 0;
   std::u16string pending;  // text of the current "text" answer not yet delivered
+  std::string diagnostic;  // what a misbehaviour met
 };
+
+// Carries out one misbehaviour; false (with s->diagnostic set) when it was refused.
+bool Misbehave(Scripted* s, const Op& op) {
+  auto refused = [&](const std::string& what) {
+    s->diagnostic = what + ": " + std::strerror(errno);
+    return false;
+  };
+  if (op.verb == "crash") {
+    *static_cast<volatile int*>(nullptr) = 1;
+  } else if (op.verb == "abort") {
+    std::abort();
+  } else if (op.verb == "exit") {
+    ::_exit(std::atoi(op.arg.c_str()));
+  } else if (op.verb == "hang") {
+    for (;;) ::pause();
+  } else if (op.verb == "spin") {
+    volatile unsigned long n = 0;
+    for (;;) n = n + 1;
+  } else if (op.verb == "hog") {
+    std::vector<char*> kept;
+    for (;;) {
+      constexpr std::size_t kChunk = std::size_t{16} << 20;
+      char* p = static_cast<char*>(std::malloc(kChunk));
+      std::memset(p, 0x5A, kChunk);  // a null p ends here
+      kept.push_back(p);
+    }
+  } else if (op.verb == "stdout") {
+    std::printf("%s\n", op.arg.c_str());
+    std::fflush(stdout);
+    [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, op.arg.data(), op.arg.size());
+  } else if (op.verb == "connect") {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return refused("cannot open a network socket");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(std::atoi(op.arg.c_str())));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (rc != 0) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return refused("cannot connect");
+    }
+    [[maybe_unused]] ssize_t n = ::write(fd, "leaked", 6);
+    ::close(fd);
+  } else if (op.verb == "write") {
+    const int fd = ::open(op.arg.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return refused("cannot create " + op.arg);
+    ::close(fd);
+  } else if (op.verb == "read") {
+    const int fd = ::open(op.arg.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return refused("cannot read " + op.arg);
+    ::close(fd);
+  } else if (op.verb == "tmpwrite") {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string path = std::string(tmp ? tmp : "/tmp") + "/" + op.arg;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return refused("cannot create " + path);
+    ::close(fd);
+  } else if (op.verb == "run") {
+    const std::string command = "touch '" + op.arg + "'";
+    const int status = std::system(command.c_str());
+    if (status != 0) {
+      ::execl("/usr/bin/touch", "touch", op.arg.c_str(), static_cast<char*>(nullptr));
+      return refused("cannot run a program");
+    }
+  } else if (op.verb == "child") {
+    const pid_t pid = ::fork();
+    if (pid < 0) return refused("cannot start a process");
+    if (pid == 0) {
+      ::setsid();
+      for (;;) ::pause();
+    }
+  }
+  return true;
+}
+
+bool IsMisbehaviour(const std::string& v) {
+  for (const char* m :
+       {"crash", "abort", "exit", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
+    if (v == m) return true;
+  return false;
+}
 
 bool IsChunkVerb(const std::string& v) { return v == "chunk" || v == "value" || v == "end" || v == "chunkfail"; }
 
@@ -50,6 +157,8 @@ std::u16string Utf16(const std::string& s) {
   }
   return out;
 }
+
+extern const QuarnFilterVtbl kDiagnosingVtbl;
 
 const Op* Peek(Scripted* s) { return s->next < s->ops.size() ? &s->ops[s->next] : nullptr; }
 void Consume(Scripted* s) {
@@ -75,6 +184,16 @@ QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
     if (!op.verb.empty()) s->ops.push_back(op);
   }
   if (!s->ops.empty() && s->ops[0].verb == "loadfail") return QUARN_E_FAIL;
+  std::vector<Op> answers;
+  for (const Op& op : s->ops) {
+    if (!IsMisbehaviour(op.verb)) {
+      answers.push_back(op);
+    } else if (!Misbehave(s, op)) {
+      s->vtbl = &kDiagnosingVtbl;
+      return QUARN_E_ACCESSDENIED;
+    }
+  }
+  s->ops = std::move(answers);
   return QUARN_S_OK;
 }
 
@@ -146,9 +265,14 @@ QUARN_HRESULT GetText(QuarnFilter* f, uint32_t* count, QUARN_WCHAR* buffer) {
 
 void Release(QuarnFilter* f) { delete static_cast<Scripted*>(f); }
 
+const char* Diagnostic(QuarnFilter* f) { return static_cast<Scripted*>(f)->diagnostic.c_str(); }
+
 // Built without the optional diagnostic member, as an older plug-in would be.
 const QuarnFilterVtbl kVtbl = {offsetof(QuarnFilterVtbl, diagnostic), Load, Init, GetChunk, GetText, Release,
                                nullptr, nullptr};
+// Once a misbehaviour was refused, the object says what was refused.
+const QuarnFilterVtbl kDiagnosingVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, Diagnostic,
+                                         nullptr};
 
 }  // namespace
 

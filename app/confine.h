@@ -1,0 +1,58 @@
+// The confinement of a converter process, applied once by the process itself
+// before it reads a byte of any document: resource limits, no new
+// privileges, a system-call filter (no network, no programs, no tracing, no
+// other processes) and, where the kernel offers Landlock, a file system that
+// can only be read, and only where documents, libraries and data are.
+// Called on the converter's only thread; irreversible.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quarn {
+
+class Registry;
+
+struct Confinement {
+  // Files and folders (with everything beneath) that may be read: those of
+  // SystemReadRoots and the documents of the run.
+  std::vector<std::string> read_roots;
+  // A folder in which files may be made, written and removed; empty: none.
+  std::string scratch;
+  // Bytes of address space the process may add to what it has mapped now;
+  // 0: no limit.
+  std::uint64_t memory_limit = 0;
+  // The system-call filter, as BuildSyscallFilter made it.
+  std::string syscall_filter;
+};
+
+struct ConfineResult {
+  std::string error;     // empty on success
+  int landlock_abi = 0;  // the Landlock version applied; 0 where the kernel has none
+};
+
+// Applies the confinement.  Landlock missing from the kernel is no error
+// (landlock_abi stays 0); a failure of anything else is, and the process
+// must then not convert.
+ConfineResult Confine(const Confinement& confinement);
+
+// What every conversion may read: the system's libraries, configuration,
+// fonts and language data, the program's own prefix, the registry folders
+// and the plug-ins they name, the libraries loaded now, and a few files of
+// /proc, /sys and /dev ("/proc/self" is the confined process's own).  Found
+// by the program for the converters it starts, which share its environment
+// and registry.
+std::vector<std::string> SystemReadRoots(const Registry& registry);
+
+// The system-call filter every converter loads, made once by the program
+// with libseccomp (so that each new converter only hands it to the kernel):
+// the program of a classic BPF filter, or empty with the reason in *error.
+std::string BuildSyscallFilter(std::string* error);
+
+// Whether the address-space limit is applied in this build: a sanitizer's
+// shadow memory takes terabytes of address space, so sanitized builds leave
+// the memory limit to the watch of the program (see ConverterClient).
+bool AddressSpaceLimitApplies();
+
+}  // namespace quarn

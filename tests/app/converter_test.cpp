@@ -1,0 +1,264 @@
+// The converter processes through their client, against the real program:
+// one process reads document after document; a crash, a hang or a runaway
+// costs one document and the process is replaced; a hostile document is
+// refused the network, other programs, writing and reading beyond its run.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/converter_client.h"
+#include "tests/support/converter_support.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_tree.h"
+
+namespace quarn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+using quarn::testing::ProcessExists;
+using quarn::testing::TempTree;
+
+// The text without the spaces and line ends the pipeline puts after chunks.
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+// Whether this kernel enforces Landlock rules (it tells its version).
+bool KernelHasLandlock() { return ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) > 0; }
+
+class ConverterProcess : public ::testing::Test {
+ protected:
+  // The converters inherit this process's environment: the scripted plug-in's
+  // registry, and a private TMPDIR to find their scratch folders in.
+  void SetUp() override {
+    quarn::testing::WriteScriptedRegistry(tree_ / "data", QUARN_SCRIPTED_FILTER);
+    ::setenv("XDG_DATA_DIRS", (tree_ / "data").c_str(), 1);
+    ::setenv("TMPDIR", tree_.Folder("tmp").c_str(), 1);
+    docs_ = tree_.Folder("docs");
+  }
+  void TearDown() override {
+    ::unsetenv("XDG_DATA_DIRS");
+    ::unsetenv("TMPDIR");
+  }
+  ConverterSettings Settings() const {
+    ConverterSettings s;
+    s.program = quarn::testing::QuarnBinary();
+    s.limits.timeout = 10s;
+    s.limits.memory_bytes = 256ull << 20;
+    s.requested_paths = [docs = docs_] { return std::vector<std::string>{docs}; };
+    return s;
+  }
+  std::string Doc(const std::string& name, const std::string& script) const { return tree_.Write("docs/" + name, script); }
+  static DocumentText Read(ConverterClient& client, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    DocumentText text = client.Read(DocumentInput{path, fd});
+    if (fd >= 0) ::close(fd);
+    return text;
+  }
+  std::vector<fs::path> Scratch() const {
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(tree_ / "tmp")) found.push_back(e.path());
+    return found;
+  }
+
+  TempTree tree_;
+  std::string docs_;
+};
+
+TEST_F(ConverterProcess, ReadsOneDocumentAfterAnotherInOneProcess) {
+  ConverterClient client(Settings());
+  pid_t first = 0;
+  for (int i = 0; i < 5; ++i) {
+    const std::string word = "word" + std::to_string(i);
+    const DocumentText text = Read(client, Doc("d" + std::to_string(i) + ".qs", "chunk\ntext " + word + "\n"));
+    ASSERT_TRUE(text.result.written()) << text.result.reason;
+    EXPECT_EQ(Trimmed(text.text), word);
+    if (i == 0) first = client.pid();
+    EXPECT_EQ(client.pid(), first) << "the converter is started once and reused";
+  }
+  EXPECT_GT(first, 0);
+  if (KernelHasLandlock()) {
+    EXPECT_GT(client.landlock_abi(), 0);
+  }
+  // Plain documents go through the same process: the built-in filters run there.
+  const DocumentText plain = Read(client, tree_.Write("docs/plain.txt", "plain words\n"));
+  EXPECT_EQ(Trimmed(plain.text), "plain words");
+  EXPECT_EQ(client.pid(), first);
+}
+
+TEST_F(ConverterProcess, ACrashCostsOnlyItsDocumentAndTheProcessIsReplaced) {
+  ConverterClient client(Settings());
+  const struct {
+    const char* script;
+    const char* reason;
+  } cases[] = {
+      {"crash\n", "the converter crashed (segmentation fault)"},
+      {"abort\n", "the converter crashed (aborted)"},
+      {"exit 3\n", "the converter ended unexpectedly (exit status 3)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    ASSERT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+    const pid_t before = client.pid();
+    const DocumentText bad = Read(client, Doc("bad.qs", c.script));
+    EXPECT_EQ(bad.result.outcome, Outcome::kFailed);
+    EXPECT_EQ(bad.result.reason, c.reason);
+    EXPECT_FALSE(ProcessExists(before)) << "the crashed converter was reaped";
+    const DocumentText after = Read(client, Doc("good.qs", "chunk\ntext fine\n"));
+    EXPECT_TRUE(after.result.written()) << after.result.reason;
+    EXPECT_NE(client.pid(), before);
+  }
+}
+
+TEST_F(ConverterProcess, TimeAndMemoryLimitsEndTheDocumentNotTheRun) {
+  ConverterSettings settings = Settings();
+  settings.limits.timeout = 1s;
+  ConverterClient client(settings);
+  for (const char* script : {"hang\n", "spin\n"}) {
+    SCOPED_TRACE(script);
+    const auto start = std::chrono::steady_clock::now();
+    const DocumentText hung = Read(client, Doc("hung.qs", script));
+    EXPECT_EQ(hung.result.reason, "stopped after 1 s");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+  }
+  settings.limits.timeout = 60s;
+  ConverterClient hungry(settings);
+  const DocumentText hog = Read(hungry, Doc("hog.qs", "hog\n"));
+  EXPECT_EQ(hog.result.outcome, Outcome::kFailed);
+  EXPECT_EQ(hog.result.reason, "needed more than 256 MiB");
+  EXPECT_TRUE(Read(hungry, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+}
+
+TEST_F(ConverterProcess, AStopEndsTheConverterAtOnce) {
+  std::atomic<bool> stop{false};
+  ConverterClient client(Settings(), [&] { return stop.load(); });
+  ASSERT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+  const pid_t pid = client.pid();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    stop = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const DocumentText hung = Read(client, Doc("hung.qs", "hang\n"));
+  stopper.join();
+  EXPECT_EQ(hung.result.reason, "not converted: the run was stopped");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_EQ(client.pid(), 0);
+  EXPECT_TRUE(Scratch().empty()) << "the scratch folder went with the converter";
+}
+
+// A listening socket on the loopback interface, to see whether anything came.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd_, 4) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size) != 0)
+      port_ = -1;
+    else
+      port_ = ntohs(at.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  int port() const { return port_; }
+  bool SomeoneCame() const {
+    const int c = ::accept(fd_, nullptr, nullptr);
+    if (c >= 0) ::close(c);
+    return c >= 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+TEST_F(ConverterProcess, AHostileDocumentIsRefusedTheNetworkProgramsProcessesAndWriting) {
+  Listener listener;
+  ASSERT_GT(listener.port(), 0);
+  // A file beside the run's tree, not beneath any folder of the run.
+  const std::string outside = tree_.root() + "-outside-secret";
+  std::ofstream(outside) << "secret\n";
+  const std::string marker = tree_ / "docs/ran";
+  ConverterClient client(Settings());
+  const struct {
+    std::string script;
+    std::string refused;
+  } cases[] = {
+      {"connect " + std::to_string(listener.port()) + "\n", "cannot open a network socket: Permission denied"},
+      {"run " + marker + "\n", "cannot run a program"},
+      {"child\n", "cannot start a process: Operation not permitted"},
+      {"write " + (tree_ / "docs/written") + "\n", "Permission denied"},
+      {"write " + (tree_ / "elsewhere") + "\n", "Permission denied"},
+      {"read " + outside + "\n", "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    if (c.script.starts_with("write") || c.script.starts_with("read")) {
+      if (!KernelHasLandlock()) continue;  // file-system rules need Landlock
+    }
+    const DocumentText text = Read(client, Doc("hostile.qs", c.script + "chunk\ntext done\n"));
+    EXPECT_FALSE(text.result.written());
+    EXPECT_THAT(text.result.reason, HasSubstr(c.refused));
+    EXPECT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written()) << "the converter goes on";
+  }
+  EXPECT_FALSE(listener.SomeoneCame());
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_FALSE(fs::exists(tree_ / "docs/written"));
+  EXPECT_FALSE(fs::exists(tree_ / "elsewhere"));
+  fs::remove(outside);
+}
+
+TEST_F(ConverterProcess, WritesOnlyInItsOwnScratchFolderWhichGoesWithIt) {
+  {
+    ConverterClient client(Settings());
+    const DocumentText text = Read(client, Doc("tmp.qs", "tmpwrite unpacked\nchunk\ntext fine\n"));
+    ASSERT_TRUE(text.result.written()) << text.result.reason;
+    const std::vector<fs::path> scratch = Scratch();
+    ASSERT_EQ(scratch.size(), 1u);
+    EXPECT_TRUE(fs::exists(scratch[0] / "unpacked"));
+    EXPECT_EQ(fs::status(scratch[0]).permissions() & fs::perms::all, fs::perms::owner_all);
+  }
+  EXPECT_TRUE(Scratch().empty());
+}
+
+TEST_F(ConverterProcess, ADocumentBeyondTheRunsFoldersIsReadByANewConverter) {
+  ConverterClient client(Settings());
+  ASSERT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+  const pid_t first = client.pid();
+  // Through a link inside the run's folder to a file outside it, and directly.
+  const std::string elsewhere = tree_.Write("other/far.qs", "chunk\ntext far\n");
+  fs::create_symlink(elsewhere, tree_ / "docs/link.qs");
+  const DocumentText linked = Read(client, tree_ / "docs/link.qs");
+  EXPECT_EQ(Trimmed(linked.text), "far");
+  EXPECT_NE(client.pid(), first);
+  const DocumentText direct = Read(client, tree_.Write("third/near.qs", "chunk\ntext near\n"));
+  EXPECT_EQ(Trimmed(direct.text), "near");
+}
+
+}  // namespace
+}  // namespace quarn
