@@ -12,6 +12,7 @@
 #include "process/exit_code.h"
 #include "app/main.h"
 #include "convert/conversion_options.h"
+#include "convert/filter.h"
 #include "convert/filters/module.h"
 #include "process/process.h"
 #include "shell/execute.h"
@@ -38,6 +39,9 @@ constexpr const char* kUsage =
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
+    "       quarn --list-extensions\n"
+    "                               list the file-name extensions a filter is registered\n"
+    "                               for, one a line, plug-ins' registrations included\n"
     "       quarn --help | --version\n"
     "\n"
     "Exit status:\n"
@@ -321,6 +325,12 @@ bool StartWithOptions(const std::vector<std::string>& args, int* exit_status) {
   }
   if (option == "--version") {
     std::printf("Velmor Quarn version %s\n", QUARN_VERSION);
+    *exit_status = Status(ExitCode::kOk);
+    return false;
+  }
+  if (option == "--list-extensions") {
+    for (const std::string& ext : RegisteredExtensions(Registry::LoadStandard()))
+      std::printf("%s\n", ext.c_str() + 1);
     *exit_status = Status(ExitCode::kOk);
     return false;
   }

@@ -51,6 +51,18 @@ std::string FindFilterClass(const Registry& registry, std::string_view path) {
                                   std::string(kIFilter));
 }
 
+std::vector<std::string> RegisteredExtensions(const Registry& registry) {
+  std::vector<std::string> out;
+  for (std::string& ext : registry.ExtensionKeys()) {
+    try {
+      if (!FindFilterClass(registry, "x" + ext).empty()) out.push_back(std::move(ext));
+    } catch (const std::runtime_error&) {
+      // A value of the wrong type: the lookup would fail for such files too.
+    }
+  }
+  return out;
+}
+
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
   const std::string class_id = FindFilterClass(registry, path);
   if (class_id.empty()) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/outcome.h"
 #include "convert/registry.h"
@@ -35,6 +36,11 @@ std::string_view ExtensionOf(std::string_view path);
 // Throws std::runtime_error ("Invalid data type for ''") for a registry value
 // of the wrong type.
 std::string FindFilterClass(const Registry& registry, std::string_view path);
+
+// The extensions, with their dot and in lower case, for which
+// FindFilterClass finds a filter class: every name the registry can read,
+// sorted.  An extension whose keys hold values of the wrong type is left out.
+std::vector<std::string> RegisteredExtensions(const Registry& registry);
 
 struct FilterText {
   std::string text;     // in the system character set

@@ -283,6 +283,22 @@ void Registry::SetDefault(std::string_view key, RegValue value) { defaults_[Fold
 
 void Registry::DeleteDefault(std::string_view key) { defaults_.erase(Fold(key)); }
 
+std::vector<std::string> Registry::ExtensionKeys() const {
+  constexpr std::string_view kPrefix = "software\\classes\\.";
+  std::vector<std::string> out;
+  for (const auto& entry : defaults_) {
+    const std::string& key = entry.first;
+    if (key.size() <= kPrefix.size() || key.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+    const std::size_t end = key.find('\\', kPrefix.size());
+    if (end == kPrefix.size()) continue;  // "Software\Classes\.\..." names no extension
+    const std::size_t dot = kPrefix.size() - 1;
+    out.push_back(key.substr(dot, end == std::string::npos ? std::string::npos : end - dot));
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 void Registry::DeleteTree(std::string_view key) {
   std::string folded = Fold(key);
   std::string prefix = folded + "\\";

@@ -69,6 +69,11 @@ class Registry {
   // Built-ins, then StandardFolders().
   static Registry LoadStandard();
 
+  // The file-name extensions that have a key of their own below
+  // Software\Classes (".pdf" for "Software\Classes\.pdf" or any key below
+  // it), in lower case with their dot, sorted, each once.
+  std::vector<std::string> ExtensionKeys() const;
+
   std::size_t size() const { return defaults_.size(); }
 
   // The shared objects that InprocServer32 keys name (every class's server

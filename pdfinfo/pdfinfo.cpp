@@ -17,6 +17,7 @@ extern "C" {
 #include <string_view>
 
 #include "convert/charset.h"
+#include "pdfinfo/page_text.h"
 
 // MuPDF reports errors with setjmp/longjmp.  Inside an fz_try block only C
 // calls and plain variables are used (a longjmp skips C++ destructors), and no
@@ -313,31 +314,15 @@ bool TimeIsUp(Context& c) {
   return b.expired;
 }
 
-// Appends one character of structured text as UTF-8.  NUL and other control
-// characters (MuPDF passes through whatever the font maps to) become spaces,
-// except tabs; a NUL would end the program's text early.
-inline bool AppendRune(MappedText& out, int c) {
-  char utf8[FZ_UTFMAX];
-  if (c < 0x20 && c != '\t') c = ' ';
-  if (c < 0x80) {
-    utf8[0] = static_cast<char>(c);
-    return out.Append(utf8, 1);
-  }
-  int n = fz_runetochar(utf8, c);
-  return out.Append(utf8, static_cast<std::size_t>(n));
-}
-
+// The page's text in reading order (columns, right-to-left scripts,
+// ligatures and hyphenation sorted out by PageText); false when memory ran out.
 bool AppendStext(MappedText& out, const fz_stext_page* stext) {
-  for (const fz_stext_block* block = stext->first_block; block; block = block->next) {
-    if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
-    for (const fz_stext_line* line = block->u.t.first_line; line; line = line->next) {
-      for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next)
-        if (!AppendRune(out, ch->c)) return false;
-      if (!out.Append("\n", 1)) return false;
-    }
-    if (!out.Append("\n", 1)) return false;
+  try {
+    std::string text = quarn::pdf::PageText(stext);
+    return out.Append(text.data(), text.size());
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  return true;
 }
 
 // Appends the UTF-8 text of page `number` to out.  A page that fails keeps

@@ -17,6 +17,10 @@ packages=(
   libgtest-dev libgmock-dev
   libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core fonts-urw-base35 img2pdf poppler-utils
+  # the manual page, the completions, the desktop data and their tests
+  scdoc groff-base shared-mime-info desktop-file-utils appstream bash-completion zsh fish
+  # the Debian packages and their installation test (scripts/package.sh, install-test.sh)
+  debhelper dpkg-dev fakeroot lintian debootstrap libbrotli-dev
 )
 bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the normal build, then the whole suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then the queue's
-# tests under ThreadSanitizer.  --quick runs the normal build only.
+# tests under ThreadSanitizer, then the Debian packages are built, checked
+# with lintian, installed on a clean Debian 12 root, used and removed.
+# --quick runs the normal build only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 quick=0
@@ -26,3 +28,7 @@ if [[ -d "$root/process" ]]; then
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" -R '^(Process|Queue|Worker)'
 fi
+
+echo "== Debian packages: build, lintian, install on a clean root, use, remove"
+"$root/scripts/package.sh" "$root/build-deb"
+"$root/scripts/install-test.sh" "$root/build-deb"

@@ -32,7 +32,7 @@
 #include "ui/vista.h"
 
 #ifndef QUARN_VERSION
-#define QUARN_VERSION "1.2.3"
+#error "QUARN_VERSION must be defined by the build"
 #endif
 
 namespace quarn {

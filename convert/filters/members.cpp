@@ -178,6 +178,13 @@ TextSink MemberSink(TextSink& parent) {
   return member;
 }
 
+TextSink SideSink(TextSink& parent, std::size_t limit) {
+  TextSink side(limit);
+  const Nesting& n = parent.nesting();
+  side.set_nesting(Nesting{n.registry, n.depth, &parent.budget()});
+  return side;
+}
+
 ExtractResult ExtractMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
   if (sink.nesting().depth > limits.max_depth)
     return ExtractResult::Failed("not read: nested more than " + std::to_string(limits.max_depth) + " levels deep");

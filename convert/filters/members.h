@@ -92,6 +92,11 @@ bool HasFilterForName(const TextSink& sink, std::string_view name);
 // parent's text limit.
 TextSink MemberSink(TextSink& parent);
 
+// A sink for text a filter gathers aside before placing it in parent (an
+// embedded object's text, a related part's): the same level as parent,
+// sharing its budget, allowed limit bytes.
+TextSink SideSink(TextSink& parent, std::size_t limit);
+
 // Reads the member file at path (named like the member) into member_sink
 // (made by MemberSink): through the filter registered for its extension;
 // else through the built-in filter its content names; else, when it has no

@@ -9,11 +9,15 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "convert/filters/common/embedded.h"
+#include "convert/filters/members.h"
+#include "convert/filters/common/phonetic_guide.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -166,9 +170,17 @@ enum class Dest : std::uint8_t {
   kSkip,       // nothing in the group is shown
   kFontTable,  // font numbers and their character sets
   kShape,      // a shape's properties: nothing shown but its own text (\shptxt)
+  kObjData,    // an embedded object's bytes, in hexadecimal
 };
 
-enum class Target : std::uint8_t { kBody, kHeaders, kNotes };
+// Where text goes: the body, headers and footers, notes, or the code of the
+// field being read (kept to see whether it is a phonetic guide).
+enum class Target : std::uint8_t { kBody, kHeaders, kNotes, kFieldCode };
+
+// Embedded objects are read up to this size.
+constexpr std::size_t kMaxObjectBytes = std::size_t{64} << 20;
+// A field's code is kept up to this size: phonetic guides are short.
+constexpr std::size_t kMaxFieldCode = 4096;
 
 struct GroupState {
   Dest dest = Dest::kText;
@@ -177,6 +189,7 @@ struct GroupState {
   int code_page = 0; // of the current font; 0: the document's
   bool in_table = false;
   bool list_label = false;  // inside \listtext or \pntext: a list item's label
+  bool field = false;       // the group of a \field
 };
 
 struct Control {
@@ -208,13 +221,16 @@ class RtfParser {
         } else {
           GroupState s = states_.back();
           if (states_.size() == 1) s.dest = Dest::kText;
+          s.field = false;
           states_.push_back(s);
         }
+        group_start_ = true;
         continue;
       }
       if (c == '}') {
         FlushBytes();
         skip_left_ = 0;
+        group_start_ = false;
         if (overflow_ > 0) {
           --overflow_;
           continue;
@@ -230,6 +246,9 @@ class RtfParser {
       if (c == '\\') {
         Control ctl;
         if (!ReadControl(ctl)) break;
+        // \* marks an ignorable destination only as the first thing in its group.
+        star_allowed_ = group_start_;
+        group_start_ = false;
         if (overflow_ > 0) {
           if (ctl.word == "bin" && ctl.has_param && ctl.param > 0 && !in_.Skip(static_cast<std::uint64_t>(ctl.param)))
             break;
@@ -239,6 +258,7 @@ class RtfParser {
         continue;
       }
       if (c == '\r' || c == '\n' || overflow_ > 0) continue;
+      group_start_ = false;
       TextByte(static_cast<unsigned char>(c));
     }
     FlushBytes();
@@ -323,7 +343,8 @@ class RtfParser {
         return true;
       }
       if (s == '*') {
-        top().dest = Dest::kSkip;
+        // In the middle of a group it means nothing: the words after it stay.
+        if (star_allowed_) top().dest = Dest::kSkip;
         return true;
       }
       if (s == '\\' || s == '{' || s == '}') {
@@ -428,7 +449,37 @@ class RtfParser {
       if (w == "shptxt") top().dest = Dest::kText;
       return true;
     }
-    if (top().dest == Dest::kSkip) return true;
+    const bool parent_shown = states_.size() >= 2 && states_[states_.size() - 2].dest == Dest::kText;
+    if (w == "objdata" && parent_shown) {
+      // The embedded object's bytes: read by the filter of their content
+      // when the group ends.
+      FlushBytes();
+      top().dest = Dest::kObjData;
+      objdata_.clear();
+      objdata_nibble_ = -1;
+      return true;
+    }
+    if (w == "fldinst" && parent_shown && top().target != Target::kFieldCode) {
+      // The field's code: kept, not shown, to see whether it is a phonetic
+      // guide without a result.
+      FlushBytes();
+      top().dest = Dest::kText;
+      top().target = Target::kFieldCode;
+      return true;
+    }
+    if (top().dest == Dest::kSkip || top().dest == Dest::kObjData) return true;
+    if (w == "field") {
+      FlushBytes();
+      top().field = true;
+      field_code_.clear();
+      field_mark_ = written_;
+      return true;
+    }
+    if (w == "fldrslt") {
+      FlushBytes();
+      field_mark_ = written_;
+      return true;
+    }
 
     if (IsSkippedDestination(w)) {
       FlushBytes();
@@ -534,9 +585,45 @@ class RtfParser {
   }
 
   void TextByte(unsigned char c) {
+    if (top().dest == Dest::kObjData) return ObjectHexDigit(c);
     if (ConsumeSkip()) return;
     if (top().dest != Dest::kText) return;
     PushByte(c);
+  }
+
+  void ObjectHexDigit(unsigned char c) {
+    int v = Hex(c);
+    if (v < 0 || objdata_.size() >= kMaxObjectBytes) return;
+    if (objdata_nibble_ < 0) {
+      objdata_nibble_ = v;
+    } else {
+      objdata_.push_back(static_cast<char>(objdata_nibble_ * 16 + v));
+      objdata_nibble_ = -1;
+    }
+  }
+
+  // The text of the object whose bytes the group just ended held: an OLE 1.0
+  // object whose native data is a document, or a packaged file.
+  void EmbeddedObject() {
+    std::string bytes;
+    bytes.swap(objdata_);
+    if (top().dest != Dest::kText) return;
+    std::optional<Ole1Object> object = ParseOle1Object(bytes);
+    if (!object) return;
+    TextSink inner = SideSink(sink_, sink_.limit() - std::min(sink_.limit(), sink_.size() + body_.size()));
+    if (object->class_name == "Package") {
+      std::optional<PackagedFile> file = ParsePackage(object->native);
+      if (!file || !ExtractEmbedded(file->bytes, inner, file->name)) return;
+    } else if (!ExtractEmbedded(object->native, inner)) {
+      return;
+    }
+    std::string text = inner.Joined();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) return;
+    Side& side = Current();
+    side.pending_tabs = 0;
+    EnsureLineStart(*side.text);
+    EmitText(text + "\n");
   }
 
   // 8-bit text waits in a run so that a double-byte character split over a
@@ -618,11 +705,16 @@ class RtfParser {
       s.text->append(static_cast<std::size_t>(s.pending_tabs), '\t');
       s.pending_tabs = 0;
     }
+    if (t == Target::kFieldCode) {
+      if (s.text->size() + utf8.size() <= kMaxFieldCode) s.text->append(utf8);
+      return;
+    }
     if (t != Target::kBody && s.text->size() + utf8.size() > sink_.limit()) {
       notes_cut_ = true;
       return;
     }
     s.text->append(utf8);
+    written_ += utf8.size();
     if (t == Target::kBody) FlushBody(false);
   }
 
@@ -646,6 +738,16 @@ class RtfParser {
   void EndGroup() {
     GroupState closing = states_.back();
     states_.pop_back();
+    if (closing.dest == Dest::kObjData && top().dest != Dest::kObjData) EmbeddedObject();
+    if (closing.field) {
+      // A phonetic guide whose result shows nothing shows its base and reading.
+      std::string code;
+      code.swap(field_code_);
+      if (written_ == field_mark_ && top().dest == Dest::kText) {
+        std::string guide = PhoneticGuideText(code);
+        if (!guide.empty()) EmitText(guide);
+      }
+    }
     if (closing.list_label && !top().list_label) FinishLabel();
     if (closing.dest == Dest::kFontTable && top().dest != Dest::kFontTable && top().code_page == 0) {
       // Text before any \f is in the default font.
@@ -710,8 +812,14 @@ class RtfParser {
   int notes_ = 0;
   int in_note_ = 0;
   bool notes_cut_ = false;
-  std::string body_, headers_text_, notes_text_;
-  Side sides_[3] = {{&body_}, {&headers_text_}, {&notes_text_}};
+  std::string body_, headers_text_, notes_text_, field_code_;
+  Side sides_[4] = {{&body_}, {&headers_text_}, {&notes_text_}, {&field_code_}};
+  bool group_start_ = false;   // nothing but the opening brace read in this group yet
+  bool star_allowed_ = false;  // the control word being handled opened its group
+  std::string objdata_;        // the bytes of the object being read
+  int objdata_nibble_ = -1;    // a first hex digit waiting for its second
+  std::size_t written_ = 0;     // bytes of shown text so far
+  std::size_t field_mark_ = 0;  // written_ where the current field's result began
 };
 
 struct FileCloser {

@@ -38,22 +38,52 @@ bool LooksLikeHtml(std::string_view head) {
   return false;
 }
 
+// A message starts with its header block: every line up to the first empty
+// one is a header field ("Name: value", the name printable ASCII) or the
+// continuation of one (white space first), and at least two are fields
+// every message has.  An mbox separator line ("From ...") may come first.
+// A page that merely quotes header lines further down is no message.
 bool LooksLikeMail(std::string_view head) {
-  // A message starts with header fields; demand two well-known ones among the first lines.
-  int known = 0;
+  if (head.substr(0, 5) == "From ") {
+    std::size_t nl = head.find('\n');
+    if (nl == std::string_view::npos) return false;
+    head.remove_prefix(nl + 1);
+  }
+  int known = 0, fields = 0;
   std::size_t pos = 0;
-  for (int line = 0; line < 30 && pos < head.size(); ++line) {
+  while (pos < head.size()) {
     std::size_t end = head.find('\n', pos);
-    std::string_view l = head.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-    if (l.empty() || l == "\r") break;
-    std::string low = LowerAscii(l.substr(0, 40));
-    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
-                               "return-path:", "content-type:"})
-      if (low.rfind(h, 0) == 0) ++known;
-    if (end == std::string_view::npos) break;
+    if (end == std::string_view::npos) break;  // a line cut by the end of the head: undecided
+    std::string_view l = head.substr(pos, end - pos);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     pos = end + 1;
+    if (l.empty()) break;  // the end of the header block
+    if (l[0] == ' ' || l[0] == '\t') {
+      if (fields == 0) return false;
+      continue;
+    }
+    std::size_t colon = l.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon > 76) return false;
+    for (char c : l.substr(0, colon))
+      if (c <= ' ' || c >= 127) return false;
+    ++fields;
+    std::string low = LowerAscii(l.substr(0, colon + 1));
+    for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
+                               "return-path:", "content-type:", "cc:", "reply-to:", "sender:"})
+      if (low == h) ++known;
   }
   return known >= 2;
+}
+
+// Excel 2 to 4 files are their records, starting with a BOF record (type
+// 0x0009, 0x0209 or 0x0409) of 4 to 16 bytes that names a worksheet,
+// chart, macro sheet or workbook.
+bool LooksLikeOldWorksheet(std::string_view head) {
+  if (head.size() < 8 || head[0] != '\x09' || (head[1] != '\x00' && head[1] != '\x02' && head[1] != '\x04'))
+    return false;
+  const auto len = static_cast<unsigned char>(head[2]) | static_cast<unsigned char>(head[3]) << 8;
+  const auto dt = static_cast<unsigned char>(head[6]) | static_cast<unsigned char>(head[7]) << 8;
+  return len >= 4 && len <= 16 && (dt == 0x0010 || dt == 0x0020 || dt == 0x0040 || dt == 0x0100);
 }
 
 // The part names inside zips and compound files are read by the modules that
@@ -260,6 +290,10 @@ Sniffed SniffHead(std::string_view head) {
     return r;
   }
   if (LooksLikeArchive(head)) return set(ContentKind::kArchive, "archive");
+  if (LooksLikeOldWorksheet(head)) {
+    r.filter = "xls";
+    return r;
+  }
   std::string_view body = SkipBomAndSpace(head);
   if (std::string_view xml = XmlFormatFilter(RootElement(body)); !xml.empty()) {
     r.kind = ContentKind::kXml;

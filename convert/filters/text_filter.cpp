@@ -56,6 +56,11 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
     case ContentKind::kTnef: what = "a TNEF stream"; break;
     case ContentKind::kHelp: what = "a compiled help file"; break;
     case ContentKind::kImage: what = "a picture"; break;
+    case ContentKind::kUnknown:
+      // A binary format known by its first bytes alone (Excel 2 to 4).
+      if (s.filter.empty()) return std::nullopt;
+      what = "a binary document";
+      break;
     default: return std::nullopt;
   }
   if (!s.filter.empty() && FindBuiltinFilter(s.filter)) return ExtractWithBuiltin(s.filter, path, sink);
@@ -75,6 +80,8 @@ class TextFilter : public BuiltinFilter {
 
     TextDecoder decoder(guess.charset);
     LineEnds line_ends;
+    // EBCDIC ends its lines with NL, which decodes to U+0085.
+    const bool ebcdic = guess.charset == "IBM037" || guess.charset == "IBM500";
     // Left uninitialised: read() fills it, and a small file touches only the
     // pages it needs instead of a zeroed megabyte.
     auto buffer = std::make_unique_for_overwrite<char[]>(kBlockBytes);
@@ -92,6 +99,8 @@ class TextFilter : public BuiltinFilter {
         skip -= s;
         decoder.Decode(bytes, text);
       }
+      if (ebcdic)
+        for (std::size_t at = 0; (at = text.find("\xC2\x85", at)) != std::string::npos;) text.replace(at, 2, "\n");
       line_ends.Apply(text);
       sink.Append(text);
       if (sink.full())

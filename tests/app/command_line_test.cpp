@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -128,10 +129,33 @@ TEST_F(CommandLine, DoubleDashEndsTheOptions) {
   EXPECT_THAT(TempTree::Read(tree_ / "--odd-name.txt"), HasSubstr("odd text"));
 }
 
+// The list the shell completions offer files by: the registry the program
+// reads, plug-ins' registrations and removals included, one extension a
+// line in lower case without its dot.
+TEST_F(CommandLine, ListExtensionsFollowsTheInstalledRegistry) {
+  tree_.Write("data/quarn/registry/cookie.reg",
+              "REGEDIT4\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Classes\\.Cookie\\PersistentHandler]\n@=\"{H}\"\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\{H}\\PersistentAddinsRegistered\\"
+              "{89BCB740-6119-101A-BCB7-00DD010655AF}]\n@=\"{F}\"\n"
+              "[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.rtf]\n");
+  RunOptions o = In();
+  o.env = {"XDG_DATA_DIRS=" + tree_ / "data"};
+  const auto r = RunQuarn({"--list-extensions"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(r.out.substr(at, end - at));
+  EXPECT_THAT(lines, ::testing::IsSupersetOf({"pdf", "docx", "eml", "txt", "cookie"}));
+  EXPECT_THAT(lines, Not(::testing::Contains("rtf")));
+  EXPECT_THAT(lines, ::testing::Each(::testing::MatchesRegex("[^.A-Z]+")));
+  EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+}
+
 TEST_F(CommandLine, HelpVersionAndUnknownOptions) {
   auto r = RunQuarn({"--version"}, In());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Velmor Quarn version 1.2.3\n");
+  EXPECT_EQ(r.out, "Velmor Quarn version " QUARN_VERSION "\n");
   r = RunQuarn({"--help"}, In());
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--batch"));

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -156,6 +157,39 @@ TEST_F(Lookup, ExtensionIsTheTextFromTheLastDotAfterTheLastSlash) {
   EXPECT_EQ(ExtensionOf("/a.b/c"), "");
   EXPECT_EQ(ExtensionOf("c."), ".");
   EXPECT_EQ(ExtensionOf(".bashrc"), ".bashrc");
+}
+
+// The list behind "quarn --list-extensions" and the completions: exactly the
+// extensions the lookup resolves, by either route, whatever the case of the
+// keys, and none whose chain is broken or holds a value of the wrong type.
+TEST_F(Lookup, RegisteredExtensionsAreThoseTheLookupResolves) {
+  Set(".ABC\\PersistentHandler", "{H1}");
+  Set(std::string("CLSID\\{H1}") + kIFilter, "{F1}");
+  Set(".prog", "progfile");
+  Set("progfile\\CLSID", "{C}");
+  Set("CLSID\\{C}\\PersistentHandler", "{H1}");
+  Set(".broken\\PersistentHandler", "{Nowhere}");  // no filter class behind it
+  Set(".empty", "");
+  r.SetDefault("Software\\Classes\\.typed\\PersistentHandler", {RegType::kDword, "\x01\0\0\0", {}});
+  Set(".\\PersistentHandler", "{H1}");  // names no extension
+  EXPECT_EQ(r.ExtensionKeys(), (std::vector<std::string>{".abc", ".broken", ".empty", ".prog", ".typed"}));
+  EXPECT_EQ(RegisteredExtensions(r), (std::vector<std::string>{".abc", ".prog"}));
+
+  // A removal takes an extension away again.
+  std::string error;
+  ASSERT_TRUE(r.LoadRegText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.abc]\n", "", &error)) << error;
+  EXPECT_EQ(RegisteredExtensions(r), (std::vector<std::string>{".prog"}));
+}
+
+TEST(BuiltinRegistrations, EveryBuiltinExtensionIsListedOnce) {
+  Registry r;
+  r.AddBuiltins();
+  const std::vector<std::string> listed = RegisteredExtensions(r);
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+  EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+  for (const BuiltinFilterInfo& info : BuiltinFilters())
+    for (std::string_view ext : info.extensions)
+      EXPECT_TRUE(std::binary_search(listed.begin(), listed.end(), std::string(ext))) << ext;
 }
 
 TEST(BuiltinRegistrations, EveryBuiltinExtensionFindsItsFilter) {

@@ -24,11 +24,11 @@ using quarn::testing::RunProgram;
 using quarn::testing::TempTree;
 
 TEST(SiteQuery, WholeDaysTruncatedTowardZero) {
-  EXPECT_EQ(SiteQueryForDays(10.5), "?prd=quarn&v=1.2.3&d=10");
-  EXPECT_EQ(SiteQueryForDays(999.0), "?prd=quarn&v=1.2.3&d=999");
-  EXPECT_EQ(SiteQueryForDays(0.99), "?prd=quarn&v=1.2.3&d=0");
-  EXPECT_EQ(SiteQueryForDays(-1.5), "?prd=quarn&v=1.2.3&d=-1");  // a clock set back
-  EXPECT_EQ(SitePageUrl(kPageUninstall).rfind(SiteUrl() + "support/uninstall.php?prd=quarn&v=1.2.3&d=", 0), 0u);
+  EXPECT_EQ(SiteQueryForDays(10.5), "?prd=quarn&v=" QUARN_VERSION "&d=10");
+  EXPECT_EQ(SiteQueryForDays(999.0), "?prd=quarn&v=" QUARN_VERSION "&d=999");
+  EXPECT_EQ(SiteQueryForDays(0.99), "?prd=quarn&v=" QUARN_VERSION "&d=0");
+  EXPECT_EQ(SiteQueryForDays(-1.5), "?prd=quarn&v=" QUARN_VERSION "&d=-1");  // a clock set back
+  EXPECT_EQ(SitePageUrl(kPageUninstall).rfind(SiteUrl() + "support/uninstall.php?prd=quarn&v=" QUARN_VERSION "&d=", 0), 0u);
 }
 
 // The program copied into a folder of its own, with browser stand-ins that
@@ -70,7 +70,7 @@ class WebPages : public ::testing::Test {
 TEST_F(WebPages, UninstallPageWithoutUninstallExeSays999Days) {
   FakeOpener("xdg-open");
   EXPECT_EQ(Uninstall(tree_ / "bin"), 0);
-  EXPECT_EQ(Opened(), SiteUrl() + "support/uninstall.php?prd=quarn&v=1.2.3&d=999");
+  EXPECT_EQ(Opened(), SiteUrl() + "support/uninstall.php?prd=quarn&v=" QUARN_VERSION "&d=999");
 }
 
 TEST_F(WebPages, UninstallExeWrittenTenAndAHalfDaysAgoSays10) {
@@ -82,13 +82,13 @@ TEST_F(WebPages, UninstallExeWrittenTenAndAHalfDaysAgoSays10) {
   times[1] = times[0];
   ASSERT_EQ(::utimensat(AT_FDCWD, marker.c_str(), times, 0), 0);
   EXPECT_EQ(Uninstall(tree_ / "bin"), 0);
-  EXPECT_EQ(Opened(), SiteUrl() + "support/uninstall.php?prd=quarn&v=1.2.3&d=10");
+  EXPECT_EQ(Opened(), SiteUrl() + "support/uninstall.php?prd=quarn&v=" QUARN_VERSION "&d=10");
 }
 
 TEST_F(WebPages, FallsBackToGioAndSaysNothingWhenNeitherExists) {
   FakeOpener("gio");
   EXPECT_EQ(Uninstall(tree_ / "bin"), 0);
-  EXPECT_EQ(Opened(), "open " + SiteUrl() + "support/uninstall.php?prd=quarn&v=1.2.3&d=999");
+  EXPECT_EQ(Opened(), "open " + SiteUrl() + "support/uninstall.php?prd=quarn&v=" QUARN_VERSION "&d=999");
 
   RunOptions o;
   o.cwd = tree_.root();

@@ -130,6 +130,7 @@ inline void RunConversionCorpus(const std::string& format, double min_mean, doub
   }
   double sum = 0;
   int compared = 0;
+  std::vector<double> counted;
   std::printf("%-70s %9s %-8s %7s  %s\n", "document", "ms", "outcome", "recall", "against");
   for (const Row& row : rows) {
     if (row.recall >= 0 && row.against.find("not counted") != std::string::npos) {
@@ -140,6 +141,7 @@ inline void RunConversionCorpus(const std::string& format, double min_mean, doub
                   row.against.c_str());
       sum += row.recall;
       ++compared;
+      counted.push_back(row.recall);
       EXPECT_GE(row.recall, min_each) << row.name << " against " << row.against;
     } else {
       std::printf("%-70s %9.1f %-8s %7s\n", row.name.c_str(), row.ms, row.outcome.c_str(), "-");
@@ -148,6 +150,8 @@ inline void RunConversionCorpus(const std::string& format, double min_mean, doub
   const double mean = compared ? sum / compared : 1.0;
   std::printf("%s: %zu documents, %d compared, mean recall %.3f (threshold %.2f, each at least %.2f)\n",
               format.c_str(), rows.size(), compared, mean, min_mean, min_each);
+  std::printf("%-6s %6s %8s %8s\n%-6s %6d %8.3f %8.3f\n", "format", "scored", "median", "p10", format.c_str(),
+              compared, test::Quantile(counted, 0.5), test::Quantile(counted, 0.1));
   EXPECT_FALSE(rows.empty());
   EXPECT_GE(mean, min_mean);
 }
@@ -266,16 +270,14 @@ inline void RunFilterCorpus(const std::string& format, const std::map<std::strin
       if (recall < 0.5 && !notes.count(name)) ADD_FAILURE() << name << " recall " << recall;
     }
     std::sort(recalls.begin(), recalls.end());
-    double median = recalls.empty() ? 1 : recalls[recalls.size() / 2];
-    if (!recalls.empty() && recalls.size() % 2 == 0)
-      median = (recalls[recalls.size() / 2 - 1] + recalls[recalls.size() / 2]) / 2;
+    const double median = test::Quantile(recalls, 0.5);
     char row[160];
-    std::snprintf(row, sizeof row, "%-6s %6d %8.3f %8.3f %8.3f", format.c_str(), files, median,
-                  recalls.empty() ? 1.0 : recalls.front(), slowest);
+    std::snprintf(row, sizeof row, "%-6s %6d %8.3f %8.3f %8.3f %8.3f", format.c_str(), files, median,
+                  test::Quantile(recalls, 0.1), recalls.empty() ? 1.0 : recalls.front(), slowest);
     table.push_back(row);
     EXPECT_GE(median, 0.95) << format;
   }
-  std::printf("%-6s %6s %8s %8s %8s\n", "format", "files", "median", "min", "max_s");
+  std::printf("%-6s %6s %8s %8s %8s %8s\n", "format", "files", "median", "p10", "min", "max_s");
   for (const std::string& row : table) std::printf("%s\n", row.c_str());
   fs::remove_all(scratch);
 }

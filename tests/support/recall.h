@@ -60,12 +60,53 @@ struct Recall {
   double value() const { return total ? static_cast<double>(found) / static_cast<double>(total) : 1.0; }
 };
 
-inline Recall BagOfWordsRecall(std::string_view reference, std::string_view output) {
+// The q-quantile (0 <= q <= 1) of the values, interpolated between the two
+// nearest ranks; 1 for no values (nothing to miss).  The corpus programs print
+// the median and the tenth percentile: the median says how ordinary documents
+// fare, the tenth percentile how thin the tail of partly lost ones is.
+inline double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 1.0;
+  std::sort(values.begin(), values.end());
+  const double at = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(at);
+  if (below + 1 >= values.size()) return values.back();
+  const double frac = at - static_cast<double>(below);
+  return values[below] + frac * (values[below + 1] - values[below]);
+}
+
+// Which words a recall counts.  Spreadsheet peers export the numbers cells
+// store, while a spreadsheet (and Quarn) shows them through their formats
+// ("2500" against "$2,500.00"), so against such a peer only words that are
+// not bare digits are comparable.
+enum class Counted { kAllWords, kWordsWithLetters };
+
+// A spreadsheet peer's export without the lines it puts before each sheet
+// ("=== sheet file: name.csv"), which are no text of the workbook.
+inline std::string WithoutSheetBanners(std::string_view text) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
+    if (line.substr(0, 16) != "=== sheet file: ") {
+      out.append(line);
+      out.push_back('\n');
+    }
+    at = end + 1;
+  }
+  return out;
+}
+
+inline bool IsDigits(const std::string& w) { return w.find_first_not_of("0123456789") == std::string::npos; }
+
+inline Recall BagOfWordsRecall(std::string_view reference, std::string_view output,
+                               Counted counted = Counted::kAllWords) {
   std::unordered_map<std::string, std::size_t> have;
   for (std::string& w : Words(output)) ++have[std::move(w)];
   Recall r;
   std::unordered_map<std::string, std::size_t> want;
   for (std::string& w : Words(reference)) {
+    if (counted == Counted::kWordsWithLetters && IsDigits(w)) continue;
     ++want[std::move(w)];
     ++r.total;
   }

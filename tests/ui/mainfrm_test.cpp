@@ -199,7 +199,7 @@ TEST(Menu, AboutShowsNameVersionAndCopyright) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   const MessageRequest& m = dialogs.messages[0];
   EXPECT_EQ(m.title, "About");
-  EXPECT_EQ(m.main_text, "Velmor Quarn version 1.2.3");
+  EXPECT_EQ(m.main_text, "Velmor Quarn version " QUARN_VERSION);
   EXPECT_TRUE(m.content.startsWith(QString::fromUtf8("Copyright © "))) << m.content.toStdString();
   EXPECT_TRUE(m.content.contains("Velmor"));
   EXPECT_EQ(m.buttons, 1);

@@ -106,7 +106,9 @@ std::string Utf16Pattern(std::string_view h) {
 }
 
 // Text never holds many NULs or control characters other than white space
-// and the escape and shift bytes of ISO-2022.
+// and the escape and shift bytes of ISO-2022.  A few stray NULs (padding,
+// a damaged copy) do not make a text binary: a tenth of the bytes, or a
+// twentieth with other control bytes, does.
 bool LooksBinary(std::string_view h, std::string* why) {
   std::size_t nul = 0, control = 0;
   for (unsigned char c : h) {
@@ -115,17 +117,111 @@ bool LooksBinary(std::string_view h, std::string* why) {
              c != 0x0F)
       ++control;
   }
-  if (nul > 0 && nul * 100 >= h.size()) {
+  if (nul > 0 && nul * 10 >= h.size()) {
     *why = "binary data, not text: " + std::to_string(nul) + " NUL bytes in the first " +
            std::to_string(h.size()) + " bytes";
     return true;
   }
-  if ((nul + control) * 10 >= h.size() && h.size() >= 16) {
+  // Random or compressed bytes hold about one control byte in ten; text in
+  // any character set hardly any besides white space.
+  if ((nul + control) * 20 >= h.size() && h.size() >= 16) {
     *why = "binary data, not text: " + std::to_string(nul + control) + " control bytes in the first " +
            std::to_string(h.size()) + " bytes";
     return true;
   }
   return false;
+}
+
+// EBCDIC text (the IBM code pages 037 and 500): the space is 0x40, letters
+// and digits lie above 0x80, and ASCII's space hardly occurs.  The two code
+// pages differ in a few punctuation marks; their brackets tell them apart.
+std::string EbcdicCharset(std::string_view h) {
+  if (h.size() < 32) return {};
+  std::size_t space = 0, ascii_space = 0, alnum = 0;
+  std::size_t count[256] = {};
+  for (unsigned char c : h) {
+    ++count[c];
+    if (c == 0x40) ++space;
+    else if (c == 0x20) ++ascii_space;
+    else if ((c >= 0x81 && c <= 0x89) || (c >= 0x91 && c <= 0x99) || (c >= 0xA2 && c <= 0xA9) ||
+             (c >= 0xC1 && c <= 0xC9) || (c >= 0xD1 && c <= 0xD9) || (c >= 0xE2 && c <= 0xE9) ||
+             (c >= 0xF0 && c <= 0xF9))
+      ++alnum;
+  }
+  if (space * 100 < h.size() * 5 || ascii_space * 10 > space || alnum * 2 < h.size()) return {};
+  // "[" and "]" are 0xBA and 0xBB in 037, 0x4A and 0x5A in 500, where 0x4F
+  // is the "!" that 037 writes as 0x5A.
+  if (count[0xBA] && count[0xBB]) return "IBM037";
+  if ((count[0x4A] && count[0x5A]) || count[0x4F] > count[0x5A]) return "IBM500";
+  return "IBM037";
+}
+
+// Text converted to UTF-32LE code points by iconv; *invalid counts the
+// bytes that do not belong to the character set (a sequence cut by the end
+// of the text is no fault).
+std::u32string DecodeCodePoints(std::string_view bytes, const char* charset, std::size_t* invalid) {
+  std::u32string out;
+  *invalid = 0;
+  iconv_t cd = iconv_open("UTF-32LE", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    *invalid = bytes.size();
+    return out;
+  }
+  std::string buf(bytes.size() * 4 + 16, '\0');
+  char* in = const_cast<char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  char* o = buf.data();
+  std::size_t o_left = buf.size();
+  while (in_left > 0) {
+    if (iconv(cd, &in, &in_left, &o, &o_left) != static_cast<std::size_t>(-1)) break;
+    if (errno != EILSEQ) break;  // EINVAL: cut at the end
+    ++*invalid;
+    ++in;
+    --in_left;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  iconv_close(cd);
+  const std::size_t n = (buf.size() - o_left) / 4;
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto* b = reinterpret_cast<const unsigned char*>(buf.data() + 4 * i);
+    out[i] = char32_t{b[0]} | char32_t{b[1]} << 8 | char32_t{b[2]} << 16 | char32_t{b[3]} << 24;
+  }
+  return out;
+}
+
+// Korean text in Johab, which detectors take for the usual Korean code page
+// (CP949): decoded as Johab it is clean and its syllables are the common
+// ones (those KS X 1001 has), decoded as CP949 it is not.
+bool LooksLikeJohab(std::string_view h) {
+  std::size_t johab_invalid = 0, uhc_invalid = 0;
+  std::u32string johab = DecodeCodePoints(h, "JOHAB", &johab_invalid);
+  if (johab_invalid * 100 > h.size()) return false;
+  iconv_t ks = iconv_open("EUC-KR", "UTF-32LE");
+  if (ks == reinterpret_cast<iconv_t>(-1)) return false;
+  auto common = [&](const std::u32string& text, std::size_t* syllables) {
+    std::size_t n = 0;
+    *syllables = 0;
+    for (char32_t c : text) {
+      if (c < 0xAC00 || c > 0xD7A3) continue;
+      ++*syllables;
+      unsigned char in[4] = {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8), 0, 0};
+      char* ip = reinterpret_cast<char*>(in);
+      std::size_t il = 4;
+      char out[8];
+      char* op = out;
+      std::size_t ol = sizeof out;
+      iconv(ks, nullptr, nullptr, nullptr, nullptr);
+      if (iconv(ks, &ip, &il, &op, &ol) != static_cast<std::size_t>(-1)) ++n;
+    }
+    return n;
+  };
+  std::size_t johab_syllables = 0, uhc_syllables = 0;
+  std::size_t johab_common = common(johab, &johab_syllables);
+  std::u32string uhc = DecodeCodePoints(h, "CP949", &uhc_invalid);
+  std::size_t uhc_common = common(uhc, &uhc_syllables);
+  iconv_close(ks);
+  return johab_syllables >= 8 && johab_common * 10 >= johab_syllables * 9 && johab_common > uhc_common + uhc_invalid;
 }
 
 // Validates UTF-8 across block boundaries, one byte at a time with the
@@ -269,7 +365,9 @@ std::string CharsetForLabel(std::string_view label) {
       {"X-GBK", "GB18030"},         {"CHINESE", "GB18030"},       {"KS_C_5601-1987", "CP949"},
       {"EUC-KR", "CP949"},          {"KOREAN", "CP949"},          {"BIG5-HKSCS", "BIG5-HKSCS"},
       {"X-MAC-ROMAN", "MACINTOSH"}, {"MAC", "MACINTOSH"},         {"X-MAC-CYRILLIC", "MAC-CYRILLIC"},
-      {"UTF-16", "UTF-16LE"},       {"ISO-8859-9", "WINDOWS-1254"}, {"TIS-620", "CP874"},
+      {"UTF-16", "UTF-16LE"},       {"UNICODE", "UTF-16LE"},      {"UCS-2", "UTF-16LE"},
+      {"CSUNICODE", "UTF-16LE"},    {"ISO-10646-UCS-2", "UTF-16LE"}, {"UNICODEFEFF", "UTF-16LE"},
+      {"UNICODEFFFE", "UTF-16BE"},  {"ISO-8859-9", "WINDOWS-1254"}, {"TIS-620", "CP874"},
       {"ISO-8859-11", "CP874"},     {"WINDOWS-874", "CP874"},
   };
   for (const Alias& a : kAliases)
@@ -304,11 +402,17 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     g.binary = true;
     return done("", "binary");
   }
+  bool declared_utf8 = false;
   if (options.declared) {
     std::string c = CharsetForLabel(options.declared(head));
-    // A document that can declare itself in ASCII is not UTF-16 or UTF-32.
+    // A document that can declare itself in ASCII is not UTF-16 or UTF-32:
+    // browsers read such a declaration as UTF-8.
     if (c.rfind("UTF-16", 0) == 0 || c.rfind("UTF-32", 0) == 0) c = "UTF-8";
-    if (!c.empty()) return done(c, "declared");
+    // A declaration of UTF-8 holds only where the bytes are UTF-8: pages
+    // saved in another character set keep the declaration they were
+    // written with, and then detection knows better.
+    if (c == "UTF-8") declared_utf8 = true;
+    else if (!c.empty()) return done(c, "declared");
   }
 
   Utf8Check utf8;
@@ -324,7 +428,8 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
           ascii = false;
           break;
         }
-    if (fed < kDetectorBytes && detector) {
+    // While a declared UTF-8 holds, the detector has nothing to do.
+    if (fed < kDetectorBytes && detector && !(declared_utf8 && utf8.valid())) {
       fed += FeedDetector(detector.get(), block, escapes);
     }
     if (!utf8.valid() && fed >= kDetectorBytes) break;
@@ -341,7 +446,10 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     std::string c = CharsetForLabel(label);
     if (!c.empty()) return done(c, "detected");
   }
-  if (utf8.Finish()) return done("UTF-8", ascii ? "ASCII" : "valid UTF-8");
+  if (utf8.Finish()) return done("UTF-8", declared_utf8 ? "declared" : ascii ? "ASCII" : "valid UTF-8");
+  // Character sets the detector does not know.
+  if (std::string ebcdic = EbcdicCharset(head); !ebcdic.empty()) return done(ebcdic, "detected");
+  if (!escapes && LooksLikeJohab(head)) return done("JOHAB", "detected");
   if (!label.empty() && UpperAscii(label) != "ASCII") {
     std::string c = CharsetForLabel(label);
     if (!c.empty()) return done(c, "detected");
@@ -368,8 +476,8 @@ TextDecoder::TextDecoder(const std::string& charset) {
 bool TextDecoder::BuildByteTable(const std::string& c) {
   // Character sets known to map every byte on its own.  Windows-1258 is left
   // out: iconv composes its combining accents with the letter before them.
-  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-", "CP874",
-                                                   "IBM8",      "CP8",         "MAC",   "VISCII"};
+  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-",  "CP874", "IBM8",
+                                                   "CP8",       "MAC",         "VISCII", "IBM037", "IBM500"};
   bool known = false;
   for (std::string_view p : kPrefixes) known = known || c.rfind(p, 0) == 0;
   if (!known || c == "WINDOWS-1258" || c == "CP1258") return false;
@@ -393,8 +501,12 @@ bool TextDecoder::BuildByteTable(const std::string& c) {
     if (table[b].empty()) single = false;  // a byte that only changes state
   }
   iconv_close(cd);
-  if (single) table_ = std::move(table);
-  return single;
+  if (!single) return false;
+  // EBCDIC keeps nothing of ASCII in its lower half.
+  for (int b = 0; b < 0x80 && ascii_compatible_; ++b)
+    ascii_compatible_ = table[b].size() == 1 && table[b][0] == static_cast<char>(b);
+  table_ = std::move(table);
+  return true;
 }
 
 TextDecoder::~TextDecoder() {
@@ -515,7 +627,7 @@ void TextDecoder::Decode(std::string_view bytes, std::string& out) {
       out.resize(base + n * 3);
       char* w = out.data() + base;
       for (; i < n; ++i) {
-        if (p[i] < 0x80) {
+        if (p[i] < 0x80 && ascii_compatible_) {
           *w++ = static_cast<char>(p[i]);
           continue;
         }

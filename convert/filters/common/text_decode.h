@@ -110,6 +110,7 @@ class TextDecoder {
   // For single-byte character sets: the UTF-8 of every byte (empty: not a
   // character), so that 100 MB of windows-1252 costs a table look-up a byte.
   std::unique_ptr<std::string[]> table_;
+  bool ascii_compatible_ = true;  // bytes below 0x80 are ASCII
   void* cd_ = nullptr;  // iconv_t for kIconv
   std::string tail_;    // bytes of an incomplete sequence from the last block
 };

@@ -214,8 +214,8 @@ class EmlFilter : public BuiltinFilter {
     std::ifstream in(path, std::ios::binary);
     if (!in) return ExtractResult::Failed("cannot open the message");
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes))
-      return ExtractResult::UnknownFormat("not an e-mail message: no header fields at the start");
+    // A saved message without any header lines is its text alone.
+    if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes)) return ExtractWithBuiltin("text", path, sink);
     InitGMime();
     ReadMessageBytes(std::move(bytes), 0, sink);
     if (sink.empty()) return ExtractResult::Failed("the message has no readable headers or text");

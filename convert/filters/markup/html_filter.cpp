@@ -42,6 +42,7 @@ enum class Tag {
   kPre,   // white space kept
   kList,  // <ol>, <ul>: a block whose items are labelled
   kItem,  // <li>: a block that starts with its label
+  kRubyText,  // <rt>: a ruby's reading, in parentheses after its base
 };
 
 Tag TagOf(const xmlChar* name) {
@@ -68,7 +69,8 @@ Tag TagOf(const xmlChar* name) {
       {"tfoot", Tag::kBlock},     {"option", Tag::kBlock},     {"optgroup", Tag::kBlock},
       {"select", Tag::kBlock},    {"hgroup", Tag::kBlock},     {"frameset", Tag::kBlock},
       {"frame", Tag::kBlock},     {"noframes", Tag::kBlock},   {"body", Tag::kBlock},
-      {"html", Tag::kBlock},      {"search", Tag::kBlock},
+      {"html", Tag::kBlock},      {"search", Tag::kBlock},     {"rt", Tag::kRubyText},
+      {"rp", Tag::kSkip},  // the parentheses for browsers without ruby: written by kRubyText instead
   };
   auto it = kTags.find(reinterpret_cast<const char*>(name));
   return it == kTags.end() ? Tag::kInline : it->second;
@@ -192,7 +194,16 @@ class HtmlText {
         EndLine();
         Write(ItemLabel(attrs));
         break;
+      case Tag::kRubyText:
+        // Right after the base: "東京(とうきょう)".
+        space_ = false;
+        Write("(");
+        break;
       case Tag::kInline:
+        // A picture's alternative text stands where the picture is.
+        if (xmlStrcmp(name, BAD_CAST "img") == 0)
+          if (const char* alt = AttrOf(attrs, "alt")) Characters(alt, std::strlen(alt));
+        break;
       case Tag::kTitle: break;
     }
     if (tag == Tag::kTable) {
@@ -223,6 +234,10 @@ class HtmlText {
         EndLine();
         break;
       case Tag::kItem: EndLine(); break;
+      case Tag::kRubyText:
+        space_ = false;
+        Write(")");
+        break;
       case Tag::kBlock:
         if (title_open_ && !title_done_) {
           // Only the first title: the one in the head.

@@ -13,7 +13,9 @@
 // has); block elements end their line and <br> breaks it; a table row is one
 // line with its cells separated by tabs; list items are lines of their own;
 // <pre> keeps its white space; other white space collapses to one space;
-// entities are decoded and a no-break space becomes a space.
+// entities are decoded and a no-break space becomes a space.  A picture
+// shows its alternative text in its place, as text-only browsers do; a ruby
+// shows its base, then its reading in parentheses: "東京(とうきょう)".
 #pragma once
 
 #include <memory>

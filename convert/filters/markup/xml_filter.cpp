@@ -2,6 +2,7 @@
 
 #include <libxml/xmlreader.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -223,17 +224,20 @@ class XmlFilter : public BuiltinFilter {
 
       if (kind == Kind::kWord) {
         bool w = ns == kWordMl;
-        if (type == XML_READER_TYPE_ELEMENT && w) {
+        // Pictures (w:binData, base64) and deleted or field-code text are not
+        // shown; every start that counts is matched by its end, so the count
+        // never goes below zero.
+        const bool skipped = name == "binData" || (w && (name == "delText" || name == "instrText"));
+        if (type == XML_READER_TYPE_ELEMENT && skipped) {
+          if (!empty) ++word_skip;
+        } else if (type == XML_READER_TYPE_ELEMENT && w) {
           if (name == "t" && !empty) ++word_text;
-          else if ((name == "delText" || name == "instrText") && !empty) ++word_skip;
           else if (name == "tab") Put(out, pending_tabs, "\t");
           else if (name == "br" || name == "cr") out.Append("\n");
           else if (name == "p" && empty) out.EndLine();
-        } else if (type == XML_READER_TYPE_ELEMENT && name == "binData" && !empty) {
-          ++word_skip;
         } else if (type == XML_READER_TYPE_END_ELEMENT) {
           if (w && name == "t") --word_text;
-          else if ((w && (name == "delText" || name == "instrText")) || name == "binData") --word_skip;
+          else if (skipped) word_skip = std::max(0, word_skip - 1);
           else if (w && name == "p") {
             // A paragraph inside a cell stays in the row's line.
             if (cell_depth_ > 0) out.Append(" ");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/phonetic_guide.h"
 #include "convert/filters/ole/doc_lists.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
@@ -22,6 +23,10 @@ struct ParaProps {
   int ilvl = 0;  // list level
   bool has_ilfo = false, has_ilvl = false;  // given by the paragraph itself
   uint16_t istd = 0;                        // the paragraph's style
+  // Word 6/95 auto-numbering: the level (1-9 outline, 10 and up a list)
+  // and the number's format (ANLD); 0 for none.
+  int anm_level = 0;
+  std::string_view anld;
 };
 
 // The list a paragraph style gives its paragraphs.
@@ -60,6 +65,60 @@ void ForEachSprm(std::string_view grpprl, F f) {
   }
 }
 
+// The operand sizes of Word 6/95's one-byte property modifiers: a size, or
+// kVariable for a size byte in front of the operand.  Modifiers missing
+// from the table are taken as variable, as most later additions were.
+constexpr int kVariable = -1;
+// Field codes are kept up to this size: phonetic guides are short.
+constexpr std::size_t kMaxFieldCode = 4096;
+int Word6OperandSize(unsigned sprm) {
+  static constexpr struct {
+    unsigned char sprm;
+    signed char size;
+  } kSizes[] = {
+      {2, 2},   {3, -1},  {4, 1},   {5, 1},   {6, 1},   {7, 1},   {8, 1},   {9, 1},   {10, 1},  {11, 1},
+      {12, -1}, {13, 1},  {14, 1},  {15, -1}, {16, 2},  {17, 2},  {18, 2},  {19, 2},  {20, 4},  {21, 2},
+      {22, 2},  {23, -1}, {24, 1},  {25, 1},  {26, 2},  {27, 2},  {28, 2},  {29, 1},  {30, 2},  {31, 2},
+      {32, 2},  {33, 2},  {34, 2},  {35, 2},  {36, 2},  {37, 1},  {38, 2},  {39, 2},  {40, 2},  {41, 2},
+      {42, 2},  {43, 2},  {44, 1},  {45, 2},  {46, 2},  {47, 2},  {48, 2},  {49, 2},  {50, 1},  {51, 1},
+      {52, 0},  {65, 1},  {66, 1},  {67, 1},  {69, 2},  {70, 4},  {71, 1},  {72, 2},  {73, 3},  {75, 1},
+      {80, 2},  {83, 0},  {85, 1},  {86, 1},  {87, 1},  {88, 1},  {89, 1},  {90, 1},  {91, 1},  {92, 1},
+      {93, 2},  {94, 1},  {95, 3},  {96, 2},  {97, 2},  {98, 1},  {99, 2},  {100, 1}, {101, 2}, {102, 1},
+      {104, 1}, {107, 2}, {109, 2}, {110, 2}, {111, 2}, {112, 2}, {117, 1}, {118, 1}, {119, 1}, {121, 2},
+      {122, 2}, {123, 2}, {124, 2}, {131, 1}, {132, 1}, {136, 3}, {137, 3}, {138, 1}, {139, 1}, {140, 2},
+      {141, 2}, {142, 1}, {143, 1}, {144, 2}, {145, 2}, {146, 1}, {147, 1}, {148, 2}, {149, 2}, {150, 1},
+      {151, 1}, {152, 1}, {153, 1}, {154, 2}, {155, 2}, {156, 2}, {157, 2}, {158, 1}, {159, 1}, {160, 2},
+      {161, 2}, {162, 1}, {163, 0}, {164, 2}, {165, 2}, {166, 2}, {167, 2}, {168, 2}, {169, 2}, {170, 2},
+      {171, 2}, {182, 2}, {183, 2}, {184, 2}, {185, 1}, {186, 1}, {187, 12}, {189, 2}, {192, 4}, {193, 5},
+      {194, 4}, {195, 2}, {196, 4}, {197, 2}, {198, 2}, {199, 5}, {200, 4},
+  };
+  for (const auto& e : kSizes)
+    if (e.sprm == sprm) return e.size;
+  return kVariable;
+}
+
+// Calls f(sprm, operand) for each property modifier of a Word 6/95 grpprl.
+template <typename F>
+void ForEachWord6Sprm(std::string_view grpprl, F f) {
+  for (std::size_t p = 0; p < grpprl.size();) {
+    unsigned sprm = static_cast<unsigned char>(grpprl[p++]);
+    if (sprm == 0) continue;  // padding
+    std::size_t operand;
+    if (sprm == 190) {  // a table definition: a 16-bit size
+      operand = Le16(grpprl, p);
+      p += 2;
+    } else if (int size = Word6OperandSize(sprm); size >= 0) {
+      operand = static_cast<std::size_t>(size);
+    } else {
+      operand = p < grpprl.size() ? static_cast<unsigned char>(grpprl[p]) : 0;
+      ++p;
+    }
+    if (p > grpprl.size()) return;
+    f(sprm, grpprl.substr(p, operand));
+    p += operand;
+  }
+}
+
 class WordReader {
  public:
   WordReader(std::string word, std::string table) : word_(std::move(word)), table_(std::move(table)) {}
@@ -81,6 +140,7 @@ class WordReader {
   void ReadStyles(uint32_t fc, uint32_t lcb);
   StyleList StyleListOf(uint16_t istd) const;
   const std::string* Fkp(uint32_t page);
+  ParaProps Word6PropsAt(const std::string& fkp, std::size_t crun, std::size_t run);
   void Flush(TextSink& sink);
   // Writes pending cell tabs before text and notes where a paragraph's text begins.
   void BeginText();
@@ -95,6 +155,7 @@ class WordReader {
   std::vector<uint32_t> bte_page_;   // page number of each range
   std::map<uint32_t, std::string> fkp_cache_;
   WordLists lists_;
+  AutoNumbering auto_numbers_;  // Word 6/95
   struct Style {
     uint16_t base = 0x0FFF;  // the style it is based on; 0x0FFF for none
     int ilfo = 0, ilvl = 0;
@@ -105,6 +166,7 @@ class WordReader {
   // Output state, across pieces.
   std::string line_;
   std::vector<bool> fields_;  // per open field: true once its result part began
+  std::string field_code_;    // the code of the innermost field, while it is read
   int pending_cells_ = 0;     // cell ends not yet written as tabs
   // Where the current paragraph's text begins in line_: its list label goes
   // there once the paragraph mark says which list it belongs to.
@@ -189,6 +251,13 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
   ccp_hdr_txbx = Le32(word_, 0x50);
   uint32_t fc_min = Le32(word_, 0x18);
   bool complex = flags & 0x0004;
+  // The paragraph property pages: their FC boundaries, then 16-bit page numbers.
+  if (uint32_t fc_bte = Le32(word_, 0xC0), lcb_bte = Le32(word_, 0xC4);
+      fc_bte < word_.size() && lcb_bte <= word_.size() - fc_bte && lcb_bte >= 4) {
+    std::size_t n = (lcb_bte - 4) / 6;
+    for (std::size_t i = 0; i <= n; ++i) bte_fc_.push_back(Le32(word_, fc_bte + 4 * i));
+    for (std::size_t i = 0; i < n; ++i) bte_page_.push_back(Le16(word_, fc_bte + 4 * (n + 1) + 2 * i));
+  }
   if (complex) {
     uint32_t fc_clx = Le32(word_, 0x160), lcb_clx = Le32(word_, 0x164);
     if (fc_clx < word_.size() && lcb_clx <= word_.size() - fc_clx &&
@@ -319,7 +388,7 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
   const std::string* fkp = Fkp(bte_page_[idx] & 0x3FFFFF);
   if (!fkp) return props;
   std::size_t crun = static_cast<unsigned char>((*fkp)[511]);
-  if (crun == 0 || 4 * (crun + 1) + 13 * crun > 511) return props;
+  if (crun == 0 || 4 * (crun + 1) + (word97_ ? 13 : 7) * crun > 511) return props;
   std::size_t run = crun;
   for (std::size_t i = 0; i < crun; ++i) {
     if (fc >= Le32(*fkp, 4 * i) && fc < Le32(*fkp, 4 * (i + 1))) {
@@ -328,6 +397,7 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
     }
   }
   if (run == crun) return props;
+  if (!word97_) return Word6PropsAt(*fkp, crun, run);
   std::size_t at = 2 * static_cast<std::size_t>(static_cast<unsigned char>((*fkp)[4 * (crun + 1) + 13 * run]));
   if (at == 0 || at >= 511) return props;
   std::size_t cb = static_cast<unsigned char>((*fkp)[at]);
@@ -366,6 +436,27 @@ ParaProps WordReader::PropsAt(uint32_t fc) {
   return props;
 }
 
+// A Word 6/95 property page: 7-byte entries, each paragraph's properties a
+// word count, the style and one-byte modifiers.
+ParaProps WordReader::Word6PropsAt(const std::string& fkp, std::size_t crun, std::size_t run) {
+  ParaProps props;
+  std::size_t at = 2 * static_cast<std::size_t>(static_cast<unsigned char>(fkp[4 * (crun + 1) + 7 * run]));
+  if (at == 0 || at >= 511) return props;
+  std::size_t len = 2 * static_cast<std::size_t>(static_cast<unsigned char>(fkp[at]));
+  std::size_t start = at + 1;
+  if (start + len > 511) len = 511 - start;
+  if (len < 2) return props;
+  props.istd = Le16(fkp, start);
+  ForEachWord6Sprm(std::string_view(fkp).substr(start + 2, len - 2), [&](unsigned sprm, std::string_view operand) {
+    unsigned char value = operand.empty() ? 0 : static_cast<unsigned char>(operand[0]);
+    if (sprm == 24) props.in_table = props.in_table || value;  // sprmPFInTable
+    if (sprm == 25) props.row_end = props.row_end || value;    // sprmPTtp
+    if (sprm == 13) props.anm_level = value;                   // sprmPNLvlAnm
+    if (sprm == 12) props.anld = operand;                      // sprmPAnld
+  });
+  return props;
+}
+
 void WordReader::BeginText() {
   if (pending_cells_) {
     line_.append(static_cast<std::size_t>(pending_cells_), '\t');
@@ -375,10 +466,14 @@ void WordReader::BeginText() {
 }
 
 void WordReader::EndParagraph(const ParaProps& props) {
-  if (props.ilfo > 0 && para_start_ != kLabelLost && !lists_.empty()) {
-    std::string label = lists_.Next(props.ilfo, props.ilvl);
-    if (!label.empty()) line_.insert(para_start_ == kNoText ? line_.size() : para_start_, label);
+  std::string label;
+  if (props.ilfo > 0 && !lists_.empty()) {
+    label = lists_.Next(props.ilfo, props.ilvl);
+  } else if (!word97_) {
+    if (props.anm_level > 0 && !props.anld.empty()) label = auto_numbers_.Next(props.anm_level, props.anld, codepage_);
+    else if (para_start_ != kNoText) auto_numbers_.Break();
   }
+  if (!label.empty() && para_start_ != kLabelLost) line_.insert(para_start_ == kNoText ? line_.size() : para_start_, label);
   para_start_ = kNoText;
 }
 
@@ -412,6 +507,8 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
           if (!decoded.empty() && (fields_.empty() || fields_.back())) {
             BeginText();
             line_ += decoded;
+          } else if (!fields_.empty() && field_code_.size() < kMaxFieldCode) {
+            field_code_ += decoded;
           }
           continue;
         }
@@ -426,14 +523,35 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         }
       }
       switch (c) {
-        case 0x13: fields_.push_back(false); continue;  // field begin: its code follows
-        case 0x14: if (!fields_.empty()) fields_.back() = true; continue;  // its shown result follows
-        case 0x15: if (!fields_.empty()) fields_.pop_back(); continue;
+        case 0x13:  // field begin: its code follows
+          fields_.push_back(false);
+          field_code_.clear();
+          continue;
+        case 0x14:  // its shown result follows
+          if (!fields_.empty()) fields_.back() = true;
+          continue;
+        case 0x15:
+          if (!fields_.empty()) {
+            // A phonetic guide without a result shows its base and reading.
+            std::string guide = fields_.back() ? std::string() : PhoneticGuideText(field_code_);
+            fields_.pop_back();
+            field_code_.clear();
+            if (!guide.empty() && std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; })) {
+              BeginText();
+              line_ += guide;
+            }
+          }
+          continue;
         default: break;
       }
       bool shown = std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; });
+      if (!fields_.empty() && !fields_.back() && c >= 0x20 && field_code_.size() < kMaxFieldCode)
+        AppendUtf8(c, field_code_);
       if (c == 0x0D || c == 0x07) {
-        if (fields_.size() > 0 && c == 0x0D) fields_.clear();  // a field never spans paragraphs we show
+        if (fields_.size() > 0 && c == 0x0D) {  // a field never spans paragraphs we show
+          fields_.clear();
+          field_code_.clear();
+        }
         ParaProps props = PropsAt(static_cast<uint32_t>(fc));
         // Without paragraph properties (old files) two cell marks in a row
         // end the row.
@@ -495,7 +613,6 @@ class DocFilter : public BuiltinFilter {
       if (encrypted) return ExtractResult::Password();
       return ExtractResult::Failed(why);
     }
-    EmitSummaryInformation(file.get(), sink);
     // The stories follow each other in character positions: body, footnotes,
     // headers and footers, macros, comments, endnotes, text boxes, header text boxes.
     uint32_t at = 0;
@@ -507,6 +624,17 @@ class DocFilter : public BuiltinFilter {
       at += length;
     };
     story(reader.ccp_text, true);
+    // Objects embedded in the text (a workbook, another document) follow it.
+    if (std::unique_ptr<GsfInput, GObjectUnref> pool(gsf_infile_child_by_name(file.get(), "ObjectPool"));
+        pool && GSF_IS_INFILE(pool.get())) {
+      GsfInfile* objects = GSF_INFILE(pool.get());
+      for (int i = 0, n = gsf_infile_num_children(objects); i < n && i < 10000 && !sink.full(); ++i) {
+        std::unique_ptr<GsfInput, GObjectUnref> object(gsf_infile_child_by_index(objects, i));
+        if (object && GSF_IS_INFILE(object.get()) && gsf_infile_num_children(GSF_INFILE(object.get())) >= 0 &&
+            ExtractEmbeddedStorage(GSF_INFILE(object.get()), sink))
+          sink.EndChunk();
+      }
+    }
     story(reader.ccp_ftn, true);
     uint32_t hdd_at = at;
     story(reader.ccp_hdd, false);

@@ -1,5 +1,7 @@
 #include "convert/filters/ole/doc_lists.h"
 
+#include <algorithm>
+
 #include "convert/charset.h"
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/ole/ole_util.h"
@@ -153,6 +155,52 @@ std::string WordLists::Next(int ilfo, int ilvl) {
   // Word follows the label with a tab, a space or nothing, the last relying
   // on the paragraph's indents to set it apart: in text, always a space.
   if (label.empty()) return "";
+  return label + " ";
+}
+
+std::string AutoNumbering::Next(int level, std::string_view anld, const char* codepage) {
+  // ANLD: number format, characters before and after the number, flags,
+  // font, size, start value, indents (16 bytes), 4 flag bytes, then the
+  // characters of the text around the number.
+  if (anld.size() < 20 || level <= 0) return {};
+  const int nfc = static_cast<unsigned char>(anld[0]);
+  const std::size_t before = static_cast<unsigned char>(anld[1]), after = static_cast<unsigned char>(anld[2]);
+  const int start = std::max<int>(0, static_cast<int16_t>(Le16(anld, 10)));
+  std::string_view chars = anld.substr(20);
+  std::string_view text_before = chars.substr(0, std::min(before, chars.size()));
+  std::string_view text_after = chars.substr(std::min(before, chars.size()), after);
+  const std::string format(FormatName(nfc));
+  if (format == "none") return {};
+  std::string label;
+  if (format == "bullet") {
+    // The bullet is the character before the (absent) number, usually in a
+    // symbol font.
+    for (unsigned char c : text_before) {
+      std::string one;
+      AppendUtf8(c >= 0x80 ? 0xF000 + c : c, one);
+      label += BulletLabel(one);
+    }
+    if (label.empty()) label = BulletLabel("");
+    list_active_ = false;
+    return label + " ";
+  }
+  int n;
+  if (level >= 10) {
+    std::string key = std::string(anld.substr(0, 3)) + std::string(text_before) + "|" + std::string(text_after);
+    if (list_active_ && key == list_format_ && list_value_ < kMaxNumber) {
+      n = ++list_value_;
+    } else {
+      n = list_value_ = start;
+      list_format_ = std::move(key);
+      list_active_ = true;
+    }
+  } else {
+    const int l = std::min(level, ListCounters::kLevels) - 1;
+    outline_.Next(l, start);
+    n = outline_.Shown(l, start);
+    list_active_ = false;
+  }
+  label = DecodeCharset(text_before, codepage) + FormatListNumber(n, format) + DecodeCharset(text_after, codepage);
   return label + " ";
 }
 

@@ -55,4 +55,23 @@ class WordLists {
   std::vector<Override> overrides_;
 };
 
+// The automatic numbers and bullets of Word 6/95 paragraphs, which carry
+// their number format (an ANLD) themselves: numbered paragraphs in a row
+// count up, outline levels count as headings do.
+class AutoNumbering {
+ public:
+  // The label and the space after it for a paragraph numbered at level (1-9:
+  // an outline level; 10 and up: a list) with the format in anld, whose
+  // text is in the 8-bit code page codepage; "" when it shows none.
+  std::string Next(int level, std::string_view anld, const char* codepage);
+  // A paragraph without a number: the next numbered one starts a new list.
+  void Break() { list_active_ = false; }
+
+ private:
+  ListCounters outline_;
+  bool list_active_ = false;
+  std::string list_format_;
+  int list_value_ = 0;
+};
+
 }  // namespace quarn

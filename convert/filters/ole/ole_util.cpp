@@ -1,11 +1,13 @@
 #include "convert/filters/ole/ole_util.h"
 
 #include <unicode/ucnv.h>
+#include <zlib.h>
 #include <unicode/ustring.h>
 
 #include <mutex>
 
 #include "convert/filter_path.h"
+#include "convert/filters/common/embedded.h"
 #include "convert/filters/builtin_filter.h"
 
 namespace quarn {
@@ -68,30 +70,114 @@ std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name,
   return bytes;
 }
 
-void EmitSummaryInformation(GsfInfile* file, TextSink& sink) {
-  std::unique_ptr<GsfInput, GObjectUnref> stream(gsf_infile_child_by_name(file, "\005SummaryInformation"));
-  if (!stream || gsf_input_size(stream.get()) > (1 << 20)) return;
-  std::unique_ptr<GsfDocMetaData, GObjectUnref> meta(gsf_doc_meta_data_new());
-  if (GError* error = gsf_doc_meta_data_read_from_msole(meta.get(), stream.get())) {
-    g_error_free(error);
-    return;
+namespace {
+
+// Copies the streams and storages under from into to, at most depth levels.
+bool CopyStorage(GsfInfile* from, GsfOutfile* to, int depth) {
+  int n = gsf_infile_num_children(from);
+  for (int i = 0; i < n && i < 4096; ++i) {
+    const char* name = gsf_infile_name_by_index(from, i);
+    std::unique_ptr<GsfInput, GObjectUnref> child(gsf_infile_child_by_index(from, i));
+    if (!name || !child) continue;
+    bool dir = GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0;
+    std::unique_ptr<GsfOutput, GObjectUnref> out(gsf_outfile_new_child(to, name, dir));
+    if (!out) return false;
+    bool ok = true;
+    if (dir) {
+      ok = depth < 8 && CopyStorage(GSF_INFILE(child.get()), GSF_OUTFILE(out.get()), depth + 1);
+    } else {
+      guint8 buf[16384];
+      gsf_off_t left = gsf_input_size(child.get());
+      while (ok && left > 0) {
+        std::size_t step = static_cast<std::size_t>(std::min<gsf_off_t>(left, sizeof buf));
+        ok = gsf_input_read(child.get(), step, buf) && gsf_output_write(out.get(), step, buf);
+        left -= static_cast<gsf_off_t>(step);
+      }
+    }
+    gsf_output_close(out.get());
+    if (!ok) return false;
   }
-  static constexpr std::pair<const char*, const char*> kShown[] = {
-      {GSF_META_NAME_TITLE, "Title"},       {GSF_META_NAME_SUBJECT, "Subject"},
-      {GSF_META_NAME_CREATOR, "Author"},    {GSF_META_NAME_KEYWORDS, "Keywords"},
-      {GSF_META_NAME_DESCRIPTION, "Comments"}};
-  for (const auto& [key, label] : kShown) {
-    GsfDocProp* prop = gsf_doc_meta_data_lookup(meta.get(), key);
-    const GValue* value = prop ? gsf_doc_prop_get_val(prop) : nullptr;
-    if (!value || !G_VALUE_HOLDS_STRING(value)) continue;
-    const char* text = g_value_get_string(value);
-    if (!text || !*text || !g_utf8_validate(text, -1, nullptr)) continue;
-    std::string line = std::string(label) + ": " + text;
-    for (char& c : line)
-      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    sink.Line(line);
+  return true;
+}
+
+// The object's own file, when it is a file embedded as itself: the
+// "\1Ole10Native" stream holds its size, then the package.
+bool ExtractOle10Native(GsfInfile* storage, TextSink& sink, bool* found) {
+  std::optional<std::string> native = ReadCompoundStream(storage, "\001Ole10Native", std::size_t{256} << 20);
+  *found = native.has_value();
+  if (!native || native->size() < 4) return false;
+  std::string_view data = std::string_view(*native).substr(4, Le32(*native, 0));
+  if (std::optional<PackagedFile> file = ParsePackage(data)) return ExtractEmbedded(file->bytes, sink, file->name);
+  return ExtractEmbedded(data, sink);
+}
+
+}  // namespace
+
+bool ExtractEmbeddedStorage(GsfInfile* storage, TextSink& sink) {
+  if (sink.full() || EmbeddingTooDeep(sink)) return false;
+  bool native = false;
+  bool wrote = ExtractOle10Native(storage, sink, &native);
+  if (native) return wrote;
+  // Zip documents (Office Open XML, OpenDocument) are kept whole in a stream.
+  for (const char* name : {"Package", "package_stream"})
+    if (std::optional<std::string> package = ReadCompoundStream(storage, name, std::size_t{256} << 20))
+      return ExtractEmbedded(*package, sink);
+  // A storage is no file: copy it into a compound file of its own, which the
+  // filter of its content reads like any document.
+  std::unique_ptr<GsfOutput, GObjectUnref> memory(gsf_output_memory_new());
+  std::unique_ptr<GsfOutfile, GObjectUnref> copy(gsf_outfile_msole_new(memory.get()));
+  if (!copy) return false;
+  guint8 clsid[16];
+  if (GSF_IS_INFILE_MSOLE(storage) && gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(storage), clsid))
+    gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(copy.get()), clsid);
+  bool ok = CopyStorage(storage, copy.get(), 0);
+  gsf_output_close(GSF_OUTPUT(copy.get()));
+  copy.reset();
+  if (!gsf_output_is_closed(memory.get())) gsf_output_close(memory.get());
+  if (!ok) return false;
+  const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(memory.get()));
+  gsf_off_t size = gsf_output_size(memory.get());
+  if (!bytes || size <= 0) return false;
+  return ExtractEmbedded(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)), sink);
+}
+
+bool ExtractEmbeddedCompoundFile(std::string_view bytes, TextSink& sink) {
+  if (sink.full() || EmbeddingTooDeep(sink)) return false;
+  std::unique_ptr<GsfInput, GObjectUnref> input(
+      gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.data()), static_cast<gsf_off_t>(bytes.size()), FALSE));
+  if (!input) return false;
+  GError* error = nullptr;
+  CompoundFile file(gsf_infile_msole_new(input.get(), &error));
+  if (error) g_error_free(error);
+  if (!file) return ExtractEmbedded(bytes, sink);  // not a compound file: perhaps a document of another kind
+  bool native = false;
+  bool wrote = ExtractOle10Native(file.get(), sink, &native);
+  if (native) return wrote;
+  for (const char* name : {"Package", "package_stream"})
+    if (std::optional<std::string> package = ReadCompoundStream(file.get(), name, std::size_t{256} << 20))
+      return ExtractEmbedded(*package, sink);
+  return ExtractEmbedded(bytes, sink);
+}
+
+std::optional<std::string> InflateZlib(std::string_view data, std::size_t max_bytes) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return std::nullopt;
+  std::string out;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(std::min<std::size_t>(data.size(), UINT32_MAX));
+  int status = Z_OK;
+  while (status == Z_OK) {
+    if (out.size() >= max_bytes) break;
+    std::size_t have = out.size();
+    out.resize(std::min(max_bytes, std::max<std::size_t>(have * 2, 64 * 1024)));
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + have);
+    z.avail_out = static_cast<uInt>(out.size() - have);
+    status = inflate(&z, Z_NO_FLUSH);
+    out.resize(out.size() - z.avail_out);
   }
-  sink.EndChunk();
+  inflateEnd(&z);
+  if (status != Z_STREAM_END) return std::nullopt;
+  return out;
 }
 
 void AppendUtf16Le(std::string_view bytes, std::string& out) {

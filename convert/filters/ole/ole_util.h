@@ -39,11 +39,18 @@ std::vector<std::string> CompoundEntryNames(GsfInfile* file);
 std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name,
                                               std::size_t max_bytes = std::size_t{512} << 20);
 
-// Writes the document properties a reader searches for (title, subject,
-// author, keywords, comments) from the "\005SummaryInformation" stream, one
-// "Name: value" line each, as a chunk of their own.  Nothing when absent.
 class TextSink;
-void EmitSummaryInformation(GsfInfile* file, TextSink& sink);
+
+// Writes the text of an OLE object stored as a storage of its own (a Word
+// document's object pool entry) or as a whole compound file (what a
+// presentation keeps): an embedded workbook's cells, an embedded document's
+// text, a packaged file's text.  True when some text was written.
+bool ExtractEmbeddedStorage(GsfInfile* storage, TextSink& sink);
+bool ExtractEmbeddedCompoundFile(std::string_view bytes, TextSink& sink);
+
+// Inflates zlib data (as Office files compress embedded objects) up to
+// max_bytes of output; nullopt when it is damaged or larger than that.
+std::optional<std::string> InflateZlib(std::string_view data, std::size_t max_bytes);
 
 // Little-endian fields at offset; zero past the end so that damaged records
 // read as zero rather than out of bounds.

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "convert/filters/ole/ole_util.h"
+#include "convert/filters/ole/ppt_text.h"
+#include "convert/charset.h"
+#include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -30,7 +33,25 @@ enum : uint16_t {
   kPersistDirectoryAtom = 0x1772,
   kComment10 = 0x2EE0,
   kCryptSession10 = 0x2F14,
+  kSlideAtom = 0x03EF,
+  kEnvironment = 0x03F2,
+  kFontCollection = 0x07D5,
+  kFontEntityAtom = 0x0FB7,
+  kTextHeaderAtom = 0x0F9F,
+  kStyleTextPropAtom = 0x0FA1,
+  kTextMasterStyleAtom = 0x0FA3,
+  kStyleTextProp9Atom = 0x0FAC,
+  kExObjList = 0x0409,
+  kExOleObjAtom = 0x0FC3,
+  kExOleObjStg = 0x1011,
+  kExObjRefAtom = 0x0BC1,
+  kProgBinaryTag = 0x138A,
+  kBinaryTagDataBlob = 0x138B,
+  kSpContainer = 0xF004,
 };
+
+// Embedded objects larger than this (inflated) are not read.
+constexpr std::size_t kMaxObjectBytes = std::size_t{256} << 20;
 
 constexpr int kMaxDepth = 48;
 
@@ -63,6 +84,28 @@ void ForEachChild(std::string_view s, std::size_t from, std::size_t to, const st
   }
 }
 
+// A text atom's characters as UTF-16 units: 8-bit atoms hold windows-1252.
+std::u16string AtomUnits(std::string_view s, const Record& r) {
+  std::string_view data = s.substr(r.body, r.size);
+  std::u16string units;
+  if (r.type == kTextBytesAtom) {
+    // The C1 range of windows-1252; the rest of its bytes are Latin-1.
+    static constexpr char16_t kHigh[32] = {
+        0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+    units.reserve(data.size());
+    for (char c : data) {
+      auto b = static_cast<unsigned char>(c);
+      units.push_back(b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : char16_t{b});
+    }
+  } else {
+    units.reserve(data.size() / 2);
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) units.push_back(static_cast<char16_t>(Le16(data, i)));
+  }
+  return units;
+}
+
 std::string AtomText(std::string_view s, const Record& r) {
   std::string raw;
   std::string_view data = s.substr(r.body, r.size);
@@ -85,7 +128,9 @@ bool IsPlaceholderPrompt(std::string_view text) {
 
 class PptReader {
  public:
-  explicit PptReader(std::string stream) : s_(std::move(stream)) {}
+  // sink is the one the text goes to: embedded objects are read one level
+  // below it, within what is left of its limit and its budget.
+  PptReader(std::string stream, TextSink& sink) : s_(std::move(stream)), sink_(sink) {}
 
   bool Encrypted() const { return encrypted_; }
 
@@ -99,14 +144,42 @@ class PptReader {
   bool ScanForEncryption();
 
  private:
-  void CollectText(const Record& r, int depth, std::vector<std::string>& out, uint16_t parent, bool skip_lists);
+  // What the records around a text say about it while a drawing is walked.
+  struct Context {
+    const ppt::MasterStyles* masters = nullptr;
+    int text_type = 4;                    // of the text atoms that follow (TextHeaderAtom)
+    std::vector<ppt::AutoNumber> numbers;  // the current shape's auto-numbering
+    bool in_shape = false;
+  };
+  // A text atom waiting for the StyleTextPropAtom that may follow it.
+  struct PendingText {
+    bool active = false;
+    std::u16string units;
+    int text_type = 4;
+    std::string_view style;
+  };
+
+  void CollectText(const Record& r, int depth, Context& ctx, std::vector<std::string>& out, uint16_t parent,
+                   bool skip_lists);
+  void Finish(PendingText& text, const Context& ctx, std::vector<std::string>& out) const;
   bool RecordAt(uint32_t persist_id, uint16_t type, Record* r) const;
   void Emit(const std::vector<std::string>& texts, TextSink& sink);
+  void ReadDocumentParts(const Record& doc);
+  const ppt::MasterStyles& MastersOf(const Record& slide) const;
+  std::vector<ppt::AutoNumber> NumbersOfTag(const Record& tag) const;
+  std::string EmbeddedText(uint32_t object_id);
 
   std::string s_;
+  TextSink& sink_;
   bool encrypted_ = false;
   uint32_t doc_persist_ = 0;
   std::map<uint32_t, uint32_t> persist_;  // persist id -> stream offset
+  ppt::Fonts fonts_;
+  ppt::MasterStyles no_masters_;
+  std::map<uint32_t, ppt::MasterStyles> masters_;  // by master slide id
+  uint32_t first_master_ = 0;
+  std::map<uint32_t, uint32_t> objects_;  // embedded object id -> persist id of its storage
+  std::set<uint32_t> objects_read_;
 };
 
 bool PptReader::ReadStructure(uint32_t current_edit) {
@@ -145,21 +218,102 @@ bool PptReader::RecordAt(uint32_t persist_id, uint16_t type, Record* r) const {
   return it != persist_.end() && ReadRecord(s_, it->second, r) && r->type == type;
 }
 
-void PptReader::CollectText(const Record& r, int depth, std::vector<std::string>& out, uint16_t parent,
+void PptReader::Finish(PendingText& text, const Context& ctx, std::vector<std::string>& out) const {
+  if (!text.active) return;
+  text.active = false;
+  std::string plain;
+  for (char16_t u : text.units) AppendUtf8(u == u'\r' || u == 0x0B ? U'\n' : char32_t{u}, plain);
+  if (IsPlaceholderPrompt(plain)) return;
+  out.push_back(ppt::LabelledParagraphs(text.units, text.text_type, text.style, ctx.numbers,
+                                        ctx.masters ? *ctx.masters : no_masters_, fonts_));
+}
+
+std::vector<ppt::AutoNumber> PptReader::NumbersOfTag(const Record& tag) const {
+  // A tag named "___PPT9" carries the extension of PowerPoint 2000: for a
+  // shape, its StyleTextProp9Atom.
+  std::string name;
+  std::vector<ppt::AutoNumber> numbers;
+  ForEachChild(s_, tag.body, tag.body + tag.size, [&](const Record& r) {
+    if (r.type == kCString) name = AtomText(s_, r);
+    if (r.type == kBinaryTagDataBlob && name == "___PPT9") {
+      ForEachChild(s_, r.body, r.body + r.size, [&](const Record& ext) {
+        if (ext.type == kStyleTextProp9Atom) numbers = ppt::ReadStyleTextProp9(std::string_view(s_).substr(ext.body, ext.size));
+        return numbers.empty();
+      });
+    }
+    return true;
+  });
+  return numbers;
+}
+
+std::string PptReader::EmbeddedText(uint32_t object_id) {
+  auto it = objects_.find(object_id);
+  if (it == objects_.end() || !objects_read_.insert(object_id).second) return {};
+  Record stg;
+  if (!RecordAt(it->second, kExOleObjStg, &stg)) return {};
+  std::string_view data = std::string_view(s_).substr(stg.body, stg.size);
+  std::string bytes;
+  if (stg.instance == 1) {  // zlib, after the inflated size
+    std::optional<std::string> inflated =
+        InflateZlib(data.substr(std::min<std::size_t>(4, data.size())), std::min<std::size_t>(Le32(data, 0), kMaxObjectBytes));
+    if (!inflated) return {};
+    bytes = std::move(*inflated);
+  } else {
+    bytes.assign(data);
+  }
+  TextSink inner = SideSink(sink_, sink_.limit() - std::min(sink_.limit(), sink_.size()));
+  ExtractEmbeddedCompoundFile(bytes, inner);
+  std::string text = inner.Joined();
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vector<std::string>& out, uint16_t parent,
                             bool skip_lists) {
   if (depth > kMaxDepth) return;
   if (r.type == kCryptSession10) encrypted_ = true;
   if (r.container) {
     if (r.type == kMainMaster) return;
     if (r.type == kSlideListWithText && (skip_lists || r.instance == 1)) return;
+    if (r.type == kProgBinaryTag) {
+      if (ctx.in_shape) {  // the tags of a shape's client data
+        std::vector<ppt::AutoNumber> numbers = NumbersOfTag(r);
+        if (!numbers.empty()) ctx.numbers = std::move(numbers);
+      }
+      return;
+    }
+    const bool was_in_shape = ctx.in_shape;
+    if (r.type == kSpContainer) {
+      ctx.numbers.clear();
+      ctx.in_shape = true;
+    }
+    PendingText text;
     ForEachChild(s_, r.body, r.body + r.size, [&](const Record& child) {
-      CollectText(child, depth + 1, out, r.type, skip_lists);
+      if (child.type == kTextHeaderAtom) {
+        Finish(text, ctx, out);
+        ctx.text_type = static_cast<int>(Le32(s_, child.body));
+      } else if (child.type == kTextCharsAtom || child.type == kTextBytesAtom) {
+        Finish(text, ctx, out);
+        text = {true, AtomUnits(s_, child), ctx.text_type, {}};
+      } else if (child.type == kStyleTextPropAtom && text.active && text.style.empty()) {
+        text.style = std::string_view(s_).substr(child.body, child.size);
+      } else {
+        CollectText(child, depth + 1, ctx, out, r.type, skip_lists);
+      }
       return true;
     });
+    Finish(text, ctx, out);
+    if (r.type == kSpContainer) {
+      ctx.numbers.clear();
+      ctx.in_shape = was_in_shape;
+    }
     return;
   }
-  if (r.type == kTextCharsAtom || r.type == kTextBytesAtom) {
-    out.push_back(AtomText(s_, r));
+  if (r.type == kSlideAtom && r.size >= 16) {
+    ctx.masters = &MastersOf(r);
+  } else if (r.type == kExObjRefAtom && r.size >= 4) {
+    std::string embedded = EmbeddedText(Le32(s_, r.body));
+    if (!embedded.empty()) out.push_back(std::move(embedded));
   } else if (r.type == kCString) {
     // Footers and headers (instance 1, 2) and comment text (instance 1);
     // other strings name tags and authors.
@@ -177,25 +331,87 @@ void PptReader::Emit(const std::vector<std::string>& texts, TextSink& sink) {
   }
 }
 
+const ppt::MasterStyles& PptReader::MastersOf(const Record& slide_atom) const {
+  // SlideAtom: geometry, placeholder types, then the master's slide id.
+  auto it = masters_.find(Le32(s_, slide_atom.body + 12));
+  if (it == masters_.end()) it = masters_.find(first_master_);
+  return it == masters_.end() ? no_masters_ : it->second;
+}
+
+void PptReader::ReadDocumentParts(const Record& doc) {
+  ForEachChild(s_, doc.body, doc.body + doc.size, [&](const Record& part) {
+    if (part.type == kEnvironment) {
+      ForEachChild(s_, part.body, part.body + part.size, [&](const Record& fonts) {
+        if (fonts.type != kFontCollection) return true;
+        ForEachChild(s_, fonts.body, fonts.body + fonts.size, [&](const Record& font) {
+          if (font.type == kFontEntityAtom)
+            fonts_.Add(font.instance, std::string_view(s_).substr(font.body, font.size));
+          return true;
+        });
+        return true;
+      });
+    } else if (part.type == kExObjList) {
+      // Embedded objects: ExOleObjAtom names the object and the persist id of
+      // its storage (type 0: embedded, not linked).
+      ForEachChild(s_, part.body, part.body + part.size, [&](const Record& object) {
+        if (!object.container) return true;
+        ForEachChild(s_, object.body, object.body + object.size, [&](const Record& atom) {
+          if (atom.type == kExOleObjAtom && atom.size >= 20 && Le32(s_, atom.body + 4) == 0)
+            objects_.emplace(Le32(s_, atom.body + 8), Le32(s_, atom.body + 16));
+          return atom.type != kExOleObjAtom;
+        });
+        return objects_.size() < 100000;
+      });
+    } else if (part.type == kSlideListWithText && part.instance == 1) {
+      // The masters: their text styles give the bullets of the slides' text.
+      ForEachChild(s_, part.body, part.body + part.size, [&](const Record& entry) {
+        Record master;
+        if (entry.type != kSlidePersistAtom || entry.size < 16 || !RecordAt(Le32(s_, entry.body), kMainMaster, &master))
+          return true;
+        uint32_t id = Le32(s_, entry.body + 12);
+        if (masters_.empty()) first_master_ = id;
+        ppt::MasterStyles& styles = masters_[id];
+        ForEachChild(s_, master.body, master.body + master.size, [&](const Record& style) {
+          if (style.type == kTextMasterStyleAtom)
+            styles.Read(std::string_view(s_).substr(style.body, style.size), style.instance);
+          return true;
+        });
+        return masters_.size() < 1000;
+      });
+    }
+    return true;
+  });
+}
+
 bool PptReader::EmitSlides(TextSink& sink) {
   Record doc;
   if (!RecordAt(doc_persist_, kDocument, &doc)) return false;
+  ReadDocumentParts(doc);
   struct Entry {
     uint32_t persist = 0, slide_id = 0;
-    std::vector<std::string> texts;  // from the slide list
+    std::vector<PendingText> texts;  // from the slide list, labelled once the slide's master is known
   };
   std::vector<Entry> slides, notes;
   std::vector<std::string> footers;
   ForEachChild(s_, doc.body, doc.body + doc.size, [&](const Record& list) {
     if (list.type == kCryptSession10) encrypted_ = true;
-    if (list.type == kHeadersFooters && list.container) CollectText(list, 1, footers, kDocument, true);
+    if (list.type == kHeadersFooters && list.container) {
+      Context ctx;
+      CollectText(list, 1, ctx, footers, kDocument, true);
+    }
     if (list.type != kSlideListWithText || (list.instance != 0 && list.instance != 2)) return true;
     std::vector<Entry>& into = list.instance == 0 ? slides : notes;
+    int text_type = 4;
     ForEachChild(s_, list.body, list.body + list.size, [&](const Record& r) {
       if (r.type == kSlidePersistAtom && r.size >= 16) {
         into.push_back({Le32(s_, r.body), Le32(s_, r.body + 12), {}});
-      } else if (!into.empty() && (r.type == kTextCharsAtom || r.type == kTextBytesAtom)) {
-        into.back().texts.push_back(AtomText(s_, r));
+      } else if (into.empty()) {
+      } else if (r.type == kTextHeaderAtom) {
+        text_type = static_cast<int>(Le32(s_, r.body));
+      } else if (r.type == kTextCharsAtom || r.type == kTextBytesAtom) {
+        into.back().texts.push_back({true, AtomUnits(s_, r), text_type, {}});
+      } else if (r.type == kStyleTextPropAtom && !into.back().texts.empty() && into.back().texts.back().style.empty()) {
+        into.back().texts.back().style = std::string_view(s_).substr(r.body, r.size);
       }
       return into.size() < 100000;
     });
@@ -214,16 +430,29 @@ bool PptReader::EmitSlides(TextSink& sink) {
   }
   for (const Entry& slide : slides) {
     if (sink.full()) break;
-    Emit(slide.texts, sink);
-    std::vector<std::string> own;
+    Context ctx;
     Record page;
-    if (RecordAt(slide.persist, kSlide, &page)) CollectText(page, 0, own, 0, true);
+    bool have_page = RecordAt(slide.persist, kSlide, &page);
+    if (have_page) {
+      ForEachChild(s_, page.body, page.body + page.size, [&](const Record& r) {
+        if (r.type == kSlideAtom && r.size >= 16) ctx.masters = &MastersOf(r);
+        return r.type != kSlideAtom;
+      });
+    }
+    if (!ctx.masters) ctx.masters = masters_.empty() ? &no_masters_ : &masters_.begin()->second;
+    std::vector<std::string> listed;
+    for (PendingText text : slide.texts) Finish(text, ctx, listed);
+    Emit(listed, sink);
+    std::vector<std::string> own;
+    if (have_page) CollectText(page, 0, ctx, own, 0, true);
     Emit(own, sink);
     auto it = notes_of.find(slide.slide_id);
     if (it != notes_of.end()) {
-      std::vector<std::string> note_texts = it->second->texts;
+      Context note_ctx;
+      std::vector<std::string> note_texts;
+      for (PendingText text : it->second->texts) Finish(text, note_ctx, note_texts);
       Record notes_page;
-      if (RecordAt(it->second->persist, kNotes, &notes_page)) CollectText(notes_page, 0, note_texts, 0, true);
+      if (RecordAt(it->second->persist, kNotes, &notes_page)) CollectText(notes_page, 0, note_ctx, note_texts, 0, true);
       Emit(note_texts, sink);
     }
     sink.EndChunk();
@@ -235,8 +464,9 @@ bool PptReader::EmitSlides(TextSink& sink) {
 
 void PptReader::EmitAll(TextSink& sink) {
   std::vector<std::string> texts;
+  Context ctx;
   ForEachChild(s_, 0, s_.size(), [&](const Record& r) {
-    CollectText(r, 0, texts, 0, false);
+    CollectText(r, 0, ctx, texts, 0, false);
     return texts.size() < 1000000;
   });
   Emit(texts, sink);
@@ -249,6 +479,58 @@ bool PptReader::ScanForEncryption() {
     return !encrypted_;
   });
   return encrypted_;
+}
+
+// PowerPoint 95 keeps the text of its slides, for searching, in a stream of
+// its own: paragraphs end with CR, in the system's 8-bit code page.
+bool EmitTextContent(std::string_view bytes, TextSink& sink) {
+  std::string text = DecodeCharset(bytes, "windows-1252");
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\r' || c == '\v') out += '\n';
+    else if (c == '\t' || c == '\n' || static_cast<unsigned char>(c) >= 0x20) out += c;
+  }
+  if (out.find_first_not_of(" \t\n") == std::string::npos) return false;
+  sink.Append(out);
+  sink.EndLine();
+  sink.EndChunk();
+  return true;
+}
+
+// PowerPoint 4.0 writes one "PP40" stream whose layout is not published.
+// Its text sits in runs that a 16-bit 1 and a 32-bit length introduce; a run
+// counts as text when every byte of it is a printable windows-1252
+// character or a paragraph or line end.  Prompts of the masters are left out.
+bool EmitPowerPoint4(std::string_view s, TextSink& sink) {
+  auto printable = [](unsigned char b) {
+    return (b >= 0x20 && b != 0x7F && b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D) || b == '\r' ||
+           b == '\t' || b == 0x0B;
+  };
+  bool any = false;
+  for (std::size_t at = 0; at + 6 <= s.size() && !sink.full();) {
+    std::size_t mark = s.find(std::string_view("\x01\x00", 2), at);
+    if (mark == std::string_view::npos || mark + 6 > s.size()) break;
+    uint32_t n = Le32(s, mark + 2);
+    std::size_t from = mark + 6;
+    bool text = n >= 1 && n <= 65535 && n <= s.size() - from;
+    for (std::size_t i = 0; text && i < n; ++i) text = printable(static_cast<unsigned char>(s[from + i]));
+    if (!text) {
+      at = mark + 1;
+      continue;
+    }
+    std::string run = DecodeCharset(s.substr(from, n), "windows-1252");
+    for (char& c : run)
+      if (c == '\r' || c == '\v') c = '\n';
+    if (!IsPlaceholderPrompt(run) && run.find_first_not_of(" \t\n") != std::string::npos) {
+      sink.Append(run);
+      sink.EndLine();
+      any = true;
+    }
+    at = from + n;
+  }
+  sink.EndChunk();
+  return any;
 }
 
 class PptFilter : public BuiltinFilter {
@@ -265,9 +547,13 @@ class PptFilter : public BuiltinFilter {
     for (const std::string& name : CompoundEntryNames(file.get()))
       if (name == "EncryptedSummary") return ExtractResult::Password();
     std::optional<std::string> stream = ReadCompoundStream(file.get(), "PowerPoint Document");
-    if (!stream)
-      return ExtractResult::UnknownFormat(
-          "not a PowerPoint 97-2003 presentation: no PowerPoint Document stream (PowerPoint 4 files are not read)");
+    if (!stream) {
+      if (std::optional<std::string> pp40 = ReadCompoundStream(file.get(), "PP40")) {
+        if (EmitPowerPoint4(*pp40, sink)) return Finished(sink);
+        return ExtractResult::Failed("no slide text could be found in the PowerPoint 4.0 presentation");
+      }
+      return ExtractResult::UnknownFormat("not a PowerPoint presentation: no PowerPoint Document stream");
+    }
     uint32_t current_edit = 0;
     bool have_user = false;
     if (std::optional<std::string> user = ReadCompoundStream(file.get(), "Current User", 1 << 16)) {
@@ -277,18 +563,22 @@ class PptFilter : public BuiltinFilter {
       current_edit = Le32(*user, 16);
       have_user = user->size() >= 20;
     }
-    PptReader reader(std::move(*stream));
+    PptReader reader(std::move(*stream), sink);
     bool structured = have_user && reader.ReadStructure(current_edit);
     if (reader.Encrypted() || reader.ScanForEncryption()) return ExtractResult::Password();
-    EmitSummaryInformation(file.get(), sink);
     const std::size_t before = sink.size();
-    TextSink slides(sink.limit() - sink.size());
+    TextSink slides = SideSink(sink, sink.limit() - sink.size());
     if (structured && reader.EmitSlides(slides) && !slides.empty()) {
       if (reader.Encrypted()) return ExtractResult::Password();
       for (const std::string& chunk : slides.chunks()) {
         sink.Append(chunk);
         sink.EndChunk();
       }
+    } else if (std::optional<std::string> content = ReadCompoundStream(file.get(), "Text_Content")) {
+      // PowerPoint 95: its records are not those of later versions, but it
+      // keeps the slides' text in a stream of its own.
+      if (EmitTextContent(*content, sink)) return Finished(sink);
+      reader.EmitAll(sink);
     } else {
       // The edit chain is damaged or from an old version: read every text
       // record outside the masters, in stream order.
@@ -297,6 +587,12 @@ class PptFilter : public BuiltinFilter {
     if (sink.full() || slides.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     if (sink.size() == before && !structured)
       return ExtractResult::Failed("no slide text could be found (PowerPoint 95 and older records are not read)");
+    return ExtractResult::Ok();
+  }
+
+ private:
+  static ExtractResult Finished(const TextSink& sink) {
+    if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     return ExtractResult::Ok();
   }
 };

@@ -1,8 +1,11 @@
 // The built-in filter for PowerPoint 97-2003 presentations (.ppt, .pps,
 // .pot).  Walks the records of the "PowerPoint Document" stream: slides in
 // presentation order (through the persist directory of the last edit), each
-// slide's text followed by its notes, master slides left out.  Damaged
-// presentations fall back to a plain walk over every record.  Reentrant.
+// slide's text (paragraphs after their bullet or number, embedded objects'
+// text) followed by its notes, master slides left out.  Damaged
+// presentations fall back to a plain walk over every record; PowerPoint 95
+// and 4.0 files are read from the text they keep in streams of their own.
+// Reentrant.
 #pragma once
 
 #include <memory>

@@ -3,10 +3,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/number_format.h"
 #include "convert/filters/ole/ole_util.h"
 
 #include "convert/filters/sniff.h"
@@ -21,35 +25,7 @@ constexpr std::size_t kMaxCells = std::size_t{16} << 20;
 
 }  // namespace
 
-std::string FormatCellNumber(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
-  char buf[64];
-  if (value == std::floor(value) && std::fabs(value) < 1e15) {
-    std::snprintf(buf, sizeof buf, "%.0f", value);
-    std::string s(buf);
-    return s == "-0" ? "0" : s;
-  }
-  double magnitude = std::fabs(value);
-  std::snprintf(buf, sizeof buf, (magnitude >= 1e-5 && magnitude < 1e15) ? "%.15f" : "%.14E", value);
-  std::string s(buf);
-  if (magnitude >= 1e-5 && magnitude < 1e15) {
-    // Keep 15 significant digits, then drop trailing zeros.
-    std::snprintf(buf, sizeof buf, "%.15g", value);
-    s = buf;
-    if (s.find('e') != std::string::npos) {
-      std::snprintf(buf, sizeof buf, "%.15f", value);
-      s = buf;
-    }
-    if (s.find('.') != std::string::npos) {
-      while (!s.empty() && s.back() == '0') s.pop_back();
-      if (!s.empty() && s.back() == '.') s.pop_back();
-    }
-    return s;
-  }
-  std::snprintf(buf, sizeof buf, "%.15g", value);
-  return buf;
-}
+std::string FormatCellNumber(double value) { return FormatGeneralNumber(value); }
 
 namespace {
 
@@ -113,68 +89,6 @@ struct Cell {
   std::string text;
 };
 
-enum class Shown { kNumber, kDate, kTime, kDateTime, kPercent };
-
-// What a number format shows: built-in ids, or the codes of a custom format.
-Shown ShownAs(uint16_t ifmt, const std::string* code) {
-  if ((ifmt >= 14 && ifmt <= 17) || ifmt == 22 || (ifmt >= 27 && ifmt <= 36) || (ifmt >= 50 && ifmt <= 58))
-    return ifmt == 22 ? Shown::kDateTime : Shown::kDate;
-  if ((ifmt >= 18 && ifmt <= 21) || (ifmt >= 45 && ifmt <= 47)) return Shown::kTime;
-  if (ifmt == 9 || ifmt == 10) return Shown::kPercent;
-  if (!code) return Shown::kNumber;
-  bool date = false, time = false, percent = false;
-  bool quoted = false, bracket = false;
-  for (std::size_t i = 0; i < code->size(); ++i) {
-    char c = (*code)[i];
-    if (c == '"') quoted = !quoted;
-    else if (quoted) continue;
-    else if (c == '\\' || c == '_' || c == '*') ++i;
-    else if (c == '[') bracket = true;
-    else if (c == ']') bracket = false;
-    else if (bracket) continue;
-    else if (c == ';') break;  // the first section decides
-    else if (c == 'd' || c == 'D' || c == 'y' || c == 'Y') date = true;
-    else if (c == 'h' || c == 'H' || c == 's' || c == 'S') time = true;
-    else if (c == 'm' || c == 'M') date = date || !time;
-    else if (c == '%') percent = true;
-  }
-  if (date && time) return Shown::kDateTime;
-  if (date) return Shown::kDate;
-  if (time) return Shown::kTime;
-  if (percent) return Shown::kPercent;
-  return Shown::kNumber;
-}
-
-std::string FormatSerial(double serial, bool date1904, Shown shown) {
-  if (!(serial >= 0 && serial < 2958466)) return FormatCellNumber(serial);  // beyond 9999-12-31
-  long days = static_cast<long>(serial);
-  long seconds = std::lround((serial - static_cast<double>(days)) * 86400.0);
-  if (seconds >= 86400) {
-    ++days;
-    seconds -= 86400;
-  }
-  char buf[48];
-  std::string date;
-  if (shown != Shown::kTime) {
-    // Serial 1 is 1900-01-01 and 60 the 29 February 1900 that never was.
-    long z = date1904 ? days + 1462 : (days < 60 ? days + 1 : days);
-    z += 693899;  // days from 0000-03-01 to 1899-12-30
-    long era = z / 146097, doe = z % 146097;
-    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long mp = (5 * doy + 2) / 153;
-    long d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    long y = yoe + era * 400 + (m <= 2);
-    if (!date1904 && days == 60) y = 1900, m = 2, d = 29;
-    std::snprintf(buf, sizeof buf, "%04ld-%02ld-%02ld", y, m, d);
-    date = buf;
-    if (shown == Shown::kDate) return date;
-    date += ' ';
-  }
-  std::snprintf(buf, sizeof buf, "%02ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-  return date + buf;
-}
-
 std::string ErrorText(uint8_t code) {
   switch (code) {
     case 0x00: return "#NULL!";
@@ -205,6 +119,9 @@ class Workbook {
 
   // Reads the global records; false and *why when this is no workbook.
   bool ReadGlobals(std::string* why, bool* encrypted);
+  // The same for the files of Excel 2 to 4: a worksheet of its own, or an
+  // Excel 4 workbook whose sheets follow its globals in the same stream.
+  bool ReadOldGlobals(std::string* why, bool* encrypted);
   void EmitSheets(TextSink& sink, std::string* missing);
 
  private:
@@ -229,11 +146,14 @@ class Workbook {
 
   std::string s_;
   bool biff8_ = true;
+  int old_version_ = 0;  // 2, 3 or 4 for the files of Excel 2 to 4
   bool date1904_ = false;
   std::string codepage_ = "windows-1252";
   std::vector<std::string> sst_;
   std::vector<uint16_t> xf_format_;
   std::vector<std::pair<uint16_t, std::string>> formats_;
+  // The number formats cells used so far, parsed once each.
+  mutable std::map<uint16_t, NumberFormat> parsed_formats_;
   std::vector<Sheet> sheets_;
 };
 
@@ -265,6 +185,116 @@ void Workbook::ReadSst(std::size_t at, std::string_view first) {
   p.U32();
   uint32_t unique = p.U32();
   for (uint32_t i = 0; i < unique && !p.AtEnd() && sst_.size() < kMaxCells; ++i) sst_.push_back(ReadString(p, true));
+}
+
+namespace {
+
+bool IsBof(uint16_t type) { return type == 0x0809 || type == 0x0409 || type == 0x0209 || type == 0x0009; }
+
+// Formats of Excel 2 to 4 are numbered by their records, not by the
+// built-in numbers of later versions: their ids are moved out of that range.
+constexpr uint16_t kOldFormatBase = 1000;
+
+// Header and footer codes (&L &C &R sections, &P page and the like, fonts,
+// sizes, colours) give way to the text around them; sections are separated
+// by a tab.
+std::string HeaderFooterText(std::string_view code) {
+  std::string out, section;
+  auto flush = [&] {
+    std::string clean;
+    bool space = false;
+    for (char c : section) {
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+        space = !clean.empty();
+        continue;
+      }
+      if (space) clean += ' ';
+      space = false;
+      clean += c;
+    }
+    if (!clean.empty()) {
+      if (!out.empty()) out += '\t';
+      out += clean;
+    }
+    section.clear();
+  };
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    if (code[i] != '&' || i + 1 >= code.size()) {
+      section += code[i];
+      continue;
+    }
+    char c = code[++i];
+    if (c == '&') {
+      section += '&';
+    } else if (c == 'L' || c == 'C' || c == 'R') {
+      flush();
+    } else if (c == '"') {  // &"font,style"
+      std::size_t end = code.find('"', i + 1);
+      i = end == std::string_view::npos ? code.size() : end;
+    } else if (c == 'K') {  // &KRRGGBB or &Kxx+nnn
+      i = std::min(code.size() - 1, i + 6);
+    } else if (c >= '0' && c <= '9') {  // a font size
+      while (i + 1 < code.size() && code[i + 1] >= '0' && code[i + 1] <= '9') ++i;
+    } else {
+      section += ' ';  // a field (&P, &N, &D, &T, &F, &A, &Z, &G) or a style toggle
+    }
+  }
+  flush();
+  return out;
+}
+
+}  // namespace
+
+bool Workbook::ReadOldGlobals(std::string* why, bool* encrypted) {
+  std::size_t at = 0;
+  uint16_t type;
+  std::string_view data;
+  if (!Next(&at, &type, &data) || !IsBof(type) || type == 0x0809) {
+    *why = "not an Excel worksheet: no BOF record";
+    return false;
+  }
+  old_version_ = type == 0x0009 ? 2 : type == 0x0209 ? 3 : 4;
+  biff8_ = false;
+  const bool workbook = Le16(data, 2) == 0x0100;  // Excel 4 workbook globals
+  if (old_version_ == 2)  // cells name their format directly
+    for (uint16_t i = 0; i < 64; ++i) xf_format_.push_back(kOldFormatBase + i);
+  uint16_t formats = 0;
+  while (Next(&at, &type, &data)) {
+    switch (type) {
+      case 0x002F: *encrypted = true; return false;  // FILEPASS
+      case 0x0022: date1904_ = Le16(data, 0) == 1; break;
+      case 0x0042: {
+        uint16_t cp = Le16(data, 0);
+        if (cp == 10000) codepage_ = "macintosh";
+        else if (cp >= 874 && cp != 32768 && cp != 1200) codepage_ = "windows-" + std::to_string(cp);
+        break;
+      }
+      case 0x001E: case 0x041E: {  // FORMAT: numbered in order, or by an index of its own
+        Pieces p;
+        p.Add(data);
+        uint16_t id = type == 0x041E ? p.U16() : formats;
+        ++formats;
+        formats_.emplace_back(static_cast<uint16_t>(kOldFormatBase + id), ReadString(p, false));
+        break;
+      }
+      case 0x0243: case 0x0443:  // XF: the font, then the format
+        xf_format_.push_back(static_cast<uint16_t>(kOldFormatBase + (data.size() > 1 ? static_cast<uint8_t>(data[1]) : 0)));
+        break;
+      case 0x008F: {  // BUNDLESHEET: where a sheet of the workbook starts, its name
+        Pieces p;
+        p.Add(data.substr(std::min<std::size_t>(6, data.size())));
+        sheets_.push_back({ReadString(p, false), Le32(data, 0)});
+        break;
+      }
+      case 0x000A:
+        // A worksheet of its own is read again from its start, as its one sheet.
+        if (!workbook) sheets_.push_back({"", 0});
+        return true;
+      default: break;
+    }
+  }
+  if (!workbook) sheets_.push_back({"", 0});
+  return true;
 }
 
 bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
@@ -319,13 +349,16 @@ bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
 
 std::string Workbook::Number(double v, uint16_t xf) const {
   uint16_t ifmt = xf < xf_format_.size() ? xf_format_[xf] : 0;
-  const std::string* code = nullptr;
-  for (const auto& f : formats_)
-    if (f.first == ifmt) code = &f.second;
-  Shown shown = ShownAs(ifmt, code);
-  if (shown == Shown::kPercent) return FormatCellNumber(v * 100) + "%";
-  if (shown != Shown::kNumber) return FormatSerial(v, date1904_, shown);
-  return FormatCellNumber(v);
+  auto it = parsed_formats_.find(ifmt);
+  if (it == parsed_formats_.end()) {
+    // A FORMAT record defines (or redefines) the code of its id; the others
+    // are the built-in formats.
+    const std::string* code = nullptr;
+    for (const auto& f : formats_)
+      if (f.first == ifmt) code = &f.second;
+    it = parsed_formats_.emplace(ifmt, code ? NumberFormat(*code) : NumberFormat::Builtin(ifmt)).first;
+  }
+  return it->second.Format(v, date1904_);
 }
 
 void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
@@ -337,10 +370,12 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
     std::size_t at = sheet.offset;
     uint16_t type;
     std::string_view d;
-    if (!Next(&at, &type, &d) || type != 0x0809) {
+    if (!Next(&at, &type, &d) || !IsBof(type)) {
       *missing = "a worksheet could not be found";
       continue;
     }
+    std::vector<std::string> boxes;        // text boxes and comments (TXO)
+    std::string header, footer;
     bool want_string = false;  // a string formula's result follows in a STRING record
     uint32_t str_row = 0;
     uint16_t str_col = 0;
@@ -351,7 +386,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
     };
     int nested = 0;  // embedded charts and the like have their own BOF ... EOF
     while (Next(&at, &type, &d)) {
-      if (type == 0x0809) ++nested;
+      if (IsBof(type)) ++nested;
       if (type == 0x000A) {
         if (nested-- == 0) break;
         continue;
@@ -386,6 +421,20 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
           break;
         }
         case 0x0006: {  // FORMULA: its last computed value
+          if (old_version_ == 2) {  // after a 3-byte attribute
+            if (d.size() < 15) break;
+            const uint16_t format = static_cast<uint8_t>(d[5]) & 0x3F;
+            if (Le16(d, 13) == 0xFFFF && d[7] == 0) {
+              want_string = true;
+              str_row = row;
+              str_col = col;
+            } else if (Le16(d, 13) != 0xFFFF) {
+              double v;
+              std::memcpy(&v, d.data() + 7, sizeof v);
+              add(row, col, Number(v, format));
+            }
+            break;
+          }
           if (d.size() < 14) break;
           if (Le16(d, 12) == 0xFFFF) {
             uint8_t kind = static_cast<uint8_t>(d[6]);
@@ -413,8 +462,81 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
           add(str_row, str_col, ReadString(p, true));
           break;
         }
+        case 0x0014: case 0x0015: {  // HEADER, FOOTER: empty when there is none
+          if (d.empty()) break;
+          Pieces p;
+          p.Add(d);
+          (type == 0x0014 ? header : footer) = HeaderFooterText(ReadString(p, biff8_));
+          break;
+        }
+        case 0x01B6: {  // TXO: the text of a text box or comment is in the CONTINUE records after it
+          const std::size_t cch = Le16(d, 10);
+          if (cch == 0) break;
+          Pieces p;
+          std::size_t look = at;
+          uint16_t next_type;
+          std::string_view next;
+          while (Next(&look, &next_type, &next) && next_type == 0x003C) p.Add(next);
+          std::string text;
+          if (biff8_) {
+            p.Chars(cch, p.U8() & 1, text);
+          } else {
+            std::string bytes;
+            for (std::size_t i = 0; i < cch && !p.AtEnd(); ++i) bytes.push_back(static_cast<char>(p.U8()));
+            for (char c : ByteString(bytes)) text += (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+          }
+          if (text.find_first_not_of(' ') != std::string::npos) boxes.push_back(std::move(text));
+          break;
+        }
+        case 0x0002: case 0x0003: case 0x0004: case 0x0007: {
+          // Excel 2 cells: a 3-byte attribute whose second byte names the format.
+          if (old_version_ != 2) break;
+          const uint16_t format = d.size() > 5 ? static_cast<uint8_t>(d[5]) & 0x3F : 0;
+          if (type == 0x0002) {  // INTEGER
+            add(row, col, Number(Le16(d, 7), format));
+          } else if (type == 0x0003 && d.size() >= 15) {  // NUMBER
+            double v;
+            std::memcpy(&v, d.data() + 7, sizeof v);
+            add(row, col, Number(v, format));
+          } else if (type == 0x0004) {  // LABEL
+            Pieces p;
+            p.Add(d.substr(std::min<std::size_t>(7, d.size())));
+            add(row, col, ReadString(p, false));
+          } else if (type == 0x0007 && want_string) {  // STRING after a string FORMULA
+            want_string = false;
+            Pieces p;
+            p.Add(d);
+            add(str_row, str_col, ReadString(p, false));
+          }
+          break;
+        }
+        case 0x0206: case 0x0406: {  // FORMULA of Excel 3 and 4: laid out as later ones
+          if (old_version_ < 3 || d.size() < 14) break;
+          if (Le16(d, 12) == 0xFFFF) {
+            uint8_t kind = static_cast<uint8_t>(d[6]);
+            if (kind == 0) {
+              want_string = true;
+              str_row = row;
+              str_col = col;
+            } else if (kind == 1) {
+              add(row, col, d[8] ? "TRUE" : "FALSE");
+            } else if (kind == 2) {
+              add(row, col, ErrorText(static_cast<uint8_t>(d[8])));
+            }
+          } else {
+            double v;
+            std::memcpy(&v, d.data() + 6, sizeof v);
+            add(row, col, Number(v, xf));
+          }
+          break;
+        }
         case 0x0205: {  // BOOLERR
           if (d.size() >= 8) add(row, col, d[7] ? ErrorText(static_cast<uint8_t>(d[6])) : d[6] ? "TRUE" : "FALSE");
+          break;
+        }
+        case 0x0005: {  // BOOLERR of Excel 2, after a 3-byte attribute
+          if (old_version_ == 2 && d.size() >= 9)
+            add(row, col, d[8] ? ErrorText(static_cast<uint8_t>(d[7])) : d[7] ? "TRUE" : "FALSE");
           break;
         }
         default: break;
@@ -437,6 +559,9 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
       line += '\n';
       sink.Append(line);
     }
+    for (const std::string& box : boxes) sink.Line(box);
+    if (!header.empty()) sink.Line(header);
+    if (!footer.empty()) sink.Line(footer);
     sink.EndChunk();
   }
 }
@@ -447,9 +572,25 @@ class XlsFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "xls", sink)) return *r;
     Sniffed what = SniffContent(path);
     if (what.encrypted_package) return ExtractResult::Password();
+    std::string why;
+    if (what.kind != ContentKind::kCompoundFile && what.filter == "xls") {
+      // Excel 2 to 4 wrote their records straight into the file.
+      std::ifstream in(path, std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      Workbook book(std::move(bytes));
+      bool encrypted = false;
+      if (!book.ReadOldGlobals(&why, &encrypted)) {
+        if (encrypted) return ExtractResult::Password();
+        return ExtractResult::Failed(why);
+      }
+      std::string missing;
+      book.EmitSheets(sink, &missing);
+      if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+      if (!missing.empty()) return ExtractResult::Incomplete(missing);
+      return ExtractResult::Ok();
+    }
     if (what.kind != ContentKind::kCompoundFile)
       return ExtractResult::UnknownFormat("not an Excel workbook: no compound-file signature");
-    std::string why;
     CompoundFile file = OpenCompoundFile(path, &why);
     if (!file) return ExtractResult::Failed(why);
     std::optional<std::string> stream = ReadCompoundStream(file.get(), "Workbook");
@@ -467,7 +608,6 @@ class XlsFilter : public BuiltinFilter {
       if (encrypted) return ExtractResult::Password();
       return ExtractResult::Failed(why);
     }
-    EmitSummaryInformation(file.get(), sink);
     std::string missing;
     book.EmitSheets(sink, &missing);
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");

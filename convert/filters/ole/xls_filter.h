@@ -1,9 +1,11 @@
-// The built-in filter for Excel 97-2003 workbooks (.xls, .xlt; BIFF8, and
-// BIFF5 from Excel 5/95).  Walks the records of the Workbook stream: every
-// worksheet by name on its own line, then its rows, one line each with
-// tab-separated cells; numbers without spurious decimals, dates, times and
-// percentages as the cell's number format shows them, formulas by their last
-// computed value.  Reentrant: each call reads its own copy of the stream.
+// The built-in filter for Excel workbooks (.xls, .xlt): BIFF8 and BIFF5 in
+// the Workbook stream of a compound file, and the plain record files of
+// Excel 2 to 4.  Every worksheet by name on its own line, then its rows, one
+// line each with tab-separated cells; numbers without spurious decimals,
+// dates, times and percentages as the cell's number format shows them,
+// formulas by their last computed value; then the sheet's text boxes and
+// its page header and footer.  Reentrant: each call reads its own copy of
+// the stream.
 #pragma once
 
 #include <memory>

@@ -1,16 +1,25 @@
 // Reads the body of a Word document in order, then the parts that hang off
 // it: headers and footers, footnotes, endnotes and comments, each after the
-// body.  Every part is streamed through a text reader, so a huge
-// document.xml costs little more memory than its text.
+// body.  Charts, diagrams and embedded objects give their text where they
+// stand; note references show their marks, phonetic readings follow their
+// base text in parentheses.  Every part is streamed through a text reader,
+// so a huge document.xml costs little more memory than its text.
 #include "convert/filters/package/docx_filter.h"
 
 #include "convert/charset.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/list_label.h"
+#include "convert/filters/members.h"
 #include "convert/filters/package/docx_numbering.h"
 #include "convert/filters/markup/math_text.h"
 #include "convert/filters/package/ooxml.h"
@@ -31,15 +40,88 @@ constexpr char32_t kSymbolLower[] = U"αβχδεφγηιϕκλμνοπθρστυ
 bool IsSkipped(std::string_view n) {
   return n == "del" || n == "moveFrom" || n == "delText" || n == "instrText" || n == "delInstrText" ||
          n == "Fallback" || n == "pPr" || n == "rPr" || n == "sectPr" || n == "tblPr" || n == "tcPr" ||
-         n == "trPr" || n == "tblGrid" || n == "sdtPr";
+         n == "trPr" || n == "tblGrid" || n == "sdtPr" || n == "rubyPr";
 }
+
+// The marks of footnotes and endnotes: numbered in the order the text refers
+// to them, in the numbering formats of the document's settings, so that the
+// body shows "text1" and the note "1 The note." as a reader sees them.
+class NoteMarks {
+ public:
+  // Reads the footnote and endnote numbering of the settings part.
+  void Load(ZipArchive& zip, const std::string& settings) {
+    if (settings.empty() || !zip.Has(settings)) return;
+    XmlCursor x(zip, settings);
+    Kind* in = nullptr;
+    while (x.Read()) {
+      std::string_view n = x.LocalName();
+      if (n == "footnotePr" || n == "endnotePr") {
+        in = x.IsStart() && !x.IsEmpty() ? (n == "footnotePr" ? &foot_ : &end_) : nullptr;
+      } else if (in && x.IsStart() && n == "numFmt") {
+        in->format = x.Attr("val").value_or(in->format);
+      } else if (in && x.IsStart() && n == "numStart") {
+        std::string v = x.Attr("val").value_or("1");
+        if (!v.empty() && v.size() < 6 && v.find_first_not_of("0123456789") == std::string::npos) in->next = std::stoi(v);
+      }
+    }
+  }
+  // The mark of a reference met in the text; custom: the author typed the
+  // mark after the reference (it is then the text itself).
+  std::string Refer(bool endnote, const std::string& id, bool custom) {
+    Kind& k = endnote ? end_ : foot_;
+    auto it = k.marks.find(id);
+    if (it != k.marks.end()) return custom ? std::string() : it->second;
+    std::string mark = custom ? std::string() : Format(k.format, k.next++);
+    k.marks.emplace(id, mark);
+    return mark;
+  }
+  // The mark a note starts with ("" for one the text never refers to).
+  std::string Of(bool endnote, const std::string& id) const {
+    const Kind& k = endnote ? end_ : foot_;
+    auto it = k.marks.find(id);
+    return it == k.marks.end() ? std::string() : it->second;
+  }
+
+ private:
+  struct Kind {
+    explicit Kind(std::string f) : format(std::move(f)) {}
+    std::string format;
+    int next = 1;
+    std::map<std::string, std::string> marks;
+  };
+  static std::string Format(const std::string& format, int n) {
+    if (format == "chicago") {
+      // *, †, ‡, §, then doubled, tripled...
+      static constexpr const char* kSymbols[] = {"*", "\u2020", "\u2021", "\u00A7"};
+      std::string mark;
+      for (int i = 0; i <= (n - 1) / 4 && i < 8; ++i) mark += kSymbols[(n - 1) % 4];
+      return mark;
+    }
+    return FormatListNumber(n, format);
+  }
+  Kind foot_{"decimal"};
+  Kind end_{"lowerRoman"};
+};
+
+// What a part's walker needs besides the part: the package for charts,
+// diagrams and embedded objects the part refers to, its relationships, the
+// note marks of the whole document, and where to note problems.
+struct PartContext {
+  ZipArchive& zip;
+  const ooxml::Relationships& rels;
+  NoteMarks& marks;
+  std::string& problems;
+  std::set<std::string>& embedded;  // objects read so far: each is read once
+  PrivateFolder& folder;            // where embedded objects are read from
+};
 
 // Turns one WordprocessingML part into lines.  Outside tables a paragraph
 // ends a line; a table row is one line of tab-separated cells, with the
 // paragraphs of a cell (and any table nested in it) joined by spaces.
 class PartWalker {
  public:
-  PartWalker(TextSink& sink, docx::Numbering& numbering) : sink_(sink), layout_(sink), numbering_(numbering) {}
+  PartWalker(TextSink& sink, docx::Numbering& numbering, PartContext context)
+      : sink_(sink), layout_(sink), numbering_(numbering), context_(context) {}
 
   // False when the part could not be read to its end.
   bool Walk(XmlCursor& x) {
@@ -69,7 +151,15 @@ class PartWalker {
       } else if (x.IsEnd()) {
         End(x.LocalName());
       } else if (in_text_ && instructions_ == 0 && x.IsText()) {
-        layout_.Text(x.Value());
+        if (reading_ > 0) {
+          reading_text_ += x.Value();
+        } else {
+          std::string_view t = x.Value();
+          // A note starts with its mark and a space.
+          if (after_mark_ && !t.empty() && t[0] != ' ' && t[0] != '\t') layout_.Text(" ");
+          after_mark_ = false;
+          layout_.Text(t);
+        }
       }
       more = x.Read();
     }
@@ -137,12 +227,62 @@ class PartWalker {
       Symbol(x);
     } else if (n == "fldChar") {
       Field(x.Attr("fldCharType").value_or(""));
+    } else if (n == "rt") {
+      // A phonetic reading: written after its base, in parentheses.
+      if (!empty && reading_++ == 0) reading_text_.clear();
+    } else if (n == "footnoteReference" || n == "endnoteReference") {
+      layout_.Text(context_.marks.Refer(n[0] == 'e', x.Attr("id").value_or(""),
+                                        ooxml::IsTrue(x.Attr("customMarkFollows").value_or(""))));
+    } else if (n == "footnote" || n == "endnote") {
+      note_ = {n[0] == 'e', x.Attr("id").value_or("")};
+    } else if (n == "footnoteRef" || n == "endnoteRef") {
+      std::string mark = context_.marks.Of(note_.first, note_.second);
+      layout_.Text(mark);
+      after_mark_ = !mark.empty();
+    } else if (n == "chart" || n == "relIds" || n == "OLEObject") {
+      // A chart, a diagram (its data part) or an embedded object: its text
+      // where it stands.
+      std::optional<std::string> id = n == "relIds" ? x.Attr("dm") : x.RelId();
+      if (const ooxml::Relationship* r = context_.rels.ById(id.value_or("")); r && !r->external) Related(n, r->target);
+    }
+  }
+
+  // Writes the text of a related part: its lines on lines of their own
+  // (inside a table, joined to the cell's text).
+  void Related(std::string_view element, const std::string& part) {
+    if (!context_.zip.Has(part) || sink_.full()) return;
+    if (element == "OLEObject" && !context_.embedded.insert(part).second) return;
+    TextSink text = SideSink(sink_, sink_.limit() - std::min(sink_.limit(), sink_.size()));
+    std::string error;
+    bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, context_.folder, &error)
+                                     : ooxml::ReadPartText(context_.zip, part, text, &error);
+    if (!ok) context_.problems += (context_.problems.empty() ? "" : "; ") + error;
+    std::string joined = text.Joined();
+    for (std::size_t at = 0; at < joined.size();) {
+      std::size_t end = joined.find('\n', at);
+      if (end == std::string::npos) end = joined.size();
+      if (end > at) {
+        if (!layout_.in_table()) layout_.EndLine();
+        else layout_.Soft(" ");
+        layout_.Text(std::string_view(joined).substr(at, end - at));
+        if (!layout_.in_table()) layout_.EndLine();
+      }
+      at = end + 1;
     }
   }
 
   void End(std::string_view n) {
     if (n == "t") {
       in_text_ = false;
+    } else if (n == "rt") {
+      if (reading_ > 0) --reading_;
+    } else if (n == "ruby") {
+      std::size_t first = reading_text_.find_first_not_of(" \t\r\n");
+      if (first != std::string::npos) {
+        std::size_t last = reading_text_.find_last_not_of(" \t\r\n");
+        layout_.Text("(" + reading_text_.substr(first, last - first + 1) + ")");
+      }
+      reading_text_.clear();
     } else if (n == "r") {
       if (runs_ > 0) --runs_;
     } else if (n == "p") {
@@ -201,6 +341,11 @@ class PartWalker {
   TextSink& sink_;
   ooxml::Layout layout_;
   docx::Numbering& numbering_;
+  PartContext context_;
+  std::pair<bool, std::string> note_;  // the note being read: endnote?, id
+  bool after_mark_ = false;            // a note's mark was written, its text not yet
+  int reading_ = 0;                    // inside a ruby's reading (w:rt)
+  std::string reading_text_;
   std::vector<bool> fields_;  // per open field: still in its instruction
   int instructions_ = 0;
   int runs_ = 0;
@@ -234,9 +379,13 @@ class DocxFilter : public BuiltinFilter {
         problems += (problems.empty() ? "" : "; ") + numbering_error;
     }
 
+    NoteMarks marks;
+    std::set<std::string> embedded;
+    PrivateFolder folder;
+    if (const ooxml::Relationship* r = rels.FirstOfKind("settings")) marks.Load(*zip, r->target);
     {
       XmlCursor x(*zip, main);
-      PartWalker walker(sink, numbering);
+      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded, folder});
       if (!walker.Walk(x)) {
         if (sink.empty()) return ExtractResult::Failed(x.error());
         return ExtractResult::Incomplete("the body was read only in part: " + x.error());
@@ -253,8 +402,11 @@ class DocxFilter : public BuiltinFilter {
       }
     for (const std::string& part : parts) {
       if (sink.full()) break;
+      ooxml::Relationships part_rels;
+      std::string rels_error;
+      if (!part_rels.Load(*zip, part, &rels_error)) problems += (problems.empty() ? "" : "; ") + rels_error;
       XmlCursor x(*zip, part);
-      PartWalker walker(sink, numbering);
+      PartWalker walker(sink, numbering, {*zip, part_rels, marks, problems, embedded, folder});
       if (!walker.Walk(x)) {
         if (!problems.empty()) problems += "; ";
         problems += x.error();

@@ -3,10 +3,12 @@
 #include <libxml/xmlreader.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -16,6 +18,7 @@
 #include "convert/filters/markup/math_text.h"
 #include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/package/odf_lists.h"
+#include "convert/filters/package/odf_number_styles.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -204,15 +207,27 @@ class Walker {
   const std::string& xml_error() const { return xml_error_; }
   // Whether repeat counts asked for more copies than were written.
   bool repeats_cut() const { return repeats_cut_; }
-  // List labels are read for text documents only; a spreadsheet's or a
-  // presentation's styles need not be parsed for them.
+  // List labels are read for text documents and presentations; a
+  // spreadsheet's list styles need not be parsed.  (The older formats name
+  // them writer, impress and calc.)
   void LabelListsOf(std::string_view mimetype) {
-    lists_wanted_ =
-        mimetype.find(".text") != std::string_view::npos || mimetype.find(".writer") != std::string_view::npos;
+    auto names = [&](std::string_view a, std::string_view b) {
+      return mimetype.find(a) != std::string_view::npos || mimetype.find(b) != std::string_view::npos;
+    };
+    lists_wanted_ = names(".text", ".writer") || names(".presentation", ".impress");
+    if (names(".spreadsheet", ".calc")) sheet_type_ = true;
   }
 
  private:
-  enum class Role { kBody, kDeferred, kCitation, kNote, kComment, kHeader };
+  // kRuby: a phonetic reading, written after its base in parentheses;
+  // kMaster: text on a presentation's master page.
+  enum class Role { kBody, kDeferred, kCitation, kNote, kComment, kHeader, kRuby, kMaster };
+  // What a page style says about the master's objects, footer and date.
+  struct PageStyle {
+    bool objects = true;
+    bool footer = true;
+    bool date = true;
+  };
   struct Table {
     std::vector<std::string> row;
     std::string cell;
@@ -233,6 +248,9 @@ class Walker {
     bool space = true;  // the last character written was white space
     bool endnote = false;
     bool inline_text = false;  // holds a formula: its text stays in the paragraph
+    std::string master;        // kHeader, kMaster: the master page it belongs to
+    std::size_t para_start = 0;  // kHeader: where the paragraph's text starts in buf
+    bool para_field = false;     // kHeader: the paragraph held a page field
   };
 
   static Ctx NewCtx(Role role, int depth) {
@@ -278,6 +296,30 @@ class Walker {
 
   void EmbeddedObject(const std::string& href);
   void StartList(xmlTextReaderPtr r);
+  // Reads a styles element: list styles, and what page and table styles say
+  // about master pages, footers and dates.
+  int ReadStyles(xmlTextReaderPtr r);
+  // The list style a presentation style gives its frame's lists: its own
+  // nested one, else its parent's.
+  std::string FrameListStyle(std::string style) const {
+    for (int i = 0; i < 8 && !style.empty(); ++i) {
+      if (list_styles_.Find(style, 1)) return style;
+      auto it = parent_styles_.find(style);
+      if (it == parent_styles_.end()) break;
+      style = it->second;
+    }
+    return {};
+  }
+  // Starts an element inside office:master-styles.
+  void StartMaster(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip);
+  // Writes the footer and fixed date the current slide shows, once.
+  void SlideFooter();
+  // Whether a master page's header, footer or text is being read.
+  bool InMasterText() const {
+    for (const Ctx& c : ctx_)
+      if (c.role == Role::kHeader || c.role == Role::kMaster) return true;
+    return false;
+  }
   // Reads the named list styles of a package's styles.xml, once.
   void LoadNamedListStyles();
 
@@ -299,7 +341,19 @@ class Walker {
   odf::ListCounter lists_{list_styles_};
   bool named_list_styles_read_ = false;
   bool lists_wanted_ = true;
+  bool sheet_type_ = false;  // the package says it is a spreadsheet
   bool skip_read_ = false;  // Start read the skipped element through itself
+  std::map<std::string, PageStyle> page_styles_;
+  std::map<std::string, std::string> table_masters_;  // table style -> master page
+  std::map<std::string, std::string> parent_styles_;  // style -> the style it is based on
+  std::map<std::string, std::string> cell_data_styles_;  // cell style -> its data style
+  odf::NumberStyles number_styles_;
+  std::string frame_style_;                           // presentation style of the frame being read
+  std::map<std::string, std::string> footer_decls_, date_decls_;
+  std::vector<std::string> used_masters_;  // master pages that show, in order of first use
+  std::string master_name_;                // the master page being read
+  std::map<std::string, std::string> master_text_;  // per master page: text, or header text of a sheet
+  std::string slide_footer_;               // the current slide's footer, not yet written
 
   // Takes bytes from the repeat budget; false (and marks the cut) when spent.
   bool Repeat(std::size_t bytes) {
@@ -378,30 +432,30 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     return;
   }
   if (ns == Ns::kOffice && (l == "styles" || l == "automatic-styles")) {
-    // Styles hold no text, but their list styles give list items their labels.
+    // Styles hold no text, but their list styles give list items their
+    // labels, and page and table styles say which master pages show.
     skip = true;
-    if (!empty && lists_wanted_ && list_styles_.Read(r) == 1) skip_read_ = true;  // on the styles' end now
+    if (!empty && ReadStyles(r) == 1) skip_read_ = true;  // on the styles' end now
     return;
   }
   if (Skipped(ns, l)) {
     skip = true;
     return;
   }
-  Ctx& c = ctx_.back();
-  if (master_depth_ >= 0 && c.role != Role::kHeader) {
-    // In the master pages only the headers and footers are text; the rest is
-    // page furniture (placeholder frames, the notes page layout).
-    if (IsHeaderFooter(ns, l) && !empty) {
-      ctx_.push_back(NewCtx(Role::kHeader, depth));
-    } else if (!Is(ns, l, Ns::kStyle, "master-page")) {
-      skip = true;
-    }
-    return;
+  if (master_depth_ >= 0) {
+    const bool inside = InMasterText();
+    StartMaster(r, ns, l, depth, empty, skip);
+    if (skip || !inside) return;
   }
+  Ctx& c = ctx_.back();
   if (ns == Ns::kOffice) {
     if (l == "document") {
       std::string type = AnyAttr(r, "mimetype", kOfficeNs);
       if (!type.empty()) LabelListsOf(type);
+      // A flat file's master pages come before its body: its kind first.
+      if (type.find(".presentation") != std::string::npos) kind_ = Kind::kPresentation;
+      else if (type.find(".spreadsheet") != std::string::npos) kind_ = Kind::kSpreadsheet;
+      else if (type.find(".graphics") != std::string::npos) kind_ = Kind::kDrawing;
     } else if (l == "document-content" && kind_ == Kind::kUnknown) {
       // The older formats name the kind of document here, not by a body element.
       const std::string kind = AnyAttr(r, "class", kOfficeNs);
@@ -428,8 +482,10 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     if (l == "p" || l == "h") {
       if (c.para_depth++ == 0) {
         c.space = true;
+        c.para_start = c.buf.size();
+        c.para_field = false;
         // The first paragraph of a list item starts with the item's label.
-        if (kind_ == Kind::kText) {
+        if (kind_ == Kind::kText || kind_ == Kind::kPresentation) {
           std::string label = lists_.Paragraph();
           if (!label.empty()) Put(c, label);
         }
@@ -457,6 +513,10 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     } else if (l == "note" || l == "footnote" || l == "endnote") {
       endnote_ = l == "endnote" || AnyAttr(r, "note-class", kTextNs) == "endnote";
       citation_.clear();
+    } else if (l == "ruby-text" && !empty) {
+      Ctx n = NewCtx(Role::kRuby, depth);
+      n.para_depth = 1;
+      ctx_.push_back(std::move(n));
     } else if ((l == "note-citation" || l == "footnote-citation" || l == "endnote-citation") && !empty) {
       Ctx n = NewCtx(Role::kCitation, depth);
       n.para_depth = 1;
@@ -470,6 +530,14 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   }
   if (ns == Ns::kTable) {
     if (l == "table") {
+      if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0 && c.role == Role::kBody) {
+        // The sheet prints with its style's master page, whose headers and
+        // footers are written after the sheets.
+        auto m = table_masters_.find(Attr(r, "style-name", kTableNs));
+        std::string master = m != table_masters_.end() && !m->second.empty() ? m->second : "Default";
+        if (std::find(used_masters_.begin(), used_masters_.end(), master) == used_masters_.end())
+          used_masters_.push_back(master);
+      }
       if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0) {
         EndLine(c);
         std::string name = AnyAttr(r, "name", kTableNs);
@@ -489,13 +557,25 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
       t.cell.clear();
       t.cell_repeat = CountAttr(r, "number-columns-repeated", kTableNs);
       // Cells written without paragraphs (by some generators) carry their
-      // value in attributes only.
+      // value in attributes only: shown through the cell's data style.
       t.fallback.clear();
+      // The older formats keep the value attributes in the table namespace.
+      auto value_attr = [&](const char* local) {
+        std::string v = AnyAttr(r, local, kOfficeNs);
+        if (v.empty() && IsLegacyElement(r)) v = AnyAttr(r, local, kTableNs);
+        return v;
+      };
+      const std::string type = value_attr("value-type");
+      const char* attr = type == "date" ? "date-value" : type == "time" ? "time-value"
+                         : type == "boolean" ? "boolean-value" : "value";
+      if (type != "string" && !type.empty()) {
+        auto style = cell_data_styles_.find(Attr(r, "style-name", kTableNs));
+        t.fallback = number_styles_.Show(type, value_attr(attr),
+                                         style != cell_data_styles_.end() ? style->second : std::string());
+      }
       for (const char* a : {"string-value", "date-value", "time-value", "boolean-value", "value"}) {
-        t.fallback = AnyAttr(r, a, kOfficeNs);
-        // The older formats keep them in the table namespace.
-        if (t.fallback.empty() && IsLegacyElement(r)) t.fallback = AnyAttr(r, a, kTableNs);
         if (!t.fallback.empty()) break;
+        t.fallback = value_attr(a);
       }
     }
     return;
@@ -505,13 +585,143 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     skip = true;
     return;
   }
+  if (Is(ns, l, Ns::kDraw, "frame") && kind_ == Kind::kPresentation)
+    frame_style_ = Attr(r, "style-name", "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0");
   if (IsShape(ns, l) && !empty && c.para_depth > 0) {
     // A frame or shape anchored in a paragraph: its paragraphs follow that
     // paragraph instead of splitting it.
     ctx_.push_back(NewCtx(Role::kDeferred, depth));
     return;
   }
-  if (Is(ns, l, Ns::kDraw, "page")) EndLine(c);
+  if (ns == Ns::kPresentation && (l == "footer-decl" || l == "date-time-decl")) {
+    // The footer and date the slides naming them show; a date the
+    // application fills in ("current") is no text of the document.
+    std::string name = Attr(r, "name", "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0");
+    bool fixed = l == "footer-decl" || Attr(r, "source", "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0") != "current";
+    skip = true;
+    if (empty) return;
+    xmlChar* text = xmlTextReaderReadString(r);
+    if (text && fixed && !name.empty())
+      (l == "footer-decl" ? footer_decls_ : date_decls_)[name] = CleanCell(reinterpret_cast<const char*>(text));
+    xmlFree(text);
+    return;
+  }
+  if (Is(ns, l, Ns::kPresentation, "notes")) {
+    SlideFooter();
+    return;
+  }
+  if (Is(ns, l, Ns::kDraw, "page")) {
+    EndLine(c);
+    if (c.role != Role::kBody) return;
+    constexpr const char* kPresentationNs = "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0";
+    auto style = page_styles_.find(Attr(r, "style-name", "urn:oasis:names:tc:opendocument:xmlns:drawing:1.0"));
+    PageStyle shows = style != page_styles_.end() ? style->second : PageStyle();
+    std::string master = Attr(r, "master-page-name", "urn:oasis:names:tc:opendocument:xmlns:drawing:1.0");
+    if (shows.objects && std::find(used_masters_.begin(), used_masters_.end(), master) == used_masters_.end())
+      used_masters_.push_back(master);
+    slide_footer_.clear();
+    auto add = [&](const std::map<std::string, std::string>& decls, const char* attr) {
+      auto d = decls.find(Attr(r, attr, kPresentationNs));
+      if (d != decls.end() && !d->second.empty()) slide_footer_ += d->second + "\n";
+    };
+    if (shows.footer) add(footer_decls_, "use-footer-name");
+    if (shows.date) add(date_decls_, "use-date-time-name");
+  }
+}
+
+void Walker::SlideFooter() {
+  if (slide_footer_.empty()) return;
+  Ctx& c = ctx_.back();
+  EndLine(c);
+  Out(c, slide_footer_);
+  slide_footer_.clear();
+}
+
+int Walker::ReadStyles(xmlTextReaderPtr r) {
+  std::string style;  // the style:style being read
+  int ret = list_styles_.Read(r, [&](xmlTextReaderPtr e) {
+    number_styles_.Element(e);
+    const xmlChar* ln = xmlTextReaderConstLocalName(e);
+    if (NsOf(xmlTextReaderConstNamespaceUri(e)) != Ns::kStyle || !ln) return;
+    std::string_view l = reinterpret_cast<const char*>(ln);
+    constexpr const char* kStyleNs = "urn:oasis:names:tc:opendocument:xmlns:style:1.0";
+    constexpr const char* kPresentationNs = "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0";
+    if (l == "style") {
+      style = Attr(e, "name", kStyleNs);
+      std::string parent = Attr(e, "parent-style-name", kStyleNs);
+      if (!parent.empty() && !style.empty()) parent_styles_[style] = parent;
+      std::string family = Attr(e, "family", kStyleNs);
+      if (family == "table") table_masters_[style] = Attr(e, "master-page-name", kStyleNs);
+      if (family == "table-cell") {
+        std::string data = Attr(e, "data-style-name", kStyleNs);
+        if (!data.empty()) cell_data_styles_[style] = data;
+      }
+    } else if (l == "drawing-page-properties" && !style.empty()) {
+      PageStyle& p = page_styles_[style];
+      p.objects = Attr(e, "background-objects-visible", kPresentationNs) != "false";
+      p.footer = Attr(e, "display-footer", kPresentationNs) != "false";
+      p.date = Attr(e, "display-date-time", kPresentationNs) != "false";
+    }
+  });
+  number_styles_.Flush();
+  return ret;
+}
+
+// Fields of page furniture: filled in when a page is shown or printed.
+bool IsPageField(Ns ns, std::string_view l) {
+  if (ns == Ns::kPresentation) return l == "footer" || l == "date-time" || l == "header";
+  return ns == Ns::kText && (l == "page-number" || l == "page-count" || l == "sheet-name" || l == "date" ||
+                             l == "time" || l == "file-name" || l == "title" || l == "page-continuation");
+}
+
+void Walker::StartMaster(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, bool empty, bool& skip) {
+  const bool slides = kind_ == Kind::kPresentation || kind_ == Kind::kDrawing;
+  if (InMasterText()) {
+    // Inside a sheet's header or a slide master's text: page fields show
+    // numbers, names and dates of the page being printed or shown, not
+    // text of the document.  (A text document's headers keep theirs.)
+    if ((slides || kind_ == Kind::kSpreadsheet) && IsPageField(ns, l)) {
+      skip = true;
+      Ctx& h = ctx_.back();
+      if (h.role != Role::kHeader && h.role != Role::kMaster) return;
+      h.para_field = true;
+      if (ns == Ns::kText && (l == "page-number" || l == "page-count")) {
+        // The word before a page number labels it ("Page", "of", "/"):
+        // without the number it would say nothing.
+        std::size_t end = h.buf.find_last_not_of(" \t");
+        end = end == std::string::npos || end < h.para_start ? h.para_start : end + 1;
+        std::size_t start = h.buf.find_last_of(" \t\n", end == 0 ? 0 : end - 1);
+        start = start == std::string::npos || start < h.para_start ? h.para_start : start + 1;
+        if (end > start) h.buf.resize(start);
+      }
+    }
+    return;
+  }
+  if (Is(ns, l, Ns::kStyle, "master-page")) {
+    master_name_ = Attr(r, "name", "urn:oasis:names:tc:opendocument:xmlns:style:1.0");
+    return;
+  }
+  if (IsHeaderFooter(ns, l) && !empty && !slides) {
+    // Page headers and footers of text documents and spreadsheets.
+    Ctx h = NewCtx(Role::kHeader, depth);
+    h.master = master_name_;
+    ctx_.push_back(std::move(h));
+    return;
+  }
+  if (slides && IsShape(ns, l) && !empty) {
+    // On a slide master, the placeholders (title, outline, notes...) only
+    // prompt; shapes the author put there, and text typed into footer,
+    // date and header boxes, show on every slide.
+    std::string cls = Attr(r, "class", "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0");
+    if (cls.empty() || cls == "footer" || cls == "date-time" || cls == "header") {
+      Ctx m = NewCtx(Role::kMaster, depth);
+      m.master = master_name_;
+      ctx_.push_back(std::move(m));
+      return;
+    }
+  }
+  // The rest is page furniture: placeholder frames, the notes page layout.
+  skip = true;
 }
 
 void Walker::End(Ns ns, std::string_view l, int depth) {
@@ -537,6 +747,7 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
       c.tables.pop_back();
     }
   } else if (Is(ns, l, Ns::kDraw, "page") && c.role == Role::kBody) {
+    SlideFooter();
     sink_.EndLine();
     sink_.EndChunk();
   }
@@ -560,10 +771,26 @@ void Walker::Text(std::string_view t) {
   if (!out.empty()) Put(c, out);
 }
 
+// Whether text holds a letter or digit (any non-ASCII character counts).
+bool HasWord(std::string_view text) {
+  for (char ch : text)
+    if (static_cast<unsigned char>(ch) >= 0x80 || std::isalnum(static_cast<unsigned char>(ch))) return true;
+  return false;
+}
+
 void Walker::EndParagraph() {
   Ctx& c = ctx_.back();
   if (c.para_depth == 0) return;
   if (--c.para_depth > 0) return;
+  if ((c.role == Role::kHeader || c.role == Role::kMaster) && c.para_field && c.para_start <= c.buf.size() &&
+      !HasWord(std::string_view(c.buf).substr(c.para_start))) {
+    // Nothing but page fields and their labels ("Page 1 of 3", the sheet's
+    // name): the paragraph is page furniture.
+    c.buf.resize(c.para_start);
+    c.after_para.clear();
+    c.space = true;
+    return;
+  }
   if (!c.tables.empty() && c.tables.back().in_cell) {
     Table& t = c.tables.back();
     t.cell.push_back('\n');
@@ -632,9 +859,13 @@ void Walker::EndRow() {
 }
 
 void Walker::StartList(xmlTextReaderPtr r) {
-  if (kind_ == Kind::kText) LoadNamedListStyles();
+  if (kind_ == Kind::kText || kind_ == Kind::kPresentation) LoadNamedListStyles();
   bool continues = AnyAttr(r, "continue-numbering", kTextNs) == "true" || !AnyAttr(r, "continue-list", kTextNs).empty();
-  lists_.StartList(AnyAttr(r, "style-name", kTextNs), continues);
+  std::string style = AnyAttr(r, "style-name", kTextNs);
+  // A slide's outline list without a style of its own takes the list style
+  // of its frame's presentation style (or of the style that one is based on).
+  if (style.empty() && !lists_.open()) style = FrameListStyle(frame_style_);
+  lists_.StartList(style, continues);
 }
 
 void Walker::LoadNamedListStyles() {
@@ -651,7 +882,7 @@ void Walker::LoadNamedListStyles() {
     if (NsOf(xmlTextReaderConstNamespaceUri(styles.get())) != Ns::kOffice) continue;
     std::string_view l = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(styles.get()));
     if (l == "styles") {
-      list_styles_.Read(styles.get());
+      ReadStyles(styles.get());
       break;
     }
     if (l == "master-styles" || l == "body") break;
@@ -691,12 +922,13 @@ void Walker::PopCtx() {
   Ctx done = std::move(ctx_.back());
   ctx_.pop_back();
   Ctx& parent = ctx_.back();
-  if (done.para_depth > 0 && done.role != Role::kCitation) {
+  if (done.para_depth > 0 && done.role != Role::kCitation && done.role != Role::kRuby) {
     // An unclosed paragraph (malformed input ends here): close it.
     done.para_depth = 1;
     done.buf.append(done.after_para);
   }
-  if (!done.buf.empty() && done.buf.back() != '\n' && done.role != Role::kCitation) done.buf.push_back('\n');
+  if (!done.buf.empty() && done.buf.back() != '\n' && done.role != Role::kCitation && done.role != Role::kRuby)
+    done.buf.push_back('\n');
   const std::size_t limit = sink_.limit();
   switch (done.role) {
     case Role::kBody:
@@ -727,16 +959,46 @@ void Walker::PopCtx() {
       AppendBounded(comments_, done.buf, limit);
       break;
     case Role::kHeader:
-      // Several master pages often share one header: write it once.
-      if (!done.buf.empty() && seen_headers_.insert(done.buf).second) AppendBounded(headers_, done.buf, limit);
+      if (kind_ == Kind::kText || kind_ == Kind::kUnknown) {
+        // Several master pages often share one header: write it once.
+        if (!done.buf.empty() && seen_headers_.insert(done.buf).second) AppendBounded(headers_, done.buf, limit);
+        break;
+      }
+      [[fallthrough]];
+    case Role::kMaster:
+      // Written by Finish for the master pages that show.
+      AppendBounded(master_text_[done.master], done.buf, limit);
       break;
+    case Role::kRuby: {
+      // A phonetic reading after its base: "東京(とうきょう)".
+      std::string reading = CleanCell(done.buf);
+      if (!reading.empty()) {
+        Put(parent, "(" + reading + ")");
+        parent.space = false;
+      }
+      break;
+    }
   }
 }
 
 void Walker::Finish() {
   while (ctx_.size() > 1) PopCtx();
-  std::string* parts[] = {kind_ == Kind::kText || kind_ == Kind::kUnknown ? &headers_ : nullptr, &footnotes_,
-                          &endnotes_, &comments_};
+  // The headers and footers of the master pages sheets print with, and the
+  // text on the masters slides show: once each, after the body.
+  std::set<std::string> seen;
+  for (const std::string& master : used_masters_) {
+    auto it = master_text_.find(master);
+    if (it == master_text_.end()) continue;
+    std::string_view text = it->second;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find('\n', at);
+      if (end == std::string_view::npos) end = text.size();
+      std::string line(text.substr(at, end - at));
+      if (!CleanCell(line).empty() && seen.insert(line).second) AppendBounded(headers_, line + "\n", sink_.limit());
+      at = end + 1;
+    }
+  }
+  std::string* parts[] = {&headers_, &footnotes_, &endnotes_, &comments_};
   for (std::string* p : parts) {
     if (!p || p->empty() || sink_.full()) continue;
     sink_.EndLine();
@@ -847,7 +1109,8 @@ class OdfFilter final : public BuiltinFilter {
       return Damaged(sink, why.empty() ? "content.xml is damaged (" + w.xml_error() + ")" : why);
     }
     std::string missing;
-    if (w.kind() == Kind::kText && zip->Has("styles.xml")) {
+    if (w.kind() != Kind::kUnknown && zip->Has("styles.xml")) {
+      // Master pages: headers and footers, text on slide masters.
       XmlPartReader styles = zip->OpenXml("styles.xml", &err, kReaderOptions);
       if (!styles || !w.Run(styles.get()))
         missing = "styles.xml is damaged: page headers and footers may be missing";

@@ -78,7 +78,7 @@ void ReadLevel(xmlTextReaderPtr r, std::array<ListStyles::Level, ListStyles::kLe
 
 }  // namespace
 
-int ListStyles::Read(xmlTextReaderPtr r) {
+int ListStyles::Read(xmlTextReaderPtr r, const std::function<void(xmlTextReaderPtr)>& other) {
   // Streamed rather than built into a tree: a styles element may be large,
   // and only the list styles matter here.
   const int depth = xmlTextReaderDepth(r);
@@ -100,6 +100,8 @@ int ListStyles::Read(xmlTextReaderPtr r) {
         style_depth = style ? d : -1;
       } else if (style && d == style_depth + 1) {
         ReadLevel(r, *style);
+      } else if (!style && other) {
+        other(r);
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <libxml/xmlreader.h>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -31,7 +32,9 @@ class ListStyles {
   // Reads every text:list-style of the element the reader is on (an
   // office:styles or office:automatic-styles element), leaving the reader on
   // that element's end; the reader's last status (1 while it can go on).
-  int Read(xmlTextReaderPtr r);
+  // other, when given, sees every other element's start (the reader on it),
+  // for callers that want more of the styles than their lists.
+  int Read(xmlTextReaderPtr r, const std::function<void(xmlTextReaderPtr)>& other = nullptr);
   // The level (1..kLevels) of a style, or nullptr when not defined.
   const Level* Find(std::string_view style, int level) const;
 
@@ -49,6 +52,8 @@ class ListCounter {
   // continues: the list goes on numbering from the last list of its style.
   void StartList(const std::string& style, bool continues);
   void EndList();
+  // Whether a list is open.
+  bool open() const { return !frames_.empty(); }
   // start_value: text:start-value of the item, or -1.
   void StartItem(int start_value);
   void StartHeader();

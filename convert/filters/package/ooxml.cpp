@@ -1,5 +1,9 @@
 #include "convert/filters/package/ooxml.h"
 
+#include <charconv>
+
+#include "convert/filters/common/number_format.h"
+#include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn::ooxml {
@@ -171,36 +175,70 @@ std::string XmlCursor::error() const {
 
 bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }
 
-// The text of a drawing, chart or comments part: every <t> element's text,
-// a line at the end of each paragraph (<a:p>) and of each comment, each of a
-// chart's cached strings (series names, category labels) on a line of its
-// own, phonetic readings (<rPh>) left out.  Line breaks inside a text become
-// spaces.
+// The text of a drawing, chart, diagram or comments part: every <t>
+// element's text, a line at the end of each paragraph (<a:p>) and of each
+// comment, each of a chart's cached labels (series names, category labels,
+// categories that are numbers or dates shown through their format) on a
+// line of its own, phonetic readings (<rPh>) left out.  Line breaks inside
+// a text become spaces.  A chart's values are numbers for the plot, not text.
 bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
   XmlCursor x(zip, part);
   std::string line;
   bool in_text = false;
+  bool in_format = false;
   int phonetic = 0;
-  int string_cache = 0;  // inside a chart's <c:strCache>: series names, category labels
+  int string_cache = 0;  // strCache, strLit, multiLvlStrCache
+  int category = 0;      // inside <c:cat> or <c:xVal>: numbers there are labels
+  int number_cache = 0;  // numCache, numLit
+  bool date1904 = false;
+  NumberFormat cache_format;
+  std::optional<NumberFormat> point_format;
+  std::string code;
   auto end_line = [&] {
     std::size_t first = line.find_first_not_of(' ');
     if (first != std::string::npos) sink.Line(std::string_view(line).substr(first));
     line.clear();
   };
+  auto is_string_cache = [](std::string_view n) { return n == "strCache" || n == "strLit" || n == "multiLvlStrCache"; };
+  auto is_number_cache = [](std::string_view n) { return n == "numCache" || n == "numLit"; };
+  auto in_label = [&] { return string_cache > 0 || (category > 0 && number_cache > 0); };
   while (x.Read() && !sink.full()) {
     std::string_view n = x.LocalName();
     if (x.IsStart()) {
-      if (n == "t" || (n == "v" && string_cache > 0)) in_text = !x.IsEmpty();
-      else if (n == "rPh" && !x.IsEmpty()) ++phonetic;
-      else if (n == "strCache" && !x.IsEmpty()) ++string_cache;
+      const bool empty = x.IsEmpty();
+      in_text = (n == "t" || (n == "v" && in_label())) && !empty;
+      in_format = n == "formatCode" && number_cache > 0 && !empty;
+      if (in_format) code.clear();
+      if (n == "rPh" && !empty) ++phonetic;
+      else if (is_string_cache(n) && !empty) ++string_cache;
+      else if ((n == "cat" || n == "xVal") && !empty) ++category;
+      else if (is_number_cache(n) && !empty) ++number_cache, cache_format = NumberFormat();
+      else if (n == "pt" && number_cache > 0) {
+        std::optional<std::string> f = x.Attr("formatCode");
+        point_format = f ? std::optional<NumberFormat>(NumberFormat(*f)) : std::nullopt;
+      } else if (n == "date1904") {
+        date1904 = IsTrue(x.Attr("val").value_or("1"));
+      }
     } else if (x.IsEnd()) {
       if (n == "t") in_text = false;
       else if (n == "rPh") --phonetic;
-      else if (n == "strCache") --string_cache;
-      else if (n == "p" || n == "comment" || (n == "v" && string_cache > 0)) {
+      else if (is_string_cache(n)) --string_cache;
+      else if (n == "cat" || n == "xVal") --category;
+      else if (is_number_cache(n)) --number_cache;
+      else if (n == "formatCode" && in_format) in_format = false, cache_format = NumberFormat(code);
+      else if (n == "v" && in_text && category > 0 && number_cache > 0 && string_cache == 0) {
+        in_text = false;
+        double v = 0;
+        auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), v);
+        if (ec == std::errc() && p == line.data() + line.size())
+          line = (point_format ? *point_format : cache_format).Format(v, date1904);
+        end_line();
+      } else if (n == "p" || n == "comment" || (n == "v" && in_label())) {
         in_text = false;
         end_line();
       }
+    } else if (in_format && x.IsText()) {
+      code += x.Value();
     } else if (in_text && phonetic == 0 && x.IsText()) {
       for (char c : x.Value()) line += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
     }
@@ -209,6 +247,23 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
   if (x.failed() || !x.opened()) {
     *error = x.error();
     return false;
+  }
+  return true;
+}
+
+bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                  std::string* error) {
+  if (zip.Size(part) > kMaxEmbeddedBytes) return true;
+  std::string bytes;
+  if (!zip.Read(part, bytes, error)) return false;
+  if (bytes.empty() || bytes.size() > kMaxEmbeddedBytes) return true;
+  // The object's own name finds its filter (a workbook part ends in .xlsx);
+  // a compound file (.bin) is read by the filter its streams name.
+  TextSink member = MemberSink(sink);
+  ExtractMemberBytes(folder, part, bytes, member);
+  for (const std::string& chunk : member.chunks()) {
+    sink.Append(chunk);
+    sink.EndLine();
   }
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include <libxml/xmlreader.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,10 @@
 
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+class PrivateFolder;
+}
 
 namespace quarn::ooxml {
 
@@ -174,9 +179,22 @@ class Layout {
 bool IsTrue(std::string_view v);
 
 
-// The text of a drawing, chart or comments part: every <t> element's text,
-// a line at the end of each paragraph and of each comment, a chart's cached
-// series names and category labels a line each, phonetic readings left out; false with *error set when the part cannot be read through.
+// The text of a drawing, chart, diagram (SmartArt data) or comments part:
+// every <t> element's text, a line at the end of each paragraph and of each
+// comment, a chart's cached series names and category labels (numbers and
+// dates through their format) a line each, phonetic readings left out;
+// false with *error set when the part cannot be read through.
 bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error);
+
+// Objects embedded in a document past this size are not read.
+constexpr std::uint64_t kMaxEmbeddedBytes = std::uint64_t{64} << 20;
+
+// The text of a document embedded in a part (a workbook, a document or a
+// presentation, as a package of its own or as a compound file of the older
+// formats), read one level deeper by the filter of its format through a
+// file in folder; an object no filter reads gives nothing.  False with
+// *error set only when the part itself cannot be read from the package.
+bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                  std::string* error);
 
 }  // namespace quarn::ooxml

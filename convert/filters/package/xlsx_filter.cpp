@@ -1,8 +1,9 @@
 // Reads a workbook sheet by sheet in workbook order: each sheet's name on a
 // line of its own, then its rows as tab-separated cells holding the values a
-// person sees (shared and inline strings, numbers, booleans, errors, dates
-// and percentages through the cell's number format, cached results of
-// formulas), then the text of its drawings and charts and its comments.
+// person sees (shared and inline strings, numbers through the cell's number
+// format as a spreadsheet shows them, booleans, errors, cached results of
+// formulas), then the text of its drawings, charts, diagrams and embedded
+// objects, and its comments.
 #include "convert/filters/package/xlsx_filter.h"
 
 #include <algorithm>
@@ -12,11 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "convert/filters/common/number_format.h"
+#include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
 
 namespace quarn {
@@ -24,188 +28,6 @@ namespace quarn {
 namespace {
 
 using ooxml::XmlCursor;
-
-enum class DateKind { kNone, kDate, kTime, kDateTime };
-
-DateKind BuiltinDateKind(int id) {
-  if ((id >= 14 && id <= 17) || (id >= 27 && id <= 31) || (id >= 34 && id <= 36) || (id >= 50 && id <= 58))
-    return DateKind::kDate;
-  if ((id >= 18 && id <= 21) || (id >= 45 && id <= 47) || id == 32 || id == 33) return DateKind::kTime;
-  if (id == 22) return DateKind::kDateTime;
-  return DateKind::kNone;
-}
-
-// Walks the first section of a number format code, handing each character
-// outside quoted text and escapes to plain and each [bracket]'s contents to
-// bracket.
-template <typename Plain, typename Bracket>
-void ScanFirstSection(std::string_view code, Plain plain, Bracket bracket) {
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    char c = code[i];
-    if (c == '"') {
-      std::size_t end = code.find('"', i + 1);
-      if (end == std::string_view::npos) return;
-      i = end;
-    } else if (c == '\\' || c == '_' || c == '*') {
-      ++i;
-    } else if (c == '[') {
-      std::size_t end = code.find(']', i + 1);
-      if (end == std::string_view::npos) return;
-      bracket(code.substr(i + 1, end - i - 1));
-      i = end;
-    } else if (c == ';') {
-      return;
-    } else {
-      plain(c);
-    }
-  }
-}
-
-// A custom number format shows a date or time when its first section holds
-// date or time letters outside quoted text, escapes and [colour]/[locale]
-// brackets ("[h]" and the like do count).
-DateKind CustomDateKind(std::string_view code) {
-  bool date = false, time = false, month = false;
-  auto plain = [&](char c) {
-    switch (c | 0x20) {
-      case 'd':
-      case 'y':
-        date = true;
-        break;
-      case 'h':
-      case 's':
-        time = true;
-        break;
-      case 'm':
-        month = true;
-        break;
-      default:
-        break;
-    }
-  };
-  auto bracket = [&](std::string_view inside) {
-    if (!inside.empty() && inside.find_first_not_of("hHmMsS") == std::string_view::npos) time = true;
-  };
-  ScanFirstSection(code, plain, bracket);
-  if (month && !time) date = true;
-  if (date && time) return DateKind::kDateTime;
-  if (date) return DateKind::kDate;
-  if (time) return DateKind::kTime;
-  return DateKind::kNone;
-}
-
-// How a cell's number format shows a number: as a date or time, as a
-// percentage with so many decimals, or as the number itself.
-struct NumberFormat {
-  DateKind date = DateKind::kNone;
-  int percent_decimals = -1;  // >= 0: a percentage
-};
-
-NumberFormat BuiltinNumberFormat(int id) {
-  NumberFormat f;
-  f.date = BuiltinDateKind(id);
-  if (id == 9) f.percent_decimals = 0;
-  if (id == 10) f.percent_decimals = 2;
-  return f;
-}
-
-// The decimals of a percentage format ("0.00%" -> 2), or -1 when the first
-// section shows no percent sign outside quoted text and escapes.
-int PercentDecimals(std::string_view code) {
-  int decimals = 0;
-  bool after_point = false, percent = false;
-  ScanFirstSection(
-      code,
-      [&](char c) {
-        if (percent) return;
-        if (c == '.') after_point = true;
-        else if (after_point && (c == '0' || c == '#' || c == '?')) ++decimals;
-        else if (c == '%') percent = true;
-      },
-      [](std::string_view) {});
-  return percent ? std::min(decimals, 15) : -1;
-}
-
-NumberFormat CustomNumberFormat(std::string_view code) {
-  NumberFormat f;
-  f.date = CustomDateKind(code);
-  if (f.date == DateKind::kNone) f.percent_decimals = PercentDecimals(code);
-  return f;
-}
-
-// value as a percentage with that many decimals ("0.1068", 2 -> "10.68%").
-std::string FormatPercent(double value, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f%%", decimals, value * 100.0);
-  if (std::string_view(buf).find_first_of("123456789") == std::string_view::npos && buf[0] == '-')
-    return buf + 1;  // "-0%" shows as "0%"
-  return buf;
-}
-
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void CivilFromDays(std::int64_t z, int& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  unsigned doe = static_cast<unsigned>(z - era * 146097);
-  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  std::int64_t yy = static_cast<std::int64_t>(yoe) + era * 400;
-  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<int>(yy + (m <= 2));
-}
-
-// A serial date as "YYYY-MM-DD", "HH:MM:SS" or both; empty when the value
-// is outside the range of dates a workbook can show.
-std::string FormatSerial(double serial, DateKind kind, bool date1904) {
-  if (!(serial >= 0 && serial < 2958466)) return {};
-  std::int64_t days = static_cast<std::int64_t>(std::floor(serial));
-  std::int64_t seconds = std::llround((serial - static_cast<double>(days)) * 86400.0);
-  if (seconds >= 86400) {
-    ++days;
-    seconds -= 86400;
-  }
-  char date[32] = "";
-  if (!date1904 && days == 60) {
-    // The 1900 system counts a 29 February 1900 that never was.
-    std::snprintf(date, sizeof date, "1900-02-29");
-  } else {
-    std::int64_t from1970 = date1904 ? days - 24107 : (days < 60 ? days + 1 : days) - 25569;
-    int y;
-    unsigned m, d;
-    CivilFromDays(from1970, y, m, d);
-    std::snprintf(date, sizeof date, "%04d-%02u-%02u", y, m, d);
-  }
-  char time[16];
-  std::snprintf(time, sizeof time, "%02d:%02d:%02d", static_cast<int>(seconds / 3600),
-                static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
-  switch (kind) {
-    case DateKind::kDate:
-      return date;
-    case DateKind::kTime:
-      return days == 0 ? std::string(time) : std::string(date) + " " + time;
-    default:
-      return std::string(date) + " " + time;
-  }
-}
-
-// A number in its shortest form after rounding to the 15 significant digits
-// a spreadsheet shows ("0.30000000000000004" reads "0.3", "3" stays "3").
-std::string FormatNumber(std::string_view written) {
-  double v = 0;
-  auto [end, ec] = std::from_chars(written.data(), written.data() + written.size(), v);
-  if (ec != std::errc() || end != written.data() + written.size() || !std::isfinite(v)) return std::string(written);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.15g", v);
-  v = std::strtod(buf, nullptr);
-  if (v == 0) return "0";
-  double mag = std::fabs(v);
-  auto fmt = (mag >= 1e-5 && mag < 1e15) ? std::chars_format::fixed : std::chars_format::general;
-  auto r = std::to_chars(buf, buf + sizeof buf, v, fmt);
-  if (r.ec != std::errc()) return std::string(written);
-  return std::string(buf, r.ptr);
-}
 
 // Zero-based column of a cell reference ("C7" -> 2), or -1.
 int ColumnOf(std::string_view ref) {
@@ -225,10 +47,11 @@ void Flatten(std::string& s) {
 
 struct Styles {
   std::vector<NumberFormat> xf_formats;  // per cell format index
-  NumberFormat FormatOf(std::string_view s) const {
+  NumberFormat general;
+  const NumberFormat& FormatOf(std::string_view s) const {
     unsigned idx = 0;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), idx);
-    if (ec != std::errc() || idx >= xf_formats.size()) return {};
+    if (ec != std::errc() || idx >= xf_formats.size()) return general;
     return xf_formats[idx];
   }
 };
@@ -241,13 +64,13 @@ bool ReadStyles(ZipArchive& zip, const std::string& part, Styles& styles, std::s
     std::string_view n = x.LocalName();
     if (x.IsStart() && n == "numFmt") {
       int id = std::atoi(x.Attr("numFmtId").value_or("0").c_str());
-      custom[id] = CustomNumberFormat(x.Attr("formatCode").value_or(""));
+      custom[id] = NumberFormat(x.Attr("formatCode").value_or(""));
     } else if (n == "cellXfs") {
       in_xfs = x.IsStart() && !x.IsEmpty();
     } else if (in_xfs && x.IsStart() && n == "xf") {
       int id = std::atoi(x.Attr("numFmtId").value_or("0").c_str());
       auto it = custom.find(id);
-      styles.xf_formats.push_back(it != custom.end() ? it->second : BuiltinNumberFormat(id));
+      styles.xf_formats.push_back(it != custom.end() ? it->second : NumberFormat::Builtin(id));
     }
   }
   if (x.failed() || !x.opened()) {
@@ -371,17 +194,7 @@ class SheetReader {
     if (type_ == "b") return value_.empty() ? std::string() : (value_ == "0" ? "FALSE" : "TRUE");
     if (type_ == "str" || type_ == "e" || type_ == "d") return value_;
     if (value_.empty()) return {};
-    const NumberFormat format = styles_.FormatOf(style_);
-    if (format.date != DateKind::kNone || format.percent_decimals >= 0) {
-      double number = 0;
-      auto [p, ec] = std::from_chars(value_.data(), value_.data() + value_.size(), number);
-      if (ec == std::errc() && p == value_.data() + value_.size() && std::isfinite(number)) {
-        if (format.percent_decimals >= 0) return FormatPercent(number, format.percent_decimals);
-        std::string date = FormatSerial(number, format.date, date1904_);
-        if (!date.empty()) return date;
-      }
-    }
-    return FormatNumber(value_);
+    return styles_.FormatOf(style_).FormatStored(value_, date1904_);
   }
 
   // Writes the cell with as many tabs before it as there are columns since
@@ -411,9 +224,10 @@ class SheetReader {
 };
 
 // What a sheet shows besides its cells, after its rows: the text of its
-// drawings (text boxes, shapes, chart titles and labels), then its comments.
-void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink,
-                     const std::function<void(const std::string&)>& note) {
+// drawings (text boxes, shapes, chart titles and labels, diagrams), of the
+// documents embedded in it, then its comments.
+void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink, std::set<std::string>& embedded,
+                     PrivateFolder& folder, const std::function<void(const std::string&)>& note) {
   std::string error;
   ooxml::Relationships rels;
   if (!rels.Load(zip, sheet_part, &error)) {
@@ -430,8 +244,16 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
       note(error);
       continue;
     }
-    for (const ooxml::Relationship* chart : drawing_rels.OfKind("chart")) read(chart->target);
+    for (std::string_view kind : {"chart", "diagramData"})
+      for (const ooxml::Relationship* r : drawing_rels.OfKind(kind)) read(r->target);
   }
+  // Objects embedded in the sheet are documents of their own (a chart's
+  // data workbook hangs off the chart and is not read: the chart shows it).
+  for (std::string_view kind : {"package", "oleObject"})
+    for (const ooxml::Relationship* r : rels.OfKind(kind))
+      if (!sink.full() && zip.Has(r->target) && embedded.insert(r->target).second &&
+          !ooxml::ReadEmbedded(zip, r->target, sink, folder, &error))
+        note(error);
   for (const ooxml::Relationship* comments : rels.OfKind("comments")) read(comments->target);
 }
 
@@ -459,7 +281,9 @@ class XlsxFilter : public BuiltinFilter {
       while (x.Read()) {
         if (!x.IsStart()) continue;
         std::string_view n = x.LocalName();
-        if (n == "workbookPr") {
+        if (n == "workbookPr" && x.Depth() == 1) {
+          // Only the workbook's own properties: extensions repeat the
+          // element with other attributes.
           date1904 = ooxml::IsTrue(x.Attr("date1904").value_or(""));
         } else if (n == "sheet") {
           const ooxml::Relationship* r = rels.ById(x.RelId().value_or(""));
@@ -481,6 +305,8 @@ class XlsxFilter : public BuiltinFilter {
     if (const ooxml::Relationship* r = rels.FirstOfKind("styles"); r && zip->Has(r->target))
       if (!ReadStyles(*zip, r->target, styles, &error)) note(error);
 
+    std::set<std::string> embedded;  // objects read, once each
+    PrivateFolder folder;            // where they are read from
     for (const Sheet& sheet : sheets) {
       if (sink.full()) break;
       std::string name = sheet.name;
@@ -492,7 +318,7 @@ class XlsxFilter : public BuiltinFilter {
         XmlCursor x(*zip, sheet.part);
         SheetReader reader(sink, strings, styles, date1904);
         if (!reader.Read(x)) note(x.error());
-        ReadSheetExtras(*zip, sheet.part, sink, note);
+        ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note);
       }
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");

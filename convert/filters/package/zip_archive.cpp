@@ -105,6 +105,13 @@ bool ZipArchive::IsEncrypted(std::string_view name) const {
   return (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
 }
 
+std::uint64_t ZipArchive::Size(std::string_view name) const {
+  std::int64_t i = Locate(name);
+  zip_stat_t st;
+  if (i < 0 || zip_stat_index(zip_, static_cast<zip_uint64_t>(i), 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE)) return 0;
+  return st.size;
+}
+
 bool ZipArchive::Read(std::string_view name, std::string& out, std::string* error) {
   out.clear();
   XmlPartReader::Stream stream;

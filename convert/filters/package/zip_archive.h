@@ -67,6 +67,9 @@ class ZipArchive {
   // Whether an entry of that name exists (exact name first, then without regard to case).
   bool Has(std::string_view name) const;
   std::vector<std::string> Names() const;
+  // The inflated size the directory gives an entry (0 when unknown); reading
+  // checks it, so it bounds what Read will hold.
+  std::uint64_t Size(std::string_view name) const;
   // Whether the entry is stored with zip encryption.
   bool IsEncrypted(std::string_view name) const;
 

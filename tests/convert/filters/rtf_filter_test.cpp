@@ -97,6 +97,71 @@ TEST(Rtf, FieldResultsThenHeadersThenFootnotes) {
             "[2] Second note.\n");
 }
 
+TEST_F(TempDir, IgnorableMarkInsideAGroupAndBinaryDataByItsCount) {
+  // \* only marks a destination right after "{"; \binN data may hold braces.
+  std::string path = Write("marks.rtf",
+                           "{\\rtf1\\ansi {\\b bold \\*\\unknownword kept} after\\par\n"
+                           "{\\*\\unknowndest hidden}text \\bin4 {}\\}end{\\pict\\bin6 }{}\\x}}\\par}")
+                         .string();
+  bool incomplete = true;
+  EXPECT_EQ(TextOf(path, &incomplete), "bold kept after\ntext end\n");
+  EXPECT_FALSE(incomplete);
+}
+
+std::string Le32(std::size_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i) & 0xFF));
+  return s;
+}
+
+// An OLE 1.0 embedded object as \objdata holds it, in hexadecimal.
+std::string ObjData(const std::string& class_name, const std::string& native) {
+  std::string bytes = Le32(0x0501) + Le32(2) + Le32(class_name.size() + 1) + class_name + std::string(1, '\0') +
+                      Le32(0) + Le32(0) + Le32(native.size()) + native;
+  std::string hex;
+  static const char* kDigits = "0123456789abcdef";
+  for (unsigned char c : bytes) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+    if (hex.size() % 128 == 0) hex += "\r\n";
+  }
+  return hex;
+}
+
+TEST_F(TempDir, EmbeddedObjectsAreReadByTheirOwnFilter) {
+  // A workbook (its native data a compound file) and a packaged text file.
+  std::ifstream in(std::string(QUARN_TEST_DATA) + "/ole/extras.xls", std::ios::binary);
+  std::string workbook((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string file = "Packaged words inside.\n";
+  std::string package = std::string("\x02\x00", 2) + "notes.txt" + std::string(1, '\0') + "C:\\notes.txt" +
+                        std::string(1, '\0') + std::string("\x00\x00\x03\x00", 4) + Le32(13) + "C:\\tmp\\n.txt" +
+                        std::string(1, '\0') + Le32(file.size()) + file;
+  std::string path = Write("objects.rtf", "{\\rtf1\\ansi Before.\\par\n"
+                                          "{\\object\\objemb{\\*\\objclass Excel.Sheet.8}{\\*\\objdata " +
+                                              ObjData("Excel.Sheet.8", workbook) +
+                                              "}{\\result {\\pict\\wmetafile8 0102}}}\\par\n"
+                                              "{\\object\\objemb{\\*\\objdata " +
+                                              ObjData("Package", package) + "}}After.\\par}")
+                         .string();
+  std::string text = TextOf(path);
+  std::size_t before = text.find("Before."), cells = text.find("Cell text\nText in a box"),
+              packaged = text.find("Packaged words inside."), after = text.find("After.");
+  ASSERT_NE(cells, std::string::npos) << text;
+  ASSERT_NE(packaged, std::string::npos) << text;
+  EXPECT_LT(before, cells);
+  EXPECT_LT(cells, packaged);
+  EXPECT_LT(packaged, after);
+}
+
+TEST_F(TempDir, PhoneticGuideFieldWithoutResultShowsBaseAndReading) {
+  std::string path = Write("ruby.rtf",
+                           "{\\rtf1\\ansi\\uc1 Capital: {\\field{\\*\\fldinst { EQ \\\\* jc2 \\\\o\\\\ad(\\\\s\\\\up 9("
+                           "\\u12392\\'3f\\u12358\\'3f\\u12365\\'3f\\u12423\\'3f\\u12358\\'3f),\\u26481\\'3f\\u20140\\'3f)}}"
+                           "{\\fldrslt {}}} is large. {\\field{\\*\\fldinst PAGE}{\\fldrslt 3}}\\par}")
+                         .string();
+  EXPECT_EQ(TextOf(path), "Capital: \u6771\u4eac(\u3068\u3046\u304d\u3087\u3046) is large. 3\n");
+}
+
 TEST(Rtf, TruncatedDocumentKeepsItsTextAndSaysIncomplete) {
   bool incomplete = false;
   EXPECT_EQ(TextOf(Data("rtf/truncated.rtf"), &incomplete), "Kept text\nCut in the mi\n");

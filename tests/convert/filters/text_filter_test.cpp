@@ -3,6 +3,7 @@
 #include "convert/filters/text_filter.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <filesystem>
 #include <fstream>
@@ -41,6 +42,46 @@ TEST(TextFilter, LegacyCharsetsAreDetected) {
   EXPECT_EQ(Extracted(kText + "shift_jis.txt"),
             "いろはにほへと ちりぬるを わかよたれそ つねならむ うゐのおくやま けふこえて あさきゆめみし ゑひもせす。"
             "日本語の文章は、漢字と平仮名と片仮名を組み合わせて書かれます。東京は日本の首都です。\n");
+}
+
+// utf8 in another character set, through iconv.
+std::string Encode(const std::string& utf8, const char* charset) {
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1)) << charset;
+  std::string out(utf8.size() * 4, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  std::size_t in_left = utf8.size(), out_left = out.size();
+  char* o = out.data();
+  EXPECT_NE(iconv(cd, &in, &in_left, &o, &out_left), static_cast<std::size_t>(-1)) << charset;
+  iconv_close(cd);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+TEST(TextFilter, CharsetsTheDetectorDoesNotKnow) {
+  // Johab Korean, and EBCDIC in its US (037) and international (500) code
+  // pages, which differ in their brackets and exclamation mark.
+  TempDir dir;
+  const std::string korean =
+      "한국어 문서의 예입니다. 조합형 한글 코드로 저장된 글을 읽습니다.\n다음 줄도 한국어로 쓴 문장입니다.\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "johab.txt", Encode(korean, "JOHAB"))), korean);
+  const std::string english = "Quarterly figures [draft]: sales rose by 12% in March!\nSecond line, with more words.\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "us.txt", Encode(english, "IBM037"))), english);
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "intl.txt", Encode(english, "IBM500"))), english);
+  // The same text in its own bytes stays what it was.
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "plain.txt", english)), english);
+}
+
+TEST(TextFilter, AFewNulBytesDoNotMakeTextBinary) {
+  TempDir dir;
+  std::string text, expected;
+  for (int i = 0; i < 80; ++i) {
+    std::string line = "Line " + std::to_string(i) + " of a log with stray padding.\n";
+    expected += line;
+    if (i % 3 == 0) line.insert(5, std::string(2, '\0'));  // about 3 % of the bytes
+    text += line;
+  }
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "padded.log", text)), expected);
 }
 
 TEST(TextFilter, LineEndsBecomeLineFeeds) {

@@ -11,6 +11,15 @@ soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc -
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/lists.fodt >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to xls --outdir . src/sample.fods >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/sample.fodp >/dev/null
+# Document properties, phonetic guides, embedded objects, slide lists, page
+# headers and text boxes.  The filters are named: an object embedded in a
+# flat file makes LibreOffice's type detection guess wrong.
+soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Text Flat XML" \
+  --convert-to doc --outdir . src/extras.fodt >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Spreadsheet Flat XML" \
+  --convert-to xls --outdir . src/extras.fods >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Presentation Flat XML" \
+  --convert-to ppt --outdir . src/extras.fodp >/dev/null
 # Mislabelled documents: RTF and HTML named .doc, a workbook named .doc.
 printf '{\\rtf1\\ansi {\\fonttbl{\\f0 Times;}}\\f0 Rich text named like a Word file.\\par}\n' > rtf-named.doc
 printf '<!DOCTYPE html>\n<html><head><title>Page</title></head><body><p>Web page named like a Word file.</p></body></html>\n' > html-named.doc

@@ -11,6 +11,7 @@
 #include "convert/filters/builtin.h"
 #include "tests/support/filter_support.h"
 #include "convert/filters/mail/eml_filter.h"
+#include "convert/filters/sniff.h"
 
 namespace quarn {
 namespace {
@@ -54,6 +55,39 @@ TEST(MailFilter, HeadersFirstThenPartsAttachmentsAndNestedMessages) {
   EXPECT_LT(inner, e.text.find("Only HTML in here & nothing else."));
   EXPECT_EQ(e.text.find("hidden"), std::string::npos);
   EXPECT_EQ(e.text.find("<b>"), std::string::npos);
+}
+
+TEST_F(ScratchDir, AHeaderBlockMakesAMessageWhateverItsBodyHolds) {
+  // An HTML body in the first kilobyte, as a message named like a web page.
+  const std::string message =
+      "From: Anna <anna@example.org>\r\nTo: bob@example.org\r\nSubject: Menu\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n--b1\r\n"
+      "Content-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+      "PGh0bWw+PGhlYWQ+PHRpdGxlPk1lbnU8L3RpdGxlPjwvaGVhZD48Ym9keT48cD5Tb3VwIG9mIHRoZSBkYXk8L3A+PC9ib2R5PjwvaHRtbD4=\r\n"
+      "--b1--\r\n";
+  fs::path page = Write("saved.html", message);
+  EXPECT_EQ(SniffContent(page.string()).filter, "eml");
+  Extracted e = ExtractSample("html", page.string());
+  EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Subject: Menu\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Soup of the day"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("--b1"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("PGh0bWw"), std::string::npos) << e.text;
+}
+
+TEST_F(ScratchDir, APageQuotingHeaderLinesIsAPage) {
+  const std::string fragment =
+      "<p>The message read:</p>\nFrom: John Smith\nSubject: Lunch\nDate: Monday\n<p>and nothing more.</p>\n";
+  fs::path page = Write("quote.html", fragment);
+  EXPECT_EQ(SniffContent(page.string()).filter, "");
+  Extracted e = ExtractSample("html", page.string());
+  EXPECT_EQ(e.text, "The message read:\nFrom: John Smith Subject: Lunch Date: Monday\nand nothing more.\n");
+}
+
+TEST_F(ScratchDir, AMessageWithoutHeadersIsReadAsItsText) {
+  Extracted e = ExtractSample("eml", Write("note.eml", "Just a note, saved without any headers.\nSecond line.\n").string());
+  EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Just a note, saved without any headers.\nSecond line.\n");
 }
 
 TEST_F(ScratchDir, MailFollowsNestedMessagesOnlySoDeep) {

@@ -172,6 +172,48 @@ TEST(HtmlFilter, BinaryDataIsRefused) {
   EXPECT_NE(r.reason.find("binary"), std::string::npos) << r.reason;
 }
 
+TEST(HtmlFilter, DeclarationsThatCannotBeTrueGiveWay) {
+  TempDir dir;
+  // "unicode" names UTF-16, which an ASCII declaration cannot be in: UTF-8.
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "unicode.html",
+                                "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=unicode\">"
+                                "</head><body><p>Grüße, 日本語</p></body></html>")),
+            "Grüße, 日本語\n");
+  // A page declaring UTF-8 whose bytes are windows-1251.
+  const std::string russian = "Съешь же ещё этих мягких французских булок, да выпей же чаю. Широкая электрификация.";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "mislabelled.html",
+                                "<html><head><meta charset=\"utf-8\"></head><body><p>" + russian +
+                                    "</p></body></html>")),
+            russian + "\n")
+      << "control: a true declaration still holds";
+  std::string cp1251;
+  for (std::size_t i = 0; i < russian.size();) {
+    // Cyrillic letters of the sample are U+0410..U+044F plus ё: their
+    // windows-1251 bytes.
+    auto c = static_cast<unsigned char>(russian[i]);
+    if (c < 0x80) {
+      cp1251 += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    char32_t cp = ((c & 0x1F) << 6) | (static_cast<unsigned char>(russian[i + 1]) & 0x3F);
+    cp1251 += static_cast<char>(cp == 0x451 ? 0xB8 : cp - 0x410 + 0xC0);
+    i += 2;
+  }
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "cp1251.html",
+                                "<html><head><meta charset=\"utf-8\"></head><body><p>" + cp1251 + "</p></body></html>")),
+            russian + "\n");
+}
+
+TEST(HtmlFilter, PicturesShowTheirAlternativeTextAndRubyItsReading) {
+  TempDir dir;
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "alt.html",
+                                "<p><img src=\"t.png\" alt=\"T\">he story of a <img src=\"c.png\" alt=\" red  car \">"
+                                "<img src=\"spacer.gif\" alt=\"\"> and <img src=\"x.png\">more.</p>"
+                                "<p>Capital: <ruby>東京\n<rp>(</rp><rt>とうきょう</rt><rp>)</rp></ruby> is big.</p>")),
+            "The story of a red car and more.\nCapital: 東京(とうきょう) is big.\n");
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),

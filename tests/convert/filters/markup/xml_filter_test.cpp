@@ -47,6 +47,21 @@ TEST(Xml, Word2003ParagraphsTabsAndTables) {
             "Last\n");
 }
 
+TEST_F(TempDir, Word2003PicturesBeforeTheBodyDoNotSilenceIt) {
+  // w:binData in the document properties (a background) and in a run.
+  std::string path = Write("pictures.xml",
+                           "<?xml version=\"1.0\"?>\n<?mso-application progid=\"Word.Document\"?>\n"
+                           "<w:wordDocument xmlns:w=\"http://schemas.microsoft.com/office/word/2003/wordml\">"
+                           "<w:docPr><w:background><w:binData w:name=\"wordml://bg.png\">iVBORw0KGgo=</w:binData>"
+                           "</w:background></w:docPr><w:body>"
+                           "<w:p><w:r><w:t>Text after the picture.</w:t></w:r></w:p>"
+                           "<w:p><w:r><w:pict><w:binData w:name=\"wordml://1.png\">AAAA</w:binData></w:pict></w:r>"
+                           "<w:r><w:t>Second paragraph.</w:t></w:r></w:p>"
+                           "</w:body></w:wordDocument>")
+                         .string();
+  EXPECT_EQ(TextOf(path), "Text after the picture.\nSecond paragraph.\n");
+}
+
 TEST(Xml, SpreadsheetSheetsByNameWithIndexGaps) {
   EXPECT_EQ(TextOf(Data("xml/spreadsheet2003.xml")),
             "Prices\n"

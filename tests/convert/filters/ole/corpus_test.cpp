@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/recall.h"
+
 extern char** environ;
 
 namespace {
@@ -78,10 +80,14 @@ std::map<std::string, int> Words(const std::string& text) {
   return bag;
 }
 
-double Recall(const std::string& expected, const std::string& got) {
+// Spreadsheet peers export the numbers cells store, while the workbook (and
+// Quarn) shows them through their formats ("2500" against "$2,500.00"): against
+// such a peer only words that are not bare digits are comparable.
+double Recall(const std::string& expected, const std::string& got, bool words_with_letters = false) {
   auto want = Words(expected), have = Words(got);
   long total = 0, found = 0;
   for (const auto& [w, n] : want) {
+    if (words_with_letters && w.find_first_not_of("0123456789") == std::string::npos) continue;
     total += n;
     auto it = have.find(w);
     found += std::min(n, it == have.end() ? 0 : it->second);
@@ -155,7 +161,7 @@ bool Expected(const fs::path& corpus, const std::string& rel, const std::string&
       if (line.rfind("=== sheet file:", 0) != 0) cleaned += line;
       pos = nl == std::string::npos ? t.size() : nl + 1;
     }
-    double r = Recall(cleaned, got);
+    double r = Recall(cleaned, got, rel.rfind("xls/", 0) == 0);
     if (r > best) {
       best = r;
       *text = cleaned;
@@ -174,8 +180,8 @@ TEST(LegacyCorpus, ConvertsLikeTheBestPeersAndSurvivesDamage) {
   fs::path scratch = tmpl;
 
   int serial = 0;
-  std::printf("\n%-5s %5s %5s %7s %7s %7s %8s %8s %8s\n", "fmt", "files", "text", "scored", "special", "median",
-              "min", "slowest", "failed");
+  std::printf("\n%-5s %5s %5s %7s %7s %7s %7s %8s %8s %8s\n", "fmt", "files", "text", "scored", "special", "median",
+              "p10", "min", "slowest", "failed");
   for (std::string format : {"doc", "xls", "ppt", "eml"}) {
     fs::path inputs = corpus / "inputs" / format;
     if (!fs::exists(inputs)) continue;
@@ -211,19 +217,14 @@ TEST(LegacyCorpus, ConvertsLikeTheBestPeersAndSurvivesDamage) {
       }
       std::string expected, source;
       if (!Expected(corpus, rel, got, &expected, &source)) continue;
-      double r = Recall(expected, got);
+      double r = Recall(expected, got, format == "xls" && source != "reference");
       recalls.push_back(r);
       lowest = std::min(lowest, r);
       if (r < 0.8) std::printf("  low recall %.3f against %s: %s\n", r, source.c_str(), rel.c_str());
     }
-    double median = 1;
-    if (!recalls.empty()) {
-      std::sort(recalls.begin(), recalls.end());
-      std::size_t n = recalls.size();
-      median = n % 2 ? recalls[n / 2] : (recalls[n / 2 - 1] + recalls[n / 2]) / 2;
-    }
-    std::printf("%-5s %5d %5d %7zu %7d %7.3f %8.3f %7.2fs %8d\n", format.c_str(), files, with_text, recalls.size(),
-                special, median, lowest, slowest, unclear);
+    const double median = quarn::test::Quantile(recalls, 0.5);
+    std::printf("%-5s %5d %5d %7zu %7d %7.3f %7.3f %8.3f %7.2fs %8d\n", format.c_str(), files, with_text,
+                recalls.size(), special, median, quarn::test::Quantile(recalls, 0.1), lowest, slowest, unclear);
     EXPECT_GE(median, 0.95) << format;
   }
   std::fflush(stdout);

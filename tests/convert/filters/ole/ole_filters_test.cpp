@@ -90,7 +90,7 @@ TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(0.1 + 0.2), "0.3");
   EXPECT_EQ(FormatCellNumber(2.5), "2.5");
   EXPECT_EQ(FormatCellNumber(-1234.5678), "-1234.5678");
-  EXPECT_EQ(FormatCellNumber(1e20), "1e+20");
+  EXPECT_EQ(FormatCellNumber(1e20), "1E+20");
   EXPECT_EQ(FormatCellNumber(123456789012), "123456789012");
 }
 
@@ -106,6 +106,62 @@ TEST(PowerPointFilter, SlidesInOrderEachFollowedByItsNotes) {
   EXPECT_LT(e.text.find("Notes of the first slide"), second);
   EXPECT_LT(second, e.text.find("Notes of the second slide"));
   EXPECT_EQ(e.text.find("Click to"), std::string::npos) << "master placeholders leaked";
+}
+
+TEST(OfficeFilters, DocumentPropertiesAreNotBodyText) {
+  // Title, author and subject live in the summary information, not the text.
+  for (auto [filter, file, body] : {std::tuple{"doc", "extras.doc", "Before the object."},
+                                    std::tuple{"xls", "extras.xls", "Cell text"},
+                                    std::tuple{"ppt", "extras.ppt", "Lists on a slide"}}) {
+    Extracted e = ExtractSample(filter, Sample(file));
+    ASSERT_EQ(e.result.status, Status::kOk) << file << ": " << e.result.reason;
+    EXPECT_NE(e.text.find(body), std::string::npos) << file << ": " << e.text;
+    for (const char* property : {"Property title", "Property author", "Title:", "Author:", "Subject:"})
+      EXPECT_EQ(e.text.find(property), std::string::npos) << file << " shows " << property << ": " << e.text;
+  }
+}
+
+TEST(PowerPointFilter, SlideParagraphsShowTheirNumbersAndBullets) {
+  // Auto-numbered levels counting on across a sub-list, a list starting at
+  // three, bullets, and a plain paragraph between them.
+  Extracted e = ExtractSample("ppt", Sample("extras.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Lists on a slide\n"
+                        "1. First step\n2. Second step\na) Detail one\nb) Detail two\n3. Third step\n"
+                        "Plain paragraph\n\u2022 Apples\n\u2022 Pears\n"
+                        "III. Third of the roman\nIV. Fourth of the roman\n"),
+            std::string::npos)
+      << e.text;
+}
+
+TEST(OfficeFilters, EmbeddedWorkbooksAreReadWhereTheyAre) {
+  // A workbook embedded on a slide (ExOleObjStg) comes with its slide; one
+  // embedded in a Word document (ObjectPool) follows the body text.
+  Extracted slides = ExtractSample("ppt", Sample("extras.ppt"));
+  std::size_t slide = slides.text.find("Embedded workbook\n");
+  std::size_t cells = slides.text.find("Embedded cell text\t4321");
+  EXPECT_NE(slide, std::string::npos) << slides.text;
+  EXPECT_NE(cells, std::string::npos) << slides.text;
+  EXPECT_LT(slide, cells);
+  Extracted doc = ExtractSample("doc", Sample("extras.doc"));
+  std::size_t after = doc.text.find("After the object."), inner = doc.text.find("Cell inside the document\t8765");
+  EXPECT_NE(inner, std::string::npos) << doc.text;
+  EXPECT_LT(after, inner);
+}
+
+TEST(WordFilter, PhoneticGuideShowsBaseThenReading) {
+  // An EQ \o field without a result, as ruby text is written to Word files.
+  Extracted e = ExtractSample("doc", Sample("extras.doc"));
+  EXPECT_NE(e.text.find("Capital: \u6771\u4eac(\u3068\u3046\u304d\u3087\u3046) is large."), std::string::npos)
+      << e.text;
+}
+
+TEST(ExcelFilter, PageHeadersFootersAndTextBoxesFollowTheCells) {
+  Extracted e = ExtractSample("xls", Sample("extras.xls"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Sheet1\nCell text\nText in a box\nLeft header\tCentre header\nFooter on the right\n"),
+            std::string::npos)
+      << e.text;
 }
 
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
@@ -141,7 +197,8 @@ TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
 // a crash, a hang, or text that is not valid UTF-8 reported as whole.
 TEST_F(ScratchDir, DamagedDocumentsCostOnlyThemselves) {
   std::mt19937 random(12345);
-  for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml"}) {
+  for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml", "extras.doc", "extras.xls",
+                           "extras.ppt"}) {
     std::string original = ReadAll(Sample(name));
     std::string filter = std::string(name).substr(7);
     for (int round = 0; round < 60; ++round) {

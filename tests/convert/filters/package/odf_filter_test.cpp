@@ -35,6 +35,7 @@ TEST(OdfText, BodyThenHeadersFootnotesEndnotesComments) {
             "Boxed text\n"  // the text box follows the paragraph it is anchored in
             "Table 1: caption\n"
             "Ελληνικά 日本語 العربية 😀\n"
+            "The capital 東京(とうきょう) is large.\n"  // a reading after its base
             " Page header\nPage 1\n"  // two master pages share the header: written once
             " 1 Footnote body.\n"
             " i Endnote body.\n"
@@ -74,6 +75,32 @@ TEST(OdfSheet, SheetNamesVisibleValuesAndRepeats) {
             "Second\n"
             "\t\t\tfar\n"
             " Checked by hand\n");
+}
+
+TEST(OdfSheet, HeadersAndFootersOfThePagesSheetsPrintWith) {
+  // The default sheet-name header and "Page 1" footer are page furniture;
+  // a master page no sheet prints with is not written.  Cells written with
+  // their value only show it through their data style.
+  EXPECT_EQ(test::Extracted(Sample("headers.ods")),
+            "Plain\n"
+            "Default pages\n"
+            "Values\n"
+            "1,234,567.89\t-1,234.50 \u20AC\t99.00 \u20AC\t12.5%\tFriday, 15 March 2024\t02:05 PM\t2 3/4\tTRUE\t0.3\n"
+            " Quarterly budget draft\nPrepared by Finance\n");
+}
+
+TEST(OdfSlides, FootersListLabelsAndMasterText) {
+  // Footer and fixed date declared for a slide, once per slide that shows
+  // them; bullets inherited through the frame's presentation style; text
+  // on the master (typed around fields too) once, for masters that show.
+  EXPECT_EQ(test::Extracted(Sample("features.odp")),
+            "Slide one\n"
+            "\u25CF Inherited bullet\n\u2013 Inherited dash\n"
+            "1. Step\na) Detail\nb) More\n2. Step\nI Roman\n"
+            "Company footer\nSpring 2024\n"
+            "Notes one\n"
+            " Slide two\n"
+            " Printed on paper\nMaster logo text\n");
 }
 
 TEST(OdfSlides, PagesInOrderEachWithItsNotesAndNoMasterText) {

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/markup/math_text.h"
+#include "convert/filters/package/pptx_lists.h"
 
 namespace quarn {
 namespace {
@@ -49,8 +51,22 @@ TEST(Docx, BodyInOrderThenHeadersFootersNotesAndComments) {
             "Before box Inside the box\n"
             "Symbol \xCE\xB1 e-mail-x\n"
             "Ελληνικά, 日本語, русский, עברית and 😀 emoji\n"
-            "Note here\n"
-            "Header text\nFooter text\nThe footnote.\nThe endnote.\nA comment.\n");
+            "Note here1 and therei.\n"
+            "Header text\nFooter text\n1 The footnote.\ni The endnote.\nA comment.\n");
+}
+
+TEST(Docx, RubyNoteMarksChartsDiagramsAndEmbeddedObjectsWhereTheyStand) {
+  Extracted r = Extract("docx", Data("features.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "The capital 東京(とうきょう) is large.\n"
+            // Footnotes lettered from "c" as the settings say; a custom mark
+            // is the text that follows the reference.
+            "Sourcesc vary\u2020.\n"
+            "Figures:\nRevenue\n2019\n2020\nJan 2020\n1-Feb\nNorth\n"
+            "Plan\nBuild\nShip\n"
+            "Cell with Data Embedded cell 42\tnext\n"
+            "c A lettered note.\n\u2020 A custom note.\n");
 }
 
 TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
@@ -168,25 +184,34 @@ TEST(Math, AStreamedFormulaIsReadThroughButKeptOnlySoLarge) {
 }
 
 TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
+  // Cells as their number formats show them; drawings, charts (with number
+  // and date categories, not values), diagrams, an embedded document and
+  // comments after the rows.
   Extracted r = Extract("xlsx", Data("sample.xlsx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;
   EXPECT_EQ(r.text,
             "Zahlen\n"
             "Name\t\tRich text\n"
             "3\t0.3\t1234567.5\t-0.0025\n"
-            "2023-03-15\t2023-03-15 18:00:00\t12\t12:00:00\t1900-02-29\n"
+            "3/15/2023\t2023-03-15 18:00\tday12.00\t12:00\t2/29/1900\n"
             "TRUE\tFALSE\t#DIV/0!\t6\tab\n"
             "\tinline\n"
-            "10.68%\t-25.0%\t100%\t0%\t0.5\n"
-            "Box line one\nBox line two\nChart title\nSales\nQ1\nQ2\nA remark\n"
+            "10.68%\t-25.0%\t100%\t0%\t0.50%\n"
+            "1,234,567\t-1,234.50\t-1,234.50 \u20AC\t2 3/4\t1.23E+05\tWednesday, March 15, 2023\t12 kg\t6:00 PM\t36:00\t"
+            "123-45-6789\t1234567890123456\t9007199254740993\t$ 1,234.50\n"
+            "Box line one\nBox line two\nChart title\nSales\nQ1\nQ2\n"
+            "Revenue\n2019\n2020\nJan 2020\n1-Feb\nNorth\n"
+            "Plan\nBuild\nShip\n"
+            "Embedded document text\n"
+            "A remark\n"
             "Текст\n"
             "東京\t😀 emoji\n");
 }
 
-TEST(Xlsx, DatesFollowThe1904System) {
+TEST(Xlsx, DatesFollowThe1904SystemOfTheMainWorkbookProperties) {
   Extracted r = Extract("xlsx", Data("date1904.xlsx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;
-  EXPECT_EQ(r.text, "S\n1904-01-01\t1905-01-01\n");
+  EXPECT_EQ(r.text, "S\n1/1/1904\t1/1/1905\n");
 }
 
 TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
@@ -198,6 +223,82 @@ TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
     if (i % 2 == 1) want += "Note for slide " + std::to_string(i) + "\n";
   }
   EXPECT_EQ(r.text, want);
+}
+
+TEST(Pptx, ListLabelsFootersDiagramsEmbeddedObjectsAndMasterText) {
+  Extracted r = Extract("pptx", Data("features.pptx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  // Bullets come from the master's text styles through the layout; numbers
+  // count per level, restart under a new scheme or start, and skip empty
+  // paragraphs; a symbol font's bullet becomes its look-alike.  The typed
+  // footer is slide text; the date field and slide number are not.
+  const std::string slide =
+      "Agenda\n"
+      "\u2022 First point\n\u2013 Sub point\nNo bullet\n"
+      "1. Step one\na) Detail\nb) Detail two\n2. Step two\nI. Roman\nc. Third letter\n"
+      "\u25AA Wingdings square\n"
+      "Quarterly review, internal\n"
+      "Revenue\n2019\n2020\nJan 2020\n1-Feb\nNorth\n"
+      "Plan\nBuild\nShip\n"
+      "Data\nEmbedded cell\t42\n";
+  EXPECT_EQ(r.text.substr(0, slide.size()), slide);
+  // The Excel 97-2003 object, then the notes without the notes page's header
+  // and footer boxes.
+  EXPECT_NE(r.text.find("Tea\t2.5"), std::string::npos) << r.text;
+  const std::string end =
+      "Speaker notes here\n"
+      "Closing words\n"
+      "Full-bleed picture slide\n"
+      // Text placed on the layout and master outside placeholders, once;
+      // the layout only a slide hiding master shapes uses is not shown.
+      "Layout tagline\nAcme Corporation confidential\n";
+  ASSERT_GE(r.text.size(), end.size());
+  EXPECT_EQ(r.text.substr(r.text.size() - end.size()), end);
+  EXPECT_EQ(r.text.find("Embedded cell"), r.text.rfind("Embedded cell")) << "an object shown twice is read once";
+  for (const char* absent : {"Click to edit", "Master footer prompt", "Unused layout text", "3/15/2023",
+                             "Notes master header", "Notes footer", "Secret property title", "Property Author"})
+    EXPECT_EQ(r.text.find(absent), std::string::npos) << absent;
+}
+
+TEST(Pptx, AutomaticNumberSchemesAndSymbolFontBullets) {
+  using pptx::AutoNumberLabel;
+  EXPECT_EQ(AutoNumberLabel("arabicPeriod", 12), "12.");
+  EXPECT_EQ(AutoNumberLabel("alphaLcParenBoth", 3), "(c)");
+  EXPECT_EQ(AutoNumberLabel("alphaUcParenR", 28), "BB)");
+  EXPECT_EQ(AutoNumberLabel("romanUcPeriod", 4), "IV.");
+  EXPECT_EQ(AutoNumberLabel("romanLcParenR", 9), "ix)");
+  EXPECT_EQ(AutoNumberLabel("arabicPlain", 7), "7");
+  EXPECT_EQ(AutoNumberLabel("arabic1Minus", 2), "2-");
+  EXPECT_EQ(AutoNumberLabel("circleNumDbPlain", 3), "\u2462");
+  EXPECT_EQ(AutoNumberLabel("circleNumWdBlackPlain", 25), "25");
+  EXPECT_EQ(AutoNumberLabel("thaiAlphaPeriod", 5), "5.");
+  pptx::Bullet b;
+  b.kind = pptx::Bullet::Kind::kChar;
+  b.text = "\u00A7";
+  b.font = "Wingdings";
+  EXPECT_EQ(pptx::BulletText(b), "\u25AA");
+  b.text = "\u00B7";
+  b.font = "Symbol";
+  EXPECT_EQ(pptx::BulletText(b), "\u2022");
+  b.text = "\u2013";
+  b.font = "Arial";
+  EXPECT_EQ(pptx::BulletText(b), "\u2013");
+  b.text.clear();
+  EXPECT_EQ(pptx::BulletText(b), "\u2022");
+}
+
+TEST(Ooxml, EmbeddedObjectsNestedWithoutEndCostOnlyTheirDepth) {
+  // Thirteen presentations (and Word documents) each embedding the next:
+  // read to a bounded depth, then left.
+  for (auto [filter, file, words] : {std::tuple{"pptx", "self_embedding.pptx", "Nested slide"},
+                                     std::tuple{"docx", "self_embedding.docx", "Nested paragraph"}}) {
+    Extracted r = Extract(filter, Data(file));
+    ASSERT_TRUE(r.result.ok()) << r.result.reason;
+    std::size_t copies = 0;
+    for (std::size_t at = r.text.find(words); at != std::string::npos; at = r.text.find(words, at + 1)) ++copies;
+    EXPECT_GE(copies, 2u) << file;
+    EXPECT_LE(copies, 8u) << file;
+  }
 }
 
 TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {

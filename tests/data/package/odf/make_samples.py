@@ -38,11 +38,17 @@ def manifest(mime, encrypted=False):
             '</manifest:manifest>')
 
 
+def entry(part):
+    """A zip entry with a fixed date, so that the samples do not change when
+    they are written again."""
+    return zipfile.ZipInfo(part, date_time=(1980, 1, 1, 0, 0, 0))
+
+
 def write_zip(name, mime, parts):
     with zipfile.ZipFile(os.path.join(HERE, name), 'w') as z:
-        z.writestr(zipfile.ZipInfo('mimetype'), mime, compress_type=zipfile.ZIP_STORED)
+        z.writestr(entry('mimetype'), mime, compress_type=zipfile.ZIP_STORED)
         for part, data in parts:
-            z.writestr(part, data, compress_type=zipfile.ZIP_DEFLATED)
+            z.writestr(entry(part), data, compress_type=zipfile.ZIP_DEFLATED)
 
 
 def odf(name, kind, body, styles='', encrypted=False, extra=()):
@@ -77,6 +83,7 @@ TEXT_BODY = '''<office:text>
 <text:p>Anchor<office:annotation><dc:creator>Bob</dc:creator><dc:date>2024-01-02T00:00:00</dc:date><text:p>A comment.</text:p></office:annotation> here<draw:frame draw:name="Box" svg:width="2cm"><draw:text-box><text:p>Boxed text</text:p></draw:text-box></draw:frame> too.</text:p>
 <text:p>Table <text:sequence text:ref-name="refTable0" text:name="Table" text:formula="ooow:Table+1">1</text:sequence>: caption</text:p>
 <text:p>Ελληνικά 日本語 العربية 😀</text:p>
+<text:p>The capital <text:ruby><text:ruby-base>東京</text:ruby-base><text:ruby-text>とうきょう</text:ruby-text></text:ruby> is large.</text:p>
 <text:p/>
 </office:text>'''
 
@@ -116,6 +123,143 @@ SLIDE_STYLES = ('<style:master-page style:name="Default"><draw:frame presentatio
                 '<text:p>Click to add Title</text:p></draw:text-box></draw:frame>'
                 '<presentation:notes><draw:frame><draw:text-box><text:p>Master notes</text:p></draw:text-box></draw:frame>'
                 '</presentation:notes></style:master-page>')
+
+
+def features_odp(name):
+    """Slide footers and fixed dates from declarations (shown where the page
+    style displays them), text on the master outside placeholders, and list
+    labels from automatic, named and inherited list styles."""
+    P = 'urn:oasis:names:tc:opendocument:xmlns:presentation:1.0'
+    styles = ('<office:styles>'
+              '<style:style style:name="Default-outline1" style:family="presentation"><style:graphic-properties>'
+              '<text:list-style style:name="Default-outline1"><text:list-level-style-bullet text:level="1" text:bullet-char="●"/>'
+              '<text:list-level-style-bullet text:level="2" text:bullet-char="–"/></text:list-style>'
+              '</style:graphic-properties></style:style></office:styles>')
+    automatic = ('<office:automatic-styles>'
+                 '<style:style style:name="dp1" style:family="drawing-page"><style:drawing-page-properties '
+                 'presentation:display-footer="true" presentation:display-date-time="true"/></style:style>'
+                 '<style:style style:name="dp2" style:family="drawing-page"><style:drawing-page-properties '
+                 'presentation:display-footer="false" presentation:background-objects-visible="false"/></style:style>'
+                 '<style:style style:name="pr1" style:family="presentation" style:parent-style-name="Default-outline1"/>'
+                 '<text:list-style style:name="L1"><text:list-level-style-number text:level="1" style:num-suffix="." '
+                 'style:num-format="1"/><text:list-level-style-number text:level="2" style:num-suffix=")" style:num-format="a"/>'
+                 '</text:list-style>'
+                 '<text:list-style style:name="L2"><text:list-level-style-number text:level="1" style:num-format="I"/>'
+                 '</text:list-style></office:automatic-styles>')
+    item = lambda text: f'<text:list-item><text:p>{text}</text:p></text:list-item>'
+    body = (
+        '<office:presentation>'
+        '<presentation:footer-decl presentation:name="ftr1">Company footer</presentation:footer-decl>'
+        '<presentation:date-time-decl presentation:name="dtd1" presentation:source="fixed">Spring 2024</presentation:date-time-decl>'
+        '<presentation:date-time-decl presentation:name="dtd2" presentation:source="current" '
+        'style:data-style-name="D1">03/15/2024</presentation:date-time-decl>'
+        '<draw:page draw:name="p1" draw:style-name="dp1" draw:master-page-name="Default" '
+        'presentation:use-footer-name="ftr1" presentation:use-date-time-name="dtd1">'
+        '<draw:frame presentation:class="title"><draw:text-box><text:p>Slide one</text:p></draw:text-box></draw:frame>'
+        '<draw:frame presentation:style-name="pr1" presentation:class="outline"><draw:text-box>'
+        '<text:list>' + item('Inherited bullet') + '<text:list-item><text:list>' + item('Inherited dash') +
+        '</text:list></text:list-item></text:list>'
+        '<text:list text:style-name="L1">' + item('Step') + '<text:list-item><text:list>' + item('Detail') + item('More') +
+        '</text:list></text:list-item>' + item('Step') + '</text:list>'
+        '<text:list text:style-name="L2">' + item('Roman') + '</text:list>'
+        '</draw:text-box></draw:frame>'
+        '<presentation:notes><draw:frame presentation:class="notes"><draw:text-box><text:p>Notes one</text:p>'
+        '</draw:text-box></draw:frame></presentation:notes></draw:page>'
+        # A page that shows neither the footer nor the master's objects, and
+        # a date the application fills in.
+        '<draw:page draw:name="p2" draw:style-name="dp2" draw:master-page-name="Other" '
+        'presentation:use-footer-name="ftr1" presentation:use-date-time-name="dtd2">'
+        '<draw:frame presentation:class="title"><draw:text-box><text:p>Slide two</text:p></draw:text-box></draw:frame>'
+        '</draw:page>'
+        '</office:presentation>')
+    masters = (
+        '<office:master-styles>'
+        '<style:master-page style:name="Default">'
+        '<draw:frame presentation:class="title" presentation:placeholder="true"><draw:text-box>'
+        '<text:p>Click to add Title</text:p></draw:text-box></draw:frame>'
+        '<draw:frame presentation:class="footer"><draw:text-box><text:p><presentation:footer/></text:p></draw:text-box></draw:frame>'
+        '<draw:frame presentation:class="date-time"><draw:text-box><text:p>Printed <presentation:date-time/> on paper</text:p>'
+        '</draw:text-box></draw:frame>'
+        '<draw:frame presentation:class="page-number"><draw:text-box><text:p><text:page-number>&lt;number&gt;</text:page-number>'
+        '</text:p></draw:text-box></draw:frame>'
+        '<draw:custom-shape><text:p>Master logo text</text:p></draw:custom-shape>'
+        '<presentation:notes><draw:frame><draw:text-box><text:p>Master notes</text:p></draw:text-box></draw:frame></presentation:notes>'
+        '</style:master-page>'
+        '<style:master-page style:name="Other"><draw:custom-shape><text:p>Hidden master text</text:p></draw:custom-shape>'
+        '</style:master-page>'
+        '</office:master-styles>')
+    content = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content {NS}>{automatic}'
+               f'<office:body>{body}</office:body></office:document-content>')
+    style_xml = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles {NS}>{styles}{masters}'
+                 '</office:document-styles>')
+    write_zip(name, MIME['odp'], [('content.xml', content), ('styles.xml', style_xml),
+                                  ('META-INF/manifest.xml', manifest(MIME['odp']))])
+
+
+def headers_ods(name):
+    """Page headers and footers of the master pages sheets print with (the
+    default sheet-name and page-number furniture left out), and cells that
+    carry only their value, shown through their data styles."""
+    N = 'xmlns:number="urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0"'
+    automatic = (
+        f'<office:automatic-styles {N}>'
+        '<style:style style:name="ta1" style:family="table" style:master-page-name="Default"/>'
+        '<style:style style:name="ta2" style:family="table" style:master-page-name="Budget"/>'
+        '<number:number-style style:name="N1"><number:number number:decimal-places="2" number:min-decimal-places="2" '
+        'number:min-integer-digits="1" number:grouping="true"/></number:number-style>'
+        '<number:currency-style style:name="N2P0"><number:number number:decimal-places="2" number:min-integer-digits="1" '
+        'number:grouping="true"/><number:text> </number:text><number:currency-symbol>€</number:currency-symbol>'
+        '</number:currency-style>'
+        '<number:currency-style style:name="N2"><number:text>-</number:text><number:number number:decimal-places="2" '
+        'number:min-integer-digits="1" number:grouping="true"/><number:text> </number:text>'
+        '<number:currency-symbol>€</number:currency-symbol><style:map style:condition="value()&gt;=0" '
+        'style:apply-style-name="N2P0"/></number:currency-style>'
+        '<number:percentage-style style:name="N3"><number:number number:decimal-places="1" number:min-integer-digits="1"/>'
+        '<number:text>%</number:text></number:percentage-style>'
+        '<number:date-style style:name="N4"><number:day-of-week number:style="long"/><number:text>, </number:text>'
+        '<number:day/><number:text> </number:text><number:month number:textual="true" number:style="long"/>'
+        '<number:text> </number:text><number:year number:style="long"/></number:date-style>'
+        '<number:time-style style:name="N5"><number:hours number:style="long"/><number:text>:</number:text>'
+        '<number:minutes number:style="long"/><number:text> </number:text><number:am-pm/></number:time-style>'
+        '<number:number-style style:name="N6"><number:fraction number:min-integer-digits="1" number:min-numerator-digits="1" '
+        'number:min-denominator-digits="1"/></number:number-style>'
+        '<style:style style:name="ce1" style:family="table-cell" style:data-style-name="N1"/>'
+        '<style:style style:name="ce2" style:family="table-cell" style:data-style-name="N2"/>'
+        '<style:style style:name="ce3" style:family="table-cell" style:data-style-name="N3"/>'
+        '<style:style style:name="ce4" style:family="table-cell" style:data-style-name="N4"/>'
+        '<style:style style:name="ce5" style:family="table-cell" style:data-style-name="N5"/>'
+        '<style:style style:name="ce6" style:family="table-cell" style:data-style-name="N6"/>'
+        '</office:automatic-styles>')
+    cell = lambda style, kind, attr, value: (f'<table:table-cell table:style-name="{style}" office:value-type="{kind}" '
+                                             f'office:{attr}="{value}"/>')
+    body = (
+        '<office:spreadsheet>'
+        '<table:table table:name="Plain" table:style-name="ta1"><table:table-row>'
+        '<table:table-cell office:value-type="string"><text:p>Default pages</text:p></table:table-cell></table:table-row>'
+        '</table:table>'
+        '<table:table table:name="Values" table:style-name="ta2"><table:table-row>' +
+        cell('ce1', 'float', 'value', '1234567.891') + cell('ce2', 'currency', 'value', '-1234.5') +
+        cell('ce2', 'currency', 'value', '99') + cell('ce3', 'percentage', 'value', '0.125') +
+        cell('ce4', 'date', 'date-value', '2024-03-15') + cell('ce5', 'time', 'time-value', 'PT14H05M00S') +
+        cell('ce6', 'float', 'value', '2.75') + cell('ce1', 'boolean', 'boolean-value', 'true') +
+        '<table:table-cell office:value-type="float" office:value="0.30000000000000004"/>'
+        '</table:table-row></table:table>'
+        '</office:spreadsheet>')
+    masters = (
+        '<office:master-styles>'
+        '<style:master-page style:name="Default"><style:header><text:p><text:sheet-name>???</text:sheet-name></text:p>'
+        '</style:header><style:footer><text:p>Page <text:page-number>1</text:page-number></text:p></style:footer></style:master-page>'
+        '<style:master-page style:name="Budget"><style:header><style:region-left><text:p>Quarterly budget draft</text:p>'
+        '</style:region-left><style:region-right><text:p><text:sheet-name>???</text:sheet-name></text:p></style:region-right>'
+        '</style:header><style:footer><text:p>Page <text:page-number>1</text:page-number> of <text:page-count>3</text:page-count>'
+        '</text:p><text:p>Prepared by Finance</text:p></style:footer></style:master-page>'
+        '<style:master-page style:name="Unused"><style:header><text:p>Never printed</text:p></style:header></style:master-page>'
+        '</office:master-styles>')
+    content = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content {NS}>{automatic}'
+               f'<office:body>{body}</office:body></office:document-content>')
+    style_xml = f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles {NS}>{masters}</office:document-styles>'
+    write_zip(name, MIME['ods'], [('content.xml', content), ('styles.xml', style_xml),
+                                  ('META-INF/manifest.xml', manifest(MIME['ods']))])
 
 
 def flat(name):
@@ -221,6 +365,8 @@ def main():
     odf('text.odt', 'odt', TEXT_BODY, TEXT_STYLES)
     odf('sheet.ods', 'ods', SHEET_BODY)
     odf('slides.odp', 'odp', slides(12), SLIDE_STYLES)
+    features_odp('features.odp')
+    headers_ods('headers.ods')
     flat('text.fodt')
     lists('lists.odt')
     formula('formula.odt')

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the small OOXML samples the ooxml tests read (run from anywhere;
 the files land beside this script).  Every part is written by hand here."""
+import io
 import os
 import zipfile
 
@@ -20,10 +21,58 @@ def rels(items):
             f'xmlns="http://schemas.openxmlformats.org/package/2006/relationships">{body}</Relationships>')
 
 
+def entry(part, compression=zipfile.ZIP_DEFLATED):
+    """A zip entry with a fixed date, so that the samples do not change when
+    they are written again."""
+    info = zipfile.ZipInfo(part, date_time=(1980, 1, 1, 0, 0, 0))
+    info.compress_type = compression
+    return info
+
+
+def package_bytes(parts):
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, 'w', zipfile.ZIP_DEFLATED) as z:
+        for part, text in parts.items():
+            z.writestr(entry(part), text)
+    return buf.getvalue()
+
+
+def number_category_chart():
+    """A chart whose categories are years and dates (numbers with a format),
+    with a multi-level label and values that are no text."""
+    C = 'xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart"'
+    def pts(values, fmt=None):
+        attr = f' formatCode="{fmt}"' if fmt else ''
+        return ''.join(f'<c:pt idx="{i}"{attr}><c:v>{v}</c:v></c:pt>' for i, v in enumerate(values))
+    return (f'<c:chartSpace {C} {A}><c:date1904 val="0"/><c:chart><c:plotArea><c:lineChart>'
+            '<c:ser><c:tx><c:strRef><c:strCache><c:pt idx="0"><c:v>Revenue</c:v></c:pt></c:strCache></c:strRef></c:tx>'
+            '<c:cat><c:numRef><c:f>S!A2:A3</c:f><c:numCache><c:formatCode>General</c:formatCode>' + pts([2019, 2020]) +
+            '</c:numCache></c:numRef></c:cat><c:val><c:numRef><c:numCache>' + pts([17.5, 18.25]) +
+            '</c:numCache></c:numRef></c:val></c:ser>'
+            '<c:ser><c:cat><c:numRef><c:numCache><c:formatCode>mmm\\ yyyy</c:formatCode>' + pts([43831]) +
+            pts([43862], 'd-mmm') + '</c:numCache></c:numRef></c:cat></c:ser>'
+            '<c:ser><c:cat><c:multiLvlStrRef><c:multiLvlStrCache><c:lvl>' + pts(['North']) +
+            '</c:lvl></c:multiLvlStrCache></c:multiLvlStrRef></c:cat></c:ser>'
+            '</c:lineChart></c:plotArea></c:chart></c:chartSpace>')
+
+
+def diagram_data(nodes):
+    """A SmartArt data part: a document node without text, one node per
+    entry, and the transitions between them (no text either)."""
+    DGM = 'xmlns:dgm="http://schemas.openxmlformats.org/drawingml/2006/diagram"'
+    pts = '<dgm:pt modelId="{0}" type="doc"><dgm:prSet/><dgm:spPr/><dgm:t><a:bodyPr/><a:lstStyle/><a:p><a:endParaRPr/></a:p></dgm:t></dgm:pt>'
+    for i, n in enumerate(nodes):
+        pts += (f'<dgm:pt modelId="{{{i + 1}}}"><dgm:prSet phldrT="[Text]"/><dgm:spPr/><dgm:t><a:bodyPr/><a:lstStyle/>'
+                f'<a:p><a:r><a:rPr lang="en-US"/><a:t>{n}</a:t></a:r></a:p></dgm:t></dgm:pt>'
+                f'<dgm:pt modelId="{{9{i}}}" type="parTrans"><dgm:prSet/><dgm:spPr/><dgm:t><a:bodyPr/><a:lstStyle/>'
+                '<a:p><a:endParaRPr/></a:p></dgm:t></dgm:pt>')
+    return f'<dgm:dataModel {DGM} {A}><dgm:ptLst>{pts}</dgm:ptLst><dgm:cxnLst/><dgm:bg/><dgm:whole/></dgm:dataModel>'
+
+
 def write(name, parts, compression=zipfile.ZIP_DEFLATED):
     with zipfile.ZipFile(os.path.join(HERE, name), 'w', compression) as z:
         for part, text in parts.items():
-            z.writestr(part, text)
+            z.writestr(entry(part, compression), text)
 
 
 def run(t):
@@ -71,15 +120,19 @@ def make_docx():
         para(run('Symbol '), '<w:r><w:sym w:font="Symbol" w:char="F061"/></w:r>', run(' e-mail'),
              '<w:r><w:noBreakHyphen/></w:r>', run('x')),
         para(run('Ελληνικά, 日本語, русский, עברית and 😀 emoji')),
-        para(run('Note here'), '<w:r><w:footnoteReference w:id="1"/></w:r>'),
+        para(run('Note here'), '<w:r><w:footnoteReference w:id="1"/></w:r>', run(' and there'),
+             '<w:r><w:endnoteReference w:id="1"/></w:r>', run('.')),
         '<w:sectPr><w:headerReference w:type="default" r:id="rId2"/></w:sectPr>',
     ])
     extra = {
         'word/header1.xml': f'<w:hdr {W}>' + para(run('Header text')) + '</w:hdr>',
         'word/footer1.xml': f'<w:ftr {W}>' + para(run('Footer text')) + '</w:ftr>',
         'word/footnotes.xml': f'<w:footnotes {W}><w:footnote w:type="separator" w:id="-1">' + para('<w:r><w:separator/></w:r>') +
-                              '</w:footnote><w:footnote w:id="1">' + para(run('The footnote.')) + '</w:footnote></w:footnotes>',
-        'word/endnotes.xml': f'<w:endnotes {W}><w:endnote w:id="1">' + para(run('The endnote.')) + '</w:endnote></w:endnotes>',
+                              '</w:footnote><w:footnote w:id="1">' + para('<w:r><w:footnoteRef/></w:r>', run(' The footnote.')) +
+                              '</w:footnote></w:footnotes>',
+        # A note's mark is followed by a space even where no run holds one.
+        'word/endnotes.xml': f'<w:endnotes {W}><w:endnote w:id="1">' + para('<w:r><w:endnoteRef/></w:r>', run('The endnote.')) +
+                             '</w:endnote></w:endnotes>',
         'word/comments.xml': f'<w:comments {W}><w:comment w:id="0" w:author="x">' + para(run('A comment.')) + '</w:comment></w:comments>',
     }
     r = [('rId2', 'header', 'header1.xml'), ('rId3', 'footer', 'footer1.xml'), ('rId4', 'footnotes', 'footnotes.xml'),
@@ -104,11 +157,17 @@ def make_xlsx():
           '<sheet name="Zahlen" sheetId="2" r:id="rId2"/><sheet name="Текст" sheetId="1" r:id="rId1"/></sheets></workbook>')
     sst = (f'<sst {S}><si><t>Name</t></si><si><r><t>Rich </t></r><r><t>text</t></r></si>'
            '<si><t>東京</t><rPh sb="0" eb="2"><t>とうきょう</t></rPh></si><si><t>😀 emoji</t></si></sst>')
-    styles = (f'<styleSheet {S}><numFmts count="4"><numFmt numFmtId="164" formatCode="yyyy\\-mm\\-dd hh:mm"/>'
+    styles = (f'<styleSheet {S}><numFmts count="9"><numFmt numFmtId="164" formatCode="yyyy\\-mm\\-dd hh:mm"/>'
               '<numFmt numFmtId="165" formatCode="&quot;day&quot;0.00"/><numFmt numFmtId="166" formatCode="0.0%;[Red]-0.0%"/>'
-              '<numFmt numFmtId="167" formatCode="0.00&quot;%&quot;"/></numFmts>'
-              '<cellXfs count="9"><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="164"/><xf numFmtId="165"/>'
+              '<numFmt numFmtId="167" formatCode="0.00&quot;%&quot;"/>'
+              '<numFmt numFmtId="168" formatCode="#,##0.00\\ [$€-407];[Red]\\-#,##0.00\\ [$€-407]"/>'
+              '<numFmt numFmtId="169" formatCode="dddd, mmmm d, yyyy"/><numFmt numFmtId="170" formatCode="0&quot; kg&quot;"/>'
+              '<numFmt numFmtId="171" formatCode="[h]:mm"/><numFmt numFmtId="172" formatCode="000-00-0000"/></numFmts>'
+              '<cellXfs count="21"><xf numFmtId="0"/><xf numFmtId="14"/><xf numFmtId="164"/><xf numFmtId="165"/>'
               '<xf numFmtId="20"/><xf numFmtId="10"/><xf numFmtId="166"/><xf numFmtId="9"/><xf numFmtId="167"/>'
+              '<xf numFmtId="3"/><xf numFmtId="4"/><xf numFmtId="168"/><xf numFmtId="12"/><xf numFmtId="11"/>'
+              '<xf numFmtId="169"/><xf numFmtId="170"/><xf numFmtId="18"/><xf numFmtId="171"/><xf numFmtId="172"/>'
+              '<xf numFmtId="1"/><xf numFmtId="44"/>'
               '</cellXfs></styleSheet>')
     numbers = (f'<worksheet {S}><sheetData>'
                '<row r="1"><c r="A1" t="s"><v>0</v></c><c r="C1" t="s"><v>1</v></c></row>'
@@ -121,6 +180,14 @@ def make_xlsx():
                '<row r="6"><c r="B6" t="inlineStr"><is><t>inline</t></is></c></row>'
                '<row r="7"><c r="A7" s="5"><v>0.1068</v></c><c r="B7" s="6"><v>-0.25</v></c><c r="C7" s="7"><v>1</v></c>'
                '<c r="D7" s="7"><v>-1E-4</v></c><c r="E7" s="8"><v>0.5</v></c></row>'
+               # Thousands, currency, fractions, scientific, names of days and
+               # months, literal text, times, elapsed hours, digits in a
+               # pattern, 16-digit integers.
+               '<row r="8"><c r="A8" s="9"><v>1234567.4</v></c><c r="B8" s="10"><v>-1234.5</v></c>'
+               '<c r="C8" s="11"><v>-1234.5</v></c><c r="D8" s="12"><v>2.75</v></c><c r="E8" s="13"><v>123456</v></c>'
+               '<c r="F8" s="14"><v>45000</v></c><c r="G8" s="15"><v>12</v></c><c r="H8" s="16"><v>0.75</v></c>'
+               '<c r="I8" s="17"><v>1.5</v></c><c r="J8" s="18"><v>123456789</v></c><c r="K8"><v>1234567890123456</v></c>'
+               '<c r="L8" s="19"><v>9007199254740993</v></c><c r="M8" s="20"><v>1234.5</v></c></row>'
                '</sheetData></worksheet>')
     text = (f'<worksheet {S}><sheetData><row r="1"><c r="A1" t="s"><v>2</v></c><c r="B1" t="s"><v>3</v></c>'
             '</row></sheetData></worksheet>')
@@ -136,13 +203,19 @@ def make_xlsx():
         'xl/worksheets/sheet1.xml': text, 'xl/worksheets/sheet2.xml': numbers,
         # The numbers sheet has a text box and a chart in its drawing, and a comment.
         'xl/worksheets/_rels/sheet2.xml.rels': rels([('rId1', 'drawing', '../drawings/drawing1.xml'),
-                                                     ('rId2', 'comments', '../comments1.xml')]),
+                                                     ('rId2', 'comments', '../comments1.xml'),
+                                                     ('rId3', 'package', '../embeddings/Document1.docx')]),
+        'xl/embeddings/Document1.docx': package_bytes(docx_parts(para(run('Embedded document text')))),
         'xl/drawings/drawing1.xml': (
             f'<xdr:wsDr xmlns:xdr="http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing" {A}>'
             '<xdr:twoCellAnchor><xdr:sp><xdr:txBody><a:p><a:r><a:t>Box line one</a:t></a:r></a:p>'
             '<a:p><a:r><a:t>Box </a:t></a:r><a:r><a:t>line two</a:t></a:r></a:p></xdr:txBody></xdr:sp>'
             '</xdr:twoCellAnchor></xdr:wsDr>'),
-        'xl/drawings/_rels/drawing1.xml.rels': rels([('rId1', 'chart', '../charts/chart1.xml')]),
+        'xl/drawings/_rels/drawing1.xml.rels': rels([('rId1', 'chart', '../charts/chart1.xml'),
+                                                     ('rId2', 'chart', '../charts/chart2.xml'),
+                                                     ('rId3', 'diagramData', '../diagrams/data1.xml')]),
+        'xl/charts/chart2.xml': number_category_chart(),
+        'xl/diagrams/data1.xml': diagram_data(['Plan', 'Build', 'Ship']),
         'xl/charts/chart1.xml': (
             f'<c:chartSpace xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart" {A}><c:chart>'
             '<c:title><c:tx><c:rich><a:p><a:r><a:t>Chart title</a:t></a:r></a:p></c:rich></c:tx></c:title>'
@@ -158,8 +231,12 @@ def make_xlsx():
     })
     write('date1904.xlsx', {
         '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        # Extensions repeat workbookPr without the date system: the main
+        # element's counts.
         'xl/workbook.xml': f'<workbook {S} xmlns:r="{REL[:-1]}"><workbookPr date1904="1"/><sheets>'
-                           '<sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>',
+                           '<sheet name="S" sheetId="1" r:id="rId1"/></sheets><extLst><ext uri="{{1}}" '
+                           'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">'
+                           '<x14:workbookPr defaultImageDpi="220000"/></ext></extLst></workbook>',
         'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'), ('rId2', 'styles', 'styles.xml')]),
         'xl/styles.xml': styles,
         'xl/worksheets/sheet1.xml': f'<worksheet {S}><sheetData><row><c s="1"><v>0</v></c><c s="1"><v>366</v></c></row>'
@@ -200,6 +277,196 @@ def make_pptx():
                 f'<p:notes {P} {A}><p:cSld><p:spTree>' + shape([], 'sldImg') + shape([f'Note for slide {i + 1}'], 'body') +
                 shape([f'{i + 1}'], 'sldNum') + '</p:spTree></p:cSld></p:notes>')
     write('sample.pptx', parts)
+
+
+def sp(paras, ph=None, lst='', name='s'):
+    """A shape: paras are (text, pPr) pairs or plain texts."""
+    nv = f'<p:nvPr>{ph}</p:nvPr>' if ph else '<p:nvPr/>'
+    body = ''
+    for p_ in paras:
+        text, ppr = (p_, '') if isinstance(p_, str) else p_
+        runs = text if text.startswith('<') else (f'<a:r><a:rPr lang="en-US"/><a:t>{text}</a:t></a:r>' if text else '')
+        body += f'<a:p>{ppr}{runs}</a:p>'
+    return (f'<p:sp><p:nvSpPr><p:cNvPr id="2" name="{name}"/><p:cNvSpPr/>{nv}</p:nvSpPr><p:spPr/>'
+            f'<p:txBody><a:bodyPr/><a:lstStyle>{lst}</a:lstStyle>{body}</p:txBody></p:sp>')
+
+
+def make_features_pptx():
+    """Bullets and numbers inherited from the master, footers typed on a
+    slide, text on the master and layouts, a chart with year categories, a
+    diagram, embedded workbooks (a package and an Excel 97-2003 object), and
+    document properties that are not slide text."""
+    tree = lambda shapes: f'<p:cSld><p:spTree>{shapes}</p:spTree></p:cSld>'
+    master = (f'<p:sldMaster {P} {A} xmlns:r="{REL[:-1]}">' + tree(
+        sp(['Click to edit Master title style'], '<p:ph type="title"/>') +
+        sp(['Click to edit Master text styles'], '<p:ph type="body" idx="1"/>') +
+        sp(['Master footer prompt'], '<p:ph type="ftr" sz="quarter" idx="11"/>') +
+        sp(['Acme Corporation confidential'], name='TextBox')) +
+        '<p:txStyles><p:titleStyle><a:lvl1pPr><a:buNone/></a:lvl1pPr></p:titleStyle>'
+        '<p:bodyStyle><a:lvl1pPr><a:buFont typeface="Arial"/><a:buChar char="•"/></a:lvl1pPr>'
+        '<a:lvl2pPr><a:buFont typeface="Arial"/><a:buChar char="–"/></a:lvl2pPr></p:bodyStyle>'
+        '<p:otherStyle><a:lvl1pPr/></p:otherStyle></p:txStyles></p:sldMaster>')
+    layout1 = (f'<p:sldLayout {P} {A}>' + tree(
+        sp([], '<p:ph type="title"/>') + sp([], '<p:ph idx="1"/>') + sp(['Layout tagline'], name='Tag')) +
+        '</p:sldLayout>')
+    layout2 = (f'<p:sldLayout {P} {A}>' + tree(sp(['Unused layout text'], name='Tag')) + '</p:sldLayout>')
+    autonum = lambda scheme, lvl=0, start=None: (
+        f'<a:pPr lvl="{lvl}"><a:buFont typeface="+mj-lt"/><a:buAutoNum type="{scheme}"'
+        + (f' startAt="{start}"' if start else '') + '/></a:pPr>')
+    slide1 = (f'<p:sld {P} {A} xmlns:r="{REL[:-1]}">' + tree(
+        sp(['Agenda'], '<p:ph type="title"/>') +
+        sp(['First point', ('Sub point', '<a:pPr lvl="1"/>'), ('No bullet', '<a:pPr><a:buNone/></a:pPr>'),
+            ('Step one', autonum('arabicPeriod')), ('Detail', autonum('alphaLcParenR', 1)),
+            ('Detail two', autonum('alphaLcParenR', 1)), ('', autonum('arabicPeriod')),
+            ('Step two', autonum('arabicPeriod')), ('Roman', autonum('romanUcPeriod')),
+            ('Third letter', autonum('alphaLcPeriod', 0, 3))], '<p:ph idx="1"/>') +
+        sp([('Wingdings square', '<a:pPr><a:buFont typeface="Wingdings"/><a:buChar char="§"/></a:pPr>')],
+           name='Box') +
+        sp(['Quarterly review, internal'], '<p:ph type="ftr" sz="quarter" idx="11"/>') +
+        sp(['<a:fld id="{1}" type="datetime1"><a:t>3/15/2023</a:t></a:fld>'], '<p:ph type="dt" sz="half" idx="10"/>') +
+        sp(['<a:fld id="{2}" type="slidenum"><a:t>1</a:t></a:fld>'], '<p:ph type="sldNum" sz="quarter" idx="12"/>') +
+        '<p:graphicFrame><a:graphic><a:graphicData uri="http://schemas.openxmlformats.org/drawingml/2006/chart">'
+        '<c:chart xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart" r:id="rId3"/></a:graphicData>'
+        '</a:graphic></p:graphicFrame>') + '</p:sld>')
+    slide2 = (f'<p:sld {P} {A}>' + tree(sp(['Closing words'], '<p:ph type="title"/>')) + '</p:sld>')
+    # A slide that hides its master's shapes, on a layout no other slide uses.
+    slide3 = (f'<p:sld {P} {A} showMasterSp="0">' + tree(sp(['Full-bleed picture slide'], name='Caption')) + '</p:sld>')
+    notes = (f'<p:notes {P} {A}>' + tree(
+        sp([], '<p:ph type="sldImg"/>') + sp(['Speaker notes here'], '<p:ph type="body" idx="1"/>') +
+        sp(['Notes master header'], '<p:ph type="hdr"/>') + sp(['Notes footer'], '<p:ph type="ftr" idx="4"/>')) +
+        '</p:notes>')
+    workbook = {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': f'<workbook {S} xmlns:r="{REL[:-1]}"><sheets><sheet name="Data" sheetId="1" r:id="rId1"/>'
+                           '</sheets></workbook>',
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml')]),
+        'xl/worksheets/sheet1.xml': f'<worksheet {S}><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>Embedded cell'
+                                    '</t></is></c><c r="B1"><v>42</v></c></row></sheetData></worksheet>',
+    }
+    with open(os.path.join(HERE, '..', '..', 'ole', 'sample.xls'), 'rb') as f:
+        ole_workbook = f.read()
+    parts = {
+        '[Content_Types].xml': '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types"/>',
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'ppt/presentation.xml'),
+                             ('rId2', 'metadata/core-properties', 'docProps/core.xml')]),
+        'docProps/core.xml': ('<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/metadata/core-properties" '
+                              'xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Secret property title</dc:title>'
+                              '<dc:creator>Property Author</dc:creator></cp:coreProperties>'),
+        'ppt/presentation.xml': (f'<p:presentation {P} xmlns:r="{REL[:-1]}"><p:sldMasterIdLst><p:sldMasterId r:id="rId9"/>'
+                                 '</p:sldMasterIdLst><p:sldIdLst><p:sldId id="256" r:id="rId1"/><p:sldId id="257" r:id="rId2"/>'
+                                 '<p:sldId id="258" r:id="rId3"/></p:sldIdLst></p:presentation>'),
+        'ppt/_rels/presentation.xml.rels': rels([('rId1', 'slide', 'slides/slide1.xml'), ('rId2', 'slide', 'slides/slide2.xml'),
+                                                 ('rId3', 'slide', 'slides/slide3.xml'),
+                                                 ('rId9', 'slideMaster', 'slideMasters/slideMaster1.xml')]),
+        'ppt/slideMasters/slideMaster1.xml': master,
+        'ppt/slideMasters/_rels/slideMaster1.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml'),
+                                                              ('rId2', 'slideLayout', '../slideLayouts/slideLayout2.xml')]),
+        'ppt/slideLayouts/slideLayout1.xml': layout1,
+        'ppt/slideLayouts/_rels/slideLayout1.xml.rels': rels([('rId1', 'slideMaster', '../slideMasters/slideMaster1.xml')]),
+        'ppt/slideLayouts/slideLayout2.xml': layout2,
+        'ppt/slideLayouts/_rels/slideLayout2.xml.rels': rels([('rId1', 'slideMaster', '../slideMasters/slideMaster1.xml')]),
+        'ppt/slides/slide1.xml': slide1,
+        'ppt/slides/_rels/slide1.xml.rels': rels([
+            ('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml'), ('rId2', 'notesSlide', '../notesSlides/notesSlide1.xml'),
+            ('rId3', 'chart', '../charts/chart1.xml'), ('rId4', 'diagramData', '../diagrams/data1.xml'),
+            ('rId5', 'package', '../embeddings/Microsoft_Excel_Worksheet1.xlsx'),
+            ('rId6', 'oleObject', '../embeddings/oleObject1.bin')]),
+        'ppt/charts/chart1.xml': number_category_chart(),
+        'ppt/diagrams/data1.xml': diagram_data(['Plan', 'Build', 'Ship']),
+        'ppt/embeddings/Microsoft_Excel_Worksheet1.xlsx': package_bytes(workbook),
+        'ppt/embeddings/oleObject1.bin': ole_workbook,
+        'ppt/notesSlides/notesSlide1.xml': notes,
+        'ppt/slides/slide2.xml': slide2,
+        # The second slide shows the first one's workbook again: read once.
+        'ppt/slides/_rels/slide2.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml'),
+                                                  ('rId2', 'package', '../embeddings/Microsoft_Excel_Worksheet1.xlsx')]),
+        'ppt/slides/slide3.xml': slide3,
+        'ppt/slides/_rels/slide3.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout2.xml')]),
+    }
+    write('features.pptx', parts)
+
+
+def make_self_embedding_pptx():
+    """A presentation that embeds a copy of itself (as deep as a zip can
+    hold: each level embeds the level below, the innermost itself)."""
+    def show(inner):
+        parts = {
+            '_rels/.rels': rels([('rId1', 'officeDocument', 'ppt/presentation.xml')]),
+            'ppt/presentation.xml': (f'<p:presentation {P} xmlns:r="{REL[:-1]}"><p:sldIdLst><p:sldId id="256" r:id="rId1"/>'
+                                     '</p:sldIdLst></p:presentation>'),
+            'ppt/_rels/presentation.xml.rels': rels([('rId1', 'slide', 'slides/slide1.xml')]),
+            'ppt/slides/slide1.xml': f'<p:sld {P} {A}><p:cSld><p:spTree>' + sp(['Nested slide']) + '</p:spTree></p:cSld></p:sld>',
+            'ppt/slides/_rels/slide1.xml.rels': rels([('rId1', 'package', '../embeddings/inner.pptx')]),
+        }
+        if inner is not None:
+            parts['ppt/embeddings/inner.pptx'] = inner
+        return package_bytes(parts)
+    data = show(None)
+    for _ in range(12):
+        data = show(data)
+    with open(os.path.join(HERE, 'self_embedding.pptx'), 'wb') as f:
+        f.write(data)
+
+
+def make_features_docx():
+    """Ruby readings, note marks in the settings' formats (and a custom
+    mark), a chart, a diagram and an embedded workbook where they stand."""
+    ruby = ('<w:r><w:ruby><w:rubyPr><w:rubyAlign w:val="distributeSpace"/><w:hps w:val="10"/></w:rubyPr>'
+            '<w:rt><w:r><w:t>とうきょう</w:t></w:r></w:rt><w:rubyBase><w:r><w:t>東京</w:t></w:r></w:rubyBase></w:ruby></w:r>')
+    graphic = lambda uri, inner: (f'<w:r><w:drawing><wp:inline xmlns:wp="http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing">'
+                                  f'<a:graphic {A}><a:graphicData uri="{uri}">{inner}</a:graphicData></a:graphic></wp:inline></w:drawing></w:r>')
+    chart = graphic('http://schemas.openxmlformats.org/drawingml/2006/chart',
+                    '<c:chart xmlns:c="http://schemas.openxmlformats.org/drawingml/2006/chart" r:id="rId10"/>')
+    diagram = graphic('http://schemas.openxmlformats.org/drawingml/2006/diagram',
+                      '<dgm:relIds xmlns:dgm="http://schemas.openxmlformats.org/drawingml/2006/diagram" r:dm="rId11" '
+                      'r:lo="rId12" r:qs="rId13" r:cs="rId14"/>')
+    ole = ('<w:r><w:object><v:shape xmlns:v="urn:schemas-microsoft-com:vml" id="_x1"><v:imagedata r:id="rId16"/></v:shape>'
+           '<o:OLEObject xmlns:o="urn:schemas-microsoft-com:office:office" Type="Embed" ProgID="Excel.Sheet.12" '
+           'ShapeID="_x1" r:id="rId15"/></w:object></w:r>')
+    body = ''.join([
+        para(run('The capital '), ruby, run(' is large.')),
+        para(run('Sources'), '<w:r><w:footnoteReference w:id="2"/></w:r>', run(' vary'),
+             '<w:r><w:footnoteReference w:customMarkFollows="1" w:id="3"/></w:r>', run('†'), run('.')),
+        para(run('Figures:'), chart),
+        para(diagram),
+        '<w:tbl><w:tr><w:tc>' + para(run('Cell with'), ole) + '</w:tc><w:tc>' + para(run('next')) + '</w:tc></w:tr></w:tbl>',
+    ])
+    workbook = {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': f'<workbook {S} xmlns:r="{REL[:-1]}"><sheets><sheet name="Data" sheetId="1" r:id="rId1"/>'
+                           '</sheets></workbook>',
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml')]),
+        'xl/worksheets/sheet1.xml': f'<worksheet {S}><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>Embedded cell'
+                                    '</t></is></c><c r="B1"><v>42</v></c></row></sheetData></worksheet>',
+    }
+    extra = {
+        'word/settings.xml': (f'<w:settings {W}><w:footnotePr><w:numFmt w:val="lowerLetter"/><w:numStart w:val="3"/>'
+                              '<w:footnote w:id="-1"/></w:footnotePr><w:endnotePr><w:endnote w:id="-1"/></w:endnotePr></w:settings>'),
+        'word/footnotes.xml': (f'<w:footnotes {W}><w:footnote w:type="separator" w:id="-1">' + para('<w:r><w:separator/></w:r>') +
+                               '</w:footnote><w:footnote w:id="2">' + para('<w:r><w:footnoteRef/></w:r>', run(' A lettered note.')) +
+                               '</w:footnote><w:footnote w:id="3">' + para(run('† A custom note.')) + '</w:footnote></w:footnotes>'),
+        'word/charts/chart1.xml': number_category_chart(),
+        'word/diagrams/data1.xml': diagram_data(['Plan', 'Build', 'Ship']),
+        'word/embeddings/Microsoft_Excel_Worksheet.xlsx': package_bytes(workbook),
+    }
+    r = [('rId1', 'settings', 'settings.xml'), ('rId2', 'footnotes', 'footnotes.xml'),
+         ('rId10', 'chart', 'charts/chart1.xml'), ('rId11', 'diagramData', 'diagrams/data1.xml'),
+         ('rId15', 'package', 'embeddings/Microsoft_Excel_Worksheet.xlsx'), ('rId16', 'image', 'media/image1.emf')]
+    write('features.docx', docx_parts(body, extra, r))
+
+
+def make_self_embedding_docx():
+    """Thirteen Word documents, each embedding the next as an object."""
+    data = None
+    for _ in range(13):
+        ole = ('<w:r><w:object><o:OLEObject xmlns:o="urn:schemas-microsoft-com:office:office" Type="Embed" '
+               'ProgID="Word.Document.12" r:id="rId1"/></w:object></w:r>')
+        parts = docx_parts(para(run('Nested paragraph'), ole if data else ''),
+                           {'word/embeddings/inner.docx': data} if data else {},
+                           [('rId1', 'package', 'embeddings/inner.docx')] if data else [])
+        data = package_bytes(parts)
+    with open(os.path.join(HERE, 'self_embedding.docx'), 'wb') as f:
+        f.write(data)
 
 
 def make_lists_docx():
@@ -269,6 +536,10 @@ def make_math_docx():
 
 make_docx()
 make_lists_docx()
+make_features_docx()
 make_math_docx()
 make_xlsx()
 make_pptx()
+make_features_pptx()
+make_self_embedding_pptx()
+make_self_embedding_docx()

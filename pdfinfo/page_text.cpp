@@ -1,0 +1,591 @@
+#include "pdfinfo/page_text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+namespace quarn::pdf {
+
+namespace {
+
+// ---- characters --------------------------------------------------------------
+
+bool IsRtl(char32_t c) {
+  return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF) ||
+         (c >= 0x10800 && c <= 0x10FFF) || (c >= 0x1E800 && c <= 0x1EFFF);
+}
+
+// Marks that sit on the letter before them (accents, Hebrew points, Arabic vowels).
+bool IsCombining(char32_t c) {
+  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0483 && c <= 0x0489) ||
+         (c >= 0x0591 && c <= 0x05C7 && c != 0x05BE && c != 0x05C0 && c != 0x05C3 && c != 0x05C6) ||
+         (c >= 0x0610 && c <= 0x061A) || (c >= 0x064B && c <= 0x065F) || c == 0x0670 || (c >= 0x06D6 && c <= 0x06ED);
+}
+
+bool IsDigit(char32_t c) { return (c >= '0' && c <= '9') || (c >= 0x660 && c <= 0x669) || (c >= 0x6F0 && c <= 0x6F9); }
+
+bool IsSpace(char32_t c) { return c == ' ' || c == '\t' || c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000; }
+
+// Letters of the left-to-right scripts, roughly: ASCII letters and the
+// non-ASCII characters that are neither right-to-left, digits, spaces nor
+// punctuation and symbols.
+bool IsLtrLetter(char32_t c) {
+  if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  if (IsRtl(c) || IsDigit(c) || IsSpace(c)) return false;
+  if (c < 0xC0 || c == 0xD7 || c == 0xF7) return false;
+  if ((c >= 0x2000 && c <= 0x2BFF) || (c >= 0x3000 && c <= 0x303F) || (c >= 0xFE10 && c <= 0xFE6F) ||
+      (c >= 0xFF00 && c <= 0xFF0F))
+    return false;
+  return true;
+}
+
+bool IsLetter(char32_t c) { return IsLtrLetter(c) || (IsRtl(c) && c != 0x060C && c != 0x061B && c != 0x061F); }
+
+// Upper-case letters of the Latin, Greek and Cyrillic alphabets.
+bool IsUpper(char32_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9) ||
+         (c >= 0x400 && c <= 0x42F);
+}
+
+char32_t Lower(char32_t c) {
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if (c >= 0x391 && c <= 0x3A9) return c + 32;
+  if (c >= 0x410 && c <= 0x42F) return c + 32;
+  if (c >= 0x400 && c <= 0x40F) return c + 80;
+  return c;
+}
+
+// The letters a ligature character stands for; empty for other characters.
+const char32_t* LigatureLetters(char32_t c) {
+  switch (c) {
+    case 0xFB00: return U"ff";
+    case 0xFB01: return U"fi";
+    case 0xFB02: return U"fl";
+    case 0xFB03: return U"ffi";
+    case 0xFB04: return U"ffl";
+    case 0xFB05: return U"st";  // long s and t
+    case 0xFB06: return U"st";
+    default: return nullptr;
+  }
+}
+
+char32_t Mirrored(char32_t c) {
+  switch (c) {
+    case '(': return ')';
+    case ')': return '(';
+    case '[': return ']';
+    case ']': return '[';
+    case '{': return '}';
+    case '}': return '{';
+    case '<': return '>';
+    case '>': return '<';
+    case 0xAB: return 0xBB;
+    case 0xBB: return 0xAB;
+    default: return c;
+  }
+}
+
+void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x20 && c != '\t') c = ' ';  // a NUL would end the text early
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c <= 0x10FFFF) {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out += "\xEF\xBF\xBD";
+  }
+}
+
+// ---- right-to-left text --------------------------------------------------------
+
+// What one glyph stands for: its character, the rest of the characters the
+// font maps the glyph to, and the marks on it, in reading order.
+using Unit = std::u32string;
+
+enum class Direction { kNeutral, kLtr, kRtl, kNumber };
+
+Direction DirectionOf(const Unit& u) {
+  bool digit = false;
+  for (char32_t c : u) {
+    if (IsRtl(c) && IsLetter(c)) return Direction::kRtl;
+    if (IsLtrLetter(c)) return Direction::kLtr;
+    digit = digit || IsDigit(c);
+  }
+  return digit ? Direction::kNumber : Direction::kNeutral;
+}
+
+// Reverses units [from, to], mirroring the brackets among them.
+void ReverseUnits(std::vector<Unit>& u, std::size_t from, std::size_t to) {
+  std::reverse(u.begin() + static_cast<std::ptrdiff_t>(from), u.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+  for (std::size_t i = from; i <= to; ++i)
+    if (u[i].size() == 1) u[i][0] = Mirrored(u[i][0]);
+}
+
+// Reverses each run of units that starts and ends with a unit of one of
+// the directions wanted and holds none of the opposite; neutral units
+// inside the run go with it.
+template <typename Wanted, typename Opposite>
+void ReverseRuns(std::vector<Unit>& u, Wanted wanted, Opposite opposite) {
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    if (!wanted(DirectionOf(u[i]))) continue;
+    std::size_t last = i;
+    for (std::size_t j = i + 1; j < u.size(); ++j) {
+      Direction d = DirectionOf(u[j]);
+      if (opposite(d)) break;
+      if (wanted(d)) last = j;
+    }
+    if (last > i) ReverseUnits(u, i, last);
+    i = last;
+  }
+}
+
+// A line laid out left to right, as PDF producers draw right-to-left
+// scripts, in the order it is read: a line of mostly right-to-left words is
+// read from its right end, with the left-to-right words and numbers in it
+// kept as they are; in a line of mostly left-to-right words only its
+// right-to-left runs turn round, numbers in them kept.
+std::u32string VisualToLogical(std::vector<Unit> u) {
+  std::size_t rtl = 0, ltr = 0;
+  for (const Unit& unit : u)
+    for (char32_t c : unit) {
+      if (IsRtl(c) && IsLetter(c)) ++rtl;
+      else if (IsLtrLetter(c)) ++ltr;
+    }
+  auto is_rtl = [](Direction d) { return d == Direction::kRtl; };
+  auto is_ltr = [](Direction d) { return d == Direction::kLtr; };
+  auto is_number = [](Direction d) { return d == Direction::kNumber; };
+  if (rtl > ltr) {
+    if (!u.empty()) ReverseUnits(u, 0, u.size() - 1);
+    ReverseRuns(u, [](Direction d) { return d == Direction::kLtr || d == Direction::kNumber; }, is_rtl);
+  } else {
+    for (std::size_t i = 0; i < u.size(); ++i) {
+      if (!is_rtl(DirectionOf(u[i]))) continue;
+      std::size_t last = i;
+      for (std::size_t j = i + 1; j < u.size() && !is_ltr(DirectionOf(u[j])); ++j)
+        if (is_rtl(DirectionOf(u[j]))) last = j;
+      ReverseUnits(u, i, last);
+      // The numbers in the run read left to right again.
+      std::vector<Unit> run(u.begin() + static_cast<std::ptrdiff_t>(i), u.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+      ReverseRuns(run, is_number, [](Direction d) { return d != Direction::kNumber && d != Direction::kNeutral; });
+      std::copy(run.begin(), run.end(), u.begin() + static_cast<std::ptrdiff_t>(i));
+      i = last;
+    }
+  }
+  std::u32string out;
+  for (const Unit& unit : u) out += unit;
+  return out;
+}
+
+// ---- lines and columns ---------------------------------------------------------
+
+struct Glyph {
+  char32_t c;
+  float x0, x1, y0, y1;
+};
+
+struct Piece {
+  std::vector<Glyph> glyphs;
+  int block = 0;
+  float x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  bool horizontal = true;
+
+  void Bound() {
+    x0 = y0 = 1e30f;
+    x1 = y1 = -1e30f;
+    for (const Glyph& g : glyphs) {
+      if (IsSpace(g.c)) continue;
+      x0 = std::min(x0, g.x0);
+      x1 = std::max(x1, g.x1);
+      y0 = std::min(y0, g.y0);
+      y1 = std::max(y1, g.y1);
+    }
+  }
+  bool visible() const { return x1 >= x0; }
+  float width() const { return x1 - x0; }
+};
+
+// The lines of the page's text blocks, in the order MuPDF found them, with
+// ligatures spread over the letters they stand for.
+std::vector<Piece> ReadLines(const fz_stext_page* page) {
+  std::vector<Piece> lines;
+  int block_number = 0;
+  for (const fz_stext_block* block = page->first_block; block; block = block->next) {
+    if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
+    for (const fz_stext_line* line = block->u.t.first_line; line; line = line->next) {
+      Piece p;
+      p.block = block_number;
+      p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
+      for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next) {
+        const fz_quad& q = ch->quad;
+        Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
+                std::min(q.ul.y, q.ur.y), std::max(q.ll.y, q.lr.y)};
+        if (const char32_t* letters = LigatureLetters(g.c)) {
+          std::size_t n = std::char_traits<char32_t>::length(letters);
+          float step = (g.x1 - g.x0) / static_cast<float>(n);
+          for (std::size_t i = 0; i < n; ++i)
+            p.glyphs.push_back({letters[i], g.x0 + step * static_cast<float>(i), g.x0 + step * static_cast<float>(i + 1),
+                                g.y0, g.y1});
+        } else {
+          p.glyphs.push_back(g);
+        }
+      }
+      p.Bound();
+      lines.push_back(std::move(p));
+    }
+    ++block_number;
+  }
+  return lines;
+}
+
+float Median(std::vector<float> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+// A piece of a line with a wide gap in it is two pieces: a line that MuPDF
+// joined across the space between two columns.
+std::vector<Piece> SplitAtGaps(const std::vector<Piece>& lines, float gap) {
+  std::vector<Piece> pieces;
+  for (const Piece& line : lines) {
+    Piece current;
+    current.block = line.block;
+    current.horizontal = line.horizontal;
+    float last_x1 = -1e30f;
+    for (const Glyph& g : line.glyphs) {
+      if (!IsSpace(g.c)) {
+        if (line.horizontal && !current.glyphs.empty() && last_x1 > -1e29f && g.x0 - last_x1 > gap) {
+          current.Bound();
+          pieces.push_back(std::move(current));
+          current = Piece{};
+          current.block = line.block;
+          current.horizontal = line.horizontal;
+        }
+        last_x1 = g.x1;
+      }
+      current.glyphs.push_back(g);
+    }
+    current.Bound();
+    pieces.push_back(std::move(current));
+  }
+  return pieces;
+}
+
+struct Layout {
+  std::vector<std::vector<std::size_t>> groups;  // indices into the pieces, each group a block
+};
+
+// Columns that the page draws line by line across (a left line, then the
+// right line beside it, ...): found by the gutters no text of the narrow
+// lines crosses, with lines of running text on each side.  Returns false
+// when the page has no such columns or draws them one after the other
+// already, in which case its own order stands.
+bool ColumnOrder(const std::vector<Piece>& pieces, float glyph_height, Layout* layout) {
+  float left = 1e30f, right = -1e30f;
+  for (const Piece& p : pieces)
+    if (p.visible() && p.horizontal) {
+      left = std::min(left, p.x0);
+      right = std::max(right, p.x1);
+    }
+  const float text_width = right - left;
+  if (text_width <= 0 || glyph_height <= 0 || text_width > 20000) return false;
+  // Glyph coverage of the narrow pieces, point by point.
+  std::vector<unsigned char> covered(static_cast<std::size_t>(text_width) + 2, 0);
+  for (const Piece& p : pieces) {
+    if (!p.visible() || !p.horizontal || p.width() > 0.6f * text_width) continue;
+    for (const Glyph& g : p.glyphs) {
+      if (IsSpace(g.c)) continue;
+      auto a = static_cast<std::size_t>(std::max(0.0f, g.x0 - left));
+      auto b = static_cast<std::size_t>(std::max(0.0f, g.x1 - left));
+      for (std::size_t x = a; x <= b && x < covered.size(); ++x) covered[x] = 1;
+    }
+  }
+  struct Gap {
+    float from, to;
+  };
+  std::vector<Gap> gutters;
+  const float min_gutter = std::max(6.0f, glyph_height);
+  for (std::size_t x = 0; x < covered.size();) {
+    if (covered[x]) {
+      ++x;
+      continue;
+    }
+    std::size_t end = x;
+    while (end < covered.size() && !covered[end]) ++end;
+    if (x > 0 && end < covered.size() && static_cast<float>(end - x) >= min_gutter)
+      gutters.push_back({left + static_cast<float>(x), left + static_cast<float>(end)});
+    x = end;
+  }
+  if (gutters.empty() || gutters.size() > 5) return false;
+  // Columns between the gutters; each holds lines of running text.
+  std::vector<Gap> columns;
+  float from = left;
+  for (const Gap& g : gutters) {
+    columns.push_back({from, g.from});
+    from = g.to;
+  }
+  columns.push_back({from, right});
+  const float tolerance = glyph_height * 0.5f;
+  std::vector<int> column_of(pieces.size(), -1);
+  std::vector<std::vector<float>> widths(columns.size());
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& p = pieces[i];
+    if (!p.visible() || !p.horizontal) continue;
+    for (std::size_t c = 0; c < columns.size(); ++c)
+      if (p.x0 >= columns[c].from - tolerance && p.x1 <= columns[c].to + tolerance) {
+        column_of[i] = static_cast<int>(c);
+        widths[c].push_back(p.width());
+      }
+  }
+  for (const std::vector<float>& w : widths)
+    if (w.size() < 3 || Median(w) < 8 * glyph_height) return false;  // a table's cells, a form's labels
+  // Lines that cross a gutter (titles over the columns) divide the page
+  // into sections; within one, columns read one after the other.
+  std::vector<std::size_t> spanning;
+  for (std::size_t i = 0; i < pieces.size(); ++i)
+    if (pieces[i].visible() && column_of[i] < 0) spanning.push_back(i);
+  std::sort(spanning.begin(), spanning.end(), [&](std::size_t a, std::size_t b) { return pieces[a].y0 < pieces[b].y0; });
+  auto section_of = [&](const Piece& p) {
+    std::size_t s = 0;
+    while (s < spanning.size() && pieces[spanning[s]].y1 <= p.y0 + tolerance) ++s;
+    return s;
+  };
+  // Only a page that goes back and forth between its columns is reordered.
+  int transitions = 0, last = -1;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (column_of[i] < 0) continue;
+    if (last >= 0 && column_of[i] != last) ++transitions;
+    last = column_of[i];
+  }
+  if (transitions <= 2 * static_cast<int>((spanning.size() + 1) * columns.size())) return false;
+
+  const std::size_t sections = spanning.size() + 1;
+  std::vector<std::vector<std::vector<std::size_t>>> cells(sections, std::vector<std::vector<std::size_t>>(columns.size()));
+  for (std::size_t i = 0; i < pieces.size(); ++i)
+    if (column_of[i] >= 0) cells[section_of(pieces[i])][static_cast<std::size_t>(column_of[i])].push_back(i);
+  for (std::size_t s = 0; s < sections; ++s) {
+    if (s > 0) layout->groups.push_back({spanning[s - 1]});
+    for (std::vector<std::size_t>& column : cells[s]) {
+      if (column.empty()) continue;
+      std::stable_sort(column.begin(), column.end(), [&](std::size_t a, std::size_t b) {
+        return pieces[a].y0 + tolerance < pieces[b].y0 ||
+               (std::fabs(pieces[a].y0 - pieces[b].y0) <= tolerance && pieces[a].x0 < pieces[b].x0);
+      });
+      layout->groups.push_back(column);
+    }
+  }
+  return true;
+}
+
+// The glyphs of a line as units in the order of their positions from left
+// to right, whatever order the page drew them in.  A character without
+// width right at the end of the one before belongs to the same glyph (a
+// ligature the font maps to several characters), as does a mark.
+// *rtl_pairs counts right-to-left units next to one another: the order
+// that drawing may have turned round.
+std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::size_t* rtl_pairs) {
+  struct Placed {
+    float x;
+    Unit unit;
+  };
+  std::vector<Placed> placed;
+  float end = -1e30f;
+  for (const Glyph& g : glyphs) {
+    const bool same_glyph = g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f;
+    if (!placed.empty() && (IsCombining(g.c) || same_glyph)) {
+      placed.back().unit.push_back(g.c);
+      continue;
+    }
+    placed.push_back({g.x0, Unit(1, g.c)});
+    end = g.x1;
+  }
+  std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.x < b.x; });
+  std::vector<Unit> units;
+  *rtl_pairs = 0;
+  bool after_rtl = false;
+  for (Placed& p : placed) {
+    const bool rtl = DirectionOf(p.unit) == Direction::kRtl;
+    if (rtl && after_rtl) ++*rtl_pairs;
+    after_rtl = rtl;
+    units.push_back(std::move(p.unit));
+  }
+  if (trim) {
+    while (!units.empty() && units.back().size() == 1 && IsSpace(units.back()[0])) units.pop_back();
+    std::size_t lead = 0;
+    while (lead < units.size() && units[lead].size() == 1 && IsSpace(units[lead][0])) ++lead;
+    units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(lead));
+  }
+  return units;
+}
+
+// ---- hyphenation ---------------------------------------------------------------
+
+bool IsWordChar(char32_t c) { return IsLetter(c) || IsDigit(c) || c == '-' || c == 0xAD || c == 0x2010; }
+
+std::u32string LowerWord(std::u32string_view w) {
+  std::u32string out;
+  for (char32_t c : w) out.push_back(Lower(c));
+  return out;
+}
+
+// The words of the page, lower-cased, with their hyphens: what a broken
+// word is compared with.
+std::unordered_set<std::u32string> PageWords(const std::vector<std::vector<std::u32string>>& blocks) {
+  std::unordered_set<std::u32string> words;
+  for (const auto& lines : blocks)
+    for (const std::u32string& line : lines)
+      for (std::size_t i = 0; i < line.size();) {
+        if (!IsWordChar(line[i])) {
+          ++i;
+          continue;
+        }
+        std::size_t j = i;
+        while (j < line.size() && IsWordChar(line[j])) ++j;
+        if (j - i > 1 && words.size() < 200000) words.insert(LowerWord(std::u32string_view(line).substr(i, j - i)));
+        i = j;
+      }
+  return words;
+}
+
+// Joins a word that a line end divides at a hyphen; true when that empties
+// the next line.  A soft hyphen
+// (U+00AD) is a break; so is a hyphen between lower-case letters unless
+// the page shows the word with its hyphen elsewhere, either half holds a
+// hyphen of its own (state-|of-the-art), or a half is too short for
+// hyphenation to leave.  A hyphen before a capital or a digit is real
+// (non-|English, 1990-|1995).  Real hyphens join the halves and stay.
+bool JoinHyphenated(std::u32string& line, std::u32string& next, const std::unordered_set<std::u32string>& words) {
+  std::size_t end = line.size();
+  while (end > 0 && IsSpace(line[end - 1])) --end;
+  if (end < 2) return false;
+  const char32_t hyphen = line[end - 1];
+  if (hyphen != '-' && hyphen != 0xAD && hyphen != 0x2010) return false;
+  if (!IsLetter(line[end - 2])) return false;
+  std::size_t start = 0;
+  while (start < next.size() && IsSpace(next[start])) ++start;
+  if (start >= next.size() || !(IsLetter(next[start]) || IsDigit(next[start]))) return false;
+  // The halves: the word before the hyphen, the word the next line starts with.
+  std::size_t a = end - 1;
+  while (a > 0 && IsWordChar(line[a - 1])) --a;
+  std::size_t b = start;
+  while (b < next.size() && IsWordChar(next[b])) ++b;
+  // What follows the second half up to the next space goes with it (a comma, a full stop).
+  std::size_t tail = b;
+  while (tail < next.size() && !IsSpace(next[tail])) ++tail;
+  std::u32string first = line.substr(a, end - 1 - a), second = next.substr(start, b - start);
+  bool keep;
+  if (hyphen == 0xAD) {
+    keep = false;
+  } else if (IsUpper(second[0]) || IsDigit(second[0]) || first.find(U'-') != std::u32string::npos ||
+             second.find(U'-') != std::u32string::npos || first.size() < 2 || second.size() < 3) {
+    // Hyphenation leaves two letters or more before the break and three
+    // or more after it (e-|mail and follow-|up are words of their own).
+    keep = true;
+  } else if (words.count(LowerWord(first + U"-" + second))) {
+    keep = true;
+  } else {
+    keep = false;  // as hyphenation breaks in running text nearly always are
+  }
+  std::u32string moved = next.substr(start, tail - start);
+  line.erase(keep ? end : end - 1);
+  if (keep && hyphen == 0xAD) line.back() = '-';
+  line += moved;
+  while (tail < next.size() && IsSpace(next[tail])) ++tail;
+  next.erase(0, tail);
+  return next.empty();
+}
+
+}  // namespace
+
+std::string PageText(const fz_stext_page* page) {
+  std::vector<Piece> lines = ReadLines(page);
+  std::vector<float> heights;
+  for (const Piece& line : lines)
+    for (const Glyph& g : line.glyphs)
+      if (!IsSpace(g.c) && heights.size() < 100000) heights.push_back(g.y1 - g.y0);
+  const float glyph_height = Median(heights);
+
+  // Blocks of lines, in MuPDF's order unless the page's columns need another.
+  std::vector<Piece> pieces;
+  Layout layout;
+  if (glyph_height > 0) {
+    pieces = SplitAtGaps(lines, 2.5f * glyph_height);
+    if (!ColumnOrder(pieces, glyph_height, &layout)) layout.groups.clear();
+  }
+  std::vector<std::vector<std::u32string>> blocks;
+  std::vector<std::vector<const Piece*>> block_pieces;
+  if (!layout.groups.empty()) {
+    for (const std::vector<std::size_t>& group : layout.groups) {
+      block_pieces.emplace_back();
+      for (std::size_t i : group) block_pieces.back().push_back(&pieces[i]);
+    }
+  } else {
+    int current = -1;
+    for (const Piece& line : lines) {
+      if (line.block != current || block_pieces.empty()) {
+        block_pieces.emplace_back();
+        current = line.block;
+      }
+      block_pieces.back().push_back(&line);
+    }
+  }
+
+  for (const auto& group : block_pieces) {
+    blocks.emplace_back();
+    for (const Piece* p : group) {
+      std::u32string text;
+      text.reserve(p->glyphs.size());
+      for (const Glyph& g : p->glyphs) text.push_back(g.c);
+      if (!layout.groups.empty()) {
+        // A piece cut out of a longer line keeps no spaces at its ends.
+        while (!text.empty() && IsSpace(text.back())) text.pop_back();
+        std::size_t lead = 0;
+        while (lead < text.size() && IsSpace(text[lead])) ++lead;
+        text.erase(0, lead);
+      }
+      // A line with right-to-left words is read in the order of its
+      // glyphs' positions, left to right, and then turned into reading order.
+      // Right-to-left words that are one glyph each (a font that draws a
+      // whole word at once) have no order to turn round.
+      bool rtl = false;
+      for (const Glyph& g : p->glyphs) rtl = rtl || (IsRtl(g.c) && IsLetter(g.c));
+      if (rtl && p->horizontal) {
+        std::size_t rtl_pairs = 0;
+        std::vector<Unit> units = VisualUnits(p->glyphs, !layout.groups.empty(), &rtl_pairs);
+        if (rtl_pairs > 0) text = VisualToLogical(std::move(units));
+      }
+      blocks.back().push_back(std::move(text));
+    }
+  }
+
+  const std::unordered_set<std::u32string> words = PageWords(blocks);
+  std::string out;
+  for (auto& block : blocks) {
+    // A line emptied by the word moved up to the line before it goes.
+    std::vector<bool> emptied(block.size(), false);
+    for (std::size_t i = 0; i + 1 < block.size(); ++i) emptied[i + 1] = JoinHyphenated(block[i], block[i + 1], words);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (emptied[i]) continue;
+      for (char32_t c : block[i]) AppendUtf8(c, out);
+      out.push_back('\n');
+    }
+    out.push_back('\n');
+  }
+  return out;
+}
+
+}  // namespace quarn::pdf

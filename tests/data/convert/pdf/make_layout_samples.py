@@ -1,0 +1,39 @@
+#!/usr/bin/env python3
+"""Writes the PDF samples of the page layout tests (run once; the output is
+committed).  Columns drawn line by line across the page are written byte by
+byte, with make_samples.py's writer; hyphenation, right-to-left scripts and
+ligature characters are written by LibreOffice from the flat documents in
+src/, as word processors write them."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+from make_samples import HERE, text_lines, write_pdf
+
+
+def main():
+    os.chdir(HERE)
+    # Two columns, drawn a left line, then the right line beside it.
+    left = [b"(Left column line one about apples)", b"(and pears growing in the garden)",
+            b"(of the old house near the river.)", b"(The second paragraph of the left)",
+            b"(column goes on for a while too.)"]
+    right = [b"(Right column starts with oranges)", b"(and lemons from the southern)",
+             b"(market that opens every morning.)", b"(Its second paragraph also has)",
+             b"(several lines of plain words.)"]
+    page = text_lines("F1", 16, 72, 740, [b"(A title across both columns)"])
+    for i, (l, r) in enumerate(zip(left, right)):
+        page += text_lines("F1", 10, 72, 700 - 13 * i, [l]) + text_lines("F1", 10, 320, 700 - 13 * i, [r])
+    page += text_lines("F1", 10, 72, 600, [b"(A closing line across the page after both columns end here.)"])
+    write_pdf("interleaved_columns.pdf", [page])
+
+    with tempfile.TemporaryDirectory() as work:
+        for name in ("hyphenation", "right_to_left", "ligatures"):
+            subprocess.run(["soffice", "-env:UserInstallation=file://%s/profile" % work, "--headless",
+                            "--infilter=OpenDocument Text Flat XML", "--convert-to", "pdf", "--outdir", work,
+                            "src/%s.fodt" % name], check=True, stdout=subprocess.DEVNULL)
+            shutil.copy(os.path.join(work, name + ".pdf"), name + ".pdf")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+// The PDF text library's reading order and word forms, over the samples of
+// tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
+// across the page, hyphenation at line ends, right-to-left scripts and
+// ligature characters.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pdfinfo/pdfinfo.h"
+#include "tests/support/pdf_samples.h"
+
+namespace {
+
+using quarn::testing::PdfSample;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+int Collect(void* user, int, const char* text, size_t size) {
+  static_cast<std::string*>(user)->append(text, size);
+  return 0;
+}
+
+std::string PagesOf(const std::string& name) {
+  std::string text;
+  char error[256] = "";
+  EXPECT_EQ(PdfExtractPages(PdfSample(name).c_str(), Collect, &text, error, sizeof error), PDFINFO_OK) << error;
+  return text;
+}
+
+TEST(PageText, ColumnsDrawnLineByLineAcrossAreReadOneAfterTheOther) {
+  EXPECT_EQ(PagesOf("interleaved_columns.pdf"),
+            "A title across both columns\n"
+            "Left column line one about apples\nand pears growing in the garden\n"
+            "of the old house near the river.\nThe second paragraph of the left\n"
+            "column goes on for a while too.\n\n"
+            "Right column starts with oranges\nand lemons from the southern\n"
+            "market that opens every morning.\nIts second paragraph also has\n"
+            "several lines of plain words.\n\n"
+            "A closing line across the page after both columns end here.\n\n");
+}
+
+TEST(PageText, HyphenationBreaksAreJoinedRealHyphensStay) {
+  const std::string text = PagesOf("hyphenation.pdf");
+  EXPECT_THAT(text, HasSubstr("Extraordinarily long international\nwords need hyphenation\nin narrow columns.\n"));
+  for (const char* compound : {"tax-free", "state-of-the-art", "long-term", "twenty-first-century", "follow-up"})
+    EXPECT_THAT(text, HasSubstr(compound));
+  for (const char* broken : {"inter-", "hy-", "col-", "stateof", "twentyfirst", "followup"})
+    EXPECT_THAT(text, Not(HasSubstr(broken)));
+}
+
+TEST(PageText, RightToLeftScriptsInReadingOrder) {
+  EXPECT_EQ(PagesOf("right_to_left.pdf"),
+            "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd, \u05d6\u05d4\u05d5 \u05d8\u05e7\u05e1\u05d8 "
+            "\u05d1\u05e2\u05d1\u05e8\u05d9\u05ea.\n\n"
+            "\u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645\u060c \u0647\u0630\u0627 "
+            "\u0646\u0635 \u0639\u0631\u0628\u064a 2024.\n\n"
+            "Mixed: English then \u05e2\u05d1\u05e8\u05d9\u05ea \u05d7\u05d3\u05e9\u05d4 then English.\n\n");
+}
+
+TEST(PageText, LigaturesAreTheirLetters) {
+  const std::string text = PagesOf("ligatures.pdf");
+  for (const char* words : {"first floor offers", "efficient and baffling style", "still fine"})
+    EXPECT_THAT(text, HasSubstr(words));
+  for (const char* ligature : {"\uFB00", "\uFB01", "\uFB02", "\uFB03", "\uFB04", "\uFB05", "\uFB06"})
+    EXPECT_THAT(text, Not(HasSubstr(ligature)));
+}
+
+}  // namespace
