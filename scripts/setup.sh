@@ -10,6 +10,9 @@ packages=(
   libzip-dev libxml2-dev libuchardet-dev libicu-dev
   libgsf-1-dev libgmime-3.0-dev libseccomp-dev
   libarchive-dev libpst-dev libytnef0-dev libchm-dev libical-dev
+  librevenge-dev libwpd-dev libwpg-dev libwps-dev libmwaw-dev libetonyek-dev libvisio-dev libmspub-dev
+  libstaroffice-dev libcdr-dev libqxp-dev libzmf-dev libfreehand-dev libpagemaker-dev libabw-dev libe-book-dev
+  liblangtag-dev libdjvulibre-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
   libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
@@ -23,6 +26,8 @@ bench_packages=(
   poppler-utils mupdf-tools html2text pandoc unrtf antiword catdoc time
   libreoffice-core-nogui libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
   hyperfine r-doc-pdf bc libarchive-tools libemail-outlook-message-perl libemail-address-perl ocrmypdf tesseract-ocr
+  libwpd-tools libwps-tools libetonyek-tools libvisio-tools libmspub-tools libstaroffice-tools
+  libreoffice-draw-nogui djvulibre-bin
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=("${bench_packages[@]}"); fi
 

@@ -50,13 +50,41 @@ constexpr std::string_view kPdfExtensions[] = {".pdf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
 constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", ".odp", ".otp", ".odg",
-                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg"};
+                                               ".otg", ".fodt", ".fods", ".fodp", ".fodg",
+                                               // the older XML formats OpenDocument grew from
+                                               ".sxw", ".stw", ".sxc", ".stc", ".sxi", ".sti", ".sxd",
+                                               ".std", ".sxg"};
 
 constexpr std::string_view kEpubExtensions[] = {".epub"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
 constexpr std::string_view kImageExtensions[] = {".png", ".jpg",  ".jpeg", ".jpe", ".tif", ".tiff", ".gif", ".bmp",
                                                  ".webp", ".pbm", ".pgm", ".ppm", ".pnm", ".jp2"};
+
+// The formats of other office suites, read through the Document Liberation
+// libraries, MuPDF and djvulibre.
+constexpr std::string_view kWordPerfectExtensions[] = {".wpd", ".wp", ".wp4", ".wp5", ".wp6", ".wp7", ".wpt"};
+constexpr std::string_view kWpgExtensions[] = {".wpg"};
+constexpr std::string_view kWorksExtensions[] = {".wps", ".wks", ".wdb", ".wk1", ".wk3", ".wk4", ".123", ".wb1",
+                                                 ".wb2", ".wb3", ".wq1", ".wq2", ".qpw", ".wri", ".psw"};
+constexpr std::string_view kMacExtensions[] = {".cwk", ".mw", ".mcw", ".mwd", ".wn"};
+constexpr std::string_view kIworkExtensions[] = {".pages", ".numbers", ".key"};
+constexpr std::string_view kVisioExtensions[] = {".vsd", ".vdx", ".vsdx", ".vsdm", ".vss", ".vst", ".vssx",
+                                                 ".vssm", ".vstx", ".vstm", ".vsx", ".vtx"};
+constexpr std::string_view kPublisherExtensions[] = {".pub"};
+constexpr std::string_view kStarOfficeExtensions[] = {".sdw", ".sdc", ".sdd", ".sda", ".sgl"};
+constexpr std::string_view kCorelExtensions[] = {".cdr", ".cdt", ".cmx"};
+constexpr std::string_view kQuarkExtensions[] = {".qxp", ".qxd", ".qxt"};
+constexpr std::string_view kZonerExtensions[] = {".zmf", ".zbr"};
+constexpr std::string_view kFreeHandExtensions[] = {".fh", ".fh3", ".fh4", ".fh5", ".fh7", ".fh8", ".fh9",
+                                                    ".fh10", ".fh11", ".ft11"};
+constexpr std::string_view kPageMakerExtensions[] = {".pmd", ".pm6", ".p65"};
+constexpr std::string_view kAbiWordExtensions[] = {".abw", ".zabw", ".awt"};
+constexpr std::string_view kEbookExtensions[] = {".fb2", ".pdb", ".prc", ".mobi", ".azw", ".lrf", ".tcr"};
+constexpr std::string_view kXpsExtensions[] = {".xps", ".oxps"};
+constexpr std::string_view kCbzExtensions[] = {".cbz"};
+constexpr std::string_view kSvgExtensions[] = {".svg"};
+constexpr std::string_view kDjvuExtensions[] = {".djvu", ".djv"};
 
 const std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
@@ -105,6 +133,44 @@ const std::array kFilters = {
                       kIcsExtensions, nullptr, "calendar"},
     BuiltinFilterInfo{"vcf", "{5155524E-F028-4000-8000-000000000028}", "{5155524E-A028-4000-8000-000000000028}",
                       kVcfExtensions, nullptr, "calendar"},
+    BuiltinFilterInfo{"wordperfect", "{5155524E-F040-4000-8000-000000000040}",
+                      "{5155524E-A040-4000-8000-000000000040}", kWordPerfectExtensions, nullptr, "wordperfect"},
+    BuiltinFilterInfo{"wpg", "{5155524E-F041-4000-8000-000000000041}", "{5155524E-A041-4000-8000-000000000041}",
+                      kWpgExtensions, nullptr, "wordperfect"},
+    BuiltinFilterInfo{"works", "{5155524E-F042-4000-8000-000000000042}", "{5155524E-A042-4000-8000-000000000042}",
+                      kWorksExtensions, nullptr, "works"},
+    BuiltinFilterInfo{"mac", "{5155524E-F043-4000-8000-000000000043}", "{5155524E-A043-4000-8000-000000000043}",
+                      kMacExtensions, nullptr, "mac"},
+    BuiltinFilterInfo{"iwork", "{5155524E-F044-4000-8000-000000000044}", "{5155524E-A044-4000-8000-000000000044}",
+                      kIworkExtensions, nullptr, "iwork"},
+    BuiltinFilterInfo{"visio", "{5155524E-F045-4000-8000-000000000045}", "{5155524E-A045-4000-8000-000000000045}",
+                      kVisioExtensions, nullptr, "visio"},
+    BuiltinFilterInfo{"publisher", "{5155524E-F046-4000-8000-000000000046}",
+                      "{5155524E-A046-4000-8000-000000000046}", kPublisherExtensions, nullptr, "publisher"},
+    BuiltinFilterInfo{"staroffice", "{5155524E-F047-4000-8000-000000000047}",
+                      "{5155524E-A047-4000-8000-000000000047}", kStarOfficeExtensions, nullptr, "staroffice"},
+    BuiltinFilterInfo{"corel", "{5155524E-F048-4000-8000-000000000048}", "{5155524E-A048-4000-8000-000000000048}",
+                      kCorelExtensions, nullptr, "corel"},
+    BuiltinFilterInfo{"quark", "{5155524E-F049-4000-8000-000000000049}", "{5155524E-A049-4000-8000-000000000049}",
+                      kQuarkExtensions, nullptr, "quark"},
+    BuiltinFilterInfo{"zoner", "{5155524E-F04A-4000-8000-00000000004A}", "{5155524E-A04A-4000-8000-00000000004A}",
+                      kZonerExtensions, nullptr, "zoner"},
+    BuiltinFilterInfo{"freehand", "{5155524E-F04B-4000-8000-00000000004B}", "{5155524E-A04B-4000-8000-00000000004B}",
+                      kFreeHandExtensions, nullptr, "freehand"},
+    BuiltinFilterInfo{"pagemaker", "{5155524E-F04C-4000-8000-00000000004C}",
+                      "{5155524E-A04C-4000-8000-00000000004C}", kPageMakerExtensions, nullptr, "pagemaker"},
+    BuiltinFilterInfo{"abiword", "{5155524E-F04D-4000-8000-00000000004D}", "{5155524E-A04D-4000-8000-00000000004D}",
+                      kAbiWordExtensions, nullptr, "abiword"},
+    BuiltinFilterInfo{"ebook", "{5155524E-F04E-4000-8000-00000000004E}", "{5155524E-A04E-4000-8000-00000000004E}",
+                      kEbookExtensions, nullptr, "ebook"},
+    BuiltinFilterInfo{"xps", "{5155524E-F04F-4000-8000-00000000004F}", "{5155524E-A04F-4000-8000-00000000004F}",
+                      kXpsExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"cbz", "{5155524E-F050-4000-8000-000000000050}", "{5155524E-A050-4000-8000-000000000050}",
+                      kCbzExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"svg", "{5155524E-F051-4000-8000-000000000051}", "{5155524E-A051-4000-8000-000000000051}",
+                      kSvgExtensions, nullptr, "fitz"},
+    BuiltinFilterInfo{"djvu", "{5155524E-F052-4000-8000-000000000052}", "{5155524E-A052-4000-8000-000000000052}",
+                      kDjvuExtensions, nullptr, "djvu"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",
                       kImageExtensions, nullptr, "image"},
 };
@@ -122,9 +188,20 @@ const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name) {
 ExtractResult ExtractWithBuiltin(std::string_view name, const std::string& path, TextSink& sink) {
   const BuiltinFilterInfo* info = FindBuiltinFilter(name);
   if (!info) return ExtractResult::Failed("no built-in filter \"" + std::string(name) + "\"");
+  // Filters hand a document on when its content is another format's, and
+  // some try a second reader for a shared extension; should two of them
+  // keep handing one file back and forth, the chain ends here instead of
+  // in a stack overflow.  Per thread: each document is read on one thread.
+  thread_local int depth = 0;
+  if (depth >= 8) return ExtractResult::Failed("no filter could settle what this document is");
   std::string error;
   std::unique_ptr<BuiltinFilter> filter = CreateBuiltinFilter(*info, &error);
   if (!filter) return ExtractResult::Failed(error);
+  ++depth;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{depth};
   return filter->Extract(path, sink);
 }
 

@@ -22,7 +22,7 @@ struct BuiltinFilterInfo {
   // Filters of the program itself are created directly; the others live in
   // a filter module, loaded on first use (see module.h).
   std::unique_ptr<BuiltinFilter> (*create)();
-  std::string_view module;  // "markup", "package", "ole", "mail", "archive", "image", ... when create is null
+  std::string_view module;  // the module (see module.h) when create is null
 };
 
 // Every built-in filter, in a fixed order.

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <iterator>
+#include <mutex>
 
 namespace quarn {
 
@@ -39,45 +41,59 @@ Loaded Load(const char* file, const char* entry) {
   return r;
 }
 
+// Every module: its name, its shared object and the function it exports.
+struct ModuleFile {
+  std::string_view name;
+  const char* file;
+  const char* entry;
+};
+
+constexpr ModuleFile kModules[] = {
+    {"markup", "libquarn_markup.so", "QuarnMarkupModule"},
+    {"package", "libquarn_package.so", "QuarnPackageModule"},
+    {"ole", "libquarn_ole.so", "QuarnOleModule"},
+    {"mail", "libquarn_mail.so", "QuarnMailModule"},
+    {"archive", "libquarn_archive.so", "QuarnArchiveModule"},
+    {"pst", "libquarn_pst.so", "QuarnPstModule"},
+    {"chm", "libquarn_chm.so", "QuarnChmModule"},
+    {"calendar", "libquarn_calendar.so", "QuarnCalendarModule"},
+    {"image", "libquarn_image.so", "QuarnImageModule"},
+    {"wordperfect", "libquarn_wordperfect.so", "QuarnWordPerfectModule"},
+    {"works", "libquarn_works.so", "QuarnWorksModule"},
+    {"mac", "libquarn_mac.so", "QuarnMacModule"},
+    {"iwork", "libquarn_iwork.so", "QuarnIworkModule"},
+    {"visio", "libquarn_visio.so", "QuarnVisioModule"},
+    {"publisher", "libquarn_publisher.so", "QuarnPublisherModule"},
+    {"staroffice", "libquarn_staroffice.so", "QuarnStarOfficeModule"},
+    {"corel", "libquarn_corel.so", "QuarnCorelModule"},
+    {"quark", "libquarn_quark.so", "QuarnQuarkModule"},
+    {"zoner", "libquarn_zoner.so", "QuarnZonerModule"},
+    {"freehand", "libquarn_freehand.so", "QuarnFreeHandModule"},
+    {"pagemaker", "libquarn_pagemaker.so", "QuarnPageMakerModule"},
+    {"abiword", "libquarn_abiword.so", "QuarnAbiWordModule"},
+    {"ebook", "libquarn_ebook.so", "QuarnEbookModule"},
+    {"fitz", "libquarn_fitz.so", "QuarnFitzModule"},
+    {"djvu", "libquarn_djvu.so", "QuarnDjvuModule"},
+};
+constexpr std::size_t kModuleCount = std::size(kModules);
+
 }  // namespace
 
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error) {
-  const Loaded* loaded = nullptr;
-  // One thread-safe, load-once entry per module.
-  if (name == "markup") {
-    static const Loaded markup = Load("libquarn_markup.so", "QuarnMarkupModule");
-    loaded = &markup;
-  } else if (name == "package") {
-    static const Loaded package = Load("libquarn_package.so", "QuarnPackageModule");
-    loaded = &package;
-  } else if (name == "ole") {
-    static const Loaded ole = Load("libquarn_ole.so", "QuarnOleModule");
-    loaded = &ole;
-  } else if (name == "mail") {
-    static const Loaded mail = Load("libquarn_mail.so", "QuarnMailModule");
-    loaded = &mail;
-  } else if (name == "archive") {
-    static const Loaded archive = Load("libquarn_archive.so", "QuarnArchiveModule");
-    loaded = &archive;
-  } else if (name == "pst") {
-    static const Loaded pst = Load("libquarn_pst.so", "QuarnPstModule");
-    loaded = &pst;
-  } else if (name == "chm") {
-    static const Loaded chm = Load("libquarn_chm.so", "QuarnChmModule");
-    loaded = &chm;
-  } else if (name == "calendar") {
-    static const Loaded calendar = Load("libquarn_calendar.so", "QuarnCalendarModule");
-    loaded = &calendar;
-  } else if (name == "image") {
-    static const Loaded image = Load("libquarn_image.so", "QuarnImageModule");
-    loaded = &image;
-  }
-  if (!loaded) {
+  std::size_t index = kModuleCount;
+  for (std::size_t i = 0; i < kModuleCount; ++i)
+    if (kModules[i].name == name) index = i;
+  if (index == kModuleCount) {
     if (error) *error = "no filter module \"" + std::string(name) + "\"";
     return nullptr;
   }
-  if (!loaded->module && error) *error = loaded->error;
-  return loaded->module;
+  // One thread-safe, load-once entry per module.
+  static std::once_flag once[kModuleCount];
+  static Loaded loaded[kModuleCount];
+  std::call_once(once[index], [index] { loaded[index] = Load(kModules[index].file, kModules[index].entry); });
+  const Loaded& l = loaded[index];
+  if (!l.module && error) *error = l.error;
+  return l.module;
 }
 
 }  // namespace quarn

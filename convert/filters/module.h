@@ -1,6 +1,8 @@
 // Filter modules: the built-in filters that need large libraries (libxml2,
-// libzip, libgsf, GMime, libarchive, libpst, chmlib, libical) live in shared
-// objects of their own, loaded the first time a document needs one, so that converting a text file, an RTF file or a
+// libzip, libgsf, GMime, libarchive, libpst, chmlib, libical, the Document
+// Liberation libraries, djvulibre) live in shared objects of their own,
+// loaded the first time a document needs one, so that converting a text
+// file, an RTF file or a
 // PDF never pays for loading and relocating those libraries.
 //
 // Each module exports one function, named in the table in module.cpp, that
@@ -42,8 +44,8 @@ struct FilterModule {
   std::string (*check_ocr_languages)(const std::string& languages);
 };
 
-// The module of that name ("markup", "package", "ole", "mail", "archive", "image",
-// "pst", "chm", "calendar"), loaded on first use;
+// The module of that name ("markup", "package", "ole", "mail", "wordperfect",
+// ... as listed in module.cpp), loaded on first use;
 // nullptr with the reason in *error when it cannot be loaded.
 const FilterModule* LoadFilterModule(std::string_view name, std::string* error = nullptr);
 
@@ -59,5 +61,21 @@ const quarn::FilterModule* QuarnArchiveModule();
 const quarn::FilterModule* QuarnPstModule();
 const quarn::FilterModule* QuarnChmModule();
 const quarn::FilterModule* QuarnCalendarModule();
+const quarn::FilterModule* QuarnWordPerfectModule();
+const quarn::FilterModule* QuarnWorksModule();
+const quarn::FilterModule* QuarnMacModule();
+const quarn::FilterModule* QuarnIworkModule();
+const quarn::FilterModule* QuarnVisioModule();
+const quarn::FilterModule* QuarnPublisherModule();
+const quarn::FilterModule* QuarnStarOfficeModule();
+const quarn::FilterModule* QuarnCorelModule();
+const quarn::FilterModule* QuarnQuarkModule();
+const quarn::FilterModule* QuarnZonerModule();
+const quarn::FilterModule* QuarnFreeHandModule();
+const quarn::FilterModule* QuarnPageMakerModule();
+const quarn::FilterModule* QuarnAbiWordModule();
+const quarn::FilterModule* QuarnEbookModule();
+const quarn::FilterModule* QuarnFitzModule();
+const quarn::FilterModule* QuarnDjvuModule();
 const quarn::FilterModule* QuarnImageModule();
 }

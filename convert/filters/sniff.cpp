@@ -177,6 +177,74 @@ bool LooksLikeArchive(std::string_view h) {
   return h.size() >= 262 && h.substr(257, 5) == "ustar";
 }
 
+// The root element's name of an XML document (without a namespace prefix),
+// after the prolog, comments and the document type declaration.
+std::string_view RootElement(std::string_view s) {
+  for (int guard = 0; guard < 64; ++guard) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+      s.remove_prefix(1);
+    if (s.substr(0, 4) == "<!--") {
+      std::size_t end = s.find("-->");
+      if (end == std::string_view::npos) return {};
+      s.remove_prefix(end + 3);
+    } else if (s.substr(0, 2) == "<?" || s.substr(0, 2) == "<!") {
+      std::size_t end = s.find('>');
+      if (end == std::string_view::npos) return {};
+      s.remove_prefix(end + 1);
+    } else {
+      break;
+    }
+  }
+  if (s.size() < 2 || s.front() != '<') return {};
+  s.remove_prefix(1);
+  std::size_t end = s.find_first_of(" \t\r\n/>");
+  if (end == std::string_view::npos) return {};
+  std::string_view name = s.substr(0, end);
+  if (std::size_t colon = name.find(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+  return name;
+}
+
+// XML formats that have a reader of their own, by their root element.
+std::string_view XmlFormatFilter(std::string_view root) {
+  if (root == "FictionBook") return "ebook";
+  if (root == "svg") return "svg";
+  if (root == "abiword") return "abiword";
+  if (root == "VisioDocument") return "visio";
+  return {};
+}
+
+bool At(std::string_view head, std::size_t offset, std::string_view magic) {
+  return head.size() >= offset + magic.size() && head.substr(offset, magic.size()) == magic;
+}
+
+// Binary formats recognised by their first bytes.
+std::string_view BinaryFormatFilter(std::string_view head) {
+  using std::literals::string_view_literals::operator""sv;
+  if (At(head, 0, "\xFFWPC")) return head.size() > 9 && head[9] == 0x16 ? "wpg" : "wordperfect";
+  if (At(head, 0, "AT&TFORM")) return "djvu";
+  // Palm databases name their type and creator at offset 60, after a name
+  // of up to 31 characters padded with NULs (which no text file has).
+  if (head.size() >= 78 && head.substr(0, 32).find('\0') != std::string_view::npos) {
+    for (std::string_view palm : {"BOOKMOBI", "TEXtREAd", "PNRdPPrs", "DataPlkr", "TEXtTlDc", "zTXTGPlm"})
+      if (At(head, 60, palm)) return "ebook";
+  }
+  if ((At(head, 0, "RIFF") || At(head, 0, "RIFX")) && (At(head, 8, "CDR") || At(head, 8, "cdr") || At(head, 8, "CMX1")))
+    return "corel";
+  if (At(head, 0, "\0\0"sv) && (At(head, 2, "IIXPR") || At(head, 2, "MMXPR"))) return "quark";
+  // Lotus 1-2-3 and Quattro: a beginning-of-file record naming the version.
+  for (std::string_view lotus : {"\0\0\x02\0\x04\x04"sv, "\0\0\x02\0\x06\x04"sv, "\0\0\x02\0\x20\x51"sv,
+                                 "\0\0\x02\0\x21\x51"sv, "\0\0\x1A\0\0\x10\x04\0"sv, "\0\0\x1A\0\x02\x10\x04\0"sv})
+    if (At(head, 0, lotus)) return "works";
+  // Write and Word for DOS.
+  if (At(head, 0, "\x31\xBE\0\0"sv) || At(head, 0, "\x32\xBE\0\0"sv)) return "works";
+  // Word for the Macintosh, versions 4 and 5.
+  if (At(head, 0, "\xFE\x37\0\x1C"sv) || At(head, 0, "\xFE\x37\0\x23"sv)) return "mac";
+  // ClarisWorks starts with its version in four binary bytes.
+  auto binary = [](char c) { return static_cast<unsigned char>(c) < 9; };
+  if (At(head, 4, "BOBO") && std::any_of(head.begin(), head.begin() + 4, binary)) return "mac";
+  return {};
+}
+
 std::string_view AfterBlankLines(std::string_view s) {
   while (!s.empty() && (s.front() == '\r' || s.front() == '\n' || s.front() == ' ' || s.front() == '\t'))
     s.remove_prefix(1);
@@ -217,12 +285,21 @@ Sniffed SniffHead(std::string_view head) {
   if (StartsWith(head, "!BDN")) return set(ContentKind::kOutlookData, "pst");
   if (StartsWith(head, "\x78\x9F\x3E\x22")) return set(ContentKind::kTnef, "tnef");
   if (StartsWith(head, "ITSF\x03\x00\x00\x00")) return set(ContentKind::kHelp, "chm");
+  if (std::string_view binary = BinaryFormatFilter(head); !binary.empty()) {
+    r.filter = binary;
+    return r;
+  }
   if (LooksLikeArchive(head)) return set(ContentKind::kArchive, "archive");
   if (LooksLikeOldWorksheet(head)) {
     r.filter = "xls";
     return r;
   }
   std::string_view body = SkipBomAndSpace(head);
+  if (std::string_view xml = XmlFormatFilter(RootElement(body)); !xml.empty()) {
+    r.kind = ContentKind::kXml;
+    r.filter = xml;
+    return r;
+  }
   if (body.substr(0, 5) == "{\\rtf") return set(ContentKind::kRtf, "rtf");
   if (body.substr(0, 5) == "<?xml") {
     // XHTML is XML, but it reads best as a web page; any other XML, even
@@ -278,7 +355,8 @@ Sniffed SniffContent(const std::string& path) {
   head.resize(static_cast<std::size_t>(in.gcount()));
   r = SniffHead(head);
   if (r.kind == ContentKind::kCompoundFile) {
-    for (const std::string& name : CompoundRootNames(path)) {
+    const std::vector<std::string> names = CompoundRootNames(path);
+    for (const std::string& name : names) {
       std::string lower = LowerAscii(name);
       if (lower == "worddocument") r.filter = "doc";
       else if ((lower == "workbook" || lower == "book") && r.filter.empty()) r.filter = "xls";
@@ -286,6 +364,15 @@ Sniffed SniffContent(const std::string& path) {
       else if (name == "EncryptedPackage") r.encrypted_package = true;
       else if (r.filter.empty() && (lower == "__properties_version1.0" || lower.rfind("__substg1.0_", 0) == 0))
         r.filter = "msg";
+    }
+    // The compound files of other suites, by their main stream.
+    for (const std::string& name : names) {
+      if (!r.filter.empty()) break;
+      if (name == "VisioDocument") r.filter = "visio";
+      else if (name == "Quill") r.filter = "publisher";
+      else if (name.rfind("Star", 0) == 0 && name.find("Document") != std::string::npos) r.filter = "staroffice";
+      else if (name == "MN0" || name == "NativeContent_MAIN") r.filter = "works";
+      else if (name == "PerfectOffice_MAIN") r.filter = "wordperfect";
     }
   } else if (r.kind == ContentKind::kZip) {
     r.filter = ZipFilter(path);

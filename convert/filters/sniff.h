@@ -17,7 +17,7 @@ enum class ContentKind {
   kEmpty,         // zero bytes
   kUnknown,       // nothing recognised
   kCompoundFile,  // OLE2 compound file (Office 97-2003, .msg, encrypted OOXML)
-  kZip,           // zip container (OOXML, ODF, EPUB)
+  kZip,           // zip container (OOXML, ODF, EPUB, XPS, iWork, ...)
   kPdf,
   kRtf,
   kHtml,
@@ -37,8 +37,9 @@ struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
   // The built-in filter that reads this content ("docx", "xlsx", "pptx",
   // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
-  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image"),
-  // or empty when the content does not name one plainly.
+  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image",
+  // "wordperfect", "visio", "djvu", ... as builtin.cpp names them), or empty
+  // when the content does not name one plainly.
   std::string filter;
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
   // document is password-protected.

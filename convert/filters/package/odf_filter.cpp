@@ -65,8 +65,33 @@ Ns NsOf(const xmlChar* uri) {
     if (u == "dr3d:1.0") return Ns::kDr3d;
     return Ns::kOther;
   }
+  // The older XML formats (StarOffice and OpenOffice.org 1) name the same
+  // vocabularies in namespaces of their own.
+  constexpr std::string_view kLegacy = "http://openoffice.org/2000/";
+  if (u.rfind(kLegacy, 0) == 0) {
+    u.remove_prefix(kLegacy.size());
+    if (u == "text") return Ns::kText;
+    if (u == "table") return Ns::kTable;
+    if (u == "office") return Ns::kOffice;
+    if (u == "drawing") return Ns::kDraw;
+    if (u == "presentation") return Ns::kPresentation;
+    if (u == "style") return Ns::kStyle;
+    if (u == "dr3d") return Ns::kDr3d;
+    return Ns::kOther;
+  }
+  if (u == "http://www.w3.org/2000/svg") return Ns::kSvg;
   if (u == "http://purl.org/dc/elements/1.1/") return Ns::kDc;
   return Ns::kOther;
+}
+
+// The older formats' namespace for an OpenDocument one ("...:xmlns:text:1.0"
+// gives "http://openoffice.org/2000/text"); other names stay as they are.
+std::string LegacyNamespace(std::string_view ns) {
+  constexpr std::string_view kOasis = "urn:oasis:names:tc:opendocument:xmlns:";
+  if (ns.rfind(kOasis, 0) != 0 || ns.size() < kOasis.size() + 4) return std::string(ns);
+  std::string_view name = ns.substr(kOasis.size(), ns.size() - kOasis.size() - 4);  // without ":1.0"
+  if (name == "manifest") return "http://openoffice.org/2001/manifest";
+  return "http://openoffice.org/2000/" + std::string(name);
 }
 
 std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
@@ -78,8 +103,22 @@ std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
   return s;
 }
 
-std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+// An attribute of an element of either the OpenDocument or the older
+// formats: the older namespace is tried when the element carries none of
+// the newer one.
+bool IsLegacyElement(xmlTextReaderPtr r) {
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+  return ns && std::strncmp(reinterpret_cast<const char*>(ns), "http://openoffice.org/", 22) == 0;
+}
+
+std::string AnyAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
   std::string v = Attr(r, local, ns);
+  if (v.empty() && IsLegacyElement(r)) v = Attr(r, local, LegacyNamespace(ns).c_str());
+  return v;
+}
+
+std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
+  std::string v = AnyAttr(r, local, ns);
   if (v.empty()) return 1;
   std::uint64_t n = 0;
   for (char c : v) {
@@ -129,8 +168,9 @@ bool Skipped(Ns ns, std::string_view l) {
 bool IsShape(Ns ns, std::string_view l) {
   if (ns == Ns::kDr3d) return l == "scene";
   if (ns != Ns::kDraw) return false;
-  return l == "frame" || l == "custom-shape" || l == "rect" || l == "ellipse" || l == "circle" || l == "line" ||
-         l == "polyline" || l == "polygon" || l == "path" || l == "connector" || l == "caption" ||
+  // (A text box is inside a frame in OpenDocument, on its own in the older formats.)
+  return l == "frame" || l == "text-box" || l == "custom-shape" || l == "rect" || l == "ellipse" || l == "circle" ||
+         l == "line" || l == "polyline" || l == "polygon" || l == "path" || l == "connector" || l == "caption" ||
          l == "measure" || l == "regular-polygon" || l == "g" || l == "control";
 }
 
@@ -168,11 +208,14 @@ class Walker {
   // Whether repeat counts asked for more copies than were written.
   bool repeats_cut() const { return repeats_cut_; }
   // List labels are read for text documents and presentations; a
-  // spreadsheet's list styles need not be parsed.
+  // spreadsheet's list styles need not be parsed.  (The older formats name
+  // them writer, impress and calc.)
   void LabelListsOf(std::string_view mimetype) {
-    lists_wanted_ = mimetype.find(".text") != std::string_view::npos ||
-                    mimetype.find(".presentation") != std::string_view::npos;
-    if (mimetype.find(".spreadsheet") != std::string_view::npos) sheet_type_ = true;
+    auto names = [&](std::string_view a, std::string_view b) {
+      return mimetype.find(a) != std::string_view::npos || mimetype.find(b) != std::string_view::npos;
+    };
+    lists_wanted_ = names(".text", ".writer") || names(".presentation", ".impress");
+    if (names(".spreadsheet", ".calc")) sheet_type_ = true;
   }
 
  private:
@@ -407,12 +450,19 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   Ctx& c = ctx_.back();
   if (ns == Ns::kOffice) {
     if (l == "document") {
-      std::string type = Attr(r, "mimetype", kOfficeNs);
+      std::string type = AnyAttr(r, "mimetype", kOfficeNs);
       if (!type.empty()) LabelListsOf(type);
       // A flat file's master pages come before its body: its kind first.
       if (type.find(".presentation") != std::string::npos) kind_ = Kind::kPresentation;
       else if (type.find(".spreadsheet") != std::string::npos) kind_ = Kind::kSpreadsheet;
       else if (type.find(".graphics") != std::string::npos) kind_ = Kind::kDrawing;
+    } else if (l == "document-content" && kind_ == Kind::kUnknown) {
+      // The older formats name the kind of document here, not by a body element.
+      const std::string kind = AnyAttr(r, "class", kOfficeNs);
+      if (kind == "text") kind_ = Kind::kText;
+      else if (kind == "spreadsheet") kind_ = Kind::kSpreadsheet;
+      else if (kind == "presentation") kind_ = Kind::kPresentation;
+      else if (kind == "drawing") kind_ = Kind::kDrawing;
     } else if (l == "master-styles" && !empty) {
       master_depth_ = depth;
     } else if (l == "text") {
@@ -440,11 +490,11 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
           if (!label.empty()) Put(c, label);
         }
       }
-    } else if (l == "list") {
+    } else if (l == "list" || l == "ordered-list" || l == "unordered-list") {
       StartList(r);
     } else if (l == "list-item") {
       // An item may restart the numbering at a value of its own.
-      std::string start = Attr(r, "start-value", kTextNs);
+      std::string start = AnyAttr(r, "start-value", kTextNs);
       lists_.StartItem(start.empty() ? -1 : static_cast<int>(std::min<std::uint64_t>(CountAttr(r, "start-value", kTextNs), kMaxListNumber)));
     } else if (l == "list-header") {
       lists_.StartHeader();
@@ -454,24 +504,24 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         Put(c, std::string(n, ' '));
         c.space = true;
       }
-    } else if (l == "tab") {
+    } else if (l == "tab" || l == "tab-stop") {
       if (c.para_depth > 0) Put(c, "\t");
       c.space = true;
     } else if (l == "line-break") {
       if (c.para_depth > 0) Put(c, "\n");
       c.space = true;
-    } else if (l == "note") {
-      endnote_ = Attr(r, "note-class", kTextNs) == "endnote";
+    } else if (l == "note" || l == "footnote" || l == "endnote") {
+      endnote_ = l == "endnote" || AnyAttr(r, "note-class", kTextNs) == "endnote";
       citation_.clear();
     } else if (l == "ruby-text" && !empty) {
       Ctx n = NewCtx(Role::kRuby, depth);
       n.para_depth = 1;
       ctx_.push_back(std::move(n));
-    } else if (l == "note-citation" && !empty) {
+    } else if ((l == "note-citation" || l == "footnote-citation" || l == "endnote-citation") && !empty) {
       Ctx n = NewCtx(Role::kCitation, depth);
       n.para_depth = 1;
       ctx_.push_back(std::move(n));
-    } else if (l == "note-body" && !empty) {
+    } else if ((l == "note-body" || l == "footnote-body" || l == "endnote-body") && !empty) {
       Ctx n = NewCtx(Role::kNote, depth);
       n.endnote = endnote_;
       ctx_.push_back(std::move(n));
@@ -490,7 +540,7 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
       }
       if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0) {
         EndLine(c);
-        std::string name = Attr(r, "name", kTableNs);
+        std::string name = AnyAttr(r, "name", kTableNs);
         if (!name.empty()) {
           Out(c, name);
           Out(c, "\n");
@@ -509,23 +559,29 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
       // Cells written without paragraphs (by some generators) carry their
       // value in attributes only: shown through the cell's data style.
       t.fallback.clear();
-      const std::string type = Attr(r, "value-type", kOfficeNs);
+      // The older formats keep the value attributes in the table namespace.
+      auto value_attr = [&](const char* local) {
+        std::string v = AnyAttr(r, local, kOfficeNs);
+        if (v.empty() && IsLegacyElement(r)) v = AnyAttr(r, local, kTableNs);
+        return v;
+      };
+      const std::string type = value_attr("value-type");
       const char* attr = type == "date" ? "date-value" : type == "time" ? "time-value"
                          : type == "boolean" ? "boolean-value" : "value";
       if (type != "string" && !type.empty()) {
         auto style = cell_data_styles_.find(Attr(r, "style-name", kTableNs));
-        t.fallback = number_styles_.Show(type, Attr(r, attr, kOfficeNs),
+        t.fallback = number_styles_.Show(type, value_attr(attr),
                                          style != cell_data_styles_.end() ? style->second : std::string());
       }
       for (const char* a : {"string-value", "date-value", "time-value", "boolean-value", "value"}) {
         if (!t.fallback.empty()) break;
-        t.fallback = Attr(r, a, kOfficeNs);
+        t.fallback = value_attr(a);
       }
     }
     return;
   }
   if (Is(ns, l, Ns::kDraw, "object")) {
-    EmbeddedObject(Attr(r, "href", "http://www.w3.org/1999/xlink"));
+    EmbeddedObject(AnyAttr(r, "href", "http://www.w3.org/1999/xlink"));
     skip = true;
     return;
   }
@@ -680,7 +736,7 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
   Ctx& c = ctx_.back();
   if (ns == Ns::kText && (l == "p" || l == "h")) {
     EndParagraph();
-  } else if (ns == Ns::kText && l == "list") {
+  } else if (ns == Ns::kText && (l == "list" || l == "ordered-list" || l == "unordered-list")) {
     lists_.EndList();
   } else if (ns == Ns::kTable && !c.tables.empty()) {
     if (l == "table-cell" || l == "covered-table-cell") {
@@ -804,8 +860,8 @@ void Walker::EndRow() {
 
 void Walker::StartList(xmlTextReaderPtr r) {
   if (kind_ == Kind::kText || kind_ == Kind::kPresentation) LoadNamedListStyles();
-  bool continues = Attr(r, "continue-numbering", kTextNs) == "true" || !Attr(r, "continue-list", kTextNs).empty();
-  std::string style = Attr(r, "style-name", kTextNs);
+  bool continues = AnyAttr(r, "continue-numbering", kTextNs) == "true" || !AnyAttr(r, "continue-list", kTextNs).empty();
+  std::string style = AnyAttr(r, "style-name", kTextNs);
   // A slide's outline list without a style of its own takes the list style
   // of its frame's presentation style (or of the style that one is based on).
   if (style.empty() && !lists_.open()) style = FrameListStyle(frame_style_);
@@ -968,7 +1024,7 @@ bool ManifestEncrypts(ZipArchive& zip) {
     const xmlChar* ln = xmlTextReaderConstLocalName(m.get());
     std::string_view l = ln ? reinterpret_cast<const char*>(ln) : "";
     if (l == "file-entry") {
-      path = Attr(m.get(), "full-path", kManifestNs);
+      path = AnyAttr(m.get(), "full-path", kManifestNs);
       depth = xmlTextReaderDepth(m.get());
     } else if (l == "encryption-data" && xmlTextReaderDepth(m.get()) > depth &&
                (path == "content.xml" || path == "/content.xml")) {
@@ -1032,7 +1088,8 @@ class OdfFilter final : public BuiltinFilter {
       std::string type;
       std::string ignored;
       if (zip->Has("mimetype")) zip->Read("mimetype", type, &ignored);
-      if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0)
+      if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0 ||
+          type.rfind("application/vnd.sun.xml.", 0) == 0)
         return ExtractResult::Failed("the package has no content.xml");
       return ExtractResult::UnknownFormat("not an OpenDocument package (no content.xml)");
     }

@@ -15,8 +15,17 @@ constexpr const char* kStyleNs = "urn:oasis:names:tc:opendocument:xmlns:style:1.
 // Start values and counters stay far from int's limits whatever a file says.
 constexpr int kMaxNumber = 1'000'000'000;
 
+// The older XML formats (StarOffice, OpenOffice.org 1) write the same list
+// styles in namespaces of their own.
+constexpr const char* kLegacyTextNs = "http://openoffice.org/2000/text";
+constexpr const char* kLegacyStyleNs = "http://openoffice.org/2000/style";
+
 std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
   xmlChar* v = xmlTextReaderGetAttributeNs(r, reinterpret_cast<const xmlChar*>(local), reinterpret_cast<const xmlChar*>(ns));
+  const char* legacy = ns == kTextNs ? kLegacyTextNs : ns == kStyleNs ? kLegacyStyleNs : nullptr;
+  if (!v && legacy)
+    v = xmlTextReaderGetAttributeNs(r, reinterpret_cast<const xmlChar*>(local),
+                                    reinterpret_cast<const xmlChar*>(legacy));
   if (!v) return {};
   std::string s(reinterpret_cast<const char*>(v));
   xmlFree(v);
@@ -26,8 +35,9 @@ std::string Attr(xmlTextReaderPtr r, const char* local, const char* ns) {
 bool IsText(xmlTextReaderPtr r, const char* local) {
   const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
   const xmlChar* name = xmlTextReaderConstLocalName(r);
-  return ns && name && std::strcmp(reinterpret_cast<const char*>(ns), kTextNs) == 0 &&
-         std::strcmp(reinterpret_cast<const char*>(name), local) == 0;
+  if (!ns || !name || std::strcmp(reinterpret_cast<const char*>(name), local) != 0) return false;
+  const char* uri = reinterpret_cast<const char*>(ns);
+  return std::strcmp(uri, kTextNs) == 0 || std::strcmp(uri, kLegacyTextNs) == 0;
 }
 
 int Number(const std::string& s, int fallback) {

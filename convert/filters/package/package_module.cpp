@@ -1,5 +1,6 @@
 // The filters of zip packages, on libzip and libxml2: Office Open XML,
-// OpenDocument (and its flat XML forms) and EPUB.
+// OpenDocument (with its flat XML forms and its older StarOffice forms) and
+// EPUB; and what the other zip-based formats are, for the sniffer.
 #include "convert/filters/module.h"
 
 #include <libxml/xmlerror.h>
@@ -8,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "convert/filters/package/docx_filter.h"
 #include "convert/filters/package/epub_filter.h"
@@ -39,6 +41,44 @@ struct ZipCloser {
   void operator()(zip_t* z) const { zip_discard(z); }
 };
 
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+std::string LowerName(std::string_view s) {
+  std::string l(s);
+  for (char& c : l)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return l;
+}
+
+// Packages told apart by their entries: Apple iWork documents (also when
+// zipped inside a folder of their own) and a zipped FictionBook.  (A zip of
+// pictures is a comic book only when named so: otherwise it is an archive,
+// whose members keep their names.)
+std::string OtherPackage(zip_t* z) {
+  const zip_int64_t n = zip_get_num_entries(z, 0);
+  bool iwork_index = false, iwork_history = false;
+  int fictionbooks = 0, files = 0;
+  for (zip_int64_t i = 0; i < n && i < 100000; ++i) {
+    const char* raw = zip_get_name(z, static_cast<zip_uint64_t>(i), 0);
+    if (!raw) continue;
+    const std::string_view name = raw;
+    if (name.empty() || name.back() == '/') continue;
+    ++files;
+    if (EndsWith(name, "Index/Document.iwa") || EndsWith(name, "Index.zip") || name == "index.apxl" ||
+        name == "index.xml" || name == "index.apxl.gz" || name == "index.xml.gz" || name == ".iwph")
+      iwork_index = true;
+    if (EndsWith(name, "buildVersionHistory.plist") || EndsWith(name, "BuildVersionHistory.plist") ||
+        EndsWith(name, "Document.iwa"))
+      iwork_history = true;
+    if (EndsWith(LowerName(name), ".fb2")) ++fictionbooks;
+  }
+  if (iwork_index && iwork_history) return "iwork";
+  if (fictionbooks == 1 && files == 1) return "ebook";
+  return {};
+}
+
 std::string ZipFilter(const std::string& path) {
   int err = 0;
   std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
@@ -55,6 +95,8 @@ std::string ZipFilter(const std::string& path) {
         zip_fclose(f);
         std::string type(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
         if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0) return "odf";
+        // The older XML formats of the same suite, which OpenDocument grew from.
+        if (type.rfind("application/vnd.sun.xml.", 0) == 0) return "odf";
         if (type.rfind("application/epub+zip", 0) == 0) return "epub";
         return {};  // a package of another kind that names its type
       }
@@ -65,6 +107,9 @@ std::string ZipFilter(const std::string& path) {
   if (has("ppt/presentation.xml")) return "pptx";
   if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
   if (has("META-INF/container.xml")) return "epub";
+  if (has("visio/document.xml")) return "visio";
+  if (has("FixedDocumentSequence.fdseq") || has("FixedDocSeq.fdseq")) return "xps";
+  if (std::string other = OtherPackage(z.get()); !other.empty()) return other;
   // Other Open Packaging documents (XPS, Visio, ...) are no plain archives.
   if (has("[Content_Types].xml")) return {};
   return "archive";

@@ -1,0 +1,81 @@
+// E-books through the registry and filter host, over the samples
+// tests/data/ebook/make_samples.py writes, and the pieces of the MOBI reader.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "convert/filter.h"
+#include "convert/filters/ebook/mobi_reader.h"
+#include "tests/support/filter_support.h"
+
+namespace quarn {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string Sample(const char* name) { return std::string(QUARN_TEST_DATA) + "/ebook/" + name; }
+
+TEST(Ebook, FictionBookBodyAndNotesWithoutDescriptionOrPictures) {
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("book.fb2"));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_EQ(test::Extracted(Sample("book.fb2")),
+            "Chapter One\nIt was a dark and stormy night.\nRoses are red\nViolets are blue\nВсё хорошо.\n"
+            "A note at the end.\n");
+}
+
+TEST(Ebook, ZippedFictionBookIsFoundByContent) {
+  test::TempDir dir;
+  const std::filesystem::path copy = dir.path() / "zipped.fb2";
+  std::filesystem::copy_file(Sample("book.fb2.zip"), copy);
+  EXPECT_EQ(test::Extracted(copy.string()), test::Extracted(Sample("book.fb2")));
+}
+
+TEST(Ebook, PalmDocText) {
+  EXPECT_EQ(test::Extracted(Sample("palm.pdb")),
+            "Palm text first paragraph.\nSecond paragraph of the Palm book.\nPalm text first paragraph.\n"
+            "Second paragraph of the Palm book.\nPalm text first paragraph.\nSecond paragraph of the Palm book.\n");
+}
+
+TEST(Ebook, MobiStoredAndCompressedWithTrailingEntries) {
+  EXPECT_EQ(test::Extracted(Sample("book.mobi")), "Mobi text first paragraph.\nSecond paragraph of the MOBI book.\n");
+  const std::string text = test::Extracted(Sample("compressed.mobi"));
+  EXPECT_THAT(text, ::testing::StartsWith("Paragraph 0 of the compressed book, where words repeat and repeat.\n"));
+  EXPECT_THAT(text, HasSubstr("\nParagraph 119 of the compressed book, where words repeat and repeat.\n"));
+  EXPECT_THAT(text, ::testing::EndsWith("Ünïcödé at the end.\n"));
+}
+
+TEST(Ebook, DamagedBooksSayWhy) {
+  for (const char* name : {"truncated.fb2", "truncated.pdb"}) {
+    FilterText r = ExtractFilterText(test::Builtins(), Sample(name));
+    EXPECT_FALSE(r.problem.empty()) << name;
+  }
+}
+
+TEST(MobiReader, PalmDocDecompressionOfEachKindOfByte) {
+  // Literals, a run of 2 raw bytes, a space joined to 'h', a copy of 4 bytes
+  // from 5 back.
+  const std::string packed = std::string("abc ") + "\x02\x01\xFF" + "\xE8" + "i" + "\x80\x29";
+  EXPECT_EQ(PalmDocDecompress(packed), std::string("abc \x01\xFF hi") + "\x01\xFF h");
+  // A copy reaching before the start is damage: the text stops there.
+  EXPECT_EQ(PalmDocDecompress(std::string("ab\x80\x50", 4)), "ab");
+  // A hostile record cannot make more than it is allowed.
+  std::string bomb = "a";
+  for (int i = 0; i < 1000; ++i) bomb += "\x80\x0F";  // copies of 10 from 1 back
+  EXPECT_EQ(PalmDocDecompress(bomb, 100).size(), 100u);
+}
+
+TEST(MobiReader, TrailingEntriesAreMeasuredFromTheEnd) {
+  // Text, one byte of a split character (count 0: itself), one entry of 3
+  // bytes whose size is written in its last byte.
+  const std::string record = std::string("TEXT") + '\x00' + "xy" + '\x83';
+  EXPECT_EQ(TrailingEntriesSize(record, 0), 0u);
+  EXPECT_EQ(TrailingEntriesSize(record, 2), 3u);
+  EXPECT_EQ(TrailingEntriesSize(record, 3), 4u);
+  // Sizes larger than the record cannot take more than the record.
+  EXPECT_EQ(TrailingEntriesSize(std::string("\xFF", 1), 0xFFFE), 1u);
+}
+
+}  // namespace
+}  // namespace quarn

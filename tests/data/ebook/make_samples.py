@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Writes the e-book test samples of this folder: a FictionBook with a
+description (properties, not text), notes and a picture; the same zipped;
+a PalmDoc and a MOBI book built record by record; and damaged copies.
+Run it from anywhere: python3 tests/data/ebook/make_samples.py"""
+import os
+import struct
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+FB2 = '''<?xml version="1.0" encoding="UTF-8"?>
+<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0" xmlns:l="http://www.w3.org/1999/xlink">
+<description>
+<title-info><genre>prose</genre><author><first-name>Secret</first-name><last-name>Author</last-name></author>
+<book-title>Hidden Title</book-title><annotation><p>Blurb words</p></annotation><lang>en</lang></title-info>
+<document-info><author><nickname>maker</nickname></author><date>2020</date><id>x1</id><version>1.0</version></document-info>
+</description>
+<body>
+<title><p>Chapter One</p></title>
+<section>
+<p>It was a <emphasis>dark</emphasis> and stormy night<a l:href="#n1" type="note">[1]</a>.</p>
+<poem><stanza><v>Roses are red</v><v>Violets are blue</v></stanza></poem>
+<image l:href="#pic"/>
+<p>Всё хорошо.</p>
+</section>
+</body>
+<body name="notes">
+<section id="n1"><title><p>1</p></title><p>A note at the end.</p></section>
+</body>
+<binary id="pic" content-type="image/png">iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAAAAAA6fptVAAAACklEQVQI12NgAAAAAgAB4iG8MwAAAABJRU5ErkJggg==</binary>
+</FictionBook>
+'''
+
+
+def palm_database(name, kind, creator, records):
+    """A Palm database: header, record list, two bytes of gap, records."""
+    count = len(records)
+    header = (name.encode('latin-1').ljust(32, b'\0') +
+              struct.pack('>HHIIIIII', 0, 0, 0, 0, 0, 0, 0, 0) +
+              kind + creator + struct.pack('>IIH', 0, 0, count))
+    offset = len(header) + 8 * count + 2
+    entries = b''
+    for i, r in enumerate(records):
+        entries += struct.pack('>IB', offset, 0) + (2 * i).to_bytes(3, 'big')
+        offset += len(r)
+    return header + entries + b'\0\0' + b''.join(records)
+
+
+def text_records(text, size=4096):
+    return [text[i:i + size] for i in range(0, len(text), size)] or [b'']
+
+
+def palmdoc_compress(data):
+    """PalmDoc's LZ77: copies of 3 to 10 bytes from up to 2047 back, literal
+    runs of 1 to 8 bytes, and a space joined to the character after it."""
+    out = bytearray()
+    i = 0
+    while i < len(data):
+        best_len, best_dist = 0, 0
+        for dist in range(1, min(i, 2047) + 1):
+            n = 0
+            while n < 10 and i + n < len(data) and data[i + n - dist] == data[i + n]:
+                n += 1
+            if n > best_len:
+                best_len, best_dist = n, dist
+        if best_len >= 3:
+            pair = 0x8000 | (best_dist << 3) | (best_len - 3)
+            out += struct.pack('>H', pair)
+            i += best_len
+        elif data[i] == 0x20 and i + 1 < len(data) and 0x40 <= data[i + 1] < 0x80:
+            out.append(data[i + 1] ^ 0x80)
+            i += 2
+        elif 0x09 <= data[i] < 0x80 or data[i] == 0:
+            out.append(data[i])
+            i += 1
+        else:
+            out += bytes([1, data[i]])
+            i += 1
+    return bytes(out)
+
+
+def palmdoc(text):
+    body = text_records(text)
+    # Compression 1 (none), text length, record count, record size, position.
+    record0 = struct.pack('>HHIHHI', 1, 0, len(text), len(body), 4096, 0)
+    return palm_database('Palm Sample', b'TEXt', b'REAd', [record0] + body)
+
+
+def mobi(html, title='Mobi Sample', compressed=False):
+    body = text_records(html)
+    extra_flags = 0
+    if compressed:
+        # Each record compressed on its own, then one byte of a character
+        # split between records (none here) and one trailing index entry.
+        body = [palmdoc_compress(r) + b'\x00\x81' for r in body]
+        extra_flags = 3
+    header = bytearray(232)
+    struct.pack_into('>4sIII', header, 0, b'MOBI', 232, 2, 65001)  # book, UTF-8
+    struct.pack_into('>II', header, 16, 1, 6)                      # unique id, format version 6
+    for off in range(24, 64, 4):                                   # no indexes
+        struct.pack_into('>I', header, off, 0xFFFFFFFF)
+    name = title.encode('utf-8')
+    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 232, len(name))  # first non-text record, name
+    struct.pack_into('>I', header, 76, 9)                          # locale
+    struct.pack_into('>I', header, 88, 6)                          # minimum reader version
+    struct.pack_into('>I', header, 92, 0xFFFFFFFF)                 # first image record: none
+    struct.pack_into('>H', header, 0xF2 - 16, extra_flags)
+    record0 = (struct.pack('>HHIHHI', 2 if compressed else 1, 0, len(html), len(body), 4096, 0) +
+               bytes(header) + name + b'\0\0')
+    return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [record0] + body)
+
+
+def write(name, data):
+    with open(os.path.join(HERE, name), 'wb') as f:
+        f.write(data)
+
+
+write('book.fb2', FB2.encode('utf-8'))
+with zipfile.ZipFile(os.path.join(HERE, 'book.fb2.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('book.fb2', FB2)
+write('truncated.fb2', FB2.encode('utf-8')[:900])
+write('palm.pdb', palmdoc(b'Palm text first paragraph.\nSecond paragraph of the Palm book.\n' * 3))
+write('book.mobi', mobi(b'<html><head></head><body><p>Mobi text first paragraph.</p>'
+                        b'<p>Second paragraph of the MOBI book.</p></body></html>'))
+write('compressed.mobi', mobi(('<html><body>' + ''.join(
+    f'<p>Paragraph {i} of the compressed book, where words repeat and repeat.</p>' for i in range(120)) +
+    '<p>Ünïcödé at the end.</p></body></html>').encode('utf-8'), compressed=True))
+write('truncated.pdb', palmdoc(b'Some text that will be cut away entirely.\n')[:70])
