@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +62,15 @@ bool Misbehave(Scripted* s, const Op& op) {
     return false;
   };
   if (op.verb == "crash") {
-    *static_cast<volatile int*>(nullptr) = 1;
+    // A real segmentation fault, as a broken library dies of it; raised
+    // rather than made by a null store, which the undefined-behaviour
+    // sanitizer would report and turn into an exit of its own, and with the
+    // default action, which a sanitizer's handler would otherwise replace.
+    struct sigaction fault {};
+    fault.sa_handler = SIG_DFL;
+    sigemptyset(&fault.sa_mask);
+    ::sigaction(SIGSEGV, &fault, nullptr);
+    ::raise(SIGSEGV);
   } else if (op.verb == "abort") {
     std::abort();
   } else if (op.verb == "exit") {
