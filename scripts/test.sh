@@ -20,6 +20,7 @@ ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
 echo "== address and undefined-behaviour sanitizers"
 "$root/scripts/build.sh" "$root/build-asan" -DQUARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions="$root/tests/lsan.supp" \
   ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE no_sanitizer
 
 if [[ -d "$root/process" ]]; then
