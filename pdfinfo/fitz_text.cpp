@@ -4,15 +4,13 @@ extern "C" {
 #include <mupdf/fitz.h>
 }
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
+
+#include "pdfinfo/bounded_context.h"
 
 // MuPDF's readers of the other formats.  Only the ones named here are linked
 // in, so the library grows by what these formats need and no more: the
@@ -33,107 +31,11 @@ namespace {
 
 // ---- one context per call, with bounded memory and time -------------------
 
-struct Budget {
-  std::size_t used = 0;
-  std::size_t limit = PDFINFO_MEMORY_LIMIT;
-  long long deadline_ns = 0;
-  unsigned calls = 0;
-  bool expired = false;
-  bool exhausted = false;
-  fz_cookie* cookie = nullptr;  // the page run in progress, asked to abort when time is up
-};
-
-long long NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-constexpr std::size_t kBlockHeader = 16;  // every block carries its size in front
-
-bool Admit(Budget* b, std::size_t size) {
-  if (!b->expired && (++b->calls & 63) == 0 && NowNs() > b->deadline_ns) {
-    b->expired = true;
-    if (b->cookie) b->cookie->abort = 1;
-  }
-  // Once time is up every allocation fails, so that MuPDF unwinds promptly.
-  if (b->expired) return false;
-  if (size > b->limit - b->used) {
-    b->exhausted = true;
-    return false;
-  }
-  return true;
-}
-
-void* CountedMalloc(void* user, std::size_t size) {
-  Budget* b = static_cast<Budget*>(user);
-  if (size > b->limit || !Admit(b, size)) return nullptr;
-  auto* p = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
-  if (!p) return nullptr;
-  std::memcpy(p, &size, sizeof size);
-  b->used += size;
-  return p + kBlockHeader;
-}
-
-void CountedFree(void* user, void* ptr) {
-  if (!ptr) return;
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(ptr) - kBlockHeader;
-  std::size_t size;
-  std::memcpy(&size, p, sizeof size);
-  b->used -= size;
-  std::free(p);
-}
-
-void* CountedRealloc(void* user, void* old, std::size_t size) {
-  if (!old) return CountedMalloc(user, size);
-  if (size == 0) {
-    CountedFree(user, old);
-    return nullptr;
-  }
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(old) - kBlockHeader;
-  std::size_t old_size;
-  std::memcpy(&old_size, p, sizeof old_size);
-  if (size > old_size && (size > b->limit || !Admit(b, size - old_size))) return nullptr;
-  auto* q = static_cast<unsigned char*>(std::realloc(p, size + kBlockHeader));
-  if (!q) return nullptr;
-  std::memcpy(q, &size, sizeof size);
-  b->used = b->used - old_size + size;
-  return q + kBlockHeader;
-}
-
-void Quiet(void*, const char*) {}
-
-class Context {
+class Context : public quarn::pdf::BoundedContext {
  public:
-  Context() {
-    budget_.deadline_ns = NowNs() + static_cast<long long>(PDFINFO_TIME_LIMIT_MS) * 1000000LL;
-    alloc_ = {&budget_, CountedMalloc, CountedRealloc, CountedFree};
-    ctx_ = fz_new_context(&alloc_, nullptr, std::size_t{64} << 20);
-    if (ctx_) {
-      fz_set_warning_callback(ctx_, Quiet, nullptr);
-      fz_set_error_callback(ctx_, Quiet, nullptr);
-    }
-  }
-  ~Context() {
-    if (ctx_) fz_drop_context(ctx_);
-  }
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-
-  fz_context* get() const { return ctx_; }
-  Budget& budget() { return budget_; }
-  const char* LimitReason() const {
-    if (budget_.expired) return "reading the document took too long";
-    if (budget_.exhausted) return "the document needs too much memory";
-    return nullptr;
-  }
-
- private:
-  Budget budget_;
-  fz_alloc_context alloc_{};
-  fz_context* ctx_ = nullptr;
+  Context()
+      : BoundedContext(PDFINFO_MEMORY_LIMIT, PDFINFO_TIME_LIMIT_MS, std::size_t{64} << 20,
+                       {"reading the document took too long", "the document needs too much memory"}) {}
 };
 
 void CopyMessage(char* out, std::size_t size, const char* message) {

@@ -6,17 +6,16 @@ extern "C" {
 }
 
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
 
 #include "convert/charset.h"
+#include "pdfinfo/bounded_context.h"
 #include "pdfinfo/page_text.h"
 
 // MuPDF reports errors with setjmp/longjmp.  Inside an fz_try block only C
@@ -27,113 +26,16 @@ namespace {
 
 // ---- one context per call, with bounded memory and time -------------------
 
-struct Budget {
-  std::size_t used = 0;
-  std::size_t limit = PDFINFO_MEMORY_LIMIT;
-  long long deadline_ns = 0;
-  unsigned calls = 0;
-  bool expired = false;
-  bool exhausted = false;
-  fz_cookie* cookie = nullptr;  // the page run in progress, asked to abort when time is up
-};
+using quarn::pdf::Budget;
+using quarn::pdf::NowNs;
 
-long long NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-// Every block carries its size in front so that frees can be counted.
-constexpr std::size_t kBlockHeader = 16;
-
-bool Admit(Budget* b, std::size_t size) {
-  if (!b->expired && (++b->calls & 63) == 0 && NowNs() > b->deadline_ns) {
-    b->expired = true;
-    if (b->cookie) b->cookie->abort = 1;
-  }
-  // Once time is up every allocation fails, so that any phase of MuPDF (the
-  // page interpreter, repair, the page tree) unwinds promptly.
-  if (b->expired) return false;
-  if (size > b->limit - b->used) {
-    b->exhausted = true;
-    return false;
-  }
-  return true;
-}
-
-void* CountedMalloc(void* user, std::size_t size) {
-  Budget* b = static_cast<Budget*>(user);
-  if (size > b->limit || !Admit(b, size)) return nullptr;
-  auto* p = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
-  if (!p) return nullptr;
-  std::memcpy(p, &size, sizeof size);
-  b->used += size;
-  return p + kBlockHeader;
-}
-
-void CountedFree(void* user, void* ptr) {
-  if (!ptr) return;
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(ptr) - kBlockHeader;
-  std::size_t size;
-  std::memcpy(&size, p, sizeof size);
-  b->used -= size;
-  std::free(p);
-}
-
-void* CountedRealloc(void* user, void* old, std::size_t size) {
-  if (!old) return CountedMalloc(user, size);
-  if (size == 0) {
-    CountedFree(user, old);
-    return nullptr;
-  }
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(old) - kBlockHeader;
-  std::size_t old_size;
-  std::memcpy(&old_size, p, sizeof old_size);
-  if (size > old_size && (size > b->limit || !Admit(b, size - old_size))) return nullptr;
-  auto* q = static_cast<unsigned char*>(std::realloc(p, size + kBlockHeader));
-  if (!q) return nullptr;
-  std::memcpy(q, &size, sizeof size);
-  b->used = b->used - old_size + size;
-  return q + kBlockHeader;
-}
-
-void Quiet(void*, const char*) {}
-
-// A MuPDF context that lives for one call.
-class Context {
+// A MuPDF context that lives for one call.  The resource store holds decoded
+// fonts and the like; text needs little.
+class Context : public quarn::pdf::BoundedContext {
  public:
-  Context() {
-    budget_.deadline_ns = NowNs() + static_cast<long long>(PDFINFO_TIME_LIMIT_MS) * 1000000LL;
-    alloc_ = {&budget_, CountedMalloc, CountedRealloc, CountedFree};
-    // The resource store holds decoded fonts and the like; text needs little.
-    ctx_ = fz_new_context(&alloc_, nullptr, std::size_t{64} << 20);
-    if (ctx_) {
-      fz_set_warning_callback(ctx_, Quiet, nullptr);
-      fz_set_error_callback(ctx_, Quiet, nullptr);
-    }
-  }
-  ~Context() {
-    if (ctx_) fz_drop_context(ctx_);
-  }
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-
-  fz_context* get() const { return ctx_; }
-  Budget& budget() { return budget_; }
-
-  // Why the last failure happened when the cause was ours rather than the file's.
-  const char* LimitReason() const {
-    if (budget_.expired) return "reading the PDF took too long";
-    if (budget_.exhausted) return "the PDF needs too much memory";
-    return nullptr;
-  }
-
- private:
-  Budget budget_;
-  fz_alloc_context alloc_{};
-  fz_context* ctx_ = nullptr;
+  Context()
+      : BoundedContext(PDFINFO_MEMORY_LIMIT, PDFINFO_TIME_LIMIT_MS, std::size_t{64} << 20,
+                       {"reading the PDF took too long", "the PDF needs too much memory"}) {}
 };
 
 void CopyMessage(char* out, std::size_t size, const char* message) {

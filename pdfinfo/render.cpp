@@ -8,88 +8,13 @@ extern "C" {
 #include <mupdf/pdf.h>
 }
 
-#include <time.h>
-
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 
+#include "pdfinfo/bounded_context.h"
+
 namespace {
-
-long long NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-// Allocation with a size prefix, so that the renderer's memory can be
-// counted and capped, and a deadline that makes every allocation fail once
-// the page in progress has run out of time.
-struct Budget {
-  std::size_t used = 0;
-  long long deadline_ns = 0;  // 0: none
-  unsigned calls = 0;
-  bool expired = false;
-  bool exhausted = false;
-  fz_cookie* cookie = nullptr;
-};
-
-constexpr std::size_t kBlockHeader = 16;
-
-bool Admit(Budget* b, std::size_t size) {
-  if (b->deadline_ns && !b->expired && (++b->calls & 63) == 0 && NowNs() > b->deadline_ns) {
-    b->expired = true;
-    if (b->cookie) b->cookie->abort = 1;
-  }
-  if (b->expired) return false;
-  if (size > PDFRENDER_MEMORY_LIMIT - b->used) {
-    b->exhausted = true;
-    return false;
-  }
-  return true;
-}
-
-void* BudgetMalloc(void* user, std::size_t size) {
-  Budget* b = static_cast<Budget*>(user);
-  if (size > PDFRENDER_MEMORY_LIMIT || !Admit(b, size)) return nullptr;
-  auto* p = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
-  if (!p) return nullptr;
-  std::memcpy(p, &size, sizeof size);
-  b->used += size;
-  return p + kBlockHeader;
-}
-
-void BudgetFree(void* user, void* ptr) {
-  if (!ptr) return;
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(ptr) - kBlockHeader;
-  std::size_t size;
-  std::memcpy(&size, p, sizeof size);
-  b->used -= size;
-  std::free(p);
-}
-
-void* BudgetRealloc(void* user, void* old, std::size_t size) {
-  if (!old) return BudgetMalloc(user, size);
-  if (size == 0) {
-    BudgetFree(user, old);
-    return nullptr;
-  }
-  Budget* b = static_cast<Budget*>(user);
-  unsigned char* p = static_cast<unsigned char*>(old) - kBlockHeader;
-  std::size_t old_size;
-  std::memcpy(&old_size, p, sizeof old_size);
-  if (size > old_size && (size > PDFRENDER_MEMORY_LIMIT || !Admit(b, size - old_size))) return nullptr;
-  auto* q = static_cast<unsigned char*>(std::realloc(p, size + kBlockHeader));
-  if (!q) return nullptr;
-  std::memcpy(q, &size, sizeof size);
-  b->used = b->used - old_size + size;
-  return q + kBlockHeader;
-}
-
-void Quiet(void*, const char*) {}
 
 void CopyMessage(char* out, std::size_t size, const char* message) {
   if (out && size) std::snprintf(out, size, "%s", message ? message : "");
@@ -117,23 +42,15 @@ void ProbeClipImageMask(fz_context*, fz_device* dev, fz_image*, fz_matrix, fz_re
 }  // namespace
 
 struct PdfRenderer {
-  Budget budget;
-  fz_alloc_context alloc{};
-  fz_context* ctx = nullptr;
+  // Memory is counted for the whole document; time limits apply to one page
+  // at a time, so the clock runs only while a page is opened or rendered.
+  quarn::pdf::BoundedContext context{PDFRENDER_MEMORY_LIMIT, 0, std::size_t{32} << 20,
+                                     {"rendering the page took too long", "rendering the page needs too much memory"}};
   fz_document* doc = nullptr;
   int pages = 0;
 
-  // Time limits apply to one page at a time, not to the document.
-  void StartPage() {
-    budget.deadline_ns = NowNs() + static_cast<long long>(PDFRENDER_PAGE_TIME_LIMIT_MS) * 1000000LL;
-    budget.expired = false;
-    budget.exhausted = false;
-  }
-  const char* LimitReason() const {
-    if (budget.expired) return "rendering the page took too long";
-    if (budget.exhausted) return "rendering the page needs too much memory";
-    return nullptr;
-  }
+  void StartPage() { context.StartClock(PDFRENDER_PAGE_TIME_LIMIT_MS); }
+  const char* LimitReason() const { return context.LimitReason(); }
 };
 
 extern "C" {
@@ -149,16 +66,12 @@ PdfRenderer* PdfOpenRenderer(const char* path, char* error, size_t error_size) {
     CopyMessage(error, error_size, "out of memory");
     return nullptr;
   }
-  r->alloc = {&r->budget, BudgetMalloc, BudgetRealloc, BudgetFree};
-  r->ctx = fz_new_context(&r->alloc, nullptr, std::size_t{32} << 20);
-  if (!r->ctx) {
+  fz_context* ctx = r->context.get();
+  if (!ctx) {
     delete r;
     CopyMessage(error, error_size, "out of memory");
     return nullptr;
   }
-  fz_set_warning_callback(r->ctx, Quiet, nullptr);
-  fz_set_error_callback(r->ctx, Quiet, nullptr);
-  fz_context* ctx = r->ctx;
   fz_document* doc = nullptr;
   int pages = 0;
   int failed = 0;
@@ -186,7 +99,6 @@ PdfRenderer* PdfOpenRenderer(const char* path, char* error, size_t error_size) {
   }
   if (failed) {
     fz_drop_document(ctx, doc);
-    fz_drop_context(ctx);
     delete r;
     return nullptr;
   }
@@ -197,8 +109,7 @@ PdfRenderer* PdfOpenRenderer(const char* path, char* error, size_t error_size) {
 
 void PdfCloseRenderer(PdfRenderer* r) {
   if (!r) return;
-  fz_drop_document(r->ctx, r->doc);
-  fz_drop_context(r->ctx);
+  fz_drop_document(r->context.get(), r->doc);
   delete r;
 }
 
@@ -213,7 +124,7 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
     CopyMessage(error, error_size, "no such page");
     return PDFRENDER_FAILED;
   }
-  fz_context* ctx = r->ctx;
+  fz_context* ctx = r->context.get();
   r->StartPage();
   fz_page* page = nullptr;
   ImageProbe* probe = nullptr;
@@ -228,7 +139,7 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
   fz_var(pix);
   fz_var(status);
   fz_var(used_dpi);
-  r->budget.cookie = &cookie;
+  r->context.budget().cookie = &cookie;
   fz_try(ctx) {
     page = fz_load_page(ctx, r->doc, number);
     probe = fz_new_derived_device(ctx, ImageProbe);
@@ -272,13 +183,13 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
     const char* why = r->LimitReason();
     CopyMessage(error, error_size, why ? why : fz_caught_message(ctx));
   }
-  r->budget.cookie = nullptr;
+  r->context.budget().cookie = nullptr;
   if (status == PDFRENDER_OK && cookie.abort) {
     status = PDFRENDER_FAILED;
     const char* why = r->LimitReason();
     CopyMessage(error, error_size, why ? why : "rendering the page was stopped");
   }
-  r->budget.deadline_ns = 0;
+  r->context.StopClock();
   fz_drop_page(ctx, page);
   if (status != PDFRENDER_OK) {
     fz_drop_pixmap(ctx, pix);
@@ -295,7 +206,7 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
 
 void PdfReleaseGreyPage(PdfRenderer* r, PdfGreyPage* page) {
   if (!r || !page || !page->handle) return;
-  fz_drop_pixmap(r->ctx, static_cast<fz_pixmap*>(page->handle));
+  fz_drop_pixmap(r->context.get(), static_cast<fz_pixmap*>(page->handle));
   *page = PdfGreyPage{};
 }
 
