@@ -22,6 +22,7 @@
 
 #include "app/main.h"
 #include "convert/filters/builtin.h"
+#include "tests/support/corpus_program.h"
 #include "tests/support/filter_support.h"
 #include "tests/support/recall.h"
 
@@ -45,21 +46,6 @@ inline bool Ordinary(const fs::path& rel) {
   for (const fs::path& part : rel)
     if (!part.empty() && part.string()[0] == '_') return false;
   return true;
-}
-
-// The manifest's notes for each document ("encoding=KOI8-R, no charset").
-inline std::map<std::string, std::string> ManifestNotes(const fs::path& corpus) {
-  std::map<std::string, std::string> notes;
-  std::istringstream in(test::ReadFile(corpus / "MANIFEST.tsv"));
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> fields;
-    std::size_t pos = 0;
-    for (std::size_t tab; (tab = line.find('\t', pos)) != std::string::npos; pos = tab + 1)
-      fields.push_back(line.substr(pos, tab - pos));
-    fields.push_back(line.substr(pos));
-    if (fields.size() >= 6) notes[fields[0]] = fields[5];
-  }
-  return notes;
 }
 
 // The peer tools read web pages as UTF-8 only: against a page in another

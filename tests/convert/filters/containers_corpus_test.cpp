@@ -8,81 +8,27 @@
 // text values the file itself holds.  Skipped when the corpus is absent.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/recall.h"
-
-extern char** environ;
+#include "tests/support/corpus_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr auto kTimeLimit = std::chrono::seconds(30);
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using quarn::corpus::ChildRun;
+using quarn::corpus::FormatTally;
+using quarn::corpus::Match;
+using quarn::test::ReadFile;
 
 double Recall(const std::string& expected, const std::string& got) {
   return quarn::test::BagOfWordsRecall(expected, got).value();
-}
-
-struct ChildRun {
-  bool crashed = false, timed_out = false;
-  int exit_code = -1;
-  double seconds = 0;
-  std::string stderr_text;
-};
-
-ChildRun Convert(const fs::path& in, const fs::path& out, const fs::path& err) {
-  ChildRun r;
-  std::string program = std::string(QUARN_BINARY_DIR) + "/bin/quarn";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::string a = in.string(), b = out.string();
-  char* argv[] = {program.data(), a.data(), b.data(), nullptr};
-  pid_t pid;
-  auto start = std::chrono::steady_clock::now();
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    r.crashed = true;
-    return r;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() - start > kTimeLimit) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      r.timed_out = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!r.timed_out && WIFSIGNALED(status)) r.crashed = true;
-  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-  r.stderr_text = ReadAll(err);
-  return r;
 }
 
 // Content lines of a calendar or vCard, unfolded.
@@ -298,17 +244,10 @@ TEST(ContainersCorpus, ConvertsLikeTheBestPeersAndSurvivesDamage) {
   for (std::string format : {"zip", "tar", "7z", "gz", "bz2", "msg", "mbox", "tnef", "mht", "chm", "ics", "vcf"}) {
     fs::path inputs = corpus / "inputs" / format;
     if (!fs::exists(inputs)) continue;
-    std::vector<double> recalls;
-    int files = 0, with_text = 0, special = 0, unclear = 0;
-    double slowest = 0, lowest = 1;
-    std::vector<fs::path> paths;
-    for (const auto& entry : fs::recursive_directory_iterator(inputs))
-      if (entry.is_regular_file()) paths.push_back(entry.path());
-    std::sort(paths.begin(), paths.end());
-    for (const fs::path& path : paths) {
+    FormatTally tally;
+    for (const fs::path& path : quarn::corpus::SortedFiles(inputs)) {
       std::string rel = fs::relative(path, corpus / "inputs").string();
       bool is_special = rel.find("/_") != std::string::npos;
-      ++files;
       ++serial;
       // The name keeps its own ending: a single compressed file is read by its inner name.
       fs::path dir = scratch / std::to_string(serial);
@@ -316,81 +255,50 @@ TEST(ContainersCorpus, ConvertsLikeTheBestPeersAndSurvivesDamage) {
       fs::path in = dir / path.filename();
       fs::copy_file(path, in, fs::copy_options::overwrite_existing);
       fs::path out = dir / "out.text";
-      ChildRun run = Convert(in, out, scratch / "stderr.txt");
-      slowest = std::max(slowest, run.seconds);
-      EXPECT_FALSE(run.crashed) << rel;
-      EXPECT_FALSE(run.timed_out) << rel;
-      std::string got = fs::exists(out) ? ReadAll(out) : std::string();
-      if (!got.empty()) ++with_text;
-      // A clear result: text written (exit 0), or no text with a reason (exit 3).
-      bool clear = (run.exit_code == 0 && !got.empty()) || (run.exit_code == 3 && run.stderr_text.size() > 10);
-      if (!clear) ++unclear;
-      EXPECT_TRUE(clear) << rel << " exit " << run.exit_code << ": " << run.stderr_text;
+      ChildRun run = quarn::corpus::ConvertInChild(in, out, scratch / "stderr.txt");
+      std::string got = fs::exists(out) ? ReadFile(out) : std::string();
+      tally.Converted(rel, run, got);
       // Nothing is left behind in the scratch folder but the input and its text.
       std::size_t left = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
       EXPECT_LE(left, 2u) << rel;
       EXPECT_TRUE(fs::is_empty(temp)) << rel << " left temporary files behind";
       if (is_special) {
-        ++special;
+        ++tally.special;
         if (rel.find("/_encrypted/") != std::string::npos) {
-          EXPECT_NE((run.stderr_text + got).find("password"), std::string::npos) << rel << ": " << run.stderr_text;
+          EXPECT_NE((run.err + got).find("password"), std::string::npos) << rel << ": " << run.err;
         }
         continue;
       }
-      std::string expected, source;
-      fs::path ref = corpus / "reference" / (rel + ".ref.txt");
-      double r = -1;
-      if (fs::exists(ref)) {
-        expected = ReadAll(ref);
-        source = "reference";
-        r = Recall(expected, got);
-      } else if (fs::exists(corpus / "peer")) {
-        for (const auto& tool : fs::directory_iterator(corpus / "peer")) {
-          fs::path p = tool.path() / (rel + ".txt");
-          if (!fs::exists(p)) continue;
-          std::string peer = ReadAll(p);
-          const std::string tool_name = tool.path().filename().string();
-          if (tool_name == "bsdtar" || tool_name == "7z" || tool_name == "tnef") peer = ListingNames(peer);
-          if (tool_name == "bsdcat" || tool_name == "msgconvert" || tool_name == "pymailbox") peer = WithoutMarkup(peer);
-          double pr = Recall(peer, got);
-          if (tool_name == "msgconvert" || tool_name == "pymailbox")
-            pr = std::max(pr, Recall(WithoutHtmlParts(ReadAll(p)), got));
-          if (pr > r) {
-            r = pr;
-            source = tool.path().filename().string();
-          }
-        }
-      }
-      if (r < 0 && (format == "ics" || format == "vcf")) {
+      Match m = quarn::corpus::BestMatch(corpus, rel, [&](const std::string& tool, const std::string& text) {
+        if (tool == "reference") return Recall(text, got);
+        std::string peer = text;
+        if (tool == "bsdtar" || tool == "7z" || tool == "tnef") peer = ListingNames(peer);
+        if (tool == "bsdcat" || tool == "msgconvert" || tool == "pymailbox") peer = WithoutMarkup(peer);
+        double pr = Recall(peer, got);
+        if (tool == "msgconvert" || tool == "pymailbox") pr = std::max(pr, Recall(WithoutHtmlParts(text), got));
+        return pr;
+      });
+      if (m.recall < 0 && (format == "ics" || format == "vcf")) {
         static const std::vector<std::string> kIcs = {"SUMMARY", "LOCATION", "DESCRIPTION", "COMMENT", "CATEGORIES",
                                                       "ATTENDEE", "ORGANIZER"};
         static const std::vector<std::string> kVcf = {"FN", "ORG", "TITLE", "ROLE", "EMAIL", "TEL", "ADR",
                                                       "URL", "NOTE", "NICKNAME", "CATEGORIES"};
-        r = Recall(OwnValues(ReadAll(path), format == "ics" ? kIcs : kVcf), got);
-        source = "own values";
+        m.recall = Recall(OwnValues(ReadFile(path), format == "ics" ? kIcs : kVcf), got);
+        m.against = "own values";
       }
-      if (r < 0 && format == "mht") {
-        r = Recall(PageWords(ReadAll(path)), got);
-        source = "own page";
+      if (m.recall < 0 && format == "mht") {
+        m.recall = Recall(PageWords(ReadFile(path)), got);
+        m.against = "own page";
       }
-      if (r < 0) continue;
-      recalls.push_back(r);
-      lowest = std::min(lowest, r);
-      if (r < 0.95 && std::getenv("QUARN_CORPUS_VERBOSE")) std::printf("  %.3f %s (%s)\n", r, rel.c_str(), source.c_str());
-      if (r < 0.5) {
-        std::printf("  low recall %.3f against %s: %s\n", r, source.c_str(), rel.c_str());
-        EXPECT_TRUE(kNotes.count(rel)) << rel << " recall " << r;
-      }
+      if (m.recall < 0) continue;
+      if (m.recall < 0.95 && std::getenv("QUARN_CORPUS_VERBOSE"))
+        std::printf("  %.3f %s (%s)\n", m.recall, rel.c_str(), m.against.c_str());
+      if (m.recall < 0.5) std::printf("  low recall %.3f against %s: %s\n", m.recall, m.against.c_str(), rel.c_str());
+      tally.Scored(rel, m, &kNotes);
     }
-    double median = 1;
-    if (!recalls.empty()) {
-      std::sort(recalls.begin(), recalls.end());
-      std::size_t n = recalls.size();
-      median = n % 2 ? recalls[n / 2] : (recalls[n / 2 - 1] + recalls[n / 2]) / 2;
-    }
-    std::printf("%-5s %5d %5d %7zu %7d %7.3f %8.3f %7.2fs %8d\n", format.c_str(), files, with_text, recalls.size(),
-                special, median, lowest, slowest, unclear);
-    EXPECT_GE(median, 0.95) << format;
+    std::printf("%-5s %5d %5d %7zu %7d %7.3f %8.3f %7.2fs %8d\n", format.c_str(), tally.files, tally.with_text,
+                tally.recalls.size(), tally.special, tally.Median(), tally.Lowest(), tally.slowest, tally.unclear);
+    EXPECT_GE(tally.Median(), 0.95) << format;
   }
   std::fflush(stdout);
   fs::remove_all(scratch);

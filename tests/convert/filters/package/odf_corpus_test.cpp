@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/main.h"
+#include "tests/support/corpus_program.h"
 #include "tests/support/filter_support.h"
 #include "tests/support/recall.h"
 
@@ -49,20 +49,6 @@ struct Row {
   std::string against;
 };
 
-std::map<std::string, std::string> ManifestNotes(const fs::path& corpus) {
-  std::map<std::string, std::string> notes;
-  std::istringstream in(test::ReadFile(corpus / "MANIFEST.tsv"));
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> fields;
-    std::size_t pos = 0;
-    for (std::size_t tab; (tab = line.find('\t', pos)) != std::string::npos; pos = tab + 1)
-      fields.push_back(line.substr(pos, tab - pos));
-    fields.push_back(line.substr(pos));
-    if (fields.size() >= 6) notes[fields[0]] = fields[5];
-  }
-  return notes;
-}
-
 // Reference text first (the plain-text form of a pandoc document tree where
 // the manifest names one); otherwise the peer output agreed with best.
 void Compare(const fs::path& corpus, const fs::path& rel, const std::string& text, const std::string& note,
@@ -96,7 +82,7 @@ void RunFormat(const std::string& format) {
   const fs::path inputs = corpus / "inputs" / format;
   if (!fs::is_directory(inputs)) GTEST_SKIP() << "no corpus at " << inputs;
   test::TempDir scratch;
-  const std::map<std::string, std::string> notes = ManifestNotes(corpus);
+  const std::map<std::string, std::string> notes = corpus::ManifestNotes(corpus);
   std::vector<Row> rows;
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(inputs)) {
     if (!e.is_regular_file()) continue;
