@@ -24,7 +24,7 @@ class Common : public Interface {
   // Document properties (title, author, dates) are not body text.
   void setDocumentMetaData(const RVNGPropertyList&) override {}
   void startDocument(const RVNGPropertyList&) override {}
-  void endDocument() override {}
+  void endDocument() override { c_.Finish(); }
   void defineEmbeddedFont(const RVNGPropertyList&) override {}
 
   void insertTab() override { c_.Tab(); }
@@ -65,6 +65,12 @@ class Common : public Interface {
   void drawConnector(const RVNGPropertyList&) override {}
 
  protected:
+  // A table starts on a line of its own.
+  void StartTable() {
+    c_.Block();
+    c_.OpenTable();
+  }
+
   Collector c_;
 };
 
@@ -74,6 +80,7 @@ class Flow : public Common<Interface> {
  public:
   using Common<Interface>::Common;
   using Common<Interface>::c_;
+  using Common<Interface>::StartTable;
 
   void definePageStyle(const RVNGPropertyList&) override {}
   void openPageSpan(const RVNGPropertyList&) override {}
@@ -91,10 +98,7 @@ class Flow : public Common<Interface> {
   void closeComment() override { c_.Pop(); }
   void openTextBox(const RVNGPropertyList&) override { c_.Push(Collector::Role::kAside); }
   void closeTextBox() override { c_.Pop(); }
-  void openTable(const RVNGPropertyList&) override {
-    c_.Block();
-    c_.OpenTable();
-  }
+  void openTable(const RVNGPropertyList&) override { StartTable(); }
   void closeTable() override { c_.CloseTable(); }
   void openFrame(const RVNGPropertyList&) override {}
   void closeFrame() override {}
@@ -103,26 +107,14 @@ class Flow : public Common<Interface> {
   void defineGraphicStyle(const RVNGPropertyList&) override {}
 };
 
-class TextDocument final : public Flow<librevenge::RVNGTextInterface> {
+// The chart callbacks spreadsheets and presentations share: a chart's titles
+// and labels are text objects, read where they come.
+template <class Base>
+class Charts : public Base {
  public:
-  using Flow::Flow;
-  void endDocument() override { c_.Finish(); }
-  void openEndnote(const RVNGPropertyList&) override { c_.Push(Collector::Role::kNote); }
-  void closeEndnote() override { c_.Pop(); }
-};
+  using Base::Base;
+  using Base::c_;
 
-class Spreadsheet final : public Flow<librevenge::RVNGSpreadsheetInterface> {
- public:
-  explicit Spreadsheet(TextSink& sink) : Flow(sink) { c_.KeepHeaders(false); }
-  void endDocument() override { c_.Finish(); }
-  void defineSheetNumberingStyle(const RVNGPropertyList& p) override { c_.DefineNumbering(p); }
-  void openSheet(const RVNGPropertyList& p) override { c_.OpenSheet(p); }
-  void closeSheet() override { c_.CloseSheet(); }
-  void openSheetRow(const RVNGPropertyList& p) override { c_.OpenSheetRow(p); }
-  void closeSheetRow() override { c_.CloseSheetRow(); }
-  void openSheetCell(const RVNGPropertyList& p) override { c_.OpenSheetCell(p); }
-  void closeSheetCell() override { c_.CloseSheetCell(); }
-  // Charts: their titles and labels are text objects, read where they come.
   void defineChartStyle(const RVNGPropertyList&) override {}
   void openChart(const RVNGPropertyList&) override {}
   void closeChart() override {}
@@ -131,6 +123,25 @@ class Spreadsheet final : public Flow<librevenge::RVNGSpreadsheetInterface> {
   void openChartPlotArea(const RVNGPropertyList&) override {}
   void closeChartPlotArea() override {}
   void insertChartAxis(const RVNGPropertyList&) override {}
+};
+
+class TextDocument final : public Flow<librevenge::RVNGTextInterface> {
+ public:
+  using Flow::Flow;
+  void openEndnote(const RVNGPropertyList&) override { c_.Push(Collector::Role::kNote); }
+  void closeEndnote() override { c_.Pop(); }
+};
+
+class Spreadsheet final : public Charts<Flow<librevenge::RVNGSpreadsheetInterface>> {
+ public:
+  explicit Spreadsheet(TextSink& sink) : Charts(sink) { c_.KeepHeaders(false); }
+  void defineSheetNumberingStyle(const RVNGPropertyList& p) override { c_.DefineNumbering(p); }
+  void openSheet(const RVNGPropertyList& p) override { c_.OpenSheet(p); }
+  void closeSheet() override { c_.CloseSheet(); }
+  void openSheetRow(const RVNGPropertyList& p) override { c_.OpenSheetRow(p); }
+  void closeSheetRow() override { c_.CloseSheetRow(); }
+  void openSheetCell(const RVNGPropertyList& p) override { c_.OpenSheetCell(p); }
+  void closeSheetCell() override { c_.CloseSheetCell(); }
   void openChartSerie(const RVNGPropertyList&) override {}
   void closeChartSerie() override {}
 };
@@ -141,8 +152,8 @@ class Pages : public Common<Interface> {
  public:
   using Common<Interface>::Common;
   using Common<Interface>::c_;
+  using Common<Interface>::StartTable;
 
-  void endDocument() override { c_.Finish(); }
   void setStyle(const RVNGPropertyList&) override {}
   void startLayer(const RVNGPropertyList&) override {}
   void endLayer() override {}
@@ -151,16 +162,13 @@ class Pages : public Common<Interface> {
   void drawGraphicObject(const RVNGPropertyList&) override {}
   void startTextObject(const RVNGPropertyList&) override { c_.Block(); }
   void endTextObject() override { c_.Block(); }
-  void startTableObject(const RVNGPropertyList&) override {
-    c_.Block();
-    c_.OpenTable();
-  }
+  void startTableObject(const RVNGPropertyList&) override { StartTable(); }
   void endTableObject() override { c_.CloseTable(); }
 };
 
-class Presentation final : public Pages<librevenge::RVNGPresentationInterface> {
+class Presentation final : public Charts<Pages<librevenge::RVNGPresentationInterface>> {
  public:
-  using Pages::Pages;
+  using Charts::Charts;
   void startSlide(const RVNGPropertyList&) override { c_.Block(); }
   void endSlide() override { c_.Block(); }
   // A master slide's text (placeholders, footers) is the same on every slide.
@@ -172,14 +180,6 @@ class Presentation final : public Pages<librevenge::RVNGPresentationInterface> {
   // Speaker notes follow their slide's text.
   void startNotes(const RVNGPropertyList&) override { c_.Block(); }
   void endNotes() override { c_.Block(); }
-  void defineChartStyle(const RVNGPropertyList&) override {}
-  void openChart(const RVNGPropertyList&) override {}
-  void closeChart() override {}
-  void openChartTextObject(const RVNGPropertyList&) override { c_.Push(Collector::Role::kAside); }
-  void closeChartTextObject() override { c_.Pop(); }
-  void openChartPlotArea(const RVNGPropertyList&) override {}
-  void closeChartPlotArea() override {}
-  void insertChartAxis(const RVNGPropertyList&) override {}
   void openChartSeries(const RVNGPropertyList&) override {}
   void closeChartSeries() override {}
   void openAnimationSequence(const RVNGPropertyList&) override {}
