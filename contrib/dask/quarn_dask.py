@@ -21,6 +21,7 @@ Usage:
         quarn_dask.py --scheduler tcp://head:8786 -0 --output-dir /srv/texts \\
                       --summary results.jsonl
     quarn_dask.py --workers 2 --output-dir out list.txt -- --timeout 60
+    quarn_dask.py --split parts --partition-size 1000 -0 list   # for quarn-part.sh
 
 Without --scheduler a local cluster of --workers processes is started.
 Options after "--" are handed to quarn unchanged (--timeout, --no-ocr, ...).
@@ -43,7 +44,8 @@ scheduler, quarn or the output folder could not be used at all, 3 some
 documents had no text and none failed.
 
 With --split DIR the partitions are only written to DIR as lists, for a
-Slurm job array or GNU parallel (see the README); Dask is not needed then.
+Slurm job array or GNU parallel, which run quarn-part.sh on each (see the
+README); Dask is not needed then.
 """
 
 import argparse
@@ -224,7 +226,9 @@ def parse_arguments(argv):
     parser.add_argument("-0", dest="nul", action="store_true", help="the paths in the list end with a NUL byte")
     parser.add_argument("--output-dir", help="where quarn writes the text files (shared by every worker)")
     parser.add_argument("--summary", default="-", help="the JSON lines file to write (\"-\", the default: standard output)")
-    parser.add_argument("--scheduler", help="the Dask scheduler's address; without it a local cluster is started")
+    parser.add_argument("--scheduler", help="the Dask scheduler's address; without it (and without --scheduler-file)"
+                                            " a local cluster is started")
+    parser.add_argument("--scheduler-file", help="the file in which the scheduler wrote its address")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster (default 2)")
     parser.add_argument("--partition-size", type=int,
                         help="documents per task (default: about eight tasks a worker thread, at most 1000)")
@@ -249,6 +253,8 @@ def parse_arguments(argv):
         parser.error("--split needs --partition-size or --partitions")
     if args.retries < 0:
         parser.error("--retries must be 0 or more")
+    if args.scheduler and args.scheduler_file:
+        parser.error("give --scheduler or --scheduler-file, not both")
     if args.partition_size and args.partitions:
         parser.error("give --partition-size or --partitions, not both")
     args.quarn_options = ["--update", "--output-dir", args.output_dir or ""]
@@ -288,11 +294,11 @@ def main(argv):
     from distributed import Client, LocalCluster, as_completed
 
     cluster = None
-    if args.scheduler:
+    if args.scheduler or args.scheduler_file:
         try:
-            client = Client(args.scheduler, timeout=60)
-        except (OSError, TimeoutError) as e:
-            say("cannot reach the scheduler %s: %s" % (args.scheduler, e))
+            client = Client(args.scheduler, scheduler_file=args.scheduler_file, timeout=60)
+        except (OSError, TimeoutError, ValueError) as e:
+            say("cannot reach the scheduler %s: %s" % (args.scheduler or args.scheduler_file, e))
             return 2
     else:
         # One thread a worker: quarn runs its own conversions side by side.

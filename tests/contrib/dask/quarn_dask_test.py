@@ -243,7 +243,10 @@ class DaskRun(unittest.TestCase):
         """Runs the script over the list into out; returns (status, summary lines, stderr)."""
         summary = os.path.join(self.scratch, out + ".jsonl")
         partition = max(1, len(self.docs.paths) // 8)
-        p = script("--scheduler", self.cluster.address, "-0", "--output-dir", out, "--summary", summary,
+        # The killed run names the scheduler by address, the others by its file.
+        where = (["--scheduler", self.cluster.address] if kill_worker else
+                 ["--scheduler-file", self.cluster.scheduler_file])
+        p = script(*where, "-0", "--output-dir", out, "--summary", summary,
                    "--quarn", ARGS.quarn, "--partition-size", str(partition), "-v", *extra, "list",
                    "--", *quarn_options(), cwd=self.scratch)
         try:
@@ -396,6 +399,47 @@ class Partitions(unittest.TestCase):
             began = QUARN_DASK.probe(ARGS.quarn, options, scratch, "out")["began"]
             lines = QUARN_DASK.convert_partition(0, [b"a.md", b"b.md"], ARGS.quarn, options, scratch, began)["lines"]
             self.assertEqual([(l["status"], l.get("resumed", False)) for l in lines], [("skipped", False)] * 2)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+    def test_split_parts_run_by_the_part_script(self):
+        scratch = tempfile.mkdtemp(prefix="quarn-dask-part.")
+        try:
+            for name in ("a.md", "a.rtf", "b.md", "c.md"):
+                with open(os.path.join(scratch, name), "w") as f:
+                    f.write("{\\rtf1 text\\par}" if name.endswith(".rtf") else "text\n")
+            with open(os.path.join(scratch, "list"), "wb") as f:
+                f.write(b"a.md\0b.md\0a.rtf\0gone.md\0c.md\0")
+            split = subprocess.run([sys.executable, ARGS.script, "--split", "parts", "--partition-size", "2", "-0",
+                                    "list"], cwd=scratch, capture_output=True, check=True)
+            self.assertEqual(split.stdout, b"3\n")
+            parts = [open(os.path.join(scratch, "parts", "part-%05d" % i), "rb").read() for i in range(3)]
+            self.assertEqual(parts, [b"a.md\0a.rtf\0", b"b.md\0gone.md\0", b"c.md\0"])
+            part_script = os.path.join(os.path.dirname(ARGS.script), "quarn-part.sh")
+            env = dict(os.environ, QUARN=ARGS.quarn)
+
+            def run_part(i, quarn=ARGS.quarn):
+                done = subprocess.run([part_script, "parts/part-%05d" % i, "lines-%d.jsonl" % i, "out"], cwd=scratch,
+                                      capture_output=True, env=dict(env, QUARN=quarn))
+                with open(os.path.join(scratch, "lines-%d.jsonl" % i)) as f:
+                    return done.returncode, read_lines(f.read()), done.stderr.decode()
+
+            # A document that failed is a result: the part is done.
+            status, lines, err = run_part(1)
+            self.assertEqual(status, 0, err)
+            self.assertEqual(sorted(l["status"] for l in lines), ["failed", "written"])
+            # Run again, the part's lines are replaced, not added to.
+            status, lines, err = run_part(1)
+            self.assertEqual(sorted(l["status"] for l in lines), ["failed", "skipped"])
+            # A quarn that fails as a whole leaves the part to be run again.
+            fake = os.path.join(scratch, "fake-quarn")
+            with open(fake, "w") as f:
+                f.write("#!/bin/sh\necho 'quarn: cannot read the list' >&2\nexit 1\n")
+            os.chmod(fake, 0o755)
+            status, lines, err = run_part(2, quarn=fake)
+            self.assertEqual(status, 1)
+            self.assertIn("run this part again", err)
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 
