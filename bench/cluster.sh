@@ -105,7 +105,8 @@ print(" ".join("%s %d" % (k, c[k]) for k in ("written", "no_text", "failed", "sk
 }
 # Two documents that share a text file (a.md, a.rtf) may each be first to
 # write it, on either side: such pairs differ, nothing else should.
-differ=$(diff -rq local/ dask/ 2>&1 | wc -l || true)
+diff -rq local/ dask/ > differ.txt 2>&1 || true
+differ=$(wc -l < differ.txt)
 l=$(echo "$t1 - $t0" | bc -l)
 parts() { grep -o '[0-9]* partitions' "$1.err"; }
 printf 'corpus: %d documents%s; %s\n' "$n" "${options[*]:+ (quarn ${options[*]})}" "$note"
@@ -115,3 +116,4 @@ printf '%-36s %8.2f s  %s\n' "quarn_dask.py, 2 workers, $(parts dask10)" "$d10" 
 printf '%-36s %8.2f s\n' "cluster start-up (apart)" "$(echo "$c1 - $c0" | bc -l)"
 printf 'ratio dask / local: %.2f (default partitions), %.2f (10 documents a partition); %d text files differ\n' \
   "$(echo "$d / $l" | bc -l)" "$(echo "$d10 / $l" | bc -l)" "$differ"
+head -3 differ.txt

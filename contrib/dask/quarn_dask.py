@@ -123,9 +123,13 @@ def _end_with_parent(parent):
     """
     import ctypes
 
+    libc = ctypes.CDLL(None, use_errno=True)
+    PR_SET_PDEATHSIG, SIG_DFL = 1, 0
+
     def set_death_signal():
-        libc = ctypes.CDLL(None, use_errno=True)
-        PR_SET_PDEATHSIG = 1
+        # A worker started under nohup passes SIGHUP on ignored, and quarn
+        # keeps a signal its caller ignores ignored.
+        libc.signal(signal.SIGHUP, SIG_DFL)
         libc.prctl(PR_SET_PDEATHSIG, signal.SIGHUP, 0, 0, 0)
         if os.getppid() != parent:  # the worker died before prctl
             os.kill(os.getpid(), signal.SIGHUP)
