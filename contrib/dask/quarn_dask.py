@@ -56,7 +56,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 STATUSES = ("written", "no_text", "failed", "skipped")
 UP_TO_DATE = "its text file is newer than the document"

@@ -14,6 +14,7 @@ Usage: quarn_dask_test.py --quarn BIN --script PY --set generated|corpus
 """
 
 import argparse
+import atexit
 import importlib.util
 import io
 import json
@@ -29,6 +30,25 @@ import unittest
 SKIP = 77
 ARGS = None
 QUARN_DASK = None  # the script under test, for its partitioning
+STARTED = []  # the process groups of the cluster, ended on every way out
+RUNNING = []  # the script's runs
+SCRATCH = []  # the scratch folders
+
+
+def end_started(signum=None, frame=None):
+    """Kills what the tests started, then, called for a signal, exits."""
+    for pid in STARTED:
+        try:
+            os.killpg(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    if signum is not None:
+        for p in RUNNING:
+            if p.poll() is None:
+                p.kill()
+        for folder in SCRATCH:
+            shutil.rmtree(folder, ignore_errors=True)
+        os._exit(128 + signum)
 
 
 def relative_tree(top):
@@ -124,11 +144,12 @@ class Cluster:
                              start_new_session=True, cwd=self.scratch)
         log.close()
         self.processes.append(p)
+        STARTED.append(p.pid)
         return p
 
     def start(self):
         self._start("dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                    "--scheduler-file", self.scheduler_file, "--idle-timeout", "900", name="scheduler")
+                    "--scheduler-file", self.scheduler_file, "--idle-timeout", "300", name="scheduler")
         for i in range(2):
             folder = os.path.join(self.scratch, "worker%d" % i)
             os.makedirs(folder)
@@ -216,14 +237,17 @@ def run_local(scratch, out):
 
 
 def script(*args, **kwargs):
-    return subprocess.Popen([sys.executable, ARGS.script, *args], cwd=kwargs.pop("cwd"),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+    p = subprocess.Popen([sys.executable, ARGS.script, *args], cwd=kwargs.pop("cwd"),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+    RUNNING.append(p)
+    return p
 
 
 class DaskRun(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="quarn-dask-test.")
+        SCRATCH.append(cls.scratch)
         cls.cluster = Cluster(cls.scratch)
         try:
             cls.docs = DocumentSet(cls.scratch, ARGS.set)
@@ -498,7 +522,8 @@ def main():
     for name in ("quarn", "script", "data", "examples", "corpus"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     try:
-        import distributed  # noqa: F401
+        import distributed
+        del distributed
     except ImportError:
         print("SKIPPED: Dask's distributed package (python3-distributed) is not installed")
         return SKIP
@@ -508,6 +533,10 @@ def main():
     spec = importlib.util.spec_from_file_location("quarn_dask", ARGS.script)
     QUARN_DASK = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(QUARN_DASK)
+    # A time-out of ctest ends this process, not the sessions it started.
+    atexit.register(end_started)
+    signal.signal(signal.SIGTERM, end_started)
+    signal.signal(signal.SIGINT, end_started)
     tests = unittest.TestSuite()
     loader = unittest.TestLoader()
     tests.addTests(loader.loadTestsFromTestCase(DaskRun))
