@@ -19,6 +19,8 @@ packages=(
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core fonts-urw-base35 img2pdf poppler-utils
   # the manual page, the completions, the desktop data and their tests
   scdoc groff-base shared-mime-info desktop-file-utils appstream bash-completion zsh fish
+  # the cluster script's test (contrib/dask): a real scheduler and workers
+  python3-distributed
   # the Debian packages and their installation test (scripts/package.sh, install-test.sh)
   debhelper dpkg-dev fakeroot lintian debootstrap libbrotli-dev
 )
