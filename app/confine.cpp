@@ -7,7 +7,6 @@
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
 #include <sched.h>
-#include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -23,6 +22,7 @@
 #include <memory>
 #include <set>
 
+#include "app/syscall_filters.h"
 #include "convert/registry.h"
 
 namespace quarn {
@@ -136,50 +136,14 @@ int ApplyLandlock(const std::vector<std::string>& roots, const std::string& scra
   return static_cast<int>(abi);
 }
 
-struct FilterRelease {
-  void operator()(scmp_filter_ctx ctx) const { seccomp_release(ctx); }
-};
-
-using FilterContext = std::unique_ptr<std::remove_pointer_t<scmp_filter_ctx>, FilterRelease>;
-
-// Adds "refuse with err" rules to ctx; counts the rules that could not be added.
-struct Denier {
-  scmp_filter_ctx ctx;
-  int failed = 0;
-  void operator()(int nr, int err, unsigned count = 0, const scmp_arg_cmp* cmp = nullptr) {
-    const int rc = seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(static_cast<unsigned>(err)), nr, count, cmp);
-    if (rc != 0 && rc != -EEXIST) ++failed;
-  }
-};
-
-// Signals only to itself: the kernel's own scope does this from Landlock 6
-// on; before it, a filter that knows the process's id.
-bool ApplySignalFilter(std::string* error) {
-  FilterContext ctx(seccomp_init(SCMP_ACT_ALLOW));
-  if (!ctx) {
-    *error = "cannot create the system-call filter";
-    return false;
-  }
-  seccomp_attr_set(ctx.get(), SCMP_FLTATR_CTL_TSYNC, 1);
-  Denier deny{ctx.get()};
-  const scmp_arg_cmp other_process = SCMP_A0(SCMP_CMP_NE, static_cast<scmp_datum_t>(::getpid()));
-  for (int nr : {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo), SCMP_SYS(rt_tgsigqueueinfo)})
-    deny(nr, EPERM, 1, &other_process);
-  const int rc = deny.failed > 0 ? -EINVAL : seccomp_load(ctx.get());
-  if (rc != 0) *error = std::string("cannot load the system-call filter: ") + std::strerror(-rc);
-  return rc == 0;
-}
-
-bool LoadSyscallFilter(const std::string& program, std::string* error) {
-  if (program.empty() || program.size() % sizeof(sock_filter) != 0 ||
-      program.size() / sizeof(sock_filter) > BPF_MAXINSNS) {
+// Hands a classic BPF program to the kernel, for every thread (the
+// sanitizers' own may already run).
+bool LoadFilter(std::span<const sock_filter> code, std::string* error) {
+  if (code.empty() || code.size() > BPF_MAXINSNS) {
     *error = "the system-call filter is missing";
     return false;
   }
-  std::vector<sock_filter> code(program.size() / sizeof(sock_filter));
-  std::memcpy(code.data(), program.data(), program.size());
-  sock_fprog prog{static_cast<unsigned short>(code.size()), code.data()};
-  // Every thread, as the sanitizers' own may already run.
+  sock_fprog prog{static_cast<unsigned short>(code.size()), const_cast<sock_filter*>(code.data())};
   if (::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &prog) != 0) {
     *error = std::string("cannot load the system-call filter: ") + std::strerror(errno);
     return false;
@@ -222,60 +186,6 @@ int AddLoadedFolder(dl_phdr_info* info, size_t, void* data) {
 }
 
 }  // namespace
-
-std::string BuildSyscallFilter(std::string* error) {
-  FilterContext ctx(seccomp_init(SCMP_ACT_ALLOW));
-  if (!ctx) {
-    *error = "cannot create the system-call filter";
-    return {};
-  }
-  seccomp_attr_set(ctx.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
-  Denier deny{ctx.get()};
-  for (int nr : {SCMP_SYS(socket), SCMP_SYS(execve), SCMP_SYS(execveat)}) deny(nr, EACCES);
-  // New processes: fork and vfork always; clone unless it makes a thread.
-  // clone3 hides its flags from the filter, so it is reported missing and
-  // the C library falls back to clone.
-  deny(SCMP_SYS(fork), EPERM);
-  deny(SCMP_SYS(vfork), EPERM);
-  const scmp_arg_cmp not_thread = SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0);
-  deny(SCMP_SYS(clone), EPERM, 1, &not_thread);
-  deny(SCMP_SYS(clone3), ENOSYS);
-  // Typing into a terminal.
-  const scmp_arg_cmp sti = SCMP_A1(SCMP_CMP_EQ, TIOCSTI);
-  deny(SCMP_SYS(ioctl), EPERM, 1, &sti);
-  for (int nr : {SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev), SCMP_SYS(kcmp),
-                 SCMP_SYS(pidfd_open), SCMP_SYS(pidfd_getfd), SCMP_SYS(pidfd_send_signal), SCMP_SYS(tkill),
-                 SCMP_SYS(chmod), SCMP_SYS(fchmod), SCMP_SYS(fchmodat), SCMP_SYS(chown), SCMP_SYS(fchown),
-                 SCMP_SYS(lchown), SCMP_SYS(fchownat), SCMP_SYS(setxattr), SCMP_SYS(lsetxattr), SCMP_SYS(fsetxattr),
-                 SCMP_SYS(removexattr), SCMP_SYS(lremovexattr), SCMP_SYS(fremovexattr), SCMP_SYS(utime),
-                 SCMP_SYS(utimes), SCMP_SYS(futimesat), SCMP_SYS(utimensat), SCMP_SYS(mknod), SCMP_SYS(mknodat),
-                 SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(setns),
-                 SCMP_SYS(unshare), SCMP_SYS(mount_setattr), SCMP_SYS(open_tree), SCMP_SYS(move_mount),
-                 SCMP_SYS(fsopen), SCMP_SYS(fsconfig), SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(bpf),
-                 SCMP_SYS(perf_event_open), SCMP_SYS(userfaultfd), SCMP_SYS(io_uring_setup),
-                 SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register), SCMP_SYS(keyctl), SCMP_SYS(add_key),
-                 SCMP_SYS(request_key), SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module),
-                 SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(reboot), SCMP_SYS(swapon),
-                 SCMP_SYS(swapoff), SCMP_SYS(acct), SCMP_SYS(quotactl), SCMP_SYS(syslog), SCMP_SYS(iopl),
-                 SCMP_SYS(ioperm), SCMP_SYS(settimeofday), SCMP_SYS(clock_settime), SCMP_SYS(clock_adjtime),
-                 SCMP_SYS(adjtimex), SCMP_SYS(sethostname), SCMP_SYS(setdomainname), SCMP_SYS(name_to_handle_at),
-                 SCMP_SYS(open_by_handle_at), SCMP_SYS(vhangup)})
-    deny(nr, EPERM);
-  if (deny.failed > 0) {
-    *error = "cannot build the system-call filter";
-    return {};
-  }
-  // The program, as the kernel takes it.
-  OwnedFd memory = Own(::memfd_create("quarn-filter", MFD_CLOEXEC));
-  std::string program;
-  if (*memory >= 0 && seccomp_export_bpf(ctx.get(), *memory) == 0) {
-    const off_t size = ::lseek(*memory, 0, SEEK_END);
-    program.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-    if (::pread(*memory, program.data(), program.size(), 0) != static_cast<ssize_t>(program.size())) program.clear();
-  }
-  if (program.empty()) *error = "cannot build the system-call filter";
-  return program;
-}
 
 bool AddressSpaceLimitApplies() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -342,7 +252,10 @@ ConfineResult Confine(const Confinement& c) {
   const int abi = ApplyLandlock(c.read_roots, c.scratch, &result.error);
   if (abi < 0) return result;
   result.landlock_abi = abi;
-  if (LoadSyscallFilter(c.syscall_filter, &result.error) && abi < 6) ApplySignalFilter(&result.error);
+  // Signals only to itself: the kernel's own scope does this from Landlock 6
+  // on; before it, a filter that knows the process's id.
+  if (LoadFilter(ConverterSyscallFilter(), &result.error) && abi < 6)
+    LoadFilter(SelfSignalFilter(::getpid()), &result.error);
   return result;
 }
 

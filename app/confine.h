@@ -1,8 +1,9 @@
 // The confinement of a converter process, applied once by the process itself
 // before it reads a byte of any document: resource limits, no new
-// privileges, a system-call filter (no network, no programs, no tracing, no
-// other processes) and, where the kernel offers Landlock, a file system that
-// can only be read, and only where documents, libraries and data are.
+// privileges, the system-call filters of syscall_filters.h (no network, no
+// programs, no tracing, no other processes) and, where the kernel offers
+// Landlock, a file system that can only be read, and only where documents,
+// libraries and data are.
 // Called on the converter's only thread; irreversible.
 #pragma once
 
@@ -23,8 +24,6 @@ struct Confinement {
   // Bytes of address space the process may add to what it has mapped now;
   // 0: no limit.
   std::uint64_t memory_limit = 0;
-  // The system-call filter, as BuildSyscallFilter made it.
-  std::string syscall_filter;
 };
 
 struct ConfineResult {
@@ -44,11 +43,6 @@ ConfineResult Confine(const Confinement& confinement);
 // by the program for the converters it starts, which share its environment
 // and registry.
 std::vector<std::string> SystemReadRoots(const Registry& registry);
-
-// The system-call filter every converter loads, made once by the program
-// with libseccomp (so that each new converter only hands it to the kernel):
-// the program of a classic BPF filter, or empty with the reason in *error.
-std::string BuildSyscallFilter(std::string* error);
 
 // Whether the address-space limit is applied in this build: a sanitizer's
 // shadow memory takes terabytes of address space, so sanitized builds leave

@@ -157,23 +157,12 @@ bool ConverterClient::Start(std::string* why) {
   // Made here, where memory is warm: a forked child is handed it and would
   // have to copy every page it writes.
   if (system_roots_.empty()) system_roots_ = SystemReadRoots(InstalledRegistry());
-  if (syscall_filter_.empty()) {
-    syscall_filter_ = BuildSyscallFilter(why);
-    if (syscall_filter_.empty()) {
-      ::close(sv[0]);
-      ::close(child_end);
-      RemoveTree(scratch_);
-      scratch_.clear();
-      return false;
-    }
-  }
   wire::Setup setup;
   setup.memory_limit = settings_.limits.memory_bytes;
   setup.read_roots = system_roots_;
   setup.read_roots.insert(setup.read_roots.end(), roots_.begin(), roots_.end());
   setup.scratch = scratch_;
   setup.one_document = settings_.fork_without_exec;
-  setup.syscall_filter = syscall_filter_;
   const pid_t parent = ::getpid();
   const bool keep_stderr = !AddressSpaceLimitApplies();  // sanitizer reports must be seen
   if (settings_.fork_without_exec) {

@@ -74,7 +74,6 @@ class ConverterClient {
   std::function<bool()> stop_requested_;
   std::set<std::string> roots_;  // canonical paths of documents the running converter may read
   std::vector<std::string> system_roots_;  // what every converter may read, found once
-  std::string syscall_filter_;             // the filter every converter loads, made once
   pid_t pid_ = 0;
   int channel_ = -1;
   int statm_ = -1;  // the converter's /proc/PID/statm, for its memory

@@ -232,7 +232,6 @@ void RunConverterProcess(int channel, pid_t parent, const wire::Setup* handed) {
   confinement.read_roots = setup.read_roots;
   confinement.scratch = setup.scratch;
   confinement.memory_limit = setup.memory_limit;
-  confinement.syscall_filter = setup.syscall_filter;
   const std::uint64_t baseline = MappedBytesNow();
   const ConfineResult confined = Confine(confinement);
   wire::Ready ready;

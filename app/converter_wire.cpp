@@ -21,7 +21,7 @@ enum Tag : std::uint32_t {
   kRecognizedPages = 11,
   kMemoryExhausted = 12,
   kOneDocument = 13,
-  kSyscallFilter = 14,
+  // 14 carried the system-call filter, which the program now has built in.
   kReader = 15,
 };
 
@@ -88,7 +88,6 @@ std::string Encode(const Setup& m) {
   for (const std::string& root : m.read_roots) w.Text(kReadRoot, root);
   w.Text(kScratch, m.scratch);
   w.Number(kOneDocument, m.one_document ? 1 : 0);
-  w.Text(kSyscallFilter, m.syscall_filter);
   return w.Finish();
 }
 
@@ -126,7 +125,6 @@ bool Decode(std::string_view fields, Setup* m) {
       case kMemoryLimit: return ToNumber(v, &m->memory_limit);
       case kReadRoot: m->read_roots.emplace_back(v); return true;
       case kScratch: m->scratch = v; return true;
-      case kSyscallFilter: m->syscall_filter = v; return true;
       case kOneDocument: {
         std::uint64_t n = 0;
         if (!ToNumber(v, &n)) return false;

@@ -38,7 +38,6 @@ struct Setup {
   std::vector<std::string> read_roots;  // documents' files and folders it may read
   std::string scratch;                  // its private temporary folder, or empty
   bool one_document = false;            // end after the first reply
-  std::string syscall_filter;           // the filter to load (BuildSyscallFilter)
 };
 
 // The converter's answer to the set-up: at once when it could not confine

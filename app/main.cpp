@@ -21,7 +21,10 @@ std::mutex PdfLock;
 namespace {
 
 // Set once by StartUp (main thread, before any worker exists), then only read.
-std::unique_ptr<const Registry> installed_registry;
+// Never destroyed: freeing its many small entries at the end would only make
+// the process touch (and, after a converter was forked, copy) every page
+// they lie on, just before the system takes them back.
+std::unique_ptr<const Registry>& installed_registry = *new std::unique_ptr<const Registry>;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 

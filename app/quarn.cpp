@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   quarn::RunConverterProcessIfAsked(argc, argv);  // the program started as a converter ends there
   std::set_terminate(LastChance);
   quarn::InstallCleanupHandlers();
-  quarn::InstallDate();  // fixed when the program starts, before anything else runs
+  quarn::FixInstallDate();  // fixed when the program starts, before anything else runs
   std::setlocale(LC_ALL, "");
   try {
     int status = quarn::Status(quarn::ExitCode::kOk);

@@ -279,7 +279,9 @@ std::string Registry::Fold(std::string_view key) {
   return out;
 }
 
-void Registry::SetDefault(std::string_view key, RegValue value) { defaults_[Fold(key)] = std::move(value); }
+void Registry::SetDefault(std::string_view key, RegValue value) {
+  defaults_.insert_or_assign(Fold(key), std::move(value));
+}
 
 void Registry::DeleteDefault(std::string_view key) { defaults_.erase(Fold(key)); }
 
@@ -327,6 +329,9 @@ std::string Registry::ReadDefaultText(std::string_view key) const {
 }
 
 void Registry::AddBuiltins() {
+  std::size_t keys = defaults_.size();
+  for (const BuiltinFilterInfo& f : BuiltinFilters()) keys += f.extensions.size() + 2;
+  defaults_.reserve(keys);
   for (const BuiltinFilterInfo& f : BuiltinFilters()) {
     std::string handler(f.handler_id), clsid(f.class_id);
     for (std::string_view ext : f.extensions)

@@ -49,12 +49,28 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
 }
 
-double ComputeInstallDate() {
+// The install moment in Unix seconds, and whether it is the start time (to
+// which the 999 days are still to be taken).
+struct InstallMoment {
+  double seconds;
+  bool is_start;
+};
+
+InstallMoment ComputeInstallMoment() {
   const std::string folder = ProgramFolder();
   struct stat st {};
   if (!folder.empty() && ::stat((folder + "uninstall.exe").c_str(), &st) == 0)
-    return LocalDays(static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9);
-  return NowDays() - 999.0;
+    return {static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9, false};
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return {static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9, true};
+}
+
+// Fixed at the first call.  Only the moment is taken then: its conversion
+// to local days, which reads the time zone, waits until a page needs it.
+InstallMoment FixedInstallMoment() {
+  static const InstallMoment moment = ComputeInstallMoment();
+  return moment;
 }
 
 // Starts program with its arguments in a session of its own (so that the
@@ -88,8 +104,13 @@ bool SpawnDetached(const std::vector<std::string>& argv) {
 
 std::string SiteUrl() { return QUARN_SITE_URL; }
 
+void FixInstallDate() { FixedInstallMoment(); }
+
 double InstallDate() {
-  static const double date = ComputeInstallDate();
+  static const double date = [] {
+    const InstallMoment m = FixedInstallMoment();
+    return LocalDays(m.seconds) - (m.is_start ? 999.0 : 0.0);
+  }();
   return date;
 }
 

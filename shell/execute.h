@@ -21,9 +21,10 @@ std::string SiteUrl();
 
 // When the program was installed, in days (local time, as a fraction): the
 // last-write time of "uninstall.exe" in the program's own folder, or the
-// start time minus 999 days without one.  Fixed at the first call, which the
-// main sequence makes before anything else.
+// start time minus 999 days without one.  Fixed at the first call of either
+// function; the main sequence calls FixInstallDate before anything else.
 double InstallDate();
+void FixInstallDate();
 
 // "?prd=quarn&v=1.2.3&d=" and the whole days since InstallDate (truncated
 // toward zero).

@@ -10,7 +10,9 @@
 // Loading is thread-safe; the loaded table is immutable.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,16 @@ namespace quarn {
 struct RecognizedPage {
   std::string text;     // UTF-8, one paragraph a line; empty when nothing was read
   std::string problem;  // why the page gave no text or only part of it, else empty
+};
+
+struct GreyImage;
+struct OcrPageText;
+
+// One part of a zip package as its central directory describes it.
+struct ZipPart {
+  std::string name;
+  std::uint64_t size = 0;    // inflated
+  std::uint64_t packed = 0;  // as stored
 };
 
 struct FilterModule {
@@ -42,6 +54,15 @@ struct FilterModule {
   // that reads pictures.
   std::vector<RecognizedPage> (*recognize_pdf_pages)(const std::string& path, const std::vector<int>& pages);
   std::string (*check_ocr_languages)(const std::string& languages);
+  // Text recognition of one page picture, for the modules whose documents
+  // have pages without text: they load the module that reads pictures (and
+  // its OCR libraries) only when such a page comes.  Only in that module.
+  OcrPageText (*recognize_grey_page)(const GreyImage& image) = nullptr;
+  // The parts a zip package's central directory lists; nullopt when the file
+  // is no zip or its directory cannot be read.  Only in the module that reads
+  // zips, so that modules that meet a zip only now and then do not load
+  // libzip (and its cryptography) for every document.
+  std::optional<std::vector<ZipPart>> (*zip_directory)(const std::string& path) = nullptr;
 };
 
 // The module of that name ("markup", "package", "ole", "mail", "wordperfect",

@@ -1,9 +1,12 @@
 #include "convert/filters/sniff.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -15,6 +18,18 @@ namespace quarn {
 namespace {
 
 constexpr std::size_t kHeadBytes = 4096;
+
+// Up to n bytes from offset at; fewer at the end of the file or on an error.
+std::size_t ReadAt(int fd, char* buf, std::size_t n, off_t at) {
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t k = ::pread(fd, buf + got, n - got, at + static_cast<off_t>(got));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    got += static_cast<std::size_t>(k);
+  }
+  return got;
+}
 
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
@@ -345,14 +360,20 @@ bool LooksLikePicture(std::string_view head) {
 
 Sniffed SniffContent(const std::string& path) {
   Sniffed r;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // A plain descriptor rather than a stream: most documents are sniffed, and
+  // a stream's buffer and locale cost more than the few bytes read.
+  struct File {
+    int fd;
+    ~File() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) {
     r.kind = ContentKind::kUnreadable;
     return r;
   }
   std::string head(kHeadBytes, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
+  head.resize(ReadAt(file.fd, head.data(), head.size(), 0));
   r = SniffHead(head);
   if (r.kind == ContentKind::kCompoundFile) {
     const std::vector<std::string> names = CompoundRootNames(path);
@@ -379,9 +400,7 @@ Sniffed SniffContent(const std::string& path) {
   } else if (r.kind == ContentKind::kUnknown && head.size() == kHeadBytes) {
     // ISO 9660 names itself at the start of the volume descriptors, 32 KiB in.
     char id[5] = {};
-    in.clear();
-    in.seekg(32769);
-    if (in.read(id, sizeof id) && std::string_view(id, sizeof id) == "CD001") {
+    if (ReadAt(file.fd, id, sizeof id, 32769) == sizeof id && std::string_view(id, sizeof id) == "CD001") {
       r.kind = ContentKind::kArchive;
       r.filter = "archive";
     }

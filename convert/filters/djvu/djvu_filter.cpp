@@ -196,7 +196,7 @@ class DjvuFilter final : public BuiltinFilter {
         std::vector<unsigned char> pixels;
         int width = 0, height = 0, dpi = 0;
         if (!RenderPage(djvu, i, pixels, width, height, dpi)) continue;
-        const OcrPageText read = RecognizeGreyPage(GreyImage{pixels.data(), width, height, width, dpi});
+        const OcrPageText read = RecognizeGreyPageOnDemand(GreyImage{pixels.data(), width, height, width, dpi});
         if (!AppendRecognizedPage(read, sink) && !read.problem.empty()) {
           ++unread;
           if (ocr_problem.empty()) ocr_problem = read.problem;

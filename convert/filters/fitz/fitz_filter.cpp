@@ -29,7 +29,7 @@ int TakePage(void* user, int, const char* text, size_t size) {
 // so that a book of pictures is not reported as empty.
 int TakePicture(void* user, int, const unsigned char* pixels, int width, int height, int stride, int dpi) {
   Pages& pages = *static_cast<Pages*>(user);
-  const OcrPageText read = RecognizeGreyPage(GreyImage{pixels, width, height, stride, dpi});
+  const OcrPageText read = RecognizeGreyPageOnDemand(GreyImage{pixels, width, height, stride, dpi});
   if (!AppendRecognizedPage(read, pages.sink) && !read.problem.empty()) {
     if (pages.unread++ == 0) pages.problem = read.problem;
   }

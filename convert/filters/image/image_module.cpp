@@ -20,7 +20,8 @@ std::vector<RecognizedPage> RecognizePdfPagesForCore(const std::string& path, co
   return out;
 }
 
-constexpr FilterModule kModule = {Create, nullptr, nullptr, RecognizePdfPagesForCore, CheckOcrLanguages};
+constexpr FilterModule kModule = {Create, nullptr, nullptr, RecognizePdfPagesForCore, CheckOcrLanguages,
+                                   RecognizeGreyPage};
 
 }  // namespace
 

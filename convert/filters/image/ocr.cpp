@@ -397,6 +397,5 @@ OcrPageText RecognizePix(PixPtr grey) {
   return result;
 }
 
-bool AppendRecognizedPage(const OcrPageText& page, TextSink& sink) { return sink.AppendRecognizedPage(page.text); }
 
 }  // namespace quarn

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/builtin_filter.h"
+#include "convert/filters/module.h"
+
 namespace quarn {
 
-class TextSink;
 
 // An 8-bit grey picture (0 black, 255 white) that the caller keeps alive
 // during the call; rows of stride bytes from the top.  dpi is 0 when unknown.
@@ -38,9 +40,22 @@ struct OcrPageText {
 // straightened when it is slightly skewed, then recognised.
 OcrPageText RecognizeGreyPage(const GreyImage& image);
 
+// RecognizeGreyPage through the image module, loaded when the first page
+// needs it: the modules that meet pages without text in documents of their
+// own (XPS, DjVu) do not load the OCR libraries for the many documents that
+// never need them.
+inline OcrPageText RecognizeGreyPageOnDemand(const GreyImage& image) {
+  std::string why;
+  const FilterModule* ocr = LoadFilterModule("image", &why);
+  if (!ocr || !ocr->recognize_grey_page) return {{}, "text recognition is not available: " + why, false};
+  return ocr->recognize_grey_page(image);
+}
+
 // Appends a recognised page to sink (a chunk of its own) and counts it as
 // read by OCR when it gave text.  True when it gave text.
-bool AppendRecognizedPage(const OcrPageText& page, TextSink& sink);
+inline bool AppendRecognizedPage(const OcrPageText& page, TextSink& sink) {
+  return sink.AppendRecognizedPage(page.text);
+}
 
 // Empty when every language of the "+"-joined list has installed language
 // data; otherwise why not, naming the Debian package that provides it.

@@ -7,9 +7,12 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/filters/package/docx_filter.h"
 #include "convert/filters/package/epub_filter.h"
@@ -115,7 +118,27 @@ std::string ZipFilter(const std::string& path) {
   return "archive";
 }
 
-constexpr FilterModule kModule = {Create, ZipFilter, nullptr, nullptr, nullptr};
+std::optional<std::vector<ZipPart>> ZipDirectory(const std::string& path) {
+  int err = 0;
+  std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
+  if (!z) return std::nullopt;
+  const zip_int64_t n = zip_get_num_entries(z.get(), 0);
+  std::vector<ZipPart> out;
+  out.reserve(static_cast<std::size_t>(std::clamp<zip_int64_t>(n, 0, 4096)));
+  for (zip_int64_t i = 0; i < n; ++i) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0 || !st.name) continue;
+    ZipPart part;
+    part.name = st.name;
+    if (st.valid & ZIP_STAT_SIZE) part.size = st.size;
+    if (st.valid & ZIP_STAT_COMP_SIZE) part.packed = st.comp_size;
+    out.push_back(std::move(part));
+  }
+  return out;
+}
+
+constexpr FilterModule kModule = {Create, ZipFilter, nullptr, nullptr, nullptr, nullptr, ZipDirectory};
 
 }  // namespace
 

@@ -1,8 +1,11 @@
 #include "convert/filters/revenge/parse.h"
 
-#include <zip.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 namespace quarn::revenge {
@@ -32,9 +35,33 @@ std::string WithArticle(std::string_view what) {
 
 namespace {
 
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
+// Whether the file ends as a zip package does: the end record of its
+// central directory, which libzip looks for, lies in the last 64 KiB and 22
+// bytes (its comment may take up to 64 KiB).  Most documents here are no
+// zips, and this spares them the loading of libzip.
+bool EndsAsZip(const std::string& path) {
+  constexpr std::size_t kTail = 65535 + 22;
+  struct File {
+    int fd;
+    ~File() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || st.st_size < 22) return false;
+  const std::size_t size = static_cast<std::size_t>(st.st_size);
+  const std::size_t want = std::min(size, kTail);
+  std::string tail(want, '\0');
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t k = ::pread(file.fd, tail.data() + got, want - got, static_cast<off_t>(size - want + got));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    got += static_cast<std::size_t>(k);
+  }
+  tail.resize(got);
+  return tail.find(std::string_view("PK\x05\x06", 4)) != std::string::npos;
+}
 
 // "5003 bytes", "3072 MiB": a size as a person reads it.
 std::string Size(std::uint64_t bytes) {
@@ -44,28 +71,21 @@ std::string Size(std::uint64_t bytes) {
 
 }  // namespace
 
-std::optional<std::vector<ZipEntry>> ReadZipDirectory(const std::string& path) {
-  int err = 0;
-  std::unique_ptr<zip_t, ZipCloser> z(zip_open(path.c_str(), ZIP_RDONLY, &err));
-  if (!z) return std::nullopt;
-  const zip_int64_t n = zip_get_num_entries(z.get(), 0);
-  std::vector<ZipEntry> out;
-  out.reserve(static_cast<std::size_t>(std::clamp<zip_int64_t>(n, 0, 4096)));
-  for (zip_int64_t i = 0; i < n; ++i) {
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(z.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0 || !st.name) continue;
-    ZipEntry e;
-    e.name = st.name;
-    if (st.valid & ZIP_STAT_SIZE) e.size = st.size;
-    if (st.valid & ZIP_STAT_COMP_SIZE) e.packed = st.comp_size;
-    out.push_back(std::move(e));
-  }
-  return out;
+std::optional<std::vector<ZipEntry>> ReadZipDirectory(const std::string& path, std::string* error) {
+  if (!EndsAsZip(path)) return std::nullopt;
+  const FilterModule* zips = LoadFilterModule("package", error);
+  if (!zips || !zips->zip_directory) return std::nullopt;
+  return zips->zip_directory(path);
 }
 
 bool ZipWithinLimits(const std::string& path, std::string* why, const ContainerLimits& limits) {
-  const std::optional<std::vector<ZipEntry>> entries = ReadZipDirectory(path);
+  std::string error;
+  const std::optional<std::vector<ZipEntry>> entries = ReadZipDirectory(path, &error);
+  if (!error.empty()) {
+    // The package cannot be measured: it is not handed on unmeasured.
+    if (why) *why = error;
+    return false;
+  }
   if (!entries) return true;
   std::uint64_t total = 0;
   for (const ZipEntry& e : *entries) {

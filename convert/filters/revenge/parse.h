@@ -15,6 +15,7 @@
 
 #include "convert/filters/builtin_filter.h"
 #include "convert/filters/members.h"
+#include "convert/filters/module.h"
 #include "convert/filters/revenge/detect.h"
 #include "convert/filters/revenge/file_stream.h"
 #include "convert/filters/revenge/text_collector.h"
@@ -85,15 +86,13 @@ ExtractResult ReadDocument(const std::string& path, TextSink& sink, std::string_
 }
 
 // One part of a zip package as its central directory describes it.
-struct ZipEntry {
-  std::string name;
-  std::uint64_t size = 0;    // inflated
-  std::uint64_t packed = 0;  // as stored
-};
+using ZipEntry = ZipPart;
 
-// The central directory of the zip package at path, as libzip reads it;
-// nullopt when the file is no zip or its directory cannot be read.
-std::optional<std::vector<ZipEntry>> ReadZipDirectory(const std::string& path);
+// The central directory of the zip package at path, as libzip reads it in
+// the module that reads zips (loaded only for a file that ends as a zip
+// does); nullopt when the file is no zip or its directory cannot be read,
+// with the reason in *error when that module cannot be loaded.
+std::optional<std::vector<ZipEntry>> ReadZipDirectory(const std::string& path, std::string* error = nullptr);
 
 // Whether a zip package may be handed to a library that inflates its parts
 // whole into memory: within the bounds the container filters keep for one
