@@ -116,28 +116,36 @@ std::string OpenDocument(const std::string& path, InputFile* input, struct stat*
 
 }  // namespace
 
-ConvertResult ConvertToStream(const std::string& path, int out_fd, const DocumentReader& read) {
+ConvertResult ConvertToText(const std::string& path, const DocumentReader& read, std::string* text) {
   InputFile input(-1);
   struct stat in {};
   if (std::string why = OpenDocument(path, &input, &in); !why.empty()) return ConvertResult::Failed(why);
   try {
-    DocumentText text = read(DocumentInput{path, input.fd});
-    ConvertResult result = text.result;
+    DocumentText read_text = read(DocumentInput{path, input.fd});
+    ConvertResult result = read_text.result;
     result.input_bytes = static_cast<std::uint64_t>(in.st_size);
     if (!result.written()) return result;
-    for (std::string_view left = text.text; !left.empty();) {
-      const ssize_t n = ::write(out_fd, left.data(), left.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return ConvertResult::Failed(std::string("cannot write the text: ") + std::strerror(errno));
-      left.remove_prefix(static_cast<std::size_t>(n));
-    }
-    result.text_chars = CharacterCount(text.text);
+    result.text_chars = CharacterCount(read_text.text);
+    *text = std::move(read_text.text);
     return result;
   } catch (const std::bad_alloc&) {
     return ConvertResult::Failed("out of memory while converting " + Quoted(path));
   } catch (const std::exception& e) {
     return ConvertResult::Failed(e.what());
   }
+}
+
+ConvertResult ConvertToStream(const std::string& path, int out_fd, const DocumentReader& read) {
+  std::string text;
+  ConvertResult result = ConvertToText(path, read, &text);
+  if (!result.written()) return result;
+  for (std::string_view left = text; !left.empty();) {
+    const ssize_t n = ::write(out_fd, left.data(), left.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ConvertResult::Failed(std::string("cannot write the text: ") + std::strerror(errno));
+    left.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return result;
 }
 
 ConvertResult ConvertFile(const std::string& path, const std::string& out_path, const DocumentReader& read,

@@ -64,8 +64,9 @@ ConvertResult ConvertFile(const Registry& registry, const std::string& path, con
                           OutputGate* gate = nullptr);
 
 // The same checks and reading, with the text written to out_fd (standard
-// output) as it stands instead of to a file.
+// output) as it stands instead of to a file, or handed back in *text.
 ConvertResult ConvertToStream(const std::string& path, int out_fd, const DocumentReader& read);
+ConvertResult ConvertToText(const std::string& path, const DocumentReader& read, std::string* text);
 
 // The PDF route: document information, one space, the content text.
 DocumentText ReadPdf(const std::string& path);

@@ -22,6 +22,7 @@
 #include "convert/conversion_options.h"
 #include "convert/filter.h"
 #include "convert/filters/module.h"
+#include "libquarn/library.h"
 #include "process/process.h"
 #include "shell/execute.h"
 
@@ -313,46 +314,48 @@ void InitialiseConversion(const RunChoices& choices = {}, std::shared_ptr<const 
   });
 }
 
-// out "-": the text goes to standard output.
+// The run's choices as the library's options; they point into choices.
+quarn_options LibraryOptions(const RunChoices& choices) {
+  quarn_options options;
+  quarn_options_init(&options);
+  options.timeout_seconds = static_cast<unsigned long>(choices.limits.timeout.count());
+  options.memory_limit = choices.limits.memory_bytes;
+  options.ocr = choices.options.ocr;
+  options.ocr_languages = choices.options.ocr_languages.c_str();
+  return options;
+}
+
+// out "-": the text goes to standard output.  The document goes through the
+// library's conversion, as a program that embeds it would convert it.
 int ConvertOne(const std::string& in, const std::string& out, const RunChoices& choices = {}) {
-  ConvertResult r;
-  const bool to_stdout = out == "-";
-  auto convert = [&](const DocumentReader& read) {
-    return to_stdout ? ConvertToStream(in, STDOUT_FILENO, read) : ConvertFile(in, out, read);
-  };
-  if (choices.isolated) {
-    // The program has one thread here, so the converter is forked rather
-    // than started again: it finds the registry read and its set-up made,
-    // and costs a fork instead of a second start of the program.
-    ConverterSettings settings = SettingsFor(choices);
-    settings.fork_without_exec = true;
-    ConverterClient converter(settings);
-    r = convert([&converter](const DocumentInput& input) { return converter.Read(input); });
-  } else {
-    r = convert([](const DocumentInput& input) { return ReadDocument(InstalledRegistry(), input.path); });
-  }
+  CallRoute route;
+  // The program has one thread here, so the converter is forked rather
+  // than started again: it finds the registry read and its set-up made,
+  // and costs a fork instead of a second start of the program.
+  route.fork_converter = true;
+  if (!choices.isolated)
+    route.reader = [](const DocumentInput& input) { return ReadDocument(InstalledRegistry(), input.path); };
+  if (out == "-") route.out_fd = STDOUT_FILENO;
+  const quarn_options options = LibraryOptions(choices);
+  quarn_result r;
+  ConvertDocument(in.c_str(), out.c_str(), &options, &r, route);
+  const std::unique_ptr<quarn_result, void (*)(quarn_result*)> owned(&r, quarn_result_free);
   const std::string name = PrintablePath(in);
+  const std::string reason = r.reason ? PrintablePath(r.reason) : std::string("out of memory");
   switch (r.outcome) {
-    case Outcome::kWritten:
-      if (!r.reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), PrintablePath(r.reason).c_str());
-      if (r.recognized_pages > 0)
-        std::fprintf(stderr, "quarn: %s: text of %u %s read by OCR\n", name.c_str(), r.recognized_pages,
-                     r.recognized_pages == 1 ? "page" : "pages");
+    case QUARN_WRITTEN:
+      if (!reason.empty()) std::fprintf(stderr, "quarn: %s: %s\n", name.c_str(), reason.c_str());
+      if (r.ocr_pages > 0)
+        std::fprintf(stderr, "quarn: %s: text of %lu %s read by OCR\n", name.c_str(), r.ocr_pages,
+                     r.ocr_pages == 1 ? "page" : "pages");
       return Status(ExitCode::kOk);
-    case Outcome::kSameFile:
-      // Asked to write a document's text over the document itself: refused,
-      // and that is a failure, not a conversion.
-      std::fprintf(stderr, "quarn: %s: the output is the document itself; nothing written\n", name.c_str());
-      return Status(ExitCode::kFailed);
-    case Outcome::kNoText:
-      std::fprintf(stderr, "quarn: %s: no text: %s\n", name.c_str(), PrintablePath(r.reason).c_str());
+    case QUARN_NO_TEXT:
+      std::fprintf(stderr, "quarn: %s: no text: %s\n", name.c_str(), reason.c_str());
       return Status(ExitCode::kNoText);
-    case Outcome::kSkipped:
-    case Outcome::kFailed:
-      break;
+    default:
+      std::fprintf(stderr, "quarn: %s\n", reason.c_str());
+      return Status(ExitCode::kFailed);
   }
-  std::fprintf(stderr, "quarn: %s\n", PrintablePath(r.reason).c_str());
-  return Status(ExitCode::kFailed);
 }
 
 // One argument converts beside the input, two write to the second; none or

@@ -2,7 +2,8 @@
 # Installs the built packages on a clean Debian 12 root as a user of a fresh
 # machine would (apt-get install ./quarn_*.deb), uses the installed program
 # (--version, one conversion of each sample of examples/, the batch mode, a
-# plug-in built with quarn-dev, the window on a virtual display), then
+# plug-in and a program embedding libquarn built with quarn-dev, the window
+# on a virtual display), then
 # removes the packages and checks that nothing of them is left:
 #   scripts/install-test.sh [DEBDIR]        (default: build-deb/), as root
 # The root is made with debootstrap once and kept as a tarball in the cache
@@ -231,6 +232,18 @@ if command -v cc >/dev/null && command -v make >/dev/null && command -v pkg-conf
     fail "the example plug-in: exit status $?"
   grep -q "Second cookie" "$home/cookies.txt" || fail "the example plug-in gave no text"
   echo "the example plug-in built with quarn-dev converts"
+  # A program that embeds Quarn: libquarn's example, built with quarn-dev's
+  # header against the installed library, converts as the user.
+  public=$(dirname "$(find "$work/usr/lib" -name libquarn.so.1 | head -n 1)")
+  cc -std=c99 -I"$sdk/usr/include" "$sdk/usr/share/doc/quarn-dev/examples/libquarn/example.c" \
+    -L"$public" -l:libquarn.so.1 -Wl,-rpath-link,"$public/quarn" -o "$work/tmp/embed" > "$debs/embed.log" 2>&1 ||
+    { cat "$debs/embed.log"; fail "the libquarn example does not build"; }
+  chmod 755 "$work/tmp/embed"
+  printf '{\\rtf1 Embedded words\\par}' > "$home/embedded.rtf"
+  in_root chown "$user:$user" "/home/$user/embedded.rtf"
+  as_user /tmp/embed "/home/$user/embedded.rtf" || fail "the libquarn example: exit status $?"
+  grep -q "Embedded words" "$home/embedded.txt" || fail "the libquarn example wrote no text"
+  echo "the libquarn example built with quarn-dev converts"
 else
   echo "note: no compiler here, the example plug-in is not built"
 fi

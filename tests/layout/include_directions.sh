@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Checks that includes follow the layers: app -> ui -> process -> convert
-# (app and ui may also use shell), the conversion core never includes a
+# (app and ui may also use shell), libquarn sits between app's start-up and
+# app's conversion units (the converter processes, ConvertFile) and is
+# included by app alone, its public header includes nothing of the project,
+# the conversion core never includes a
 # filter module, and a module includes only the modules it links.
 # Usage: include_directions.sh SOURCE_ROOT; prints each offending line.
 set -euo pipefail
@@ -20,12 +23,19 @@ forbid() {
   fi
 }
 
-forbid convert 'app|ui|process|shell' "convert/ includes a layer above it"
+forbid convert 'app|ui|process|shell|libquarn' "convert/ includes a layer above it"
 # The PDF text library compiles in the character-set conversion alone.
-forbid pdfinfo 'app|ui|process|shell|convert/filters' "pdfinfo/ includes a layer above it"
-forbid process 'app|ui|shell' "process/ includes a layer above it"
-forbid ui 'app' "ui/ includes app/"
-forbid shell 'app|ui|process|convert' "shell/ includes another layer"
+forbid pdfinfo 'app|ui|process|shell|libquarn|convert/filters' "pdfinfo/ includes a layer above it"
+forbid process 'app|ui|shell|libquarn' "process/ includes a layer above it"
+forbid ui 'app|libquarn' "ui/ includes app/ or libquarn/"
+forbid shell 'app|ui|process|convert|libquarn' "shell/ includes another layer"
+# The library converts one document: app's conversion units, never its
+# start-up, batch mode or window, nor the queue.
+forbid libquarn 'ui|shell|process|app/(startup|batch|signals|output_plan|window|quarn)' "libquarn/ includes the program's start-up or a layer above it"
+if [[ -f libquarn/quarn.h ]] && grep -nE '^#include "' libquarn/quarn.h; then
+  echo "^ the public header quarn.h includes a header of the project"
+  status=1
+fi
 
 # The core (everything in convert/ outside the module folders) is loaded
 # before any module and must not depend on one.
