@@ -12,6 +12,7 @@
 // tests of the converter processes (never run these in a test's own process):
 //   crash | abort | exit N                 segmentation fault, abort(), _exit(N)
 //   hang | spin                            sleep for ever, or loop on the processor
+//   sleep MS                               sleep MS milliseconds, then go on
 //   hog                                    allocate and fill memory until it fails,
 //                                          then use the null pointer as a careless library does
 //   stdout WORDS                           write WORDS to standard output, then go on
@@ -75,6 +76,8 @@ bool Misbehave(Scripted* s, const Op& op) {
     std::abort();
   } else if (op.verb == "exit") {
     ::_exit(std::atoi(op.arg.c_str()));
+  } else if (op.verb == "sleep") {
+    ::usleep(static_cast<useconds_t>(std::atoi(op.arg.c_str())) * 1000);
   } else if (op.verb == "hang") {
     for (;;) ::pause();
   } else if (op.verb == "spin") {
@@ -142,7 +145,7 @@ bool Misbehave(Scripted* s, const Op& op) {
 
 bool IsMisbehaviour(const std::string& v) {
   for (const char* m :
-       {"crash", "abort", "exit", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
+       {"crash", "abort", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
     if (v == m) return true;
   return false;
 }
