@@ -458,6 +458,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   read.result.recognized_pages = static_cast<unsigned>(std::min<std::uint64_t>(reply.recognized_pages, 1u << 30));
   // Shown in reports only, so bounded and kept as it came.
   read.result.reader = std::move(reply.reader).substr(0, 200);
+  read.result.pages = reply.pages;
   if (read.result.written()) read.text = std::move(text);
   return read;
 }
