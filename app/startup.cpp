@@ -55,6 +55,7 @@ constexpr const char* kUsage =
     "         --update              leave alone a document whose text file is newer\n"
     "         --output-dir DIR      write the text files under DIR, at each document's\n"
     "                               path below the file or folder named for it\n"
+    "         --jobs N              convert N documents at once (default 2; 1 to 256)\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
