@@ -265,6 +265,9 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
     params.NotifyWindow = &notify;
     params.MaskList = "*.*";
     params.KeepDocumentLog = options.jsonl;
+    params.Workers = options.jobs;
+    // Every worker stays busy through a folder walk, not only the first.
+    params.WorkersWait = true;
     // Every path but the last waits in the queue; the last one starts the
     // run, so that all of them belong to one run and count in one report.
     for (std::size_t i = 0; i + 1 < wanted.size(); ++i) QueuePath(wanted[i]);

@@ -14,6 +14,8 @@ namespace quarn {
 struct BatchOptions {
   // One JSON object a line on standard output for each document as it ends.
   bool jsonl = false;
+  // The workers that convert at once (1 to kMaxWorkers).
+  int jobs = kDefaultWorkers;
 };
 
 // Converts the documents in paths (files and folders); returns the exit status.

@@ -3,7 +3,9 @@
 // under one hold of PdfLock; the text is written after the lock is left.
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -30,6 +32,18 @@ using LibraryText = std::unique_ptr<char, LibraryTextRelease>;
 
 // How reports name the PDF text library as what read a document.
 constexpr const char* kPdfReader = "libpdfinfo";
+
+// The page count of the document information's "Pages: N" line; -1 without one.
+std::int64_t PagesOf(std::string_view info) {
+  constexpr std::string_view kKey = "\nPages: ";
+  const std::size_t at = ("\n" + std::string(info)).rfind(kKey);
+  if (at == std::string::npos) return -1;
+  std::int64_t pages = 0;
+  std::size_t i = at + kKey.size() - 1;
+  for (; i < info.size() && info[i] >= '0' && info[i] <= '9' && pages < (std::int64_t{1} << 32); ++i)
+    pages = pages * 10 + (info[i] - '0');
+  return i > at + kKey.size() - 1 ? pages : -1;
+}
 
 }  // namespace
 
@@ -59,6 +73,7 @@ DocumentText ReadPdf(const std::string& path) {
   read.text.append(info_text).append(1, ' ').append(content);
   read.result = ConvertResult::Written(text ? std::string() : "the PDF's page text could not be read");
   read.result.reader = kPdfReader;
+  read.result.pages = PagesOf(info_text);
   return read;
 }
 

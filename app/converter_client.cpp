@@ -268,6 +268,27 @@ bool ConverterClient::Alive() const {
   return ::poll(&p, 1, 0) == 0;
 }
 
+void ConverterClient::TakeRequestedFolders() {
+  if (!settings_.requested_folders) return;
+  const std::vector<std::string> added = settings_.requested_folders(folders_seen_);
+  folders_seen_ += added.size();
+  for (const std::string& folder : added) {
+    const std::string real = RealPath(folder);
+    if (real.empty()) continue;
+    // A folder inside another one adds nothing; one that holds others
+    // stands for them.
+    bool inside = false;
+    for (std::string p = ParentOf(real); !inside; p = ParentOf(p)) {
+      inside = folder_roots_.count(p) > 0;
+      if (p == "/") break;
+    }
+    if (inside || folder_roots_.count(real)) continue;
+    const std::string below = real == "/" ? real : real + "/";
+    folder_roots_.erase(folder_roots_.lower_bound(below), folder_roots_.lower_bound(below.substr(0, below.size() - 1) + char('/' + 1)));
+    folder_roots_.insert(real);
+  }
+}
+
 bool ConverterClient::Covers(const std::string& canonical) const {
   for (std::string p = canonical;; p = ParentOf(p)) {
     if (roots_.count(p)) return true;
@@ -334,13 +355,16 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   const std::string canonical = CanonicalPathOf(input.fd, input.path);
   if (pid_ > 0 && (!Alive() || !Covers(canonical))) End();
   if (pid_ <= 0) {
-    // A new converter may read every requested path of the run, so that one
-    // start serves the whole run, and this document in any case.
-    roots_.clear();
-    if (settings_.requested_paths) {
-      for (const std::string& p : settings_.requested_paths()) {
+    // A new converter may read the run's named folders, the documents the
+    // run takes next, and this document in any case: one start serves a
+    // walk of the folders whole, and a list of files for the next
+    // next_documents of them.
+    TakeRequestedFolders();
+    roots_ = folder_roots_;
+    if (settings_.next_paths) {
+      for (const std::string& p : settings_.next_paths(settings_.next_documents)) {
         std::string real = RealPath(p);
-        if (!real.empty()) roots_.insert(std::move(real));
+        if (!real.empty() && !Covers(real)) roots_.insert(std::move(real));
       }
     }
     roots_.insert(canonical);
@@ -423,6 +447,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   read.result.recognized_pages = static_cast<unsigned>(std::min<std::uint64_t>(reply.recognized_pages, 1u << 30));
   // Shown in reports only, so bounded and kept as it came.
   read.result.reader = std::move(reply.reader).substr(0, 200);
+  read.result.pages = reply.pages;
   if (read.result.written()) read.text = std::move(text);
   return read;
 }

@@ -27,9 +27,18 @@ struct ConverterSettings {
   // while the process has a single thread (the command line's one document).
   bool fork_without_exec = false;
   ConverterLimits limits = DefaultConverterLimits();
-  // The run's requested paths (files and folders named by the user), all of
-  // which a new converter is allowed to read.  None when empty.
-  std::function<std::vector<std::string>()> requested_paths;
+  // The folders named for the run (RequestedFolders: those from the index
+  // given on), each of which a new converter may read with all it holds.
+  // None when empty.
+  std::function<std::vector<std::string>(std::size_t from)> requested_folders;
+  // Up to n paths the run takes next (NextPaths): a new converter may read
+  // these documents too, so that along a long list of files it serves the
+  // next ones without being replaced, while its start costs the same
+  // whatever the list's length.  None when empty.
+  std::function<std::vector<std::string>(std::size_t n)> next_paths;
+  // How many of those: a converter is replaced once every so many documents
+  // along a list, and its start never grows with the list.
+  std::size_t next_documents = 4096;
   // The shared count of idle workers (ShareSpareWorkers), handed to a
   // started converter; -1: none.
   int spare_workers_fd = -1;
@@ -72,7 +81,13 @@ class ConverterClient {
 
   ConverterSettings settings_;
   std::function<bool()> stop_requested_;
+  // Adds the run's folders named since the last look to folder_roots_.
+  void TakeRequestedFolders();
+
   std::set<std::string> roots_;  // canonical paths of documents the running converter may read
+  // The canonical paths of the run's named folders, none inside another.
+  std::set<std::string> folder_roots_;
+  std::size_t folders_seen_ = 0;  // the run's named folders looked at
   std::vector<std::string> system_roots_;  // what every converter may read, found once
   pid_t pid_ = 0;
   int channel_ = -1;

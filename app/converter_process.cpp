@@ -202,6 +202,7 @@ void SilenceStandardStreams() {
     reply.text_size = read.text.size();
     reply.recognized_pages = read.result.recognized_pages;
     reply.reader = read.result.reader;
+    reply.pages = read.result.pages;
     // The answer to the set-up goes with the first reply.
     std::lock_guard hold(channel_lock);
     if (!WriteAll(channel, ready + wire::Encode(reply), read.text)) ::_exit(0);

@@ -23,7 +23,11 @@ enum Tag : std::uint32_t {
   kOneDocument = 13,
   // 14 carried the system-call filter, which the program now has built in.
   kReader = 15,
+  kPages = 16,
 };
+
+// More pages than any document holds: a converter that says so is not believed.
+constexpr std::uint64_t kMaxPages = std::uint64_t{1} << 32;
 
 constexpr std::size_t kFieldHead = sizeof(std::uint32_t) + sizeof(std::uint64_t);
 
@@ -115,6 +119,7 @@ std::string Encode(const Reply& m) {
   w.Number(kRecognizedPages, m.recognized_pages);
   w.Number(kMemoryExhausted, m.memory_exhausted ? 1 : 0);
   if (!m.reader.empty()) w.Text(kReader, m.reader);
+  if (m.pages >= 0) w.Number(kPages, static_cast<std::uint64_t>(m.pages));
   return w.Finish();
 }
 
@@ -181,6 +186,10 @@ bool Decode(std::string_view fields, Reply* m) {
         return true;
       case kReason: m->reason = v; return true;
       case kReader: m->reader = v; return true;
+      case kPages:
+        if (!ToNumber(v, &n) || n > kMaxPages) return false;
+        m->pages = static_cast<std::int64_t>(n);
+        return true;
       case kTextSize: has_size = true; return ToNumber(v, &m->text_size);
       case kRecognizedPages: return ToNumber(v, &m->recognized_pages);
       case kMemoryExhausted:

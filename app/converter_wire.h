@@ -62,6 +62,7 @@ struct Reply {
   // doing, and the process should be replaced before the next document.
   bool memory_exhausted = false;
   std::string reader;  // what read the document (a filter's name), when known
+  std::int64_t pages = -1;  // the document's pages, when known; -1: not known
 };
 
 // The whole frame (header and fields) of each message.

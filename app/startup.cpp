@@ -56,6 +56,7 @@ constexpr const char* kUsage =
     "         --update              leave alone a document whose text file is newer\n"
     "         --output-dir DIR      write the text files under DIR, at each document's\n"
     "                               path below the file or folder named for it\n"
+    "         --jobs N              convert N documents at once (default 2; 1 to 256)\n"
     "       quarn                   open the window (also with three or more arguments)\n"
     "       quarn /uninstall        open the uninstall feedback page\n"
     "       quarn -- FILE [OUT]     the same for a FILE whose name begins with \"--\"\n"
@@ -213,10 +214,36 @@ struct BatchChoices {
   bool nul_separated = false;
 };
 
+// The number of --jobs: digits only, 1 to kMaxWorkers.
+std::optional<int> ParseJobs(const std::string& value) {
+  if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int n = std::stoi(value);
+  if (n < 1 || n > kMaxWorkers) return std::nullopt;
+  return n;
+}
+
 // Takes a batch option at args[*i], moving *i past it.  False when args[*i]
 // is none; *error is set when it is one with a missing value.
 bool TakeBatchOption(const std::vector<std::string>& args, std::size_t* i, BatchChoices* batch, std::string* error) {
   const std::string& a = args[*i];
+  if (a == "--jobs" || a.starts_with("--jobs=")) {
+    std::string value;
+    if (a == "--jobs") {
+      if (*i + 1 < args.size()) value = args[*i + 1];
+      *i += 2;
+    } else {
+      value = a.substr(7);
+      ++*i;
+    }
+    if (const std::optional<int> jobs = ParseJobs(value)) {
+      batch->report.jobs = *jobs;
+    } else {
+      *error = "--jobs needs a number of documents to convert at once, from 1 to " + std::to_string(kMaxWorkers) +
+               ", as \"4\"";
+    }
+    return true;
+  }
   if (a == "--jsonl" || a == "--update" || a == "-0") {
     if (a == "--jsonl") batch->report.jsonl = true;
     if (a == "--update") batch->update = true;
@@ -304,7 +331,8 @@ void InitialiseConversion(const RunChoices& choices = {}, std::shared_ptr<const 
     return;
   }
   ConverterSettings settings = SettingsFor(choices);
-  settings.requested_paths = RequestedPaths;
+  settings.requested_folders = [](std::size_t from) { return RequestedFolders(from); };
+  settings.next_paths = NextPaths;
   SetFileConverterFactory([settings, plan](StopQuery stop_requested) -> GatedFileConverter {
     auto client = std::make_shared<ConverterClient>(settings, std::move(stop_requested));
     return [client, plan](const std::string& path, OutputGate& gate) {

@@ -69,7 +69,7 @@ QUARN_HRESULT GetText(QuarnFilter* f, uint32_t* count, QUARN_WCHAR* buffer) {
 
 void Release(QuarnFilter* f) { delete Self(f); }
 
-const QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, nullptr, nullptr};
+const QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, nullptr, nullptr, nullptr};
 
 }  // namespace
 

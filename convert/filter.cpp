@@ -194,6 +194,7 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
     result.problem = "the text was cut at " + std::to_string(limits.max_text_bytes) + " bytes";
   }
   result.recognized_pages = filter.RecognizedPages();
+  result.pages = filter.PageCount();
   if (!cut && result.problem.empty()) {
     std::string d = filter.Diagnostic();
     if (!d.empty()) {
@@ -316,10 +317,12 @@ DocumentText ReadWithFilter(const Registry& registry, const std::string& path, c
   if (!HasVisibleText(extracted.text)) {
     read.result = ConvertResult::NoText(extracted.problem.empty() ? "the document has no text" : extracted.problem);
     read.result.reader = std::move(extracted.reader);
+    read.result.pages = extracted.pages;
     return read;
   }
   read.result = ConvertResult::Written(extracted.incomplete ? extracted.problem : std::string());
   read.result.recognized_pages = extracted.recognized_pages;
+  read.result.pages = extracted.pages;
   read.result.reader = std::move(extracted.reader);
   read.text = std::move(extracted.text);
   return read;

@@ -47,6 +47,7 @@ struct FilterText {
   std::string problem;  // why there is no text, or what is missing from it
   bool incomplete = false;  // text was read but not all of it
   unsigned recognized_pages = 0;  // pages or pictures whose text OCR read
+  std::int64_t pages = -1;        // the document's pages, when the filter knows them
   std::string reader;   // the filter that read it: a built-in's name or a plug-in's file
 };
 

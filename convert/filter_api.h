@@ -100,6 +100,11 @@ typedef struct QuarnFilterVtbl {
      read by text recognition (OCR) instead of from text the document holds.
      Asked after the last chunk; 0 for none. */
   uint32_t (*recognized_pages)(QuarnFilter* self);
+
+  /* Optional (NULL allowed): the document's pages (a presentation's slides)
+     when the filter knows them cheaply, or -1 when it does not.  Asked after
+     the last chunk. */
+  int64_t (*page_count)(QuarnFilter* self);
 } QuarnFilterVtbl;
 
 struct QuarnFilter {

@@ -56,6 +56,14 @@ unsigned FilterObject::RecognizedPages() const {
   return v.recognized_pages(filter_);
 }
 
+std::int64_t FilterObject::PageCount() const {
+  if (!filter_) return -1;
+  const QuarnFilterVtbl& v = *filter_->vtbl;
+  if (v.size < offsetof(QuarnFilterVtbl, page_count) + sizeof(v.page_count) || !v.page_count) return -1;
+  const std::int64_t pages = v.page_count(filter_);
+  return pages >= 0 ? pages : -1;
+}
+
 namespace {
 
 std::string UpperClassId(std::string_view id) {

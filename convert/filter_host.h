@@ -4,6 +4,7 @@
 // keeps no state of its own (the loader's reference counts do the sharing).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,8 @@ class FilterObject {
   std::string Diagnostic() const;
   // Pages the filter read by OCR; 0 when it does not say.
   unsigned RecognizedPages() const;
+  // The document's pages as the filter knows them; -1 when it does not say.
+  std::int64_t PageCount() const;
 
  private:
   void Reset();

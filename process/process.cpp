@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -35,6 +36,8 @@ std::mutex NotifyLock;
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
+  int workers = kDefaultWorkers;
+  bool workers_wait = false;  // every worker waits for work while another holds a path
   FileConverterFactory make_converter;
   std::shared_ptr<RunOutputs> outputs;
 };
@@ -55,8 +58,10 @@ struct Shared {
   int alive = 0;          // worker threads, of any run, that have not returned
   RunReport report;
   bool keep_log = false;             // the current run keeps a document log
+  int workers = kDefaultWorkers;     // the workers of the next run (and of the current one)
+  bool workers_wait = false;
   std::vector<EndedDocument> ended;  // its documents that ended, not yet taken
-  std::vector<std::string> requested;  // paths queued by front ends for this run
+  std::vector<std::string> requested_folders;  // folders queued by front ends for this run
   // The documents and text files of the current run, or of the next one
   // while none runs; a fresh one once a run has ended.
   std::shared_ptr<RunOutputs> outputs = std::make_shared<RunOutputs>();
@@ -75,10 +80,9 @@ Shared& S() {
 
 bool IsIdleOrFinished(ProcessState state) { return state == psIdle || state == psFinished; }
 
-// The two workers' cores: while one worker holds no path, a conversion on
-// the other may use its core for a second thread.
-constexpr int kWorkers = 2;
-void ShareIdleCoresLocked() { SetSpareWorkers(kWorkers - S().busy); }
+// The workers' cores: while a worker holds no path, a conversion on another
+// may use its core for a second thread.
+void ShareIdleCoresLocked(const RunContext& ctx) { SetSpareWorkers(ctx.workers - S().busy); }
 
 // The worker's run is still the latest one and has not ended.
 bool RunLiveLocked(const RunContext& ctx) {
@@ -102,7 +106,7 @@ void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
   s.pending.clear();
-  s.requested.clear();
+  s.requested_folders.clear();
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -304,6 +308,7 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
   Convert(ctx, convert, path, masks);
 }
 
+// second: any worker but the first (worker A), which ends the run.
 void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
   Shared& s = S();
   bool ends_run = false;  // worker A has cleared the run and must finish it
@@ -332,11 +337,12 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
           path = TakeLastPath();
           break;
         }
-        // The queue is empty.  Worker B ends here; worker A ends the run only
-        // once no other worker holds a path, since a folder being listed may
-        // still add entries and a document being converted still counts.
+        // The queue is empty.  Worker B ends here (unless the run's workers
+        // wait for work while another lists a folder); worker A ends the run
+        // only once no other worker holds a path, since a folder being listed
+        // may still add entries and a document being converted still counts.
         if (s.busy == 0) s.current_path.clear();
-        if (second) goto leave;
+        if (second && (!ctx->workers_wait || s.busy == 0)) goto leave;
         if (s.busy == 0) {
           ClearRunLocked();
           ends_run = true;
@@ -347,7 +353,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       s.current_path = path;
       ++s.taken;
       ++s.busy;
-      ShareIdleCoresLocked();
+      ShareIdleCoresLocked(*ctx);
       const std::string masks = s.masks;
       hold.unlock();
       Post();
@@ -358,7 +364,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       }
       hold.lock();
       if (ctx->run == s.run) --s.busy;
-      ShareIdleCoresLocked();
+      ShareIdleCoresLocked(*ctx);
       s.changed.notify_all();
     }
   }
@@ -386,6 +392,8 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   s.ended.clear();
   auto ctx = std::make_shared<RunContext>();
   ctx->run = s.run;
+  ctx->workers = s.workers;
+  ctx->workers_wait = s.workers_wait;
   ctx->outputs = s.outputs;
   if (s.converter) {
     ctx->make_converter = s.converter;
@@ -441,9 +449,12 @@ void StartRun(const std::shared_ptr<const RunContext>& ctx) {
     FinishRun(ctx->run);
     return;
   }
-  std::this_thread::yield();
-  // Without worker B, worker A carries the run alone.
-  Launch(ctx, true, &why);
+  // Without the others, worker A carries the run alone (or with those that
+  // could be started).
+  for (int i = 1; i < ctx->workers; ++i) {
+    std::this_thread::yield();
+    if (!Launch(ctx, true, &why)) break;
+  }
 }
 
 // Waits in steps until the run is idle or finished; returns the steps waited.
@@ -475,7 +486,7 @@ void InitProcessing() {
   s.queued = 0;
   s.busy = 0;
   s.report = RunReport{};
-  s.requested.clear();
+  s.requested_folders.clear();
   s.outputs = std::make_shared<RunOutputs>();
   s.changed.notify_all();
 }
@@ -553,6 +564,8 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
       s.notify = params->NotifyWindow;
       s.masks = params->MaskList;
       s.keep_log = params->KeepDocumentLog;
+      s.workers = std::clamp(params->Workers, 1, kMaxWorkers);
+      s.workers_wait = params->WorkersWait;
     }
     if (path.empty()) return;
     // A request while a stopped run winds down begins the next run at once:
@@ -560,13 +573,13 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     // so that its worker A cannot clear this path or end the new run.
     if (params && s.state == psStopping) {
       s.pending.clear();
-      s.requested.clear();
+      s.requested_folders.clear();
       s.queued = 0;
       s.outputs = std::make_shared<RunOutputs>();
     }
     s.outputs->AddNamed(path, found ? &named : nullptr);
     s.pending.push_front(path);
-    s.requested.push_back(path);
+    if (found && S_ISDIR(named.st_mode)) s.requested_folders.push_back(path);
     ++s.queued;
     s.changed.notify_all();
     if (params) start = BeginRunLocked();
@@ -648,9 +661,18 @@ FileConverterFactory SetFileConverterFactory(FileConverterFactory factory) {
   return factory;
 }
 
-std::vector<std::string> RequestedPaths() {
+std::vector<std::string> RequestedFolders(std::size_t from) {
   std::lock_guard hold(QueueLock);
-  return S().requested;
+  const std::vector<std::string>& all = S().requested_folders;
+  if (from >= all.size()) return {};
+  return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
+}
+
+std::vector<std::string> NextPaths(std::size_t max) {
+  std::lock_guard hold(QueueLock);
+  const std::deque<std::string>& pending = S().pending;
+  const std::size_t n = std::min(max, pending.size());
+  return {pending.rbegin(), pending.rbegin() + static_cast<std::ptrdiff_t>(n)};
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {

@@ -31,6 +31,11 @@ class ProgressNotify {
   virtual void PostProgress() = 0;
 };
 
+// The workers of a run: the window always has two; the command line's batch
+// may ask for another number.
+inline constexpr int kDefaultWorkers = 2;
+inline constexpr int kMaxWorkers = 256;
+
 // What a front end passes with each request.
 struct TProcessParams {
   ProgressNotify* NotifyWindow = nullptr;
@@ -38,6 +43,14 @@ struct TProcessParams {
   // Keep a record of each document as it ends, for TakeEndedDocuments (the
   // notify target is posted to after each).
   bool KeepDocumentLog = false;
+  // The workers of a run this request starts (1 to kMaxWorkers).
+  int Workers = kDefaultWorkers;
+  // Every worker stays until the run ends: one that finds the queue empty
+  // while another holds a path (a folder being listed adds entries) waits
+  // for more instead of leaving, so a folder walk keeps them all busy.
+  // Without it only the first worker waits, and the others leave at the
+  // first empty queue.
+  bool WorkersWait = false;
 };
 
 // One document of a run that could not be converted, and why.
@@ -105,6 +118,7 @@ bool RequestStop();
 void QueuePath(const std::string& path, const TProcessParams* params = nullptr);
 void QueuePath(const std::string& path, const TProcessParams& params);
 
+// Starts a run with the workers of the last request's params (two by default).
 void StartWorkers();
 // Asks the run to stop and waits up to 99 x 100 ms for it to end.
 void StopWorkers();
@@ -148,9 +162,13 @@ FileConverterFactory SetFileConverter(FileConverter converter);
 FileConverterFactory SetGatedFileConverter(GatedFileConverter converter);
 FileConverterFactory SetFileConverterFactory(FileConverterFactory factory);
 
-// The paths queued from outside the queue (by a front end, not found by a
-// worker in a folder) for the current run, and for the next one while none
-// runs, in the order they came.  Forgotten when a run ends.
-std::vector<std::string> RequestedPaths();
+// The folders among the paths queued from outside the queue (by a front
+// end, not found by a worker in a folder) for the current run, and for the
+// next one while none runs, in the order they came, from the from-th on (a
+// caller that keeps what it had asks only for the new ones).  Forgotten when
+// a run ends.
+std::vector<std::string> RequestedFolders(std::size_t from = 0);
+// Up to max paths of the queue, the next to be taken first.
+std::vector<std::string> NextPaths(std::size_t max);
 
 }  // namespace quarn

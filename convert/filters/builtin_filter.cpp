@@ -261,8 +261,10 @@ const char* Diagnostic(QuarnFilter* f) {
 
 uint32_t RecognizedPages(QuarnFilter* f) { return static_cast<uint32_t>(Self(f)->sink.recognized_pages()); }
 
+int64_t PageCount(QuarnFilter* f) { return Self(f)->sink.pages(); }
+
 constexpr QuarnFilterVtbl kVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release,
-                                   Diagnostic, RecognizedPages};
+                                   Diagnostic, RecognizedPages, PageCount};
 
 }  // namespace
 

@@ -92,6 +92,10 @@ class TextSink {
   // nothing but white space adds nothing and counts nothing; false then.
   bool AppendRecognizedPage(std::string_view utf8);
   std::size_t recognized_pages() const { return recognized_pages_; }
+  // The document's pages (a presentation's slides), for a filter that knows
+  // them cheaply; -1 (the default) when not known.
+  void set_pages(std::int64_t pages) { pages_ = pages; }
+  std::int64_t pages() const { return pages_; }
 
  private:
   std::vector<std::string> chunks_;
@@ -102,6 +106,7 @@ class TextSink {
   Nesting nesting_;
   ContainerBudget own_budget_;
   std::size_t recognized_pages_ = 0;
+  std::int64_t pages_ = -1;
 };
 
 // What Extract reports.  Starts out failed, so a filter must say it succeeded.

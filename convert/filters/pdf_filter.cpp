@@ -1,5 +1,6 @@
 #include "convert/filters/pdf_filter.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@ class PageCollector {
   PageCollector(TextSink& sink, bool ocr) : sink_(sink), ocr_(ocr) {}
 
   int Take(int number, std::string_view text) {
+    seen_ = std::max(seen_, number + 1);
     if (ocr_ && Blank(text)) {
       blank_.push_back(number);
       held_.push_back({number, {}});
@@ -41,6 +43,8 @@ class PageCollector {
   }
 
   const std::vector<int>& blank_pages() const { return blank_; }
+  // The pages handed over.
+  int seen() const { return seen_; }
 
   // Writes the held pages, each page without text replaced by what OCR read
   // (results in the order of blank_pages()).  Returns the first problem
@@ -83,6 +87,7 @@ class PageCollector {
   std::vector<int> blank_;
   std::vector<Held> held_;
   std::size_t held_size_ = 0;
+  int seen_ = 0;
 };
 
 int TakePage(void* user, int number, const char* text, size_t size) {
@@ -101,6 +106,8 @@ class PdfFilter : public BuiltinFilter {
     char error[512] = "";
     const int status = pdf->PdfExtractPages(path.c_str(), TakePage, &pages, error, sizeof error);
     if (status == PDFINFO_PASSWORD) return ExtractResult::Password();
+    // Every page was read: their number is the document's.
+    if (status == PDFINFO_OK || status == PDFINFO_NO_TEXT) sink.set_pages(pages.seen());
     std::string ocr_problem;
     if (!pages.blank_pages().empty()) {
       std::string why;

@@ -122,7 +122,7 @@ static const char* fortune_diagnostic(QuarnFilter* self) { return ((Fortune*)sel
 
 static const QuarnFilterVtbl fortune_vtbl = {
     sizeof(QuarnFilterVtbl), fortune_load, fortune_init, fortune_get_chunk, fortune_get_text,
-    fortune_release,         fortune_diagnostic,  NULL,
+    fortune_release,         fortune_diagnostic,  NULL, NULL,
 };
 
 __attribute__((visibility("default"))) QUARN_HRESULT QuarnCreateFilter(const char* class_id, QuarnFilter** out) {

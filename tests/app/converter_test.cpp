@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <deque>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +67,9 @@ class ConverterProcess : public ::testing::Test {
     s.program = quarn::testing::QuarnBinary();
     s.limits.timeout = 10s;
     s.limits.memory_bytes = 256ull << 20;
-    s.requested_paths = [docs = docs_] { return std::vector<std::string>{docs}; };
+    s.requested_folders = [docs = docs_](std::size_t from) {
+      return from == 0 ? std::vector<std::string>{docs} : std::vector<std::string>{};
+    };
     return s;
   }
   std::string Doc(const std::string& name, const std::string& script) const { return tree_.Write("docs/" + name, script); }
@@ -258,6 +262,43 @@ TEST_F(ConverterProcess, ADocumentBeyondTheRunsFoldersIsReadByANewConverter) {
   EXPECT_NE(client.pid(), first);
   const DocumentText direct = Read(client, tree_.Write("third/near.qs", "chunk\ntext near\n"));
   EXPECT_EQ(Trimmed(direct.text), "near");
+}
+
+// Along a list of files in folders that are not the run's, a converter may
+// read the documents the run takes next: one start serves many of them, and
+// a file beside them that the run does not take stays out of reach.
+TEST_F(ConverterProcess, AlongAListOfFilesEachConverterServesTheNextOnesAndNoOtherFile) {
+  std::deque<std::string> queue;
+  for (int i = 0; i < 250; ++i)
+    queue.push_back(tree_.Write("list/" + std::to_string(i % 7) + "/d" + std::to_string(i) + ".qs", "chunk\ntext d\n"));
+  const std::string unlisted = tree_.Write("list/0/unlisted", "secret\n");
+  queue.push_back(tree_.Write("list/0/hostile.qs", "read " + unlisted + "\nchunk\ntext done\n"));
+  ConverterSettings settings = Settings();
+  settings.requested_folders = {};
+  settings.next_documents = 100;
+  std::size_t most_asked = 0;
+  settings.next_paths = [&](std::size_t n) {
+    most_asked = std::max(most_asked, n);
+    return std::vector<std::string>(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(std::min(n, queue.size())));
+  };
+  ConverterClient client(settings);
+  std::set<pid_t> converters;
+  while (queue.size() > 1) {
+    const std::string path = queue.front();
+    queue.pop_front();
+    ASSERT_TRUE(Read(client, path).result.written()) << path;
+    converters.insert(client.pid());
+  }
+  // The 251 documents, each converter taking the next 100 and the one in hand.
+  EXPECT_GE(converters.size(), 2u);
+  EXPECT_LE(converters.size(), 3u);
+  EXPECT_EQ(most_asked, 100u) << "a converter's start does not grow with the list";
+  if (!KernelHasLandlock()) return;  // file-system rules need Landlock
+  const std::string hostile = queue.front();
+  queue.pop_front();
+  const DocumentText text = Read(client, hostile);
+  EXPECT_FALSE(text.result.written());
+  EXPECT_THAT(text.result.reason, HasSubstr("Permission denied"));
 }
 
 }  // namespace

@@ -56,6 +56,13 @@ TEST(ConverterWire, EveryMessageComesBackAsItWasSent) {
   EXPECT_EQ(reply_back.recognized_pages, 3u);
   EXPECT_TRUE(reply_back.memory_exhausted);
   EXPECT_EQ(reply_back.reader, "rtf");
+  EXPECT_EQ(reply_back.pages, -1) << "not known unless told";
+  reply.pages = 0;
+  ASSERT_TRUE(wire::Decode(FieldsOf(wire::Encode(reply)), &reply_back));
+  EXPECT_EQ(reply_back.pages, 0);
+  reply.pages = 1234;
+  ASSERT_TRUE(wire::Decode(FieldsOf(wire::Encode(reply)), &reply_back));
+  EXPECT_EQ(reply_back.pages, 1234);
 
   wire::Ready ready{"cannot load the system-call filter", 7};
   wire::Ready ready_back;
@@ -96,6 +103,13 @@ TEST(ConverterWire, RefusesRepliesThatLie) {
   h = HeaderOf(frame);
   h.magic ^= 1;
   EXPECT_FALSE(wire::HeaderFits(h, wire::Kind::kReply, wire::kMaxConverterFrame));
+  // A page count no document has.
+  wire::Reply paged;
+  paged.pages = 7;
+  std::string lying = wire::Encode(paged);
+  const std::uint64_t pages = std::uint64_t{1} << 40;
+  std::memcpy(lying.data() + lying.size() - sizeof pages, &pages, sizeof pages);
+  EXPECT_FALSE(wire::Decode(FieldsOf(lying), &got));
   // A request without its path is no request.
   wire::Request request;
   EXPECT_FALSE(wire::Decode(std::string_view(), &request));

@@ -219,5 +219,34 @@ TEST_F(Isolation, ConvertersEndWithTheProgramHoweverItEnds) {
   }
 }
 
+// A plug-in that knows its document's pages says so through the optional
+// member of its interface, and the count comes back from the converter.
+TEST_F(Isolation, PagesAPlugInKnowsReachTheJsonLine) {
+  tree_.Write("d/paged.qs", "pages 7\nchunk\ntext seven pages\n");
+  tree_.Write("d/plain.qs", "chunk\ntext no pages\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "d"}, Options());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("{\"input\":\"d/paged.qs\",\"output\":\"d/paged.txt\",\"status\":\"written\","));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("\"d/paged.qs\".*\"pages\":7,"));
+  EXPECT_THAT(r.out, ::testing::ContainsRegex("\"d/plain.qs\".*\"pages\":null,"));
+}
+
+// --jobs N converts N documents at once, each worker through a converter
+// of its own, also while the first lists the folders of a walk.
+TEST_F(Isolation, JobsConvertThatManyDocumentsAtOnceEachInAConverterOfItsOwn) {
+  for (int i = 0; i < 6; ++i) tree_.Write("docs/sub/hang" + std::to_string(i) + ".qs", "hang\n");
+  for (std::size_t jobs : {4u, 1u}) {
+    SCOPED_TRACE(jobs);
+    const pid_t pid = Start({"--batch", "--jobs", std::to_string(jobs), "docs"});
+    ASSERT_TRUE(WaitFor([&] { return ProcessesWith(tag_).size() >= jobs + 1; }, 30s));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(ProcessesWith(tag_).size(), jobs + 1) << "the program and one converter for each job";
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WaitFor([&] { return ProcessesWith(tag_).empty(); }, 5s));
+  }
+}
+
 }  // namespace
 }  // namespace quarn

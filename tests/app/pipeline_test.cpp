@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -314,6 +317,77 @@ TEST_F(Pipeline, TextGoesToStandardOutputAndNoFileIsWritten) {
   EXPECT_THAT(r.err, HasSubstr("cannot read \"nothing.md\""));
   r = RunQuarn({"--stdout"}, In());
   EXPECT_EQ(r.status, 2);
+}
+
+// Lines without their time: what is compared between runs.
+std::vector<std::string> Untimed(const std::string& out) {
+  std::vector<std::string> lines;
+  for (std::string line : Lines(out)) {
+    const std::size_t at = line.find(",\"milliseconds\":");
+    if (at != std::string::npos) line.erase(at);
+    if (!line.empty()) lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST_F(Pipeline, JobsChangeNeitherTheResultsNorTheCounts) {
+  for (int i = 0; i < 8; ++i) {
+    const std::string n = std::to_string(i);
+    tree_.Write("d/" + n + "/a" + n + ".md", "words " + n + "\n");
+    tree_.Write("d/" + n + "/b" + n + ".rtf", "{\\rtf1\\ansi rtf " + n + "\\par}");
+    tree_.Write("d/" + n + "/empty" + n + ".md", " \n");
+    tree_.Write("d/" + n + "/broken" + n + ".docx", "not a zip");
+    ASSERT_EQ(::symlink("gone.md", (tree_ / ("d/" + n + "/dangling" + n + ".md")).c_str()), 0);
+  }
+  std::vector<std::string> first;
+  std::string first_summary;
+  for (const char* jobs : {"1", "2", "4"}) {
+    SCOPED_TRACE(jobs);
+    ::system(("rm -rf '" + (tree_ / "out") + "'").c_str());
+    const auto r = RunQuarn({"--batch", "--jobs", jobs, "--jsonl", "--output-dir", "out", "d"}, In());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(Lines(r.out).size(), 40u) << r.out;
+    const std::vector<std::string> lines = Untimed(r.out);
+    const std::string summary = r.err.substr(0, r.err.find('\n'));
+    if (first.empty()) {
+      first = lines;
+      first_summary = summary;
+      EXPECT_EQ(summary, "quarn: 16 written, 16 without text, 8 failed");
+    } else {
+      EXPECT_EQ(lines, first);
+      EXPECT_EQ(summary, first_summary);
+    }
+  }
+}
+
+// The pages of a document whose filter knows them: a PDF's, a DjVu
+// document's, a presentation's slides; null for a plain text.
+TEST_F(Pipeline, JsonLinesGivePagesWhereTheFilterKnowsThem) {
+  const std::string data = QUARN_TEST_DATA;
+  std::filesystem::create_directories(tree_ / "d");
+  for (const char* from : {"convert/pdf/two_pages.pdf", "djvu/text.djvu", "package/ooxml/sample.pptx"})
+    std::filesystem::copy_file(data + "/" + from, tree_ / ("d/" + std::filesystem::path(from).filename().string()));
+  tree_.Write("d/plain.md", "words\n");
+  const auto r = RunQuarn({"--batch", "--jsonl", "--no-ocr", "--output-dir", "out", "d"}, In());
+  EXPECT_THAT(LineOf(r.out, "\"d/two_pages.pdf\""), HasSubstr(",\"pages\":2,")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/text.djvu\""), ::testing::MatchesRegex(".*,\"pages\":[1-9][0-9]*,.*")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/sample.pptx\""), ::testing::MatchesRegex(".*,\"pages\":[1-9][0-9]*,.*")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/plain.md\""), HasSubstr(",\"pages\":null,"));
+}
+
+TEST_F(Pipeline, JobsMustBeANumberFromOneTo256) {
+  tree_.Write("a.md", "words\n");
+  for (const char* bad : {"0", "-1", "x", "2x", "257", "", "99999999999"}) {
+    SCOPED_TRACE(bad);
+    const auto r = RunQuarn({"--batch", std::string("--jobs=") + bad, "a.md"}, In());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("--jobs needs a number of documents to convert at once, from 1 to 256"));
+    EXPECT_FALSE(Exists(tree_ / "a.txt"));
+  }
+  EXPECT_EQ(RunQuarn({"--batch", "a.md", "--jobs"}, In()).status, 2);
+  EXPECT_EQ(RunQuarn({"--batch", "--jobs", "256", "a.md"}, In()).status, 0);
+  EXPECT_TRUE(Exists(tree_ / "a.txt"));
 }
 
 }  // namespace

@@ -426,6 +426,40 @@ TEST_F(Worker, IdleWorkersCoreIsOfferedToTheOtherWorkersConversion) {
   ASSERT_TRUE(WaitFinished());
 }
 
+// A run may have more workers than two; with WorkersWait each one waits
+// while another lists a folder, so all of them convert the folder's
+// documents at once, and each document is converted once.
+TEST_F(Worker, EveryWorkerOfALargerRunConvertsAtOnceThroughAFolderWalk) {
+  for (int workers : {1, 4}) {
+    SCOPED_TRACE(workers);
+    TempTree tree;
+    std::mutex m;
+    std::condition_variable cv;
+    int in = 0, peak = 0;
+    SetFileConverter([&](const std::string& path) {
+      std::unique_lock hold(m);
+      peak = std::max(peak, ++in);
+      cv.notify_all();
+      // Held until every worker has been in at once (or long enough to
+      // show that no other comes).
+      cv.wait_for(hold, workers > 1 ? 10s : 50ms, [&] { return peak >= workers; });
+      --in;
+      return convert_(path);
+    });
+    for (int i = 0; i < 12; ++i) tree.Write("docs/sub/d" + std::to_string(i) + ".txt");
+    params_.Workers = workers;
+    params_.WorkersWait = true;
+    QueuePath(tree / "docs", params_);
+    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(peak, workers);
+    EXPECT_EQ(ReadRunReport().written, 12);
+  }
+  std::vector<std::string> paths = convert_.Paths();
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(std::unique(paths.begin(), paths.end()), paths.end());
+  EXPECT_EQ(paths.size(), 24u);
+}
+
 TEST_F(Worker, UnlistableFolderIsAFailure) {
   const std::string locked = tree_.Folder("locked");
   tree_.Write("locked/a.txt");
@@ -543,21 +577,29 @@ TEST_F(Worker, EachWorkerOwnsOneConversionThatEndsWithItAndHearsTheStop) {
   EXPECT_EQ(tally->alive, 0);
 }
 
-TEST_F(Queue, RequestedPathsAreThoseOfTheFrontEndsUntilTheRunEnds) {
+TEST_F(Queue, RequestedFoldersAreThoseOfTheFrontEndsUntilTheRunEnds) {
   LaunchFirstOnly();
   Gate gate;
   convert_.GateOn("held.txt", &gate);
   tree_.Write("docs/inner/held.txt");
+  tree_.Write("more/x.txt");
   QueuePath(tree_.Write("first.txt"));
   QueuePath(tree_ / "docs", params_);
   ASSERT_TRUE(gate.WaitEntered());
-  // Paths found in the folder are not requests.
-  EXPECT_THAT(RequestedPaths(), ElementsAre(tree_ / "first.txt", tree_ / "docs"));
+  // Named files, and folders found in a named folder, are not among them.
+  EXPECT_THAT(RequestedFolders(), ElementsAre(tree_ / "docs"));
   QueuePath(tree_.Write("late.txt"), params_);
-  EXPECT_THAT(RequestedPaths(), ElementsAre(tree_ / "first.txt", tree_ / "docs", tree_ / "late.txt"));
+  QueuePath(tree_ / "more", params_);
+  EXPECT_THAT(RequestedFolders(), ElementsAre(tree_ / "docs", tree_ / "more"));
+  EXPECT_THAT(RequestedFolders(1), ElementsAre(tree_ / "more"));
+  EXPECT_THAT(RequestedFolders(5), ::testing::IsEmpty());
+  // What the workers take next, the next first.
+  EXPECT_THAT(NextPaths(1), ElementsAre(tree_ / "late.txt"));
+  EXPECT_THAT(NextPaths(10), ElementsAre(tree_ / "late.txt", tree_ / "more"));
   gate.Open();
   ASSERT_TRUE(WaitFinished());
-  EXPECT_TRUE(RequestedPaths().empty());
+  EXPECT_TRUE(RequestedFolders().empty());
+  EXPECT_TRUE(NextPaths(10).empty());
 }
 
 // The shared state outlives main: a worker that wakes while the program is

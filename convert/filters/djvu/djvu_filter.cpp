@@ -171,6 +171,7 @@ class DjvuFilter final : public BuiltinFilter {
                                                         : "the DjVu document cannot be read: " + djvu.error());
     }
     const int pages = ddjvu_document_get_pagenum(djvu.document());
+    if (pages > 0) sink.set_pages(pages);
     int failed = 0, unread = 0;
     std::string problem, ocr_problem;
     for (int i = 0; i < pages && !sink.full(); ++i) {

@@ -1,5 +1,6 @@
 #include "convert/filters/fitz/fitz_filter.h"
 
+#include <algorithm>
 #include <string>
 
 #include "convert/filters/image/ocr.h"
@@ -14,10 +15,12 @@ struct Pages {
   TextSink& sink;
   int unread = 0;       // pages without text whose picture OCR did not read
   std::string problem;  // why, for the first of them
+  int seen = 0;         // pages handed over
 };
 
-int TakePage(void* user, int, const char* text, size_t size) {
+int TakePage(void* user, int number, const char* text, size_t size) {
   Pages& pages = *static_cast<Pages*>(user);
+  pages.seen = std::max(pages.seen, number + 1);
   pages.sink.Append(std::string_view(text, size));
   pages.sink.EndLine();
   pages.sink.EndChunk();
@@ -50,6 +53,8 @@ class FitzFilter final : public BuiltinFilter {
         pages.unread > 0 ? std::to_string(pages.unread) + " pages are pictures that OCR did not read (" +
                                pages.problem + ")"
                          : std::string();
+    // Every page was read: their number is the document's.
+    if (status == PDFINFO_OK || status == PDFINFO_NO_TEXT) sink.set_pages(pages.seen);
     switch (status) {
       case PDFINFO_OK:
       case PDFINFO_STOPPED:  // the sink is full; the adapter reports the cut

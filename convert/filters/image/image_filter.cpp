@@ -122,6 +122,7 @@ class ImageFilter : public BuiltinFilter {
       pix.reset(pixRead(path.c_str()));
     }
     if (!pix) return ExtractResult::Failed("the picture is damaged or truncated");
+    sink.set_pages(1);  // one picture, one page
     OcrPageText page = ReadPicture(std::move(pix));
     AppendRecognizedPage(page, sink);
     if (!page.problem.empty() && sink.empty()) return ExtractResult::Failed(page.problem);
@@ -150,6 +151,7 @@ class ImageFilter : public BuiltinFilter {
       if (!f || tiffGetCount(f.get(), &pages) != 0 || pages <= 0)
         return ExtractResult::Failed("the picture is damaged or truncated");
     }
+    sink.set_pages(pages);
     std::string problem;
     int failed = 0;
     auto note = [&](int page, const std::string& why) {

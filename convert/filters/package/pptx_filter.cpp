@@ -288,6 +288,7 @@ class PptxFilter : public BuiltinFilter {
       }
       if (x.failed() || !x.opened()) return ExtractResult::Failed(x.error());
     }
+    sink.set_pages(static_cast<std::int64_t>(slides.size()));
 
     std::string problems;
     auto note = [&](const std::string& why) {

@@ -5,6 +5,7 @@
 //   text WORDS | last WORDS | units HEX... answers to GetText (S_OK, S_LAST_TEXT)
 //   nomore | textfail | keep               NO_MORE_TEXT, E_FAIL, S_OK touching nothing
 //   loadfail | initfail                    first line: fail Load or Init
+//   pages N                                what the optional page_count answers
 // A line ending in " *" repeats forever.  When the lines run out GetChunk
 // reports the end of chunks and GetText reports no more text.
 //
@@ -12,6 +13,7 @@
 // tests of the converter processes (never run these in a test's own process):
 //   crash | abort | exit N                 segmentation fault, abort(), _exit(N)
 //   hang | spin                            sleep for ever, or loop on the processor
+//   sleep MS                               sleep MS milliseconds, then go on
 //   hog                                    allocate and fill memory until it fails,
 //                                          then use the null pointer as a careless library does
 //   stdout WORDS                           write WORDS to standard output, then go on
@@ -53,6 +55,7 @@ struct Scripted : QuarnFilter {
   std::size_t next = 0;
   std::u16string pending;  // text of the current "text" answer not yet delivered
   std::string diagnostic;  // what a misbehaviour met
+  int64_t pages = -1;      // what page_count answers ("pages N")
 };
 
 // Carries out one misbehaviour; false (with s->diagnostic set) when it was refused.
@@ -75,6 +78,8 @@ bool Misbehave(Scripted* s, const Op& op) {
     std::abort();
   } else if (op.verb == "exit") {
     ::_exit(std::atoi(op.arg.c_str()));
+  } else if (op.verb == "sleep") {
+    ::usleep(static_cast<useconds_t>(std::atoi(op.arg.c_str())) * 1000);
   } else if (op.verb == "hang") {
     for (;;) ::pause();
   } else if (op.verb == "spin") {
@@ -142,7 +147,7 @@ bool Misbehave(Scripted* s, const Op& op) {
 
 bool IsMisbehaviour(const std::string& v) {
   for (const char* m :
-       {"crash", "abort", "exit", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
+       {"crash", "abort", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
     if (v == m) return true;
   return false;
 }
@@ -168,6 +173,7 @@ std::u16string Utf16(const std::string& s) {
 }
 
 extern const QuarnFilterVtbl kDiagnosingVtbl;
+extern const QuarnFilterVtbl kPagingVtbl;
 
 const Op* Peek(Scripted* s) { return s->next < s->ops.size() ? &s->ops[s->next] : nullptr; }
 void Consume(Scripted* s) {
@@ -195,7 +201,10 @@ QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
   if (!s->ops.empty() && s->ops[0].verb == "loadfail") return QUARN_E_FAIL;
   std::vector<Op> answers;
   for (const Op& op : s->ops) {
-    if (!IsMisbehaviour(op.verb)) {
+    if (op.verb == "pages") {
+      s->pages = std::atoll(op.arg.c_str());
+      s->vtbl = &kPagingVtbl;
+    } else if (!IsMisbehaviour(op.verb)) {
       answers.push_back(op);
     } else if (!Misbehave(s, op)) {
       s->vtbl = &kDiagnosingVtbl;
@@ -278,10 +287,16 @@ const char* Diagnostic(QuarnFilter* f) { return static_cast<Scripted*>(f)->diagn
 
 // Built without the optional diagnostic member, as an older plug-in would be.
 const QuarnFilterVtbl kVtbl = {offsetof(QuarnFilterVtbl, diagnostic), Load, Init, GetChunk, GetText, Release,
-                               nullptr, nullptr};
+                               nullptr, nullptr, nullptr};
 // Once a misbehaviour was refused, the object says what was refused.
 const QuarnFilterVtbl kDiagnosingVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, Diagnostic,
-                                         nullptr};
+                                         nullptr, nullptr};
+
+int64_t PageCount(QuarnFilter* f) { return static_cast<Scripted*>(f)->pages; }
+
+// A document that names its pages gets the whole interface.
+const QuarnFilterVtbl kPagingVtbl = {sizeof(QuarnFilterVtbl), Load, Init, GetChunk, GetText, Release, Diagnostic,
+                                     nullptr, PageCount};
 
 }  // namespace
 
