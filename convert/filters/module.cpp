@@ -96,4 +96,11 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   return l.module;
 }
 
+OcrPageText RecognizeGreyPageOnDemand(const GreyImage& image) {
+  std::string why;
+  const FilterModule* ocr = LoadFilterModule("image", &why);
+  if (!ocr || !ocr->recognize_grey_page) return {{}, "text recognition is not available: " + why, false};
+  return ocr->recognize_grey_page(image);
+}
+
 }  // namespace quarn

@@ -27,8 +27,25 @@ struct RecognizedPage {
   std::string problem;  // why the page gave no text or only part of it, else empty
 };
 
-struct GreyImage;
-struct OcrPageText;
+// An 8-bit grey picture (0 black, 255 white) that the caller keeps alive
+// during the call; rows of stride bytes from the top.  dpi is 0 when unknown.
+struct GreyImage {
+  const unsigned char* pixels;
+  int width;
+  int height;
+  int stride;
+  int dpi;
+};
+
+struct OcrPageText {
+  // UTF-8, one paragraph per line in reading order; empty when the page
+  // shows no text.
+  std::string text;
+  // Why the page has no text or only part of it; empty when all went well.
+  std::string problem;
+  // The page ran past the time limit and was given up.
+  bool timed_out = false;
+};
 
 // One part of a zip package as its central directory describes it.
 struct ZipPart {
@@ -64,6 +81,12 @@ struct FilterModule {
   // libzip (and its cryptography) for every document.
   std::optional<std::vector<ZipPart>> (*zip_directory)(const std::string& path) = nullptr;
 };
+
+// RecognizeGreyPage of the image module, which is loaded when the first page
+// needs it: the modules that meet pages without text in documents of their
+// own (XPS, DjVu) do not load the OCR libraries for the many documents that
+// never need them.
+OcrPageText RecognizeGreyPageOnDemand(const GreyImage& image);
 
 // The module of that name ("markup", "package", "ole", "mail", "wordperfect",
 // ... as listed in module.cpp), loaded on first use;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/filters/image/ocr.h"
+#include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -198,7 +198,7 @@ class DjvuFilter final : public BuiltinFilter {
         int width = 0, height = 0, dpi = 0;
         if (!RenderPage(djvu, i, pixels, width, height, dpi)) continue;
         const OcrPageText read = RecognizeGreyPageOnDemand(GreyImage{pixels.data(), width, height, width, dpi});
-        if (!AppendRecognizedPage(read, sink) && !read.problem.empty()) {
+        if (!sink.AppendRecognizedPage(read.text) && !read.problem.empty()) {
           ++unread;
           if (ocr_problem.empty()) ocr_problem = read.problem;
         }

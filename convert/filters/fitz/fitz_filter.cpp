@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "convert/filters/image/ocr.h"
+#include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 #include "pdfinfo/fitz_text.h"
 
@@ -33,7 +33,7 @@ int TakePage(void* user, int number, const char* text, size_t size) {
 int TakePicture(void* user, int, const unsigned char* pixels, int width, int height, int stride, int dpi) {
   Pages& pages = *static_cast<Pages*>(user);
   const OcrPageText read = RecognizeGreyPageOnDemand(GreyImage{pixels, width, height, stride, dpi});
-  if (!AppendRecognizedPage(read, pages.sink) && !read.problem.empty()) {
+  if (!pages.sink.AppendRecognizedPage(read.text) && !read.problem.empty()) {
     if (pages.unread++ == 0) pages.problem = read.problem;
   }
   return pages.sink.full() ? 1 : 0;
