@@ -24,6 +24,9 @@
 namespace quarn {
 namespace {
 
+// The mask every caller hands the queue: names with a dot.
+constexpr const char* kDocumentMask = "*.*";
+
 bool Utf8Locale() {
   const char* set = ::nl_langinfo(CODESET);
   // The C locale's ASCII counts as UTF-8: its paths are bytes anyway.
@@ -234,7 +237,7 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
   std::vector<RunFailure> refused;  // named paths that are no document or folder
   std::vector<std::string> wanted;
   std::vector<EndedDocument> ended;  // the named paths' own lines, for --jsonl
-  int named_again = 0;               // paths named a second time, left out
+  int named_again = 0;               // paths named a second time, or without a dot: left out
   std::unordered_set<std::string_view> named;
   for (const std::string& p : paths) {
     if (!named.insert(p).second) {
@@ -248,6 +251,12 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
       refused.push_back({p, std::string("cannot read: ") + std::strerror(errno)});
     } else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
       refused.push_back({p, "not a document or folder (a pipe, socket or device)"});
+    } else if (S_ISREG(st.st_mode) && !MatchesMaskList(p, kDocumentMask)) {
+      // The whole path is matched against the mask: a file whose path holds
+      // no dot is no document, as in a folder.  A script still hears of it.
+      ++named_again;
+      if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("no dot in its path: not taken for a document")});
+      continue;
     } else {
       wanted.push_back(p);
       continue;
@@ -263,7 +272,7 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
     TerminalNotify notify;
     TProcessParams params;
     params.NotifyWindow = &notify;
-    params.MaskList = "*.*";
+    params.MaskList = kDocumentMask;
     params.KeepDocumentLog = options.jsonl;
     params.Workers = options.jobs;
     // Every worker stays busy through a folder walk, not only the first.

@@ -79,7 +79,9 @@ ConverterSettings SettingsFor(const quarn_options& o, const CallRoute& route, st
     // The converter reads its own installation (registry, filter modules,
     // libraries) wherever that lies, even when the host's is elsewhere.
     const std::string prefix = ParentFolder(ParentFolder(settings.program));
-    settings.requested_paths = [prefix] { return std::vector<std::string>{prefix}; };
+    settings.requested_folders = [prefix](std::size_t from) {
+      return from == 0 ? std::vector<std::string>{prefix} : std::vector<std::string>{};
+    };
   }
   return settings;
 }

@@ -131,6 +131,18 @@ TEST_F(Pipeline, PathsComeFromAListOneALineOrEndedByNul) {
   EXPECT_EQ(r.err, "quarn: 3 written, 0 without text, 0 failed\n");
   EXPECT_EQ(TempTree::Read(tree_ / "d/new\nline.txt"), "beta\n");
 
+  // A listed file whose path holds no dot is no document, as in a folder,
+  // but a script still gets its line; a dot in a folder's name makes it one
+  // (which then has no filter for its empty extension).
+  tree_.Write("d/NOTES", "delta\n");
+  tree_.Write("f.d/README", "epsilon\n");
+  tree_.Write("bare", "d/NOTES\nf.d/README\n");
+  r = RunQuarn({"--batch", "--jsonl", "--files-from", "bare"}, In());
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_THAT(LineOf(r.out, "\"d/NOTES\""), HasSubstr("\"status\":\"skipped\",\"reason\":\"no dot in its path"));
+  EXPECT_THAT(LineOf(r.out, "\"f.d/README\""), HasSubstr("\"status\":\"no_text\""));
+  EXPECT_THAT(r.err, HasSubstr("quarn: 0 written, 1 without text, 0 failed, 1 skipped\n"));
+
   // An empty list is nothing to do.
   tree_.Write("empty", "");
   r = RunQuarn({"--batch", "--files-from=empty"}, In());
