@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages quarn and quarn-dev and checks them with lintian:
 #   scripts/package.sh [OUTDIR]        (default: build-deb/ in the source tree)
-# leaves OUTDIR/quarn_VERSION_ARCH.deb and OUTDIR/quarn-dev_VERSION_ARCH.deb.
+# leaves OUTDIR/quarn_VERSION_ARCH.deb, OUTDIR/quarn-dev_VERSION_ARCH.deb and
+# OUTDIR/python3-quarn_VERSION_ARCH.deb.
 # The source tree (its tracked files and new ones not ignored) is copied to
 # OUTDIR/src/quarn-VERSION first, so dpkg-buildpackage writes nothing beside
 # the source.  The package's own tests are left out (DEB_BUILD_OPTIONS=nocheck)
