@@ -530,9 +530,9 @@ def main():
     if ARGS.set == "corpus" and not os.path.isdir(os.path.join(ARGS.corpus, "inputs")):
         print("SKIPPED: no corpus at " + ARGS.corpus)
         return SKIP
-    spec = importlib.util.spec_from_file_location("quarn_dask", ARGS.script)
-    QUARN_DASK = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(QUARN_DASK)
+    found = importlib.util.spec_from_file_location("quarn_dask", ARGS.script)
+    QUARN_DASK = importlib.util.module_from_spec(found)
+    found.loader.exec_module(QUARN_DASK)
     # A time-out of ctest ends this process, not the sessions it started.
     atexit.register(end_started)
     signal.signal(signal.SIGTERM, end_started)
