@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +19,7 @@
 #include "app/converter_limits.h"
 #include "app/converter_wire.h"
 #include "app/main.h"
+#include "convert/charset.h"
 #include "convert/conversion_options.h"
 
 namespace quarn {
@@ -219,6 +219,9 @@ void RunConverterProcess(int channel, pid_t parent, const wire::Setup* handed) {
   // killed without warning.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != parent) ::_exit(1);
+  // The program's character set, as the program that started it has it;
+  // the rest of the locale stays C (a window forks with all of it taken).
+  UseEnvironmentCharacterSet();
   // An error that escapes is a crash of this process, not a message.
   std::set_terminate([] { std::abort(); });
   std::string fields;
@@ -256,9 +259,6 @@ void RunConverterProcessIfAsked(int argc, char** argv) {
     std::fprintf(stderr, "quarn: %s is for the program's own use\n", kConverterMode);
     ::_exit(2);
   }
-  // The program's character set, as the program that started it has it (a
-  // forked converter has it already).
-  std::setlocale(LC_ALL, "");
   // Idle workers' cores, as the program's queue counts them; without it the
   // converter's own count (one) stands.
   AttachSpareWorkers(kSpareWorkersChannel);

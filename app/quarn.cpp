@@ -2,7 +2,6 @@
 // the window runs until it is closed.
 #include <unistd.h>
 
-#include <clocale>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -11,6 +10,7 @@
 #include "app/converter_process.h"
 #include "app/main.h"
 #include "app/signals.h"
+#include "convert/charset.h"
 #include "ui/run_window.h"
 #include "shell/execute.h"
 
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   std::set_terminate(LastChance);
   quarn::InstallCleanupHandlers();
   quarn::FixInstallDate();  // fixed when the program starts, before anything else runs
-  std::setlocale(LC_ALL, "");
+  quarn::UseEnvironmentCharacterSet();
   try {
     int status = quarn::Status(quarn::ExitCode::kOk);
     if (quarn::StartUp(quarn::CommandLineArguments(argc, argv), &status)) {

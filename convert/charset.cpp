@@ -5,6 +5,7 @@
 #include <langinfo.h>
 
 #include <cerrno>
+#include <clocale>
 
 #include "convert/filter_path.h"
 
@@ -22,6 +23,11 @@ bool IsUtf8CodeSet(std::string_view c) {
   };
   return c.empty() || eq("UTF-8") || eq("UTF8") || eq("ANSI_X3.4-1968") || eq("ASCII") ||
          eq("US-ASCII") || eq("POSIX");
+}
+
+void UseEnvironmentCharacterSet() {
+  std::setlocale(LC_ALL, "C");
+  std::setlocale(LC_CTYPE, "");
 }
 
 const std::string& SystemCodeSet() {

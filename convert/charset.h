@@ -17,6 +17,13 @@ namespace quarn {
 const std::string& SystemCodeSet();
 bool IsUtf8CodeSet(std::string_view codeset);
 
+// Takes the environment's character set (LC_CTYPE) and nothing else of its
+// locale: numbers, dates and the like in a document's text keep one form on
+// every machine ("22.00", "Tue, 03 Jul 2007"), whatever language the user
+// reads.  Called when a process starts, before any thread; a converter forked
+// from a window that took the whole locale takes this one instead.
+void UseEnvironmentCharacterSet();
+
 // Converts UTF-16 to the target character set, piece by piece.  A high
 // surrogate at the end of one piece waits for the low surrogate at the start
 // of the next; a lone surrogate and any character the target cannot hold

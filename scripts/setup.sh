@@ -17,6 +17,8 @@ packages=(
   libgtest-dev libgmock-dev
   libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core fonts-urw-base35 img2pdf poppler-utils
+  # a German locale made by the tests (localedef) to show texts do not change with it
+  locales
   # the manual page, the completions, the desktop data and their tests
   scdoc groff-base shared-mime-info desktop-file-utils appstream bash-completion zsh fish
   # the cluster script's test (contrib/dask): a real scheduler and workers

@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +109,62 @@ TEST_F(Messages, LimitsOfTheXmlParserAreToldAsWhatTheDocumentHolds) {
     EXPECT_THAT(r.err, HasSubstr(std::string(c.reason) + "\n")) << c.file;
     EXPECT_THAT(r.err, Not(HasSubstr("XML_PARSE_HUGE")));
   }
+}
+
+std::string Slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The texts do not change with the user's language: dates in mail headers
+// stay English, numbers keep their point, in a German locale made here.
+TEST_F(Messages, TextsAreTheSameWhateverTheUsersLanguage) {
+  namespace fs = std::filesystem;
+  if (std::system("command -v localedef >/dev/null 2>&1") != 0 || !fs::exists("/usr/share/i18n/locales/de_DE"))
+    GTEST_SKIP() << "localedef or the German locale's source is missing";
+  fs::create_directories(tree_ / "loc");
+  const std::string made = "localedef -i de_DE -f UTF-8 '" + (tree_ / "loc/de_DE.UTF-8") + "' >/dev/null 2>&1";
+  if (std::system(made.c_str()) != 0 && !fs::exists(tree_ / "loc/de_DE.UTF-8/LC_NUMERIC"))
+    GTEST_SKIP() << "localedef could not make de_DE.UTF-8";
+  std::vector<fs::path> samples = {fs::path(QUARN_TEST_DATA) / "ole/sample.xls",
+                                   fs::path(QUARN_TEST_DATA) / "package/odf/headers.ods",
+                                   fs::path(QUARN_TEST_DATA) / "package/ooxml/sample.xlsx"};
+  // Real Outlook items and spreadsheets when the corpus is here.
+  std::error_code ec;
+  for (const char* kind : {"msg", "numbers", "ods", "xlsx"})
+    for (fs::recursive_directory_iterator it(fs::path(QUARN_CORPUS) / "inputs" / kind, ec), end; !ec && it != end;
+         it.increment(ec))
+      if (it->is_regular_file() && it->path().string().find("_corrupt") == std::string::npos)
+        samples.push_back(it->path());
+  for (const char* lang : {"c", "de"}) {
+    fs::create_directories(tree_ / lang);
+    int n = 0;
+    for (const fs::path& sample : samples)
+      fs::copy_file(sample, tree_ / (std::string(lang) + "/" + std::to_string(n++) + sample.extension().string()));
+  }
+  RunOptions c = In();
+  RunOptions de = In();
+  de.env = {"LOCPATH=" + (tree_ / "loc"), "LC_ALL=de_DE.UTF-8"};
+  RunQuarn({"--batch", "--no-ocr", "c"}, c);
+  RunQuarn({"--batch", "--no-ocr", "de"}, de);
+  int compared = 0;
+  for (const fs::directory_entry& e : fs::directory_iterator(tree_ / "c")) {
+    if (e.path().extension() != ".txt") continue;
+    ++compared;
+    const std::string in_c = Slurp(e.path());
+    const std::string in_de = Slurp(tree_ / ("de/" + e.path().filename().string()));
+    if (in_c == in_de) continue;
+    // The first line that differs, in both forms.
+    std::size_t at = 0;
+    while (at < in_c.size() && at < in_de.size() && in_c[at] == in_de[at]) ++at;
+    const std::size_t newline = at == 0 ? std::string::npos : in_c.rfind('\n', at - 1);
+    const std::size_t from = newline == std::string::npos ? 0 : newline + 1;
+    ADD_FAILURE() << e.path().filename() << ": \"" << in_de.substr(from, in_de.find('\n', from) - from)
+                  << "\" in German, \"" << in_c.substr(from, in_c.find('\n', from) - from) << "\" in C";
+  }
+  EXPECT_GE(compared, 3);
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "convert/filters/ole/msg_filter.h"
 
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/mail_date.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
 #include "convert/filters/ole/ole_util.h"
@@ -154,15 +154,7 @@ std::string Mailbox(const std::string& name, const std::string& address) {
 
 // A FILETIME (100 ns since 1601) as a mail header writes a date, in UTC.
 std::string MailDate(const std::string& filetime) {
-  uint64_t ticks = static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32;
-  if (ticks == 0) return {};
-  int64_t seconds = static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (!gmtime_r(&t, &tm)) return {};
-  char buf[64];
-  if (!std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S +0000", &tm)) return {};
-  return buf;
+  return FileTimeAsMailDate(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32);
 }
 
 // The value of one header field in a block of transport headers, unfolded.

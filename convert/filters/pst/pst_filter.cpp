@@ -3,10 +3,10 @@
 #include <libpst/libpst.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "convert/filters/markup/html_filter.h"
+#include "convert/filters/common/mail_date.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
@@ -30,13 +30,7 @@ std::string OneLine(std::string s) {
 
 std::string DateText(const FILETIME* t) {
   if (!t) return {};
-  uint64_t ticks = static_cast<uint64_t>(t->dwHighDateTime) << 32 | t->dwLowDateTime;
-  if (ticks == 0) return {};
-  std::time_t seconds = static_cast<std::time_t>(static_cast<int64_t>(ticks / 10000000) - 11644473600LL);
-  std::tm tm{};
-  char buf[64];
-  if (!gmtime_r(&seconds, &tm) || !std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S +0000", &tm)) return {};
-  return buf;
+  return FileTimeAsMailDate(static_cast<uint64_t>(t->dwHighDateTime) << 32 | t->dwLowDateTime);
 }
 
 class PstReader {
