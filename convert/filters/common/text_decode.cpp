@@ -280,9 +280,10 @@ class Utf8Check {
 // comes out as ISO-8859-1).  Escape-based encodings (ISO-2022) are all
 // ASCII, so a block with ESC is fed whole.
 // Returns the number of bytes fed.
-std::size_t FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
+template <class Feed>
+std::size_t FeedDetector(Feed&& feed, std::string_view b, bool whole) {
   if (whole) {
-    uchardet_handle_data(detector, b.data(), b.size());
+    feed(b);
     return b.size();
   }
   std::size_t fed = 0;
@@ -298,7 +299,7 @@ std::size_t FeedDetector(uchardet_t detector, std::string_view b, bool whole) {
     for (std::size_t e = i; e < n && e - last <= kGap; ++e)
       if (p[e] >= 0x80) last = e;
     std::size_t end = std::min(n, last + 1 + kContext);
-    uchardet_handle_data(detector, b.data() + start, end - start);
+    feed(b.substr(start, end - start));
     fed += end - start;
     i = end;
   }
@@ -310,6 +311,12 @@ struct UchardetDeleter {
 };
 
 }  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  Utf8Check check;
+  check.Feed(bytes);
+  return check.Finish();
+}
 
 std::size_t MemorySource::Read(char* buf, std::size_t n) {
   std::size_t k = std::min(n, bytes_.size() - pos_);
@@ -416,12 +423,32 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   }
 
   Utf8Check utf8;
-  std::unique_ptr<std::remove_pointer_t<uchardet_t>, UchardetDeleter> detector(uchardet_new());
-  std::size_t fed = 0;
   bool ascii = true;
   const bool escapes = head.find('\x1B') != std::string::npos;
+  // The detector is made only when its answer can matter: for text with
+  // escapes (ISO-2022 is valid 7-bit UTF-8 too), or once the bytes are not
+  // UTF-8.  Until then what it would be fed waits here (at most about
+  // kDetectorBytes), so valid UTF-8, the common case, never reaches it.
+  std::unique_ptr<std::remove_pointer_t<uchardet_t>, UchardetDeleter> detector;
+  bool detector_made = false;
+  std::vector<std::string> waiting;
+  auto feed = [&](std::string_view part) {
+    if (detector) uchardet_handle_data(detector.get(), part.data(), part.size());
+    else if (!detector_made) waiting.emplace_back(part);
+  };
+  auto need_detector = [&] {
+    if (detector_made) return;
+    detector_made = true;
+    detector.reset(uchardet_new());
+    if (detector)
+      for (const std::string& part : waiting) uchardet_handle_data(detector.get(), part.data(), part.size());
+    std::vector<std::string>().swap(waiting);
+  };
+  if (escapes) need_detector();
+  std::size_t fed = 0;
   while (!block.empty()) {
     utf8.Feed(block);
+    if (!utf8.valid()) need_detector();
     if (ascii)
       for (unsigned char c : block)
         if (c >= 0x80) {
@@ -429,12 +456,12 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
           break;
         }
     // While a declared UTF-8 holds, the detector has nothing to do.
-    if (fed < kDetectorBytes && detector && !(declared_utf8 && utf8.valid())) {
-      fed += FeedDetector(detector.get(), block, escapes);
-    }
+    if (fed < kDetectorBytes && !(declared_utf8 && utf8.valid())) fed += FeedDetector(feed, block, escapes);
     if (!utf8.valid() && fed >= kDetectorBytes) break;
     block = std::string_view(buffer.get(), src.Read(buffer.get(), kBlockBytes));
   }
+  const bool valid_utf8 = utf8.Finish();
+  if (!valid_utf8) need_detector();
   std::string label;
   if (detector) {
     uchardet_data_end(detector.get());
@@ -446,7 +473,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     std::string c = CharsetForLabel(label);
     if (!c.empty()) return done(c, "detected");
   }
-  if (utf8.Finish()) return done("UTF-8", declared_utf8 ? "declared" : ascii ? "ASCII" : "valid UTF-8");
+  if (valid_utf8) return done("UTF-8", declared_utf8 ? "declared" : ascii ? "ASCII" : "valid UTF-8");
   // Character sets the detector does not know.
   if (std::string ebcdic = EbcdicCharset(head); !ebcdic.empty()) return done(ebcdic, "detected");
   if (!escapes && LooksLikeJohab(head)) return done("JOHAB", "detected");

@@ -79,6 +79,9 @@ struct DetectOptions {
 // UTF-16/32 come back as binary.  Rewinds src before it returns.
 CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 
+// True when bytes are UTF-8 throughout (no sequence cut at the end).
+bool IsValidUtf8(std::string_view bytes);
+
 // The iconv name for a charset label as documents and mail headers write it
 // ("latin1", "x-sjis", "utf8", "ks_c_5601-1987"), following what browsers do
 // (ISO-8859-1 and ASCII are read as windows-1252); empty when this system
