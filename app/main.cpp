@@ -11,8 +11,14 @@
 #include <memory>
 #include <new>
 
+#include <sys/mman.h>
+
+#include "convert/charset.h"
 #include "convert/filter.h"
+#include "convert/filters/builtin.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/pdf_filter.h"
+#include "convert/filters/sniff.h"
 
 namespace quarn {
 
@@ -80,6 +86,71 @@ DocumentText ReadDocument(const Registry& registry, const std::string& path) {
     return {ConvertResult::Failed("out of memory while converting " + Quoted(path)), {}};
   } catch (const std::exception& e) {
     return {ConvertResult::Failed(e.what()), {}};
+  }
+}
+
+namespace {
+
+bool SameClassId(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whether the text filter keeps content of this kind as the text it is.
+bool TextFilterKeeps(const Sniffed& s) {
+  switch (s.kind) {
+    case ContentKind::kUnknown: return s.filter.empty();
+    case ContentKind::kHtml:
+    case ContentKind::kXml:
+    case ContentKind::kMail:
+    case ContentKind::kMbox:
+    case ContentKind::kCalendar:
+    case ContentKind::kVcard: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::optional<DocumentText> ReadOwnPlainText(const Registry& registry, const DocumentInput& input) {
+  const BuiltinFilterInfo* text_filter = FindBuiltinFilter("text");
+  struct stat st {};
+  if (!text_filter || input.fd < 0 || ::fstat(input.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+      static_cast<std::uint64_t>(st.st_size) > kOwnPlainTextBytes)
+    return std::nullopt;
+  try {
+    const std::string class_id = FindFilterClass(registry, input.path);
+    if (!SameClassId(class_id, text_filter->class_id)) return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = ::pread(input.fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;  // shorter than it was: the converter says what it finds
+      got += static_cast<std::size_t>(n);
+    }
+    if (bytes.find('\0') != std::string::npos || bytes.find('\x1B') != std::string::npos) return std::nullopt;
+    if (!TextFilterKeeps(SniffHead(bytes)) || !IsValidUtf8(bytes)) return std::nullopt;
+    // The filter reads the private copy, never the named file again.
+    const int copy = ::memfd_create("quarn-text", MFD_CLOEXEC);
+    if (copy < 0) return std::nullopt;
+    const InputFile held(copy);
+    for (std::size_t put = 0; put < bytes.size();) {
+      const ssize_t n = ::write(copy, bytes.data() + put, bytes.size() - put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;
+      put += static_cast<std::size_t>(n);
+    }
+    const std::string copy_path = "/proc/self/fd/" + std::to_string(copy);
+    return TextToWrite(ExtractWithFilterClass(registry, class_id, copy_path, FilterLimits{}, SystemCodeSet()));
+  } catch (const std::exception&) {
+    return std::nullopt;  // the converter reads it and says why
   }
 }
 

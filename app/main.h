@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,20 @@ struct DocumentInput {
 // How ConvertFile obtains a document's text: in this process (ReadDocument)
 // or from a converter process.
 using DocumentReader = std::function<DocumentText(const DocumentInput& input)>;
+
+// Small plain text that the program's own code reads whole: up to this many
+// bytes of UTF-8, nothing else in it.
+inline constexpr std::size_t kOwnPlainTextBytes = std::size_t{1} << 20;
+
+// The text of a small plain-text document read in this process, or nothing
+// when the document is anything else.  Taken only when the registry gives
+// the document's name to the built-in text filter and its bytes (at most
+// kOwnPlainTextBytes) are valid UTF-8 with no NUL, no escape and no other
+// format's signature: then only the program's own decoding sees them, with
+// nothing to crash, hang or grow, and a converter process would cost more
+// than the reading.  The bytes checked are the bytes read (a private copy),
+// so the document cannot change in between.
+std::optional<DocumentText> ReadOwnPlainText(const Registry& registry, const DocumentInput& input);
 
 // Converts path into out_path (or OutputPathFor(path) when out_path is
 // empty): the input is checked (only regular files are documents), its text

@@ -363,6 +363,8 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
   route.fork_converter = true;
   if (!choices.isolated)
     route.reader = [](const DocumentInput& input) { return ReadDocument(InstalledRegistry(), input.path); };
+  else
+    route.read_here = [](const DocumentInput& input) { return ReadOwnPlainText(InstalledRegistry(), input); };
   if (out == "-") route.out_fd = STDOUT_FILENO;
   const quarn_options options = LibraryOptions(choices);
   quarn_result r;

@@ -311,7 +311,10 @@ ConvertResult ResultOfSave(const SaveResult& saved, std::string note) {
 }
 
 DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits) {
-  FilterText extracted = ExtractFilterText(registry, path, limits);
+  return TextToWrite(ExtractFilterText(registry, path, limits));
+}
+
+DocumentText TextToWrite(FilterText extracted) {
   DocumentText read;
   ThinSpacesInPlace(extracted.text);
   if (!HasVisibleText(extracted.text)) {

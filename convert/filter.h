@@ -81,6 +81,9 @@ bool HasVisibleText(std::string_view text);
 // has no visible character.  Throws the registry's errors like the functions
 // above; writes nothing.
 DocumentText ReadWithFilter(const Registry& registry, const std::string& path, const FilterLimits& limits = {});
+// What ReadWithFilter makes of a filter's text: thinned, and kNoText with
+// the reason when nothing visible is left.
+DocumentText TextToWrite(FilterText extracted);
 
 // Extracts, thins and writes: kWritten; kNoText with the reason when the text
 // has no visible character; kSameFile or kFailed when SaveTextFile found the

@@ -89,13 +89,18 @@ ConverterSettings SettingsFor(const quarn_options& o, const CallRoute& route, st
 ConvertResult Convert(const std::string& path, const char* out, const quarn_options& options, const CallRoute& route,
                       std::string* text) {
   std::optional<ConverterClient> converter;
+  ConverterSettings settings;
   DocumentReader read = route.reader;
   if (!read) {
     std::string why;
-    ConverterSettings settings = SettingsFor(options, route, &why);
+    settings = SettingsFor(options, route, &why);
     if (!why.empty()) return ConvertResult::Failed(why);
-    converter.emplace(std::move(settings));
-    read = [&converter](const DocumentInput& input) { return converter->Read(input); };
+    read = [&](const DocumentInput& input) -> DocumentText {
+      if (route.read_here)
+        if (std::optional<DocumentText> here = route.read_here(input)) return std::move(*here);
+      if (!converter) converter.emplace(std::move(settings));
+      return converter->Read(input);
+    };
   }
   if (route.to_memory) return ConvertToText(path, read, text);
   if (route.out_fd >= 0) return ConvertToStream(path, route.out_fd, read);

@@ -3,6 +3,9 @@
 // the text written, and the outcome put into a quarn_result.
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include "app/main.h"
 #include "libquarn/quarn.h"
 
@@ -17,6 +20,9 @@ struct CallRoute {
   // When set, reads the document in place of a converter process (the
   // command line's internal measure of what isolation costs).
   DocumentReader reader;
+  // When set, tried first: the text it gives is the document's; nothing
+  // sends the document to the converter process, started only then.
+  std::function<std::optional<DocumentText>(const DocumentInput& input)> read_here;
   // >= 0: the text goes to this descriptor as it stands, and out is unused.
   int out_fd = -1;
   // The text goes to result->text, and out is unused.
