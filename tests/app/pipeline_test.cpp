@@ -374,17 +374,22 @@ TEST_F(Pipeline, JobsChangeNeitherTheResultsNorTheCounts) {
 }
 
 // The pages of a document whose filter knows them: a PDF's, a DjVu
-// document's, a presentation's slides; null for a plain text.
+// document's, a presentation's slides (PowerPoint, OpenDocument), a Visio
+// drawing's pages; null for a plain text.
 TEST_F(Pipeline, JsonLinesGivePagesWhereTheFilterKnowsThem) {
   const std::string data = QUARN_TEST_DATA;
   std::filesystem::create_directories(tree_ / "d");
-  for (const char* from : {"convert/pdf/two_pages.pdf", "djvu/text.djvu", "package/ooxml/sample.pptx"})
+  for (const char* from : {"convert/pdf/two_pages.pdf", "djvu/text.djvu", "package/ooxml/sample.pptx", "ole/sample.ppt",
+                           "package/odf/slides.odp", "visio/drawing.vdx"})
     std::filesystem::copy_file(data + "/" + from, tree_ / ("d/" + std::filesystem::path(from).filename().string()));
   tree_.Write("d/plain.md", "words\n");
   const auto r = RunQuarn({"--batch", "--jsonl", "--no-ocr", "--output-dir", "out", "d"}, In());
   EXPECT_THAT(LineOf(r.out, "\"d/two_pages.pdf\""), HasSubstr(",\"pages\":2,")) << r.out;
   EXPECT_THAT(LineOf(r.out, "\"d/text.djvu\""), ::testing::MatchesRegex(".*,\"pages\":[1-9][0-9]*,.*")) << r.out;
   EXPECT_THAT(LineOf(r.out, "\"d/sample.pptx\""), ::testing::MatchesRegex(".*,\"pages\":[1-9][0-9]*,.*")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/sample.ppt\""), HasSubstr(",\"pages\":2,")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/slides.odp\""), HasSubstr(",\"pages\":12,")) << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/drawing.vdx\""), HasSubstr(",\"pages\":2,")) << r.out;
   EXPECT_THAT(LineOf(r.out, "\"d/plain.md\""), HasSubstr(",\"pages\":null,"));
 }
 

@@ -457,6 +457,8 @@ bool PptReader::EmitSlides(TextSink& sink) {
     }
     sink.EndChunk();
   }
+  // The slide list names every slide, read or not.
+  if (!slides.empty()) sink.set_pages(static_cast<std::int64_t>(slides.size()));
   Emit(footers, sink);
   sink.EndChunk();
   return !slides.empty();
@@ -574,6 +576,7 @@ class PptFilter : public BuiltinFilter {
         sink.Append(chunk);
         sink.EndChunk();
       }
+      sink.set_pages(slides.pages());
     } else if (std::optional<std::string> content = ReadCompoundStream(file.get(), "Text_Content")) {
       // PowerPoint 95: its records are not those of later versions, but it
       // keeps the slides' text in a stream of its own.

@@ -205,6 +205,8 @@ class Walker {
   Kind kind() const { return kind_; }
   // The parser's first error in the last Run, or empty.
   const std::string& xml_error() const { return xml_error_; }
+  // The slides or drawing pages of a presentation or drawing; 0 for others.
+  std::int64_t pages() const { return pages_; }
   // Whether repeat counts asked for more copies than were written.
   bool repeats_cut() const { return repeats_cut_; }
   // List labels are read for text documents and presentations; a
@@ -325,6 +327,7 @@ class Walker {
 
   TextSink& sink_;
   ZipArchive* zip_;
+  std::int64_t pages_ = 0;  // the body's draw:page elements: slides, drawing pages
   int nesting_ = 0;
   std::set<std::string> objects_read_;
   std::vector<Ctx> ctx_;
@@ -747,6 +750,7 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
       c.tables.pop_back();
     }
   } else if (Is(ns, l, Ns::kDraw, "page") && c.role == Role::kBody) {
+    ++pages_;
     SlideFooter();
     sink_.EndLine();
     sink_.EndChunk();
@@ -1070,6 +1074,7 @@ ExtractResult ExtractFlat(const std::string& path, TextSink& sink, const std::st
   bool ok = w.Run(r.get());
   w.Finish();
   if (!ok) return Damaged(sink, "the document's XML is damaged (" + w.xml_error() + ")");
+  if (w.pages() > 0) sink.set_pages(w.pages());
   if (w.repeats_cut()) return ExtractResult::Incomplete(kRepeatsCut);
   return ExtractResult::Ok();
 }
@@ -1108,6 +1113,7 @@ class OdfFilter final : public BuiltinFilter {
       w.Finish();
       return Damaged(sink, why.empty() ? "content.xml is damaged (" + w.xml_error() + ")" : why);
     }
+    if (w.pages() > 0) sink.set_pages(w.pages());
     std::string missing;
     if (w.kind() != Kind::kUnknown && zip->Has("styles.xml")) {
       // Master pages: headers and footers, text on slide masters.

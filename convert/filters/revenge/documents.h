@@ -169,7 +169,10 @@ class Pages : public Common<Interface> {
 class Presentation final : public Charts<Pages<librevenge::RVNGPresentationInterface>> {
  public:
   using Charts::Charts;
-  void startSlide(const RVNGPropertyList&) override { c_.Block(); }
+  void startSlide(const RVNGPropertyList&) override {
+    c_.CountPage();
+    c_.Block();
+  }
   void endSlide() override { c_.Block(); }
   // A master slide's text (placeholders, footers) is the same on every slide.
   void startMasterSlide(const RVNGPropertyList&) override { c_.Push(Collector::Role::kSkip); }
@@ -197,7 +200,10 @@ class Presentation final : public Charts<Pages<librevenge::RVNGPresentationInter
 class Drawing final : public Pages<librevenge::RVNGDrawingInterface> {
  public:
   using Pages::Pages;
-  void startPage(const RVNGPropertyList&) override { c_.Block(); }
+  void startPage(const RVNGPropertyList&) override {
+    c_.CountPage();
+    c_.Block();
+  }
   void endPage() override { c_.Block(); }
   // A master page's text is the background of every page that uses it.
   void startMasterPage(const RVNGPropertyList&) override { c_.Push(Collector::Role::kSkip); }

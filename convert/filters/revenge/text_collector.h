@@ -90,6 +90,8 @@ class Collector {
 
   // Writes what was kept for after the body; later calls do nothing.
   void Finish();
+  // A slide or drawing page begins: the document's pages so far.
+  void CountPage() { sink_.set_pages(++pages_); }
 
   // Whether the sink filled up and parsing was asked to stop.
   bool stopped() const { return stopped_; }
@@ -132,6 +134,7 @@ class Collector {
   [[noreturn]] void Stop();
 
   TextSink& sink_;
+  std::int64_t pages_ = 0;
   std::vector<Out> outs_;
   std::string headers_, notes_, comments_;
   std::set<std::string> seen_headers_;
