@@ -232,10 +232,10 @@ std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_
   return line + ShortenMiddle(progress.CurrentPath, room, utf8_terminal);
 }
 
-int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options) {
+int RunBatch(std::vector<std::string> paths, const BatchOptions& options) {
   const bool utf8 = Utf8Locale();
   std::vector<RunFailure> refused;  // named paths that are no document or folder
-  std::vector<std::string> wanted;
+  std::vector<const std::string*> wanted;  // into paths
   std::vector<EndedDocument> ended;  // the named paths' own lines, for --jsonl
   int named_again = 0;               // paths named a second time, or without a dot: left out
   std::unordered_set<std::string_view> named;
@@ -258,7 +258,7 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
       if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("no dot in its path: not taken for a document")});
       continue;
     } else {
-      wanted.push_back(p);
+      wanted.push_back(&p);
       continue;
     }
     if (options.jsonl) ended.push_back({p, ConvertResult::Failed(refused.back().reason)});
@@ -279,8 +279,13 @@ int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options)
     params.WorkersWait = true;
     // Every path but the last waits in the queue; the last one starts the
     // run, so that all of them belong to one run and count in one report.
-    for (std::size_t i = 0; i + 1 < wanted.size(); ++i) QueuePath(wanted[i]);
-    QueuePath(wanted.back(), params);
+    for (std::size_t i = 0; i + 1 < wanted.size(); ++i) QueuePath(*wanted[i]);
+    QueuePath(*wanted.back(), params);
+    // The queue holds its own copies now: a list of a million paths is not
+    // kept again for the length of the run.
+    std::unordered_set<std::string_view>().swap(named);
+    std::vector<const std::string*>().swap(wanted);
+    std::vector<std::string>().swap(paths);
     const std::uint64_t run = ReadProgress().Run;
 
     const bool tty = ::isatty(STDERR_FILENO) == 1;

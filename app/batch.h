@@ -19,7 +19,7 @@ struct BatchOptions {
 };
 
 // Converts the documents in paths (files and folders); returns the exit status.
-int RunBatch(const std::vector<std::string>& paths, const BatchOptions& options = {});
+int RunBatch(std::vector<std::string> paths, const BatchOptions& options = {});
 
 // One document's line of --jsonl output, without its line end.
 std::string DocumentJson(const EndedDocument& document);

@@ -36,24 +36,24 @@ std::optional<std::string> OriginOf(const std::string& path) {
 
 OutputPlan::OutputPlan(std::string output_dir, const std::vector<std::string>& named,
                        const std::vector<std::string>& listed, bool update)
-    : dir_(std::move(output_dir)),
-      named_(named.begin(), named.end()),
-      listed_(listed.begin(), listed.end()),
-      update_(update) {
+    : dir_(std::move(output_dir)), update_(update) {
+  for (const std::string& path : named) named_.insert(path);
+  for (const std::string& path : listed) listed_.insert(path);
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
 }
 
 std::string OutputPlan::RelativePath(const std::string& document) const {
   // A named file stands for itself: its text file takes its name.
-  if (named_.count(document)) return std::string(FileName(document));
-  if (listed_.count(document)) return document;
+  if (named_.contains(document)) return std::string(FileName(document));
+  if (listed_.contains(document)) return document;
   // Entries of a named folder are spelled as the folder was, then "/" (none
   // more when the folder was named with its own slash) and the rest: the
   // nearest named folder up the path is the one the walk came from.
   for (std::size_t slash = document.rfind('/'); slash != std::string::npos; slash = document.rfind('/', slash - 1)) {
-    const std::string folder = document.substr(0, slash), with_slash = document.substr(0, slash + 1);
-    if (named_.count(folder) || named_.count(with_slash)) return document.substr(slash + 1);
-    if (listed_.count(folder) || listed_.count(with_slash)) return document;
+    const std::string_view folder = std::string_view(document).substr(0, slash);
+    const std::string_view with_slash = std::string_view(document).substr(0, slash + 1);
+    if (named_.contains(folder) || named_.contains(with_slash)) return document.substr(slash + 1);
+    if (listed_.contains(folder) || listed_.contains(with_slash)) return document;
     if (slash == 0) break;
   }
   return std::string(FileName(document));

@@ -6,10 +6,10 @@
 
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "convert/outcome.h"
+#include "process/path_digest.h"
 
 namespace quarn {
 
@@ -41,8 +41,8 @@ class OutputPlan {
   std::string RelativePath(const std::string& document) const;
 
   std::string dir_;
-  std::unordered_set<std::string> named_;
-  std::unordered_set<std::string> listed_;
+  PathDigestSet named_;
+  PathDigestSet listed_;
   bool update_;
 };
 

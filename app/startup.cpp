@@ -480,7 +480,7 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
     plan = std::make_shared<const OutputPlan>(batch.output_dir, paths, listed, batch.update);
   paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
   InitialiseConversion(choices, plan);
-  *exit_status = RunBatch(paths, batch.report);
+  *exit_status = RunBatch(std::move(paths), batch.report);
   DoneProcessing();
   return false;
 }

@@ -9,12 +9,15 @@
 # one process per file, $rounds times (LibreOffice: one batch per format,
 # once, its fairest use).  Prints seconds per format and ratios (peer time /
 # Quarn time: above 1 means Quarn is faster), for one process per file and
-# for `quarn --batch FOLDER` (the whole folder in one run).
-#   bench/other_suites.sh [build-dir] [rounds]
+# for `quarn --batch FOLDER` (the whole folder in one run).  With copies above
+# 1 each document is there that many times, so that the batch shows the time
+# per document of a folder of many, not the start of one run.
+#   bench/other_suites.sh [build-dir] [rounds] [copies]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 rounds=${2:-5}
+copies=${3:-1}
 quarn=$build/bin/quarn
 corpus=${QUARN_CORPUS:-$root/../shared/corpus}
 [[ -x $quarn ]] || { echo "build Quarn first: $quarn" >&2; exit 1; }
@@ -60,13 +63,16 @@ soffice_batch() {
 
 touch "$scratch/stamp"
 printf '%-8s %5s %-12s %9s %9s\n' format files tool seconds ratio
-for fmt in wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sxi sxd abw fb2 xps djvu; do
+# QUARN_FORMATS="wpd vsd" limits the run to those formats.
+for fmt in ${QUARN_FORMATS:-wpd wps wks pages numbers key vsd vsdx pub sdw sdc sdd sda sxw sxc sxi sxd abw fb2 xps djvu}; do
   [[ -d $corpus/inputs/$fmt ]] || continue
   mkdir -p "$scratch/$fmt"
   n=0
   while IFS= read -r -d '' f; do
-    n=$((n + 1))
-    cp "$f" "$scratch/$fmt/$n.${f##*.}"
+    for ((c = 0; c < copies; c++)); do
+      n=$((n + 1))
+      cp "$f" "$scratch/$fmt/$n.${f##*.}"
+    done
   done < <(find "$corpus/inputs/$fmt" -type f -not -path '*/_*' -print0 | sort -z)
   ((n > 0)) || continue
   touch "$scratch/stamp"

@@ -29,7 +29,7 @@ void RunOutputs::AddNamed(const std::string& path, const struct stat* st) {
 
 bool RunOutputs::IsNamed(const std::string& path) const {
   std::lock_guard hold(lock_);
-  return named_paths_.count(path) > 0;
+  return named_paths_.contains(path);
 }
 
 bool RunOutputs::IsOutput(FileIdentity file) const {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "convert/text_file.h"
+#include "process/path_digest.h"
 
 namespace quarn {
 
@@ -42,7 +43,7 @@ class RunOutputs {
   bool InNamedFolder(int folder_fd) const;
 
   mutable std::mutex lock_;
-  std::set<std::string> named_paths_;
+  PathDigestSet named_paths_;
   std::set<FileIdentity> named_files_;
   std::set<FileIdentity> named_folders_;
   std::map<Place, std::string> claims_;  // a place and the document whose text it holds
