@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "process/process.h"
@@ -59,12 +60,33 @@ bool RunOutputs::InNamedFolder(int folder_fd) const {
   return false;
 }
 
+std::string_view RunOutputs::ClaimantOf(Claim claim) const {
+  return std::string_view(claimants_[claim >> 32].get() + (claim & 0xFFFFFFFFu));  // up to its NUL
+}
+
+RunOutputs::Claim RunOutputs::KeepClaimant(std::string_view document) {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  const std::size_t need = document.size() + 1;
+  if (claimants_.empty() || block_size_ - block_used_ < need) {
+    block_size_ = std::max(kBlock, need);
+    claimants_.push_back(std::make_unique_for_overwrite<char[]>(block_size_));
+    block_used_ = 0;
+  }
+  char* at = claimants_.back().get() + block_used_;
+  std::copy(document.begin(), document.end(), at);
+  at[document.size()] = '\0';
+  const Claim claim = (static_cast<std::uint64_t>(claimants_.size() - 1) << 32) | block_used_;
+  block_used_ += need;
+  return claim;
+}
+
 std::string RunOutputs::Admit(const std::string& document, const OutputSlot& slot, std::string_view masks) {
-  const Place place{slot.folder, slot.name};
+  const Place place{slot.folder, DigestOf(slot.name)};
   auto claimed_by_other = [&]() -> std::string {
     auto it = claims_.find(place);
-    if (it == claims_.end() || it->second == document) return {};
-    return "not written: " + Quoted(slot.path) + " already holds the text of " + Quoted(it->second);
+    if (it == claims_.end() || ClaimantOf(it->second) == document) return {};
+    return "not written: " + Quoted(slot.path) + " already holds the text of " +
+           Quoted(std::string(ClaimantOf(it->second)));
   };
   {
     std::lock_guard hold(lock_);
@@ -84,7 +106,8 @@ std::string RunOutputs::Admit(const std::string& document, const OutputSlot& slo
   std::lock_guard hold(lock_);
   // Another document may have taken the place while the folders were looked at.
   if (std::string why = claimed_by_other(); !why.empty()) return why;
-  claims_[place] = document;
+  // A path never holds a NUL, so the NUL after each one ends it.
+  if (claims_.count(place) == 0) claims_.emplace(place, KeepClaimant(document));
   return {};
 }
 
@@ -94,8 +117,8 @@ void RunOutputs::Placed(const std::string& document, const OutputSlot& slot, boo
     if (file.valid()) outputs_.insert(file);
     return;
   }
-  auto it = claims_.find(Place{slot.folder, slot.name});
-  if (it != claims_.end() && it->second == document) claims_.erase(it);
+  auto it = claims_.find(Place{slot.folder, DigestOf(slot.name)});
+  if (it != claims_.end() && ClaimantOf(it->second) == document) claims_.erase(it);
 }
 
 }  // namespace quarn

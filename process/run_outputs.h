@@ -7,13 +7,15 @@
 
 #include <sys/stat.h>
 
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "convert/text_file.h"
 #include "process/path_digest.h"
@@ -38,15 +40,37 @@ class RunOutputs {
   void Placed(const std::string& document, const OutputSlot& slot, bool written, FileIdentity file);
 
  private:
-  using Place = std::pair<FileIdentity, std::string>;  // folder and name
+  // A place: its folder and the digest of its name.
+  struct Place {
+    FileIdentity folder;
+    PathDigest name;
+    bool operator==(const Place&) const = default;
+  };
+  struct PlaceHash {
+    std::size_t operator()(const Place& p) const {
+      return static_cast<std::size_t>(p.name.first ^ (p.folder.ino * 0x9E3779B97F4A7C15ULL) ^ p.folder.dev);
+    }
+  };
+  // The document whose text a place holds: where its path lies in
+  // claimants_ (the block in the high half, the offset in the low one).
+  using Claim = std::uint64_t;
   // Whether the folder open as fd is a named folder or lies below one.
   bool InNamedFolder(int folder_fd) const;
+  // The path of the document a claim names.
+  std::string_view ClaimantOf(Claim claim) const;
+  // Keeps document's path among the claimants: where it lies.
+  Claim KeepClaimant(std::string_view document);
 
   mutable std::mutex lock_;
   PathDigestSet named_paths_;
   std::set<FileIdentity> named_files_;
   std::set<FileIdentity> named_folders_;
-  std::map<Place, std::string> claims_;  // a place and the document whose text it holds
+  std::unordered_map<Place, Claim, PlaceHash> claims_;  // a place and the document whose text it holds
+  // The claimants' paths, each ended by a NUL, one after the other in
+  // blocks that never move: a run of a million documents keeps them in
+  // about the bytes they take.
+  std::vector<std::unique_ptr<char[]>> claimants_;
+  std::size_t block_used_ = 0, block_size_ = 0;
   std::set<FileIdentity> outputs_;
 };
 
