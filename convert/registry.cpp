@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -418,11 +419,13 @@ std::vector<std::filesystem::path> Registry::ServerLibraries() const {
 
 std::vector<std::filesystem::path> Registry::StandardFolders() {
   std::vector<std::filesystem::path> folders;
+  // Each folder that exists, once, by its real path: a folder that is not
+  // there holds no registrations (and costs no more than one look).
   auto add = [&](const std::filesystem::path& p) {
-    std::error_code ec;
-    std::filesystem::path canonical = std::filesystem::weakly_canonical(p, ec);
-    if (ec) canonical = p;
-    if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(canonical);
+    char real[PATH_MAX];
+    if (!::realpath(p.c_str(), real)) return;
+    std::filesystem::path canonical(real);
+    if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(std::move(canonical));
   };
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -63,7 +63,8 @@ class Registry {
 
   // The folders Quarn reads, in order: share/quarn/registry below the
   // program's own prefix (its folder's parent), below the configured install
-  // prefix, and below each folder of $XDG_DATA_DIRS.  Duplicates removed.
+  // prefix, and below each folder of $XDG_DATA_DIRS: those that exist, by
+  // their real paths, each once.
   static std::vector<std::filesystem::path> StandardFolders();
 
   // Built-ins, then StandardFolders().
