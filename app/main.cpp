@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <filesystem>
 #include <memory>
 #include <new>
-
-#include <sys/mman.h>
 
 #include "convert/charset.h"
 #include "convert/filter.h"
