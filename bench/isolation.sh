@@ -52,16 +52,7 @@ batch() {
 }
 
 printf '%-22s %10s %12s %10s   %s\n' set "isolated s" "in-process s" cost "quarn's summary"
-python3 - "$tiny" "$scratch/tiny" <<'PY'
-import os, sys
-n, top = int(sys.argv[1]), sys.argv[2]
-for i in range(n):
-    d = os.path.join(top, "g%03d" % (i // 10000), "d%04d" % (i // 100))
-    if i % 100 == 0:
-        os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%06d.md" % i), "w") as f:
-        f.write("word %d\n" % i)
-PY
+python3 "$root/bench/tiny_tree.py" "$tiny" "$scratch/tiny"
 batch "$tiny tiny files" "$scratch/tiny" "find '$scratch/tiny' -name '*.txt' -delete"
 rm -rf "$scratch/tiny"
 

@@ -24,16 +24,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 # make_tree N FOLDER
 make_tree() {
-  python3 - "$1" "$2" <<'PY'
-import os, sys
-n, top = int(sys.argv[1]), sys.argv[2]
-for i in range(n):
-    d = os.path.join(top, "g%03d" % (i // 10000), "d%04d" % (i // 100))
-    if i % 100 == 0:
-        os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%07d.md" % i), "w") as f:
-        f.write("word %d\n" % i)
-PY
+  python3 "$root/bench/tiny_tree.py" "$1" "$2"
 }
 
 # measure NAME COMMAND...: runs it under GNU time; sets secs, cpu and peak_mb,
