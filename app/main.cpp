@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,15 +91,9 @@ DocumentText ReadDocument(const Registry& registry, const std::string& path) {
 
 namespace {
 
+// Class ids are braced hexadecimal, written in either case.
 bool SameClassId(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // Whether the text filter keeps content of this kind as the text it is.
