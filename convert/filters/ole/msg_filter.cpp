@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "convert/filters/common/mail_date.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
 #include "convert/filters/ole/ole_util.h"
@@ -27,7 +28,7 @@ constexpr uint16_t kSubject = 0x0037, kClientSubmitTime = 0x0039, kSentRepresent
                    kRtfCompressed = 0x1009, kHtml = 0x1013, kDisplayName = 0x3001, kEmailAddress = 0x3003,
                    kAttachData = 0x3701, kAttachFilename = 0x3704, kAttachMethod = 0x3705,
                    kAttachLongFilename = 0x3707, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
-                   kMessageCodePage = 0x3FFD;
+                   kMessageLocale = 0x3FF1, kMessageCodePage = 0x3FFD;
 
 constexpr int kAttachEmbeddedMessage = 5;
 
@@ -61,6 +62,42 @@ std::string CodePageName(uint32_t cp) {
   return "CP" + std::to_string(cp);
 }
 
+// The ANSI code page of a Windows locale id (its primary language, and for
+// Chinese its region): what Outlook writes 8-bit text in for that language.
+std::string LocaleCodePageName(uint32_t lcid) {
+  switch (lcid & 0x3FF) {
+    case 0x02: case 0x19: case 0x22: case 0x23: case 0x2F: case 0x3F: case 0x40: case 0x44: case 0x50:
+      return "windows-1251";
+    case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1A: case 0x1B: case 0x1C: case 0x24:
+      return "windows-1250";
+    case 0x08: return "windows-1253";
+    case 0x1F: case 0x2C: return "windows-1254";
+    case 0x0D: return "windows-1255";
+    case 0x01: case 0x20: case 0x29: return "windows-1256";
+    case 0x25: case 0x26: case 0x27: return "windows-1257";
+    case 0x2A: return "windows-1258";
+    case 0x1E: return "windows-874";
+    case 0x11: return "CP932";
+    case 0x12: return "CP949";
+    case 0x04: return (lcid & 0xFFFF) == 0x0804 || (lcid & 0xFFFF) == 0x1004 ? "CP936" : "CP950";
+    default: return "windows-1252";
+  }
+}
+
+// How a message's 8-bit text is read.  Its 8-bit properties are in the
+// message's code page, its HTML body in the Internet code page; each stands
+// in for the other when missing.  A code page that says UTF-8 over bytes that
+// are not UTF-8 (a subject typed in the sender's Windows code page) gives way
+// to the code page of the message's locale.
+struct CodePages {
+  std::string strings = "windows-1252", body = "windows-1252", fallback = "windows-1252";
+
+  std::string Decode(const std::string& bytes, const std::string& code_page) const {
+    if (code_page == "UTF-8" && !IsValidUtf8(bytes)) return DecodeCharset(bytes, fallback);
+    return DecodeCharset(bytes, code_page);
+  }
+};
+
 // One level of a message: the top-level message, an attached message, an
 // attachment or a recipient, each a storage with its own properties.
 class Storage {
@@ -90,13 +127,14 @@ class Storage {
     return v ? std::optional<uint32_t>(Le32(*v, 0)) : std::nullopt;
   }
 
-  // A text property, in UTF-8: UTF-16 as stored, else 8-bit text in code_page.
-  std::string Text(uint16_t id, const std::string& code_page) const {
+  // A text property, in UTF-8: UTF-16 as stored, else 8-bit text in the
+  // message's code page.
+  std::string Text(uint16_t id, const CodePages& cp) const {
     std::string out;
     if (auto v = ReadCompoundStream(dir_, Tag(id, "001F").c_str(), kMaxPropertyBytes)) {
       AppendUtf16Le(*v, out);
     } else if (auto a = ReadCompoundStream(dir_, Tag(id, "001E").c_str(), kMaxPropertyBytes)) {
-      out = DecodeCharset(*a, code_page);
+      out = cp.Decode(*a, cp.strings);
     }
     while (!out.empty() && out.back() == '\0') out.pop_back();
     return out;
@@ -191,7 +229,7 @@ class MsgReader {
   explicit MsgReader(TextSink& sink) : sink_(sink) {}
 
   void Message(const Storage& msg, int level) {
-    std::string cp = CodePage(msg);
+    const CodePages cp = CodePagesOf(msg);
     std::string headers = msg.Text(kTransportHeaders, cp);
     std::string from_name = msg.Text(kSenderName, cp);
     std::string from_address = Address(msg, kSenderSmtp, kSenderEmail, cp);
@@ -225,13 +263,21 @@ class MsgReader {
   std::size_t failures() const { return failures_; }
 
  private:
-  static std::string CodePage(const Storage& s) {
-    if (auto cp = s.Long(kInternetCodePage); cp && *cp) return CodePageName(*cp);
-    if (auto cp = s.Long(kMessageCodePage); cp && *cp) return CodePageName(*cp);
-    return "windows-1252";
+  static CodePages CodePagesOf(const Storage& s) {
+    CodePages cp;
+    const auto message = s.Long(kMessageCodePage), internet = s.Long(kInternetCodePage);
+    if (message && *message) {
+      cp.strings = cp.body = CodePageName(*message);
+    }
+    if (internet && *internet) {
+      cp.body = CodePageName(*internet);
+      if (!message || !*message) cp.strings = cp.body;
+    }
+    if (auto locale = s.Long(kMessageLocale); locale && *locale) cp.fallback = LocaleCodePageName(*locale);
+    return cp;
   }
 
-  static std::string Address(const Storage& s, uint16_t smtp, uint16_t email, const std::string& cp) {
+  static std::string Address(const Storage& s, uint16_t smtp, uint16_t email, const CodePages& cp) {
     std::string a = s.Text(smtp, cp);
     if (a.empty()) a = s.Text(email, cp);
     // Exchange-internal addresses ("/O=ORG/OU=...") mean nothing to a reader.
@@ -239,7 +285,7 @@ class MsgReader {
     return a;
   }
 
-  void Recipients(const Storage& msg, const std::string& cp, std::string* to, std::string* cc) {
+  void Recipients(const Storage& msg, const CodePages& cp, std::string* to, std::string* cc) {
     for (auto& child : msg.Children("__recip_version1.0_")) {
       Storage r(GSF_INFILE(child.get()), 8);
       std::string shown = Mailbox(r.Text(kDisplayName, cp), Address(r, kSmtpAddress, kEmailAddress, cp));
@@ -259,7 +305,7 @@ class MsgReader {
     sink_.Line(v);
   }
 
-  void Body(const Storage& msg, const std::string& cp) {
+  void Body(const Storage& msg, const CodePages& cp) {
     std::string plain = msg.Text(kBody, cp);
     if (plain.find_first_not_of(" \r\n\t") != std::string::npos) {
       std::string text;
@@ -270,7 +316,7 @@ class MsgReader {
     } else if (auto html = msg.Bytes(kHtml)) {
       // In the message's code page; as UTF-8 with its mark, the page's own
       // declaration cannot mislead the HTML filter.
-      Inline("body.html", "\xEF\xBB\xBF" + DecodeCharset(*html, cp));
+      Inline("body.html", "\xEF\xBB\xBF" + cp.Decode(*html, cp.body));
     } else if (std::string html_text = msg.Text(kHtml, cp); !html_text.empty()) {
       Inline("body.html", "\xEF\xBB\xBF" + html_text);
     } else if (auto packed = msg.Bytes(kRtfCompressed)) {
@@ -290,7 +336,7 @@ class MsgReader {
     if (r.status == ExtractResult::Status::kFailed) ++failures_;
   }
 
-  void Attachments(const Storage& msg, const std::string& cp, int level) {
+  void Attachments(const Storage& msg, const CodePages& cp, int level) {
     for (auto& child : msg.Children("__attach_version1.0_")) {
       if (sink_.full()) return;
       GsfInfile* dir = GSF_INFILE(child.get());

@@ -44,6 +44,11 @@ struct Storage {
     std::snprintf(name, sizeof name, "__substg1.0_%04X001F", id);
     streams[name] = Utf16(utf8);
   }
+  void Text8(uint16_t id, std::string bytes) {  // 8-bit text, in whatever code page
+    char name[40];
+    std::snprintf(name, sizeof name, "__substg1.0_%04X001E", id);
+    streams[name] = std::move(bytes);
+  }
   void Bytes(uint16_t id, std::string bytes) {
     char name[40];
     std::snprintf(name, sizeof name, "__substg1.0_%04X0102", id);
@@ -169,6 +174,39 @@ TEST(MsgFilter, HtmlBodyThenCompressedRtfBodyWhenThereIsNoPlainText) {
   t = Extract(tree / "rtf.msg");
   EXPECT_NE(t.find("Body from RTF only."), std::string::npos) << t;
   EXPECT_EQ(t.find("Arial"), std::string::npos);
+}
+
+// 8-bit properties are in the message's code page, the HTML body in the
+// Internet code page; a UTF-8 that the bytes are not gives way to the code
+// page of the message's language.
+TEST(MsgFilter, EightBitTextIsReadInItsOwnCodePage) {
+  TempTree tree;
+  auto message = [&](const std::string& name, std::vector<std::pair<uint32_t, uint32_t>> code_pages) {
+    Storage m;
+    m.header = 32;
+    m.Text8(0x0037, "Gr\xFC\xDF" "e \xE0 tous");  // "Grüße à tous" in windows-1252
+    m.Bytes(0x1013, "<html><body>Caf\xC3\xA9 \xE2\x82\xAC</body></html>");  // "Café €" in UTF-8
+    m.longs = std::move(code_pages);
+    WriteMsg(tree / name, m);
+    return Extract(tree / name);
+  };
+  // The Internet code page says UTF-8, the language is German, no message code page.
+  std::string t = message("utf8.msg", {{0x3FDE0003, 65001}, {0x3FF10003, 1031}});
+  EXPECT_NE(t.find("Subject: Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 tous\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("Caf\xC3\xA9 \xE2\x82\xAC"), std::string::npos) << t;
+  EXPECT_EQ(t.find("\xEF\xBF\xBD"), std::string::npos) << t;  // no replacement character
+  // The message code page names the 8-bit text's code page, whatever the Internet one says.
+  t = message("both.msg", {{0x3FDE0003, 65001}, {0x3FFD0003, 1252}});
+  EXPECT_NE(t.find("Subject: Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 tous\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("Caf\xC3\xA9 \xE2\x82\xAC"), std::string::npos) << t;
+  // Cyrillic: the language's code page stands in for a UTF-8 that does not hold.
+  Storage ru;
+  ru.header = 32;
+  ru.Text8(0x0037, "\xCF\xF0\xE8\xE2\xE5\xF2");  // "Привет" in windows-1251
+  ru.longs = {{0x3FDE0003, 65001}, {0x3FF10003, 1049}};
+  WriteMsg(tree / "ru.msg", ru);
+  t = Extract(tree / "ru.msg");
+  EXPECT_NE(t.find("Subject: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"), std::string::npos) << t;
 }
 
 TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
