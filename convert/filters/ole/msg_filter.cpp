@@ -62,28 +62,6 @@ std::string CodePageName(uint32_t cp) {
   return "CP" + std::to_string(cp);
 }
 
-// The ANSI code page of a Windows locale id (its primary language, and for
-// Chinese its region): what Outlook writes 8-bit text in for that language.
-std::string LocaleCodePageName(uint32_t lcid) {
-  switch (lcid & 0x3FF) {
-    case 0x02: case 0x19: case 0x22: case 0x23: case 0x2F: case 0x3F: case 0x40: case 0x44: case 0x50:
-      return "windows-1251";
-    case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1A: case 0x1B: case 0x1C: case 0x24:
-      return "windows-1250";
-    case 0x08: return "windows-1253";
-    case 0x1F: case 0x2C: return "windows-1254";
-    case 0x0D: return "windows-1255";
-    case 0x01: case 0x20: case 0x29: return "windows-1256";
-    case 0x25: case 0x26: case 0x27: return "windows-1257";
-    case 0x2A: return "windows-1258";
-    case 0x1E: return "windows-874";
-    case 0x11: return "CP932";
-    case 0x12: return "CP949";
-    case 0x04: return (lcid & 0xFFFF) == 0x0804 || (lcid & 0xFFFF) == 0x1004 ? "CP936" : "CP950";
-    default: return "windows-1252";
-  }
-}
-
 // How a message's 8-bit text is read.  Its 8-bit properties are in the
 // message's code page, its HTML body in the Internet code page; each stands
 // in for the other when missing.  A code page that says UTF-8 over bytes that
@@ -273,7 +251,7 @@ class MsgReader {
       cp.body = CodePageName(*internet);
       if (!message || !*message) cp.strings = cp.body;
     }
-    if (auto locale = s.Long(kMessageLocale); locale && *locale) cp.fallback = LocaleCodePageName(*locale);
+    if (auto locale = s.Long(kMessageLocale); locale && *locale) cp.fallback = CodePageForLanguageId(static_cast<uint16_t>(*locale));
     return cp;
   }
 
