@@ -318,6 +318,31 @@ bool IsValidUtf8(std::string_view bytes) {
   return check.Finish();
 }
 
+std::string LabelledCharset(std::string_view bytes, std::string_view charset) {
+  if (CharsetForLabel(charset) != "UTF-8" || IsValidUtf8(bytes)) return std::string(charset);
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t multibyte = 0, invalid = 0;
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    uint32_t cp;
+    const std::size_t n = quarn_utf8_sequence(p + i, bytes.size() - i, &cp);
+    if (n == 0) {
+      ++invalid;
+      ++i;
+    } else {
+      ++multibyte;
+      i += n;
+    }
+  }
+  if (multibyte > invalid) return std::string(charset);
+  MemorySource src(bytes);
+  const CharsetGuess guess = DetectCharset(src);
+  return guess.binary || guess.charset.empty() ? std::string("windows-1252") : guess.charset;
+}
+
 std::size_t MemorySource::Read(char* buf, std::size_t n) {
   std::size_t k = std::min(n, bytes_.size() - pos_);
   std::memcpy(buf, bytes_.data() + pos_, k);

@@ -82,6 +82,14 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 // True when bytes are UTF-8 throughout (no sequence cut at the end).
 bool IsValidUtf8(std::string_view bytes);
 
+// The character set to read bytes in when they are labelled with charset (an
+// e-mail part's Content-Type): the label, except a UTF-8 that the bytes are
+// not: text written in the sender's own code page and labelled UTF-8 on the
+// way.  Then the character set is found from the bytes.  UTF-8 with a few
+// damaged characters (more valid multi-byte sequences than invalid bytes)
+// keeps its label.
+std::string LabelledCharset(std::string_view bytes, std::string_view charset);
+
 // The iconv name for a charset label as documents and mail headers write it
 // ("latin1", "x-sjis", "utf8", "ks_c_5601-1987"), following what browsers do
 // (ISO-8859-1 and ASCII are read as windows-1252); empty when this system

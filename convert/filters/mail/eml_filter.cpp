@@ -10,6 +10,7 @@
 #include <string>
 
 #include "convert/filters/builtin.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
@@ -130,13 +131,14 @@ class MailWriter {
     // GMime makes a text part of a "text" type without subtype but calls it
     // application/octet-stream; its content is still text.
     bool text = (type && g_mime_content_type_is_type(type, "text", "*")) || GMIME_IS_TEXT_PART(object);
-    const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
+    const char* label = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     if (!attachment && text) {
       std::string bytes = Content(part);
+      const std::string charset = LabelledCharset(bytes, label ? label : "");
       if (type && g_mime_content_type_is_type(type, "text", "html")) {
-        MailHtmlToText(bytes, charset ? charset : "", sink_);
+        MailHtmlToText(bytes, charset, sink_);
       } else {
-        sink_.Append(DecodeCharset(bytes, charset ? charset : ""));
+        sink_.Append(DecodeCharset(bytes, charset));
       }
       sink_.EndLine();
       sink_.EndChunk();
@@ -146,7 +148,8 @@ class MailWriter {
     sink_.EndChunk();
     sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
     if (text && !(type && g_mime_content_type_is_type(type, "text", "html"))) {
-      sink_.Append(DecodeCharset(Content(part), charset ? charset : ""));
+      const std::string bytes = Content(part);
+      sink_.Append(DecodeCharset(bytes, LabelledCharset(bytes, label ? label : "")));
       sink_.EndLine();
     } else {
       ExtractAttachment(name, Content(part), depth_, sink_, folder_);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/mail/eml_filter.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/ole/ole_util.h"
@@ -94,13 +95,14 @@ class MhtmlFilter : public BuiltinFilter {
     GMimeObject* page = body ? RootPage(body) : nullptr;
     if (!page) return ExtractResult::Failed("the web archive holds no page");
     GMimeContentType* type = g_mime_object_get_content_type(page);
-    const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
+    const char* label = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     std::string bytes = Content(GMIME_PART(page));
+    const std::string charset = LabelledCharset(bytes, label ? label : "");
     if (IsType(page, "text", "html")) {
-      ExtractResult r = ExtractHtmlText(bytes, charset ? charset : "", sink);
+      ExtractResult r = ExtractHtmlText(bytes, charset, sink);
       if (r.status == ExtractResult::Status::kFailed) return r;
     } else {
-      sink.Append(DecodeCharset(bytes, charset ? charset : ""));
+      sink.Append(DecodeCharset(bytes, charset));
     }
     sink.EndLine();
     if (sink.empty()) return ExtractResult::Failed("the page has no text");

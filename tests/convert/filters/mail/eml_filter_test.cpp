@@ -41,8 +41,9 @@ TEST(MailFilter, HeadersFirstThenPartsAttachmentsAndNestedMessages) {
   // The plain rendering of the alternative, not both.
   EXPECT_NE(e.text.find("Hello Bob, the figures are attached. Greek: Καλημέρα."), std::string::npos);
   EXPECT_EQ(e.text.find("the HTML rendering"), std::string::npos);
-  // Bytes invalid in the declared charset show as replacements; the words around survive.
-  EXPECT_NE(e.text.find("Broken \xEF\xBF\xBD\xEF\xBF\xBD bytes before the last words survive."), std::string::npos)
+  // A part labelled UTF-8 with no UTF-8 in it and bytes that are not: read in
+  // the code page its bytes suggest; the words around survive either way.
+  EXPECT_NE(e.text.find("Broken \xC3\xBF\xC3\xBE bytes before the last words survive."), std::string::npos)
       << e.text;
   // The attached document's own text, introduced by its name; other attachments by name only.
   std::size_t report = e.text.find("Attachment: report.doc\n");
@@ -109,6 +110,29 @@ TEST_F(ScratchDir, MailWithUnknownCharsetFallsBackVisibly) {
   Extracted e = ExtractSample("eml", Write("odd.eml", message).string());
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
   EXPECT_NE(e.text.find("café au lait"), std::string::npos) << e.text;
+}
+
+// A part labelled UTF-8 whose bytes are another code page is read in that
+// code page, plain or HTML, in a message and in a web archive; UTF-8 with a
+// damaged character keeps its label.
+TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
+  const std::string latin = "Gr\xFC\xDF" "e aus M\xFCnchen, caf\xE9 cr\xE8me br\xFBl\xE9" "e, \xE0 bient\xF4t";
+  const std::string read = "Grüße aus München, café crème brûlée, à bientôt";
+  auto message = [&](const std::string& type, const std::string& body) {
+    return "From: a@example.org\nSubject: s\nMIME-Version: 1.0\nContent-Type: " + type +
+           "; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n" + body + "\n";
+  };
+  Extracted plain = ExtractSample("eml", Write("plain.eml", message("text/plain", latin)).string());
+  EXPECT_NE(plain.text.find(read), std::string::npos) << plain.text;
+  Extracted html = ExtractSample("eml", Write("html.eml", message("text/html", "<p>" + latin + "</p>")).string());
+  EXPECT_NE(html.text.find(read), std::string::npos) << html.text;
+  Extracted archive = ExtractSample("mhtml", Write("page.mht", message("text/html", "<p>" + latin + "</p>")).string());
+  EXPECT_NE(archive.text.find(read), std::string::npos) << archive.text;
+  for (const Extracted* e : {&plain, &html, &archive}) EXPECT_EQ(e->text.find("\xEF\xBF\xBD"), std::string::npos);
+
+  const std::string damaged = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80 \xFF end";
+  Extracted utf8 = ExtractSample("eml", Write("damaged.eml", message("text/plain", damaged)).string());
+  EXPECT_NE(utf8.text.find("Привет мир \xEF\xBF\xBD end"), std::string::npos) << utf8.text;
 }
 
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
