@@ -139,14 +139,14 @@ std::string Join(const std::vector<std::string>& parts, std::string_view glue) {
 
 class CardWriter {
  public:
-  explicit CardWriter(TextSink& sink) : sink_(sink) {}
+  CardWriter(TextSink& sink, std::string_view default_charset) : sink_(sink), default_charset_(default_charset) {}
 
   void Begin() { lines_.clear(); name_.clear(); structured_name_.clear(); }
 
   void Add(const Property& p) {
     if (p.encoding == "BASE64" || p.encoding == "B") return;  // pictures, sounds, keys
     std::string raw = p.encoding == "QUOTED-PRINTABLE" ? QuotedPrintable(p.value) : p.value;
-    std::string value = DecodeToUtf8(raw, p.charset.empty() ? std::string_view("UTF-8") : std::string_view(p.charset));
+    std::string value = DecodeToUtf8(raw, p.charset.empty() ? default_charset_ : std::string_view(p.charset));
     const std::string& n = p.name;
     std::string types;
     for (const std::string& t : p.types) types += (types.empty() ? "" : ", ") + t;
@@ -196,6 +196,7 @@ class CardWriter {
 
  private:
   TextSink& sink_;
+  std::string_view default_charset_;
   std::string name_, structured_name_;
   std::vector<std::string> lines_, notes_;
   std::size_t cards_ = 0;
@@ -203,8 +204,8 @@ class CardWriter {
 
 }  // namespace
 
-std::size_t WriteVcards(std::string_view text, TextSink& sink) {
-  CardWriter card(sink);
+std::size_t WriteVcards(std::string_view text, TextSink& sink, std::string_view default_charset) {
+  CardWriter card(sink, default_charset);
   bool open = false;
   std::string logical;
   auto flush = [&] {
@@ -268,11 +269,17 @@ class VcfFilter : public BuiltinFilter {
     in.seekg(0);
     if (!in.read(bytes.data(), size)) return ExtractResult::Failed("cannot read the address book");
     // UTF-8 (or UTF-16 with its mark) as a whole; values that name another
-    // character set are decoded by that set, from the bytes as written.
+    // character set are decoded by that set, from the bytes as written.  A
+    // book whose bytes are not UTF-8 (an old export in the machine's code
+    // page) has its unlabelled values read in the code page of its bytes.
     std::string text = bytes;
-    if (bytes.size() >= 2 && (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0))
+    std::string charset = "UTF-8";
+    if (bytes.size() >= 2 && (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0)) {
       text = DecodeToUtf8(bytes, {});
-    std::size_t cards = WriteVcards(text, sink);
+    } else {
+      charset = LabelledCharset(bytes, charset);
+    }
+    std::size_t cards = WriteVcards(text, sink, charset);
     if (cards == 0) return ExtractResult::Failed("the address book holds no card");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     return ExtractResult::Ok();

@@ -16,6 +16,7 @@ namespace quarn {
 std::unique_ptr<BuiltinFilter> CreateVcfFilter();
 
 // Writes the cards of a vCard text into sink; the number of cards read.
-std::size_t WriteVcards(std::string_view text, TextSink& sink);
+// Values that name no character set are read in default_charset.
+std::size_t WriteVcards(std::string_view text, TextSink& sink, std::string_view default_charset = "UTF-8");
 
 }  // namespace quarn

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/markup/safe_xml.h"
 #include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/sniff.h"
@@ -151,13 +152,50 @@ class GenericReader {
   std::size_t pending_depth_ = 0;
 };
 
+// The encoding to read a document in when it is not the one it declares: a
+// document declared (or taken) as UTF-8 whose first bytes are another code
+// page (written by a program that never converted its text) is read in the
+// code page of those bytes; empty to read it as it declares.
+std::string EncodingOverride(const std::string& path) {
+  FileSource src;
+  if (!src.Open(path)) return {};
+  std::string head(std::size_t{64} << 10, '\0');
+  std::size_t got = 0;
+  while (got < head.size()) {
+    const std::size_t n = src.Read(head.data() + got, head.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  head.resize(got);
+  if (head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF") || head.starts_with(std::string_view("<\0", 2)) ||
+      head.starts_with(std::string_view("\0<", 2)))
+    return {};  // UTF-16: the parser knows it by its bytes
+  std::string declared = "UTF-8";
+  if (head.starts_with("<?xml")) {
+    const std::string_view decl = std::string_view(head).substr(0, head.find("?>"));
+    if (std::size_t at = decl.find("encoding"); at != std::string_view::npos) {
+      const std::size_t open = decl.find_first_of("\"'", at);
+      const std::size_t close = open == std::string_view::npos ? open : decl.find(decl[open], open + 1);
+      if (close != std::string_view::npos) declared = std::string(decl.substr(open + 1, close - open - 1));
+    }
+  }
+  // A sequence cut by the end of the sample is no fault of the document.
+  std::size_t end = head.size();
+  for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(head[end - 1]) & 0xC0) == 0x80; ++back) --end;
+  if (end > 0 && static_cast<unsigned char>(head[end - 1]) >= 0xC0) --end;
+  const std::string charset = LabelledCharset(std::string_view(head).substr(0, end), declared);
+  return charset == declared ? std::string() : charset;
+}
+
 class XmlFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "xml", sink)) return *r;
     // Recovery mode keeps the text after a fault; the fault itself is
     // recorded and makes the result incomplete.
-    ReaderPtr reader(xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER));
+    encoding_ = EncodingOverride(path);
+    const char* encoding = encoding_.empty() ? nullptr : encoding_.c_str();
+    ReaderPtr reader(xmlReaderForFile(path.c_str(), encoding, kSafeXmlOptions | XML_PARSE_RECOVER));
     if (!reader) return ExtractResult::Failed("cannot open the document");
     std::string fault;
     xmlTextReaderSetStructuredErrorHandler(reader.get(), &XmlFilter::OnError, &fault);
@@ -312,7 +350,9 @@ class XmlFilter : public BuiltinFilter {
     ctxt->sax->error = &IgnoreMessage;
     ctxt->sax->warning = &IgnoreMessage;
     std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
-        xmlCtxtReadFile(ctxt.get(), path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER), xmlFreeDoc);
+        xmlCtxtReadFile(ctxt.get(), path.c_str(), encoding_.empty() ? nullptr : encoding_.c_str(),
+                        kSafeXmlOptions | XML_PARSE_RECOVER),
+        xmlFreeDoc);
     if (!doc) return;
     ReaderPtr walker(xmlReaderWalker(doc.get()));
     if (walker) ReadAll(walker.get(), sink);
@@ -346,6 +386,7 @@ class XmlFilter : public BuiltinFilter {
   }
 
   int cell_depth_ = 0;
+  std::string encoding_;  // the encoding the document is read in when not its own
   long cell_span_ = 0;
   long cell_column_ = 1;
 };

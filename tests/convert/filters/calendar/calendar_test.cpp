@@ -73,5 +73,15 @@ TEST(VcfFilter, CardsOfEveryVersion) {
       << t;
 }
 
+// An old export in the machine's code page, values without a CHARSET: read
+// in the code page of the book's bytes, not as broken UTF-8.
+TEST(VcfFilter, ABookNotInUtf8IsReadInTheCodePageOfItsBytes) {
+  testing::TempTree tree;
+  const std::string vcf = tree.Write(
+      "old.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:J\xFCrgen M\xFCller\r\nNOTE:caf\xE9 cr\xE8me br\xFBl\xE9" "e\r\nEND:VCARD\r\n");
+  std::string t = Read("vcf", vcf);
+  EXPECT_NE(t.find("Name: Jürgen Müller\ncafé crème brûlée"), std::string::npos) << t;
+}
+
 }  // namespace
 }  // namespace quarn
