@@ -45,6 +45,59 @@ using GPtr = std::unique_ptr<T, GUnref<T>>;
 void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
                        PrivateFolder& folder);
 
+// The words of an RFC 2047 encoded word's payload as bytes.
+std::string EncodedWordBytes(char encoding, std::string_view payload) {
+  if (encoding == 'B' || encoding == 'b') {
+    gsize n = 0;
+    std::string text(payload);
+    guchar* bytes = g_base64_decode(text.c_str(), &n);
+    std::string out(reinterpret_cast<const char*>(bytes), n);
+    g_free(bytes);
+    return out;
+  }
+  std::string out;
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    if (payload[i] == '_') {
+      out.push_back(' ');
+    } else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
+               g_ascii_isxdigit(payload[i + 2])) {
+      out.push_back(static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(payload[i]);
+    }
+  }
+  return out;
+}
+
+// A header's text with its encoded words decoded.  An encoded word labelled
+// UTF-8 whose bytes are not (the sender's own code page, labelled wrongly on
+// the way) is read in the code page of its bytes, where the decoder would
+// make every such letter a "?".
+std::string HeaderText(GMimeObject* object, const char* name) {
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+  const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+  if (!raw) return {};
+  std::string text(raw);
+  for (std::size_t at = text.find("=?"); at != std::string::npos; at = text.find("=?", at + 2)) {
+    const std::size_t q1 = text.find('?', at + 2);
+    if (q1 == std::string::npos || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
+    const std::size_t end = text.find("?=", q1 + 3);
+    if (end == std::string::npos) break;
+    std::string label = text.substr(at + 2, q1 - at - 2);
+    label = label.substr(0, label.find('*'));  // RFC 2231 language
+    if (CharsetForLabel(label) != "UTF-8") continue;
+    const std::string bytes = EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(q1 + 3, end - q1 - 3));
+    const std::string charset = LabelledCharset(bytes, "UTF-8");
+    if (charset == "UTF-8") continue;
+    text.replace(at + 2, q1 - at - 2, charset);
+  }
+  char* decoded = g_mime_utils_header_decode_text(nullptr, text.c_str());
+  std::string out = decoded ? g_strstrip(decoded) : "";
+  g_free(decoded);
+  return out;
+}
+
 class MailWriter {
  public:
   MailWriter(TextSink& sink, int depth) : sink_(sink), depth_(depth) {}
@@ -55,8 +108,7 @@ class MailWriter {
     Header("Cc", AddressList(g_mime_message_get_cc(message)));
     const char* date = g_mime_object_get_header(GMIME_OBJECT(message), "Date");
     Header("Date", date ? g_strstrip(std::string(date).data()) : "");
-    const char* subject = g_mime_message_get_subject(message);
-    Header("Subject", subject ? subject : "");
+    Header("Subject", HeaderText(GMIME_OBJECT(message), "Subject"));
     sink_.EndChunk();
     if (GMimeObject* body = g_mime_message_get_mime_part(message)) Part(body);
   }

@@ -112,9 +112,9 @@ TEST_F(ScratchDir, MailWithUnknownCharsetFallsBackVisibly) {
   EXPECT_NE(e.text.find("café au lait"), std::string::npos) << e.text;
 }
 
-// A part labelled UTF-8 whose bytes are another code page is read in that
-// code page, plain or HTML, in a message and in a web archive; UTF-8 with a
-// damaged character keeps its label.
+// A part or an encoded word labelled UTF-8 whose bytes are another code page
+// is read in that code page, plain or HTML, in a message and in a web
+// archive; UTF-8 with a damaged character keeps its label.
 TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   const std::string latin = "Gr\xFC\xDF" "e aus M\xFCnchen, caf\xE9 cr\xE8me br\xFBl\xE9" "e, \xE0 bient\xF4t";
   const std::string read = "Grüße aus München, café crème brûlée, à bientôt";
@@ -129,6 +129,12 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   Extracted archive = ExtractSample("mhtml", Write("page.mht", message("text/html", "<p>" + latin + "</p>")).string());
   EXPECT_NE(archive.text.find(read), std::string::npos) << archive.text;
   for (const Extracted* e : {&plain, &html, &archive}) EXPECT_EQ(e->text.find("\xEF\xBF\xBD"), std::string::npos);
+
+  // The same in a header's encoded word; a well-labelled word stays as it is.
+  Extracted subject = ExtractSample(
+      "eml", Write("subject.eml", "From: a@example.org\nSubject: =?utf-8?Q?Gr=FC=DFe_aus_M=FCnchen?= und "
+                                  "=?UTF-8?B?w6lsw6h2ZQ==?=\n\nbody\n").string());
+  EXPECT_NE(subject.text.find("Subject: Grüße aus München und élève\n"), std::string::npos) << subject.text;
 
   const std::string damaged = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80 \xFF end";
   Extracted utf8 = ExtractSample("eml", Write("damaged.eml", message("text/plain", damaged)).string());
