@@ -70,15 +70,16 @@ std::string EncodedWordBytes(char encoding, std::string_view payload) {
   return out;
 }
 
-// A header's text with its encoded words decoded.  An encoded word labelled
-// UTF-8 whose bytes are not (the sender's own code page, labelled wrongly on
-// the way) is read in the code page of its bytes, where the decoder would
-// make every such letter a "?".
-std::string HeaderText(GMimeObject* object, const char* name) {
+// The raw value of a header with each encoded word labelled UTF-8 whose
+// bytes are not (the sender's own code page, labelled wrongly on the way)
+// relabelled with the code page of its bytes, where the decoder would make
+// every such letter a "?"; empty when no word needs it.
+std::string RelabelledHeader(GMimeObject* object, const char* name) {
   GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
   const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
   if (!raw) return {};
   std::string text(raw);
+  bool relabelled = false;
   for (std::size_t at = text.find("=?"); at != std::string::npos; at = text.find("=?", at + 2)) {
     const std::size_t q1 = text.find('?', at + 2);
     if (q1 == std::string::npos || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
@@ -91,11 +92,9 @@ std::string HeaderText(GMimeObject* object, const char* name) {
     const std::string charset = LabelledCharset(bytes, "UTF-8");
     if (charset == "UTF-8") continue;
     text.replace(at + 2, q1 - at - 2, charset);
+    relabelled = true;
   }
-  char* decoded = g_mime_utils_header_decode_text(nullptr, text.c_str());
-  std::string out = decoded ? g_strstrip(decoded) : "";
-  g_free(decoded);
-  return out;
+  return relabelled ? text : std::string();
 }
 
 class MailWriter {
@@ -103,12 +102,21 @@ class MailWriter {
   MailWriter(TextSink& sink, int depth) : sink_(sink), depth_(depth) {}
 
   void Message(GMimeMessage* message) {
-    Header("From", AddressList(g_mime_message_get_from(message)));
-    Header("To", AddressList(g_mime_message_get_to(message)));
-    Header("Cc", AddressList(g_mime_message_get_cc(message)));
+    Header("From", Addresses(message, "From", g_mime_message_get_from(message)));
+    Header("To", Addresses(message, "To", g_mime_message_get_to(message)));
+    Header("Cc", Addresses(message, "Cc", g_mime_message_get_cc(message)));
     const char* date = g_mime_object_get_header(GMIME_OBJECT(message), "Date");
     Header("Date", date ? g_strstrip(std::string(date).data()) : "");
-    Header("Subject", HeaderText(GMIME_OBJECT(message), "Subject"));
+    std::string subject = RelabelledHeader(GMIME_OBJECT(message), "Subject");
+    if (subject.empty()) {
+      const char* decoded = g_mime_message_get_subject(message);
+      subject = decoded ? decoded : "";
+    } else {
+      char* decoded = g_mime_utils_header_decode_text(nullptr, subject.c_str());
+      subject = decoded ? g_strstrip(decoded) : "";
+      g_free(decoded);
+    }
+    Header("Subject", subject);
     sink_.EndChunk();
     if (GMimeObject* body = g_mime_message_get_mime_part(message)) Part(body);
   }
@@ -121,6 +129,15 @@ class MailWriter {
     sink_.Append(name);
     sink_.Append(": ");
     sink_.Line(value);
+  }
+
+  // An address header as the message's parser read it, or read again when
+  // an encoded word in it had to be relabelled.
+  static std::string Addresses(GMimeMessage* message, const char* name, InternetAddressList* parsed) {
+    const std::string relabelled = RelabelledHeader(GMIME_OBJECT(message), name);
+    if (relabelled.empty()) return AddressList(parsed);
+    GPtr<InternetAddressList> list(internet_address_list_parse(nullptr, relabelled.c_str()));
+    return AddressList(list.get());
   }
 
   static std::string AddressList(InternetAddressList* list) {

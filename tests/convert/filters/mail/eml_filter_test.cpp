@@ -132,8 +132,11 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
 
   // The same in a header's encoded word; a well-labelled word stays as it is.
   Extracted subject = ExtractSample(
-      "eml", Write("subject.eml", "From: a@example.org\nSubject: =?utf-8?Q?Gr=FC=DFe_aus_M=FCnchen?= und "
-                                  "=?UTF-8?B?w6lsw6h2ZQ==?=\n\nbody\n").string());
+      "eml", Write("subject.eml", "From: =?utf-8?Q?J=FCrgen?= <j@example.org>\nTo: =?utf-8?Q?Zo=C3=A9?= <z@example.org>\n"
+                                  "Subject: =?utf-8?Q?Gr=FC=DFe_aus_M=FCnchen?= und =?UTF-8?B?w6lsw6h2ZQ==?=\n\nbody\n")
+                 .string());
+  EXPECT_NE(subject.text.find("From: Jürgen <j@example.org>\nTo: Zoé <z@example.org>\n"), std::string::npos)
+      << subject.text;
   EXPECT_NE(subject.text.find("Subject: Grüße aus München und élève\n"), std::string::npos) << subject.text;
 
   const std::string damaged = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80 \xFF end";
