@@ -5,6 +5,7 @@
 #include <uchardet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -312,6 +313,15 @@ struct UchardetDeleter {
 
 }  // namespace
 
+bool IsSingleByteCharset(std::string_view charset) {
+  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-",  "CP874", "IBM8",
+                                                   "CP8",       "MAC",         "VISCII", "IBM037", "IBM500"};
+  const std::string c = UpperAscii(charset);
+  for (std::string_view p : kPrefixes)
+    if (c.rfind(p, 0) == 0) return true;
+  return false;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   Utf8Check check;
   check.Feed(bytes);
@@ -319,7 +329,14 @@ bool IsValidUtf8(std::string_view bytes) {
 }
 
 std::string LabelledCharset(std::string_view bytes, std::string_view charset) {
-  if (CharsetForLabel(charset) != "UTF-8" || IsValidUtf8(bytes)) return std::string(charset);
+  const std::string named = CharsetForLabel(charset);
+  if (IsSingleByteCharset(named)) {
+    // UTF-8 labelled with a single-byte code page: only UTF-8 text is valid
+    // UTF-8 with letters beyond ASCII in it.
+    const bool beyond_ascii = std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    return beyond_ascii && IsValidUtf8(bytes) ? std::string("UTF-8") : std::string(charset);
+  }
+  if (named != "UTF-8" || IsValidUtf8(bytes)) return std::string(charset);
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t multibyte = 0, invalid = 0;
   for (std::size_t i = 0; i < bytes.size();) {
@@ -423,16 +440,25 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
 
   std::string bom = BomCharset(head, &g.bom);
   if (!bom.empty()) return done(bom, "byte-order mark");
+  // A single-byte character set, given or declared, holds unless the bytes
+  // are UTF-8 with letters beyond ASCII (UTF-8 text labelled with the code
+  // page of the program that sent or saved it), which genuine text in such
+  // a code page practically never is.
+  std::string single_byte;
   if (!options.hint.empty()) {
     std::string c = CharsetForLabel(options.hint);
-    if (!c.empty()) return done(c, "given");
+    if (IsSingleByteCharset(c)) single_byte = c;
+    else if (!c.empty()) return done(c, "given");
   }
-  std::string wide = Utf32Pattern(head);
-  if (wide.empty()) wide = Utf16Pattern(head);
-  if (!wide.empty()) return done(wide, "NUL pattern");
-  if (LooksBinary(head, &g.why)) {
-    g.binary = true;
-    return done("", "binary");
+  // A given character set is taken whatever the bytes look like.
+  if (single_byte.empty()) {
+    std::string wide = Utf32Pattern(head);
+    if (wide.empty()) wide = Utf16Pattern(head);
+    if (!wide.empty()) return done(wide, "NUL pattern");
+    if (LooksBinary(head, &g.why)) {
+      g.binary = true;
+      return done("", "binary");
+    }
   }
   bool declared_utf8 = false;
   if (options.declared) {
@@ -444,7 +470,8 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     // saved in another character set keep the declaration they were
     // written with, and then detection knows better.
     if (c == "UTF-8") declared_utf8 = true;
-    else if (!c.empty()) return done(c, "declared");
+    else if (IsSingleByteCharset(c) && single_byte.empty()) single_byte = c;
+    else if (!c.empty() && single_byte.empty()) return done(c, "declared");
   }
 
   Utf8Check utf8;
@@ -469,10 +496,12 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
       for (const std::string& part : waiting) uchardet_handle_data(detector.get(), part.data(), part.size());
     std::vector<std::string>().swap(waiting);
   };
-  if (escapes) need_detector();
+  if (escapes && single_byte.empty()) need_detector();
   std::size_t fed = 0;
   while (!block.empty()) {
     utf8.Feed(block);
+    // Once the bytes are not UTF-8, the single-byte character set holds.
+    if (!single_byte.empty() && !utf8.valid()) return done(single_byte, options.hint.empty() ? "declared" : "given");
     if (!utf8.valid()) need_detector();
     if (ascii)
       for (unsigned char c : block)
@@ -480,12 +509,18 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
           ascii = false;
           break;
         }
-    // While a declared UTF-8 holds, the detector has nothing to do.
-    if (fed < kDetectorBytes && !(declared_utf8 && utf8.valid())) fed += FeedDetector(feed, block, escapes);
+    // While a declared UTF-8 holds, or while UTF-8 may overrule a single-byte
+    // character set, the detector has nothing to do.
+    if (fed < kDetectorBytes && !(declared_utf8 && utf8.valid()) && single_byte.empty())
+      fed += FeedDetector(feed, block, escapes);
     if (!utf8.valid() && fed >= kDetectorBytes) break;
     block = std::string_view(buffer.get(), src.Read(buffer.get(), kBlockBytes));
   }
   const bool valid_utf8 = utf8.Finish();
+  if (!single_byte.empty()) {
+    if (valid_utf8 && !ascii) return done("UTF-8", "valid UTF-8 over its label");
+    return done(single_byte, options.hint.empty() ? "declared" : "given");
+  }
   if (!valid_utf8) need_detector();
   std::string label;
   if (detector) {
@@ -526,13 +561,9 @@ TextDecoder::TextDecoder(const std::string& charset) {
 }
 
 bool TextDecoder::BuildByteTable(const std::string& c) {
-  // Character sets known to map every byte on its own.  Windows-1258 is left
-  // out: iconv composes its combining accents with the letter before them.
-  static constexpr std::string_view kPrefixes[] = {"ISO-8859-", "WINDOWS-125", "CP125", "KOI8-",  "CP874", "IBM8",
-                                                   "CP8",       "MAC",         "VISCII", "IBM037", "IBM500"};
-  bool known = false;
-  for (std::string_view p : kPrefixes) known = known || c.rfind(p, 0) == 0;
-  if (!known || c == "WINDOWS-1258" || c == "CP1258") return false;
+  // Windows-1258 is left out: iconv composes its combining accents with the
+  // letter before them.
+  if (!IsSingleByteCharset(c) || c == "WINDOWS-1258" || c == "CP1258") return false;
   iconv_t cd = iconv_open("UTF-8", c.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   auto table = std::make_unique<std::string[]>(256);

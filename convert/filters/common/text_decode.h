@@ -82,12 +82,17 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 // True when bytes are UTF-8 throughout (no sequence cut at the end).
 bool IsValidUtf8(std::string_view bytes);
 
+// True for an iconv name of a character set of one byte a character
+// ("WINDOWS-1252", "ISO-8859-5", "KOI8-R", "MACINTOSH", ...).
+bool IsSingleByteCharset(std::string_view charset);
+
 // The character set to read bytes in when they are labelled with charset (an
 // e-mail part's Content-Type): the label, except a UTF-8 that the bytes are
 // not: text written in the sender's own code page and labelled UTF-8 on the
 // way.  Then the character set is found from the bytes.  UTF-8 with a few
 // damaged characters (more valid multi-byte sequences than invalid bytes)
-// keeps its label.
+// keeps its label.  The other way round, bytes labelled with a single-byte
+// code page that are valid UTF-8 with letters beyond ASCII are UTF-8.
 std::string LabelledCharset(std::string_view bytes, std::string_view charset);
 
 // The iconv name for a charset label as documents and mail headers write it

@@ -194,8 +194,7 @@ class XmlFilter : public BuiltinFilter {
     // Recovery mode keeps the text after a fault; the fault itself is
     // recorded and makes the result incomplete.
     encoding_ = EncodingOverride(path);
-    const char* encoding = encoding_.empty() ? nullptr : encoding_.c_str();
-    ReaderPtr reader(xmlReaderForFile(path.c_str(), encoding, kSafeXmlOptions | XML_PARSE_RECOVER));
+    ReaderPtr reader(xmlReaderForFile(path.c_str(), Encoding(), Options()));
     if (!reader) return ExtractResult::Failed("cannot open the document");
     std::string fault;
     xmlTextReaderSetStructuredErrorHandler(reader.get(), &XmlFilter::OnError, &fault);
@@ -340,6 +339,11 @@ class XmlFilter : public BuiltinFilter {
     return status;
   }
 
+  // The encoding the document is read in (null: its own) and the parser's
+  // options, which then tell it to pass over the document's declaration.
+  const char* Encoding() const { return encoding_.empty() ? nullptr : encoding_.c_str(); }
+  int Options() const { return kSafeXmlOptions | XML_PARSE_RECOVER | (encoding_.empty() ? 0 : XML_PARSE_IGNORE_ENC); }
+
   // Reads the tree libxml2 recovers from a damaged file, through a reader
   // walking that tree.
   void ReadRecovered(const std::string& path, TextSink& sink) {
@@ -350,9 +354,7 @@ class XmlFilter : public BuiltinFilter {
     ctxt->sax->error = &IgnoreMessage;
     ctxt->sax->warning = &IgnoreMessage;
     std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
-        xmlCtxtReadFile(ctxt.get(), path.c_str(), encoding_.empty() ? nullptr : encoding_.c_str(),
-                        kSafeXmlOptions | XML_PARSE_RECOVER),
-        xmlFreeDoc);
+        xmlCtxtReadFile(ctxt.get(), path.c_str(), Encoding(), Options()), xmlFreeDoc);
     if (!doc) return;
     ReaderPtr walker(xmlReaderWalker(doc.get()));
     if (walker) ReadAll(walker.get(), sink);

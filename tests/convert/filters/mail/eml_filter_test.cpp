@@ -139,6 +139,12 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
       << subject.text;
   EXPECT_NE(subject.text.find("Subject: Grüße aus München und élève\n"), std::string::npos) << subject.text;
 
+  // UTF-8 labelled as a single-byte code page is UTF-8.
+  Extracted labelled = ExtractSample(
+      "eml", Write("latin1.eml", "From: a@example.org\nSubject: s\nContent-Type: text/plain; charset=iso-8859-1\n"
+                                 "Content-Transfer-Encoding: 8bit\n\n" + read + "\n").string());
+  EXPECT_NE(labelled.text.find(read), std::string::npos) << labelled.text;
+
   const std::string damaged = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80 \xFF end";
   Extracted utf8 = ExtractSample("eml", Write("damaged.eml", message("text/plain", damaged)).string());
   EXPECT_NE(utf8.text.find("Привет мир \xEF\xBF\xBD end"), std::string::npos) << utf8.text;

@@ -203,6 +203,21 @@ TEST(HtmlFilter, DeclarationsThatCannotBeTrueGiveWay) {
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "cp1251.html",
                                 "<html><head><meta charset=\"utf-8\"></head><body><p>" + cp1251 + "</p></body></html>")),
             russian + "\n");
+  // The other way round: UTF-8 declared as a single-byte code page (a
+  // template's old meta tag), given as a mail part's charset too; a page
+  // truly in that code page keeps it.
+  const std::string latin1 = "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\">"
+                             "</head><body><p>";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "utf8-as-latin1.html", latin1 + "Grüße, café</p></body></html>")),
+            "Grüße, café\n");
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "latin1.html", latin1 + "Gr\xFC\xDF" "e, caf\xE9</p></body></html>")),
+            "Grüße, café\n");
+  TextSink hinted;
+  EXPECT_TRUE(ExtractHtmlText("<p>Grüße, café</p>", "iso-8859-1", hinted).ok());
+  EXPECT_EQ(hinted.Joined(), "Grüße, café\n");
+  TextSink plain;
+  EXPECT_TRUE(ExtractHtmlText("<p>plain ASCII</p>", "iso-8859-1", plain).ok());
+  EXPECT_EQ(plain.Joined(), "plain ASCII\n");
 }
 
 TEST(HtmlFilter, PicturesShowTheirAlternativeTextAndRubyItsReading) {

@@ -118,7 +118,8 @@ TEST_F(TempDir, UndecodableBytesAreReportedNotPrinted) {
 }
 
 // A document declared (or taken) as UTF-8 whose bytes are another code page
-// is read in that code page; UTF-8 with one damaged character stays UTF-8.
+// is read in that code page, and UTF-8 declared as a single-byte code page as
+// UTF-8; UTF-8 with one damaged character stays UTF-8.
 TEST_F(TempDir, DeclaredUtf8ThatIsNotIsReadInTheCodePageOfItsBytes) {
   const std::string latin = "<doc><p>Gr\xFC\xDF" "e aus M\xFCnchen, caf\xE9 cr\xE8me</p></doc>\n";
   FilterText declared = Extract(Write("declared.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + latin));
@@ -126,9 +127,12 @@ TEST_F(TempDir, DeclaredUtf8ThatIsNotIsReadInTheCodePageOfItsBytes) {
   EXPECT_FALSE(declared.incomplete);
   FilterText bare = Extract(Write("bare.xml", latin));
   EXPECT_NE(bare.text.find("Grüße aus München, café crème"), std::string::npos) << bare.text;
-  // Its own declaration of a single-byte code page is read as it stands.
+  // Its own declaration of a single-byte code page is read as it stands,
+  // unless the bytes are UTF-8 beyond ASCII.
   FilterText own = Extract(Write("own.xml", "<?xml version='1.0' encoding='ISO-8859-1'?>\n" + latin));
   EXPECT_NE(own.text.find("Grüße aus München, café crème"), std::string::npos) << own.text;
+  FilterText utf8 = Extract(Write("utf8.xml", "<?xml version='1.0' encoding='ISO-8859-1'?>\n<doc>Grüße, café</doc>\n"));
+  EXPECT_NE(utf8.text.find("Grüße, café"), std::string::npos) << utf8.text;
   FilterText damaged = Extract(Write(
       "damaged.xml", "<?xml version=\"1.0\"?>\n<r><a>\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82</a><a>\xFF</a></r>\n"));
   EXPECT_NE(damaged.text.find("Привет"), std::string::npos) << damaged.text;
