@@ -78,17 +78,22 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
   GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
   const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
   if (!raw) return {};
+  // Each word is looked for within a bounded reach, so that a header of
+  // many "=?" costs time in proportion to its length.
+  constexpr std::size_t kMaxHeaderBytes = std::size_t{256} << 10, kMaxLabel = 64, kMaxWord = 4096;
   std::string text(raw);
+  if (text.size() > kMaxHeaderBytes) return {};
   bool relabelled = false;
   for (std::size_t at = text.find("=?"); at != std::string::npos; at = text.find("=?", at + 2)) {
     const std::size_t q1 = text.find('?', at + 2);
-    if (q1 == std::string::npos || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
-    const std::size_t end = text.find("?=", q1 + 3);
-    if (end == std::string::npos) break;
+    if (q1 == std::string::npos || q1 - at > kMaxLabel || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
     std::string label = text.substr(at + 2, q1 - at - 2);
     label = label.substr(0, label.find('*'));  // RFC 2231 language
     if (CharsetForLabel(label) != "UTF-8") continue;
-    const std::string bytes = EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(q1 + 3, end - q1 - 3));
+    const std::size_t payload = q1 + 3;
+    const std::size_t payload_size = std::string_view(text).substr(payload, kMaxWord).find("?=");
+    if (payload_size == std::string_view::npos) continue;
+    const std::string bytes = EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(payload, payload_size));
     const std::string charset = LabelledCharset(bytes, "UTF-8");
     if (charset == "UTF-8") continue;
     text.replace(at + 2, q1 - at - 2, charset);
