@@ -48,6 +48,9 @@ std::string HugePageHeapTunables() {
 }
 
 void RestartWithHugePageHeap(char** argv) {
+  // A tool that watches the program through a preloaded library (a memory
+  // profiler, valgrind) may not follow it into a new start.
+  if (const char* preload = std::getenv("LD_PRELOAD"); preload && *preload) return;
   const std::string tunables = HugePageHeapTunables();
   if (tunables.empty()) return;
   // The program's own file, as the kernel knows it (argv[0] may name

@@ -27,8 +27,9 @@ bool HugePagesOnRequest(const char* enabled_file = "/sys/kernel/mm/transparent_h
 std::string HugePageHeapTunables();
 
 // Starts this program again from its own file with argv and the tunable
-// when that changes anything; returns when it does not, or when the file
-// cannot be started (the run goes on as it is).  Call before anything else
+// when that changes anything and no library is preloaded into it; returns
+// when it does not, or when the file cannot be started (the run goes on as
+// it is).  Call before anything else
 // (no thread, nothing read from standard input).
 void RestartWithHugePageHeap(char** argv);
 

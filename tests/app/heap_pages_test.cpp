@@ -86,6 +86,7 @@ TEST(HugePageHeap, ABatchStartsAgainInItsOwnProcessAndKeepsItsInput) {
     ::close(list[0]);
     ::close(list[1]);
     ::unsetenv("GLIBC_TUNABLES");
+    ::unsetenv("LD_PRELOAD");
     ::execl(program.c_str(), program.c_str(), "--batch", "--files-from", "-", "--output-dir", out.c_str(),
             static_cast<char*>(nullptr));
     ::_exit(127);
