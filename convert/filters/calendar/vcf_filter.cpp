@@ -146,7 +146,11 @@ class CardWriter {
   void Add(const Property& p) {
     if (p.encoding == "BASE64" || p.encoding == "B") return;  // pictures, sounds, keys
     std::string raw = p.encoding == "QUOTED-PRINTABLE" ? QuotedPrintable(p.value) : p.value;
-    std::string value = DecodeToUtf8(raw, p.charset.empty() ? default_charset_ : std::string_view(p.charset));
+    // A value that names a single-byte code page over bytes that are UTF-8
+    // beyond ASCII (a phone's export) is UTF-8.
+    std::string charset(p.charset.empty() ? default_charset_ : std::string_view(p.charset));
+    if (IsSingleByteCharset(CharsetForLabel(charset))) charset = LabelledCharset(raw, charset);
+    std::string value = DecodeToUtf8(raw, charset);
     const std::string& n = p.name;
     std::string types;
     for (const std::string& t : p.types) types += (types.empty() ? "" : ", ") + t;

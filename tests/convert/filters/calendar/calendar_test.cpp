@@ -81,6 +81,12 @@ TEST(VcfFilter, ABookNotInUtf8IsReadInTheCodePageOfItsBytes) {
       "old.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:J\xFCrgen M\xFCller\r\nNOTE:caf\xE9 cr\xE8me br\xFBl\xE9" "e\r\nEND:VCARD\r\n");
   std::string t = Read("vcf", vcf);
   EXPECT_NE(t.find("Name: Jürgen Müller\ncafé crème brûlée"), std::string::npos) << t;
+  // A value labelled with a single-byte code page whose bytes are UTF-8.
+  const std::string labelled = tree.Write(
+      "phone.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:M=C3=BCller;J=C3=BCrgen\r\n"
+                   "NOTE;CHARSET=ISO-8859-1:caf\xE9\r\nEND:VCARD\r\n");
+  t = Read("vcf", labelled);
+  EXPECT_NE(t.find("Name: Jürgen Müller\ncafé"), std::string::npos) << t;
 }
 
 }  // namespace
