@@ -66,7 +66,8 @@ struct CharsetGuess {
 
 struct DetectOptions {
   // A character set the caller was told (an e-mail part's Content-Type):
-  // trusted after a byte-order mark, before any detection.
+  // trusted after a byte-order mark, before any detection, except a
+  // single-byte one over bytes that are valid UTF-8 beyond ASCII.
   std::string_view hint;
   // Finds the document's own declaration (an HTML <meta charset>) in its
   // first bytes; returns the label or empty.  Not consulted for UTF-16/32.
@@ -75,7 +76,9 @@ struct DetectOptions {
 
 // Guesses the character set of src: byte-order mark; the hint; UTF-16 or
 // UTF-32 by their NUL patterns; the document's own declaration; valid UTF-8
-// throughout; uchardet; windows-1252.  Bytes with many NULs that are no
+// throughout; uchardet; windows-1252.  A single-byte hint or declaration
+// gives way to UTF-8 where the bytes are valid UTF-8 beyond ASCII; a
+// declaration of UTF-8 to detection where they are not UTF-8.  Bytes with many NULs that are no
 // UTF-16/32 come back as binary.  Rewinds src before it returns.
 CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 
