@@ -798,17 +798,19 @@ std::string ValueAfter(std::string_view s, std::size_t pos) {
 
 }  // namespace
 
-std::string DeclaredHtmlCharset(std::string_view head) {
+std::string DeclaredXmlEncoding(std::string_view head) {
   const std::string h = Lower(head.substr(0, kDeclarationBytes));
   std::size_t start = h.find_first_not_of(" \t\r\n");
-  if (start != std::string::npos && h.compare(start, 5, "<?xml") == 0) {
-    std::size_t end = h.find("?>", start);
-    std::size_t enc = h.find("encoding", start);
-    if (enc != std::string::npos && enc < end) {
-      std::string v = ValueAfter(h, enc + 8);
-      if (!v.empty()) return v;
-    }
-  }
+  if (start == std::string::npos || h.compare(start, 5, "<?xml") != 0) return {};
+  std::size_t end = h.find("?>", start);
+  std::size_t enc = h.find("encoding", start);
+  if (enc == std::string::npos || enc >= end) return {};
+  return ValueAfter(h, enc + 8);
+}
+
+std::string DeclaredHtmlCharset(std::string_view head) {
+  if (std::string v = DeclaredXmlEncoding(head); !v.empty()) return v;
+  const std::string h = Lower(head.substr(0, kDeclarationBytes));
   for (std::size_t pos = h.find("<meta"); pos != std::string::npos; pos = h.find("<meta", pos + 5)) {
     std::size_t end = h.find('>', pos);
     std::string_view tag = std::string_view(h).substr(pos, end == std::string::npos ? std::string::npos : end - pos);

@@ -39,4 +39,8 @@ ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view char
 // declaration's encoding), as written; empty when it declares none.
 std::string DeclaredHtmlCharset(std::string_view head);
 
+// The encoding an XML declaration at the start of head names, in lower
+// case; empty when there is none or it names none.
+std::string DeclaredXmlEncoding(std::string_view head);
+
 }  // namespace quarn

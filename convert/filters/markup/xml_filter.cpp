@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/filters/common/text_decode.h"
+#include "convert/filters/markup/html_filter.h"
 #include "convert/filters/markup/safe_xml.h"
 #include "convert/filters/markup/xml_errors.h"
 #include "convert/filters/sniff.h"
@@ -170,15 +171,8 @@ std::string EncodingOverride(const std::string& path) {
   if (head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF") || head.starts_with(std::string_view("<\0", 2)) ||
       head.starts_with(std::string_view("\0<", 2)))
     return {};  // UTF-16: the parser knows it by its bytes
-  std::string declared = "UTF-8";
-  if (head.starts_with("<?xml")) {
-    const std::string_view decl = std::string_view(head).substr(0, head.find("?>"));
-    if (std::size_t at = decl.find("encoding"); at != std::string_view::npos) {
-      const std::size_t open = decl.find_first_of("\"'", at);
-      const std::size_t close = open == std::string_view::npos ? open : decl.find(decl[open], open + 1);
-      if (close != std::string_view::npos) declared = std::string(decl.substr(open + 1, close - open - 1));
-    }
-  }
+  std::string declared = DeclaredXmlEncoding(head);
+  if (declared.empty()) declared = "UTF-8";
   // A sequence cut by the end of the sample is no fault of the document.
   std::size_t end = head.size();
   for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(head[end - 1]) & 0xC0) == 0x80; ++back) --end;
