@@ -61,7 +61,8 @@ std::string EncodedWordBytes(char encoding, std::string_view payload) {
       out.push_back(' ');
     } else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
                g_ascii_isxdigit(payload[i + 2])) {
-      out.push_back(static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
+      const int high = g_ascii_xdigit_value(payload[i + 1]), low = g_ascii_xdigit_value(payload[i + 2]);
+      out.push_back(static_cast<char>(high * 16 + low));
       i += 2;
     } else {
       out.push_back(payload[i]);

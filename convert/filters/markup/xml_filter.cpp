@@ -175,7 +175,8 @@ std::string EncodingOverride(const std::string& path) {
   if (declared.empty()) declared = "UTF-8";
   // A sequence cut by the end of the sample is no fault of the document.
   std::size_t end = head.size();
-  for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(head[end - 1]) & 0xC0) == 0x80; ++back) --end;
+  for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(head[end - 1]) & 0xC0) == 0x80; ++back)
+    --end;
   if (end > 0 && static_cast<unsigned char>(head[end - 1]) >= 0xC0) --end;
   const std::string charset = LabelledCharset(std::string_view(head).substr(0, end), declared);
   return charset == declared ? std::string() : charset;

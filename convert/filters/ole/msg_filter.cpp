@@ -251,7 +251,8 @@ class MsgReader {
       cp.body = CodePageName(*internet);
       if (!message || !*message) cp.strings = cp.body;
     }
-    if (auto locale = s.Long(kMessageLocale); locale && *locale) cp.fallback = CodePageForLanguageId(static_cast<uint16_t>(*locale));
+    if (auto locale = s.Long(kMessageLocale); locale && *locale)
+      cp.fallback = CodePageForLanguageId(static_cast<uint16_t>(*locale));
     return cp;
   }
 
