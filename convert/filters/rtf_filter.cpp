@@ -175,7 +175,8 @@ enum class Dest : std::uint8_t {
 
 // Where text goes: the body, headers and footers, notes, or the code of the
 // field being read (kept to see whether it is a phonetic guide).
-enum class Target : std::uint8_t { kBody, kHeaders, kNotes, kFieldCode };
+// kDeleted takes text that a tracked change deleted: written nowhere.
+enum class Target : std::uint8_t { kBody, kHeaders, kNotes, kFieldCode, kDeleted };
 
 // Embedded objects are read up to this size.
 constexpr std::size_t kMaxObjectBytes = std::size_t{64} << 20;
@@ -190,6 +191,7 @@ struct GroupState {
   bool in_table = false;
   bool list_label = false;  // inside \listtext or \pntext: a list item's label
   bool field = false;       // the group of a \field
+  bool deleted = false;     // text a tracked change deleted (\deleted)
 };
 
 struct Control {
@@ -433,6 +435,7 @@ class RtfParser {
     }
     if (w == "plain") {
       FlushBytes();
+      top().deleted = false;
       auto it = font_cp_.find(default_font_);
       top().code_page = it == font_cp_.end() ? 0 : it->second;
       return true;
@@ -513,6 +516,14 @@ class RtfParser {
     if (w == "par" || w == "line" || w == "sect" || w == "page") {
       if (top().in_table && (w == "par")) Emit(U' ');
       else Break();
+      return true;
+    }
+    if (w == "deleted") {
+      // The document as it reads with its changes accepted: deleted
+      // characters are left out, inserted ones kept.  Deleted paragraph
+      // marks still end their paragraph, so no two words run together.
+      FlushBytes();
+      top().deleted = !(ctl.has_param && ctl.param == 0);
       return true;
     }
     if (w == "intbl") { top().in_table = true; return true; }
@@ -636,13 +647,13 @@ class RtfParser {
       // mark every font so whatever the text is.
       cp = IsDoubleByte(doc_cp_) ? 1252 : doc_cp_;
     }
-    if (!bytes_.empty() && (cp != bytes_cp_ || top().target != bytes_target_)) FlushBytes();
+    if (!bytes_.empty() && (cp != bytes_cp_ || Out() != bytes_target_)) FlushBytes();
     if (high_surrogate_) {
       high_surrogate_ = 0;
       EmitRaw(U'\uFFFD');
     }
     bytes_cp_ = cp;
-    bytes_target_ = top().target;
+    bytes_target_ = Out();
     bytes_.push_back(static_cast<char>(c));
     // Below 0x40 a byte is never the second half of a double-byte character.
     if (bytes_.size() >= 4096 && c < 0x40) FlushBytes();
@@ -666,6 +677,9 @@ class RtfParser {
     int pending_tabs = 0;
   };
 
+  // Where the group's characters go: its story, or nowhere when deleted
+  // (paragraph and cell marks stay with the story).
+  Target Out() { return top().deleted ? Target::kDeleted : top().target; }
   Side& Current() { return sides_[static_cast<int>(top().target)]; }
 
   void Emit(char32_t cp) {
@@ -680,24 +694,24 @@ class RtfParser {
   void EmitRaw(char32_t cp) {
     std::string s;
     AppendUtf8(cp, s);
-    WriteTo(top().target, s);
+    WriteTo(Out(), s);
   }
   void EmitText(const std::string& s) {
     if (top().dest != Dest::kText) return;
     FlushBytes();
-    WriteTo(top().target, s);
+    WriteTo(Out(), s);
   }
   void Break() {
     if (top().dest != Dest::kText) return;
     FlushBytes();
-    Side& s = sides_[static_cast<int>(top().target)];
+    Side& s = Current();
     s.pending_tabs = 0;
     s.text->push_back('\n');
     if (top().target == Target::kBody) FlushBody(false);
   }
 
   void WriteTo(Target t, const std::string& utf8) {
-    if (utf8.empty()) return;
+    if (utf8.empty() || t == Target::kDeleted) return;
     Side& s = sides_[static_cast<int>(t)];
     if (s.pending_tabs > 0) {
       // Tabs of ended cells are written only once another cell has text, so
@@ -760,7 +774,7 @@ class RtfParser {
       high_surrogate_ = 0;
       std::string s;
       AppendUtf8(0xFFFD, s);
-      WriteTo(closing.target, s);
+      WriteTo(closing.deleted ? Target::kDeleted : closing.target, s);
     }
   }
 
@@ -813,7 +827,8 @@ class RtfParser {
   int in_note_ = 0;
   bool notes_cut_ = false;
   std::string body_, headers_text_, notes_text_, field_code_;
-  Side sides_[4] = {{&body_}, {&headers_text_}, {&notes_text_}, {&field_code_}};
+  std::string deleted_text_;  // stays empty: nothing is written to deleted text
+  Side sides_[5] = {{&body_}, {&headers_text_}, {&notes_text_}, {&field_code_}, {&deleted_text_}};
   bool group_start_ = false;   // nothing but the opening brace read in this group yet
   bool star_allowed_ = false;  // the control word being handled opened its group
   std::string objdata_;        // the bytes of the object being read

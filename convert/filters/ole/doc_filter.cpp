@@ -135,6 +135,10 @@ class WordReader {
 
  private:
   bool ReadPieces(std::string_view clx);
+  // Reads which text a tracked change deleted from the character property
+  // pages that the bin table [fc, fc + lcb) of the table stream lists.
+  void ReadDeletions(uint32_t fc, uint32_t lcb);
+  bool Deleted(uint64_t fc) const;
   ParaProps PropsAt(uint32_t fc);
   // Reads the list properties of the paragraph styles (the STSH).
   void ReadStyles(uint32_t fc, uint32_t lcb);
@@ -165,6 +169,9 @@ class WordReader {
 
   // Output state, across pieces.
   std::string line_;
+  // Byte ranges [first, second) of the WordDocument stream holding text that
+  // a tracked change deleted, sorted and apart.
+  std::vector<std::pair<uint32_t, uint32_t>> deleted_;
   std::vector<bool> fields_;  // per open field: true once its result part began
   std::string field_code_;    // the code of the innermost field, while it is read
   int pending_cells_ = 0;     // cell ends not yet written as tabs
@@ -218,6 +225,7 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     ccp_hdr_txbx = Le32(word_, rglw + 40);
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
+    ReadDeletions(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));                // PlcfBteChpx
     if (table_.empty()) {
       *why = "the document's table stream is missing";
       return false;
@@ -301,6 +309,52 @@ bool WordReader::ReadPieces(std::string_view clx) {
     }
   }
   return false;
+}
+
+void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 12) return;
+  std::size_t n = (lcb - 4) / 8;
+  // Each page is read once, however often a damaged table names it.
+  std::vector<uint32_t> pages;
+  for (std::size_t i = 0; i < n; ++i) pages.push_back(Le32(t, fc + 4 * (n + 1) + 4 * i) & 0x3FFFFF);
+  std::sort(pages.begin(), pages.end());
+  pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+  for (uint32_t page : pages) {
+    uint64_t off = static_cast<uint64_t>(page) * 512;
+    if (off + 512 > word_.size()) continue;
+    std::string_view fkp = std::string_view(word_).substr(off, 512);
+    // A character property page: crun + 1 boundaries, then for each run the
+    // word offset of its properties (a size byte and the modifiers); 0 for none.
+    std::size_t crun = static_cast<unsigned char>(fkp[511]);
+    if (crun == 0 || 4 * (crun + 1) + crun > 511) continue;
+    for (std::size_t i = 0; i < crun; ++i) {
+      std::size_t at = 2 * static_cast<std::size_t>(static_cast<unsigned char>(fkp[4 * (crun + 1) + i]));
+      if (at == 0 || at >= 511) continue;
+      std::size_t cb = static_cast<unsigned char>(fkp[at]);
+      if (at + 1 + cb > 511) continue;
+      bool deleted = false;
+      ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
+        if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
+      });
+      uint32_t first = Le32(fkp, 4 * i), last = Le32(fkp, 4 * (i + 1));
+      if (deleted && first < last) deleted_.emplace_back(first, last);
+    }
+  }
+  std::sort(deleted_.begin(), deleted_.end());
+  std::vector<std::pair<uint32_t, uint32_t>> merged;
+  for (const auto& r : deleted_) {
+    if (!merged.empty() && r.first <= merged.back().second) merged.back().second = std::max(merged.back().second, r.second);
+    else merged.push_back(r);
+  }
+  deleted_.swap(merged);
+}
+
+bool WordReader::Deleted(uint64_t fc) const {
+  if (deleted_.empty()) return false;
+  auto it = std::upper_bound(deleted_.begin(), deleted_.end(), fc,
+                             [](uint64_t v, const std::pair<uint32_t, uint32_t>& r) { return v < r.first; });
+  return it != deleted_.begin() && fc < std::prev(it)->second;
 }
 
 const std::string* WordReader::Fkp(uint32_t page) {
@@ -497,11 +551,18 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
     for (uint32_t cp = a; cp < b; ++cp) {
       uint64_t fc = piece.fc + static_cast<uint64_t>(cp - piece.cp_start) * unit;
       if (fc + unit > word_.size()) break;
+      // The text as it reads with its changes accepted: characters a
+      // tracked change deleted are left out (fields whole, as their marks
+      // are deleted with them).  Deleted paragraph and cell marks still end
+      // their paragraph or cell, so no two words run together.
+      const bool deleted = Deleted(fc);
       char32_t c;
       if (piece.compressed) {
         unsigned char byte = static_cast<unsigned char>(word_[fc]);
         if (byte < 0x80) {
           c = byte;
+        } else if (deleted) {
+          continue;
         } else {
           std::string decoded = DecodeCharset(std::string_view(&word_[fc], 1), word97_ ? "windows-1252" : codepage_);
           if (!decoded.empty() && (fields_.empty() || fields_.back())) {
@@ -522,6 +583,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
           }
         }
       }
+      if (deleted && c != 0x0D && c != 0x07) continue;
       switch (c) {
         case 0x13:  // field begin: its code follows
           fields_.push_back(false);

@@ -64,6 +64,20 @@ TEST_F(TempDir, ListLabelsAreTidiedAndNeverSplitARow) {
   EXPECT_EQ(TextOf(path), "1. One\n\u2022 Old style\n\u2022 In a cell\tNext\nAfter.\n");
 }
 
+TEST_F(TempDir, TrackedDeletionsAreLeftOutAndTheirMarksKept) {
+  // As a word processor writes revisions: deleted runs in their own groups,
+  // a whole deleted paragraph, \plain ending a deletion, \deleted0.
+  const std::string path = Write(
+      "changes.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}{\\*\\revtbl{Unknown;}{Ann;}}"
+      "\\pard The meeting is on {\\deleted\\revauthdel1 Monday}{\\revised\\revauth1 Tuesday} at noon.\\par"
+      "{\\deleted\\revauthdel1 A paragraph removed whole.\\par}"
+      "\\pard Price: {\\deleted caf\\'e9 \\u8364?10 }12 euros.\\par"
+      "\\trowd\\pard\\intbl Cell {\\deleted old }kept\\cell {\\deleted\\deleted0 Shown}\\cell\\row"
+      "\\pard The end{\\deleted\\plain  again}.\\par}");
+  EXPECT_EQ(TextOf(path), "The meeting is on Tuesday at noon.\n\nPrice: 12 euros.\nCell kept\tShown\nThe end again.\n");
+}
+
 TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
   EXPECT_EQ(TextOf(Data("rtf/table.rtf")),
             "Before\n"

@@ -9,6 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/sample.fodt >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/lists.fodt >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/changes.fodt >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to xls --outdir . src/sample.fods >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/sample.fodp >/dev/null
 # Document properties, phonetic guides, embedded objects, slide lists, page

@@ -71,6 +71,14 @@ TEST(WordFilter, ListParagraphsStartWithTheirLabel) {
             "1. Numbered by its style\n2. Second heading\nThe end.\n");
 }
 
+TEST(WordFilter, TrackedChangesReadAsAccepted) {
+  // Deleted words (some beyond ASCII, one in a table cell) are left out and
+  // inserted ones kept, so the sentence reads as it would after review.
+  Extracted e = ExtractSample("doc", Sample("changes.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "The meeting is on Tuesday at noon.\nRemarks: none.\nCell kept\tNext\nThe end.\n");
+}
+
 TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
   Extracted e = ExtractSample("xls", Sample("sample.xls"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
