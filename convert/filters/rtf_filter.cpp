@@ -171,6 +171,7 @@ enum class Dest : std::uint8_t {
   kFontTable,  // font numbers and their character sets
   kShape,      // a shape's properties: nothing shown but its own text (\shptxt)
   kObjData,    // an embedded object's bytes, in hexadecimal
+  kPropName,   // the name of a shape's property (\sn)
 };
 
 // Where text goes: the body, headers and footers, notes, or the code of the
@@ -192,6 +193,7 @@ struct GroupState {
   bool list_label = false;  // inside \listtext or \pntext: a list item's label
   bool field = false;       // the group of a \field
   bool deleted = false;     // text a tracked change deleted (\deleted)
+  bool word_art = false;    // the text a WordArt shape draws
 };
 
 struct Control {
@@ -449,7 +451,19 @@ class RtfParser {
       return true;
     }
     if (top().dest == Dest::kShape) {
-      if (w == "shptxt") top().dest = Dest::kText;
+      if (w == "shptxt") {
+        top().dest = Dest::kText;
+      } else if (w == "sp") {
+        prop_name_.clear();
+      } else if (w == "sn") {
+        top().dest = Dest::kPropName;
+      } else if (w == "sv" && prop_name_ == "gtextUNICODE") {
+        // WordArt keeps its text as a property of the shape; it is shown
+        // on a line of its own where the shape is anchored.
+        top().dest = Dest::kText;
+        top().word_art = true;
+        EnsureLineStart(*Current().text);
+      }
       return true;
     }
     const bool parent_shown = states_.size() >= 2 && states_[states_.size() - 2].dest == Dest::kText;
@@ -597,6 +611,10 @@ class RtfParser {
 
   void TextByte(unsigned char c) {
     if (top().dest == Dest::kObjData) return ObjectHexDigit(c);
+    if (top().dest == Dest::kPropName) {
+      if (prop_name_.size() < 64) prop_name_.push_back(static_cast<char>(c));
+      return;
+    }
     if (ConsumeSkip()) return;
     if (top().dest != Dest::kText) return;
     PushByte(c);
@@ -763,6 +781,7 @@ class RtfParser {
       }
     }
     if (closing.list_label && !top().list_label) FinishLabel();
+    if (closing.word_art && !top().word_art) EnsureLineStart(*Current().text);
     if (closing.dest == Dest::kFontTable && top().dest != Dest::kFontTable && top().code_page == 0) {
       // Text before any \f is in the default font.
       auto it = font_cp_.find(default_font_);
@@ -828,6 +847,7 @@ class RtfParser {
   bool notes_cut_ = false;
   std::string body_, headers_text_, notes_text_, field_code_;
   std::string deleted_text_;  // stays empty: nothing is written to deleted text
+  std::string prop_name_;     // the name of the shape property being read
   Side sides_[5] = {{&body_}, {&headers_text_}, {&notes_text_}, {&field_code_}, {&deleted_text_}};
   bool group_start_ = false;   // nothing but the opening brace read in this group yet
   bool star_allowed_ = false;  // the control word being handled opened its group

@@ -48,9 +48,11 @@ TEST_F(TempDir, ShapesShowTheirTextButNotTheirPropertiesOrFallback) {
       "{\\sp{\\sn fillColor}{\\sv 16777215}}{\\shptxt \\pard Inside the box\\par\\pard Second box line\\par}"
       "{\\shp{\\*\\shpinst{\\sp{\\sn wzName}{\\sv Inner}}{\\shptxt Nested text\\par}}}}"
       "{\\shprslt{\\*\\do\\dobxcolumn{\\dptxbx{\\dptxbxtext Fallback copy\\par}}}}}"
-      "\\pard After the shape.\\par}");
-  EXPECT_EQ(TextOf(path),
-            "Before the shape.\nInside the box\nSecond box line\nNested text\nAfter the shape.\n");
+      "\\pard After the shape. {\\shp{\\*\\shpinst{\\sp{\\sn shapeType}{\\sv 136}}"
+      "{\\sp{\\sn gtextUNICODE}{\\sv Word Art Title}}{\\sp{\\sn gtextFont}{\\sv Arial Black}}}}Last.\\par}");
+  // A WordArt shape shows the text it draws, on a line of its own.
+  EXPECT_EQ(TextOf(path), "Before the shape.\nInside the box\nSecond box line\nNested text\nAfter the shape. \n"
+                          "Word Art Title\nLast.\n");
 }
 
 TEST_F(TempDir, ListLabelsAreTidiedAndNeverSplitARow) {
