@@ -253,6 +253,8 @@ class RtfParser {
         // \* marks an ignorable destination only as the first thing in its group.
         star_allowed_ = group_start_;
         group_start_ = false;
+        starred_ = star_pending_;
+        star_pending_ = false;
         if (overflow_ > 0) {
           if (ctl.word == "bin" && ctl.has_param && ctl.param > 0 && !in_.Skip(static_cast<std::uint64_t>(ctl.param)))
             break;
@@ -348,7 +350,10 @@ class RtfParser {
       }
       if (s == '*') {
         // In the middle of a group it means nothing: the words after it stay.
-        if (star_allowed_) top().dest = Dest::kSkip;
+        if (star_allowed_) {
+          top().dest = Dest::kSkip;
+          star_pending_ = true;
+        }
         return true;
       }
       if (s == '\\' || s == '{' || s == '}') {
@@ -484,6 +489,17 @@ class RtfParser {
       top().target = Target::kFieldCode;
       return true;
     }
+    if ((w == "footnote" || w == "annotation") && parent_shown && (top().dest == Dest::kText || starred_)) {
+      // Notes and comments, marked ignorable ({\*\footnote}) by some
+      // writers and always for comments: read all the same.
+      FlushBytes();
+      top().dest = Dest::kText;
+      top().target = Target::kNotes;
+      ++notes_;
+      in_note_ = notes_;
+      EnsureLineStart(notes_text_);
+      return true;
+    }
     if (top().dest == Dest::kSkip || top().dest == Dest::kObjData) return true;
     if (w == "field") {
       FlushBytes();
@@ -511,14 +527,6 @@ class RtfParser {
       Side& side = Current();
       label_target_ = top().target;
       label_start_ = side.text->size() + static_cast<std::size_t>(side.pending_tabs);
-      return true;
-    }
-    if (w == "footnote" || w == "annotation") {
-      FlushBytes();
-      top().target = Target::kNotes;
-      ++notes_;
-      in_note_ = notes_;
-      EnsureLineStart(notes_text_);
       return true;
     }
     if (IsHeaderOrFooter(w)) {
@@ -808,8 +816,14 @@ class RtfParser {
     std::size_t first = start;
     while (first < text.size() && text[first] == ' ') ++first;
     text.erase(start, first - start);
-    for (std::size_t i = start; i < text.size(); ++i)
+    for (std::size_t i = start; i < text.size(); ++i) {
       if (text[i] == '\t') text[i] = ' ';
+      // A bullet drawn from a symbol font (Symbol, Wingdings, OpenSymbol)
+      // is a private-use character that means nothing outside that font.
+      if (i + 3 <= text.size() && (text[i] == '\xEE' || text[i] == '\xEF') &&
+          (text[i] == '\xEE' || static_cast<unsigned char>(text[i + 1]) < 0xA4))
+        text.replace(i, 3, "\u2022");
+    }
     while (text.size() > start && text.back() == ' ') text.pop_back();
     if (text.size() > start) text.push_back(' ');
   }
@@ -851,6 +865,8 @@ class RtfParser {
   Side sides_[5] = {{&body_}, {&headers_text_}, {&notes_text_}, {&field_code_}, {&deleted_text_}};
   bool group_start_ = false;   // nothing but the opening brace read in this group yet
   bool star_allowed_ = false;  // the control word being handled opened its group
+  bool star_pending_ = false;  // \* just opened its group: the next word is the destination
+  bool starred_ = false;       // the control word being handled follows such a \*
   std::string objdata_;        // the bytes of the object being read
   int objdata_nibble_ = -1;    // a first hex digit waiting for its second
   std::size_t written_ = 0;     // bytes of shown text so far

@@ -80,6 +80,19 @@ TEST_F(TempDir, TrackedDeletionsAreLeftOutAndTheirMarksKept) {
   EXPECT_EQ(TextOf(path), "The meeting is on Tuesday at noon.\n\nPrice: 12 euros.\nCell kept\tShown\nThe end again.\n");
 }
 
+TEST_F(TempDir, NotesAndCommentsMarkedIgnorableAreReadAndSymbolBulletsShown) {
+  // Footnotes written as {\*\footnote}, a comment ({\*\annotation}) with
+  // its author and date, and list bullets drawn from a symbol font.
+  const std::string path = Write(
+      "notes.rtf",
+      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset2 Symbol;}}"
+      "\\pard Body{\\super\\chftn{\\*\\footnote\\chftn\\pard Note words.}} and more"
+      "{\\*\\atnid A}{\\*\\atnauthor Ann}\\chatn{\\*\\annotation{\\*\\atndate 1}\\pard Comment words.}.\\par"
+      "{\\listtext\\pard\\plain\\f1 \\u61623\\'b7\\tab}Item\\par"
+      "{\\*\\unknownthing Hidden words}\\pard End.\\par}");
+  EXPECT_EQ(TextOf(path), "Body[1] and more.\n\u2022 Item\nEnd.\n[1] Note words.\nComment words.\n");
+}
+
 TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
   EXPECT_EQ(TextOf(Data("rtf/table.rtf")),
             "Before\n"
