@@ -176,7 +176,7 @@ std::string XmlCursor::error() const {
 bool IsTrue(std::string_view v) { return v == "1" || v == "true" || v == "on"; }
 
 // The text of a drawing, chart, diagram or comments part: every <t>
-// element's text, a line at the end of each paragraph (<a:p>) and of each
+// element's text (<p:text> in a presentation's comment), a line at the end of each paragraph (<a:p>) and of each
 // comment, each of a chart's cached labels (series names, category labels,
 // categories that are numbers or dates shown through their format) on a
 // line of its own, phonetic readings (<rPh>) left out.  Line breaks inside
@@ -187,6 +187,7 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
   bool in_text = false;
   bool in_format = false;
   int phonetic = 0;
+  int comment = 0;       // inside a presentation's <p:cm>
   int string_cache = 0;  // strCache, strLit, multiLvlStrCache
   int category = 0;      // inside <c:cat> or <c:xVal>: numbers there are labels
   int number_cache = 0;  // numCache, numLit
@@ -206,7 +207,9 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
     std::string_view n = x.LocalName();
     if (x.IsStart()) {
       const bool empty = x.IsEmpty();
-      in_text = (n == "t" || (n == "v" && in_label())) && !empty;
+      // A presentation's comment keeps its text in <p:text>.
+      if (n == "cm" && !empty) ++comment;
+      in_text = (n == "t" || (n == "text" && comment > 0) || (n == "v" && in_label())) && !empty;
       in_format = n == "formatCode" && number_cache > 0 && !empty;
       if (in_format) code.clear();
       if (n == "rPh" && !empty) ++phonetic;
@@ -221,6 +224,8 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
       }
     } else if (x.IsEnd()) {
       if (n == "t") in_text = false;
+      else if (n == "text" && comment > 0) in_text = false, end_line();
+      else if (n == "cm" && comment > 0) --comment;
       else if (n == "rPh") --phonetic;
       else if (is_string_cache(n)) --string_cache;
       else if (n == "cat" || n == "xVal") --category;

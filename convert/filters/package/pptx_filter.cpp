@@ -354,6 +354,9 @@ class PptxFilter : public BuiltinFilter {
         SlideWalker walker(sink, Mode::kNotes);
         if (!walker.Walk(x)) note(x.error());
       }
+      // Reviewers' comments on the slide (and their replies), after its notes.
+      for (const ooxml::Relationship* r : slide_rels.OfKind("comments"))
+        if (zip->Has(r->target) && !sink.full() && !ooxml::ReadPartText(*zip, r->target, sink, &error)) note(error);
     }
     std::set<std::string> written;
     for (const std::string& part : shown_masters) {

@@ -245,10 +245,13 @@ TEST(Pptx, ListLabelsFootersDiagramsEmbeddedObjectsAndMasterText) {
   // The Excel 97-2003 object, then the notes without the notes page's header
   // and footer boxes.
   EXPECT_NE(r.text.find("Tea\t2.5"), std::string::npos) << r.text;
+  // Comments follow their slide's notes, in the older and the newer form.
   const std::string end =
       "Speaker notes here\n"
       "Closing words\n"
+      "Reviewer asks for a date\n"
       "Full-bleed picture slide\n"
+      "Reply: agreed\nModern comment text\n"
       // Text placed on the layout and master outside placeholders, once;
       // the layout only a slide hiding master shapes uses is not shown.
       "Layout tagline\nAcme Corporation confidential\n";

@@ -379,9 +379,22 @@ def make_features_pptx():
         'ppt/slides/slide2.xml': slide2,
         # The second slide shows the first one's workbook again: read once.
         'ppt/slides/_rels/slide2.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout1.xml'),
-                                                  ('rId2', 'package', '../embeddings/Microsoft_Excel_Worksheet1.xlsx')]),
+                                                  ('rId2', 'package', '../embeddings/Microsoft_Excel_Worksheet1.xlsx'),
+                                                  ('rId3', 'comments', '../comments/comment1.xml')]),
+        # A comment as PowerPoint 2007-2019 keeps it, and one with a reply as
+        # later versions do (a relationship type of their own).
+        'ppt/comments/comment1.xml': (f'<p:cmLst {P}><p:cm authorId="0" idx="1"><p:pos x="10" y="10"/>'
+                                      '<p:text>Reviewer asks for a date</p:text></p:cm></p:cmLst>'),
         'ppt/slides/slide3.xml': slide3,
-        'ppt/slides/_rels/slide3.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout2.xml')]),
+        'ppt/slides/_rels/slide3.xml.rels': rels([('rId1', 'slideLayout', '../slideLayouts/slideLayout2.xml')])
+        .replace('</Relationships>', '<Relationship Id="rId2" Type="http://schemas.microsoft.com/office/2018/10/'
+                 'relationships/comments" Target="../comments/modernComment_1.xml"/></Relationships>'),
+        'ppt/comments/modernComment_1.xml': (
+            f'<p188:cmLst xmlns:p188="http://schemas.microsoft.com/office/powerpoint/2018/8/main" {A}>'
+            '<p188:cm id="{1}" authorId="{2}"><p188:replyLst><p188:reply id="{3}" authorId="{2}"><p188:txBody>'
+            '<a:bodyPr/><a:p><a:r><a:t>Reply: agreed</a:t></a:r></a:p></p188:txBody></p188:reply></p188:replyLst>'
+            '<p188:txBody><a:bodyPr/><a:p><a:r><a:t>Modern comment text</a:t></a:r></a:p></p188:txBody>'
+            '</p188:cm></p188:cmLst>'),
     }
     write('features.pptx', parts)
 
