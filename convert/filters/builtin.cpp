@@ -31,7 +31,7 @@ constexpr std::string_view kTextExtensions[] = {
 constexpr std::string_view kDocExtensions[] = {".doc", ".dot"};
 constexpr std::string_view kXlsExtensions[] = {".xls", ".xlt"};
 constexpr std::string_view kPptExtensions[] = {".ppt", ".pps", ".pot"};
-constexpr std::string_view kEmlExtensions[] = {".eml"};
+constexpr std::string_view kEmlExtensions[] = {".eml", ".emlx"};
 constexpr std::string_view kMsgExtensions[] = {".msg", ".oft"};
 constexpr std::string_view kArchiveExtensions[] = {
     ".zip", ".7z",  ".rar", ".tar", ".tgz", ".tbz", ".tbz2", ".tb2", ".txz", ".tzst", ".tlz", ".taz",

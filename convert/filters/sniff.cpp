@@ -15,6 +15,18 @@
 
 namespace quarn {
 
+std::string_view AppleMailMessage(std::string_view bytes) {
+  std::size_t digits = 0;
+  while (digits < bytes.size() && digits < 12 && bytes[digits] >= '0' && bytes[digits] <= '9') ++digits;
+  std::size_t at = digits;
+  while (at < bytes.size() && (bytes[at] == ' ' || bytes[at] == '\t' || bytes[at] == '\r')) ++at;
+  if (digits == 0 || at >= bytes.size() || bytes[at] != '\n') return bytes;
+  std::uint64_t length = 0;
+  for (std::size_t i = 0; i < digits; ++i) length = length * 10 + static_cast<unsigned>(bytes[i] - '0');
+  std::string_view message = bytes.substr(at + 1);
+  return message.substr(0, std::min<std::uint64_t>(length, message.size()));
+}
+
 namespace {
 
 constexpr std::size_t kHeadBytes = 4096;
@@ -59,6 +71,7 @@ bool LooksLikeHtml(std::string_view head) {
 // every message has.  An mbox separator line ("From ...") may come first.
 // A page that merely quotes header lines further down is no message.
 bool LooksLikeMail(std::string_view head) {
+  head = AppleMailMessage(head);
   if (head.substr(0, 5) == "From ") {
     std::size_t nl = head.find('\n');
     if (nl == std::string_view::npos) return false;

@@ -55,6 +55,10 @@ Sniffed SniffHead(std::string_view head);
 // True when head (the first bytes of a file) opens with the signature of a
 // picture format the image filter reads.
 bool LooksLikePicture(std::string_view head);
+// Apple Mail saves a message (.emlx) after a line giving its length in
+// bytes, and its flags as a property list after it: the message's bytes, or
+// the input as it is when it has no such line.
+std::string_view AppleMailMessage(std::string_view bytes);
 
 // For a filter named self: the built-in filter name that path's content
 // plainly belongs to when that is another filter, else nullopt (the content

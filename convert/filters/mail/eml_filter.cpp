@@ -292,6 +292,8 @@ class EmlFilter : public BuiltinFilter {
     std::ifstream in(path, std::ios::binary);
     if (!in) return ExtractResult::Failed("cannot open the message");
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (std::string_view message = AppleMailMessage(bytes); message.size() != bytes.size())
+      bytes = std::string(message);
     // A saved message without any header lines is its text alone.
     if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes)) return ExtractWithBuiltin("text", path, sink);
     InitGMime();

@@ -76,6 +76,24 @@ TEST_F(ScratchDir, AHeaderBlockMakesAMessageWhateverItsBodyHolds) {
   EXPECT_EQ(e.text.find("PGh0bWw"), std::string::npos) << e.text;
 }
 
+TEST_F(ScratchDir, AppleMailMessagesAreReadWithoutTheirLengthOrFlags) {
+  // Apple Mail's .emlx: the message's length in bytes on a line of its own,
+  // the message, then its flags as a property list.
+  const std::string message = "From: Anna <anna@example.org>\nTo: bob@example.org\nSubject: Apples\n\nOrchard notes.\n";
+  const std::string plist = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>flags</key>"
+                            "<integer>8590195713</integer></dict></plist>\n";
+  fs::path saved = Write("1234.emlx", std::to_string(message.size()) + "       \n" + message + plist);
+  EXPECT_EQ(SniffContent(saved.string()).filter, "eml");
+  Extracted e = ExtractSample("eml", saved.string());
+  EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Subject: Apples\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Orchard notes."), std::string::npos) << e.text;
+  for (const char* absent : {"plist", "flags", "8590195713", "\n54"}) EXPECT_EQ(e.text.find(absent), std::string::npos) << e.text;
+  // A length beyond the end (a message cut short) keeps what there is.
+  e = ExtractSample("eml", Write("cut.emlx", "99999\n" + message).string());
+  EXPECT_NE(e.text.find("Orchard notes."), std::string::npos) << e.text;
+}
+
 TEST_F(ScratchDir, APageQuotingHeaderLinesIsAPage) {
   const std::string fragment =
       "<p>The message read:</p>\nFrom: John Smith\nSubject: Lunch\nDate: Monday\n<p>and nothing more.</p>\n";
