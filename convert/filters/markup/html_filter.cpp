@@ -277,10 +277,16 @@ class HtmlText {
         ++i;
         continue;
       }
-      // A run up to the next white space or no-break space.
+      // A run up to the next white space, no-break space or soft hyphen.
       std::size_t j = i;
-      while (j < n && !IsSpace(s[j]) && !(s[j] == '\xC2' && j + 1 < n && s[j + 1] == '\xA0')) ++j;
-      if (j > i) {
+      auto special = [&](std::size_t k) {
+        return s[k] == '\xC2' && k + 1 < n && (s[k + 1] == '\xA0' || s[k + 1] == '\xAD');
+      };
+      while (j < n && !IsSpace(s[j]) && !special(j)) ++j;
+      if (j == i && s[j + 1] == '\xAD') {
+        // A soft hyphen only says where a word may break: the word stays whole.
+        i += 2;
+      } else if (j > i) {
         if (space_ && !line_empty_ && last_ != ' ' && last_ != '\t') Write(" ");
         space_ = false;
         Write(std::string_view(s + i, j - i));

@@ -344,8 +344,10 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
   std::sort(deleted_.begin(), deleted_.end());
   std::vector<std::pair<uint32_t, uint32_t>> merged;
   for (const auto& r : deleted_) {
-    if (!merged.empty() && r.first <= merged.back().second) merged.back().second = std::max(merged.back().second, r.second);
-    else merged.push_back(r);
+    if (!merged.empty() && r.first <= merged.back().second)
+      merged.back().second = std::max(merged.back().second, r.second);
+    else
+      merged.push_back(r);
   }
   deleted_.swap(merged);
 }

@@ -763,10 +763,13 @@ void Walker::Text(std::string_view t) {
   // White space in a paragraph collapses to one space.
   std::string out;
   out.reserve(t.size());
-  for (char ch : t) {
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char ch = t[i];
     if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') {
       if (!c.space) out.push_back(' ');
       c.space = true;
+    } else if (ch == '\xC2' && i + 1 < t.size() && t[i + 1] == '\xAD') {
+      ++i;  // a soft hyphen only says where the word may break
     } else {
       out.push_back(ch);
       c.space = false;

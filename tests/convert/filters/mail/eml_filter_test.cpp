@@ -88,7 +88,8 @@ TEST_F(ScratchDir, AppleMailMessagesAreReadWithoutTheirLengthOrFlags) {
   EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
   EXPECT_NE(e.text.find("Subject: Apples\n"), std::string::npos) << e.text;
   EXPECT_NE(e.text.find("Orchard notes."), std::string::npos) << e.text;
-  for (const char* absent : {"plist", "flags", "8590195713", "\n54"}) EXPECT_EQ(e.text.find(absent), std::string::npos) << e.text;
+  for (const char* absent : {"plist", "flags", "8590195713", "\n54"})
+    EXPECT_EQ(e.text.find(absent), std::string::npos) << e.text;
   // A length beyond the end (a message cut short) keeps what there is.
   e = ExtractSample("eml", Write("cut.emlx", "99999\n" + message).string());
   EXPECT_NE(e.text.find("Orchard notes."), std::string::npos) << e.text;

@@ -23,7 +23,8 @@ TEST(HtmlFilter, StructureBecomesLines) {
             "Structure & layout\n"
             "Main heading\n"
             "First paragraph spans two source lines, with bold and italicwords.\n"
-            "Entities: <tag> \"q\" été €5 😀 a b\n"
+            // Soft hyphens (an entity or the character) keep the word whole.
+            "Entities: <tag> \"q\" été €5 😀 a b Hyphenation softly\n"
             "\u2022 Apples\n"
             "\u2022 Pears\n"
             "\u2022 Nested pear\n"

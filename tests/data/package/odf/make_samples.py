@@ -269,7 +269,7 @@ def flat(name):
            'config:name="x"/></office:settings>'
            '<office:styles><style:style style:name="Standard" style:family="paragraph"/></office:styles>'
            f'<office:master-styles>{TEXT_STYLES}</office:master-styles>'
-           '<office:body><office:text><text:h>Flat heading</text:h><text:p>Flat <text:span>body</text:span> text.</text:p>'
+           '<office:body><office:text><text:h>Flat heading</text:h><text:p>Flat <text:span>body</text:span> text, hy\u00adphen\u00adated.</text:p>'
            '<text:p><draw:frame><draw:image><office:binary-data>QUJDREVGRw==</office:binary-data></draw:image></draw:frame>After image</text:p>'
            '</office:text></office:body></office:document>')
     with open(os.path.join(HERE, name), 'w', encoding='utf-8') as f:
