@@ -218,6 +218,60 @@ struct Piece {
   float width() const { return x1 - x0; }
 };
 
+float Median(std::vector<float> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+// Scripts written without spaces between words, whose justified lines
+// spread every character apart.
+bool IsUnspaced(char32_t c) {
+  return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFF00 && c <= 0xFFEF) || (c >= 0x0E00 && c <= 0x0EFF) || (c >= 0x1000 && c <= 0x109F) ||
+         (c >= 0x1780 && c <= 0x17FF) || c >= 0x20000;
+}
+
+// What AddDrawnSpaces needs to know of each glyph's font.
+struct GlyphFont {
+  float size = 0;
+  bool italic = false;
+};
+
+// Adds the spaces a left-to-right line shows but does not draw: tightly set
+// or justified text places its words apart without space characters, and
+// MuPDF takes a gap of a tenth of an em for kerning.  A gap is a word break
+// when it is wider than a tenth of the larger font size beyond the line's
+// usual gap between letters (which letter-spaced titles widen).  A gap after
+// an italic letter is its slant's room more often (formulas set in a math
+// italic font), and is left alone.
+void AddDrawnSpaces(Piece& p, const std::vector<GlyphFont>& fonts) {
+  if (!p.horizontal || p.glyphs.size() < 3) return;
+  std::vector<float> gaps;
+  for (std::size_t i = 1; i < p.glyphs.size(); ++i)
+    if (!IsSpace(p.glyphs[i].c) && !IsSpace(p.glyphs[i - 1].c)) gaps.push_back(p.glyphs[i].x0 - p.glyphs[i - 1].x1);
+  if (gaps.empty()) return;
+  const float usual = std::max(0.0f, Median(std::move(gaps)));
+  std::vector<Glyph> spaced;
+  spaced.reserve(p.glyphs.size() + 8);
+  for (std::size_t i = 0; i < p.glyphs.size(); ++i) {
+    const Glyph& g = p.glyphs[i];
+    if (i > 0) {
+      const Glyph& prev = p.glyphs[i - 1];
+      const float em = std::max(fonts[i - 1].size, fonts[i].size);
+      const float gap = g.x0 - prev.x1;
+      // Only a letter or digit starts a word: a gap before punctuation or a
+      // symbol is an italic letter's overhang ("f (x)", "M.") more often.
+      const bool starts_word = (IsLtrLetter(g.c) || IsDigit(g.c)) && !IsUnspaced(g.c);
+      if (starts_word && !fonts[i - 1].italic && !IsSpace(prev.c) && !IsUnspaced(prev.c) && !IsRtl(prev.c) && em > 0 &&
+          gap > usual + 0.1f * em && gap < 3 * em)
+        spaced.push_back({U' ', prev.x1, g.x0, std::min(prev.y0, g.y0), std::max(prev.y1, g.y1)});
+    }
+    spaced.push_back(g);
+  }
+  p.glyphs = std::move(spaced);
+}
+
 // The lines of the page's text blocks, in the order MuPDF found them, with
 // ligatures spread over the letters they stand for.
 std::vector<Piece> ReadLines(const fz_stext_page* page) {
@@ -229,20 +283,26 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       Piece p;
       p.block = block_number;
       p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
+      std::vector<GlyphFont> fonts;  // of each glyph
       for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next) {
         const fz_quad& q = ch->quad;
         Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
                 std::min(q.ul.y, q.ur.y), std::max(q.ll.y, q.lr.y)};
+        const GlyphFont font{ch->size, ch->font && fz_font_flags(ch->font)->is_italic};
         if (const char32_t* letters = LigatureLetters(g.c)) {
           std::size_t n = std::char_traits<char32_t>::length(letters);
           float step = (g.x1 - g.x0) / static_cast<float>(n);
-          for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t i = 0; i < n; ++i) {
             p.glyphs.push_back({letters[i], g.x0 + step * static_cast<float>(i), g.x0 + step * static_cast<float>(i + 1),
                                 g.y0, g.y1});
+            fonts.push_back(font);
+          }
         } else {
           p.glyphs.push_back(g);
+          fonts.push_back(font);
         }
       }
+      AddDrawnSpaces(p, fonts);
       p.Bound();
       lines.push_back(std::move(p));
     }
@@ -251,11 +311,6 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
   return lines;
 }
 
-float Median(std::vector<float> v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
 
 // A piece of a line with a wide gap in it is two pieces: a line that MuPDF
 // joined across the space between two columns.

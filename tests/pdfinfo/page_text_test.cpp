@@ -1,7 +1,7 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
-// across the page, hyphenation at line ends, right-to-left scripts and
-// ligature characters.
+// across the page, words placed apart without spaces, hyphenation at line
+// ends, right-to-left scripts and ligature characters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -47,6 +47,12 @@ TEST(PageText, HyphenationBreaksAreJoinedRealHyphensStay) {
     EXPECT_THAT(text, HasSubstr(compound));
   for (const char* broken : {"inter-", "hy-", "col-", "stateof", "twentyfirst", "followup"})
     EXPECT_THAT(text, Not(HasSubstr(broken)));
+}
+
+TEST(PageText, WordsSetApartWithoutSpaceCharactersAreSeparated) {
+  // Positioned words get their spaces; kerning, a slanted letter's room and
+  // the even gaps of letter-spaced text do not split a word.
+  EXPECT_EQ(PagesOf("drawn_spaces.pdf"), "The role of mentorship in tight type.\n\nkerning\n\nPR\n\nSPACED TITLE\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the PDF samples of the page layout tests (run once; the output is
-committed).  Columns drawn line by line across the page are written byte by
-byte, with make_samples.py's writer; hyphenation, right-to-left scripts and
-ligature characters are written by LibreOffice from the flat documents in
-src/, as word processors write them."""
+committed).  Columns drawn line by line across the page and words set apart
+by positioning alone are written byte by byte, with make_samples.py's writer;
+hyphenation, right-to-left scripts and ligature characters are written by
+LibreOffice from the flat documents in src/, as word processors write them."""
 import os
 import shutil
 import subprocess
@@ -26,6 +26,15 @@ def main():
         page += text_lines("F1", 10, 72, 700 - 13 * i, [l]) + text_lines("F1", 10, 320, 700 - 13 * i, [r])
     page += text_lines("F1", 10, 72, 600, [b"(A closing line across the page after both columns end here.)"])
     write_pdf("interleaved_columns.pdf", [page])
+
+    # Words set apart by positioning alone, as tight or justified type does,
+    # next to kerning, a letter of a slanted font with room after it, and a
+    # letter-spaced title.
+    page = (b"BT /F1 10 Tf 72 700 Td [(The)-130(role)-130(of)-130(mentorship)-130(in)-130(tight)-130(type.)] TJ ET\n"
+            b"BT /F1 10 Tf 72 680 Td [(kern)-30(ing)] TJ ET\n"
+            b"BT /F3 10 Tf 72 660 Td [(P)-140(R)] TJ ET\n"
+            b"BT /F1 10 Tf 1.2 Tc 72 640 Td (SPACED TITLE) Tj ET\n")
+    write_pdf("drawn_spaces.pdf", [page], oblique=True)
 
     with tempfile.TemporaryDirectory() as work:
         for name in ("hyphenation", "right_to_left", "ligatures"):

@@ -19,9 +19,10 @@ def pdf_text(s):
     return b"<FEFF" + s.encode("utf-16-be").hex().upper().encode() + b">"
 
 
-def write_pdf(path, pages, info=None, compress=False):
+def write_pdf(path, pages, info=None, compress=False, oblique=False):
     """pages: list of content-stream byte strings; every page gets the fonts F1
-    (Helvetica) and F2 (Helvetica with Greek letters at codes 128..)."""
+    (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
+    (Helvetica-Oblique) when oblique."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -32,6 +33,10 @@ def write_pdf(path, pages, info=None, compress=False):
     f1 = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>")
     f2 = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding << /Type /Encoding "
              b"/BaseEncoding /WinAnsiEncoding /Differences [128 " + greek + b"] >> >>")
+    fonts = b"/F1 %d 0 R /F2 %d 0 R" % (f1, f2)
+    if oblique:
+        fonts += b" /F3 %d 0 R" % add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Oblique "
+                                      b"/Encoding /WinAnsiEncoding >>")
     pages_num = len(objects) + 1 + 2 * len(pages)  # the page tree comes after every page
     kids = []
     for content in pages:
@@ -39,7 +44,7 @@ def write_pdf(path, pages, info=None, compress=False):
         filt = b" /Filter /FlateDecode" if compress else b""
         stream = add(b"<< /Length %d%s >>\nstream\n" % (len(data), filt) + data + b"\nendstream")
         kids.append(add(b"<< /Type /Page /Parent %d 0 R /MediaBox [0 0 612 792] /Contents %d 0 R "
-                        b"/Resources << /Font << /F1 %d 0 R /F2 %d 0 R >> >> >>" % (pages_num, stream, f1, f2)))
+                        b"/Resources << /Font << %s >> >> >>" % (pages_num, stream, fonts)))
     assert add(b"<< /Type /Pages /Kids [" + b" ".join(b"%d 0 R" % k for k in kids) +
                b"] /Count %d >>" % len(kids)) == pages_num
     catalog = add(b"<< /Type /Catalog /Pages %d 0 R >>" % pages_num)
