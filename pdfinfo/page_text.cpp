@@ -232,6 +232,57 @@ bool IsUnspaced(char32_t c) {
          (c >= 0x1780 && c <= 0x17FF) || c >= 0x20000;
 }
 
+// The combining mark of an accent drawn as a glyph of its own (as
+// typesetters without accented glyphs place them); 0 for other characters.
+char32_t CombiningFormOf(char32_t accent) {
+  switch (accent) {
+    case 0x00B4: case 0x02CA: return 0x0301;  // acute
+    case 0x0060: case 0x02CB: return 0x0300;  // grave
+    case 0x00A8: return 0x0308;               // diaeresis
+    case 0x005E: case 0x02C6: return 0x0302;  // circumflex
+    case 0x007E: case 0x02DC: return 0x0303;  // tilde
+    case 0x00AF: case 0x02C9: return 0x0304;  // macron
+    case 0x02D8: return 0x0306;               // breve
+    case 0x02D9: return 0x0307;               // dot above
+    case 0x02DA: return 0x030A;               // ring
+    case 0x02DD: return 0x030B;               // double acute
+    case 0x02C7: return 0x030C;               // caron
+    case 0x00B8: return 0x0327;               // cedilla
+    case 0x02DB: return 0x0328;               // ogonek
+    default: return 0;
+  }
+}
+
+// Puts accents drawn as glyphs of their own onto their letter: an accent
+// whose middle lies over the letter before or after it follows that letter
+// as its combining mark ("e´" and "´e" are both "e" and U+0301).
+void ComposeAccents(std::vector<Glyph>& glyphs) {
+  std::vector<Glyph> out;
+  out.reserve(glyphs.size());
+  for (std::size_t i = 0; i < glyphs.size(); ++i) {
+    const Glyph& a = glyphs[i];
+    const char32_t mark = CombiningFormOf(a.c);
+    const float middle = (a.x0 + a.x1) / 2;
+    auto over = [&](const Glyph& letter) { return IsLetter(letter.c) && middle >= letter.x0 && middle <= letter.x1; };
+    if (mark && !out.empty() && over(out.back())) {
+      Glyph m = out.back();
+      m.c = mark;
+      out.push_back(m);
+      continue;
+    }
+    if (mark && i + 1 < glyphs.size() && over(glyphs[i + 1])) {
+      Glyph m = glyphs[i + 1];
+      out.push_back(m);
+      m.c = mark;
+      out.push_back(m);
+      ++i;
+      continue;
+    }
+    out.push_back(a);
+  }
+  glyphs = std::move(out);
+}
+
 // What AddDrawnSpaces needs to know of each glyph's font.
 struct GlyphFont {
   float size = 0;
@@ -303,6 +354,7 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
         }
       }
       AddDrawnSpaces(p, fonts);
+      ComposeAccents(p.glyphs);
       p.Bound();
       lines.push_back(std::move(p));
     }

@@ -49,10 +49,13 @@ TEST(PageText, HyphenationBreaksAreJoinedRealHyphensStay) {
     EXPECT_THAT(text, Not(HasSubstr(broken)));
 }
 
-TEST(PageText, WordsSetApartWithoutSpaceCharactersAreSeparated) {
+TEST(PageText, WordsSetApartWithoutSpacesAndAccentsDrawnApart) {
   // Positioned words get their spaces; kerning, a slanted letter's room and
-  // the even gaps of letter-spaced text do not split a word.
-  EXPECT_EQ(PagesOf("drawn_spaces.pdf"), "The role of mentorship in tight type.\n\nkerning\n\nPR\n\nSPACED TITLE\n\n");
+  // the even gaps of letter-spaced text do not split a word.  Accents drawn
+  // on their own follow their letter as its combining mark.
+  EXPECT_EQ(PagesOf("drawn_spaces.pdf"),
+            "The role of mentorship in tight type.\n\nkerning\n\nPR\n\nSPACED TITLE\n\n"
+            "prote\u0301ge\u0301 cafe\u0301\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

@@ -28,12 +28,15 @@ def main():
     write_pdf("interleaved_columns.pdf", [page])
 
     # Words set apart by positioning alone, as tight or justified type does,
-    # next to kerning, a letter of a slanted font with room after it, and a
-    # letter-spaced title.
+    # next to kerning, a letter of a slanted font with room after it, a
+    # letter-spaced title and accents placed on their letters.
     page = (b"BT /F1 10 Tf 72 700 Td [(The)-130(role)-130(of)-130(mentorship)-130(in)-130(tight)-130(type.)] TJ ET\n"
             b"BT /F1 10 Tf 72 680 Td [(kern)-30(ing)] TJ ET\n"
             b"BT /F3 10 Tf 72 660 Td [(P)-140(R)] TJ ET\n"
-            b"BT /F1 10 Tf 1.2 Tc 72 640 Td (SPACED TITLE) Tj ET\n")
+            b"BT /F1 10 Tf 1.2 Tc 72 640 Td (SPACED TITLE) Tj ET\n"
+            # Accents drawn as glyphs of their own over the letter before
+            # them and, as TeX places them, the letter after them.
+            b"BT /F1 10 Tf 72 620 Td [(prote)444(\xb4)111(ge)444(\xb4)111( caf)(\xb4)444(e)] TJ ET\n")
     write_pdf("drawn_spaces.pdf", [page], oblique=True)
 
     with tempfile.TemporaryDirectory() as work:
