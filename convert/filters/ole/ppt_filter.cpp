@@ -167,6 +167,8 @@ class PptReader {
   void ReadDocumentParts(const Record& doc);
   const ppt::MasterStyles& MastersOf(const Record& slide) const;
   std::vector<ppt::AutoNumber> NumbersOfTag(const Record& tag) const;
+  // Appends the text of the comments a slide's tag holds.
+  void CommentsOfTag(const Record& tag, std::vector<std::string>& out) const;
   std::string EmbeddedText(uint32_t object_id);
 
   std::string s_;
@@ -246,6 +248,27 @@ std::vector<ppt::AutoNumber> PptReader::NumbersOfTag(const Record& tag) const {
   return numbers;
 }
 
+void PptReader::CommentsOfTag(const Record& tag, std::vector<std::string>& out) const {
+  // A slide's tag named "___PPT10" carries the extension of PowerPoint 2002,
+  // which keeps the reviewers' comments: each one's text is its string of
+  // instance 1 (0 is the author's name, 2 the initials).
+  std::string name;
+  ForEachChild(s_, tag.body, tag.body + tag.size, [&](const Record& r) {
+    if (r.type == kCString) name = AtomText(s_, r);
+    if (r.type == kBinaryTagDataBlob && name == "___PPT10") {
+      ForEachChild(s_, r.body, r.body + r.size, [&](const Record& ext) {
+        if (ext.type == kComment10 && ext.container)
+          ForEachChild(s_, ext.body, ext.body + ext.size, [&](const Record& field) {
+            if (field.type == kCString && field.instance == 1) out.push_back(AtomText(s_, field));
+            return true;
+          });
+        return true;
+      });
+    }
+    return true;
+  });
+}
+
 std::string PptReader::EmbeddedText(uint32_t object_id) {
   auto it = objects_.find(object_id);
   if (it == objects_.end() || !objects_read_.insert(object_id).second) return {};
@@ -279,6 +302,8 @@ void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vecto
       if (ctx.in_shape) {  // the tags of a shape's client data
         std::vector<ppt::AutoNumber> numbers = NumbersOfTag(r);
         if (!numbers.empty()) ctx.numbers = std::move(numbers);
+      } else {
+        CommentsOfTag(r, out);
       }
       return;
     }

@@ -142,6 +142,17 @@ TEST(PowerPointFilter, SlideParagraphsShowTheirNumbersAndBullets) {
       << e.text;
 }
 
+TEST(PowerPointFilter, ReviewersCommentsFollowTheirSlide) {
+  // Comments live in a tag of PowerPoint 2002's extension: the text, not
+  // the author.
+  Extracted e = ExtractSample("ppt", Sample("extras.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  std::size_t slide = e.text.find("Embedded workbook\n"), comment = e.text.find("Check the totals\n");
+  EXPECT_NE(comment, std::string::npos) << e.text;
+  EXPECT_LT(slide, comment);
+  EXPECT_EQ(e.text.find("Reviewer"), std::string::npos) << e.text;
+}
+
 TEST(OfficeFilters, EmbeddedWorkbooksAreReadWhereTheyAre) {
   // A workbook embedded on a slide (ExOleObjStg) comes with its slide; one
   // embedded in a Word document (ObjectPool) follows the body text.
