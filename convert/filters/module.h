@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "convert/filters/builtin_filter.h"
@@ -54,6 +55,14 @@ struct ZipPart {
   std::uint64_t packed = 0;  // as stored
 };
 
+// A zip read entry after entry from the headers in front of them, for a
+// package whose directory at its end is lost: the entries that read whole,
+// in order, and why reading stopped.
+struct SalvagedZip {
+  std::vector<std::pair<std::string, std::string>> entries;  // name, bytes
+  std::string stopped;
+};
+
 struct FilterModule {
   // The module's filter of that name, or nullptr.
   std::unique_ptr<BuiltinFilter> (*create)(std::string_view name);
@@ -80,6 +89,12 @@ struct FilterModule {
   // zips, so that modules that meet a zip only now and then do not load
   // libzip (and its cryptography) for every document.
   std::optional<std::vector<ZipPart>> (*zip_directory)(const std::string& path) = nullptr;
+  // The entries of a zip whose directory is lost, read up to the first that
+  // does not read whole or that would pass either limit (inflated bytes of
+  // one entry, of all).  Only in the module built on libarchive, which the
+  // package module loads for such a rare package only.
+  SalvagedZip (*salvage_zip)(const std::string& path, std::uint64_t max_entry_bytes,
+                             std::uint64_t max_total_bytes) = nullptr;
 };
 
 // RecognizeGreyPage of the image module, which is loaded when the first page

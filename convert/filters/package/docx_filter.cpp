@@ -362,10 +362,10 @@ class DocxFilter : public BuiltinFilter {
     if (!zip->Has(main)) return ExtractResult::UnknownFormat("a zip file without a Word document part");
     if (zip->IsEncrypted(main)) return ExtractResult::Password();
 
-    std::string problems;
+    std::string problems = zip->damage();
     ooxml::Relationships rels;
     std::string rel_error;
-    if (!rels.Load(*zip, main, &rel_error)) problems = rel_error;
+    if (!rels.Load(*zip, main, &rel_error)) problems += (problems.empty() ? "" : "; ") + rel_error;
 
     // List labels need the numbering definitions and the list styles first.
     docx::Numbering numbering;

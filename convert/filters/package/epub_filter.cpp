@@ -153,7 +153,7 @@ class EpubFilter final : public BuiltinFilter {
       if (encrypted.count(c) || zip->IsEncrypted(c)) ++locked;
     if (locked == pkg.chapters.size()) return ExtractResult::Password();
 
-    std::string missing;
+    std::string missing = zip->damage();
     auto note = [&missing](const std::string& why) {
       if (missing.empty()) missing = why;
     };

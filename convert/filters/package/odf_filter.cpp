@@ -1096,6 +1096,7 @@ class OdfFilter final : public BuiltinFilter {
       std::string type;
       std::string ignored;
       if (zip->Has("mimetype")) zip->Read("mimetype", type, &ignored);
+      if (!zip->damage().empty()) return ExtractResult::Failed("the package is damaged and its content.xml is lost");
       if (type.rfind("application/vnd.oasis.opendocument.", 0) == 0 ||
           type.rfind("application/vnd.sun.xml.", 0) == 0)
         return ExtractResult::Failed("the package has no content.xml");
@@ -1127,6 +1128,7 @@ class OdfFilter final : public BuiltinFilter {
     w.Finish();
     if (!missing.empty()) return ExtractResult::Incomplete(missing);
     if (w.repeats_cut()) return ExtractResult::Incomplete(kRepeatsCut);
+    if (!zip->damage().empty()) return ExtractResult::Incomplete(zip->damage());
     return ExtractResult::Ok();
   }
 };

@@ -290,7 +290,7 @@ class PptxFilter : public BuiltinFilter {
     }
     sink.set_pages(static_cast<std::int64_t>(slides.size()));
 
-    std::string problems;
+    std::string problems = zip->damage();
     auto note = [&](const std::string& why) {
       if (!problems.empty()) problems += "; ";
       problems += why;

@@ -293,7 +293,7 @@ class XlsxFilter : public BuiltinFilter {
       if (x.failed() || !x.opened()) return ExtractResult::Failed(x.error());
     }
 
-    std::string problems;
+    std::string problems = zip->damage();
     auto note = [&](const std::string& why) {
       if (!problems.empty()) problems += "; ";
       problems += why;

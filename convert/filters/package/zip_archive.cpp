@@ -3,9 +3,12 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <fstream>
+#include <string_view>
 #include <utility>
 
 #include "convert/filters/markup/xml_errors.h"
+#include "convert/filters/module.h"
 
 namespace quarn {
 
@@ -64,9 +67,74 @@ std::string XmlPartReader::problem() const { return stream_ ? stream_->problem :
 
 std::string XmlPartReader::xml_problem() const { return stream_ ? stream_->xml_problem : std::string(); }
 
+namespace {
+
+// Whether the file begins with a zip entry's header, as every package does.
+bool StartsWithEntry(const std::string& path) {
+  char head[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(head, sizeof head) && std::string_view(head, sizeof head) == std::string_view("PK\x03\x04", 4);
+}
+
+// What a salvage may hold in memory: the entries are kept whole.
+constexpr std::uint64_t kMaxSalvagedBytes = std::uint64_t{256} << 20;
+
+// A package whose directory at its end is lost (a download cut short, a
+// damaged disk) still has its entries one after the other, each behind a
+// header of its own.  Those that read whole, up to the first that does not,
+// are gathered into a new package in memory; nullptr when none does.
+// *lost says what was passed over.
+zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::string* lost) {
+  const FilterModule* reader = LoadFilterModule("archive");
+  if (!reader || !reader->salvage_zip) return nullptr;
+  SalvagedZip salvaged =
+      reader->salvage_zip(path, limits.max_entry_bytes, std::min(limits.max_total_bytes, kMaxSalvagedBytes));
+  if (salvaged.entries.empty()) return nullptr;
+  *lost = salvaged.stopped;
+  zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, nullptr);
+  if (!buffer) return nullptr;
+  zip_t* out = zip_open_from_source(buffer, ZIP_TRUNCATE, nullptr);
+  if (!out) {
+    zip_source_free(buffer);
+    return nullptr;
+  }
+  zip_source_keep(buffer);  // it outlives the writing, to be read again
+  int entries = 0;
+  // The entries' bytes stay in salvaged until the archive is written.
+  for (const auto& [name, data] : salvaged.entries) {
+    zip_source_t* source = zip_source_buffer(out, data.data(), data.size(), 0);
+    if (!source) break;
+    const zip_int64_t index = zip_file_add(out, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+      zip_source_free(source);  // a name given twice: the first copy stays
+      continue;
+    }
+    zip_set_file_compression(out, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+    ++entries;
+  }
+  if (entries == 0 || zip_close(out) != 0) {
+    zip_discard(out);  // a failed close leaves the archive open
+    zip_source_free(buffer);
+    return nullptr;
+  }
+  zip_t* z = zip_open_from_source(buffer, ZIP_RDONLY, nullptr);
+  if (!z) zip_source_free(buffer);
+  return z;
+}
+
+}  // namespace
+
 std::unique_ptr<ZipArchive> ZipArchive::Open(const std::string& path, std::string* error, ZipLimits limits) {
   int code = 0;
   zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  if (!z && (code == ZIP_ER_NOZIP || code == ZIP_ER_INCONS) && StartsWithEntry(path)) {
+    std::string lost;
+    if (zip_t* salvaged = SalvageEntries(path, limits, &lost)) {
+      auto archive = std::unique_ptr<ZipArchive>(new ZipArchive(salvaged, limits));
+      archive->damage_ = "the package is damaged (" + lost + "): the text of its parts that could be read";
+      return archive;
+    }
+  }
   if (!z) {
     if (error) {
       zip_error_t e;

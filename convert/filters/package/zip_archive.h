@@ -58,7 +58,8 @@ class XmlPartReader {
 class ZipArchive {
  public:
   // Opens path as a zip; nullptr with *error set when it is not one or is
-  // damaged beyond reading its directory.
+  // damaged beyond reading any entry.  A zip whose directory is lost is read
+  // from the entries before the damage (see damage()).
   static std::unique_ptr<ZipArchive> Open(const std::string& path, std::string* error, ZipLimits limits = {});
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
@@ -81,12 +82,16 @@ class ZipArchive {
   XmlPartReader OpenXml(std::string_view name, std::string* error, int options = kSafeXmlOptions);
 
   const ZipLimits& limits() const { return limits_; }
+  // Empty, or why the package was read from the entries that survived its
+  // damage (the reason its text is incomplete).
+  const std::string& damage() const { return damage_; }
 
  private:
   ZipArchive(zip* z, ZipLimits limits) : zip_(z), limits_(limits) {}
   std::int64_t Locate(std::string_view name) const;
   zip* zip_;
   ZipLimits limits_;
+  std::string damage_;
   std::uint64_t total_read_ = 0;
   friend class XmlPartReader;
 };

@@ -8,6 +8,7 @@
 #include <libxml/xmlreader.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -17,6 +18,7 @@
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/markup/math_text.h"
 #include "convert/filters/package/pptx_lists.h"
+#include "tests/support/filter_support.h"
 
 namespace quarn {
 namespace {
@@ -319,13 +321,38 @@ TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {
   EXPECT_FALSE(show.incomplete);
 }
 
+using ScratchDir = test::ScratchTest;
+
+TEST_F(ScratchDir, PackagesWithoutTheirDirectoryAreReadFromTheirEntries) {
+  // Each package cut where its directory begins: every part is there, only
+  // the index at the end is lost.  The text is the whole one, marked
+  // incomplete; a package with nothing readable stays a failure.
+  for (auto [filter, name] : {std::pair{"docx", "sample.docx"}, {"xlsx", "sample.xlsx"}, {"pptx", "sample.pptx"}}) {
+    std::ifstream in(Data(name), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t directory = bytes.find("PK\x01\x02");
+    ASSERT_NE(directory, std::string::npos) << name;
+    const fs::path cut = Write(name, std::string_view(bytes).substr(0, directory));
+    Extracted whole = Extract(filter, Data(name)), salvaged = Extract(filter, cut.string());
+    EXPECT_EQ(salvaged.text, whole.text) << name;
+    EXPECT_EQ(salvaged.result.status, ExtractResult::Status::kIncomplete) << name << ": " << salvaged.result.reason;
+    EXPECT_THAT(salvaged.result.reason, ::testing::HasSubstr("the package is damaged")) << name;
+  }
+  const fs::path header_only = Write("header.docx", std::string("PK\x03\x04", 4) + std::string(26, '\xFF'));
+  EXPECT_EQ(Extract("docx", header_only.string()).result.status, ExtractResult::Status::kFailed);
+}
+
 TEST(OoxmlHostile, DamagedPackagesFailOrSayTheyAreIncomplete) {
   Extracted bomb = Extract("docx", Data("bomb.docx"));
   EXPECT_EQ(bomb.result.status, ExtractResult::Status::kFailed);
   EXPECT_NE(bomb.result.reason.find("bomb"), std::string::npos) << bomb.result.reason;
 
+  // Half a package (its directory lost with its second half): the parts
+  // before the damage are read, and the text says it is incomplete.
   Extracted truncated = Extract("docx", Data("truncated.docx"));
-  EXPECT_EQ(truncated.result.status, ExtractResult::Status::kFailed) << truncated.result.reason;
+  EXPECT_EQ(truncated.result.status, ExtractResult::Status::kIncomplete) << truncated.result.reason;
+  EXPECT_THAT(truncated.result.reason, ::testing::HasSubstr("the package is damaged"));
+  EXPECT_THAT(truncated.text, ::testing::StartsWith("Plain paragraph with \ta tab.\n"));
 
   Extracted malformed = Extract("docx", Data("malformed.docx"));
   EXPECT_FALSE(malformed.result.ok());
