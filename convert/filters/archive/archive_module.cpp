@@ -19,6 +19,9 @@ struct ArchiveFree {
   void operator()(archive* a) const { archive_read_free(a); }
 };
 
+// Real packages hold a few thousand parts at most.
+constexpr std::size_t kMaxSalvagedEntries = 65536;
+
 // libarchive's streaming zip reader walks the local headers, so it reads a
 // package whose central directory is cut off.
 SalvagedZip SalvageZip(const std::string& path, std::uint64_t max_entry_bytes, std::uint64_t max_total_bytes) {
@@ -48,6 +51,10 @@ SalvagedZip SalvageZip(const std::string& path, std::uint64_t max_entry_bytes, s
     }
     if (n < 0) return out;  // this entry is where the damage begins
     out.entries.emplace_back(name, std::move(data));
+    if (out.entries.size() >= kMaxSalvagedEntries) {
+      out.stopped = "it is damaged, and holds more parts than a document does";
+      return out;
+    }
   }
   return out;
 }
