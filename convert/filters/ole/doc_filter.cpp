@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/list_label.h"
 #include "convert/filters/common/phonetic_guide.h"
 #include "convert/filters/ole/doc_lists.h"
 #include "convert/filters/ole/ole_util.h"
@@ -139,6 +140,9 @@ class WordReader {
   // pages that the bin table [fc, fc + lcb) of the table stream lists.
   void ReadDeletions(uint32_t fc, uint32_t lcb);
   bool Deleted(uint64_t fc) const;
+  // Reads where the body refers to its footnotes and endnotes (the
+  // references' character positions in the plex at [fc, fc + lcb)).
+  void ReadNoteReferences(uint32_t fc, uint32_t lcb, bool endnotes);
   ParaProps PropsAt(uint32_t fc);
   // Reads the list properties of the paragraph styles (the STSH).
   void ReadStyles(uint32_t fc, uint32_t lcb);
@@ -172,6 +176,13 @@ class WordReader {
   // Byte ranges [first, second) of the WordDocument stream holding text that
   // a tracked change deleted, sorted and apart.
   std::vector<std::pair<uint32_t, uint32_t>> deleted_;
+  // The body's automatically numbered note references, by character
+  // position: true for an endnote.  A note's own text starts with its mark
+  // too; marks are numbered as the references are, footnotes 1, 2, 3 and
+  // endnotes i, ii, iii (Word's defaults).
+  std::map<uint32_t, bool> note_refs_;
+  int footnote_refs_ = 0, endnote_refs_ = 0;  // marks written in the body
+  int footnote_marks_ = 0, endnote_marks_ = 0;  // marks written in the notes
   std::vector<bool> fields_;  // per open field: true once its result part began
   std::string field_code_;    // the code of the innermost field, while it is read
   int pending_cells_ = 0;     // cell ends not yet written as tabs
@@ -226,6 +237,9 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
     ReadDeletions(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));                // PlcfBteChpx
+    ReadNoteReferences(Le32(word_, blob + 2 * 8), Le32(word_, blob + 2 * 8 + 4), false);      // PlcffndRef
+    if (Le16(word_, blob - 2) > 47)
+      ReadNoteReferences(Le32(word_, blob + 46 * 8), Le32(word_, blob + 46 * 8 + 4), true);   // PlcfendRef
     if (table_.empty()) {
       *why = "the document's table stream is missing";
       return false;
@@ -350,6 +364,16 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
       merged.push_back(r);
   }
   deleted_.swap(merged);
+}
+
+void WordReader::ReadNoteReferences(uint32_t fc, uint32_t lcb, bool endnotes) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 10) return;
+  // n + 1 character positions, then n two-byte descriptors: non-zero for a
+  // reference Word numbers itself (a custom mark is text of its own).
+  const std::size_t n = (lcb - 4) / 6;
+  for (std::size_t i = 0; i < n && note_refs_.size() < 1000000; ++i)
+    if (Le16(t, fc + 4 * (n + 1) + 2 * i) != 0) note_refs_.emplace(Le32(t, fc + 4 * i), endnotes);
 }
 
 bool WordReader::Deleted(uint64_t fc) const {
@@ -639,6 +663,25 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       }
       last_was_cell_ = false;
       if (!shown) continue;
+      if (c == 0x02 && word97_) {
+        // An automatically numbered note: its reference in the body, or
+        // its mark at the start of its text.
+        std::string mark;
+        const uint32_t notes = ccp_text + ccp_ftn + ccp_hdd + ccp_mcr + ccp_atn;
+        if (cp < ccp_text) {
+          if (auto it = note_refs_.find(cp); it != note_refs_.end())
+            mark = it->second ? FormatListNumber(++endnote_refs_, "lowerRoman") : std::to_string(++footnote_refs_);
+        } else if (cp < ccp_text + ccp_ftn) {
+          mark = std::to_string(++footnote_marks_);
+        } else if (cp >= notes && cp < notes + ccp_edn) {
+          mark = FormatListNumber(++endnote_marks_, "lowerRoman");
+        }
+        if (!mark.empty()) {
+          BeginText();
+          line_ += mark;
+        }
+        continue;
+      }
       if (c == 0x0B || c == 0x0C || c == 0x0E) c = '\n';
       else if (c == 0x1E) c = '-';
       else if (c == 0xA0) c = ' ';

@@ -42,7 +42,8 @@ using ScratchDir = test::ScratchTest;
 TEST(WordFilter, BodyTablesFootnotesHeadersAndScripts) {
   Extracted e = ExtractSample("doc", Sample("sample.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
-  EXPECT_NE(e.text.find("The first paragraph of the sample.\n"
+  // The footnote's reference and its mark are numbered as a reader sees them.
+  EXPECT_NE(e.text.find("The first paragraph of the sample.1\n"
                         "Greek: Καλημέρα κόσμε. Russian: Привет, мир. Japanese: 日本語のテキスト.\n"
                         "Name\tCity\tScore\n"
                         "Anna\t\t42\n"  // the empty middle cell keeps its place
@@ -50,7 +51,7 @@ TEST(WordFilter, BodyTablesFootnotesHeadersAndScripts) {
             std::string::npos)
       << e.text;
   // The footnote after the body, the header and footer after that.
-  std::size_t body = e.text.find("Last paragraph"), note = e.text.find("A footnote about the first paragraph.");
+  std::size_t body = e.text.find("Last paragraph"), note = e.text.find("1\tA footnote about the first paragraph.");
   std::size_t header = e.text.find("Quarterly header"), footer = e.text.find("Footer of the page");
   EXPECT_LT(body, note);
   EXPECT_LT(note, header);
@@ -74,9 +75,11 @@ TEST(WordFilter, ListParagraphsStartWithTheirLabel) {
 TEST(WordFilter, TrackedChangesReadAsAccepted) {
   // Deleted words (some beyond ASCII, one in a table cell) are left out and
   // inserted ones kept, so the sentence reads as it would after review.
+  // The endnote's reference and mark are numbered in Word's default style.
   Extracted e = ExtractSample("doc", Sample("changes.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
-  EXPECT_EQ(e.text, "The meeting is on Tuesday at noon.\nRemarks: none.\nCell kept\tNext\nThe end.\n");
+  EXPECT_EQ(e.text, "The meeting is on Tuesday at noon.\nRemarks: none.\nCell kept\tNext\nThe end.i\n"
+                    " i\tAn endnote.\n\n");
 }
 
 TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
