@@ -340,11 +340,9 @@ void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vecto
     std::string embedded = EmbeddedText(Le32(s_, r.body));
     if (!embedded.empty()) out.push_back(std::move(embedded));
   } else if (r.type == kCString) {
-    // Footers and headers (instance 1, 2) and comment text (instance 1);
-    // other strings name tags and authors.
-    if ((parent == kHeadersFooters && (r.instance == 1 || r.instance == 2)) ||
-        (parent == kComment10 && r.instance == 1))
-      out.push_back(AtomText(s_, r));
+    // Footers and headers (instance 1, 2); other strings name tags and
+    // authors.  Comments are read from their slide's tag (CommentsOfTag).
+    if (parent == kHeadersFooters && (r.instance == 1 || r.instance == 2)) out.push_back(AtomText(s_, r));
   }
 }
 

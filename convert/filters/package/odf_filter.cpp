@@ -1047,15 +1047,6 @@ ExtractResult Damaged(const TextSink& sink, const std::string& why) {
   return sink.empty() ? ExtractResult::Failed(why) : ExtractResult::Incomplete(why);
 }
 
-bool StartsAsZip(const std::string& path) {
-  char sig[4] = {};
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  std::size_t n = std::fread(sig, 1, sizeof sig, f);
-  std::fclose(f);
-  return n == 4 && std::memcmp(sig, "PK\x03\x04", 4) == 0;
-}
-
 // The flat XML form: one file, office:document, with the master styles and
 // body inside.
 ExtractResult ExtractFlat(const std::string& path, TextSink& sink, const std::string& zip_error) {
@@ -1089,7 +1080,7 @@ class OdfFilter final : public BuiltinFilter {
     std::string err;
     std::unique_ptr<ZipArchive> zip = ZipArchive::Open(path, &err);
     if (!zip) {
-      if (StartsAsZip(path)) return ExtractResult::Failed("the zip package is damaged (" + err + ")");
+      if (StartsWithZipEntry(path)) return ExtractResult::Failed("the zip package is damaged (" + err + ")");
       return ExtractFlat(path, sink, err);
     }
     if (!zip->Has("content.xml")) {

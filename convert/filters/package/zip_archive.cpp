@@ -69,13 +69,6 @@ std::string XmlPartReader::xml_problem() const { return stream_ ? stream_->xml_p
 
 namespace {
 
-// Whether the file begins with a zip entry's header, as every package does.
-bool StartsWithEntry(const std::string& path) {
-  char head[4] = {};
-  std::ifstream in(path, std::ios::binary);
-  return in.read(head, sizeof head) && std::string_view(head, sizeof head) == std::string_view("PK\x03\x04", 4);
-}
-
 // What a salvage may hold in memory: the entries are kept whole.
 constexpr std::uint64_t kMaxSalvagedBytes = std::uint64_t{256} << 20;
 
@@ -124,10 +117,16 @@ zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::str
 
 }  // namespace
 
+bool StartsWithZipEntry(const std::string& path) {
+  char head[4] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(head, sizeof head) && std::string_view(head, sizeof head) == std::string_view("PK\x03\x04", 4);
+}
+
 std::unique_ptr<ZipArchive> ZipArchive::Open(const std::string& path, std::string* error, ZipLimits limits) {
   int code = 0;
   zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &code);
-  if (!z && (code == ZIP_ER_NOZIP || code == ZIP_ER_INCONS) && StartsWithEntry(path)) {
+  if (!z && (code == ZIP_ER_NOZIP || code == ZIP_ER_INCONS) && StartsWithZipEntry(path)) {
     std::string lost;
     if (zip_t* salvaged = SalvageEntries(path, limits, &lost)) {
       auto archive = std::unique_ptr<ZipArchive>(new ZipArchive(salvaged, limits));

@@ -96,6 +96,10 @@ class ZipArchive {
   friend class XmlPartReader;
 };
 
+// Whether the file begins with a zip entry's header, as every package does
+// (a damaged one too, while a flat XML document does not).
+bool StartsWithZipEntry(const std::string& path);
+
 // Resolves a relative part name against the folder of base ("word/document.xml"
 // + "../media/x" -> "media/x"; a leading "/" is from the root).
 std::string ResolvePartName(std::string_view base, std::string_view target);
