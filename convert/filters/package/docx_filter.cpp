@@ -239,9 +239,10 @@ class PartWalker {
       std::string mark = context_.marks.Of(note_.first, note_.second);
       layout_.Text(mark);
       after_mark_ = !mark.empty();
-    } else if (n == "chart" || n == "relIds" || n == "OLEObject") {
-      // A chart, a diagram (its data part) or an embedded object: its text
-      // where it stands.
+    } else if (n == "chart" || n == "relIds" || n == "OLEObject" || n == "altChunk") {
+      // A chart, a diagram (its data part), an embedded object or an imported
+      // chunk (a web page, RTF or another document Word shows as part of the
+      // body): its text where it stands.
       std::optional<std::string> id = n == "relIds" ? x.Attr("dm") : x.RelId();
       if (const ooxml::Relationship* r = context_.rels.ById(id.value_or("")); r && !r->external) Related(n, r->target);
     }
@@ -251,11 +252,13 @@ class PartWalker {
   // (inside a table, joined to the cell's text).
   void Related(std::string_view element, const std::string& part) {
     if (!context_.zip.Has(part) || sink_.full()) return;
-    if (element == "OLEObject" && !context_.embedded.insert(part).second) return;
+    bool member = element == "OLEObject" || element == "altChunk";
+    if (member && !context_.embedded.insert(part).second) return;
     TextSink text = SideSink(sink_, sink_.limit() - std::min(sink_.limit(), sink_.size()));
     std::string error;
-    bool ok = element == "OLEObject" ? ooxml::ReadEmbedded(context_.zip, part, text, context_.folder, &error)
-                                     : ooxml::ReadPartText(context_.zip, part, text, &error);
+    bool ok = element == "OLEObject"  ? ooxml::ReadEmbedded(context_.zip, part, text, context_.folder, &error)
+              : element == "altChunk" ? ooxml::ReadImportedChunk(context_.zip, part, text, context_.folder, &error)
+                                      : ooxml::ReadPartText(context_.zip, part, text, &error);
     if (!ok) context_.problems += (context_.problems.empty() ? "" : "; ") + error;
     std::string joined = text.Joined();
     for (std::size_t at = 0; at < joined.size();) {

@@ -1,5 +1,6 @@
 #include "convert/filters/package/ooxml.h"
 
+#include <cctype>
 #include <charconv>
 
 #include "convert/filters/common/number_format.h"
@@ -256,21 +257,96 @@ bool ReadPartText(ZipArchive& zip, const std::string& part, TextSink& sink, std:
   return true;
 }
 
-bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
-                  std::string* error) {
+namespace {
+
+// Reads the part's bytes as a member named name, its text a line per chunk.
+bool ReadPartAsMember(ZipArchive& zip, const std::string& part, std::string_view name, TextSink& sink,
+                      PrivateFolder& folder, std::string* error) {
   if (zip.Size(part) > kMaxEmbeddedBytes) return true;
   std::string bytes;
   if (!zip.Read(part, bytes, error)) return false;
   if (bytes.empty() || bytes.size() > kMaxEmbeddedBytes) return true;
-  // The object's own name finds its filter (a workbook part ends in .xlsx);
-  // a compound file (.bin) is read by the filter its streams name.
   TextSink member = MemberSink(sink);
-  ExtractMemberBytes(folder, part, bytes, member);
+  ExtractMemberBytes(folder, name, bytes, member);
   for (const std::string& chunk : member.chunks()) {
     sink.Append(chunk);
     sink.EndLine();
   }
   return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+}  // namespace
+
+bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                  std::string* error) {
+  // The object's own name finds its filter (a workbook part ends in .xlsx);
+  // a compound file (.bin) is read by the filter its streams name.
+  return ReadPartAsMember(zip, part, part, sink, folder, error);
+}
+
+std::string ContentTypeOf(ZipArchive& zip, std::string_view part) {
+  constexpr std::string_view kTypes = "[Content_Types].xml";
+  if (!zip.Has(std::string(kTypes))) return {};
+  std::size_t slash = part.rfind('/');
+  std::size_t dot = part.rfind('.');
+  std::string_view extension = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash)
+                                   ? part.substr(dot + 1)
+                                   : std::string_view();
+  std::string by_default;
+  XmlCursor x(zip, kTypes);
+  while (x.Read()) {
+    if (!x.IsStart()) continue;
+    std::string_view n = x.LocalName();
+    if (n == "Override") {
+      // Part names are absolute and compared without regard to case.
+      std::string name = x.Attr("PartName").value_or("");
+      std::string_view bare = name;
+      if (!bare.empty() && bare.front() == '/') bare.remove_prefix(1);
+      if (EqualsNoCase(bare, part)) return x.Attr("ContentType").value_or("");
+    } else if (n == "Default" && !extension.empty() && by_default.empty() &&
+               EqualsNoCase(x.Attr("Extension").value_or(""), extension)) {
+      by_default = x.Attr("ContentType").value_or("");
+    }
+  }
+  return by_default;
+}
+
+bool ReadImportedChunk(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                       std::string* error) {
+  // Writers name these parts freely ("afchunk.dat", "chunk1", "AltChunk1.html"):
+  // the content type, which Word goes by, names the filter; a type it does not
+  // know leaves the part's own name, then its content, to find one.
+  struct Kind {
+    std::string_view type;
+    std::string_view name;
+  };
+  static constexpr Kind kKinds[] = {
+      {"text/html", "chunk.html"},
+      {"application/xhtml+xml", "chunk.xhtml"},
+      {"message/rfc822", "chunk.mht"},
+      {"multipart/related", "chunk.mht"},
+      {"application/rtf", "chunk.rtf"},
+      {"text/rtf", "chunk.rtf"},
+      {"text/plain", "chunk.txt"},
+      {"application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml", "chunk.docx"},
+      {"application/vnd.openxmlformats-officedocument.wordprocessingml.template.main+xml", "chunk.docx"},
+      {"application/vnd.ms-word.document.macroEnabled.main+xml", "chunk.docx"},
+      {"application/vnd.ms-word.template.macroEnabledTemplate.main+xml", "chunk.docx"},
+  };
+  std::string type = ContentTypeOf(zip, part);
+  // Parameters (";charset=...") do not change the kind.
+  std::string_view bare = std::string_view(type).substr(0, type.find(';'));
+  while (!bare.empty() && bare.back() == ' ') bare.remove_suffix(1);
+  for (const Kind& k : kKinds)
+    if (EqualsNoCase(bare, k.type)) return ReadPartAsMember(zip, part, k.name, sink, folder, error);
+  return ReadPartAsMember(zip, part, part, sink, folder, error);
 }
 
 }  // namespace quarn::ooxml

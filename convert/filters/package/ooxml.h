@@ -197,4 +197,16 @@ constexpr std::uint64_t kMaxEmbeddedBytes = std::uint64_t{64} << 20;
 bool ReadEmbedded(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
                   std::string* error);
 
+// The content type [Content_Types].xml gives a part (its override, else the
+// default for its extension); empty when it gives none.
+std::string ContentTypeOf(ZipArchive& zip, std::string_view part);
+
+// The text of a chunk a Word document imports where it stands (a web page,
+// a web archive, RTF, plain text or a whole Word document that stands in
+// the package as a part of its own): read one level deeper by the filter of
+// its content type, else of its name, else of its content.  False with
+// *error set only when the part cannot be read from the package.
+bool ReadImportedChunk(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
+                       std::string* error);
+
 }  // namespace quarn::ooxml

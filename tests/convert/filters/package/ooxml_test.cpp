@@ -71,6 +71,23 @@ TEST(Docx, RubyNoteMarksChartsDiagramsAndEmbeddedObjectsWhereTheyStand) {
             "c A lettered note.\n\u2020 A custom note.\n");
 }
 
+TEST(Docx, ImportedChunksAreReadWhereTheyStandByTheirContentType) {
+  // Web page, RTF, web archive, a whole Word document and plain text, under
+  // names that say nothing; one in a cell; a reference to nothing and one to
+  // a missing part cost nothing.
+  Extracted r = Extract("docx", Data("alt_chunks.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Before the chunks.\n"
+            "Title not shown\nImported web page.\nA\tB\n"
+            "Imported RTF text.\n"
+            "Imported web archive, caf\u00e9.\n"
+            "Imported Word paragraph.\n"
+            "Imported plain text.\n"
+            "Cell Chunk in a cell\tnext\n"
+            "After the chunks.\n");
+}
+
 TEST(Docx, NumberedParagraphsStartWithTheLabelAReaderSees) {
   // Levels count on and restart under their parent, instances start anew,
   // list styles number through basedOn, tracked changes' old properties and

@@ -547,7 +547,51 @@ def make_math_docx():
     write('math.docx', docx_parts(body))
 
 
+def make_alt_chunks_docx():
+    """Chunks Word imports where they stand, each found by its content type
+    (names that say nothing, a type with a parameter, a default for the
+    extension), one in a table cell, and references to nothing."""
+    alt = lambda rid: f'<w:altChunk r:id="{rid}"><w:altChunkPr><w:matchSrc/></w:altChunkPr></w:altChunk>'
+    inner = docx_parts(para(run('Imported Word paragraph.')))
+    mht = ('MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary="b"\r\n\r\n--b\r\n'
+           'Content-Type: text/html; charset="utf-8"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n'
+           '<html><body><p>Imported web archive, caf=C3=A9.</p></body></html>\r\n--b--\r\n')
+    body = ''.join([
+        para(run('Before the chunks.')),
+        alt('rId20'), alt('rId21'), alt('rId22'), alt('rId23'), alt('rId24'),
+        '<w:tbl><w:tr><w:tc>' + para(run('Cell')) + alt('rId25') + '</w:tc><w:tc>' + para(run('next')) +
+        '</w:tc></w:tr></w:tbl>',
+        alt('rId99'), alt('rId26'),
+        para(run('After the chunks.')),
+    ])
+    types = ('<?xml version="1.0"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+             '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+             '<Default Extension="RTF" ContentType="application/rtf"/>'
+             '<Override PartName="/word/afchunk.dat" ContentType="text/html; charset=utf-8"/>'
+             '<Override PartName="/word/chunk3" ContentType="message/rfc822"/>'
+             '<Override PartName="/word/AFCHUNK4.bin" ContentType="application/vnd.openxmlformats-officedocument.'
+             'wordprocessingml.document.main+xml"/>'
+             '<Override PartName="/word/chunk5" ContentType="text/plain"/>'
+             '<Override PartName="/word/cell.htm" ContentType="text/html"/>'
+             '</Types>')
+    extra = {
+        '[Content_Types].xml': types,
+        'word/afchunk.dat': '<html><head><title>Title not shown</title></head><body><p>Imported <b>web</b> page.</p>'
+                            '<table><tr><td>A</td><td>B</td></tr></table></body></html>',
+        'word/chunk2.rtf': r'{\rtf1\ansi Imported RTF text.\par}',
+        'word/chunk3': mht,
+        'word/afchunk4.bin': package_bytes(inner),
+        'word/chunk5': 'Imported plain text.\n',
+        'word/cell.htm': '<p>Chunk in a cell</p>',
+    }
+    r = [('rId20', 'aFChunk', 'afchunk.dat'), ('rId21', 'aFChunk', 'chunk2.rtf'), ('rId22', 'aFChunk', 'chunk3'),
+         ('rId23', 'aFChunk', 'afchunk4.bin'), ('rId24', 'aFChunk', 'chunk5'), ('rId25', 'aFChunk', 'cell.htm'),
+         ('rId26', 'aFChunk', 'missing.htm')]
+    write('alt_chunks.docx', docx_parts(body, extra, r))
+
+
 make_docx()
+make_alt_chunks_docx()
 make_lists_docx()
 make_features_docx()
 make_math_docx()
