@@ -20,7 +20,11 @@ void TextSink::Append(std::string_view utf8) {
   if (!chunk_open_) {
     chunks_.emplace_back();
     chunk_open_ = true;
+    after_cr_ = false;
   }
+  if (after_cr_ && utf8.front() == '\n') utf8.remove_prefix(1);
+  after_cr_ = false;
+  if (utf8.empty()) return;
   if (utf8.size() > limit_ - size_) {
     // Cut at a character boundary so the kept text stays valid UTF-8.
     std::size_t keep = limit_ - size_;
@@ -28,9 +32,26 @@ void TextSink::Append(std::string_view utf8) {
     utf8 = utf8.substr(0, keep);
     truncated_ = true;
   }
-  GrowBuffer(chunks_.back(), utf8.size(), limit_);
-  chunks_.back().append(utf8);
-  size_ += utf8.size();
+  std::string& chunk = chunks_.back();
+  GrowBuffer(chunk, utf8.size(), limit_);
+  const std::size_t start = chunk.size();
+  chunk.append(utf8);
+  if (std::memchr(utf8.data(), '\r', utf8.size())) {
+    std::size_t w = start;
+    bool cr = false;
+    for (std::size_t r = start; r < chunk.size(); ++r) {
+      const char c = chunk[r];
+      if (c == '\n' && cr) {
+        cr = false;
+        continue;
+      }
+      cr = c == '\r';
+      chunk[w++] = cr ? '\n' : c;
+    }
+    after_cr_ = cr;
+    chunk.resize(w);
+  }
+  size_ += chunk.size() - start;
 }
 
 void TextSink::EndLine() {

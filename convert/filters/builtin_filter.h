@@ -51,7 +51,10 @@ class TextSink {
   explicit TextSink(std::size_t limit = kDefaultLimit) : limit_(limit) {}
 
   // Appends UTF-8 text to the current chunk.  Invalid UTF-8 is shown as
-  // U+FFFD when the text is served; NUL characters are dropped.
+  // U+FFFD when the text is served; NUL characters are dropped.  Line ends
+  // become "\n": CR LF and a lone CR alike (also when the CR ends one piece
+  // and the LF starts the next), so every text file has one convention
+  // whatever the document's own was.
   void Append(std::string_view utf8);
   // Appends text and a line break.
   void Line(std::string_view utf8) {
@@ -100,6 +103,7 @@ class TextSink {
  private:
   std::vector<std::string> chunks_;
   bool chunk_open_ = false;
+  bool after_cr_ = false;  // the current chunk's last character was a CR
   std::size_t size_ = 0;
   std::size_t limit_;
   bool truncated_ = false;

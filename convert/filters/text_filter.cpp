@@ -15,30 +15,6 @@ namespace {
 
 constexpr std::size_t kBlockBytes = 1024 * 1024;
 
-// Line ends become "\n": CR LF (DOS, Windows) and a lone CR (old Mac files)
-// alike, so the text file has one convention whatever the source had.  A CR
-// at the end of one block and the LF at the start of the next still make one
-// line end.
-class LineEnds {
- public:
-  void Apply(std::string& s) {
-    std::size_t w = 0;
-    for (std::size_t r = 0; r < s.size(); ++r) {
-      char c = s[r];
-      if (c == '\n' && after_cr_) {
-        after_cr_ = false;
-        continue;
-      }
-      after_cr_ = c == '\r';
-      s[w++] = after_cr_ ? '\n' : c;
-    }
-    s.resize(w);
-  }
-
- private:
-  bool after_cr_ = false;
-};
-
 // Content that is plainly another format: the filter that reads it, or a
 // refusal when there is none.  Text-based formats (HTML, XML, mail) stay
 // here: a .txt, .md or source file may well hold markup that is meant to be
@@ -79,7 +55,6 @@ class TextFilter : public BuiltinFilter {
     if (guess.binary) return ExtractResult::UnknownFormat(guess.why);
 
     TextDecoder decoder(guess.charset);
-    LineEnds line_ends;
     // EBCDIC ends its lines with NL, which decodes to U+0085.
     const bool ebcdic = guess.charset == "IBM037" || guess.charset == "IBM500";
     // Left uninitialised: read() fills it, and a small file touches only the
@@ -101,7 +76,6 @@ class TextFilter : public BuiltinFilter {
       }
       if (ebcdic)
         for (std::size_t at = 0; (at = text.find("\xC2\x85", at)) != std::string::npos;) text.replace(at, 2, "\n");
-      line_ends.Apply(text);
       sink.Append(text);
       if (sink.full())
         return ExtractResult::Incomplete("the text was cut at " + std::to_string(sink.limit() >> 20) + " MiB");

@@ -88,6 +88,19 @@ TEST(TextFilter, LineEndsBecomeLineFeeds) {
   EXPECT_EQ(Extracted(kText + "crlf.txt"), "one\ntwo\n\nthree\nfour\n");
 }
 
+// Every filter's text has "\n" line ends, whatever pieces the CRs and LFs
+// of its document come in (mail bodies, Publisher text, card notes...).
+TEST(TextSink, LineEndsBecomeLineFeedsAcrossPieces) {
+  quarn::TextSink sink;
+  for (const char* piece : {"one\r", "\ntwo\r\r\nthree\r", "four", "\r", "\n", "\n", "five\r"}) sink.Append(piece);
+  sink.EndChunk();
+  sink.Append("\nsix");  // a new chunk: its LF is its own
+  ASSERT_EQ(sink.chunks().size(), 2u);
+  EXPECT_EQ(sink.chunks()[0], "one\ntwo\n\nthree\nfour\n\nfive\n");
+  EXPECT_EQ(sink.chunks()[1], "\nsix");
+  EXPECT_EQ(sink.size(), sink.chunks()[0].size() + sink.chunks()[1].size());
+}
+
 TEST(TextFilter, LoneSurrogateIsReplacedAndTheRestKept) {
   EXPECT_EQ(Extracted(kText + "utf16le_lone_surrogate.txt"), "ab\xEF\xBF\xBD" "cd\n");
 }
