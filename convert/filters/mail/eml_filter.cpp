@@ -45,6 +45,48 @@ using GPtr = std::unique_ptr<T, GUnref<T>>;
 void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
                        PrivateFolder& folder);
 
+// Text sent as "format=flowed": a line that ends in a space was wrapped by
+// the sending program and goes on in the next line of the same quote depth,
+// so each paragraph becomes one line again; with "delsp=yes" that space was
+// added for the wrap (inside a long word, or in scripts without spaces) and
+// is dropped.  A space that starts a line (after its quote marks) was added
+// to protect the line and goes; quote marks are kept, one "> " prefix per
+// quoted paragraph.  The signature separator "-- " never flows.
+std::string UnwrapFlowed(std::string_view text, bool delete_space) {
+  std::string out;
+  out.reserve(text.size());
+  bool open = false;  // the last line flowed: its paragraph goes on
+  std::size_t open_depth = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = std::min(text.find('\n', at), text.size());
+    std::string_view line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::size_t depth = 0;
+    while (depth < line.size() && line[depth] == '>') ++depth;
+    line.remove_prefix(depth);
+    if (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    const bool flowed = !line.empty() && line.back() == ' ' && line != "-- ";
+    if (open && depth != open_depth) {
+      out += '\n';
+      open = false;
+    }
+    if (!open && depth > 0) out.append(depth, '>').append(line.empty() ? "" : " ");
+    if (flowed && delete_space) line.remove_suffix(1);
+    out += line;
+    open = flowed;
+    open_depth = depth;
+    if (!flowed) out += '\n';
+  }
+  if (open) out += '\n';
+  return out;
+}
+
+bool ParameterIs(GMimeContentType* type, const char* name, const char* value) {
+  const char* given = type ? g_mime_content_type_get_parameter(type, name) : nullptr;
+  return given && g_ascii_strcasecmp(given, value) == 0;
+}
+
 // The words of an RFC 2047 encoded word's payload as bytes.
 std::string EncodedWordBytes(char encoding, std::string_view payload) {
   if (encoding == 'B' || encoding == 'b') {
@@ -212,6 +254,8 @@ class MailWriter {
       const std::string charset = LabelledCharset(bytes, label ? label : "");
       if (type && g_mime_content_type_is_type(type, "text", "html")) {
         MailHtmlToText(bytes, charset, sink_);
+      } else if (ParameterIs(type, "format", "flowed")) {
+        sink_.Append(UnwrapFlowed(DecodeCharset(bytes, charset), ParameterIs(type, "delsp", "yes")));
       } else {
         sink_.Append(DecodeCharset(bytes, charset));
       }

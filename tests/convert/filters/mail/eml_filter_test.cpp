@@ -95,6 +95,29 @@ TEST_F(ScratchDir, AppleMailMessagesAreReadWithoutTheirLengthOrFlags) {
   EXPECT_NE(e.text.find("Orchard notes."), std::string::npos) << e.text;
 }
 
+TEST_F(ScratchDir, FlowedTextBecomesParagraphsAndLineEndsAreLineFeeds) {
+  // A line ending in a space goes on in the next line of its quote depth;
+  // with delsp=yes that space was added for the wrap; a space before a line
+  // protects it; the signature separator never flows; CR LF becomes LF.
+  const std::string head = "From: a@example.org\r\nSubject: Notes\r\nMIME-Version: 1.0\r\n";
+  const std::string body =
+      "The first paragraph was wrapped  \r\nby the sender, and a long word: supercalifragi \r\nlistic.\r\n"
+      "\r\n> A quoted paragraph  \r\n> in two lines.\r\n>> Deeper.\r\n Stuffed line\r\n-- \r\nSignature\r\n";
+  fs::path flowed = Write("flowed.eml", head + "Content-Type: text/plain; charset=utf-8; Format=Flowed; DelSp=Yes\r\n\r\n" + body);
+  Extracted e = ExtractSample("eml", flowed.string());
+  EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("The first paragraph was wrapped by the sender, and a long word: supercalifragilistic.\n\n"
+                        "> A quoted paragraph in two lines.\n>> Deeper.\nStuffed line\n-- \nSignature\n"),
+            std::string::npos)
+      << e.text;
+  // Without delsp the space stays; without format=flowed nothing is joined.
+  e = ExtractSample("eml", Write("kept.eml", head + "Content-Type: text/plain; format=flowed\r\n\r\nword \r\nnext\r\n").string());
+  EXPECT_NE(e.text.find("word next\n"), std::string::npos) << e.text;
+  e = ExtractSample("eml", Write("fixed.eml", head + "Content-Type: text/plain\r\n\r\nword \r\nnext\r\n").string());
+  EXPECT_NE(e.text.find("word \nnext\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find('\r'), std::string::npos) << e.text;
+}
+
 TEST_F(ScratchDir, APageQuotingHeaderLinesIsAPage) {
   const std::string fragment =
       "<p>The message read:</p>\nFrom: John Smith\nSubject: Lunch\nDate: Monday\n<p>and nothing more.</p>\n";
