@@ -243,7 +243,7 @@ int Extract(const char* path, const char* kind, PdfPageTextFunc on_page, FitzPag
     }
     total += size;
     if (page.text.find_first_not_of(" \t\r\n") < size) any_text = true;
-    if (page.image_stopped || on_page(user, i, page.text.data(), size) != 0) {
+    if (page.image_stopped || on_page(user, i, page.text.data(), size, 0) != 0) {
       status = PDFINFO_STOPPED;
     } else if (cut) {
       CopyMessage(

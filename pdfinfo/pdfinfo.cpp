@@ -201,7 +201,75 @@ struct PageResult {
   PageStatus status = PageStatus::kOk;
   bool loaded = false;  // the page object itself could be loaded
   char error[200] = "";
+  bool measure_pictures = false;  // asked: is the page a picture with a few words?
+  bool mostly_picture = false;    // the answer (see MostlyPicture)
 };
+
+// A page that pictures cover for the most part and whose own text is a line
+// or three: a scan with a few words stamped on it (a page or Bates number, a
+// scanning app's mark, a fax header).  Its words are in the picture; the
+// text layer alone would pass a page of a letter off as "Page 3 of 7".
+// FewWords looks at the text; only then are the pictures measured, by a
+// second run of the page through PictureArea (most pages never need it).
+bool FewWords(const fz_stext_page* stext) {
+  constexpr int kMaxLines = 3;
+  constexpr int kMaxLetters = 120;
+  int lines = 0, letters = 0;
+  for (const fz_stext_block* b = stext->first_block; b; b = b->next) {
+    if (b->type != FZ_STEXT_BLOCK_TEXT) continue;
+    for (const fz_stext_line* l = b->u.t.first_line; l; l = l->next) {
+      if (++lines > kMaxLines) return false;
+      for (const fz_stext_char* ch = l->first_char; ch; ch = ch->next)
+        if (ch->c > ' ' && ++letters > kMaxLetters) return false;
+    }
+  }
+  return letters > 0;
+}
+
+// A device that only sums the area of the page its pictures cover.  Layers
+// of one scan (a colour background under a black-and-white mask) overlap:
+// the caller caps the sum at the page.
+struct PictureArea {
+  fz_device super;
+  fz_rect page;
+  double area;
+};
+
+void AddPicture(fz_device* dev, fz_matrix ctm) {
+  auto* d = reinterpret_cast<PictureArea*>(dev);
+  fz_rect r = fz_intersect_rect(fz_transform_rect(fz_unit_rect, ctm), d->page);
+  if (!fz_is_empty_rect(r)) d->area += static_cast<double>(r.x1 - r.x0) * (r.y1 - r.y0);
+}
+
+void FillImage(fz_context*, fz_device* dev, fz_image*, fz_matrix ctm, float, fz_color_params) { AddPicture(dev, ctm); }
+
+void FillImageMask(fz_context*, fz_device* dev, fz_image*, fz_matrix ctm, fz_colorspace*, const float*, float,
+                   fz_color_params) {
+  AddPicture(dev, ctm);
+}
+
+bool MostlyPicture(fz_context* ctx, fz_page* page, fz_rect bounds, fz_cookie* cookie) {
+  constexpr double kCover = 0.5;
+  const double area = static_cast<double>(bounds.x1 - bounds.x0) * (bounds.y1 - bounds.y0);
+  if (!(area > 0)) return false;
+  PictureArea* dev = nullptr;
+  bool mostly = false;
+  fz_var(dev);
+  fz_var(mostly);
+  fz_try(ctx) {
+    dev = fz_new_derived_device(ctx, PictureArea);
+    dev->page = bounds;
+    dev->area = 0;
+    dev->super.fill_image = FillImage;
+    dev->super.fill_image_mask = FillImageMask;
+    fz_run_page(ctx, page, &dev->super, fz_identity, cookie);
+    fz_close_device(ctx, &dev->super);
+    mostly = dev->area >= kCover * area;
+  }
+  fz_always(ctx) { fz_drop_device(ctx, dev ? &dev->super : nullptr); }
+  fz_catch(ctx) { mostly = false; }
+  return mostly;
+}
 
 // A page tree may claim far more pages than the file holds (a cycle, a
 // count of 2^31): after this many pages in a row that cannot even be loaded
@@ -266,6 +334,12 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     status = PageStatus::kPartial;
     const char* why = c.LimitReason();
     CopyMessage(r.error, sizeof r.error, why ? why : "errors in the page's content");
+  }
+  if (status == PageStatus::kOk && r.measure_pictures && FewWords(stext)) {
+    fz_cookie measuring{};
+    c.budget().cookie = &measuring;
+    r.mostly_picture = MostlyPicture(ctx, page, stext->mediabox, &measuring);
+    c.budget().cookie = nullptr;
   }
   if (stext && !AppendStext(out, stext)) status = PageStatus::kNoMemory;
   fz_drop_stext_page(ctx, stext);
@@ -437,6 +511,7 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
     }
     page.Clear();
     PageResult r;
+    r.measure_pictures = true;
     ReadPage(c, doc.get(), i, page, r);
     if (r.status != PageStatus::kOk) note(i, r.error);
     not_loaded = r.loaded ? 0 : not_loaded + 1;
@@ -458,7 +533,8 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
     }
     total += size;
     if (size > 0) any_text = true;
-    if (on_page(user, i, page.data(), size) != 0) return PDFINFO_STOPPED;
+    if (on_page(user, i, page.data(), size, r.mostly_picture ? PDFINFO_PAGE_MOSTLY_PICTURE : 0) != 0)
+      return PDFINFO_STOPPED;
     if (cut) {
       CopyMessage(error, error_size, ("the text was cut at " + std::to_string(PDFINFO_TEXT_LIMIT >> 20) +
                                       " MiB, on page " + std::to_string(i + 1))

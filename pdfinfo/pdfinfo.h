@@ -71,10 +71,17 @@ enum {
   PDFINFO_STOPPED = 5      /* the callback asked to stop */
 };
 
+/* Hints on a page, or-ed together in the callback's hints. */
+enum {
+  /* Pictures cover most of the page and its text is at most a few short
+     lines: a scan with a few words stamped on it, whose words OCR may read. */
+  PDFINFO_PAGE_MOSTLY_PICTURE = 1
+};
+
 /* Receives the UTF-8 text of one page (page counts from 0; text is not
-   NUL-terminated and size may be 0 for a page without text).  Returns 0 to go
-   on, anything else to stop reading. */
-typedef int (*PdfPageTextFunc)(void* user, int page, const char* text, size_t size);
+   NUL-terminated and size may be 0 for a page without text) and the page's
+   hints (PDFINFO_PAGE_*).  Returns 0 to go on, anything else to stop reading. */
+typedef int (*PdfPageTextFunc)(void* user, int page, const char* text, size_t size, unsigned hints);
 
 /* Reads the document's pages in order and hands each page's text to
    on_page.  Returns one of the status codes above; for every status but

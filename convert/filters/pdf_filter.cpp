@@ -19,17 +19,21 @@ bool Blank(std::string_view text) {
 }
 
 // Takes the pages in order.  Pages go straight to the sink until the first
-// page without text; from there on they wait in pages_ until the pages
-// without text have been read by OCR, so the text keeps the page order.
+// page for OCR; from there on they wait in held_ until the pages for OCR
+// have been read, so the text keeps the page order.  A page goes to OCR when
+// it has no text, or when it is a picture with a few words stamped on it (its
+// own words are kept, before what OCR reads).
 class PageCollector {
  public:
   PageCollector(TextSink& sink, bool ocr) : sink_(sink), ocr_(ocr) {}
 
-  int Take(int number, std::string_view text) {
+  int Take(int number, std::string_view text, unsigned hints) {
     seen_ = std::max(seen_, number + 1);
-    if (ocr_ && Blank(text)) {
-      blank_.push_back(number);
-      held_.push_back({number, {}});
+    const bool blank = Blank(text);
+    if (ocr_ && (blank || (hints & PDFINFO_PAGE_MOSTLY_PICTURE))) {
+      for_ocr_.push_back(number);
+      held_.push_back({number, blank ? std::string() : std::string(text)});
+      held_size_ += held_.back().text.size();
       return 0;
     }
     if (held_.empty()) {
@@ -42,12 +46,12 @@ class PageCollector {
     return sink_.full() ? 1 : 0;
   }
 
-  const std::vector<int>& blank_pages() const { return blank_; }
+  const std::vector<int>& ocr_pages() const { return for_ocr_; }
   // The pages handed over.
   int seen() const { return seen_; }
 
-  // Writes the held pages, each page without text replaced by what OCR read
-  // (results in the order of blank_pages()).  Returns the first problem
+  // Writes the held pages, each page for OCR followed by what OCR read
+  // (results in the order of ocr_pages()).  Returns the first problem
   // OCR met, with the number of pages that had one.
   std::string Flush(const std::vector<RecognizedPage>& results) {
     std::size_t next = 0;
@@ -55,9 +59,10 @@ class PageCollector {
     int troubled = 0;
     for (const Held& page : held_) {
       if (sink_.full()) break;
-      if (next < blank_.size() && blank_[next] == page.number) {
+      if (next < for_ocr_.size() && for_ocr_[next] == page.number) {
         const RecognizedPage* r = next < results.size() ? &results[next] : nullptr;
         ++next;
+        if (!page.text.empty()) Emit(page.text);
         if (!r) continue;
         sink_.AppendRecognizedPage(r->text);
         if (!r->problem.empty() && troubled++ == 0)
@@ -84,14 +89,14 @@ class PageCollector {
 
   TextSink& sink_;
   const bool ocr_;
-  std::vector<int> blank_;
+  std::vector<int> for_ocr_;
   std::vector<Held> held_;
   std::size_t held_size_ = 0;
   int seen_ = 0;
 };
 
-int TakePage(void* user, int number, const char* text, size_t size) {
-  return static_cast<PageCollector*>(user)->Take(number, std::string_view(text, size));
+int TakePage(void* user, int number, const char* text, size_t size, unsigned hints) {
+  return static_cast<PageCollector*>(user)->Take(number, std::string_view(text, size), hints);
 }
 
 class PdfFilter : public BuiltinFilter {
@@ -109,11 +114,11 @@ class PdfFilter : public BuiltinFilter {
     // Every page was read: their number is the document's.
     if (status == PDFINFO_OK || status == PDFINFO_NO_TEXT) sink.set_pages(pages.seen());
     std::string ocr_problem;
-    if (!pages.blank_pages().empty()) {
+    if (!pages.ocr_pages().empty()) {
       std::string why;
       const FilterModule* module = LoadFilterModule("image", &why);
       std::vector<RecognizedPage> results;
-      if (module && module->recognize_pdf_pages) results = module->recognize_pdf_pages(path, pages.blank_pages());
+      if (module && module->recognize_pdf_pages) results = module->recognize_pdf_pages(path, pages.ocr_pages());
       else ocr_problem = "pages without text could not be read: " + why;
       std::string problem = pages.Flush(results);
       if (ocr_problem.empty()) ocr_problem = problem;

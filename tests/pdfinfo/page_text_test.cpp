@@ -16,7 +16,7 @@ using quarn::testing::PdfSample;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-int Collect(void* user, int, const char* text, size_t size) {
+int Collect(void* user, int, const char* text, size_t size, unsigned) {
   static_cast<std::string*>(user)->append(text, size);
   return 0;
 }

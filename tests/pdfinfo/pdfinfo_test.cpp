@@ -103,14 +103,16 @@ TEST(GetTextContentFormated, EmptyForNoTextAndNullForWhatCannotBeOpened) {
 struct Pages {
   int status = -1;
   std::vector<std::string> text;
+  std::vector<unsigned> hints;
   std::string error;
   int stop_after = -1;  // pages to take before asking to stop
 };
 
-int CollectPage(void* user, int page, const char* text, size_t size) {
+int CollectPage(void* user, int page, const char* text, size_t size, unsigned hints) {
   auto& p = *static_cast<Pages*>(user);
   EXPECT_EQ(page, static_cast<int>(p.text.size()));
   p.text.emplace_back(text, size);
+  p.hints.push_back(hints);
   return p.stop_after >= 0 && static_cast<int>(p.text.size()) >= p.stop_after;
 }
 
@@ -131,6 +133,7 @@ TEST(PdfExtractPages, DeliversEachPageAndSaysWhyNot) {
   EXPECT_THAT(p.text[0], StartsWith("First page: the quarterly report\n"));
   EXPECT_THAT(p.text[1], HasSubstr(kGreek));
   EXPECT_EQ(p.error, "");
+  EXPECT_EQ(p.hints, (std::vector<unsigned>{0, 0}));  // text pages: nothing for OCR
 
   p = ExtractPages(PdfSample("two_pages.pdf"), 1);
   EXPECT_EQ(p.status, PDFINFO_STOPPED);

@@ -18,7 +18,7 @@ struct Pages {
   int seen = 0;         // pages handed over
 };
 
-int TakePage(void* user, int number, const char* text, size_t size) {
+int TakePage(void* user, int number, const char* text, size_t size, unsigned) {
   Pages& pages = *static_cast<Pages*>(user);
   pages.seen = std::max(pages.seen, number + 1);
   pages.sink.Append(std::string_view(text, size));

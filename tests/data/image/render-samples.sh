@@ -2,8 +2,8 @@
 # Renders the OCR test pictures from the known texts beside this script into
 # the folder named: several fonts and sizes at 300 and 150 dpi, grey noise,
 # JPEG artefacts, pages turned by 90, 180 and 270 degrees, a 3 degree skew,
-# two columns, a German page, a two-page TIFF, and a scanned PDF (img2pdf)
-# put between text pages.  Needs ImageMagick, img2pdf and pdfunite.
+# two columns, a German page, a two-page TIFF, a scanned PDF (img2pdf)
+# put between text pages, and scans with a stamped line or a text layer.  Needs ImageMagick, img2pdf and pdfunite.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: render-samples.sh OUTPUT-FOLDER}
@@ -49,6 +49,10 @@ convert "$tmp/serif-300.png" "$tmp/times-150.png" -compress lzw "$tmp/pages.tif"
 # A scan of two pages (one of them upside down) after the pages of a text PDF.
 img2pdf -o "$tmp/scan.pdf" "$tmp/serif-300.png" "$tmp/turned-180.png"
 pdfunite "$here/../convert/pdf/two_pages.pdf" "$tmp/scan.pdf" "$tmp/mixed.pdf"
+
+# The same scan with a page and Bates number stamped on it, then with an
+# invisible text layer of its whole text.
+python3 "$here/stamp-scan.py" "$tmp/serif-300.png" 300 "$here/english-1.txt" "$tmp/stamped.pdf"
 
 for f in "$tmp"/*; do mv -f "$f" "$out/"; done
 touch "$out/rendered.stamp"

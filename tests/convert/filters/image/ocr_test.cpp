@@ -128,6 +128,31 @@ TEST_F(Ocr, MixedPdfKeepsTextPagesAndReadsScannedOnesInOrder) {
   }
 }
 
+// A scan with one stamped line (a page and Bates number) is read by OCR
+// after its own line; a scan whose text layer holds its text is not.
+TEST_F(Ocr, ScannedPagesWithAStampedLineAreReadAfterIt) {
+  FilterText r = Read(Sample("stamped.pdf"));
+  EXPECT_EQ(r.recognized_pages, 1u);
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  const std::size_t scan = r.text.find("The harbour office opens at seven");
+  ASSERT_EQ(r.text.rfind("Page 1 of 2", 0), 0u) << r.text;
+  ASSERT_LT(r.text.find("ACME-000123"), scan) << r.text;
+  ASSERT_NE(scan, std::string::npos) << r.text;
+  // Page 2's own text layer follows page 1's OCR text.
+  const std::size_t layer = r.text.find("The harbour office opens at seven", scan + 1);
+  ASSERT_NE(layer, std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("minutes later. Travellers", layer), std::string::npos) << r.text;
+  EXPECT_GE(RecallOf(Known("english-1.txt") + Known("english-1.txt"), r.text), 0.97);
+
+  ConversionOptions off;
+  off.ocr = false;
+  Install(off);
+  r = Read(Sample("stamped.pdf"));
+  EXPECT_EQ(r.recognized_pages, 0u);
+  EXPECT_EQ(r.text.rfind("Page 1 of 2", 0), 0u) << r.text;
+  EXPECT_EQ(r.text.find("ACME-000123", 1), r.text.rfind("ACME-000123")) << "read once: " << r.text;
+}
+
 TEST_F(Ocr, TurnedOffLeavesPicturesAndScansUnread) {
   ConversionOptions off;
   off.ocr = false;
