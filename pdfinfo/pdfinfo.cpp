@@ -201,9 +201,41 @@ struct PageResult {
   PageStatus status = PageStatus::kOk;
   bool loaded = false;  // the page object itself could be loaded
   char error[200] = "";
-  bool measure_pictures = false;  // asked: is the page a picture with a few words?
-  bool mostly_picture = false;    // the answer (see MostlyPicture)
+  bool extract_pages = false;  // asked for PdfExtractPages: comments, and hints for OCR
+  bool for_ocr = false;        // the page's words are in its pictures (PDFINFO_PAGE_FOR_OCR)
 };
+
+// The text of the page's comments, a line each: sticky notes, and the notes
+// reviewers attach to marked-up text and drawn marks.  Text boxes are left
+// out (their words are drawn on the page and read with it), as are links,
+// form fields, pop-ups (the window of another comment, with its text) and
+// hidden comments.
+std::string CommentText(fz_context* ctx, fz_page* page) {
+  std::string out;
+  fz_try(ctx) {
+    pdf_page* pp = pdf_page_from_fz_page(ctx, page);
+    for (pdf_annot* a = pp ? pdf_first_annot(ctx, pp) : nullptr; a; a = pdf_next_annot(ctx, a)) {
+      switch (pdf_annot_type(ctx, a)) {
+        case PDF_ANNOT_TEXT: case PDF_ANNOT_HIGHLIGHT: case PDF_ANNOT_UNDERLINE: case PDF_ANNOT_SQUIGGLY:
+        case PDF_ANNOT_STRIKE_OUT: case PDF_ANNOT_LINE: case PDF_ANNOT_SQUARE: case PDF_ANNOT_CIRCLE:
+        case PDF_ANNOT_POLYGON: case PDF_ANNOT_POLY_LINE: case PDF_ANNOT_INK: case PDF_ANNOT_STAMP:
+        case PDF_ANNOT_CARET: case PDF_ANNOT_FILE_ATTACHMENT:
+          break;
+        default:
+          continue;
+      }
+      if (pdf_annot_flags(ctx, a) & PDF_ANNOT_IS_HIDDEN) continue;
+      const char* contents = pdf_annot_contents(ctx, a);
+      std::string_view text = contents ? contents : "";
+      while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
+      while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
+      if (text.empty() || out.size() + text.size() > PDFINFO_TEXT_LIMIT) continue;
+      out.append(text).push_back('\n');
+    }
+  }
+  fz_catch(ctx) {}  // a damaged comment costs the comments, never the page
+  return out;
+}
 
 // A page that pictures cover for the most part and whose own text is a line
 // or three: a scan with a few words stamped on it (a page or Bates number, a
@@ -335,13 +367,25 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     const char* why = c.LimitReason();
     CopyMessage(r.error, sizeof r.error, why ? why : "errors in the page's content");
   }
-  if (status == PageStatus::kOk && r.measure_pictures && FewWords(stext)) {
-    fz_cookie measuring{};
-    c.budget().cookie = &measuring;
-    r.mostly_picture = MostlyPicture(ctx, page, stext->mediabox, &measuring);
-    c.budget().cookie = nullptr;
+  std::string comments;
+  if (r.extract_pages && page) {
+    comments = CommentText(ctx, page);
+    if (status == PageStatus::kOk && FewWords(stext)) {
+      fz_cookie measuring{};
+      c.budget().cookie = &measuring;
+      r.for_ocr = MostlyPicture(ctx, page, stext->mediabox, &measuring);
+      c.budget().cookie = nullptr;
+    }
   }
   if (stext && !AppendStext(out, stext)) status = PageStatus::kNoMemory;
+  if (r.extract_pages && status == PageStatus::kOk) {
+    // Comments alone are no text of the page's own: a scan with a sticky
+    // note still goes to OCR.
+    if (!comments.empty() && std::string_view(out.data(), out.size()).find_first_not_of(" \t\r\n\f") ==
+                                 std::string_view::npos)
+      r.for_ocr = true;
+    if (!comments.empty() && !out.Append(comments.data(), comments.size())) status = PageStatus::kNoMemory;
+  }
   fz_drop_stext_page(ctx, stext);
   fz_drop_page(ctx, page);
   r.status = status;
@@ -511,7 +555,7 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
     }
     page.Clear();
     PageResult r;
-    r.measure_pictures = true;
+    r.extract_pages = true;
     ReadPage(c, doc.get(), i, page, r);
     if (r.status != PageStatus::kOk) note(i, r.error);
     not_loaded = r.loaded ? 0 : not_loaded + 1;
@@ -533,7 +577,7 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
     }
     total += size;
     if (size > 0) any_text = true;
-    if (on_page(user, i, page.data(), size, r.mostly_picture ? PDFINFO_PAGE_MOSTLY_PICTURE : 0) != 0)
+    if (on_page(user, i, page.data(), size, r.for_ocr ? PDFINFO_PAGE_FOR_OCR : 0) != 0)
       return PDFINFO_STOPPED;
     if (cut) {
       CopyMessage(error, error_size, ("the text was cut at " + std::to_string(PDFINFO_TEXT_LIMIT >> 20) +

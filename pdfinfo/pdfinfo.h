@@ -73,14 +73,19 @@ enum {
 
 /* Hints on a page, or-ed together in the callback's hints. */
 enum {
-  /* Pictures cover most of the page and its text is at most a few short
-     lines: a scan with a few words stamped on it, whose words OCR may read. */
-  PDFINFO_PAGE_MOSTLY_PICTURE = 1
+  /* The page's words are in its pictures: it has no text of its own (what
+     text it gives is its comments), or pictures cover most of it and its
+     text is at most a few short lines (a scan with a few words stamped on
+     it).  OCR may read it. */
+  PDFINFO_PAGE_FOR_OCR = 1
 };
 
 /* Receives the UTF-8 text of one page (page counts from 0; text is not
    NUL-terminated and size may be 0 for a page without text) and the page's
-   hints (PDFINFO_PAGE_*).  Returns 0 to go on, anything else to stop reading. */
+   hints (PDFINFO_PAGE_*).  Returns 0 to go on, anything else to stop reading.
+   PdfExtractPages gives a page's text in reading order, then the text of its
+   comments (sticky notes, and the notes of marked-up passages and drawn
+   marks), a line each. */
 typedef int (*PdfPageTextFunc)(void* user, int page, const char* text, size_t size, unsigned hints);
 
 /* Reads the document's pages in order and hands each page's text to

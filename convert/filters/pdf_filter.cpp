@@ -21,8 +21,9 @@ bool Blank(std::string_view text) {
 // Takes the pages in order.  Pages go straight to the sink until the first
 // page for OCR; from there on they wait in held_ until the pages for OCR
 // have been read, so the text keeps the page order.  A page goes to OCR when
-// it has no text, or when it is a picture with a few words stamped on it (its
-// own words are kept, before what OCR reads).
+// it has no text, or when the library says its words are in its pictures (a
+// scan with a few words stamped on it, or with comments only): the text it
+// has is kept, before what OCR reads.
 class PageCollector {
  public:
   PageCollector(TextSink& sink, bool ocr) : sink_(sink), ocr_(ocr) {}
@@ -30,7 +31,7 @@ class PageCollector {
   int Take(int number, std::string_view text, unsigned hints) {
     seen_ = std::max(seen_, number + 1);
     const bool blank = Blank(text);
-    if (ocr_ && (blank || (hints & PDFINFO_PAGE_MOSTLY_PICTURE))) {
+    if (ocr_ && (blank || (hints & PDFINFO_PAGE_FOR_OCR))) {
       for_ocr_.push_back(number);
       held_.push_back({number, blank ? std::string() : std::string(text)});
       held_size_ += held_.back().text.size();

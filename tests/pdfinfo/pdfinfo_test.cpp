@@ -18,6 +18,7 @@ namespace {
 
 using quarn::testing::PdfSample;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 constexpr char kGreek[] = "\u0391\u03bb\u03c6\u03b1 \u03b2\u03b7\u03c4\u03b1 \u03c9";
@@ -155,6 +156,21 @@ TEST(PdfExtractPages, DeliversEachPageAndSaysWhyNot) {
     EXPECT_FALSE(p.error.empty()) << name;
     EXPECT_LT(p.error.size(), 256u) << name;
   }
+}
+
+// Comments follow their page's text, a line each; text boxes, pop-ups,
+// links, fields, hidden and empty ones do not.  A page whose only text is a
+// comment is still a page for OCR.
+TEST(PdfExtractPages, CommentsFollowTheirPage) {
+  Pages p = ExtractPages(PdfSample("comments.pdf"));
+  EXPECT_EQ(p.status, PDFINFO_OK) << p.error;
+  ASSERT_EQ(p.text.size(), 2u);
+  EXPECT_THAT(p.text[0], StartsWith("The body of page one.\n"));
+  EXPECT_THAT(p.text[0], HasSubstr("\nA sticky note.\nWhy this figure?\nGr\u00fc\u00dfe\rsecond line\n"));
+  for (const char* absent : {"Not a comment", "Hidden", "Why this figure?\nWhy"})
+    EXPECT_THAT(p.text[0], Not(HasSubstr(absent))) << absent;
+  EXPECT_EQ(p.text[1], "Only a note on this page.\n");
+  EXPECT_EQ(p.hints, (std::vector<unsigned>{0, PDFINFO_PAGE_FOR_OCR}));
 }
 
 // Each call has its own MuPDF context: two threads read at once, no lock.

@@ -9,11 +9,35 @@ import shutil
 import subprocess
 import tempfile
 
-from make_samples import HERE, text_lines, write_pdf
+from make_samples import HERE, pdf_text, text_lines, write_pdf
+
+
+def write_comments():
+    """Reviewers' comments of each kind beside the page's text; kinds whose
+    words are drawn (a text box) or repeated (a pop-up) or that are no
+    comment (a link, a form field), hidden ones and empty ones; a page whose
+    only text is a sticky note."""
+    def annot(subtype, contents, extra=b""):
+        return (b"<< /Type /Annot /Subtype /" + subtype + b" /Rect [72 600 90 618] /Contents " +
+                pdf_text(contents) + extra + b" >>")
+    first = [
+        annot(b"Text", "A sticky note."),
+        annot(b"Highlight", "Why this figure?", b" /QuadPoints [72 700 200 700 72 688 200 688]"),
+        annot(b"Popup", "Why this figure?"),
+        annot(b"FreeText", "Boxed words", b" /DA (/Helv 12 Tf 0 g)"),
+        annot(b"Link", "Not a comment"),
+        annot(b"Widget", "Not a comment", b" /FT /Tx /T (field)"),
+        annot(b"Text", "Hidden note", b" /F 2"),
+        annot(b"Text", "  "),
+        annot(b"Ink", "Gr\u00fc\u00dfe\rsecond line", b" /InkList [[72 600 80 610]]"),
+    ]
+    write_pdf("comments.pdf", [text_lines("F1", 12, 72, 700, [b"(The body of page one.)"]), b""],
+              annots=[first, [annot(b"Text", "Only a note on this page.")]])
 
 
 def main():
     os.chdir(HERE)
+    write_comments()
     # Two columns, drawn a left line, then the right line beside it.
     left = [b"(Left column line one about apples)", b"(and pears growing in the garden)",
             b"(of the old house near the river.)", b"(The second paragraph of the left)",

@@ -19,10 +19,11 @@ def pdf_text(s):
     return b"<FEFF" + s.encode("utf-16-be").hex().upper().encode() + b">"
 
 
-def write_pdf(path, pages, info=None, compress=False, oblique=False):
+def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None):
     """pages: list of content-stream byte strings; every page gets the fonts F1
     (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
-    (Helvetica-Oblique) when oblique."""
+    (Helvetica-Oblique) when oblique; annots: for each page, a list of
+    annotation dictionaries (bytes) written into its /Annots."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -39,12 +40,14 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False):
                                       b"/Encoding /WinAnsiEncoding >>")
     pages_num = len(objects) + 1 + 2 * len(pages)  # the page tree comes after every page
     kids = []
-    for content in pages:
+    for number, content in enumerate(pages):
         data = zlib.compress(content) if compress else content
         filt = b" /Filter /FlateDecode" if compress else b""
         stream = add(b"<< /Length %d%s >>\nstream\n" % (len(data), filt) + data + b"\nendstream")
+        page_annots = annots[number] if annots else []
+        extra = b" /Annots [" + b" ".join(page_annots) + b"]" if page_annots else b""
         kids.append(add(b"<< /Type /Page /Parent %d 0 R /MediaBox [0 0 612 792] /Contents %d 0 R "
-                        b"/Resources << /Font << %s >> >> >>" % (pages_num, stream, fonts)))
+                        b"/Resources << /Font << %s >> >>%s >>" % (pages_num, stream, fonts, extra)))
     assert add(b"<< /Type /Pages /Kids [" + b" ".join(b"%d 0 R" % k for k in kids) +
                b"] /Count %d >>" % len(kids)) == pages_num
     catalog = add(b"<< /Type /Catalog /Pages %d 0 R >>" % pages_num)
