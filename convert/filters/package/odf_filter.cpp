@@ -324,6 +324,8 @@ class Walker {
   }
   // Reads the named list styles of a package's styles.xml, once.
   void LoadNamedListStyles();
+  // The number the outline gives the heading the reader is on, and a space; or "".
+  std::string HeadingLabel(xmlTextReaderPtr r);
 
   TextSink& sink_;
   ZipArchive* zip_;
@@ -487,9 +489,11 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         c.space = true;
         c.para_start = c.buf.size();
         c.para_field = false;
-        // The first paragraph of a list item starts with the item's label.
+        // The first paragraph of a list item starts with the item's label,
+        // a heading outside lists with its number in the outline.
         if (kind_ == Kind::kText || kind_ == Kind::kPresentation) {
           std::string label = lists_.Paragraph();
+          if (label.empty() && l == "h" && kind_ == Kind::kText && !lists_.open()) label = HeadingLabel(r);
           if (!label.empty()) Put(c, label);
         }
       }
@@ -873,6 +877,18 @@ void Walker::StartList(xmlTextReaderPtr r) {
   // of its frame's presentation style (or of the style that one is based on).
   if (style.empty() && !lists_.open()) style = FrameListStyle(frame_style_);
   lists_.StartList(style, continues);
+}
+
+std::string Walker::HeadingLabel(xmlTextReaderPtr r) {
+  if (AnyAttr(r, "is-list-header", kTextNs) == "true") return "";
+  LoadNamedListStyles();
+  // Headings without a level are of level 1; the older XML formats call it "level".
+  const char* attr = AnyAttr(r, "outline-level", kTextNs).empty() ? "level" : "outline-level";
+  const std::uint64_t n = CountAttr(r, attr, kTextNs);
+  if (n < 1 || n > static_cast<std::uint64_t>(odf::ListStyles::kLevels)) return "";
+  std::string start = AnyAttr(r, "start-value", kTextNs);
+  return lists_.Heading(static_cast<int>(n), AnyAttr(r, "restart-numbering", kTextNs) == "true",
+                        start.empty() ? -1 : static_cast<int>(std::min<std::uint64_t>(CountAttr(r, "start-value", kTextNs), kMaxListNumber)));
 }
 
 void Walker::LoadNamedListStyles() {

@@ -59,7 +59,7 @@ std::string FormatName(const std::string& f) {
 
 // Reads one list level (the reader on its element) into levels.
 void ReadLevel(xmlTextReaderPtr r, std::array<ListStyles::Level, ListStyles::kLevels>& levels) {
-  bool number = IsText(r, "list-level-style-number");
+  bool number = IsText(r, "list-level-style-number") || IsText(r, "outline-level-style");
   bool bullet = IsText(r, "list-level-style-bullet");
   if (!number && !bullet && !IsText(r, "list-level-style-image")) return;
   int level = Number(Attr(r, "level", kTextNs), 0);
@@ -94,8 +94,8 @@ int ListStyles::Read(xmlTextReaderPtr r, const std::function<void(xmlTextReaderP
       style = nullptr;
       style_depth = -1;
     } else if (type == XML_READER_TYPE_ELEMENT) {
-      if (IsText(r, "list-style")) {
-        std::string name = Attr(r, "name", kStyleNs);
+      if (IsText(r, "list-style") || IsText(r, "outline-style")) {
+        std::string name = IsText(r, "outline-style") ? std::string(kOutline) : Attr(r, "name", kStyleNs);
         style = name.empty() || xmlTextReaderIsEmptyElement(r) == 1 ? nullptr : &styles_[name];
         style_depth = style ? d : -1;
       } else if (style && d == style_depth + 1) {
@@ -153,7 +153,21 @@ std::string ListCounter::Paragraph() {
   ListCounters& c = *current_;
   if (f.start_value >= 0) c.Set(level - 1, f.start_value);
   else c.Next(level - 1, def->start);
+  return Label(f.style, level, c);
+}
 
+std::string ListCounter::Heading(int level, bool restart, int start_value) {
+  const ListStyles::Level* def = styles_.Find(ListStyles::kOutline, level);
+  if (!def) return "";
+  if (restart) outline_.Restart(level - 1);
+  if (start_value >= 0) outline_.Set(level - 1, start_value);
+  else outline_.Next(level - 1, def->start);
+  return Label(ListStyles::kOutline, level, outline_);
+}
+
+std::string ListCounter::Label(std::string_view style, int level, const ListCounters& c) const {
+  const ListStyles::Level* def = styles_.Find(style, level);
+  if (!def) return "";
   std::string label;
   if (def->bullet) {
     label = BulletLabel(def->bullet_char);
@@ -162,7 +176,7 @@ std::string ListCounter::Paragraph() {
     if (def->format != "none") {
       int shown = std::clamp(def->display_levels, 1, level);
       for (int k = level - shown + 1; k <= level; ++k) {
-        const ListStyles::Level* lk = styles_.Find(f.style, k);
+        const ListStyles::Level* lk = styles_.Find(style, k);
         int value = c.Shown(k - 1, lk ? lk->start : 1);
         if (!number.empty()) number += '.';
         number += FormatListNumber(value, lk ? std::string_view(lk->format) : "decimal");

@@ -19,6 +19,9 @@ namespace quarn::odf {
 class ListStyles {
  public:
   static constexpr int kLevels = 10;
+  // The name the outline style (the numbering of headings) is kept under:
+  // no style of a file can be called so.
+  static constexpr std::string_view kOutline = "\x01outline";
   struct Level {
     bool defined = false;
     bool bullet = false;
@@ -29,7 +32,7 @@ class ListStyles {
     int start = 1;
   };
 
-  // Reads every text:list-style of the element the reader is on (an
+  // Reads every text:list-style, and the text:outline-style, of the element the reader is on (an
   // office:styles or office:automatic-styles element), leaving the reader on
   // that element's end; the reader's last status (1 while it can go on).
   // other, when given, sees every other element's start (the reader on it),
@@ -60,6 +63,10 @@ class ListCounter {
   // Called at the start of each paragraph: the label and a space for the
   // first paragraph of a list item, else "".
   std::string Paragraph();
+  // Called at the start of a heading outside lists: the label and a space
+  // the outline style gives a heading of level (1..), counted on from the
+  // last heading (restart: anew; start_value >= 0: at that number), or "".
+  std::string Heading(int level, bool restart, int start_value);
 
  private:
   struct Frame {
@@ -68,8 +75,12 @@ class ListCounter {
     int start_value = -1;
   };
 
+  // The label of an item of level in style, counted by c.
+  std::string Label(std::string_view style, int level, const ListCounters& c) const;
+
   const ListStyles& styles_;
   std::vector<Frame> frames_;
+  ListCounters outline_;  // the headings' numbers
   std::map<std::string, ListCounters, std::less<>> by_style_;  // the last list of each style
   ListCounters* current_ = nullptr;
 };

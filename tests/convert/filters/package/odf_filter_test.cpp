@@ -45,11 +45,14 @@ TEST(OdfText, BodyThenHeadersFootnotesEndnotesComments) {
 TEST(OdfText, ListItemsStartWithTheirNumberOrBullet) {
   // Automatic and named list styles, levels shown with their parents',
   // headers and second paragraphs unlabelled, continued and restarted lists,
-  // start values, and a list whose style is not defined.
+  // start values, and a list whose style is not defined; then headings
+  // numbered by the outline style.
   EXPECT_EQ(test::Extracted(Sample("lists.odt")),
             "Header, no label\n1. One\n2. Two\nSecond paragraph, no label\n2.a) Sub\n2.b) Sub\n(IV Deep\n"
             "Between\n3. Three\n1. Again one\n9. Nine\n"
-            "\u2022 Dot\n\u25AA Hollow\nNo style\n");
+            "\u2022 Dot\n\u25AA Hollow\nNo style\n"
+            "1. Introduction\n1.1. Scope\nUnnumbered level\n1.2. Terms\nPreface, no number\n2. Method\n"
+            "2.5. Restarted\n1. Listed heading\n");
 }
 
 TEST(OdfText, FormulaObjectsAreReadInTheirParagraph) {

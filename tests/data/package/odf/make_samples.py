@@ -342,10 +342,24 @@ def lists(name):
                '<text:list text:style-name="Bullets">' + items('Dot') + '<text:list-item><text:list>' + items('Hollow') +
                '</text:list></text:list-item></text:list>'
                '<text:list text:style-name="Unknown">' + items('No style') + '</text:list>'
+               # Headings numbered by the outline style: levels shown with their
+               # parents', a level without a number, a heading that is a list
+               # header, a restart, and a heading inside a list (its list's label).
+               '<text:h text:outline-level="1">Introduction</text:h><text:h text:outline-level="2">Scope</text:h>'
+               '<text:h text:outline-level="3">Unnumbered level</text:h><text:h text:outline-level="2">Terms</text:h>'
+               '<text:h text:outline-level="1" text:is-list-header="true">Preface, no number</text:h>'
+               '<text:h>Method</text:h>'
+               '<text:h text:outline-level="2" text:restart-numbering="true" text:start-value="5">Restarted</text:h>'
+               '<text:list text:style-name="L1"><text:list-item><text:h text:outline-level="1">Listed heading</text:h>'
+               '</text:list-item></text:list>'
                '</office:text></office:body></office:document-content>')
+    outline = ('<text:outline-style style:name="Outline">'
+               '<text:outline-level-style text:level="1" style:num-format="1" style:num-suffix="."/>'
+               '<text:outline-level-style text:level="2" style:num-format="1" style:num-suffix="." text:display-levels="2"/>'
+               '<text:outline-level-style text:level="3" style:num-format=""/></text:outline-style>')
     styles = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles {NS}><office:styles>'
-              '<text:list-style style:name="Bullets">' + bullet(1, '\u2022') + bullet(2, '\uf0a7') + '</text:list-style>'
-              '</office:styles></office:document-styles>')
+              '<text:list-style style:name="Bullets">' + bullet(1, '\u2022') + bullet(2, '\uf0a7') + '</text:list-style>' +
+              outline + '</office:styles></office:document-styles>')
     write_zip(name, MIME['odt'], [('content.xml', content), ('styles.xml', styles),
                                   ('META-INF/manifest.xml', manifest(MIME['odt']))])
 
