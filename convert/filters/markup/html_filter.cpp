@@ -43,6 +43,8 @@ enum class Tag {
   kList,  // <ol>, <ul>: a block whose items are labelled
   kItem,  // <li>: a block that starts with its label
   kRubyText,  // <rt>: a ruby's reading, in parentheses after its base
+  kControl,   // a form control: a box of its own, apart from the words around it
+  kQuote,     // <q>: its text between quotation marks
 };
 
 Tag TagOf(const xmlChar* name) {
@@ -71,6 +73,11 @@ Tag TagOf(const xmlChar* name) {
       {"frame", Tag::kBlock},     {"noframes", Tag::kBlock},   {"body", Tag::kBlock},
       {"html", Tag::kBlock},      {"search", Tag::kBlock},     {"rt", Tag::kRubyText},
       {"rp", Tag::kSkip},  // the parentheses for browsers without ruby: written by kRubyText instead
+      // What a browser shows only when it cannot play the media ("Your
+      // browser does not support the video tag"), and suggestions for a field.
+      {"video", Tag::kSkip},      {"audio", Tag::kSkip},       {"noembed", Tag::kSkip},
+      {"datalist", Tag::kSkip},   {"button", Tag::kControl},   {"input", Tag::kControl},
+      {"q", Tag::kQuote},
   };
   auto it = kTags.find(reinterpret_cast<const char*>(name));
   return it == kTags.end() ? Tag::kInline : it->second;
@@ -133,7 +140,8 @@ class MathCapture {
 // Turns the parser's events into lines of text.
 class HtmlText {
  public:
-  explicit HtmlText(TextSink& sink) : sink_(sink) {}
+  // With the title dropped, every <title> is content never shown.
+  HtmlText(TextSink& sink, HtmlTitle title) : sink_(sink), title_done_(title == HtmlTitle::kDropped) {}
 
   void Start(const xmlChar* name, const xmlChar** attrs) {
     Tag tag = TagOf(name);
@@ -199,6 +207,18 @@ class HtmlText {
         space_ = false;
         Write("(");
         break;
+      case Tag::kControl:
+        // A button's caption is its content or, for an input button, its
+        // value; a field's content is the reader's, not the page's.
+        space_ = true;
+        if (xmlStrcmp(name, BAD_CAST "input") == 0 && IsInputButton(AttrOf(attrs, "type")))
+          if (const char* value = AttrOf(attrs, "value")) Characters(value, std::strlen(value));
+        space_ = true;
+        break;
+      case Tag::kQuote:
+        Characters(quotes_ % 2 ? "\u2018" : "\u201C", 3);
+        ++quotes_;
+        break;
       case Tag::kInline:
         // A picture's alternative text stands where the picture is.
         if (xmlStrcmp(name, BAD_CAST "img") == 0)
@@ -247,6 +267,12 @@ class HtmlText {
         EndLine();
         break;
       case Tag::kRow: EndLine(); break;
+      case Tag::kControl: space_ = true; break;
+      case Tag::kQuote:
+        if (quotes_ > 0) --quotes_;
+        space_ = false;
+        Write(quotes_ % 2 ? "\u2019" : "\u201D");
+        break;
       case Tag::kCell:
         if (in_cell_) --in_cell_;
         break;
@@ -309,6 +335,15 @@ class HtmlText {
     std::string format = "decimal";
     int next = 1;
   };
+
+  // Whether an <input> of this type is a button showing its value.
+  static bool IsInputButton(const char* type) {
+    if (!type) return false;
+    std::string t(type);
+    for (char& c : t)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return t == "submit" || t == "reset" || t == "button";
+  }
 
   static const char* AttrOf(const xmlChar** attrs, const char* want) {
     for (; attrs && attrs[0]; attrs += 2)
@@ -399,12 +434,14 @@ class HtmlText {
   std::vector<List> lists_;        // open lists, innermost last
   MathCapture math_;               // the formula being read
   int skip_ = 0;                   // depth inside dropped content
+  int quotes_ = 0;                 // depth inside <q>
   int pre_ = 0;                    // depth inside preformatted content
   int cells_ = 0;                  // cells so far in the current row
   int in_cell_ = 0;                // depth inside cells of the current table
   bool pre_fresh_ = false;         // nothing of the current <pre> written yet
   bool last_cr_ = false;
-  bool title_open_ = false, title_done_ = false;
+  bool title_open_ = false;
+  bool title_done_;
   bool space_ = false;             // white space seen since the last text
   bool line_empty_ = true;
   char last_ = '\n';
@@ -690,7 +727,7 @@ bool LooksLikeXhtml(std::string_view start) {
   return start.substr(0, 4096).find("http://www.w3.org/1999/xhtml") != std::string_view::npos;
 }
 
-ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) {
+ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink, HtmlTitle title) {
   InitLibxml();
   DetectOptions options;
   options.hint = hint;
@@ -709,7 +746,7 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
   sax.error = OnMessage;
   sax.fatalError = OnMessage;
 
-  ParseState state{HtmlText(sink)};
+  ParseState state{HtmlText(sink, title)};
   std::unique_ptr<htmlParserCtxt, CtxtDeleter> ctxt(
       htmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8));
   if (!ctxt) return ExtractResult::Failed("out of memory");
@@ -776,7 +813,7 @@ class HtmlFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "html", sink)) return *r;
     FileSource src;
     if (!src.Open(path)) return ExtractResult::Failed(std::string("cannot open the document: ") + std::strerror(errno));
-    return ParseHtml(src, {}, sink);
+    return ParseHtml(src, {}, sink, HtmlTitle::kShown);
   }
 };
 
@@ -828,9 +865,10 @@ std::string DeclaredHtmlCharset(std::string_view head) {
   return {};
 }
 
-ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink) {
+ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink,
+                              HtmlTitle title) {
   MemorySource src(html_bytes);
-  return ParseHtml(src, charset_hint, sink);
+  return ParseHtml(src, charset_hint, sink, title);
 }
 
 std::unique_ptr<BuiltinFilter> CreateHtmlFilter() { return std::make_unique<HtmlFilter>(); }

@@ -172,7 +172,7 @@ class EpubFilter final : public BuiltinFilter {
         note("the chapter " + c + ": " + err);
         if (bytes.empty()) continue;
       }
-      ExtractResult r = ExtractHtmlText(bytes, "", sink);
+      ExtractResult r = ExtractHtmlText(bytes, "", sink, HtmlTitle::kDropped);
       if (!r.ok() && r.status != ExtractResult::Status::kFailed) note("the chapter " + c + ": " + r.reason);
       sink.EndLine();
       sink.EndChunk();

@@ -230,6 +230,20 @@ TEST(HtmlFilter, PicturesShowTheirAlternativeTextAndRubyItsReading) {
             "The story of a red car and more.\nCapital: 東京(とうきょう) is big.\n");
 }
 
+TEST(HtmlFilter, ControlsStandApartMediaFallbackIsNeverShownQuotesAreMarked) {
+  // A label, a field and a button written without white space between them
+  // are three boxes, not one word; a button shows its caption; the field's
+  // value and a hidden input are not the page's text; what a browser shows
+  // only when it cannot play a video or audio is never shown.
+  EXPECT_EQ(Extracted(kHtml + "controls_media_quotes.html"),
+            "Order form\n"
+            "Name Send now Clear Size\n"
+            "Small\n"
+            "Large\n"
+            "Watch and listen closely.\n"
+            "She said \u201Cit was \u2018fine\u2019 then\u201D and left.\n");
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),
