@@ -37,6 +37,23 @@ TEST(Xml, MixedContentStaysOnOneLineAndBlocksBreak) {
             "Bold start & end\n");
 }
 
+TEST(Xml, DeclaredEntitiesAreExpandedAndPreservedSpaceKept) {
+  // Entities the document declares show their text (nested, with markup
+  // dropped), the usual character names read as characters although their
+  // DTD is never loaded, and an external entity shows nothing; a listing
+  // marked xml:space="preserve" keeps its lines.
+  FilterText r = Extract(Data("xml/entities_and_listings.xml"));
+  EXPECT_FALSE(r.incomplete) << r.problem;
+  EXPECT_EQ(test::Extracted(Data("xml/entities_and_listings.xml")),
+            "Install Widget Pro 2.1 now.\n"
+            "Caf\u00E9 \u2014 \u00A9 Velmor & co.\n"
+            "if (ready) {\n"
+            "    start();\n"
+            "}\n"
+            "Tip keep   two  spaces\n"
+            "Back to normal.\n");
+}
+
 TEST(Xml, Word2003ParagraphsTabsAndTables) {
   EXPECT_EQ(TextOf(Data("xml/word2003.xml")),
             "Hello world.\n"
