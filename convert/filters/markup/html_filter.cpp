@@ -45,6 +45,8 @@ enum class Tag {
   kRubyText,  // <rt>: a ruby's reading, in parentheses after its base
   kControl,   // a form control: a box of its own, apart from the words around it
   kQuote,     // <q>: its text between quotation marks
+  kSwitch,    // <epub:switch>: one of its cases, or its default, is shown
+  kNav,       // <nav>: a block, unless it is hidden
 };
 
 Tag TagOf(const xmlChar* name) {
@@ -61,7 +63,7 @@ Tag TagOf(const xmlChar* name) {
       {"li", Tag::kItem},         {"ul", Tag::kList},          {"ol", Tag::kList},
       {"dl", Tag::kBlock},        {"dd", Tag::kBlock},         {"dt", Tag::kBlock},
       {"menu", Tag::kList},       {"dir", Tag::kList},        {"section", Tag::kBlock},
-      {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kBlock},
+      {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kNav},
       {"header", Tag::kBlock},    {"footer", Tag::kBlock},     {"main", Tag::kBlock},
       {"address", Tag::kBlock},   {"blockquote", Tag::kBlock}, {"center", Tag::kBlock},
       {"hr", Tag::kBlock},        {"figure", Tag::kBlock},     {"figcaption", Tag::kBlock},
@@ -77,7 +79,7 @@ Tag TagOf(const xmlChar* name) {
       // browser does not support the video tag"), and suggestions for a field.
       {"video", Tag::kSkip},      {"audio", Tag::kSkip},       {"noembed", Tag::kSkip},
       {"datalist", Tag::kSkip},   {"button", Tag::kControl},   {"input", Tag::kControl},
-      {"q", Tag::kQuote},
+      {"q", Tag::kQuote},         {"epub:switch", Tag::kSwitch},
   };
   auto it = kTags.find(reinterpret_cast<const char*>(name));
   return it == kTags.end() ? Tag::kInline : it->second;
@@ -162,6 +164,14 @@ class HtmlText {
       stack_.push_back(Tag::kInline);
       return;
     }
+    if (xmlStrcmp(name, BAD_CAST "epub:case") == 0 || xmlStrcmp(name, BAD_CAST "epub:default") == 0) {
+      tag = SwitchBranch(name, attrs);
+    } else if (tag == Tag::kNav && AttrOf(attrs, "hidden")) {
+      // A navigation list marked hidden (an e-book's landmarks and list of
+      // printed pages) is never shown.
+      tag = Tag::kSkip;
+    }
+    if (tag == Tag::kNav) tag = Tag::kBlock;
     if (tag == Tag::kTitle) {
       if (title_done_ || title_open_) {
         tag = Tag::kSkip;
@@ -219,6 +229,11 @@ class HtmlText {
         Characters(quotes_ % 2 ? "\u2018" : "\u201C", 3);
         ++quotes_;
         break;
+      case Tag::kSwitch:
+        EndLine();
+        switches_.push_back(false);
+        break;
+      case Tag::kNav: break;
       case Tag::kInline:
         // A picture's alternative text stands where the picture is.
         if (xmlStrcmp(name, BAD_CAST "img") == 0)
@@ -268,6 +283,10 @@ class HtmlText {
         break;
       case Tag::kRow: EndLine(); break;
       case Tag::kControl: space_ = true; break;
+      case Tag::kSwitch:
+        if (!switches_.empty()) switches_.pop_back();
+        EndLine();
+        break;
       case Tag::kQuote:
         if (quotes_ > 0) --quotes_;
         space_ = false;
@@ -327,6 +346,15 @@ class HtmlText {
     }
   }
 
+  // An end tag with no element open to end: a stray </p> stands for an
+  // empty paragraph and </br> for a break, as browsers read them; others
+  // change nothing.
+  void StrayEnd(const char* name) {
+    if (skip_ || math_.active()) return;
+    if (std::strcmp(name, "p") == 0) EndLine();
+    else if (std::strcmp(name, "br") == 0) in_cell_ ? void(space_ = true) : Write("\n");
+  }
+
   bool stopped() const { return sink_.full(); }
 
  private:
@@ -335,6 +363,19 @@ class HtmlText {
     std::string format = "decimal";
     int next = 1;
   };
+
+  // How a branch of an <epub:switch> is read: like a reading system, the
+  // first case whose markup is understood here (MathML) is shown, and the
+  // default only when no case was.
+  Tag SwitchBranch(const xmlChar* name, const xmlChar** attrs) {
+    if (switches_.empty()) return Tag::kInline;  // outside a switch: read it
+    if (switches_.back()) return Tag::kSkip;
+    if (xmlStrcmp(name, BAD_CAST "epub:default") == 0) return Tag::kInline;
+    const char* ns = AttrOf(attrs, "required-namespace");
+    if (!ns || std::strcmp(ns, "http://www.w3.org/1998/Math/MathML") != 0) return Tag::kSkip;
+    switches_.back() = true;
+    return Tag::kInline;
+  }
 
   // Whether an <input> of this type is a button showing its value.
   static bool IsInputButton(const char* type) {
@@ -435,6 +476,7 @@ class HtmlText {
   MathCapture math_;               // the formula being read
   int skip_ = 0;                   // depth inside dropped content
   int quotes_ = 0;                 // depth inside <q>
+  std::vector<bool> switches_;     // open <epub:switch>es: has a case been shown
   int pre_ = 0;                    // depth inside preformatted content
   int cells_ = 0;                  // cells so far in the current row
   int in_cell_ = 0;                // depth inside cells of the current table
@@ -467,6 +509,11 @@ void OnCharacters(void* user, const xmlChar* ch, int len) {
   StopIfFull(user);
 }
 void OnMessage(void*, const char*, ...) {}
+// The parser tells of end tags it drops only as errors.
+void OnError(void* user, xmlErrorPtr error) {
+  if (error && error->code == XML_ERR_TAG_NAME_MISMATCH && error->str1 && !error->str2)
+    TextOf(user).StrayEnd(error->str1);
+}
 
 struct CtxtDeleter {
   void operator()(htmlParserCtxtPtr c) const { htmlFreeParserCtxt(c); }
@@ -745,6 +792,8 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink, 
   sax.warning = OnMessage;
   sax.error = OnMessage;
   sax.fatalError = OnMessage;
+  sax.initialized = XML_SAX2_MAGIC;  // so that serror is called
+  sax.serror = OnError;
 
   ParseState state{HtmlText(sink, title)};
   std::unique_ptr<htmlParserCtxt, CtxtDeleter> ctxt(

@@ -244,6 +244,36 @@ TEST(HtmlFilter, ControlsStandApartMediaFallbackIsNeverShownQuotesAreMarked) {
             "She said \u201Cit was \u2018fine\u2019 then\u201D and left.\n");
 }
 
+TEST(HtmlFilter, OneBranchOfASwitchAndNoHiddenNavigation) {
+  // An e-book's content switch shows its first case in markup that is
+  // understood (MathML), else its default, never both; a hidden navigation
+  // list (the printed pages) is not shown.
+  EXPECT_EQ(Extracted(kHtml + "epub_switch_nav.html"),
+            "Switches\n"
+            "1. Chapter One\n"
+            "Unknown markup:\n"
+            "default text\n"
+            "A formula:\n"
+            "x+1\n"
+            "End.\n");
+}
+
+TEST(HtmlFilter, StrayEndTagsOfParagraphsAndBreaks) {
+  // An end tag that ends nothing: </p> is an empty paragraph (the words
+  // before and after it are on lines of their own), </br> a break (a space
+  // in a table cell); another, such as </div>, changes nothing.
+  EXPECT_EQ(Extracted(kHtml + "stray_end_tags.html"),
+            "one\n"
+            "two\n"
+            "three\n"
+            "bold words\n"
+            "line\n"
+            "\n"  // <br></br>: two breaks
+            "break\n"
+            "cell text\n"
+            "ab\n");
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),
