@@ -75,9 +75,11 @@ Tag TagOf(const xmlChar* name) {
       {"frame", Tag::kBlock},     {"noframes", Tag::kBlock},   {"body", Tag::kBlock},
       {"html", Tag::kBlock},      {"search", Tag::kBlock},     {"rt", Tag::kRubyText},
       {"rp", Tag::kSkip},  // the parentheses for browsers without ruby: written by kRubyText instead
-      // What a browser shows only when it cannot play the media ("Your
-      // browser does not support the video tag"), and suggestions for a field.
+      // What a browser shows only when it cannot play the media or draw
+      // ("Your browser does not support the video tag"), and suggestions
+      // for a field.
       {"video", Tag::kSkip},      {"audio", Tag::kSkip},       {"noembed", Tag::kSkip},
+      {"canvas", Tag::kSkip},
       {"datalist", Tag::kSkip},   {"button", Tag::kControl},   {"input", Tag::kControl},
       {"q", Tag::kQuote},         {"epub:switch", Tag::kSwitch},
   };

@@ -8,18 +8,18 @@
 // network.  Reentrant: every call has its own parser.
 //
 // The text is what a browser shows, as lines: script, style, template,
-// noscript, iframe and svg content, the fallback text of video and audio, and
-// comments are dropped, and so is a hidden <nav> (an e-book's page list); an
-// e-book's content switch shows one branch; the first <title> becomes the
-// first line (it is often the only name a saved page has); block elements end
-// their line and <br> breaks it (a stray </p> or </br> too, as in browsers);
-// form controls stand apart from the words around them, and a button shows its
-// caption; a <q> is put between quotation marks; a table row is one line with
-// its cells separated by tabs; list items are lines of their own; <pre> keeps
-// its white space; other white space collapses to one space; entities are
-// decoded and a no-break space becomes a space.  A picture shows its
-// alternative text in its place, as text-only browsers do; a ruby shows its
-// base, then its reading in parentheses: "東京(とうきょう)".
+// noscript, iframe and svg content, the fallback text of video, audio and
+// canvas, and comments are dropped, and so is a hidden <nav> (an e-book's page
+// list); an e-book's content switch shows one branch; the first <title>
+// becomes the first line (it is often the only name a saved page has); block
+// elements end their line and <br> breaks it (a stray </p> or </br> too, as in
+// browsers); form controls stand apart from the words around them, and a
+// button shows its caption; a <q> is put between quotation marks; a table row
+// is one line with its cells separated by tabs; list items are lines of their
+// own; <pre> keeps its white space; other white space collapses to one space;
+// entities are decoded and a no-break space becomes a space.  A picture shows
+// its alternative text in its place, as text-only browsers do; a ruby shows
+// its base, then its reading in parentheses: "東京(とうきょう)".
 #pragma once
 
 #include <memory>
