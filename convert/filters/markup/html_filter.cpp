@@ -82,6 +82,7 @@ Tag TagOf(const xmlChar* name) {
       {"canvas", Tag::kSkip},
       {"datalist", Tag::kSkip},   {"button", Tag::kControl},   {"input", Tag::kControl},
       {"q", Tag::kQuote},         {"epub:switch", Tag::kSwitch},
+      {"mbp:pagebreak", Tag::kBlock},  // a page break in a MOBI book's text
   };
   auto it = kTags.find(reinterpret_cast<const char*>(name));
   return it == kTags.end() ? Tag::kInline : it->second;

@@ -274,6 +274,12 @@ TEST(HtmlFilter, StrayEndTagsOfParagraphsAndBreaks) {
             "ab\n");
 }
 
+TEST(HtmlFilter, APageBreakOfAMobiBookPartsTheWords) {
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<p>The end.<mbp:pagebreak/>Chapter two</p><mbp:pagebreak/>Next", "", sink).ok());
+  EXPECT_EQ(sink.Joined(), "The end.\nChapter two\nNext\n");
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),
