@@ -141,6 +141,11 @@ class EntityText {
   std::string_view Of(xmlDocPtr doc, std::string_view name) {
     auto it = cache_.find(name);
     if (it == cache_.end()) {
+      // Past the document's budget nothing more is expanded (nor kept).
+      if (total_ >= kMaxExpandedText) {
+        refused_ = true;
+        return {};
+      }
       std::string text;
       visits_ = 0;
       bool fits = Expand(doc, name, 0, text);
