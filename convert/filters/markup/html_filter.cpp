@@ -613,7 +613,9 @@ class CdataUnwrapper {
 // ...> ]>") would reach the page's text as it is written.  This removes
 // every declaration from a stream of UTF-8 chunks, internal subset and all,
 // and drops the references to the entities that subset declares ("&xxe;"),
-// which are never expanded.
+// which are never expanded.  The markers of revealed conditional comments
+// ("<![if !supportLists]>", "<![endif]>"), which the parser also reads as
+// text, go the same way.
 class DoctypeRemover {
  public:
   void Rewrite(std::string_view chunk, bool last, std::string& out) {
@@ -658,6 +660,23 @@ class DoctypeRemover {
           if (StartsWithNoCase(std::string_view(in).substr(i), kDoctype)) {
             state_ = State::kDeclaration;
             i += kDoctype.size();
+          } else if (std::string_view(in).substr(i).starts_with("<!--")) {
+            // A comment passes unchanged: a marker inside one is no marker.
+            state_ = State::kTextComment;
+            out.append("<!--");
+            i += 4;
+          } else if (IsConditionalMarker(std::string_view(in).substr(i))) {
+            const std::size_t end = in.find('>', i);
+            if (end == std::string::npos) {
+              if (wait_for_more(i, kMaxMarker)) break;
+              out.push_back('<');
+              ++i;
+            } else if (end - i > kMaxMarker) {
+              out.push_back('<');
+              ++i;
+            } else {
+              i = end + 1;  // the marker shows nothing; what it encloses is text
+            }
           } else {
             out.push_back('<');
             ++i;
@@ -702,6 +721,21 @@ class DoctypeRemover {
           }
           break;
         }
+        case State::kTextComment: {
+          const std::size_t at = in.find("-->", i);
+          if (at == std::string::npos) {
+            // Keep back what could be the start of the end marker.
+            const std::size_t stop = last ? in.size() : std::max(i, in.size() - std::min<std::size_t>(2, in.size()));
+            out.append(in, i, stop - i);
+            if (stop < in.size()) carry_.assign(in, stop);
+            i = in.size();
+            break;
+          }
+          out.append(in, i, at + 3 - i);
+          state_ = State::kText;
+          i = at + 3;
+          break;
+        }
         case State::kQuoted: {
           const std::size_t at = in.find(quote_, i);
           if (at == std::string::npos) {
@@ -744,11 +778,22 @@ class DoctypeRemover {
   }
 
  private:
-  enum class State { kText, kDeclaration, kSubset, kQuoted, kComment, kEntityName };
+  enum class State { kText, kTextComment, kDeclaration, kSubset, kQuoted, kComment, kEntityName };
   static constexpr std::string_view kDoctype = "<!doctype";
   static constexpr std::string_view kEntity = "<!ENTITY";
   static constexpr std::size_t kMaxName = 256;
   static constexpr std::size_t kMaxNames = 10000;
+  static constexpr std::size_t kMaxMarker = 256;  // longest conditional marker looked for
+
+  // "<![if !supportLists]>" and "<![endif]>": the markers around content
+  // that pages saved by office programs show to every browser but one; a
+  // browser shows nothing of them.
+  static bool IsConditionalMarker(std::string_view s) {
+    if (!s.starts_with("<![")) return false;
+    s.remove_prefix(3);
+    while (!s.empty() && (s[0] == ' ' || s[0] == '\t')) s.remove_prefix(1);
+    return StartsWithNoCase(s, "if") || StartsWithNoCase(s, "endif");
+  }
 
   static bool StartsWithNoCase(std::string_view s, std::string_view lower_prefix) {
     if (s.size() < lower_prefix.size()) return false;

@@ -280,6 +280,24 @@ TEST(HtmlFilter, APageBreakOfAMobiBookPartsTheWords) {
   EXPECT_EQ(sink.Joined(), "The end.\nChapter two\nNext\n");
 }
 
+TEST(HtmlFilter, MarkersOfRevealedConditionalCommentsAreNotText) {
+  // A page saved by an office program: "<![if !supportLists]>" and
+  // "<![endif]>" show nothing, what they enclose is text, and a marker
+  // inside a comment changes nothing.
+  EXPECT_EQ(Extracted(kHtml + "office_conditional.html"), "\u00B7   First item\nText\nFootnote ref[1] here.\n \n");
+
+  // Pages are parsed in blocks of 256 KiB: put a marker across each block end.
+  const std::string head = "<html><body><p>";
+  for (std::size_t back : {1, 3, 6, 9, 12}) {
+    const std::size_t block = 256 * 1024;
+    std::string page = head + std::string(block - head.size() - back, 'f') + "<![endif]>x<!-- <![if a]> -->y</p>";
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(page, "", sink).ok());
+    std::string text = sink.Joined();
+    EXPECT_EQ(text.substr(text.size() - 4), "fxy\n") << back;
+  }
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),
