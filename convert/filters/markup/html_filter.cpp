@@ -354,8 +354,12 @@ class HtmlText {
   // change nothing.
   void StrayEnd(const char* name) {
     if (skip_ || math_.active()) return;
-    if (std::strcmp(name, "p") == 0) EndLine();
-    else if (std::strcmp(name, "br") == 0) in_cell_ ? void(space_ = true) : Write("\n");
+    const bool p = std::strcmp(name, "p") == 0;
+    if (!p && std::strcmp(name, "br") != 0) return;
+    // A row stays one line: in a cell either is a space.
+    if (in_cell_) space_ = true;
+    else if (p) EndLine();
+    else Write("\n");
   }
 
   bool stopped() const { return sink_.full(); }

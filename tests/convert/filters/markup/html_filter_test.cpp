@@ -270,7 +270,7 @@ TEST(HtmlFilter, StrayEndTagsOfParagraphsAndBreaks) {
             "line\n"
             "\n"  // <br></br>: two breaks
             "break\n"
-            "cell text\n"
+            "cell text more\n"
             "ab\n");
 }
 
