@@ -670,12 +670,12 @@ class DoctypeRemover {
             out.append("<!--");
             i += 4;
           } else if (IsConditionalMarker(std::string_view(in).substr(i))) {
-            const std::size_t end = in.find('>', i);
+            // Looked for no further than a marker's length, so that a page
+            // of unended markers costs linear time.
+            const std::size_t near = std::string_view(in).substr(i, kMaxMarker).find('>');
+            const std::size_t end = near == std::string_view::npos ? near : i + near;
             if (end == std::string::npos) {
               if (wait_for_more(i, kMaxMarker)) break;
-              out.push_back('<');
-              ++i;
-            } else if (end - i > kMaxMarker) {
               out.push_back('<');
               ++i;
             } else {
