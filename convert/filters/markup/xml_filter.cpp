@@ -216,8 +216,9 @@ class EntityText {
           i = end == std::string_view::npos ? value.size() : end + 1;
         }
       } else {
-        out.push_back(c);
-        ++i;
+        const std::size_t next = std::min(value.find_first_of("&<", i), value.size());
+        out.append(value.substr(i, next - i));
+        i = next;
       }
       if (out.size() > kMaxEntityText) return false;
     }

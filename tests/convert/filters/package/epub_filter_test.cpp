@@ -73,7 +73,7 @@ TEST(Epub, ABookLockedByAShopSaysSo) {
   // password opens it, and the reason says what does.
   test::TempDir dir;
   const std::string path = (dir.path() / "drm.epub").string();
-  WriteBook(path, std::string("\x8f\x12\xa0 cipher text \x01\x02", 20),
+  WriteBook(path, "\x8f\x12\xa0 cipher text \x01\x02",
             {{"META-INF/encryption.xml",
               "<encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\" "
               "xmlns:enc=\"http://www.w3.org/2001/04/xmlenc#\"><enc:EncryptedData><enc:EncryptionMethod "
