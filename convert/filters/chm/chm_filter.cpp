@@ -172,7 +172,9 @@ class ChmFilter : public BuiltinFilter {
       budget.unpacked_bytes += html->size();
       if (budget.unpacked_bytes > limits.max_total_bytes)
         return ExtractResult::Incomplete("the help file unpacks to more than 1024 MiB; the rest is left out");
-      ExtractHtmlText(*html, "", sink);
+      // A page's <title> is not shown in the help viewer's page (it nearly
+      // always repeats the page's heading).
+      ExtractHtmlText(*html, "", sink, HtmlTitle::kDropped);
       sink.EndLine();
       sink.EndChunk();
       ++pages;

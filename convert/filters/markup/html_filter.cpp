@@ -43,6 +43,10 @@ enum class Tag {
   kList,  // <ol>, <ul>: a block whose items are labelled
   kItem,  // <li>: a block that starts with its label
   kRubyText,  // <rt>: a ruby's reading, in parentheses after its base
+  kControl,   // a form control: a box of its own, apart from the words around it
+  kQuote,     // <q>: its text between quotation marks
+  kSwitch,    // <epub:switch>: one of its cases, or its default, is shown
+  kNav,       // <nav>: a block, unless it is hidden
 };
 
 Tag TagOf(const xmlChar* name) {
@@ -59,7 +63,7 @@ Tag TagOf(const xmlChar* name) {
       {"li", Tag::kItem},         {"ul", Tag::kList},          {"ol", Tag::kList},
       {"dl", Tag::kBlock},        {"dd", Tag::kBlock},         {"dt", Tag::kBlock},
       {"menu", Tag::kList},       {"dir", Tag::kList},        {"section", Tag::kBlock},
-      {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kBlock},
+      {"article", Tag::kBlock},   {"aside", Tag::kBlock},      {"nav", Tag::kNav},
       {"header", Tag::kBlock},    {"footer", Tag::kBlock},     {"main", Tag::kBlock},
       {"address", Tag::kBlock},   {"blockquote", Tag::kBlock}, {"center", Tag::kBlock},
       {"hr", Tag::kBlock},        {"figure", Tag::kBlock},     {"figcaption", Tag::kBlock},
@@ -71,6 +75,14 @@ Tag TagOf(const xmlChar* name) {
       {"frame", Tag::kBlock},     {"noframes", Tag::kBlock},   {"body", Tag::kBlock},
       {"html", Tag::kBlock},      {"search", Tag::kBlock},     {"rt", Tag::kRubyText},
       {"rp", Tag::kSkip},  // the parentheses for browsers without ruby: written by kRubyText instead
+      // What a browser shows only when it cannot play the media or draw
+      // ("Your browser does not support the video tag"), and suggestions
+      // for a field.
+      {"video", Tag::kSkip},      {"audio", Tag::kSkip},       {"noembed", Tag::kSkip},
+      {"canvas", Tag::kSkip},
+      {"datalist", Tag::kSkip},   {"button", Tag::kControl},   {"input", Tag::kControl},
+      {"q", Tag::kQuote},         {"epub:switch", Tag::kSwitch},
+      {"mbp:pagebreak", Tag::kBlock},  // a page break in a MOBI book's text
   };
   auto it = kTags.find(reinterpret_cast<const char*>(name));
   return it == kTags.end() ? Tag::kInline : it->second;
@@ -133,7 +145,8 @@ class MathCapture {
 // Turns the parser's events into lines of text.
 class HtmlText {
  public:
-  explicit HtmlText(TextSink& sink) : sink_(sink) {}
+  // With the title dropped, every <title> is content never shown.
+  HtmlText(TextSink& sink, HtmlTitle title) : sink_(sink), title_done_(title == HtmlTitle::kDropped) {}
 
   void Start(const xmlChar* name, const xmlChar** attrs) {
     Tag tag = TagOf(name);
@@ -154,6 +167,14 @@ class HtmlText {
       stack_.push_back(Tag::kInline);
       return;
     }
+    if (xmlStrcmp(name, BAD_CAST "epub:case") == 0 || xmlStrcmp(name, BAD_CAST "epub:default") == 0) {
+      tag = SwitchBranch(name, attrs);
+    } else if (tag == Tag::kNav && AttrOf(attrs, "hidden")) {
+      // A navigation list marked hidden (an e-book's landmarks and list of
+      // printed pages) is never shown.
+      tag = Tag::kSkip;
+    }
+    if (tag == Tag::kNav) tag = Tag::kBlock;
     if (tag == Tag::kTitle) {
       if (title_done_ || title_open_) {
         tag = Tag::kSkip;
@@ -199,6 +220,23 @@ class HtmlText {
         space_ = false;
         Write("(");
         break;
+      case Tag::kControl:
+        // A button's caption is its content or, for an input button, its
+        // value; a field's content is the reader's, not the page's.
+        space_ = true;
+        if (xmlStrcmp(name, BAD_CAST "input") == 0 && IsInputButton(AttrOf(attrs, "type")))
+          if (const char* value = AttrOf(attrs, "value")) Characters(value, std::strlen(value));
+        space_ = true;
+        break;
+      case Tag::kQuote:
+        Characters(quotes_ % 2 ? "\u2018" : "\u201C", 3);
+        ++quotes_;
+        break;
+      case Tag::kSwitch:
+        EndLine();
+        switches_.push_back(false);
+        break;
+      case Tag::kNav: break;
       case Tag::kInline:
         // A picture's alternative text stands where the picture is.
         if (xmlStrcmp(name, BAD_CAST "img") == 0)
@@ -247,6 +285,16 @@ class HtmlText {
         EndLine();
         break;
       case Tag::kRow: EndLine(); break;
+      case Tag::kControl: space_ = true; break;
+      case Tag::kSwitch:
+        if (!switches_.empty()) switches_.pop_back();
+        EndLine();
+        break;
+      case Tag::kQuote:
+        if (quotes_ > 0) --quotes_;
+        space_ = false;
+        Write(quotes_ % 2 ? "\u2019" : "\u201D");
+        break;
       case Tag::kCell:
         if (in_cell_) --in_cell_;
         break;
@@ -301,6 +349,19 @@ class HtmlText {
     }
   }
 
+  // An end tag with no element open to end: a stray </p> stands for an
+  // empty paragraph and </br> for a break, as browsers read them; others
+  // change nothing.
+  void StrayEnd(const char* name) {
+    if (skip_ || math_.active()) return;
+    const bool p = std::strcmp(name, "p") == 0;
+    if (!p && std::strcmp(name, "br") != 0) return;
+    // A row stays one line: in a cell either is a space.
+    if (in_cell_) space_ = true;
+    else if (p) EndLine();
+    else Write("\n");
+  }
+
   bool stopped() const { return sink_.full(); }
 
  private:
@@ -309,6 +370,28 @@ class HtmlText {
     std::string format = "decimal";
     int next = 1;
   };
+
+  // How a branch of an <epub:switch> is read: like a reading system, the
+  // first case whose markup is understood here (MathML) is shown, and the
+  // default only when no case was.
+  Tag SwitchBranch(const xmlChar* name, const xmlChar** attrs) {
+    if (switches_.empty()) return Tag::kInline;  // outside a switch: read it
+    if (switches_.back()) return Tag::kSkip;
+    if (xmlStrcmp(name, BAD_CAST "epub:default") == 0) return Tag::kInline;
+    const char* ns = AttrOf(attrs, "required-namespace");
+    if (!ns || std::strcmp(ns, "http://www.w3.org/1998/Math/MathML") != 0) return Tag::kSkip;
+    switches_.back() = true;
+    return Tag::kInline;
+  }
+
+  // Whether an <input> of this type is a button showing its value.
+  static bool IsInputButton(const char* type) {
+    if (!type) return false;
+    std::string t(type);
+    for (char& c : t)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return t == "submit" || t == "reset" || t == "button";
+  }
 
   static const char* AttrOf(const xmlChar** attrs, const char* want) {
     for (; attrs && attrs[0]; attrs += 2)
@@ -399,12 +482,15 @@ class HtmlText {
   std::vector<List> lists_;        // open lists, innermost last
   MathCapture math_;               // the formula being read
   int skip_ = 0;                   // depth inside dropped content
+  int quotes_ = 0;                 // depth inside <q>
+  std::vector<bool> switches_;     // open <epub:switch>es: has a case been shown
   int pre_ = 0;                    // depth inside preformatted content
   int cells_ = 0;                  // cells so far in the current row
   int in_cell_ = 0;                // depth inside cells of the current table
   bool pre_fresh_ = false;         // nothing of the current <pre> written yet
   bool last_cr_ = false;
-  bool title_open_ = false, title_done_ = false;
+  bool title_open_ = false;
+  bool title_done_;
   bool space_ = false;             // white space seen since the last text
   bool line_empty_ = true;
   char last_ = '\n';
@@ -430,6 +516,11 @@ void OnCharacters(void* user, const xmlChar* ch, int len) {
   StopIfFull(user);
 }
 void OnMessage(void*, const char*, ...) {}
+// The parser tells of end tags it drops only as errors.
+void OnError(void* user, xmlErrorPtr error) {
+  if (error && error->code == XML_ERR_TAG_NAME_MISMATCH && error->str1 && !error->str2)
+    TextOf(user).StrayEnd(error->str1);
+}
 
 struct CtxtDeleter {
   void operator()(htmlParserCtxtPtr c) const { htmlFreeParserCtxt(c); }
@@ -526,7 +617,9 @@ class CdataUnwrapper {
 // ...> ]>") would reach the page's text as it is written.  This removes
 // every declaration from a stream of UTF-8 chunks, internal subset and all,
 // and drops the references to the entities that subset declares ("&xxe;"),
-// which are never expanded.
+// which are never expanded.  The markers of revealed conditional comments
+// ("<![if !supportLists]>", "<![endif]>"), which the parser also reads as
+// text, go the same way.
 class DoctypeRemover {
  public:
   void Rewrite(std::string_view chunk, bool last, std::string& out) {
@@ -571,6 +664,23 @@ class DoctypeRemover {
           if (StartsWithNoCase(std::string_view(in).substr(i), kDoctype)) {
             state_ = State::kDeclaration;
             i += kDoctype.size();
+          } else if (std::string_view(in).substr(i).starts_with("<!--")) {
+            // A comment passes unchanged: a marker inside one is no marker.
+            state_ = State::kTextComment;
+            out.append("<!--");
+            i += 4;
+          } else if (IsConditionalMarker(std::string_view(in).substr(i))) {
+            // Looked for no further than a marker's length, so that a page
+            // of unended markers costs linear time.
+            const std::size_t near = std::string_view(in).substr(i, kMaxMarker).find('>');
+            const std::size_t end = near == std::string_view::npos ? near : i + near;
+            if (end == std::string::npos) {
+              if (wait_for_more(i, kMaxMarker)) break;
+              out.push_back('<');
+              ++i;
+            } else {
+              i = end + 1;  // the marker shows nothing; what it encloses is text
+            }
           } else {
             out.push_back('<');
             ++i;
@@ -615,6 +725,21 @@ class DoctypeRemover {
           }
           break;
         }
+        case State::kTextComment: {
+          const std::size_t at = in.find("-->", i);
+          if (at == std::string::npos) {
+            // Keep back what could be the start of the end marker.
+            const std::size_t stop = last ? in.size() : std::max(i, in.size() - std::min<std::size_t>(2, in.size()));
+            out.append(in, i, stop - i);
+            if (stop < in.size()) carry_.assign(in, stop);
+            i = in.size();
+            break;
+          }
+          out.append(in, i, at + 3 - i);
+          state_ = State::kText;
+          i = at + 3;
+          break;
+        }
         case State::kQuoted: {
           const std::size_t at = in.find(quote_, i);
           if (at == std::string::npos) {
@@ -657,11 +782,22 @@ class DoctypeRemover {
   }
 
  private:
-  enum class State { kText, kDeclaration, kSubset, kQuoted, kComment, kEntityName };
+  enum class State { kText, kTextComment, kDeclaration, kSubset, kQuoted, kComment, kEntityName };
   static constexpr std::string_view kDoctype = "<!doctype";
   static constexpr std::string_view kEntity = "<!ENTITY";
   static constexpr std::size_t kMaxName = 256;
   static constexpr std::size_t kMaxNames = 10000;
+  static constexpr std::size_t kMaxMarker = 256;  // longest conditional marker looked for
+
+  // "<![if !supportLists]>" and "<![endif]>": the markers around content
+  // that pages saved by office programs show to every browser but one; a
+  // browser shows nothing of them.
+  static bool IsConditionalMarker(std::string_view s) {
+    if (!s.starts_with("<![")) return false;
+    s.remove_prefix(3);
+    while (!s.empty() && (s[0] == ' ' || s[0] == '\t')) s.remove_prefix(1);
+    return StartsWithNoCase(s, "if") || StartsWithNoCase(s, "endif");
+  }
 
   static bool StartsWithNoCase(std::string_view s, std::string_view lower_prefix) {
     if (s.size() < lower_prefix.size()) return false;
@@ -690,7 +826,7 @@ bool LooksLikeXhtml(std::string_view start) {
   return start.substr(0, 4096).find("http://www.w3.org/1999/xhtml") != std::string_view::npos;
 }
 
-ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) {
+ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink, HtmlTitle title) {
   InitLibxml();
   DetectOptions options;
   options.hint = hint;
@@ -708,8 +844,10 @@ ExtractResult ParseHtml(ByteSource& src, std::string_view hint, TextSink& sink) 
   sax.warning = OnMessage;
   sax.error = OnMessage;
   sax.fatalError = OnMessage;
+  sax.initialized = XML_SAX2_MAGIC;  // so that serror is called
+  sax.serror = OnError;
 
-  ParseState state{HtmlText(sink)};
+  ParseState state{HtmlText(sink, title)};
   std::unique_ptr<htmlParserCtxt, CtxtDeleter> ctxt(
       htmlCreatePushParserCtxt(&sax, &state, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8));
   if (!ctxt) return ExtractResult::Failed("out of memory");
@@ -776,7 +914,7 @@ class HtmlFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "html", sink)) return *r;
     FileSource src;
     if (!src.Open(path)) return ExtractResult::Failed(std::string("cannot open the document: ") + std::strerror(errno));
-    return ParseHtml(src, {}, sink);
+    return ParseHtml(src, {}, sink, HtmlTitle::kShown);
   }
 };
 
@@ -828,9 +966,10 @@ std::string DeclaredHtmlCharset(std::string_view head) {
   return {};
 }
 
-ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink) {
+ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink,
+                              HtmlTitle title) {
   MemorySource src(html_bytes);
-  return ParseHtml(src, charset_hint, sink);
+  return ParseHtml(src, charset_hint, sink, title);
 }
 
 std::unique_ptr<BuiltinFilter> CreateHtmlFilter() { return std::make_unique<HtmlFilter>(); }

@@ -8,14 +8,18 @@
 // network.  Reentrant: every call has its own parser.
 //
 // The text is what a browser shows, as lines: script, style, template,
-// noscript, iframe and svg content and comments are dropped; the first
-// <title> becomes the first line (it is often the only name a saved page
-// has); block elements end their line and <br> breaks it; a table row is one
-// line with its cells separated by tabs; list items are lines of their own;
-// <pre> keeps its white space; other white space collapses to one space;
-// entities are decoded and a no-break space becomes a space.  A picture
-// shows its alternative text in its place, as text-only browsers do; a ruby
-// shows its base, then its reading in parentheses: "東京(とうきょう)".
+// noscript, iframe and svg content, the fallback text of video, audio and
+// canvas, and comments are dropped, and so is a hidden <nav> (an e-book's page
+// list); an e-book's content switch shows one branch; the first <title>
+// becomes the first line (it is often the only name a saved page has); block
+// elements end their line and <br> breaks it (a stray </p> or </br> too, as in
+// browsers); form controls stand apart from the words around them, and a
+// button shows its caption; a <q> is put between quotation marks; a table row
+// is one line with its cells separated by tabs; list items are lines of their
+// own; <pre> keeps its white space; other white space collapses to one space;
+// entities are decoded and a no-break space becomes a space.  A picture shows
+// its alternative text in its place, as text-only browsers do; a ruby shows
+// its base, then its reading in parentheses: "東京(とうきょう)".
 #pragma once
 
 #include <memory>
@@ -28,11 +32,17 @@ namespace quarn {
 
 std::unique_ptr<BuiltinFilter> CreateHtmlFilter();
 
+// Whether a page's <title> is text: a saved page's title is often the only
+// name it has, while a reader never shows the titles of a book's chapters
+// (often the book's name, once per chapter).
+enum class HtmlTitle { kShown, kDropped };
+
 // Writes the text of the HTML in html_bytes into sink.  charset_hint, when
 // not empty, is the character set the caller was told (a mail part's
 // Content-Type); a byte-order mark still wins over it.  Ends no chunk: the
 // caller decides where its chunks end.
-ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink);
+ExtractResult ExtractHtmlText(std::string_view html_bytes, std::string_view charset_hint, TextSink& sink,
+                              HtmlTitle title = HtmlTitle::kShown);
 
 // The character set a page declares in its first bytes (<meta charset>,
 // <meta http-equiv="Content-Type" content="...; charset=...">, or an XML

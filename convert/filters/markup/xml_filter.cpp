@@ -1,11 +1,15 @@
 #include "convert/filters/markup/xml_filter.h"
 
+#include <libxml/HTMLparser.h>
+#include <libxml/entities.h>
 #include <libxml/xmlreader.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +64,12 @@ class Output {
     while (!buf_.empty() && buf_.back() == ' ') buf_.pop_back();
   }
   bool at_line_start() const { return buf_.empty() ? at_line_start_ : buf_.back() == '\n'; }
+  // Whether the text so far ends in a space (kept back by Flush, so known).
+  bool after_space() const { return !buf_.empty() && buf_.back() == ' '; }
+  // A space between words, unless the line is empty or ends in one.
+  void Space() {
+    if (!at_line_start() && !after_space()) buf_.push_back(' ');
+  }
   void Flush() {
     if (buf_.empty()) return;
     at_line_start_ = buf_.back() == '\n';
@@ -89,7 +99,7 @@ void AppendNormalized(std::string_view text, Output& out) {
       space = true;
       continue;
     }
-    if (space && (!piece.empty() || !out.at_line_start())) piece.push_back(' ');
+    if (space && (!piece.empty() || (!out.at_line_start() && !out.after_space()))) piece.push_back(' ');
     space = false;
     piece.push_back(c);
   }
@@ -97,32 +107,170 @@ void AppendNormalized(std::string_view text, Output& out) {
   out.Append(piece);
 }
 
+void AppendUtf8(unsigned long c, std::string& out) {
+  if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The text of entity references ("&product;").  The parser substitutes no
+// entity (so that no file is ever read through one); here the entities the
+// document declares in its own DTD are expanded instead, with markup in
+// their values dropped, and the usual names of characters ("&eacute;",
+// "&mdash;", declared in a DTD that is never loaded) are read as those
+// characters.  A nest of references ("billion laughs") costs a bounded
+// amount: an entity whose text would pass kMaxEntityText, or that nests
+// deeper than kMaxDepth, shows nothing, as do all references once the
+// document's expansions pass kMaxExpandedText; refused() then says so.
+class EntityText {
+ public:
+  // The text a reference to name in doc shows.
+  std::string_view Of(xmlDocPtr doc, std::string_view name) {
+    auto it = cache_.find(name);
+    if (it == cache_.end()) {
+      // Past the document's budget nothing more is expanded (nor kept).
+      if (total_ >= kMaxExpandedText) {
+        refused_ = true;
+        return {};
+      }
+      std::string text;
+      visits_ = 0;
+      bool fits = Expand(doc, name, 0, text);
+      it = cache_.emplace(std::string(name), fits ? std::optional<std::string>(std::move(text)) : std::nullopt).first;
+    }
+    if (!it->second) {
+      refused_ = true;
+      return {};
+    }
+    if (it->second->size() > kMaxExpandedText - total_) {
+      refused_ = true;
+      return {};
+    }
+    total_ += it->second->size();
+    return *it->second;
+  }
+  bool refused() const { return refused_; }
+  // Whether a reference named an entity declared nowhere it could be read.
+  bool unknown() const { return unknown_; }
+
+ private:
+  static constexpr std::size_t kMaxEntityText = std::size_t{64} << 10;
+  static constexpr std::size_t kMaxExpandedText = std::size_t{16} << 20;
+  static constexpr std::size_t kMaxVisits = std::size_t{64} << 10;
+  static constexpr int kMaxDepth = 16;
+
+  // Appends the text of the entity name to out; false when it is too large
+  // or nests too deep.
+  bool Expand(xmlDocPtr doc, std::string_view name, int depth, std::string& out) {
+    if (depth > kMaxDepth || ++visits_ > kMaxVisits) return false;
+    const std::string key(name);
+    if (key.starts_with('#')) {
+      char* end = nullptr;
+      const bool hex = key.size() > 1 && (key[1] == 'x' || key[1] == 'X');
+      unsigned long c = std::strtoul(key.c_str() + (hex ? 2 : 1), &end, hex ? 16 : 10);
+      if (end && *end == '\0') AppendUtf8(c, out);
+      return out.size() <= kMaxEntityText;
+    }
+    xmlEntityPtr entity = doc ? xmlGetDocEntity(doc, BAD_CAST key.c_str()) : xmlGetPredefinedEntity(BAD_CAST key.c_str());
+    if (!entity) {
+      if (const htmlEntityDesc* known = htmlEntityLookup(BAD_CAST key.c_str())) AppendUtf8(known->value, out);
+      else unknown_ = true;
+      return out.size() <= kMaxEntityText;
+    }
+    if (entity->etype == XML_INTERNAL_PREDEFINED_ENTITY) {
+      out.append(View(entity->content));
+      return out.size() <= kMaxEntityText;
+    }
+    // External entities are never read; parameter entities are no text.
+    if (entity->etype != XML_INTERNAL_GENERAL_ENTITY) return true;
+    std::string_view value = View(entity->content);
+    std::size_t i = 0;
+    while (i < value.size()) {
+      const char c = value[i];
+      if (c == '&') {
+        const std::size_t semi = value.find(';', i + 1);
+        if (semi == std::string_view::npos) break;
+        if (!Expand(doc, value.substr(i + 1, semi - i - 1), depth + 1, out)) return false;
+        i = semi + 1;
+      } else if (c == '<') {
+        // Markup: a CDATA section is text, anything else is not.
+        if (value.substr(i).starts_with("<![CDATA[")) {
+          const std::size_t end = value.find("]]>", i);
+          out.append(value.substr(i + 9, end == std::string_view::npos ? std::string_view::npos : end - i - 9));
+          i = end == std::string_view::npos ? value.size() : end + 3;
+        } else {
+          const std::size_t end = value.find(value.substr(i).starts_with("<!--") ? "-->" : ">", i);
+          i = end == std::string_view::npos ? value.size() : end + 1;
+        }
+      } else {
+        const std::size_t next = std::min(value.find_first_of("&<", i), value.size());
+        out.append(value.substr(i, next - i));
+        i = next;
+      }
+      if (out.size() > kMaxEntityText) return false;
+    }
+    return true;
+  }
+
+  std::map<std::string, std::optional<std::string>, std::less<>> cache_;  // by name; none: refused
+  std::size_t total_ = 0;   // bytes of expansions shown so far
+  std::size_t visits_ = 0;  // references followed for the current entity
+  bool refused_ = false;
+  bool unknown_ = false;
+};
+
 // Plain XML.  Line rule: a boundary of an element (its start or end tag)
 // breaks the line unless the element that contains the boundary has text of
 // its own next to it, so <p>a <b>b</b> c</p> stays one line while elements
 // that hold only other elements put each child's text on its own line.
-// Whitespace-only text, attributes, comments and processing instructions are
-// not shown; entity references are shown as nothing, never expanded.
+// White space collapses, except inside an element with xml:space="preserve"
+// (a listing), where it is kept as written.  Whitespace-only text,
+// attributes, comments and processing instructions are not shown.
 class GenericReader {
  public:
   explicit GenericReader(Output& out) : out_(out) {}
 
-  void StartElement(bool empty) {
+  // space: the element's xml:space ("preserve", "default", or none to
+  // inherit it).
+  void StartElement(bool empty, std::string_view space) {
     Boundary();
-    if (!empty) has_text_.push_back(false);
-    else Boundary();
+    const bool preserve = space.empty() ? !preserve_.empty() && preserve_.back() : space == "preserve";
+    if (!empty) {
+      has_text_.push_back(false);
+      preserve_.push_back(preserve);
+    } else {
+      Boundary();
+    }
   }
   void EndElement() {
     if (!has_text_.empty()) has_text_.pop_back();
+    if (!preserve_.empty()) preserve_.pop_back();
     Boundary();
   }
   void Text(std::string_view text) {
+    if (!preserve_.empty() && preserve_.back()) return Preserved(text);
     bool blank = true;
     for (char c : text) blank = blank && IsSpace(c);
     std::size_t lead = 0;
     while (lead < text.size() && IsSpace(text[lead])) ++lead;
     bool newline = text.substr(0, lead).find('\n') != std::string_view::npos;
     if (blank) {
+      // Between two pieces of an element's own text (around a reference or
+      // an inline element) white space still parts words.
+      if (!has_text_.empty() && has_text_.back() && !pending_) out_.Space();
       if (newline) indented_ = true;
       return;
     }
@@ -139,6 +287,21 @@ class GenericReader {
   }
 
  private:
+  void Preserved(std::string_view text) {
+    if (pending_) {
+      if (pending_depth_ != has_text_.size()) out_.EndLine();
+      pending_ = false;
+    }
+    // The line end that usually follows the start tag is no line of text.
+    if (out_.at_line_start()) {
+      if (text.starts_with("\r\n")) text.remove_prefix(2);
+      else if (text.starts_with('\n')) text.remove_prefix(1);
+    }
+    if (text.empty()) return;
+    if (!has_text_.empty()) has_text_.back() = true;
+    out_.Append(text);
+  }
+
   void Boundary() {
     std::size_t depth = has_text_.size();
     if (depth > 0 && has_text_.back()) return;  // inside mixed content
@@ -148,6 +311,7 @@ class GenericReader {
   }
   Output& out_;
   std::vector<bool> has_text_;  // per open element: has it text of its own
+  std::vector<bool> preserve_;  // per open element: is its white space kept
   bool pending_ = false;
   bool indented_ = false;  // a line break in whitespace since the boundary
   std::size_t pending_depth_ = 0;
@@ -193,6 +357,7 @@ class XmlFilter : public BuiltinFilter {
     if (!reader) return ExtractResult::Failed("cannot open the document");
     std::string fault;
     xmlTextReaderSetStructuredErrorHandler(reader.get(), &XmlFilter::OnError, &fault);
+    entities_refused_ = entities_unknown_ = false;
     int status = ReadAll(reader.get(), sink);
     reader.reset();
     if (status < 0 && sink.empty()) {
@@ -205,6 +370,8 @@ class XmlFilter : public BuiltinFilter {
       if (!ec && size <= kMaxRecoveredBytes) ReadRecovered(path, sink);
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (fault.empty() && entities_refused_) fault = "entities that expand too far were not shown";
+    if (fault.empty() && entities_unknown_) fault = "entities declared only in a DTD that is not read were not shown";
     if (status < 0 || !fault.empty()) {
       std::string why = fault.empty() ? "the XML is malformed" : fault;
       if (sink.empty()) return ExtractResult::Failed(why);
@@ -220,6 +387,7 @@ class XmlFilter : public BuiltinFilter {
     cell_column_ = 1;
     Output out(sink);
     GenericReader generic(out);
+    EntityText entities;
     enum class Kind { kUnknown, kGeneric, kWord, kSheet } kind = Kind::kUnknown;
 
     // Word 2003 state.
@@ -247,10 +415,18 @@ class XmlFilter : public BuiltinFilter {
       bool text = type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA;
 
       if (kind == Kind::kGeneric || kind == Kind::kUnknown) {
-        if (type == XML_READER_TYPE_ELEMENT) generic.StartElement(empty);
-        else if (type == XML_READER_TYPE_END_ELEMENT) generic.EndElement();
-        else if (text || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE)
+        if (type == XML_READER_TYPE_ELEMENT) {
+          XmlString space(xmlTextReaderGetAttributeNs(r, BAD_CAST "space", XML_XML_NAMESPACE));
+          generic.StartElement(empty, View(space.get()));
+        } else if (type == XML_READER_TYPE_END_ELEMENT) {
+          generic.EndElement();
+        } else if (text || type == XML_READER_TYPE_SIGNIFICANT_WHITESPACE || type == XML_READER_TYPE_WHITESPACE) {
           generic.Text(View(xmlTextReaderConstValue(r)));
+        } else if (type == XML_READER_TYPE_ENTITY_REFERENCE) {
+          xmlNodePtr node = xmlTextReaderCurrentNode(r);
+          std::string_view value = entities.Of(node ? node->doc : nullptr, name);
+          if (!value.empty()) generic.Text(value);
+        }
         continue;
       }
 
@@ -331,6 +507,8 @@ class XmlFilter : public BuiltinFilter {
     }
     out.EndLine();
     out.Flush();
+    entities_refused_ = entities_refused_ || entities.refused();
+    entities_unknown_ = entities_unknown_ || entities.unknown();
     return status;
   }
 
@@ -377,12 +555,18 @@ class XmlFilter : public BuiltinFilter {
   static void OnError(void* arg, xmlErrorPtr error) {
     auto* fault = static_cast<std::string*>(arg);
     if (!error || error->level < XML_ERR_ERROR || !fault->empty()) return;
+    // An entity its DTD declares (a DTD that is never read): its text is
+    // looked for among the usual names of characters, and counted below when
+    // not found.
+    if (error->code == XML_WAR_UNDECLARED_ENTITY) return;
     // A limit of the parser is no fault of the file: say which it was.
     const std::string limit = XmlLimitReason(*error);
     *fault = limit.empty() ? "the XML is malformed at " + XmlErrorText(*error) : limit;
   }
 
   int cell_depth_ = 0;
+  bool entities_refused_ = false;  // a reference was left out as too large
+  bool entities_unknown_ = false;  // a reference named an entity not declared here
   std::string encoding_;  // the encoding the document is read in when not its own
   long cell_span_ = 0;
   long cell_column_ = 1;

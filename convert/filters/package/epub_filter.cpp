@@ -151,7 +151,12 @@ class EpubFilter final : public BuiltinFilter {
     std::size_t locked = 0;
     for (const std::string& c : pkg.chapters)
       if (encrypted.count(c) || zip->IsEncrypted(c)) ++locked;
-    if (locked == pkg.chapters.size()) return ExtractResult::Password();
+    if (locked == pkg.chapters.size()) {
+      // A shop's rights file says the key is a licence, not a password.
+      if (zip->Has("META-INF/rights.xml") || zip->Has("META-INF/sinf.xml"))
+        return {ExtractResult::Status::kPassword, "the book is locked with DRM: only a licensed reader can open it"};
+      return ExtractResult::Password();
+    }
 
     std::string missing = zip->damage();
     auto note = [&missing](const std::string& why) {
@@ -172,7 +177,7 @@ class EpubFilter final : public BuiltinFilter {
         note("the chapter " + c + ": " + err);
         if (bytes.empty()) continue;
       }
-      ExtractResult r = ExtractHtmlText(bytes, "", sink);
+      ExtractResult r = ExtractHtmlText(bytes, "", sink, HtmlTitle::kDropped);
       if (!r.ok() && r.status != ExtractResult::Status::kFailed) note("the chapter " + c + ": " + r.reason);
       sink.EndLine();
       sink.EndChunk();

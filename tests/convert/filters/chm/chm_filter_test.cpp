@@ -23,6 +23,9 @@ TEST(ChmFilter, PagesInTheOrderOfTheContentsThenTheRest) {
   EXPECT_LT(alpha, beta);  // the file lists b.htm first; the contents put a.htm first
   EXPECT_LT(beta, gamma);
   EXPECT_EQ(t.find("Beta page words", beta + 1), std::string::npos);  // "b.htm#part" is b.htm, read once
+  // The pages' <title>s are not shown by a help viewer.
+  EXPECT_EQ(t.find("First page"), std::string::npos) << t;
+  EXPECT_EQ(t.find("Second page"), std::string::npos) << t;
 }
 
 TEST(ChmFilter, RefusesWhatIsNoHelpFile) {

@@ -230,6 +230,74 @@ TEST(HtmlFilter, PicturesShowTheirAlternativeTextAndRubyItsReading) {
             "The story of a red car and more.\nCapital: 東京(とうきょう) is big.\n");
 }
 
+TEST(HtmlFilter, ControlsStandApartMediaFallbackIsNeverShownQuotesAreMarked) {
+  // A label, a field and a button written without white space between them
+  // are three boxes, not one word; a button shows its caption; the field's
+  // value and a hidden input are not the page's text; what a browser shows
+  // only when it cannot play a video or audio is never shown.
+  EXPECT_EQ(Extracted(kHtml + "controls_media_quotes.html"),
+            "Order form\n"
+            "Name Send now Clear Size\n"
+            "Small\n"
+            "Large\n"
+            "Watch and listen closely.\n"
+            "She said \u201Cit was \u2018fine\u2019 then\u201D and left.\n");
+}
+
+TEST(HtmlFilter, OneBranchOfASwitchAndNoHiddenNavigation) {
+  // An e-book's content switch shows its first case in markup that is
+  // understood (MathML), else its default, never both; a hidden navigation
+  // list (the printed pages) is not shown.
+  EXPECT_EQ(Extracted(kHtml + "epub_switch_nav.html"),
+            "Switches\n"
+            "1. Chapter One\n"
+            "Unknown markup:\n"
+            "default text\n"
+            "A formula:\n"
+            "x+1\n"
+            "End.\n");
+}
+
+TEST(HtmlFilter, StrayEndTagsOfParagraphsAndBreaks) {
+  // An end tag that ends nothing: </p> is an empty paragraph (the words
+  // before and after it are on lines of their own), </br> a break (a space
+  // in a table cell); another, such as </div>, changes nothing.
+  EXPECT_EQ(Extracted(kHtml + "stray_end_tags.html"),
+            "one\n"
+            "two\n"
+            "three\n"
+            "bold words\n"
+            "line\n"
+            "\n"  // <br></br>: two breaks
+            "break\n"
+            "cell text more\n"
+            "ab\n");
+}
+
+TEST(HtmlFilter, APageBreakOfAMobiBookPartsTheWords) {
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<p>The end.<mbp:pagebreak/>Chapter two</p><mbp:pagebreak/>Next", "", sink).ok());
+  EXPECT_EQ(sink.Joined(), "The end.\nChapter two\nNext\n");
+}
+
+TEST(HtmlFilter, MarkersOfRevealedConditionalCommentsAreNotText) {
+  // A page saved by an office program: "<![if !supportLists]>" and
+  // "<![endif]>" show nothing, what they enclose is text, and a marker
+  // inside a comment changes nothing.
+  EXPECT_EQ(Extracted(kHtml + "office_conditional.html"), "\u00B7   First item\nText\nFootnote ref[1] here.\n \n");
+
+  // Pages are parsed in blocks of 256 KiB: put a marker across each block end.
+  const std::string head = "<html><body><p>";
+  for (std::size_t back : {1, 3, 6, 9, 12}) {
+    const std::size_t block = 256 * 1024;
+    std::string page = head + std::string(block - head.size() - back, 'f') + "<![endif]>x<!-- <![if a]> -->y</p>";
+    TextSink sink;
+    ASSERT_TRUE(ExtractHtmlText(page, "", sink).ok());
+    std::string text = sink.Joined();
+    EXPECT_EQ(text.substr(text.size() - 4), "fxy\n") << back;
+  }
+}
+
 TEST(HtmlFilter, DeclaredCharsetForms) {
   EXPECT_EQ(DeclaredHtmlCharset("<html><head><meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(DeclaredHtmlCharset("<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=ISO-8859-2\">"),

@@ -37,6 +37,23 @@ TEST(Xml, MixedContentStaysOnOneLineAndBlocksBreak) {
             "Bold start & end\n");
 }
 
+TEST(Xml, DeclaredEntitiesAreExpandedAndPreservedSpaceKept) {
+  // Entities the document declares show their text (nested, with markup
+  // dropped), the usual character names read as characters although their
+  // DTD is never loaded, and an external entity shows nothing; a listing
+  // marked xml:space="preserve" keeps its lines.
+  FilterText r = Extract(Data("xml/entities_and_listings.xml"));
+  EXPECT_FALSE(r.incomplete) << r.problem;
+  EXPECT_EQ(test::Extracted(Data("xml/entities_and_listings.xml")),
+            "Install Widget Pro 2.1 now.\n"
+            "Caf\u00E9 \u2014 \u00A9 Velmor & co.\n"
+            "if (ready) {\n"
+            "    start();\n"
+            "}\n"
+            "Tip keep   two  spaces\n"
+            "Back to normal.\n");
+}
+
 TEST(Xml, Word2003ParagraphsTabsAndTables) {
   EXPECT_EQ(TextOf(Data("xml/word2003.xml")),
             "Hello world.\n"
@@ -151,6 +168,25 @@ TEST_F(TempDir, ExternalEntitiesAreNeverRead) {
   std::string dtd = Write("evil.dtd", "<!ENTITY y \"PLUGHXYZZY\">");
   std::string doc2 = "<?xml version=\"1.0\"?>\n<!DOCTYPE r SYSTEM \"file://" + dtd + "\">\n<r>ok &y;</r>\n";
   EXPECT_EQ(TextOf(Write("dtd.xml", doc2)).find("PLUGH"), std::string::npos);
+}
+
+TEST_F(TempDir, ManyLargeEntitiesStopAtTheDocumentsBudget) {
+  // A thousand entities of 60 KB each, from one of 30 KB: 60 MB of text from
+  // a file of 100 KB.  Expansion stops at its budget and says so.
+  std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY b \"" + std::string(30000, 'x') + "\">";
+  std::string body;
+  for (int i = 0; i < 1000; ++i) {
+    doc += "<!ENTITY e" + std::to_string(i) + " \"&b;&b;\">";
+    body += "<p>&e" + std::to_string(i) + ";</p>";
+  }
+  doc += "]>\n<r><p>first</p>" + body + "<p>last</p></r>\n";
+  auto t0 = std::chrono::steady_clock::now();
+  FilterText t = Extract(Write("many.xml", doc));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_LT(t.text.size(), std::size_t{20} << 20);
+  EXPECT_NE(t.text.find("first"), std::string::npos);
+  EXPECT_NE(t.text.find("last"), std::string::npos);
+  EXPECT_TRUE(t.incomplete) << t.problem;
 }
 
 TEST_F(TempDir, BillionLaughsIsBounded) {
