@@ -41,6 +41,10 @@ class NumberFormat {
   // returned as it stands.
   std::string FormatStored(std::string_view stored, bool date1904 = false) const;
 
+  // Text as the format's text section shows it ("\"Ref \"@" shows "x" as
+  // "Ref x"); a format without one shows the text as it stands.
+  std::string FormatText(std::string_view text) const;
+
   // Whether the format shows numbers as dates or times.
   bool is_date() const;
   bool is_general() const;
