@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "convert/charset.h"
 #include "convert/filters/common/number_format.h"
 #include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
@@ -40,9 +41,64 @@ int ColumnOf(std::string_view ref) {
   return i == 0 ? -1 : col - 1;
 }
 
+// A cell's text on one line: a line end (CR LF, LF or CR) or tab is one space.
 void Flatten(std::string& s) {
-  for (char& c : s)
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    s[out++] = (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+  }
+  s.resize(out);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(c | 0x20);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The UTF-16 unit of an escape "_xHHHH_" at s[at], or -1.
+int EscapedUnit(std::string_view s, std::size_t at) {
+  if (at + 7 > s.size() || s[at] != '_' || s[at + 1] != 'x' || s[at + 6] != '_') return -1;
+  int unit = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    int h = HexValue(s[i]);
+    if (h < 0) return -1;
+    unit = unit << 4 | h;
+  }
+  return unit;
+}
+
+// Workbook strings write characters XML cannot carry (a line's carriage
+// return, control characters) and an underscore that would start such a
+// code as "_xHHHH_", UTF-16 units in hex: "Line 1_x000D_\nLine 2",
+// "_x005F_x0041_" for the text "_x0041_".  Control characters other than
+// tabs and line ends show nothing.
+void DecodeEscapes(std::string& s) {
+  if (s.find("_x") == std::string::npos) return;
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    int unit = EscapedUnit(s, i);
+    if (unit < 0) {
+      out += s[i++];
+      continue;
+    }
+    i += 7;
+    char32_t cp = static_cast<char32_t>(unit);
+    if (unit >= 0xD800 && unit < 0xDC00) {
+      int low = EscapedUnit(s, i);
+      if (low < 0xDC00 || low >= 0xE000) continue;  // half a pair shows nothing
+      cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<char32_t>(low - 0xDC00);
+      i += 7;
+    } else if (unit >= 0xDC00 && unit < 0xE000) {
+      continue;
+    }
+    if (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') continue;
+    AppendUtf8(cp, out);
+  }
+  s = std::move(out);
 }
 
 struct Styles {
@@ -111,6 +167,7 @@ bool ReadSharedStrings(ZipArchive& zip, const std::string& part, std::vector<std
   while (x.Read()) {
     if (x.LocalName() == "si" && (x.IsStart() || x.IsEnd())) {
       if (x.IsStart()) strings.emplace_back();
+      else if (!strings.empty()) DecodeEscapes(strings.back());
       in_si = x.IsStart() && !x.IsEmpty();
       continue;
     }
@@ -184,15 +241,20 @@ class SheetReader {
 
  private:
   std::string Display() const {
+    // Text shows through the text section of its cell's format, if any.
     if (type_ == "s") {
       unsigned idx = 0;
       auto [p, ec] = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
       if (ec != std::errc() || idx >= strings_.size()) return {};
-      return strings_[idx];
+      return styles_.FormatOf(style_).FormatText(strings_[idx]);
     }
-    if (type_ == "inlineStr") return inline_.empty() ? value_ : inline_;
+    if (type_ == "inlineStr" || type_ == "str") {
+      std::string text = type_ == "str" || inline_.empty() ? value_ : inline_;
+      DecodeEscapes(text);
+      return styles_.FormatOf(style_).FormatText(text);
+    }
     if (type_ == "b") return value_.empty() ? std::string() : (value_ == "0" ? "FALSE" : "TRUE");
-    if (type_ == "str" || type_ == "e" || type_ == "d") return value_;
+    if (type_ == "e" || type_ == "d") return value_;
     if (value_.empty()) return {};
     return styles_.FormatOf(style_).FormatStored(value_, date1904_);
   }

@@ -233,6 +233,19 @@ TEST(Xlsx, DatesFollowThe1904SystemOfTheMainWorkbookProperties) {
   EXPECT_EQ(r.text, "S\n1/1/1904\t1/1/1905\n");
 }
 
+TEST(Xlsx, EscapedCharactersAndTextFormatsShowAsInTheSheet) {
+  // "_xHHHH_" codes carry line ends, tabs and characters outside XML in
+  // shared, inline and formula strings; text takes its format's text section.
+  Extracted r = Extract("xlsx", Data("strings.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "S\n"
+            "Line one Line two\tTab here _x0041_ stays\n"
+            "Bell gone, \U0001F600 kept, \u00E9, _x12G4_ as is\n"
+            "In line\tFormula result\n"
+            "Ref: abc\tabc kg\t2.50\tRef: abc\tabc\n");
+}
+
 TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
   Extracted r = Extract("pptx", Data("sample.pptx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;

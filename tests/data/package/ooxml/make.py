@@ -244,6 +244,35 @@ def make_xlsx():
     })
 
 
+def make_strings_xlsx():
+    """Strings with the escapes of characters XML cannot carry, in shared
+    and inline strings and formula results, and text through the text
+    section of its cell's number format."""
+    wb = (f'<workbook {S} xmlns:r="{REL[:-1]}"><sheets><sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>')
+    sst = (f'<sst {S}><si><t xml:space="preserve">Line one_x000D_\nLine two</t></si>'
+           '<si><r><t>Tab_x0009_here </t></r><r><t>_x005F_x0041_ stays</t></r></si>'
+           '<si><t>Bell_x0007_ gone, _xD83D__xDE00_ kept, _x00e9_, _x12G4_ as is</t></si><si><t>abc</t></si></sst>')
+    styles = (f'<styleSheet {S}><numFmts count="2"><numFmt numFmtId="164" formatCode="&quot;Ref: &quot;@"/>'
+              '<numFmt numFmtId="165" formatCode="0.00;-0.00;0;@&quot; kg&quot;"/></numFmts>'
+              '<cellXfs count="4"><xf numFmtId="0"/><xf numFmtId="164"/><xf numFmtId="165"/><xf numFmtId="49"/></cellXfs></styleSheet>')
+    sheet = (f'<worksheet {S}><sheetData>'
+             '<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1" t="s"><v>1</v></c></row>'
+             '<row r="2"><c r="A2" t="s"><v>2</v></c></row>'
+             '<row r="3"><c r="A3" t="inlineStr"><is><t>In_x000A_line</t></is></c>'
+             '<c r="B3" t="str"><f>"x"</f><v>Formula_x000D_&#10;result</v></c></row>'
+             '<row r="4"><c r="A4" t="s" s="1"><v>3</v></c><c r="B4" t="s" s="2"><v>3</v></c><c r="C4" s="2"><v>2.5</v></c>'
+             '<c r="D4" t="str" s="1"><f>"abc"</f><v>abc</v></c><c r="E4" t="s" s="3"><v>3</v></c></row>'
+             '</sheetData></worksheet>')
+    write('strings.xlsx', {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': wb,
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'),
+                                            ('rId2', 'sharedStrings', 'sharedStrings.xml'),
+                                            ('rId3', 'styles', 'styles.xml')]),
+        'xl/sharedStrings.xml': sst, 'xl/styles.xml': styles, 'xl/worksheets/sheet1.xml': sheet,
+    })
+
+
 def shape(text, ph=None):
     nv = f'<p:nvPr><p:ph type="{ph}"/></p:nvPr>' if ph else '<p:nvPr/>'
     return (f'<p:sp><p:nvSpPr><p:cNvPr id="1" name="s"/><p:cNvSpPr/>{nv}</p:nvSpPr><p:txBody><a:bodyPr/>'
@@ -596,6 +625,7 @@ make_lists_docx()
 make_features_docx()
 make_math_docx()
 make_xlsx()
+make_strings_xlsx()
 make_pptx()
 make_features_pptx()
 make_self_embedding_pptx()
