@@ -95,6 +95,12 @@ TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
   EXPECT_LT(e.text.find("Prices"), e.text.find("统计"));
 }
 
+TEST(ExcelFilter, TextShowsThroughItsCellFormatsTextSection) {
+  Extracted e = ExtractSample("xls", Sample("formats.xls"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Formats\nRef: abc\tflour kg\tplain\n"), std::string::npos) << e.text;
+}
+
 TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(3), "3");
   EXPECT_EQ(FormatCellNumber(-0.0), "0");
