@@ -378,6 +378,16 @@ def main():
     odf('rows_bomb.ods', 'ods', '<office:spreadsheet><table:table table:name="Bomb">'
         f'<table:table-row table:number-rows-repeated="1048576">{cells}</table:table-row>'
         '</table:table></office:spreadsheet>')
+    # Filled cells after long runs of empty ones keep their column; runs of
+    # a billion empty cells and rows cost nothing.
+    empty = '<table:table-cell table:number-columns-repeated="{}"/>'.format
+    odf('wide.ods', 'ods', '<office:spreadsheet><table:table table:name="Wide">'
+        '<table:table-row><table:table-cell office:value-type="string"><text:p>first</text:p></table:table-cell>'
+        f'{empty(99)}{empty(100)}<table:table-cell office:value-type="string"><text:p>col 201</text:p></table:table-cell>'
+        f'{empty(1000000000)}</table:table-row>'
+        f'<table:table-row table:number-rows-repeated="1000000000">{empty(1000000000)}</table:table-row>'
+        f'<table:table-row>{empty(1000000000)}<table:table-cell office:value-type="string"><text:p>last</text:p>'
+        '</table:table-cell></table:table-row></table:table></office:spreadsheet>')
     odf('malformed.odt', 'odt', '<office:text>' + '<text:p>Before the break.</text:p>' * 2000 + '<text:p>Broken <text:span>here'
         '</text:p></office:text>')
     odf('zip_bomb.odt', 'odt', '<office:text><text:p>Start</text:p>' + '<text:p/>' * (5 << 20) + '<text:p>End</text:p></office:text>')
