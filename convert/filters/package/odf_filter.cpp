@@ -452,6 +452,13 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     StartMaster(r, ns, l, depth, empty, skip);
     if (skip || !inside) return;
   }
+  if ((kind_ == Kind::kPresentation || kind_ == Kind::kDrawing) && ns == Ns::kText &&
+      (l == "page-number" || l == "page-count")) {
+    // A slide's number is filled in as the slide shows; what the field
+    // holds is a stand-in ("<number>").
+    skip = true;
+    return;
+  }
   Ctx& c = ctx_.back();
   if (ns == Ns::kOffice) {
     if (l == "document") {

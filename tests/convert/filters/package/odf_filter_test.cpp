@@ -123,6 +123,10 @@ TEST(OdfSlides, PagesInOrderEachWithItsNotesAndNoMasterText) {
   EXPECT_EQ(test::Extracted(Sample("slides.odp")), want);
 }
 
+TEST(OdfSlides, SlideNumberFieldsAreNotText) {
+  EXPECT_EQ(test::Extracted(Sample("fields.odp")), "Slide of , dated 5 March 2024\n");
+}
+
 TEST(OdfDamaged, RefusedOrCutWithAReason) {
   FilterText enc = Extract(Sample("encrypted.odt"));
   EXPECT_THAT(enc.text, IsEmpty());

@@ -373,6 +373,12 @@ def main():
     epub('book.epub')
     epub('encrypted.epub', encrypted=True)
     odf('encrypted.odt', 'odt', '<office:text><text:p>secret</text:p></office:text>', encrypted=True)
+    # Slide number fields in a slide's own text hold a stand-in, not the number.
+    odf('fields.odp', 'odp', '<office:presentation><draw:page draw:name="p1"><draw:frame><draw:text-box>'
+        '<text:p>Slide <text:page-number>&lt;number&gt;</text:page-number> of '
+        '<text:page-count>&lt;count&gt;</text:page-count>, dated '
+        '<text:date text:fixed="true" text:date-value="2024-03-05">5 March 2024</text:date></text:p>'
+        '</draw:text-box></draw:frame></draw:page></office:presentation>')
     # Hostile and damaged documents.
     cells = '<table:table-cell table:number-columns-repeated="16384"><text:p>x</text:p></table:table-cell>'
     odf('rows_bomb.ods', 'ods', '<office:spreadsheet><table:table table:name="Bomb">'
