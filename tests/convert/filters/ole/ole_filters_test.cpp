@@ -111,6 +111,13 @@ TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(123456789012), "123456789012");
 }
 
+TEST(PowerPointFilter, FieldStandInsAreNotText) {
+  // The "*" a slide number field leaves in the text goes; typed ones stay.
+  Extracted e = ExtractSample("ppt", Sample("fields.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Slide  of the deck\nStars * stay\n");
+}
+
 TEST(PowerPointFilter, SlidesInOrderEachFollowedByItsNotes) {
   Extracted e = ExtractSample("ppt", Sample("sample.ppt"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
