@@ -904,6 +904,40 @@ bool NumberFormat::is_date() const { return !parsed_->sections.empty() && parsed
 
 std::string NumberFormat::Format(double value, bool date1904) const { return Show(value, date1904, {}); }
 
+namespace {
+
+// Days from 1899-12-30 to a civil date (the serial number of that date in
+// a spreadsheet's 1900 date system, from 1900-03-01 on).
+long long SerialOf(int y, int m, int d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const long long yoe = y - era * 400;
+  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468 + 25569;  // days since 1970-01-01, then since 1899-12-30
+}
+
+}  // namespace
+
+bool IsoDateSerial(std::string_view v, bool date1904, double* serial) {
+  int y = 0, m = 0, d = 0;
+  if (v.size() < 10 || v[4] != '-' || v[7] != '-') return false;
+  auto num = [&](std::size_t at, std::size_t len, int* out) {
+    auto [p, ec] = std::from_chars(v.data() + at, v.data() + at + len, *out);
+    return ec == std::errc() && p == v.data() + at + len;
+  };
+  if (!num(0, 4, &y) || !num(5, 2, &m) || !num(8, 2, &d) || m < 1 || m > 12 || d < 1 || d > 31) return false;
+  double frac = 0;
+  if (v.size() >= 19 && v[10] == 'T') {
+    int h = 0, mi = 0, s = 0;
+    if (!num(11, 2, &h) || !num(14, 2, &mi) || !num(17, 2, &s)) return false;
+    frac = (h * 3600 + mi * 60 + s) / 86400.0;
+  }
+  // The 1904 system counts from 1904-01-01, 1462 days later.
+  *serial = static_cast<double>(SerialOf(y, m, d) - (date1904 ? 1462 : 0)) + frac;
+  return true;
+}
+
 std::string NumberFormat::FormatText(std::string_view text) const {
   // Text takes the fourth section, or the one section that holds "@".
   const auto& secs = parsed_->sections;

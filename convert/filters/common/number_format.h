@@ -18,6 +18,10 @@ namespace quarn {
 // scientific notation ("1.5E+20").
 std::string FormatGeneralNumber(double value);
 
+// "2021-03-04" or "2021-03-04T12:30:00" (an ISO 8601 date, as documents
+// store dates) as a workbook's serial number; false when it is no such date.
+bool IsoDateSerial(std::string_view iso, bool date1904, double* serial);
+
 class NumberFormat {
  public:
   // The General format.

@@ -117,6 +117,18 @@ TEST(NumberFormat, TextThroughTheTextSection) {
   EXPECT_EQ(Show(2.5, "\"Total: \"@"), "2.5");
 }
 
+TEST(NumberFormat, IsoDatesAsSerialNumbers) {
+  double serial = 0;
+  ASSERT_TRUE(IsoDateSerial("2024-03-05", false, &serial));
+  EXPECT_EQ(serial, 45356);
+  ASSERT_TRUE(IsoDateSerial("1900-03-01T12:00:00", false, &serial));
+  EXPECT_EQ(serial, 61.5);
+  ASSERT_TRUE(IsoDateSerial("1904-01-02", true, &serial));
+  EXPECT_EQ(serial, 1);
+  for (const char* bad : {"", "2024-13-01", "2024/03/05", "March 5"})
+    EXPECT_FALSE(IsoDateSerial(bad, false, &serial)) << bad;
+}
+
 TEST(NumberFormat, DatesWithMonthAndDayNames) {
   const double t = 19278.607951388887;  // 1952-10-11 14:35:27, a Saturday
   EXPECT_EQ(Show(t, "d-m-y"), "11-10-52");
