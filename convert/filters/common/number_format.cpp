@@ -152,6 +152,8 @@ struct Section {
   bool date = false;
   bool ampm = false;
   bool text = false;  // holds "@": the section for text
+  // A text section's literal text around each "@" (one more piece than "@"s).
+  std::vector<std::string> text_pieces;
   bool fraction = false;
   bool scientific = false;
   bool grouping = false;
@@ -363,6 +365,15 @@ void Finish(Section& sec) {
     if (next.kind == T::kDigit || (next.kind == T::kLiteral && next.text[0] >= '1' && next.text[0] <= '9')) {
       sec.fraction = true;
       tk[k].width = 1;  // the fraction's slash
+      // A fixed denominator's zeros ("/100") were read as digit placeholders.
+      if (next.kind == T::kLiteral) {
+        std::size_t zeros = k + 2;
+        while (zeros < tk.size() && tk[zeros].kind == T::kDigit && tk[zeros].ph == '0') ++zeros;
+        if (next.text.find_first_not_of("0123456789") == std::string::npos && zeros > k + 2) {
+          tk[k + 1].text.append(zeros - (k + 2), '0');
+          tk.erase(tk.begin() + static_cast<std::ptrdiff_t>(k + 2), tk.begin() + static_cast<std::ptrdiff_t>(zeros));
+        }
+      }
       break;
     }
   }
@@ -865,6 +876,11 @@ NumberFormat::NumberFormat(std::string_view code) {
   if (code.size() <= kMaxCodeBytes) {
     for (std::string_view part : SplitSections(code)) {
       Section sec = Tokenize(part);
+      sec.text_pieces.emplace_back();
+      for (const Token& t : sec.tokens) {
+        if (t.kind == T::kText) sec.text_pieces.emplace_back();
+        else if (t.kind == T::kLiteral) sec.text_pieces.back() += t.text;
+      }
       Finish(sec);
       p->sections.push_back(std::move(sec));
     }
@@ -887,6 +903,62 @@ bool NumberFormat::is_general() const { return parsed_->general; }
 bool NumberFormat::is_date() const { return !parsed_->sections.empty() && parsed_->sections[0].date; }
 
 std::string NumberFormat::Format(double value, bool date1904) const { return Show(value, date1904, {}); }
+
+namespace {
+
+// Days from 1899-12-30 to a civil date (the serial number of that date in
+// a spreadsheet's 1900 date system, from 1900-03-01 on).
+long long SerialOf(int y, int m, int d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const long long yoe = y - era * 400;
+  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468 + 25569;  // days since 1970-01-01, then since 1899-12-30
+}
+
+}  // namespace
+
+bool IsoDateSerial(std::string_view v, bool date1904, double* serial) {
+  int y = 0, m = 0, d = 0;
+  if (v.size() < 10 || v[4] != '-' || v[7] != '-') return false;
+  auto num = [&](std::size_t at, std::size_t len, int* out) {
+    auto [p, ec] = std::from_chars(v.data() + at, v.data() + at + len, *out);
+    return ec == std::errc() && p == v.data() + at + len;
+  };
+  if (!num(0, 4, &y) || !num(5, 2, &m) || !num(8, 2, &d) || m < 1 || m > 12 || d < 1 || d > 31) return false;
+  double frac = 0;
+  if (v.size() >= 19 && v[10] == 'T') {
+    int h = 0, mi = 0, s = 0;
+    if (!num(11, 2, &h) || !num(14, 2, &mi) || !num(17, 2, &s)) return false;
+    frac = (h * 3600 + mi * 60 + s) / 86400.0;
+  }
+  // The 1904 system counts from 1904-01-01, 1462 days later.
+  *serial = static_cast<double>(SerialOf(y, m, d) - (date1904 ? 1462 : 0)) + frac;
+  return true;
+}
+
+std::string NumberFormat::FormatText(std::string_view text) const {
+  // Text takes the fourth section, or the one section that holds "@".
+  const auto& secs = parsed_->sections;
+  const Section* sec = nullptr;
+  if (secs.size() >= 4) sec = &secs[3];
+  for (std::size_t i = 0; i < secs.size() && !sec; ++i)
+    if (secs[i].text) sec = &secs[i];
+  // A section without "@" would hide the text, which is kept.
+  if (!sec || !sec->text) return std::string(text);
+  // Padding at either end ("_)") is left out, the text's own spaces kept.
+  std::string out;
+  const auto& pieces = sec->text_pieces;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i) out.append(text);
+    std::string_view piece = pieces[i];
+    if (i == 0) piece.remove_prefix(std::min(piece.size(), piece.find_first_not_of(' ')));
+    if (i + 1 == pieces.size()) piece = piece.substr(0, piece.find_last_not_of(' ') + 1);
+    out += piece;
+  }
+  return out;
+}
 
 std::string NumberFormat::FormatStored(std::string_view stored, bool date1904) const {
   double value = 0;

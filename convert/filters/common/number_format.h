@@ -18,6 +18,10 @@ namespace quarn {
 // scientific notation ("1.5E+20").
 std::string FormatGeneralNumber(double value);
 
+// "2021-03-04" or "2021-03-04T12:30:00" (an ISO 8601 date, as documents
+// store dates) as a workbook's serial number; false when it is no such date.
+bool IsoDateSerial(std::string_view iso, bool date1904, double* serial);
+
 class NumberFormat {
  public:
   // The General format.
@@ -40,6 +44,10 @@ class NumberFormat {
   // every digit (a double keeps 15 or 16).  Text that is no number is
   // returned as it stands.
   std::string FormatStored(std::string_view stored, bool date1904 = false) const;
+
+  // Text as the format's text section shows it ("\"Ref \"@" shows "x" as
+  // "Ref x"); a format without one shows the text as it stands.
+  std::string FormatText(std::string_view text) const;
 
   // Whether the format shows numbers as dates or times.
   bool is_date() const;

@@ -120,6 +120,22 @@ std::string AtomText(std::string_view s, const Record& r) {
   return out;
 }
 
+// Whether r marks a field in the text atom before it: a slide number, a
+// date, a header or a footer the application fills in as the slide shows.
+bool IsFieldAtom(const Record& r) {
+  switch (r.type) {
+    case 0x0FD8: case 0x0FF7: case 0x0FF8: case 0x0FF9: case 0x0FFA: case 0x1015: return r.size >= 4;
+    default: return false;
+  }
+}
+
+// The text keeps a "*" where such a field stands: it is dropped (made a
+// control character, so that style runs keep their counts).
+void DropFieldMark(std::string_view s, const Record& field, std::u16string& units) {
+  uint32_t at = Le32(s, field.body);
+  if (at < units.size() && units[at] == u'*') units[at] = 0x01;
+}
+
 // Text that only master slides and empty placeholders show.
 bool IsPlaceholderPrompt(std::string_view text) {
   if (text == "*") return true;  // the stand-in for a slide number field
@@ -322,6 +338,8 @@ void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vecto
         text = {true, AtomUnits(s_, child), ctx.text_type, {}};
       } else if (child.type == kStyleTextPropAtom && text.active && text.style.empty()) {
         text.style = std::string_view(s_).substr(child.body, child.size);
+      } else if (IsFieldAtom(child) && text.active) {
+        DropFieldMark(s_, child, text.units);
       } else {
         CollectText(child, depth + 1, ctx, out, r.type, skip_lists);
       }
@@ -435,6 +453,8 @@ bool PptReader::EmitSlides(TextSink& sink) {
         into.back().texts.push_back({true, AtomUnits(s_, r), text_type, {}});
       } else if (r.type == kStyleTextPropAtom && !into.back().texts.empty() && into.back().texts.back().style.empty()) {
         into.back().texts.back().style = std::string_view(s_).substr(r.body, r.size);
+      } else if (IsFieldAtom(r) && !into.back().texts.empty()) {
+        DropFieldMark(s_, r, into.back().texts.back().units);
       }
       return into.size() < 100000;
     });

@@ -142,6 +142,9 @@ class Workbook {
   // A string with a 16-bit (long) or 8-bit length; BIFF8 adds an options byte.
   std::string ReadString(Pieces& p, bool long_length) const;
   std::string Number(double v, uint16_t xf) const;
+  // Text through the text section of the cell format xf.
+  std::string Text(const std::string& text, uint16_t xf) const;
+  const NumberFormat& FormatOf(uint16_t xf) const;
   void ReadSst(std::size_t at, std::string_view first);
 
   std::string s_;
@@ -347,7 +350,14 @@ bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
   return true;
 }
 
-std::string Workbook::Number(double v, uint16_t xf) const {
+std::string Workbook::Number(double v, uint16_t xf) const { return FormatOf(xf).Format(v, date1904_); }
+
+std::string Workbook::Text(const std::string& text, uint16_t xf) const {
+  if (text.empty() || xf >= xf_format_.size()) return text;
+  return FormatOf(xf).FormatText(text);
+}
+
+const NumberFormat& Workbook::FormatOf(uint16_t xf) const {
   uint16_t ifmt = xf < xf_format_.size() ? xf_format_[xf] : 0;
   auto it = parsed_formats_.find(ifmt);
   if (it == parsed_formats_.end()) {
@@ -358,7 +368,7 @@ std::string Workbook::Number(double v, uint16_t xf) const {
       if (f.first == ifmt) code = &f.second;
     it = parsed_formats_.emplace(ifmt, code ? NumberFormat(*code) : NumberFormat::Builtin(ifmt)).first;
   }
-  return it->second.Format(v, date1904_);
+  return it->second;
 }
 
 void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
@@ -378,7 +388,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
     std::string header, footer;
     bool want_string = false;  // a string formula's result follows in a STRING record
     uint32_t str_row = 0;
-    uint16_t str_col = 0;
+    uint16_t str_col = 0, str_xf = 0xFFFF;
     auto add = [&](uint32_t row, uint16_t col, std::string text) {
       if (text.empty()) return;
       if (++total > kMaxCells) return;
@@ -397,13 +407,13 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
       switch (type) {
         case 0x00FD: {  // LABELSST
           uint32_t i = Le32(d, 6);
-          if (i < sst_.size()) add(row, col, sst_[i]);
+          if (i < sst_.size()) add(row, col, Text(sst_[i], xf));
           break;
         }
         case 0x0204: case 0x00D6: {  // LABEL, RSTRING
           Pieces p;
           p.Add(d.substr(std::min<std::size_t>(6, d.size())));
-          add(row, col, ReadString(p, true));
+          add(row, col, Text(ReadString(p, true), xf));
           break;
         }
         case 0x027E: add(row, col, Number(RkValue(Le32(d, 6)), xf)); break;  // RK
@@ -440,6 +450,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
             uint8_t kind = static_cast<uint8_t>(d[6]);
             if (kind == 0) {
               want_string = true;
+              str_xf = xf;
               str_row = row;
               str_col = col;
             } else if (kind == 1) {
@@ -459,7 +470,8 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
           want_string = false;
           Pieces p;
           p.Add(d);
-          add(str_row, str_col, ReadString(p, true));
+          add(str_row, str_col, Text(ReadString(p, true), str_xf));
+          str_xf = 0xFFFF;
           break;
         }
         case 0x0014: case 0x0015: {  // HEADER, FOOTER: empty when there is none

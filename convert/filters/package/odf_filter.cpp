@@ -26,8 +26,9 @@ namespace quarn {
 namespace {
 
 // A run of repeated empty cells or rows is layout, not text: a sheet may
-// declare a million empty rows of sixteen thousand cells.  Beyond these
-// counts the repeats are not written.
+// declare a million empty rows of sixteen thousand cells.  Empty cells cost
+// nothing until a filled cell follows them in their row; then they keep its
+// column, and the tabs beyond this many count as copies (kRepeatBudget).
 constexpr std::uint64_t kMaxEmptyCellRepeat = 64;
 // Repeated cells and rows that hold text are real content; these caps only
 // bound the work a hostile count can ask for (the sink's limit bounds the bytes).
@@ -236,6 +237,7 @@ class Walker {
     std::string fallback;
     bool in_cell = false;
     std::uint64_t cell_repeat = 1;
+    std::uint64_t empty_run = 0;  // empty cells since the last filled one in the row
     std::uint64_t row_repeat = 1;
     bool pending_blank = false;
     bool any_row = false;
@@ -452,6 +454,13 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     StartMaster(r, ns, l, depth, empty, skip);
     if (skip || !inside) return;
   }
+  if ((kind_ == Kind::kPresentation || kind_ == Kind::kDrawing) && ns == Ns::kText &&
+      (l == "page-number" || l == "page-count")) {
+    // A slide's number is filled in as the slide shows; what the field
+    // holds is a stand-in ("<number>").
+    skip = true;
+    return;
+  }
   Ctx& c = ctx_.back();
   if (ns == Ns::kOffice) {
     if (l == "document") {
@@ -557,6 +566,7 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     } else if (l == "table-row" && !c.tables.empty()) {
       Table& t = c.tables.back();
       t.row.clear();
+      t.empty_run = 0;
       t.row_repeat = CountAttr(r, "number-rows-repeated", kTableNs);
     } else if ((l == "table-cell" || l == "covered-table-cell") && !c.tables.empty()) {
       Table& t = c.tables.back();
@@ -822,7 +832,18 @@ void Walker::EndCell() {
   std::string text = CleanCell(std::move(t.cell));
   t.cell.clear();
   if (text.empty()) text = CleanCell(t.fallback);
-  std::uint64_t n = std::min(t.cell_repeat, text.empty() ? kMaxEmptyCellRepeat : kMaxCellRepeat);
+  if (text.empty()) {
+    t.empty_run = std::min<std::uint64_t>(t.empty_run + t.cell_repeat, kMaxRowCells);
+    return;
+  }
+  if (t.empty_run > 0) {
+    // At most up to the last column a row keeps, where the filled cell goes.
+    std::uint64_t gap = std::min<std::uint64_t>(t.empty_run, kMaxRowCells - 1 - std::min(t.row.size(), kMaxRowCells - 1));
+    if (gap > kMaxEmptyCellRepeat && !Repeat(gap - kMaxEmptyCellRepeat)) gap = kMaxEmptyCellRepeat;
+    t.row.resize(t.row.size() + gap);
+    t.empty_run = 0;
+  }
+  std::uint64_t n = std::min(t.cell_repeat, kMaxCellRepeat);
   for (std::uint64_t i = 0; i < n && t.row.size() < kMaxRowCells; ++i) {
     if (i && !text.empty() && !Repeat(text.size() + 1)) break;
     t.row.push_back(text);

@@ -43,35 +43,8 @@ std::string Content(xmlTextReaderPtr r) {
   return s;
 }
 
-// Days from 1899-12-30 to a civil date (the serial number of that date in
-// a spreadsheet's 1900 date system, from 1900-03-01 on).
-long long SerialOf(int y, int m, int d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const long long yoe = y - era * 400;
-  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468 + 25569;  // days since 1970-01-01, then since 1899-12-30
-}
-
 // "2021-03-04" or "2021-03-04T12:30:00" as a serial number.
-bool ParseDate(std::string_view v, double* serial) {
-  int y = 0, m = 0, d = 0;
-  if (v.size() < 10 || v[4] != '-' || v[7] != '-') return false;
-  auto num = [&](std::size_t at, std::size_t len, int* out) {
-    auto [p, ec] = std::from_chars(v.data() + at, v.data() + at + len, *out);
-    return ec == std::errc() && p == v.data() + at + len;
-  };
-  if (!num(0, 4, &y) || !num(5, 2, &m) || !num(8, 2, &d) || m < 1 || m > 12 || d < 1 || d > 31) return false;
-  double frac = 0;
-  if (v.size() >= 19 && v[10] == 'T') {
-    int h = 0, mi = 0, s = 0;
-    if (!num(11, 2, &h) || !num(14, 2, &mi) || !num(17, 2, &s)) return false;
-    frac = (h * 3600 + mi * 60 + s) / 86400.0;
-  }
-  *serial = static_cast<double>(SerialOf(y, m, d)) + frac;
-  return true;
-}
+bool ParseDate(std::string_view v, double* serial) { return IsoDateSerial(v, false, serial); }
 
 // "PT12H30M15.5S" (a duration) as a fraction of a day.
 bool ParseTime(std::string_view v, double* days) {

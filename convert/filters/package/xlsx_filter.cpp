@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "convert/charset.h"
 #include "convert/filters/common/number_format.h"
 #include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
@@ -40,9 +41,64 @@ int ColumnOf(std::string_view ref) {
   return i == 0 ? -1 : col - 1;
 }
 
+// A cell's text on one line: a line end (CR LF, LF or CR) or tab is one space.
 void Flatten(std::string& s) {
-  for (char& c : s)
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    s[out++] = (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+  }
+  s.resize(out);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(c | 0x20);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The UTF-16 unit of an escape "_xHHHH_" at s[at], or -1.
+int EscapedUnit(std::string_view s, std::size_t at) {
+  if (at + 7 > s.size() || s[at] != '_' || s[at + 1] != 'x' || s[at + 6] != '_') return -1;
+  int unit = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    int h = HexValue(s[i]);
+    if (h < 0) return -1;
+    unit = unit << 4 | h;
+  }
+  return unit;
+}
+
+// Workbook strings write characters XML cannot carry (a line's carriage
+// return, control characters) and an underscore that would start such a
+// code as "_xHHHH_", UTF-16 units in hex: "Line 1_x000D_\nLine 2",
+// "_x005F_x0041_" for the text "_x0041_".  Control characters other than
+// tabs and line ends show nothing.
+void DecodeEscapes(std::string& s) {
+  if (s.find("_x") == std::string::npos) return;
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    int unit = EscapedUnit(s, i);
+    if (unit < 0) {
+      out += s[i++];
+      continue;
+    }
+    i += 7;
+    char32_t cp = static_cast<char32_t>(unit);
+    if (unit >= 0xD800 && unit < 0xDC00) {
+      int low = EscapedUnit(s, i);
+      if (low < 0xDC00 || low >= 0xE000) continue;  // half a pair shows nothing
+      cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<char32_t>(low - 0xDC00);
+      i += 7;
+    } else if (unit >= 0xDC00 && unit < 0xE000) {
+      continue;
+    }
+    if (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') continue;
+    AppendUtf8(cp, out);
+  }
+  s = std::move(out);
 }
 
 struct Styles {
@@ -111,6 +167,7 @@ bool ReadSharedStrings(ZipArchive& zip, const std::string& part, std::vector<std
   while (x.Read()) {
     if (x.LocalName() == "si" && (x.IsStart() || x.IsEnd())) {
       if (x.IsStart()) strings.emplace_back();
+      else if (!strings.empty()) DecodeEscapes(strings.back());
       in_si = x.IsStart() && !x.IsEmpty();
       continue;
     }
@@ -123,10 +180,121 @@ bool ReadSharedStrings(ZipArchive& zip, const std::string& part, std::vector<std
   return true;
 }
 
+// What cells with rich values show (pictures placed in cells, linked data
+// types such as stocks or places), by their value metadata index (the
+// cell's vm, from 1).  Such a cell keeps "#VALUE!" as its value for older
+// readers; a reader of today sees the value's display string, or for a
+// picture nothing.
+class RichValues {
+ public:
+  // Reads the workbook's cell metadata and rich values; parts that are
+  // missing leave the cells as they are.
+  void Load(ZipArchive& zip, const ooxml::Relationships& rels, const std::function<void(const std::string&)>& note) {
+    const ooxml::Relationship* meta = rels.FirstOfKind("sheetMetadata");
+    const ooxml::Relationship* values = rels.FirstOfKind("rdRichValue");
+    const ooxml::Relationship* structures = rels.FirstOfKind("rdRichValueStructure");
+    if (!meta || !values || !structures || !zip.Has(meta->target)) return;
+    // Metadata: value blocks name a type and an index among that type's
+    // blocks; the rich value types' blocks give the rich value's index.
+    std::vector<std::string> types;
+    std::vector<long> rich_blocks;               // XLRICHVALUE future blocks: rich value index
+    std::vector<std::pair<long, long>> by_vm;    // value blocks: type (from 1), index
+    {
+      XmlCursor x(zip, meta->target);
+      bool in_rich = false, in_values = false;
+      while (x.Read()) {
+        std::string_view n = x.LocalName();
+        if (n == "futureMetadata") {
+          in_rich = x.IsStart() && !x.IsEmpty() && x.Attr("name").value_or("") == "XLRICHVALUE";
+        } else if (n == "valueMetadata") {
+          in_values = x.IsStart() && !x.IsEmpty();
+        } else if (!x.IsStart()) {
+          continue;
+        } else if (n == "metadataType") {
+          types.push_back(x.Attr("name").value_or(""));
+        } else if (in_rich && n == "bk") {
+          rich_blocks.push_back(-1);
+        } else if (in_rich && n == "rvb" && !rich_blocks.empty()) {
+          rich_blocks.back() = std::atol(x.Attr("i").value_or("-1").c_str());
+        } else if (in_values && n == "bk") {
+          by_vm.emplace_back(0, -1);
+        } else if (in_values && n == "rc" && !by_vm.empty()) {
+          by_vm.back() = {std::atol(x.Attr("t").value_or("0").c_str()), std::atol(x.Attr("v").value_or("-1").c_str())};
+        }
+      }
+      if (x.failed()) note(x.error());
+    }
+    // Structures: the position of the display string among a value's keys.
+    std::vector<long> display_key;
+    if (zip.Has(structures->target)) {
+      XmlCursor x(zip, structures->target);
+      long key = 0;
+      while (x.Read()) {
+        if (!x.IsStart()) continue;
+        if (x.LocalName() == "s") {
+          display_key.push_back(-1);
+          key = 0;
+        } else if (x.LocalName() == "k" && !display_key.empty()) {
+          if (x.Attr("n").value_or("") == "_DisplayString") display_key.back() = key;
+          ++key;
+        }
+      }
+      if (x.failed()) note(x.error());
+    }
+    // Values: each one's display string, if its structure has one.
+    std::vector<std::string> shown;
+    if (zip.Has(values->target)) {
+      XmlCursor x(zip, values->target);
+      long want = -1, key = -1;
+      bool in_v = false;
+      while (x.Read()) {
+        std::string_view n = x.LocalName();
+        if (x.IsStart() && n == "rv") {
+          shown.emplace_back();
+          unsigned s = 0;
+          std::string st = x.Attr("s").value_or("");
+          auto [p, ec] = std::from_chars(st.data(), st.data() + st.size(), s);
+          want = ec == std::errc() && s < display_key.size() ? display_key[s] : -1;
+          key = -1;
+        } else if (x.IsStart() && n == "v" && !shown.empty()) {
+          in_v = ++key == want && !x.IsEmpty();
+        } else if (x.IsEnd() && n == "v") {
+          in_v = false;
+        } else if (in_v && x.IsText()) {
+          shown.back() += x.Value();
+        }
+      }
+      if (x.failed()) note(x.error());
+    }
+    for (auto [type, index] : by_vm) {
+      std::string text;
+      if (type >= 1 && static_cast<std::size_t>(type) <= types.size() && types[type - 1] == "XLRICHVALUE" &&
+          index >= 0 && static_cast<std::size_t>(index) < rich_blocks.size()) {
+        long rv = rich_blocks[index];
+        if (rv >= 0 && static_cast<std::size_t>(rv) < shown.size()) text = shown[rv];
+      }
+      display_.push_back(std::move(text));
+    }
+  }
+
+  // What the cell with value metadata vm shows, or nullptr when it is no
+  // rich value this workbook describes.
+  const std::string* Shown(std::string_view vm) const {
+    unsigned i = 0;
+    auto [p, ec] = std::from_chars(vm.data(), vm.data() + vm.size(), i);
+    if (ec != std::errc() || i == 0 || i > display_.size()) return nullptr;
+    return &display_[i - 1];
+  }
+
+ private:
+  std::vector<std::string> display_;
+};
+
 class SheetReader {
  public:
-  SheetReader(TextSink& sink, const std::vector<std::string>& strings, const Styles& styles, bool date1904)
-      : sink_(sink), strings_(strings), styles_(styles), date1904_(date1904) {}
+  SheetReader(TextSink& sink, const std::vector<std::string>& strings, const Styles& styles, const RichValues& rich,
+              bool date1904)
+      : sink_(sink), strings_(strings), styles_(styles), rich_(rich), date1904_(date1904) {}
 
   bool Read(XmlCursor& x) {
     while (!sink_.full() && x.Read()) {
@@ -144,6 +312,7 @@ class SheetReader {
           col_ = col >= 0 ? col : col_ + 1;
           type_ = x.Attr("t").value_or("n");
           style_ = x.Attr("s").value_or("");
+          vm_ = x.Attr("vm").value_or("");
           value_.clear();
           inline_.clear();
           in_cell_ = true;
@@ -184,15 +353,29 @@ class SheetReader {
 
  private:
   std::string Display() const {
+    if (!vm_.empty())
+      if (const std::string* shown = rich_.Shown(vm_)) return *shown;
+    // Text shows through the text section of its cell's format, if any.
     if (type_ == "s") {
       unsigned idx = 0;
       auto [p, ec] = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
       if (ec != std::errc() || idx >= strings_.size()) return {};
-      return strings_[idx];
+      return styles_.FormatOf(style_).FormatText(strings_[idx]);
     }
-    if (type_ == "inlineStr") return inline_.empty() ? value_ : inline_;
+    if (type_ == "inlineStr" || type_ == "str") {
+      std::string text = type_ == "str" || inline_.empty() ? value_ : inline_;
+      DecodeEscapes(text);
+      return styles_.FormatOf(style_).FormatText(text);
+    }
     if (type_ == "b") return value_.empty() ? std::string() : (value_ == "0" ? "FALSE" : "TRUE");
-    if (type_ == "str" || type_ == "e" || type_ == "d") return value_;
+    if (type_ == "d") {
+      // A date written as ISO 8601 text (as strict workbooks keep them)
+      // shows through its format like the serial number it stands for.
+      double serial = 0;
+      if (!IsoDateSerial(value_, date1904_, &serial)) return value_;
+      return styles_.FormatOf(style_).Format(serial, date1904_);
+    }
+    if (type_ == "e") return value_;
     if (value_.empty()) return {};
     return styles_.FormatOf(style_).FormatStored(value_, date1904_);
   }
@@ -215,10 +398,11 @@ class SheetReader {
   TextSink& sink_;
   const std::vector<std::string>& strings_;
   const Styles& styles_;
+  const RichValues& rich_;
   bool date1904_;
   int col_ = -1;
   int written_ = -1;
-  std::string type_, style_, value_, inline_;
+  std::string type_, style_, vm_, value_, inline_;
   StringCollector collect_;
   bool in_cell_ = false, in_v_ = false, in_is_ = false;
 };
@@ -304,6 +488,8 @@ class XlsxFilter : public BuiltinFilter {
     Styles styles;
     if (const ooxml::Relationship* r = rels.FirstOfKind("styles"); r && zip->Has(r->target))
       if (!ReadStyles(*zip, r->target, styles, &error)) note(error);
+    RichValues rich;
+    rich.Load(*zip, rels, note);
 
     std::set<std::string> embedded;  // objects read, once each
     PrivateFolder folder;            // where they are read from
@@ -316,7 +502,7 @@ class XlsxFilter : public BuiltinFilter {
         note("the sheet \"" + sheet.name + "\" is missing");
       } else {
         XmlCursor x(*zip, sheet.part);
-        SheetReader reader(sink, strings, styles, date1904);
+        SheetReader reader(sink, strings, styles, rich, date1904);
         if (!reader.Read(x)) note(x.error());
         ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note);
       }

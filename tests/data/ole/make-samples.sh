@@ -11,7 +11,9 @@ soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc -
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/lists.fodt >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/changes.fodt >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to xls --outdir . src/sample.fods >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to xls --outdir . src/formats.fods >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/sample.fodp >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/fields.fodp >/dev/null
 # Document properties, phonetic guides, embedded objects, slide lists, page
 # headers and text boxes.  The filters are named: an object embedded in a
 # flat file makes LibreOffice's type detection guess wrong.

@@ -94,6 +94,39 @@ TEST(NumberFormat, PercentScientificAndFractions) {
   EXPECT_EQ(Show(0.375, "?/8"), "3/8");
   EXPECT_EQ(Show(1.75, "?/?"), "7/4");
   EXPECT_EQ(Show(0.3333333, "# ?\?\?/?\?\?"), "1/3");
+  // Fixed denominators with zeros: the zeros are part of the number.
+  EXPECT_EQ(Show(0.37, "# ?\?/100"), "37/100");
+  EXPECT_EQ(Show(1.3, "# ?/10"), "1 3/10");
+  EXPECT_EQ(Show(0.45, "?/20"), "9/20");
+}
+
+TEST(NumberFormat, TextThroughTheTextSection) {
+  auto text = [](std::string_view v, const std::string& code) { return NumberFormat(code).FormatText(v); };
+  EXPECT_EQ(text("abc", "\"Total: \"@"), "Total: abc");
+  EXPECT_EQ(text("abc", "0.00;-0.00;0;@\" kg\""), "abc kg");
+  EXPECT_EQ(text("ab", "@\"-\"@"), "ab-ab");
+  EXPECT_EQ(text("abc", "@_)"), "abc");
+  EXPECT_EQ(text(" pad ", "@"), " pad ");
+  // No text section, or one that would hide the text: the text as it stands.
+  EXPECT_EQ(text("abc", "0.00"), "abc");
+  EXPECT_EQ(text("abc", "General"), "abc");
+  EXPECT_EQ(text("abc", ";;;"), "abc");
+  EXPECT_EQ(text("abc", "0;-0;0;\"hidden\""), "abc");
+  // Numbers in a format with a text section use the sections before it.
+  EXPECT_EQ(Show(2.5, "0.00;-0.00;0;\"n: \"@"), "2.50");
+  EXPECT_EQ(Show(2.5, "\"Total: \"@"), "2.5");
+}
+
+TEST(NumberFormat, IsoDatesAsSerialNumbers) {
+  double serial = 0;
+  ASSERT_TRUE(IsoDateSerial("2024-03-05", false, &serial));
+  EXPECT_EQ(serial, 45356);
+  ASSERT_TRUE(IsoDateSerial("1900-03-01T12:00:00", false, &serial));
+  EXPECT_EQ(serial, 61.5);
+  ASSERT_TRUE(IsoDateSerial("1904-01-02", true, &serial));
+  EXPECT_EQ(serial, 1);
+  for (const char* bad : {"", "2024-13-01", "2024/03/05", "March 5"})
+    EXPECT_FALSE(IsoDateSerial(bad, false, &serial)) << bad;
 }
 
 TEST(NumberFormat, DatesWithMonthAndDayNames) {

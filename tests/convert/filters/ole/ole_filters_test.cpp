@@ -95,6 +95,12 @@ TEST(ExcelFilter, SheetsByNameRowsAndNumbersAsShown) {
   EXPECT_LT(e.text.find("Prices"), e.text.find("统计"));
 }
 
+TEST(ExcelFilter, TextShowsThroughItsCellFormatsTextSection) {
+  Extracted e = ExtractSample("xls", Sample("formats.xls"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Formats\nRef: abc\tflour kg\tplain\n"), std::string::npos) << e.text;
+}
+
 TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(3), "3");
   EXPECT_EQ(FormatCellNumber(-0.0), "0");
@@ -103,6 +109,13 @@ TEST(ExcelFilter, FormatsNumbersWithoutSpuriousDigits) {
   EXPECT_EQ(FormatCellNumber(-1234.5678), "-1234.5678");
   EXPECT_EQ(FormatCellNumber(1e20), "1E+20");
   EXPECT_EQ(FormatCellNumber(123456789012), "123456789012");
+}
+
+TEST(PowerPointFilter, FieldStandInsAreNotText) {
+  // The "*" a slide number field leaves in the text goes; typed ones stay.
+  Extracted e = ExtractSample("ppt", Sample("fields.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Slide  of the deck\nStars * stay\n");
 }
 
 TEST(PowerPointFilter, SlidesInOrderEachFollowedByItsNotes) {

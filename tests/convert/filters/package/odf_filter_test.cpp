@@ -82,6 +82,14 @@ TEST(OdfSheet, SheetNamesVisibleValuesAndRepeats) {
             " Checked by hand\n");
 }
 
+TEST(OdfSheet, FilledCellsAfterLongEmptyRunsKeepTheirColumn) {
+  // Runs of a billion empty cells and rows cost nothing; a filled cell after
+  // one lands in its column, or in the last column a row keeps.
+  FilterText r = Extract(Sample("wide.ods"));
+  EXPECT_FALSE(r.incomplete) << r.problem;
+  EXPECT_EQ(r.text, "Wide\nfirst" + std::string(200, '\t') + "col 201\n\n" + std::string(32767, '\t') + "last\n");
+}
+
 TEST(OdfSheet, HeadersAndFootersOfThePagesSheetsPrintWith) {
   // The default sheet-name header and "Page 1" footer are page furniture;
   // a master page no sheet prints with is not written.  Cells written with
@@ -116,6 +124,10 @@ TEST(OdfSlides, PagesInOrderEachWithItsNotesAndNoMasterText) {
   }
   want.pop_back();
   EXPECT_EQ(test::Extracted(Sample("slides.odp")), want);
+}
+
+TEST(OdfSlides, SlideNumberFieldsAreNotText) {
+  EXPECT_EQ(test::Extracted(Sample("fields.odp")), "Slide of , dated 5 March 2024\n");
 }
 
 TEST(OdfDamaged, RefusedOrCutWithAReason) {

@@ -230,7 +230,28 @@ TEST(Xlsx, SheetsInWorkbookOrderWithTheValuesShown) {
 TEST(Xlsx, DatesFollowThe1904SystemOfTheMainWorkbookProperties) {
   Extracted r = Extract("xlsx", Data("date1904.xlsx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;
-  EXPECT_EQ(r.text, "S\n1/1/1904\t1/1/1905\n");
+  EXPECT_EQ(r.text, "S\n1/1/1904\t1/1/1905\n3/5/2024\t43894\t2024-03-05 18:30\tsoon\n");
+}
+
+TEST(Xlsx, EscapedCharactersAndTextFormatsShowAsInTheSheet) {
+  // "_xHHHH_" codes carry line ends, tabs and characters outside XML in
+  // shared, inline and formula strings; text takes its format's text section.
+  Extracted r = Extract("xlsx", Data("strings.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "S\n"
+            "Line one Line two\tTab here _x0041_ stays\n"
+            "Bell gone, \U0001F600 kept, \u00E9, _x12G4_ as is\n"
+            "In line\tFormula result\n"
+            "Ref: abc\tabc kg\t2.50\tRef: abc\tabc\n");
+}
+
+TEST(Xlsx, RichValuesShowTheirDisplayStringNotTheirStandInError) {
+  // A linked data type shows its name, a picture in a cell nothing; a real
+  // error and a cell whose metadata is missing keep their value.
+  Extracted r = Extract("xlsx", Data("rich_values.xlsx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "S\nContoso Ltd\t\t#VALUE!\t#N/A\t1\n");
 }
 
 TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {

@@ -387,11 +387,27 @@ def main():
     epub('book.epub')
     epub('encrypted.epub', encrypted=True)
     odf('encrypted.odt', 'odt', '<office:text><text:p>secret</text:p></office:text>', encrypted=True)
+    # Slide number fields in a slide's own text hold a stand-in, not the number.
+    odf('fields.odp', 'odp', '<office:presentation><draw:page draw:name="p1"><draw:frame><draw:text-box>'
+        '<text:p>Slide <text:page-number>&lt;number&gt;</text:page-number> of '
+        '<text:page-count>&lt;count&gt;</text:page-count>, dated '
+        '<text:date text:fixed="true" text:date-value="2024-03-05">5 March 2024</text:date></text:p>'
+        '</draw:text-box></draw:frame></draw:page></office:presentation>')
     # Hostile and damaged documents.
     cells = '<table:table-cell table:number-columns-repeated="16384"><text:p>x</text:p></table:table-cell>'
     odf('rows_bomb.ods', 'ods', '<office:spreadsheet><table:table table:name="Bomb">'
         f'<table:table-row table:number-rows-repeated="1048576">{cells}</table:table-row>'
         '</table:table></office:spreadsheet>')
+    # Filled cells after long runs of empty ones keep their column; runs of
+    # a billion empty cells and rows cost nothing.
+    empty = '<table:table-cell table:number-columns-repeated="{}"/>'.format
+    odf('wide.ods', 'ods', '<office:spreadsheet><table:table table:name="Wide">'
+        '<table:table-row><table:table-cell office:value-type="string"><text:p>first</text:p></table:table-cell>'
+        f'{empty(99)}{empty(100)}<table:table-cell office:value-type="string"><text:p>col 201</text:p></table:table-cell>'
+        f'{empty(1000000000)}</table:table-row>'
+        f'<table:table-row table:number-rows-repeated="1000000000">{empty(1000000000)}</table:table-row>'
+        f'<table:table-row>{empty(1000000000)}<table:table-cell office:value-type="string"><text:p>last</text:p>'
+        '</table:table-cell></table:table-row></table:table></office:spreadsheet>')
     odf('malformed.odt', 'odt', '<office:text>' + '<text:p>Before the break.</text:p>' * 2000 + '<text:p>Broken <text:span>here'
         '</text:p></office:text>')
     odf('zip_bomb.odt', 'odt', '<office:text><text:p>Start</text:p>' + '<text:p/>' * (5 << 20) + '<text:p>End</text:p></office:text>')

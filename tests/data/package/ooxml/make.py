@@ -240,7 +240,77 @@ def make_xlsx():
         'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'), ('rId2', 'styles', 'styles.xml')]),
         'xl/styles.xml': styles,
         'xl/worksheets/sheet1.xml': f'<worksheet {S}><sheetData><row><c s="1"><v>0</v></c><c s="1"><v>366</v></c></row>'
+                                    # Dates written as ISO 8601 text.
+                                    '<row><c s="1" t="d"><v>2024-03-05T00:00:00</v></c><c t="d"><v>2024-03-05</v></c>'
+                                    '<c s="2" t="d"><v>2024-03-05T18:30:00</v></c><c t="d"><v>soon</v></c></row>'
                                     '</sheetData></worksheet>',
+    })
+
+
+def make_strings_xlsx():
+    """Strings with the escapes of characters XML cannot carry, in shared
+    and inline strings and formula results, and text through the text
+    section of its cell's number format."""
+    wb = (f'<workbook {S} xmlns:r="{REL[:-1]}"><sheets><sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>')
+    sst = (f'<sst {S}><si><t xml:space="preserve">Line one_x000D_\nLine two</t></si>'
+           '<si><r><t>Tab_x0009_here </t></r><r><t>_x005F_x0041_ stays</t></r></si>'
+           '<si><t>Bell_x0007_ gone, _xD83D__xDE00_ kept, _x00e9_, _x12G4_ as is</t></si><si><t>abc</t></si></sst>')
+    styles = (f'<styleSheet {S}><numFmts count="2"><numFmt numFmtId="164" formatCode="&quot;Ref: &quot;@"/>'
+              '<numFmt numFmtId="165" formatCode="0.00;-0.00;0;@&quot; kg&quot;"/></numFmts>'
+              '<cellXfs count="4"><xf numFmtId="0"/><xf numFmtId="164"/><xf numFmtId="165"/><xf numFmtId="49"/></cellXfs></styleSheet>')
+    sheet = (f'<worksheet {S}><sheetData>'
+             '<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1" t="s"><v>1</v></c></row>'
+             '<row r="2"><c r="A2" t="s"><v>2</v></c></row>'
+             '<row r="3"><c r="A3" t="inlineStr"><is><t>In_x000A_line</t></is></c>'
+             '<c r="B3" t="str"><f>"x"</f><v>Formula_x000D_&#10;result</v></c></row>'
+             '<row r="4"><c r="A4" t="s" s="1"><v>3</v></c><c r="B4" t="s" s="2"><v>3</v></c><c r="C4" s="2"><v>2.5</v></c>'
+             '<c r="D4" t="str" s="1"><f>"abc"</f><v>abc</v></c><c r="E4" t="s" s="3"><v>3</v></c></row>'
+             '</sheetData></worksheet>')
+    write('strings.xlsx', {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': wb,
+        'xl/_rels/workbook.xml.rels': rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'),
+                                            ('rId2', 'sharedStrings', 'sharedStrings.xml'),
+                                            ('rId3', 'styles', 'styles.xml')]),
+        'xl/sharedStrings.xml': sst, 'xl/styles.xml': styles, 'xl/worksheets/sheet1.xml': sheet,
+    })
+
+
+def make_rich_values_xlsx():
+    """Cells with rich values: a linked data type shows its display string,
+    a picture placed in a cell nothing; both keep #VALUE! as their value."""
+    RD = 'xmlns="http://schemas.microsoft.com/office/spreadsheetml/2017/richdata"'
+    RDREL = 'http://schemas.microsoft.com/office/2017/06/relationships/'
+    wb = (f'<workbook {S} xmlns:r="{REL[:-1]}"><sheets><sheet name="S" sheetId="1" r:id="rId1"/></sheets></workbook>')
+    rels_xml = rels([('rId1', 'worksheet', 'worksheets/sheet1.xml'), ('rId2', 'sheetMetadata', 'metadata.xml')])
+    rels_xml = rels_xml.replace('</Relationships>',
+                                f'<Relationship Id="rId3" Type="{RDREL}rdRichValue" Target="richData/rdrichvalue.xml"/>'
+                                f'<Relationship Id="rId4" Type="{RDREL}rdRichValueStructure" '
+                                'Target="richData/rdrichvaluestructure.xml"/></Relationships>')
+    metadata = (f'<metadata {S} xmlns:xlrd="http://schemas.microsoft.com/office/spreadsheetml/2017/richdata">'
+                '<metadataTypes count="2"><metadataType name="XLDAPR"/><metadataType name="XLRICHVALUE"/></metadataTypes>'
+                '<futureMetadata name="XLDAPR" count="1"><bk><extLst><ext><xda:dynamicArrayProperties '
+                'xmlns:xda="http://schemas.microsoft.com/office/spreadsheetml/2017/dynamicarray" fDynamic="1"/>'
+                '</ext></extLst></bk></futureMetadata>'
+                '<futureMetadata name="XLRICHVALUE" count="2"><bk><extLst><ext><xlrd:rvb i="1"/></ext></extLst></bk>'
+                '<bk><extLst><ext><xlrd:rvb i="0"/></ext></extLst></bk></futureMetadata>'
+                '<cellMetadata count="1"><bk><rc t="1" v="0"/></bk></cellMetadata>'
+                '<valueMetadata count="2"><bk><rc t="2" v="0"/></bk><bk><rc t="2" v="1"/></bk></valueMetadata></metadata>')
+    structures = (f'<rvStructures {RD} count="2"><s t="_localImage"><k n="_rvRel:LocalImageIdentifier" t="i"/>'
+                  '<k n="CalcOrigin" t="i"/></s><s t="_linkedentity"><k n="%EntityServiceId" t="i"/>'
+                  '<k n="_DisplayString" t="s"/><k n="%IsRefreshable" t="b"/></s></rvStructures>')
+    values = (f'<rvData {RD} count="2"><rv s="0"><v>0</v><v>5</v></rv>'
+              '<rv s="1"><v>268435456</v><v>Contoso Ltd</v><v>1</v></rv></rvData>')
+    sheet = (f'<worksheet {S}><sheetData><row r="1">'
+             '<c r="A1" t="e" vm="1"><v>#VALUE!</v></c><c r="B1" t="e" vm="2"><v>#VALUE!</v></c>'
+             '<c r="C1" t="e"><v>#VALUE!</v></c><c r="D1" t="e" vm="9"><v>#N/A</v></c>'
+             '<c r="E1" cm="1"><f t="array" ref="E1:E2">SEQUENCE(2)</f><v>1</v></c></row>'
+             '</sheetData></worksheet>')
+    write('rich_values.xlsx', {
+        '_rels/.rels': rels([('rId1', 'officeDocument', 'xl/workbook.xml')]),
+        'xl/workbook.xml': wb, 'xl/_rels/workbook.xml.rels': rels_xml,
+        'xl/metadata.xml': metadata, 'xl/richData/rdrichvalue.xml': values,
+        'xl/richData/rdrichvaluestructure.xml': structures, 'xl/worksheets/sheet1.xml': sheet,
     })
 
 
@@ -596,6 +666,8 @@ make_lists_docx()
 make_features_docx()
 make_math_docx()
 make_xlsx()
+make_strings_xlsx()
+make_rich_values_xlsx()
 make_pptx()
 make_features_pptx()
 make_self_embedding_pptx()
