@@ -111,12 +111,31 @@ def mobi(html, title='Mobi Sample', compressed=False):
     return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [record0] + body)
 
 
+# What a reader shows beyond paragraphs: note references and the notes'
+# own titles, a poem's date, a citation's author, a table, in a book in the
+# Cyrillic code page many FictionBook files use.
+FEATURES = '''<?xml version="1.0" encoding="windows-1251"?>
+<FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0" xmlns:l="http://www.w3.org/1999/xlink">
+<description><title-info><book-title>Not text</book-title></title-info></description>
+<body><section><title><p>Глава первая</p></title>
+<p>Text with a note<a l:href="#n1" type="note">1</a> and   spaces.</p><empty-line/>
+<cite><p>Quoted words.</p><text-author>Cited Author</text-author></cite>
+<poem><stanza><v>One verse</v></stanza><text-author>Poet</text-author><date>1901</date></poem>
+<table><tr><th>Name</th><th>Value</th></tr><tr><td><p>First</p><p>cell</p></td><td>2</td></tr></table>
+</section></body>
+<body name="notes"><section id="n1"><title><p>1</p></title><p>The note.</p></section></body>
+<binary id="x" content-type="image/png">QUJD</binary>
+</FictionBook>
+'''
+
+
 def write(name, data):
     with open(os.path.join(HERE, name), 'wb') as f:
         f.write(data)
 
 
 write('book.fb2', FB2.encode('utf-8'))
+write('features.fb2', FEATURES.encode('cp1251'))
 with zipfile.ZipFile(os.path.join(HERE, 'book.fb2.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
     z.writestr('book.fb2', FB2)
 write('truncated.fb2', FB2.encode('utf-8')[:900])

@@ -21,8 +21,19 @@ TEST(Ebook, FictionBookBodyAndNotesWithoutDescriptionOrPictures) {
   FilterText r = ExtractFilterText(test::Builtins(), Sample("book.fb2"));
   EXPECT_TRUE(r.problem.empty()) << r.problem;
   EXPECT_EQ(test::Extracted(Sample("book.fb2")),
-            "Chapter One\nIt was a dark and stormy night.\nRoses are red\nViolets are blue\nВсё хорошо.\n"
-            "A note at the end.\n");
+            "Chapter One\nIt was a dark and stormy night[1].\nRoses are red\nViolets are blue\nВсё хорошо.\n"
+            "1\nA note at the end.\n");
+}
+
+TEST(Ebook, FictionBookShowsNoteMarksDatesAuthorsAndTables) {
+  // Note references and the notes' titles, a citation's and a poem's
+  // author, the poem's date, a table's rows; in a declared code page.
+  FilterText r = ExtractFilterText(test::Builtins(), Sample("features.fb2"));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_EQ(test::Extracted(Sample("features.fb2")),
+            "\u0413\u043B\u0430\u0432\u0430 \u043F\u0435\u0440\u0432\u0430\u044F\n"
+            "Text with a note1 and spaces.\nQuoted words.\nCited Author\nOne verse\nPoet\n1901\n"
+            "Name\tValue\nFirst cell\t2\n1\nThe note.\n");
 }
 
 TEST(Ebook, ZippedFictionBookIsFoundByContent) {
