@@ -123,7 +123,9 @@ TEST_F(FaultInjection, ASignalAtAnyMomentLeavesTheOldTextFileOrTheWholeNewOne) {
 
 TEST_F(FaultInjection, BatchStopsCleanlyOnInterruptAndTerminate) {
   const std::string text = BigText(3);
-  constexpr int kDocuments = 20;
+  // Enough documents that the run lasts several times one conversion,
+  // however fast the text filter reads them.
+  constexpr int kDocuments = 60;
   for (int i = 0; i < kDocuments; ++i) tree_.Write("d/doc" + std::to_string(i) + ".md", text);
   tree_.Write("probe/big.md", text);
   RunOptions o;
