@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/charset.h"
 #include "convert/filters/common/text_decode.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/markup/safe_xml.h"
@@ -107,25 +108,6 @@ void AppendNormalized(std::string_view text, Output& out) {
   out.Append(piece);
 }
 
-void AppendUtf8(unsigned long c, std::string& out) {
-  if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The text of entity references ("&product;").  The parser substitutes no
 // entity (so that no file is ever read through one); here the entities the
 // document declares in its own DTD are expanded instead, with markup in
@@ -181,7 +163,8 @@ class EntityText {
       char* end = nullptr;
       const bool hex = key.size() > 1 && (key[1] == 'x' || key[1] == 'X');
       unsigned long c = std::strtoul(key.c_str() + (hex ? 2 : 1), &end, hex ? 16 : 10);
-      if (end && *end == '\0') AppendUtf8(c, out);
+      // A NUL or a number past Unicode shows as the replacement character.
+      if (end && *end == '\0') AppendUtf8(c == 0 || c > 0x10FFFF ? char32_t{0xFFFD} : static_cast<char32_t>(c), out);
       return out.size() <= kMaxEntityText;
     }
     xmlEntityPtr entity = doc ? xmlGetDocEntity(doc, BAD_CAST key.c_str()) : xmlGetPredefinedEntity(BAD_CAST key.c_str());
