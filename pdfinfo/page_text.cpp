@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -323,10 +324,74 @@ void AddDrawnSpaces(Piece& p, const std::vector<GlyphFont>& fonts) {
   p.glyphs = std::move(spaced);
 }
 
+// True when a horizontal line goes on from where the last line of its
+// block ends, on the same baseline: the rest of a line after a copy.
+bool ContinuesLine(const std::vector<Piece>& lines, const Piece& p) {
+  if (lines.empty() || !p.visible() || !p.horizontal) return false;
+  const Piece& before = lines.back();
+  if (before.block != p.block || !before.horizontal || !before.visible()) return false;
+  const float height = std::max(before.y1 - before.y0, p.y1 - p.y0);
+  return std::fabs(before.y1 - p.y1) < 0.2f * height && p.x0 > before.x1 - 0.1f * height &&
+         p.x0 < before.x1 + 1.5f * height;
+}
+
+// Glyphs drawn again over themselves: fake bold (a word drawn two or three
+// times a fraction of a point apart), shadows and outlines drawn under the
+// letters.  A reader sees one word; every copy would be read.  A copy is the
+// same character in the same size whose origin lies within a tenth of an em
+// of the first along the line and a fifth across it; letters that repeat
+// in a word ("ll", "ii") stand a letter's width apart.  Spaces and
+// characters without width (the rest of a ligature's letters, marks) are
+// never copies.  Glyphs piled up in one spot beyond a few dozen are not
+// compared, so that a hostile page costs no more than a plain one.
+class Overprints {
+ public:
+  // True when the glyph copies one drawn before on the page; else the glyph
+  // is remembered.
+  bool Copy(const fz_stext_char& ch, fz_point dir) {
+    const fz_quad& q = ch.quad;
+    if (IsSpace(static_cast<char32_t>(ch.c)) || ch.size <= 0 || std::fabs(q.ur.x - q.ul.x) + std::fabs(q.ur.y - q.ul.y) < 0.01f * ch.size) return false;
+    const float x = ch.origin.x, y = ch.origin.y;
+    if (!std::isfinite(x) || !std::isfinite(y) || std::fabs(x) > 1e6f || std::fabs(y) > 1e6f) return false;
+    const auto cx = static_cast<std::int64_t>(std::floor(x / kCell)), cy = static_cast<std::int64_t>(std::floor(y / kCell));
+    const std::int64_t reach = std::min<std::int64_t>(kMaxReach, static_cast<std::int64_t>(0.2f * ch.size / kCell) + 1);
+    for (std::int64_t i = cx - reach; i <= cx + reach; ++i)
+      for (std::int64_t j = cy - reach; j <= cy + reach; ++j) {
+        auto it = cells_.find(Key(i, j));
+        if (it == cells_.end()) continue;
+        for (const Seen& s : it->second) {
+          if (s.c != ch.c || std::fabs(s.size - ch.size) > 0.1f * std::max(s.size, ch.size)) continue;
+          const float dx = x - s.x, dy = y - s.y;
+          const float along = std::fabs(dx * dir.x + dy * dir.y), across = std::fabs(dy * dir.x - dx * dir.y);
+          if (along < 0.1f * ch.size && across < 0.2f * ch.size) return true;
+        }
+      }
+    std::vector<Seen>& cell = cells_[Key(cx, cy)];
+    if (cell.size() < kPerCell) cell.push_back({ch.c, x, y, ch.size});
+    return false;
+  }
+
+ private:
+  static constexpr float kCell = 4;            // points
+  static constexpr std::int64_t kMaxReach = 3;  // cells each way: copies of huge type further apart are kept
+  static constexpr std::size_t kPerCell = 32;   // glyphs piled on one spot beyond these are not compared
+  struct Seen {
+    int c;
+    float x, y, size;
+  };
+  static std::uint64_t Key(std::int64_t i, std::int64_t j) {
+    return (static_cast<std::uint64_t>(i) << 32) ^ static_cast<std::uint64_t>(static_cast<std::uint32_t>(j));
+  }
+  std::unordered_map<std::uint64_t, std::vector<Seen>> cells_;
+};
+
 // The lines of the page's text blocks, in the order MuPDF found them, with
-// ligatures spread over the letters they stand for.
+// ligatures spread over the letters they stand for and copies drawn over
+// their glyphs left out.  A line that a copy broke in two (a bold word drawn
+// twice in a sentence, so that the pen went back) is whole again.
 std::vector<Piece> ReadLines(const fz_stext_page* page) {
   std::vector<Piece> lines;
+  Overprints overprints;
   int block_number = 0;
   for (const fz_stext_block* block = page->first_block; block; block = block->next) {
     if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
@@ -335,7 +400,32 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       p.block = block_number;
       p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
       std::vector<GlyphFont> fonts;  // of each glyph
+      // Copies are left out a whole word at a time: a word only partly
+      // over another (a button's caption over a label) is kept whole.
+      std::vector<const fz_stext_char*> chars;
+      std::vector<bool> copy;
       for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next) {
+        chars.push_back(ch);
+        copy.push_back(overprints.Copy(*ch, line->dir));
+      }
+      bool copies = false;
+      for (std::size_t i = 0; i < chars.size();) {
+        if (IsSpace(static_cast<char32_t>(chars[i]->c))) {
+          ++i;
+          continue;
+        }
+        std::size_t end = i;
+        bool whole = true;
+        for (; end < chars.size() && !IsSpace(static_cast<char32_t>(chars[end]->c)); ++end) whole = whole && copy[end];
+        std::fill(copy.begin() + static_cast<std::ptrdiff_t>(i), copy.begin() + static_cast<std::ptrdiff_t>(end), whole);
+        // The spaces before a word left out go with it.
+        for (std::size_t j = i; whole && j > 0 && IsSpace(static_cast<char32_t>(chars[j - 1]->c)); --j) copy[j - 1] = true;
+        copies = copies || whole;
+        i = end;
+      }
+      for (std::size_t k = 0; k < chars.size(); ++k) {
+        if (copy[k]) continue;
+        const fz_stext_char* ch = chars[k];
         const fz_quad& q = ch->quad;
         Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
                 std::min(q.ul.y, q.ur.y), std::max(q.ll.y, q.lr.y)};
@@ -353,9 +443,19 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
           fonts.push_back(font);
         }
       }
+      if (p.glyphs.empty()) continue;
       AddDrawnSpaces(p, fonts);
       ComposeAccents(p.glyphs);
       p.Bound();
+      if (copies && ContinuesLine(lines, p)) {
+        Piece& before = lines.back();
+        if (!IsSpace(before.glyphs.back().c) && !IsSpace(p.glyphs.front().c) &&
+            p.x0 - before.x1 > 0.15f * (p.y1 - p.y0))
+          before.glyphs.push_back({U' ', before.x1, p.x0, p.y0, p.y1});
+        before.glyphs.insert(before.glyphs.end(), p.glyphs.begin(), p.glyphs.end());
+        before.Bound();
+        continue;
+      }
       lines.push_back(std::move(p));
     }
     ++block_number;

@@ -1,7 +1,8 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
-// across the page, words placed apart without spaces, hyphenation at line
-// ends, right-to-left scripts and ligature characters.
+// across the page, words placed apart without spaces, words drawn over
+// themselves, hyphenation at line ends, right-to-left scripts and ligature
+// characters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -56,6 +57,15 @@ TEST(PageText, WordsSetApartWithoutSpacesAndAccentsDrawnApart) {
   EXPECT_EQ(PagesOf("drawn_spaces.pdf"),
             "The role of mentorship in tight type.\n\nkerning\n\nPR\n\nSPACED TITLE\n\n"
             "prote\u0301ge\u0301 cafe\u0301\n\n");
+}
+
+TEST(PageText, WordsDrawnOverThemselvesAreReadOnce) {
+  // Fake bold and shadows are read once and a sentence that a doubled word
+  // broke is whole; a word only partly over another and letters that repeat
+  // closely stay; another page keeps its own copy.
+  EXPECT_EQ(PagesOf("overprints.pdf"),
+            "Fake bold heading\n\nShadowed words\n\nOnly one bold word here.\n\nSubmarine\nSubmit\n\n"
+            "Hillbilly skiing, 1111 iii\n\nFake bold heading\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

@@ -35,9 +35,27 @@ def write_comments():
               annots=[first, [annot(b"Text", "Only a note on this page.")]])
 
 
+def write_overprints():
+    """Words drawn again over themselves, as fake bold and shadows are: a
+    heading three times a quarter point apart, a grey shadow a point off, a
+    bold word drawn twice inside a sentence (the pen goes back), a caption
+    only partly over a label (both words stay), letters that repeat closely
+    in condensed type, and the next page's own copy of the heading."""
+    page = b""
+    for dx, dy in ((0, 0), (0.25, 0), (0, 0.25)):
+        page += b"BT /F1 14 Tf %.2f %.2f Td (Fake bold heading) Tj ET\n" % (72 + dx, 700 + dy)
+    page += (b"0.5 g BT /F1 14 Tf 73 659 Td (Shadowed words) Tj ET 0 g BT /F1 14 Tf 72 660 Td (Shadowed words) Tj ET\n"
+             b"BT /F1 11 Tf 72 620 Td (Only one ) Tj ET BT /F1 11 Tf 120.8 620 Td (bold) Tj ET "
+             b"BT /F1 11 Tf 121.1 620 Td (bold) Tj ET BT /F1 11 Tf 143 620 Td ( word here.) Tj ET\n"
+             b"BT /F1 11 Tf 72 580 Td (Submarine) Tj ET BT /F1 11 Tf 72 580 Td (Submit) Tj ET\n"
+             b"BT /F1 10 Tf -0.5 Tc 72 540 Td (Hillbilly skiing, 1111 iii) Tj ET\n")
+    write_pdf("overprints.pdf", [page, text_lines("F1", 14, 72, 700, [b"(Fake bold heading)"])])
+
+
 def main():
     os.chdir(HERE)
     write_comments()
+    write_overprints()
     # Two columns, drawn a left line, then the right line beside it.
     left = [b"(Left column line one about apples)", b"(and pears growing in the garden)",
             b"(of the old house near the river.)", b"(The second paragraph of the left)",
