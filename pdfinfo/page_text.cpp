@@ -400,15 +400,18 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       p.block = block_number;
       p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
       std::vector<GlyphFont> fonts;  // of each glyph
-      // Copies are left out a whole word at a time: a word only partly
-      // over another (a button's caption over a label) is kept whole.
+      // Copies drawn over other glyphs and glyphs whose font maps them to
+      // no character (U+FFFD: an embedded font without its character map,
+      // whose page goes to OCR) are left out a whole word at a time: a word
+      // only partly over another (a button's caption over a label) is kept
+      // whole, as is a word with one unknown symbol in it.
       std::vector<const fz_stext_char*> chars;
-      std::vector<bool> copy;
+      std::vector<bool> out;
       for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next) {
         chars.push_back(ch);
-        copy.push_back(overprints.Copy(*ch, line->dir));
+        out.push_back(ch->c == 0xFFFD || overprints.Copy(*ch, line->dir));
       }
-      bool copies = false;
+      bool left_out = false;
       for (std::size_t i = 0; i < chars.size();) {
         if (IsSpace(static_cast<char32_t>(chars[i]->c))) {
           ++i;
@@ -416,15 +419,15 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
         }
         std::size_t end = i;
         bool whole = true;
-        for (; end < chars.size() && !IsSpace(static_cast<char32_t>(chars[end]->c)); ++end) whole = whole && copy[end];
-        std::fill(copy.begin() + static_cast<std::ptrdiff_t>(i), copy.begin() + static_cast<std::ptrdiff_t>(end), whole);
+        for (; end < chars.size() && !IsSpace(static_cast<char32_t>(chars[end]->c)); ++end) whole = whole && out[end];
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(i), out.begin() + static_cast<std::ptrdiff_t>(end), whole);
         // The spaces before a word left out go with it.
-        for (std::size_t j = i; whole && j > 0 && IsSpace(static_cast<char32_t>(chars[j - 1]->c)); --j) copy[j - 1] = true;
-        copies = copies || whole;
+        for (std::size_t j = i; whole && j > 0 && IsSpace(static_cast<char32_t>(chars[j - 1]->c)); --j) out[j - 1] = true;
+        left_out = left_out || whole;
         i = end;
       }
       for (std::size_t k = 0; k < chars.size(); ++k) {
-        if (copy[k]) continue;
+        if (out[k]) continue;
         const fz_stext_char* ch = chars[k];
         const fz_quad& q = ch->quad;
         Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
@@ -447,7 +450,7 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       AddDrawnSpaces(p, fonts);
       ComposeAccents(p.glyphs);
       p.Bound();
-      if (copies && ContinuesLine(lines, p)) {
+      if (left_out && ContinuesLine(lines, p)) {
         Piece& before = lines.back();
         if (!IsSpace(before.glyphs.back().c) && !IsSpace(p.glyphs.front().c) &&
             p.x0 - before.x1 > 0.15f * (p.y1 - p.y0))

@@ -258,6 +258,25 @@ bool FewWords(const fz_stext_page* stext) {
   return letters > 0;
 }
 
+// A page most of whose glyphs map to no character: its fonts were embedded
+// without their character maps (U+FFFD for each glyph), so the text layer
+// cannot be read and the words are only in the page's picture.  A few
+// unknown symbols in running text (a formula's) are no reason.
+bool Unreadable(const fz_stext_page* stext) {
+  constexpr long kMinUnknown = 20;
+  long glyphs = 0, unknown = 0;
+  for (const fz_stext_block* b = stext->first_block; b; b = b->next) {
+    if (b->type != FZ_STEXT_BLOCK_TEXT) continue;
+    for (const fz_stext_line* l = b->u.t.first_line; l; l = l->next)
+      for (const fz_stext_char* ch = l->first_char; ch; ch = ch->next) {
+        if (ch->c <= ' ') continue;
+        ++glyphs;
+        if (ch->c == 0xFFFD) ++unknown;
+      }
+  }
+  return unknown >= kMinUnknown && 3 * unknown >= glyphs;
+}
+
 // A device that only sums the area of the page its pictures cover.  Layers
 // of one scan (a colour background under a black-and-white mask) overlap:
 // the caller caps the sum at the page.
@@ -376,6 +395,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
       r.for_ocr = MostlyPicture(ctx, page, stext->mediabox, &measuring);
       c.budget().cookie = nullptr;
     }
+    if (status == PageStatus::kOk && !r.for_ocr && Unreadable(stext)) r.for_ocr = true;
   }
   if (stext && !AppendStext(out, stext)) status = PageStatus::kNoMemory;
   if (r.extract_pages && status == PageStatus::kOk) {

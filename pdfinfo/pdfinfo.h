@@ -76,7 +76,9 @@ enum {
   /* The page's words are in its pictures: it has no text of its own (what
      text it gives is its comments), or pictures cover most of it and its
      text is at most a few short lines (a scan with a few words stamped on
-     it).  OCR may read it. */
+     it), or most of its glyphs map to no character (fonts embedded without
+     their character maps; the words that do map are in its text).  OCR may
+     read it. */
   PDFINFO_PAGE_FOR_OCR = 1
 };
 

@@ -20,7 +20,9 @@ void CopyMessage(char* out, std::size_t size, const char* message) {
   if (out && size) std::snprintf(out, size, "%s", message ? message : "");
 }
 
-// A device that only notes whether the page draws an image.
+// A device that only notes whether the page draws an image or glyphs: a page
+// sent to OCR draws its words in one or the other (glyphs when its fonts map
+// them to no character).  Vector drawings alone are not read.
 struct ImageProbe {
   fz_device base;
   int images;
@@ -36,6 +38,16 @@ void ProbeImageMask(fz_context*, fz_device* dev, fz_image*, fz_matrix, fz_colors
 }
 
 void ProbeClipImageMask(fz_context*, fz_device* dev, fz_image*, fz_matrix, fz_rect) {
+  reinterpret_cast<ImageProbe*>(dev)->images++;
+}
+
+void ProbeFillText(fz_context*, fz_device* dev, const fz_text*, fz_matrix, fz_colorspace*, const float*, float,
+                   fz_color_params) {
+  reinterpret_cast<ImageProbe*>(dev)->images++;
+}
+
+void ProbeStrokeText(fz_context*, fz_device* dev, const fz_text*, const fz_stroke_state*, fz_matrix, fz_colorspace*,
+                     const float*, float, fz_color_params) {
   reinterpret_cast<ImageProbe*>(dev)->images++;
 }
 
@@ -146,6 +158,8 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
     probe->base.fill_image = ProbeImage;
     probe->base.fill_image_mask = ProbeImageMask;
     probe->base.clip_image_mask = ProbeClipImageMask;
+    probe->base.fill_text = ProbeFillText;
+    probe->base.stroke_text = ProbeStrokeText;
     fz_run_page(ctx, page, &probe->base, fz_identity, &cookie);
     fz_close_device(ctx, &probe->base);
     if (probe->images == 0) {

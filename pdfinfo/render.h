@@ -43,14 +43,15 @@ typedef struct PdfGreyPage {
 /* Status codes of PdfRenderGreyPage. */
 enum {
   PDFRENDER_OK = 0,        /* *out holds the page */
-  PDFRENDER_NO_PICTURE = 1, /* the page draws no image: nothing was rendered */
+  PDFRENDER_NO_PICTURE = 1, /* the page draws no image and no glyph: nothing was rendered */
   PDFRENDER_FAILED = 2     /* error says why */
 };
 
 /* Renders page (from 0) in grey at dpi, or at the highest resolution below
    it whose picture has at most max_pixels pixels and at most 30000 pixels a
    side, provided the page draws at least one image (an image, an image mask
-   or an inline image); pages drawing only text and vector graphics give
+   or an inline image) or visible glyphs (whose text, when the page is
+   asked for, could not be read); pages drawing only vector graphics give
    PDFRENDER_NO_PICTURE.  Release a rendered page with PdfReleaseGreyPage
    before the renderer is closed. */
 PDFINFO_EXPORT int PdfRenderGreyPage(PdfRenderer* renderer, int page, int dpi, size_t max_pixels,

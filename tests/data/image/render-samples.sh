@@ -3,7 +3,8 @@
 # the folder named: several fonts and sizes at 300 and 150 dpi, grey noise,
 # JPEG artefacts, pages turned by 90, 180 and 270 degrees, a 3 degree skew,
 # two columns, a German page, a two-page TIFF, a scanned PDF (img2pdf)
-# put between text pages, and scans with a stamped line or a text layer.  Needs ImageMagick, img2pdf and pdfunite.
+# put between text pages, scans with a stamped line or a text layer, and a
+# page in a font without a character map.  Needs ImageMagick, img2pdf and pdfunite.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: render-samples.sh OUTPUT-FOLDER}
@@ -53,6 +54,9 @@ pdfunite "$here/../convert/pdf/two_pages.pdf" "$tmp/scan.pdf" "$tmp/mixed.pdf"
 # The same scan with a page and Bates number stamped on it, then with an
 # invisible text layer of its whole text.
 python3 "$here/stamp-scan.py" "$tmp/serif-300.png" 300 "$here/english-1.txt" "$tmp/stamped.pdf"
+
+# A page set in a font whose glyphs map to no character.
+python3 "$here/unmapped-fonts.py" "$here/english-1.txt" "$tmp/unmapped.pdf"
 
 for f in "$tmp"/*; do mv -f "$f" "$out/"; done
 touch "$out/rendered.stamp"

@@ -153,6 +153,18 @@ TEST_F(Ocr, ScannedPagesWithAStampedLineAreReadAfterIt) {
   EXPECT_EQ(r.text.find("ACME-000123", 1), r.text.rfind("ACME-000123")) << "read once: " << r.text;
 }
 
+TEST_F(Ocr, PagesInFontsWithoutCharacterMapsAreReadFromTheirPicture) {
+  // The body's glyphs map to no character: the page is read by OCR after
+  // the words that do map (its number), and no replacement characters stay.
+  FilterText r = Read(Sample("unmapped.pdf"));
+  EXPECT_EQ(r.recognized_pages, 1u);
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_EQ(r.text.rfind("Page 1\n", 0), 0u) << r.text;
+  EXPECT_EQ(r.text.find("\uFFFD"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("The harbour office opens at seven"), std::string::npos) << r.text;
+  EXPECT_GE(RecallOf(Known("english-1.txt").substr(0, Known("english-1.txt").find('\n')), r.text), 0.95);
+}
+
 TEST_F(Ocr, TurnedOffLeavesPicturesAndScansUnread) {
   ConversionOptions off;
   off.ocr = false;
