@@ -202,6 +202,7 @@ struct Piece {
   std::vector<Glyph> glyphs;
   int block = 0;
   float x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  float baseline = 0, size = 0;  // of the line's first glyph and its largest font, as MuPDF read the line
   bool horizontal = true;
 
   void Bound() {
@@ -429,6 +430,8 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       for (std::size_t k = 0; k < chars.size(); ++k) {
         if (out[k]) continue;
         const fz_stext_char* ch = chars[k];
+        if (p.glyphs.empty()) p.baseline = ch->origin.y;
+        p.size = std::max(p.size, ch->size);
         const fz_quad& q = ch->quad;
         Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
                 std::min(q.ul.y, q.ur.y), std::max(q.ll.y, q.lr.y)};
@@ -466,6 +469,64 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
   return lines;
 }
 
+
+// A drop cap: the first letter of a paragraph set large beside its first
+// lines, drawn apart from them, so that it would be read on its own after
+// or before the paragraph ("nce upon a time ... O").  A line of one large
+// letter with two or more lines of smaller type starting right of it, their
+// baselines between the letter's top and its baseline, goes back to the
+// start of the topmost of them, joined to its first word unless that line
+// starts with a space (a cap that is a word of its own, "A") or with a word
+// of its own.
+void AttachDropCaps(std::vector<Piece>& lines, float glyph_height) {
+  constexpr int kMaxCaps = 64;  // candidates looked at on one page
+  int caps = 0;
+  std::vector<bool> gone(lines.size(), false);
+  for (std::size_t i = 0; i < lines.size() && caps < kMaxCaps; ++i) {
+    Piece& cap = lines[i];
+    if (!cap.horizontal || !cap.visible() || gone[i]) continue;
+    const Glyph* letter = nullptr;
+    int marks = 0;
+    for (const Glyph& g : cap.glyphs)
+      if (!IsSpace(g.c) && ++marks == 1) letter = &g;
+    if (marks != 1 || !IsLtrLetter(letter->c) || cap.y1 - cap.y0 < 1.8f * glyph_height) continue;
+    ++caps;
+    const float top = cap.baseline - 0.65f * cap.size;  // a capital letter's height, about
+    std::size_t target = lines.size();
+    int beside = 0;
+    for (std::size_t j = 0; j < lines.size(); ++j) {
+      const Piece& p = lines[j];
+      if (j == i || gone[j] || !p.horizontal || !p.visible() || p.size > 0.6f * cap.size) continue;
+      if (p.x0 < cap.x1 - 0.2f * glyph_height || p.x0 > cap.x1 + 0.5f * cap.size) continue;
+      if (p.baseline < top - 0.1f * p.size || p.baseline > cap.baseline + 0.3f * p.size) continue;
+      ++beside;
+      if (target == lines.size() || p.baseline < lines[target].baseline) target = j;
+    }
+    if (beside < 2) continue;
+    Piece& first = lines[target];
+    std::size_t k = 0;
+    while (k < first.glyphs.size() && IsSpace(first.glyphs[k].c)) ++k;
+    if (k == first.glyphs.size() || !IsLetter(first.glyphs[k].c)) continue;
+    Glyph moved = *letter;
+    moved.y0 = first.y0;  // placed on the line it starts
+    moved.y1 = first.y1;
+    // A word that starts with a capital and goes on in small letters has
+    // its own first letter: the large one is a label ("Q" before a question).
+    if (k == 0 && IsUpper(first.glyphs[0].c) && first.glyphs.size() > 1 && IsLetter(first.glyphs[1].c) &&
+        !IsUpper(first.glyphs[1].c))
+      first.glyphs.insert(first.glyphs.begin(), {U' ', moved.x1, first.x0, first.y0, first.y1});
+    first.glyphs.insert(first.glyphs.begin(), moved);
+    first.Bound();
+    gone[i] = true;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (!gone[i]) {
+      if (kept != i) lines[kept] = std::move(lines[i]);
+      ++kept;
+    }
+  lines.resize(kept);
+}
 
 // A piece of a line with a wide gap in it is two pieces: a line that MuPDF
 // joined across the space between two columns.
@@ -728,6 +789,7 @@ std::string PageText(const fz_stext_page* page) {
     for (const Glyph& g : line.glyphs)
       if (!IsSpace(g.c) && heights.size() < 100000) heights.push_back(g.y1 - g.y0);
   const float glyph_height = Median(heights);
+  if (glyph_height > 0) AttachDropCaps(lines, glyph_height);
 
   // Blocks of lines, in MuPDF's order unless the page's columns need another.
   std::vector<Piece> pieces;

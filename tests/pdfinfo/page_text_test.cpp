@@ -1,8 +1,8 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
 // across the page, words placed apart without spaces, words drawn over
-// themselves, hyphenation at line ends, right-to-left scripts and ligature
-// characters.
+// themselves, drop caps, hyphenation at line ends, right-to-left scripts and
+// ligature characters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -66,6 +66,21 @@ TEST(PageText, WordsDrawnOverThemselvesAreReadOnce) {
   EXPECT_EQ(PagesOf("overprints.pdf"),
             "Fake bold heading\n\nShadowed words\n\nOnly one bold word here.\n\nSubmarine\nSubmit\n\n"
             "Hillbilly skiing, 1111 iii\n\nFake bold heading\n\n");
+}
+
+TEST(PageText, DropCapsStartTheirParagraphsFirstWord) {
+  // Drawn after their lines (as LibreOffice does) and before them; a cap
+  // that is a word of its own and a large label before a question keep
+  // their space.
+  const std::string text = PagesOf("drop_caps.pdf");
+  EXPECT_THAT(text, HasSubstr("A heading line\n\nOnce upon a time"));
+  EXPECT_THAT(text, HasSubstr("\nA small word stands first"));
+  EXPECT_THAT(text, Not(HasSubstr("\nO\n")));
+  EXPECT_THAT(text, Not(HasSubstr("\nnce")));
+  EXPECT_EQ(PagesOf("drop_caps_drawn_first.pdf"),
+            "THE FERRY left at seven, and the harbour\noffice opened its doors soon after,\n"
+            "as it does every morning of the year.\n\n"
+            "Q What does a ticket for the early\nferry cost on a weekday?\nFour euros, and children travel free.\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

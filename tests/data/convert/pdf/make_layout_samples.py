@@ -52,8 +52,22 @@ def write_overprints():
     write_pdf("overprints.pdf", [page, text_lines("F1", 14, 72, 700, [b"(Fake bold heading)"])])
 
 
+def write_drop_caps():
+    """Drop caps drawn before their lines, as word processors draw them: an
+    all-capital first word ("T" and "HE"), and a large "Q" beside a question
+    in smaller type, whose own first word is whole ("What")."""
+    page = (b"BT /F1 52 Tf 72 660 Td (T) Tj ET\n" +
+            text_lines("F1", 12, 108, 690, [b"(HE FERRY left at seven, and the harbour)", b"(office opened its doors soon after,)",
+                                            b"(as it does every morning of the year.)"], leading=15) +
+            b"BT /F1 52 Tf 72 560 Td (Q) Tj ET\n" +
+            text_lines("F1", 12, 114, 590, [b"(What does a ticket for the early)", b"(ferry cost on a weekday?)",
+                                            b"(Four euros, and children travel free.)"], leading=15))
+    write_pdf("drop_caps_drawn_first.pdf", [page])
+
+
 def main():
     os.chdir(HERE)
+    write_drop_caps()
     write_comments()
     write_overprints()
     # Two columns, drawn a left line, then the right line beside it.
@@ -82,7 +96,7 @@ def main():
     write_pdf("drawn_spaces.pdf", [page], oblique=True)
 
     with tempfile.TemporaryDirectory() as work:
-        for name in ("hyphenation", "right_to_left", "ligatures"):
+        for name in ("hyphenation", "right_to_left", "ligatures", "drop_caps"):
             subprocess.run(["soffice", "-env:UserInstallation=file://%s/profile" % work, "--headless",
                             "--infilter=OpenDocument Text Flat XML", "--convert-to", "pdf", "--outdir", work,
                             "src/%s.fodt" % name], check=True, stdout=subprocess.DEVNULL)
