@@ -393,6 +393,20 @@ class Overprints {
 std::vector<Piece> ReadLines(const fz_stext_page* page) {
   std::vector<Piece> lines;
   Overprints overprints;
+  // Text drawn wholly outside the page (beside it, or cut off by its crop
+  // box) is not shown; unless nothing is shown, when a wrong page box is
+  // the likelier cause.
+  const fz_rect shown = page->mediabox;
+  bool clip = false;
+  if (!fz_is_empty_rect(shown))
+    for (const fz_stext_block* block = page->first_block; block && !clip; block = block->next)
+      if (block->type == FZ_STEXT_BLOCK_TEXT)
+        for (const fz_stext_line* line = block->u.t.first_line; line && !clip; line = line->next)
+          for (const fz_stext_char* ch = line->first_char; ch && !clip; ch = ch->next)
+            clip = ch->c > ' ' && !fz_is_empty_rect(fz_intersect_rect(fz_rect_from_quad(ch->quad), shown));
+  const auto hidden = [&](const fz_stext_char& ch) {
+    return clip && ch.c > ' ' && fz_is_empty_rect(fz_intersect_rect(fz_rect_from_quad(ch.quad), shown));
+  };
   int block_number = 0;
   for (const fz_stext_block* block = page->first_block; block; block = block->next) {
     if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
@@ -401,16 +415,17 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       p.block = block_number;
       p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
       std::vector<GlyphFont> fonts;  // of each glyph
-      // Copies drawn over other glyphs and glyphs whose font maps them to
-      // no character (U+FFFD: an embedded font without its character map,
-      // whose page goes to OCR) are left out a whole word at a time: a word
-      // only partly over another (a button's caption over a label) is kept
-      // whole, as is a word with one unknown symbol in it.
+      // Copies drawn over other glyphs, glyphs whose font maps them to no
+      // character (U+FFFD: an embedded font without its character map, whose
+      // page goes to OCR) and glyphs off the page are left out a whole word
+      // at a time: a word only partly over another (a button's caption over
+      // a label) or partly on the page is kept whole, as is a word with one
+      // unknown symbol in it.
       std::vector<const fz_stext_char*> chars;
       std::vector<bool> out;
       for (const fz_stext_char* ch = line->first_char; ch; ch = ch->next) {
         chars.push_back(ch);
-        out.push_back(ch->c == 0xFFFD || overprints.Copy(*ch, line->dir));
+        out.push_back(ch->c == 0xFFFD || hidden(*ch) || overprints.Copy(*ch, line->dir));
       }
       bool left_out = false;
       for (std::size_t i = 0; i < chars.size();) {

@@ -1,8 +1,8 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
 // across the page, words placed apart without spaces, words drawn over
-// themselves, drop caps, hyphenation at line ends, right-to-left scripts and
-// ligature characters.
+// themselves, drop caps, text off the page, hyphenation at line ends,
+// right-to-left scripts and ligature characters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -81,6 +81,10 @@ TEST(PageText, DropCapsStartTheirParagraphsFirstWord) {
             "THE FERRY left at seven, and the harbour\noffice opened its doors soon after,\n"
             "as it does every morning of the year.\n\n"
             "Q What does a ticket for the early\nferry cost on a weekday?\nFour euros, and children travel free.\n\n");
+}
+
+TEST(PageText, TextOffThePageIsNotReadUnlessThePageShowsNone) {
+  EXPECT_EQ(PagesOf("off_page.pdf"), "Visible words on the page.\n\nHalfway\n\nEvery word is above the box.\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

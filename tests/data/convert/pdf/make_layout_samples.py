@@ -65,9 +65,23 @@ def write_drop_caps():
     write_pdf("drop_caps_drawn_first.pdf", [page])
 
 
+def write_off_page():
+    """Text a viewer does not show: beside the page, above it, under the part
+    the crop box cuts off, and a word half on the page; then a page whose
+    every word lies outside its box (a wrong box), which keeps them."""
+    page = (b"BT /F1 12 Tf 72 700 Td (Visible words on the page.) Tj ET\n"
+            b"BT /F1 12 Tf -300 700 Td (Left of the page.) Tj ET\n"
+            b"BT /F1 12 Tf 72 900 Td (Above the page.) Tj ET\n"
+            b"BT /F1 12 Tf 72 30 Td (Cut off by the crop box.) Tj ET\n"
+            b"BT /F1 12 Tf 580 650 Td (Halfway) Tj ET\n")
+    wrong = b"BT /F1 12 Tf 72 1000 Td (Every word is above the box.) Tj ET\n"
+    write_pdf("off_page.pdf", [page, wrong], crop=b"[0 50 612 792]")
+
+
 def main():
     os.chdir(HERE)
     write_drop_caps()
+    write_off_page()
     write_comments()
     write_overprints()
     # Two columns, drawn a left line, then the right line beside it.

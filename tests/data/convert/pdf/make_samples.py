@@ -19,11 +19,12 @@ def pdf_text(s):
     return b"<FEFF" + s.encode("utf-16-be").hex().upper().encode() + b">"
 
 
-def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None):
+def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None):
     """pages: list of content-stream byte strings; every page gets the fonts F1
     (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
     (Helvetica-Oblique) when oblique; annots: for each page, a list of
-    annotation dictionaries (bytes) written into its /Annots."""
+    annotation dictionaries (bytes) written into its /Annots; crop: a crop
+    box (bytes, "[x0 y0 x1 y1]") for every page."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -46,6 +47,8 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
         stream = add(b"<< /Length %d%s >>\nstream\n" % (len(data), filt) + data + b"\nendstream")
         page_annots = annots[number] if annots else []
         extra = b" /Annots [" + b" ".join(page_annots) + b"]" if page_annots else b""
+        if crop:
+            extra += b" /CropBox " + crop
         kids.append(add(b"<< /Type /Page /Parent %d 0 R /MediaBox [0 0 612 792] /Contents %d 0 R "
                         b"/Resources << /Font << %s >> >>%s >>" % (pages_num, stream, fonts, extra)))
     assert add(b"<< /Type /Pages /Kids [" + b" ".join(b"%d 0 R" % k for k in kids) +
