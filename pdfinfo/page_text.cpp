@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -57,6 +58,30 @@ char32_t Lower(char32_t c) {
   if (c >= 0x410 && c <= 0x42F) return c + 32;
   if (c >= 0x400 && c <= 0x40F) return c + 80;
   return c;
+}
+
+// The character a Zapf Dingbats code shows, for fonts of that name whose
+// codes reach the text as ASCII (as the check marks of form fields that
+// MuPDF draws itself do): most codes are the Dingbats block in order, the
+// rest shapes Unicode had before it.
+char32_t FromDingbats(char32_t c) {
+  switch (c) {
+    case 0x25: return 0x260E;  // telephone
+    case 0x2A: return 0x261B;  // pointing hands
+    case 0x2B: return 0x261E;
+    case 0x48: return 0x2605;  // star
+    case 0x6C: return 0x25CF;  // circle
+    case 0x6E: return 0x25A0;  // square
+    case 0x73: return 0x25B2;  // triangles
+    case 0x74: return 0x25BC;
+    case 0x75: return 0x25C6;  // diamond
+    case 0x77: return 0x25D7;  // half circle
+    default: return c > 0x20 && c < 0x7F ? 0x2700 + (c - 0x20) : c;
+  }
+}
+
+bool IsDingbatsFont(const fz_font* font) {
+  return font && std::strstr(font->name, "Dingbats") != nullptr;
 }
 
 // The letters a ligature character stands for; empty for other characters.
@@ -204,6 +229,7 @@ struct Piece {
   float x0 = 0, x1 = 0, y0 = 0, y1 = 0;
   float baseline = 0, size = 0;  // of the line's first glyph and its largest font, as MuPDF read the line
   bool horizontal = true;
+  bool placed = false;  // drawn by a form field or an annotation, over the page
 
   void Bound() {
     x0 = y0 = 1e30f;
@@ -390,8 +416,9 @@ class Overprints {
 // ligatures spread over the letters they stand for and copies drawn over
 // their glyphs left out.  A line that a copy broke in two (a bold word drawn
 // twice in a sentence, so that the pen went back) is whole again.
-std::vector<Piece> ReadLines(const fz_stext_page* page) {
+std::vector<Piece> ReadLines(const fz_stext_page* page, const fz_stext_line* own_end) {
   std::vector<Piece> lines;
+  bool placed = false;  // past own_end
   Overprints overprints;
   // Text drawn wholly outside the page (beside it, or cut off by its crop
   // box) is not shown; unless nothing is shown, when a wrong page box is
@@ -410,10 +437,11 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
   int block_number = 0;
   for (const fz_stext_block* block = page->first_block; block; block = block->next) {
     if (block->type != FZ_STEXT_BLOCK_TEXT) continue;
-    for (const fz_stext_line* line = block->u.t.first_line; line; line = line->next) {
+    for (const fz_stext_line* line = block->u.t.first_line; line; placed = placed || line == own_end, line = line->next) {
       Piece p;
       p.block = block_number;
       p.horizontal = line->wmode == 0 && std::fabs(line->dir.y) < 0.1f && line->dir.x > 0;
+      p.placed = placed;
       std::vector<GlyphFont> fonts;  // of each glyph
       // Copies drawn over other glyphs, glyphs whose font maps them to no
       // character (U+FFFD: an embedded font without its character map, whose
@@ -450,6 +478,7 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
         const fz_quad& q = ch->quad;
         Glyph g{static_cast<char32_t>(ch->c), std::min(q.ul.x, q.ll.x), std::max(q.ur.x, q.lr.x),
                 std::min(q.ul.y, q.ur.y), std::max(q.ll.y, q.lr.y)};
+        if (IsDingbatsFont(ch->font)) g.c = FromDingbats(g.c);
         const GlyphFont font{ch->size, ch->font && fz_font_flags(ch->font)->is_italic};
         if (const char32_t* letters = LigatureLetters(g.c)) {
           std::size_t n = std::char_traits<char32_t>::length(letters);
@@ -468,7 +497,7 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
       AddDrawnSpaces(p, fonts);
       ComposeAccents(p.glyphs);
       p.Bound();
-      if (left_out && ContinuesLine(lines, p)) {
+      if (left_out && !p.placed && ContinuesLine(lines, p)) {
         Piece& before = lines.back();
         if (!IsSpace(before.glyphs.back().c) && !IsSpace(p.glyphs.front().c) &&
             p.x0 - before.x1 > 0.15f * (p.y1 - p.y0))
@@ -484,6 +513,60 @@ std::vector<Piece> ReadLines(const fz_stext_page* page) {
   return lines;
 }
 
+
+// The text that form fields and annotations draw (a field's value, a text
+// box, a stamp) comes after the page's own text in drawing order.  A reader
+// sees it where it stands: a value after the label on its left on the same
+// line, other text after the page's line just above it.  A page with more
+// of both than kMaxPairs pairs keeps the drawing order.
+void PlaceDrawnOver(std::vector<Piece>& lines) {
+  constexpr std::size_t kMaxPairs = 4'000'000;
+  std::vector<Piece> own, over;
+  for (Piece& p : lines) (p.placed ? over : own).push_back(std::move(p));
+  if (own.empty() || over.empty() || own.size() * over.size() > kMaxPairs) {
+    lines = std::move(own);
+    for (Piece& p : over) lines.push_back(std::move(p));
+    return;
+  }
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::vector<Piece>> after(own.size());
+  std::vector<Piece> first;  // above every line of the page's own
+  for (Piece& f : over) {
+    std::size_t label = kNone, above = kNone;
+    if (f.visible() && f.horizontal) {
+      for (std::size_t i = 0; i < own.size(); ++i) {
+        const Piece& o = own[i];
+        if (!o.visible() || !o.horizontal) continue;
+        const float size = std::max(o.size, f.size);
+        if (std::fabs(o.baseline - f.baseline) < 0.6f * size && o.x1 <= f.x0 + 0.2f * size &&
+            (label == kNone || o.x1 > own[label].x1))
+          label = i;
+        if (o.baseline <= f.baseline && (above == kNone || o.baseline >= own[above].baseline)) above = i;
+      }
+    }
+    if (label != kNone) {
+      Piece& o = own[label];
+      if (!IsSpace(o.glyphs.back().c)) o.glyphs.push_back({U' ', o.x1, f.x0, f.y0, f.y1});
+      std::size_t k = 0;
+      while (k < f.glyphs.size() && IsSpace(f.glyphs[k].c)) ++k;
+      o.glyphs.insert(o.glyphs.end(), f.glyphs.begin() + static_cast<std::ptrdiff_t>(k), f.glyphs.end());
+      o.Bound();
+    } else if (above != kNone) {
+      f.block = own[above].block;
+      after[above].push_back(std::move(f));
+    } else if (f.visible()) {
+      f.block = own.front().block;
+      first.push_back(std::move(f));
+    } else {
+      after.back().push_back(std::move(f));
+    }
+  }
+  lines = std::move(first);
+  for (std::size_t i = 0; i < own.size(); ++i) {
+    lines.push_back(std::move(own[i]));
+    for (Piece& p : after[i]) lines.push_back(std::move(p));
+  }
+}
 
 // A drop cap: the first letter of a paragraph set large beside its first
 // lines, drawn apart from them, so that it would be read on its own after
@@ -797,8 +880,9 @@ bool JoinHyphenated(std::u32string& line, std::u32string& next, const std::unord
 
 }  // namespace
 
-std::string PageText(const fz_stext_page* page) {
-  std::vector<Piece> lines = ReadLines(page);
+std::string PageText(const fz_stext_page* page, const fz_stext_line* own_end) {
+  std::vector<Piece> lines = ReadLines(page, own_end);
+  if (own_end) PlaceDrawnOver(lines);
   std::vector<float> heights;
   for (const Piece& line : lines)
     for (const Glyph& g : line.glyphs)

@@ -15,8 +15,11 @@ extern "C" {
 namespace quarn::pdf {
 
 // The page's text as UTF-8: one line per text line, an empty line after
-// each block.  Control characters other than tab become spaces.  Throws
-// std::bad_alloc when memory runs out.
-std::string PageText(const fz_stext_page* page);
+// each block.  Control characters other than tab become spaces.  When
+// own_end is given, it is the last line of the page's own text: the lines
+// after it are what its form fields and annotations draw, placed where they
+// stand (a field's value after its label).  Throws std::bad_alloc when
+// memory runs out.
+std::string PageText(const fz_stext_page* page, const fz_stext_line* own_end = nullptr);
 
 }  // namespace quarn::pdf

@@ -337,9 +337,9 @@ bool TimeIsUp(Context& c) {
 
 // The page's text in reading order (columns, right-to-left scripts,
 // ligatures and hyphenation sorted out by PageText); false when memory ran out.
-bool AppendStext(MappedText& out, const fz_stext_page* stext) {
+bool AppendStext(MappedText& out, const fz_stext_page* stext, const fz_stext_line* own_end) {
   try {
-    std::string text = quarn::pdf::PageText(stext);
+    std::string text = quarn::pdf::PageText(stext, own_end);
     return out.Append(text.data(), text.size());
   } catch (const std::bad_alloc&) {
     return false;
@@ -356,6 +356,8 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
   fz_cookie cookie{};
   PageStatus status = PageStatus::kOk;
   bool loaded = false;
+  const fz_stext_line* own_end = nullptr;  // the last line of the page's own text
+  fz_var(own_end);
   fz_var(loaded);
   fz_var(page);
   fz_var(stext);
@@ -368,7 +370,13 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     stext = fz_new_stext_page(ctx, fz_bound_page(ctx, page));
     fz_stext_options options{};
     dev = fz_new_stext_device(ctx, stext, &options);
-    fz_run_page(ctx, page, dev, fz_identity, &cookie);
+    // The page's own text first, then what its annotations and form fields
+    // draw over it, told apart so that a field's value can join its label.
+    fz_run_page_contents(ctx, page, dev, fz_identity, &cookie);
+    for (const fz_stext_block* b = stext->last_block; b && !own_end; b = b->prev)
+      if (b->type == FZ_STEXT_BLOCK_TEXT) own_end = b->u.t.last_line;
+    fz_run_page_annots(ctx, page, dev, fz_identity, &cookie);
+    fz_run_page_widgets(ctx, page, dev, fz_identity, &cookie);
     fz_close_device(ctx, dev);
   }
   fz_always(ctx) {
@@ -397,7 +405,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     }
     if (status == PageStatus::kOk && !r.for_ocr && Unreadable(stext)) r.for_ocr = true;
   }
-  if (stext && !AppendStext(out, stext)) status = PageStatus::kNoMemory;
+  if (stext && !AppendStext(out, stext, own_end)) status = PageStatus::kNoMemory;
   if (r.extract_pages && status == PageStatus::kOk) {
     // Comments alone are no text of the page's own: a scan with a sticky
     // note still goes to OCR.

@@ -1,8 +1,8 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
 // across the page, words placed apart without spaces, words drawn over
-// themselves, drop caps, text off the page, hyphenation at line ends,
-// right-to-left scripts and ligature characters.
+// themselves, drop caps, text off the page, form fields' values,
+// hyphenation at line ends, right-to-left scripts and ligature characters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -85,6 +85,13 @@ TEST(PageText, DropCapsStartTheirParagraphsFirstWord) {
 
 TEST(PageText, TextOffThePageIsNotReadUnlessThePageShowsNone) {
   EXPECT_EQ(PagesOf("off_page.pdf"), "Visible words on the page.\n\nHalfway\n\nEvery word is above the box.\n\n");
+}
+
+TEST(PageText, FormFieldValuesFollowTheirLabels) {
+  // Values the viewer draws from the form (no appearance streams): each
+  // after its label on the same line; the check box's Zapf Dingbats code is
+  // its check mark, not "3".
+  EXPECT_EQ(PagesOf("form.pdf"), "Name: Jane Q. Example\n\nSubscribe: \u2713\n\nCountry: Norway\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

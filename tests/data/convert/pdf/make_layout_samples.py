@@ -78,10 +78,25 @@ def write_off_page():
     write_pdf("off_page.pdf", [page, wrong], crop=b"[0 50 612 792]")
 
 
+def write_form():
+    """A filled form without appearance streams (the viewer draws the fields):
+    a text field, a ticked check box (drawn in Zapf Dingbats), a choice."""
+    page = (b"BT /F1 12 Tf 72 700 Td (Name:) Tj ET BT /F1 12 Tf 72 660 Td (Subscribe:) Tj ET\n"
+            b"BT /F1 12 Tf 72 620 Td (Country:) Tj ET\n")
+    field = (b"<< /Type /Annot /Subtype /Widget /FT /%s /T (%s) %s /Rect [%s] /DA (%s) >>")
+    widgets = [field % (b"Tx", b"name", b"/V (Jane Q. Example)", b"140 695 400 715", b"/Helv 12 Tf 0 g"),
+               field % (b"Btn", b"subscribe", b"/V /Yes /AS /Yes", b"140 655 155 670", b"/ZaDb 0 Tf 0 g"),
+               field % (b"Ch", b"country", b"/Ff 131072 /V (Norway) /Opt [(Denmark) (Norway)]", b"140 615 300 635",
+                        b"/Helv 12 Tf 0 g")]
+    write_pdf("form.pdf", [page], annots=[widgets],
+              form=b"/NeedAppearances true /DA (/Helv 0 Tf 0 g)")
+
+
 def main():
     os.chdir(HERE)
     write_drop_caps()
     write_off_page()
+    write_form()
     write_comments()
     write_overprints()
     # Two columns, drawn a left line, then the right line beside it.

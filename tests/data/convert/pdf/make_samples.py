@@ -19,12 +19,13 @@ def pdf_text(s):
     return b"<FEFF" + s.encode("utf-16-be").hex().upper().encode() + b">"
 
 
-def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None):
+def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None, form=None):
     """pages: list of content-stream byte strings; every page gets the fonts F1
     (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
     (Helvetica-Oblique) when oblique; annots: for each page, a list of
     annotation dictionaries (bytes) written into its /Annots; crop: a crop
-    box (bytes, "[x0 y0 x1 y1]") for every page."""
+    box (bytes, "[x0 y0 x1 y1]") for every page; form: the entries of an interactive form whose fields are
+    every page's widget annotations, with Helv and ZaDb as its fonts."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -39,6 +40,12 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
     if oblique:
         fonts += b" /F3 %d 0 R" % add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Oblique "
                                       b"/Encoding /WinAnsiEncoding >>")
+    zadb = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>") if form else None
+    widgets = []  # object numbers of every page's annotations, when they are a form's fields
+    if form:
+        for page_annots in annots or []:
+            widgets.append([add(a) for a in page_annots])
+        annots = [[b"%d 0 R" % n for n in nums] for nums in widgets]
     pages_num = len(objects) + 1 + 2 * len(pages)  # the page tree comes after every page
     kids = []
     for number, content in enumerate(pages):
@@ -53,7 +60,12 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
                         b"/Resources << /Font << %s >> >>%s >>" % (pages_num, stream, fonts, extra)))
     assert add(b"<< /Type /Pages /Kids [" + b" ".join(b"%d 0 R" % k for k in kids) +
                b"] /Count %d >>" % len(kids)) == pages_num
-    catalog = add(b"<< /Type /Catalog /Pages %d 0 R >>" % pages_num)
+    acroform = b""
+    if form:
+        fields = b" ".join(b"%d 0 R" % n for nums in widgets for n in nums)
+        acroform = b" /AcroForm << /Fields [%s] %s /DR << /Font << /Helv %d 0 R /ZaDb %d 0 R >> >> >>" % (
+            fields, form, f1, zadb)
+    catalog = add(b"<< /Type /Catalog /Pages %d 0 R%s >>" % (pages_num, acroform))
     info_num = None
     if info:
         info_num = add(b"<< " + b" ".join(b"/" + k.encode() + b" " + pdf_text(v) for k, v in info.items()) + b" >>")
