@@ -351,6 +351,74 @@ void AddDrawnSpaces(Piece& p, const std::vector<GlyphFont>& fonts) {
   p.glyphs = std::move(spaced);
 }
 
+// Letter-spaced text (titles set with wide tracking): MuPDF puts a space
+// into every gap wider than a few tenths of an em, so each letter stands
+// alone ("C O N T E N T S").  A run of five or more one-letter words
+// (letters or digits: a leader's dots and a formula's symbols are not), set no
+// more than 0.8 em apart, is letter-spaced when its letters are capitals
+// or digits or when some of its gaps are a space wider than the narrowest
+// (the breaks between its words); lower-case letters evenly apart are more
+// often single-letter words (a formula's "x y z").  Within the run, the
+// spaces in the narrow gaps go; the wide gaps keep theirs.
+void JoinLetterSpaced(Piece& p, std::vector<GlyphFont>& fonts) {
+  constexpr std::size_t kMinRun = 5;
+  std::vector<Glyph>& g = p.glyphs;
+  if (!p.horizontal || g.size() < 2 * kMinRun - 1) return;
+  const auto single = [&](std::size_t i) {
+    return (IsLtrLetter(g[i].c) || IsDigit(g[i].c)) && !IsUnspaced(g[i].c) && (i == 0 || IsSpace(g[i - 1].c)) &&
+           (i + 1 == g.size() || IsSpace(g[i + 1].c));
+  };
+  std::vector<bool> drop(g.size(), false);
+  bool any = false;
+  for (std::size_t i = 0; i < g.size();) {
+    if (!single(i)) {
+      ++i;
+      continue;
+    }
+    // The run: one-letter words with only spaces between them.
+    std::vector<std::size_t> run{i};
+    std::size_t j = i + 1;
+    for (;;) {
+      std::size_t k = j;
+      while (k < g.size() && IsSpace(g[k].c)) ++k;
+      if (k == j || k == g.size() || !single(k)) break;
+      run.push_back(k);
+      j = k + 1;
+    }
+    i = j;
+    if (run.size() < kMinRun) continue;
+    float em = 0, narrow = 1e30f, wide = 0;
+    bool capitals = true;
+    for (std::size_t n = 0; n < run.size(); ++n) {
+      em = std::max(em, fonts[run[n]].size);
+      capitals = capitals && (IsUpper(g[run[n]].c) || IsDigit(g[run[n]].c));
+      if (n > 0) {
+        const float gap = g[run[n]].x0 - g[run[n - 1]].x1;
+        narrow = std::min(narrow, gap);
+        wide = std::max(wide, gap);
+      }
+    }
+    if (em <= 0 || narrow > 0.8f * em || narrow < -0.1f * em) continue;
+    const float word_break = narrow + 0.2f * em;
+    if (!capitals && wide <= word_break) continue;
+    for (std::size_t n = 1; n < run.size(); ++n)
+      if (g[run[n]].x0 - g[run[n - 1]].x1 <= word_break)
+        for (std::size_t k = run[n - 1] + 1; k < run[n]; ++k) drop[k] = any = true;
+      else
+        for (std::size_t k = run[n - 1] + 2; k < run[n]; ++k) drop[k] = any = true;  // one space stays
+  }
+  if (!any) return;
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < g.size(); ++k)
+    if (!drop[k]) {
+      g[kept] = g[k];
+      fonts[kept] = fonts[k];
+      ++kept;
+    }
+  g.resize(kept);
+  fonts.resize(kept);
+}
+
 // True when a horizontal line goes on from where the last line of its
 // block ends, on the same baseline: the rest of a line after a copy.
 bool ContinuesLine(const std::vector<Piece>& lines, const Piece& p) {
@@ -494,6 +562,7 @@ std::vector<Piece> ReadLines(const fz_stext_page* page, const fz_stext_line* own
         }
       }
       if (p.glyphs.empty()) continue;
+      JoinLetterSpaced(p, fonts);
       AddDrawnSpaces(p, fonts);
       ComposeAccents(p.glyphs);
       p.Bound();

@@ -1,8 +1,8 @@
 // The PDF text library's reading order and word forms, over the samples of
 // tests/data/convert/pdf/make_layout_samples.py: columns drawn line by line
-// across the page, words placed apart without spaces, words drawn over
-// themselves, drop caps, text off the page, form fields' values,
-// hyphenation at line ends, right-to-left scripts and ligature characters.
+// across the page, words placed apart without spaces, letter-spaced titles,
+// words drawn over themselves, drop caps, text off the page, form fields'
+// values, hyphenation at line ends, right-to-left scripts and ligatures.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -92,6 +92,12 @@ TEST(PageText, FormFieldValuesFollowTheirLabels) {
   // after its label on the same line; the check box's Zapf Dingbats code is
   // its check mark, not "3".
   EXPECT_EQ(PagesOf("form.pdf"), "Name: Jane Q. Example\n\nSubscribe: \u2713\n\nCountry: Norway\n\n");
+}
+
+TEST(PageText, LetterSpacedTitlesAreWords) {
+  // A short run and small letters set evenly apart stay as drawn.
+  EXPECT_EQ(PagesOf("letter_spaced.pdf"),
+            "ANNUAL REPORT 2024\n\nCONTENTS\n\nspaced out words\n\nwith x y z w v as variables\n\nN O\n\n");
 }
 
 TEST(PageText, RightToLeftScriptsInReadingOrder) {

@@ -92,8 +92,21 @@ def write_form():
               form=b"/NeedAppearances true /DA (/Helv 0 Tf 0 g)")
 
 
+def write_letter_spaced():
+    """Titles set with wide tracking, which MuPDF reads as one-letter words:
+    capitals with words, one capital word, small letters with words; and
+    what stays apart: small letters evenly apart (a formula), a short run."""
+    page = (b"BT /F1 10 Tf 3 Tc 72 700 Td (ANNUAL REPORT 2024) Tj ET\n"
+            b"BT /F1 10 Tf 5 Tc 72 680 Td (CONTENTS) Tj ET\n"
+            b"BT /F1 10 Tf 3 Tc 72 660 Td (spaced out words) Tj ET\n"
+            b"BT /F1 10 Tf 72 640 Td (with x y z w v as variables) Tj ET\n"
+            b"BT /F1 10 Tf 3 Tc 72 620 Td (NO) Tj ET\n")
+    write_pdf("letter_spaced.pdf", [page])
+
+
 def main():
     os.chdir(HERE)
+    write_letter_spaced()
     write_drop_caps()
     write_off_page()
     write_form()
