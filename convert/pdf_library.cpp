@@ -40,7 +40,8 @@ Loaded Load() {
   // Kept loaded for the life of the process: its text may still be in use.
   r.usable = Bind(handle, "GetDocInfo", &r.library.GetDocInfo, &r.error) &&
              Bind(handle, "GetTextContentFormated", &r.library.GetTextContentFormated, &r.error) &&
-             Bind(handle, "PdfExtractPages", &r.library.PdfExtractPages, &r.error);
+             Bind(handle, "PdfExtractPages", &r.library.PdfExtractPages, &r.error) &&
+             Bind(handle, "PdfExtractAttachments", &r.library.PdfExtractAttachments, &r.error);
   return r;
 }
 

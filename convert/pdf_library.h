@@ -16,6 +16,8 @@ struct PdfLibrary {
   char* (*GetTextContentFormated)(const char* path, int flags, int n) = nullptr;
   int (*PdfExtractPages)(const char* path, PdfPageTextFunc on_page, void* user, char* error,
                          size_t error_size) = nullptr;
+  int (*PdfExtractAttachments)(const char* path, size_t max_bytes, PdfAttachmentFunc on_file, void* user,
+                               char* error, size_t error_size) = nullptr;
 };
 
 // The loaded library, or nullptr with the reason in *error when it cannot be

@@ -13,6 +13,8 @@ extern "C" {
 #include <exception>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "convert/charset.h"
 #include "pdfinfo/bounded_context.h"
@@ -627,6 +629,172 @@ int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* er
   return any_text ? PDFINFO_OK : PDFINFO_NO_TEXT;
 }
 
+// ---- embedded files --------------------------------------------------------
+
+constexpr int kMaxAttachments = 10000;
+
+// MuPDF reports errors with longjmp: the lookups below run in fz_try blocks
+// of their own with plain variables only, and the collecting is done outside.
+
+// The file specification at index i of the EmbeddedFiles name tree, when it
+// holds an embedded file.
+pdf_obj* TreeFile(fz_context* ctx, pdf_obj* tree, int i) {
+  pdf_obj* fs = nullptr;
+  fz_var(fs);
+  fz_try(ctx) {
+    fs = pdf_dict_get_val(ctx, tree, i);
+    if (!pdf_is_embedded_file(ctx, fs)) fs = nullptr;
+  }
+  fz_catch(ctx) { fs = nullptr; }
+  return fs;
+}
+
+// The file specification of comment i of a page, when the comment is a
+// file attachment with an embedded file.
+pdf_obj* CommentFile(fz_context* ctx, pdf_obj* annots, int i) {
+  pdf_obj* fs = nullptr;
+  fz_var(fs);
+  fz_try(ctx) {
+    pdf_obj* a = pdf_array_get(ctx, annots, i);
+    if (pdf_name_eq(ctx, pdf_dict_get(ctx, a, PDF_NAME(Subtype)), PDF_NAME(FileAttachment))) {
+      fs = pdf_dict_get(ctx, a, PDF_NAME(FS));
+      if (!pdf_is_embedded_file(ctx, fs)) fs = nullptr;
+    }
+  }
+  fz_catch(ctx) { fs = nullptr; }
+  return fs;
+}
+
+// A page's /Annots, read without loading the page; nullptr when it has none.
+// *found tells whether the page is in the page tree at all.
+pdf_obj* PageAnnots(fz_context* ctx, pdf_document* doc, int page, bool* found) {
+  pdf_obj* annots = nullptr;
+  pdf_obj* object = nullptr;
+  fz_var(annots);
+  fz_var(object);
+  fz_try(ctx) {
+    object = pdf_lookup_page_obj(ctx, doc, page);
+    annots = pdf_dict_get(ctx, object, PDF_NAME(Annots));
+  }
+  fz_catch(ctx) { annots = nullptr; }
+  *found = object != nullptr;
+  return annots;
+}
+
+pdf_obj* LoadEmbeddedFilesTree(fz_context* ctx, pdf_document* doc) {
+  pdf_obj* tree = nullptr;
+  fz_var(tree);
+  fz_try(ctx) { tree = pdf_load_name_tree(ctx, doc, PDF_NAME(EmbeddedFiles)); }
+  fz_catch(ctx) { tree = nullptr; }  // a damaged name tree costs its files
+  return tree;
+}
+
+// The file specifications of the document's embedded files, in document
+// order and each once: the EmbeddedFiles name tree, then each page's file
+// attachment comments.  The tree is dropped by the caller (*tree).
+std::vector<pdf_obj*> EmbeddedFiles(Context& c, pdf_document* doc, int pages, pdf_obj** tree) {
+  fz_context* ctx = c.get();
+  std::vector<pdf_obj*> files;
+  std::unordered_set<int> seen;
+  auto take = [&](pdf_obj* fs) {
+    if (!fs || files.size() >= static_cast<std::size_t>(kMaxAttachments)) return;
+    const int number = pdf_to_num(ctx, fs);
+    if (number > 0 && !seen.insert(number).second) return;
+    files.push_back(fs);
+  };
+  *tree = LoadEmbeddedFilesTree(ctx, doc);
+  const int n = pdf_dict_len(ctx, *tree);
+  for (int i = 0; i < n; ++i) take(TreeFile(ctx, *tree, i));
+  // A page tree may claim far more pages than the file holds: as when
+  // reading the pages, a run of pages that cannot be found ends the search.
+  int missing = 0;
+  for (int p = 0; p < pages && files.size() < static_cast<std::size_t>(kMaxAttachments); ++p) {
+    if (TimeIsUp(c)) break;
+    bool found = false;
+    pdf_obj* annots = PageAnnots(ctx, doc, p, &found);
+    missing = found ? 0 : missing + 1;
+    if (missing >= kMaxPagesNotLoaded) break;
+    const int count = pdf_array_len(ctx, annots);
+    for (int i = 0; i < count; ++i) take(CommentFile(ctx, annots, i));
+  }
+  return files;
+}
+
+// The name a file specification gives its file: the Unicode name, else the
+// plain one, else a stand-in.
+std::string EmbeddedName(fz_context* ctx, pdf_obj* fs) {
+  const char* text = nullptr;
+  fz_var(text);
+  fz_try(ctx) {
+    text = pdf_dict_get_text_string(ctx, fs, PDF_NAME(UF));
+    if (!text || !*text) text = pdf_dict_get_text_string(ctx, fs, PDF_NAME(F));
+  }
+  fz_catch(ctx) { text = nullptr; }
+  return text && *text ? std::string(text) : std::string("attachment");
+}
+
+// The file's stated size (-1 when it states none) and, when that is within
+// max_bytes, its contents (nullptr when they cannot be read).
+fz_buffer* LoadEmbedded(fz_context* ctx, pdf_obj* fs, std::size_t max_bytes, int64_t* stated) {
+  fz_buffer* contents = nullptr;
+  pdf_embedded_file_params params{};
+  params.size = -1;
+  fz_var(contents);
+  fz_try(ctx) {
+    pdf_get_embedded_file_params(ctx, fs, &params);
+    if (params.size < 0 || static_cast<std::uint64_t>(params.size) <= max_bytes)
+      contents = pdf_load_embedded_file_contents(ctx, fs);
+  }
+  fz_catch(ctx) {
+    fz_drop_buffer(ctx, contents);
+    contents = nullptr;
+  }
+  *stated = params.size;
+  return contents;
+}
+
+int ExtractAttachments(const char* path, std::size_t max_bytes, PdfAttachmentFunc on_file, void* user, char* error,
+                       std::size_t error_size) {
+  Context c;
+  Document doc(c, path);
+  switch (doc.result().status) {
+    case Opened::kOk:
+      break;
+    case Opened::kPassword:
+      CopyMessage(error, error_size, doc.result().error);
+      return PDFINFO_PASSWORD;
+    case Opened::kDamaged:
+      CopyMessage(error, error_size, doc.result().error);
+      return PDFINFO_DAMAGED;
+  }
+  fz_context* ctx = c.get();
+  pdf_document* pdoc = pdf_specifics(ctx, doc.get());
+  if (!pdoc) return PDFINFO_OK;
+  pdf_obj* tree = nullptr;
+  const std::vector<pdf_obj*> files = EmbeddedFiles(c, pdoc, doc.result().pages, &tree);
+  struct DropTree {
+    fz_context* ctx;
+    pdf_obj* tree;
+    ~DropTree() { pdf_drop_obj(ctx, tree); }
+  } drop_tree{ctx, tree};
+  for (pdf_obj* fs : files) {
+    if (TimeIsUp(c)) break;
+    const std::string name = EmbeddedName(ctx, fs);
+    int64_t stated = -1;
+    fz_buffer* contents = LoadEmbedded(ctx, fs, max_bytes, &stated);
+    unsigned char* data = nullptr;
+    const std::size_t size = contents ? fz_buffer_storage(ctx, contents, &data) : 0;
+    // A stream may hold more than it states: the size read is checked too.
+    const int stop = contents && size <= max_bytes
+                         ? on_file(user, name.c_str(), reinterpret_cast<const char*>(data), size)
+                         : on_file(user, name.c_str(), nullptr,
+                                   contents ? size : stated > 0 ? static_cast<std::size_t>(stated) : 0);
+    fz_drop_buffer(ctx, contents);
+    if (stop != 0) return PDFINFO_STOPPED;
+  }
+  return PDFINFO_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -660,6 +828,21 @@ int PdfExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char*
   }
   try {
     return ExtractPages(path, on_page, user, error, error_size);
+  } catch (const std::exception& e) {
+    CopyMessage(error, error_size, e.what());
+    return PDFINFO_DAMAGED;
+  }
+}
+
+int PdfExtractAttachments(const char* path, size_t max_bytes, PdfAttachmentFunc on_file, void* user, char* error,
+                          size_t error_size) {
+  if (error && error_size) error[0] = '\0';
+  if (!path || !on_file) {
+    CopyMessage(error, error_size, "no document");
+    return PDFINFO_DAMAGED;
+  }
+  try {
+    return ExtractAttachments(path, max_bytes, on_file, user, error, error_size);
   } catch (const std::exception& e) {
     CopyMessage(error, error_size, e.what());
     return PDFINFO_DAMAGED;

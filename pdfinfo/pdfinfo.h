@@ -98,6 +98,21 @@ typedef int (*PdfPageTextFunc)(void* user, int page, const char* text, size_t si
 PDFINFO_EXPORT int PdfExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* error,
                                    size_t error_size);
 
+/* Receives one file embedded in the document: its name as the document
+   gives it (UTF-8, NUL-terminated, never empty) and its bytes, or data NULL
+   and size its stated size for a file larger than the caller's max_bytes or
+   one that cannot be read.  Returns 0 to go on, anything else to stop. */
+typedef int (*PdfAttachmentFunc)(void* user, const char* name, const char* data, size_t size);
+
+/* Hands each file embedded in the document to on_file, once each, in
+   document order: the document's attached files (a portfolio's too), then
+   the files attached to its pages' comments.  At most 10000 files are
+   looked at.  Returns PDFINFO_OK (also when there are none),
+   PDFINFO_PASSWORD, PDFINFO_DAMAGED or PDFINFO_STOPPED, with error as for
+   PdfExtractPages.  Needs no lock. */
+PDFINFO_EXPORT int PdfExtractAttachments(const char* path, size_t max_bytes, PdfAttachmentFunc on_file, void* user,
+                                         char* error, size_t error_size);
+
 #ifdef __cplusplus
 }
 #endif

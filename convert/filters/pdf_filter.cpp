@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/conversion_options.h"
+#include "convert/filters/members.h"
 #include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 #include "convert/pdf_library.h"
@@ -100,6 +101,32 @@ int TakePage(void* user, int number, const char* text, size_t size, unsigned hin
   return static_cast<PageCollector*>(user)->Take(number, std::string_view(text, size), hints);
 }
 
+// Files embedded in the document (its attached files, a portfolio's
+// documents, files attached to comments) follow its pages, as a mail's
+// attachments follow its body: each by name, then its text when a filter
+// reads it (pictures are named only, as in mail).
+constexpr std::size_t kMaxAttachmentBytes = std::size_t{64} << 20;
+
+struct AttachmentReader {
+  TextSink& sink;
+  PrivateFolder folder;
+};
+
+int TakeAttachment(void* user, const char* name, const char* data, size_t size) {
+  auto* r = static_cast<AttachmentReader*>(user);
+  const std::string shown = MemberBaseName(name);
+  r->sink.Line("Attachment: " + shown);
+  const std::string_view bytes = data ? std::string_view(data, size) : std::string_view();
+  if (!bytes.empty() && !IsPictureAttachment(bytes)) {
+    TextSink member = MemberSink(r->sink);
+    ExtractResult result = ExtractMemberBytes(r->folder, shown, bytes, member);
+    AppendMemberText(member, r->sink);
+    r->sink.EndLine();
+    if (result.status == ExtractResult::Status::kPassword) r->sink.Line("(password-protected)");
+  }
+  return r->sink.full() ? 1 : 0;
+}
+
 class PdfFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -126,6 +153,12 @@ class PdfFilter : public BuiltinFilter {
       if (!ocr_problem.empty()) ocr_problem = std::string(kPdfOcrProblem) + ocr_problem;
     }
     if (status == PDFINFO_STOPPED) return ExtractResult::Ok();  // the sink is full; the adapter reports the cut
+    if (status != PDFINFO_DAMAGED) {
+      AttachmentReader attachments{sink, {}};
+      char attachment_error[256] = "";
+      pdf->PdfExtractAttachments(path.c_str(), kMaxAttachmentBytes, TakeAttachment, &attachments, attachment_error,
+                                 sizeof attachment_error);
+    }
     const bool read = status == PDFINFO_OK || status == PDFINFO_NO_TEXT;
     if (sink.empty()) {
       // Nothing to read, by text or by OCR: the PDF route reports the

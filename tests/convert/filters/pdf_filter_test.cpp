@@ -29,6 +29,25 @@ TEST(PdfFilter, OneChunkPerPageLinesAsTheLayoutGivesThem) {
             "Second page: the appendix\n\n\u0391\u03bb\u03c6\u03b1 \u03b2\u03b7\u03c4\u03b1 \u03c9\n\n");
 }
 
+TEST(PdfFilter, EmbeddedFilesFollowThePagesByNameWithTheirText) {
+  // The document's own files in the order of their names, then the file of
+  // a comment on the page; a picture is named only; a PDF inside is read.
+  TextSink sink;
+  ExtractResult r = CreatePdfFilter()->Extract(PdfSample("attachments.pdf"), sink);
+  ASSERT_EQ(r.status, Status::kOk) << r.reason;
+  const std::string text = sink.Joined();
+  std::size_t at = 0;
+  for (const char* expected : {"The covering letter.", "Attachment: invoice.xml", "Harbour Office Ltd",
+                               "Attachment: logo.png\n", "Attachment: notes.txt\nMinutes of the harbour meeting",
+                               "Attachment: report.pdf", "Revenue grew in every region.",
+                               "Attachment: \u00dcbersicht.txt\nGr\u00fc\u00dfe aus dem Hafen.",
+                               "Attachment: figures.csv\nmonth,passengers\nMay,1200"}) {
+    const std::size_t found = text.find(expected, at);
+    ASSERT_NE(found, std::string::npos) << expected << " after " << at << " in:\n" << text;
+    at = found;
+  }
+}
+
 TEST(PdfFilter, NoTextLayerYieldsNoChunks) {
   TextSink sink;
   ExtractResult r = CreatePdfFilter()->Extract(PdfSample("no_text.pdf"), sink);

@@ -104,8 +104,27 @@ def write_letter_spaced():
     write_pdf("letter_spaced.pdf", [page])
 
 
+def write_attachments():
+    """Files embedded in a PDF: attached to the document (text, an XML
+    invoice as e-invoices carry it, a whole PDF, a picture, a Unicode name)
+    and to a comment on the page."""
+    png = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010800000000"
+                        "3a7e9b550000000a49444154789c63600000000200015e2b3c3a0000000049454e44ae426082")
+    with open("two_pages.pdf", "rb") as f:
+        nested = f.read()
+    files = [("notes.txt", b"Minutes of the harbour meeting: the ferry keeps its timetable.\n", None),
+             ("invoice.xml", b"<?xml version='1.0'?><Invoice><Seller>Harbour Office Ltd</Seller>"
+                             b"<Total>119.00</Total></Invoice>", None),
+             ("report.pdf", nested, None),
+             ("logo.png", png, None),
+             ("\u00dcbersicht.txt", "Gr\u00fc\u00dfe aus dem Hafen.\n".encode("utf-8"), None),
+             ("figures.csv", b"month,passengers\nMay,1200\n", 0)]
+    write_pdf("attachments.pdf", [text_lines("F1", 12, 72, 700, [b"(The covering letter.)"])], files=files)
+
+
 def main():
     os.chdir(HERE)
+    write_attachments()
     write_letter_spaced()
     write_drop_caps()
     write_off_page()

@@ -19,13 +19,16 @@ def pdf_text(s):
     return b"<FEFF" + s.encode("utf-16-be").hex().upper().encode() + b">"
 
 
-def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None, form=None):
+def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None, form=None,
+              files=None):
     """pages: list of content-stream byte strings; every page gets the fonts F1
     (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
     (Helvetica-Oblique) when oblique; annots: for each page, a list of
     annotation dictionaries (bytes) written into its /Annots; crop: a crop
     box (bytes, "[x0 y0 x1 y1]") for every page; form: the entries of an interactive form whose fields are
-    every page's widget annotations, with Helv and ZaDb as its fonts."""
+    every page's widget annotations, with Helv and ZaDb as its fonts; files:
+    embedded files (name, bytes, page): in the document's EmbeddedFiles
+    when page is None, else attached to a comment on that page."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -41,6 +44,17 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
         fonts += b" /F3 %d 0 R" % add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Oblique "
                                       b"/Encoding /WinAnsiEncoding >>")
     zadb = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>") if form else None
+    tree = []  # the EmbeddedFiles name tree's (name, filespec) pairs
+    annots = [list(a) for a in annots] if annots else [[] for _ in pages]
+    for name, data, on_page in files or []:
+        stream = add(b"<< /Type /EmbeddedFile /Length %d /Params << /Size %d >> >>\nstream\n" % (len(data), len(data)) +
+                     data + b"\nendstream")
+        spec = b"<< /Type /Filespec /F %s /UF %s /EF << /F %d 0 R >> >>" % (pdf_text(name), pdf_text(name), stream)
+        if on_page is None:
+            tree.append((name, add(spec)))
+        else:
+            annots[on_page].append(b"<< /Type /Annot /Subtype /FileAttachment /Rect [500 700 520 720] /FS " + spec +
+                                   b" /Contents " + pdf_text(name) + b" >>")
     widgets = []  # object numbers of every page's annotations, when they are a form's fields
     if form:
         for page_annots in annots or []:
@@ -65,7 +79,11 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
         fields = b" ".join(b"%d 0 R" % n for nums in widgets for n in nums)
         acroform = b" /AcroForm << /Fields [%s] %s /DR << /Font << /Helv %d 0 R /ZaDb %d 0 R >> >> >>" % (
             fields, form, f1, zadb)
-    catalog = add(b"<< /Type /Catalog /Pages %d 0 R%s >>" % (pages_num, acroform))
+    names = b""
+    if tree:
+        names = b" /Names << /EmbeddedFiles << /Names [" + b" ".join(
+            pdf_text(n) + b" %d 0 R" % o for n, o in sorted(tree)) + b"] >> >>"
+    catalog = add(b"<< /Type /Catalog /Pages %d 0 R%s%s >>" % (pages_num, acroform, names))
     info_num = None
     if info:
         info_num = add(b"<< " + b" ".join(b"/" + k.encode() + b" " + pdf_text(v) for k, v in info.items()) + b" >>")
