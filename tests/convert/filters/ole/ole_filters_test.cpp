@@ -199,6 +199,21 @@ TEST(ExcelFilter, PageHeadersFootersAndTextBoxesFollowTheCells) {
       << e.text;
 }
 
+TEST(PowerPointFilter, TablesAreRowsOfTabSeparatedCells) {
+  // A table is a group of cell shapes: rows by their tops, cells by their
+  // left edges; a merged cell leaves the place it covers empty, and a cell's
+  // paragraphs stay on its row.
+  Extracted e = ExtractSample("ppt", Sample("tables.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text,
+            "Prices\n"
+            "Fruit\tPrice\tNote\n"
+            "Apple\t1.20\tred crisp\n"
+            "Spanning two\t\tlast\n"
+            "\tOnly middle\t\n"
+            "After the table\n");
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
