@@ -214,6 +214,15 @@ TEST(PowerPointFilter, TablesAreRowsOfTabSeparatedCells) {
             "After the table\n");
 }
 
+TEST(ExcelFilter, ChartTitlesFollowTheCells) {
+  // The chart's title first, then its axis titles; the values it plots are
+  // the sheet's and are not repeated.
+  Extracted e = ExtractSample("xls", Sample("charts.xls"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("2022\t15\t11\nYearly harvest\nYear of crop\nTonnes picked\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Yearly harvest"), e.text.rfind("Yearly harvest")) << e.text;
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
