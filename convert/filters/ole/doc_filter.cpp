@@ -1,7 +1,9 @@
 #include "convert/filters/ole/doc_filter.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -120,9 +122,47 @@ void ForEachWord6Sprm(std::string_view grpprl, F f) {
   }
 }
 
+// Reads length bytes at offset of the document's Data stream (form fields'
+// settings, pictures); fewer or none past its end.
+using DataReader = std::function<std::string(uint32_t offset, uint32_t length)>;
+
+// The entry a drop-down form field shows, from its settings (FFData) in the
+// Data stream: a version, bits holding the field's type and the selected
+// entry, then counted UTF-16 strings and the list of entries last.
+std::string DropDownEntry(std::string_view ff) {
+  if (ff.size() < 10 || Le32(ff, 0) != 0xFFFFFFFF) return {};
+  const uint16_t bits = Le16(ff, 4);
+  if ((bits & 3) != 2) return {};  // not a drop-down
+  const std::size_t selected = (bits >> 2) & 0x1F;
+  std::size_t at = 10;
+  auto skip_string = [&] {  // a length, the characters and a terminating zero
+    at += 2 + 2 * std::size_t{Le16(ff, at)} + 2;
+  };
+  skip_string();  // the field's name
+  const std::size_t fallback = Le16(ff, at);  // the default entry
+  at += 2;
+  for (int i = 0; i < 5; ++i) skip_string();  // format, help, status, entry and exit macros
+  if (at + 6 > ff.size() || Le16(ff, at) != 0xFFFF) return {};
+  const std::size_t count = Le16(ff, at + 2), extra = Le16(ff, at + 4);
+  at += 6;
+  const std::size_t wanted = selected < count ? selected : fallback < count ? fallback : count;
+  for (std::size_t i = 0; i < count && at + 2 <= ff.size(); ++i) {
+    const std::size_t cch = Le16(ff, at);
+    if (2 * cch > ff.size() - at - 2) return {};
+    if (i == wanted) {
+      std::string out;
+      AppendUtf16Le(ff.substr(at + 2, 2 * cch), out);
+      return out;
+    }
+    at += 2 + 2 * cch + extra;
+  }
+  return {};
+}
+
 class WordReader {
  public:
-  WordReader(std::string word, std::string table) : word_(std::move(word)), table_(std::move(table)) {}
+  WordReader(std::string word, std::string table, DataReader data)
+      : word_(std::move(word)), table_(std::move(table)), data_(std::move(data)) {}
 
   // Reads the FIB and the piece table.  Fills *why and returns false when
   // the document cannot be read.
@@ -136,9 +176,12 @@ class WordReader {
 
  private:
   bool ReadPieces(std::string_view clx);
-  // Reads which text a tracked change deleted from the character property
-  // pages that the bin table [fc, fc + lcb) of the table stream lists.
-  void ReadDeletions(uint32_t fc, uint32_t lcb);
+  // Reads which text a tracked change deleted, and where the data of form
+  // fields lies, from the character property pages that the bin table
+  // [fc, fc + lcb) of the table stream lists.
+  void ReadCharacterRuns(uint32_t fc, uint32_t lcb);
+  // The text a form field shows whose object character is at byte fc.
+  std::string FormFieldText(uint64_t fc) const;
   bool Deleted(uint64_t fc) const;
   // Reads where the body refers to its footnotes and endnotes (the
   // references' character positions in the plex at [fc, fc + lcb)).
@@ -156,6 +199,7 @@ class WordReader {
   void EndParagraph(const ParaProps& props);
 
   std::string word_, table_;
+  DataReader data_;
   bool word97_ = true;
   const char* codepage_ = "windows-1252";
   std::vector<Piece> pieces_;
@@ -176,6 +220,13 @@ class WordReader {
   // Byte ranges [first, second) of the WordDocument stream holding text that
   // a tracked change deleted, sorted and apart.
   std::vector<std::pair<uint32_t, uint32_t>> deleted_;
+  // Runs [first, last) of the WordDocument stream whose object characters
+  // keep their data at an offset of the Data stream, sorted by first.
+  struct DataRun {
+    uint32_t first, last, offset;
+  };
+  std::vector<DataRun> data_runs_;
+  uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
   // The body's automatically numbered note references, by character
   // position: true for an endnote.  A note's own text starts with its mark
   // too; marks are numbered as the references are, footnotes 1, 2, 3 and
@@ -236,7 +287,7 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     ccp_hdr_txbx = Le32(word_, rglw + 40);
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
-    ReadDeletions(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));                // PlcfBteChpx
+    ReadCharacterRuns(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));            // PlcfBteChpx
     ReadNoteReferences(Le32(word_, blob + 2 * 8), Le32(word_, blob + 2 * 8 + 4), false);      // PlcffndRef
     if (Le16(word_, blob - 2) > 47)
       ReadNoteReferences(Le32(word_, blob + 46 * 8), Le32(word_, blob + 46 * 8 + 4), true);   // PlcfendRef
@@ -325,7 +376,7 @@ bool WordReader::ReadPieces(std::string_view clx) {
   return false;
 }
 
-void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
+void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   std::string_view t = table_;
   if (fc >= t.size() || lcb > t.size() - fc || lcb < 12) return;
   std::size_t n = (lcb - 4) / 8;
@@ -347,12 +398,18 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
       if (at == 0 || at >= 511) continue;
       std::size_t cb = static_cast<unsigned char>(fkp[at]);
       if (at + 1 + cb > 511) continue;
-      bool deleted = false;
+      bool deleted = false, has_data = false;
+      uint32_t data_offset = 0;
       ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
         if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
+        if (sprm == 0x6A03 && operand.size() == 4) {                         // sprmCPicLocation
+          data_offset = Le32(operand, 0);
+          has_data = true;
+        }
       });
       uint32_t first = Le32(fkp, 4 * i), last = Le32(fkp, 4 * (i + 1));
       if (deleted && first < last) deleted_.emplace_back(first, last);
+      if (has_data && first < last && data_runs_.size() < 1000000) data_runs_.push_back({first, last, data_offset});
     }
   }
   std::sort(deleted_.begin(), deleted_.end());
@@ -364,6 +421,20 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
       merged.push_back(r);
   }
   deleted_.swap(merged);
+  std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
+}
+
+std::string WordReader::FormFieldText(uint64_t fc) const {
+  if (!data_ || data_runs_.empty()) return {};
+  auto it = std::upper_bound(data_runs_.begin(), data_runs_.end(), fc,
+                             [](uint64_t v, const DataRun& r) { return v < r.first; });
+  if (it == data_runs_.begin() || fc >= std::prev(it)->last) return {};
+  // The data: its length, the length of a header to pass over, then the field's settings.
+  const uint32_t offset = std::prev(it)->offset;
+  const std::string head = data_(offset, 6);
+  const uint32_t total = Le32(head, 0), header = Le16(head, 4);
+  if (head.size() < 6 || total <= header || total > 65536) return {};
+  return DropDownEntry(data_(offset + header, total - header));
 }
 
 void WordReader::ReadNoteReferences(uint32_t fc, uint32_t lcb, bool endnotes) {
@@ -614,14 +685,21 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         case 0x13:  // field begin: its code follows
           fields_.push_back(false);
           field_code_.clear();
+          field_object_fc_ = UINT64_MAX;
           continue;
         case 0x14:  // its shown result follows
           if (!fields_.empty()) fields_.back() = true;
           continue;
         case 0x15:
           if (!fields_.empty()) {
-            // A phonetic guide without a result shows its base and reading.
+            // A phonetic guide without a result shows its base and reading,
+            // a drop-down form field its selected entry.
             std::string guide = fields_.back() ? std::string() : PhoneticGuideText(field_code_);
+            if (!fields_.back() && guide.empty() && field_object_fc_ != UINT64_MAX &&
+                field_code_.find_first_not_of(' ') != std::string::npos &&
+                field_code_.compare(field_code_.find_first_not_of(' '), 12, "FORMDROPDOWN") == 0)
+              guide = FormFieldText(field_object_fc_);
+            field_object_fc_ = UINT64_MAX;
             fields_.pop_back();
             field_code_.clear();
             if (!guide.empty() && std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; })) {
@@ -635,6 +713,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       bool shown = std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; });
       if (!fields_.empty() && !fields_.back() && c >= 0x20 && field_code_.size() < kMaxFieldCode)
         AppendUtf8(c, field_code_);
+      if (!fields_.empty() && !fields_.back() && c == 0x01) field_object_fc_ = fc;
       if (c == 0x0D || c == 0x07) {
         if (fields_.size() > 0 && c == 0x0D) {  // a field never spans paragraphs we show
           fields_.clear();
@@ -714,7 +793,17 @@ class DocFilter : public BuiltinFilter {
     if (!word) return ExtractResult::UnknownFormat("not a Word document: no WordDocument stream");
     bool which_table = Le16(*word, 10) & 0x0200;
     std::optional<std::string> table = ReadCompoundStream(file.get(), which_table ? "1Table" : "0Table");
-    WordReader reader(std::move(*word), table ? std::move(*table) : std::string());
+    // The Data stream holds pictures too: only the few bytes asked for are read.
+    std::shared_ptr<GsfInput> data(gsf_infile_child_by_name(file.get(), "Data"), GObjectUnref());
+    DataReader read_data = [data](uint32_t offset, uint32_t length) {
+      std::string out;
+      // gsf_input_seek is true when it fails.
+      if (!data || offset >= gsf_input_size(data.get()) || gsf_input_seek(data.get(), offset, G_SEEK_SET)) return out;
+      out.resize(static_cast<std::size_t>(std::min<gsf_off_t>(length, gsf_input_size(data.get()) - offset)));
+      if (!out.empty() && !gsf_input_read(data.get(), out.size(), reinterpret_cast<guint8*>(out.data()))) out.clear();
+      return out;
+    };
+    WordReader reader(std::move(*word), table ? std::move(*table) : std::string(), std::move(read_data));
     bool encrypted = false;
     if (!reader.Open(&why, &encrypted)) {
       if (encrypted) return ExtractResult::Password();

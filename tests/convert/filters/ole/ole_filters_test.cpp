@@ -223,6 +223,21 @@ TEST(ExcelFilter, ChartTitlesFollowTheCells) {
   EXPECT_EQ(e.text.find("Yearly harvest"), e.text.rfind("Yearly harvest")) << e.text;
 }
 
+TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
+  // A drop-down form field shows its selected entry, not its list; a
+  // footnote with a mark of its own shows that mark, and the numbered ones
+  // around it count on without it.
+  Extracted e = ExtractSample("doc", Sample("forms.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Fruit chosen: Pear today.\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Apple"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Plum"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Numbered note1 and starred note\u2020 and another2.\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("1\tFirst plain note.\n\u2020\tDagger note.\n2\tSecond plain note.\n"), std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("See the example site now.\n"), std::string::npos) << e.text;
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
