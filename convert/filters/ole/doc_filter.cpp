@@ -181,7 +181,7 @@ class WordReader {
   // [fc, fc + lcb) of the table stream lists.
   void ReadCharacterRuns(uint32_t fc, uint32_t lcb);
   // The text a form field shows whose object character is at byte fc.
-  std::string FormFieldText(uint64_t fc) const;
+  std::string FormFieldText(uint64_t fc);
   bool Deleted(uint64_t fc) const;
   // Reads where the body refers to its footnotes and endnotes (the
   // references' character positions in the plex at [fc, fc + lcb)).
@@ -227,6 +227,7 @@ class WordReader {
   };
   std::vector<DataRun> data_runs_;
   uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
+  std::map<uint32_t, std::string> form_fields_;  // the entry shown, by offset of the field's settings
   // The body's automatically numbered note references, by character
   // position: true for an endnote.  A note's own text starts with its mark
   // too; marks are numbered as the references are, footnotes 1, 2, 3 and
@@ -424,17 +425,23 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
 }
 
-std::string WordReader::FormFieldText(uint64_t fc) const {
+std::string WordReader::FormFieldText(uint64_t fc) {
   if (!data_ || data_runs_.empty()) return {};
   auto it = std::upper_bound(data_runs_.begin(), data_runs_.end(), fc,
                              [](uint64_t v, const DataRun& r) { return v < r.first; });
   if (it == data_runs_.begin() || fc >= std::prev(it)->last) return {};
   // The data: its length, the length of a header to pass over, then the field's settings.
+  // Each field's settings are read once; a document naming more than a few
+  // thousand (a damaged or hostile one) shows the rest empty.
   const uint32_t offset = std::prev(it)->offset;
+  auto known = form_fields_.find(offset);
+  if (known != form_fields_.end()) return known->second;
+  if (form_fields_.size() >= 10000) return {};
+  std::string& entry = form_fields_[offset];
   const std::string head = data_(offset, 6);
   const uint32_t total = Le32(head, 0), header = Le16(head, 4);
-  if (head.size() < 6 || total <= header || total > 65536) return {};
-  return DropDownEntry(data_(offset + header, total - header));
+  if (head.size() == 6 && total > header && total <= 32768) entry = DropDownEntry(data_(offset + header, total - header));
+  return entry;
 }
 
 void WordReader::ReadNoteReferences(uint32_t fc, uint32_t lcb, bool endnotes) {

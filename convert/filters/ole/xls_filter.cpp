@@ -469,8 +469,9 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
     while (Next(&at, &type, &d)) {
       if (IsBof(type)) {
         ++nested;
+        chart.Finish(chart_lines);  // what a chart holding this substream showed so far
         charts.push_back(Le16(d, 2) == 0x0020 && charts.size() < 64);
-        if (charts.back()) chart = ChartText();
+        chart = ChartText();
         continue;
       }
       if (type == 0x000A) {
