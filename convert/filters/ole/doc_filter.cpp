@@ -159,6 +159,58 @@ std::string DropDownEntry(std::string_view ff) {
   return {};
 }
 
+// The Symbol font's characters from 0x20 to 0xFF as Unicode; 0 where the
+// glyph is a piece of a larger one (bracket and integral parts) or missing.
+constexpr char16_t kSymbolFont[224] = {
+    u' ',    u'!',    u'\u2200', u'#',    u'\u2203', u'%',    u'&',    u'\u220B', u'(',    u')',    u'\u2217',
+    u'+',    u',',    u'\u2212', u'.',    u'/',    u'0',    u'1',    u'2',    u'3',    u'4',    u'5',
+    u'6',    u'7',    u'8',    u'9',    u':',    u';',    u'<',    u'=',    u'>',    u'?',    u'\u2245',
+    u'Α',    u'Β',    u'Χ',    u'Δ',    u'Ε',    u'Φ',    u'Γ',    u'Η',    u'Ι',    u'ϑ',    u'Κ',
+    u'Λ',    u'Μ',    u'Ν',    u'Ο',    u'Π',    u'Θ',    u'Ρ',    u'Σ',    u'Τ',    u'Υ',    u'ς',
+    u'Ω',    u'Ξ',    u'Ψ',    u'Ζ',    u'[',    u'\u2234', u']',    u'\u22A5', u'_',    0,       u'α',
+    u'β',    u'χ',    u'δ',    u'ε',    u'φ',    u'γ',    u'η',    u'ι',    u'ϕ',    u'κ',    u'λ',
+    u'μ',    u'ν',    u'ο',    u'π',    u'θ',    u'ρ',    u'σ',    u'τ',    u'υ',    u'ϖ',    u'ω',
+    u'ξ',    u'ψ',    u'ζ',    u'{',    u'|',    u'}',    u'\u223C', 0,       0,       0,       0,
+    0,       0,       0,       0,       0,       0,       0,       0,       0,       0,       0,
+    0,       0,       0,       0,       0,       0,       0,       0,       0,       0,       0,
+    0,       0,       0,       0,       0,       0,       0,       u'\u20AC', u'\u03D2', u'\u2032',
+    u'\u2264', u'\u2044', u'\u221E', u'\u0192', u'\u2663', u'\u2666', u'\u2665', u'\u2660', u'\u2194', u'\u2190', u'\u2191',
+    u'\u2192', u'\u2193', u'\u00B0', u'\u00B1', u'\u2033', u'\u2265', u'\u00D7', u'\u221D', u'\u2202', u'\u2022', u'\u00F7',
+    u'\u2260', u'\u2261', u'\u2248', u'\u2026', 0,       0,       u'\u21B5', u'\u2135', u'\u2111', u'\u211C', u'\u2118',
+    u'\u2297', u'\u2295', u'\u2205', u'\u2229', u'\u222A', u'\u2283', u'\u2287', u'\u2284', u'\u2282', u'\u2286', u'\u2208',
+    u'\u2209', u'\u2220', u'\u2207', u'\u00AE', u'\u00A9', u'\u2122', u'\u220F', u'\u221A', u'\u22C5', u'\u00AC', u'\u2227',
+    u'\u2228', u'\u21D4', u'\u21D0', u'\u21D1', u'\u21D2', u'\u21D3', u'\u25CA', u'\u2329', u'\u00AE', u'\u00A9', u'\u2122',
+    u'\u2211', 0,       0,       0,       0,       0,       0,       0,       0,       0,       0,
+    0,       u'\u232A', u'\u222B', 0,       0,       0,       0,       0,       0,       0,       0,
+    0,       0,       0,       0,       0,
+};
+
+// The character a symbol (inserted from a font's character map) stands for;
+// 0 for one that has no meaning as text.  Symbol fonts put their glyphs at
+// F000 + the 8-bit code: the Symbol font's are written as the Unicode
+// characters they show, Wingdings' boxes and ticks (forms use them) too;
+// other symbol fonts' pictures are left out.
+char32_t SymbolChar(std::string_view font, char32_t code) {
+  if (code < 0x100) code += 0xF000;
+  if (code >= 0xF000 && code <= 0xF0FF) {
+    code -= 0xF000;
+    if (font == "Symbol") return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
+    if (font == "Wingdings") {
+      switch (code) {
+        case 0xA8: return U'\u2610';  // an empty box
+        case 0xFB: return U'\u2717';  // a cross
+        case 0xFC: return U'\u2713';  // a tick
+        case 0xFD: return U'\u2612';  // a box with a cross
+        case 0xFE: return U'\u2611';  // a box with a tick
+        default: return 0;
+      }
+    }
+    return 0;
+  }
+  if ((code >= 0xE000 && code <= 0xF8FF) || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return code;
+}
+
 class WordReader {
  public:
   WordReader(std::string word, std::string table, DataReader data)
@@ -180,6 +232,11 @@ class WordReader {
   // fields lies, from the character property pages that the bin table
   // [fc, fc + lcb) of the table stream lists.
   void ReadCharacterRuns(uint32_t fc, uint32_t lcb);
+  // Reads the names of the document's fonts (the SttbfFfn at [fc, fc + lcb)).
+  void ReadFonts(uint32_t fc, uint32_t lcb);
+  // The symbol a character at byte fc stands for, when its run is a symbol
+  // run; U+FFFF when it is not.
+  char32_t SymbolAt(uint64_t fc) const;
   // The text a form field shows whose object character is at byte fc.
   std::string FormFieldText(uint64_t fc);
   bool Deleted(uint64_t fc) const;
@@ -226,6 +283,14 @@ class WordReader {
     uint32_t first, last, offset;
   };
   std::vector<DataRun> data_runs_;
+  // Runs whose characters stand for a symbol of a font, sorted by first.
+  struct SymbolRun {
+    uint32_t first, last;
+    uint16_t font;
+    char16_t code;
+  };
+  std::vector<SymbolRun> symbol_runs_;
+  std::vector<std::string> fonts_;  // font names by index
   uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
   std::map<uint32_t, std::string> form_fields_;  // the entry shown, by offset of the field's settings
   // The body's automatically numbered note references, by character
@@ -289,6 +354,7 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
     ReadCharacterRuns(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));            // PlcfBteChpx
+    ReadFonts(Le32(word_, blob + 15 * 8), Le32(word_, blob + 15 * 8 + 4));                    // SttbfFfn
     ReadNoteReferences(Le32(word_, blob + 2 * 8), Le32(word_, blob + 2 * 8 + 4), false);      // PlcffndRef
     if (Le16(word_, blob - 2) > 47)
       ReadNoteReferences(Le32(word_, blob + 46 * 8), Le32(word_, blob + 46 * 8 + 4), true);   // PlcfendRef
@@ -399,18 +465,27 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
       if (at == 0 || at >= 511) continue;
       std::size_t cb = static_cast<unsigned char>(fkp[at]);
       if (at + 1 + cb > 511) continue;
-      bool deleted = false, has_data = false;
+      bool deleted = false, has_data = false, symbol = false;
       uint32_t data_offset = 0;
+      uint16_t symbol_font = 0;
+      char16_t symbol_code = 0;
       ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
         if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
         if (sprm == 0x6A03 && operand.size() == 4) {                         // sprmCPicLocation
           data_offset = Le32(operand, 0);
           has_data = true;
         }
+        if (sprm == 0x6A09 && operand.size() == 4) {  // sprmCSymbol: the font and the character
+          symbol_font = Le16(operand, 0);
+          symbol_code = Le16(operand, 2);
+          symbol = true;
+        }
       });
       uint32_t first = Le32(fkp, 4 * i), last = Le32(fkp, 4 * (i + 1));
       if (deleted && first < last) deleted_.emplace_back(first, last);
       if (has_data && first < last && data_runs_.size() < 1000000) data_runs_.push_back({first, last, data_offset});
+      if (symbol && first < last && symbol_runs_.size() < 1000000)
+        symbol_runs_.push_back({first, last, symbol_font, symbol_code});
     }
   }
   std::sort(deleted_.begin(), deleted_.end());
@@ -423,6 +498,40 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   }
   deleted_.swap(merged);
   std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
+  std::sort(symbol_runs_.begin(), symbol_runs_.end(),
+            [](const SymbolRun& a, const SymbolRun& b) { return a.first < b.first; });
+}
+
+void WordReader::ReadFonts(uint32_t fc, uint32_t lcb) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 4) return;
+  std::string_view table = t.substr(fc, lcb);
+  // A count, a 16-bit size of extra data, then each font: a size byte and
+  // that many bytes, the name (UTF-16, ending in a zero) 39 bytes in.
+  const std::size_t count = Le16(table, 0);
+  for (std::size_t i = 0, at = 4; i < count && at < table.size(); ++i) {
+    const std::size_t size = static_cast<unsigned char>(table[at]);
+    std::string name;
+    if (size > 39 && at + 1 + size <= table.size()) {
+      std::string_view chars = table.substr(at + 40, size - 39);
+      for (std::size_t k = 0; k + 1 < chars.size(); k += 2)
+        if (Le16(chars, k) == 0) {
+          chars = chars.substr(0, k);
+          break;
+        }
+      AppendUtf16Le(chars.substr(0, chars.size() & ~std::size_t{1}), name);
+    }
+    fonts_.push_back(std::move(name));
+    at += 1 + size;
+  }
+}
+
+char32_t WordReader::SymbolAt(uint64_t fc) const {
+  auto it = std::upper_bound(symbol_runs_.begin(), symbol_runs_.end(), fc,
+                             [](uint64_t v, const SymbolRun& r) { return v < r.first; });
+  if (it == symbol_runs_.begin() || fc >= std::prev(it)->last) return 0xFFFF;
+  const SymbolRun& run = *std::prev(it);
+  return SymbolChar(run.font < fonts_.size() ? std::string_view(fonts_[run.font]) : std::string_view(), run.code);
 }
 
 std::string WordReader::FormFieldText(uint64_t fc) {
@@ -688,6 +797,13 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         }
       }
       if (deleted && c != 0x0D && c != 0x07) continue;
+      if (c == 0x28 && !symbol_runs_.empty()) {
+        // A symbol from a font's character map stands in the text as "(".
+        if (char32_t symbol = SymbolAt(fc); symbol != 0xFFFF) {
+          if (symbol == 0) continue;
+          c = symbol;
+        }
+      }
       switch (c) {
         case 0x13:  // field begin: its code follows
           fields_.push_back(false);

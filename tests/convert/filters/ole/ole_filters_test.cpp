@@ -238,6 +238,15 @@ TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
   EXPECT_NE(e.text.find("See the example site now.\n"), std::string::npos) << e.text;
 }
 
+TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
+  // Word keeps a symbol inserted from a font as "(" with the font and the
+  // character in its run: the Symbol font's alpha and degree sign read as
+  // the characters they show, and typed brackets stay.
+  Extracted e = ExtractSample("doc", Sample("symbols.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Angle \u03b1 (in degrees) is small at 20\u00b0C.\n");
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
