@@ -237,6 +237,8 @@ class WordReader {
   // The symbol a character at byte fc stands for, when its run is a symbol
   // run; U+FFFF when it is not.
   char32_t SymbolAt(uint64_t fc) const;
+  // Whether the character at byte fc is set in the Symbol font.
+  bool InSymbolFont(uint64_t fc) const;
   // The text a form field shows whose object character is at byte fc.
   std::string FormFieldText(uint64_t fc);
   bool Deleted(uint64_t fc) const;
@@ -290,6 +292,7 @@ class WordReader {
     char16_t code;
   };
   std::vector<SymbolRun> symbol_runs_;
+  std::vector<std::pair<uint32_t, uint32_t>> symbol_font_runs_;  // runs set in the Symbol font, sorted
   std::vector<std::string> fonts_;  // font names by index
   uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
   std::map<uint32_t, std::string> form_fields_;  // the entry shown, by offset of the field's settings
@@ -353,8 +356,8 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     ccp_hdr_txbx = Le32(word_, rglw + 40);
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
-    ReadCharacterRuns(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));            // PlcfBteChpx
     ReadFonts(Le32(word_, blob + 15 * 8), Le32(word_, blob + 15 * 8 + 4));                    // SttbfFfn
+    ReadCharacterRuns(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));            // PlcfBteChpx
     ReadNoteReferences(Le32(word_, blob + 2 * 8), Le32(word_, blob + 2 * 8 + 4), false);      // PlcffndRef
     if (Le16(word_, blob - 2) > 47)
       ReadNoteReferences(Le32(word_, blob + 46 * 8), Le32(word_, blob + 46 * 8 + 4), true);   // PlcfendRef
@@ -469,11 +472,16 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
       uint32_t data_offset = 0;
       uint16_t symbol_font = 0;
       char16_t symbol_code = 0;
+      bool symbol_font_run = false;
       ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
         if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
         if (sprm == 0x6A03 && operand.size() == 4) {                         // sprmCPicLocation
           data_offset = Le32(operand, 0);
           has_data = true;
+        }
+        if (sprm == 0x4A4F && operand.size() == 2) {  // sprmCRgFtc0: the font of ASCII text
+          const uint16_t font = Le16(operand, 0);
+          symbol_font_run = font < fonts_.size() && fonts_[font] == "Symbol";
         }
         if (sprm == 0x6A09 && operand.size() == 4) {  // sprmCSymbol: the font and the character
           symbol_font = Le16(operand, 0);
@@ -486,6 +494,8 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
       if (has_data && first < last && data_runs_.size() < 1000000) data_runs_.push_back({first, last, data_offset});
       if (symbol && first < last && symbol_runs_.size() < 1000000)
         symbol_runs_.push_back({first, last, symbol_font, symbol_code});
+      if (symbol_font_run && first < last && symbol_font_runs_.size() < 1000000)
+        symbol_font_runs_.emplace_back(first, last);
     }
   }
   std::sort(deleted_.begin(), deleted_.end());
@@ -500,6 +510,14 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
   std::sort(symbol_runs_.begin(), symbol_runs_.end(),
             [](const SymbolRun& a, const SymbolRun& b) { return a.first < b.first; });
+  std::sort(symbol_font_runs_.begin(), symbol_font_runs_.end());
+}
+
+bool WordReader::InSymbolFont(uint64_t fc) const {
+  if (symbol_font_runs_.empty()) return false;
+  auto it = std::upper_bound(symbol_font_runs_.begin(), symbol_font_runs_.end(), fc,
+                             [](uint64_t v, const std::pair<uint32_t, uint32_t>& r) { return v < r.first; });
+  return it != symbol_font_runs_.begin() && fc < std::prev(it)->second;
 }
 
 void WordReader::ReadFonts(uint32_t fc, uint32_t lcb) {
@@ -776,6 +794,8 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
           c = byte;
         } else if (deleted) {
           continue;
+        } else if (InSymbolFont(fc)) {
+          c = byte;  // the font's own character, mapped below
         } else {
           std::string decoded = DecodeCharset(std::string_view(&word_[fc], 1), word97_ ? "windows-1252" : codepage_);
           if (!decoded.empty() && (fields_.empty() || fields_.back())) {
@@ -797,11 +817,13 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         }
       }
       if (deleted && c != 0x0D && c != 0x07) continue;
+      bool symbol_done = false;
       if (c == 0x28 && !symbol_runs_.empty()) {
         // A symbol from a font's character map stands in the text as "(".
         if (char32_t symbol = SymbolAt(fc); symbol != 0xFFFF) {
           if (symbol == 0) continue;
           c = symbol;
+          symbol_done = true;
         }
       }
       switch (c) {
@@ -889,6 +911,12 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       else if (c == 0xA0) c = ' ';
       else if (c == 0x1F || c == 0xFEFF) continue;
       else if (c < 0x20 && c != '\t') continue;  // pictures, note references, separators
+      if (!symbol_done && ((c > 0x20 && c <= 0xFF) || (c >= 0xF021 && c <= 0xF0FF)) && InSymbolFont(fc)) {
+        // Text typed in the Symbol font shows that font's characters (Greek
+        // letters for Latin ones).
+        c = kSymbolFont[(c & 0xFF) - 0x20];
+        if (c == 0) continue;
+      }
       BeginText();
       AppendUtf8(c, line_);
       if (line_.size() > 65536) {

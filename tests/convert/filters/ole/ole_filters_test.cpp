@@ -241,10 +241,13 @@ TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
 TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
   // Word keeps a symbol inserted from a font as "(" with the font and the
   // character in its run: the Symbol font's alpha and degree sign read as
-  // the characters they show, and typed brackets stay.
+  // the characters they show, and typed brackets stay.  Latin letters typed
+  // in the Symbol font show as its Greek ones; digits and spaces stay.
   Extracted e = ExtractSample("doc", Sample("symbols.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
-  EXPECT_EQ(e.text, "Angle \u03b1 (in degrees) is small at 20\u00b0C.\n");
+  EXPECT_EQ(e.text,
+            "Angle \u03b1 (in degrees) is small at 20\u00b0C.\n"
+            "Typed in the Symbol font: \u03b1\u03b2\u03b3 = 90, then plain abg.\n");
 }
 
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
