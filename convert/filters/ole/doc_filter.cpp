@@ -126,21 +126,28 @@ void ForEachWord6Sprm(std::string_view grpprl, F f) {
 // settings, pictures); fewer or none past its end.
 using DataReader = std::function<std::string(uint32_t offset, uint32_t length)>;
 
-// The entry a drop-down form field shows, from its settings (FFData) in the
-// Data stream: a version, bits holding the field's type and the selected
-// entry, then counted UTF-16 strings and the list of entries last.
-std::string DropDownEntry(std::string_view ff) {
+// What a check box or drop-down form field shows, from its settings (FFData)
+// in the Data stream: a version, bits holding the field's type and its
+// state (the box checked, the entry selected), then counted UTF-16 strings
+// and, for a drop-down, the list of entries last.  A check box shows as a
+// box, crossed when checked.
+std::string FormFieldShows(std::string_view ff) {
   if (ff.size() < 10 || Le32(ff, 0) != 0xFFFFFFFF) return {};
   const uint16_t bits = Le16(ff, 4);
-  if ((bits & 3) != 2) return {};  // not a drop-down
+  const int type = bits & 3;
+  if (type != 1 && type != 2) return {};  // a text field shows its result
   const std::size_t selected = (bits >> 2) & 0x1F;
   std::size_t at = 10;
   auto skip_string = [&] {  // a length, the characters and a terminating zero
     at += 2 + 2 * std::size_t{Le16(ff, at)} + 2;
   };
   skip_string();  // the field's name
-  const std::size_t fallback = Le16(ff, at);  // the default entry
+  const std::size_t fallback = Le16(ff, at);  // the default state
   at += 2;
+  if (type == 1) {  // 25 stands for the default
+    const bool checked = (selected == 25 ? fallback : selected) != 0;
+    return checked ? "\u2612" : "\u2610";
+  }
   for (int i = 0; i < 5; ++i) skip_string();  // format, help, status, entry and exit macros
   if (at + 6 > ff.size() || Le16(ff, at) != 0xFFFF) return {};
   const std::size_t count = Le16(ff, at + 2), extra = Le16(ff, at + 4);
@@ -567,7 +574,7 @@ std::string WordReader::FormFieldText(uint64_t fc) {
   std::string& entry = form_fields_[offset];
   const std::string head = data_(offset, 6);
   const uint32_t total = Le32(head, 0), header = Le16(head, 4);
-  if (head.size() == 6 && total > header && total <= 32768) entry = DropDownEntry(data_(offset + header, total - header));
+  if (head.size() == 6 && total > header && total <= 32768) entry = FormFieldShows(data_(offset + header, total - header));
   return entry;
 }
 
@@ -838,11 +845,13 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         case 0x15:
           if (!fields_.empty()) {
             // A phonetic guide without a result shows its base and reading,
-            // a drop-down form field its selected entry.
+            // a drop-down form field its selected entry, a check box its box
+            // (its result is empty).
             std::string guide = fields_.back() ? std::string() : PhoneticGuideText(field_code_);
-            if (!fields_.back() && guide.empty() && field_object_fc_ != UINT64_MAX &&
-                field_code_.find_first_not_of(' ') != std::string::npos &&
-                field_code_.compare(field_code_.find_first_not_of(' '), 12, "FORMDROPDOWN") == 0)
+            const std::size_t code = field_code_.find_first_not_of(' ');
+            const bool drop_down = code != std::string::npos && field_code_.compare(code, 12, "FORMDROPDOWN") == 0;
+            const bool check_box = code != std::string::npos && field_code_.compare(code, 12, "FORMCHECKBOX") == 0;
+            if (guide.empty() && field_object_fc_ != UINT64_MAX && ((drop_down && !fields_.back()) || check_box))
               guide = FormFieldText(field_object_fc_);
             field_object_fc_ = UINT64_MAX;
             fields_.pop_back();

@@ -23,8 +23,8 @@ soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDo
   --convert-to xls --outdir . src/extras.fods >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Presentation Flat XML" \
   --convert-to ppt --outdir . src/extras.fodp >/dev/null
-# A slide table with a merged cell, a chart with its titles, a drop-down form
-# field and a footnote with a mark of its own.
+# A slide table with a merged cell, a chart with its titles, form fields (a
+# drop-down, check boxes) and a footnote with a mark of its own.
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/tables.fodp >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Spreadsheet Flat XML" \
   --convert-to xls --outdir . src/charts.fods >/dev/null

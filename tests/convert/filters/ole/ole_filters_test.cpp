@@ -224,9 +224,9 @@ TEST(ExcelFilter, ChartTitlesFollowTheCells) {
 }
 
 TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
-  // A drop-down form field shows its selected entry, not its list; a
-  // footnote with a mark of its own shows that mark, and the numbered ones
-  // around it count on without it.
+  // A drop-down form field shows its selected entry, not its list, a check
+  // box its box (crossed when checked); a footnote with a mark of its own
+  // shows that mark, and the numbered ones around it count on without it.
   Extracted e = ExtractSample("doc", Sample("forms.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
   EXPECT_NE(e.text.find("Fruit chosen: Pear today.\n"), std::string::npos) << e.text;
@@ -235,6 +235,7 @@ TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
   EXPECT_NE(e.text.find("Numbered note1 and starred note\u2020 and another2.\n"), std::string::npos) << e.text;
   EXPECT_NE(e.text.find("1\tFirst plain note.\n\u2020\tDagger note.\n2\tSecond plain note.\n"), std::string::npos)
       << e.text;
+  EXPECT_NE(e.text.find("Married \u2612 single \u2610 end.\n"), std::string::npos) << e.text;
   EXPECT_NE(e.text.find("See the example site now.\n"), std::string::npos) << e.text;
 }
 
