@@ -372,6 +372,39 @@ TEST_F(ScratchDir, HostileSlideTablesCostLittle) {
   }
 }
 
+TEST_F(ScratchDir, ChartSheetsShowTheirTitlesButNotDataLabels) {
+  // A workbook whose one sheet is a chart: its title and its series' name
+  // are text; a data label shows a plotted value and is left out.
+  auto record = [](uint16_t type, const std::string& data) {
+    std::string r = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(data.size()),
+                     static_cast<char>(data.size() >> 8)};
+    return r + data;
+  };
+  auto text = [&](const std::string& t) {  // SERIESTEXT: an id, then a short 8-bit string
+    return record(0x100D, std::string(2, '\0') + static_cast<char>(t.size()) + '\0' + t);
+  };
+  const std::string begin = record(0x1033, ""), end = record(0x1034, "");
+  auto label = [&](const std::string& t, char link) {  // TEXT, its block, what it belongs to
+    return record(0x1025, std::string(32, '\0')) + begin + text(t) + record(0x1027, std::string(1, link) + std::string(5, '\0')) + end;
+  };
+  auto bof = [&](char kind) { return record(0x0809, std::string("\0\x06", 2) + kind + std::string(13, '\0')); };
+  const std::string name = "Chart1";
+  std::string globals = bof(5);
+  const std::size_t sheet_at = globals.size() + 4 + 8 + name.size() + 4;
+  std::string sheet_entry = {static_cast<char>(sheet_at), static_cast<char>(sheet_at >> 8), 0, 0, 0, 2,
+                             static_cast<char>(name.size()), 0};
+  globals += record(0x0085, sheet_entry + name) + record(0x000A, "");
+  std::string chart = bof(0x20) + record(0x1002, std::string(16, '\0')) + begin + label("Sales by month", 1) +
+                      label("42", 4) + record(0x1003, std::string(12, '\0')) + begin +
+                      record(0x1051, std::string("\0\x01", 2) + std::string(6, '\0')) + text("North") + end + end +
+                      record(0x000A, "");
+  fs::path p = dir_ / "chart-sheet.xls";
+  WriteCompound(p, "Workbook", globals + chart);
+  Extracted e = ExtractSample("xls", p.string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Chart1\nSales by month\nNorth\n");
+}
+
 TEST_F(ScratchDir, ProgramRoutesTheExtensionsToTheseFilters) {
   for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml"}) {
     fs::path in = dir_ / name;
