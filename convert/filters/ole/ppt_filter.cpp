@@ -424,7 +424,8 @@ bool PptReader::CollectTable(const Record& group, int depth, Context& ctx, std::
       } else if (part.type == kClientAnchor && part.size >= 8 && !anchored) {
         const bool wide = part.size >= 16;  // top, left, right, bottom
         cell.top = wide ? static_cast<int32_t>(Le32(s_, part.body)) : static_cast<int16_t>(Le16(s_, part.body));
-        cell.left = wide ? static_cast<int32_t>(Le32(s_, part.body + 4)) : static_cast<int16_t>(Le16(s_, part.body + 2));
+        cell.left =
+            wide ? static_cast<int32_t>(Le32(s_, part.body + 4)) : static_cast<int16_t>(Le16(s_, part.body + 2));
         anchored = true;
       } else if (part.type == kClientTextbox) {
         text_box = true;

@@ -385,7 +385,8 @@ TEST_F(ScratchDir, ChartSheetsShowTheirTitlesButNotDataLabels) {
   };
   const std::string begin = record(0x1033, ""), end = record(0x1034, "");
   auto label = [&](const std::string& t, char link) {  // TEXT, its block, what it belongs to
-    return record(0x1025, std::string(32, '\0')) + begin + text(t) + record(0x1027, std::string(1, link) + std::string(5, '\0')) + end;
+    const std::string link_record = record(0x1027, std::string(1, link) + std::string(5, '\0'));
+    return record(0x1025, std::string(32, '\0')) + begin + text(t) + link_record + end;
   };
   auto bof = [&](char kind) { return record(0x0809, std::string("\0\x06", 2) + kind + std::string(13, '\0')); };
   const std::string name = "Chart1";
