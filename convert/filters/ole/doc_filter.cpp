@@ -1,7 +1,9 @@
 #include "convert/filters/ole/doc_filter.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -120,9 +122,113 @@ void ForEachWord6Sprm(std::string_view grpprl, F f) {
   }
 }
 
+// Reads length bytes at offset of the document's Data stream (form fields'
+// settings, pictures); fewer or none past its end.
+using DataReader = std::function<std::string(uint32_t offset, uint32_t length)>;
+
+// What a check box or drop-down form field shows, from its settings (FFData)
+// in the Data stream: a version, bits holding the field's type and its
+// state (the box checked, the entry selected), then counted UTF-16 strings
+// and, for a drop-down, the list of entries last.  A check box shows as a
+// box, crossed when checked.
+std::string FormFieldShows(std::string_view ff) {
+  if (ff.size() < 10 || Le32(ff, 0) != 0xFFFFFFFF) return {};
+  const uint16_t bits = Le16(ff, 4);
+  const int type = bits & 3;
+  if (type != 1 && type != 2) return {};  // a text field shows its result
+  const std::size_t selected = (bits >> 2) & 0x1F;
+  std::size_t at = 10;
+  auto skip_string = [&] {  // a length, the characters and a terminating zero
+    at += 2 + 2 * std::size_t{Le16(ff, at)} + 2;
+  };
+  skip_string();  // the field's name
+  const std::size_t fallback = Le16(ff, at);  // the default state
+  at += 2;
+  if (type == 1) {  // 25 stands for the default
+    const bool checked = (selected == 25 ? fallback : selected) != 0;
+    return checked ? "\u2612" : "\u2610";
+  }
+  for (int i = 0; i < 5; ++i) skip_string();  // format, help, status, entry and exit macros
+  if (at + 6 > ff.size() || Le16(ff, at) != 0xFFFF) return {};
+  const std::size_t count = Le16(ff, at + 2), extra = Le16(ff, at + 4);
+  at += 6;
+  const std::size_t wanted = selected < count ? selected : fallback < count ? fallback : count;
+  for (std::size_t i = 0; i < count && at + 2 <= ff.size(); ++i) {
+    const std::size_t cch = Le16(ff, at);
+    if (2 * cch > ff.size() - at - 2) return {};
+    if (i == wanted) {
+      std::string out;
+      AppendUtf16Le(ff.substr(at + 2, 2 * cch), out);
+      return out;
+    }
+    at += 2 + 2 * cch + extra;
+  }
+  return {};
+}
+
+// The Symbol font's characters from 0x20 to 0xFF as Unicode; 0 where the
+// glyph is a piece of a larger one (bracket and integral parts) or missing.
+constexpr char16_t kSymbolFont[224] = {
+    /* 20 */ u' ', u'!', u'\u2200', u'#', u'\u2203', u'%', u'&', u'\u220B',
+    /* 28 */ u'(', u')', u'\u2217', u'+', u',', u'\u2212', u'.', u'/',
+    /* 30 */ u'0', u'1', u'2', u'3', u'4', u'5', u'6', u'7',
+    /* 38 */ u'8', u'9', u':', u';', u'<', u'=', u'>', u'?',
+    /* 40 */ u'\u2245', u'Α', u'Β', u'Χ', u'Δ', u'Ε', u'Φ', u'Γ',
+    /* 48 */ u'Η', u'Ι', u'ϑ', u'Κ', u'Λ', u'Μ', u'Ν', u'Ο',
+    /* 50 */ u'Π', u'Θ', u'Ρ', u'Σ', u'Τ', u'Υ', u'ς', u'Ω',
+    /* 58 */ u'Ξ', u'Ψ', u'Ζ', u'[', u'\u2234', u']', u'\u22A5', u'_',
+    /* 60 */ 0, u'α', u'β', u'χ', u'δ', u'ε', u'φ', u'γ',
+    /* 68 */ u'η', u'ι', u'ϕ', u'κ', u'λ', u'μ', u'ν', u'ο',
+    /* 70 */ u'π', u'θ', u'ρ', u'σ', u'τ', u'υ', u'ϖ', u'ω',
+    /* 78 */ u'ξ', u'ψ', u'ζ', u'{', u'|', u'}', u'\u223C', 0,
+    /* 80 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 88 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 90 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 98 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* A0 */ u'\u20AC', u'\u03D2', u'\u2032', u'\u2264', u'\u2044', u'\u221E', u'\u0192', u'\u2663',
+    /* A8 */ u'\u2666', u'\u2665', u'\u2660', u'\u2194', u'\u2190', u'\u2191', u'\u2192', u'\u2193',
+    /* B0 */ u'\u00B0', u'\u00B1', u'\u2033', u'\u2265', u'\u00D7', u'\u221D', u'\u2202', u'\u2022',
+    /* B8 */ u'\u00F7', u'\u2260', u'\u2261', u'\u2248', u'\u2026', 0, 0, u'\u21B5',
+    /* C0 */ u'\u2135', u'\u2111', u'\u211C', u'\u2118', u'\u2297', u'\u2295', u'\u2205', u'\u2229',
+    /* C8 */ u'\u222A', u'\u2283', u'\u2287', u'\u2284', u'\u2282', u'\u2286', u'\u2208', u'\u2209',
+    /* D0 */ u'\u2220', u'\u2207', u'\u00AE', u'\u00A9', u'\u2122', u'\u220F', u'\u221A', u'\u22C5',
+    /* D8 */ u'\u00AC', u'\u2227', u'\u2228', u'\u21D4', u'\u21D0', u'\u21D1', u'\u21D2', u'\u21D3',
+    /* E0 */ u'\u25CA', u'\u2329', u'\u00AE', u'\u00A9', u'\u2122', u'\u2211', 0, 0,
+    /* E8 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* F0 */ 0, u'\u232A', u'\u222B', 0, 0, 0, 0, 0,
+    /* F8 */ 0, 0, 0, 0, 0, 0, 0, 0,
+};
+
+// The character a symbol (inserted from a font's character map) stands for;
+// 0 for one that has no meaning as text.  Symbol fonts put their glyphs at
+// F000 + the 8-bit code: the Symbol font's are written as the Unicode
+// characters they show, Wingdings' boxes and ticks (forms use them) too;
+// other symbol fonts' pictures are left out.
+char32_t SymbolChar(std::string_view font, char32_t code) {
+  if (code < 0x100) code += 0xF000;
+  if (code >= 0xF000 && code <= 0xF0FF) {
+    code -= 0xF000;
+    if (font == "Symbol") return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
+    if (font == "Wingdings") {
+      switch (code) {
+        case 0xA8: return U'\u2610';  // an empty box
+        case 0xFB: return U'\u2717';  // a cross
+        case 0xFC: return U'\u2713';  // a tick
+        case 0xFD: return U'\u2612';  // a box with a cross
+        case 0xFE: return U'\u2611';  // a box with a tick
+        default: return 0;
+      }
+    }
+    return 0;
+  }
+  if ((code >= 0xE000 && code <= 0xF8FF) || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return code;
+}
+
 class WordReader {
  public:
-  WordReader(std::string word, std::string table) : word_(std::move(word)), table_(std::move(table)) {}
+  WordReader(std::string word, std::string table, DataReader data)
+      : word_(std::move(word)), table_(std::move(table)), data_(std::move(data)) {}
 
   // Reads the FIB and the piece table.  Fills *why and returns false when
   // the document cannot be read.
@@ -136,9 +242,19 @@ class WordReader {
 
  private:
   bool ReadPieces(std::string_view clx);
-  // Reads which text a tracked change deleted from the character property
-  // pages that the bin table [fc, fc + lcb) of the table stream lists.
-  void ReadDeletions(uint32_t fc, uint32_t lcb);
+  // Reads which text a tracked change deleted, and where the data of form
+  // fields lies, from the character property pages that the bin table
+  // [fc, fc + lcb) of the table stream lists.
+  void ReadCharacterRuns(uint32_t fc, uint32_t lcb);
+  // Reads the names of the document's fonts (the SttbfFfn at [fc, fc + lcb)).
+  void ReadFonts(uint32_t fc, uint32_t lcb);
+  // The symbol a character at byte fc stands for, when its run is a symbol
+  // run; U+FFFF when it is not.
+  char32_t SymbolAt(uint64_t fc) const;
+  // Whether the character at byte fc is set in the Symbol font.
+  bool InSymbolFont(uint64_t fc) const;
+  // The text a form field shows whose object character is at byte fc.
+  std::string FormFieldText(uint64_t fc);
   bool Deleted(uint64_t fc) const;
   // Reads where the body refers to its footnotes and endnotes (the
   // references' character positions in the plex at [fc, fc + lcb)).
@@ -156,6 +272,7 @@ class WordReader {
   void EndParagraph(const ParaProps& props);
 
   std::string word_, table_;
+  DataReader data_;
   bool word97_ = true;
   const char* codepage_ = "windows-1252";
   std::vector<Piece> pieces_;
@@ -176,6 +293,23 @@ class WordReader {
   // Byte ranges [first, second) of the WordDocument stream holding text that
   // a tracked change deleted, sorted and apart.
   std::vector<std::pair<uint32_t, uint32_t>> deleted_;
+  // Runs [first, last) of the WordDocument stream whose object characters
+  // keep their data at an offset of the Data stream, sorted by first.
+  struct DataRun {
+    uint32_t first, last, offset;
+  };
+  std::vector<DataRun> data_runs_;
+  // Runs whose characters stand for a symbol of a font, sorted by first.
+  struct SymbolRun {
+    uint32_t first, last;
+    uint16_t font;
+    char16_t code;
+  };
+  std::vector<SymbolRun> symbol_runs_;
+  std::vector<std::pair<uint32_t, uint32_t>> symbol_font_runs_;  // runs set in the Symbol font, sorted
+  std::vector<std::string> fonts_;  // font names by index
+  uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
+  std::map<uint32_t, std::string> form_fields_;  // the entry shown, by offset of the field's settings
   // The body's automatically numbered note references, by character
   // position: true for an endnote.  A note's own text starts with its mark
   // too; marks are numbered as the references are, footnotes 1, 2, 3 and
@@ -236,7 +370,8 @@ bool WordReader::Open(std::string* why, bool* encrypted) {
     ccp_hdr_txbx = Le32(word_, rglw + 40);
     uint32_t fc_clx = Le32(word_, blob + 33 * 8), lcb_clx = Le32(word_, blob + 33 * 8 + 4);
     uint32_t fc_bte = Le32(word_, blob + 13 * 8), lcb_bte = Le32(word_, blob + 13 * 8 + 4);  // PlcfBtePapx
-    ReadDeletions(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));                // PlcfBteChpx
+    ReadFonts(Le32(word_, blob + 15 * 8), Le32(word_, blob + 15 * 8 + 4));                    // SttbfFfn
+    ReadCharacterRuns(Le32(word_, blob + 12 * 8), Le32(word_, blob + 12 * 8 + 4));            // PlcfBteChpx
     ReadNoteReferences(Le32(word_, blob + 2 * 8), Le32(word_, blob + 2 * 8 + 4), false);      // PlcffndRef
     if (Le16(word_, blob - 2) > 47)
       ReadNoteReferences(Le32(word_, blob + 46 * 8), Le32(word_, blob + 46 * 8 + 4), true);   // PlcfendRef
@@ -325,7 +460,7 @@ bool WordReader::ReadPieces(std::string_view clx) {
   return false;
 }
 
-void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
+void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   std::string_view t = table_;
   if (fc >= t.size() || lcb > t.size() - fc || lcb < 12) return;
   std::size_t n = (lcb - 4) / 8;
@@ -347,12 +482,34 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
       if (at == 0 || at >= 511) continue;
       std::size_t cb = static_cast<unsigned char>(fkp[at]);
       if (at + 1 + cb > 511) continue;
-      bool deleted = false;
+      bool deleted = false, has_data = false, symbol = false;
+      uint32_t data_offset = 0;
+      uint16_t symbol_font = 0;
+      char16_t symbol_code = 0;
+      bool symbol_font_run = false;
       ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
         if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
+        if (sprm == 0x6A03 && operand.size() == 4) {                         // sprmCPicLocation
+          data_offset = Le32(operand, 0);
+          has_data = true;
+        }
+        if (sprm == 0x4A4F && operand.size() == 2) {  // sprmCRgFtc0: the font of ASCII text
+          const uint16_t font = Le16(operand, 0);
+          symbol_font_run = font < fonts_.size() && fonts_[font] == "Symbol";
+        }
+        if (sprm == 0x6A09 && operand.size() == 4) {  // sprmCSymbol: the font and the character
+          symbol_font = Le16(operand, 0);
+          symbol_code = Le16(operand, 2);
+          symbol = true;
+        }
       });
       uint32_t first = Le32(fkp, 4 * i), last = Le32(fkp, 4 * (i + 1));
       if (deleted && first < last) deleted_.emplace_back(first, last);
+      if (has_data && first < last && data_runs_.size() < 1000000) data_runs_.push_back({first, last, data_offset});
+      if (symbol && first < last && symbol_runs_.size() < 1000000)
+        symbol_runs_.push_back({first, last, symbol_font, symbol_code});
+      if (symbol_font_run && first < last && symbol_font_runs_.size() < 1000000)
+        symbol_font_runs_.emplace_back(first, last);
     }
   }
   std::sort(deleted_.begin(), deleted_.end());
@@ -364,6 +521,69 @@ void WordReader::ReadDeletions(uint32_t fc, uint32_t lcb) {
       merged.push_back(r);
   }
   deleted_.swap(merged);
+  std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
+  std::sort(symbol_runs_.begin(), symbol_runs_.end(),
+            [](const SymbolRun& a, const SymbolRun& b) { return a.first < b.first; });
+  std::sort(symbol_font_runs_.begin(), symbol_font_runs_.end());
+}
+
+bool WordReader::InSymbolFont(uint64_t fc) const {
+  if (symbol_font_runs_.empty()) return false;
+  auto it = std::upper_bound(symbol_font_runs_.begin(), symbol_font_runs_.end(), fc,
+                             [](uint64_t v, const std::pair<uint32_t, uint32_t>& r) { return v < r.first; });
+  return it != symbol_font_runs_.begin() && fc < std::prev(it)->second;
+}
+
+void WordReader::ReadFonts(uint32_t fc, uint32_t lcb) {
+  std::string_view t = table_;
+  if (fc >= t.size() || lcb > t.size() - fc || lcb < 4) return;
+  std::string_view table = t.substr(fc, lcb);
+  // A count, a 16-bit size of extra data, then each font: a size byte and
+  // that many bytes, the name (UTF-16, ending in a zero) 39 bytes in.
+  const std::size_t count = Le16(table, 0);
+  for (std::size_t i = 0, at = 4; i < count && at < table.size(); ++i) {
+    const std::size_t size = static_cast<unsigned char>(table[at]);
+    std::string name;
+    if (size > 39 && at + 1 + size <= table.size()) {
+      std::string_view chars = table.substr(at + 40, size - 39);
+      for (std::size_t k = 0; k + 1 < chars.size(); k += 2)
+        if (Le16(chars, k) == 0) {
+          chars = chars.substr(0, k);
+          break;
+        }
+      AppendUtf16Le(chars.substr(0, chars.size() & ~std::size_t{1}), name);
+    }
+    fonts_.push_back(std::move(name));
+    at += 1 + size;
+  }
+}
+
+char32_t WordReader::SymbolAt(uint64_t fc) const {
+  auto it = std::upper_bound(symbol_runs_.begin(), symbol_runs_.end(), fc,
+                             [](uint64_t v, const SymbolRun& r) { return v < r.first; });
+  if (it == symbol_runs_.begin() || fc >= std::prev(it)->last) return 0xFFFF;
+  const SymbolRun& run = *std::prev(it);
+  return SymbolChar(run.font < fonts_.size() ? std::string_view(fonts_[run.font]) : std::string_view(), run.code);
+}
+
+std::string WordReader::FormFieldText(uint64_t fc) {
+  if (!data_ || data_runs_.empty()) return {};
+  auto it = std::upper_bound(data_runs_.begin(), data_runs_.end(), fc,
+                             [](uint64_t v, const DataRun& r) { return v < r.first; });
+  if (it == data_runs_.begin() || fc >= std::prev(it)->last) return {};
+  // The data: its length, the length of a header to pass over, then the field's settings.
+  // Each field's settings are read once; a document naming more than a few
+  // thousand (a damaged or hostile one) shows the rest empty.
+  const uint32_t offset = std::prev(it)->offset;
+  auto known = form_fields_.find(offset);
+  if (known != form_fields_.end()) return known->second;
+  if (form_fields_.size() >= 10000) return {};
+  std::string& entry = form_fields_[offset];
+  const std::string head = data_(offset, 6);
+  const uint32_t total = Le32(head, 0), header = Le16(head, 4);
+  if (head.size() == 6 && total > header && total <= 32768)
+    entry = FormFieldShows(data_(offset + header, total - header));
+  return entry;
 }
 
 void WordReader::ReadNoteReferences(uint32_t fc, uint32_t lcb, bool endnotes) {
@@ -589,6 +809,8 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
           c = byte;
         } else if (deleted) {
           continue;
+        } else if (InSymbolFont(fc)) {
+          c = byte;  // the font's own character, mapped below
         } else {
           std::string decoded = DecodeCharset(std::string_view(&word_[fc], 1), word97_ ? "windows-1252" : codepage_);
           if (!decoded.empty() && (fields_.empty() || fields_.back())) {
@@ -610,18 +832,36 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
         }
       }
       if (deleted && c != 0x0D && c != 0x07) continue;
+      bool symbol_done = false;
+      if (c == 0x28 && !symbol_runs_.empty()) {
+        // A symbol from a font's character map stands in the text as "(".
+        if (char32_t symbol = SymbolAt(fc); symbol != 0xFFFF) {
+          if (symbol == 0) continue;
+          c = symbol;
+          symbol_done = true;
+        }
+      }
       switch (c) {
         case 0x13:  // field begin: its code follows
           fields_.push_back(false);
           field_code_.clear();
+          field_object_fc_ = UINT64_MAX;
           continue;
         case 0x14:  // its shown result follows
           if (!fields_.empty()) fields_.back() = true;
           continue;
         case 0x15:
           if (!fields_.empty()) {
-            // A phonetic guide without a result shows its base and reading.
+            // A phonetic guide without a result shows its base and reading,
+            // a drop-down form field its selected entry, a check box its box
+            // (its result is empty).
             std::string guide = fields_.back() ? std::string() : PhoneticGuideText(field_code_);
+            const std::size_t code = field_code_.find_first_not_of(' ');
+            const bool drop_down = code != std::string::npos && field_code_.compare(code, 12, "FORMDROPDOWN") == 0;
+            const bool check_box = code != std::string::npos && field_code_.compare(code, 12, "FORMCHECKBOX") == 0;
+            if (guide.empty() && field_object_fc_ != UINT64_MAX && ((drop_down && !fields_.back()) || check_box))
+              guide = FormFieldText(field_object_fc_);
+            field_object_fc_ = UINT64_MAX;
             fields_.pop_back();
             field_code_.clear();
             if (!guide.empty() && std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; })) {
@@ -635,6 +875,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       bool shown = std::all_of(fields_.begin(), fields_.end(), [](bool r) { return r; });
       if (!fields_.empty() && !fields_.back() && c >= 0x20 && field_code_.size() < kMaxFieldCode)
         AppendUtf8(c, field_code_);
+      if (!fields_.empty() && !fields_.back() && c == 0x01) field_object_fc_ = fc;
       if (c == 0x0D || c == 0x07) {
         if (fields_.size() > 0 && c == 0x0D) {  // a field never spans paragraphs we show
           fields_.clear();
@@ -687,6 +928,12 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       else if (c == 0xA0) c = ' ';
       else if (c == 0x1F || c == 0xFEFF) continue;
       else if (c < 0x20 && c != '\t') continue;  // pictures, note references, separators
+      if (!symbol_done && ((c > 0x20 && c <= 0xFF) || (c >= 0xF021 && c <= 0xF0FF)) && InSymbolFont(fc)) {
+        // Text typed in the Symbol font shows that font's characters (Greek
+        // letters for Latin ones).
+        c = kSymbolFont[(c & 0xFF) - 0x20];
+        if (c == 0) continue;
+      }
       BeginText();
       AppendUtf8(c, line_);
       if (line_.size() > 65536) {
@@ -714,7 +961,17 @@ class DocFilter : public BuiltinFilter {
     if (!word) return ExtractResult::UnknownFormat("not a Word document: no WordDocument stream");
     bool which_table = Le16(*word, 10) & 0x0200;
     std::optional<std::string> table = ReadCompoundStream(file.get(), which_table ? "1Table" : "0Table");
-    WordReader reader(std::move(*word), table ? std::move(*table) : std::string());
+    // The Data stream holds pictures too: only the few bytes asked for are read.
+    std::shared_ptr<GsfInput> data(gsf_infile_child_by_name(file.get(), "Data"), GObjectUnref());
+    DataReader read_data = [data](uint32_t offset, uint32_t length) {
+      std::string out;
+      // gsf_input_seek is true when it fails.
+      if (!data || offset >= gsf_input_size(data.get()) || gsf_input_seek(data.get(), offset, G_SEEK_SET)) return out;
+      out.resize(static_cast<std::size_t>(std::min<gsf_off_t>(length, gsf_input_size(data.get()) - offset)));
+      if (!out.empty() && !gsf_input_read(data.get(), out.size(), reinterpret_cast<guint8*>(out.data()))) out.clear();
+      return out;
+    };
+    WordReader reader(std::move(*word), table ? std::move(*table) : std::string(), std::move(read_data));
     bool encrypted = false;
     if (!reader.Open(&why, &encrypted)) {
       if (encrypted) return ExtractResult::Password();

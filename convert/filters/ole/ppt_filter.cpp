@@ -1,5 +1,6 @@
 #include "convert/filters/ole/ppt_filter.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -47,8 +48,18 @@ enum : uint16_t {
   kExObjRefAtom = 0x0BC1,
   kProgBinaryTag = 0x138A,
   kBinaryTagDataBlob = 0x138B,
+  kSpgrContainer = 0xF003,
   kSpContainer = 0xF004,
+  kShapeOptions = 0xF00B,
+  kChildAnchor = 0xF00F,
+  kClientAnchor = 0xF010,
+  kClientTextbox = 0xF00D,
+  kTertiaryOptions = 0xF122,
 };
+
+// A table is laid out as a grid of its cells up to this many grid places;
+// past it (a damaged or hostile file) each cell is a line of its own.
+constexpr std::size_t kMaxTableGrid = std::size_t{1} << 20;
 
 // Embedded objects larger than this (inflated) are not read.
 constexpr std::size_t kMaxObjectBytes = std::size_t{256} << 20;
@@ -178,6 +189,10 @@ class PptReader {
   void CollectText(const Record& r, int depth, Context& ctx, std::vector<std::string>& out, uint16_t parent,
                    bool skip_lists);
   void Finish(PendingText& text, const Context& ctx, std::vector<std::string>& out) const;
+  // A group that is a table: its cells' text as rows of tab-separated cells
+  // appended to out; false when the group is no table.
+  bool CollectTable(const Record& group, int depth, Context& ctx, std::vector<std::string>& out, bool skip_lists);
+  bool HasTableProperty(const Record& shape) const;
   bool RecordAt(uint32_t persist_id, uint16_t type, Record* r) const;
   void Emit(const std::vector<std::string>& texts, TextSink& sink);
   void ReadDocumentParts(const Record& doc);
@@ -323,6 +338,7 @@ void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vecto
       }
       return;
     }
+    if (r.type == kSpgrContainer && CollectTable(r, depth, ctx, out, skip_lists)) return;
     const bool was_in_shape = ctx.in_shape;
     if (r.type == kSpContainer) {
       ctx.numbers.clear();
@@ -362,6 +378,119 @@ void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vecto
     // authors.  Comments are read from their slide's tag (CommentsOfTag).
     if (parent == kHeadersFooters && (r.instance == 1 || r.instance == 2)) out.push_back(AtomText(s_, r));
   }
+}
+
+bool PptReader::HasTableProperty(const Record& shape) const {
+  // The table property (0x39F, bit 0 set) in the shape's options or its
+  // tertiary options; each entry is a 16-bit id and a 32-bit value.
+  bool table = false;
+  ForEachChild(s_, shape.body, shape.body + shape.size, [&](const Record& opt) {
+    if (opt.type != kShapeOptions && opt.type != kTertiaryOptions) return true;
+    for (std::size_t i = 0; i < opt.instance && 6 * (i + 1) <= opt.size; ++i) {
+      const std::size_t at = opt.body + 6 * i;
+      if ((Le16(s_, at) & 0x3FFF) == 0x39F && (Le32(s_, at + 2) & 1)) table = true;
+    }
+    return !table;
+  });
+  return table;
+}
+
+bool PptReader::CollectTable(const Record& group, int depth, Context& ctx, std::vector<std::string>& out,
+                             bool skip_lists) {
+  // The group's first shape stands for the group and carries the table
+  // property; each cell is a shape with a text box, placed by its anchor
+  // (borders are lines without one).  Rows follow the cells' top edges,
+  // columns their left edges; a merged cell leaves the places it covers empty.
+  struct Cell {
+    int64_t left = 0, top = 0;
+    std::string text;
+  };
+  std::vector<Cell> cells;
+  bool first = true, table = false, placed = true;
+  ForEachChild(s_, group.body, group.body + group.size, [&](const Record& shape) {
+    if (first) {
+      first = false;
+      table = shape.type == kSpContainer && HasTableProperty(shape);
+      return table;
+    }
+    if (shape.type != kSpContainer) return true;
+    bool anchored = false, text_box = false;
+    Cell cell;
+    ForEachChild(s_, shape.body, shape.body + shape.size, [&](const Record& part) {
+      if (part.type == kChildAnchor && part.size >= 16) {
+        cell.left = static_cast<int32_t>(Le32(s_, part.body));
+        cell.top = static_cast<int32_t>(Le32(s_, part.body + 4));
+        anchored = true;
+      } else if (part.type == kClientAnchor && part.size >= 8 && !anchored) {
+        const bool wide = part.size >= 16;  // top, left, right, bottom
+        cell.top = wide ? static_cast<int32_t>(Le32(s_, part.body)) : static_cast<int16_t>(Le16(s_, part.body));
+        cell.left =
+            wide ? static_cast<int32_t>(Le32(s_, part.body + 4)) : static_cast<int16_t>(Le16(s_, part.body + 2));
+        anchored = true;
+      } else if (part.type == kClientTextbox) {
+        text_box = true;
+      }
+      return true;
+    });
+    if (!text_box) return true;
+    std::vector<std::string> texts;
+    CollectText(shape, depth + 1, ctx, texts, group.type, skip_lists);
+    for (const std::string& t : texts) {
+      if (t.empty() || IsPlaceholderPrompt(t)) continue;
+      if (!cell.text.empty()) cell.text += ' ';
+      cell.text += t;
+    }
+    // A cell stays on its row's line whatever its text holds.
+    for (char& c : cell.text)
+      if (c == '\n' || c == '\t' || c == '\r') c = ' ';
+    placed = placed && anchored;
+    cells.push_back(std::move(cell));
+    return true;
+  });
+  if (!table) return false;
+  // Edges that lie within a small share of the table's extent of each other
+  // are one grid line (positions rounded by the writer).
+  auto grid = [](std::vector<int64_t> v) {
+    std::sort(v.begin(), v.end());
+    const int64_t slack = v.empty() ? 0 : std::max<int64_t>(1, (v.back() - v.front()) / 400);
+    std::vector<int64_t> lines;
+    for (int64_t x : v)
+      if (lines.empty() || x - lines.back() > slack) lines.push_back(x);
+    return lines;
+  };
+  auto index = [](const std::vector<int64_t>& lines, int64_t x) {
+    auto it = std::upper_bound(lines.begin(), lines.end(), x);
+    return static_cast<std::size_t>(it == lines.begin() ? 0 : it - lines.begin() - 1);
+  };
+  std::vector<int64_t> lefts, tops;
+  for (const Cell& c : cells) {
+    lefts.push_back(c.left);
+    tops.push_back(c.top);
+  }
+  const std::vector<int64_t> columns = grid(lefts), rows = grid(tops);
+  if (!placed || columns.empty() || rows.size() > kMaxTableGrid / columns.size()) {
+    for (Cell& c : cells)
+      if (!c.text.empty()) out.push_back(std::move(c.text));
+    return true;
+  }
+  std::vector<std::vector<std::string>> grid_text(rows.size(), std::vector<std::string>(columns.size()));
+  for (const Cell& c : cells) {
+    if (c.text.empty()) continue;
+    std::string& place = grid_text[index(rows, c.top)][index(columns, c.left)];
+    if (!place.empty()) place += ' ';
+    place += c.text;
+  }
+  std::string text;
+  for (const std::vector<std::string>& row : grid_text) {
+    if (std::all_of(row.begin(), row.end(), [](const std::string& t) { return t.empty(); })) continue;
+    if (!text.empty()) text += '\n';
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i) text += '\t';
+      text += row[i];
+    }
+  }
+  if (!text.empty()) out.push_back(std::move(text));
+  return true;
 }
 
 void PptReader::Emit(const std::vector<std::string>& texts, TextSink& sink) {

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,71 @@ namespace {
 
 bool IsBof(uint16_t type) { return type == 0x0809 || type == 0x0409 || type == 0x0209 || type == 0x0009; }
 
+// The text a chart shows: its title, the names of its series given as text,
+// its axis titles and its free text, in the records of its substream.  Data
+// labels and the series' values (numbers in the sheet) are left out.
+class ChartText {
+ public:
+  template <typename ReadShortString>
+  void Read(uint16_t type, std::string_view d, ReadShortString read) {
+    switch (type) {
+      case 0x1025:  // TEXT: a label whose block (BEGIN ... END) follows
+        text_pending_ = true;
+        break;
+      case 0x1033:  // BEGIN
+        ++depth_;
+        if (text_pending_ && text_depth_ == 0) {
+          text_depth_ = depth_;
+          link_ = 0;
+          block_.clear();
+        }
+        text_pending_ = false;
+        break;
+      case 0x1034:  // END
+        if (text_depth_ != 0 && depth_ == text_depth_) {
+          // Data labels (linked to a series or point) show values.
+          if (link_ != 4 && !block_.empty()) (link_ == 1 ? titles_ : others_).push_back(block_);
+          text_depth_ = 0;
+        }
+        if (depth_ > 0) --depth_;
+        break;
+      case 0x1027:  // OBJECTLINK: what the label belongs to (1 the chart's title)
+        if (text_depth_ != 0 && d.size() >= 2) link_ = Le16(d, 0);
+        break;
+      case 0x100D: {  // SERIESTEXT: the label's text, or a series' name
+        Pieces p;
+        p.Add(d.substr(std::min<std::size_t>(2, d.size())));
+        std::string text = read(p);
+        const std::size_t first = text.find_first_not_of(' ');
+        if (first == std::string::npos) break;
+        text = text.substr(first, text.find_last_not_of(' ') + 1 - first);
+        if (text_depth_ != 0) block_ += text;
+        else others_.push_back(std::move(text));
+        break;
+      }
+      default:
+        text_pending_ = false;
+        break;
+    }
+  }
+  // Appends the chart's lines, the title first, each text once.
+  void Finish(std::vector<std::string>& lines) {
+    std::set<std::string> seen;
+    for (auto* list : {&titles_, &others_})
+      for (std::string& t : *list)
+        if (seen.insert(t).second) lines.push_back(std::move(t));
+    titles_.clear();
+    others_.clear();
+  }
+
+ private:
+  int depth_ = 0, text_depth_ = 0;
+  bool text_pending_ = false;
+  uint16_t link_ = 0;
+  std::string block_;
+  std::vector<std::string> titles_, others_;
+};
+
 // Formats of Excel 2 to 4 are numbered by their records, not by the
 // built-in numbers of later versions: their ids are moved out of that range.
 constexpr uint16_t kOldFormatBase = 1000;
@@ -339,7 +405,7 @@ bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
         Pieces p;
         p.Add(data.substr(std::min<std::size_t>(6, data.size())));
         uint8_t kind = data.size() > 5 ? static_cast<uint8_t>(data[5]) : 0;
-        if (kind == 0) sheets_.push_back({ReadString(p, false), Le32(data, 0)});
+        if (kind == 0 || kind == 2) sheets_.push_back({ReadString(p, false), Le32(data, 0)});  // worksheets, charts
         break;
       }
       case 0x00FC: ReadSst(here, data); break;
@@ -394,11 +460,28 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
       if (++total > kMaxCells) return;
       cells.push_back({row, col, std::move(text)});
     };
-    int nested = 0;  // embedded charts and the like have their own BOF ... EOF
+    // Embedded charts and the like have their own BOF ... EOF; a chart
+    // sheet is a chart substream itself.
+    int nested = 0;
+    std::vector<bool> charts{Le16(d, 2) == 0x0020};  // per open substream: a chart
+    ChartText chart;
+    std::vector<std::string> chart_lines;
     while (Next(&at, &type, &d)) {
-      if (IsBof(type)) ++nested;
+      if (IsBof(type)) {
+        ++nested;
+        chart.Finish(chart_lines);  // what a chart holding this substream showed so far
+        charts.push_back(Le16(d, 2) == 0x0020 && charts.size() < 64);
+        chart = ChartText();
+        continue;
+      }
       if (type == 0x000A) {
+        if (charts.back()) chart.Finish(chart_lines);
+        if (charts.size() > 1) charts.pop_back();
         if (nested-- == 0) break;
+        continue;
+      }
+      if (charts.back()) {
+        chart.Read(type, d, [this](Pieces& p) { return ReadString(p, false); });
         continue;
       }
       if (nested > 0) continue;
@@ -554,6 +637,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
         default: break;
       }
     }
+    chart.Finish(chart_lines);  // a chart sheet cut short
     if (total > kMaxCells) *missing = "the workbook was cut at " + std::to_string(kMaxCells) + " cells";
     std::stable_sort(cells.begin(), cells.end(),
                      [](const Cell& a, const Cell& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
@@ -571,6 +655,7 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
       line += '\n';
       sink.Append(line);
     }
+    for (const std::string& text : chart_lines) sink.Line(text);
     for (const std::string& box : boxes) sink.Line(box);
     if (!header.empty()) sink.Line(header);
     if (!footer.empty()) sink.Line(footer);

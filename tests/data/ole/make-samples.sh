@@ -23,6 +23,15 @@ soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDo
   --convert-to xls --outdir . src/extras.fods >/dev/null
 soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Presentation Flat XML" \
   --convert-to ppt --outdir . src/extras.fodp >/dev/null
+# A slide table with a merged cell, a chart with its titles, form fields (a
+# drop-down, check boxes) and a footnote with a mark of its own.
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/tables.fodp >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --infilter="OpenDocument Spreadsheet Flat XML" \
+  --convert-to xls --outdir . src/charts.fods >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/forms.fodt >/dev/null
+# A symbol from a font's character map, as Word writes it (python3-olefile).
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/symbols.fodt >/dev/null
+python3 symbol-run.py symbols.doc
 # Mislabelled documents: RTF and HTML named .doc, a workbook named .doc.
 printf '{\\rtf1\\ansi {\\fonttbl{\\f0 Times;}}\\f0 Rich text named like a Word file.\\par}\n' > rtf-named.doc
 printf '<!DOCTYPE html>\n<html><head><title>Page</title></head><body><p>Web page named like a Word file.</p></body></html>\n' > html-named.doc

@@ -5,6 +5,9 @@
 
 #include <unistd.h>
 
+#include <gsf/gsf.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -199,6 +202,58 @@ TEST(ExcelFilter, PageHeadersFootersAndTextBoxesFollowTheCells) {
       << e.text;
 }
 
+TEST(PowerPointFilter, TablesAreRowsOfTabSeparatedCells) {
+  // A table is a group of cell shapes: rows by their tops, cells by their
+  // left edges; a merged cell leaves the place it covers empty, and a cell's
+  // paragraphs stay on its row.
+  Extracted e = ExtractSample("ppt", Sample("tables.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text,
+            "Prices\n"
+            "Fruit\tPrice\tNote\n"
+            "Apple\t1.20\tred crisp\n"
+            "Spanning two\t\tlast\n"
+            "\tOnly middle\t\n"
+            "After the table\n");
+}
+
+TEST(ExcelFilter, ChartTitlesFollowTheCells) {
+  // The chart's title first, then its axis titles; the values it plots are
+  // the sheet's and are not repeated.
+  Extracted e = ExtractSample("xls", Sample("charts.xls"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("2022\t15\t11\nYearly harvest\nYear of crop\nTonnes picked\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Yearly harvest"), e.text.rfind("Yearly harvest")) << e.text;
+}
+
+TEST(WordFilter, FormFieldsAndNoteMarksShowAsWordShowsThem) {
+  // A drop-down form field shows its selected entry, not its list, a check
+  // box its box (crossed when checked); a footnote with a mark of its own
+  // shows that mark, and the numbered ones around it count on without it.
+  Extracted e = ExtractSample("doc", Sample("forms.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Fruit chosen: Pear today.\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Apple"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Plum"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Numbered note1 and starred note\u2020 and another2.\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("1\tFirst plain note.\n\u2020\tDagger note.\n2\tSecond plain note.\n"), std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("Married \u2612 single \u2610 end.\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("See the example site now.\n"), std::string::npos) << e.text;
+}
+
+TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
+  // Word keeps a symbol inserted from a font as "(" with the font and the
+  // character in its run: the Symbol font's alpha and degree sign read as
+  // the characters they show, and typed brackets stay.  Latin letters typed
+  // in the Symbol font show as its Greek ones; digits and spaces stay.
+  Extracted e = ExtractSample("doc", Sample("symbols.doc"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text,
+            "Angle \u03b1 (in degrees) is small at 20\u00b0C.\n"
+            "Typed in the Symbol font: \u03b1\u03b2\u03b3 = 90, then plain abg.\n");
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
@@ -233,7 +288,7 @@ TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
 TEST_F(ScratchDir, DamagedDocumentsCostOnlyThemselves) {
   std::mt19937 random(12345);
   for (const char* name : {"sample.doc", "sample.xls", "sample.ppt", "sample.eml", "extras.doc", "extras.xls",
-                           "extras.ppt"}) {
+                           "extras.ppt", "tables.ppt", "charts.xls", "forms.doc", "symbols.doc"}) {
     std::string original = ReadAll(Sample(name));
     std::string filter = std::string(name).substr(7);
     for (int round = 0; round < 60; ++round) {
@@ -251,6 +306,104 @@ TEST_F(ScratchDir, DamagedDocumentsCostOnlyThemselves) {
       }
     }
   }
+}
+
+// A compound file holding one stream.
+void WriteCompound(const fs::path& path, const char* stream, const std::string& bytes) {
+  GError* error = nullptr;
+  GsfOutput* file = gsf_output_stdio_new(path.c_str(), &error);
+  ASSERT_NE(file, nullptr);
+  GsfOutfile* ole = gsf_outfile_msole_new(file);
+  GsfOutput* out = gsf_outfile_new_child(ole, stream, FALSE);
+  gsf_output_write(out, bytes.size(), reinterpret_cast<const guint8*>(bytes.data()));
+  gsf_output_close(out);
+  g_object_unref(out);
+  gsf_output_close(GSF_OUTPUT(ole));
+  g_object_unref(ole);
+  g_object_unref(file);
+}
+
+// A PowerPoint record: its header (version and instance, type, length), then its data.
+std::string PptRecord(uint16_t type, const std::string& data, uint16_t instance = 0, bool container = false) {
+  std::string r;
+  const uint16_t vi = static_cast<uint16_t>(instance << 4 | (container ? 0xF : 0));
+  for (uint32_t v : {uint32_t{vi}, uint32_t{type}}) r += {static_cast<char>(v), static_cast<char>(v >> 8)};
+  for (int i = 0; i < 4; ++i) r += static_cast<char>(data.size() >> (8 * i));
+  return r + data;
+}
+
+// A table group whose cells sit at the given places, each holding text.
+std::string PptTable(const std::vector<std::pair<int32_t, int32_t>>& places, const std::string& text) {
+  auto le32 = [](int32_t v) {
+    std::string b;
+    for (int i = 0; i < 4; ++i) b += static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
+    return b;
+  };
+  std::string property = std::string("\x9F\x03", 2) + le32(1);  // the table property, set
+  std::string group = PptRecord(0xF004, PptRecord(0xF122, property, 1), 0, true);
+  for (auto [left, top] : places) {
+    std::string anchor = PptRecord(0xF00F, le32(left) + le32(top) + le32(left + 1) + le32(top + 1));
+    std::string box = PptRecord(0xF00D, PptRecord(0x0F9F, le32(4)) + PptRecord(0x0FA8, text), 0, true);
+    group += PptRecord(0xF004, anchor + box, 0, true);
+  }
+  return PptRecord(0xF003, group, 0, true);
+}
+
+TEST_F(ScratchDir, HostileSlideTablesCostLittle) {
+  // Cells scattered over a huge grid, and tables nested in tables far
+  // deeper than any slide: each read within a bounded time and output.
+  std::vector<std::pair<int32_t, int32_t>> diagonal;
+  for (int32_t i = 0; i < 50000; ++i) diagonal.emplace_back(i * 1000, i * 1000);
+  std::string nested = PptTable({{0, 0}}, "core");
+  for (int i = 0; i < 3000; ++i) {
+    std::string property = std::string("\x9F\x03\x01\0\0\0", 6);
+    nested = PptRecord(0xF003, PptRecord(0xF004, PptRecord(0xF122, property, 1), 0, true) +
+                                   PptRecord(0xF004, PptRecord(0xF00D, "", 0, true) + nested, 0, true),
+                       0, true);
+  }
+  for (const std::string& stream : {PptTable(diagonal, "x"), nested}) {
+    fs::path p = dir_ / "hostile.ppt";
+    WriteCompound(p, "PowerPoint Document", stream);
+    const auto start = std::chrono::steady_clock::now();
+    TextSink sink;
+    ExtractWithBuiltin("ppt", p.string(), sink);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_LT(sink.size(), std::size_t{4} << 20);
+  }
+}
+
+TEST_F(ScratchDir, ChartSheetsShowTheirTitlesButNotDataLabels) {
+  // A workbook whose one sheet is a chart: its title and its series' name
+  // are text; a data label shows a plotted value and is left out.
+  auto record = [](uint16_t type, const std::string& data) {
+    std::string r = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(data.size()),
+                     static_cast<char>(data.size() >> 8)};
+    return r + data;
+  };
+  auto text = [&](const std::string& t) {  // SERIESTEXT: an id, then a short 8-bit string
+    return record(0x100D, std::string(2, '\0') + static_cast<char>(t.size()) + '\0' + t);
+  };
+  const std::string begin = record(0x1033, ""), end = record(0x1034, "");
+  auto label = [&](const std::string& t, char link) {  // TEXT, its block, what it belongs to
+    const std::string link_record = record(0x1027, std::string(1, link) + std::string(5, '\0'));
+    return record(0x1025, std::string(32, '\0')) + begin + text(t) + link_record + end;
+  };
+  auto bof = [&](char kind) { return record(0x0809, std::string("\0\x06", 2) + kind + std::string(13, '\0')); };
+  const std::string name = "Chart1";
+  std::string globals = bof(5);
+  const std::size_t sheet_at = globals.size() + 4 + 8 + name.size() + 4;
+  std::string sheet_entry = {static_cast<char>(sheet_at), static_cast<char>(sheet_at >> 8), 0, 0, 0, 2,
+                             static_cast<char>(name.size()), 0};
+  globals += record(0x0085, sheet_entry + name) + record(0x000A, "");
+  std::string chart = bof(0x20) + record(0x1002, std::string(16, '\0')) + begin + label("Sales by month", 1) +
+                      label("42", 4) + record(0x1003, std::string(12, '\0')) + begin +
+                      record(0x1051, std::string("\0\x01", 2) + std::string(6, '\0')) + text("North") + end + end +
+                      record(0x000A, "");
+  fs::path p = dir_ / "chart-sheet.xls";
+  WriteCompound(p, "Workbook", globals + chart);
+  Extracted e = ExtractSample("xls", p.string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Chart1\nSales by month\nNorth\n");
 }
 
 TEST_F(ScratchDir, ProgramRoutesTheExtensionsToTheseFilters) {
