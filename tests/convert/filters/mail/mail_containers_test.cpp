@@ -70,6 +70,41 @@ TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
   EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
 }
 
+// A "From " line separates messages where a header block follows it, with
+// or without a blank line before it; "From" starting a sentence after a
+// blank line is text; the ">" put before body lines that start with "From "
+// is taken away again (one of them: ">>From " was ">From ").
+TEST(MboxFilter, SeparatorsAreFromLinesBeforeHeadersAndEscapesAreUndone) {
+  TempTree tree;
+  for (const std::string eol : {"\n", "\r\n"}) {
+    std::string box =
+        "From - Mon Jan  1 10:00:00 2024\nFrom: a@example.org\nSubject: One\n\nFirst paragraph.\n\n"
+        "From Russia with love\n\nand a film:\n\nFrom Russia with love\nYear: 1963\n\n"
+        ">From the escaped line\n>>From the doubly escaped line\n> From a quote\n"
+        "Last line of the first.\nFrom -\nX-Mozilla-Status: 0001\nSubject: Two\n\nBody two\n"
+        "From 1844347792267117879@xxx\nReturn-Path: <b@example.org>\nSubject: Three\n\nBody three\n";
+    if (eol != "\n")
+      for (std::size_t at = 0; (at = box.find('\n', at)) != std::string::npos; at += 2) box.replace(at, 1, eol);
+    ExtractResult r;
+    const std::string t = Read("mbox", tree.Write("box.mbox", box), &r);
+    EXPECT_TRUE(r.ok()) << r.reason;
+    EXPECT_NE(t.find("First paragraph.\n\nFrom Russia with love\n\nand a film:\n\nFrom Russia with love\nYear: 1963\n\n"
+                     "From the escaped line\n>From the doubly escaped line\n> From a quote\nLast line of the first.\n"),
+              std::string::npos)
+        << t;
+    std::size_t two = t.find("Subject: Two\n"), three = t.find("Subject: Three\n");
+    ASSERT_NE(two, std::string::npos) << t;
+    ASSERT_NE(three, std::string::npos) << t;
+    EXPECT_NE(t.find("Body two"), std::string::npos) << t;
+    EXPECT_NE(t.find("Body three"), std::string::npos) << t;
+    // Three messages, two separating lines.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = t.find("\n----------", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 2u) << t;
+    EXPECT_EQ(t.find("From -"), std::string::npos) << t;
+  }
+}
+
 TEST(MhtmlFilter, ThePageOfAWebArchive) {
   TempTree tree;
   const std::string mht = tree.Write(
