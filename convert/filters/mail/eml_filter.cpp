@@ -27,7 +27,14 @@ constexpr std::size_t kMaxAttachmentBytes = std::size_t{64} << 20;
 
 void InitGMime() {
   static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
+  std::call_once(once, [] {
+    g_mime_init();
+    // Header text in 8-bit bytes, without encoded words, is read as UTF-8
+    // when it is, else as windows-1252: its curly quotes and dashes are
+    // what such headers hold, where ISO-8859-1 has invisible controls.
+    const char* charsets[] = {"UTF-8", "windows-1252", nullptr};
+    g_mime_parser_options_set_fallback_charsets(g_mime_parser_options_get_default(), charsets);
+  });
 }
 
 template <typename T>
@@ -114,9 +121,10 @@ std::string EncodedWordBytes(char encoding, std::string_view payload) {
 }
 
 // The raw value of a header with each encoded word labelled UTF-8 whose
-// bytes are not (the sender's own code page, labelled wrongly on the way)
-// relabelled with the code page of its bytes, where the decoder would make
-// every such letter a "?"; empty when no word needs it.
+// bytes are not (the sender's own code page, labelled wrongly on the way),
+// or labelled with a character set this system does not know, relabelled
+// with the code page of its bytes, where the decoder would drop or replace
+// every such letter; empty when no word needs it.
 std::string RelabelledHeader(GMimeObject* object, const char* name) {
   GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
   const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
@@ -132,13 +140,18 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
     if (q1 == std::string::npos || q1 - at > kMaxLabel || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
     std::string label = text.substr(at + 2, q1 - at - 2);
     label = label.substr(0, label.find('*'));  // RFC 2231 language
-    if (CharsetForLabel(label) != "UTF-8") continue;
+    const std::string known = CharsetForLabel(label);
+    if (!known.empty() && known != "UTF-8") continue;
     const std::size_t payload = q1 + 3;
     const std::size_t payload_size = std::string_view(text).substr(payload, kMaxWord).find("?=");
     if (payload_size == std::string_view::npos) continue;
     const std::string bytes = EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(payload, payload_size));
-    const std::string charset = LabelledCharset(bytes, "UTF-8");
-    if (charset == "UTF-8") continue;
+    // A label nobody knows ("x-unknown", a misspelling) is read as UTF-8
+    // where the bytes are UTF-8, else in the commonest Western code page.
+    const std::string charset = !known.empty()       ? LabelledCharset(bytes, "UTF-8")
+                                : IsValidUtf8(bytes) ? std::string("UTF-8")
+                                                     : std::string("windows-1252");
+    if (charset == known) continue;
     text.replace(at + 2, q1 - at - 2, charset);
     relabelled = true;
   }

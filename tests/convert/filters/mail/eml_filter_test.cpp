@@ -192,6 +192,23 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   EXPECT_NE(utf8.text.find("Привет мир \xEF\xBF\xBD end"), std::string::npos) << utf8.text;
 }
 
+// Western text is written in windows-1252 whatever it says: a part labelled
+// ISO-8859-1, a header in raw 8-bit bytes, an encoded word in a character
+// set nobody knows; their quotes, dashes and euro signs are read as such,
+// never as invisible controls or dropped.
+TEST_F(ScratchDir, WesternTextIsReadInTheWindowsCodePage) {
+  const std::string message =
+      "From: =?x-unknown?Q?Ren=E9?= <r@example.org>\nSubject: \x93" "Caf\xE9\x94 \x96 \x80" "5\n"
+      "Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: 8bit\n\n"
+      "\x93quoted\x94 \x96 dash \x80 euro\n";
+  Extracted e = ExtractSample("eml", Write("western.eml", message).string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("From: René <r@example.org>\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Subject: “Café” – €5\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("“quoted” – dash € euro\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("\xC2\x93"), std::string::npos) << e.text;
+}
+
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
   TextSink sink;
   MailHtmlToText("<div>One&nbsp;&lt;two&gt;</div><style>p{}</style><p>Three &#x263A; &#233;</p>", "", sink);
