@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "convert/filters/builtin.h"
 #include "convert/filters/common/text_decode.h"
@@ -50,7 +51,78 @@ using GPtr = std::unique_ptr<T, GUnref<T>>;
 // one level deeper; a message is parsed here, so that its nesting stays
 // bounded whatever the attachment is called.
 void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
-                       PrivateFolder& folder);
+                       PrivateFolder& folder, std::size_t* encrypted);
+
+// Parses bytes as one message and writes it at depth.
+void ReadMessageBytes(std::string bytes, int depth, TextSink& sink, std::size_t* encrypted);
+
+// Bytes decoded from a transfer encoding (base64, quoted-printable,
+// uuencode: the lines between "begin" and "end").
+std::string TransferDecoded(GMimeContentEncoding encoding, std::string_view in) {
+  GMimeEncoding state;
+  g_mime_encoding_init_decode(&state, encoding);
+  if (encoding == GMIME_CONTENT_ENCODING_UUENCODE) state.state = GMIME_UUDECODE_STATE_BEGIN;
+  std::string out(g_mime_encoding_outlen(&state, in.size()) + 16, '\0');
+  out.resize(g_mime_encoding_flush(&state, in.data(), in.size(), out.data()));
+  return out;
+}
+
+// A file uuencoded inside a text: where its "begin" line starts, where the
+// line after its "end" starts, its name and its decoded bytes.
+struct UuBlock {
+  std::size_t begin, end;
+  std::string name, data;
+};
+
+// The uuencoded files of a text, in order: a line "begin", an octal mode
+// and a name, then lines each led by the count of its bytes and holding
+// four characters for every three of them, then "end".  A block whose
+// lines are not so is text.
+std::vector<UuBlock> UuBlocks(std::string_view text) {
+  std::vector<UuBlock> out;
+  auto line_at = [&](std::size_t at, std::size_t* next) {
+    std::size_t end = text.find('\n', at);
+    *next = end == std::string_view::npos ? text.size() : end + 1;
+    std::string_view line = text.substr(at, (end == std::string_view::npos ? text.size() : end) - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t next;
+    std::string_view line = line_at(at, &next);
+    std::size_t digits = 6;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '7') ++digits;
+    if (line.rfind("begin ", 0) != 0 || digits < 9 || digits > 10 || digits + 1 >= line.size() || line[digits] != ' ') {
+      at = next;
+      continue;
+    }
+    UuBlock block{at, 0, std::string(line.substr(digits + 1)), {}};
+    std::string encoded;
+    bool valid = true, ended = false;
+    std::size_t scan = next;
+    while (valid && scan < text.size()) {
+      std::string_view data = line_at(scan, &next);
+      scan = next;
+      if (data == "end") {
+        ended = true;
+        break;
+      }
+      if (data.empty()) continue;
+      const std::size_t count = static_cast<std::size_t>((data[0] - ' ') & 63);
+      valid = data[0] >= ' ' && data[0] <= '`' && data.size() >= 1 + (count + 2) / 3 * 4;
+      encoded.append(data).push_back('\n');
+    }
+    if (!valid || !ended) {
+      at = next;
+      continue;
+    }
+    block.data = TransferDecoded(GMIME_CONTENT_ENCODING_UUENCODE, encoded);
+    block.end = scan;
+    out.push_back(std::move(block));
+    at = scan;
+  }
+  return out;
+}
 
 // Text sent as "format=flowed": a line that ends in a space was wrapped by
 // the sending program and goes on in the next line of the same quote depth,
@@ -160,7 +232,7 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
 
 class MailWriter {
  public:
-  MailWriter(TextSink& sink, int depth) : sink_(sink), depth_(depth) {}
+  MailWriter(TextSink& sink, int depth, std::size_t* encrypted) : sink_(sink), depth_(depth), encrypted_(encrypted) {}
 
   void Message(GMimeMessage* message) {
     Header("From", Addresses(message, "From", g_mime_message_get_from(message)));
@@ -218,59 +290,125 @@ class MailWriter {
     return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
   }
 
+  // True for S/MIME encrypted content: so labelled, or, without a label,
+  // a PKCS #7 structure of the enveloped-data kind (not signed data, nor a
+  // bundle of certificates).
+  static bool IsEnvelope(GMimeContentType* type, GMimePart* part) {
+    if (const char* kind = g_mime_content_type_get_parameter(type, "smime-type"))
+      return g_ascii_strcasecmp(kind, "enveloped-data") == 0 || g_ascii_strcasecmp(kind, "authEnveloped-data") == 0;
+    static constexpr std::string_view kEnvelopedData("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x03", 11);
+    return Content(part).substr(0, 32).find(kEnvelopedData) != std::string::npos;
+  }
+
+  static bool HasWords(GMimeObject* object) {
+    if (!GMIME_IS_PART(object)) return true;
+    const std::string bytes = Content(GMIME_PART(object));
+    return bytes.find_first_not_of(" \t\r\n") != std::string::npos;
+  }
+
   void Part(GMimeObject* object) {
     if (sink_.full()) return;
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    auto is = [type](const char* media, const char* sub) {
+      return type && g_mime_content_type_is_type(type, media, sub);
+    };
     if (GMIME_IS_MULTIPART(object)) {
       GMimeMultipart* multi = GMIME_MULTIPART(object);
-      int n = g_mime_multipart_get_count(multi);
-      GMimeContentType* type = g_mime_object_get_content_type(object);
-      if (type && g_mime_content_type_is_type(type, "multipart", "alternative") && n > 0) {
-        // One rendering of the same text: the plain one when there is one.
-        GMimeObject* chosen = nullptr;
-        for (int i = 0; i < n && !chosen; ++i) {
-          GMimeObject* child = g_mime_multipart_get_part(multi, i);
-          GMimeContentType* ct = g_mime_object_get_content_type(child);
-          if (ct && g_mime_content_type_is_type(ct, "text", "plain")) chosen = child;
-        }
-        Part(chosen ? chosen : g_mime_multipart_get_part(multi, n - 1));
+      const int n = g_mime_multipart_get_count(multi);
+      if (is("multipart", "alternative") && n > 0) {
+        Alternative(multi, n);
         return;
       }
-      for (int i = 0; i < n; ++i) Part(g_mime_multipart_get_part(multi, i));
+      if (is("multipart", "encrypted")) {
+        ++*encrypted_;  // PGP: a version part and the encrypted bytes, no text
+        return;
+      }
+      // A signed message: the content, not the signature that follows it.
+      if (is("multipart", "signed") && n > 0) {
+        Part(g_mime_multipart_get_part(multi, 0));
+        return;
+      }
+      // The pictures an HTML page shows in place are no attachments.
+      const bool related = is("multipart", "related");
+      for (int i = 0; i < n; ++i) {
+        GMimeObject* child = g_mime_multipart_get_part(multi, i);
+        GMimeContentType* ct = g_mime_object_get_content_type(child);
+        if (related && i > 0 && ct && g_mime_content_type_is_type(ct, "image", "*") &&
+            g_mime_object_get_content_id(child))
+          continue;
+        Part(child);
+      }
       return;
     }
     if (GMIME_IS_MESSAGE_PART(object)) {
-      GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      AttachedMessage(object);
+      return;
+    }
+    if (!GMIME_IS_PART(object)) return;
+    GMimePart* part = GMIME_PART(object);
+    const char* filename = g_mime_part_get_filename(part);
+    std::string name = filename ? filename : "";
+    GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+    bool attachment = (disposition && g_mime_content_disposition_is_attachment(disposition)) || !name.empty();
+    // A message sent with a transfer encoding (base64, quoted-printable)
+    // is a plain part to the parser; decoded, it is read as a message.
+    if (is("message", "rfc822") || is("message", "global") || is("message", "news")) {
       sink_.EndChunk();
-      if (!inner) return;
       if (depth_ + 1 > kMaxMessageDepth) {
         sink_.Line("Attached message (not read: nested too deeply)");
         return;
       }
       sink_.Line("Attached message:");
-      MailWriter(sink_, depth_ + 1).Message(inner);
+      ReadMessageBytes(Content(part), depth_ + 1, sink_, encrypted_);
       sink_.EndChunk();
       return;
     }
-    if (!GMIME_IS_PART(object)) return;
-    GMimePart* part = GMIME_PART(object);
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    const char* filename = g_mime_part_get_filename(part);
-    std::string name = filename ? filename : "";
-    GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
-    bool attachment = (disposition && g_mime_content_disposition_is_attachment(disposition)) || !name.empty();
+    // S/MIME: an encrypted body has no text to read.
+    if ((is("application", "pkcs7-mime") || is("application", "x-pkcs7-mime")) && IsEnvelope(type, part)) {
+      ++*encrypted_;
+      return;
+    }
+    // A delivery report's status fields (recipient, action, diagnostic)
+    // read as written; the returned message's headers as a message's.
+    if (is("message", "delivery-status") || is("message", "global-delivery-status") ||
+        is("message", "disposition-notification")) {
+      sink_.EndChunk();
+      sink_.Append(DecodeCharset(Content(part), "UTF-8"));
+      sink_.EndLine();
+      sink_.EndChunk();
+      return;
+    }
+    if (is("message", "rfc822-headers") || is("text", "rfc822-headers") || is("message", "global-headers")) {
+      sink_.EndChunk();
+      if (depth_ + 1 > kMaxMessageDepth) return;
+      sink_.Line("Attached message:");
+      ReadMessageBytes(Content(part) + "\n", depth_ + 1, sink_, encrypted_);
+      sink_.EndChunk();
+      return;
+    }
+    // Calendars (an invitation's time and place), cards and RTF are read by
+    // their own filters, in place when they are the body.
+    const char* structured = is("text", "calendar") || is("application", "ics") ? ".ics"
+                             : is("text", "vcard") || is("text", "x-vcard") || is("text", "directory") ? ".vcf"
+                             : is("text", "rtf") || is("application", "rtf") ? ".rtf"
+                                                                               : nullptr;
+    if (structured && !attachment) {
+      sink_.EndChunk();
+      ExtractAttachment(std::string("body") + structured, Content(part), depth_, sink_, folder_, encrypted_);
+      sink_.EndChunk();
+      return;
+    }
     // GMime makes a text part of a "text" type without subtype but calls it
     // application/octet-stream; its content is still text.
-    bool text = (type && g_mime_content_type_is_type(type, "text", "*")) || GMIME_IS_TEXT_PART(object);
+    bool text = !structured && (is("text", "*") || GMIME_IS_TEXT_PART(object));
     const char* label = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     if (!attachment && text) {
       std::string bytes = Content(part);
       const std::string charset = LabelledCharset(bytes, label ? label : "");
-      if (type && g_mime_content_type_is_type(type, "text", "html")) {
+      if (is("text", "html")) {
         MailHtmlToText(bytes, charset, sink_);
-      } else if (ParameterIs(type, "format", "flowed")) {
-        sink_.Append(UnwrapFlowed(DecodeCharset(bytes, charset), ParameterIs(type, "delsp", "yes")));
       } else {
-        sink_.Append(DecodeCharset(bytes, charset));
+        PlainText(bytes, charset, ParameterIs(type, "format", "flowed"), ParameterIs(type, "delsp", "yes"));
       }
       sink_.EndLine();
       sink_.EndChunk();
@@ -279,18 +417,78 @@ class MailWriter {
     if (!attachment) return;  // an inline image or signature without a name
     sink_.EndChunk();
     sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-    if (text && !(type && g_mime_content_type_is_type(type, "text", "html"))) {
+    if (text && !is("text", "html")) {
       const std::string bytes = Content(part);
       sink_.Append(DecodeCharset(bytes, LabelledCharset(bytes, label ? label : "")));
       sink_.EndLine();
     } else {
-      ExtractAttachment(name, Content(part), depth_, sink_, folder_);
+      std::string member = name;
+      if (structured && !g_str_has_suffix(member.c_str(), structured)) member += structured;
+      ExtractAttachment(member, Content(part), depth_, sink_, folder_, encrypted_);
     }
     sink_.EndChunk();
   }
 
+  // One rendering of the same text: the plain one when it has words, else
+  // the last (the richest) one; a calendar among them (an invitation) is
+  // read besides, for the meeting's time and place.
+  void Alternative(GMimeMultipart* multi, int n) {
+    GMimeObject *plain = nullptr, *calendar = nullptr, *richest = nullptr;
+    for (int i = 0; i < n; ++i) {
+      GMimeObject* child = g_mime_multipart_get_part(multi, i);
+      GMimeContentType* ct = g_mime_object_get_content_type(child);
+      if (ct && g_mime_content_type_is_type(ct, "text", "calendar")) {
+        if (!calendar) calendar = child;
+        continue;
+      }
+      if (!plain && ct && g_mime_content_type_is_type(ct, "text", "plain") && HasWords(child)) plain = child;
+      richest = child;
+    }
+    if (GMimeObject* chosen = plain ? plain : richest) Part(chosen);
+    if (calendar) Part(calendar);
+  }
+
+  // An attached or forwarded message, with its headers.
+  void AttachedMessage(GMimeObject* object) {
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    sink_.EndChunk();
+    if (!inner) return;
+    if (depth_ + 1 > kMaxMessageDepth) {
+      sink_.Line("Attached message (not read: nested too deeply)");
+      return;
+    }
+    sink_.Line("Attached message:");
+    MailWriter(sink_, depth_ + 1, encrypted_).Message(inner);
+    sink_.EndChunk();
+  }
+
+  // A plain text part; a file sent inside it uuencoded ("begin 644 name"
+  // ... "end") is read as an attachment in its place.
+  void PlainText(const std::string& bytes, const std::string& charset, bool flowed, bool delete_space) {
+    std::size_t at = 0;
+    for (const UuBlock& block : UuBlocks(bytes)) {
+      Text(std::string_view(bytes).substr(at, block.begin - at), charset, flowed, delete_space);
+      sink_.EndLine();
+      sink_.EndChunk();
+      sink_.Line("Attachment: " + DecodeCharset(block.name, charset));
+      ExtractAttachment(block.name, block.data, depth_, sink_, folder_, encrypted_);
+      sink_.EndChunk();
+      at = block.end;
+    }
+    Text(std::string_view(bytes).substr(at), charset, flowed, delete_space);
+  }
+
+  void Text(std::string_view bytes, const std::string& charset, bool flowed, bool delete_space) {
+    if (flowed) {
+      sink_.Append(UnwrapFlowed(DecodeCharset(bytes, charset), delete_space));
+    } else {
+      sink_.Append(DecodeCharset(bytes, charset));
+    }
+  }
+
   TextSink& sink_;
   int depth_;
+  std::size_t* encrypted_;  // encrypted bodies met, in every message of the document
   PrivateFolder folder_;
 };
 
@@ -314,21 +512,21 @@ bool LooksLikeMessage(std::string_view bytes) {
   return true;
 }
 
-void ReadMessageBytes(std::string bytes, int depth, TextSink& sink) {
+void ReadMessageBytes(std::string bytes, int depth, TextSink& sink, std::size_t* encrypted) {
   InitGMime();
   bytes = WrapLongLines(std::move(bytes));
   if (bytes.rfind("From ", 0) == 0) bytes.erase(0, std::min(bytes.size(), bytes.find('\n') + 1));
   GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
   GPtr<GMimeMessage> message = ParseMessage(stream.get());
-  if (message) MailWriter(sink, depth).Message(message.get());
+  if (message) MailWriter(sink, depth, encrypted).Message(message.get());
 }
 
 void ExtractAttachment(std::string_view name, std::string_view bytes, int depth, TextSink& sink,
-                       PrivateFolder& folder) {
+                       PrivateFolder& folder, std::size_t* encrypted) {
   if (bytes.empty() || bytes.size() > kMaxAttachmentBytes) return;
   if (SniffHead(bytes.substr(0, 4096)).kind == ContentKind::kMail) {
     if (depth + 1 > kMaxMessageDepth || !LooksLikeMessage(bytes)) return;
-    ReadMessageBytes(std::string(bytes), depth + 1, sink);
+    ReadMessageBytes(std::string(bytes), depth + 1, sink, encrypted);
     return;
   }
   if (IsPictureAttachment(bytes)) return;
@@ -354,9 +552,11 @@ class EmlFilter : public BuiltinFilter {
     // A saved message without any header lines is its text alone.
     if (what.kind != ContentKind::kMail && !LooksLikeMessage(bytes)) return ExtractWithBuiltin("text", path, sink);
     InitGMime();
-    ReadMessageBytes(std::move(bytes), 0, sink);
+    std::size_t encrypted = 0;
+    ReadMessageBytes(std::move(bytes), 0, sink, &encrypted);
     if (sink.empty()) return ExtractResult::Failed("the message has no readable headers or text");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+    if (encrypted > 0) return ExtractResult::Incomplete(EncryptedReason(encrypted));
     return ExtractResult::Ok();
   }
 };
@@ -402,7 +602,14 @@ std::string WrapLongLines(std::string bytes) {
   return out;
 }
 
-void WriteMailMessage(GMimeMessage* message, TextSink& sink) { MailWriter(sink, 0).Message(message); }
+void WriteMailMessage(GMimeMessage* message, TextSink& sink, std::size_t* encrypted) {
+  MailWriter(sink, 0, encrypted).Message(message);
+}
+
+std::string EncryptedReason(std::size_t encrypted) {
+  return encrypted == 1 ? "the message body is encrypted (S/MIME or PGP) and was not read"
+                        : std::to_string(encrypted) + " encrypted message bodies (S/MIME or PGP) were not read";
+}
 
 void MailHtmlToText(std::string_view html_bytes, std::string_view charset, TextSink& sink) {
   // Mail HTML is read exactly like a web page, charset from the part first.

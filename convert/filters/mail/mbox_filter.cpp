@@ -185,7 +185,7 @@ class MboxFilter : public BuiltinFilter {
     std::unique_ptr<void, Unmap> mapped(map, Unmap{size});
     std::string_view box(static_cast<const char*>(map), size);
     InitMailLibrary();
-    std::size_t messages = 0, unreadable = 0;
+    std::size_t messages = 0, unreadable = 0, encrypted = 0;
     for (std::size_t at = 0; at < box.size() && !sink.full();) {
       std::size_t line_end = box.find('\n', at);
       if (line_end == std::string_view::npos) break;
@@ -206,11 +206,12 @@ class MboxFilter : public BuiltinFilter {
         sink.Line("\n----------------------------------------");
         sink.EndChunk();
       }
-      WriteMailMessage(message.get(), sink);
+      WriteMailMessage(message.get(), sink, &encrypted);
     }
     if (messages == 0) return ExtractResult::Failed("no message could be read from the mailbox");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     if (unreadable > 0) return ExtractResult::Incomplete(std::to_string(unreadable) + " message(s) could not be read");
+    if (encrypted > 0) return ExtractResult::Incomplete(EncryptedReason(encrypted));
     return ExtractResult::Ok();
   }
 };

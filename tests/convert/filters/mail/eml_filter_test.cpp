@@ -209,6 +209,128 @@ TEST_F(ScratchDir, WesternTextIsReadInTheWindowsCodePage) {
   EXPECT_EQ(e.text.find("\xC2\x93"), std::string::npos) << e.text;
 }
 
+const std::string kMailHead = "From: a@example.org\nTo: b@example.org\nSubject: s\nMIME-Version: 1.0\n";
+
+// Which parts of a message a reader sees: of alternatives, the plain text
+// only when it has words, and an invitation's calendar besides; a calendar
+// body read as an event; the pictures of an HTML page not listed as
+// attachments; a signed message's content without its signature.
+TEST_F(ScratchDir, TheRenderingsAReaderSees) {
+  const std::string calendar =
+      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nSUMMARY:Budget review\r\n"
+      "DTSTART:20210305T140000Z\r\nDTEND:20210305T150000Z\r\nLOCATION:Room 4\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  Extracted e = ExtractSample(
+      "eml", Write("invite.eml", kMailHead + "Content-Type: multipart/alternative; boundary=a\n\n--a\n"
+                                             "Content-Type: text/plain\n\n\n--a\nContent-Type: text/html\n\n"
+                                             "<p>Only the <b>HTML</b> has words</p>\n--a\n"
+                                             "Content-Type: text/calendar; method=REQUEST\n\n" + calendar + "--a--\n")
+                 .string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Only the HTML has words"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Where: Room 4"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("2021-03-05 14:00"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("BEGIN:"), std::string::npos) << e.text;
+
+  e = ExtractSample("eml", Write("event.eml", kMailHead + "Content-Type: text/calendar\n\n" + calendar).string());
+  EXPECT_NE(e.text.find("Event: Budget review"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("DTSTART"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("related.eml", kMailHead + "Content-Type: multipart/related; boundary=r\n\n--r\n"
+                                              "Content-Type: text/html\n\n<p>Look <img src=\"cid:p1\"> here</p>\n--r\n"
+                                              "Content-Type: image/png; name=\"image001.png\"\nContent-ID: <p1>\n"
+                                              "Content-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--r--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Look here"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("image001"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("signed.eml", kMailHead + "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; "
+                                             "boundary=s\n\n--s\nContent-Type: text/plain\n\nSigned words\n--s\n"
+                                             "Content-Type: application/pgp-signature; name=signature.asc\n\n"
+                                             "-----BEGIN PGP SIGNATURE-----\n\niQEzBAEBCAAd\n=abcd\n"
+                                             "-----END PGP SIGNATURE-----\n--s--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Signed words"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("PGP"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("signature.asc"), std::string::npos) << e.text;
+}
+
+// Messages inside messages however they travel: forwarded in base64, the
+// status and the returned headers of a delivery report, a file uuencoded
+// in the text.
+TEST_F(ScratchDir, ForwardedReturnedAndUuencodedContentIsRead) {
+  const std::string inner = "From: Inner <i@example.org>\nSubject: Inner subject\n\nInner body words\n";
+  Extracted e = ExtractSample(
+      "eml", Write("fwd.eml", kMailHead + "Content-Type: multipart/mixed; boundary=m\n\n--m\nContent-Type: text/plain\n\n"
+                                          "See below\n--m\nContent-Type: message/rfc822\n"
+                                          "Content-Transfer-Encoding: base64\n\n"
+                                          "RnJvbTogSW5uZXIgPGlAZXhhbXBsZS5vcmc+ClN1YmplY3Q6IElubmVyIHN1YmplY3QKCklubmVy\n"
+                                          "IGJvZHkgd29yZHMK\n--m--\n")
+                 .string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Attached message:\nFrom: Inner <i@example.org>\nSubject: Inner subject\n"), std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("Inner body words"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("bounce.eml", kMailHead + "Content-Type: multipart/report; report-type=delivery-status; boundary=r\n\n"
+                                             "--r\nContent-Type: text/plain\n\nNot delivered.\n--r\n"
+                                             "Content-Type: message/delivery-status\n\nReporting-MTA: dns; mx.example.org\n\n"
+                                             "Final-Recipient: rfc822; nobody@example.com\nAction: failed\n"
+                                             "Diagnostic-Code: smtp; 550 5.1.1 User unknown\n--r\n"
+                                             "Content-Type: message/rfc822-headers\n\nFrom: a@example.org\n"
+                                             "To: nobody@example.com\nSubject: The lost message\n--r--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Final-Recipient: rfc822; nobody@example.com\nAction: failed\n"
+                        "Diagnostic-Code: smtp; 550 5.1.1 User unknown\n"),
+            std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("Attached message:\nFrom: a@example.org\nTo: nobody@example.com\nSubject: The lost message\n"),
+            std::string::npos)
+      << e.text;
+
+  e = ExtractSample("eml", Write("uu.eml", kMailHead + "Content-Type: text/plain\n\nSee the file.\n\n"
+                                                       "begin 644 notes.txt\n"
+                                                       ">=75E;F-O9&5D(&%T=&%C:&5D('=O<F1S(&AE<F4*\n`\nend\n\nThanks.\n")
+                                .string());
+  EXPECT_NE(e.text.find("See the file."), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Attachment: notes.txt\nuuencoded attached words here\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Thanks."), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find(">=75E"), std::string::npos) << e.text;
+}
+
+// An encrypted body is no text: the headers are written and the message
+// reported incomplete, with the reason; a signature or a bundle of
+// certificates in the same wrapping is no encryption.
+TEST_F(ScratchDir, EncryptedBodiesAreReportedNotRead) {
+  Extracted smime = ExtractSample(
+      "eml", Write("smime.eml", kMailHead + "Content-Type: application/pkcs7-mime; name=smime.p7m\n"
+                                            "Content-Transfer-Encoding: base64\n\n"
+                                            "MIAGCSqGSIb3DQEHA6CAMIACAQAxggFAMIIBPAIBADA=\n")
+                 .string());
+  Extracted pgp = ExtractSample(
+      "eml", Write("pgp.eml", kMailHead + "Content-Type: multipart/encrypted; protocol=\"application/pgp-encrypted\"; "
+                                          "boundary=e\n\n--e\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n--e\n"
+                                          "Content-Type: application/octet-stream; name=encrypted.asc\n\n"
+                                          "-----BEGIN PGP MESSAGE-----\n\nhQEMA1234567\n-----END PGP MESSAGE-----\n--e--\n")
+                 .string());
+  for (const Extracted* e : {&smime, &pgp}) {
+    EXPECT_EQ(e->result.status, Status::kIncomplete) << e->text;
+    EXPECT_NE(e->result.reason.find("encrypted"), std::string::npos) << e->result.reason;
+    EXPECT_NE(e->text.find("Subject: s\n"), std::string::npos) << e->text;
+    EXPECT_EQ(e->text.find("PGP"), std::string::npos) << e->text;
+    EXPECT_EQ(e->text.find("Attachment"), std::string::npos) << e->text;
+  }
+  Extracted certificates = ExtractSample(
+      "eml", Write("certs.eml", kMailHead + "Content-Type: application/x-pkcs7-mime; name=eric.p7c\n"
+                                            "Content-Disposition: attachment; filename=eric.p7c\n"
+                                            "Content-Transfer-Encoding: base64\n\nMIAGCSqGSIb3DQEHAqCAMIACAQEx\n")
+                 .string());
+  EXPECT_EQ(certificates.result.status, Status::kOk) << certificates.result.reason;
+  EXPECT_NE(certificates.text.find("Attachment: eric.p7c"), std::string::npos) << certificates.text;
+}
+
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
   TextSink sink;
   MailHtmlToText("<div>One&nbsp;&lt;two&gt;</div><style>p{}</style><p>Three &#x263A; &#233;</p>", "", sink);
