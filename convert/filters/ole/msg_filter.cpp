@@ -1,6 +1,8 @@
 #include "convert/filters/ole/msg_filter.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,20 @@ constexpr uint16_t kSubject = 0x0037, kClientSubmitTime = 0x0039, kSentRepresent
                    kAttachLongFilename = 0x3707, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
                    kMessageLocale = 0x3FF1, kMessageCodePage = 0x3FFD;
 
+constexpr uint16_t kMessageClass = 0x001A, kStartDate = 0x0060, kEndDate = 0x0061, kBusinessPhone = 0x3A08,
+                   kHomePhone = 0x3A09, kBusinessAddress = 0x3A15, kCompanyName = 0x3A16, kTitle = 0x3A17,
+                   kDepartment = 0x3A18, kMobilePhone = 0x3A1C, kBusinessFax = 0x3A24, kHomePage = 0x3A51;
+
 constexpr int kAttachEmbeddedMessage = 5;
+
+// The sets of named properties an item's details live in, as stored (a
+// GUID's little-endian bytes), and the numbers of the properties read.
+constexpr std::string_view kAppointmentSet("\x02\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr std::string_view kTaskSet("\x03\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr std::string_view kAddressSet("\x04\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr uint32_t kLidLocation = 0x8208, kLidStart = 0x820D, kLidEnd = 0x820E, kLidTaskStart = 0x8104,
+                   kLidTaskDue = 0x8105, kLidHomeAddress = 0x801A, kLidWorkAddress = 0x801B,
+                   kLidEmail1 = 0x8083, kLidEmail2 = 0x8093, kLidEmail3 = 0x80A3;
 
 std::string Tag(uint16_t id, const char* type) {
   char buf[32];
@@ -202,9 +217,55 @@ std::string HeaderField(std::string_view headers, std::string_view field) {
   return {};
 }
 
+// Where a file keeps its named properties: each (set, number) has the id
+// its streams and fixed properties are stored under (0x8000 and up), listed
+// in the root's "__nameid_version1.0" storage, for every item in the file.
+class NamedProperties {
+ public:
+  explicit NamedProperties(GsfInfile* root) {
+    std::unique_ptr<GsfInput, GObjectUnref> child(gsf_infile_child_by_name(root, "__nameid_version1.0"));
+    if (!child || !GSF_IS_INFILE(child.get())) return;
+    GsfInfile* dir = GSF_INFILE(child.get());
+    const auto sets = ReadCompoundStream(dir, "__substg1.0_00020102", 1 << 20);
+    const auto entries = ReadCompoundStream(dir, "__substg1.0_00030102", 1 << 20);
+    if (!sets || !entries) return;
+    for (std::size_t at = 0; at + 8 <= entries->size(); at += 8) {
+      const uint32_t number = Le32(*entries, at), where = Le32(*entries, at + 4);
+      if (where & 1) continue;  // a property named by a string
+      // Sets 1 and 2 are the two fixed ones; 3 and up are listed in order.
+      const std::size_t set = (where >> 1) & 0x7FFF;
+      if (set < 3 || (set - 3) * 16 + 16 > sets->size()) continue;
+      ids_.emplace(std::make_pair(sets->substr((set - 3) * 16, 16), number), static_cast<uint16_t>(0x8000 + (where >> 16)));
+    }
+  }
+
+  std::optional<uint16_t> Id(std::string_view set, uint32_t number) const {
+    auto it = ids_.find({std::string(set), number});
+    return it == ids_.end() ? std::nullopt : std::optional<uint16_t>(it->second);
+  }
+
+ private:
+  std::map<std::pair<std::string, uint32_t>, uint16_t> ids_;
+};
+
+// A FILETIME as a calendar shows a time ("2021-03-05 14:00 UTC"), or its
+// day alone; empty for none.
+std::string CalendarTime(const std::string& filetime, bool day_only) {
+  const uint64_t ticks = static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32;
+  constexpr uint64_t kUnixEpoch = 116444736000000000ULL, kLast = 2650467743999999999ULL;  // year 9999
+  if (ticks <= kUnixEpoch / 2 || ticks > kLast) return {};
+  GDateTime* time = g_date_time_new_from_unix_utc(static_cast<gint64>(ticks / 10000000) - 11644473600LL);
+  if (!time) return {};
+  gchar* text = g_date_time_format(time, day_only ? "%Y-%m-%d" : "%Y-%m-%d %H:%M UTC");
+  std::string out = text ? text : "";
+  g_free(text);
+  g_date_time_unref(time);
+  return out;
+}
+
 class MsgReader {
  public:
-  explicit MsgReader(TextSink& sink) : sink_(sink) {}
+  MsgReader(TextSink& sink, const NamedProperties& named) : sink_(sink), named_(named) {}
 
   void Message(const Storage& msg, int level) {
     const CodePages cp = CodePagesOf(msg);
@@ -233,6 +294,7 @@ class MsgReader {
     Header("Cc", cc);
     Header("Date", date);
     Header("Subject", msg.Text(kSubject, cp));
+    Details(msg, cp);
     sink_.EndChunk();
     Body(msg, cp);
     Attachments(msg, cp, level);
@@ -241,6 +303,49 @@ class MsgReader {
   std::size_t failures() const { return failures_; }
 
  private:
+  // What an appointment, a meeting request, a contact or a task holds
+  // besides a subject and a body, as lines like the headers' (and like the
+  // calendar and address book filters write them).
+  void Details(const Storage& msg, const CodePages& cp) {
+    const std::string kind = msg.Text(kMessageClass, cp);
+    auto starts = [&](std::string_view prefix) { return g_ascii_strncasecmp(kind.c_str(), prefix.data(), prefix.size()) == 0; };
+    auto named_text = [&](std::string_view set, uint32_t number) {
+      auto id = named_.Id(set, number);
+      return id ? msg.Text(*id, cp) : std::string();
+    };
+    auto named_time = [&](std::string_view set, uint32_t number, uint16_t fallback, bool day_only) {
+      auto id = named_.Id(set, number);
+      auto value = id ? msg.Fixed(*id) : std::nullopt;
+      if (!value && fallback) value = msg.Fixed(fallback);
+      return value ? CalendarTime(*value, day_only) : std::string();
+    };
+    if (starts("IPM.Appointment") || starts("IPM.Schedule.Meeting")) {
+      const std::string start = named_time(kAppointmentSet, kLidStart, kStartDate, false);
+      const std::string end = named_time(kAppointmentSet, kLidEnd, kEndDate, false);
+      Header("When", start.empty() ? end : end.empty() || end == start ? start : start + " to " + end);
+      Header("Where", named_text(kAppointmentSet, kLidLocation));
+    } else if (starts("IPM.Task")) {
+      Header("Start", named_time(kTaskSet, kLidTaskStart, 0, true));
+      Header("Due", named_time(kTaskSet, kLidTaskDue, 0, true));
+    } else if (starts("IPM.Contact") || starts("IPM.DistList")) {
+      Header("Name", msg.Text(kDisplayName, cp));
+      std::string organization = msg.Text(kCompanyName, cp);
+      if (std::string department = msg.Text(kDepartment, cp); !department.empty())
+        organization += organization.empty() ? department : ", " + department;
+      Header("Organization", organization);
+      Header("Title", msg.Text(kTitle, cp));
+      for (uint32_t email : {kLidEmail1, kLidEmail2, kLidEmail3}) Header("Email", named_text(kAddressSet, email));
+      Header("Phone (work)", msg.Text(kBusinessPhone, cp));
+      Header("Phone (home)", msg.Text(kHomePhone, cp));
+      Header("Phone (mobile)", msg.Text(kMobilePhone, cp));
+      Header("Phone (work, fax)", msg.Text(kBusinessFax, cp));
+      std::string work = named_text(kAddressSet, kLidWorkAddress);
+      Header("Address (work)", work.empty() ? msg.Text(kBusinessAddress, cp) : work);
+      Header("Address (home)", named_text(kAddressSet, kLidHomeAddress));
+      Header("Web", msg.Text(kHomePage, cp));
+    }
+  }
+
   static CodePages CodePagesOf(const Storage& s) {
     CodePages cp;
     const auto message = s.Long(kMessageCodePage), internet = s.Long(kInternetCodePage);
@@ -352,6 +457,7 @@ class MsgReader {
   }
 
   TextSink& sink_;
+  const NamedProperties& named_;
   PrivateFolder folder_;
   std::size_t failures_ = 0;
 };
@@ -365,7 +471,8 @@ class MsgFilter : public BuiltinFilter {
     if (!file) return ExtractResult::UnknownFormat(why.empty() ? "not an Outlook message" : why);
     if (!ReadCompoundStream(file.get(), "__properties_version1.0", 1 << 20))
       return ExtractResult::UnknownFormat("not an Outlook message: a compound file without message properties");
-    MsgReader reader(sink);
+    const NamedProperties named(file.get());
+    MsgReader reader(sink, named);
     reader.Message(Storage(file.get(), 32), 0);
     if (sink.empty()) return ExtractResult::Failed("the message has no readable headers or text");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
