@@ -29,7 +29,7 @@ constexpr uint16_t kSubject = 0x0037, kClientSubmitTime = 0x0039, kSentRepresent
                    kDisplayCc = 0x0E03, kDisplayTo = 0x0E04, kDeliveryTime = 0x0E06, kBody = 0x1000,
                    kRtfCompressed = 0x1009, kHtml = 0x1013, kDisplayName = 0x3001, kEmailAddress = 0x3003,
                    kAttachData = 0x3701, kAttachFilename = 0x3704, kAttachMethod = 0x3705,
-                   kAttachLongFilename = 0x3707, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
+                   kAttachLongFilename = 0x3707, kAttachPathname = 0x3708, kAttachLongPathname = 0x370D, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
                    kMessageLocale = 0x3FF1, kMessageCodePage = 0x3FFD;
 
 constexpr uint16_t kMessageClass = 0x001A, kStartDate = 0x0060, kEndDate = 0x0061, kBusinessPhone = 0x3A08,
@@ -443,8 +443,23 @@ class MsgReader {
           continue;
         }
       }
+      // A file attached by reference is not in the message: its path names it.
+      if (name.empty()) {
+        name = OneLine(a.Text(kAttachLongPathname, cp));
+        if (name.empty()) name = OneLine(a.Text(kAttachPathname, cp));
+        name = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+      }
       sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-      if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes); data && !data->empty() && !IsPictureAttachment(*data)) {
+      // An OLE object (a document inserted into a rich-text message) is
+      // kept as a storage of its own.
+      std::unique_ptr<GsfInput, GObjectUnref> object(gsf_infile_child_by_name(dir, Tag(kAttachData, "000D").c_str()));
+      if (object && GSF_IS_INFILE(object.get())) {
+        TextSink member = MemberSink(sink_);
+        ExtractEmbeddedStorage(GSF_INFILE(object.get()), member);
+        AppendMemberText(member, sink_);
+        sink_.EndLine();
+      } else if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes);
+                 data && !data->empty() && !IsPictureAttachment(*data)) {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, *data, member);
         AppendMemberText(member, sink_);

@@ -7,6 +7,8 @@
 
 #include <gsf/gsf.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -289,6 +291,31 @@ TEST(MsgFilter, AppointmentsTasksAndContactsShowTheirDetails) {
   mail.Text(0x8000, "not a place");
   WriteMsg(tree / "mail.msg", mail);
   EXPECT_EQ(Extract(tree / "mail.msg").find("Where"), std::string::npos);
+}
+
+// A document inserted into a rich-text message is an OLE object, a storage
+// of its own, and is read; a file attached by reference is named by its path.
+TEST(MsgFilter, ObjectsAndReferencedFilesAmongTheAttachments) {
+  TempTree tree;
+  std::ifstream in(std::string(QUARN_TEST_DATA) + "/package/ooxml/lists.docx", std::ios::binary);
+  const std::string docx((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(docx.empty());
+  Storage m = Message("Rich text");
+  Storage object;
+  object.longs.push_back({0x37050003, 6});
+  object.streams["__substg1.0_3001001F"] = Utf16("Document");
+  Storage ole;
+  ole.streams["Package"] = docx;
+  object.children["__substg1.0_3701000D"] = ole;
+  m.children["__attach_version1.0_#00000000"] = object;
+  Storage linked;
+  linked.longs.push_back({0x37050003, 2});
+  linked.Text(0x370D, "\\\\server\\share\\Budget 2021.xlsx");
+  m.children["__attach_version1.0_#00000001"] = linked;
+  WriteMsg(tree / "rich.msg", m);
+  const std::string t = Extract(tree / "rich.msg");
+  EXPECT_NE(t.find("Attachment: Document\n1. One\na) Sub a"), std::string::npos) << t;
+  EXPECT_NE(t.find("Attachment: Budget 2021.xlsx\n"), std::string::npos) << t;
 }
 
 TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
