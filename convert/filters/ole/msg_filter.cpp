@@ -248,19 +248,10 @@ class NamedProperties {
   std::map<std::pair<std::string, uint32_t>, uint16_t> ids_;
 };
 
-// A FILETIME as a calendar shows a time ("2021-03-05 14:00 UTC"), or its
-// day alone; empty for none.
+// A FILETIME property as a calendar shows a time, or its day alone.
 std::string CalendarTime(const std::string& filetime, bool day_only) {
-  const uint64_t ticks = static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32;
-  constexpr uint64_t kUnixEpoch = 116444736000000000ULL, kLast = 2650467743999999999ULL;  // year 9999
-  if (ticks <= kUnixEpoch / 2 || ticks > kLast) return {};
-  GDateTime* time = g_date_time_new_from_unix_utc(static_cast<gint64>(ticks / 10000000) - 11644473600LL);
-  if (!time) return {};
-  gchar* text = g_date_time_format(time, day_only ? "%Y-%m-%d" : "%Y-%m-%d %H:%M UTC");
-  std::string out = text ? text : "";
-  g_free(text);
-  g_date_time_unref(time);
-  return out;
+  return FileTimeAsCalendarTime(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32,
+                                day_only);
 }
 
 class MsgReader {

@@ -148,6 +148,39 @@ std::string TnefStream() {
   return s;
 }
 
+std::string Le(uint64_t v, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+// A meeting request: its sender as a triple of name and address, its class,
+// and its time and place as named properties of the appointment set.
+TEST(TnefFilter, TheSenderAndAMeetingsTimeAndPlace) {
+  std::string s("\x78\x9F\x3E\x22\x01\x00", 6);
+  s += Attribute(1, 0x00089006, std::string("\x00\x00\x01\x00", 4));
+  const std::string name("Ann Example\0", 12), address("SMTP:ann@example.org\0", 21);
+  s += Attribute(1, 0x00008000, Le(4, 2) + Le(8 + name.size() + address.size(), 2) + Le(name.size(), 2) +
+                                    Le(address.size(), 2) + name + address + std::string(3, '\0'));
+  s += Attribute(1, 0x00078008, std::string("IPM.Schedule.Meeting.Request\0", 29));
+  s += Attribute(1, 0x00018004, std::string("Budget review\0", 14));
+  const std::string set("\x02\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+  auto named = [&](uint32_t type, uint32_t number, const std::string& value) {
+    return Le(type | 0x8000u << 16, 4) + set + Le(0, 4) + Le(number, 4) + value;
+  };
+  const uint64_t start = (1614952800ULL + 11644473600ULL) * 10000000ULL, end = start + 3600ULL * 10000000ULL;
+  const std::string place("Room 4\0\0", 8);
+  s += Attribute(1, 0x00069003, Le(3, 4) + named(0x0040, 0x820D, Le(start, 8)) + named(0x0040, 0x820E, Le(end, 8)) +
+                                    named(0x001E, 0x8208, Le(1, 4) + Le(7, 4) + place));
+  TempTree tree;
+  ExtractResult r;
+  std::string t = Read("tnef", tree.Write("meeting.dat", s), &r);
+  EXPECT_NE(t.find("From: Ann Example <ann@example.org>\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("Subject: Budget review\nWhen: 2021-03-05 14:00 UTC to 2021-03-05 15:00 UTC\nWhere: Room 4\n"),
+            std::string::npos)
+      << t;
+}
+
 TEST(TnefFilter, BodyAndAttachmentsOfAStreamAndOfAMessageThatCarriesOne) {
   TempTree tree;
   const std::string dat = tree.Write("winmail.dat", TnefStream());
