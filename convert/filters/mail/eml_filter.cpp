@@ -612,8 +612,9 @@ std::string EncryptedReason(std::size_t encrypted) {
 }
 
 void MailHtmlToText(std::string_view html_bytes, std::string_view charset, TextSink& sink) {
-  // Mail HTML is read exactly like a web page, charset from the part first.
-  ExtractHtmlText(html_bytes, charset, sink);
+  // Mail HTML is read like a web page, charset from the part first; but no
+  // mail program shows the page's <title>.
+  ExtractHtmlText(html_bytes, charset, sink, HtmlTitle::kDropped);
 }
 
 std::unique_ptr<BuiltinFilter> CreateEmlFilter() { return std::make_unique<EmlFilter>(); }

@@ -233,9 +233,9 @@ class TnefFilter : public BuiltinFilter {
         if (c != '\r' && c != '\0') text.push_back(c);
       sink.Append(text);
     } else if (const variableLength* html = Find(&t.MapiProperties, PT_BINARY, 0x1013)) {
-      ExtractHtmlText(View(*html), cp, sink);
+      ExtractHtmlText(View(*html), cp, sink, HtmlTitle::kDropped);  // a mail program shows no <title>
     } else if (std::string html_text = Text(&t.MapiProperties, 0x1013, cp); !html_text.empty()) {
-      ExtractHtmlText(html_text, "UTF-8", sink);
+      ExtractHtmlText(html_text, "UTF-8", sink, HtmlTitle::kDropped);
     } else if (const variableLength* packed = Find(&t.MapiProperties, PT_BINARY, 0x1009)) {
       if (auto rtf = DecompressRtf(View(*packed))) {
         TextSink member = MemberSink(sink);

@@ -254,6 +254,20 @@ std::string CalendarTime(const std::string& filetime, bool day_only) {
                                 day_only);
 }
 
+// An HTML body without the <title> of its head, which no mail program shows
+// (Outlook often repeats the subject there).
+std::string WithoutTitle(std::string html) {
+  std::string lower = html.substr(0, std::min<std::size_t>(html.size(), 64 << 10));
+  for (char& c : lower) c = g_ascii_tolower(c);
+  const std::size_t body = lower.find("<body");
+  const std::size_t open = lower.find("<title");
+  if (open == std::string::npos || open > body) return html;
+  const std::size_t close = lower.find("</title>", open);
+  if (close == std::string::npos || close > body) return html;
+  html.erase(open, close + 8 - open);
+  return html;
+}
+
 class MsgReader {
  public:
   MsgReader(TextSink& sink, const NamedProperties& named) : sink_(sink), named_(named) {}
@@ -391,9 +405,9 @@ class MsgReader {
     } else if (auto html = msg.Bytes(kHtml)) {
       // In the message's code page; as UTF-8 with its mark, the page's own
       // declaration cannot mislead the HTML filter.
-      Inline("body.html", "\xEF\xBB\xBF" + cp.Decode(*html, cp.body));
+      Inline("body.html", "\xEF\xBB\xBF" + WithoutTitle(cp.Decode(*html, cp.body)));
     } else if (std::string html_text = msg.Text(kHtml, cp); !html_text.empty()) {
-      Inline("body.html", "\xEF\xBB\xBF" + html_text);
+      Inline("body.html", "\xEF\xBB\xBF" + WithoutTitle(html_text));
     } else if (auto packed = msg.Bytes(kRtfCompressed)) {
       if (auto rtf = DecompressRtf(*packed)) Inline("body.rtf", *rtf);
     }

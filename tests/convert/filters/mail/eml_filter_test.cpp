@@ -166,8 +166,10 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   };
   Extracted plain = ExtractSample("eml", Write("plain.eml", message("text/plain", latin)).string());
   EXPECT_NE(plain.text.find(read), std::string::npos) << plain.text;
-  Extracted html = ExtractSample("eml", Write("html.eml", message("text/html", "<p>" + latin + "</p>")).string());
+  Extracted html = ExtractSample(
+      "eml", Write("html.eml", message("text/html", "<title>No mail program shows this</title><p>" + latin + "</p>")).string());
   EXPECT_NE(html.text.find(read), std::string::npos) << html.text;
+  EXPECT_EQ(html.text.find("No mail program"), std::string::npos) << html.text;
   Extracted archive = ExtractSample("mhtml", Write("page.mht", message("text/html", "<p>" + latin + "</p>")).string());
   EXPECT_NE(archive.text.find(read), std::string::npos) << archive.text;
   for (const Extracted* e : {&plain, &html, &archive}) EXPECT_EQ(e->text.find("\xEF\xBF\xBD"), std::string::npos);

@@ -171,12 +171,14 @@ TEST(MsgFilter, HeadersBodyAndAttachmentsInTheirOrder) {
 TEST(MsgFilter, HtmlBodyThenCompressedRtfBodyWhenThereIsNoPlainText) {
   TempTree tree;
   Storage html = Message("Web mail");
-  html.Bytes(0x1013, "<html><head><style>p{}</style></head><body><p>Only the <b>HTML</b> body</p></body></html>");
+  html.Bytes(0x1013, "<html><head><title>Not shown</title><style>p{}</style></head><body><p>Only the <b>HTML</b> "
+                    "body</p></body></html>");
   html.Bytes(0x1009, StoredRtf("{\\rtf1 not this one}"));
   WriteMsg(tree / "html.msg", html);
   std::string t = Extract(tree / "html.msg");
   EXPECT_NE(t.find("Only the HTML body"), std::string::npos) << t;
   EXPECT_EQ(t.find("not this one"), std::string::npos);
+  EXPECT_EQ(t.find("Not shown"), std::string::npos) << t;  // mail programs show no page title
 
   Storage rtf = Message("Rich mail");
   rtf.Bytes(0x1009, StoredRtf("{\\rtf1\\ansi {\\fonttbl{\\f0 Arial;}}\\f0 Body from {\\b RTF} only.\\par}"));
