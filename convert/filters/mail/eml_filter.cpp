@@ -206,7 +206,11 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
   constexpr std::size_t kMaxHeaderBytes = std::size_t{256} << 10, kMaxLabel = 64, kMaxWord = 4096;
   std::string text(raw);
   if (text.size() > kMaxHeaderBytes) return {};
-  bool relabelled = false;
+  struct Word {
+    std::size_t at, label_end, end;  // "=?", the "?" after the label, past "?="
+    std::string known, bytes;
+  };
+  std::vector<Word> words;
   for (std::size_t at = text.find("=?"); at != std::string::npos; at = text.find("=?", at + 2)) {
     const std::size_t q1 = text.find('?', at + 2);
     if (q1 == std::string::npos || q1 - at > kMaxLabel || q1 + 2 >= text.size() || text[q1 + 2] != '?') continue;
@@ -217,17 +221,51 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
     const std::size_t payload = q1 + 3;
     const std::size_t payload_size = std::string_view(text).substr(payload, kMaxWord).find("?=");
     if (payload_size == std::string_view::npos) continue;
-    const std::string bytes = EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(payload, payload_size));
+    words.push_back({at, q1, payload + payload_size + 2, known,
+                     EncodedWordBytes(text[q1 + 1], std::string_view(text).substr(payload, payload_size))});
+    at = payload + payload_size;
+  }
+  // A character may be split between adjacent words (only white space
+  // between them, which the decoder drops): such a run is judged whole.
+  bool relabelled = false;
+  for (std::size_t i = words.size(); i-- > 0;) {
+    std::size_t first = i;
+    std::string bytes = words[i].bytes;
+    while (first > 0 && words[first - 1].known == words[i].known &&
+           text.find_first_not_of(" \t\r\n", words[first - 1].end) == words[first].at) {
+      --first;
+      bytes.insert(0, words[first].bytes);
+    }
     // A label nobody knows ("x-unknown", a misspelling) is read as UTF-8
     // where the bytes are UTF-8, else in the commonest Western code page.
-    const std::string charset = !known.empty()       ? LabelledCharset(bytes, "UTF-8")
-                                : IsValidUtf8(bytes) ? std::string("UTF-8")
-                                                     : std::string("windows-1252");
-    if (charset == known) continue;
-    text.replace(at + 2, q1 - at - 2, charset);
-    relabelled = true;
+    const std::string charset = !words[i].known.empty() ? LabelledCharset(bytes, "UTF-8")
+                                : IsValidUtf8(bytes)    ? std::string("UTF-8")
+                                                        : std::string("windows-1252");
+    if (charset != words[i].known) {
+      // From the last word back, so that the earlier positions still hold.
+      for (std::size_t k = i + 1; k-- > first;) text.replace(words[k].at + 2, words[k].label_end - words[k].at - 2, charset);
+      relabelled = true;
+    }
+    i = first;
   }
   return relabelled ? text : std::string();
+}
+
+// Text with the C1 control characters (U+0080 to U+009F) that a Western
+// code page's quotes, dashes and euro sign become when decoded as ISO-8859-1
+// (a header's encoded word or a file name labelled so) given back as those.
+std::string WithWindowsPunctuation(std::string text) {
+  for (std::size_t at = 0; (at = text.find('\xC2', at)) != std::string::npos;) {
+    const unsigned char next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
+    if (next < 0x80 || next > 0x9F) {
+      ++at;
+      continue;
+    }
+    const std::string meant = DecodeCharset(std::string(1, static_cast<char>(next)), "windows-1252");
+    text.replace(at, 2, meant);
+    at += meant.size();
+  }
+  return text;
 }
 
 class MailWriter {
@@ -257,6 +295,7 @@ class MailWriter {
  private:
   void Header(std::string_view name, std::string value) {
     if (value.empty()) return;
+    value = WithWindowsPunctuation(std::move(value));
     for (char& c : value)
       if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     sink_.Append(name);
@@ -347,7 +386,7 @@ class MailWriter {
     if (!GMIME_IS_PART(object)) return;
     GMimePart* part = GMIME_PART(object);
     const char* filename = g_mime_part_get_filename(part);
-    std::string name = filename ? filename : "";
+    std::string name = filename ? WithWindowsPunctuation(filename) : "";
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
     bool attachment = (disposition && g_mime_content_disposition_is_attachment(disposition)) || !name.empty();
     // A message sent with a transfer encoding (base64, quoted-printable)

@@ -209,6 +209,27 @@ TEST_F(ScratchDir, WesternTextIsReadInTheWindowsCodePage) {
   EXPECT_NE(e.text.find("Subject: “Café” – €5\n"), std::string::npos) << e.text;
   EXPECT_NE(e.text.find("“quoted” – dash € euro\n"), std::string::npos) << e.text;
   EXPECT_EQ(e.text.find("\xC2\x93"), std::string::npos) << e.text;
+
+  // Encoded words and file names labelled ISO-8859-1 that hold those bytes.
+  e = ExtractSample(
+      "eml", Write("labelled.eml", "From: =?iso-8859-1?Q?=93Ann=94?= <a@example.org>\n"
+                                   "Subject: =?iso-8859-1?Q?=93quoted=94_=80?=\nMIME-Version: 1.0\n"
+                                   "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nbody\n"
+                                   "--b\nContent-Type: application/octet-stream\n"
+                                   "Content-Disposition: attachment; filename*=iso-8859-1''%93r%E9sum%E9%94.txt\n\nx\n--b--\n")
+                 .string());
+  EXPECT_NE(e.text.find("From: “Ann” <a@example.org>\nSubject: “quoted” €\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Attachment: “résumé”.txt"), std::string::npos) << e.text;
+}
+
+// A character split between two encoded words (the sender cut the bytes,
+// not the characters) is one character, not two wrong ones.
+TEST_F(ScratchDir, ACharacterSplitBetweenEncodedWordsIsJoined) {
+  Extracted e = ExtractSample(
+      "eml", Write("split.eml", "From: a@example.org\nSubject: =?UTF-8?Q?Gr=C3?= =?UTF-8?Q?=BC=C3=9Fe?= and "
+                                "=?utf-8?B?w6?=\n =?utf-8?B?k=?= end\n\nbody\n")
+                 .string());
+  EXPECT_NE(e.text.find("Subject: Grüße and é end\n"), std::string::npos) << e.text;
 }
 
 const std::string kMailHead = "From: a@example.org\nTo: b@example.org\nSubject: s\nMIME-Version: 1.0\n";
