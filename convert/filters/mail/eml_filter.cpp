@@ -230,12 +230,11 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
   bool relabelled = false;
   for (std::size_t i = words.size(); i-- > 0;) {
     std::size_t first = i;
-    std::string bytes = words[i].bytes;
     while (first > 0 && words[first - 1].known == words[i].known &&
-           text.find_first_not_of(" \t\r\n", words[first - 1].end) == words[first].at) {
+           text.find_first_not_of(" \t\r\n", words[first - 1].end) == words[first].at)
       --first;
-      bytes.insert(0, words[first].bytes);
-    }
+    std::string bytes;
+    for (std::size_t k = first; k <= i; ++k) bytes += words[k].bytes;
     // A label nobody knows ("x-unknown", a misspelling) is read as UTF-8
     // where the bytes are UTF-8, else in the commonest Western code page.
     const std::string charset = !words[i].known.empty() ? LabelledCharset(bytes, "UTF-8")
