@@ -188,6 +188,83 @@ std::string MailDate(const std::string& filetime) {
   return FileTimeAsMailDate(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32);
 }
 
+// A header value with its encoded words ("=?UTF-8?B?...?=", "=?iso-8859-1?Q?...?=")
+// decoded; the white space between two of them goes, and the bytes of
+// adjacent words in one character set are decoded together, as a sender
+// may split a character between them.  Undecodable words stay as written.
+std::string DecodedWords(std::string_view value) {
+  std::string out, run_bytes, run_charset;
+  auto flush = [&] {
+    if (run_charset.empty()) return;
+    out += DecodeCharset(run_bytes, LabelledCharset(run_bytes, run_charset));
+    run_bytes.clear();
+    run_charset.clear();
+  };
+  std::size_t at = 0;
+  while (at < value.size()) {
+    const std::size_t start = value.find("=?", at);
+    std::size_t q1 = std::string_view::npos, q2 = std::string_view::npos, end = std::string_view::npos;
+    if (start != std::string_view::npos) {
+      q1 = value.substr(0, std::min(value.size(), start + 66)).find('?', start + 2);
+      if (q1 != std::string_view::npos && q1 + 2 < value.size() && value[q1 + 2] == '?' && q1 - start <= 64) {
+        q2 = q1 + 2;
+        // Within a bounded reach, so that many "=?" cost time in proportion to their number.
+        const std::size_t size = value.substr(q2 + 1, 1024).find("?=");
+        if (size != std::string_view::npos) end = q2 + 1 + size;
+      }
+    }
+    if (start == std::string_view::npos || end == std::string_view::npos) {
+      // No word here: the text up to past this "=?" stays as written.
+      flush();
+      const std::size_t upto = start == std::string_view::npos ? value.size() : start + 2;
+      out += value.substr(at, upto - at);
+      at = upto;
+      continue;
+    }
+    // Only white space between two encoded words: it goes.
+    std::string_view between = value.substr(at, start - at);
+    if (run_charset.empty() || between.find_first_not_of(" \t") != std::string_view::npos) {
+      flush();
+      out += between;
+    }
+    std::string charset(value.substr(start + 2, q1 - start - 2));
+    charset = charset.substr(0, charset.find('*'));  // a language after the character set
+    const char encoding = static_cast<char>(g_ascii_toupper(value[q1 + 1]));
+    std::string_view payload = value.substr(q2 + 1, end - q2 - 1);
+    std::string bytes;
+    if (encoding == 'B') {
+      std::string text(payload);
+      gsize n = 0;
+      guchar* decoded = g_base64_decode(text.c_str(), &n);
+      bytes.assign(reinterpret_cast<const char*>(decoded), n);
+      g_free(decoded);
+    } else if (encoding == 'Q') {
+      for (std::size_t i = 0; i < payload.size(); ++i) {
+        if (payload[i] == '_') {
+          bytes.push_back(' ');
+        } else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
+                   g_ascii_isxdigit(payload[i + 2])) {
+          bytes.push_back(static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
+          i += 2;
+        } else {
+          bytes.push_back(payload[i]);
+        }
+      }
+    } else {
+      flush();
+      out += value.substr(start, end + 2 - start);
+      at = end + 2;
+      continue;
+    }
+    if (!run_charset.empty() && g_ascii_strcasecmp(run_charset.c_str(), charset.c_str()) != 0) flush();
+    run_charset = charset;
+    run_bytes += bytes;
+    at = end + 2;
+  }
+  flush();
+  return out;
+}
+
 // The value of one header field in a block of transport headers, unfolded.
 std::string HeaderField(std::string_view headers, std::string_view field) {
   std::size_t pos = 0;
@@ -201,13 +278,18 @@ std::string HeaderField(std::string_view headers, std::string_view field) {
         same = (line[i] | 0x20) == (field[i] | 0x20);
       if (same) {
         std::string value(line.substr(field.size() + 1));
+        if (!value.empty() && value.back() == '\r') value.pop_back();
         for (std::size_t next = end + 1; next < headers.size() && (headers[next] == ' ' || headers[next] == '\t');) {
           std::size_t e = headers.find('\n', next);
           if (e == std::string_view::npos) e = headers.size();
-          value += " " + std::string(headers.substr(next, e - next));
+          // A folded line goes on after one space, whatever white space began it.
+          std::string_view more = headers.substr(next, e - next);
+          more.remove_prefix(std::min(more.size(), more.find_first_not_of(" \t")));
+          if (!more.empty() && more.back() == '\r') more.remove_suffix(1);
+          value += " " + std::string(more);
           next = e + 1;
         }
-        std::string v = OneLine(value);
+        std::string v = DecodedWords(OneLine(value));
         std::size_t first = v.find_first_not_of(' ');
         return first == std::string::npos ? std::string() : v.substr(first);
       }

@@ -320,6 +320,23 @@ TEST(MsgFilter, ObjectsAndReferencedFilesAmongTheAttachments) {
   EXPECT_NE(t.find("Attachment: Budget 2021.xlsx\n"), std::string::npos) << t;
 }
 
+// The headers a message travelled with are shown as a mail program shows
+// them: encoded words decoded (a character split between two of them
+// joined), folded lines unfolded without extra spaces.
+TEST(MsgFilter, TransportHeadersAreDecoded) {
+  TempTree tree;
+  Storage m = Message("Headers");
+  m.Text(0x007D, "Received: from mx.example.org\r\nFrom: =?UTF-8?B?TS4gQy4gS3VydHVsdcWf?= <m@example.org>\r\n"
+                 "To: =?iso-8859-1?Q?Ren=E9?= <r@example.org>,\r\n =?utf-8?Q?Gr=C3?= =?utf-8?Q?=BC=C3=9Fe?= <g@example.org>\r\n"
+                 "Cc: =?x-unknown?Q?plain?= <p@example.org>\r\nDate: Sun, 22 Dec 2024 11:23:00 +0300\r\n");
+  WriteMsg(tree / "headers.msg", m);
+  const std::string t = Extract(tree / "headers.msg");
+  EXPECT_NE(t.find("From: M. C. Kurtuluş <m@example.org>\nTo: René <r@example.org>, Grüße <g@example.org>\n"
+                   "Cc: plain <p@example.org>\nDate: Sun, 22 Dec 2024 11:23:00 +0300\n"),
+            std::string::npos)
+      << t;
+}
+
 TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
   TempTree tree;
   WriteMsg(tree / "outlook.eml", Message("Saved under the wrong name"));
