@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,94 @@ std::string WithWindowsPunctuation(std::string text) {
   return text;
 }
 
+// One element of BER-encoded data (what S/MIME structures are): where its
+// content starts and how long it is (indefinite: up to its end marker).
+struct BerElement {
+  unsigned char tag = 0;
+  std::size_t content = 0, size = 0, end = 0;  // end: past the element
+};
+
+// The element at at, or nullopt where the bytes are no element; bounded
+// in depth, as an element of indefinite length is measured by its children.
+std::optional<BerElement> BerAt(std::string_view der, std::size_t at, int depth = 0) {
+  if (depth > 32 || at + 2 > der.size()) return std::nullopt;
+  BerElement e;
+  e.tag = static_cast<unsigned char>(der[at]);
+  if ((e.tag & 0x1F) == 0x1F) return std::nullopt;  // long tags never occur here
+  const unsigned char first = static_cast<unsigned char>(der[at + 1]);
+  std::size_t pos = at + 2;
+  if (first == 0x80) {  // indefinite: children up to 00 00
+    if (!(e.tag & 0x20)) return std::nullopt;
+    e.content = pos;
+    while (pos + 2 <= der.size() && !(der[pos] == 0 && der[pos + 1] == 0)) {
+      auto child = BerAt(der, pos, depth + 1);
+      if (!child) return std::nullopt;
+      pos = child->end;
+    }
+    if (pos + 2 > der.size()) return std::nullopt;
+    e.size = pos - e.content;
+    e.end = pos + 2;
+    return e;
+  }
+  std::size_t length = first;
+  if (first & 0x80) {
+    const int bytes = first & 0x7F;
+    if (bytes > 4) return std::nullopt;
+    length = 0;
+    for (int i = 0; i < bytes; ++i, ++pos) {
+      if (pos >= der.size()) return std::nullopt;
+      length = length << 8 | static_cast<unsigned char>(der[pos]);
+    }
+  }
+  if (length > der.size() - pos) return std::nullopt;
+  e.content = pos;
+  e.size = length;
+  e.end = pos + length;
+  return e;
+}
+
+// The children of a constructed element, in order.
+std::vector<BerElement> BerChildren(std::string_view der, const BerElement& parent) {
+  std::vector<BerElement> out;
+  for (std::size_t at = parent.content; at < parent.content + parent.size && out.size() < 64;) {
+    auto child = BerAt(der, at);
+    if (!child) break;
+    out.push_back(*child);
+    at = child->end;
+  }
+  return out;
+}
+
+// The bytes of an octet string, primitive or made of pieces.
+void BerOctets(std::string_view der, const BerElement& e, std::string& out, int depth = 0) {
+  if (e.tag == 0x04) {
+    out.append(der.substr(e.content, e.size));
+  } else if (e.tag == 0x24 && depth < 8) {
+    for (const BerElement& piece : BerChildren(der, e)) BerOctets(der, piece, out, depth + 1);
+  }
+}
+
+// The content an S/MIME signed-data structure wraps (an "opaque" signed
+// message keeps the whole MIME entity inside it); empty when der is not
+// such a structure or wraps nothing (a bundle of certificates).
+std::string SignedContent(std::string_view der) {
+  static constexpr std::string_view kSignedData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
+  auto info = BerAt(der, 0);
+  if (!info || info->tag != 0x30) return {};
+  auto top = BerChildren(der, *info);
+  if (top.size() < 2 || top[0].tag != 0x06 || der.substr(top[0].content, top[0].size) != kSignedData || top[1].tag != 0xA0)
+    return {};
+  auto wrapped = BerChildren(der, top[1]);
+  if (wrapped.empty() || wrapped[0].tag != 0x30) return {};
+  auto signed_data = BerChildren(der, wrapped[0]);
+  if (signed_data.size() < 3 || signed_data[2].tag != 0x30) return {};
+  auto encapsulated = BerChildren(der, signed_data[2]);
+  if (encapsulated.size() < 2 || encapsulated[1].tag != 0xA0) return {};
+  std::string out;
+  for (const BerElement& octets : BerChildren(der, encapsulated[1])) BerOctets(der, octets, out);
+  return out;
+}
+
 class MailWriter {
  public:
   MailWriter(TextSink& sink, int depth, std::size_t* encrypted) : sink_(sink), depth_(depth), encrypted_(encrypted) {}
@@ -402,9 +491,20 @@ class MailWriter {
       return;
     }
     // S/MIME: an encrypted body has no text to read.
-    if ((is("application", "pkcs7-mime") || is("application", "x-pkcs7-mime")) && IsEnvelope(type, part)) {
-      ++*encrypted_;
-      return;
+    if (is("application", "pkcs7-mime") || is("application", "x-pkcs7-mime")) {
+      if (IsEnvelope(type, part)) {
+        ++*encrypted_;
+        return;
+      }
+      // Signed the "opaque" way: the message's content is inside the signature.
+      if (const std::string inner = SignedContent(Content(part)); !inner.empty() && depth_ + 1 <= kMaxMessageDepth) {
+        GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(inner.data(), inner.size()));
+        GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+        if (GPtr<GMimeObject> entity{g_mime_parser_construct_part(parser.get(), nullptr)}) {
+          MailWriter(sink_, depth_ + 1, encrypted_).Part(entity.get());
+          return;
+        }
+      }
     }
     // A delivery report's status fields (recipient, action, diagnostic)
     // read as written; the returned message's headers as a message's.

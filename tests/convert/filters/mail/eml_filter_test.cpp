@@ -352,6 +352,20 @@ TEST_F(ScratchDir, EncryptedBodiesAreReportedNotRead) {
                  .string());
   EXPECT_EQ(certificates.result.status, Status::kOk) << certificates.result.reason;
   EXPECT_NE(certificates.text.find("Attachment: eric.p7c"), std::string::npos) << certificates.text;
+
+  // Signed the opaque way: the body is inside the signature's structure
+  // (here of indefinite lengths, its content in two pieces).
+  Extracted opaque = ExtractSample(
+      "eml", Write("opaque.eml", kMailHead + "Content-Type: application/pkcs7-mime; smime-type=signed-data; "
+                                             "name=smime.p7m\nContent-Disposition: attachment; filename=smime.p7m\n"
+                                             "Content-Transfer-Encoding: base64\n\n"
+                                             "MIAGCSqGSIb3DQEHAqCAMIACAQExADCABgkqhkiG9w0BBwGggCSABB5Db250ZW50LVR5cGU6IHRleHQv\n"
+                                             "cGxhaW47IGNoYXIEInNldD11dGYtOA0KDQpPcGFxdWUgc2lnbmVkIHdvcmRzDQoAAAAAAAAxAAAAAAAA\n"
+                                             "AA==\n")
+                 .string());
+  EXPECT_EQ(opaque.result.status, Status::kOk) << opaque.result.reason;
+  EXPECT_NE(opaque.text.find("Opaque signed words"), std::string::npos) << opaque.text;
+  EXPECT_EQ(opaque.text.find("smime.p7m"), std::string::npos) << opaque.text;
 }
 
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
