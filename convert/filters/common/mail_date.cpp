@@ -27,9 +27,10 @@ std::string FileTimeAsCalendarTime(std::uint64_t ticks, bool day_only) {
   std::tm tm{};
   if (!gmtime_r(&seconds, &tm)) return {};
   char buf[64];
-  const int n = day_only ? std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)
-                         : std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d UTC", tm.tm_year + 1900,
-                                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
+  const int n = day_only
+                    ? std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)
+                    : std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d UTC", tm.tm_year + 1900, tm.tm_mon + 1,
+                                    tm.tm_mday, tm.tm_hour, tm.tm_min);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
   return std::string(buf, static_cast<std::size_t>(n));
 }

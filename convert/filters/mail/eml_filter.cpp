@@ -243,7 +243,8 @@ std::string RelabelledHeader(GMimeObject* object, const char* name) {
                                                         : std::string("windows-1252");
     if (charset != words[i].known) {
       // From the last word back, so that the earlier positions still hold.
-      for (std::size_t k = i + 1; k-- > first;) text.replace(words[k].at + 2, words[k].label_end - words[k].at - 2, charset);
+      for (std::size_t k = i + 1; k-- > first;)
+        text.replace(words[k].at + 2, words[k].label_end - words[k].at - 2, charset);
       relabelled = true;
     }
     i = first;
@@ -343,7 +344,8 @@ std::string SignedContent(std::string_view der) {
   auto info = BerAt(der, 0);
   if (!info || info->tag != 0x30) return {};
   auto top = BerChildren(der, *info);
-  if (top.size() < 2 || top[0].tag != 0x06 || der.substr(top[0].content, top[0].size) != kSignedData || top[1].tag != 0xA0)
+  if (top.size() < 2 || top[0].tag != 0x06 || der.substr(top[0].content, top[0].size) != kSignedData ||
+      top[1].tag != 0xA0)
     return {};
   auto wrapped = BerChildren(der, top[1]);
   if (wrapped.empty() || wrapped[0].tag != 0x30) return {};

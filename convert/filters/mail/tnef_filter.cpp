@@ -122,7 +122,8 @@ const variableLength* FindNamed(MAPIProps* props, unsigned type, unsigned number
 // A FILETIME property as a calendar shows a time.
 std::string CalendarTime(std::string_view filetime) {
   if (filetime.size() < 8) return {};
-  return FileTimeAsCalendarTime(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32);
+  return FileTimeAsCalendarTime(static_cast<uint64_t>(Le32(filetime, 0)) |
+                                static_cast<uint64_t>(Le32(filetime, 4)) << 32);
 }
 
 // The start or end a meeting's own attribute gives, in the sender's time.

@@ -29,7 +29,8 @@ constexpr uint16_t kSubject = 0x0037, kClientSubmitTime = 0x0039, kSentRepresent
                    kDisplayCc = 0x0E03, kDisplayTo = 0x0E04, kDeliveryTime = 0x0E06, kBody = 0x1000,
                    kRtfCompressed = 0x1009, kHtml = 0x1013, kDisplayName = 0x3001, kEmailAddress = 0x3003,
                    kAttachData = 0x3701, kAttachFilename = 0x3704, kAttachMethod = 0x3705,
-                   kAttachLongFilename = 0x3707, kAttachPathname = 0x3708, kAttachLongPathname = 0x370D, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
+                   kAttachLongFilename = 0x3707, kAttachPathname = 0x3708, kAttachLongPathname = 0x370D,
+                   kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
                    kMessageLocale = 0x3FF1, kMessageCodePage = 0x3FFD;
 
 constexpr uint16_t kMessageClass = 0x001A, kStartDate = 0x0060, kEndDate = 0x0061, kBusinessPhone = 0x3A08,
@@ -244,7 +245,8 @@ std::string DecodedWords(std::string_view value) {
           bytes.push_back(' ');
         } else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
                    g_ascii_isxdigit(payload[i + 2])) {
-          bytes.push_back(static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
+          bytes.push_back(
+              static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
           i += 2;
         } else {
           bytes.push_back(payload[i]);
@@ -317,7 +319,8 @@ class NamedProperties {
       // Sets 1 and 2 are the two fixed ones; 3 and up are listed in order.
       const std::size_t set = (where >> 1) & 0x7FFF;
       if (set < 3 || (set - 3) * 16 + 16 > sets->size()) continue;
-      ids_.emplace(std::make_pair(sets->substr((set - 3) * 16, 16), number), static_cast<uint16_t>(0x8000 + (where >> 16)));
+      ids_.emplace(std::make_pair(sets->substr((set - 3) * 16, 16), number),
+                   static_cast<uint16_t>(0x8000 + (where >> 16)));
     }
   }
 
@@ -332,8 +335,8 @@ class NamedProperties {
 
 // A FILETIME property as a calendar shows a time, or its day alone.
 std::string CalendarTime(const std::string& filetime, bool day_only) {
-  return FileTimeAsCalendarTime(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32,
-                                day_only);
+  return FileTimeAsCalendarTime(
+      static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32, day_only);
 }
 
 // An HTML body without the <title> of its head, which no mail program shows
@@ -395,7 +398,9 @@ class MsgReader {
   // calendar and address book filters write them).
   void Details(const Storage& msg, const CodePages& cp) {
     const std::string kind = msg.Text(kMessageClass, cp);
-    auto starts = [&](std::string_view prefix) { return g_ascii_strncasecmp(kind.c_str(), prefix.data(), prefix.size()) == 0; };
+    auto starts = [&](std::string_view prefix) {
+      return g_ascii_strncasecmp(kind.c_str(), prefix.data(), prefix.size()) == 0;
+    };
     auto named_text = [&](std::string_view set, uint32_t number) {
       auto id = named_.Id(set, number);
       return id ? msg.Text(*id, cp) : std::string();
