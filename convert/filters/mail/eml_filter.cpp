@@ -358,6 +358,55 @@ std::string SignedContent(std::string_view der) {
   return out;
 }
 
+// Text signed or encrypted with PGP in the body itself ("inline"), as a
+// mail program that knows PGP shows it: a signed text without the armor
+// lines around it, its signature block and the "- " that protects its lines
+// starting with a dash; an encrypted block left out and counted in
+// *encrypted.  Text without such lines comes back as it is.
+std::string WithoutPgpArmor(std::string text, std::size_t* encrypted) {
+  if (text.find("-----BEGIN PGP ") == std::string::npos) return text;
+  std::string out;
+  out.reserve(text.size());
+  enum class In { kText, kArmorHeaders, kSigned, kSignature, kEncrypted } in = In::kText;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string_view line(text.data() + at, end - at);
+    at = end;
+    std::string_view bare = line;
+    while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r' || bare.back() == ' ')) bare.remove_suffix(1);
+    switch (in) {
+      case In::kText:
+        if (bare == "-----BEGIN PGP SIGNED MESSAGE-----") {
+          in = In::kArmorHeaders;
+        } else if (bare == "-----BEGIN PGP MESSAGE-----") {
+          in = In::kEncrypted;
+          ++*encrypted;
+        } else {
+          out += line;
+        }
+        break;
+      case In::kArmorHeaders:  // "Hash: SHA256" up to a blank line
+        if (bare.empty()) in = In::kSigned;
+        break;
+      case In::kSigned:
+        if (bare == "-----BEGIN PGP SIGNATURE-----") {
+          in = In::kSignature;
+        } else {
+          out += line.substr(line.rfind("- ", 0) == 0 ? 2 : 0);
+        }
+        break;
+      case In::kSignature:
+        if (bare == "-----END PGP SIGNATURE-----") in = In::kText;
+        break;
+      case In::kEncrypted:
+        if (bare == "-----END PGP MESSAGE-----") in = In::kText;
+        break;
+    }
+  }
+  return out;
+}
+
 class MailWriter {
  public:
   MailWriter(TextSink& sink, int depth, std::size_t* encrypted) : sink_(sink), depth_(depth), encrypted_(encrypted) {}
@@ -619,11 +668,8 @@ class MailWriter {
   }
 
   void Text(std::string_view bytes, const std::string& charset, bool flowed, bool delete_space) {
-    if (flowed) {
-      sink_.Append(UnwrapFlowed(DecodeCharset(bytes, charset), delete_space));
-    } else {
-      sink_.Append(DecodeCharset(bytes, charset));
-    }
+    std::string text = WithoutPgpArmor(DecodeCharset(bytes, charset), encrypted_);
+    sink_.Append(flowed ? UnwrapFlowed(text, delete_space) : text);
   }
 
   TextSink& sink_;

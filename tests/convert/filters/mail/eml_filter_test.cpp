@@ -366,6 +366,26 @@ TEST_F(ScratchDir, EncryptedBodiesAreReportedNotRead) {
   EXPECT_EQ(opaque.result.status, Status::kOk) << opaque.result.reason;
   EXPECT_NE(opaque.text.find("Opaque signed words"), std::string::npos) << opaque.text;
   EXPECT_EQ(opaque.text.find("smime.p7m"), std::string::npos) << opaque.text;
+
+  // PGP in the text itself: the signed words without armor or signature
+  // (and without the "- " that protects a line starting with a dash); an
+  // encrypted block left out and reported.
+  Extracted inline_pgp = ExtractSample(
+      "eml", Write("inline.eml", kMailHead + "Content-Type: text/plain\n\nBefore.\n"
+                                             "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\nSigned inline words\n"
+                                             "- -- a dashed line\n-----BEGIN PGP SIGNATURE-----\n\niQEzBAEBCAAd\n=abcd\n"
+                                             "-----END PGP SIGNATURE-----\nAfter.\n")
+                 .string());
+  EXPECT_EQ(inline_pgp.result.status, Status::kOk) << inline_pgp.result.reason;
+  EXPECT_NE(inline_pgp.text.find("Before.\nSigned inline words\n-- a dashed line\nAfter.\n"), std::string::npos)
+      << inline_pgp.text;
+  Extracted inline_encrypted = ExtractSample(
+      "eml", Write("inline-encrypted.eml", kMailHead + "Content-Type: text/plain\n\nHi,\n-----BEGIN PGP MESSAGE-----\n\n"
+                                                       "hQEMA1234567\n-----END PGP MESSAGE-----\n")
+                 .string());
+  EXPECT_EQ(inline_encrypted.result.status, Status::kIncomplete) << inline_encrypted.text;
+  EXPECT_EQ(inline_encrypted.text.find("hQEMA"), std::string::npos) << inline_encrypted.text;
+  EXPECT_NE(inline_encrypted.text.find("Hi,"), std::string::npos) << inline_encrypted.text;
 }
 
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {
