@@ -718,7 +718,7 @@ void ExtractAttachment(std::string_view name, std::string_view bytes, int depth,
   if (IsPictureAttachment(bytes)) return;
   TextSink member = MemberSink(sink);
   ExtractResult r = ExtractMemberBytes(folder, name.empty() ? std::string_view("attachment") : name, bytes, member);
-  AppendMemberText(member, sink);
+  AppendMemberLines(member, sink);
   sink.EndLine();
   if (r.status == ExtractResult::Status::kPassword) sink.Line("(password-protected)");
 }

@@ -241,7 +241,7 @@ class TnefFilter : public BuiltinFilter {
       if (auto rtf = DecompressRtf(View(*packed))) {
         TextSink member = MemberSink(sink);
         ExtractResult r = ExtractMemberBytes(folder_, "body.rtf", *rtf, member);
-        AppendMemberText(member, sink);
+        AppendMemberLines(member, sink);
         if (r.status == ExtractResult::Status::kFailed) ++failures_;
       }
     }
@@ -263,7 +263,7 @@ class TnefFilter : public BuiltinFilter {
     if (!data.empty() && !IsPictureAttachment(data)) {
       TextSink member = MemberSink(sink);
       ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, data, member);
-      AppendMemberText(member, sink);
+      AppendMemberLines(member, sink);
       sink.EndLine();
       if (r.status == ExtractResult::Status::kPassword) sink.Line("(password-protected)");
       if (r.status == ExtractResult::Status::kFailed && member.empty()) ++failures_;

@@ -508,7 +508,7 @@ class MsgReader {
   void Inline(std::string_view name, const std::string& bytes) {
     TextSink member = MemberSink(sink_);
     ExtractResult r = ExtractMemberBytes(folder_, name, bytes, member);
-    AppendMemberText(member, sink_);
+    AppendMemberLines(member, sink_);
     if (r.status == ExtractResult::Status::kFailed) ++failures_;
   }
 
@@ -548,13 +548,13 @@ class MsgReader {
       if (object && GSF_IS_INFILE(object.get())) {
         TextSink member = MemberSink(sink_);
         ExtractEmbeddedStorage(GSF_INFILE(object.get()), member);
-        AppendMemberText(member, sink_);
+        AppendMemberLines(member, sink_);
         sink_.EndLine();
       } else if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes);
                  data && !data->empty() && !IsPictureAttachment(*data)) {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, *data, member);
-        AppendMemberText(member, sink_);
+        AppendMemberLines(member, sink_);
         sink_.EndLine();
         if (r.status == ExtractResult::Status::kPassword) sink_.Line("(password-protected)");
         if (r.status == ExtractResult::Status::kFailed && member.empty()) ++failures_;
