@@ -407,6 +407,58 @@ std::string WithoutPgpArmor(std::string text, std::size_t* encrypted) {
   return out;
 }
 
+// The text of an enriched ("text/enriched") or older rich ("text/richtext")
+// part, without its formatting commands: "<bold>", "</bold>" and the like
+// go, and so does a command's parameter ("<param>...</param>") or comment.
+// In enriched text a line break is a space and n breaks in a row are n - 1
+// line ends, "<<" is "<"; in rich text every line break is a space and
+// "<nl>" ends a line, "<lt>" is "<".
+std::string EnrichedText(std::string_view in, bool richtext) {
+  std::string out;
+  out.reserve(in.size());
+  int hidden = 0;  // inside <param> or <comment>
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const char c = in[i];
+    if (c == '<') {
+      if (!richtext && i + 1 < in.size() && in[i + 1] == '<') {
+        if (hidden == 0) out += '<';
+        ++i;
+        continue;
+      }
+      const std::size_t close = in.substr(i, 64).find('>');
+      if (close != std::string_view::npos) {
+        std::string name(in.substr(i + 1, close - 1));
+        for (char& n : name) n = g_ascii_tolower(n);
+        const bool ending = !name.empty() && name[0] == '/';
+        const std::string_view command = std::string_view(name).substr(ending ? 1 : 0);
+        if (command == "param" || command == "comment") {
+          hidden = ending ? std::max(0, hidden - 1) : hidden + 1;
+        } else if (hidden == 0 && richtext && !ending && (command == "nl" || command == "np")) {
+          out += '\n';
+        } else if (hidden == 0 && richtext && !ending && command == "lt") {
+          out += '<';
+        }
+        i += close;
+        continue;
+      }
+    }
+    if (hidden > 0) continue;
+    if (c == '\r') continue;
+    if (c != '\n') {
+      out += c;
+      continue;
+    }
+    std::size_t breaks = 1;
+    while (i + 1 < in.size() && (in[i + 1] == '\n' || in[i + 1] == '\r')) breaks += in[++i] == '\n';
+    if (richtext || breaks == 1) {
+      out += ' ';
+    } else {
+      out.append(breaks - 1, '\n');
+    }
+  }
+  return out;
+}
+
 class MailWriter {
  public:
   MailWriter(TextSink& sink, int depth, std::size_t* encrypted) : sink_(sink), depth_(depth), encrypted_(encrypted) {}
@@ -596,6 +648,8 @@ class MailWriter {
       const std::string charset = LabelledCharset(bytes, label ? label : "");
       if (is("text", "html")) {
         MailHtmlToText(bytes, charset, sink_);
+      } else if (is("text", "enriched") || is("text", "richtext")) {
+        sink_.Append(EnrichedText(DecodeCharset(bytes, charset), is("text", "richtext")));
       } else {
         PlainText(bytes, charset, ParameterIs(type, "format", "flowed"), ParameterIs(type, "delsp", "yes"));
       }

@@ -255,6 +255,17 @@ TEST_F(ScratchDir, TheRenderingsAReaderSees) {
   EXPECT_NE(e.text.find("2021-03-05 14:00"), std::string::npos) << e.text;
   EXPECT_EQ(e.text.find("BEGIN:"), std::string::npos) << e.text;
 
+  // Enriched and rich text without their formatting commands.
+  e = ExtractSample("eml", Write("enriched.eml", kMailHead + "Content-Type: text/enriched\n\n<bold>Bold</bold> words\n"
+                                                             "go on.\n\n<color><param>red</param>Red <<b></color> end.\n")
+                               .string());
+  EXPECT_NE(e.text.find("Bold words go on.\nRed <b> end."), std::string::npos) << e.text;
+  e = ExtractSample("eml", Write("richtext.eml", kMailHead + "Content-Type: text/richtext\n\n<Indent><bigger>Rich\n"
+                                                             "text</bigger><nl><nl>after <lt>b>\n</Indent>")
+                               .string());
+  EXPECT_NE(e.text.find("Rich text\n\nafter <b>"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Indent"), std::string::npos) << e.text;
+
   e = ExtractSample("eml", Write("event.eml", kMailHead + "Content-Type: text/calendar\n\n" + calendar).string());
   EXPECT_NE(e.text.find("Event: Budget review"), std::string::npos) << e.text;
   EXPECT_EQ(e.text.find("DTSTART"), std::string::npos) << e.text;
