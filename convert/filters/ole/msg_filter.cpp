@@ -474,7 +474,8 @@ class MsgReader {
   }
 
   void Header(std::string_view name, const std::string& value) {
-    std::string v = OneLine(value);
+    // A text property ends at its first NUL: what follows is left-over bytes.
+    std::string v = OneLine(value.substr(0, value.find('\0')));
     if (v.empty()) return;
     sink_.Append(name);
     sink_.Append(": ");

@@ -326,6 +326,7 @@ TEST(MsgFilter, ObjectsAndReferencedFilesAmongTheAttachments) {
 TEST(MsgFilter, TransportHeadersAreDecoded) {
   TempTree tree;
   Storage m = Message("Headers");
+  m.streams["__substg1.0_0037001F"] = std::string("\0\0\x86\0", 4);  // a subject of left-over bytes after its end
   m.Text(0x007D, "Received: from mx.example.org\r\nFrom: =?UTF-8?B?TS4gQy4gS3VydHVsdcWf?= <m@example.org>\r\n"
                  "To: =?iso-8859-1?Q?Ren=E9?= <r@example.org>,\r\n =?utf-8?Q?Gr=C3?= =?utf-8?Q?=BC=C3=9Fe?= <g@example.org>\r\n"
                  "Cc: =?x-unknown?Q?plain?= <p@example.org>\r\nDate: Sun, 22 Dec 2024 11:23:00 +0300\r\n");
@@ -335,6 +336,7 @@ TEST(MsgFilter, TransportHeadersAreDecoded) {
                    "Cc: plain <p@example.org>\nDate: Sun, 22 Dec 2024 11:23:00 +0300\n"),
             std::string::npos)
       << t;
+  EXPECT_EQ(t.find("Subject:"), std::string::npos) << t;
 }
 
 TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
