@@ -224,6 +224,15 @@ void AppendMemberText(const TextSink& member_sink, TextSink& parent) {
   }
 }
 
+void AppendMemberLines(const TextSink& member_sink, TextSink& parent) {
+  const auto& chunks = member_sink.chunks();
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    parent.Append(chunks[i]);
+    if (i + 1 == chunks.size()) parent.EndLine();
+    parent.EndChunk();
+  }
+}
+
 ExtractResult ExtractMemberBytes(PrivateFolder& folder, std::string_view name, std::string_view bytes,
                                  TextSink& member_sink, const ContainerLimits& limits) {
   if (member_sink.nesting().depth > limits.max_depth)

@@ -114,6 +114,11 @@ bool IsPictureAttachment(std::string_view bytes);
 // afterwards when the member's text reached the limit.
 void AppendMemberText(const TextSink& member_sink, TextSink& parent);
 
+// The same, ending the member's last line: what parent is given next (the
+// next attachment's name) starts a line of its own, whatever the member's
+// text ended with.
+void AppendMemberLines(const TextSink& member_sink, TextSink& parent);
+
 // Writes bytes to a member file named like name and reads it as above: the
 // usual way for a filter to read an attachment it holds in memory.  The text
 // lands in member_sink.

@@ -20,4 +20,19 @@ std::string FileTimeAsMailDate(std::uint64_t ticks) {
   return std::string(buf, static_cast<std::size_t>(n));
 }
 
+std::string FileTimeAsCalendarTime(std::uint64_t ticks, bool day_only) {
+  // Before 1985 or after 9999: an unset time, not a meeting's.
+  if (ticks < 124000000000000000ULL || ticks > 2650467743999999999ULL) return {};
+  const std::time_t seconds = static_cast<std::time_t>(static_cast<std::int64_t>(ticks / 10000000) - 11644473600LL);
+  std::tm tm{};
+  if (!gmtime_r(&seconds, &tm)) return {};
+  char buf[64];
+  const int n = day_only
+                    ? std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday)
+                    : std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d UTC", tm.tm_year + 1900, tm.tm_mon + 1,
+                                    tm.tm_mday, tm.tm_hour, tm.tm_min);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
 }  // namespace quarn

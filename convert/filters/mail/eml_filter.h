@@ -1,7 +1,10 @@
 // The built-in filter for saved e-mail: RFC 822 messages (.eml, through
 // GMime).  The headers a reader wants first (From, To, Cc, Date, Subject),
-// then the text parts; HTML-only parts as text; attachments by name, with the
-// text of those a filter reads; attached messages to a bounded depth.
+// then the text parts a reader sees: one of alternative renderings, HTML-only
+// parts as text, calendars and cards through their filters, a signed body
+// without its signature, a delivery report's status; attachments by name
+// (uuencoded ones too), with the text of those a filter reads; attached
+// messages to a bounded depth.  Encrypted bodies are counted, not read.
 // Reentrant: GMime is initialised once, every message is parsed afresh.
 #pragma once
 
@@ -26,8 +29,12 @@ void InitMailLibrary();
 std::string WrapLongLines(std::string bytes);
 
 // Writes one parsed message as this filter does: headers, text parts,
-// attachments; the mailbox filter writes each of its messages so.
-void WriteMailMessage(GMimeMessage* message, TextSink& sink);
+// attachments; the mailbox filter writes each of its messages so.  Adds
+// to *encrypted the encrypted bodies (S/MIME, PGP) it could not read.
+void WriteMailMessage(GMimeMessage* message, TextSink& sink, std::size_t* encrypted);
+
+// Why a document whose text lacks that many encrypted bodies is incomplete.
+std::string EncryptedReason(std::size_t encrypted);
 
 // The text of an HTML body part.  Stands in until the HTML filter's
 // reusable extractor is available; one call site, so it can be pointed there.

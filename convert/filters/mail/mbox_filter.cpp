@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 
 #include <cerrno>
@@ -51,9 +52,71 @@ long long ContentLength(std::string_view headers) {
 
 bool StartsFrom(std::string_view s, std::size_t at) { return s.substr(at, 5) == "From "; }
 
+// The line that starts at at, without its line end; *next is where the one
+// after it starts.
+std::string_view LineAt(std::string_view s, std::size_t at, std::size_t* next) {
+  std::size_t end = s.find('\n', at);
+  *next = end == std::string_view::npos ? s.size() : end + 1;
+  std::string_view line = s.substr(at, (end == std::string_view::npos ? s.size() : end) - at);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// The name of a header field line ("Subject: ..."), or empty.
+std::string_view FieldName(std::string_view line) {
+  std::size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos || colon > 76) return {};
+  for (char c : line.substr(0, colon))
+    if (c <= ' ' || c >= 127) return {};
+  return line.substr(0, colon);
+}
+
+// True when the lines from at on are a message's header block: field lines
+// (and their continuations) up to a blank line or the end, one of them a
+// field every message carries.  What follows a real "From " line is such a
+// block; what follows "From" at the start of a sentence is not ("From Russia
+// with love", then a blank line or more prose).
+bool HeaderBlockAt(std::string_view box, std::size_t at) {
+  static constexpr std::string_view kMessageFields[] = {
+      "from",      "to",         "cc",           "subject",      "date",       "received",
+      "return-path", "message-id", "delivered-to", "mime-version", "reply-to",   "sender",
+      "x-mozilla-status", "x-gm-thrid", "x-uid",  "status",       "content-type"};
+  constexpr int kMaxLines = 500;
+  bool known = false;
+  for (int n = 0; n < kMaxLines && at < box.size(); ++n) {
+    std::size_t next;
+    std::string_view line = LineAt(box, at, &next);
+    if (line.empty()) return n > 0 && known;
+    if (line.front() == ' ' || line.front() == '\t') {
+      if (n == 0) return false;
+    } else {
+      std::string_view name = FieldName(line);
+      if (name.empty()) return false;
+      for (std::string_view field : kMessageFields)
+        known = known || (name.size() == field.size() &&
+                          std::equal(name.begin(), name.end(), field.begin(), [](char a, char b) {
+                            return std::tolower(static_cast<unsigned char>(a)) == b;
+                          }));
+    }
+    at = next;
+  }
+  return known;
+}
+
+// True when the "From " line at at separates two messages: a message's
+// header block follows it.  Writers that do not escape "From " in bodies
+// leave such lines in the text, and some writers put no blank line before a
+// separator, so neither a blank line nor its absence decides.
+bool SeparatorAt(std::string_view box, std::size_t at) {
+  if (!StartsFrom(box, at)) return false;
+  std::size_t next;
+  LineAt(box, at, &next);
+  return next < box.size() && HeaderBlockAt(box, next);
+}
+
 // Where the message that starts at begin (after its "From " line) ends: at
-// the "From " line that follows a blank line, or where a Content-Length
-// header says, when a separator (or the end) stands there.
+// the next separator line, or where a Content-Length header says, when a
+// separator (or the end) stands there.
 std::size_t MessageEnd(std::string_view box, std::size_t begin) {
   std::size_t body = box.find("\n\n", begin);
   std::size_t crlf = box.find("\r\n\r\n", begin);
@@ -68,11 +131,28 @@ std::size_t MessageEnd(std::string_view box, std::size_t begin) {
       if (next >= box.size() || StartsFrom(box, next)) return next;
     }
   }
-  for (std::size_t at = begin; (at = box.find("\nFrom ", at)) != std::string_view::npos; ++at) {
-    // Only after a blank line: a "From " inside a paragraph is text.
-    if (at >= 1 && (box[at - 1] == '\n' || (box[at - 1] == '\r' && at >= 2 && box[at - 2] == '\n'))) return at + 1;
-  }
+  for (std::size_t at = begin; (at = box.find("\nFrom ", at)) != std::string_view::npos; ++at)
+    if (SeparatorAt(box, at + 1)) return at + 1;
   return box.size();
+}
+
+// A message's bytes with the escaping of its body lines undone: a writer
+// puts ">" before every line that starts with "From " (and, in the "mboxrd"
+// variant, before every ">From " too), so that no body line looks like a
+// separator; the reader sees those lines without it.
+std::string Unescaped(std::string_view message) {
+  std::string out;
+  out.reserve(message.size());
+  for (std::size_t at = 0; at < message.size();) {
+    std::size_t end = message.find('\n', at);
+    end = end == std::string_view::npos ? message.size() : end + 1;
+    std::string_view line = message.substr(at, end - at);
+    std::size_t quotes = line.find_first_not_of('>');
+    if (quotes != std::string_view::npos && quotes > 0 && line.substr(quotes, 5) == "From ") line.remove_prefix(1);
+    out += line;
+    at = end;
+  }
+  return out;
 }
 
 struct Unmap {
@@ -105,13 +185,13 @@ class MboxFilter : public BuiltinFilter {
     std::unique_ptr<void, Unmap> mapped(map, Unmap{size});
     std::string_view box(static_cast<const char*>(map), size);
     InitMailLibrary();
-    std::size_t messages = 0, unreadable = 0;
+    std::size_t messages = 0, unreadable = 0, encrypted = 0;
     for (std::size_t at = 0; at < box.size() && !sink.full();) {
       std::size_t line_end = box.find('\n', at);
       if (line_end == std::string_view::npos) break;
       const std::size_t begin = line_end + 1;
       const std::size_t end = MessageEnd(box, begin);
-      std::string bytes = WrapLongLines(std::string(box.substr(begin, end - begin)));
+      std::string bytes = WrapLongLines(Unescaped(box.substr(begin, end - begin)));
       at = end;
       std::unique_ptr<GMimeStream, GUnref> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
       std::unique_ptr<GMimeParser, GUnref> parser(g_mime_parser_new_with_stream(stream.get()));
@@ -126,11 +206,12 @@ class MboxFilter : public BuiltinFilter {
         sink.Line("\n----------------------------------------");
         sink.EndChunk();
       }
-      WriteMailMessage(message.get(), sink);
+      WriteMailMessage(message.get(), sink, &encrypted);
     }
     if (messages == 0) return ExtractResult::Failed("no message could be read from the mailbox");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     if (unreadable > 0) return ExtractResult::Incomplete(std::to_string(unreadable) + " message(s) could not be read");
+    if (encrypted > 0) return ExtractResult::Incomplete(EncryptedReason(encrypted));
     return ExtractResult::Ok();
   }
 };

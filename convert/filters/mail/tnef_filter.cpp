@@ -1,9 +1,11 @@
 #include "convert/filters/mail/tnef_filter.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
+#include "convert/filters/common/mail_date.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/ole/lzfu.h"
@@ -79,6 +81,59 @@ std::string DateText(const dtr& d) {
   return buf;
 }
 
+// The sender as the stream's "from" attribute holds it: a triple of a type,
+// lengths, the display name and the address ("SMTP:ann@example.org"), each
+// ended by a NUL; as "Name <address>".  Other bytes are taken as a name.
+std::string Sender(std::string_view from, const std::string& code_page) {
+  if (from.size() >= 8) {
+    const std::size_t name_size = Le16(from, 4), address_size = Le16(from, 6);
+    if (Le16(from, 0) >= 1 && Le16(from, 0) <= 4 && 8 + name_size + address_size <= from.size()) {
+      std::string name = Trimmed(DecodeCharset(from.substr(8, name_size), code_page));
+      std::string address = Trimmed(DecodeCharset(from.substr(8 + name_size, address_size), code_page));
+      name = name.substr(0, name.find('\0'));
+      address = address.substr(0, address.find('\0'));
+      if (address.rfind("SMTP:", 0) == 0) address.erase(0, 5);
+      // An address inside an Exchange organisation ("EX:/O=...") means nothing to a reader.
+      if (address.find('@') == std::string::npos) address.clear();
+      if (address.empty() || address == name) return name;
+      return name.empty() ? address : name + " <" + address + ">";
+    }
+  }
+  std::string name = DecodeCharset(from, code_page);
+  for (char& c : name)
+    if (c == '\0') c = ' ';
+  return Trimmed(name);
+}
+
+// A named property's value (an appointment's place and times are named
+// properties of the appointment set), or nullptr.
+const variableLength* FindNamed(MAPIProps* props, unsigned type, unsigned number) {
+  static constexpr unsigned char kAppointmentSet[16] = {0x02, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                        0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+  for (DWORD i = 0; i < props->count; ++i) {
+    const MAPIProperty& p = props->properties[i];
+    if (p.custom != 1 || p.namedproperty != 0 || PROP_ID(p.id) != number || PROP_TYPE(p.id) != type) continue;
+    if (std::memcmp(p.guid, kAppointmentSet, 16) != 0 || !p.data || p.count < 1) continue;
+    if (p.data[0].data && p.data[0].size > 0) return &p.data[0];
+  }
+  return nullptr;
+}
+
+// A FILETIME property as a calendar shows a time.
+std::string CalendarTime(std::string_view filetime) {
+  if (filetime.size() < 8) return {};
+  return FileTimeAsCalendarTime(static_cast<uint64_t>(Le32(filetime, 0)) |
+                                static_cast<uint64_t>(Le32(filetime, 4)) << 32);
+}
+
+// The start or end a meeting's own attribute gives, in the sender's time.
+std::string LocalTime(const dtr& d) {
+  if (d.wYear == 0 || d.wMonth < 1 || d.wMonth > 12) return {};
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", d.wYear, d.wMonth, d.wDay, d.wHour, d.wMinute);
+  return buf;
+}
+
 class TnefFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -99,11 +154,12 @@ class TnefFilter : public BuiltinFilter {
     int rc = TNEFParseMemory(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<long>(bytes.size()), &tnef.data);
     TNEFStruct& t = tnef.data;
     std::string cp = CodePage(t);
-    Header(sink, "From", Trimmed(DecodeCharset(View(t.from), cp)));
+    Header(sink, "From", Sender(View(t.from), cp));
     Header(sink, "Date", DateText(t.dateSent));
     std::string subject = Text(&t.MapiProperties, 0x0037, cp);
     if (subject.empty()) subject = DecodeCharset(View(t.subject), cp);
     Header(sink, "Subject", Trimmed(subject));
+    Meeting(t, cp, sink);
     sink.EndChunk();
     Body(t, cp, sink);
     std::size_t attachments = 0;
@@ -139,6 +195,29 @@ class TnefFilter : public BuiltinFilter {
     return "windows-1252";
   }
 
+  // An appointment's or a meeting request's time and place, as the
+  // calendar filter writes an event's.
+  static void Meeting(TNEFStruct& t, const std::string& cp, TextSink& sink) {
+    const std::string_view kind(t.messageClass, strnlen(t.messageClass, sizeof t.messageClass));
+    if (kind.rfind("IPM.Appointment", 0) != 0 && kind.rfind("IPM.Schedule.Meeting", 0) != 0) return;
+    std::string start, end;
+    if (const variableLength* v = FindNamed(&t.MapiProperties, PT_SYSTIME, 0x820D)) start = CalendarTime(View(*v));
+    if (const variableLength* v = FindNamed(&t.MapiProperties, PT_SYSTIME, 0x820E)) end = CalendarTime(View(*v));
+    if (start.empty() && end.empty()) {
+      start = LocalTime(t.DateStart);
+      end = LocalTime(t.DateEnd);
+    }
+    Header(sink, "When", start.empty() ? end : end.empty() || end == start ? start : start + " to " + end);
+    std::string place;
+    if (const variableLength* v = FindNamed(&t.MapiProperties, PT_UNICODE, 0x8208)) {
+      std::string_view s = View(*v);
+      place = std::string(s.substr(0, std::min(s.size(), s.find('\0'))));
+    } else if (const variableLength* v8 = FindNamed(&t.MapiProperties, PT_STRING8, 0x8208)) {
+      place = DecodeCharset(View(*v8), cp);
+    }
+    Header(sink, "Where", Trimmed(place));
+  }
+
   static void Header(TextSink& sink, std::string_view name, const std::string& value) {
     if (value.empty()) return;
     sink.Append(name);
@@ -155,14 +234,14 @@ class TnefFilter : public BuiltinFilter {
         if (c != '\r' && c != '\0') text.push_back(c);
       sink.Append(text);
     } else if (const variableLength* html = Find(&t.MapiProperties, PT_BINARY, 0x1013)) {
-      ExtractHtmlText(View(*html), cp, sink);
+      ExtractHtmlText(View(*html), cp, sink, HtmlTitle::kDropped);  // a mail program shows no <title>
     } else if (std::string html_text = Text(&t.MapiProperties, 0x1013, cp); !html_text.empty()) {
-      ExtractHtmlText(html_text, "UTF-8", sink);
+      ExtractHtmlText(html_text, "UTF-8", sink, HtmlTitle::kDropped);
     } else if (const variableLength* packed = Find(&t.MapiProperties, PT_BINARY, 0x1009)) {
       if (auto rtf = DecompressRtf(View(*packed))) {
         TextSink member = MemberSink(sink);
         ExtractResult r = ExtractMemberBytes(folder_, "body.rtf", *rtf, member);
-        AppendMemberText(member, sink);
+        AppendMemberLines(member, sink);
         if (r.status == ExtractResult::Status::kFailed) ++failures_;
       }
     }
@@ -184,7 +263,7 @@ class TnefFilter : public BuiltinFilter {
     if (!data.empty() && !IsPictureAttachment(data)) {
       TextSink member = MemberSink(sink);
       ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, data, member);
-      AppendMemberText(member, sink);
+      AppendMemberLines(member, sink);
       sink.EndLine();
       if (r.status == ExtractResult::Status::kPassword) sink.Line("(password-protected)");
       if (r.status == ExtractResult::Status::kFailed && member.empty()) ++failures_;

@@ -1,6 +1,8 @@
 #include "convert/filters/ole/msg_filter.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,24 @@ constexpr uint16_t kSubject = 0x0037, kClientSubmitTime = 0x0039, kSentRepresent
                    kDisplayCc = 0x0E03, kDisplayTo = 0x0E04, kDeliveryTime = 0x0E06, kBody = 0x1000,
                    kRtfCompressed = 0x1009, kHtml = 0x1013, kDisplayName = 0x3001, kEmailAddress = 0x3003,
                    kAttachData = 0x3701, kAttachFilename = 0x3704, kAttachMethod = 0x3705,
-                   kAttachLongFilename = 0x3707, kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
+                   kAttachLongFilename = 0x3707, kAttachPathname = 0x3708, kAttachLongPathname = 0x370D,
+                   kSmtpAddress = 0x39FE, kInternetCodePage = 0x3FDE,
                    kMessageLocale = 0x3FF1, kMessageCodePage = 0x3FFD;
 
+constexpr uint16_t kMessageClass = 0x001A, kStartDate = 0x0060, kEndDate = 0x0061, kBusinessPhone = 0x3A08,
+                   kHomePhone = 0x3A09, kBusinessAddress = 0x3A15, kCompanyName = 0x3A16, kTitle = 0x3A17,
+                   kDepartment = 0x3A18, kMobilePhone = 0x3A1C, kBusinessFax = 0x3A24, kHomePage = 0x3A51;
+
 constexpr int kAttachEmbeddedMessage = 5;
+
+// The sets of named properties an item's details live in, as stored (a
+// GUID's little-endian bytes), and the numbers of the properties read.
+constexpr std::string_view kAppointmentSet("\x02\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr std::string_view kTaskSet("\x03\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr std::string_view kAddressSet("\x04\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+constexpr uint32_t kLidLocation = 0x8208, kLidStart = 0x820D, kLidEnd = 0x820E, kLidTaskStart = 0x8104,
+                   kLidTaskDue = 0x8105, kLidHomeAddress = 0x801A, kLidWorkAddress = 0x801B,
+                   kLidEmail1 = 0x8083, kLidEmail2 = 0x8093, kLidEmail3 = 0x80A3;
 
 std::string Tag(uint16_t id, const char* type) {
   char buf[32];
@@ -173,6 +189,84 @@ std::string MailDate(const std::string& filetime) {
   return FileTimeAsMailDate(static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32);
 }
 
+// A header value with its encoded words ("=?UTF-8?B?...?=", "=?iso-8859-1?Q?...?=")
+// decoded; the white space between two of them goes, and the bytes of
+// adjacent words in one character set are decoded together, as a sender
+// may split a character between them.  Undecodable words stay as written.
+std::string DecodedWords(std::string_view value) {
+  std::string out, run_bytes, run_charset;
+  auto flush = [&] {
+    if (run_charset.empty()) return;
+    out += DecodeCharset(run_bytes, LabelledCharset(run_bytes, run_charset));
+    run_bytes.clear();
+    run_charset.clear();
+  };
+  std::size_t at = 0;
+  while (at < value.size()) {
+    const std::size_t start = value.find("=?", at);
+    std::size_t q1 = std::string_view::npos, q2 = std::string_view::npos, end = std::string_view::npos;
+    if (start != std::string_view::npos) {
+      q1 = value.substr(0, std::min(value.size(), start + 66)).find('?', start + 2);
+      if (q1 != std::string_view::npos && q1 + 2 < value.size() && value[q1 + 2] == '?' && q1 - start <= 64) {
+        q2 = q1 + 2;
+        // Within a bounded reach, so that many "=?" cost time in proportion to their number.
+        const std::size_t size = value.substr(q2 + 1, 1024).find("?=");
+        if (size != std::string_view::npos) end = q2 + 1 + size;
+      }
+    }
+    if (start == std::string_view::npos || end == std::string_view::npos) {
+      // No word here: the text up to past this "=?" stays as written.
+      flush();
+      const std::size_t upto = start == std::string_view::npos ? value.size() : start + 2;
+      out += value.substr(at, upto - at);
+      at = upto;
+      continue;
+    }
+    // Only white space between two encoded words: it goes.
+    std::string_view between = value.substr(at, start - at);
+    if (run_charset.empty() || between.find_first_not_of(" \t") != std::string_view::npos) {
+      flush();
+      out += between;
+    }
+    std::string charset(value.substr(start + 2, q1 - start - 2));
+    charset = charset.substr(0, charset.find('*'));  // a language after the character set
+    const char encoding = static_cast<char>(g_ascii_toupper(value[q1 + 1]));
+    std::string_view payload = value.substr(q2 + 1, end - q2 - 1);
+    std::string bytes;
+    if (encoding == 'B') {
+      std::string text(payload);
+      gsize n = 0;
+      guchar* decoded = g_base64_decode(text.c_str(), &n);
+      bytes.assign(reinterpret_cast<const char*>(decoded), n);
+      g_free(decoded);
+    } else if (encoding == 'Q') {
+      for (std::size_t i = 0; i < payload.size(); ++i) {
+        if (payload[i] == '_') {
+          bytes.push_back(' ');
+        } else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
+                   g_ascii_isxdigit(payload[i + 2])) {
+          bytes.push_back(
+              static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2])));
+          i += 2;
+        } else {
+          bytes.push_back(payload[i]);
+        }
+      }
+    } else {
+      flush();
+      out += value.substr(start, end + 2 - start);
+      at = end + 2;
+      continue;
+    }
+    if (!run_charset.empty() && g_ascii_strcasecmp(run_charset.c_str(), charset.c_str()) != 0) flush();
+    run_charset = charset;
+    run_bytes += bytes;
+    at = end + 2;
+  }
+  flush();
+  return out;
+}
+
 // The value of one header field in a block of transport headers, unfolded.
 std::string HeaderField(std::string_view headers, std::string_view field) {
   std::size_t pos = 0;
@@ -186,13 +280,18 @@ std::string HeaderField(std::string_view headers, std::string_view field) {
         same = (line[i] | 0x20) == (field[i] | 0x20);
       if (same) {
         std::string value(line.substr(field.size() + 1));
+        if (!value.empty() && value.back() == '\r') value.pop_back();
         for (std::size_t next = end + 1; next < headers.size() && (headers[next] == ' ' || headers[next] == '\t');) {
           std::size_t e = headers.find('\n', next);
           if (e == std::string_view::npos) e = headers.size();
-          value += " " + std::string(headers.substr(next, e - next));
+          // A folded line goes on after one space, whatever white space began it.
+          std::string_view more = headers.substr(next, e - next);
+          more.remove_prefix(std::min(more.size(), more.find_first_not_of(" \t")));
+          if (!more.empty() && more.back() == '\r') more.remove_suffix(1);
+          value += " " + std::string(more);
           next = e + 1;
         }
-        std::string v = OneLine(value);
+        std::string v = DecodedWords(OneLine(value));
         std::size_t first = v.find_first_not_of(' ');
         return first == std::string::npos ? std::string() : v.substr(first);
       }
@@ -202,9 +301,61 @@ std::string HeaderField(std::string_view headers, std::string_view field) {
   return {};
 }
 
+// Where a file keeps its named properties: each (set, number) has the id
+// its streams and fixed properties are stored under (0x8000 and up), listed
+// in the root's "__nameid_version1.0" storage, for every item in the file.
+class NamedProperties {
+ public:
+  explicit NamedProperties(GsfInfile* root) {
+    std::unique_ptr<GsfInput, GObjectUnref> child(gsf_infile_child_by_name(root, "__nameid_version1.0"));
+    if (!child || !GSF_IS_INFILE(child.get())) return;
+    GsfInfile* dir = GSF_INFILE(child.get());
+    const auto sets = ReadCompoundStream(dir, "__substg1.0_00020102", 1 << 20);
+    const auto entries = ReadCompoundStream(dir, "__substg1.0_00030102", 1 << 20);
+    if (!sets || !entries) return;
+    for (std::size_t at = 0; at + 8 <= entries->size(); at += 8) {
+      const uint32_t number = Le32(*entries, at), where = Le32(*entries, at + 4);
+      if (where & 1) continue;  // a property named by a string
+      // Sets 1 and 2 are the two fixed ones; 3 and up are listed in order.
+      const std::size_t set = (where >> 1) & 0x7FFF;
+      if (set < 3 || (set - 3) * 16 + 16 > sets->size()) continue;
+      ids_.emplace(std::make_pair(sets->substr((set - 3) * 16, 16), number),
+                   static_cast<uint16_t>(0x8000 + (where >> 16)));
+    }
+  }
+
+  std::optional<uint16_t> Id(std::string_view set, uint32_t number) const {
+    auto it = ids_.find({std::string(set), number});
+    return it == ids_.end() ? std::nullopt : std::optional<uint16_t>(it->second);
+  }
+
+ private:
+  std::map<std::pair<std::string, uint32_t>, uint16_t> ids_;
+};
+
+// A FILETIME property as a calendar shows a time, or its day alone.
+std::string CalendarTime(const std::string& filetime, bool day_only) {
+  return FileTimeAsCalendarTime(
+      static_cast<uint64_t>(Le32(filetime, 0)) | static_cast<uint64_t>(Le32(filetime, 4)) << 32, day_only);
+}
+
+// An HTML body without the <title> of its head, which no mail program shows
+// (Outlook often repeats the subject there).
+std::string WithoutTitle(std::string html) {
+  std::string lower = html.substr(0, std::min<std::size_t>(html.size(), 64 << 10));
+  for (char& c : lower) c = g_ascii_tolower(c);
+  const std::size_t body = lower.find("<body");
+  const std::size_t open = lower.find("<title");
+  if (open == std::string::npos || open > body) return html;
+  const std::size_t close = lower.find("</title>", open);
+  if (close == std::string::npos || close > body) return html;
+  html.erase(open, close + 8 - open);
+  return html;
+}
+
 class MsgReader {
  public:
-  explicit MsgReader(TextSink& sink) : sink_(sink) {}
+  MsgReader(TextSink& sink, const NamedProperties& named) : sink_(sink), named_(named) {}
 
   void Message(const Storage& msg, int level) {
     const CodePages cp = CodePagesOf(msg);
@@ -233,6 +384,7 @@ class MsgReader {
     Header("Cc", cc);
     Header("Date", date);
     Header("Subject", msg.Text(kSubject, cp));
+    Details(msg, cp);
     sink_.EndChunk();
     Body(msg, cp);
     Attachments(msg, cp, level);
@@ -241,6 +393,51 @@ class MsgReader {
   std::size_t failures() const { return failures_; }
 
  private:
+  // What an appointment, a meeting request, a contact or a task holds
+  // besides a subject and a body, as lines like the headers' (and like the
+  // calendar and address book filters write them).
+  void Details(const Storage& msg, const CodePages& cp) {
+    const std::string kind = msg.Text(kMessageClass, cp);
+    auto starts = [&](std::string_view prefix) {
+      return g_ascii_strncasecmp(kind.c_str(), prefix.data(), prefix.size()) == 0;
+    };
+    auto named_text = [&](std::string_view set, uint32_t number) {
+      auto id = named_.Id(set, number);
+      return id ? msg.Text(*id, cp) : std::string();
+    };
+    auto named_time = [&](std::string_view set, uint32_t number, uint16_t fallback, bool day_only) {
+      auto id = named_.Id(set, number);
+      auto value = id ? msg.Fixed(*id) : std::nullopt;
+      if (!value && fallback) value = msg.Fixed(fallback);
+      return value ? CalendarTime(*value, day_only) : std::string();
+    };
+    if (starts("IPM.Appointment") || starts("IPM.Schedule.Meeting")) {
+      const std::string start = named_time(kAppointmentSet, kLidStart, kStartDate, false);
+      const std::string end = named_time(kAppointmentSet, kLidEnd, kEndDate, false);
+      Header("When", start.empty() ? end : end.empty() || end == start ? start : start + " to " + end);
+      Header("Where", named_text(kAppointmentSet, kLidLocation));
+    } else if (starts("IPM.Task")) {
+      Header("Start", named_time(kTaskSet, kLidTaskStart, 0, true));
+      Header("Due", named_time(kTaskSet, kLidTaskDue, 0, true));
+    } else if (starts("IPM.Contact") || starts("IPM.DistList")) {
+      Header("Name", msg.Text(kDisplayName, cp));
+      std::string organization = msg.Text(kCompanyName, cp);
+      if (std::string department = msg.Text(kDepartment, cp); !department.empty())
+        organization += organization.empty() ? department : ", " + department;
+      Header("Organization", organization);
+      Header("Title", msg.Text(kTitle, cp));
+      for (uint32_t email : {kLidEmail1, kLidEmail2, kLidEmail3}) Header("Email", named_text(kAddressSet, email));
+      Header("Phone (work)", msg.Text(kBusinessPhone, cp));
+      Header("Phone (home)", msg.Text(kHomePhone, cp));
+      Header("Phone (mobile)", msg.Text(kMobilePhone, cp));
+      Header("Phone (work, fax)", msg.Text(kBusinessFax, cp));
+      std::string work = named_text(kAddressSet, kLidWorkAddress);
+      Header("Address (work)", work.empty() ? msg.Text(kBusinessAddress, cp) : work);
+      Header("Address (home)", named_text(kAddressSet, kLidHomeAddress));
+      Header("Web", msg.Text(kHomePage, cp));
+    }
+  }
+
   static CodePages CodePagesOf(const Storage& s) {
     CodePages cp;
     const auto message = s.Long(kMessageCodePage), internet = s.Long(kInternetCodePage);
@@ -277,7 +474,8 @@ class MsgReader {
   }
 
   void Header(std::string_view name, const std::string& value) {
-    std::string v = OneLine(value);
+    // A text property ends at its first NUL: what follows is left-over bytes.
+    std::string v = OneLine(value.substr(0, value.find('\0')));
     if (v.empty()) return;
     sink_.Append(name);
     sink_.Append(": ");
@@ -295,9 +493,9 @@ class MsgReader {
     } else if (auto html = msg.Bytes(kHtml)) {
       // In the message's code page; as UTF-8 with its mark, the page's own
       // declaration cannot mislead the HTML filter.
-      Inline("body.html", "\xEF\xBB\xBF" + cp.Decode(*html, cp.body));
+      Inline("body.html", "\xEF\xBB\xBF" + WithoutTitle(cp.Decode(*html, cp.body)));
     } else if (std::string html_text = msg.Text(kHtml, cp); !html_text.empty()) {
-      Inline("body.html", "\xEF\xBB\xBF" + html_text);
+      Inline("body.html", "\xEF\xBB\xBF" + WithoutTitle(html_text));
     } else if (auto packed = msg.Bytes(kRtfCompressed)) {
       if (auto rtf = DecompressRtf(*packed)) Inline("body.rtf", *rtf);
     }
@@ -311,7 +509,7 @@ class MsgReader {
   void Inline(std::string_view name, const std::string& bytes) {
     TextSink member = MemberSink(sink_);
     ExtractResult r = ExtractMemberBytes(folder_, name, bytes, member);
-    AppendMemberText(member, sink_);
+    AppendMemberLines(member, sink_);
     if (r.status == ExtractResult::Status::kFailed) ++failures_;
   }
 
@@ -338,11 +536,26 @@ class MsgReader {
           continue;
         }
       }
+      // A file attached by reference is not in the message: its path names it.
+      if (name.empty()) {
+        name = OneLine(a.Text(kAttachLongPathname, cp));
+        if (name.empty()) name = OneLine(a.Text(kAttachPathname, cp));
+        name = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+      }
       sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
-      if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes); data && !data->empty() && !IsPictureAttachment(*data)) {
+      // An OLE object (a document inserted into a rich-text message) is
+      // kept as a storage of its own.
+      std::unique_ptr<GsfInput, GObjectUnref> object(gsf_infile_child_by_name(dir, Tag(kAttachData, "000D").c_str()));
+      if (object && GSF_IS_INFILE(object.get())) {
+        TextSink member = MemberSink(sink_);
+        ExtractEmbeddedStorage(GSF_INFILE(object.get()), member);
+        AppendMemberLines(member, sink_);
+        sink_.EndLine();
+      } else if (auto data = a.Bytes(kAttachData, kMaxAttachmentBytes);
+                 data && !data->empty() && !IsPictureAttachment(*data)) {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name, *data, member);
-        AppendMemberText(member, sink_);
+        AppendMemberLines(member, sink_);
         sink_.EndLine();
         if (r.status == ExtractResult::Status::kPassword) sink_.Line("(password-protected)");
         if (r.status == ExtractResult::Status::kFailed && member.empty()) ++failures_;
@@ -352,6 +565,7 @@ class MsgReader {
   }
 
   TextSink& sink_;
+  const NamedProperties& named_;
   PrivateFolder folder_;
   std::size_t failures_ = 0;
 };
@@ -365,7 +579,8 @@ class MsgFilter : public BuiltinFilter {
     if (!file) return ExtractResult::UnknownFormat(why.empty() ? "not an Outlook message" : why);
     if (!ReadCompoundStream(file.get(), "__properties_version1.0", 1 << 20))
       return ExtractResult::UnknownFormat("not an Outlook message: a compound file without message properties");
-    MsgReader reader(sink);
+    const NamedProperties named(file.get());
+    MsgReader reader(sink, named);
     reader.Message(Storage(file.get(), 32), 0);
     if (sink.empty()) return ExtractResult::Failed("the message has no readable headers or text");
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");

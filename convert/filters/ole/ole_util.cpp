@@ -8,6 +8,7 @@
 
 #include "convert/filter_path.h"
 #include "convert/filters/common/embedded.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/builtin_filter.h"
 
 namespace quarn {
@@ -238,6 +239,13 @@ std::string DecodeCharset(std::string_view bytes, std::string_view charset) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   if (name.empty() || name == "us-ascii" || name == "ascii") name = ValidUtf8(bytes) ? "utf-8" : "windows-1252";
   if (name == "utf-8" || name == "utf8") return ValidatedUtf8(bytes);
+  // Text labelled ISO-8859-1 (or ASCII, ISO-8859-9, TIS-620) is read as
+  // browsers read it, in the Windows code page that extends it: its bytes
+  // 0x80 to 0x9F are that code page's quotes, dashes and euro signs, never
+  // the invisible controls of the label.
+  if (const std::string extended = CharsetForLabel(name);
+      extended == "WINDOWS-1252" || extended == "WINDOWS-1254" || extended == "CP874")
+    name = extended == "CP874" ? "windows-874" : extended;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UConverter, ConverterCloser> conv(ucnv_open(name.c_str(), &status));
   if (U_FAILURE(status) || !conv) {

@@ -166,8 +166,10 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   };
   Extracted plain = ExtractSample("eml", Write("plain.eml", message("text/plain", latin)).string());
   EXPECT_NE(plain.text.find(read), std::string::npos) << plain.text;
-  Extracted html = ExtractSample("eml", Write("html.eml", message("text/html", "<p>" + latin + "</p>")).string());
+  Extracted html = ExtractSample(
+      "eml", Write("html.eml", message("text/html", "<title>No mail program shows this</title><p>" + latin + "</p>")).string());
   EXPECT_NE(html.text.find(read), std::string::npos) << html.text;
+  EXPECT_EQ(html.text.find("No mail program"), std::string::npos) << html.text;
   Extracted archive = ExtractSample("mhtml", Write("page.mht", message("text/html", "<p>" + latin + "</p>")).string());
   EXPECT_NE(archive.text.find(read), std::string::npos) << archive.text;
   for (const Extracted* e : {&plain, &html, &archive}) EXPECT_EQ(e->text.find("\xEF\xBF\xBD"), std::string::npos);
@@ -190,6 +192,212 @@ TEST_F(ScratchDir, PartsLabelledUtf8ThatAreNotAreReadInTheirOwnCodePage) {
   const std::string damaged = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80 \xFF end";
   Extracted utf8 = ExtractSample("eml", Write("damaged.eml", message("text/plain", damaged)).string());
   EXPECT_NE(utf8.text.find("Привет мир \xEF\xBF\xBD end"), std::string::npos) << utf8.text;
+}
+
+// Western text is written in windows-1252 whatever it says: a part labelled
+// ISO-8859-1, a header in raw 8-bit bytes, an encoded word in a character
+// set nobody knows; their quotes, dashes and euro signs are read as such,
+// never as invisible controls or dropped.
+TEST_F(ScratchDir, WesternTextIsReadInTheWindowsCodePage) {
+  const std::string message =
+      "From: =?x-unknown?Q?Ren=E9?= <r@example.org>\nSubject: \x93" "Caf\xE9\x94 \x96 \x80" "5\n"
+      "Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: 8bit\n\n"
+      "\x93quoted\x94 \x96 dash \x80 euro\n";
+  Extracted e = ExtractSample("eml", Write("western.eml", message).string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("From: René <r@example.org>\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Subject: “Café” – €5\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("“quoted” – dash € euro\n"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("\xC2\x93"), std::string::npos) << e.text;
+
+  // Encoded words and file names labelled ISO-8859-1 that hold those bytes.
+  e = ExtractSample(
+      "eml", Write("labelled.eml", "From: =?iso-8859-1?Q?=93Ann=94?= <a@example.org>\n"
+                                   "Subject: =?iso-8859-1?Q?=93quoted=94_=80?=\nMIME-Version: 1.0\n"
+                                   "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nbody\n"
+                                   "--b\nContent-Type: application/octet-stream\n"
+                                   "Content-Disposition: attachment; filename*=iso-8859-1''%93r%E9sum%E9%94.txt\n\nx\n--b--")
+                 .string());
+  EXPECT_NE(e.text.find("From: “Ann” <a@example.org>\nSubject: “quoted” €\n"), std::string::npos) << e.text;
+  // The attachment's text ends its line, though its file had no line end.
+  EXPECT_NE(e.text.find("Attachment: “résumé”.txt\nx\n"), std::string::npos) << e.text;
+}
+
+// A character split between two encoded words (the sender cut the bytes,
+// not the characters) is one character, not two wrong ones.
+TEST_F(ScratchDir, ACharacterSplitBetweenEncodedWordsIsJoined) {
+  Extracted e = ExtractSample(
+      "eml", Write("split.eml", "From: a@example.org\nSubject: =?UTF-8?Q?Gr=C3?= =?UTF-8?Q?=BC=C3=9Fe?= and "
+                                "=?utf-8?B?w6?=\n =?utf-8?B?k=?= end\n\nbody\n")
+                 .string());
+  EXPECT_NE(e.text.find("Subject: Grüße and é end\n"), std::string::npos) << e.text;
+}
+
+const std::string kMailHead = "From: a@example.org\nTo: b@example.org\nSubject: s\nMIME-Version: 1.0\n";
+
+// Which parts of a message a reader sees: of alternatives, the plain text
+// only when it has words, and an invitation's calendar besides; a calendar
+// body read as an event; the pictures of an HTML page not listed as
+// attachments; a signed message's content without its signature.
+TEST_F(ScratchDir, TheRenderingsAReaderSees) {
+  const std::string calendar =
+      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nSUMMARY:Budget review\r\n"
+      "DTSTART:20210305T140000Z\r\nDTEND:20210305T150000Z\r\nLOCATION:Room 4\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  Extracted e = ExtractSample(
+      "eml", Write("invite.eml", kMailHead + "Content-Type: multipart/alternative; boundary=a\n\n--a\n"
+                                             "Content-Type: text/plain\n\n\n--a\nContent-Type: text/html\n\n"
+                                             "<p>Only the <b>HTML</b> has words</p>\n--a\n"
+                                             "Content-Type: text/calendar; method=REQUEST\n\n" + calendar + "--a--\n")
+                 .string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Only the HTML has words"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Where: Room 4"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("2021-03-05 14:00"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("BEGIN:"), std::string::npos) << e.text;
+
+  // Enriched and rich text without their formatting commands.
+  e = ExtractSample("eml", Write("enriched.eml", kMailHead + "Content-Type: text/enriched\n\n<bold>Bold</bold> words\n"
+                                                             "go on.\n\n<color><param>red</param>Red <<b></color> end.\n")
+                               .string());
+  EXPECT_NE(e.text.find("Bold words go on.\nRed <b> end."), std::string::npos) << e.text;
+  e = ExtractSample("eml", Write("richtext.eml", kMailHead + "Content-Type: text/richtext\n\n<Indent><bigger>Rich\n"
+                                                             "text</bigger><nl><nl>after <lt>b>\n</Indent>")
+                               .string());
+  EXPECT_NE(e.text.find("Rich text\n\nafter <b>"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Indent"), std::string::npos) << e.text;
+
+  e = ExtractSample("eml", Write("event.eml", kMailHead + "Content-Type: text/calendar\n\n" + calendar).string());
+  EXPECT_NE(e.text.find("Event: Budget review"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("DTSTART"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("related.eml", kMailHead + "Content-Type: multipart/related; boundary=r\n\n--r\n"
+                                              "Content-Type: text/html\n\n<p>Look <img src=\"cid:p1\"> here</p>\n--r\n"
+                                              "Content-Type: image/png; name=\"image001.png\"\nContent-ID: <p1>\n"
+                                              "Content-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--r--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Look here"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("image001"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("signed.eml", kMailHead + "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; "
+                                             "boundary=s\n\n--s\nContent-Type: text/plain\n\nSigned words\n--s\n"
+                                             "Content-Type: application/pgp-signature; name=signature.asc\n\n"
+                                             "-----BEGIN PGP SIGNATURE-----\n\niQEzBAEBCAAd\n=abcd\n"
+                                             "-----END PGP SIGNATURE-----\n--s--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Signed words"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("PGP"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("signature.asc"), std::string::npos) << e.text;
+}
+
+// Messages inside messages however they travel: forwarded in base64, the
+// status and the returned headers of a delivery report, a file uuencoded
+// in the text.
+TEST_F(ScratchDir, ForwardedReturnedAndUuencodedContentIsRead) {
+  const std::string inner = "From: Inner <i@example.org>\nSubject: Inner subject\n\nInner body words\n";
+  Extracted e = ExtractSample(
+      "eml", Write("fwd.eml", kMailHead + "Content-Type: multipart/mixed; boundary=m\n\n--m\nContent-Type: text/plain\n\n"
+                                          "See below\n--m\nContent-Type: message/rfc822\n"
+                                          "Content-Transfer-Encoding: base64\n\n"
+                                          "RnJvbTogSW5uZXIgPGlAZXhhbXBsZS5vcmc+ClN1YmplY3Q6IElubmVyIHN1YmplY3QKCklubmVy\n"
+                                          "IGJvZHkgd29yZHMK\n--m--\n")
+                 .string());
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_NE(e.text.find("Attached message:\nFrom: Inner <i@example.org>\nSubject: Inner subject\n"), std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("Inner body words"), std::string::npos) << e.text;
+
+  e = ExtractSample(
+      "eml", Write("bounce.eml", kMailHead + "Content-Type: multipart/report; report-type=delivery-status; boundary=r\n\n"
+                                             "--r\nContent-Type: text/plain\n\nNot delivered.\n--r\n"
+                                             "Content-Type: message/delivery-status\n\nReporting-MTA: dns; mx.example.org\n\n"
+                                             "Final-Recipient: rfc822; nobody@example.com\nAction: failed\n"
+                                             "Diagnostic-Code: smtp; 550 5.1.1 User unknown\n--r\n"
+                                             "Content-Type: message/rfc822-headers\n\nFrom: a@example.org\n"
+                                             "To: nobody@example.com\nSubject: The lost message\n--r--\n")
+                 .string());
+  EXPECT_NE(e.text.find("Final-Recipient: rfc822; nobody@example.com\nAction: failed\n"
+                        "Diagnostic-Code: smtp; 550 5.1.1 User unknown\n"),
+            std::string::npos)
+      << e.text;
+  EXPECT_NE(e.text.find("Attached message:\nFrom: a@example.org\nTo: nobody@example.com\nSubject: The lost message\n"),
+            std::string::npos)
+      << e.text;
+
+  e = ExtractSample("eml", Write("uu.eml", kMailHead + "Content-Type: text/plain\n\nSee the file.\n\n"
+                                                       "begin 644 notes.txt\n"
+                                                       ">=75E;F-O9&5D(&%T=&%C:&5D('=O<F1S(&AE<F4*\n`\nend\n\nThanks.\n")
+                                .string());
+  EXPECT_NE(e.text.find("See the file."), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Attachment: notes.txt\nuuencoded attached words here\n"), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Thanks."), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find(">=75E"), std::string::npos) << e.text;
+}
+
+// An encrypted body is no text: the headers are written and the message
+// reported incomplete, with the reason; a signature or a bundle of
+// certificates in the same wrapping is no encryption.
+TEST_F(ScratchDir, EncryptedBodiesAreReportedNotRead) {
+  Extracted smime = ExtractSample(
+      "eml", Write("smime.eml", kMailHead + "Content-Type: application/pkcs7-mime; name=smime.p7m\n"
+                                            "Content-Transfer-Encoding: base64\n\n"
+                                            "MIAGCSqGSIb3DQEHA6CAMIACAQAxggFAMIIBPAIBADA=\n")
+                 .string());
+  Extracted pgp = ExtractSample(
+      "eml", Write("pgp.eml", kMailHead + "Content-Type: multipart/encrypted; protocol=\"application/pgp-encrypted\"; "
+                                          "boundary=e\n\n--e\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n--e\n"
+                                          "Content-Type: application/octet-stream; name=encrypted.asc\n\n"
+                                          "-----BEGIN PGP MESSAGE-----\n\nhQEMA1234567\n-----END PGP MESSAGE-----\n--e--\n")
+                 .string());
+  for (const Extracted* e : {&smime, &pgp}) {
+    EXPECT_EQ(e->result.status, Status::kIncomplete) << e->text;
+    EXPECT_NE(e->result.reason.find("encrypted"), std::string::npos) << e->result.reason;
+    EXPECT_NE(e->text.find("Subject: s\n"), std::string::npos) << e->text;
+    EXPECT_EQ(e->text.find("PGP"), std::string::npos) << e->text;
+    EXPECT_EQ(e->text.find("Attachment"), std::string::npos) << e->text;
+  }
+  Extracted certificates = ExtractSample(
+      "eml", Write("certs.eml", kMailHead + "Content-Type: application/x-pkcs7-mime; name=eric.p7c\n"
+                                            "Content-Disposition: attachment; filename=eric.p7c\n"
+                                            "Content-Transfer-Encoding: base64\n\nMIAGCSqGSIb3DQEHAqCAMIACAQEx\n")
+                 .string());
+  EXPECT_EQ(certificates.result.status, Status::kOk) << certificates.result.reason;
+  EXPECT_NE(certificates.text.find("Attachment: eric.p7c"), std::string::npos) << certificates.text;
+
+  // Signed the opaque way: the body is inside the signature's structure
+  // (here of indefinite lengths, its content in two pieces).
+  Extracted opaque = ExtractSample(
+      "eml", Write("opaque.eml", kMailHead + "Content-Type: application/pkcs7-mime; smime-type=signed-data; "
+                                             "name=smime.p7m\nContent-Disposition: attachment; filename=smime.p7m\n"
+                                             "Content-Transfer-Encoding: base64\n\n"
+                                             "MIAGCSqGSIb3DQEHAqCAMIACAQExADCABgkqhkiG9w0BBwGggCSABB5Db250ZW50LVR5cGU6IHRleHQv\n"
+                                             "cGxhaW47IGNoYXIEInNldD11dGYtOA0KDQpPcGFxdWUgc2lnbmVkIHdvcmRzDQoAAAAAAAAxAAAAAAAA\n"
+                                             "AA==\n")
+                 .string());
+  EXPECT_EQ(opaque.result.status, Status::kOk) << opaque.result.reason;
+  EXPECT_NE(opaque.text.find("Opaque signed words"), std::string::npos) << opaque.text;
+  EXPECT_EQ(opaque.text.find("smime.p7m"), std::string::npos) << opaque.text;
+
+  // PGP in the text itself: the signed words without armor or signature
+  // (and without the "- " that protects a line starting with a dash); an
+  // encrypted block left out and reported.
+  Extracted inline_pgp = ExtractSample(
+      "eml", Write("inline.eml", kMailHead + "Content-Type: text/plain\n\nBefore.\n"
+                                             "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\nSigned inline words\n"
+                                             "- -- a dashed line\n-----BEGIN PGP SIGNATURE-----\n\niQEzBAEBCAAd\n=abcd\n"
+                                             "-----END PGP SIGNATURE-----\nAfter.\n")
+                 .string());
+  EXPECT_EQ(inline_pgp.result.status, Status::kOk) << inline_pgp.result.reason;
+  EXPECT_NE(inline_pgp.text.find("Before.\nSigned inline words\n-- a dashed line\nAfter.\n"), std::string::npos)
+      << inline_pgp.text;
+  Extracted inline_encrypted = ExtractSample(
+      "eml", Write("inline-encrypted.eml", kMailHead + "Content-Type: text/plain\n\nHi,\n-----BEGIN PGP MESSAGE-----\n\n"
+                                                       "hQEMA1234567\n-----END PGP MESSAGE-----\n")
+                 .string());
+  EXPECT_EQ(inline_encrypted.result.status, Status::kIncomplete) << inline_encrypted.text;
+  EXPECT_EQ(inline_encrypted.text.find("hQEMA"), std::string::npos) << inline_encrypted.text;
+  EXPECT_NE(inline_encrypted.text.find("Hi,"), std::string::npos) << inline_encrypted.text;
 }
 
 TEST(MailHtml, BlocksBecomeLinesEntitiesAreDecoded) {

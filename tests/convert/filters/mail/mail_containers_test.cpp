@@ -70,6 +70,41 @@ TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
   EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
 }
 
+// A "From " line separates messages where a header block follows it, with
+// or without a blank line before it; "From" starting a sentence after a
+// blank line is text; the ">" put before body lines that start with "From "
+// is taken away again (one of them: ">>From " was ">From ").
+TEST(MboxFilter, SeparatorsAreFromLinesBeforeHeadersAndEscapesAreUndone) {
+  TempTree tree;
+  for (const std::string eol : {"\n", "\r\n"}) {
+    std::string box =
+        "From - Mon Jan  1 10:00:00 2024\nFrom: a@example.org\nSubject: One\n\nFirst paragraph.\n\n"
+        "From Russia with love\n\nand a film:\n\nFrom Russia with love\nYear: 1963\n\n"
+        ">From the escaped line\n>>From the doubly escaped line\n> From a quote\n"
+        "Last line of the first.\nFrom -\nX-Mozilla-Status: 0001\nSubject: Two\n\nBody two\n"
+        "From 1844347792267117879@xxx\nReturn-Path: <b@example.org>\nSubject: Three\n\nBody three\n";
+    if (eol != "\n")
+      for (std::size_t at = 0; (at = box.find('\n', at)) != std::string::npos; at += 2) box.replace(at, 1, eol);
+    ExtractResult r;
+    const std::string t = Read("mbox", tree.Write("box.mbox", box), &r);
+    EXPECT_TRUE(r.ok()) << r.reason;
+    EXPECT_NE(t.find("First paragraph.\n\nFrom Russia with love\n\nand a film:\n\nFrom Russia with love\nYear: 1963\n\n"
+                     "From the escaped line\n>From the doubly escaped line\n> From a quote\nLast line of the first.\n"),
+              std::string::npos)
+        << t;
+    std::size_t two = t.find("Subject: Two\n"), three = t.find("Subject: Three\n");
+    ASSERT_NE(two, std::string::npos) << t;
+    ASSERT_NE(three, std::string::npos) << t;
+    EXPECT_NE(t.find("Body two"), std::string::npos) << t;
+    EXPECT_NE(t.find("Body three"), std::string::npos) << t;
+    // Three messages, two separating lines.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = t.find("\n----------", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 2u) << t;
+    EXPECT_EQ(t.find("From -"), std::string::npos) << t;
+  }
+}
+
 TEST(MhtmlFilter, ThePageOfAWebArchive) {
   TempTree tree;
   const std::string mht = tree.Write(
@@ -111,6 +146,39 @@ std::string TnefStream() {
   s += Attribute(2, 0x00018010, std::string("agenda.txt\0", 11));                 // its title
   s += Attribute(2, 0x0006800F, "Words of the agenda attachment.\n");             // its data
   return s;
+}
+
+std::string Le(uint64_t v, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+// A meeting request: its sender as a triple of name and address, its class,
+// and its time and place as named properties of the appointment set.
+TEST(TnefFilter, TheSenderAndAMeetingsTimeAndPlace) {
+  std::string s("\x78\x9F\x3E\x22\x01\x00", 6);
+  s += Attribute(1, 0x00089006, std::string("\x00\x00\x01\x00", 4));
+  const std::string name("Ann Example\0", 12), address("SMTP:ann@example.org\0", 21);
+  s += Attribute(1, 0x00008000, Le(4, 2) + Le(8 + name.size() + address.size(), 2) + Le(name.size(), 2) +
+                                    Le(address.size(), 2) + name + address + std::string(3, '\0'));
+  s += Attribute(1, 0x00078008, std::string("IPM.Schedule.Meeting.Request\0", 29));
+  s += Attribute(1, 0x00018004, std::string("Budget review\0", 14));
+  const std::string set("\x02\x20\x06\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+  auto named = [&](uint32_t type, uint32_t number, const std::string& value) {
+    return Le(type | 0x8000u << 16, 4) + set + Le(0, 4) + Le(number, 4) + value;
+  };
+  const uint64_t start = (1614952800ULL + 11644473600ULL) * 10000000ULL, end = start + 3600ULL * 10000000ULL;
+  const std::string place("Room 4\0\0", 8);
+  s += Attribute(1, 0x00069003, Le(3, 4) + named(0x0040, 0x820D, Le(start, 8)) + named(0x0040, 0x820E, Le(end, 8)) +
+                                    named(0x001E, 0x8208, Le(1, 4) + Le(7, 4) + place));
+  TempTree tree;
+  ExtractResult r;
+  std::string t = Read("tnef", tree.Write("meeting.dat", s), &r);
+  EXPECT_NE(t.find("From: Ann Example <ann@example.org>\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("Subject: Budget review\nWhen: 2021-03-05 14:00 UTC to 2021-03-05 15:00 UTC\nWhere: Room 4\n"),
+            std::string::npos)
+      << t;
 }
 
 TEST(TnefFilter, BodyAndAttachmentsOfAStreamAndOfAMessageThatCarriesOne) {

@@ -7,6 +7,8 @@
 
 #include <gsf/gsf.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +39,7 @@ struct Storage {
   std::map<std::string, std::string> streams;
   std::map<std::string, Storage> children;
   std::vector<std::pair<uint32_t, uint32_t>> longs;  // tag, value
+  std::vector<std::pair<uint32_t, uint64_t>> times;  // tag, FILETIME
   std::size_t header = 8;
 
   void Text(uint16_t id, std::string_view utf8) {
@@ -63,6 +66,13 @@ void Put(GsfOutfile* dir, const Storage& s) {
     for (int i = 0; i < 4; ++i) entry[i] = static_cast<char>(tag >> (8 * i));
     entry[4] = 6;
     for (int i = 0; i < 4; ++i) entry[8 + i] = static_cast<char>(value >> (8 * i));
+    props.append(entry, 16);
+  }
+  for (auto [tag, value] : s.times) {
+    char entry[16] = {};
+    for (int i = 0; i < 4; ++i) entry[i] = static_cast<char>(tag >> (8 * i));
+    entry[4] = 6;
+    for (int i = 0; i < 8; ++i) entry[8 + i] = static_cast<char>(value >> (8 * i));
     props.append(entry, 16);
   }
   auto write = [&](const std::string& name, const std::string& bytes) {
@@ -161,12 +171,14 @@ TEST(MsgFilter, HeadersBodyAndAttachmentsInTheirOrder) {
 TEST(MsgFilter, HtmlBodyThenCompressedRtfBodyWhenThereIsNoPlainText) {
   TempTree tree;
   Storage html = Message("Web mail");
-  html.Bytes(0x1013, "<html><head><style>p{}</style></head><body><p>Only the <b>HTML</b> body</p></body></html>");
+  html.Bytes(0x1013, "<html><head><title>Not shown</title><style>p{}</style></head><body><p>Only the <b>HTML</b> "
+                    "body</p></body></html>");
   html.Bytes(0x1009, StoredRtf("{\\rtf1 not this one}"));
   WriteMsg(tree / "html.msg", html);
   std::string t = Extract(tree / "html.msg");
   EXPECT_NE(t.find("Only the HTML body"), std::string::npos) << t;
   EXPECT_EQ(t.find("not this one"), std::string::npos);
+  EXPECT_EQ(t.find("Not shown"), std::string::npos) << t;  // mail programs show no page title
 
   Storage rtf = Message("Rich mail");
   rtf.Bytes(0x1009, StoredRtf("{\\rtf1\\ansi {\\fonttbl{\\f0 Arial;}}\\f0 Body from {\\b RTF} only.\\par}"));
@@ -207,6 +219,124 @@ TEST(MsgFilter, EightBitTextIsReadInItsOwnCodePage) {
   WriteMsg(tree / "ru.msg", ru);
   t = Extract(tree / "ru.msg");
   EXPECT_NE(t.find("Subject: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"), std::string::npos) << t;
+}
+
+// A GUID's bytes as stored, from its first field (the rest is Outlook's).
+std::string OutlookSet(uint32_t first) {
+  std::string g(16, '\0');
+  for (int i = 0; i < 4; ++i) g[i] = static_cast<char>(first >> (8 * i));
+  g[8] = '\xC0';
+  g[15] = '\x46';
+  return g;
+}
+
+// The FILETIME of a time in UTC seconds since 1970.
+uint64_t FileTime(int64_t unix_seconds) { return (static_cast<uint64_t>(unix_seconds) + 11644473600ULL) * 10000000ULL; }
+
+// Appointments, tasks and contacts keep their details in named properties:
+// the file maps each (set, number) to an id of 0x8000 and up.
+TEST(MsgFilter, AppointmentsTasksAndContactsShowTheirDetails) {
+  TempTree tree;
+  auto item = [&](const char* name, const char* kind, std::vector<std::pair<std::string, uint32_t>> named) {
+    Storage m = Message(name);
+    m.Text(0x001A, kind);
+    Storage ids;
+    std::string sets, entries;
+    for (std::size_t i = 0; i < named.size(); ++i) {
+      if (sets.find(named[i].first) == std::string::npos) sets += named[i].first;
+      const uint32_t set = static_cast<uint32_t>(sets.find(named[i].first) / 16 + 3);
+      const uint32_t where = static_cast<uint32_t>(i) << 16 | set << 1;
+      for (uint32_t v : {named[i].second, where})
+        for (int b = 0; b < 4; ++b) entries.push_back(static_cast<char>(v >> (8 * b)));
+    }
+    ids.Bytes(0x0002, sets);
+    ids.Bytes(0x0003, entries);
+    ids.Bytes(0x0004, "");
+    m.children["__nameid_version1.0"] = ids;
+    return m;
+  };
+  const std::string appointment_set = OutlookSet(0x00062002), task_set = OutlookSet(0x00062003),
+                    address_set = OutlookSet(0x00062004);
+  // Named ids 0x8000 (location), 0x8001 (start), 0x8002 (end).
+  Storage meeting = item("Budget review", "IPM.Schedule.Meeting.Request",
+                         {{appointment_set, 0x8208}, {appointment_set, 0x820D}, {appointment_set, 0x820E}});
+  meeting.Text(0x8000, "Room 4");
+  meeting.times = {{0x80010040, FileTime(1614952800)}, {0x80020040, FileTime(1614956400)}};
+  meeting.Text(0x1000, "Bring the numbers.");
+  WriteMsg(tree / "meeting.msg", meeting);
+  std::string t = Extract(tree / "meeting.msg");
+  EXPECT_NE(t.find("Subject: Budget review\nWhen: 2021-03-05 14:00 UTC to 2021-03-05 15:00 UTC\nWhere: Room 4\n"),
+            std::string::npos)
+      << t;
+  EXPECT_NE(t.find("Bring the numbers."), std::string::npos) << t;
+
+  Storage task = item("Write the report", "IPM.Task", {{task_set, 0x8104}, {task_set, 0x8105}});
+  task.times = {{0x80010040, FileTime(1614902400)}};
+  WriteMsg(tree / "task.msg", task);
+  t = Extract(tree / "task.msg");
+  EXPECT_NE(t.find("Subject: Write the report\nDue: 2021-03-05\n"), std::string::npos) << t;
+
+  Storage contact = item("Anna Example", "IPM.Contact", {{address_set, 0x8083}, {address_set, 0x801B}});
+  contact.Text(0x3001, "Anna Example");
+  contact.Text(0x3A16, "Example Co");
+  contact.Text(0x3A08, "+1 555 0100");
+  contact.Text(0x8000, "anna@example.org");
+  contact.Text(0x8001, "1 Main Street\r\nSpringfield");
+  WriteMsg(tree / "contact.msg", contact);
+  t = Extract(tree / "contact.msg");
+  EXPECT_NE(t.find("Name: Anna Example\nOrganization: Example Co\nEmail: anna@example.org\n"
+                   "Phone (work): +1 555 0100\nAddress (work): 1 Main Street  Springfield\n"),
+            std::string::npos)
+      << t;
+  // The same numbers in a plain message are not read: its class says what it is.
+  Storage mail = item("Plain", "IPM.Note", {{appointment_set, 0x8208}});
+  mail.Text(0x8000, "not a place");
+  WriteMsg(tree / "mail.msg", mail);
+  EXPECT_EQ(Extract(tree / "mail.msg").find("Where"), std::string::npos);
+}
+
+// A document inserted into a rich-text message is an OLE object, a storage
+// of its own, and is read; a file attached by reference is named by its path.
+TEST(MsgFilter, ObjectsAndReferencedFilesAmongTheAttachments) {
+  TempTree tree;
+  std::ifstream in(std::string(QUARN_TEST_DATA) + "/package/ooxml/lists.docx", std::ios::binary);
+  const std::string docx((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(docx.empty());
+  Storage m = Message("Rich text");
+  Storage object;
+  object.longs.push_back({0x37050003, 6});
+  object.streams["__substg1.0_3001001F"] = Utf16("Document");
+  Storage ole;
+  ole.streams["Package"] = docx;
+  object.children["__substg1.0_3701000D"] = ole;
+  m.children["__attach_version1.0_#00000000"] = object;
+  Storage linked;
+  linked.longs.push_back({0x37050003, 2});
+  linked.Text(0x370D, "\\\\server\\share\\Budget 2021.xlsx");
+  m.children["__attach_version1.0_#00000001"] = linked;
+  WriteMsg(tree / "rich.msg", m);
+  const std::string t = Extract(tree / "rich.msg");
+  EXPECT_NE(t.find("Attachment: Document\n1. One\na) Sub a"), std::string::npos) << t;
+  EXPECT_NE(t.find("Attachment: Budget 2021.xlsx\n"), std::string::npos) << t;
+}
+
+// The headers a message travelled with are shown as a mail program shows
+// them: encoded words decoded (a character split between two of them
+// joined), folded lines unfolded without extra spaces.
+TEST(MsgFilter, TransportHeadersAreDecoded) {
+  TempTree tree;
+  Storage m = Message("Headers");
+  m.streams["__substg1.0_0037001F"] = std::string("\0\0\x86\0", 4);  // a subject of left-over bytes after its end
+  m.Text(0x007D, "Received: from mx.example.org\r\nFrom: =?UTF-8?B?TS4gQy4gS3VydHVsdcWf?= <m@example.org>\r\n"
+                 "To: =?iso-8859-1?Q?Ren=E9?= <r@example.org>,\r\n =?utf-8?Q?Gr=C3?= =?utf-8?Q?=BC=C3=9Fe?= <g@example.org>\r\n"
+                 "Cc: =?x-unknown?Q?plain?= <p@example.org>\r\nDate: Sun, 22 Dec 2024 11:23:00 +0300\r\n");
+  WriteMsg(tree / "headers.msg", m);
+  const std::string t = Extract(tree / "headers.msg");
+  EXPECT_NE(t.find("From: M. C. Kurtuluş <m@example.org>\nTo: René <r@example.org>, Grüße <g@example.org>\n"
+                   "Cc: plain <p@example.org>\nDate: Sun, 22 Dec 2024 11:23:00 +0300\n"),
+            std::string::npos)
+      << t;
+  EXPECT_EQ(t.find("Subject:"), std::string::npos) << t;
 }
 
 TEST(MsgFilter, ContentDecidesBetweenOutlookAndMimeMessages) {
