@@ -159,6 +159,7 @@ class PartWalker {
           if (after_mark_ && !t.empty() && t[0] != ' ' && t[0] != '\t') layout_.Text(" ");
           after_mark_ = false;
           layout_.Text(t);
+          if (!fields_.empty() && !t.empty()) fields_.back().result_text = true;
         }
       }
       more = x.Read();
@@ -227,6 +228,11 @@ class PartWalker {
       Symbol(x);
     } else if (n == "fldChar") {
       Field(x.Attr("fldCharType").value_or(""));
+    } else if (n == "ffData") {
+      in_form_data_ = !empty;
+      form_ = FormData{};
+    } else if (in_form_data_) {
+      FormDataElement(x, n);
     } else if (n == "rt") {
       // A phonetic reading: written after its base, in parentheses.
       if (!empty && reading_++ == 0) reading_text_.clear();
@@ -275,7 +281,9 @@ class PartWalker {
   }
 
   void End(std::string_view n) {
-    if (n == "t") {
+    if (n == "ffData") {
+      if (in_form_data_) EndFormData();
+    } else if (n == "t") {
       in_text_ = false;
     } else if (n == "rt") {
       if (reading_ > 0) --reading_;
@@ -301,19 +309,50 @@ class PartWalker {
   // between "separate" and "end" the result a reader sees.
   void Field(std::string_view type) {
     if (type == "begin") {
-      fields_.push_back(true);
+      fields_.emplace_back();
       ++instructions_;
     } else if (type == "separate") {
-      if (!fields_.empty() && fields_.back()) {
-        fields_.back() = false;
+      if (!fields_.empty() && fields_.back().instruction) {
+        fields_.back().instruction = false;
         --instructions_;
       }
     } else if (type == "end") {
       if (!fields_.empty()) {
-        if (fields_.back()) --instructions_;
+        if (fields_.back().instruction) --instructions_;
+        const OpenField field = std::move(fields_.back());
         fields_.pop_back();
+        if (!field.shown.empty() && !field.result_text && instructions_ == 0) {
+          layout_.Text(field.shown);
+          if (!fields_.empty()) fields_.back().result_text = true;
+        }
       }
     }
+  }
+
+  void FormDataElement(const XmlCursor& x, std::string_view n) {
+    const std::string val = x.Attr("val").value_or("");
+    const bool on = val.empty() || val == "1" || val == "true" || val == "on";
+    if (n == "checkBox") form_.kind = FormData::Kind::kCheckBox;
+    else if (n == "ddList") form_.kind = FormData::Kind::kList;
+    else if (n == "checked") form_.checked = on ? 1 : 0;
+    else if (n == "default" && form_.kind == FormData::Kind::kCheckBox) form_.default_checked = !val.empty() && on;
+    else if (n == "default" && form_.kind == FormData::Kind::kList) form_.default_entry = ParseInt(x.Attr("val"));
+    else if (n == "result" && form_.kind == FormData::Kind::kList) form_.result = ParseInt(x.Attr("val"));
+    else if (n == "listEntry" && form_.entries.size() < kMaxListEntries) form_.entries.push_back(val);
+  }
+
+  void EndFormData() {
+    in_form_data_ = false;
+    if (fields_.empty()) return;
+    std::string shown;
+    if (form_.kind == FormData::Kind::kCheckBox) {
+      const bool ticked = form_.checked >= 0 ? form_.checked == 1 : form_.default_checked;
+      shown = ticked ? "\u2612" : "\u2610";
+    } else if (form_.kind == FormData::Kind::kList) {
+      const int chosen = form_.result >= 0 ? form_.result : std::max(form_.default_entry, 0);
+      if (static_cast<std::size_t>(chosen) < form_.entries.size()) shown = form_.entries[static_cast<std::size_t>(chosen)];
+    }
+    fields_.back().shown = std::move(shown);
   }
 
   void Symbol(const XmlCursor& x) {
@@ -349,7 +388,25 @@ class PartWalker {
   bool after_mark_ = false;            // a note's mark was written, its text not yet
   int reading_ = 0;                    // inside a ruby's reading (w:rt)
   std::string reading_text_;
-  std::vector<bool> fields_;  // per open field: still in its instruction
+  struct OpenField {
+    bool instruction = true;  // still in its instruction
+    std::string shown;        // what a form field shows without a result of its own
+    bool result_text = false; // its result wrote text
+  };
+  // A legacy form field's data (w:ffData): a check box shows a box, ticked
+  // or not; a drop-down list its chosen entry.  Word writes no result text
+  // for either.
+  struct FormData {
+    enum class Kind { kNone, kCheckBox, kList } kind = Kind::kNone;
+    int checked = -1;  // w:checked: -1 absent, else 0 or 1
+    bool default_checked = false;
+    int result = -1, default_entry = -1;
+    std::vector<std::string> entries;
+  };
+  static constexpr std::size_t kMaxListEntries = 1000;
+  std::vector<OpenField> fields_;
+  bool in_form_data_ = false;
+  FormData form_;
   int instructions_ = 0;
   int runs_ = 0;
   bool in_text_ = false;

@@ -71,6 +71,15 @@ TEST(Docx, RubyNoteMarksChartsDiagramsAndEmbeddedObjectsWhereTheyStand) {
             "c A lettered note.\n\u2020 A custom note.\n");
 }
 
+TEST(Docx, FormFieldsShowTheirBoxesAndChosenEntries) {
+  // Word writes no result text for check boxes and drop-down lists: a box
+  // ticked or by default ticked, one unticked against its default; the
+  // chosen entry, else the first; a text field's result as it stands.
+  Extracted r = Extract("docx", Data("form_fields.docx"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text, "Member \u2612 guest \u2612 staff \u2610 end.\nOffice: Troms\u00f8, first: Oslo.\nName: Jane Doe.\n");
+}
+
 TEST(Docx, ImportedChunksAreReadWhereTheyStandByTheirContentType) {
   // Web page, RTF, web archive, a whole Word document and plain text, under
   // names that say nothing; one in a cell; a reference to nothing and one to

@@ -660,7 +660,31 @@ def make_alt_chunks_docx():
     write('alt_chunks.docx', docx_parts(body, extra, r))
 
 
+def make_form_fields_docx():
+    """Legacy form fields as Word writes them: check boxes (ticked, ticked by
+    default, unticked against their default) and drop-down lists (a chosen
+    entry, none chosen) with no result text, and a text field whose result
+    is its text."""
+    def field(data, instruction, result=''):
+        return (f'<w:r><w:fldChar w:fldCharType="begin"><w:ffData><w:name w:val="f"/><w:enabled/>{data}</w:ffData>'
+                f'</w:fldChar></w:r><w:r><w:instrText xml:space="preserve"> {instruction} </w:instrText></w:r>'
+                + ('<w:r><w:fldChar w:fldCharType="separate"/></w:r>' + run(result) if result else '') +
+                '<w:r><w:fldChar w:fldCharType="end"/></w:r>')
+    box = lambda inner: field(f'<w:checkBox><w:sizeAuto/>{inner}</w:checkBox>', 'FORMCHECKBOX')
+    entries = '<w:listEntry w:val="Oslo"/><w:listEntry w:val="Bergen"/><w:listEntry w:val="Tromsø"/>'
+    body = ''.join([
+        para(run('Member '), box('<w:default w:val="0"/><w:checked/>'), run(' guest '),
+             box('<w:default w:val="1"/>'), run(' staff '), box('<w:default w:val="1"/><w:checked w:val="0"/>'),
+             run(' end.')),
+        para(run('Office: '), field('<w:ddList><w:result w:val="2"/>' + entries + '</w:ddList>', 'FORMDROPDOWN'),
+             run(', first: '), field('<w:ddList>' + entries + '</w:ddList>', 'FORMDROPDOWN'), run('.')),
+        para(run('Name: '), field('<w:textInput/>', 'FORMTEXT', 'Jane Doe'), run('.')),
+    ])
+    write('form_fields.docx', docx_parts(body))
+
+
 make_docx()
+make_form_fields_docx()
 make_alt_chunks_docx()
 make_lists_docx()
 make_features_docx()
