@@ -89,6 +89,16 @@ void OpenDocument(Context& c, const char* path, OpenResult& r) {
       status = Opened::kPassword;
     } else {
       pages = fz_count_pages(ctx, doc);
+      // An update chain that loops back on itself (or otherwise leaves out
+      // the page tree) gives no pages although the objects are all there:
+      // the cross-reference table is rebuilt from the objects themselves.
+      pdf_document* pdf = pdf_specifics(ctx, doc);
+      if (pages <= 0 && pdf && !pdf_was_repaired(ctx, pdf)) {
+        pdf_repair_xref(ctx, pdf);
+        pdf_repair_obj_stms(ctx, pdf);
+        pdf_repair_trailer(ctx, pdf);
+        pages = fz_count_pages(ctx, doc);
+      }
       status = pages > 0 ? Opened::kOk : Opened::kDamaged;
     }
   }

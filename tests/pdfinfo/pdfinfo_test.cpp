@@ -158,6 +158,16 @@ TEST(PdfExtractPages, DeliversEachPageAndSaysWhyNot) {
   }
 }
 
+// An update whose cross-reference chain loops back on itself leaves out the
+// page tree; the objects themselves are read instead.
+TEST(PdfExtractPages, AnUpdateChainThatLoopsIsRebuiltFromTheObjects) {
+  Pages p = ExtractPages(PdfSample("xref_loop.pdf"));
+  EXPECT_EQ(p.status, PDFINFO_OK) << p.error;
+  ASSERT_EQ(p.text.size(), 2u);
+  EXPECT_THAT(p.text[0], StartsWith("First page: the quarterly report\n"));
+  EXPECT_THAT(p.text[1], HasSubstr(kGreek));
+}
+
 // Comments follow their page's text, a line each; text boxes, pop-ups,
 // links, fields, hidden and empty ones do not.  A page whose only text is a
 // comment is still a page for OCR.

@@ -122,8 +122,25 @@ def write_attachments():
     write_pdf("attachments.pdf", [text_lines("F1", 12, 72, 700, [b"(The covering letter.)"])], files=files)
 
 
+def write_xref_loop():
+    """An incremental update whose cross-reference section names itself as
+    the previous one, so that the chain loops and leaves out every object
+    the update did not touch (the page tree among them)."""
+    import re
+    with open("two_pages.pdf", "rb") as f:
+        data = f.read()
+    size = int(re.search(rb"/Size (\d+)", data).group(1))
+    root = re.search(rb"/Root (\d+ \d+ R)", data).group(1)
+    at = len(data)
+    data += (b"xref\n0 1\n0000000000 65535 f \ntrailer << /Size %d /Root %s /Prev %d >>\nstartxref\n%d\n%%%%EOF\n"
+             % (size, root, at, at))
+    with open("xref_loop.pdf", "wb") as f:
+        f.write(data)
+
+
 def main():
     os.chdir(HERE)
+    write_xref_loop()
     write_attachments()
     write_letter_spaced()
     write_drop_caps()
