@@ -20,13 +20,35 @@ void CopyMessage(char* out, std::size_t size, const char* message) {
   if (out && size) std::snprintf(out, size, "%s", message ? message : "");
 }
 
-// A device that only notes whether the page draws an image or glyphs: a page
-// sent to OCR draws its words in one or the other (glyphs when its fonts map
-// them to no character).  Vector drawings alone are not read.
+// A device that only notes whether the page draws an image, glyphs or words
+// drawn as outlines: a page sent to OCR draws its words in one of them
+// (glyphs when its fonts map them to no character; filled outlines when a
+// design program turned its text into curves).  Outlines are told from a
+// drawing by their number: many small curved shapes.  Other vector drawings
+// are not read.
 struct ImageProbe {
   fz_device base;
   int images;
+  long shapes, curves;  // of the filled paths
 };
+
+constexpr long kOutlineShapes = 40, kOutlineCurves = 100;
+
+void CountMove(fz_context*, void* arg, float, float) { static_cast<ImageProbe*>(arg)->shapes++; }
+void CountLine(fz_context*, void*, float, float) {}
+void CountCurve(fz_context*, void* arg, float, float, float, float, float, float) {
+  static_cast<ImageProbe*>(arg)->curves++;
+}
+void CountClose(fz_context*, void*) {}
+
+void ProbeFillPath(fz_context* ctx, fz_device* dev, const fz_path* path, int, fz_matrix, fz_colorspace*, const float*,
+                   float, fz_color_params) {
+  auto* probe = reinterpret_cast<ImageProbe*>(dev);
+  if (probe->shapes >= kOutlineShapes && probe->curves >= kOutlineCurves) return;
+  static const fz_path_walker kCounter = {CountMove, CountLine, CountCurve, CountClose,
+                                          nullptr,   nullptr,   nullptr,    nullptr};
+  fz_walk_path(ctx, path, &kCounter, probe);
+}
 
 void ProbeImage(fz_context*, fz_device* dev, fz_image*, fz_matrix, float, fz_color_params) {
   reinterpret_cast<ImageProbe*>(dev)->images++;
@@ -160,8 +182,10 @@ int PdfRenderGreyPage(PdfRenderer* r, int number, int dpi, size_t max_pixels, Pd
     probe->base.clip_image_mask = ProbeClipImageMask;
     probe->base.fill_text = ProbeFillText;
     probe->base.stroke_text = ProbeStrokeText;
+    probe->base.fill_path = ProbeFillPath;
     fz_run_page(ctx, page, &probe->base, fz_identity, &cookie);
     fz_close_device(ctx, &probe->base);
+    if (probe->shapes >= kOutlineShapes && probe->curves >= kOutlineCurves) probe->images++;
     if (probe->images == 0) {
       status = PDFRENDER_NO_PICTURE;
     } else {

@@ -50,8 +50,9 @@ enum {
 /* Renders page (from 0) in grey at dpi, or at the highest resolution below
    it whose picture has at most max_pixels pixels and at most 30000 pixels a
    side, provided the page draws at least one image (an image, an image mask
-   or an inline image) or visible glyphs (whose text, when the page is
-   asked for, could not be read); pages drawing only vector graphics give
+   or an inline image), visible glyphs (whose text, when the page is asked
+   for, could not be read) or words drawn as filled outlines (many small
+   curved shapes); pages drawing only other vector graphics give
    PDFRENDER_NO_PICTURE.  Release a rendered page with PdfReleaseGreyPage
    before the renderer is closed. */
 PDFINFO_EXPORT int PdfRenderGreyPage(PdfRenderer* renderer, int page, int dpi, size_t max_pixels,

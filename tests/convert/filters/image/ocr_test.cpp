@@ -165,6 +165,15 @@ TEST_F(Ocr, PagesInFontsWithoutCharacterMapsAreReadFromTheirPicture) {
   EXPECT_GE(RecallOf(Known("english-1.txt").substr(0, Known("english-1.txt").find('\n')), r.text), 0.95);
 }
 
+TEST_F(Ocr, WordsDrawnAsOutlinesAreReadFromThePicture) {
+  // Page 1's words are filled curves (text turned into outlines); page 2 is
+  // a drawing of two shapes, which is not worth reading.
+  FilterText r = Read(std::string(QUARN_TEST_DATA) + "/convert/pdf/outlined_text.pdf");
+  EXPECT_EQ(r.recognized_pages, 1u) << r.text;
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_GE(RecallOf(Known("english-1.txt").substr(0, Known("english-1.txt").find('\n')), r.text), 0.95) << r.text;
+}
+
 TEST_F(Ocr, TurnedOffLeavesPicturesAndScansUnread) {
   ConversionOptions off;
   off.ocr = false;
