@@ -750,11 +750,31 @@ fz_buffer* LoadEmbedded(fz_context* ctx, pdf_obj* fs, std::size_t max_bytes, int
   pdf_embedded_file_params params{};
   params.size = -1;
   fz_var(contents);
+  fz_stream* stream = nullptr;
+  fz_var(stream);
   fz_try(ctx) {
     pdf_get_embedded_file_params(ctx, fs, &params);
-    if (params.size < 0 || static_cast<std::uint64_t>(params.size) <= max_bytes)
-      contents = pdf_load_embedded_file_contents(ctx, fs);
+    if (params.size < 0 || static_cast<std::uint64_t>(params.size) <= max_bytes) {
+      pdf_obj* ef = pdf_dict_get(ctx, fs, PDF_NAME(EF));
+      pdf_obj* file = pdf_dict_get(ctx, ef, PDF_NAME(F));
+      if (!file) file = pdf_dict_get(ctx, ef, PDF_NAME(UF));
+      if (file) {
+        // Read no more than max_bytes and a byte: a stream that unpacks to
+        // far more than it states (a compression bomb) stops there.
+        stream = pdf_open_stream(ctx, file);
+        contents = fz_new_buffer(ctx, 64 << 10);
+        for (;;) {
+          if (contents->len == contents->cap) fz_grow_buffer(ctx, contents);
+          const std::size_t room = std::min(contents->cap - contents->len, max_bytes + 1 - contents->len);
+          const std::size_t got = fz_read(ctx, stream, contents->data + contents->len, room);
+          contents->len += got;
+          if (got == 0) break;
+          if (contents->len > max_bytes) fz_throw(ctx, FZ_ERROR_GENERIC, "the file is larger than it states");
+        }
+      }
+    }
   }
+  fz_always(ctx) { fz_drop_stream(ctx, stream); }
   fz_catch(ctx) {
     fz_drop_buffer(ctx, contents);
     contents = nullptr;
