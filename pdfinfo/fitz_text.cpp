@@ -11,6 +11,7 @@ extern "C" {
 #include <string_view>
 
 #include "pdfinfo/bounded_context.h"
+#include "pdfinfo/page_text.h"
 
 // MuPDF's readers of the other formats.  Only the ones named here are linked
 // in, so the library grows by what these formats need and no more: the
@@ -163,7 +164,15 @@ void ReadPage(Reader& rd, int number, Page& r) {
     const char* why = rd.c.LimitReason();
     CopyMessage(r.error, sizeof r.error, why ? why : "errors in the page's content");
   }
-  if (stext) AppendStext(r.text, stext);
+  if (stext) {
+    // Read in the same reading order as PDF pages (columns, right-to-left
+    // lines, ligatures, words placed apart, hyphenation).
+    try {
+      r.text += quarn::pdf::PageText(stext);
+    } catch (const std::bad_alloc&) {
+      AppendStext(r.text, stext);
+    }
+  }
   fz_drop_stext_page(ctx, stext);
   r.status = status;
   const bool blank = r.text.find_first_not_of(" \t\r\n") == std::string::npos;

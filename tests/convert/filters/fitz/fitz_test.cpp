@@ -58,11 +58,18 @@ void WriteXps(const std::string& path, const std::vector<std::string>& pages, co
     doc += "<PageContent Source=\"Pages/" + std::to_string(i + 1) + ".fpage\"/>";
   add("Documents/1/FixedDocument.fdoc", doc + "</FixedDocument>");
   for (std::size_t i = 0; i < pages.size(); ++i) {
+    // Each line of a page's text is a run of glyphs of its own.
+    std::string glyphs;
+    int y = 96;
+    for (std::size_t at = 0; at <= pages[i].size(); y += 20) {
+      const std::size_t end = std::min(pages[i].find('\n', at), pages[i].size());
+      glyphs += "<Glyphs Fill=\"#ff000000\" FontUri=\"/Resources/font.ttf\" FontRenderingEmSize=\"16\" OriginX=\"96\" "
+                "OriginY=\"" + std::to_string(y) + "\" UnicodeString=\"" + pages[i].substr(at, end - at) + "\"/>";
+      at = end + 1;
+    }
     add("Documents/1/Pages/" + std::to_string(i + 1) + ".fpage",
-        "<FixedPage xmlns=\"http://schemas.microsoft.com/xps/2005/06\" Width=\"816\" Height=\"1056\" xml:lang=\"en\">"
-        "<Glyphs Fill=\"#ff000000\" FontUri=\"/Resources/font.ttf\" FontRenderingEmSize=\"16\" OriginX=\"96\" "
-        "OriginY=\"96\" UnicodeString=\"" +
-            pages[i] + "\"/></FixedPage>");
+        "<FixedPage xmlns=\"http://schemas.microsoft.com/xps/2005/06\" Width=\"816\" Height=\"1056\" xml:lang=\"en\">" +
+            glyphs + "</FixedPage>");
   }
   add("Resources/font.ttf", font);
   ASSERT_EQ(zip_close(z), 0);
@@ -79,6 +86,16 @@ TEST(Fitz, XpsPagesInOrderAlsoWhenNamedAsAPdf) {
     EXPECT_TRUE(r.problem.empty()) << name << ": " << r.problem;
     EXPECT_EQ(test::Extracted(path), "Hello from the first page\n\n Second page words\n\n") << name;
   }
+}
+
+TEST(Fitz, XpsPagesAreReadAsPdfPagesAre) {
+  // A word a line end breaks at a hyphen is whole again, as on PDF pages.
+  const std::string font = SystemFont();
+  if (font.empty()) GTEST_SKIP() << "no font to build an XPS document with";
+  test::TempDir dir;
+  const std::string path = (dir.path() / "hyphenation.xps").string();
+  WriteXps(path, {"The inter-\nnational trade"}, font);
+  EXPECT_EQ(test::Extracted(path), "The international\ntrade\n\n");
 }
 
 TEST(Fitz, SvgTextWithoutTitleOrDescription) {
