@@ -273,10 +273,18 @@ class ArchiveReader {
       Fail(name, r.reason);
     } else {
       Header(name);
-      AppendMemberText(member, sink_);
+      // The member's text with its last line ended.  Its last chunk stays
+      // open, so that the blank line and the next member's name join it: a
+      // new chunk would start that blank line with the space put between chunks.
+      const std::vector<std::string>& chunks = member.chunks();
+      for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0) sink_.EndChunk();
+        sink_.Append(chunks[i]);
+      }
       sink_.EndLine();
       after_text_ = !member.empty();
       if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
+      return true;
     }
     sink_.EndChunk();
     return true;

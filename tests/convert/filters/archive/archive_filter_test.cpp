@@ -121,6 +121,19 @@ TEST_F(ArchiveFilterTest, ZipListsEveryMemberInOrderWithTheTextOfThoseAFilterRea
   EXPECT_LT(at("inner.zip"), at("note.txt"));
 }
 
+TEST_F(ArchiveFilterTest, AMembersTextEndsItsLineThoughItsFileHadNoLineEnd) {
+  const std::string zip = tree_ / "notes.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr,
+               {{"first.txt", "first member words"}, {"second.txt", "second member words"}});
+  Read r = Extract(zip);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  // The next member's name starts a line of its own after a blank line, and
+  // no line gains a stray space from the chunks between.
+  EXPECT_NE(r.text.find("first.txt\nfirst member words\n\nsecond.txt\nsecond member words"), std::string::npos)
+      << r.text;
+  EXPECT_EQ(r.text.find(" \n"), std::string::npos) << r.text;
+}
+
 TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
   for (auto filter : {archive_write_add_filter_gzip, archive_write_add_filter_bzip2, archive_write_add_filter_xz,
                       archive_write_add_filter_zstd}) {
