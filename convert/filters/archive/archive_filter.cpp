@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -106,6 +107,33 @@ std::string InnerName(const std::string& path) {
   return base.substr(0, dot);
 }
 
+// A zip member's name written without the zip's UTF-8 flag, in the code page
+// of the system that made the zip: DOS code page 437, or Shift-JIS from
+// Japanese Windows.  Shift-JIS when the bytes decode as it throughout and
+// most of their two-byte characters have a second byte beyond ASCII, as
+// Japanese words do (code page 437 letters are mostly followed by ASCII
+// ones); else code page 437, which gives every byte a character.
+std::string LegacyZipName(std::string_view raw) {
+  std::size_t high_trail = 0, ascii_trail = 0;
+  bool sjis = true;
+  for (std::size_t i = 0; i < raw.size() && sjis; ++i) {
+    const unsigned char c = static_cast<unsigned char>(raw[i]);
+    if (c < 0x80 || (c >= 0xA1 && c <= 0xDF)) continue;  // ASCII, half-width katakana
+    if (!((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) || i + 1 == raw.size()) {
+      sjis = false;
+      break;
+    }
+    const unsigned char t = static_cast<unsigned char>(raw[++i]);
+    if (t < 0x40 || t == 0x7F || t > 0xFC) sjis = false;
+    else ++(t >= 0x80 ? high_trail : ascii_trail);
+  }
+  if (sjis && high_trail > ascii_trail) {
+    std::string name = DecodeToUtf8(raw, "SHIFT_JIS");
+    if (name.find("\xEF\xBF\xBD") == std::string::npos) return name;
+  }
+  return DecodeToUtf8(raw, "CP437");
+}
+
 std::string Mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 class ArchiveReader {
@@ -156,6 +184,8 @@ class ArchiveReader {
     const char* utf8 = archive_entry_pathname_utf8(entry);
     const char* raw = archive_entry_pathname(entry);
     std::string name = utf8 ? utf8 : raw ? raw : "";
+    if (!utf8 && raw && (archive_format(a_) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP && !IsValidUtf8(name))
+      name = LegacyZipName(name);
     for (char& c : name)
       if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     if (name.empty()) name = "(unnamed)";

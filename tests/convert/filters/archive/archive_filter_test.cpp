@@ -9,10 +9,12 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convert/filters/archive/archive_filter.h"
@@ -63,6 +65,42 @@ void WriteArchive(const std::string& path, int (*format)(archive*), int (*filter
   }
   archive_write_close(a);
   archive_write_free(a);
+}
+
+// A zip of stored members whose names are kept as given, without the UTF-8
+// flag, as DOS and older Windows zip tools wrote them.
+void WriteLegacyZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& members) {
+  auto crc32 = [](const std::string& s) {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : s) {
+      c ^= b;
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+  };
+  auto le = [](std::string& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  };
+  std::string body, central;
+  for (const auto& [name, data] : members) {
+    const std::uint32_t offset = static_cast<std::uint32_t>(body.size()), crc = crc32(data);
+    const auto size = static_cast<std::uint32_t>(data.size());
+    le(body, 0x04034b50, 4), le(body, 20, 2), le(body, 0, 2), le(body, 0, 2), le(body, 0, 4);
+    le(body, crc, 4), le(body, size, 4), le(body, size, 4), le(body, static_cast<std::uint32_t>(name.size()), 2);
+    le(body, 0, 2);
+    body += name + data;
+    le(central, 0x02014b50, 4), le(central, 20, 2), le(central, 20, 2), le(central, 0, 2), le(central, 0, 2);
+    le(central, 0, 4), le(central, crc, 4), le(central, size, 4), le(central, size, 4);
+    le(central, static_cast<std::uint32_t>(name.size()), 2), le(central, 0, 2), le(central, 0, 2), le(central, 0, 2);
+    le(central, 0, 2), le(central, 0, 4), le(central, offset, 4);
+    central += name;
+  }
+  std::string end;
+  const auto count = static_cast<std::uint32_t>(members.size());
+  le(end, 0x06054b50, 4), le(end, 0, 4), le(end, count, 2), le(end, count, 2);
+  le(end, static_cast<std::uint32_t>(central.size()), 4), le(end, static_cast<std::uint32_t>(body.size()), 4);
+  le(end, 0, 2);
+  std::ofstream(path, std::ios::binary) << body << central << end;
 }
 
 struct Read {
@@ -132,6 +170,18 @@ TEST_F(ArchiveFilterTest, AMembersTextEndsItsLineThoughItsFileHadNoLineEnd) {
   EXPECT_NE(r.text.find("first.txt\nfirst member words\n\nsecond.txt\nsecond member words"), std::string::npos)
       << r.text;
   EXPECT_EQ(r.text.find(" \n"), std::string::npos) << r.text;
+}
+
+TEST_F(ArchiveFilterTest, NamesWithoutTheUtf8FlagAreReadInTheirDosOrJapaneseCodePage) {
+  const std::string zip = tree_ / "legacy.zip";
+  WriteLegacyZip(zip, {{"R\x82sum\x82 \xA4.txt", "dos words\n"},                    // code page 437
+                       {"\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x95\xB6\x8F\x91.txt", "sjis words\n"},  // Shift-JIS
+                       {"\x8Enderung.txt", "umlaut words\n"}});  // a letter that Shift-JIS would misread
+  Read r = Extract(zip);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_NE(r.text.find("Résumé ñ.txt\ndos words"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("日本語の文書.txt\nsjis words"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("Änderung.txt\numlaut words"), std::string::npos) << r.text;
 }
 
 TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
