@@ -40,19 +40,25 @@ const std::vector<SupportFn>& UsableFilters() {
   return usable;
 }
 
-Reader OpenReader(const std::string& path, std::string* error) {
+// A reader of the archive at path; with raw_only, of the one compressed file
+// it is, whatever that file holds.
+Reader OpenReader(const std::string& path, std::string* error, bool raw_only = false) {
   Reader a(archive_read_new());
   if (!a) {
     *error = "out of memory";
     return nullptr;
   }
-  for (SupportFn fn : {archive_read_support_format_7zip, archive_read_support_format_ar,
-                       archive_read_support_format_cab, archive_read_support_format_cpio,
-                       archive_read_support_format_iso9660, archive_read_support_format_lha,
-                       archive_read_support_format_rar, archive_read_support_format_rar5,
-                       archive_read_support_format_tar, archive_read_support_format_xar,
-                       archive_read_support_format_zip, archive_read_support_format_raw})
-    fn(a.get());
+  if (raw_only) {
+    archive_read_support_format_raw(a.get());
+  } else {
+    for (SupportFn fn : {archive_read_support_format_7zip, archive_read_support_format_ar,
+                         archive_read_support_format_cab, archive_read_support_format_cpio,
+                         archive_read_support_format_iso9660, archive_read_support_format_lha,
+                         archive_read_support_format_rar, archive_read_support_format_rar5,
+                         archive_read_support_format_tar, archive_read_support_format_xar,
+                         archive_read_support_format_zip, archive_read_support_format_raw})
+      fn(a.get());
+  }
   for (SupportFn fn : UsableFilters()) fn(a.get());
   if (archive_read_open_filename(a.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
     const char* e = archive_error_string(a.get());
@@ -134,6 +140,15 @@ std::string LegacyZipName(std::string_view raw) {
   return DecodeToUtf8(raw, "CP437");
 }
 
+// Whether archives of this format are usually compressed as a whole (a
+// .tar.gz); a compressed archive of another format (a zip, a 7z) is a file
+// someone compressed, named for what it is inside.
+bool MadeToBeCompressedWhole(int format) {
+  const int base = format & ARCHIVE_FORMAT_BASE_MASK;
+  return base == ARCHIVE_FORMAT_TAR || base == ARCHIVE_FORMAT_CPIO || base == ARCHIVE_FORMAT_AR ||
+         base == ARCHIVE_FORMAT_RAW;
+}
+
 std::string Mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 class ArchiveReader {
@@ -167,6 +182,11 @@ class ArchiveReader {
         // Without a compression filter, "raw" is any file at all.
         if (archive_filter_count(a_) <= 1) return ExtractResult::UnknownFormat("not an archive or compressed file");
         return ReadSingle(path, entry);
+      }
+      if (entries_ == 1 && archive_filter_count(a_) > 1 && !MadeToBeCompressedWhole(archive_format(a_))) {
+        // A compressed zip is one compressed file (a .docx.gz, an .odt.gz):
+        // read as the document its inner name says, not as the zip inside it.
+        return ReadCompressedFile(path);
       }
       if (!Entry(entry)) break;
     }
@@ -360,6 +380,16 @@ class ArchiveReader {
         return false;
       }
     }
+  }
+
+  // The file at path read again as one compressed file.
+  ExtractResult ReadCompressedFile(const std::string& path) {
+    std::string error;
+    Reader raw = OpenReader(path, &error, /*raw_only=*/true);
+    archive_entry* entry = nullptr;
+    if (!raw || archive_read_next_header(raw.get(), &entry) < ARCHIVE_WARN)
+      return ExtractResult::Failed("the compressed file cannot be read: " + error);
+    return ArchiveReader(raw.get(), sink_, limits_).ReadSingle(path, entry);
   }
 
   ExtractResult ReadSingle(const std::string& path, archive_entry* entry) {

@@ -205,6 +205,26 @@ TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
   EXPECT_EQ(plain.result.status, ExtractResult::Status::kUnknownFormat);
 }
 
+TEST_F(ArchiveFilterTest, ACompressedZipPackageIsReadAsTheDocumentItIs) {
+  // A gzipped .docx is a zip inside gzip: read as the document, not listed as its parts.
+  const std::string docx = ReadFile(std::string(QUARN_TEST_DATA) + "/package/ooxml/sample.docx");
+  for (const std::string name : {"report.docx.gz", "report.gz"}) {
+    const std::string gz = tree_ / name;
+    WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip, {{"report.docx", docx}});
+    Read r = Extract(gz);
+    EXPECT_TRUE(r.result.ok()) << name << ": " << r.result.reason;
+    EXPECT_NE(r.text.find("Plain paragraph with"), std::string::npos) << r.text;
+    EXPECT_EQ(r.text.find("word/document.xml"), std::string::npos) << r.text;
+  }
+  // A compressed zip archive is read as that zip, its members by name.
+  const std::string inner = tree_ / "inner.zip";
+  WriteArchive(inner, archive_write_set_format_zip, nullptr, {{"note.txt", "zipped note words\n"}});
+  const std::string gz = tree_ / "bundle.zip.gz";
+  WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip, {{"bundle.zip", ReadFile(inner)}});
+  Read r = Extract(gz);
+  EXPECT_NE(r.text.find("note.txt\nzipped note words"), std::string::npos) << r.text;
+}
+
 TEST_F(ArchiveFilterTest, EncryptedMembersAreNamedAsPasswordProtected) {
   const std::string zip = tree_ / "locked.zip";
   WriteArchive(zip, archive_write_set_format_zip, nullptr, {{"secret.txt", "hidden words\n"}},
