@@ -244,11 +244,13 @@ class ArchiveReader {
     std::uint64_t member_bytes = 0;
     std::string block(64 * 1024, '\0');
     std::string why;
+    bool damaged = false;
     auto next = [&]() -> la_ssize_t {
       la_ssize_t n = archive_read_data(a_, block.data(), block.size());
       if (n < 0) {
         const char* e = archive_error_string(a_);
-        why = MentionsPassphrase(e) ? "password-protected" : std::string("damaged: ") + (e ? e : "read error");
+        damaged = !MentionsPassphrase(e);
+        why = damaged ? std::string("damaged: ") + (e ? e : "read error") : "password-protected";
         return n;
       }
       member_bytes += static_cast<std::uint64_t>(n);
@@ -292,9 +294,16 @@ class ArchiveReader {
     }
     MemberFile file(folder_, name);
     bool written = file.Write(head);
+    bool cut_short = false;
     while (written && n > 0) {
       n = next();
-      if (n < 0) return Failed(name, why, single);
+      if (n < 0) {
+        // Damage part way (a truncated file): what was unpacked before it is
+        // read, and the member reported cut short.
+        if (!damaged) return Failed(name, why, single);
+        cut_short = true;
+        break;
+      }
       written = file.Write(std::string_view(block.data(), static_cast<std::size_t>(n)));
     }
     if (!written || !file.Close()) {
@@ -309,8 +318,14 @@ class ArchiveReader {
     using S = ExtractResult::Status;
     if (single) {
       single_result_ = r;
+      if (cut_short && r.status != S::kPassword)
+        single_result_ = member.empty() ? ExtractResult::Failed(why) : ExtractResult::Incomplete(why);
       AppendMemberText(member, sink_);
       return true;
+    }
+    if (cut_short && member.empty() && r.status != S::kPassword) {
+      Fail(name, why);
+      return SkipRest();
     }
     if (r.status == S::kPassword) {
       ++protected_;
@@ -333,8 +348,9 @@ class ArchiveReader {
       }
       sink_.EndLine();
       after_text_ = !member.empty();
-      if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
-      return true;
+      if (cut_short) Note(name, why);
+      else if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
+      return !cut_short || SkipRest();
     }
     sink_.EndChunk();
     return true;

@@ -225,6 +225,28 @@ TEST_F(ArchiveFilterTest, ACompressedZipPackageIsReadAsTheDocumentItIs) {
   EXPECT_NE(r.text.find("note.txt\nzipped note words"), std::string::npos) << r.text;
 }
 
+TEST_F(ArchiveFilterTest, ATruncatedFileKeepsTheTextBeforeTheDamage) {
+  std::string lines;
+  for (int i = 0; i < 40000; ++i) lines += "line " + std::to_string(i) + " of the compressed words\n";
+  auto truncated = [&](const std::string& name, int (*format)(archive*), std::vector<Member> members) {
+    const std::string whole = tree_ / ("whole-" + name);
+    WriteArchive(whole, format, archive_write_add_filter_gzip, members);
+    const std::string bytes = ReadFile(whole);
+    return tree_.Write(name, bytes.substr(0, bytes.size() / 2));
+  };
+  Read single = Extract(truncated("log.txt.gz", archive_write_set_format_raw, {{"log.txt", lines}}));
+  EXPECT_EQ(single.result.status, ExtractResult::Status::kIncomplete) << single.result.reason;
+  EXPECT_NE(single.result.reason.find("damaged"), std::string::npos) << single.result.reason;
+  EXPECT_NE(single.text.find("line 1000 of the compressed words\n"), std::string::npos);
+  EXPECT_EQ(single.text.find("line 39999 "), std::string::npos);
+
+  Read tar = Extract(truncated("logs.tar.gz", archive_write_set_format_pax_restricted,
+                               {{"first.txt", "first words\n"}, {"log.txt", lines}, {"last.txt", "last words\n"}}));
+  EXPECT_EQ(tar.result.status, ExtractResult::Status::kIncomplete) << tar.result.reason;
+  EXPECT_NE(tar.text.find("first.txt\nfirst words\n\nlog.txt\nline 0 of"), std::string::npos) << tar.text.substr(0, 300);
+  EXPECT_NE(tar.result.reason.find("log.txt: damaged"), std::string::npos) << tar.result.reason;
+}
+
 TEST_F(ArchiveFilterTest, EncryptedMembersAreNamedAsPasswordProtected) {
   const std::string zip = tree_ / "locked.zip";
   WriteArchive(zip, archive_write_set_format_zip, nullptr, {{"secret.txt", "hidden words\n"}},
