@@ -116,24 +116,26 @@ std::string InnerName(const std::string& path) {
 // A zip member's name written without the zip's UTF-8 flag, in the code page
 // of the system that made the zip: DOS code page 437, or Shift-JIS from
 // Japanese Windows.  Shift-JIS when the bytes decode as it throughout and
-// most of their two-byte characters have a second byte beyond ASCII, as
-// Japanese words do (code page 437 letters are mostly followed by ASCII
-// ones); else code page 437, which gives every byte a character.
+// look like Japanese words: two-byte characters in a row, or mostly with a
+// second byte beyond ASCII (a code page 437 letter stands alone between ASCII
+// letters: "\x8Enderung" is "Änderung"); else code page 437, which gives
+// every byte a character.
 std::string LegacyZipName(std::string_view raw) {
-  std::size_t high_trail = 0, ascii_trail = 0;
-  bool sjis = true;
-  for (std::size_t i = 0; i < raw.size() && sjis; ++i) {
+  std::size_t high_trail = 0, ascii_trail = 0, run = 0, longest_run = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(raw[i]);
-    if (c < 0x80 || (c >= 0xA1 && c <= 0xDF)) continue;  // ASCII, half-width katakana
-    if (!((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) || i + 1 == raw.size()) {
-      sjis = false;
-      break;
+    if (c < 0x80 || (c >= 0xA1 && c <= 0xDF)) {  // ASCII, half-width katakana
+      run = 0;
+      continue;
     }
-    const unsigned char t = static_cast<unsigned char>(raw[++i]);
-    if (t < 0x40 || t == 0x7F || t > 0xFC) sjis = false;
-    else ++(t >= 0x80 ? high_trail : ascii_trail);
+    const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    const unsigned char t = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0;
+    if (!lead || t < 0x40 || t == 0x7F || t > 0xFC) return DecodeToUtf8(raw, "CP437");
+    ++(t >= 0x80 ? high_trail : ascii_trail);
+    longest_run = std::max(longest_run, ++run);
+    ++i;
   }
-  if (sjis && high_trail > ascii_trail) {
+  if (longest_run >= 2 || high_trail > ascii_trail) {
     std::string name = DecodeToUtf8(raw, "SHIFT_JIS");
     if (name.find("\xEF\xBF\xBD") == std::string::npos) return name;
   }

@@ -176,11 +176,13 @@ TEST_F(ArchiveFilterTest, NamesWithoutTheUtf8FlagAreReadInTheirDosOrJapaneseCode
   const std::string zip = tree_ / "legacy.zip";
   WriteLegacyZip(zip, {{"R\x82sum\x82 \xA4.txt", "dos words\n"},                    // code page 437
                        {"\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x95\xB6\x8F\x91.txt", "sjis words\n"},  // Shift-JIS
+                       {"\x83\x65\x83\x58\x83\x67.txt", "katakana words\n"},  // Shift-JIS, all second bytes ASCII
                        {"\x8Enderung.txt", "umlaut words\n"}});  // a letter that Shift-JIS would misread
   Read r = Extract(zip);
   EXPECT_TRUE(r.result.ok()) << r.result.reason;
   EXPECT_NE(r.text.find("Résumé ñ.txt\ndos words"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("日本語の文書.txt\nsjis words"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("テスト.txt\nkatakana words"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("Änderung.txt\numlaut words"), std::string::npos) << r.text;
 }
 
