@@ -48,6 +48,9 @@ Reader OpenReader(const std::string& path, std::string* error, bool raw_only = f
     *error = "out of memory";
     return nullptr;
   }
+  // An empty stream inside a compression filter is an empty compressed
+  // file, not an unknown format.
+  archive_read_support_format_empty(a.get());
   if (raw_only) {
     archive_read_support_format_raw(a.get());
   } else {
@@ -163,7 +166,14 @@ class ArchiveReader {
       if (sink_.full()) return Finish("the text was cut at the size limit");
       archive_entry* entry = nullptr;
       int r = archive_read_next_header(a_, &entry);
-      if (r == ARCHIVE_EOF) break;
+      if (r == ARCHIVE_EOF) {
+        if (entries_ == 0 && archive_format(a_) == ARCHIVE_FORMAT_EMPTY) {
+          if (archive_filter_count(a_) <= 1)
+            return ExtractResult::UnknownFormat("not an archive that can be read: the file is empty");
+          return ExtractResult::Ok();  // an empty compressed file: no text, and nothing wrong
+        }
+        break;
+      }
       if (r == ARCHIVE_RETRY && ++failures < 16) continue;
       if (r < ARCHIVE_WARN) {
         const char* e = archive_error_string(a_);

@@ -249,6 +249,25 @@ TEST_F(ArchiveFilterTest, ATruncatedFileKeepsTheTextBeforeTheDamage) {
   EXPECT_NE(tar.result.reason.find("log.txt: damaged"), std::string::npos) << tar.result.reason;
 }
 
+TEST_F(ArchiveFilterTest, EmptyArchivesEmptyMembersAndEmptyCompressedFiles) {
+  // An empty compressed file holds no text and nothing is wrong with it.
+  const std::string gz = tree_ / "empty.txt.gz";
+  WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip, {{"empty.txt", ""}});
+  Read r = Extract(gz);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_TRUE(r.text.empty()) << r.text;
+  const std::string zip = tree_ / "empty.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr, {});
+  r = Extract(zip);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_TRUE(r.text.empty()) << r.text;
+  // An empty member is named; a file of no bytes at all is no archive.
+  WriteArchive(zip, archive_write_set_format_zip, nullptr, {{"empty.txt", ""}, {"full.txt", "full words\n"}});
+  r = Extract(zip);
+  EXPECT_NE(r.text.find("empty.txt\nfull.txt\nfull words"), std::string::npos) << r.text;
+  EXPECT_EQ(Extract(tree_.Write("nothing.zip", "")).result.status, ExtractResult::Status::kUnknownFormat);
+}
+
 TEST_F(ArchiveFilterTest, EncryptedMembersAreNamedAsPasswordProtected) {
   const std::string zip = tree_ / "locked.zip";
   WriteArchive(zip, archive_write_set_format_zip, nullptr, {{"secret.txt", "hidden words\n"}},
