@@ -233,7 +233,9 @@ class ArchiveReader {
       Header(name);
       return true;
     }
-    if (type != AE_IFREG) {
+    // A member without a file type is a file: some 7z writers keep a Unix
+    // mode of permissions alone (links and folders were told apart above).
+    if (type != AE_IFREG && type != 0) {
       Header(name);
       return Skip();
     }

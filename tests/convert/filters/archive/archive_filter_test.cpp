@@ -372,6 +372,11 @@ TEST_F(ArchiveFilterTest, SevenZipArchivesClaimingPetabytesCostNothing) {
   EXPECT_NE(header.text.find("big.txt"), std::string::npos) << header.text;
 }
 
+TEST_F(ArchiveFilterTest, SevenZipMembersWithoutAFileTypeAreReadAsFiles) {
+  Read r = Extract(std::string(QUARN_TEST_DATA) + "/archive/typeless-member.7z");
+  EXPECT_NE(r.text.find("big.txt\ntypeless words"), std::string::npos) << r.text;
+}
+
 TEST_F(ArchiveFilterTest, SniffingSendsArchivesUnderOtherNamesToThisFilter) {
   const std::string seven = tree_ / "archive.doc";
   WriteArchive(seven, archive_write_set_format_7zip, nullptr, {{"inside.txt", "seven words\n"}});
