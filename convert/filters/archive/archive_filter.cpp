@@ -366,7 +366,6 @@ class ArchiveReader {
       else if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
       return !cut_short || SkipRest();
     }
-    sink_.EndChunk();
     return true;
   }
 
@@ -430,7 +429,9 @@ class ArchiveReader {
     return single_result_;
   }
 
-  // A member's line; a blank line sets it off from the text of the member before.
+  // A member's line; a blank line sets it off from the text of the member
+  // before.  Names join the open chunk: a chunk of their own would start its
+  // line with the space put between chunks.
   void Header(const std::string& line) {
     sink_.EndLine();
     if (after_text_) sink_.Append("\n");
@@ -440,7 +441,6 @@ class ArchiveReader {
 
   void Fail(const std::string& name, const std::string& why) {
     Header(name + " (not read: " + why + ")");
-    sink_.EndChunk();
     if (failed_.size() < 3) failed_.push_back(name + ": " + why);
     ++failures_;
   }
