@@ -216,8 +216,16 @@ class ArchiveReader {
     const char* utf8 = archive_entry_pathname_utf8(entry);
     const char* raw = archive_entry_pathname(entry);
     std::string name = utf8 ? utf8 : raw ? raw : "";
-    if (!utf8 && raw && (archive_format(a_) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP && !IsValidUtf8(name))
-      name = LegacyZipName(name);
+    if (!utf8 && raw && !IsValidUtf8(name)) {
+      const int format = archive_format(a_) & ARCHIVE_FORMAT_BASE_MASK;
+      // Names the archive keeps as bytes, in the code page of the system that
+      // wrote it: zip's own legacy code pages; for Unix archives (tar, cpio,
+      // ar) from before UTF-8, Latin-1 in its Windows superset.
+      if (format == ARCHIVE_FORMAT_ZIP)
+        name = LegacyZipName(name);
+      else if (format == ARCHIVE_FORMAT_TAR || format == ARCHIVE_FORMAT_CPIO || format == ARCHIVE_FORMAT_AR)
+        name = DecodeToUtf8(name, "WINDOWS-1252");
+    }
     for (char& c : name)
       if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     if (name.empty()) name = "(unnamed)";

@@ -184,6 +184,11 @@ TEST_F(ArchiveFilterTest, NamesWithoutTheUtf8FlagAreReadInTheirDosOrJapaneseCode
   EXPECT_NE(r.text.find("日本語の文書.txt\nsjis words"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("テスト.txt\nkatakana words"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("Änderung.txt\numlaut words"), std::string::npos) << r.text;
+  // A tar from before UTF-8 keeps its names in Latin-1.
+  const std::string tar = tree_ / "latin1.tar";
+  WriteArchive(tar, archive_write_set_format_ustar, nullptr, {{"umlauts-\xC4\xD6\xDC\xDF.txt", "tar words\n"}});
+  r = Extract(tar);
+  EXPECT_NE(r.text.find("umlauts-ÄÖÜß.txt\ntar words"), std::string::npos) << r.text;
 }
 
 TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
