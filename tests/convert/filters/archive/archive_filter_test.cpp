@@ -1,9 +1,10 @@
 // The archive filter over archives built here with libarchive's writer: the
 // members of a zip (a docx, a PDF, a picture, a nested zip) in order with
-// their text, tar and its compressions, single compressed files, encrypted
-// members, and hostile archives (bombs, nesting, "../" and absolute paths,
-// links, too many members, sizes beyond any limit), each bounded and leaving
-// nothing behind.
+// their text, tar and its compressions, single compressed files (a gzipped
+// docx among them), names in legacy code pages, empty and truncated archives,
+// encrypted members, and hostile archives (bombs, nesting, "../" and absolute
+// paths, links, too many members, sizes beyond any limit), each bounded and
+// leaving nothing behind.
 #include <gtest/gtest.h>
 
 #include <archive.h>
