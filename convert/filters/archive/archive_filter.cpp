@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -39,19 +40,28 @@ const std::vector<SupportFn>& UsableFilters() {
   return usable;
 }
 
-Reader OpenReader(const std::string& path, std::string* error) {
+// A reader of the archive at path; with raw_only, of the one compressed file
+// it is, whatever that file holds.
+Reader OpenReader(const std::string& path, std::string* error, bool raw_only = false) {
   Reader a(archive_read_new());
   if (!a) {
     *error = "out of memory";
     return nullptr;
   }
-  for (SupportFn fn : {archive_read_support_format_7zip, archive_read_support_format_ar,
-                       archive_read_support_format_cab, archive_read_support_format_cpio,
-                       archive_read_support_format_iso9660, archive_read_support_format_lha,
-                       archive_read_support_format_rar, archive_read_support_format_rar5,
-                       archive_read_support_format_tar, archive_read_support_format_xar,
-                       archive_read_support_format_zip, archive_read_support_format_raw})
-    fn(a.get());
+  // An empty stream inside a compression filter is an empty compressed
+  // file, not an unknown format.
+  archive_read_support_format_empty(a.get());
+  if (raw_only) {
+    archive_read_support_format_raw(a.get());
+  } else {
+    for (SupportFn fn : {archive_read_support_format_7zip, archive_read_support_format_ar,
+                         archive_read_support_format_cab, archive_read_support_format_cpio,
+                         archive_read_support_format_iso9660, archive_read_support_format_lha,
+                         archive_read_support_format_rar, archive_read_support_format_rar5,
+                         archive_read_support_format_tar, archive_read_support_format_xar,
+                         archive_read_support_format_zip, archive_read_support_format_raw})
+      fn(a.get());
+  }
   for (SupportFn fn : UsableFilters()) fn(a.get());
   if (archive_read_open_filename(a.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
     const char* e = archive_error_string(a.get());
@@ -106,6 +116,44 @@ std::string InnerName(const std::string& path) {
   return base.substr(0, dot);
 }
 
+// A zip member's name written without the zip's UTF-8 flag, in the code page
+// of the system that made the zip: DOS code page 437, or Shift-JIS from
+// Japanese Windows.  Shift-JIS when the bytes decode as it throughout and
+// look like Japanese words: two-byte characters in a row, or mostly with a
+// second byte beyond ASCII (a code page 437 letter stands alone between ASCII
+// letters: "\x8Enderung" is "Änderung"); else code page 437, which gives
+// every byte a character.
+std::string LegacyZipName(std::string_view raw) {
+  std::size_t high_trail = 0, ascii_trail = 0, run = 0, longest_run = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(raw[i]);
+    if (c < 0x80 || (c >= 0xA1 && c <= 0xDF)) {  // ASCII, half-width katakana
+      run = 0;
+      continue;
+    }
+    const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    const unsigned char t = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0;
+    if (!lead || t < 0x40 || t == 0x7F || t > 0xFC) return DecodeToUtf8(raw, "CP437");
+    ++(t >= 0x80 ? high_trail : ascii_trail);
+    longest_run = std::max(longest_run, ++run);
+    ++i;
+  }
+  if (longest_run >= 2 || high_trail > ascii_trail) {
+    std::string name = DecodeToUtf8(raw, "SHIFT_JIS");
+    if (name.find("\xEF\xBF\xBD") == std::string::npos) return name;
+  }
+  return DecodeToUtf8(raw, "CP437");
+}
+
+// Whether archives of this format are usually compressed as a whole (a
+// .tar.gz); a compressed archive of another format (a zip, a 7z) is a file
+// someone compressed, named for what it is inside.
+bool MadeToBeCompressedWhole(int format) {
+  const int base = format & ARCHIVE_FORMAT_BASE_MASK;
+  return base == ARCHIVE_FORMAT_TAR || base == ARCHIVE_FORMAT_CPIO || base == ARCHIVE_FORMAT_AR ||
+         base == ARCHIVE_FORMAT_RAW;
+}
+
 std::string Mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 class ArchiveReader {
@@ -118,7 +166,14 @@ class ArchiveReader {
       if (sink_.full()) return Finish("the text was cut at the size limit");
       archive_entry* entry = nullptr;
       int r = archive_read_next_header(a_, &entry);
-      if (r == ARCHIVE_EOF) break;
+      if (r == ARCHIVE_EOF) {
+        if (entries_ == 0 && archive_format(a_) == ARCHIVE_FORMAT_EMPTY) {
+          if (archive_filter_count(a_) <= 1)
+            return ExtractResult::UnknownFormat("not an archive that can be read: the file is empty");
+          return ExtractResult::Ok();  // an empty compressed file: no text, and nothing wrong
+        }
+        break;
+      }
       if (r == ARCHIVE_RETRY && ++failures < 16) continue;
       if (r < ARCHIVE_WARN) {
         const char* e = archive_error_string(a_);
@@ -140,6 +195,11 @@ class ArchiveReader {
         if (archive_filter_count(a_) <= 1) return ExtractResult::UnknownFormat("not an archive or compressed file");
         return ReadSingle(path, entry);
       }
+      if (entries_ == 1 && archive_filter_count(a_) > 1 && !MadeToBeCompressedWhole(archive_format(a_))) {
+        // A compressed zip is one compressed file (a .docx.gz, an .odt.gz):
+        // read as the document its inner name says, not as the zip inside it.
+        return ReadCompressedFile(path);
+      }
       if (!Entry(entry)) break;
     }
     return Finish({});
@@ -156,6 +216,16 @@ class ArchiveReader {
     const char* utf8 = archive_entry_pathname_utf8(entry);
     const char* raw = archive_entry_pathname(entry);
     std::string name = utf8 ? utf8 : raw ? raw : "";
+    if (!utf8 && raw && !IsValidUtf8(name)) {
+      const int format = archive_format(a_) & ARCHIVE_FORMAT_BASE_MASK;
+      // Names the archive keeps as bytes, in the code page of the system that
+      // wrote it: zip's own legacy code pages; for Unix archives (tar, cpio,
+      // ar) from before UTF-8, Latin-1 in its Windows superset.
+      if (format == ARCHIVE_FORMAT_ZIP)
+        name = LegacyZipName(name);
+      else if (format == ARCHIVE_FORMAT_TAR || format == ARCHIVE_FORMAT_CPIO || format == ARCHIVE_FORMAT_AR)
+        name = DecodeToUtf8(name, "WINDOWS-1252");
+    }
     for (char& c : name)
       if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     if (name.empty()) name = "(unnamed)";
@@ -171,7 +241,9 @@ class ArchiveReader {
       Header(name);
       return true;
     }
-    if (type != AE_IFREG) {
+    // A member without a file type is a file: some 7z writers keep a Unix
+    // mode of permissions alone (links and folders were told apart above).
+    if (type != AE_IFREG && type != 0) {
       Header(name);
       return Skip();
     }
@@ -194,11 +266,13 @@ class ArchiveReader {
     std::uint64_t member_bytes = 0;
     std::string block(64 * 1024, '\0');
     std::string why;
+    bool damaged = false;
     auto next = [&]() -> la_ssize_t {
       la_ssize_t n = archive_read_data(a_, block.data(), block.size());
       if (n < 0) {
         const char* e = archive_error_string(a_);
-        why = MentionsPassphrase(e) ? "password-protected" : std::string("damaged: ") + (e ? e : "read error");
+        damaged = !MentionsPassphrase(e);
+        why = damaged ? std::string("damaged: ") + (e ? e : "read error") : "password-protected";
         return n;
       }
       member_bytes += static_cast<std::uint64_t>(n);
@@ -242,9 +316,16 @@ class ArchiveReader {
     }
     MemberFile file(folder_, name);
     bool written = file.Write(head);
+    bool cut_short = false;
     while (written && n > 0) {
       n = next();
-      if (n < 0) return Failed(name, why, single);
+      if (n < 0) {
+        // Damage part way (a truncated file): what was unpacked before it is
+        // read, and the member reported cut short.
+        if (!damaged) return Failed(name, why, single);
+        cut_short = true;
+        break;
+      }
       written = file.Write(std::string_view(block.data(), static_cast<std::size_t>(n)));
     }
     if (!written || !file.Close()) {
@@ -259,8 +340,14 @@ class ArchiveReader {
     using S = ExtractResult::Status;
     if (single) {
       single_result_ = r;
+      if (cut_short && r.status != S::kPassword)
+        single_result_ = member.empty() ? ExtractResult::Failed(why) : ExtractResult::Incomplete(why);
       AppendMemberText(member, sink_);
       return true;
+    }
+    if (cut_short && member.empty() && r.status != S::kPassword) {
+      Fail(name, why);
+      return SkipRest();
     }
     if (r.status == S::kPassword) {
       ++protected_;
@@ -273,12 +360,20 @@ class ArchiveReader {
       Fail(name, r.reason);
     } else {
       Header(name);
-      AppendMemberText(member, sink_);
+      // The member's text with its last line ended.  Its last chunk stays
+      // open, so that the blank line and the next member's name join it: a
+      // new chunk would start that blank line with the space put between chunks.
+      const std::vector<std::string>& chunks = member.chunks();
+      for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0) sink_.EndChunk();
+        sink_.Append(chunks[i]);
+      }
       sink_.EndLine();
       after_text_ = !member.empty();
-      if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
+      if (cut_short) Note(name, why);
+      else if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);
+      return !cut_short || SkipRest();
     }
-    sink_.EndChunk();
     return true;
   }
 
@@ -324,6 +419,16 @@ class ArchiveReader {
     }
   }
 
+  // The file at path read again as one compressed file.
+  ExtractResult ReadCompressedFile(const std::string& path) {
+    std::string error;
+    Reader raw = OpenReader(path, &error, /*raw_only=*/true);
+    archive_entry* entry = nullptr;
+    if (!raw || archive_read_next_header(raw.get(), &entry) < ARCHIVE_WARN)
+      return ExtractResult::Failed("the compressed file cannot be read: " + error);
+    return ArchiveReader(raw.get(), sink_, limits_).ReadSingle(path, entry);
+  }
+
   ExtractResult ReadSingle(const std::string& path, archive_entry* entry) {
     const std::string inner = InnerName(path);
     single_result_ = ExtractResult::UnknownFormat("the compressed file holds " + inner + ", which no filter reads");
@@ -332,7 +437,9 @@ class ArchiveReader {
     return single_result_;
   }
 
-  // A member's line; a blank line sets it off from the text of the member before.
+  // A member's line; a blank line sets it off from the text of the member
+  // before.  Names join the open chunk: a chunk of their own would start its
+  // line with the space put between chunks.
   void Header(const std::string& line) {
     sink_.EndLine();
     if (after_text_) sink_.Append("\n");
@@ -342,7 +449,6 @@ class ArchiveReader {
 
   void Fail(const std::string& name, const std::string& why) {
     Header(name + " (not read: " + why + ")");
-    sink_.EndChunk();
     if (failed_.size() < 3) failed_.push_back(name + ": " + why);
     ++failures_;
   }

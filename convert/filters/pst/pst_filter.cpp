@@ -160,8 +160,7 @@ class PstReader {
         TextSink member = MemberSink(sink_);
         ExtractResult r = ExtractMemberBytes(folder_, name.empty() ? "attachment" : name,
                                              std::string_view(data.data, data.size), member, limits_);
-        AppendMemberText(member, sink_);
-        sink_.EndLine();
+        AppendMemberLines(member, sink_);
         if (r.status == ExtractResult::Status::kPassword) sink_.Line("(password-protected)");
       }
       if (owned) std::free(data.data);

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-# Writes two hostile 7z archives by hand: one whose only member claims 2^50
-# bytes, one whose header claims to be 2^50 bytes long.  Usage: make-samples.py FOLDER
+# Writes 7z archives by hand: two hostile ones, one whose only member claims
+# 2^50 bytes, one whose header claims to be 2^50 bytes long; and one whose
+# member's Unix mode has permissions but no file type, as some writers keep it.
+# Usage: make-samples.py FOLDER
 import struct, zlib, sys
 def num(n):
     # 7z variable-length number
@@ -11,8 +13,7 @@ def num(n):
             first = (0xFF << (8 - i)) & 0xFF
             high = n >> (8 * i)
             return bytes([first | high]) + (n & ((1 << (8*i)) - 1)).to_bytes(i, 'little')
-def make(path, unpack, header_size_claim=None):
-    data = b'petabyte words\n'
+def make(path, unpack, header_size_claim=None, data=b'petabyte words\n', attributes=None):
     h = b'\x01'                                   # Header
     h += b'\x04'                                  # MainStreamsInfo
     h += b'\x06' + num(0) + num(1) + b'\x09' + num(len(data)) + b'\x00'   # PackInfo
@@ -22,7 +23,10 @@ def make(path, unpack, header_size_claim=None):
     h += b'\x08' + b'\x00'                         # SubStreamsInfo End
     h += b'\x00'                                   # End of MainStreamsInfo
     name = 'big.txt'.encode('utf-16-le') + b'\x00\x00'
-    h += b'\x05' + num(1) + b'\x11' + num(len(name) + 1) + b'\x00' + name + b'\x00'  # FilesInfo
+    h += b'\x05' + num(1) + b'\x11' + num(len(name) + 1) + b'\x00' + name  # FilesInfo: names
+    if attributes is not None:                     # attributes: all defined, not external
+        h += b'\x15' + num(6) + b'\x01\x00' + struct.pack('<I', attributes)
+    h += b'\x00'
     h += b'\x00'                                   # End of Header
     size = len(h) if header_size_claim is None else header_size_claim
     start = struct.pack('<QQI', len(data), size, zlib.crc32(h))
@@ -30,3 +34,5 @@ def make(path, unpack, header_size_claim=None):
     open(path, 'wb').write(sig + data + h)
 make(sys.argv[1] + "/petabyte.7z", 1 << 50)
 make(sys.argv[1] + "/header-claim.7z", 10, header_size_claim=1 << 50)
+# Unix permissions without a file type (0644 << 16, the Unix flag 0x8000, archive 0x20)
+make(sys.argv[1] + "/typeless-member.7z", 15, data=b'typeless words\n', attributes=(0o644 << 16) | 0x8020)
