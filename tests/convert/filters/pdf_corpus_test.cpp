@@ -28,7 +28,9 @@ constexpr double kMeanRecall = 0.98;
 constexpr double kFileRecall = 0.90;
 
 // Words: runs of letters and digits; bytes of multi-byte characters count as
-// letters, so non-Latin words count too.  ASCII is folded to lower case.
+// letters, so non-Latin words count too.  ASCII is folded to lower case.  A
+// replacement character (a glyph a peer could not map to a character) is no
+// letter.
 std::map<std::string, int> Words(const std::string& text) {
   std::map<std::string, int> words;
   std::string w;
@@ -36,8 +38,12 @@ std::map<std::string, int> Words(const std::string& text) {
     if (!w.empty()) ++words[w];
     w.clear();
   };
-  for (unsigned char c : text) {
-    if (c >= 0x80 || std::isalnum(c)) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (text.compare(i, 3, "\xEF\xBF\xBD") == 0) {
+      flush();
+      i += 2;
+    } else if (c >= 0x80 || std::isalnum(c)) {
       w.push_back(static_cast<char>(std::tolower(c)));
     } else {
       flush();
