@@ -44,16 +44,16 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
         fonts += b" /F3 %d 0 R" % add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Oblique "
                                       b"/Encoding /WinAnsiEncoding >>")
     zadb = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>") if form else None
-    tree = []  # the EmbeddedFiles name tree's (name, filespec) pairs
+    tree = []  # the EmbeddedFiles name tree's (name, file entry) pairs
     annots = [list(a) for a in annots] if annots else [[] for _ in pages]
     for name, data, on_page in files or []:
         stream = add(b"<< /Type /EmbeddedFile /Length %d /Params << /Size %d >> >>\nstream\n" % (len(data), len(data)) +
                      data + b"\nendstream")
-        spec = b"<< /Type /Filespec /F %s /UF %s /EF << /F %d 0 R >> >>" % (pdf_text(name), pdf_text(name), stream)
+        entry = b"<< /F %s /UF %s /EF << /F %d 0 R >> >>" % (pdf_text(name), pdf_text(name), stream)
         if on_page is None:
-            tree.append((name, add(spec)))
+            tree.append((name, add(entry)))
         else:
-            annots[on_page].append(b"<< /Type /Annot /Subtype /FileAttachment /Rect [500 700 520 720] /FS " + spec +
+            annots[on_page].append(b"<< /Type /Annot /Subtype /FileAttachment /Rect [500 700 520 720] /FS " + entry +
                                    b" /Contents " + pdf_text(name) + b" >>")
     widgets = []  # object numbers of every page's annotations, when they are a form's fields
     if form:
