@@ -141,6 +141,14 @@ class Document {
   OpenResult r_;
 };
 
+// PDFINFO_OK for an opened document; else what its opening gives the
+// caller, PDFINFO_PASSWORD or PDFINFO_DAMAGED, with the reason in error.
+int OpenStatus(const OpenResult& r, char* error, std::size_t error_size) {
+  if (r.status == Opened::kOk) return PDFINFO_OK;
+  CopyMessage(error, error_size, r.error);
+  return r.status == Opened::kPassword ? PDFINFO_PASSWORD : PDFINFO_DAMAGED;
+}
+
 // ---- text buffers ----------------------------------------------------------
 
 // A growable text in one anonymous mapping laid out as PdfInfoTextHeader
@@ -559,16 +567,7 @@ char* ReadAllText(const char* path) {
 int ExtractPages(const char* path, PdfPageTextFunc on_page, void* user, char* error, std::size_t error_size) {
   Context c;
   Document doc(c, path);
-  switch (doc.result().status) {
-    case Opened::kOk:
-      break;
-    case Opened::kPassword:
-      CopyMessage(error, error_size, doc.result().error);
-      return PDFINFO_PASSWORD;
-    case Opened::kDamaged:
-      CopyMessage(error, error_size, doc.result().error);
-      return PDFINFO_DAMAGED;
-  }
+  if (const int status = OpenStatus(doc.result(), error, error_size); status != PDFINFO_OK) return status;
   const int pages = doc.result().pages;
   MappedText page;
   std::size_t total = 0;
@@ -646,7 +645,7 @@ constexpr int kMaxAttachments = 10000;
 // MuPDF reports errors with longjmp: the lookups below run in fz_try blocks
 // of their own with plain variables only, and the collecting is done outside.
 
-// The file specification at index i of the EmbeddedFiles name tree, when it
+// The file entry at index i of the EmbeddedFiles name tree, when it
 // holds an embedded file.
 pdf_obj* TreeFile(fz_context* ctx, pdf_obj* tree, int i) {
   pdf_obj* fs = nullptr;
@@ -659,7 +658,7 @@ pdf_obj* TreeFile(fz_context* ctx, pdf_obj* tree, int i) {
   return fs;
 }
 
-// The file specification of comment i of a page, when the comment is a
+// The file entry of comment i of a page, when the comment is a
 // file attachment with an embedded file.
 pdf_obj* CommentFile(fz_context* ctx, pdf_obj* annots, int i) {
   pdf_obj* fs = nullptr;
@@ -699,7 +698,7 @@ pdf_obj* LoadEmbeddedFilesTree(fz_context* ctx, pdf_document* doc) {
   return tree;
 }
 
-// The file specifications of the document's embedded files, in document
+// The file entries of the document's embedded files, in document
 // order and each once: the EmbeddedFiles name tree, then each page's file
 // attachment comments.  The tree is dropped by the caller (*tree).
 std::vector<pdf_obj*> EmbeddedFiles(Context& c, pdf_document* doc, int pages, pdf_obj** tree) {
@@ -730,7 +729,7 @@ std::vector<pdf_obj*> EmbeddedFiles(Context& c, pdf_document* doc, int pages, pd
   return files;
 }
 
-// The name a file specification gives its file: the Unicode name, else the
+// The name a file entry gives its file: the Unicode name, else the
 // plain one, else a stand-in.
 std::string EmbeddedName(fz_context* ctx, pdf_obj* fs) {
   const char* text = nullptr;
@@ -787,16 +786,7 @@ int ExtractAttachments(const char* path, std::size_t max_bytes, PdfAttachmentFun
                        std::size_t error_size) {
   Context c;
   Document doc(c, path);
-  switch (doc.result().status) {
-    case Opened::kOk:
-      break;
-    case Opened::kPassword:
-      CopyMessage(error, error_size, doc.result().error);
-      return PDFINFO_PASSWORD;
-    case Opened::kDamaged:
-      CopyMessage(error, error_size, doc.result().error);
-      return PDFINFO_DAMAGED;
-  }
+  if (const int status = OpenStatus(doc.result(), error, error_size); status != PDFINFO_OK) return status;
   fz_context* ctx = c.get();
   pdf_document* pdoc = pdf_specifics(ctx, doc.get());
   if (!pdoc) return PDFINFO_OK;
