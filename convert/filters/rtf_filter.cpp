@@ -18,6 +18,7 @@
 #include "convert/filters/common/embedded.h"
 #include "convert/filters/members.h"
 #include "convert/filters/common/phonetic_guide.h"
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -189,6 +190,7 @@ struct GroupState {
   Target target = Target::kBody;
   int uc = 1;        // fallback characters after \uN
   int code_page = 0; // of the current font; 0: the document's
+  int font = -1;     // the current font's number; -1: none chosen
   bool in_table = false;
   bool list_label = false;  // inside \listtext or \pntext: a list item's label
   bool field = false;       // the group of a \field
@@ -391,6 +393,8 @@ class RtfParser {
           char32_t full = 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (cp - 0xDC00);
           high_surrogate_ = 0;
           Emit(full);
+        } else if (const std::string* symbol = SymbolFontName(); symbol && (cp < 0x100 || (cp >= 0xF000 && cp <= 0xF0FF))) {
+          if (char32_t shown = SymbolText(*symbol, cp)) Emit(shown);
         } else {
           Emit(cp);
         }
@@ -401,7 +405,10 @@ class RtfParser {
     if (ConsumeSkip()) return true;
 
     if (top().dest == Dest::kFontTable) {
-      if (w == "f" && ctl.has_param) font_ = static_cast<int>(ctl.param);
+      if (w == "f" && ctl.has_param) {
+        font_ = static_cast<int>(ctl.param);
+        font_name_.clear();
+      }
       else if (w == "fcharset" && ctl.has_param) {
         int charset = static_cast<int>(ctl.param);
         int cp = CharsetCodePage(charset);
@@ -436,6 +443,7 @@ class RtfParser {
     }
     if (w == "f" && ctl.has_param) {
       FlushBytes();
+      top().font = static_cast<int>(ctl.param);
       auto it = font_cp_.find(static_cast<int>(ctl.param));
       top().code_page = it == font_cp_.end() ? 0 : it->second;
       return true;
@@ -443,6 +451,7 @@ class RtfParser {
     if (w == "plain") {
       FlushBytes();
       top().deleted = false;
+      top().font = default_font_;
       auto it = font_cp_.find(default_font_);
       top().code_page = it == font_cp_.end() ? 0 : it->second;
       return true;
@@ -619,6 +628,7 @@ class RtfParser {
 
   void TextByte(unsigned char c) {
     if (top().dest == Dest::kObjData) return ObjectHexDigit(c);
+    if (top().dest == Dest::kFontTable) return FontNameByte(c);
     if (top().dest == Dest::kPropName) {
       if (prop_name_.size() < 64) prop_name_.push_back(static_cast<char>(c));
       return;
@@ -626,6 +636,33 @@ class RtfParser {
     if (ConsumeSkip()) return;
     if (top().dest != Dest::kText) return;
     PushByte(c);
+  }
+
+  // A font's name ends with a semicolon: a symbol font's number is kept, as
+  // its text stands for other characters.
+  void FontNameByte(unsigned char c) {
+    if (c != ';') {
+      if (font_name_.size() < 64) font_name_.push_back(static_cast<char>(c));
+      return;
+    }
+    if (IsSymbolFont(font_name_)) symbol_fonts_[font_] = font_name_;
+    else symbol_fonts_.erase(font_);
+    font_name_.clear();
+  }
+
+  // The current font's name when it is a symbol font, else null.
+  const std::string* SymbolFontName() {
+    auto it = symbol_fonts_.find(top().font);
+    return it == symbol_fonts_.end() ? nullptr : &it->second;
+  }
+
+  // A character of a symbol font as it is shown.  A picture without a
+  // meaning as text is left out, but in a list label it is a bullet (as the
+  // font's private-use character, which the label turns into one).
+  char32_t SymbolText(const std::string& font, char32_t code) {
+    const char32_t shown = SymbolChar(font, code);
+    if (shown == 0 && top().list_label) return code < 0x100 ? 0xF000 + code : code;
+    return shown;
   }
 
   void ObjectHexDigit(unsigned char c) {
@@ -666,6 +703,11 @@ class RtfParser {
   // 8-bit text waits in a run so that a double-byte character split over a
   // \'hh and a literal byte is decoded whole.
   void PushByte(unsigned char c) {
+    if (const std::string* symbol = SymbolFontName(); symbol && c >= 0x20) {
+      FlushBytes();
+      if (char32_t shown = SymbolText(*symbol, c)) Emit(shown);
+      return;
+    }
     int cp = top().code_page ? top().code_page : doc_cp_;
     if (cp == kAnsiCharset) {
       // A font of the ANSI set in a double-byte document holds Latin text;
@@ -785,6 +827,7 @@ class RtfParser {
       code.swap(field_code_);
       if (written_ == field_mark_ && top().dest == Dest::kText) {
         std::string guide = PhoneticGuideText(code);
+        if (guide.empty()) guide = SymbolFieldText(code);
         if (!guide.empty()) EmitText(guide);
       }
     }
@@ -792,6 +835,7 @@ class RtfParser {
     if (closing.word_art && !top().word_art) EnsureLineStart(*Current().text);
     if (closing.dest == Dest::kFontTable && top().dest != Dest::kFontTable && top().code_page == 0) {
       // Text before any \f is in the default font.
+      top().font = default_font_;
       auto it = font_cp_.find(default_font_);
       if (it != font_cp_.end()) top().code_page = it->second;
     }
@@ -828,6 +872,30 @@ class RtfParser {
     if (text.size() > start) text.push_back(' ');
   }
 
+  // The character a SYMBOL field inserts, in UTF-8: from the symbol font it
+  // names, or the text's own font.
+  std::string SymbolFieldText(std::string_view code) {
+    std::optional<SymbolField> field = ParseSymbolField(code);
+    if (!field) return {};
+    std::string font = field->font;
+    if (font.empty())
+      if (const std::string* current = SymbolFontName()) font = *current;
+    char32_t shown = field->code;
+    if (IsSymbolFont(font)) {
+      shown = SymbolChar(font, shown);
+    } else if (!field->unicode && shown >= 0x80 && shown < 0x100) {
+      std::string out;
+      const int cp = top().code_page > 0 ? top().code_page : doc_cp_;
+      decoder_.Decode(cp, std::string(1, static_cast<char>(shown)), out);
+      return out;
+    } else {
+      shown = SymbolChar({}, shown);
+    }
+    std::string out;
+    if (shown >= 0x20) AppendUtf8(shown, out);
+    return out;
+  }
+
   // Headers and footers, then footnotes and comments, after the body.
   void FinishNotes() {
     for (std::string* part : {&headers_text_, &notes_text_}) {
@@ -853,6 +921,8 @@ class RtfParser {
   int default_font_ = 0;
   int font_ = 0;
   std::unordered_map<int, int> font_cp_;
+  std::unordered_map<int, std::string> symbol_fonts_;  // font number -> name
+  std::string font_name_;  // the font table's name being read
   std::string bytes_;
   int bytes_cp_ = 1252;
   Target bytes_target_ = Target::kBody;

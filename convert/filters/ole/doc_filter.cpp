@@ -9,6 +9,7 @@
 
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/common/phonetic_guide.h"
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/ole/doc_lists.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/sniff.h"
@@ -166,63 +167,11 @@ std::string FormFieldShows(std::string_view ff) {
   return {};
 }
 
-// The Symbol font's characters from 0x20 to 0xFF as Unicode; 0 where the
-// glyph is a piece of a larger one (bracket and integral parts) or missing.
-constexpr char16_t kSymbolFont[224] = {
-    /* 20 */ u' ', u'!', u'\u2200', u'#', u'\u2203', u'%', u'&', u'\u220B',
-    /* 28 */ u'(', u')', u'\u2217', u'+', u',', u'\u2212', u'.', u'/',
-    /* 30 */ u'0', u'1', u'2', u'3', u'4', u'5', u'6', u'7',
-    /* 38 */ u'8', u'9', u':', u';', u'<', u'=', u'>', u'?',
-    /* 40 */ u'\u2245', u'Α', u'Β', u'Χ', u'Δ', u'Ε', u'Φ', u'Γ',
-    /* 48 */ u'Η', u'Ι', u'ϑ', u'Κ', u'Λ', u'Μ', u'Ν', u'Ο',
-    /* 50 */ u'Π', u'Θ', u'Ρ', u'Σ', u'Τ', u'Υ', u'ς', u'Ω',
-    /* 58 */ u'Ξ', u'Ψ', u'Ζ', u'[', u'\u2234', u']', u'\u22A5', u'_',
-    /* 60 */ 0, u'α', u'β', u'χ', u'δ', u'ε', u'φ', u'γ',
-    /* 68 */ u'η', u'ι', u'ϕ', u'κ', u'λ', u'μ', u'ν', u'ο',
-    /* 70 */ u'π', u'θ', u'ρ', u'σ', u'τ', u'υ', u'ϖ', u'ω',
-    /* 78 */ u'ξ', u'ψ', u'ζ', u'{', u'|', u'}', u'\u223C', 0,
-    /* 80 */ 0, 0, 0, 0, 0, 0, 0, 0,
-    /* 88 */ 0, 0, 0, 0, 0, 0, 0, 0,
-    /* 90 */ 0, 0, 0, 0, 0, 0, 0, 0,
-    /* 98 */ 0, 0, 0, 0, 0, 0, 0, 0,
-    /* A0 */ u'\u20AC', u'\u03D2', u'\u2032', u'\u2264', u'\u2044', u'\u221E', u'\u0192', u'\u2663',
-    /* A8 */ u'\u2666', u'\u2665', u'\u2660', u'\u2194', u'\u2190', u'\u2191', u'\u2192', u'\u2193',
-    /* B0 */ u'\u00B0', u'\u00B1', u'\u2033', u'\u2265', u'\u00D7', u'\u221D', u'\u2202', u'\u2022',
-    /* B8 */ u'\u00F7', u'\u2260', u'\u2261', u'\u2248', u'\u2026', 0, 0, u'\u21B5',
-    /* C0 */ u'\u2135', u'\u2111', u'\u211C', u'\u2118', u'\u2297', u'\u2295', u'\u2205', u'\u2229',
-    /* C8 */ u'\u222A', u'\u2283', u'\u2287', u'\u2284', u'\u2282', u'\u2286', u'\u2208', u'\u2209',
-    /* D0 */ u'\u2220', u'\u2207', u'\u00AE', u'\u00A9', u'\u2122', u'\u220F', u'\u221A', u'\u22C5',
-    /* D8 */ u'\u00AC', u'\u2227', u'\u2228', u'\u21D4', u'\u21D0', u'\u21D1', u'\u21D2', u'\u21D3',
-    /* E0 */ u'\u25CA', u'\u2329', u'\u00AE', u'\u00A9', u'\u2122', u'\u2211', 0, 0,
-    /* E8 */ 0, 0, 0, 0, 0, 0, 0, 0,
-    /* F0 */ 0, u'\u232A', u'\u222B', 0, 0, 0, 0, 0,
-    /* F8 */ 0, 0, 0, 0, 0, 0, 0, 0,
-};
-
 // The character a symbol (inserted from a font's character map) stands for;
-// 0 for one that has no meaning as text.  Symbol fonts put their glyphs at
-// F000 + the 8-bit code: the Symbol font's are written as the Unicode
-// characters they show, Wingdings' boxes and ticks (forms use them) too;
-// other symbol fonts' pictures are left out.
-char32_t SymbolChar(std::string_view font, char32_t code) {
-  if (code < 0x100) code += 0xF000;
-  if (code >= 0xF000 && code <= 0xF0FF) {
-    code -= 0xF000;
-    if (font == "Symbol") return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
-    if (font == "Wingdings") {
-      switch (code) {
-        case 0xA8: return U'\u2610';  // an empty box
-        case 0xFB: return U'\u2717';  // a cross
-        case 0xFC: return U'\u2713';  // a tick
-        case 0xFD: return U'\u2612';  // a box with a cross
-        case 0xFE: return U'\u2611';  // a box with a tick
-        default: return 0;
-      }
-    }
-    return 0;
-  }
-  if ((code >= 0xE000 && code <= 0xF8FF) || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return code;
+// 0 for one that has no meaning as text.  An 8-bit code counts as the
+// font's own (U+F000 + the code): other symbol fonts' pictures are left out.
+char32_t InsertedSymbol(std::string_view font, char32_t code) {
+  return SymbolChar(font, code < 0x100 ? code + 0xF000 : code);
 }
 
 class WordReader {
@@ -563,7 +512,7 @@ char32_t WordReader::SymbolAt(uint64_t fc) const {
                              [](uint64_t v, const SymbolRun& r) { return v < r.first; });
   if (it == symbol_runs_.begin() || fc >= std::prev(it)->last) return 0xFFFF;
   const SymbolRun& run = *std::prev(it);
-  return SymbolChar(run.font < fonts_.size() ? std::string_view(fonts_[run.font]) : std::string_view(), run.code);
+  return InsertedSymbol(run.font < fonts_.size() ? std::string_view(fonts_[run.font]) : std::string_view(), run.code);
 }
 
 std::string WordReader::FormFieldText(uint64_t fc) {
@@ -931,7 +880,7 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       if (!symbol_done && ((c > 0x20 && c <= 0xFF) || (c >= 0xF021 && c <= 0xF0FF)) && InSymbolFont(fc)) {
         // Text typed in the Symbol font shows that font's characters (Greek
         // letters for Latin ones).
-        c = kSymbolFont[(c & 0xFF) - 0x20];
+        c = SymbolChar("Symbol", c & 0xFF);
         if (c == 0) continue;
       }
       BeginText();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "convert/filters/common/list_label.h"
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/members.h"
 #include "convert/filters/package/docx_numbering.h"
 #include "convert/filters/markup/math_text.h"
@@ -29,10 +30,6 @@ namespace quarn {
 namespace {
 
 using ooxml::XmlCursor;
-
-// Greek letters of the Symbol font at their ASCII positions 'A'..'Z', 'a'..'z'.
-constexpr char32_t kSymbolUpper[] = U"ΑΒΧΔΕΦΓΗΙϑΚΛΜΝΟΠΘΡΣΤΥςΩΞΨΖ";
-constexpr char32_t kSymbolLower[] = U"αβχδεφγηιϕκλμνοπθρστυϖωξψζ";
 
 // Elements whose whole content is left out: deleted and moved-away text,
 // field instructions, the fallback copy of alternate content (the chosen
@@ -143,6 +140,10 @@ class PartWalker {
           more = x.Read();  // past its end; a reader that failed inside says so again
           continue;
         }
+        if (n == "rPr" && runs_ > 0 && !x.IsEmpty()) {
+          more = ReadRunProps(x);
+          continue;
+        }
         if (IsSkipped(n) || ((n == "footnote" || n == "endnote") && IsSeparatorNote(x))) {
           more = x.Skip();
           continue;
@@ -158,7 +159,11 @@ class PartWalker {
           // A note starts with its mark and a space.
           if (after_mark_ && !t.empty() && t[0] != ' ' && t[0] != '\t') layout_.Text(" ");
           after_mark_ = false;
-          layout_.Text(t);
+          if (!symbol_font_.empty()) {
+            layout_.Text(InSymbolFont(t));
+          } else {
+            layout_.Text(t);
+          }
           if (!fields_.empty() && !t.empty()) fields_.back().result_text = true;
         }
       }
@@ -192,6 +197,55 @@ class PartWalker {
     return false;
   }
 
+  // Reads the font of a run's properties, the cursor on <w:rPr>; like Skip,
+  // leaves the cursor on the node after them.  Only a symbol font matters:
+  // text set in it shows that font's characters.
+  bool ReadRunProps(XmlCursor& x) {
+    int depth = x.Depth();
+    bool more = x.Read();
+    while (more) {
+      if (x.IsEnd() && x.Depth() == depth) return x.Read();
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        if (n == "rPrChange") {  // the properties before a tracked change
+          more = x.Skip();
+          continue;
+        }
+        if (n == "rFonts") {
+          std::string font = x.Attr("ascii").value_or(x.Attr("hAnsi").value_or(""));
+          symbol_font_ = IsSymbolFont(font) ? font : std::string();
+        }
+      }
+      more = x.Read();
+    }
+    return false;
+  }
+
+  // Text set in a symbol font as the characters the font shows: its 8-bit
+  // codes, as they stand or at U+F000 + the code, are the font's.
+  std::string InSymbolFont(std::string_view t) const {
+    std::string out;
+    for (std::size_t at = 0; at < t.size();) {
+      const auto b = [&](std::size_t i) { return static_cast<unsigned char>(t[at + i]); };
+      char32_t code = 0;
+      std::size_t len = 0;
+      if (b(0) < 0x80) {
+        code = b(0), len = 1;
+      } else if ((b(0) == 0xC2 || b(0) == 0xC3) && at + 1 < t.size()) {
+        code = static_cast<char32_t>(((b(0) & 0x1F) << 6) | (b(1) & 0x3F)), len = 2;
+      } else if (b(0) == 0xEF && at + 2 < t.size() && b(1) >= 0x80 && b(1) <= 0x83) {
+        code = static_cast<char32_t>(0xF000 | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F)), len = 3;
+      }
+      if (len == 0) {  // any other character stays as it is
+        out.push_back(t[at++]);
+        continue;
+      }
+      at += len;
+      if (char32_t shown = SymbolChar(symbol_font_, code)) AppendUtf8(shown, out);
+    }
+    return out;
+  }
+
   static int ParseInt(const std::optional<std::string>& v) {
     if (!v || v->empty() || v->size() > 9) return -1;
     int n = 0;
@@ -212,6 +266,7 @@ class PartWalker {
       in_text_ = !empty;
     } else if (n == "r") {
       if (!empty) ++runs_;
+      symbol_font_.clear();
     } else if (n == "tbl") {
       layout_.StartTable(empty);
     } else if (n == "tc") {
@@ -296,6 +351,7 @@ class PartWalker {
       reading_text_.clear();
     } else if (n == "r") {
       if (runs_ > 0) --runs_;
+      symbol_font_.clear();
     } else if (n == "p") {
       layout_.EndParagraph();
     } else if (n == "tr") {
@@ -363,18 +419,11 @@ class PartWalker {
       if (d < 0 || cp > 0xFFFFF) return;
       cp = cp * 16 + static_cast<char32_t>(d);
     }
-    // Symbol fonts put their glyphs at F000 + the 8-bit code; only the
-    // Symbol font's letters have a meaning worth writing out.
-    if (cp >= 0xF000 && cp <= 0xF0FF) {
-      std::string font = x.Attr("font").value_or("");
-      if (font != "Symbol") return;
-      cp -= 0xF000;
-      if (cp >= 'A' && cp <= 'Z') cp = kSymbolUpper[cp - 'A'];
-      else if (cp >= 'a' && cp <= 'z') cp = kSymbolLower[cp - 'a'];
-      else if (cp < 0x20 || cp >= 0x7F) return;
-    } else if (cp >= 0xE000 && cp <= 0xF8FF) {
-      return;
-    }
+    // Symbol fonts put their glyphs at F000 + the 8-bit code: the Symbol
+    // font's letters and signs and Wingdings' boxes are written out, other
+    // pictures left out.
+    cp = SymbolChar(x.Attr("font").value_or(""), cp);
+    if (cp == 0) return;
     std::string s;
     AppendUtf8(cp, s);
     layout_.Text(s);
@@ -386,6 +435,7 @@ class PartWalker {
   PartContext context_;
   std::pair<bool, std::string> note_;  // the note being read: endnote?, id
   bool after_mark_ = false;            // a note's mark was written, its text not yet
+  std::string symbol_font_;            // the current run's font, when a symbol font
   int reading_ = 0;                    // inside a ruby's reading (w:rt)
   std::string reading_text_;
   struct OpenField {

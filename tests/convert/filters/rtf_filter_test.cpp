@@ -116,6 +116,17 @@ TEST(Rtf, SingleAndDoubleByteCodePages) {
   EXPECT_EQ(TextOf(Data("rtf/cp932.rtf")), "日本語のテキスト 表 Latin caf\u00E9\n");
 }
 
+TEST(Rtf, SymbolFontsShowTheCharactersTheirGlyphsAre) {
+  // Text typed in the Symbol font reads as its Greek letters and signs, a
+  // SYMBOL field (whose result is empty) as the character it inserts, a
+  // Wingdings box as a box; list bullets from either font stay bullets and
+  // a number set in the Symbol font stays a number.
+  EXPECT_EQ(TextOf(Data("rtf/symbols.rtf")),
+            "\u2022 Typed in the Symbol font: \u03B1 + \u03B2 = \u03B3 and \u2265 5, then plain abg.\n"
+            "\u2022 Inserted: \u03B1, \u00B0, \u00E9 and \u20AC.\n"
+            "1. Unicode in the font: \u03B1\u03B2 and a box \u2611.\n");
+}
+
 TEST(Rtf, FieldResultsThenHeadersThenFootnotes) {
   EXPECT_EQ(TextOf(Data("rtf/fields.rtf")),
             "See the site now.\n"

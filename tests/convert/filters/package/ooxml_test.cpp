@@ -51,7 +51,7 @@ TEST(Docx, BodyInOrderThenHeadersFootersNotesAndComments) {
             "Kept inserted\n"
             "Page 7 of 9\n"
             "Before box Inside the box\n"
-            "Symbol \xCE\xB1 e-mail-x\n"
+            "Symbol \u03B1 e-mail-x \u03C0=\u03C1\u2265 \u2611 p\n"
             "Ελληνικά, 日本語, русский, עברית and 😀 emoji\n"
             "Note here1 and therei.\n"
             "Header text\nFooter text\n1 The footnote.\ni The endnote.\nA comment.\n");

@@ -117,8 +117,15 @@ def make_docx():
         para(run('Before box'), '<w:r><mc:AlternateContent><mc:Choice Requires="wps"><w:drawing><w:txbxContent>' +
              para(run('Inside the box')) + '</w:txbxContent></w:drawing></mc:Choice><mc:Fallback><w:pict><w:txbxContent>' +
              para(run('Inside the box')) + '</w:txbxContent></w:pict></mc:Fallback></mc:AlternateContent></w:r>'),
+        # Symbols: inserted from a font's map, typed in the Symbol font (its
+        # letters are Greek), a Wingdings check box; a font that a tracked
+        # change replaced no longer holds.
         para(run('Symbol '), '<w:r><w:sym w:font="Symbol" w:char="F061"/></w:r>', run(' e-mail'),
-             '<w:r><w:noBreakHyphen/></w:r>', run('x')),
+             '<w:r><w:noBreakHyphen/></w:r>', run('x '),
+             '<w:r><w:rPr><w:rFonts w:ascii="Symbol" w:hAnsi="Symbol"/></w:rPr><w:t>p=r</w:t></w:r>', run(' '),
+             '<w:r><w:sym w:font="Wingdings" w:char="F0FE"/></w:r>',
+             '<w:r><w:rPr><w:rPrChange w:id="9" w:author="x"><w:rPr><w:rFonts w:ascii="Symbol"/></w:rPr>'
+             '</w:rPrChange></w:rPr><w:t xml:space="preserve"> p</w:t></w:r>'),
         para(run('Ελληνικά, 日本語, русский, עברית and 😀 emoji')),
         para(run('Note here'), '<w:r><w:footnoteReference w:id="1"/></w:r>', run(' and there'),
              '<w:r><w:endnoteReference w:id="1"/></w:r>', run('.')),

@@ -1,0 +1,145 @@
+#include "convert/filters/common/symbol_font.h"
+
+#include <cstdint>
+
+namespace quarn {
+
+namespace {
+
+// The Symbol font's characters from 0x20 to 0xFF as Unicode; 0 where the
+// glyph is a piece of a larger one (bracket and integral parts) or missing.
+constexpr char16_t kSymbolFont[224] = {
+    /* 20 */ u' ', u'!', u'\u2200', u'#', u'\u2203', u'%', u'&', u'\u220B',
+    /* 28 */ u'(', u')', u'\u2217', u'+', u',', u'\u2212', u'.', u'/',
+    /* 30 */ u'0', u'1', u'2', u'3', u'4', u'5', u'6', u'7',
+    /* 38 */ u'8', u'9', u':', u';', u'<', u'=', u'>', u'?',
+    /* 40 */ u'\u2245', u'Α', u'Β', u'Χ', u'Δ', u'Ε', u'Φ', u'Γ',
+    /* 48 */ u'Η', u'Ι', u'ϑ', u'Κ', u'Λ', u'Μ', u'Ν', u'Ο',
+    /* 50 */ u'Π', u'Θ', u'Ρ', u'Σ', u'Τ', u'Υ', u'ς', u'Ω',
+    /* 58 */ u'Ξ', u'Ψ', u'Ζ', u'[', u'\u2234', u']', u'\u22A5', u'_',
+    /* 60 */ 0, u'α', u'β', u'χ', u'δ', u'ε', u'φ', u'γ',
+    /* 68 */ u'η', u'ι', u'ϕ', u'κ', u'λ', u'μ', u'ν', u'ο',
+    /* 70 */ u'π', u'θ', u'ρ', u'σ', u'τ', u'υ', u'ϖ', u'ω',
+    /* 78 */ u'ξ', u'ψ', u'ζ', u'{', u'|', u'}', u'\u223C', 0,
+    /* 80 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 88 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 90 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* 98 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* A0 */ u'\u20AC', u'\u03D2', u'\u2032', u'\u2264', u'\u2044', u'\u221E', u'\u0192', u'\u2663',
+    /* A8 */ u'\u2666', u'\u2665', u'\u2660', u'\u2194', u'\u2190', u'\u2191', u'\u2192', u'\u2193',
+    /* B0 */ u'\u00B0', u'\u00B1', u'\u2033', u'\u2265', u'\u00D7', u'\u221D', u'\u2202', u'\u2022',
+    /* B8 */ u'\u00F7', u'\u2260', u'\u2261', u'\u2248', u'\u2026', 0, 0, u'\u21B5',
+    /* C0 */ u'\u2135', u'\u2111', u'\u211C', u'\u2118', u'\u2297', u'\u2295', u'\u2205', u'\u2229',
+    /* C8 */ u'\u222A', u'\u2283', u'\u2287', u'\u2284', u'\u2282', u'\u2286', u'\u2208', u'\u2209',
+    /* D0 */ u'\u2220', u'\u2207', u'\u00AE', u'\u00A9', u'\u2122', u'\u220F', u'\u221A', u'\u22C5',
+    /* D8 */ u'\u00AC', u'\u2227', u'\u2228', u'\u21D4', u'\u21D0', u'\u21D1', u'\u21D2', u'\u21D3',
+    /* E0 */ u'\u25CA', u'\u2329', u'\u00AE', u'\u00A9', u'\u2122', u'\u2211', 0, 0,
+    /* E8 */ 0, 0, 0, 0, 0, 0, 0, 0,
+    /* F0 */ 0, u'\u232A', u'\u222B', 0, 0, 0, 0, 0,
+    /* F8 */ 0, 0, 0, 0, 0, 0, 0, 0,
+};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+bool IsSymbolFont(std::string_view font) {
+  font = Trim(font);
+  return EqualsNoCase(font, "Symbol") || EqualsNoCase(font, "Wingdings");
+}
+
+char32_t SymbolChar(std::string_view font, char32_t code) {
+  font = Trim(font);
+  const bool symbol = EqualsNoCase(font, "Symbol"), wingdings = EqualsNoCase(font, "Wingdings");
+  if (symbol || wingdings) {
+    if (code >= 0xF000 && code <= 0xF0FF) code -= 0xF000;
+    if (code < 0x100) {
+      if (symbol) return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
+      switch (code) {
+        case 0xA8: return U'\u2610';  // an empty box
+        case 0xFB: return U'\u2717';  // a cross
+        case 0xFC: return U'\u2713';  // a tick
+        case 0xFD: return U'\u2612';  // a box with a cross
+        case 0xFE: return U'\u2611';  // a box with a tick
+        default: return 0;
+      }
+    }
+  }
+  if ((code >= 0xE000 && code <= 0xF8FF) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return code;
+}
+
+std::optional<SymbolField> ParseSymbolField(std::string_view code) {
+  code = Trim(code);
+  constexpr std::string_view kName = "SYMBOL";
+  if (code.size() <= kName.size() || !EqualsNoCase(code.substr(0, kName.size()), kName) ||
+      (code[kName.size()] != ' ' && code[kName.size()] != '\t'))
+    return std::nullopt;
+  code = Trim(code.substr(kName.size()));
+  SymbolField field;
+  std::uint32_t value = 0;
+  std::size_t i = 0;
+  int base = 10;
+  if (code.size() > 2 && code[0] == '0' && (code[1] == 'x' || code[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  const std::size_t digits_start = i;
+  for (; i < code.size(); ++i) {
+    const char c = code[i];
+    int d = c >= '0' && c <= '9' ? c - '0' : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                           : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (d < 0) break;
+    value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(d);
+    if (value > 0x10FFFF) return std::nullopt;
+  }
+  if (i == digits_start) return std::nullopt;
+  field.code = value;
+  // Switches: \f "font" (or \f font), \u (Unicode), \a (ANSI), \j (Shift-JIS),
+  // \h, \s size: only the font and \u change the character.
+  while (i < code.size()) {
+    if (code[i] != '\\') {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= code.size()) break;
+    const char sw = code[i + 1];
+    i += 2;
+    if (sw == 'u' || sw == 'U') {
+      field.unicode = true;
+    } else if (sw == 'f' || sw == 'F') {
+      while (i < code.size() && code[i] == ' ') ++i;
+      std::size_t end;
+      if (i < code.size() && code[i] == '"') {
+        end = code.find('"', ++i);
+        if (end == std::string_view::npos) end = code.size();
+        field.font = std::string(code.substr(i, end - i));
+        i = end + 1;
+      } else {
+        end = code.find_first_of(" \\", i);
+        if (end == std::string_view::npos) end = code.size();
+        field.font = std::string(code.substr(i, end - i));
+        i = end;
+      }
+    }
+  }
+  return field;
+}
+
+}  // namespace quarn

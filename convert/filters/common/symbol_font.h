@@ -1,0 +1,35 @@
+// Characters set in symbol fonts.  Word processors insert Greek letters and
+// mathematical signs from the Symbol font, and check boxes from Wingdings,
+// as the font's 8-bit codes (or those codes moved to U+F000 and up): read as
+// they stand they are Latin letters ("a + b" for "α + β") or nothing.
+// Shared by the Word, Word 2007+ and RTF filters; pure functions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quarn {
+
+// Whether a font's characters stand for other ones: Symbol, Wingdings.
+bool IsSymbolFont(std::string_view font);
+
+// The character that code (8-bit, or U+F000 + the 8-bit code) shows in
+// font: the Symbol font's letters and signs as their Unicode characters,
+// Wingdings' boxes and ticks; 0 for a picture that has no meaning as text
+// or a glyph that is a piece of a larger one.  In other fonts, code itself
+// (private-use characters excepted).
+char32_t SymbolChar(std::string_view font, char32_t code);
+
+// What a SYMBOL field's code ("SYMBOL 97 \f "Symbol" \s 12") inserts.
+struct SymbolField {
+  char32_t code = 0;  // decimal, or hexadecimal after 0x
+  std::string font;   // \f "name"; empty: the surrounding text's font
+  bool unicode = false;  // \u: code is a Unicode character, else an 8-bit
+                         // code of the font (or the text's code page)
+};
+
+// The field a code describes; nullopt for any other field.
+std::optional<SymbolField> ParseSymbolField(std::string_view code);
+
+}  // namespace quarn
