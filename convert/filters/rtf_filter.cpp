@@ -827,7 +827,14 @@ class RtfParser {
       code.swap(field_code_);
       if (written_ == field_mark_ && top().dest == Dest::kText) {
         std::string guide = PhoneticGuideText(code);
-        if (guide.empty()) guide = SymbolFieldText(code);
+        if (guide.empty()) {
+          const std::string* font = SymbolFontName();
+          guide = SymbolFieldText(code, font ? *font : std::string(), [this](char byte) {
+            std::string out;
+            decoder_.Decode(top().code_page > 0 ? top().code_page : doc_cp_, std::string(1, byte), out);
+            return out;
+          });
+        }
         if (!guide.empty()) EmitText(guide);
       }
     }
@@ -870,30 +877,6 @@ class RtfParser {
     }
     while (text.size() > start && text.back() == ' ') text.pop_back();
     if (text.size() > start) text.push_back(' ');
-  }
-
-  // The character a SYMBOL field inserts, in UTF-8: from the symbol font it
-  // names, or the text's own font.
-  std::string SymbolFieldText(std::string_view code) {
-    std::optional<SymbolField> field = ParseSymbolField(code);
-    if (!field) return {};
-    std::string font = field->font;
-    if (font.empty())
-      if (const std::string* current = SymbolFontName()) font = *current;
-    char32_t shown = field->code;
-    if (IsSymbolFont(font)) {
-      shown = SymbolChar(font, shown);
-    } else if (!field->unicode && shown >= 0x80 && shown < 0x100) {
-      std::string out;
-      const int cp = top().code_page > 0 ? top().code_page : doc_cp_;
-      decoder_.Decode(cp, std::string(1, static_cast<char>(shown)), out);
-      return out;
-    } else {
-      shown = SymbolChar({}, shown);
-    }
-    std::string out;
-    if (shown >= 0x20) AppendUtf8(shown, out);
-    return out;
   }
 
   // Headers and footers, then footnotes and comments, after the body.

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "convert/charset.h"
+
 namespace quarn {
 
 namespace {
@@ -140,6 +142,24 @@ std::optional<SymbolField> ParseSymbolField(std::string_view code) {
     }
   }
   return field;
+}
+
+std::string SymbolFieldText(std::string_view code, std::string_view text_font,
+                            const std::function<std::string(char)>& decode_byte) {
+  const std::optional<SymbolField> field = ParseSymbolField(code);
+  if (!field) return {};
+  const std::string_view font = field->font.empty() ? text_font : std::string_view(field->font);
+  char32_t shown = field->code;
+  if (IsSymbolFont(font)) {
+    shown = SymbolChar(font, shown);
+  } else if (!field->unicode && shown >= 0x80 && shown < 0x100) {
+    return decode_byte(static_cast<char>(shown));
+  } else {
+    shown = SymbolChar({}, shown);
+  }
+  std::string out;
+  if (shown >= 0x20) AppendUtf8(shown, out);
+  return out;
 }
 
 }  // namespace quarn

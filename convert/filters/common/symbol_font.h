@@ -5,6 +5,7 @@
 // Shared by the Word, Word 2007+ and RTF filters; pure functions.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,5 +32,12 @@ struct SymbolField {
 
 // The field a code describes; nullopt for any other field.
 std::optional<SymbolField> ParseSymbolField(std::string_view code);
+
+// The character a SYMBOL field's code inserts, in UTF-8; empty for any other
+// field.  A field that names no font is in text_font; an 8-bit code in a font
+// that is no symbol font is a byte of the text's code page, which
+// decode_byte turns into UTF-8.
+std::string SymbolFieldText(std::string_view code, std::string_view text_font,
+                            const std::function<std::string(char)>& decode_byte);
 
 }  // namespace quarn

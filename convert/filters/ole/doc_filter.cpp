@@ -810,6 +810,8 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
             const bool check_box = code != std::string::npos && field_code_.compare(code, 12, "FORMCHECKBOX") == 0;
             if (guide.empty() && field_object_fc_ != UINT64_MAX && ((drop_down && !fields_.back()) || check_box))
               guide = FormFieldText(field_object_fc_);
+            if (guide.empty() && !fields_.back())
+              guide = SymbolFieldText(field_code_, {}, [](char byte) { return DecodeCharset({&byte, 1}, "windows-1252"); });
             field_object_fc_ = UINT64_MAX;
             fields_.pop_back();
             field_code_.clear();
