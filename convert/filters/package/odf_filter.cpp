@@ -872,9 +872,11 @@ void Walker::EndRow() {
                                                                                : nullptr;
   std::uint64_t n = std::min(t.row_repeat, kMaxRowRepeat);
   if (outer) {
+    // Each row stands apart from the text before and after it in the cell.
     for (std::uint64_t i = 0; i < n && outer->cell.size() < sink_.limit() && (i == 0 || Repeat(line.size())); ++i) {
-      outer->cell.push_back(' ');
+      if (!outer->cell.empty() && outer->cell.back() != '\n') outer->cell.push_back('\n');
       outer->cell.append(line);
+      outer->cell.push_back('\n');
     }
     return;
   }

@@ -30,6 +30,7 @@ TEST(OdfText, BodyThenHeadersFootnotesEndnotesComments) {
             "Apple\nBanana\nNested\n"
             "A1\tB1 more\n"
             "x\tx\t\tD2\n"
+            "Before n1 n2 n3 n4 after\tlast\n"  // a nested table's rows stand apart in their cell
             "See note1 and endi.\n"
             "Anchor here too.\n"
             "Boxed text\n"  // the text box follows the paragraph it is anchored in
