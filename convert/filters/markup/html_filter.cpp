@@ -186,7 +186,7 @@ class HtmlText {
     stack_.push_back(tag);
     switch (tag) {
       case Tag::kSkip: ++skip_; break;
-      case Tag::kBlock:
+      case Tag::kBlock: BlockLine(); break;
       case Tag::kTable: EndLine(); break;
       case Tag::kBreak:
         // A row stays one line: a break inside a cell is a space there.
@@ -203,7 +203,7 @@ class HtmlText {
         space_ = false;
         break;
       case Tag::kPre:
-        EndLine();
+        BlockLine();
         ++pre_;
         pre_fresh_ = true;
         break;
@@ -214,6 +214,7 @@ class HtmlText {
       case Tag::kItem:
         EndLine();
         Write(ItemLabel(attrs));
+        label_open_ = true;
         break;
       case Tag::kRubyText:
         // Right after the base: "東京(とうきょう)".
@@ -271,7 +272,10 @@ class HtmlText {
         if (!lists_.empty()) lists_.pop_back();
         EndLine();
         break;
-      case Tag::kItem: EndLine(); break;
+      case Tag::kItem:
+        label_open_ = false;
+        EndLine();
+        break;
       case Tag::kRubyText:
         space_ = false;
         Write(")");
@@ -282,7 +286,7 @@ class HtmlText {
           title_open_ = false;
           title_done_ = true;
         }
-        EndLine();
+        BlockLine();
         break;
       case Tag::kRow: EndLine(); break;
       case Tag::kControl: space_ = true; break;
@@ -463,11 +467,23 @@ class HtmlText {
 
   void EndLine() {
     space_ = false;
+    label_open_ = false;
     if (!line_empty_) Write("\n");
+  }
+
+  // A paragraph or other block ends the line, except the line of a list item
+  // that holds only its label: an item's first paragraph follows its bullet.
+  void BlockLine() {
+    if (label_open_) {
+      space_ = false;
+      return;
+    }
+    EndLine();
   }
 
   void Write(std::string_view s) {
     if (s.empty()) return;
+    label_open_ = false;
     sink_.Append(s);
     last_ = s.back();
     line_empty_ = last_ == '\n';
@@ -493,6 +509,7 @@ class HtmlText {
   bool title_done_;
   bool space_ = false;             // white space seen since the last text
   bool line_empty_ = true;
+  bool label_open_ = false;        // the line holds a list item's label and nothing else yet
   char last_ = '\n';
 };
 

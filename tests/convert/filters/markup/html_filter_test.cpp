@@ -79,6 +79,22 @@ TEST(HtmlFilter, ListItemsAreNumberedAsTheBrowserShowsThem) {
   EXPECT_EQ(sink.Joined(), "iv. four\nA. a\nB. b\nv. five\nix. nine\nx. ten\n1. bad start\n\u2022 stray\n\u2022 tool\n");
 }
 
+TEST(HtmlFilter, AnItemsFirstParagraphFollowsItsLabel) {
+  // Items whose text is in paragraphs, headings or other blocks: the first
+  // block is on the label's line, later ones on lines of their own; an item
+  // that starts with a table or a list, or holds nothing, keeps its label apart.
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<ul><li><p>Item one</p></li><li><div><p>Two</p></div><p>second para</p></li>"
+                              "<li>  <pre>code</pre></li><li><table><tr><td>cell</td></tr></table></li>"
+                              "<li><ul><li>inner</li></ul></li><li><p></p></li><li>Plain</li></ul>"
+                              "<ol><li><h3>Heading item</h3></li></ol>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(),
+            "\u2022 Item one\n\u2022 Two\nsecond para\n\u2022 code\n\u2022 \ncell\n\u2022 \n\u2022 inner\n"
+            "\u2022 \n\u2022 Plain\n1. Heading item\n");
+}
+
 TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
   const std::string head = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>";
   TextSink small;
