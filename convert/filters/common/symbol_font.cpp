@@ -74,6 +74,16 @@ char32_t SymbolChar(std::string_view font, char32_t code) {
     if (code < 0x100) {
       if (symbol) return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
       switch (code) {
+        case 0x4A: return U'\u263A';  // a smiling face
+        case 0x4C: return U'\u2639';  // a frowning face
+        case 0x6C: return U'\u25CF';  // bullets: a circle, squares, diamonds
+        case 0x6E: return U'\u25A0';
+        case 0x6F: return U'\u25A1';
+        case 0x71: return U'\u2751';
+        case 0x75: return U'\u25C6';
+        case 0x76: return U'\u2756';
+        case 0xA7: return U'\u25AA';
+        case 0xD8: return U'\u27A2';  // an arrowhead
         case 0xA8: return U'\u2610';  // an empty box
         case 0xFB: return U'\u2717';  // a cross
         case 0xFC: return U'\u2713';  // a tick

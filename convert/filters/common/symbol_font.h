@@ -17,7 +17,7 @@ bool IsSymbolFont(std::string_view font);
 
 // The character that code (8-bit, or U+F000 + the 8-bit code) shows in
 // font: the Symbol font's letters and signs as their Unicode characters,
-// Wingdings' boxes and ticks; 0 for a picture that has no meaning as text
+// Wingdings' bullets, boxes, ticks and faces; 0 for a picture that has no meaning as text
 // or a glyph that is a piece of a larger one.  In other fonts, code itself
 // (private-use characters excepted).
 char32_t SymbolChar(std::string_view font, char32_t code);

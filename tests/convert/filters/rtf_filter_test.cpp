@@ -119,11 +119,11 @@ TEST(Rtf, SingleAndDoubleByteCodePages) {
 TEST(Rtf, SymbolFontsShowTheCharactersTheirGlyphsAre) {
   // Text typed in the Symbol font reads as its Greek letters and signs, a
   // SYMBOL field (whose result is empty) as the character it inserts, a
-  // Wingdings box as a box; list bullets from either font stay bullets and
-  // a number set in the Symbol font stays a number.
+  // Wingdings box as a box; list bullets from either font stay bullets (the
+  // Wingdings one a small square) and a number in the Symbol font a number.
   EXPECT_EQ(TextOf(Data("rtf/symbols.rtf")),
             "\u2022 Typed in the Symbol font: \u03B1 + \u03B2 = \u03B3 and \u2265 5, then plain abg.\n"
-            "\u2022 Inserted: \u03B1, \u00B0, \u00E9 and \u20AC.\n"
+            "\u25AA Inserted: \u03B1, \u00B0, \u00E9 and \u20AC.\n"
             "1. Unicode in the font: \u03B1\u03B2 and a box \u2611.\n");
 }
 

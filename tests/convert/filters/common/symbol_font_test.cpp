@@ -23,7 +23,8 @@ TEST(SymbolFont, CodesAsTheFontShowsThem) {
   EXPECT_EQ(SymbolChar("Symbol", 0xB3), U'\u2265');
   EXPECT_EQ(SymbolChar("Symbol", 0xE6), 0U);  // a piece of a bracket
   EXPECT_EQ(SymbolChar("Wingdings", 0xF0FE), U'\u2611');
-  EXPECT_EQ(SymbolChar("Wingdings", 'J'), 0U);  // a smiling face: a picture
+  EXPECT_EQ(SymbolChar("Wingdings", 'l'), U'\u25CF');  // a bullet
+  EXPECT_EQ(SymbolChar("Wingdings", '!'), 0U);        // a pencil: a picture
   // Other fonts keep their characters, private-use ones excepted.
   EXPECT_EQ(SymbolChar("Arial", 'a'), U'a');
   EXPECT_EQ(SymbolChar("Webdings", 0xF061), 0U);
