@@ -201,6 +201,7 @@ class HtmlText {
         if (cells_++ > 0) Write("\t");
         ++in_cell_;
         space_ = false;
+        cell_text_ = cell_break_ = false;
         break;
       case Tag::kPre:
         BlockLine();
@@ -301,6 +302,7 @@ class HtmlText {
         break;
       case Tag::kCell:
         if (in_cell_) --in_cell_;
+        cell_break_ = false;
         break;
       case Tag::kTable:
         EndLine();
@@ -308,6 +310,8 @@ class HtmlText {
           cells_ = outer_.back().cells;
           in_cell_ = outer_.back().in_cell;
           outer_.pop_back();
+          // Text after a nested table starts a line of its own.
+          cell_text_ = cell_break_ = in_cell_ > 0;
         }
         break;
       case Tag::kPre:
@@ -339,12 +343,14 @@ class HtmlText {
         // A soft hyphen only says where a word may break: the word stays whole.
         i += 2;
       } else if (j > i) {
+        CellText();
         if (space_ && !line_empty_ && last_ != ' ' && last_ != '\t') Write(" ");
         space_ = false;
         Write(std::string_view(s + i, j - i));
         i = j;
       } else {
         // A no-break space is a space that never collapses.
+        CellText();
         if (space_ && !line_empty_ && last_ != ' ' && last_ != '\t') Write(" ");
         space_ = false;
         Write(" ");
@@ -460,6 +466,7 @@ class HtmlText {
       last_cr_ = c == '\r';
       out.push_back(last_cr_ ? '\n' : c);
     }
+    if (!out.empty()) CellText();
     if (space_ && !line_empty_ && !out.empty() && out[0] != ' ' && last_ != ' ') Write(" ");
     space_ = false;
     Write(out);
@@ -468,17 +475,36 @@ class HtmlText {
   void EndLine() {
     space_ = false;
     label_open_ = false;
+    cell_break_ = false;
     if (!line_empty_) Write("\n");
   }
 
   // A paragraph or other block ends the line, except the line of a list item
   // that holds only its label: an item's first paragraph follows its bullet.
+  // In a table's cell the first block goes on in the row, and each later one
+  // starts a line of its own once it has text: a row of one-paragraph cells
+  // stays one line, a cell of several paragraphs keeps them apart.
   void BlockLine() {
     if (label_open_) {
       space_ = false;
       return;
     }
+    if (in_cell_ > 0) {
+      if (cell_text_) cell_break_ = true;
+      return;
+    }
     EndLine();
+  }
+
+  // Writes a cell's text, on a line of its own after an earlier block.
+  void CellText() {
+    if (in_cell_ == 0) return;
+    if (cell_break_) {
+      cell_break_ = false;
+      space_ = false;
+      EndLine();
+    }
+    cell_text_ = true;
   }
 
   void Write(std::string_view s) {
@@ -510,6 +536,8 @@ class HtmlText {
   bool space_ = false;             // white space seen since the last text
   bool line_empty_ = true;
   bool label_open_ = false;        // the line holds a list item's label and nothing else yet
+  bool cell_text_ = false;         // the current cell has text
+  bool cell_break_ = false;        // a block of the current cell ended: its next text starts a line
   char last_ = '\n';
 };
 

@@ -95,6 +95,23 @@ TEST(HtmlFilter, AnItemsFirstParagraphFollowsItsLabel) {
             "\u2022 \n\u2022 Plain\n1. Heading item\n");
 }
 
+TEST(HtmlFilter, CellsOfOneParagraphKeepTheirRowOnOneLine) {
+  // Cells whose text is wrapped in paragraphs (as word processors and wikis
+  // write them) stay tab-separated; a cell of several paragraphs keeps them
+  // on lines of their own, as does text after a nested table.
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<table><tr><td><p>a</p></td><td><p>b</p></td></tr>"
+                              "<tr><td><p>one</p><p>two</p></td><td>x</td></tr>"
+                              "<tr><td>before<table><tr><td>in1</td><td>in2</td></tr></table>after</td>"
+                              "<td><div><p>deep</p></div></td></tr>"
+                              "<tr><td>L<ul><li><p>i1</p></li><li><p>i2</p></li></ul></td><td>last</td></tr></table>"
+                              "<p>Out</p>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(),
+            "a\tb\none\ntwo\tx\nbefore\nin1\tin2\nafter\tdeep\nL\n\u2022 i1\n\u2022 i2\n\tlast\nOut\n");
+}
+
 TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
   const std::string head = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>";
   TextSink small;
