@@ -240,9 +240,11 @@ class HtmlText {
         break;
       case Tag::kNav: break;
       case Tag::kInline:
-        // A picture's alternative text stands where the picture is.
+        // A picture's alternative text stands where the picture is, unless
+        // it is only the picture's file name, as some writers fill it in.
         if (xmlStrcmp(name, BAD_CAST "img") == 0)
-          if (const char* alt = AttrOf(attrs, "alt")) Characters(alt, std::strlen(alt));
+          if (const char* alt = AttrOf(attrs, "alt"); alt && !IsPictureFileName(alt))
+            Characters(alt, std::strlen(alt));
         break;
       case Tag::kTitle: break;
     }
@@ -392,6 +394,24 @@ class HtmlText {
     if (!ns || std::strcmp(ns, "http://www.w3.org/1998/Math/MathML") != 0) return Tag::kSkip;
     switches_.back() = true;
     return Tag::kInline;
+  }
+
+  // Whether text is a picture's file name or path ("image001.png",
+  // "OEBPS/images/cover.jpg"): one word ending in a picture's extension.
+  static bool IsPictureFileName(std::string_view text) {
+    while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+    if (text.empty() || text.size() > 255) return false;
+    for (char c : text)
+      if (IsSpace(c)) return false;
+    const std::size_t dot = text.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return false;
+    std::string ext(text.substr(dot + 1));
+    for (char& c : ext)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    for (std::string_view known : {"jpg", "jpeg", "png", "gif", "bmp", "svg", "webp", "tif", "tiff", "emf", "wmf"})
+      if (ext == known) return true;
+    return false;
   }
 
   // Whether an <input> of this type is a button showing its value.

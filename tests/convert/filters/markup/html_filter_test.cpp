@@ -112,6 +112,16 @@ TEST(HtmlFilter, CellsOfOneParagraphKeepTheirRowOnOneLine) {
             "a\tb\none\ntwo\tx\nbefore\nin1\tin2\nafter\tdeep\nL\n\u2022 i1\n\u2022 i2\n\tlast\nOut\n");
 }
 
+TEST(HtmlFilter, PicturesShowTheirAlternativeTextButNotTheirFileName) {
+  TextSink sink;
+  ASSERT_TRUE(ExtractHtmlText("<p>A <img alt=\"red car\" src=\"car.jpg\"> and "
+                              "<img alt=\" OEBPS/images/image0001.JPG \"><img alt=\"image001.png\"> end "
+                              "<img alt=\"Fig. 2.png version\"> <img alt=\"v1.2\"></p>",
+                              "", sink)
+                  .ok());
+  EXPECT_EQ(sink.Joined(), "A red car and end Fig. 2.png version v1.2\n");
+}
+
 TEST(HtmlFilter, XhtmlCdataIsTextWhereverTheReadsSplitIt) {
   const std::string head = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>";
   TextSink small;
