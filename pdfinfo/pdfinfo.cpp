@@ -8,6 +8,7 @@ extern "C" {
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -366,6 +367,72 @@ bool AppendStext(MappedText& out, const fz_stext_page* stext, const fz_stext_lin
   }
 }
 
+// Draws a form field's value in its box, as a viewer draws a field whose
+// appearance is out of date: one line per line of the value, top down.
+// Throws as MuPDF does; text is the caller's, empty.
+void DrawFieldValue(fz_context* ctx, fz_device* dev, fz_font* font, fz_text* text, fz_rect box,
+                    std::string_view value) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at <= value.size() && lines.size() < 1000;) {
+    std::size_t end = value.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = value.size();
+    if (end > at) lines.emplace_back(value.substr(at, end - at));
+    at = end + 1;
+  }
+  if (lines.empty()) return;
+  const float height = std::max(box.y1 - box.y0, 1.0f);
+  const float size = std::clamp(height / static_cast<float>(lines.size()) * 0.8f, 1.0f, 12.0f);
+  float baseline = box.y0 + size;
+  for (const std::string& line : lines) {
+    fz_show_string(ctx, text, font, fz_make_matrix(size, 0, 0, -size, box.x0 + 2, baseline), line.c_str(), 0, 0,
+                   FZ_BIDI_LTR, FZ_LANG_UNSET);
+    baseline += size * 1.15f;
+  }
+  const float black = 0;
+  fz_fill_text(ctx, dev, text, fz_identity, fz_device_gray(ctx), &black, 1, fz_default_color_params);
+}
+
+// Runs what the page's form fields draw.  A form whose fields a program
+// filled in often says that their appearances are out of date
+// (NeedAppearances) and leaves them empty or stale for the viewer to draw
+// anew from the values: there a text or choice field's value is drawn here
+// in its box, as a viewer would.
+void RunWidgets(fz_context* ctx, fz_page* page, fz_device* dev, fz_cookie* cookie) {
+  pdf_page* pp = pdf_page_from_fz_page(ctx, page);
+  if (!pp || !pdf_to_bool(ctx, pdf_dict_getp(ctx, pdf_trailer(ctx, pp->doc), "Root/AcroForm/NeedAppearances"))) {
+    fz_run_page_widgets(ctx, page, dev, fz_identity, cookie);
+    return;
+  }
+  fz_font* font = nullptr;
+  fz_text* text = nullptr;
+  fz_var(font);
+  fz_var(text);
+  fz_try(ctx) {
+    font = fz_new_base14_font(ctx, "Helvetica");
+    int count = 0;
+    for (pdf_annot* w = pdf_first_widget(ctx, pp); w && !cookie->abort && count < 100000;
+         w = pdf_next_widget(ctx, w), ++count) {
+      const auto type = ::pdf_widget_type(ctx, w);
+      if (type != PDF_WIDGET_TYPE_TEXT && type != PDF_WIDGET_TYPE_COMBOBOX && type != PDF_WIDGET_TYPE_LISTBOX) {
+        pdf_run_annot(ctx, w, dev, fz_identity, cookie);
+        continue;
+      }
+      if (pdf_annot_flags(ctx, w) & (PDF_ANNOT_IS_HIDDEN | PDF_ANNOT_IS_NO_VIEW)) continue;
+      const char* value = pdf_annot_field_value(ctx, w);
+      if (!value || !*value) continue;
+      text = fz_new_text(ctx);
+      DrawFieldValue(ctx, dev, font, text, pdf_bound_widget(ctx, w), value);
+      fz_drop_text(ctx, text);
+      text = nullptr;
+    }
+  }
+  fz_always(ctx) {
+    fz_drop_text(ctx, text);
+    fz_drop_font(ctx, font);
+  }
+  fz_catch(ctx) { fz_rethrow(ctx); }
+}
+
 // Appends the UTF-8 text of page `number` to out.  A page that fails keeps
 // whatever text it gave before the failure.
 void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageResult& r) {
@@ -396,7 +463,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     for (const fz_stext_block* b = stext->last_block; b && !own_end; b = b->prev)
       if (b->type == FZ_STEXT_BLOCK_TEXT) own_end = b->u.t.last_line;
     fz_run_page_annots(ctx, page, dev, fz_identity, &cookie);
-    fz_run_page_widgets(ctx, page, dev, fz_identity, &cookie);
+    RunWidgets(ctx, page, dev, &cookie);
     fz_close_device(ctx, dev);
   }
   fz_always(ctx) {

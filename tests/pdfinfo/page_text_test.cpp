@@ -88,10 +88,12 @@ TEST(PageText, TextOffThePageIsNotReadUnlessThePageShowsNone) {
 }
 
 TEST(PageText, FormFieldValuesFollowTheirLabels) {
-  // Values the viewer draws from the form (no appearance streams): each
-  // after its label on the same line; the check box's Zapf Dingbats code is
-  // its check mark, not "3".
-  EXPECT_EQ(PagesOf("form.pdf"), "Name: Jane Q. Example\n\nSubscribe: \u2713\n\nCountry: Norway\n\n");
+  // Values the viewer draws from the form (no appearance streams, or a
+  // stale empty one): each after its label on the same line, a multi-line
+  // value a line each; the check box's Zapf Dingbats code is its check
+  // mark, not "3"; a hidden field shows nothing.
+  EXPECT_EQ(PagesOf("form.pdf"),
+            "Name: Jane Q. Example\n\nSubscribe: \u2713\n\nCountry: Norway\n\nAddress: 12 High Street\nSpringfield\n\n");
 }
 
 TEST(PageText, LetterSpacedTitlesAreWords) {

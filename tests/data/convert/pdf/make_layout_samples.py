@@ -79,15 +79,20 @@ def write_off_page():
 
 
 def write_form():
-    """A filled form without appearance streams (the viewer draws the fields):
-    a text field, a ticked check box (drawn in Zapf Dingbats), a choice."""
+    """A filled form whose appearances the viewer draws (NeedAppearances):
+    a text field without one, a ticked check box (drawn in Zapf Dingbats), a
+    choice, a multi-line field whose appearance is stale (empty), and a
+    hidden field."""
     page = (b"BT /F1 12 Tf 72 700 Td (Name:) Tj ET BT /F1 12 Tf 72 660 Td (Subscribe:) Tj ET\n"
-            b"BT /F1 12 Tf 72 620 Td (Country:) Tj ET\n")
+            b"BT /F1 12 Tf 72 620 Td (Country:) Tj ET BT /F1 12 Tf 72 580 Td (Address:) Tj ET\n")
     field = (b"<< /Type /Annot /Subtype /Widget /FT /%s /T (%s) %s /Rect [%s] /DA (%s) >>")
     widgets = [field % (b"Tx", b"name", b"/V (Jane Q. Example)", b"140 695 400 715", b"/Helv 12 Tf 0 g"),
                field % (b"Btn", b"subscribe", b"/V /Yes /AS /Yes", b"140 655 155 670", b"/ZaDb 0 Tf 0 g"),
                field % (b"Ch", b"country", b"/Ff 131072 /V (Norway) /Opt [(Denmark) (Norway)]", b"140 615 300 635",
-                        b"/Helv 12 Tf 0 g")]
+                        b"/Helv 12 Tf 0 g"),
+               field % (b"Tx", b"address", b"/Ff 4096 /V (12 High Street\\rSpringfield) /AP << /N EMPTYAP >>",
+                        b"140 545 400 595", b"/Helv 12 Tf 0 g"),
+               field % (b"Tx", b"secret", b"/F 2 /V (Hidden value)", b"400 695 500 715", b"/Helv 12 Tf 0 g")]
     write_pdf("form.pdf", [page], annots=[widgets],
               form=b"/NeedAppearances true /DA (/Helv 0 Tf 0 g)")
 

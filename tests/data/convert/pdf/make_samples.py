@@ -57,8 +57,11 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
                                    b" /Contents " + pdf_text(name) + b" >>")
     widgets = []  # object numbers of every page's annotations, when they are a form's fields
     if form:
+        # A field may name EMPTYAP as its appearance: a stale one that draws nothing.
+        empty_ap = add(b"<< /Type /XObject /Subtype /Form /BBox [0 0 100 20] /Length 13 >>\nstream\n"
+                       b"/Tx BMC\nEMC\n\nendstream")
         for page_annots in annots or []:
-            widgets.append([add(a) for a in page_annots])
+            widgets.append([add(a.replace(b"EMPTYAP", b"%d 0 R" % empty_ap)) for a in page_annots])
         annots = [[b"%d 0 R" % n for n in nums] for nums in widgets]
     pages_num = len(objects) + 1 + 2 * len(pages)  # the page tree comes after every page
     kids = []
