@@ -367,6 +367,193 @@ bool AppendStext(MappedText& out, const fz_stext_page* stext, const fz_stext_lin
   }
 }
 
+// Marked content may give the text its glyphs stand for (/ActualText): how
+// some writers draw emoji, ligatures and glyphs that have no character of
+// their own.  The text device does not see marked content, so a PDF page's
+// contents are run here through a run processor whose marked-content
+// operators are watched: the characters a span drew, when they lie on one
+// line, become its text.
+class ActualText {
+ public:
+  explicit ActualText(fz_stext_page* page) : page_(page) {}
+
+  // Runs the page's contents into dev, the text device of page_.
+  void Run(fz_context* ctx, pdf_page* pp, fz_device* dev, fz_cookie* cookie) {
+    fz_matrix ctm;
+    fz_rect mediabox;
+    pdf_page_transform(ctx, pp, &mediabox, &ctm);
+    pdf_processor* proc = pdf_new_run_processor(ctx, dev, ctm, "View", nullptr, nullptr, cookie);
+    void* const outer = fz_user_context(ctx);
+    fz_try(ctx) {
+      bdc_ = proc->op_BDC;
+      bmc_ = proc->op_BMC;
+      emc_ = proc->op_EMC;
+      proc->op_BDC = [](fz_context* c, pdf_processor* p, const char* tag, pdf_obj* raw, pdf_obj* cooked) {
+        static_cast<ActualText*>(fz_user_context(c))->Begin(c, p, tag, raw, cooked);
+      };
+      proc->op_BMC = [](fz_context* c, pdf_processor* p, const char* tag) {
+        static_cast<ActualText*>(fz_user_context(c))->BeginPlain(c, p, tag);
+      };
+      proc->op_EMC = [](fz_context* c, pdf_processor* p) { static_cast<ActualText*>(fz_user_context(c))->End(c, p); };
+      fz_set_user_context(ctx, this);
+      pdf_process_contents(ctx, proc, pp->doc, pdf_page_resources(ctx, pp), pdf_page_contents(ctx, pp), cookie);
+      pdf_close_processor(ctx, proc);
+    }
+    fz_always(ctx) {
+      fz_set_user_context(ctx, outer);
+      pdf_drop_processor(ctx, proc);
+    }
+    fz_catch(ctx) { fz_rethrow(ctx); }
+  }
+
+ private:
+  // Where the page's text ended when a span began.
+  struct Mark {
+    fz_stext_block* block;
+    fz_stext_line* line;
+    fz_stext_char* ch;
+  };
+  struct Span {
+    bool actual;
+    std::string text;
+    Mark mark;
+  };
+
+  Mark Now() const {
+    Mark m{page_->last_block, nullptr, nullptr};
+    if (m.block && m.block->type == FZ_STEXT_BLOCK_TEXT) {
+      m.line = m.block->u.t.last_line;
+      if (m.line) m.ch = m.line->last_char;
+    }
+    return m;
+  }
+
+  void Begin(fz_context* ctx, pdf_processor* proc, const char* tag, pdf_obj* raw, pdf_obj* cooked) {
+    if (bdc_) bdc_(ctx, proc, tag, raw, cooked);
+    pdf_obj* text = pdf_dict_get(ctx, cooked, PDF_NAME(ActualText));
+    // Within a span that gives the text, inner ones change nothing.
+    const bool actual = pdf_is_string(ctx, text) && actual_open_ == 0;
+    // Text shown so far goes to the device first (as the end of a text
+    // object sends it), so that the span's own characters can be told.
+    if (actual && proc->op_ET) proc->op_ET(ctx, proc);
+    Span span{actual, actual ? std::string(pdf_to_text_string(ctx, text)) : std::string(), actual ? Now() : Mark{}};
+    if (spans_.size() < 1024) spans_.push_back(std::move(span));
+    else ++overflow_;
+    if (actual && spans_.size() <= 1024) ++actual_open_;
+  }
+
+  void BeginPlain(fz_context* ctx, pdf_processor* proc, const char* tag) {
+    if (bmc_) bmc_(ctx, proc, tag);
+    if (spans_.size() < 1024) spans_.push_back(Span{false, {}, {}});
+    else ++overflow_;
+  }
+
+  void End(fz_context* ctx, pdf_processor* proc) {
+    if (emc_) emc_(ctx, proc);
+    if (overflow_ > 0) {
+      --overflow_;
+      return;
+    }
+    if (spans_.empty()) return;
+    Span span = std::move(spans_.back());
+    spans_.pop_back();
+    if (!span.actual) return;
+    --actual_open_;
+    if (proc->op_ET) proc->op_ET(ctx, proc);
+    Replace(ctx, span);
+  }
+
+  // The first character drawn after mark, when every character drawn since
+  // lies on the page's last line (else nullptr), that line, and the
+  // character before it there (nullptr when it begins the line).
+  fz_stext_char* FirstSince(const Mark& mark, fz_stext_line** line, fz_stext_char** before) const {
+    fz_stext_block* last = page_->last_block;
+    if (!last || last->type != FZ_STEXT_BLOCK_TEXT || !last->u.t.last_line) return nullptr;
+    fz_stext_line* end = last->u.t.last_line;
+    *line = end;
+    *before = nullptr;
+    if (mark.block == last) {
+      if (mark.line == end) {
+        *before = mark.ch;
+        return mark.ch ? mark.ch->next : end->first_char;
+      }
+      // One line begun since, right after the mark's.
+      const bool next = mark.line ? mark.line->next == end : last->u.t.first_line == end;
+      return next ? end->first_char : nullptr;
+    }
+    // One block begun since, holding one line.
+    const bool next = mark.block ? mark.block->next == last : page_->first_block == last;
+    return next && last->u.t.first_line == end ? end->first_char : nullptr;
+  }
+
+  void Replace(fz_context* ctx, const Span& span) {
+    fz_stext_line* line = nullptr;
+    fz_stext_char* before = nullptr;
+    fz_stext_char* first = FirstSince(span.mark, &line, &before);
+    if (!first) return;
+    std::vector<int> runes;
+    for (const char* p = span.text.c_str(); *p && runes.size() < 4096;) {
+      int rune = 0;
+      p += fz_chartorune(&rune, p);
+      runes.push_back(rune);
+    }
+    // Characters that stand for nothing are left as drawn where removing
+    // them would leave the line empty.
+    if (runes.empty() && !before) return;
+    fz_stext_char* last = before;
+    fz_stext_char* ch = first;
+    std::size_t i = 0;
+    for (; ch && i < runes.size(); ch = ch->next, ++i) {
+      ch->c = runes[i];
+      last = ch;
+    }
+    if (i < runes.size()) {
+      // More characters than glyphs: the rest stand where the last glyph does.
+      for (; i < runes.size(); ++i) {
+        auto* extra = static_cast<fz_stext_char*>(fz_pool_alloc(ctx, page_->pool, sizeof(fz_stext_char)));
+        *extra = *last;
+        fz_keep_font(ctx, extra->font);  // each character holds its font
+        extra->c = runes[i];
+        extra->next = last->next;
+        last->next = extra;
+        if (line->last_char == last) line->last_char = extra;
+        last = extra;
+      }
+    } else if (ch) {
+      // More glyphs than characters: the glyphs left over are dropped, their
+      // room given to the character before them so that no gap is read as
+      // a space.
+      fz_stext_char* end = ch;
+      while (end->next) end = end->next;
+      last->quad.ur = end->quad.ur;
+      last->quad.lr = end->quad.lr;
+      last->next = nullptr;
+      line->last_char = last;
+      for (; ch; ch = ch->next) fz_drop_font(ctx, ch->font);  // each character held its font
+    }
+  }
+
+  fz_stext_page* page_;
+  void (*bdc_)(fz_context*, pdf_processor*, const char*, pdf_obj*, pdf_obj*) = nullptr;
+  void (*bmc_)(fz_context*, pdf_processor*, const char*) = nullptr;
+  void (*emc_)(fz_context*, pdf_processor*) = nullptr;
+  std::vector<Span> spans_;
+  std::size_t overflow_ = 0;  // spans begun beyond the bound, not kept
+  int actual_open_ = 0;
+};
+
+// Runs a page's own contents into the text device: a PDF page through
+// ActualText, other documents' pages as they are.
+void RunContents(fz_context* ctx, fz_page* page, fz_stext_page* stext, fz_device* dev, fz_cookie* cookie) {
+  pdf_page* pp = pdf_page_from_fz_page(ctx, page);
+  if (!pp) {
+    fz_run_page_contents(ctx, page, dev, fz_identity, cookie);
+    return;
+  }
+  ActualText actual(stext);
+  actual.Run(ctx, pp, dev, cookie);
+}
+
 // Draws a form field's value in its box, as a viewer draws a field whose
 // appearance is out of date: one line per line of the value, top down.
 // Throws as MuPDF does; text is the caller's, empty.
@@ -459,7 +646,7 @@ void ReadPage(Context& c, fz_document* doc, int number, MappedText& out, PageRes
     dev = fz_new_stext_device(ctx, stext, &options);
     // The page's own text first, then what its annotations and form fields
     // draw over it, told apart so that a field's value can join its label.
-    fz_run_page_contents(ctx, page, dev, fz_identity, &cookie);
+    RunContents(ctx, page, stext, dev, &cookie);
     for (const fz_stext_block* b = stext->last_block; b && !own_end; b = b->prev)
       if (b->type == FZ_STEXT_BLOCK_TEXT) own_end = b->u.t.last_line;
     fz_run_page_annots(ctx, page, dev, fz_identity, &cookie);

@@ -96,6 +96,16 @@ TEST(PageText, FormFieldValuesFollowTheirLabels) {
             "Name: Jane Q. Example\n\nSubscribe: \u2713\n\nCountry: Norway\n\nAddress: 12 High Street\nSpringfield\n\n");
 }
 
+TEST(PageText, MarkedContentGivesTheTextItsGlyphsStandFor) {
+  // ActualText spans: characters nobody could map, an emoji drawn as one
+  // glyph, two glyphs for one letter and a hyphen for nothing read as the
+  // span says, without a gap where glyphs were left out; a span over two
+  // lines stays as drawn, and of spans within a span the outer one counts.
+  EXPECT_EQ(PagesOf("actual_text.pdf"),
+            "Missing: \u4E16\u754C\n\nFlag: \U0001F1E9\U0001F1EA end\n\nFewer: c\u0153ur\n\nCooperate\n\n"
+            "Two\n\nlines\n\nOuter\n\n");
+}
+
 TEST(PageText, LetterSpacedTitlesAreWords) {
   // A short run and small letters set evenly apart stay as drawn.
   EXPECT_EQ(PagesOf("letter_spaced.pdf"),

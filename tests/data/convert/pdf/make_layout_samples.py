@@ -127,6 +127,25 @@ def write_attachments():
     write_pdf("attachments.pdf", [text_lines("F1", 12, 72, 700, [b"(The covering letter.)"])], files=files)
 
 
+def write_actual_text():
+    """Marked content that gives the text its glyphs stand for (ActualText):
+    one glyph drawn for two characters nobody could map, an emoji drawn as
+    one glyph, two glyphs standing for one letter, a hyphen standing for
+    nothing; a span over two lines and spans within a span, which change
+    nothing or only as the outer span says."""
+    page = (b"BT /F1 12 Tf 72 700 Td (Missing: ) Tj /Span <</ActualText <FEFF4E16>>> BDC (?) Tj EMC "
+            b"/Span <</ActualText <FEFF754C>>> BDC (?) Tj EMC ET\n"
+            b"BT /F1 12 Tf 72 660 Td (Flag: ) Tj /Span <</ActualText <FEFFD83CDDE9D83CDDEA>>> BDC (X) Tj EMC "
+            b"( end) Tj ET\n"
+            b"BT /F1 12 Tf 72 620 Td (Fewer: c) Tj /Span <</ActualText <FEFF0153>>> BDC (oe) Tj EMC (ur) Tj ET\n"
+            b"BT /F1 12 Tf 72 580 Td (Co) Tj /Span <</ActualText ()>> BDC (-) Tj EMC (operate) Tj ET\n"
+            b"/Span <</ActualText (Replaced)>> BDC BT /F1 12 Tf 72 540 Td (Two) Tj ET "
+            b"BT /F1 12 Tf 72 520 Td (lines) Tj ET EMC\n"
+            b"BT /F1 12 Tf 72 480 Td /Span <</ActualText (Outer)>> BDC /P BMC (In) Tj EMC "
+            b"/Span <</ActualText (Inner)>> BDC (x) Tj EMC EMC ET\n")
+    write_pdf("actual_text.pdf", [page])
+
+
 def write_xref_loop():
     """An incremental update whose cross-reference section names itself as
     the previous one, so that the chain loops and leaves out every object
@@ -146,6 +165,7 @@ def write_xref_loop():
 def main():
     os.chdir(HERE)
     write_xref_loop()
+    write_actual_text()
     write_attachments()
     write_letter_spaced()
     write_drop_caps()
