@@ -608,7 +608,9 @@ void RunWidgets(fz_context* ctx, fz_page* page, fz_device* dev, fz_cookie* cooki
       const char* value = pdf_annot_field_value(ctx, w);
       if (!value || !*value) continue;
       text = fz_new_text(ctx);
-      DrawFieldValue(ctx, dev, font, text, pdf_bound_widget(ctx, w), value);
+      // A box shows a few lines; a value beyond 64 KiB is not drawn whole.
+      DrawFieldValue(ctx, dev, font, text, pdf_bound_widget(ctx, w),
+                     std::string_view(value).substr(0, std::size_t{64} << 10));
       fz_drop_text(ctx, text);
       text = nullptr;
     }
