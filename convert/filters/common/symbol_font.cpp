@@ -84,6 +84,10 @@ char32_t SymbolChar(std::string_view font, char32_t code) {
         case 0x76: return U'\u2756';
         case 0xA7: return U'\u25AA';
         case 0xD8: return U'\u27A2';  // an arrowhead
+        case 0xDF: case 0xE7: return U'\u2190';  // arrows
+        case 0xE0: case 0xE8: return U'\u2192';
+        case 0xE1: case 0xE9: return U'\u2191';
+        case 0xE2: case 0xEA: return U'\u2193';
         case 0xA8: return U'\u2610';  // an empty box
         case 0xFB: return U'\u2717';  // a cross
         case 0xFC: return U'\u2713';  // a tick
@@ -95,6 +99,31 @@ char32_t SymbolChar(std::string_view font, char32_t code) {
   }
   if ((code >= 0xE000 && code <= 0xF8FF) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
   return code;
+}
+
+std::string SymbolFontText(std::string_view font, std::string_view t, bool private_only) {
+  std::string out;
+  for (std::size_t at = 0; at < t.size();) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(t[at + i]); };
+    char32_t code = 0;
+    std::size_t len = 0;
+    if (b(0) < 0x80) {
+      code = b(0), len = 1;
+    } else if ((b(0) == 0xC2 || b(0) == 0xC3) && at + 1 < t.size()) {
+      code = static_cast<char32_t>(((b(0) & 0x1F) << 6) | (b(1) & 0x3F)), len = 2;
+    } else if (b(0) == 0xEF && at + 2 < t.size() && b(1) >= 0x80 && b(1) <= 0x83) {
+      code = static_cast<char32_t>(0xF000 | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F)), len = 3;
+    }
+    if (len == 0 || (private_only && len < 3)) {  // any other character stays as it is
+      const std::size_t keep = len ? len : 1;
+      out.append(t.substr(at, keep));
+      at += keep;
+      continue;
+    }
+    at += len;
+    if (const char32_t shown = SymbolChar(font, code)) AppendUtf8(shown, out);
+  }
+  return out;
 }
 
 std::optional<SymbolField> ParseSymbolField(std::string_view code) {

@@ -17,10 +17,16 @@ bool IsSymbolFont(std::string_view font);
 
 // The character that code (8-bit, or U+F000 + the 8-bit code) shows in
 // font: the Symbol font's letters and signs as their Unicode characters,
-// Wingdings' bullets, boxes, ticks and faces; 0 for a picture that has no meaning as text
-// or a glyph that is a piece of a larger one.  In other fonts, code itself
-// (private-use characters excepted).
+// Wingdings' bullets, arrows, boxes, ticks and faces; 0 for a picture that
+// has no meaning as text or a glyph that is a piece of a larger one.  In
+// other fonts, code itself (private-use characters excepted).
 char32_t SymbolChar(std::string_view font, char32_t code);
+
+// Text (UTF-8) set in font as the characters it shows: its 8-bit codes, as
+// they stand or at U+F000 + the code (only the latter when private_only),
+// are the font's; other characters stay.  Pictures without a meaning as text
+// are left out.
+std::string SymbolFontText(std::string_view font, std::string_view text, bool private_only = false);
 
 // What a SYMBOL field's code ("SYMBOL 97 \f "Symbol" \s 12") inserts.
 struct SymbolField {

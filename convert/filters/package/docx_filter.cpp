@@ -160,7 +160,7 @@ class PartWalker {
           if (after_mark_ && !t.empty() && t[0] != ' ' && t[0] != '\t') layout_.Text(" ");
           after_mark_ = false;
           if (!symbol_font_.empty()) {
-            layout_.Text(InSymbolFont(t));
+            layout_.Text(SymbolFontText(symbol_font_, t));
           } else {
             layout_.Text(t);
           }
@@ -219,31 +219,6 @@ class PartWalker {
       more = x.Read();
     }
     return false;
-  }
-
-  // Text set in a symbol font as the characters the font shows: its 8-bit
-  // codes, as they stand or at U+F000 + the code, are the font's.
-  std::string InSymbolFont(std::string_view t) const {
-    std::string out;
-    for (std::size_t at = 0; at < t.size();) {
-      const auto b = [&](std::size_t i) { return static_cast<unsigned char>(t[at + i]); };
-      char32_t code = 0;
-      std::size_t len = 0;
-      if (b(0) < 0x80) {
-        code = b(0), len = 1;
-      } else if ((b(0) == 0xC2 || b(0) == 0xC3) && at + 1 < t.size()) {
-        code = static_cast<char32_t>(((b(0) & 0x1F) << 6) | (b(1) & 0x3F)), len = 2;
-      } else if (b(0) == 0xEF && at + 2 < t.size() && b(1) >= 0x80 && b(1) <= 0x83) {
-        code = static_cast<char32_t>(0xF000 | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F)), len = 3;
-      }
-      if (len == 0) {  // any other character stays as it is
-        out.push_back(t[at++]);
-        continue;
-      }
-      at += len;
-      if (char32_t shown = SymbolChar(symbol_font_, code)) AppendUtf8(shown, out);
-    }
-    return out;
   }
 
   static int ParseInt(const std::optional<std::string>& v) {

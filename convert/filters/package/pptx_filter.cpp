@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/members.h"
 #include "convert/filters/package/ooxml.h"
 #include "convert/filters/package/pptx_lists.h"
@@ -50,6 +51,10 @@ class SlideWalker {
     while (more && !sink_.full()) {
       if (x.IsStart()) {
         std::string_view n = x.LocalName();
+        if (n == "rPr" && !x.IsEmpty()) {
+          more = ReadRunFont(x);
+          continue;
+        }
         if (n == "Fallback" || n == "rPr" || n == "endParaRPr" || n == "tblPr" || n == "tcPr" || n == "spPr" ||
             (n == "fld" && SkipsField(x.Attr("type").value_or("")))) {
           more = x.Skip();
@@ -73,7 +78,8 @@ class SlideWalker {
           label_pending_ = false;
           layout_.Text(labels_.Next(para_level_, Resolve()));
         }
-        layout_.Text(t);
+        if (!symbol_font_.empty()) layout_.Text(SymbolFontText(symbol_font_, t, symbol_private_only_));
+        else layout_.Text(t);
       }
       more = x.Read();
     }
@@ -93,6 +99,31 @@ class SlideWalker {
     pptx::LevelBullets list;
   };
 
+  // Reads the fonts of a run's properties, the cursor on <a:rPr>; like Skip,
+  // leaves the cursor on the node after them.  Only a symbol font matters:
+  // as the run's Latin font all its codes are the font's, as its symbol font
+  // only those at U+F000 and up.
+  bool ReadRunFont(XmlCursor& x) {
+    const int depth = x.Depth();
+    std::string latin, sym;
+    bool more = x.Read();
+    while (more) {
+      if (x.IsEnd() && x.Depth() == depth) {
+        more = x.Read();
+        break;
+      }
+      if (x.IsStart()) {
+        std::string_view n = x.LocalName();
+        if (n == "latin") latin = x.Attr("typeface").value_or("");
+        else if (n == "sym") sym = x.Attr("typeface").value_or("");
+      }
+      more = x.Read();
+    }
+    symbol_private_only_ = !IsSymbolFont(latin);
+    symbol_font_ = !symbol_private_only_ ? latin : IsSymbolFont(sym) ? sym : std::string();
+    return more;
+  }
+
   // Fields that only repeat what the application fills in: the slide
   // number anywhere, and any field of a footer, date or header box.
   bool SkipsField(std::string_view type) const {
@@ -106,6 +137,8 @@ class SlideWalker {
   void Start(const XmlCursor& x, std::string_view n, bool empty) {
     if (n == "t") {
       in_text_ = !empty;
+    } else if (n == "r") {
+      symbol_font_.clear();
     } else if (n == "sld") {
       shows_master_ = x.Attr("showMasterSp").value_or("1") != "0";
     } else if (n == "sp") {
@@ -144,6 +177,8 @@ class SlideWalker {
   void End(std::string_view n) {
     if (n == "t") {
       in_text_ = false;
+    } else if (n == "r") {
+      symbol_font_.clear();
     } else if (n == "sp") {
       if (!shapes_.empty()) {
         if (shapes_.back().skipped) --skip_shapes_;
@@ -195,6 +230,8 @@ class SlideWalker {
   std::vector<Shape> shapes_;
   int skip_shapes_ = 0;
   bool in_text_ = false;
+  std::string symbol_font_;            // the current run's symbol font, if it has one
+  bool symbol_private_only_ = false;   // only its private-use characters are the font's
   bool shows_master_ = true;
   int para_level_ = 0;
   Bullet para_bullet_;

@@ -24,6 +24,7 @@ TEST(SymbolFont, CodesAsTheFontShowsThem) {
   EXPECT_EQ(SymbolChar("Symbol", 0xE6), 0U);  // a piece of a bracket
   EXPECT_EQ(SymbolChar("Wingdings", 0xF0FE), U'\u2611');
   EXPECT_EQ(SymbolChar("Wingdings", 'l'), U'\u25CF');  // a bullet
+  EXPECT_EQ(SymbolChar("Wingdings", 0xF0E0), U'\u2192');  // an arrow
   EXPECT_EQ(SymbolChar("Wingdings", '!'), 0U);        // a pencil: a picture
   // Other fonts keep their characters, private-use ones excepted.
   EXPECT_EQ(SymbolChar("Arial", 'a'), U'a');

@@ -266,7 +266,7 @@ TEST(Xlsx, RichValuesShowTheirDisplayStringNotTheirStandInError) {
 TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
   Extracted r = Extract("pptx", Data("sample.pptx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;
-  std::string want = "Slide 1 title\nPoint 1\nc1\tc2\nПривет, 世界 🎉\nNote for slide 1\n";
+  std::string want = "Slide 1 title\nPoint 1\nc1\tc2\nПривет, 世界 🎉\n\u03B1+\u03B2 \u03C0 or p and a\nNote for slide 1\n";
   for (int i = 2; i <= 12; ++i) {
     want += "Slide " + std::to_string(i) + " title\nPoint " + std::to_string(i) + "\n";
     if (i % 2 == 1) want += "Note for slide " + std::to_string(i) + "\n";

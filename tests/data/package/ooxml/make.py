@@ -347,6 +347,12 @@ def make_pptx():
                      '</a:p></a:txBody></a:tc><a:tc><a:txBody><a:p><a:r><a:t>c2</a:t></a:r></a:p></a:txBody></a:tc></a:tr>'
                      '</a:tbl></a:graphicData></a:graphic></p:graphicFrame>')
             body += shape(['Привет, 世界 🎉'])
+            # Runs in the Symbol font: as the Latin font every code is its
+            # (Greek letters), as the symbol font only its private-use ones.
+            body += ('<p:sp><p:nvSpPr><p:cNvPr id="3" name="g"/><p:cNvSpPr/><p:nvPr/></p:nvSpPr><p:txBody><a:bodyPr/>'
+                     '<a:p><a:r><a:rPr lang="en-US"><a:latin typeface="Symbol"/></a:rPr><a:t>a+b</a:t></a:r>'
+                     '<a:r><a:rPr lang="en-US"><a:sym typeface="Symbol"/></a:rPr><a:t> \uf070 or p</a:t></a:r>'
+                     '<a:r><a:rPr lang="en-US"/><a:t> and a</a:t></a:r></a:p></p:txBody></p:sp>')
         parts[f'ppt/slides/slide{part}.xml'] = f'<p:sld {P} {A}><p:cSld><p:spTree>{body}</p:spTree></p:cSld></p:sld>'
         if i % 2 == 0:
             parts[f'ppt/slides/_rels/slide{part}.xml.rels'] = rels([('rId1', 'notesSlide', f'../notesSlides/notesSlide{part}.xml')])
