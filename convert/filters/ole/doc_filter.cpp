@@ -200,8 +200,9 @@ class WordReader {
   // The symbol a character at byte fc stands for, when its run is a symbol
   // run; U+FFFF when it is not.
   char32_t SymbolAt(uint64_t fc) const;
-  // Whether the character at byte fc is set in the Symbol font.
-  bool InSymbolFont(uint64_t fc) const;
+  // The symbol font (Symbol, Wingdings) the character at byte fc is set in,
+  // or nullptr.
+  const std::string* InSymbolFont(uint64_t fc) const;
   // The text a form field shows whose object character is at byte fc.
   std::string FormFieldText(uint64_t fc);
   bool Deleted(uint64_t fc) const;
@@ -255,7 +256,11 @@ class WordReader {
     char16_t code;
   };
   std::vector<SymbolRun> symbol_runs_;
-  std::vector<std::pair<uint32_t, uint32_t>> symbol_font_runs_;  // runs set in the Symbol font, sorted
+  struct FontRun {
+    uint32_t first, last;
+    uint16_t font;
+  };
+  std::vector<FontRun> symbol_font_runs_;  // runs set in a symbol font, sorted
   std::vector<std::string> fonts_;  // font names by index
   uint64_t field_object_fc_ = UINT64_MAX;  // the object character of the innermost field's code
   std::map<uint32_t, std::string> form_fields_;  // the entry shown, by offset of the field's settings
@@ -435,7 +440,7 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
       uint32_t data_offset = 0;
       uint16_t symbol_font = 0;
       char16_t symbol_code = 0;
-      bool symbol_font_run = false;
+      int symbol_font_run = -1;
       ForEachSprm(fkp.substr(at + 1, cb), [&](uint16_t sprm, std::string_view operand) {
         if (sprm == 0x0800) deleted = !operand.empty() && operand[0] != 0;  // sprmCFRMarkDel
         if (sprm == 0x6A03 && operand.size() == 4) {                         // sprmCPicLocation
@@ -444,7 +449,7 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
         }
         if (sprm == 0x4A4F && operand.size() == 2) {  // sprmCRgFtc0: the font of ASCII text
           const uint16_t font = Le16(operand, 0);
-          symbol_font_run = font < fonts_.size() && fonts_[font] == "Symbol";
+          symbol_font_run = font < fonts_.size() && IsSymbolFont(fonts_[font]) ? font : -1;
         }
         if (sprm == 0x6A09 && operand.size() == 4) {  // sprmCSymbol: the font and the character
           symbol_font = Le16(operand, 0);
@@ -457,8 +462,8 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
       if (has_data && first < last && data_runs_.size() < 1000000) data_runs_.push_back({first, last, data_offset});
       if (symbol && first < last && symbol_runs_.size() < 1000000)
         symbol_runs_.push_back({first, last, symbol_font, symbol_code});
-      if (symbol_font_run && first < last && symbol_font_runs_.size() < 1000000)
-        symbol_font_runs_.emplace_back(first, last);
+      if (symbol_font_run >= 0 && first < last && symbol_font_runs_.size() < 1000000)
+        symbol_font_runs_.push_back({first, last, static_cast<uint16_t>(symbol_font_run)});
     }
   }
   std::sort(deleted_.begin(), deleted_.end());
@@ -473,14 +478,16 @@ void WordReader::ReadCharacterRuns(uint32_t fc, uint32_t lcb) {
   std::sort(data_runs_.begin(), data_runs_.end(), [](const DataRun& a, const DataRun& b) { return a.first < b.first; });
   std::sort(symbol_runs_.begin(), symbol_runs_.end(),
             [](const SymbolRun& a, const SymbolRun& b) { return a.first < b.first; });
-  std::sort(symbol_font_runs_.begin(), symbol_font_runs_.end());
+  std::sort(symbol_font_runs_.begin(), symbol_font_runs_.end(),
+            [](const FontRun& a, const FontRun& b) { return a.first < b.first; });
 }
 
-bool WordReader::InSymbolFont(uint64_t fc) const {
-  if (symbol_font_runs_.empty()) return false;
+const std::string* WordReader::InSymbolFont(uint64_t fc) const {
+  if (symbol_font_runs_.empty()) return nullptr;
   auto it = std::upper_bound(symbol_font_runs_.begin(), symbol_font_runs_.end(), fc,
-                             [](uint64_t v, const std::pair<uint32_t, uint32_t>& r) { return v < r.first; });
-  return it != symbol_font_runs_.begin() && fc < std::prev(it)->second;
+                             [](uint64_t v, const FontRun& r) { return v < r.first; });
+  if (it == symbol_font_runs_.begin() || fc >= std::prev(it)->last) return nullptr;
+  return &fonts_[std::prev(it)->font];
 }
 
 void WordReader::ReadFonts(uint32_t fc, uint32_t lcb) {
@@ -879,12 +886,13 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
       else if (c == 0xA0) c = ' ';
       else if (c == 0x1F || c == 0xFEFF) continue;
       else if (c < 0x20 && c != '\t') continue;  // pictures, note references, separators
-      if (!symbol_done && ((c > 0x20 && c <= 0xFF) || (c >= 0xF021 && c <= 0xF0FF)) && InSymbolFont(fc)) {
-        // Text typed in the Symbol font shows that font's characters (Greek
-        // letters for Latin ones).
-        c = SymbolChar("Symbol", c & 0xFF);
-        if (c == 0) continue;
-      }
+      if (!symbol_done && ((c > 0x20 && c <= 0xFF) || (c >= 0xF021 && c <= 0xF0FF)))
+        if (const std::string* font = InSymbolFont(fc)) {
+          // Text typed in a symbol font shows that font's characters (Greek
+          // letters for Latin ones, Wingdings' boxes and ticks).
+          c = SymbolChar(*font, c & 0xFF);
+          if (c == 0) continue;
+        }
       BeginText();
       AppendUtf8(c, line_);
       if (line_.size() > 65536) {

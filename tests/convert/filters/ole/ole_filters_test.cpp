@@ -246,12 +246,14 @@ TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
   // Word keeps a symbol inserted from a font as "(" with the font and the
   // character in its run: the Symbol font's alpha and degree sign read as
   // the characters they show, and typed brackets stay.  Latin letters typed
-  // in the Symbol font show as its Greek ones; digits and spaces stay.
+  // in the Symbol font show as its Greek ones; digits and spaces stay; boxes
+  // typed in Wingdings show as boxes.
   Extracted e = ExtractSample("doc", Sample("symbols.doc"));
   ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
   EXPECT_EQ(e.text,
             "Angle \u03b1 (in degrees) is small at 20\u00b0C.\n"
-            "Typed in the Symbol font: \u03b1\u03b2\u03b3 = 90, then plain abg.\n");
+            "Typed in the Symbol font: \u03b1\u03b2\u03b3 = 90, then plain abg.\n"
+            "Typed in Wingdings: \u2611 yes, \u2610 no.\n");
 }
 
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
