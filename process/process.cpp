@@ -686,6 +686,12 @@ void SetStopWait(int steps, std::chrono::milliseconds step) {
   S().stop_step = step;
 }
 
+void SetRunRecords(std::size_t placed_claims_kept, bool mark) {
+  std::lock_guard hold(QueueLock);
+  S().outputs->SetPlacedClaimsKept(placed_claims_kept);
+  S().outputs->SetMarking(mark);
+}
+
 std::deque<std::string> ReadPendingPaths() {
   std::lock_guard hold(QueueLock);
   return S().pending;
