@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "convert/conversion_options.h"
 #include "convert/filter.h"
@@ -33,6 +36,18 @@ namespace {
 // for a post in flight.  Taken before QueueLock, never after it.
 std::mutex NotifyLock;
 
+// A path waiting in the queue, with its place in the order of queuing.
+struct PendingPath {
+  std::string path;
+  std::uint64_t order = 0;
+};
+
+// While this many files wait, a worker takes the next file before an older
+// folder: listing folders ahead of their files would bring the whole tree
+// into the queue at once (a breadth-first walk of a million files holds a
+// million paths).  Below it, paths are taken strictly in the order queued.
+constexpr std::size_t kFilesAhead = 4096;
+
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
@@ -46,7 +61,12 @@ struct RunContext {
 // a worker still converting a document at the end of the program never finds
 // it destroyed under its feet.
 struct Shared {
-  std::deque<std::string> pending;  // newest at the front, the next to take at the back
+  // Waiting paths, newest at the front, the oldest at the back: real folders
+  // apart from files (and everything else), so that a folder can wait while
+  // files go first.
+  std::deque<PendingPath> pending_files;
+  std::deque<PendingPath> pending_folders;
+  std::uint64_t queued_order = 0;
   std::string current_path;
   int taken = 0;
   int queued = 0;
@@ -78,6 +98,30 @@ Shared& S() {
   return *shared;
 }
 
+bool PendingEmptyLocked() { return S().pending_files.empty() && S().pending_folders.empty(); }
+
+void ClearPendingLocked() {
+  S().pending_files.clear();
+  S().pending_folders.clear();
+}
+
+void PushPendingLocked(std::string path, bool folder) {
+  Shared& s = S();
+  (folder ? s.pending_folders : s.pending_files).push_front({std::move(path), ++s.queued_order});
+}
+
+// Up to max waiting paths in the order of queuing, the oldest first.
+std::vector<std::string> PendingInOrderLocked(std::size_t max) {
+  const Shared& s = S();
+  std::vector<std::string> paths;
+  auto f = s.pending_files.rbegin(), d = s.pending_folders.rbegin();
+  while (paths.size() < max && (f != s.pending_files.rend() || d != s.pending_folders.rend())) {
+    const bool folder = f == s.pending_files.rend() || (d != s.pending_folders.rend() && d->order < f->order);
+    paths.push_back(folder ? (d++)->path : (f++)->path);
+  }
+  return paths;
+}
+
 bool IsIdleOrFinished(ProcessState state) { return state == psIdle || state == psFinished; }
 
 // The workers' cores: while a worker holds no path, a conversion on another
@@ -105,7 +149,7 @@ void Post() {
 void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
-  s.pending.clear();
+  ClearPendingLocked();
   s.requested_folders.clear();
   s.current_path.clear();
   s.taken = 0;
@@ -172,11 +216,11 @@ void Record(const RunContext& ctx, const std::string& path, const ConvertResult&
 
 // Queues an entry found while listing a folder.  False when the listing is
 // to stop: the run was asked to stop, ended, or a newer run has begun.
-bool QueueFromWorker(const RunContext& ctx, std::string path) {
+bool QueueFromWorker(const RunContext& ctx, std::string path, bool folder) {
   std::lock_guard hold(QueueLock);
   Shared& s = S();
   if (!RunLiveLocked(ctx) || s.state == psStopping) return false;
-  s.pending.push_front(std::move(path));
+  PushPendingLocked(std::move(path), folder);
   ++s.queued;
   s.changed.notify_all();
   return true;
@@ -231,7 +275,7 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
     } else {
       wanted = MatchesMaskList(name, masks);
     }
-    if (wanted ? !QueueFromWorker(ctx, std::move(path)) : !ListingGoesOn(ctx)) return;
+    if (wanted ? !QueueFromWorker(ctx, std::move(path), type == DT_DIR) : !ListingGoesOn(ctx)) return;
   }
 }
 
@@ -333,7 +377,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
           }
           goto leave;
         }
-        if (!s.pending.empty()) {
+        if (!PendingEmptyLocked()) {
           path = TakeLastPath();
           break;
         }
@@ -470,9 +514,14 @@ int WaitForEnd(int steps, std::chrono::milliseconds step) {
 
 std::string TakeLastPath() {
   Shared& s = S();
-  if (s.pending.empty()) return {};
-  std::string path = std::move(s.pending.back());
-  s.pending.pop_back();
+  std::deque<PendingPath>& files = s.pending_files;
+  std::deque<PendingPath>& folders = s.pending_folders;
+  if (files.empty() && folders.empty()) return {};
+  const bool folder =
+      !folders.empty() && (files.empty() || (folders.back().order < files.back().order && files.size() < kFilesAhead));
+  std::deque<PendingPath>& from = folder ? folders : files;
+  std::string path = std::move(from.back().path);
+  from.pop_back();
   return path;
 }
 
@@ -480,7 +529,7 @@ void InitProcessing() {
   std::lock_guard hold(QueueLock);
   Shared& s = S();
   s.state = psIdle;
-  s.pending.clear();
+  ClearPendingLocked();
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -572,13 +621,13 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     // the stopped run's waiting paths and counts go now, under the same hold,
     // so that its worker A cannot clear this path or end the new run.
     if (params && s.state == psStopping) {
-      s.pending.clear();
+      ClearPendingLocked();
       s.requested_folders.clear();
       s.queued = 0;
       s.outputs = std::make_shared<RunOutputs>();
     }
     s.outputs->AddNamed(path, found ? &named : nullptr);
-    s.pending.push_front(path);
+    PushPendingLocked(path, found && S_ISDIR(named.st_mode));
     if (found && S_ISDIR(named.st_mode)) s.requested_folders.push_back(path);
     ++s.queued;
     s.changed.notify_all();
@@ -670,9 +719,7 @@ std::vector<std::string> RequestedFolders(std::size_t from) {
 
 std::vector<std::string> NextPaths(std::size_t max) {
   std::lock_guard hold(QueueLock);
-  const std::deque<std::string>& pending = S().pending;
-  const std::size_t n = std::min(max, pending.size());
-  return {pending.rbegin(), pending.rbegin() + static_cast<std::ptrdiff_t>(n)};
+  return PendingInOrderLocked(max);
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {
@@ -694,7 +741,8 @@ void SetRunRecords(std::size_t placed_claims_kept, bool mark) {
 
 std::deque<std::string> ReadPendingPaths() {
   std::lock_guard hold(QueueLock);
-  return S().pending;
+  const std::vector<std::string> oldest_first = PendingInOrderLocked(SIZE_MAX);
+  return {oldest_first.rbegin(), oldest_first.rend()};
 }
 
 }  // namespace quarn

@@ -26,8 +26,9 @@ std::deque<std::string> ReadPendingPaths();
 // on a file system without extended attributes).
 void SetRunRecords(std::size_t placed_claims_kept, bool mark);
 
-// Removes and returns the next path to take (the oldest), or "" when the
-// queue is empty.  Call with QueueLock held.
+// Removes and returns the next path to take (the oldest, but a file before
+// an older folder while thousands of files wait), or "" when the queue is
+// empty.  Call with QueueLock held.
 std::string TakeLastPath();
 
 }  // namespace quarn
