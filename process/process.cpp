@@ -40,6 +40,7 @@ std::mutex NotifyLock;
 struct PendingPath {
   std::string path;
   std::uint64_t order = 0;
+  bool named = false;  // queued by a front end, not found in a folder
 };
 
 // While this many files wait, a worker takes the next file before an older
@@ -67,6 +68,7 @@ struct Shared {
   std::deque<PendingPath> pending_files;
   std::deque<PendingPath> pending_folders;
   std::uint64_t queued_order = 0;
+  bool more_to_come = false;  // a front end is still feeding the run
   std::string current_path;
   int taken = 0;
   int queued = 0;
@@ -105,9 +107,23 @@ void ClearPendingLocked() {
   S().pending_folders.clear();
 }
 
-void PushPendingLocked(std::string path, bool folder) {
+void PushPendingLocked(std::string path, bool folder, bool named) {
   Shared& s = S();
-  (folder ? s.pending_folders : s.pending_files).push_front({std::move(path), ++s.queued_order});
+  (folder ? s.pending_folders : s.pending_files).push_front({std::move(path), ++s.queued_order, named});
+}
+
+// Removes and returns the next path to take.  Call with QueueLock held and
+// the queue not empty.
+PendingPath TakeNextLocked() {
+  Shared& s = S();
+  std::deque<PendingPath>& files = s.pending_files;
+  std::deque<PendingPath>& folders = s.pending_folders;
+  const bool folder =
+      !folders.empty() && (files.empty() || (folders.back().order < files.back().order && files.size() < kFilesAhead));
+  std::deque<PendingPath>& from = folder ? folders : files;
+  PendingPath next = std::move(from.back());
+  from.pop_back();
+  return next;
 }
 
 // Up to max waiting paths in the order of queuing, the oldest first.
@@ -150,6 +166,7 @@ void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
   ClearPendingLocked();
+  s.more_to_come = false;
   s.requested_folders.clear();
   s.current_path.clear();
   s.taken = 0;
@@ -220,7 +237,7 @@ bool QueueFromWorker(const RunContext& ctx, std::string path, bool folder) {
   std::lock_guard hold(QueueLock);
   Shared& s = S();
   if (!RunLiveLocked(ctx) || s.state == psStopping) return false;
-  PushPendingLocked(std::move(path), folder);
+  PushPendingLocked(std::move(path), folder, false);
   ++s.queued;
   s.changed.notify_all();
   return true;
@@ -325,7 +342,9 @@ void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string
   Record(ctx, path, result, std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
 }
 
-void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
+// named: the path came from a front end, not from a folder.
+void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, bool named,
+            const std::string& masks) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int err = errno;
@@ -348,7 +367,7 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
   // Text files of this run, and those an earlier run wrote, are outputs,
   // not documents, when the walk comes across them; a path the front end
   // named is converted whatever it is.
-  if (!ctx.outputs->IsNamed(path) && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
+  if (!named && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
   Convert(ctx, convert, path, masks);
 }
 
@@ -367,7 +386,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       s.changed.notify_all();
     }
     for (;;) {
-      std::string path;
+      PendingPath next;
       for (;;) {
         if (!RunLiveLocked(*ctx)) goto leave;
         if (s.state == psStopping) {
@@ -378,7 +397,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
           goto leave;
         }
         if (!PendingEmptyLocked()) {
-          path = TakeLastPath();
+          next = TakeNextLocked();
           break;
         }
         // The queue is empty.  Worker B ends here (unless the run's workers
@@ -386,14 +405,15 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
         // only once no other worker holds a path, since a folder being listed
         // may still add entries and a document being converted still counts.
         if (s.busy == 0) s.current_path.clear();
-        if (second && (!ctx->workers_wait || s.busy == 0)) goto leave;
-        if (s.busy == 0) {
+        if (second && (!ctx->workers_wait || s.busy == 0) && !s.more_to_come) goto leave;
+        if (s.busy == 0 && !s.more_to_come) {
           ClearRunLocked();
           ends_run = true;
           goto leave;
         }
         s.changed.wait(hold);
       }
+      const std::string& path = next.path;
       s.current_path = path;
       ++s.taken;
       ++s.busy;
@@ -402,7 +422,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       hold.unlock();
       Post();
       try {
-        Handle(*ctx, convert, path, masks);
+        Handle(*ctx, convert, path, next.named, masks);
       } catch (const std::exception& e) {  // out of memory while queuing, and the like
         Record(*ctx, path, ConvertResult::Failed(std::string("unexpected error: ") + e.what()));
       }
@@ -513,16 +533,8 @@ int WaitForEnd(int steps, std::chrono::milliseconds step) {
 }  // namespace
 
 std::string TakeLastPath() {
-  Shared& s = S();
-  std::deque<PendingPath>& files = s.pending_files;
-  std::deque<PendingPath>& folders = s.pending_folders;
-  if (files.empty() && folders.empty()) return {};
-  const bool folder =
-      !folders.empty() && (files.empty() || (folders.back().order < files.back().order && files.size() < kFilesAhead));
-  std::deque<PendingPath>& from = folder ? folders : files;
-  std::string path = std::move(from.back().path);
-  from.pop_back();
-  return path;
+  if (PendingEmptyLocked()) return {};
+  return TakeNextLocked().path;
 }
 
 void InitProcessing() {
@@ -530,6 +542,7 @@ void InitProcessing() {
   Shared& s = S();
   s.state = psIdle;
   ClearPendingLocked();
+  s.more_to_come = false;
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -626,8 +639,8 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
       s.queued = 0;
       s.outputs = std::make_shared<RunOutputs>();
     }
-    s.outputs->AddNamed(path, found ? &named : nullptr);
-    PushPendingLocked(path, found && S_ISDIR(named.st_mode));
+    if (found) s.outputs->AddNamed(named);
+    PushPendingLocked(path, found && S_ISDIR(named.st_mode), true);
     if (found && S_ISDIR(named.st_mode)) s.requested_folders.push_back(path);
     ++s.queued;
     s.changed.notify_all();
@@ -637,6 +650,17 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
 }
 
 void QueuePath(const std::string& path, const TProcessParams& params) { QueuePath(path, &params); }
+
+void NameFiles(const std::vector<FileIdentity>& files) {
+  std::lock_guard hold(QueueLock);
+  S().outputs->AddNamedFiles(files);
+}
+
+void SetMoreToCome(bool more) {
+  std::lock_guard hold(QueueLock);
+  S().more_to_come = more;
+  S().changed.notify_all();
+}
 
 void StartWorkers() {
   std::shared_ptr<const RunContext> start;

@@ -31,20 +31,45 @@ std::string NewRunId() {
 
 RunOutputs::RunOutputs() : id_(NewRunId()) {}
 
-void RunOutputs::AddNamed(const std::string& path, const struct stat* st) {
+std::uint64_t IdentitySet::DigestOf(FileIdentity file) {
+  // Mixed so that the inode numbers of one device spread over the table.
+  std::uint64_t x = static_cast<std::uint64_t>(file.ino) ^ (static_cast<std::uint64_t>(file.dev) * 0x9E3779B97F4A7C15ULL);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return x;
+}
+
+void IdentitySet::insert(FileIdentity file) {
+  const std::uint64_t d = DigestOf(file);
+  if (std::binary_search(sorted_.begin(), sorted_.end(), d)) return;
+  latest_.insert(d);
+  // Merged into the array now and then: eight bytes a file, not a node.
+  if (latest_.size() < 4096) return;
+  const std::size_t old = sorted_.size();
+  sorted_.insert(sorted_.end(), latest_.begin(), latest_.end());
+  std::sort(sorted_.begin() + static_cast<std::ptrdiff_t>(old), sorted_.end());
+  std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(old), sorted_.end());
+  latest_.clear();
+}
+
+bool IdentitySet::contains(FileIdentity file) const {
+  const std::uint64_t d = DigestOf(file);
+  return latest_.count(d) > 0 || std::binary_search(sorted_.begin(), sorted_.end(), d);
+}
+
+void RunOutputs::AddNamed(const struct stat& st) {
   std::lock_guard hold(lock_);
-  named_paths_.insert(path);
-  if (!st) return;
-  if (S_ISDIR(st->st_mode)) {
-    named_folders_.insert(IdentityOf(*st));
+  if (S_ISDIR(st.st_mode)) {
+    named_folders_.insert(IdentityOf(st));
   } else {
-    named_files_.insert(IdentityOf(*st));
+    named_files_.insert(IdentityOf(st));
   }
 }
 
-bool RunOutputs::IsNamed(const std::string& path) const {
+void RunOutputs::AddNamedFiles(const std::vector<FileIdentity>& files) {
   std::lock_guard hold(lock_);
-  return named_paths_.contains(path);
+  for (const FileIdentity& f : files) named_files_.insert(f);
 }
 
 bool RunOutputs::IsOutput(FileIdentity file) const {
@@ -125,7 +150,7 @@ std::string RunOutputs::Admit(const std::string& document, const OutputSlot& slo
     bool document_of_run;
     {
       std::lock_guard hold(lock_);
-      document_of_run = slot.existing.valid() && named_files_.count(slot.existing) > 0;
+      document_of_run = slot.existing.valid() && named_files_.contains(slot.existing);
     }
     if (!document_of_run && MatchesMaskList(slot.name, masks)) document_of_run = InNamedFolder(slot.folder_fd);
     if (document_of_run) return "not written: " + Quoted(slot.path) + " is itself a document of this run";

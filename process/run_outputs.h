@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,21 @@
 #include "process/path_digest.h"
 
 namespace quarn {
+
+// A set of many file identities (every file of a list of a million), kept
+// as 64-bit digests in a sorted array with a small table of the latest.  Two
+// identities may share a digest: a file is then taken for one of the set,
+// which only ever keeps a file from being replaced.
+class IdentitySet {
+ public:
+  void insert(FileIdentity file);
+  bool contains(FileIdentity file) const;
+
+ private:
+  static std::uint64_t DigestOf(FileIdentity file);
+  std::vector<std::uint64_t> sorted_;
+  std::unordered_set<std::uint64_t> latest_;
+};
 
 class RunOutputs {
  public:
@@ -32,13 +48,12 @@ class RunOutputs {
 
   RunOutputs();
 
-  // A path the front end named: a named file is a document of the run
-  // whatever its name; in a named folder and every real folder below it,
-  // each entry whose name matches the masks is one.
-  // st: what path named when it was queued (nullptr: nothing).
-  void AddNamed(const std::string& path, const struct stat* st);
-  // Whether path is spelled exactly as a path the front end named.
-  bool IsNamed(const std::string& path) const;
+  // What a path the front end named stands for (st): a named file is a
+  // document of the run whatever its name; in a named folder and every real
+  // folder below it, each entry whose name matches the masks is one.
+  void AddNamed(const struct stat& st);
+  // Named files, before their paths are queued.
+  void AddNamedFiles(const std::vector<FileIdentity>& files);
   // Whether file is a text file this run wrote without a mark on disk (a
   // marked one tells itself: WrittenByUs).
   bool IsOutput(FileIdentity file) const;
@@ -92,8 +107,7 @@ class RunOutputs {
   std::string id_;  // this run's number, in hexadecimal: written in its marks
   std::atomic<bool> marking_{true};
   mutable std::mutex lock_;
-  PathDigestSet named_paths_;
-  std::set<FileIdentity> named_files_;
+  IdentitySet named_files_;
   std::set<FileIdentity> named_folders_;
   std::unordered_map<Place, Claim, PlaceHash> claims_;  // a place and the document whose text it holds
   // The marked claims in the order they were placed, with their numbers.
