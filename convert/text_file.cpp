@@ -299,18 +299,21 @@ std::string RunMarkValue(std::string_view run, std::string_view document) {
 }
 
 bool ReadRunMark(const std::string& path, RunMark* mark) {
-  std::string value(PATH_MAX + 32, '\0');
-  ssize_t n = ::getxattr(path.c_str(), kRunAttribute, value.data(), value.size());
+  // Most marks fit here; a longer one is read again at its size.
+  char small[1024];
+  std::string large;
+  const char* value = small;
+  ssize_t n = ::getxattr(path.c_str(), kRunAttribute, small, sizeof small);
   if (n < 0 && errno == ERANGE) {
     n = ::getxattr(path.c_str(), kRunAttribute, nullptr, 0);
     if (n < 0) return false;
-    value.resize(static_cast<std::size_t>(n) + 1);
-    n = ::getxattr(path.c_str(), kRunAttribute, value.data(), value.size());
+    large.resize(static_cast<std::size_t>(n) + 1);
+    n = ::getxattr(path.c_str(), kRunAttribute, large.data(), large.size());
+    value = large.data();
   }
   if (n < 17 || value[16] != ':') return false;
-  value.resize(static_cast<std::size_t>(n));
-  mark->run = value.substr(0, 16);
-  mark->document = value.substr(17);
+  mark->run.assign(value, 16);
+  mark->document.assign(value + 17, static_cast<std::size_t>(n) - 17);
   return true;
 }
 

@@ -127,6 +127,22 @@ TEST_F(RunRecords, AnEarlierRunsTextFileIsReplacedAndThenHeldForThisRun) {
   EXPECT_EQ(r.reason, "not written: \"" + txt + "\" already holds the text of \"new/a.md\"");
 }
 
+TEST_F(RunRecords, ADocumentWithALongPathIsNamedWholeFromItsMark) {
+  auto run = std::make_shared<RunOutputs>();
+  run->SetPlacedClaimsKept(0);
+  std::string document = "d";
+  for (int i = 0; i < 12; ++i) document += "/" + std::string(200, static_cast<char>('a' + i));
+  document += ".md";
+  const std::string txt = tree_ / "long.txt";
+  ASSERT_EQ(Save(run, document, txt, "first").outcome, Saved::kWritten);
+  RunMark mark;
+  ASSERT_TRUE(ReadRunMark(txt, &mark));
+  EXPECT_EQ(mark.document, document);
+  const SaveResult r = Save(run, "d/other.md", txt, "second");
+  EXPECT_EQ(r.outcome, Saved::kRefused);
+  EXPECT_EQ(r.reason, "not written: \"" + txt + "\" already holds the text of \"" + document + "\"");
+}
+
 TEST_F(RunRecords, WithoutMarksEverythingIsKeptInMemoryAsBefore) {
   // As on a file system without extended attributes: nothing on disk tells
   // the run's text files apart, so none of their claims may be forgotten.
