@@ -238,21 +238,37 @@ std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_
 namespace {
 
 // Marks each path named again after its first time (a list with
-// duplicates): one bit a path, from the digests of all, sorted.
+// duplicates): one bit a path, found from the digests of all, sorted, and
+// then those that occur more than once, in the order of the list.
 std::vector<bool> NamedBefore(const PathList& paths) {
-  std::vector<std::pair<PathDigest, std::uint32_t>> digests;
-  digests.reserve(paths.size());
+  const auto less = [](const PathDigest& a, const PathDigest& b) {
+    return a.first != b.first ? a.first < b.first : a.second < b.second;
+  };
+  std::vector<PathDigest> repeated;
+  {
+    std::vector<PathDigest> digests;
+    digests.reserve(paths.size());
+    PathList::Cursor at;
+    std::string_view p;
+    while (paths.Next(&at, &p)) digests.push_back(DigestOf(p));
+    std::sort(digests.begin(), digests.end(), less);
+    for (std::size_t k = 1; k < digests.size(); ++k)
+      if (digests[k] == digests[k - 1] && (repeated.empty() || !(repeated.back() == digests[k])))
+        repeated.push_back(digests[k]);
+  }
+  std::vector<bool> again(paths.size());
+  if (repeated.empty()) return again;
+  std::vector<bool> seen(repeated.size());
   PathList::Cursor at;
   std::string_view p;
-  for (std::uint32_t i = 0; paths.Next(&at, &p); ++i) digests.emplace_back(DigestOf(p), i);
-  std::sort(digests.begin(), digests.end(), [](const auto& a, const auto& b) {
-    if (a.first.first != b.first.first) return a.first.first < b.first.first;
-    if (a.first.second != b.first.second) return a.first.second < b.first.second;
-    return a.second < b.second;
-  });
-  std::vector<bool> again(paths.size());
-  for (std::size_t k = 1; k < digests.size(); ++k)
-    if (digests[k].first == digests[k - 1].first) again[digests[k].second] = true;
+  for (std::size_t i = 0; paths.Next(&at, &p); ++i) {
+    const PathDigest d = DigestOf(p);
+    const auto it = std::lower_bound(repeated.begin(), repeated.end(), d, less);
+    if (it == repeated.end() || !(*it == d)) continue;
+    const auto k = static_cast<std::size_t>(it - repeated.begin());
+    again[i] = seen[k];
+    seen[k] = true;
+  }
   return again;
 }
 
@@ -311,6 +327,10 @@ int RunBatch(PathList paths, const BatchOptions& options) {
         wanted[i] = true;
         ++wanted_count;
         if (S_ISREG(st.st_mode)) files.push_back(IdentityOf(st));
+        if (files.size() >= 4096) {
+          NameFiles(files);
+          files.clear();
+        }
         continue;
       }
       if (options.jsonl) ended.push_back({p, ConvertResult::Failed(refused.back().reason)});

@@ -36,6 +36,8 @@ std::optional<std::string> OriginOf(const std::string& path) {
 
 OutputPlan::OutputPlan(std::string output_dir, const PathList& paths, std::size_t named_count, bool update)
     : dir_(std::move(output_dir)), update_(update) {
+  named_.reserve(named_count);
+  listed_.reserve(paths.size() - named_count);
   PathList::Cursor at;
   std::string_view path;
   for (std::size_t i = 0; paths.Next(&at, &path); ++i) (i < named_count ? named_ : listed_).insert(path);

@@ -35,6 +35,7 @@ struct PathDigestHash {
 // sorted array, sixteen bytes a path.
 class SortedPathDigests {
  public:
+  void reserve(std::size_t n) { digests_.reserve(n); }
   void insert(std::string_view path) { digests_.push_back(DigestOf(path)); }
   // Call once every path is in, before the first contains.
   void Seal() {
