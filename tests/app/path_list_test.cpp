@@ -14,24 +14,50 @@
 namespace quarn {
 namespace {
 
-TEST(PathList, GivesBackEveryPathInOrderAcrossBlocks) {
-  PathList list;
+std::vector<std::string> ManyPaths() {
   std::vector<std::string> given;
-  for (int i = 0; i < 40000; ++i) given.push_back("/srv/share/d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".doc");
-  given.insert(given.begin() + 20000, std::string(3 << 20, 'x'));  // longer than a block
+  for (int i = 0; i < 40000; ++i)
+    given.push_back("/srv/share/d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".doc");
+  given.insert(given.begin() + 20000, std::string(3 << 20, 'x'));  // longer than a block, and a read
   given.push_back("a");
-  for (const std::string& p : given) list.Add(p);
+  return given;
+}
+
+// Reads the whole list with one cursor (releasing what was read halfway)
+// and checks it against given; a second cursor reads it again.
+void ExpectGivenBack(PathList& list, const std::vector<std::string>& given) {
   EXPECT_EQ(list.size(), given.size());
-  PathList::Cursor at;
+  PathList::Cursor at, again;
   std::string_view p;
   std::size_t n = 0;
   for (; list.Next(&at, &p); ++n) {
     ASSERT_LT(n, given.size());
     ASSERT_EQ(p, given[n]) << n;
+    if (n < 100) {
+      ASSERT_TRUE(list.Next(&again, &p));
+      ASSERT_EQ(p, given[n]) << n;
+    }
     if (n == 30000) list.ReleaseBefore(at);  // what was read may go
   }
   EXPECT_EQ(n, given.size());
   EXPECT_FALSE(list.Next(&at, &p));
+}
+
+TEST(PathList, GivesBackEveryPathInOrderAcrossBlocks) {
+  const std::vector<std::string> given = ManyPaths();
+  PathList list;
+  for (const std::string& p : given) list.Add(p);
+  EXPECT_FALSE(list.in_file());
+  ExpectGivenBack(list, given);
+}
+
+TEST(PathList, ALongListGoesToAFileAndComesBackWhole) {
+  const std::vector<std::string> given = ManyPaths();
+  PathList list(4096);
+  for (const std::string& p : given) list.Add(p);
+  EXPECT_TRUE(list.in_file());
+  PathList moved = std::move(list);
+  ExpectGivenBack(moved, given);
 }
 
 TEST(SortedPathDigests, FindsWhatWasPutInAndNoNearMiss) {
