@@ -14,12 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unordered_set>
+#include <algorithm>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "app/signals.h"
 #include "convert/printable.h"
 #include "process/exit_code.h"
+#include "process/path_digest.h"
 
 namespace quarn {
 namespace {
@@ -232,42 +235,113 @@ std::string ProgressLine(const ProgressSnapshot& progress, int width, bool utf8_
   return line + ShortenMiddle(progress.CurrentPath, room, utf8_terminal);
 }
 
-int RunBatch(std::vector<std::string> paths, const BatchOptions& options) {
+namespace {
+
+// Marks each path named again after its first time (a list with
+// duplicates): one bit a path, found from the digests of all, sorted, and
+// then those that occur more than once, in the order of the list.
+std::vector<bool> NamedBefore(const PathList& paths) {
+  const auto less = [](const PathDigest& a, const PathDigest& b) {
+    return a.first != b.first ? a.first < b.first : a.second < b.second;
+  };
+  std::vector<PathDigest> repeated;
+  {
+    std::vector<PathDigest> digests;
+    digests.reserve(paths.size());
+    PathList::Cursor at;
+    std::string_view p;
+    while (paths.Next(&at, &p)) digests.push_back(DigestOf(p));
+    std::sort(digests.begin(), digests.end(), less);
+    for (std::size_t k = 1; k < digests.size(); ++k)
+      if (digests[k] == digests[k - 1] && (repeated.empty() || !(repeated.back() == digests[k])))
+        repeated.push_back(digests[k]);
+  }
+  std::vector<bool> again(paths.size());
+  if (repeated.empty()) return again;
+  std::vector<bool> seen(repeated.size());
+  PathList::Cursor at;
+  std::string_view p;
+  for (std::size_t i = 0; paths.Next(&at, &p); ++i) {
+    const PathDigest d = DigestOf(p);
+    const auto it = std::lower_bound(repeated.begin(), repeated.end(), d, less);
+    if (it == repeated.end() || !(*it == d)) continue;
+    const auto k = static_cast<std::size_t>(it - repeated.begin());
+    again[i] = seen[k];
+    seen[k] = true;
+  }
+  return again;
+}
+
+// Queues the wanted paths from *at on while fewer than kFeedAhead wait;
+// false once the list is done.
+constexpr int kFeedAhead = 8192;
+bool Feed(const PathList& paths, const std::vector<bool>& wanted, PathList::Cursor* at, std::size_t* index,
+          int waiting) {
+  std::string_view p;
+  for (; waiting < kFeedAhead; ++*index) {
+    if (!paths.Next(at, &p)) return false;
+    if (!wanted[*index]) continue;
+    QueuePath(std::string(p));
+    ++waiting;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunBatch(PathList paths, const BatchOptions& options) {
   const bool utf8 = Utf8Locale();
-  std::vector<RunFailure> refused;  // named paths that are no document or folder
-  std::vector<const std::string*> wanted;  // into paths
+  std::vector<RunFailure> refused;   // named paths that are no document or folder
+  std::vector<bool> wanted(paths.size());
+  std::size_t wanted_count = 0;
   std::vector<EndedDocument> ended;  // the named paths' own lines, for --jsonl
   int named_again = 0;               // paths named a second time, or without a dot: left out
-  std::unordered_set<std::string_view> named;
-  for (const std::string& p : paths) {
-    if (!named.insert(p).second) {
-      // A path named twice (a list with duplicates) is converted once.
-      ++named_again;
-      if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("named more than once")});
-      continue;
+  {
+    const std::vector<bool> again = NamedBefore(paths);
+    // The named files are documents of the run from the start, even those
+    // of the list that reach the queue only later.
+    std::vector<FileIdentity> files;
+    PathList::Cursor at;
+    std::string_view view;
+    for (std::size_t i = 0; paths.Next(&at, &view); ++i) {
+      const std::string p(view);
+      if (again[i]) {
+        // A path named twice (a list with duplicates) is converted once.
+        ++named_again;
+        if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("named more than once")});
+        continue;
+      }
+      struct stat st {};
+      if (::stat(p.c_str(), &st) != 0) {
+        refused.push_back({p, std::string("cannot read: ") + std::strerror(errno)});
+      } else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+        refused.push_back({p, "not a document or folder (a pipe, socket or device)"});
+      } else if (S_ISREG(st.st_mode) && !MatchesMaskList(p, kDocumentMask)) {
+        // The whole path is matched against the mask: a file whose path holds
+        // no dot is no document, as in a folder.  A script still hears of it.
+        ++named_again;
+        if (options.jsonl)
+          ended.push_back({p, ConvertResult::Skipped("no dot in its path: not taken for a document")});
+        continue;
+      } else {
+        wanted[i] = true;
+        ++wanted_count;
+        if (S_ISREG(st.st_mode)) files.push_back(IdentityOf(st));
+        if (files.size() >= 4096) {
+          NameFiles(files);
+          files.clear();
+        }
+        continue;
+      }
+      if (options.jsonl) ended.push_back({p, ConvertResult::Failed(refused.back().reason)});
     }
-    struct stat st {};
-    if (::stat(p.c_str(), &st) != 0) {
-      refused.push_back({p, std::string("cannot read: ") + std::strerror(errno)});
-    } else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
-      refused.push_back({p, "not a document or folder (a pipe, socket or device)"});
-    } else if (S_ISREG(st.st_mode) && !MatchesMaskList(p, kDocumentMask)) {
-      // The whole path is matched against the mask: a file whose path holds
-      // no dot is no document, as in a folder.  A script still hears of it.
-      ++named_again;
-      if (options.jsonl) ended.push_back({p, ConvertResult::Skipped("no dot in its path: not taken for a document")});
-      continue;
-    } else {
-      wanted.push_back(&p);
-      continue;
-    }
-    if (options.jsonl) ended.push_back({p, ConvertResult::Failed(refused.back().reason)});
+    NameFiles(files);
   }
   if (options.jsonl) WriteJsonLines(ended);
 
   RunReport report;
   int stop_signal = 0;  // the signal that stopped the run
-  if (!wanted.empty()) {
+  if (wanted_count > 0) {
     InstallStopHandlers();
     TerminalNotify notify;
     TProcessParams params;
@@ -277,15 +351,25 @@ int RunBatch(std::vector<std::string> paths, const BatchOptions& options) {
     params.Workers = options.jobs;
     // Every worker stays busy through a folder walk, not only the first.
     params.WorkersWait = true;
-    // Every path but the last waits in the queue; the last one starts the
+    // The first paths wait in the queue and the one after them starts the
     // run, so that all of them belong to one run and count in one report.
-    for (std::size_t i = 0; i + 1 < wanted.size(); ++i) QueuePath(*wanted[i]);
-    QueuePath(*wanted.back(), params);
-    // The queue holds its own copies now: a list of a million paths is not
-    // kept again for the length of the run.
-    std::unordered_set<std::string_view>().swap(named);
-    std::vector<const std::string*>().swap(wanted);
-    std::vector<std::string>().swap(paths);
+    // The rest follow as the queue empties (the run waits for them): a list
+    // of a million paths is never in the queue at once.
+    PathList::Cursor at;
+    std::size_t index = 0;
+    std::string_view p;
+    std::vector<std::string> first;
+    while (first.size() < static_cast<std::size_t>(kFeedAhead) && paths.Next(&at, &p))
+      if (wanted[index++]) first.emplace_back(p);
+    bool more = false;  // wanted paths are left to queue
+    {
+      PathList::Cursor probe = at;
+      for (std::size_t i = index; !more && paths.Next(&probe, &p); ++i) more = wanted[i];
+    }
+    if (more) SetMoreToCome(true);
+    for (std::size_t i = 0; i + 1 < first.size(); ++i) QueuePath(first[i]);
+    QueuePath(first.back(), params);
+    std::vector<std::string>().swap(first);
     const std::uint64_t run = ReadProgress().Run;
 
     const bool tty = ::isatty(STDERR_FILENO) == 1;
@@ -308,6 +392,14 @@ int RunBatch(std::vector<std::string> paths, const BatchOptions& options) {
         std::fflush(stderr);
         last_draw = t;
         drawn = true;
+      }
+      if (more && !stop_signal && now.Run == run && (now.State == psStarting || now.State == psRunning)) {
+        const int waiting = now.QueuedCount - now.TakenCount;
+        if (waiting < kFeedAhead / 2) {
+          more = Feed(paths, wanted, &at, &index, waiting);
+          paths.ReleaseBefore(at);
+          if (!more) SetMoreToCome(false);
+        }
       }
       if (options.jsonl) WriteJsonLines(TakeEndedDocuments());
       notify.Wait(std::chrono::milliseconds(50));

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/path_list.h"
 #include "process/process.h"
 
 namespace quarn {
@@ -19,7 +20,8 @@ struct BatchOptions {
 };
 
 // Converts the documents in paths (files and folders); returns the exit status.
-int RunBatch(std::vector<std::string> paths, const BatchOptions& options = {});
+// A long list goes to the queue a few thousand paths at a time, as it empties.
+int RunBatch(PathList paths, const BatchOptions& options = {});
 
 // One document's line of --jsonl output, without its line end.
 std::string DocumentJson(const EndedDocument& document);

@@ -34,11 +34,15 @@ std::optional<std::string> OriginOf(const std::string& path) {
 
 }  // namespace
 
-OutputPlan::OutputPlan(std::string output_dir, const std::vector<std::string>& named,
-                       const std::vector<std::string>& listed, bool update)
+OutputPlan::OutputPlan(std::string output_dir, const PathList& paths, std::size_t named_count, bool update)
     : dir_(std::move(output_dir)), update_(update) {
-  for (const std::string& path : named) named_.insert(path);
-  for (const std::string& path : listed) listed_.insert(path);
+  named_.reserve(named_count);
+  listed_.reserve(paths.size() - named_count);
+  PathList::Cursor at;
+  std::string_view path;
+  for (std::size_t i = 0; paths.Next(&at, &path); ++i) (i < named_count ? named_ : listed_).insert(path);
+  named_.Seal();
+  listed_.Seal();
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
 }
 

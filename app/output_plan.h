@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/path_list.h"
 #include "convert/outcome.h"
 #include "process/path_digest.h"
 
@@ -15,11 +16,10 @@ namespace quarn {
 
 class OutputPlan {
  public:
-  // output_dir empty: each text file beside its document.  named: the files
-  // and folders named on the command line, listed: those read from a list,
-  // each spelled as it was given.
-  OutputPlan(std::string output_dir, const std::vector<std::string>& named, const std::vector<std::string>& listed,
-             bool update);
+  // output_dir empty: each text file beside its document.  paths: the files
+  // and folders named on the command line (the first named_count) and those
+  // read from a list (the rest), each spelled as it was given.
+  OutputPlan(std::string output_dir, const PathList& paths, std::size_t named_count, bool update);
 
   // The text file of document: beside it, or in the output folder.  There a
   // document of a path named on the command line goes at its path relative
@@ -41,8 +41,8 @@ class OutputPlan {
   std::string RelativePath(const std::string& document) const;
 
   std::string dir_;
-  PathDigestSet named_;
-  PathDigestSet listed_;
+  SortedPathDigests named_;
+  SortedPathDigests listed_;
   bool update_;
 };
 

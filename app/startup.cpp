@@ -273,10 +273,12 @@ bool TakeBatchOption(const std::vector<std::string>& args, std::size_t* i, Batch
 // Adds the paths listed in the file from ("-": standard input) to *paths:
 // one a line, or each ended by a NUL byte; empty entries are left out.
 // Empty, or why the list could not be read.
-std::string ReadPathList(const std::string& from, bool nul_separated, std::vector<std::string>* paths) {
+std::string ReadPathList(const std::string& from, bool nul_separated, PathList* paths) {
   const int fd = from == "-" ? STDIN_FILENO : ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "cannot read the list \"" + PrintablePath(from) + "\": " + std::strerror(errno);
-  std::string list;
+  const char end = nul_separated ? '\0' : '\n';
+  // Read a piece at a time: the list is kept once, packed, never whole as read.
+  std::string partial;  // an entry that goes on in the next piece
   char buf[65536];
   ssize_t n;
   while ((n = ::read(fd, buf, sizeof buf)) != 0) {
@@ -286,16 +288,23 @@ std::string ReadPathList(const std::string& from, bool nul_separated, std::vecto
       if (fd != STDIN_FILENO) ::close(fd);
       return "cannot read the list \"" + PrintablePath(from) + "\": " + std::strerror(err);
     }
-    list.append(buf, static_cast<std::size_t>(n));
+    const std::string_view piece(buf, static_cast<std::size_t>(n));
+    for (std::size_t at = 0; at < piece.size();) {
+      const std::size_t next = piece.find(end, at);
+      if (next == std::string_view::npos) {
+        partial.append(piece.substr(at));
+        break;
+      }
+      partial.append(piece.substr(at, next - at));
+      // A line of a list that is not NUL-separated may hold a NUL, which no
+      // path can: the path ends there, as a C string would.
+      if (!partial.empty()) paths->Add(std::string_view(partial.c_str()));
+      partial.clear();
+      at = next + 1;
+    }
   }
   if (fd != STDIN_FILENO) ::close(fd);
-  const char end = nul_separated ? '\0' : '\n';
-  for (std::size_t at = 0; at < list.size();) {
-    std::size_t next = list.find(end, at);
-    if (next == std::string::npos) next = list.size();
-    if (next > at) paths->emplace_back(list, at, next - at);
-    at = next + 1;
-  }
+  if (!partial.empty()) paths->Add(std::string_view(partial.c_str()));
   return {};
 }
 
@@ -466,9 +475,11 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
     *exit_status = UsageError("-0 goes with --files-from");
     return false;
   }
-  std::vector<std::string> listed;
+  // The command line's paths first, then the list's.
+  PathList all;
+  for (const std::string& p : paths) all.Add(p);
   if (!batch.files_from.empty()) {
-    if (std::string why = ReadPathList(batch.files_from, batch.nul_separated, &listed); !why.empty()) {
+    if (std::string why = ReadPathList(batch.files_from, batch.nul_separated, &all); !why.empty()) {
       std::fprintf(stderr, "quarn: %s\n", why.c_str());
       *exit_status = Status(ExitCode::kFailed);
       return false;
@@ -477,10 +488,9 @@ bool StartBatch(const std::vector<std::string>& args, int* exit_status, RunChoic
   if (!LanguagesUsable(choices, exit_status)) return false;
   std::shared_ptr<const OutputPlan> plan;
   if (batch.update || !batch.output_dir.empty())
-    plan = std::make_shared<const OutputPlan>(batch.output_dir, paths, listed, batch.update);
-  paths.insert(paths.end(), std::make_move_iterator(listed.begin()), std::make_move_iterator(listed.end()));
+    plan = std::make_shared<const OutputPlan>(batch.output_dir, all, paths.size(), batch.update);
   InitialiseConversion(choices, plan);
-  *exit_status = RunBatch(std::move(paths), batch.report);
+  *exit_status = RunBatch(std::move(all), batch.report);
   DoneProcessing();
   return false;
 }

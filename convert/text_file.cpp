@@ -291,6 +291,32 @@ bool WrittenByUs(const std::string& path) {
   return n >= 0 || errno == ERANGE;
 }
 
+std::string RunMarkValue(std::string_view run, std::string_view document) {
+  std::string value(run);
+  value += ':';
+  value += document;
+  return value;
+}
+
+bool ReadRunMark(const std::string& path, RunMark* mark) {
+  // Most marks fit here; a longer one is read again at its size.
+  char small[1024];
+  std::string large;
+  const char* value = small;
+  ssize_t n = ::getxattr(path.c_str(), kRunAttribute, small, sizeof small);
+  if (n < 0 && errno == ERANGE) {
+    n = ::getxattr(path.c_str(), kRunAttribute, nullptr, 0);
+    if (n < 0) return false;
+    large.resize(static_cast<std::size_t>(n) + 1);
+    n = ::getxattr(path.c_str(), kRunAttribute, large.data(), large.size());
+    value = large.data();
+  }
+  if (n < 17 || value[16] != ':') return false;
+  mark->run.assign(value, 16);
+  mark->document.assign(value + 17, static_cast<std::size_t>(n) - 17);
+  return true;
+}
+
 bool IsTemporaryTextName(std::string_view name) {
   // "." + at least one character + "." + 12 hex digits + "~"
   if (name.size() < 16 || name.front() != '.' || name.back() != '~') return false;
@@ -342,8 +368,14 @@ SaveResult SaveTextFile(const std::string& out_path, std::string_view text, cons
   TemporaryText temp(folder.get(), out_path);
   if (exists) (void)::fchmod(temp.fd(), st.st_mode & 07777);  // a replaced file keeps its permissions
   if (!WriteAll(temp.fd(), text)) ThrowFileError("Cannot write file", out_path, errno);
-  if (!options.origin.empty())
-    (void)::fsetxattr(temp.fd(), kOriginAttribute, options.origin.data(), options.origin.size(), 0);
+  // Marked: the file carries its origin and the run's mark, so the run can
+  // find both on disk instead of keeping them.
+  bool marked = false;
+  if (!options.origin.empty()) {
+    marked = ::fsetxattr(temp.fd(), kOriginAttribute, options.origin.data(), options.origin.size(), 0) == 0;
+    const std::string mark = options.gate ? options.gate->Mark() : std::string();
+    marked = marked && !mark.empty() && ::fsetxattr(temp.fd(), kRunAttribute, mark.data(), mark.size(), 0) == 0;
+  }
   FileIdentity written;
   if (struct stat own {}; ::fstat(temp.fd(), &own) == 0) written = IdentityOf(own);
   temp.Finish();
@@ -377,7 +409,7 @@ SaveResult SaveTextFile(const std::string& out_path, std::string_view text, cons
       if (options.gate) options.gate->Placed(slot, false, {});
       ThrowFileError("Cannot write file", out_path, close_err);
     }
-    if (options.gate) options.gate->Placed(slot, true, written);
+    if (options.gate) options.gate->Placed(slot, true, written, marked);
     return {};
   }
   ThrowFileError("Cannot create file", out_path, EEXIST);

@@ -50,6 +50,14 @@ class OutputGate {
   virtual std::string Admit(const OutputSlot& slot) = 0;
   // Whether the file did take its name, and which file it is.
   virtual void Placed(const OutputSlot& slot, bool written, FileIdentity file) = 0;
+  // The run's mark to write with the text file (kRunAttribute); empty: none.
+  virtual std::string Mark() const { return {}; }
+  // Placed, told also whether the file carries both its origin and the
+  // run's mark (the file system may keep no extended attributes).
+  virtual void Placed(const OutputSlot& slot, bool written, FileIdentity file, bool marked) {
+    (void)marked;
+    Placed(slot, written, file);
+  }
 };
 
 struct SaveOptions {
@@ -85,6 +93,19 @@ void SaveTextFile(const std::string& out_path, std::string_view text);
 // attributes simply keep no mark.
 inline constexpr const char* kOriginAttribute = "user.quarn.origin";
 bool WrittenByUs(const std::string& path);
+
+// The extended attribute that names the run that wrote a text file and the
+// document whose text it holds: "<run>:<document path as the run named it>",
+// the run being 16 hexadecimal digits.  A run reads it back to tell its own
+// text files from an earlier run's without keeping a record of each.
+inline constexpr const char* kRunAttribute = "user.quarn.run";
+struct RunMark {
+  std::string run;
+  std::string document;
+};
+std::string RunMarkValue(std::string_view run, std::string_view document);
+// The mark path carries (links followed); false when it carries none.
+bool ReadRunMark(const std::string& path, RunMark* mark);
 
 // Whether name has the form of the named temporary files text is written to
 // on file systems without unnamed ones: ".NAME.<12 hex digits>~".

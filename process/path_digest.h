@@ -4,11 +4,13 @@
 // digest in practice (about 1e-27 for a million paths).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 namespace quarn {
 
@@ -27,6 +29,30 @@ inline PathDigest DigestOf(std::string_view path) {
 
 struct PathDigestHash {
   std::size_t operator()(const PathDigest& d) const { return static_cast<std::size_t>(d.first); }
+};
+
+// The same for a set made once and only read afterwards: the digests in a
+// sorted array, sixteen bytes a path.
+class SortedPathDigests {
+ public:
+  void reserve(std::size_t n) { digests_.reserve(n); }
+  void insert(std::string_view path) { digests_.push_back(DigestOf(path)); }
+  // Call once every path is in, before the first contains.
+  void Seal() {
+    std::sort(digests_.begin(), digests_.end(), Less);
+    digests_.erase(std::unique(digests_.begin(), digests_.end()), digests_.end());
+    digests_.shrink_to_fit();
+  }
+  bool contains(std::string_view path) const {
+    return std::binary_search(digests_.begin(), digests_.end(), DigestOf(path), Less);
+  }
+  std::size_t size() const { return digests_.size(); }
+
+ private:
+  static bool Less(const PathDigest& a, const PathDigest& b) {
+    return a.first != b.first ? a.first < b.first : a.second < b.second;
+  }
+  std::vector<PathDigest> digests_;
 };
 
 class PathDigestSet {

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "convert/conversion_options.h"
 #include "convert/filter.h"
@@ -33,6 +36,19 @@ namespace {
 // for a post in flight.  Taken before QueueLock, never after it.
 std::mutex NotifyLock;
 
+// A path waiting in the queue, with its place in the order of queuing.
+struct PendingPath {
+  std::string path;
+  std::uint64_t order = 0;
+  bool named = false;  // queued by a front end, not found in a folder
+};
+
+// While this many files wait, a worker takes the next file before an older
+// folder: listing folders ahead of their files would bring the whole tree
+// into the queue at once (a breadth-first walk of a million files holds a
+// million paths).  Below it, paths are taken strictly in the order queued.
+constexpr std::size_t kFilesAhead = 4096;
+
 // What the workers of one run share and keep for as long as they live.
 struct RunContext {
   std::uint64_t run = 0;
@@ -46,7 +62,13 @@ struct RunContext {
 // a worker still converting a document at the end of the program never finds
 // it destroyed under its feet.
 struct Shared {
-  std::deque<std::string> pending;  // newest at the front, the next to take at the back
+  // Waiting paths, newest at the front, the oldest at the back: real folders
+  // apart from files (and everything else), so that a folder can wait while
+  // files go first.
+  std::deque<PendingPath> pending_files;
+  std::deque<PendingPath> pending_folders;
+  std::uint64_t queued_order = 0;
+  bool more_to_come = false;  // a front end is still feeding the run
   std::string current_path;
   int taken = 0;
   int queued = 0;
@@ -78,6 +100,44 @@ Shared& S() {
   return *shared;
 }
 
+bool PendingEmptyLocked() { return S().pending_files.empty() && S().pending_folders.empty(); }
+
+void ClearPendingLocked() {
+  S().pending_files.clear();
+  S().pending_folders.clear();
+}
+
+void PushPendingLocked(std::string path, bool folder, bool named) {
+  Shared& s = S();
+  (folder ? s.pending_folders : s.pending_files).push_front({std::move(path), ++s.queued_order, named});
+}
+
+// Removes and returns the next path to take.  Call with QueueLock held and
+// the queue not empty.
+PendingPath TakeNextLocked() {
+  Shared& s = S();
+  std::deque<PendingPath>& files = s.pending_files;
+  std::deque<PendingPath>& folders = s.pending_folders;
+  const bool folder =
+      !folders.empty() && (files.empty() || (folders.back().order < files.back().order && files.size() < kFilesAhead));
+  std::deque<PendingPath>& from = folder ? folders : files;
+  PendingPath next = std::move(from.back());
+  from.pop_back();
+  return next;
+}
+
+// Up to max waiting paths in the order of queuing, the oldest first.
+std::vector<std::string> PendingInOrderLocked(std::size_t max) {
+  const Shared& s = S();
+  std::vector<std::string> paths;
+  auto f = s.pending_files.rbegin(), d = s.pending_folders.rbegin();
+  while (paths.size() < max && (f != s.pending_files.rend() || d != s.pending_folders.rend())) {
+    const bool folder = f == s.pending_files.rend() || (d != s.pending_folders.rend() && d->order < f->order);
+    paths.push_back(folder ? (d++)->path : (f++)->path);
+  }
+  return paths;
+}
+
 bool IsIdleOrFinished(ProcessState state) { return state == psIdle || state == psFinished; }
 
 // The workers' cores: while a worker holds no path, a conversion on another
@@ -105,7 +165,8 @@ void Post() {
 void ClearRunLocked() {
   Shared& s = S();
   s.state = psStopping;
-  s.pending.clear();
+  ClearPendingLocked();
+  s.more_to_come = false;
   s.requested_folders.clear();
   s.current_path.clear();
   s.taken = 0;
@@ -172,11 +233,11 @@ void Record(const RunContext& ctx, const std::string& path, const ConvertResult&
 
 // Queues an entry found while listing a folder.  False when the listing is
 // to stop: the run was asked to stop, ended, or a newer run has begun.
-bool QueueFromWorker(const RunContext& ctx, std::string path) {
+bool QueueFromWorker(const RunContext& ctx, std::string path, bool folder) {
   std::lock_guard hold(QueueLock);
   Shared& s = S();
   if (!RunLiveLocked(ctx) || s.state == psStopping) return false;
-  s.pending.push_front(std::move(path));
+  PushPendingLocked(std::move(path), folder, false);
   ++s.queued;
   s.changed.notify_all();
   return true;
@@ -231,7 +292,7 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
     } else {
       wanted = MatchesMaskList(name, masks);
     }
-    if (wanted ? !QueueFromWorker(ctx, std::move(path)) : !ListingGoesOn(ctx)) return;
+    if (wanted ? !QueueFromWorker(ctx, std::move(path), type == DT_DIR) : !ListingGoesOn(ctx)) return;
   }
 }
 
@@ -281,7 +342,9 @@ void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string
   Record(ctx, path, result, std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
 }
 
-void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
+// named: the path came from a front end, not from a folder.
+void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string& path, bool named,
+            const std::string& masks) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     const int err = errno;
@@ -304,7 +367,7 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
   // Text files of this run, and those an earlier run wrote, are outputs,
   // not documents, when the walk comes across them; a path the front end
   // named is converted whatever it is.
-  if (!ctx.outputs->IsNamed(path) && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
+  if (!named && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
   Convert(ctx, convert, path, masks);
 }
 
@@ -323,7 +386,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       s.changed.notify_all();
     }
     for (;;) {
-      std::string path;
+      PendingPath next;
       for (;;) {
         if (!RunLiveLocked(*ctx)) goto leave;
         if (s.state == psStopping) {
@@ -333,8 +396,8 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
           }
           goto leave;
         }
-        if (!s.pending.empty()) {
-          path = TakeLastPath();
+        if (!PendingEmptyLocked()) {
+          next = TakeNextLocked();
           break;
         }
         // The queue is empty.  Worker B ends here (unless the run's workers
@@ -342,14 +405,15 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
         // only once no other worker holds a path, since a folder being listed
         // may still add entries and a document being converted still counts.
         if (s.busy == 0) s.current_path.clear();
-        if (second && (!ctx->workers_wait || s.busy == 0)) goto leave;
-        if (s.busy == 0) {
+        if (second && (!ctx->workers_wait || s.busy == 0) && !s.more_to_come) goto leave;
+        if (s.busy == 0 && !s.more_to_come) {
           ClearRunLocked();
           ends_run = true;
           goto leave;
         }
         s.changed.wait(hold);
       }
+      const std::string& path = next.path;
       s.current_path = path;
       ++s.taken;
       ++s.busy;
@@ -358,7 +422,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
       hold.unlock();
       Post();
       try {
-        Handle(*ctx, convert, path, masks);
+        Handle(*ctx, convert, path, next.named, masks);
       } catch (const std::exception& e) {  // out of memory while queuing, and the like
         Record(*ctx, path, ConvertResult::Failed(std::string("unexpected error: ") + e.what()));
       }
@@ -469,18 +533,16 @@ int WaitForEnd(int steps, std::chrono::milliseconds step) {
 }  // namespace
 
 std::string TakeLastPath() {
-  Shared& s = S();
-  if (s.pending.empty()) return {};
-  std::string path = std::move(s.pending.back());
-  s.pending.pop_back();
-  return path;
+  if (PendingEmptyLocked()) return {};
+  return TakeNextLocked().path;
 }
 
 void InitProcessing() {
   std::lock_guard hold(QueueLock);
   Shared& s = S();
   s.state = psIdle;
-  s.pending.clear();
+  ClearPendingLocked();
+  s.more_to_come = false;
   s.current_path.clear();
   s.taken = 0;
   s.queued = 0;
@@ -572,13 +634,13 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
     // the stopped run's waiting paths and counts go now, under the same hold,
     // so that its worker A cannot clear this path or end the new run.
     if (params && s.state == psStopping) {
-      s.pending.clear();
+      ClearPendingLocked();
       s.requested_folders.clear();
       s.queued = 0;
       s.outputs = std::make_shared<RunOutputs>();
     }
-    s.outputs->AddNamed(path, found ? &named : nullptr);
-    s.pending.push_front(path);
+    if (found) s.outputs->AddNamed(named);
+    PushPendingLocked(path, found && S_ISDIR(named.st_mode), true);
     if (found && S_ISDIR(named.st_mode)) s.requested_folders.push_back(path);
     ++s.queued;
     s.changed.notify_all();
@@ -588,6 +650,17 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
 }
 
 void QueuePath(const std::string& path, const TProcessParams& params) { QueuePath(path, &params); }
+
+void NameFiles(const std::vector<FileIdentity>& files) {
+  std::lock_guard hold(QueueLock);
+  S().outputs->AddNamedFiles(files);
+}
+
+void SetMoreToCome(bool more) {
+  std::lock_guard hold(QueueLock);
+  S().more_to_come = more;
+  S().changed.notify_all();
+}
 
 void StartWorkers() {
   std::shared_ptr<const RunContext> start;
@@ -670,9 +743,7 @@ std::vector<std::string> RequestedFolders(std::size_t from) {
 
 std::vector<std::string> NextPaths(std::size_t max) {
   std::lock_guard hold(QueueLock);
-  const std::deque<std::string>& pending = S().pending;
-  const std::size_t n = std::min(max, pending.size());
-  return {pending.rbegin(), pending.rbegin() + static_cast<std::ptrdiff_t>(n)};
+  return PendingInOrderLocked(max);
 }
 
 void SetThreadLauncher(ThreadLauncher launcher) {
@@ -686,9 +757,16 @@ void SetStopWait(int steps, std::chrono::milliseconds step) {
   S().stop_step = step;
 }
 
+void SetRunRecords(std::size_t placed_claims_kept, bool mark) {
+  std::lock_guard hold(QueueLock);
+  S().outputs->SetPlacedClaimsKept(placed_claims_kept);
+  S().outputs->SetMarking(mark);
+}
+
 std::deque<std::string> ReadPendingPaths() {
   std::lock_guard hold(QueueLock);
-  return S().pending;
+  const std::vector<std::string> oldest_first = PendingInOrderLocked(SIZE_MAX);
+  return {oldest_first.rbegin(), oldest_first.rend()};
 }
 
 }  // namespace quarn

@@ -118,6 +118,15 @@ bool RequestStop();
 void QueuePath(const std::string& path, const TProcessParams* params = nullptr);
 void QueuePath(const std::string& path, const TProcessParams& params);
 
+// Files a front end names ahead of queuing them (a long list fed to the
+// queue as it empties): documents of the next run, or of the one running,
+// from now on, which no text file of the run replaces.
+void NameFiles(const std::vector<FileIdentity>& files);
+// While set, the run's workers wait for more paths instead of ending the run
+// when the queue is empty: a front end feeds a long list as the queue
+// empties, and clears it after its last path.  Cleared when a run ends.
+void SetMoreToCome(bool more);
+
 // Starts a run with the workers of the last request's params (two by default).
 void StartWorkers();
 // Asks the run to stop and waits up to 99 x 100 ms for it to end.

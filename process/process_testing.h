@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <string>
@@ -20,8 +21,14 @@ void SetStopWait(int steps, std::chrono::milliseconds step);
 // The queue, newest first: the next path to take is the last one.
 std::deque<std::string> ReadPendingPaths();
 
-// Removes and returns the next path to take (the oldest), or "" when the
-// queue is empty.  Call with QueueLock held.
+// For the next run (or the one running): how many claims of marked text
+// files stay in memory, and whether text files are marked at all (false: as
+// on a file system without extended attributes).
+void SetRunRecords(std::size_t placed_claims_kept, bool mark);
+
+// Removes and returns the next path to take (the oldest, but a file before
+// an older folder while thousands of files wait), or "" when the queue is
+// empty.  Call with QueueLock held.
 std::string TakeLastPath();
 
 }  // namespace quarn

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <vector>
 
 #include "process/process.h"
@@ -15,22 +17,59 @@ namespace {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// A number of its own for each run, so that its marks on disk are told from
+// an earlier run's.
+std::string NewRunId() {
+  std::random_device random;
+  const std::uint64_t id = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
+  return text;
+}
+
 }  // namespace
 
-void RunOutputs::AddNamed(const std::string& path, const struct stat* st) {
+RunOutputs::RunOutputs() : id_(NewRunId()) {}
+
+std::uint64_t IdentitySet::DigestOf(FileIdentity file) {
+  // Mixed so that the inode numbers of one device spread over the table.
+  std::uint64_t x = static_cast<std::uint64_t>(file.ino) ^ (static_cast<std::uint64_t>(file.dev) * 0x9E3779B97F4A7C15ULL);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return x;
+}
+
+void IdentitySet::insert(FileIdentity file) {
+  const std::uint64_t d = DigestOf(file);
+  if (std::binary_search(sorted_.begin(), sorted_.end(), d)) return;
+  latest_.insert(d);
+  // Merged into the array now and then: eight bytes a file, not a node.
+  if (latest_.size() < 4096) return;
+  const std::size_t old = sorted_.size();
+  sorted_.insert(sorted_.end(), latest_.begin(), latest_.end());
+  std::sort(sorted_.begin() + static_cast<std::ptrdiff_t>(old), sorted_.end());
+  std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(old), sorted_.end());
+  latest_.clear();
+}
+
+bool IdentitySet::contains(FileIdentity file) const {
+  const std::uint64_t d = DigestOf(file);
+  return latest_.count(d) > 0 || std::binary_search(sorted_.begin(), sorted_.end(), d);
+}
+
+void RunOutputs::AddNamed(const struct stat& st) {
   std::lock_guard hold(lock_);
-  named_paths_.insert(path);
-  if (!st) return;
-  if (S_ISDIR(st->st_mode)) {
-    named_folders_.insert(IdentityOf(*st));
+  if (S_ISDIR(st.st_mode)) {
+    named_folders_.insert(IdentityOf(st));
   } else {
-    named_files_.insert(IdentityOf(*st));
+    named_files_.insert(IdentityOf(st));
   }
 }
 
-bool RunOutputs::IsNamed(const std::string& path) const {
+void RunOutputs::AddNamedFiles(const std::vector<FileIdentity>& files) {
   std::lock_guard hold(lock_);
-  return named_paths_.contains(path);
+  for (const FileIdentity& f : files) named_files_.insert(f);
 }
 
 bool RunOutputs::IsOutput(FileIdentity file) const {
@@ -60,37 +99,50 @@ bool RunOutputs::InNamedFolder(int folder_fd) const {
   return false;
 }
 
-std::string_view RunOutputs::ClaimantOf(Claim claim) const {
-  return std::string_view(claimants_[claim >> 32].get() + (claim & 0xFFFFFFFFu));  // up to its NUL
+std::string RunOutputs::ClaimedByOtherLocked(const std::string& document, const OutputSlot& slot,
+                                             const Place& place, bool on_disk) const {
+  auto it = claims_.find(place);
+  std::string holder;
+  if (it != claims_.end()) {
+    holder = it->second.document;
+  } else if (RunMark mark; on_disk && ReadRunMark(slot.path, &mark) && mark.run == id_) {
+    // Forgotten here, but the text file in place says which of this run's
+    // documents it holds.  Read under the lock: a claim is only forgotten
+    // after its file took its place, so the file is there to be read.
+    holder = std::move(mark.document);
+  }
+  if (holder.empty() || holder == document) return {};
+  return "not written: " + Quoted(slot.path) + " already holds the text of " + Quoted(holder);
 }
 
-RunOutputs::Claim RunOutputs::KeepClaimant(std::string_view document) {
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  const std::size_t need = document.size() + 1;
-  if (claimants_.empty() || block_size_ - block_used_ < need) {
-    block_size_ = std::max(kBlock, need);
-    claimants_.push_back(std::make_unique_for_overwrite<char[]>(block_size_));
-    block_used_ = 0;
+void RunOutputs::ForgetOldClaimsLocked() {
+  while (placed_order_.size() > placed_kept_) {
+    const auto [place, number] = placed_order_.front();
+    placed_order_.pop_front();
+    auto it = claims_.find(place);
+    // The place may have been given up and claimed again since.
+    if (it != claims_.end() && it->second.placed == number) claims_.erase(it);
   }
-  char* at = claimants_.back().get() + block_used_;
-  std::copy(document.begin(), document.end(), at);
-  at[document.size()] = '\0';
-  const Claim claim = (static_cast<std::uint64_t>(claimants_.size() - 1) << 32) | block_used_;
-  block_used_ += need;
-  return claim;
+}
+
+void RunOutputs::SetPlacedClaimsKept(std::size_t kept) {
+  std::lock_guard hold(lock_);
+  placed_kept_ = kept;
+  ForgetOldClaimsLocked();
+}
+
+void RunOutputs::SetMarking(bool mark) { marking_ = mark; }
+
+std::size_t RunOutputs::ClaimsHeld() const {
+  std::lock_guard hold(lock_);
+  return claims_.size();
 }
 
 std::string RunOutputs::Admit(const std::string& document, const OutputSlot& slot, std::string_view masks) {
   const Place place{slot.folder, DigestOf(slot.name)};
-  auto claimed_by_other = [&]() -> std::string {
-    auto it = claims_.find(place);
-    if (it == claims_.end() || ClaimantOf(it->second) == document) return {};
-    return "not written: " + Quoted(slot.path) + " already holds the text of " +
-           Quoted(std::string(ClaimantOf(it->second)));
-  };
   {
     std::lock_guard hold(lock_);
-    if (std::string why = claimed_by_other(); !why.empty()) return why;
+    if (std::string why = ClaimedByOtherLocked(document, slot, place, false); !why.empty()) return why;
   }
   // A file the name holds now is replaced only when it is no document of
   // this run: a text file this program wrote, or a file the run never takes.
@@ -98,27 +150,38 @@ std::string RunOutputs::Admit(const std::string& document, const OutputSlot& slo
     bool document_of_run;
     {
       std::lock_guard hold(lock_);
-      document_of_run = slot.existing.valid() && named_files_.count(slot.existing) > 0;
+      document_of_run = slot.existing.valid() && named_files_.contains(slot.existing);
     }
     if (!document_of_run && MatchesMaskList(slot.name, masks)) document_of_run = InNamedFolder(slot.folder_fd);
     if (document_of_run) return "not written: " + Quoted(slot.path) + " is itself a document of this run";
   }
   std::lock_guard hold(lock_);
   // Another document may have taken the place while the folders were looked at.
-  if (std::string why = claimed_by_other(); !why.empty()) return why;
-  // A path never holds a NUL, so the NUL after each one ends it.
-  if (claims_.count(place) == 0) claims_.emplace(place, KeepClaimant(document));
+  if (std::string why = ClaimedByOtherLocked(document, slot, place, true); !why.empty()) return why;
+  if (claims_.count(place) == 0) claims_.emplace(place, Claim{document, 0});
   return {};
 }
 
-void RunOutputs::Placed(const std::string& document, const OutputSlot& slot, bool written, FileIdentity file) {
+void RunOutputs::Placed(const std::string& document, const OutputSlot& slot, bool written, FileIdentity file,
+                        bool marked) {
   std::lock_guard hold(lock_);
-  if (written) {
+  auto it = claims_.find(Place{slot.folder, DigestOf(slot.name)});
+  const bool ours = it != claims_.end() && it->second.document == document;
+  if (!written) {
+    if (ours) claims_.erase(it);
+    return;
+  }
+  if (!marked) {
+    // Nothing on disk tells this file from a document: it is kept here.
     if (file.valid()) outputs_.insert(file);
     return;
   }
-  auto it = claims_.find(Place{slot.folder, DigestOf(slot.name)});
-  if (it != claims_.end() && ClaimantOf(it->second) == document) claims_.erase(it);
+  // The file says what it is: its claim may be forgotten in time.
+  if (ours && it->second.placed == 0) {
+    it->second.placed = ++placed_count_;
+    placed_order_.emplace_back(it->first, it->second.placed);
+    ForgetOldClaimsLocked();
+  }
 }
 
 }  // namespace quarn

@@ -150,6 +150,31 @@ TEST_F(Pipeline, PathsComeFromAListOneALineOrEndedByNul) {
   EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed\n");
 }
 
+TEST_F(Pipeline, ALongListFedToTheQueueInPiecesKeepsEveryRuleOfTheWholeList) {
+  // More paths than the queue is given at once (8,192): those listed late
+  // are documents of the run from the start, a path listed again far from
+  // its first time is still converted once, and every path is converted.
+  std::string list = "p/notes.md\n";
+  tree_.Write("p/notes.md", "markdown\n");
+  tree_.Write("p/notes.txt", "the user's own notes\n");
+  constexpr int kMany = 8300;
+  for (int i = 0; i < kMany; ++i) {
+    const std::string path = "x/" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md";
+    tree_.Write(path, "w\n");
+    list += path + "\n";
+  }
+  list += "x/0/f1.md\np/notes.txt\n";
+  tree_.Write("list", list);
+  const auto r = RunQuarn({"--batch", "--jsonl", "--jobs", "2", "--files-from", "list"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(Lines(r.out).size(), static_cast<std::size_t>(kMany + 3));
+  EXPECT_EQ(TempTree::Read(tree_ / "p/notes.txt"), "the user's own notes\n");
+  EXPECT_THAT(LineOf(r.out, "\"x/0/f1.md\""), HasSubstr("\"status\":\"skipped\",\"reason\":\"named more than once\""));
+  EXPECT_THAT(r.err, HasSubstr("p/notes.md: not written: \"p/notes.txt\" is itself a document of this run"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: " + std::to_string(kMany) + " written, 0 without text, 1 failed, 1 already text, 1 skipped\n"));
+  EXPECT_EQ(TempTree::Read(tree_ / "x/82/f8299.txt"), "w\n");
+}
+
 TEST_F(Pipeline, ABadListOrOptionEndsTheRunBeforeItStarts) {
   tree_.Write("d/a.md", "alpha\n");
   auto r = RunQuarn({"--batch", "--files-from", "no-list", "d"}, In());

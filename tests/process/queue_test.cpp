@@ -212,6 +212,36 @@ TEST_F(Queue, WalksBreadthFirst) {
   EXPECT_EQ(paths[3], tree_ / "top/sub/deep/c.txt");
 }
 
+TEST_F(Queue, AFolderWaitsWhileThousandsOfFilesDoSoAWalkNeverHoldsTheWholeTree) {
+  // Breadth first, three folders of 2,100 files would all be listed before
+  // their first file is converted.  Once more than 4,096 files wait, the
+  // third folder waits instead; the files are still converted in order.
+  LaunchFirstOnly();
+  Gate gate;
+  for (int folder = 1; folder <= 3; ++folder)
+    for (int i = 0; i < 2100; ++i) {
+      const std::string name = "s" + std::to_string(folder) + "f" + std::to_string(i) + ".txt";
+      tree_.Write("top/sub" + std::to_string(folder) + "/" + name, "");
+      convert_.GateOn(name, &gate);
+    }
+  QueuePath(tree_ / "top", params_);
+  ASSERT_TRUE(gate.WaitEntered());
+  // The folder listed last, and the files of the other two but one.
+  const std::deque<std::string> pending = ReadPendingPaths();
+  ASSERT_EQ(pending.size(), 4200u);
+  const std::string waiting = pending.back();  // queued before every file
+  EXPECT_THAT(waiting, ::testing::MatchesRegex(".*/top/sub[123]"));
+  gate.Open();
+  ASSERT_TRUE(WaitFinished());
+  const auto paths = convert_.Paths();
+  ASSERT_EQ(paths.size(), 6300u);
+  // Folder by folder, the waiting one last.
+  for (std::size_t k = 0; k < 6300; k += 2100)
+    for (std::size_t i = k; i < k + 2100; ++i)
+      ASSERT_EQ(std::filesystem::path(paths[i]).parent_path(), std::filesystem::path(paths[k]).parent_path()) << i;
+  EXPECT_EQ(std::filesystem::path(paths.back()).parent_path(), std::filesystem::path(waiting));
+}
+
 TEST_F(Queue, WalksHiddenReadOnlyAndOddlyNamedFolders) {
   tree_.Write("top/.hidden/a.txt");
   tree_.Write("top/locked/b.txt");
