@@ -43,10 +43,11 @@ struct PendingPath {
   bool named = false;  // queued by a front end, not found in a folder
 };
 
-// While this many files wait, a worker takes the next file before an older
-// folder: listing folders ahead of their files would bring the whole tree
-// into the queue at once (a breadth-first walk of a million files holds a
-// million paths).  Below it, paths are taken strictly in the order queued.
+// While this many files wait, a worker of a command-line batch takes the
+// next file before an older folder: listing folders ahead of their files
+// would bring the whole tree into the queue at once (a breadth-first walk of
+// a million files holds a million paths).  Below it, and always for the
+// window's runs, paths are taken strictly in the order queued.
 constexpr std::size_t kFilesAhead = 4096;
 
 // What the workers of one run share and keep for as long as they live.
@@ -112,14 +113,16 @@ void PushPendingLocked(std::string path, bool folder, bool named) {
   (folder ? s.pending_folders : s.pending_files).push_front({std::move(path), ++s.queued_order, named});
 }
 
-// Removes and returns the next path to take.  Call with QueueLock held and
-// the queue not empty.
-PendingPath TakeNextLocked() {
+// Removes and returns the next path to take: the oldest, or with files_first
+// a file before an older folder while many files wait.  Call with QueueLock
+// held and the queue not empty.
+PendingPath TakeNextLocked(bool files_first) {
   Shared& s = S();
   std::deque<PendingPath>& files = s.pending_files;
   std::deque<PendingPath>& folders = s.pending_folders;
   const bool folder =
-      !folders.empty() && (files.empty() || (folders.back().order < files.back().order && files.size() < kFilesAhead));
+      !folders.empty() &&
+      (files.empty() || (folders.back().order < files.back().order && (!files_first || files.size() < kFilesAhead)));
   std::deque<PendingPath>& from = folder ? folders : files;
   PendingPath next = std::move(from.back());
   from.pop_back();
@@ -397,7 +400,7 @@ void WorkerMain(std::shared_ptr<const RunContext> ctx, bool second) {
           goto leave;
         }
         if (!PendingEmptyLocked()) {
-          next = TakeNextLocked();
+          next = TakeNextLocked(ctx->workers_wait);
           break;
         }
         // The queue is empty.  Worker B ends here (unless the run's workers
@@ -534,7 +537,7 @@ int WaitForEnd(int steps, std::chrono::milliseconds step) {
 
 std::string TakeLastPath() {
   if (PendingEmptyLocked()) return {};
-  return TakeNextLocked().path;
+  return TakeNextLocked(false).path;
 }
 
 void InitProcessing() {

@@ -214,9 +214,11 @@ TEST_F(Queue, WalksBreadthFirst) {
 
 TEST_F(Queue, AFolderWaitsWhileThousandsOfFilesDoSoAWalkNeverHoldsTheWholeTree) {
   // Breadth first, three folders of 2,100 files would all be listed before
-  // their first file is converted.  Once more than 4,096 files wait, the
-  // third folder waits instead; the files are still converted in order.
+  // their first file is converted.  In a command-line batch, once more than
+  // 4,096 files wait, the third folder waits instead; the files are still
+  // converted in order.
   LaunchFirstOnly();
+  params_.WorkersWait = true;
   Gate gate;
   for (int folder = 1; folder <= 3; ++folder)
     for (int i = 0; i < 2100; ++i) {
@@ -240,6 +242,25 @@ TEST_F(Queue, AFolderWaitsWhileThousandsOfFilesDoSoAWalkNeverHoldsTheWholeTree) 
     for (std::size_t i = k; i < k + 2100; ++i)
       ASSERT_EQ(std::filesystem::path(paths[i]).parent_path(), std::filesystem::path(paths[k]).parent_path()) << i;
   EXPECT_EQ(std::filesystem::path(paths.back()).parent_path(), std::filesystem::path(waiting));
+}
+
+TEST_F(Queue, TheWindowsRunsTakeEveryPathInTheOrderQueued) {
+  // The window's workers keep the queue's order however many files wait:
+  // all three folders are listed before their first file is converted.
+  LaunchFirstOnly();
+  Gate gate;
+  for (int folder = 1; folder <= 3; ++folder)
+    for (int i = 0; i < 2100; ++i) {
+      const std::string name = "s" + std::to_string(folder) + "f" + std::to_string(i) + ".txt";
+      tree_.Write("top/sub" + std::to_string(folder) + "/" + name, "");
+      convert_.GateOn(name, &gate);
+    }
+  QueuePath(tree_ / "top", params_);
+  ASSERT_TRUE(gate.WaitEntered());
+  EXPECT_EQ(ReadPendingPaths().size(), 6299u);
+  gate.Open();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(convert_.Paths().size(), 6300u);
 }
 
 TEST_F(Queue, WalksHiddenReadOnlyAndOddlyNamedFolders) {
