@@ -115,6 +115,18 @@ std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, c
     taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
     return taken;
   }
+  // The same for a document of the same name in another folder, as the mark
+  // of the run that wrote the text file names it (when that path still names
+  // a file here): two named folders may map their a.md to one text file.
+  if (RunMark mark; ReadRunMark(out, &mark) && !mark.document.empty()) {
+    struct stat holder {};
+    if (::stat(mark.document.c_str(), &holder) == 0 && (holder.st_dev != in.st_dev || holder.st_ino != in.st_ino)) {
+      ConvertResult taken = ConvertResult::Failed("not written: \"" + out + "\" holds the text of \"" + mark.document +
+                                                  "\", and is newer than this document");
+      taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
+      return taken;
+    }
+  }
   ConvertResult skipped = ConvertResult::Skipped("its text file is newer than the document");
   skipped.output = out;
   skipped.input_bytes = static_cast<std::uint64_t>(in.st_size);

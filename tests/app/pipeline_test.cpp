@@ -242,6 +242,28 @@ TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentThatHoldsIt) {
   }
 }
 
+TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentOfTheSameNameThatHoldsIt) {
+  // Two named folders map their a.md to one text file: the first keeps it,
+  // and an update run does not call the second up to date.
+  tree_.Write("d1/a.md", "one\n");
+  tree_.Write("d2/a.md", "two\n");
+  SetTime(tree_ / "d1/a.md", 1000000000);
+  SetTime(tree_ / "d2/a.md", 1000000000);
+  auto r = RunQuarn({"--batch", "--jobs", "1", "--output-dir", "out", "d1", "d2"}, In());
+  ASSERT_EQ(r.status, 1) << r.err;
+  const std::string kept = TempTree::Read(tree_ / "out/a.txt");
+  const std::string holder = kept == "one\n" ? "d1/a.md" : "d2/a.md";
+  const std::string other = kept == "one\n" ? "d2/a.md" : "d1/a.md";
+  r = RunQuarn({"--batch", "--update", "--jsonl", "--output-dir", "out", "d1", "d2"}, In());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(LineOf(r.out, "\"" + holder + "\""), HasSubstr("\"status\":\"skipped\""));
+  EXPECT_THAT(LineOf(r.out, "\"" + other + "\""),
+              HasSubstr("\"status\":\"failed\",\"reason\":\"not written: \\\"out/a.txt\\\" holds the text of "
+                        "\\\"" + holder + "\\\", and is newer than this document\""))
+      << r.out;
+  EXPECT_EQ(TempTree::Read(tree_ / "out/a.txt"), kept);
+}
+
 TEST_F(Pipeline, OutputDirMirrorsTheNamedTreesAndWritesNothingBesideTheInputs) {
   tree_.Write("in/a.md", "alpha\n");
   tree_.Write("in/sub/deeper/b.md", "beta\n");
