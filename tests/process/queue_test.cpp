@@ -154,6 +154,16 @@ class QueueTest : public ::testing::Test {
     return WaitUntil([] { return GetProcessState() == psFinished && WorkersAlive() == 0; });
   }
 
+  // top/sub1..3 of 2,100 files each, every conversion held at gate.
+  void WriteGatedFolders(Gate& gate) {
+    for (int folder = 1; folder <= 3; ++folder)
+      for (int i = 0; i < 2100; ++i) {
+        const std::string name = "s" + std::to_string(folder) + "f" + std::to_string(i) + ".txt";
+        tree_.Write("top/sub" + std::to_string(folder) + "/" + name, "");
+        convert_.GateOn(name, &gate);
+      }
+  }
+
   TempTree tree_;
   FakeConverter convert_;
   RecordingNotify notify_;
@@ -220,12 +230,7 @@ TEST_F(Queue, AFolderWaitsWhileThousandsOfFilesDoSoAWalkNeverHoldsTheWholeTree) 
   LaunchFirstOnly();
   params_.WorkersWait = true;
   Gate gate;
-  for (int folder = 1; folder <= 3; ++folder)
-    for (int i = 0; i < 2100; ++i) {
-      const std::string name = "s" + std::to_string(folder) + "f" + std::to_string(i) + ".txt";
-      tree_.Write("top/sub" + std::to_string(folder) + "/" + name, "");
-      convert_.GateOn(name, &gate);
-    }
+  WriteGatedFolders(gate);
   QueuePath(tree_ / "top", params_);
   ASSERT_TRUE(gate.WaitEntered());
   // The folder listed last, and the files of the other two but one.
@@ -249,12 +254,7 @@ TEST_F(Queue, TheWindowsRunsTakeEveryPathInTheOrderQueued) {
   // all three folders are listed before their first file is converted.
   LaunchFirstOnly();
   Gate gate;
-  for (int folder = 1; folder <= 3; ++folder)
-    for (int i = 0; i < 2100; ++i) {
-      const std::string name = "s" + std::to_string(folder) + "f" + std::to_string(i) + ".txt";
-      tree_.Write("top/sub" + std::to_string(folder) + "/" + name, "");
-      convert_.GateOn(name, &gate);
-    }
+  WriteGatedFolders(gate);
   QueuePath(tree_ / "top", params_);
   ASSERT_TRUE(gate.WaitEntered());
   EXPECT_EQ(ReadPendingPaths().size(), 6299u);

@@ -1,5 +1,7 @@
 #include "convert/filters/common/symbol_font.h"
 
+#include <strings.h>
+
 #include <cstdint>
 
 #include "convert/charset.h"
@@ -42,14 +44,7 @@ constexpr char16_t kSymbolFont[224] = {
 };
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string_view Trim(std::string_view s) {

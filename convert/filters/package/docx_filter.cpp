@@ -177,48 +177,30 @@ class PartWalker {
   // Reads the numbering a paragraph's properties ask for, the cursor on
   // <w:pPr>; like Skip, leaves the cursor on the node after them.
   static bool ReadParagraphProps(XmlCursor& x, docx::NumberingRef* ref) {
-    int depth = x.Depth();
-    bool more = x.Read();
-    while (more) {
-      if (x.IsEnd() && x.Depth() == depth) return x.Read();
-      if (x.IsStart()) {
-        std::string_view n = x.LocalName();
-        // Earlier properties of a tracked change are no longer in force.
-        if (n == "rPr" || n == "pPrChange" || n == "sectPr") {
-          more = x.Skip();
-          continue;
-        }
-        if (n == "pStyle") ref->style = x.Attr("val").value_or("");
-        else if (n == "numId") ref->num_id = ParseInt(x.Attr("val"));
-        else if (n == "ilvl") ref->level = ParseInt(x.Attr("val"));
-      }
-      more = x.Read();
-    }
-    return false;
+    return x.ReadInside([&] {
+      std::string_view n = x.LocalName();
+      // Earlier properties of a tracked change are no longer in force.
+      if (n == "rPr" || n == "pPrChange" || n == "sectPr") return false;
+      if (n == "pStyle") ref->style = x.Attr("val").value_or("");
+      else if (n == "numId") ref->num_id = ParseInt(x.Attr("val"));
+      else if (n == "ilvl") ref->level = ParseInt(x.Attr("val"));
+      return true;
+    });
   }
 
   // Reads the font of a run's properties, the cursor on <w:rPr>; like Skip,
   // leaves the cursor on the node after them.  Only a symbol font matters:
   // text set in it shows that font's characters.
   bool ReadRunProps(XmlCursor& x) {
-    int depth = x.Depth();
-    bool more = x.Read();
-    while (more) {
-      if (x.IsEnd() && x.Depth() == depth) return x.Read();
-      if (x.IsStart()) {
-        std::string_view n = x.LocalName();
-        if (n == "rPrChange") {  // the properties before a tracked change
-          more = x.Skip();
-          continue;
-        }
-        if (n == "rFonts") {
-          std::string font = x.Attr("ascii").value_or(x.Attr("hAnsi").value_or(""));
-          symbol_font_ = IsSymbolFont(font) ? font : std::string();
-        }
+    return x.ReadInside([&] {
+      std::string_view n = x.LocalName();
+      if (n == "rPrChange") return false;  // the properties before a tracked change
+      if (n == "rFonts") {
+        std::string font = x.Attr("ascii").value_or(x.Attr("hAnsi").value_or(""));
+        symbol_font_ = IsSymbolFont(font) ? font : std::string();
       }
-      more = x.Read();
-    }
-    return false;
+      return true;
+    });
   }
 
   static int ParseInt(const std::optional<std::string>& v) {

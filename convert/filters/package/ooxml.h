@@ -87,6 +87,25 @@ class XmlCursor {
   // "id" in a namespace, unlike a plain "id" beside it.
   std::optional<std::string> RelId() const;
   int Depth() const { return xmlTextReaderDepth(reader_.get()); }
+  // Reads the current element (not an empty one) to its end, calling
+  // visit() with the cursor on each start tag inside it; where visit returns
+  // false, that element's content is skipped.  Like Skip, leaves the cursor
+  // on the node after the element; false at the end of the part or on an
+  // error.
+  template <class Visit>
+  bool ReadInside(Visit visit) {
+    const int depth = Depth();
+    bool more = Read();
+    while (more) {
+      if (IsEnd() && Depth() == depth) return Read();
+      if (IsStart() && !visit()) {
+        more = Skip();
+        continue;
+      }
+      more = Read();
+    }
+    return false;
+  }
   // The reader itself, for code that reads a subtree through on its own.
   xmlTextReaderPtr reader() const { return reader_.get(); }
 

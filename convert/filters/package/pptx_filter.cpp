@@ -104,21 +104,13 @@ class SlideWalker {
   // as the run's Latin font all its codes are the font's, as its symbol font
   // only those at U+F000 and up.
   bool ReadRunFont(XmlCursor& x) {
-    const int depth = x.Depth();
     std::string latin, sym;
-    bool more = x.Read();
-    while (more) {
-      if (x.IsEnd() && x.Depth() == depth) {
-        more = x.Read();
-        break;
-      }
-      if (x.IsStart()) {
-        std::string_view n = x.LocalName();
-        if (n == "latin") latin = x.Attr("typeface").value_or("");
-        else if (n == "sym") sym = x.Attr("typeface").value_or("");
-      }
-      more = x.Read();
-    }
+    const bool more = x.ReadInside([&] {
+      std::string_view n = x.LocalName();
+      if (n == "latin") latin = x.Attr("typeface").value_or("");
+      else if (n == "sym") sym = x.Attr("typeface").value_or("");
+      return true;
+    });
     symbol_private_only_ = !IsSymbolFont(latin);
     symbol_font_ = !symbol_private_only_ ? latin : IsSymbolFont(sym) ? sym : std::string();
     return more;
