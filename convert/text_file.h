@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -110,6 +111,10 @@ bool ReadRunMark(const std::string& path, RunMark* mark);
 // Whether name has the form of the named temporary files text is written to
 // on file systems without unnamed ones: ".NAME.<12 hex digits>~".
 bool IsTemporaryTextName(std::string_view name);
+
+// 64 random bits from the kernel (for names and run numbers that must not
+// repeat between processes); cheap enough to call on every start.
+std::uint64_t RandomBits();
 
 // Removes every named temporary file being written at this moment.
 // Async-signal-safe: meant for the handlers of INT, TERM and HUP.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "process/process.h"
@@ -20,8 +19,7 @@ std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 // A number of its own for each run, so that its marks on disk are told from
 // an earlier run's.
 std::string NewRunId() {
-  std::random_device random;
-  const std::uint64_t id = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+  const std::uint64_t id = RandomBits();
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
   return text;
