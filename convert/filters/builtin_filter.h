@@ -95,6 +95,9 @@ class TextSink {
   // nothing but white space adds nothing and counts nothing; false then.
   bool AppendRecognizedPage(std::string_view utf8);
   std::size_t recognized_pages() const { return recognized_pages_; }
+  // Counts pages that OCR read in a document inside this one (a scanned
+  // picture in an archive or a mail), whose text was appended as such.
+  void CountRecognizedPages(std::size_t pages) { recognized_pages_ += pages; }
   // The document's pages (a presentation's slides), for a filter that knows
   // them cheaply; -1 (the default) when not known.
   void set_pages(std::int64_t pages) { pages_ = pages; }

@@ -222,6 +222,7 @@ void AppendMemberText(const TextSink& member_sink, TextSink& parent) {
     parent.Append(chunk);
     parent.EndChunk();
   }
+  parent.CountRecognizedPages(member_sink.recognized_pages());
 }
 
 void AppendMemberLines(const TextSink& member_sink, TextSink& parent) {
@@ -231,6 +232,7 @@ void AppendMemberLines(const TextSink& member_sink, TextSink& parent) {
     if (i + 1 == chunks.size()) parent.EndLine();
     parent.EndChunk();
   }
+  parent.CountRecognizedPages(member_sink.recognized_pages());
 }
 
 ExtractResult ExtractMemberBytes(PrivateFolder& folder, std::string_view name, std::string_view bytes,

@@ -369,6 +369,7 @@ class ArchiveReader {
         sink_.Append(chunks[i]);
       }
       sink_.EndLine();
+      sink_.CountRecognizedPages(member.recognized_pages());
       after_text_ = !member.empty();
       if (cut_short) Note(name, why);
       else if (r.status == S::kIncomplete || (r.status != S::kOk && !r.reason.empty())) Note(name, r.reason);

@@ -48,6 +48,7 @@ bool ExtractEmbedded(std::string_view bytes, TextSink& sink, std::string_view na
     sink.EndLine();
     wrote = true;
   }
+  sink.CountRecognizedPages(member.recognized_pages());
   return wrote;
 }
 

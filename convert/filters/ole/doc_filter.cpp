@@ -9,6 +9,7 @@
 
 #include "convert/filters/common/list_label.h"
 #include "convert/filters/common/phonetic_guide.h"
+#include "convert/filters/common/scanned_pictures.h"
 #include "convert/filters/common/symbol_font.h"
 #include "convert/filters/ole/doc_lists.h"
 #include "convert/filters/ole/ole_util.h"
@@ -178,6 +179,8 @@ class WordReader {
  public:
   WordReader(std::string word, std::string table, DataReader data)
       : word_(std::move(word)), table_(std::move(table)), data_(std::move(data)) {}
+  // The WordDocument stream, which holds the floating pictures too.
+  const std::string& word() const { return word_; }
 
   // Reads the FIB and the piece table.  Fills *why and returns false when
   // the document cannot be read.
@@ -905,6 +908,24 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
   Flush(sink);
 }
 
+// The pictures of a document whose body holds no word (a scanned page saved
+// as a Word document), read by OCR: the inline ones from the Data stream,
+// then the floating ones from the WordDocument stream.
+void ReadScannedPictures(GsfInfile* file, const std::string& word, TextSink& sink) {
+  PrivateFolder folder;
+  std::optional<std::string> data = ReadCompoundStream(file, "Data", std::size_t{256} << 20);
+  std::size_t read = 0;
+  for (std::string_view stream : {data ? std::string_view(*data) : std::string_view(), std::string_view(word)}) {
+    for (const OfficeArtPicture& picture : FindOfficeArtPictures(stream)) {
+      if (sink.full() || read == 500) return;
+      std::string bytes = OfficeArtPictureFile(stream, picture);
+      if (bytes.empty()) continue;
+      ++read;
+      RecognizePicture(bytes, std::string("picture") + picture.extension, folder, sink);
+    }
+  }
+}
+
 class DocFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -947,6 +968,9 @@ class DocFilter : public BuiltinFilter {
       at += length;
     };
     story(reader.ccp_text, true);
+    // A body of pictures and no words is a scan saved as a document: its
+    // pages are read by OCR where the body stands.
+    if (!HasWords(sink)) ReadScannedPictures(file.get(), reader.word(), sink);
     // Objects embedded in the text (a workbook, another document) follow it.
     if (std::unique_ptr<GsfInput, GObjectUnref> pool(gsf_infile_child_by_name(file.get(), "ObjectPool"));
         pool && GSF_IS_INFILE(pool.get())) {

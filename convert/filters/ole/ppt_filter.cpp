@@ -11,6 +11,7 @@
 #include "convert/filters/ole/ppt_text.h"
 #include "convert/charset.h"
 #include "convert/filters/members.h"
+#include "convert/filters/common/scanned_pictures.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -742,13 +743,15 @@ class PptFilter : public BuiltinFilter {
     if (reader.Encrypted() || reader.ScanForEncryption()) return ExtractResult::Password();
     const std::size_t before = sink.size();
     TextSink slides = SideSink(sink, sink.limit() - sink.size());
-    if (structured && reader.EmitSlides(slides) && !slides.empty()) {
+    const bool emitted = structured && reader.EmitSlides(slides);
+    // Slides without text still count (pictures may fill them).
+    if (emitted) sink.set_pages(slides.pages());
+    if (emitted && !slides.empty()) {
       if (reader.Encrypted()) return ExtractResult::Password();
       for (const std::string& chunk : slides.chunks()) {
         sink.Append(chunk);
         sink.EndChunk();
       }
-      sink.set_pages(slides.pages());
     } else if (std::optional<std::string> content = ReadCompoundStream(file.get(), "Text_Content")) {
       // PowerPoint 95: its records are not those of later versions, but it
       // keeps the slides' text in a stream of its own.
@@ -758,6 +761,18 @@ class PptFilter : public BuiltinFilter {
       // The edit chain is damaged or from an old version: read every text
       // record outside the masters, in stream order.
       reader.EmitAll(sink);
+    }
+    // Slides of pictures and no words are scans shown as slides: the pictures
+    // (all kept in one stream, in the order they were added) are read by OCR.
+    if (!sink.full() && !HasWords(sink)) {
+      if (std::optional<std::string> pictures = ReadCompoundStream(file.get(), "Pictures", std::size_t{256} << 20)) {
+        PrivateFolder folder;
+        for (const OfficeArtPicture& picture : FindOfficeArtPictures(*pictures)) {
+          if (sink.full()) break;
+          std::string bytes = OfficeArtPictureFile(*pictures, picture);
+          if (!bytes.empty()) RecognizePicture(bytes, std::string("picture") + picture.extension, folder, sink);
+        }
+      }
     }
     if (sink.full() || slides.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     if (sink.size() == before && !structured)

@@ -110,6 +110,7 @@ struct PartContext {
   std::string& problems;
   std::set<std::string>& embedded;  // objects read so far: each is read once
   PrivateFolder& folder;            // where embedded objects are read from
+  std::vector<std::string>* pictures = nullptr;  // the body's pictures, in order (body only)
 };
 
 // Turns one WordprocessingML part into lines.  Outside tables a paragraph
@@ -263,6 +264,11 @@ class PartWalker {
       // body): its text where it stands.
       std::optional<std::string> id = n == "relIds" ? x.Attr("dm") : x.RelId();
       if (const ooxml::Relationship* r = context_.rels.ById(id.value_or("")); r && !r->external) Related(n, r->target);
+    } else if ((n == "blip" || n == "imagedata") && context_.pictures) {
+      // Kept in case the body turns out to be nothing but pictures (a scan).
+      std::optional<std::string> id = n == "blip" ? x.Attr("embed") : x.RelId();
+      if (const ooxml::Relationship* r = context_.rels.ById(id.value_or("")); r && !r->external)
+        context_.pictures->push_back(r->target);
     }
   }
 
@@ -450,13 +456,21 @@ class DocxFilter : public BuiltinFilter {
     std::set<std::string> embedded;
     PrivateFolder folder;
     if (const ooxml::Relationship* r = rels.FirstOfKind("settings")) marks.Load(*zip, r->target);
+    std::vector<std::string> pictures;
     {
       XmlCursor x(*zip, main);
-      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded, folder});
+      PartWalker walker(sink, numbering, {*zip, rels, marks, problems, embedded, folder, &pictures});
       if (!walker.Walk(x)) {
         if (sink.empty()) return ExtractResult::Failed(x.error());
         return ExtractResult::Incomplete("the body was read only in part: " + x.error());
       }
+    }
+    // A body of pictures and no words is a scan saved as a document: its
+    // pages are read by OCR where the body stands.
+    if (!pictures.empty() && !HasWords(sink)) {
+      std::string error;
+      if (!ooxml::ReadScannedPictures(*zip, pictures, sink, folder, &error))
+        problems += (problems.empty() ? "" : "; ") + error;
     }
     if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
 

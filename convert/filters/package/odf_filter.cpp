@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/members.h"
+#include "convert/filters/package/ooxml.h"
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/markup/math_text.h"
 #include "convert/filters/markup/xml_errors.h"
@@ -204,6 +206,8 @@ class Walker {
   bool Run(xmlTextReaderPtr r);
   void Finish();
   Kind kind() const { return kind_; }
+  // The pictures the document shows (not those inside embedded objects), in order.
+  const std::vector<std::string>& pictures() const { return pictures_; }
   // The parser's first error in the last Run, or empty.
   const std::string& xml_error() const { return xml_error_; }
   // The slides or drawing pages of a presentation or drawing; 0 for others.
@@ -334,6 +338,7 @@ class Walker {
   std::int64_t pages_ = 0;  // the body's draw:page elements: slides, drawing pages
   int nesting_ = 0;
   std::set<std::string> objects_read_;
+  std::vector<std::string> pictures_;
   std::vector<Ctx> ctx_;
   Kind kind_ = Kind::kUnknown;
   int master_depth_ = -1;  // inside office:master-styles
@@ -601,6 +606,12 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     EmbeddedObject(AnyAttr(r, "href", "http://www.w3.org/1999/xlink"));
     skip = true;
     return;
+  }
+  if (Is(ns, l, Ns::kDraw, "image") && nesting_ == 0 && zip_ && pictures_.size() < 100000) {
+    // Kept in case the document turns out to be nothing but pictures (a scan).
+    std::string href = AnyAttr(r, "href", "http://www.w3.org/1999/xlink");
+    if (!href.empty() && href.find("://") == std::string::npos)
+      pictures_.push_back(ResolvePartName("content.xml", href.rfind("./", 0) == 0 ? href.substr(2) : href));
   }
   if (Is(ns, l, Ns::kDraw, "frame") && kind_ == Kind::kPresentation)
     frame_style_ = Attr(r, "style-name", "urn:oasis:names:tc:opendocument:xmlns:presentation:1.0");
@@ -1148,7 +1159,13 @@ class OdfFilter final : public BuiltinFilter {
       return Damaged(sink, why.empty() ? "content.xml is damaged (" + w.xml_error() + ")" : why);
     }
     if (w.pages() > 0) sink.set_pages(w.pages());
+    // A body of pictures and no words is a scan saved as a document: its
+    // pages are read by OCR where the body stands.
+    PrivateFolder folder;
     std::string missing;
+    if (!w.pictures().empty() && !HasWords(sink) &&
+        !ooxml::ReadScannedPictures(*zip, w.pictures(), sink, folder, &err))
+      missing = err;
     if (w.kind() != Kind::kUnknown && zip->Has("styles.xml")) {
       // Master pages: headers and footers, text on slide masters.
       XmlPartReader styles = zip->OpenXml("styles.xml", &err, kReaderOptions);

@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <charconv>
+#include <set>
 
 #include "convert/filters/common/number_format.h"
+#include "convert/filters/common/scanned_pictures.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
 
@@ -347,6 +349,31 @@ bool ReadImportedChunk(ZipArchive& zip, const std::string& part, TextSink& sink,
   for (const Kind& k : kKinds)
     if (EqualsNoCase(bare, k.type)) return ReadPartAsMember(zip, part, k.name, sink, folder, error);
   return ReadPartAsMember(zip, part, part, sink, folder, error);
+}
+
+}  // namespace quarn::ooxml
+
+namespace quarn::ooxml {
+
+bool ReadScannedPictures(ZipArchive& zip, const std::vector<std::string>& parts, TextSink& sink,
+                         PrivateFolder& folder, std::string* error) {
+  std::set<std::string> seen;
+  std::size_t read = 0;
+  bool ok = true;
+  for (const std::string& part : parts) {
+    if (sink.full() || read == kMaxScannedPictures) break;
+    if (!seen.insert(part).second || !zip.Has(part) || zip.Size(part) > kMaxEmbeddedBytes) continue;
+    std::string bytes, part_error;
+    if (!zip.Read(part, bytes, &part_error)) {
+      if (ok && error) *error = part_error;
+      ok = false;
+      continue;
+    }
+    if (!IsPictureAttachment(bytes)) continue;
+    ++read;
+    RecognizePicture(bytes, part, folder, sink);
+  }
+  return ok;
 }
 
 }  // namespace quarn::ooxml

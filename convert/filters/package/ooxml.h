@@ -16,6 +16,7 @@
 
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/builtin_filter.h"
+#include "convert/filters/common/scanned_pictures.h"
 
 namespace quarn {
 class PrivateFolder;
@@ -227,5 +228,15 @@ std::string ContentTypeOf(ZipArchive& zip, std::string_view part);
 // *error set only when the part cannot be read from the package.
 bool ReadImportedChunk(ZipArchive& zip, const std::string& part, TextSink& sink, PrivateFolder& folder,
                        std::string* error);
+
+// The pictures of a document whose body holds no word (a scanned page saved
+// as a Word or OpenDocument file): each part, in the order given, read by
+// OCR as a page of its own; duplicates, parts that are no picture (vector
+// drawings) or too large are passed over, and at most kMaxScannedPictures
+// are read.  False with *error set when a part cannot be read from the
+// package (the others are still read).
+constexpr std::size_t kMaxScannedPictures = 500;
+bool ReadScannedPictures(ZipArchive& zip, const std::vector<std::string>& parts, TextSink& sink,
+                         PrivateFolder& folder, std::string* error);
 
 }  // namespace quarn::ooxml

@@ -344,6 +344,7 @@ class PptxFilter : public BuiltinFilter {
         shown_masters.push_back(part);
     };
 
+    std::vector<std::string> pictures;  // the slides' pictures, slide by slide
     for (const std::string& slide : slides) {
       if (sink.full()) break;
       if (!zip->Has(slide)) {
@@ -366,6 +367,8 @@ class PptxFilter : public BuiltinFilter {
           if (inherited.master && !inherited.layout->hides_master) show(inherited.layout->master);
         }
       }
+      for (const ooxml::Relationship* r : slide_rels.OfKind("image"))
+        if (!r->external && pictures.size() < ooxml::kMaxScannedPictures * 4) pictures.push_back(r->target);
       // Charts and diagrams keep their text in parts of their own;
       // embedded objects are documents of their own.
       for (std::string_view kind : {"chart", "diagramData"})
@@ -387,6 +390,11 @@ class PptxFilter : public BuiltinFilter {
       for (const ooxml::Relationship* r : slide_rels.OfKind("comments"))
         if (zip->Has(r->target) && !sink.full() && !ooxml::ReadPartText(*zip, r->target, sink, &error)) note(error);
     }
+    // Slides of pictures and no words are scans shown as slides: their
+    // pictures are read by OCR.
+    if (!pictures.empty() && !sink.full() && !HasWords(sink) &&
+        !ooxml::ReadScannedPictures(*zip, pictures, sink, folder, &error))
+      note(error);
     std::set<std::string> written;
     for (const std::string& part : shown_masters) {
       for (const std::string& line : masters[part].lines) {

@@ -32,6 +32,10 @@ soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc -
 # A symbol from a font's character map, as Word writes it (python3-olefile).
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/symbols.fodt >/dev/null
 python3 symbol-run.py symbols.doc
+# Scans saved as a document (a picture inline, a picture anchored to the page)
+# and as slides (a picture on each): no words, only pictures of text.
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/scan.fodt >/dev/null
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/scan.fodp >/dev/null
 # Mislabelled documents: RTF and HTML named .doc, a workbook named .doc.
 printf '{\\rtf1\\ansi {\\fonttbl{\\f0 Times;}}\\f0 Rich text named like a Word file.\\par}\n' > rtf-named.doc
 printf '<!DOCTYPE html>\n<html><head><title>Page</title></head><body><p>Web page named like a Word file.</p></body></html>\n' > html-named.doc

@@ -256,6 +256,21 @@ TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
             "Typed in Wingdings: \u2611 yes, \u2610 no.\n");
 }
 
+// Pictures of text and no words: a page scanned into a Word document (one
+// picture inline, one anchored to the page) and slides that each show one.
+TEST(OfficeFilters, ScansSavedAsDocumentsOrSlidesAreReadByOcr) {
+  for (auto [filter, file] : {std::pair{"doc", "scan.doc"}, std::pair{"ppt", "scan.ppt"}}) {
+    TextSink sink;
+    ExtractResult r = ExtractWithBuiltin(filter, Sample(file), sink);
+    ASSERT_EQ(r.status, Status::kOk) << file << ": " << r.reason;
+    const std::string text = sink.Joined();
+    EXPECT_NE(text.find("The harbour office opens at seven in the morning."), std::string::npos) << file << text;
+    EXPECT_NE(text.find("should board through the lower deck"), std::string::npos) << file << text;
+    EXPECT_LT(text.find("harbour"), text.find("bicycles")) << file;
+    EXPECT_EQ(sink.recognized_pages(), 2u) << file;
+  }
+}
+
 TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   // A workbook named .doc is read as a workbook.
   Extracted book = ExtractSample("doc", Sample("workbook-named.doc"));
