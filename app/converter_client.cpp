@@ -83,10 +83,53 @@ void RemoveTree(const std::string& path) {
   ::rmdir(path.c_str());
 }
 
-std::string MakeScratch() {
+constexpr std::string_view kScratchPrefix = "quarn-converter-";
+
+std::string TemporaryRoot() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/quarn-converter-XXXXXX";
+  return tmp && tmp[0] == '/' ? tmp : "/tmp";
+}
+
+// A scratch folder is named after the program's process: "quarn-converter-"
+// then the process id, "-" and six random characters.
+std::string MakeScratch() {
+  std::string pattern = TemporaryRoot() + "/" + std::string(kScratchPrefix) + std::to_string(::getpid()) + "-XXXXXX";
   return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// A program killed outright (SIGKILL, a crash, a closed terminal) leaves its
+// converters' scratch folders behind.  A later run removes those of its own
+// user whose process is gone and that nobody touched for an hour (a live
+// converter's folder is touched before each document, so a process of
+// another process-id namespace that shares the folder keeps its own).
+void RemoveAbandonedScratch() {
+  const std::string root = TemporaryRoot();
+  DIR* dir = ::opendir(root.c_str());
+  if (!dir) return;
+  const time_t now = ::time(nullptr);
+  std::vector<std::string> abandoned;
+  while (const dirent* e = ::readdir(dir)) {
+    std::string_view name = e->d_name;
+    if (!name.starts_with(kScratchPrefix)) continue;
+    name.remove_prefix(kScratchPrefix.size());
+    const std::size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash > 9) continue;
+    pid_t pid = 0;
+    bool digits = true;
+    for (char c : name.substr(0, dash)) {
+      digits = digits && c >= '0' && c <= '9';
+      pid = pid * 10 + (c - '0');
+    }
+    if (!digits || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::geteuid() || now - st.st_mtime < 3600)
+      continue;
+    abandoned.push_back(root + "/" + e->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& path : abandoned) RemoveTree(path);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -153,6 +196,10 @@ bool ConverterClient::Start(std::string* why) {
     *why = std::string("cannot start the converter: ") + std::strerror(errno);
     ::close(sv[0]);
     return false;
+  }
+  if (!swept_scratch_) {
+    swept_scratch_ = true;
+    RemoveAbandonedScratch();
   }
   scratch_ = MakeScratch();
   // Made here, where memory is warm: a forked child is handed it and would
@@ -362,6 +409,11 @@ std::string ConverterClient::DeathReason(int status) const {
 DocumentText ConverterClient::Read(const DocumentInput& input) {
   const std::string canonical = CanonicalPathOf(input.fd, input.path);
   if (pid_ > 0 && (!Alive() || !Covers(canonical))) End();
+  // A converter's scratch folder is touched before each document so that no
+  // other run takes it for abandoned; should one have removed it all the
+  // same, a new converter gets a new one.
+  if (pid_ > 0 && !scratch_.empty() && ::utimensat(AT_FDCWD, scratch_.c_str(), nullptr, 0) != 0 && errno == ENOENT)
+    End();
   if (pid_ <= 0) {
     // A new converter may read the run's named folders, the documents the
     // run takes next, and this document in any case: one start serves a
@@ -378,6 +430,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     roots_.insert(canonical);
     std::string why;
     if (!Start(&why)) return Failed(why);
+
   }
   wire::Request request;
   request.path = input.path;

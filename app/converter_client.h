@@ -95,6 +95,7 @@ class ConverterClient {
   int landlock_abi_ = 0;
   bool ready_pending_ = false;  // the converter's answer to its set-up is still to come
   std::string scratch_;
+  bool swept_scratch_ = false;  // abandoned scratch folders were looked for
 };
 
 // The canonical path of what fd has open (or of path when that cannot be

@@ -248,5 +248,59 @@ TEST_F(Isolation, JobsConvertThatManyDocumentsAtOnceEachInAConverterOfItsOwn) {
   }
 }
 
+// A program killed outright leaves its converters' scratch folders; a later
+// run removes those whose process is gone and that were not touched for an
+// hour, and nothing else.
+TEST_F(Isolation, ScratchFoldersOfAKilledRunAreRemovedByALaterRun) {
+  const fs::path tmp = tree_ / "tmp";
+  fs::create_directories(tmp);
+  RunOptions o = Options();
+  o.env.push_back("TMPDIR=" + tmp.string());
+  tree_.Write("hung/hang.qs", "hang\n");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string program = quarn::testing::QuarnBinary();
+    for (const std::string& setting : o.env) ::putenv(const_cast<char*>(setting.c_str()));
+    if (::chdir(o.cwd.c_str()) != 0) ::_exit(126);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    ::dup2(null_fd, STDOUT_FILENO);
+    ::dup2(null_fd, STDERR_FILENO);
+    ::execl(program.c_str(), program.c_str(), "--batch", "hung", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_TRUE(WaitFor([&] { return ProcessesWith(tag_).size() >= 2; }, 30s));
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WaitFor([&] { return ProcessesWith(tag_).empty(); }, 5s));
+  std::vector<fs::path> left;
+  for (const auto& e : fs::directory_iterator(tmp)) left.push_back(e.path());
+  ASSERT_FALSE(left.empty());
+  for (const fs::path& p : left) {
+    EXPECT_THAT(p.filename().string(), ::testing::StartsWith("quarn-converter-" + std::to_string(pid) + "-"));
+    fs::last_write_time(p, fs::file_time_type::clock::now() - 2h);
+  }
+  // Kept: one whose process is gone but that was touched lately, one of a
+  // live process, and names of another shape.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, &status, 0);
+  const fs::path recent = tmp / ("quarn-converter-" + std::to_string(gone) + "-recent");
+  const fs::path live = tmp / ("quarn-converter-" + std::to_string(::getpid()) + "-living");
+  const fs::path other = tmp / "quarn-converter-Xy12ab";
+  for (const fs::path& p : {recent, live, other}) fs::create_directories(p);
+  for (const fs::path& p : {live, other}) fs::last_write_time(p, fs::file_time_type::clock::now() - 2h);
+
+  tree_.Write("good/a.qs", "chunk\ntext a\n");
+  const auto r = RunQuarn({"--batch", "good"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const fs::path& p : left) EXPECT_FALSE(fs::exists(p)) << p;
+  for (const fs::path& p : {recent, live, other}) EXPECT_TRUE(fs::exists(p)) << p;
+  // The run's own scratch folders went with it.
+  std::size_t now = 0;
+  for (const auto& e : fs::directory_iterator(tmp)) now += e.is_directory();
+  EXPECT_EQ(now, 3u);
+}
+
 }  // namespace
 }  // namespace quarn
