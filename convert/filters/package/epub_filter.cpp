@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/members.h"
+#include "convert/filters/package/ooxml.h"
 #include "convert/filters/package/zip_archive.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/sniff.h"
@@ -131,6 +133,27 @@ std::set<std::string> EncryptedParts(ZipArchive& zip) {
   return parts;
 }
 
+// The pictures a chapter shows (<img src>, SVG's <image href>), in order, as
+// part names; added to out, at most kMaxScannedPictures in all.
+void ChapterPictures(ZipArchive& zip, const std::string& chapter, std::vector<std::string>& out) {
+  std::string err;
+  XmlPartReader r = zip.OpenXml(chapter, &err);
+  if (!r) return;
+  while (xmlTextReaderRead(r.get()) == 1 && out.size() < ooxml::kMaxScannedPictures) {
+    if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT) continue;
+    const std::string_view l = LocalName(r.get());
+    std::string href;
+    if (l == "img") {
+      href = Attr(r.get(), "src");
+    } else if (l == "image") {
+      href = Attr(r.get(), "xlink:href");
+      if (href.empty()) href = Attr(r.get(), "href");
+    }
+    if (href.empty() || href.rfind("data:", 0) == 0 || href.find("://") != std::string::npos) continue;
+    out.push_back(ResolvePartName(chapter, DecodeHref(href)));
+  }
+}
+
 class EpubFilter final : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -181,6 +204,15 @@ class EpubFilter final : public BuiltinFilter {
       if (!r.ok() && r.status != ExtractResult::Status::kFailed) note("the chapter " + c + ": " + r.reason);
       sink.EndLine();
       sink.EndChunk();
+    }
+    // A book of pictures and no words (a comic, a scanned book) has its
+    // pages read by OCR.
+    if (!sink.full() && !HasWords(sink)) {
+      std::vector<std::string> pictures;
+      for (const std::string& c : pkg.chapters)
+        if (!encrypted.count(c) && zip->Has(c) && !zip->IsEncrypted(c)) ChapterPictures(*zip, c, pictures);
+      PrivateFolder folder;
+      if (!pictures.empty() && !ooxml::ReadScannedPictures(*zip, pictures, sink, folder, &err)) note(err);
     }
     if (!missing.empty()) {
       return sink.empty() ? ExtractResult::Failed(missing) : ExtractResult::Incomplete(missing);

@@ -162,5 +162,47 @@ TEST(ScannedPackages, AnOpenDocumentOfPicturesOnlyIsReadByOcr) {
   EXPECT_EQ(captioned.recognized_pages(), 0u);
 }
 
+TEST(ScannedPackages, ABookOfPicturesOnlyHasItsPagesReadByOcrInReadingOrder) {
+  test::TempDir dir;
+  auto page = [](const std::string& inner) {
+    return "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" "
+           "xmlns:xlink=\"http://www.w3.org/1999/xlink\"><head><title>Page</title></head><body>" + inner +
+           "</body></html>";
+  };
+  // The second page shows its scan through SVG, as fixed-layout books do.
+  std::map<std::string, std::string> parts = {
+      {"mimetype", "application/epub+zip"},
+      {"META-INF/container.xml",
+       "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><rootfiles>"
+       "<rootfile full-path=\"OEBPS/c.opf\" media-type=\"application/oebps-package+xml\"/></rootfiles></container>"},
+      {"OEBPS/c.opf",
+       "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\"><manifest>"
+       "<item id=\"p1\" href=\"text/p1.xhtml\" media-type=\"application/xhtml+xml\"/>"
+       "<item id=\"p2\" href=\"text/p2.xhtml\" media-type=\"application/xhtml+xml\"/></manifest>"
+       "<spine><itemref idref=\"p2\"/><itemref idref=\"p1\"/></spine></package>"},
+      {"OEBPS/text/p1.xhtml", page("<div><img src=\"../images/page%201.png\" alt=\"\"/></div>")},
+      {"OEBPS/text/p2.xhtml", page("<svg xmlns=\"http://www.w3.org/2000/svg\"><image xlink:href=\"../images/p2.png\"/></svg>")},
+      {"OEBPS/images/page 1.png", Picture("sans-150.png")},
+      {"OEBPS/images/p2.png", Picture("times-150.png")},
+  };
+  WriteZip(dir.path() / "scans.epub", parts);
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin("epub", (dir.path() / "scans.epub").string(), sink);
+  ASSERT_EQ(r.status, Status::kOk) << r.reason;
+  const std::string text = sink.Joined();
+  EXPECT_EQ(sink.recognized_pages(), 2u);
+  const std::size_t first = text.find("harbour office"), second = text.find("garden committee");
+  ASSERT_NE(first, std::string::npos) << text;
+  ASSERT_NE(second, std::string::npos) << text;
+  EXPECT_LT(second, first);  // the spine's order
+
+  // A book with words keeps its pictures unread.
+  parts["OEBPS/text/p1.xhtml"] = page("<p>Chapter one</p><img src=\"../images/p2.png\"/>");
+  WriteZip(dir.path() / "words.epub", parts);
+  TextSink words;
+  ASSERT_EQ(ExtractWithBuiltin("epub", (dir.path() / "words.epub").string(), words).status, Status::kOk);
+  EXPECT_EQ(words.recognized_pages(), 0u);
+}
+
 }  // namespace
 }  // namespace quarn
