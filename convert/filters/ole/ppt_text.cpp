@@ -2,6 +2,7 @@
 
 #include "convert/charset.h"
 #include "convert/filters/common/list_label.h"
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/ole/ole_util.h"
 
 namespace quarn::ppt {
@@ -82,20 +83,27 @@ BulletStyle ReadParagraphException(Fields& f) {
   return b;
 }
 
-// A TextCFException: the run's index into the StyleTextProp9 entries.
-int ReadCharacterException(Fields& f) {
-  const uint32_t m = f.U32();
+// What a TextCFException says that matters here: the run's index into the
+// StyleTextProp9 entries, and its font (-1: the one it inherits).
+struct CharacterProps {
   int pp9 = 0;
+  int font = -1;
+};
+
+CharacterProps ReadCharacterException(Fields& f) {
+  const uint32_t m = f.U32();
+  CharacterProps props;
   constexpr uint32_t kStyleBits = Bit(0) | Bit(1) | Bit(2) | Bit(4) | Bit(5) | Bit(7) | Bit(9) | (0xFu << 10);
   if (m & kStyleBits) {
     const uint16_t style = f.U16();
-    if (m & (0xFu << 10)) pp9 = (style >> 10) & 0xF;
+    if (m & (0xFu << 10)) props.pp9 = (style >> 10) & 0xF;
   }
-  for (int bit : {16, 21, 22, 23, 17})  // fonts and size
+  if (m & Bit(16)) props.font = f.U16();
+  for (int bit : {21, 22, 23, 17})  // the other fonts, size
     if (m & Bit(bit)) f.Skip(2);
   if (m & Bit(18)) f.Skip(4);  // colour
   if (m & Bit(19)) f.Skip(2);  // position
-  return pp9;
+  return props;
 }
 
 // Fills what from is given and into is not.
@@ -216,6 +224,12 @@ void Fonts::Add(uint16_t index, std::string_view atom) {
   for (std::string_view name : {"Wingdings", "Symbol", "Webdings", "Monotype Sorts", "ZapfDingbats", "Marlett"})
     if (face.rfind(name, 0) == 0) symbol = true;
   symbol_[index] = symbol;
+  if (IsSymbolFont(face)) faces_[index] = face;
+}
+
+const std::string* Fonts::SymbolFace(uint16_t index) const {
+  auto it = faces_.find(index);
+  return it == faces_.end() ? nullptr : &it->second;
 }
 
 bool Fonts::IsSymbol(uint16_t index) const {
@@ -260,6 +274,7 @@ std::string LabelledParagraphs(std::u16string_view text, int text_type, std::str
   struct CharacterRun {
     std::size_t end;
     int pp9;
+    int font;
   };
   std::vector<ParagraphRun> paragraph_runs;
   std::vector<CharacterRun> character_runs;
@@ -279,10 +294,10 @@ std::string LabelledParagraphs(std::u16string_view text, int text_type, std::str
     covered = 0;
     while (covered <= text.size() && f.ok()) {
       uint32_t count = f.U32();
-      int pp9 = ReadCharacterException(f);
+      const CharacterProps props = ReadCharacterException(f);
       if (!f.ok() || count == 0) break;
       covered += count;
-      character_runs.push_back({covered, pp9});
+      character_runs.push_back({covered, props.pp9, props.font});
     }
   }
 
@@ -297,10 +312,28 @@ std::string LabelledParagraphs(std::u16string_view text, int text_type, std::str
   while (start <= text.size()) {
     std::size_t end = text.find(u'\r', start);
     if (end == std::u16string_view::npos) end = text.size();
-    std::string line;
-    AppendChars(text.substr(start, end - start), line);
     while (pr < paragraph_runs.size() && paragraph_runs[pr].end <= start) ++pr;
     while (cr < character_runs.size() && character_runs[cr].end <= start) ++cr;
+    // Runs set in a symbol font show that font's characters.
+    std::string line;
+    for (std::size_t at = start, run = cr; at < end;) {
+      std::size_t stop = end;
+      const std::string* face = nullptr;
+      if (run < character_runs.size()) {
+        stop = std::min(end, character_runs[run].end);
+        if (character_runs[run].font >= 0) face = fonts.SymbolFace(static_cast<uint16_t>(character_runs[run].font));
+        ++run;
+      }
+      if (stop <= at) stop = end;
+      if (face) {
+        std::string piece;
+        AppendChars(text.substr(at, stop - at), piece);
+        line += SymbolFontText(*face, piece);
+      } else {
+        AppendChars(text.substr(at, stop - at), line);
+      }
+      at = stop;
+    }
     int level = pr < paragraph_runs.size() ? paragraph_runs[pr].level : 0;
     if (level < 0 || level >= MasterStyles::kLevels) level = 0;
     BulletStyle bullet = pr < paragraph_runs.size() ? paragraph_runs[pr].bullet : BulletStyle{};

@@ -54,9 +54,13 @@ class Fonts {
  public:
   void Add(uint16_t index, std::string_view font_entity_atom);
   bool IsSymbol(uint16_t index) const;
+  // The face's name when its text shows characters of its own (Symbol,
+  // Wingdings); null otherwise.
+  const std::string* SymbolFace(uint16_t index) const;
 
  private:
   std::map<uint16_t, bool> symbol_;
+  std::map<uint16_t, std::string> faces_;
 };
 
 // The auto-numbering entries of a StyleTextProp9Atom, in order.

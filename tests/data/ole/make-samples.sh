@@ -32,6 +32,8 @@ soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc -
 # A symbol from a font's character map, as Word writes it (python3-olefile).
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/symbols.fodt >/dev/null
 python3 symbol-run.py symbols.doc
+# Slide text typed in the Symbol and Wingdings fonts.
+soffice -env:UserInstallation=file://$work/profile --headless --convert-to ppt --outdir . src/symbols.fodp >/dev/null
 # Scans saved as a document (a picture inline, a picture anchored to the page)
 # and as slides (a picture on each): no words, only pictures of text.
 soffice -env:UserInstallation=file://$work/profile --headless --convert-to doc --outdir . src/scan.fodt >/dev/null

@@ -256,6 +256,14 @@ TEST(WordFilter, SymbolsShowTheCharacterTheyStandFor) {
             "Typed in Wingdings: \u2611 yes, \u2610 no.\n");
 }
 
+TEST(PowerPointFilter, TextInSymbolFontsShowsTheCharactersItsGlyphsAre) {
+  // Greek letters typed in the Symbol font, boxes in Wingdings (as the
+  // font's private-use characters); the runs around them stay as typed.
+  Extracted e = ExtractSample("ppt", Sample("symbols.ppt"));
+  ASSERT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, "Angles \u03b1\u03b2\u03b3 and sums\nDone \u2611 and open \u2610\n");
+}
+
 // Pictures of text and no words: a page scanned into a Word document (one
 // picture inline, one anchored to the page) and slides that each show one.
 TEST(OfficeFilters, ScansSavedAsDocumentsOrSlidesAreReadByOcr) {
