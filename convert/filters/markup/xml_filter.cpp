@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "convert/charset.h"
+#include "convert/filters/common/list_label.h"
+#include "convert/filters/common/symbol_font.h"
 #include "convert/filters/common/text_decode.h"
+#include "convert/filters/members.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/markup/safe_xml.h"
 #include "convert/filters/markup/xml_errors.h"
@@ -27,6 +30,8 @@ namespace {
 
 constexpr std::string_view kWordMl = "http://schemas.microsoft.com/office/word/2003/wordml";
 constexpr std::string_view kSpreadsheetMl = "urn:schemas-microsoft-com:office:spreadsheet";
+constexpr std::string_view kWordAuxHint = "http://schemas.microsoft.com/office/word/2003/auxHint";
+constexpr std::string_view kAml = "http://schemas.microsoft.com/aml/2001/core";
 constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
 // Damaged files up to this size are read again from the tree the parser
 // recovers when streaming them gave no text.
@@ -377,6 +382,17 @@ class XmlFilter : public BuiltinFilter {
     int word_text = 0;    // inside w:t
     int word_skip = 0;    // inside w:delText, w:instrText, w:binData
     int pending_tabs = 0; // cells ended in the current row
+    // Footnotes, endnotes and comments stand in the text where they refer;
+    // they are read aside and follow the body (a note after its mark, which
+    // also stands where the note does).
+    TextSink notes_sink = SideSink(sink, sink.limit());
+    Output notes(notes_sink);
+    Output* word_out = &out;
+    int note_depth = 0;          // inside a note (notes do not nest, but a damaged file may)
+    int comment_depth = -1;      // the reader depth of the comment being read
+    int note_tabs = 0;
+    int footnotes = 0, endnotes = 0;
+    std::string label, label_font;  // a list paragraph's label as Word showed it (wx:t)
     // Spreadsheet state.
     int sheet_data = 0;   // inside ss:Data
     long column = 0;      // next column of the current row (1-based)
@@ -415,6 +431,20 @@ class XmlFilter : public BuiltinFilter {
 
       if (kind == Kind::kWord) {
         bool w = ns == kWordMl;
+        Output& o = *word_out;
+        int& tabs = word_out == &out ? pending_tabs : note_tabs;
+        // A note or comment starts: its mark where it stands, its text aside.
+        auto open_note = [&](const std::string& mark) {
+          if (!mark.empty()) Put(o, tabs, mark);
+          word_out = &notes;
+          notes.EndLine();
+          if (!mark.empty()) notes.Append(mark + " ");
+        };
+        auto close_note = [&] {
+          notes.EndLine();
+          note_tabs = 0;
+          word_out = &out;
+        };
         // Pictures (w:binData, base64) and deleted or field-code text are not
         // shown; every start that counts is matched by its end, so the count
         // never goes below zero.
@@ -423,25 +453,51 @@ class XmlFilter : public BuiltinFilter {
           if (!empty) ++word_skip;
         } else if (type == XML_READER_TYPE_ELEMENT && w) {
           if (name == "t" && !empty) ++word_text;
-          else if (name == "tab") Put(out, pending_tabs, "\t");
-          else if (name == "br" || name == "cr") out.Append("\n");
-          else if (name == "p" && empty) out.EndLine();
+          else if (name == "tab") Put(o, tabs, "\t");
+          else if (name == "br" || name == "cr") o.Append("\n");
+          else if (name == "p" && empty) o.EndLine();
+          else if ((name == "footnote" || name == "endnote") && !empty && note_depth++ == 0 && comment_depth < 0)
+            open_note(name == "footnote" ? std::to_string(++footnotes) : FormatListNumber(++endnotes, "lowerRoman"));
+        } else if (type == XML_READER_TYPE_ELEMENT && ns == kWordAuxHint && (name == "t" || name == "font")) {
+          XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST "val", BAD_CAST kWordAuxHint.data()));
+          if (v) (name == "t" ? label : label_font) = std::string(View(v.get())).substr(0, 64);
+        } else if (type == XML_READER_TYPE_ELEMENT && ns == kAml && name == "annotation" && !empty &&
+                   comment_depth < 0 && note_depth == 0) {
+          XmlString kind_of(xmlTextReaderGetAttributeNs(r, BAD_CAST "type", BAD_CAST kWordMl.data()));
+          if (View(kind_of.get()) == "Word.Comment") {
+            comment_depth = xmlTextReaderDepth(r);
+            open_note("");
+          }
         } else if (type == XML_READER_TYPE_END_ELEMENT) {
           if (w && name == "t") --word_text;
           else if (skipped) word_skip = std::max(0, word_skip - 1);
           else if (w && name == "p") {
             // A paragraph inside a cell stays in the row's line.
-            if (cell_depth_ > 0) out.Append(" ");
-            else out.EndLine();
+            if (cell_depth_ > 0 && word_out == &out) o.Append(" ");
+            else o.EndLine();
           } else if (w && name == "tc") {
             if (cell_depth_ > 0) --cell_depth_;
-            ++pending_tabs;
+            ++tabs;
           } else if (w && name == "tr") {
-            pending_tabs = 0;
-            out.EndLine();
+            tabs = 0;
+            o.EndLine();
+          } else if (w && name == "listPr") {
+            // The label Word showed, in the font it showed it in (a bullet
+            // in Symbol is that font's character).
+            if (!label.empty()) {
+              std::string shown = IsSymbolFont(label_font) ? SymbolFontText(label_font, label) : label;
+              Put(o, tabs, BulletLabel(shown) + " ");
+            }
+            label.clear();
+            label_font.clear();
+          } else if (w && (name == "footnote" || name == "endnote") && note_depth > 0) {
+            if (--note_depth == 0 && comment_depth < 0) close_note();
+          } else if (ns == kAml && name == "annotation" && comment_depth == xmlTextReaderDepth(r)) {
+            comment_depth = -1;
+            close_note();
           }
         } else if (text && word_text > 0 && word_skip == 0) {
-          Put(out, pending_tabs, View(xmlTextReaderConstValue(r)));
+          Put(o, tabs, View(xmlTextReaderConstValue(r)));
         }
         if (type == XML_READER_TYPE_ELEMENT && w && name == "tc" && !empty) ++cell_depth_;
         continue;
@@ -490,6 +546,12 @@ class XmlFilter : public BuiltinFilter {
     }
     out.EndLine();
     out.Flush();
+    notes.EndLine();
+    notes.Flush();
+    for (const std::string& chunk : notes_sink.chunks()) {
+      if (sink.full()) break;
+      sink.Append(chunk);
+    }
     entities_refused_ = entities_refused_ || entities.refused();
     entities_unknown_ = entities_unknown_ || entities.unknown();
     return status;

@@ -64,6 +64,24 @@ TEST(Xml, Word2003ParagraphsTabsAndTables) {
             "Last\n");
 }
 
+TEST(Xml, Word2003ListLabelsAsShownAndNotesAfterTheBody) {
+  // Labels as Word showed them (a Symbol bullet as a bullet, Courier's "o"
+  // as a hollow one); notes and comments read aside, a note's mark where it
+  // stands and before its text.
+  EXPECT_EQ(TextOf(Data("xml/word2003-lists-notes.xml")),
+            "1. First step\n"
+            "a) Detail\n"
+            "\u2022 Bullet\n"
+            "\u25e6 Hollow\n"
+            "\u25aa Square\n"
+            "Body with a note1 and more text.\n"
+            "A1i\tB1\n"
+            "Last\n"
+            "1 The note.\n"
+            "A remark.\n"
+            "i Cell note.\n");
+}
+
 TEST_F(TempDir, Word2003PicturesBeforeTheBodyDoNotSilenceIt) {
   // w:binData in the document properties (a background) and in a run.
   std::string path = Write("pictures.xml",
