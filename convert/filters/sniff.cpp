@@ -425,9 +425,10 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   Sniffed s = SniffContent(path);
   if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;
   // XML is a container for many formats (XHTML, Office 2003 XML, flat ODF):
-  // only hand over to the plain XML filter when self cannot read XML at all.
-  if (s.kind == ContentKind::kXml && (self == "html" || self == "odf" || self == "docx" || self == "xlsx"))
-    return std::nullopt;
+  // only hand over to the plain XML filter when self cannot read XML at all
+  // (Office 2003 XML named .docx or .xlsx, as some programs export it, is
+  // read as XML).
+  if (s.kind == ContentKind::kXml && (self == "html" || self == "odf")) return std::nullopt;
   // A zip that is no known package may still be a format that self reads
   // from a zip of its own making; only filters that never read zips hand it
   // to the archive filter.

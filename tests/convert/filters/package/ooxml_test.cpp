@@ -366,6 +366,18 @@ TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {
   FilterText show = ExtractFilterText(registry, (dir / "show.ppsx").string());
   EXPECT_NE(show.text.find("Slide 12 title"), std::string::npos) << show.problem;
   EXPECT_FALSE(show.incomplete);
+  // Office 2003 XML under an Office Open XML name, as programs that export
+  // "Excel" or "Word" files write it, is read as the XML it is.
+  test::WriteFile(dir / "export.xlsx",
+                  "<?xml version=\"1.0\"?><Workbook xmlns=\"urn:schemas-microsoft-com:office:spreadsheet\" "
+                  "xmlns:ss=\"urn:schemas-microsoft-com:office:spreadsheet\"><Worksheet ss:Name=\"Report\"><Table>"
+                  "<Row><Cell><Data ss:Type=\"String\">Total</Data></Cell><Cell><Data ss:Type=\"Number\">42</Data>"
+                  "</Cell></Row></Table></Worksheet></Workbook>");
+  test::WriteFile(dir / "letter.docx",
+                  "<?xml version=\"1.0\"?><w:wordDocument xmlns:w=\"http://schemas.microsoft.com/office/word/2003/wordml\">"
+                  "<w:body><w:p><w:r><w:t>Dear reader</w:t></w:r></w:p></w:body></w:wordDocument>");
+  EXPECT_EQ(ExtractFilterText(registry, (dir / "export.xlsx").string()).text, "Report\nTotal\t42\n");
+  EXPECT_EQ(ExtractFilterText(registry, (dir / "letter.docx").string()).text, "Dear reader\n");
 }
 
 using ScratchDir = test::ScratchTest;
