@@ -1,5 +1,7 @@
 #include "convert/filters/sniff.h"
 
+#include "convert/filters/common/text_decode.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "convert/filters/builtin.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/module.h"
 
 namespace quarn {
@@ -418,11 +421,17 @@ Sniffed SniffContent(const std::string& path) {
       r.filter = "archive";
     }
   }
+  r.text = r.kind == ContentKind::kUnknown && r.filter.empty() && LooksLikeText(head);
   return r;
 }
 
 std::optional<std::string> RedirectFor(const std::string& path, std::string_view self) {
   Sniffed s = SniffContent(path);
+  // Text under an office document's name: values separated by commas or tabs
+  // that a program exported as a "spreadsheet", notes saved as a "document".
+  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "pptx"};
+  if (s.text && std::find(std::begin(kOfficeFilters), std::end(kOfficeFilters), self) != std::end(kOfficeFilters))
+    return std::string("text");
   if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;
   // XML is a container for many formats (XHTML, Office 2003 XML, flat ODF):
   // only hand over to the plain XML filter when self cannot read XML at all

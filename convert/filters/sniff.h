@@ -44,6 +44,8 @@ struct Sniffed {
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
   // document is password-protected.
   bool encrypted_package = false;
+  // Nothing else recognised, and the first bytes read as text.
+  bool text = false;
 };
 
 Sniffed SniffContent(const std::string& path);

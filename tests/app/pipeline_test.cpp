@@ -396,7 +396,7 @@ TEST_F(Pipeline, JobsChangeNeitherTheResultsNorTheCounts) {
     tree_.Write("d/" + n + "/a" + n + ".md", "words " + n + "\n");
     tree_.Write("d/" + n + "/b" + n + ".rtf", "{\\rtf1\\ansi rtf " + n + "\\par}");
     tree_.Write("d/" + n + "/empty" + n + ".md", " \n");
-    tree_.Write("d/" + n + "/broken" + n + ".docx", "not a zip");
+    tree_.Write("d/" + n + "/broken" + n + ".docx", "\x01\x02\x03\x04 not a zip");
     ASSERT_EQ(::symlink("gone.md", (tree_ / ("d/" + n + "/dangling" + n + ".md")).c_str()), 0);
   }
   std::vector<std::string> first;

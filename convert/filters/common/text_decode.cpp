@@ -322,6 +322,19 @@ bool IsSingleByteCharset(std::string_view charset) {
   return false;
 }
 
+bool LooksLikeText(std::string_view head) {
+  if (head.empty()) return false;
+  if (head.starts_with("\xEF\xBB\xBF") || head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF")) return true;
+  // Stricter than the text filter's own test: the name says the file is
+  // something else, so the bytes must leave no doubt.
+  std::size_t control = 0;
+  for (unsigned char c : head) {
+    if (c == 0) return false;
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != 0x1B) ++control;
+  }
+  return control * 100 <= head.size() && (control == 0 || head.size() >= 100);
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   Utf8Check check;
   check.Feed(bytes);

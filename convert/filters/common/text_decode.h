@@ -85,6 +85,11 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 // True when bytes are UTF-8 throughout (no sequence cut at the end).
 bool IsValidUtf8(std::string_view bytes);
 
+// Whether the first bytes of a file leave no doubt that it is text in some
+// character set: a Unicode byte-order mark, or no NUL and hardly any other
+// control bytes besides white space.
+bool LooksLikeText(std::string_view head);
+
 // True for an iconv name of a character set of one byte a character
 // ("WINDOWS-1252", "ISO-8859-5", "KOI8-R", "MACINTOSH", ...).
 bool IsSingleByteCharset(std::string_view charset);

@@ -299,6 +299,26 @@ TEST(Mislabelled, ContentDecidesWhichFilterReads) {
   }
 }
 
+TEST_F(ScratchDir, TextUnderAnOfficeNameIsReadAsText) {
+  // Programs export comma- or tab-separated values as "Excel" files, and
+  // notes end up named .doc: their text is read (random bytes under these
+  // names stay refused, below).
+  struct Case {
+    const char* filter;
+    const char* name;
+    std::string bytes, shown;
+  };
+  for (const Case& c : {Case{"xls", "export.xls", "Name,Amount\nTea,2.5\n", "Tea,2.5"},
+                        Case{"xlsx", "export.xlsx", "Name,Amount\nTea,2.5\n", "Tea,2.5"},
+                        Case{"xls", "tabs.xls", "Name\tAmount\nCaf\xe9\t3\n", "Caf\u00e9\t3"},  // windows-1252
+                        Case{"doc", "note.doc", "A note.\n", "A note."},
+                        Case{"pptx", "list.pptx", "\xEF\xBB\xBFSlide one\n", "Slide one"}}) {
+    Extracted e = ExtractSample(c.filter, Write(c.name, c.bytes).string());
+    EXPECT_EQ(e.result.status, Status::kOk) << c.name << ": " << e.result.reason;
+    EXPECT_NE(e.text.find(c.shown), std::string::npos) << c.name << ": " << e.text;
+  }
+}
+
 TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
   for (const char* filter : {"doc", "xls", "ppt", "eml"}) {
     Extracted e = ExtractSample(filter, Sample(std::string("random.") + filter));
