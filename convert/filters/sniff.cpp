@@ -235,6 +235,16 @@ std::string_view RootElement(std::string_view s) {
   return name;
 }
 
+// A flat Office package (every part of a Word or PowerPoint document in one
+// XML file): the filter of the document its parts make, told by the main
+// part's name, which its first part (the package's relationships) gives.
+std::string_view FlatPackageFilter(std::string_view body) {
+  if (body.find("http://schemas.microsoft.com/office/2006/xmlPackage") == std::string_view::npos) return {};
+  if (body.find("ppt/presentation.xml") != std::string_view::npos) return "pptx";
+  if (body.find("xl/workbook.xml") != std::string_view::npos) return "xlsx";
+  return "docx";
+}
+
 // XML formats that have a reader of their own, by their root element.
 std::string_view XmlFormatFilter(std::string_view root) {
   if (root == "FictionBook") return "ebook";
@@ -326,7 +336,13 @@ Sniffed SniffHead(std::string_view head) {
     return r;
   }
   std::string_view body = SkipBomAndSpace(head);
-  if (std::string_view xml = XmlFormatFilter(RootElement(body)); !xml.empty()) {
+  std::string_view root = RootElement(body);
+  if (std::string_view flat = root == "package" ? FlatPackageFilter(body) : std::string_view(); !flat.empty()) {
+    r.kind = ContentKind::kXml;
+    r.filter = flat;
+    return r;
+  }
+  if (std::string_view xml = XmlFormatFilter(root); !xml.empty()) {
     r.kind = ContentKind::kXml;
     r.filter = xml;
     return r;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <set>
 
 #include "convert/filters/common/number_format.h"
@@ -10,6 +11,101 @@
 #include "convert/filters/sniff.h"
 
 namespace quarn::ooxml {
+
+namespace {
+
+constexpr const char* kFlatPackageNs = "http://schemas.microsoft.com/office/2006/xmlPackage";
+// What a flat package's parts may hold in memory together, and how many.
+constexpr std::uint64_t kMaxFlatBytes = std::uint64_t{256} << 20;
+constexpr std::size_t kMaxFlatParts = 10000;
+
+// Base64 as a flat package writes binary parts: white space between the
+// characters, padding at the end.
+std::string DecodeBase64(std::string_view text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const int v = value(c);
+    if (v < 0) continue;
+    bits = (bits << 6) | static_cast<std::uint32_t>(v);
+    if (++count == 4) {
+      out.push_back(static_cast<char>((bits >> 16) & 0xFF));
+      out.push_back(static_cast<char>((bits >> 8) & 0xFF));
+      out.push_back(static_cast<char>(bits & 0xFF));
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 2) out.push_back(static_cast<char>((bits >> 4) & 0xFF));
+  if (count == 3) {
+    out.push_back(static_cast<char>((bits >> 10) & 0xFF));
+    out.push_back(static_cast<char>((bits >> 2) & 0xFF));
+  }
+  return out;
+}
+
+std::string XmlString(xmlChar* owned) {
+  if (!owned) return {};
+  std::string s(reinterpret_cast<const char*>(owned));
+  xmlFree(owned);
+  return s;
+}
+
+// The parts of a flat package (one XML file holding every part of a Word or
+// PowerPoint document, as "Word XML Document" saves it) gathered into a
+// package in memory; nullptr with *error when it holds none.
+std::unique_ptr<ZipArchive> OpenFlatPackage(const std::string& path, ZipLimits limits, std::string* error) {
+  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> r(
+      xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions), xmlFreeTextReader);
+  if (!r) {
+    *error = "the flat XML package cannot be read";
+    return nullptr;
+  }
+  std::vector<std::pair<std::string, std::string>> parts;
+  std::uint64_t total = 0;
+  std::string name;
+  int status;
+  while ((status = xmlTextReaderRead(r.get())) == 1) {
+    if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT) continue;
+    const xmlChar* ns = xmlTextReaderConstNamespaceUri(r.get());
+    if (!ns || std::strcmp(reinterpret_cast<const char*>(ns), kFlatPackageNs) != 0) continue;
+    const std::string_view local = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r.get()));
+    if (local == "part") {
+      name = XmlString(xmlTextReaderGetAttributeNs(r.get(), BAD_CAST "name", BAD_CAST kFlatPackageNs));
+      while (!name.empty() && name.front() == '/') name.erase(0, 1);
+      continue;
+    }
+    if ((local != "xmlData" && local != "binaryData") || name.empty()) continue;
+    // A part's XML is its element written out again, namespaces and all.
+    std::string bytes = local == "xmlData" ? XmlString(xmlTextReaderReadInnerXml(r.get()))
+                                           : DecodeBase64(XmlString(xmlTextReaderReadString(r.get())));
+    total += bytes.size();
+    if (total > std::min(limits.max_total_bytes, kMaxFlatBytes) || parts.size() == kMaxFlatParts) {
+      *error = "the flat XML package holds more than can be read";
+      break;
+    }
+    parts.emplace_back(std::move(name), std::move(bytes));
+    name.clear();
+  }
+  if (status < 0 && error->empty()) *error = "the flat XML package is damaged";
+  if (parts.empty()) {
+    if (error->empty()) *error = "the XML file holds no package parts";
+    return nullptr;
+  }
+  return ZipArchive::FromEntries(parts, limits);
+}
+
+}  // namespace
 
 std::unique_ptr<ZipArchive> OpenPackage(const std::string& path, std::string_view self, TextSink& sink,
                                         ExtractResult* result, ZipLimits limits) {
@@ -32,6 +128,16 @@ std::unique_ptr<ZipArchive> OpenPackage(const std::string& path, std::string_vie
       return nullptr;
     case ContentKind::kZip:
       break;
+    case ContentKind::kXml:
+      if (s.filter == self) {
+        // A flat package: its damage, if any, makes the text incomplete.
+        std::string error;
+        auto zip = OpenFlatPackage(path, limits, &error);
+        if (!zip) *result = ExtractResult::Failed(error);
+        else if (!error.empty()) zip->set_damage(error);
+        return zip;
+      }
+      [[fallthrough]];
     default:
       *result = ExtractResult::UnknownFormat("not an Office Open XML package (no zip container)");
       return nullptr;

@@ -72,18 +72,9 @@ namespace {
 // What a salvage may hold in memory: the entries are kept whole.
 constexpr std::uint64_t kMaxSalvagedBytes = std::uint64_t{256} << 20;
 
-// A package whose directory at its end is lost (a download cut short, a
-// damaged disk) still has its entries one after the other, each behind a
-// header of its own.  Those that read whole, up to the first that does not,
-// are gathered into a new package in memory; nullptr when none does.
-// *lost says what was passed over.
-zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::string* lost) {
-  const FilterModule* reader = LoadFilterModule("archive");
-  if (!reader || !reader->salvage_zip) return nullptr;
-  SalvagedZip salvaged =
-      reader->salvage_zip(path, limits.max_entry_bytes, std::min(limits.max_total_bytes, kMaxSalvagedBytes));
-  if (salvaged.entries.empty()) return nullptr;
-  *lost = salvaged.stopped;
+// A package in memory, its entries stored as given (a name given twice
+// keeps its first copy); nullptr when none could be added.
+zip_t* PackEntries(const std::vector<std::pair<std::string, std::string>>& entries_in) {
   zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, nullptr);
   if (!buffer) return nullptr;
   zip_t* out = zip_open_from_source(buffer, ZIP_TRUNCATE, nullptr);
@@ -93,8 +84,8 @@ zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::str
   }
   zip_source_keep(buffer);  // it outlives the writing, to be read again
   int entries = 0;
-  // The entries' bytes stay in salvaged until the archive is written.
-  for (const auto& [name, data] : salvaged.entries) {
+  // The entries' bytes stay with the caller until the archive is written.
+  for (const auto& [name, data] : entries_in) {
     zip_source_t* source = zip_source_buffer(out, data.data(), data.size(), 0);
     if (!source) break;
     const zip_int64_t index = zip_file_add(out, name.c_str(), source, ZIP_FL_ENC_UTF_8);
@@ -113,6 +104,21 @@ zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::str
   zip_t* z = zip_open_from_source(buffer, ZIP_RDONLY, nullptr);
   if (!z) zip_source_free(buffer);
   return z;
+}
+
+// A package whose directory at its end is lost (a download cut short, a
+// damaged disk) still has its entries one after the other, each behind a
+// header of its own.  Those that read whole, up to the first that does not,
+// are gathered into a new package in memory; nullptr when none does.
+// *lost says what was passed over.
+zip_t* SalvageEntries(const std::string& path, const ZipLimits& limits, std::string* lost) {
+  const FilterModule* reader = LoadFilterModule("archive");
+  if (!reader || !reader->salvage_zip) return nullptr;
+  SalvagedZip salvaged =
+      reader->salvage_zip(path, limits.max_entry_bytes, std::min(limits.max_total_bytes, kMaxSalvagedBytes));
+  if (salvaged.entries.empty()) return nullptr;
+  *lost = salvaged.stopped;
+  return PackEntries(salvaged.entries);
 }
 
 }  // namespace
@@ -144,6 +150,12 @@ std::unique_ptr<ZipArchive> ZipArchive::Open(const std::string& path, std::strin
     return nullptr;
   }
   return std::unique_ptr<ZipArchive>(new ZipArchive(z, limits));
+}
+
+std::unique_ptr<ZipArchive> ZipArchive::FromEntries(const std::vector<std::pair<std::string, std::string>>& entries,
+                                                    ZipLimits limits) {
+  zip_t* z = PackEntries(entries);
+  return z ? std::unique_ptr<ZipArchive>(new ZipArchive(z, limits)) : nullptr;
 }
 
 ZipArchive::~ZipArchive() { zip_discard(zip_); }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "convert/filters/markup/safe_xml.h"
@@ -61,6 +62,10 @@ class ZipArchive {
   // damaged beyond reading any entry.  A zip whose directory is lost is read
   // from the entries before the damage (see damage()).
   static std::unique_ptr<ZipArchive> Open(const std::string& path, std::string* error, ZipLimits limits = {});
+  // A package made in memory of the entries given (name, bytes), as a flat
+  // XML package's parts are; nullptr when it holds none.
+  static std::unique_ptr<ZipArchive> FromEntries(const std::vector<std::pair<std::string, std::string>>& entries,
+                                                 ZipLimits limits = {});
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;
@@ -85,6 +90,7 @@ class ZipArchive {
   // Empty, or why the package was read from the entries that survived its
   // damage (the reason its text is incomplete).
   const std::string& damage() const { return damage_; }
+  void set_damage(std::string why) { damage_ = std::move(why); }
 
  private:
   ZipArchive(zip* z, ZipLimits limits) : zip_(z), limits_(limits) {}

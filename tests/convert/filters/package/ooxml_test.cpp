@@ -382,6 +382,35 @@ TEST(Ooxml, RegisteredExtensionsReachTheFiltersThroughThePipeline) {
 
 using ScratchDir = test::ScratchTest;
 
+TEST_F(ScratchDir, FlatXmlPackagesReadAsTheDocumentsTheyHold) {
+  // One XML file of every part (Word's "Word XML Document", PowerPoint's
+  // "XML Presentation"), named .xml: the same text as the package.
+  Registry registry;
+  registry.AddBuiltins();
+  for (auto [flat, package] : {std::pair{"flat-document.xml", "sample.docx"}, {"flat-presentation.xml", "sample.pptx"}}) {
+    FilterText from_flat = ExtractFilterText(registry, Data(flat));
+    FilterText from_package = ExtractFilterText(registry, Data(package));
+    EXPECT_FALSE(from_flat.incomplete) << flat << ": " << from_flat.problem;
+    EXPECT_FALSE(from_flat.text.empty()) << flat;
+    EXPECT_EQ(from_flat.text, from_package.text) << flat;
+  }
+  // Damage costs what it breaks: a file cut short keeps the parts before
+  // the cut; one without parts is refused with a reason.
+  std::string bytes = test::ReadFile(Data("flat-document.xml"));
+  const std::size_t header = bytes.find("<pkg:part pkg:name=\"/word/header1.xml\"");
+  ASSERT_NE(header, std::string::npos);
+  const std::size_t document = bytes.find("<pkg:part pkg:name=\"/word/document.xml\"");
+  ASSERT_LT(document, header);
+  FilterText cut = ExtractFilterText(registry, Write("cut.xml", bytes.substr(0, header + 60)).string());
+  EXPECT_TRUE(cut.incomplete);
+  EXPECT_NE(cut.text.find("Plain paragraph with"), std::string::npos) << cut.problem;
+  const std::string empty = "<?xml version=\"1.0\"?><pkg:package xmlns:pkg=\"http://schemas.microsoft.com/office/2006/xmlPackage\"/>";
+  TextSink sink;
+  ExtractResult none = ExtractWithBuiltin("docx", Write("none.docx", empty).string(), sink);
+  EXPECT_EQ(none.status, ExtractResult::Status::kFailed);
+  EXPECT_EQ(none.reason, "the XML file holds no package parts");
+}
+
 TEST_F(ScratchDir, PackagesWithoutTheirDirectoryAreReadFromTheirEntries) {
   // Each package cut where its directory begins: every part is there, only
   // the index at the end is lost.  The text is the whole one, marked

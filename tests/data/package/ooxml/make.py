@@ -705,7 +705,33 @@ make_math_docx()
 make_xlsx()
 make_strings_xlsx()
 make_rich_values_xlsx()
+def make_flat(source, name):
+    """The package as one XML file, as Word's "Word XML Document" and
+    PowerPoint's "XML Presentation" save it: XML parts inline, others in base64."""
+    import base64
+    parts = []
+    with zipfile.ZipFile(os.path.join(HERE, source)) as z:
+        for n in z.namelist():
+            data = z.read(n)
+            if n.endswith('.xml') or n.endswith('.rels'):
+                body = data.decode('utf-8')
+                if body.startswith('<?xml'):
+                    body = body[body.index('?>') + 2:]
+                parts.append(f'<pkg:part pkg:name="/{n}" pkg:contentType="application/xml"><pkg:xmlData>{body}'
+                             '</pkg:xmlData></pkg:part>')
+            else:
+                text = base64.encodebytes(data).decode()
+                parts.append(f'<pkg:part pkg:name="/{n}" pkg:contentType="application/octet-stream" '
+                             f'pkg:compression="store"><pkg:binaryData>{text}</pkg:binaryData></pkg:part>')
+    with open(os.path.join(HERE, name), 'w', encoding='utf-8') as f:
+        f.write('<?xml version="1.0" standalone="yes"?>\n<?mso-application progid="Word.Document"?>\n'
+                '<pkg:package xmlns:pkg="http://schemas.microsoft.com/office/2006/xmlPackage">' + ''.join(parts) +
+                '</pkg:package>\n')
+
+
 make_pptx()
 make_features_pptx()
 make_self_embedding_pptx()
 make_self_embedding_docx()
+make_flat('sample.docx', 'flat-document.xml')
+make_flat('sample.pptx', 'flat-presentation.xml')
