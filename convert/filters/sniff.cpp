@@ -106,6 +106,33 @@ bool LooksLikeMail(std::string_view head) {
   return known >= 2;
 }
 
+// A web page saved with its pictures as one file (MHTML, a "Single File Web
+// Page" whatever its name): MIME headers like a message's, but the whole is
+// multipart/related and nobody sent it (no recipient, no message id, no
+// relay's trace).
+bool LooksLikeWebArchive(std::string_view head) {
+  head = AppleMailMessage(head);
+  std::string type;
+  bool mailed = false, in_type = false;
+  for (std::size_t pos = 0; pos < head.size();) {
+    std::size_t end = head.find('\n', pos);
+    if (end == std::string_view::npos) break;
+    std::string_view l = head.substr(pos, end - pos);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    pos = end + 1;
+    if (l.empty()) break;
+    if (l[0] == ' ' || l[0] == '\t') {
+      if (in_type) type += LowerAscii(l);
+      continue;
+    }
+    const std::string low = LowerAscii(l.substr(0, l.find(':') + 1));
+    in_type = low == "content-type:";
+    if (in_type) type = LowerAscii(l);
+    if (low == "to:" || low == "received:" || low == "message-id:" || low == "cc:") mailed = true;
+  }
+  return !mailed && type.find("multipart/related") != std::string::npos;
+}
+
 // Excel 2 to 4 files are their records, starting with a BOF record (type
 // 0x0009, 0x0209 or 0x0409) of 4 to 16 bytes that names a worksheet,
 // chart, macro sheet or workbook.
@@ -362,7 +389,7 @@ Sniffed SniffHead(std::string_view head) {
   // Header fields first: a message (or a saved web archive) holds HTML parts
   // early on, while a page never starts with two header fields.
   if (LooksLikeMbox(body)) return set(ContentKind::kMbox, "mbox");
-  if (LooksLikeMail(body)) return set(ContentKind::kMail, "eml");
+  if (LooksLikeMail(body)) return set(ContentKind::kMail, LooksLikeWebArchive(body) ? "mhtml" : "eml");
   if (LooksLikeHtml(body)) return set(ContentKind::kHtml, "html");
   std::string upper(AfterBlankLines(body).substr(0, 16));
   for (char& c : upper)

@@ -322,6 +322,11 @@ bool IsSingleByteCharset(std::string_view charset) {
   return false;
 }
 
+bool LooksLikeBinary(std::string_view head) {
+  std::string why;
+  return LooksBinary(head, &why);
+}
+
 bool LooksLikeText(std::string_view head) {
   if (head.empty()) return false;
   if (head.starts_with("\xEF\xBB\xBF") || head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF")) return true;

@@ -90,6 +90,11 @@ bool IsValidUtf8(std::string_view bytes);
 // control bytes besides white space.
 bool LooksLikeText(std::string_view head);
 
+// Whether the first bytes of something said to be text are binary data:
+// many NUL bytes, or control bytes besides white space (the test the text
+// filter itself applies).
+bool LooksLikeBinary(std::string_view head);
+
 // True for an iconv name of a character set of one byte a character
 // ("WINDOWS-1252", "ISO-8859-5", "KOI8-R", "MACINTOSH", ...).
 bool IsSingleByteCharset(std::string_view charset);

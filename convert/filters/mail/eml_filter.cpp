@@ -643,8 +643,21 @@ class MailWriter {
     // application/octet-stream; its content is still text.
     bool text = !structured && (is("text", "*") || GMIME_IS_TEXT_PART(object));
     const char* label = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
+    std::string text_bytes;  // a text part's content, decoded once
+    if (text) {
+      // A "text" part that holds a zip, a picture or other binary data (as
+      // Word labels a saved page's theme) is read by its content, never
+      // shown as characters.
+      text_bytes = Content(part);
+      const std::string& bytes = text_bytes;
+      const std::string_view head = std::string_view(bytes).substr(0, 4096);
+      const ContentKind kind = SniffHead(head).kind;
+      if (kind == ContentKind::kZip || kind == ContentKind::kCompoundFile || kind == ContentKind::kPdf ||
+          kind == ContentKind::kImage || kind == ContentKind::kArchive || LooksLikeBinary(head))
+        text = false;
+    }
     if (!attachment && text) {
-      std::string bytes = Content(part);
+      std::string& bytes = text_bytes;
       const std::string charset = LabelledCharset(bytes, label ? label : "");
       if (is("text", "html")) {
         MailHtmlToText(bytes, charset, sink_);
@@ -661,7 +674,7 @@ class MailWriter {
     sink_.EndChunk();
     sink_.Line("Attachment: " + (name.empty() ? std::string("(unnamed)") : name));
     if (text && !is("text", "html")) {
-      const std::string bytes = Content(part);
+      const std::string& bytes = text_bytes;
       sink_.Append(DecodeCharset(bytes, LabelledCharset(bytes, label ? label : "")));
       sink_.EndLine();
     } else {

@@ -127,6 +127,36 @@ TEST_F(ScratchDir, APageQuotingHeaderLinesIsAPage) {
   EXPECT_EQ(e.text, "The message read:\nFrom: John Smith Subject: Lunch Date: Monday\nand nothing more.\n");
 }
 
+// A page saved with its files as one MIME document ("Single File Web Page")
+// is a web archive whatever its name; a part labelled text that holds a zip
+// (as Word labels such a page's theme) is never shown as characters.
+TEST_F(ScratchDir, SavedWebPagesAndBinaryTextPartsAreToldFromMail) {
+  const std::string zip_base64 = "UEsDBBQABgAIAAAAIQCb6HBP/AAAABwCAAATAAAAW0NvbnRlbnRfVHlwZXNdLnhtbKyRy2rDMBBF\n";
+  const std::string page =
+      "MIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"B\"\r\n\r\n"
+      "This document is a Web archive file.\r\n\r\n--B\r\nContent-Location: file:///C:/x/page.htm\r\n"
+      "Content-Type: text/html; charset=\"us-ascii\"\r\n\r\n<html><body><p>The saved page.</p></body></html>\r\n"
+      "--B\r\nContent-Location: file:///C:/x/page_files/themedata.xml\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-Type: text/xml\r\n\r\n" + zip_base64 + "--B--\r\n";
+  fs::path named_doc = Write("page.doc", page);
+  EXPECT_EQ(SniffContent(named_doc.string()).filter, "mhtml");
+  // The same structure sent as mail stays mail; its binary "text" parts,
+  // inline or attached, show no bytes as characters.
+  const std::string mail =
+      "From: a@example.org\r\nTo: b@example.org\r\nSubject: Theme\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/related; boundary=\"B\"\r\n\r\n--B\r\nContent-Type: text/plain\r\n\r\nSee the theme.\r\n"
+      "--B\r\nContent-Transfer-Encoding: base64\r\nContent-Type: text/xml\r\n\r\n" + zip_base64 +
+      "--B\r\nContent-Transfer-Encoding: base64\r\nContent-Type: text/plain\r\n"
+      "Content-Disposition: attachment; filename=\"theme.txt\"\r\n\r\n" + zip_base64 + "--B--\r\n";
+  fs::path message = Write("theme.eml", mail);
+  EXPECT_EQ(SniffContent(message.string()).filter, "eml");
+  Extracted e = ExtractSample("eml", message.string());
+  EXPECT_NE(e.text.find("See the theme."), std::string::npos) << e.text;
+  EXPECT_NE(e.text.find("Attachment: theme.txt"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("PK"), std::string::npos) << e.text;
+  EXPECT_EQ(e.text.find("Content_Types"), std::string::npos) << e.text;
+}
+
 TEST_F(ScratchDir, AMessageWithoutHeadersIsReadAsItsText) {
   Extracted e = ExtractSample("eml", Write("note.eml", "Just a note, saved without any headers.\nSecond line.\n").string());
   EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
