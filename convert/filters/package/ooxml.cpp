@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "convert/filters/common/number_format.h"
@@ -18,6 +19,9 @@ constexpr const char* kFlatPackageNs = "http://schemas.microsoft.com/office/2006
 // What a flat package's parts may hold in memory together, and how many.
 constexpr std::uint64_t kMaxFlatBytes = std::uint64_t{256} << 20;
 constexpr std::size_t kMaxFlatParts = 10000;
+// A damaged flat package up to this size is read again from the tree the
+// parser recovers.
+constexpr std::uintmax_t kMaxRecoveredFlatBytes = std::uintmax_t{32} << 20;
 
 // Base64 as a flat package writes binary parts: white space between the
 // characters, padding at the end.
@@ -54,6 +58,8 @@ std::string DecodeBase64(std::string_view text) {
   return out;
 }
 
+void IgnoreMessage(void*, const char*, ...) {}
+
 std::string XmlString(xmlChar* owned) {
   if (!owned) return {};
   std::string s(reinterpret_cast<const char*>(owned));
@@ -65,39 +71,66 @@ std::string XmlString(xmlChar* owned) {
 // PowerPoint document, as "Word XML Document" saves it) gathered into a
 // package in memory; nullptr with *error when it holds none.
 std::unique_ptr<ZipArchive> OpenFlatPackage(const std::string& path, ZipLimits limits, std::string* error) {
-  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> r(
+  std::vector<std::pair<std::string, std::string>> parts;
+  // Gathers the parts the reader meets; its last status.
+  auto gather = [&](xmlTextReaderPtr r) {
+    parts.clear();
+    std::uint64_t total = 0;
+    std::string name;
+    int status;
+    while ((status = xmlTextReaderRead(r)) == 1) {
+      if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT) continue;
+      const xmlChar* ns = xmlTextReaderConstNamespaceUri(r);
+      if (!ns || std::strcmp(reinterpret_cast<const char*>(ns), kFlatPackageNs) != 0) continue;
+      const std::string_view local = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r));
+      if (local == "part") {
+        name = XmlString(xmlTextReaderGetAttributeNs(r, BAD_CAST "name", BAD_CAST kFlatPackageNs));
+        while (!name.empty() && name.front() == '/') name.erase(0, 1);
+        continue;
+      }
+      if ((local != "xmlData" && local != "binaryData") || name.empty()) continue;
+      // A part's XML is its element written out again, namespaces and all.
+      std::string bytes = local == "xmlData" ? XmlString(xmlTextReaderReadInnerXml(r))
+                                             : DecodeBase64(XmlString(xmlTextReaderReadString(r)));
+      total += bytes.size();
+      if (total > std::min(limits.max_total_bytes, kMaxFlatBytes) || parts.size() == kMaxFlatParts) {
+        *error = "the flat XML package holds more than can be read";
+        return 1;
+      }
+      parts.emplace_back(std::move(name), std::move(bytes));
+      name.clear();
+    }
+    return status;
+  };
+  std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> reader(
       xmlReaderForFile(path.c_str(), nullptr, kSafeXmlOptions), xmlFreeTextReader);
-  if (!r) {
+  if (!reader) {
     *error = "the flat XML package cannot be read";
     return nullptr;
   }
-  std::vector<std::pair<std::string, std::string>> parts;
-  std::uint64_t total = 0;
-  std::string name;
-  int status;
-  while ((status = xmlTextReaderRead(r.get())) == 1) {
-    if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT) continue;
-    const xmlChar* ns = xmlTextReaderConstNamespaceUri(r.get());
-    if (!ns || std::strcmp(reinterpret_cast<const char*>(ns), kFlatPackageNs) != 0) continue;
-    const std::string_view local = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(r.get()));
-    if (local == "part") {
-      name = XmlString(xmlTextReaderGetAttributeNs(r.get(), BAD_CAST "name", BAD_CAST kFlatPackageNs));
-      while (!name.empty() && name.front() == '/') name.erase(0, 1);
-      continue;
+  // Parse errors are this function's to report, never printed.  (A reader
+  // that walks a tree has no parser to take the handler.)
+  xmlTextReaderSetStructuredErrorHandler(reader.get(), [](void*, xmlErrorPtr) {}, nullptr);
+  if (gather(reader.get()) < 0) {
+    *error = "the flat XML package is damaged";
+    // The streaming reader stops at the damage; a file small enough is read
+    // again from the tree the parser recovers, so that the parts after the
+    // damage count too (a tree costs a multiple of the file's size).
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> ctxt(xmlNewParserCtxt(), xmlFreeParserCtxt);
+    if (!ec && size <= kMaxRecoveredFlatBytes && ctxt) {
+      ctxt->sax->error = &IgnoreMessage;
+      ctxt->sax->warning = &IgnoreMessage;
+      std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
+          xmlCtxtReadFile(ctxt.get(), path.c_str(), nullptr, kSafeXmlOptions | XML_PARSE_RECOVER), xmlFreeDoc);
+      std::vector<std::pair<std::string, std::string>> streamed = std::move(parts);
+      std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> walker(
+          doc ? xmlReaderWalker(doc.get()) : nullptr, xmlFreeTextReader);
+      if (walker) gather(walker.get());
+      if (parts.size() < streamed.size()) parts = std::move(streamed);
     }
-    if ((local != "xmlData" && local != "binaryData") || name.empty()) continue;
-    // A part's XML is its element written out again, namespaces and all.
-    std::string bytes = local == "xmlData" ? XmlString(xmlTextReaderReadInnerXml(r.get()))
-                                           : DecodeBase64(XmlString(xmlTextReaderReadString(r.get())));
-    total += bytes.size();
-    if (total > std::min(limits.max_total_bytes, kMaxFlatBytes) || parts.size() == kMaxFlatParts) {
-      *error = "the flat XML package holds more than can be read";
-      break;
-    }
-    parts.emplace_back(std::move(name), std::move(bytes));
-    name.clear();
   }
-  if (status < 0 && error->empty()) *error = "the flat XML package is damaged";
   if (parts.empty()) {
     if (error->empty()) *error = "the XML file holds no package parts";
     return nullptr;

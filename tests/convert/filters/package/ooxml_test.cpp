@@ -404,6 +404,16 @@ TEST_F(ScratchDir, FlatXmlPackagesReadAsTheDocumentsTheyHold) {
   FilterText cut = ExtractFilterText(registry, Write("cut.xml", bytes.substr(0, header + 60)).string());
   EXPECT_TRUE(cut.incomplete);
   EXPECT_NE(cut.text.find("Plain paragraph with"), std::string::npos) << cut.problem;
+  // Damage in the middle (a tag left open in the header's part): the parts
+  // after it are read too, from the tree the parser recovers.
+  std::string broken = bytes;
+  broken.insert(header + 60, "<w:p><w:r>");
+  const std::size_t footer_part = broken.find("<pkg:part pkg:name=\"/word/footer1.xml\"");
+  ASSERT_NE(footer_part, std::string::npos);
+  FilterText middle = ExtractFilterText(registry, Write("middle.xml", broken).string());
+  EXPECT_TRUE(middle.incomplete);
+  EXPECT_NE(middle.text.find("Plain paragraph with"), std::string::npos) << middle.problem;
+  EXPECT_NE(middle.text.find("1 The footnote."), std::string::npos) << middle.text;
   const std::string empty = "<?xml version=\"1.0\"?><pkg:package xmlns:pkg=\"http://schemas.microsoft.com/office/2006/xmlPackage\"/>";
   TextSink sink;
   ExtractResult none = ExtractWithBuiltin("docx", Write("none.docx", empty).string(), sink);
