@@ -54,19 +54,51 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+bool IsWingdings2(std::string_view font) { return EqualsNoCase(font, "Wingdings 2") || EqualsNoCase(font, "Wingdings2"); }
+
+// Wingdings 2's characters that mean something in text: the ticks, crosses
+// and boxes of forms, bullets, shapes and circled numbers; 0 for its other
+// pictures (pens, hands, clocks).
+char32_t Wingdings2Char(char32_t code) {
+  if (code >= 0x69 && code <= 0x73) return code == 0x69 ? U'\u24EA' : U'\u2460' + (code - 0x6A);  // ⓪ ① .. ⑩
+  if (code >= 0x75 && code <= 0x7E) return U'\u2776' + (code - 0x75);  // ❶ .. ❿
+  switch (code) {
+    case 0x4F: return U'\u2717';  // a cross
+    case 0x50: return U'\u2713';  // a tick
+    case 0x51: case 0x53: case 0x54: return U'\u2612';  // a box with a cross
+    case 0x52: return U'\u2611';  // a box with a tick
+    case 0x74: return U'\u24FF';
+    case 0x95: return U'\u2022';
+    case 0x96: case 0x97: case 0x98: return U'\u25CF';
+    case 0x9E: return U'\u29BF';
+    case 0x9F: case 0xA0: case 0xA1: case 0xA2: return U'\u25A0';
+    case 0xA3: return U'\u2610';  // an empty box
+    case 0xA8: return U'\u25A3';
+    case 0xAE: return U'\u25C6';
+    case 0xAF: return U'\u25C7';
+    case 0xB8: return U'\u25CA';
+    case 0xF8: return U'\u203B';
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 bool IsSymbolFont(std::string_view font) {
   font = Trim(font);
-  return EqualsNoCase(font, "Symbol") || EqualsNoCase(font, "Wingdings");
+  return EqualsNoCase(font, "Symbol") || EqualsNoCase(font, "Wingdings") || IsWingdings2(font);
 }
 
 char32_t SymbolChar(std::string_view font, char32_t code) {
   font = Trim(font);
   const bool symbol = EqualsNoCase(font, "Symbol"), wingdings = EqualsNoCase(font, "Wingdings");
-  if (symbol || wingdings) {
+  const bool wingdings2 = IsWingdings2(font);
+  if (symbol || wingdings || wingdings2) {
     if (code >= 0xF000 && code <= 0xF0FF) code -= 0xF000;
-    if (code < 0x100) {
+    // Spaces between the pictures stay spaces.
+    if (code == ' ' || code == '\t' || code == '\n' || code == '\r') return code;
+    if (wingdings2 && code < 0x100) return Wingdings2Char(code);
+    if (code < 0x100 && !wingdings2) {
       if (symbol) return code >= 0x20 ? kSymbolFont[code - 0x20] : 0;
       switch (code) {
         case 0x4A: return U'\u263A';  // a smiling face

@@ -12,7 +12,8 @@
 
 namespace quarn {
 
-// Whether a font's characters stand for other ones: Symbol, Wingdings.
+// Whether a font's characters stand for other ones: Symbol, Wingdings,
+// Wingdings 2.
 bool IsSymbolFont(std::string_view font);
 
 // The character that code (8-bit, or U+F000 + the 8-bit code) shows in

@@ -26,6 +26,15 @@ TEST(SymbolFont, CodesAsTheFontShowsThem) {
   EXPECT_EQ(SymbolChar("Wingdings", 'l'), U'\u25CF');  // a bullet
   EXPECT_EQ(SymbolChar("Wingdings", 0xF0E0), U'\u2192');  // an arrow
   EXPECT_EQ(SymbolChar("Wingdings", '!'), 0U);        // a pencil: a picture
+  // Wingdings 2: the boxes and ticks forms are made of, circled numbers.
+  EXPECT_TRUE(IsSymbolFont(" Wingdings 2"));
+  EXPECT_EQ(SymbolChar("Wingdings 2", 'R'), U'\u2611');
+  EXPECT_EQ(SymbolChar("Wingdings 2", 0xF0A3), U'\u2610');
+  EXPECT_EQ(SymbolChar("Wingdings 2", 'P'), U'\u2713');
+  EXPECT_EQ(SymbolChar("Wingdings 2", 'j'), U'\u2460');
+  EXPECT_EQ(SymbolChar("Wingdings 2", 's'), U'\u2469');
+  EXPECT_EQ(SymbolChar("Wingdings 2", '!'), 0U);  // a pen
+  EXPECT_EQ(SymbolFontText("Wingdings 2", "R \u00a3"), "\u2611 \u2610");
   // Other fonts keep their characters, private-use ones excepted.
   EXPECT_EQ(SymbolChar("Arial", 'a'), U'a');
   EXPECT_EQ(SymbolChar("Webdings", 0xF061), 0U);
