@@ -16,6 +16,7 @@
 
 #include "convert/charset.h"
 #include "convert/filters/common/list_label.h"
+#include "convert/filters/common/number_format.h"
 #include "convert/filters/common/symbol_font.h"
 #include "convert/filters/common/text_decode.h"
 #include "convert/filters/members.h"
@@ -394,6 +395,13 @@ class XmlFilter : public BuiltinFilter {
     int footnotes = 0, endnotes = 0;
     std::string label, label_font;  // a list paragraph's label as Word showed it (wx:t)
     // Spreadsheet state.
+    std::map<std::string, NumberFormat> number_formats;  // of the workbook's styles, by id
+    std::string style_id;     // the ss:Style being read
+    std::string cell_style;   // the current cell's style
+    std::string data_type;    // the current value's ss:Type
+    std::string data_text;    // the current value, shown through its style when it ends
+    int sheet_comment_depth = 0;    // inside a cell's Comment
+    std::string comments;     // the sheet's comments, after its rows
     int sheet_data = 0;   // inside ss:Data
     long column = 0;      // next column of the current row (1-based)
     long written = 0;     // columns written in the current row
@@ -505,8 +513,30 @@ class XmlFilter : public BuiltinFilter {
 
       // SpreadsheetML 2003.
       bool ss = ns == kSpreadsheetMl;
-      if (type == XML_READER_TYPE_ELEMENT && ss) {
+      // A sheet's comments follow its rows, a line each.
+      auto sheet_comments = [&] {
+        out.EndLine();
+        for (std::size_t at = 0; at < comments.size();) {
+          std::size_t end = comments.find('\n', at);
+          if (end == std::string::npos) end = comments.size();
+          AppendNormalized(std::string_view(comments).substr(at, end - at), out);
+          out.EndLine();
+          at = end + 1;
+        }
+        comments.clear();
+      };
+      if (type == XML_READER_TYPE_ELEMENT && ss && sheet_comment_depth > 0) {
+        if (name == "Comment" && !empty) ++sheet_comment_depth;
+      } else if (type == XML_READER_TYPE_ELEMENT && ss && name == "Comment" && !empty) {
+        ++sheet_comment_depth;
+      } else if (type == XML_READER_TYPE_ELEMENT && ss && (name == "Style" || name == "NumberFormat")) {
+        XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST(name == "Style" ? "ID" : "Format"), BAD_CAST kSpreadsheetMl.data()));
+        if (name == "Style") style_id = v ? std::string(View(v.get())) : std::string();
+        else if (v && !style_id.empty() && number_formats.size() < 65536)
+          number_formats.insert_or_assign(style_id, NumberFormat(SpreadsheetFormatCode(View(v.get()))));
+      } else if (type == XML_READER_TYPE_ELEMENT && ss) {
         if (name == "Worksheet") {
+          sheet_comments();
           out.EndLine();
           XmlString sheet(xmlTextReaderGetAttributeNs(r, BAD_CAST "Name", BAD_CAST kSpreadsheetMl.data()));
           if (sheet) {
@@ -520,6 +550,8 @@ class XmlFilter : public BuiltinFilter {
           row_has_cell = false;
           if (empty) out.EndLine();
         } else if (name == "Cell") {
+          XmlString style(xmlTextReaderGetAttributeNs(r, BAD_CAST "StyleID", BAD_CAST kSpreadsheetMl.data()));
+          cell_style = style ? std::string(View(style.get())) : std::string();
           long index = AttributeNumber(r, "Index");
           if (index > column && index - column < 16384) column = index;
           long merge = AttributeNumber(r, "MergeAcross");
@@ -528,6 +560,9 @@ class XmlFilter : public BuiltinFilter {
           column += 1 + cell_span_;
         } else if (name == "Data" && !empty) {
           ++sheet_data;
+          XmlString data(xmlTextReaderGetAttributeNs(r, BAD_CAST "Type", BAD_CAST kSpreadsheetMl.data()));
+          data_type = data ? std::string(View(data.get())) : std::string();
+          data_text.clear();
           // Tabs up to this cell's column.
           if (row_has_cell || cell_column_ > 1) {
             long tabs = cell_column_ - written;
@@ -538,10 +573,22 @@ class XmlFilter : public BuiltinFilter {
           row_has_cell = true;
         }
       } else if (type == XML_READER_TYPE_END_ELEMENT) {
-        if (ss && name == "Data") --sheet_data;
-        else if (ss && name == "Row") out.EndLine();
+        if (ss && sheet_comment_depth > 0) {
+          if (name == "Comment" && --sheet_comment_depth == 0) comments.push_back('\n');
+        } else if (ss && name == "Data" && sheet_data > 0) {
+          if (--sheet_data == 0) {
+            AppendNormalized(ShownValue(data_text, data_type, number_formats, cell_style), out);
+            data_text.clear();
+          }
+        } else if (ss && name == "Row") {
+          out.EndLine();
+        } else if (ss && name == "Worksheet") {
+          sheet_comments();
+        }
+      } else if (text && sheet_comment_depth > 0) {
+        if (comments.size() < (std::size_t{16} << 20)) comments.append(View(xmlTextReaderConstValue(r)));
       } else if (text && sheet_data > 0) {
-        AppendNormalized(View(xmlTextReaderConstValue(r)), out);
+        if (data_text.size() < (std::size_t{16} << 20)) data_text.append(View(xmlTextReaderConstValue(r)));
       }
     }
     out.EndLine();
@@ -579,6 +626,36 @@ class XmlFilter : public BuiltinFilter {
   }
 
  private:
+  // A SpreadsheetML style's format ("Fixed", "Short Date", "0.0%") as a
+  // format code: the named formats as Excel shows them in English (United
+  // States).
+  static std::string SpreadsheetFormatCode(std::string_view format) {
+    static const std::map<std::string_view, std::string_view> kNamed = {
+        {"General", "General"}, {"General Number", "General"}, {"Currency", "\\$#,##0.00"},
+        {"Euro Currency", "[$\u20ac-2] #,##0.00"}, {"Fixed", "0.00"}, {"Standard", "#,##0.00"},
+        {"Percent", "0.00%"}, {"Scientific", "0.00E+00"}, {"General Date", "m/d/yyyy h:mm"},
+        {"Long Date", "dddd, mmmm d, yyyy"}, {"Medium Date", "d-mmm-yy"}, {"Short Date", "m/d/yyyy"},
+        {"Long Time", "h:mm:ss AM/PM"}, {"Medium Time", "h:mm AM/PM"}, {"Short Time", "h:mm"}};
+    auto it = kNamed.find(format);
+    return std::string(it != kNamed.end() ? it->second : format);
+  }
+
+  // A cell's value as its style shows it: numbers and dates through the
+  // style's number format, other values as written.
+  static std::string ShownValue(const std::string& text, const std::string& type,
+                                const std::map<std::string, NumberFormat>& formats, const std::string& style) {
+    auto it = formats.find(style);
+    if (it == formats.end() || it->second.is_general()) return text;
+    std::string_view value = text;
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\n' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\n' || value.back() == '\t')) value.remove_suffix(1);
+    if (type == "Number") return it->second.FormatStored(value);
+    double serial = 0;
+    if (type == "DateTime" && it->second.is_date() && IsoDateSerial(value.substr(0, 19), false, &serial))
+      return it->second.Format(serial);
+    return text;
+  }
+
   // Text in a Word table row: the tabs of the cells ended before it first.
   static void Put(Output& out, int& pending_tabs, std::string_view text) {
     if (pending_tabs > 0) {

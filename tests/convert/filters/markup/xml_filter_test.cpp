@@ -108,6 +108,19 @@ TEST(Xml, SpreadsheetSheetsByNameWithIndexGaps) {
             "Rich text\n");
 }
 
+TEST(Xml, SpreadsheetValuesShowThroughTheirStylesAndCommentsFollowTheSheet) {
+  // Named and coded number formats of the styles; a date without a date
+  // style and a number whose style sets only the font stay as written.
+  EXPECT_EQ(TextOf(Data("xml/spreadsheet2003-formats.xml")),
+            "Report\n"
+            "Day\tShare\tAmount\n"
+            "3/14/2007\t25.50%\t1,234,567.50\n"
+            "2007-03-15T00:00:00.000\t3\n"
+            "Ann: the first day\n"
+            "Second\n"
+            "More\n");
+}
+
 TEST(Xml, MalformedIsNeverReportedAsWhole) {
   FilterText t = Extract(Data("xml/malformed.xml"));
   EXPECT_TRUE(t.text.find_first_not_of(' ') == std::string::npos || t.incomplete);
