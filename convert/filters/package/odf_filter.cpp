@@ -240,6 +240,7 @@ class Walker {
     std::string cell;
     std::string fallback;
     bool in_cell = false;
+    bool dropped = false;  // the cell's value is left out
     std::uint64_t cell_repeat = 1;
     std::uint64_t empty_run = 0;  // empty cells since the last filled one in the row
     std::uint64_t row_repeat = 1;
@@ -303,10 +304,13 @@ class Walker {
   }
 
   void EmbeddedObject(const std::string& href);
+  void InlineObject(xmlTextReaderPtr r);
+  void RunObject(xmlTextReaderPtr sub);
   void StartList(xmlTextReaderPtr r);
   // Reads a styles element: list styles, and what page and table styles say
   // about master pages, footers and dates.
   int ReadStyles(xmlTextReaderPtr r);
+  int ReadTrackedChanges(xmlTextReaderPtr r);
   // The list style a presentation style gives its frame's lists: its own
   // nested one, else its parent's.
   std::string FrameListStyle(std::string style) const {
@@ -339,6 +343,12 @@ class Walker {
   int nesting_ = 0;
   std::set<std::string> objects_read_;
   std::vector<std::string> pictures_;
+  // Changes whose text was deleted (from the store of tracked changes), and
+  // the one whose deleted text stands in the body at the moment (newer
+  // writers keep it between the change's start and end marks).
+  std::set<std::string> deletions_;
+  std::string deleting_;
+  int in_chart_ = 0;  // inside a chart's body (an embedded chart object)
   std::vector<Ctx> ctx_;
   Kind kind_ = Kind::kUnknown;
   int master_depth_ = -1;  // inside office:master-styles
@@ -450,6 +460,18 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     if (!empty && ReadStyles(r) == 1) skip_read_ = true;  // on the styles' end now
     return;
   }
+  if (ns == Ns::kOffice && l == "chart" && !empty) ++in_chart_;
+  if (ns == Ns::kText && l == "tracked-changes") {
+    skip = true;
+    if (!empty && ReadTrackedChanges(r) == 1) skip_read_ = true;  // on its end now
+    return;
+  }
+  if (ns == Ns::kText && (l == "change-start" || l == "change-end")) {
+    const std::string id = AnyAttr(r, "change-id", kTextNs);
+    if (l == "change-start" && deleting_.empty() && deletions_.count(id)) deleting_ = id;
+    else if (l == "change-end" && id == deleting_) deleting_.clear();
+    return;
+  }
   if (Skipped(ns, l)) {
     skip = true;
     return;
@@ -508,7 +530,7 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         if (kind_ == Kind::kText || kind_ == Kind::kPresentation) {
           std::string label = lists_.Paragraph();
           if (label.empty() && l == "h" && kind_ == Kind::kText && !lists_.open()) label = HeadingLabel(r);
-          if (!label.empty()) Put(c, label);
+          if (!label.empty() && deleting_.empty()) Put(c, label);  // a deleted item shows no label
         }
       }
     } else if (l == "list" || l == "ordered-list" || l == "unordered-list") {
@@ -559,7 +581,7 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         if (std::find(used_masters_.begin(), used_masters_.end(), master) == used_masters_.end())
           used_masters_.push_back(master);
       }
-      if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0) {
+      if (kind_ == Kind::kSpreadsheet && c.tables.empty() && c.para_depth == 0 && in_chart_ == 0) {
         EndLine(c);
         std::string name = AnyAttr(r, "name", kTableNs);
         if (!name.empty()) {
@@ -588,6 +610,9 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         return v;
       };
       const std::string type = value_attr("value-type");
+      // A chart's own table: its series names and categories are what the
+      // chart shows as text; the numbers it plots are left out.
+      t.dropped = in_chart_ > 0 && !type.empty() && type != "string";
       const char* attr = type == "date" ? "date-value" : type == "time" ? "time-value"
                          : type == "boolean" ? "boolean-value" : "value";
       if (type != "string" && !type.empty()) {
@@ -603,7 +628,9 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     return;
   }
   if (Is(ns, l, Ns::kDraw, "object")) {
-    EmbeddedObject(AnyAttr(r, "href", "http://www.w3.org/1999/xlink"));
+    const std::string href = AnyAttr(r, "href", "http://www.w3.org/1999/xlink");
+    if (href.empty() && !empty && !zip_) InlineObject(r);
+    else EmbeddedObject(href);
     skip = true;
     return;
   }
@@ -663,6 +690,25 @@ void Walker::SlideFooter() {
   EndLine(c);
   Out(c, slide_footer_);
   slide_footer_.clear();
+}
+
+// Reads the store of tracked changes, the reader on its start; like
+// ReadStyles, leaves it on the store's end and returns the reader's status.
+// Only which changes deleted text matters: the text itself is not shown.
+int Walker::ReadTrackedChanges(xmlTextReaderPtr r) {
+  const int depth = xmlTextReaderDepth(r);
+  std::string region;
+  int ret;
+  while ((ret = xmlTextReaderRead(r)) == 1) {
+    const int type = xmlTextReaderNodeType(r);
+    if (type == XML_READER_TYPE_END_ELEMENT && xmlTextReaderDepth(r) == depth) return 1;
+    if (type != XML_READER_TYPE_ELEMENT) continue;
+    const xmlChar* ln = xmlTextReaderConstLocalName(r);
+    const std::string_view l = ln ? reinterpret_cast<const char*>(ln) : "";
+    if (l == "changed-region") region = AnyAttr(r, "id", kTextNs);
+    else if (l == "deletion" && !region.empty() && deletions_.size() < 100000) deletions_.insert(region);
+  }
+  return ret;
 }
 
 int Walker::ReadStyles(xmlTextReaderPtr r) {
@@ -753,6 +799,7 @@ void Walker::StartMaster(xmlTextReaderPtr r, Ns ns, std::string_view l, int dept
 }
 
 void Walker::End(Ns ns, std::string_view l, int depth) {
+  if (ns == Ns::kOffice && l == "chart" && in_chart_ > 0) --in_chart_;
   if (ctx_.size() > 1 && ctx_.back().depth == depth) {
     PopCtx();
     return;
@@ -784,7 +831,7 @@ void Walker::End(Ns ns, std::string_view l, int depth) {
 
 void Walker::Text(std::string_view t) {
   Ctx& c = ctx_.back();
-  if (c.para_depth == 0) return;
+  if (c.para_depth == 0 || !deleting_.empty()) return;
   // White space in a paragraph collapses to one space.
   std::string out;
   out.reserve(t.size());
@@ -842,7 +889,8 @@ void Walker::EndCell() {
   t.in_cell = false;
   std::string text = CleanCell(std::move(t.cell));
   t.cell.clear();
-  if (text.empty()) text = CleanCell(t.fallback);
+  if (t.dropped) text.clear();
+  else if (text.empty()) text = CleanCell(t.fallback);
   if (text.empty()) {
     t.empty_run = std::min<std::uint64_t>(t.empty_run + t.cell_repeat, kMaxRowCells);
     return;
@@ -956,7 +1004,35 @@ void Walker::EmbeddedObject(const std::string& href) {
   if (!zip_->Has(part) || !objects_read_.insert(part).second) return;
   std::string err;
   XmlPartReader sub = zip_->OpenXml(part, &err, kSafeXmlOptions | XML_PARSE_RECOVER);
-  if (!sub) return;
+  if (sub) RunObject(sub.get());
+}
+
+void Walker::InlineObject(xmlTextReaderPtr r) {
+  // A flat document keeps each object as a document of its own inside the
+  // element that shows it: read like an object of a package.  The reader is
+  // left on that document's start (or, without one, at the object's end).
+  const int depth = xmlTextReaderDepth(r);
+  while (xmlTextReaderRead(r) == 1 && xmlTextReaderDepth(r) > depth) {
+    if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT || xmlTextReaderDepth(r) != depth + 1) continue;
+    const xmlChar* ln = xmlTextReaderConstLocalName(r);
+    if (!ln || std::strcmp(reinterpret_cast<const char*>(ln), "document") != 0 ||
+        NsOf(xmlTextReaderConstNamespaceUri(r)) != Ns::kOffice)
+      continue;
+    if (nesting_ >= 3) return;
+    xmlChar* outer = xmlTextReaderReadOuterXml(r);
+    if (!outer) return;
+    std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> sub(
+        xmlReaderForMemory(reinterpret_cast<const char*>(outer), xmlStrlen(outer), nullptr, "UTF-8",
+                           kSafeXmlOptions | XML_PARSE_RECOVER),
+        xmlFreeTextReader);
+    if (sub) RunObject(sub.get());
+    sub.reset();
+    xmlFree(outer);
+    return;
+  }
+}
+
+void Walker::RunObject(xmlTextReaderPtr sub) {
   // The object's text is gathered apart, as a frame's is, then placed where
   // the object stands; its reader's depths are its own.
   ctx_.push_back(NewCtx(Role::kDeferred, -2));
@@ -966,7 +1042,7 @@ void Walker::EmbeddedObject(const std::string& href) {
   const std::string outer_error = xml_error_;
   master_depth_ = -1;
   ++nesting_;
-  Run(sub.get());  // a damaged object loses its own text only
+  Run(sub);  // a damaged object loses its own text only
   --nesting_;
   while (ctx_.size() > marker) PopCtx();
   PopCtx();

@@ -68,6 +68,16 @@ TEST(OdfText, FlatXmlSkipsMetadataAndImages) {
             "Flat heading\nFlat body text, hyphenated.\nAfter image\n Page header\nPage 1\n");
 }
 
+TEST(OdfText, FlatFilesReadTheirObjectsInPlaceAndLeaveDeletedTextOut) {
+  // Newer writers keep deleted text between its change marks; flat files
+  // keep objects (here a chart) as documents inside the frame that shows
+  // them.  A chart shows its title, series names and categories, not the
+  // numbers it plots.
+  EXPECT_EQ(test::Extracted(Sample("changes.fodt")),
+            "Kept added text.\nChart here.\nSales by region\n\tNorth\tSouth\nQ1\nQ2\n");
+  EXPECT_EQ(test::PipelineText(Sample("chart.fods")), "Data\nRegion\tSales by region North South Q1 Q2\n");
+}
+
 TEST(OdfSheet, SheetNamesVisibleValuesAndRepeats) {
   // A million repeated empty rows of 16384 cells: nothing written for them.
   FilterText r = Extract(Sample("sheet.ods"));

@@ -277,6 +277,51 @@ def flat(name):
         f.write(doc)
 
 
+CHART_NS = ('xmlns:chart="urn:oasis:names:tc:opendocument:xmlns:chart:1.0" '
+            'xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+            'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+            'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"')
+
+
+def chart_document():
+    """A chart object as a flat document keeps it in place: its title, and the
+    table of what it plots (series names, categories, numbers)."""
+    cell = '<table:table-cell office:value-type="{}"{}><text:p>{}</text:p></table:table-cell>'.format
+    row = lambda *cells: '<table:table-row>' + ''.join(cells) + '</table:table-row>'
+    return (f'<office:document {CHART_NS} office:mimetype="application/vnd.oasis.opendocument.chart"><office:body>'
+            '<office:chart><chart:chart><chart:title><text:p>Sales by region</text:p></chart:title>'
+            '<table:table table:name="local-table"><table:table-header-rows>'
+            + row('<table:table-cell/>', cell('string', '', 'North'), cell('string', '', 'South')) +
+            '</table:table-header-rows><table:table-rows>'
+            + row(cell('string', '', 'Q1'), cell('float', ' office:value="12.5"', '12.5'), cell('float', ' office:value="7"', '7'))
+            + row(cell('string', '', 'Q2'), cell('float', ' office:value="3"', '3'), cell('float', ' office:value="4"', '4')) +
+            '</table:table-rows></table:table></chart:chart></office:chart></office:body></office:document>')
+
+
+def flat_objects(text_name, sheet_name):
+    """Flat files as newer writers save them: a deletion kept in place between
+    its change marks (its store names it a deletion), and a chart object kept
+    inside the frame that shows it."""
+    changes = ('<text:tracked-changes><text:changed-region text:id="ct1"><text:deletion><office:change-info>'
+               '<dc:creator>Ann</dc:creator></office:change-info></text:deletion></text:changed-region>'
+               '<text:changed-region text:id="ct2"><text:insertion><office:change-info><dc:creator>Ann</dc:creator>'
+               '</office:change-info></text:insertion></text:changed-region></text:tracked-changes>')
+    text = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document {NS} xmlns:loext="urn:org:documentfoundation:names:experimental:office:xmlns:loext:1.0" '
+            f'office:mimetype="{MIME["odt"]}"><office:body><office:text>{changes}'
+            '<text:p>Kept <text:change-start text:change-id="ct1"/>removed words <text:change-end text:change-id="ct1"/>'
+            '<text:change-start text:change-id="ct2"/>added <text:change-end text:change-id="ct2"/>text.</text:p>'
+            f'<text:p>Chart <draw:frame><draw:object><loext:p/>{chart_document()}</draw:object></draw:frame> here.</text:p>'
+            '</office:text></office:body></office:document>')
+    sheet = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document {NS} office:mimetype="{MIME["ods"]}">'
+             '<office:body><office:spreadsheet><table:table table:name="Data"><table:table-row>'
+             '<table:table-cell office:value-type="string"><text:p>Region</text:p></table:table-cell>'
+             f'<table:table-cell><draw:frame><draw:object>{chart_document()}</draw:object></draw:frame></table:table-cell>'
+             '</table:table-row></table:table></office:spreadsheet></office:body></office:document>')
+    for name, doc in ((text_name, text), (sheet_name, sheet)):
+        with open(os.path.join(HERE, name), 'w', encoding='utf-8') as f:
+            f.write(doc)
+
+
 def epub(name, encrypted=False):
     container = ('<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:names:tc:opendocument:xmlns:container">'
                  '<rootfiles><rootfile full-path="OEBPS/content.opf" media-type="application/oebps-package+xml"/>'
@@ -383,6 +428,7 @@ def main():
     features_odp('features.odp')
     headers_ods('headers.ods')
     flat('text.fodt')
+    flat_objects('changes.fodt', 'chart.fods')
     lists('lists.odt')
     formula('formula.odt')
     epub('book.epub')
