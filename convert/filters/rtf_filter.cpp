@@ -18,6 +18,7 @@
 #include "convert/filters/common/embedded.h"
 #include "convert/filters/members.h"
 #include "convert/filters/common/phonetic_guide.h"
+#include "convert/filters/common/scanned_pictures.h"
 #include "convert/filters/common/symbol_font.h"
 #include "convert/filters/sniff.h"
 
@@ -173,6 +174,8 @@ enum class Dest : std::uint8_t {
   kShape,      // a shape's properties: nothing shown but its own text (\shptxt)
   kObjData,    // an embedded object's bytes, in hexadecimal
   kPropName,   // the name of a shape's property (\sn)
+  kPicture,    // a picture's bytes (\pict), kept while the body has no words
+  kPictureHolder,  // nothing shown, but a \pict in it is the body's picture
 };
 
 // Where text goes: the body, headers and footers, notes, or the code of the
@@ -182,6 +185,8 @@ enum class Target : std::uint8_t { kBody, kHeaders, kNotes, kFieldCode, kDeleted
 
 // Embedded objects are read up to this size.
 constexpr std::size_t kMaxObjectBytes = std::size_t{64} << 20;
+// Pictures kept for OCR, at most.
+constexpr std::size_t kMaxRtfPictures = 500;
 // A field's code is kept up to this size: phonetic guides are short.
 constexpr std::size_t kMaxFieldCode = 4096;
 
@@ -271,6 +276,16 @@ class RtfParser {
     }
     FlushBytes();
     FlushBody(true);
+    // A body of pictures and no words is a scan saved as RTF: its pictures
+    // are read by OCR where the body stands.
+    if (!pictures_.empty() && !sink_.full() && !HasWords(sink_)) {
+      PrivateFolder folder;
+      for (const auto& [kind, bytes] : pictures_) {
+        if (sink_.full()) break;
+        RecognizePicture(bytes, "picture" + kind, folder, sink_);
+      }
+    }
+    pictures_.clear();
     if (sink_.full()) {
       FinishNotes();
       return ExtractResult::Incomplete("the text limit was reached");
@@ -371,6 +386,7 @@ class RtfParser {
       return true;
     }
 
+    if (top().dest == Dest::kPicture) return PictureControl(ctl);
     if (w == "bin") {
       FlushBytes();
       if (ctl.has_param && ctl.param > 0 && !in_.Skip(static_cast<std::uint64_t>(ctl.param))) return false;
@@ -471,6 +487,9 @@ class RtfParser {
         prop_name_.clear();
       } else if (w == "sn") {
         top().dest = Dest::kPropName;
+      } else if (w == "sv" && prop_name_ == "pib" && top().target == Target::kBody) {
+        // A picture shape's picture.
+        top().dest = Dest::kPictureHolder;
       } else if (w == "sv" && prop_name_ == "gtextUNICODE") {
         // WordArt keeps its text as a property of the shape; it is shown
         // on a line of its own where the shape is anchored.
@@ -481,6 +500,25 @@ class RtfParser {
       return true;
     }
     const bool parent_shown = states_.size() >= 2 && states_[states_.size() - 2].dest == Dest::kText;
+    // A picture in the body, while the body has no words: kept, in case the
+    // document is a scan saved as RTF (its pictures are then read by OCR).
+    // Word writes each picture twice: as itself in {\*\shppict{\pict ...}},
+    // and as a metafile for older readers in {\nonshppict ...}, left out.
+    const Dest parent = states_.size() >= 2 ? states_[states_.size() - 2].dest : Dest::kSkip;
+    if (w == "shppict" && parent_shown && top().target == Target::kBody) {
+      FlushBytes();
+      top().dest = Dest::kPictureHolder;
+      return true;
+    }
+    if (w == "pict" && (parent_shown || parent == Dest::kPictureHolder) && top().target == Target::kBody && !top().deleted &&
+        pictures_.size() < kMaxRtfPictures && !BodyHasWords()) {
+      FlushBytes();
+      top().dest = Dest::kPicture;
+      picture_.clear();
+      picture_nibble_ = -1;
+      picture_kind_.clear();
+      return true;
+    }
     if (w == "objdata" && parent_shown) {
       // The embedded object's bytes: read by the filter of their content
       // when the group ends.
@@ -509,7 +547,7 @@ class RtfParser {
       EnsureLineStart(notes_text_);
       return true;
     }
-    if (top().dest == Dest::kSkip || top().dest == Dest::kObjData) return true;
+    if (top().dest == Dest::kSkip || top().dest == Dest::kObjData || top().dest == Dest::kPictureHolder) return true;
     if (w == "field") {
       FlushBytes();
       top().field = true;
@@ -626,7 +664,59 @@ class RtfParser {
     return true;
   }
 
+  // The body so far (written out, and waiting) holds a word.
+  bool BodyHasWords() { return HasWords(sink_) || HasWords(body_); }
+
+  // A control word inside \pict: the picture's format, or its bytes given
+  // raw after \bin.  Metafiles are drawings: not kept.
+  bool PictureControl(const Control& ctl) {
+    const std::string& w = ctl.word;
+    if (w == "pngblip") picture_kind_ = ".png";
+    else if (w == "jpegblip") picture_kind_ = ".jpg";
+    else if (w == "dibitmap") picture_kind_ = ".dib";
+    else if (w == "emfblip" || w == "wmetafile" || w == "macpict" || w == "pmmetafile" || w == "wbitmap")
+      picture_kind_ = "-";
+    else if (w == "bin" && ctl.has_param && ctl.param > 0) {
+      for (std::int64_t i = 0; i < ctl.param; ++i) {
+        const int c = in_.Next();
+        if (c < 0) return false;
+        if (picture_.size() < kMaxObjectBytes) picture_.push_back(static_cast<char>(c));
+      }
+    }
+    return true;
+  }
+
+  void PictureHexDigit(unsigned char c) {
+    const int v = Hex(c);
+    if (v < 0 || picture_.size() >= kMaxObjectBytes) return;
+    if (picture_nibble_ < 0) {
+      picture_nibble_ = v;
+    } else {
+      picture_.push_back(static_cast<char>(picture_nibble_ * 16 + v));
+      picture_nibble_ = -1;
+    }
+  }
+
+  // A picture's group ended: kept when it is a bitmap (a DIB gets the file
+  // header it lacks).
+  void EndPicture() {
+    std::string bytes;
+    bytes.swap(picture_);
+    if (picture_kind_.empty() || picture_kind_ == "-" || bytes.empty()) return;
+    if (picture_kind_ == ".dib") {
+      OfficeArtPicture dib;
+      dib.size = bytes.size();
+      dib.dib = true;
+      bytes = OfficeArtPictureFile(bytes, dib);
+      if (bytes.empty()) return;
+      pictures_.emplace_back(".bmp", std::move(bytes));
+      return;
+    }
+    pictures_.emplace_back(picture_kind_, std::move(bytes));
+  }
+
   void TextByte(unsigned char c) {
+    if (top().dest == Dest::kPicture) return PictureHexDigit(c);
     if (top().dest == Dest::kObjData) return ObjectHexDigit(c);
     if (top().dest == Dest::kFontTable) return FontNameByte(c);
     if (top().dest == Dest::kPropName) {
@@ -821,6 +911,7 @@ class RtfParser {
     GroupState closing = states_.back();
     states_.pop_back();
     if (closing.dest == Dest::kObjData && top().dest != Dest::kObjData) EmbeddedObject();
+    if (closing.dest == Dest::kPicture && top().dest != Dest::kPicture) EndPicture();
     if (closing.field) {
       // A phonetic guide whose result shows nothing shows its base and reading.
       std::string code;
@@ -920,6 +1011,10 @@ class RtfParser {
   bool star_allowed_ = false;  // the control word being handled opened its group
   bool star_pending_ = false;  // \* just opened its group: the next word is the destination
   bool starred_ = false;       // the control word being handled follows such a \*
+  std::string picture_;        // the bytes of the picture being read
+  int picture_nibble_ = -1;
+  std::string picture_kind_;   // its file's extension; "-" for a drawing
+  std::vector<std::pair<std::string, std::string>> pictures_;  // kept pictures: extension, bytes
   std::string objdata_;        // the bytes of the object being read
   int objdata_nibble_ = -1;    // a first hex digit waiting for its second
   std::size_t written_ = 0;     // bytes of shown text so far

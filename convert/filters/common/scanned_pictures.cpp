@@ -37,20 +37,24 @@ void PutLe32(std::string& out, std::uint32_t v) {
 }  // namespace
 
 bool HasWords(const TextSink& text) {
-  for (const std::string& chunk : text.chunks()) {
-    const auto* p = reinterpret_cast<const unsigned char*>(chunk.data());
-    const auto* end = p + chunk.size();
-    while (p < end) {
-      const unsigned char b = *p++;
-      if (b < 0x80) {
-        if (std::isalnum(b)) return true;
-        continue;
-      }
-      const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-      char32_t c = extra == 3 ? b & 0x07 : extra == 2 ? b & 0x0F : b & 0x1F;
-      for (int i = 0; i < extra && p < end && (*p & 0xC0) == 0x80; ++i, ++p) c = (c << 6) | (*p & 0x3F);
-      if (extra > 0 && IsWordCharacter(c)) return true;
+  for (const std::string& chunk : text.chunks())
+    if (HasWords(chunk)) return true;
+  return false;
+}
+
+bool HasWords(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char b = *p++;
+    if (b < 0x80) {
+      if (std::isalnum(b)) return true;
+      continue;
     }
+    const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    char32_t c = extra == 3 ? b & 0x07 : extra == 2 ? b & 0x0F : b & 0x1F;
+    for (int i = 0; i < extra && p < end && (*p & 0xC0) == 0x80; ++i, ++p) c = (c << 6) | (*p & 0x3F);
+    if (extra > 0 && IsWordCharacter(c)) return true;
   }
   return false;
 }

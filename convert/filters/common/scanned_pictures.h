@@ -20,6 +20,7 @@ namespace quarn {
 // Whether text holds a word: a letter or digit of any script.  Bullets,
 // punctuation, symbols and private-use glyphs alone are none.
 bool HasWords(const TextSink& text);
+bool HasWords(std::string_view text);
 
 // A picture's width and height in pixels, read from its header (PNG, JPEG,
 // GIF, BMP); nullopt for other formats or a header that cannot be read.

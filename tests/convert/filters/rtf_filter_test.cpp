@@ -55,6 +55,48 @@ TEST_F(TempDir, ShapesShowTheirTextButNotTheirPropertiesOrFallback) {
                           "Word Art Title\nLast.\n");
 }
 
+// A page scanned and saved as RTF: pictures and no words.  Word writes each
+// picture as itself ({\*\shppict{\pict\pngblip ...}}) and again as a
+// metafile for older readers ({\nonshppict ...}); a picture shape keeps its
+// picture as a property.  Documents with words keep their pictures unread.
+TEST_F(TempDir, ABodyOfPicturesOnlyIsReadByOcr) {
+  const std::string png = test::ReadFile(std::filesystem::path(QUARN_IMAGE_SAMPLES) / "sans-150.png");
+  const std::string png2 = test::ReadFile(std::filesystem::path(QUARN_IMAGE_SAMPLES) / "times-150.png");
+  ASSERT_FALSE(png.empty());
+  auto hex = [](const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      out.push_back(digits[static_cast<unsigned char>(bytes[i]) >> 4]);
+      out.push_back(digits[static_cast<unsigned char>(bytes[i]) & 15]);
+      if (i % 64 == 63) out += "\r\n";
+    }
+    return out;
+  };
+  const std::string picture = "{\\*\\shppict{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Picture 1}}}"
+                              "{\\*\\blipuid 0123456789abcdef0123456789abcdef}\\picw100\\pich50\\pngblip\r\n" +
+                              hex(png) + "}}{\\nonshppict{\\pict\\wmetafile8\\picw100 0100090000}}";
+  const std::string shape = "{\\shp{\\*\\shpinst{\\sp{\\sn shapeType}{\\sv 75}}{\\sp{\\sn pib}{\\sv {\\pict\\jpegblip "
+                            "ffd8ff}}}}}";  // a picture too small to be read: passed over
+  const std::string scan = Write("scan.rtf", "{\\rtf1\\ansi\\pard\\par\\pard " + picture + "\\par " + shape +
+                                                 "{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv {\\pict\\pngblip " +
+                                                 hex(png2) + "}}}}}\\par}");
+  TextSink sink;
+  ExtractResult r = ExtractWithBuiltin("rtf", scan, sink);
+  ASSERT_EQ(r.status, ExtractResult::Status::kOk) << r.reason;
+  const std::string text = sink.Joined();
+  EXPECT_EQ(sink.recognized_pages(), 2u) << text;
+  EXPECT_LT(text.find("harbour office"), text.find("garden committee")) << text;
+  EXPECT_NE(text.find("garden committee"), std::string::npos) << text;
+
+  TextSink words;
+  ASSERT_EQ(ExtractWithBuiltin("rtf", Write("words.rtf", "{\\rtf1\\ansi\\pard Figure 1\\par " + picture + "}"), words)
+                .status,
+            ExtractResult::Status::kOk);
+  EXPECT_EQ(words.Joined(), "Figure 1\n");
+  EXPECT_EQ(words.recognized_pages(), 0u);
+}
+
 TEST_F(TempDir, ListLabelsAreTidiedAndNeverSplitARow) {
   const std::string path = Write(
       "lists.rtf",
