@@ -260,6 +260,10 @@ class Walker {
     std::string master;        // kHeader, kMaster: the master page it belongs to
     std::size_t para_start = 0;  // kHeader: where the paragraph's text starts in buf
     bool para_field = false;     // kHeader: the paragraph held a page field
+    // A list item's or heading's label, written with the paragraph's first
+    // text; a paragraph whose text was all deleted shows none.
+    std::string pending_label;
+    bool para_deleted = false;  // deleted text stood in the paragraph
   };
 
   static Ctx NewCtx(Role role, int depth) {
@@ -277,8 +281,17 @@ class Walker {
   void EndRow();
   void PopCtx();
 
-  // Text to the innermost open cell of ctx, else to ctx's output.
+  // Text to the innermost open cell of ctx, else to ctx's output; the
+  // paragraph's label first.
   void Put(Ctx& c, std::string_view t) {
+    if (!c.pending_label.empty()) {
+      const std::string label = std::move(c.pending_label);
+      c.pending_label.clear();
+      PutNow(c, label);
+    }
+    PutNow(c, t);
+  }
+  void PutNow(Ctx& c, std::string_view t) {
     if (!c.tables.empty() && c.tables.back().in_cell) {
       c.tables.back().cell.append(t);
       return;
@@ -468,7 +481,10 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
   }
   if (ns == Ns::kText && (l == "change-start" || l == "change-end")) {
     const std::string id = AnyAttr(r, "change-id", kTextNs);
-    if (l == "change-start" && deleting_.empty() && deletions_.count(id)) deleting_ = id;
+    if (l == "change-start" && deleting_.empty() && deletions_.count(id)) {
+      deleting_ = id;
+      ctx_.back().para_deleted = true;
+    }
     else if (l == "change-end" && id == deleting_) deleting_.clear();
     return;
   }
@@ -530,7 +546,8 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
         if (kind_ == Kind::kText || kind_ == Kind::kPresentation) {
           std::string label = lists_.Paragraph();
           if (label.empty() && l == "h" && kind_ == Kind::kText && !lists_.open()) label = HeadingLabel(r);
-          if (!label.empty() && deleting_.empty()) Put(c, label);  // a deleted item shows no label
+          c.pending_label = label;
+          c.para_deleted = !deleting_.empty();
         }
       }
     } else if (l == "list" || l == "ordered-list" || l == "unordered-list") {
@@ -861,6 +878,13 @@ void Walker::EndParagraph() {
   Ctx& c = ctx_.back();
   if (c.para_depth == 0) return;
   if (--c.para_depth > 0) return;
+  if (!c.pending_label.empty()) {
+    // Nothing but the label: shown, unless the paragraph's text was deleted.
+    const std::string label = std::move(c.pending_label);
+    c.pending_label.clear();
+    if (!c.para_deleted) PutNow(c, label);
+  }
+  c.para_deleted = false;
   if ((c.role == Role::kHeader || c.role == Role::kMaster) && c.para_field && c.para_start <= c.buf.size() &&
       !HasWord(std::string_view(c.buf).substr(c.para_start))) {
     // Nothing but page fields and their labels ("Page 1 of 3", the sheet's

@@ -73,8 +73,9 @@ TEST(OdfText, FlatFilesReadTheirObjectsInPlaceAndLeaveDeletedTextOut) {
   // keep objects (here a chart) as documents inside the frame that shows
   // them.  A chart shows its title, series names and categories, not the
   // numbers it plots.
+  // List items whose text was deleted show no bullet; an empty one still does.
   EXPECT_EQ(test::Extracted(Sample("changes.fodt")),
-            "Kept added text.\nChart here.\nSales by region\n\tNorth\tSouth\nQ1\nQ2\n");
+            "Kept added text.\n\u2022 Kept item\n\u2022 \nChart here.\nSales by region\n\tNorth\tSouth\nQ1\nQ2\n");
   EXPECT_EQ(test::PipelineText(Sample("chart.fods")), "Data\nRegion\tSales by region North South Q1 Q2\n");
 }
 

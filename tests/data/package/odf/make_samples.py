@@ -305,11 +305,19 @@ def flat_objects(text_name, sheet_name):
     changes = ('<text:tracked-changes><text:changed-region text:id="ct1"><text:deletion><office:change-info>'
                '<dc:creator>Ann</dc:creator></office:change-info></text:deletion></text:changed-region>'
                '<text:changed-region text:id="ct2"><text:insertion><office:change-info><dc:creator>Ann</dc:creator>'
-               '</office:change-info></text:insertion></text:changed-region></text:tracked-changes>')
+               '</office:change-info></text:insertion></text:changed-region>'
+               '<text:changed-region text:id="ct3"><text:deletion><office:change-info><dc:creator>Ann</dc:creator>'
+               '</office:change-info></text:deletion></text:changed-region></text:tracked-changes>')
     text = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document {NS} xmlns:loext="urn:org:documentfoundation:names:experimental:office:xmlns:loext:1.0" '
-            f'office:mimetype="{MIME["odt"]}"><office:body><office:text>{changes}'
+            f'office:mimetype="{MIME["odt"]}"><office:automatic-styles><text:list-style style:name="L1">'
+            '<text:list-level-style-bullet text:level="1" text:bullet-char="\u2022"/></text:list-style>'
+            f'</office:automatic-styles><office:body><office:text>{changes}'
             '<text:p>Kept <text:change-start text:change-id="ct1"/>removed words <text:change-end text:change-id="ct1"/>'
             '<text:change-start text:change-id="ct2"/>added <text:change-end text:change-id="ct2"/>text.</text:p>'
+            '<text:list text:style-name="L1"><text:list-item><text:p>Kept item</text:p></text:list-item>'
+            '<text:list-item><text:p><text:change-start text:change-id="ct3"/>Removed item</text:p></text:list-item>'
+            '<text:list-item><text:p>Removed too<text:change-end text:change-id="ct3"/></text:p></text:list-item>'
+            '<text:list-item><text:p/></text:list-item></text:list>'
             f'<text:p>Chart <draw:frame><draw:object><loext:p/>{chart_document()}</draw:object></draw:frame> here.</text:p>'
             '</office:text></office:body></office:document>')
     sheet = (f'<?xml version="1.0" encoding="UTF-8"?>\n<office:document {NS} office:mimetype="{MIME["ods"]}">'
