@@ -98,7 +98,7 @@ std::string MakeScratch() {
 }
 
 // A program killed outright (SIGKILL, a crash, a closed terminal) leaves its
-// converters' scratch folders behind.  A later run removes those of its own
+// converters' scratch folders behind.  A later batch removes those of its own
 // user whose process is gone and that nobody touched for an hour (a live
 // converter's folder is touched before each document, so a process of
 // another process-id namespace that shares the folder keeps its own).
@@ -197,7 +197,9 @@ bool ConverterClient::Start(std::string* why) {
     ::close(sv[0]);
     return false;
   }
-  if (!swept_scratch_) {
+  // Looked for once a run of many documents, not at the start of every
+  // one-document conversion.
+  if (!swept_scratch_ && !settings_.fork_without_exec) {
     swept_scratch_ = true;
     RemoveAbandonedScratch();
   }

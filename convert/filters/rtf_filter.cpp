@@ -185,8 +185,6 @@ enum class Target : std::uint8_t { kBody, kHeaders, kNotes, kFieldCode, kDeleted
 
 // Embedded objects are read up to this size.
 constexpr std::size_t kMaxObjectBytes = std::size_t{64} << 20;
-// Pictures kept for OCR, at most.
-constexpr std::size_t kMaxRtfPictures = 500;
 // A field's code is kept up to this size: phonetic guides are short.
 constexpr std::size_t kMaxFieldCode = 4096;
 
@@ -499,19 +497,19 @@ class RtfParser {
       }
       return true;
     }
-    const bool parent_shown = states_.size() >= 2 && states_[states_.size() - 2].dest == Dest::kText;
+    const Dest parent = states_.size() >= 2 ? states_[states_.size() - 2].dest : Dest::kSkip;
+    const bool parent_shown = parent == Dest::kText;
     // A picture in the body, while the body has no words: kept, in case the
     // document is a scan saved as RTF (its pictures are then read by OCR).
     // Word writes each picture twice: as itself in {\*\shppict{\pict ...}},
     // and as a metafile for older readers in {\nonshppict ...}, left out.
-    const Dest parent = states_.size() >= 2 ? states_[states_.size() - 2].dest : Dest::kSkip;
     if (w == "shppict" && parent_shown && top().target == Target::kBody) {
       FlushBytes();
       top().dest = Dest::kPictureHolder;
       return true;
     }
     if (w == "pict" && (parent_shown || parent == Dest::kPictureHolder) && top().target == Target::kBody && !top().deleted &&
-        pictures_.size() < kMaxRtfPictures && !BodyHasWords()) {
+        pictures_.size() < kMaxScannedPictures && !BodyHasWords()) {
       FlushBytes();
       top().dest = Dest::kPicture;
       picture_.clear();
@@ -686,38 +684,26 @@ class RtfParser {
     return true;
   }
 
-  void PictureHexDigit(unsigned char c) {
-    const int v = Hex(c);
-    if (v < 0 || picture_.size() >= kMaxObjectBytes) return;
-    if (picture_nibble_ < 0) {
-      picture_nibble_ = v;
-    } else {
-      picture_.push_back(static_cast<char>(picture_nibble_ * 16 + v));
-      picture_nibble_ = -1;
-    }
-  }
-
   // A picture's group ended: kept when it is a bitmap (a DIB gets the file
   // header it lacks).
   void EndPicture() {
     std::string bytes;
     bytes.swap(picture_);
     if (picture_kind_.empty() || picture_kind_ == "-" || bytes.empty()) return;
-    if (picture_kind_ == ".dib") {
+    std::string extension = picture_kind_;
+    if (extension == ".dib") {
       OfficeArtPicture dib;
       dib.size = bytes.size();
       dib.dib = true;
       bytes = OfficeArtPictureFile(bytes, dib);
-      if (bytes.empty()) return;
-      pictures_.emplace_back(".bmp", std::move(bytes));
-      return;
+      extension = ".bmp";
     }
-    pictures_.emplace_back(picture_kind_, std::move(bytes));
+    if (!bytes.empty()) pictures_.emplace_back(std::move(extension), std::move(bytes));
   }
 
   void TextByte(unsigned char c) {
-    if (top().dest == Dest::kPicture) return PictureHexDigit(c);
-    if (top().dest == Dest::kObjData) return ObjectHexDigit(c);
+    if (top().dest == Dest::kPicture) return HexByte(c, picture_, picture_nibble_);
+    if (top().dest == Dest::kObjData) return HexByte(c, objdata_, objdata_nibble_);
     if (top().dest == Dest::kFontTable) return FontNameByte(c);
     if (top().dest == Dest::kPropName) {
       if (prop_name_.size() < 64) prop_name_.push_back(static_cast<char>(c));
@@ -755,14 +741,17 @@ class RtfParser {
     return shown;
   }
 
-  void ObjectHexDigit(unsigned char c) {
-    int v = Hex(c);
-    if (v < 0 || objdata_.size() >= kMaxObjectBytes) return;
-    if (objdata_nibble_ < 0) {
-      objdata_nibble_ = v;
+  // One hexadecimal digit of bytes written as text (an object's, a
+  // picture's): every second one completes a byte; past kMaxObjectBytes the
+  // rest is passed over.
+  static void HexByte(unsigned char c, std::string& out, int& nibble) {
+    const int v = Hex(c);
+    if (v < 0 || out.size() >= kMaxObjectBytes) return;
+    if (nibble < 0) {
+      nibble = v;
     } else {
-      objdata_.push_back(static_cast<char>(objdata_nibble_ * 16 + v));
-      objdata_nibble_ = -1;
+      out.push_back(static_cast<char>(nibble * 16 + v));
+      nibble = -1;
     }
   }
 

@@ -73,14 +73,24 @@ bool LooksLikeHtml(std::string_view head) {
 // continuation of one (white space first), and at least two are fields
 // every message has.  An mbox separator line ("From ...") may come first.
 // A page that merely quotes header lines further down is no message.
-bool LooksLikeMail(std::string_view head) {
+// Among messages, a web page saved with its pictures as one file (MHTML, a
+// "Single File Web Page" whatever its name): the whole is multipart/related
+// and nobody sent it (no recipient, no message id, no relay's trace).
+struct MailHead {
+  bool mail = false;
+  bool web_archive = false;
+};
+
+MailHead ReadMailHead(std::string_view head) {
   head = AppleMailMessage(head);
   if (head.substr(0, 5) == "From ") {
     std::size_t nl = head.find('\n');
-    if (nl == std::string_view::npos) return false;
+    if (nl == std::string_view::npos) return {};
     head.remove_prefix(nl + 1);
   }
   int known = 0, fields = 0;
+  std::string type;  // the Content-Type field, its continuation lines too
+  bool mailed = false, in_type = false;
   std::size_t pos = 0;
   while (pos < head.size()) {
     std::size_t end = head.find('\n', pos);
@@ -90,47 +100,25 @@ bool LooksLikeMail(std::string_view head) {
     pos = end + 1;
     if (l.empty()) break;  // the end of the header block
     if (l[0] == ' ' || l[0] == '\t') {
-      if (fields == 0) return false;
+      if (fields == 0) return {};
+      if (in_type) type += LowerAscii(l);
       continue;
     }
     std::size_t colon = l.find(':');
-    if (colon == 0 || colon == std::string_view::npos || colon > 76) return false;
+    if (colon == 0 || colon == std::string_view::npos || colon > 76) return {};
     for (char c : l.substr(0, colon))
-      if (c <= ' ' || c >= 127) return false;
+      if (c <= ' ' || c >= 127) return {};
     ++fields;
     std::string low = LowerAscii(l.substr(0, colon + 1));
     for (std::string_view h : {"from:", "to:", "subject:", "date:", "message-id:", "mime-version:", "received:",
                                "return-path:", "content-type:", "cc:", "reply-to:", "sender:"})
       if (low == h) ++known;
-  }
-  return known >= 2;
-}
-
-// A web page saved with its pictures as one file (MHTML, a "Single File Web
-// Page" whatever its name): MIME headers like a message's, but the whole is
-// multipart/related and nobody sent it (no recipient, no message id, no
-// relay's trace).
-bool LooksLikeWebArchive(std::string_view head) {
-  head = AppleMailMessage(head);
-  std::string type;
-  bool mailed = false, in_type = false;
-  for (std::size_t pos = 0; pos < head.size();) {
-    std::size_t end = head.find('\n', pos);
-    if (end == std::string_view::npos) break;
-    std::string_view l = head.substr(pos, end - pos);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    pos = end + 1;
-    if (l.empty()) break;
-    if (l[0] == ' ' || l[0] == '\t') {
-      if (in_type) type += LowerAscii(l);
-      continue;
-    }
-    const std::string low = LowerAscii(l.substr(0, l.find(':') + 1));
     in_type = low == "content-type:";
     if (in_type) type = LowerAscii(l);
     if (low == "to:" || low == "received:" || low == "message-id:" || low == "cc:") mailed = true;
   }
-  return !mailed && type.find("multipart/related") != std::string::npos;
+  if (known < 2) return {};
+  return {true, !mailed && type.find("multipart/related") != std::string::npos};
 }
 
 // Excel 2 to 4 files are their records, starting with a BOF record (type
@@ -389,7 +377,8 @@ Sniffed SniffHead(std::string_view head) {
   // Header fields first: a message (or a saved web archive) holds HTML parts
   // early on, while a page never starts with two header fields.
   if (LooksLikeMbox(body)) return set(ContentKind::kMbox, "mbox");
-  if (LooksLikeMail(body)) return set(ContentKind::kMail, LooksLikeWebArchive(body) ? "mhtml" : "eml");
+  if (const MailHead mail = ReadMailHead(body); mail.mail)
+    return set(ContentKind::kMail, mail.web_archive ? "mhtml" : "eml");
   if (LooksLikeHtml(body)) return set(ContentKind::kHtml, "html");
   std::string upper(AfterBlankLines(body).substr(0, 16));
   for (char& c : upper)

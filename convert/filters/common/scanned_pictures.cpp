@@ -186,4 +186,17 @@ std::string OfficeArtPictureFile(std::string_view stream, const OfficeArtPicture
   return out;
 }
 
+std::size_t RecognizeOfficeArtPictures(std::string_view stream, PrivateFolder& folder, TextSink& sink,
+                                       std::size_t max) {
+  std::size_t read = 0;
+  for (const OfficeArtPicture& picture : FindOfficeArtPictures(stream, max)) {
+    if (sink.full() || read == max) break;
+    const std::string bytes = OfficeArtPictureFile(stream, picture);
+    if (bytes.empty()) continue;
+    ++read;
+    RecognizePicture(bytes, std::string("picture") + picture.extension, folder, sink);
+  }
+  return read;
+}
+
 }  // namespace quarn

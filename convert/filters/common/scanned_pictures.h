@@ -17,6 +17,9 @@
 
 namespace quarn {
 
+// Pictures read by OCR in one document, at most.
+constexpr std::size_t kMaxScannedPictures = 500;
+
 // Whether text holds a word: a letter or digit of any script.  Bullets,
 // punctuation, symbols and private-use glyphs alone are none.
 bool HasWords(const TextSink& text);
@@ -50,10 +53,16 @@ struct OfficeArtPicture {
 
 // The bitmap pictures (PNG, JPEG, TIFF, DIB) whose records stand in stream,
 // in the order they are stored, at most max_pictures; metafiles are left out.
-std::vector<OfficeArtPicture> FindOfficeArtPictures(std::string_view stream, std::size_t max_pictures = 500);
+std::vector<OfficeArtPicture> FindOfficeArtPictures(std::string_view stream,
+                                                    std::size_t max_pictures = kMaxScannedPictures);
 
 // The picture's bytes as a file: a bitmap gets the file header it lacks;
 // empty when the bitmap's header is not one a file can have.
 std::string OfficeArtPictureFile(std::string_view stream, const OfficeArtPicture& picture);
+
+// Reads by OCR, as RecognizePicture does, the bitmap pictures stored in
+// stream, in order, at most max of them; how many were read.
+std::size_t RecognizeOfficeArtPictures(std::string_view stream, PrivateFolder& folder, TextSink& sink,
+                                       std::size_t max = kMaxScannedPictures);
 
 }  // namespace quarn

@@ -649,8 +649,7 @@ class MailWriter {
       // Word labels a saved page's theme) is read by its content, never
       // shown as characters.
       text_bytes = Content(part);
-      const std::string& bytes = text_bytes;
-      const std::string_view head = std::string_view(bytes).substr(0, 4096);
+      const std::string_view head = std::string_view(text_bytes).substr(0, 4096);
       const ContentKind kind = SniffHead(head).kind;
       if (kind == ContentKind::kZip || kind == ContentKind::kCompoundFile || kind == ContentKind::kPdf ||
           kind == ContentKind::kImage || kind == ContentKind::kArchive || LooksLikeBinary(head))

@@ -407,6 +407,31 @@ class XmlFilter : public BuiltinFilter {
     long written = 0;     // columns written in the current row
     bool row_has_cell = false;
 
+    // A Word note or comment starts: its mark where it stands, its text aside.
+    auto open_note = [&](const std::string& mark) {
+      if (!mark.empty()) Put(out, pending_tabs, mark);
+      word_out = &notes;
+      notes.EndLine();
+      if (!mark.empty()) notes.Append(mark + " ");
+    };
+    auto close_note = [&] {
+      notes.EndLine();
+      note_tabs = 0;
+      word_out = &out;
+    };
+    // A sheet's comments follow its rows, a line each.
+    auto sheet_comments = [&] {
+      out.EndLine();
+      for (std::size_t at = 0; at < comments.size();) {
+        std::size_t end = comments.find('\n', at);
+        if (end == std::string::npos) end = comments.size();
+        AppendNormalized(std::string_view(comments).substr(at, end - at), out);
+        out.EndLine();
+        at = end + 1;
+      }
+      comments.clear();
+    };
+
     int status;
     while ((status = xmlTextReaderRead(r)) == 1) {
       if (sink.full()) break;
@@ -441,18 +466,6 @@ class XmlFilter : public BuiltinFilter {
         bool w = ns == kWordMl;
         Output& o = *word_out;
         int& tabs = word_out == &out ? pending_tabs : note_tabs;
-        // A note or comment starts: its mark where it stands, its text aside.
-        auto open_note = [&](const std::string& mark) {
-          if (!mark.empty()) Put(o, tabs, mark);
-          word_out = &notes;
-          notes.EndLine();
-          if (!mark.empty()) notes.Append(mark + " ");
-        };
-        auto close_note = [&] {
-          notes.EndLine();
-          note_tabs = 0;
-          word_out = &out;
-        };
         // Pictures (w:binData, base64) and deleted or field-code text are not
         // shown; every start that counts is matched by its end, so the count
         // never goes below zero.
@@ -513,18 +526,6 @@ class XmlFilter : public BuiltinFilter {
 
       // SpreadsheetML 2003.
       bool ss = ns == kSpreadsheetMl;
-      // A sheet's comments follow its rows, a line each.
-      auto sheet_comments = [&] {
-        out.EndLine();
-        for (std::size_t at = 0; at < comments.size();) {
-          std::size_t end = comments.find('\n', at);
-          if (end == std::string::npos) end = comments.size();
-          AppendNormalized(std::string_view(comments).substr(at, end - at), out);
-          out.EndLine();
-          at = end + 1;
-        }
-        comments.clear();
-      };
       if (type == XML_READER_TYPE_ELEMENT && ss && sheet_comment_depth > 0) {
         if (name == "Comment" && !empty) ++sheet_comment_depth;
       } else if (type == XML_READER_TYPE_ELEMENT && ss && name == "Comment" && !empty) {

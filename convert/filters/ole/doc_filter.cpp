@@ -914,16 +914,8 @@ void WordReader::EmitRange(uint32_t from, uint32_t to, TextSink& sink) {
 void ReadScannedPictures(GsfInfile* file, const std::string& word, TextSink& sink) {
   PrivateFolder folder;
   std::optional<std::string> data = ReadCompoundStream(file, "Data", std::size_t{256} << 20);
-  std::size_t read = 0;
-  for (std::string_view stream : {data ? std::string_view(*data) : std::string_view(), std::string_view(word)}) {
-    for (const OfficeArtPicture& picture : FindOfficeArtPictures(stream)) {
-      if (sink.full() || read == 500) return;
-      std::string bytes = OfficeArtPictureFile(stream, picture);
-      if (bytes.empty()) continue;
-      ++read;
-      RecognizePicture(bytes, std::string("picture") + picture.extension, folder, sink);
-    }
-  }
+  const std::size_t read = data ? RecognizeOfficeArtPictures(*data, folder, sink) : 0;
+  RecognizeOfficeArtPictures(word, folder, sink, kMaxScannedPictures - read);
 }
 
 class DocFilter : public BuiltinFilter {

@@ -767,11 +767,7 @@ class PptFilter : public BuiltinFilter {
     if (!sink.full() && !HasWords(sink)) {
       if (std::optional<std::string> pictures = ReadCompoundStream(file.get(), "Pictures", std::size_t{256} << 20)) {
         PrivateFolder folder;
-        for (const OfficeArtPicture& picture : FindOfficeArtPictures(*pictures)) {
-          if (sink.full()) break;
-          std::string bytes = OfficeArtPictureFile(*pictures, picture);
-          if (!bytes.empty()) RecognizePicture(bytes, std::string("picture") + picture.extension, folder, sink);
-        }
+        RecognizeOfficeArtPictures(*pictures, folder, sink);
       }
     }
     if (sink.full() || slides.full()) return ExtractResult::Incomplete("the text was cut at the size limit");

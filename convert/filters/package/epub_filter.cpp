@@ -139,7 +139,7 @@ void ChapterPictures(ZipArchive& zip, const std::string& chapter, std::vector<st
   std::string err;
   XmlPartReader r = zip.OpenXml(chapter, &err);
   if (!r) return;
-  while (xmlTextReaderRead(r.get()) == 1 && out.size() < ooxml::kMaxScannedPictures) {
+  while (xmlTextReaderRead(r.get()) == 1 && out.size() < kMaxScannedPictures) {
     if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT) continue;
     const std::string_view l = LocalName(r.get());
     std::string href;

@@ -132,6 +132,10 @@ std::uint64_t CountAttr(xmlTextReaderPtr r, const char* local, const char* ns) {
   return n ? n : 1;
 }
 
+struct ReaderFree {
+  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+
 bool IsMathMl(const xmlChar* uri) {
   return uri && std::strcmp(reinterpret_cast<const char*>(uri), "http://www.w3.org/1998/Math/MathML") == 0;
 }
@@ -484,8 +488,9 @@ void Walker::Start(xmlTextReaderPtr r, Ns ns, std::string_view l, int depth, boo
     if (l == "change-start" && deleting_.empty() && deletions_.count(id)) {
       deleting_ = id;
       ctx_.back().para_deleted = true;
+    } else if (l == "change-end" && id == deleting_) {
+      deleting_.clear();
     }
-    else if (l == "change-end" && id == deleting_) deleting_.clear();
     return;
   }
   if (Skipped(ns, l)) {
@@ -1045,10 +1050,8 @@ void Walker::InlineObject(xmlTextReaderPtr r) {
     if (nesting_ >= 3) return;
     xmlChar* outer = xmlTextReaderReadOuterXml(r);
     if (!outer) return;
-    std::unique_ptr<xmlTextReader, decltype(&xmlFreeTextReader)> sub(
-        xmlReaderForMemory(reinterpret_cast<const char*>(outer), xmlStrlen(outer), nullptr, "UTF-8",
-                           kSafeXmlOptions | XML_PARSE_RECOVER),
-        xmlFreeTextReader);
+    std::unique_ptr<xmlTextReader, ReaderFree> sub(xmlReaderForMemory(
+        reinterpret_cast<const char*>(outer), xmlStrlen(outer), nullptr, "UTF-8", kSafeXmlOptions | XML_PARSE_RECOVER));
     if (sub) RunObject(sub.get());
     sub.reset();
     xmlFree(outer);
@@ -1164,10 +1167,6 @@ void Walker::Finish() {
     sink_.EndChunk();
   }
 }
-
-struct ReaderFree {
-  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
-};
 
 // Whether the manifest lists encryption data for content.xml.
 bool ManifestEncrypts(ZipArchive& zip) {

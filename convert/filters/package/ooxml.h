@@ -235,7 +235,6 @@ bool ReadImportedChunk(ZipArchive& zip, const std::string& part, TextSink& sink,
 // drawings) or too large are passed over, and at most kMaxScannedPictures
 // are read.  False with *error set when a part cannot be read from the
 // package (the others are still read).
-constexpr std::size_t kMaxScannedPictures = 500;
 bool ReadScannedPictures(ZipArchive& zip, const std::vector<std::string>& parts, TextSink& sink,
                          PrivateFolder& folder, std::string* error);
 

@@ -368,7 +368,7 @@ class PptxFilter : public BuiltinFilter {
         }
       }
       for (const ooxml::Relationship* r : slide_rels.OfKind("image"))
-        if (!r->external && pictures.size() < ooxml::kMaxScannedPictures * 4) pictures.push_back(r->target);
+        if (!r->external && pictures.size() < kMaxScannedPictures * 4) pictures.push_back(r->target);
       // Charts and diagrams keep their text in parts of their own;
       // embedded objects are documents of their own.
       for (std::string_view kind : {"chart", "diagramData"})
