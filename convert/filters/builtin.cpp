@@ -58,6 +58,8 @@ constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", "
 constexpr std::string_view kEpubExtensions[] = {".epub"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
+// HEIF and AVIF: the pictures phones take and their scanner apps save.
+constexpr std::string_view kHeifExtensions[] = {".heic", ".heif", ".hif", ".avif"};
 constexpr std::string_view kImageExtensions[] = {".png", ".jpg",  ".jpeg", ".jpe", ".tif", ".tiff", ".gif", ".bmp",
                                                  ".webp", ".pbm", ".pgm", ".ppm", ".pnm", ".jp2"};
 
@@ -171,6 +173,8 @@ const std::array kFilters = {
                       kSvgExtensions, nullptr, "fitz"},
     BuiltinFilterInfo{"djvu", "{5155524E-F052-4000-8000-000000000052}", "{5155524E-A052-4000-8000-000000000052}",
                       kDjvuExtensions, nullptr, "djvu"},
+    BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
+                      kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",
                       kImageExtensions, nullptr, "image"},
 };

@@ -74,6 +74,7 @@ constexpr ModuleFile kModules[] = {
     {"ebook", "libquarn_ebook.so", "QuarnEbookModule"},
     {"fitz", "libquarn_fitz.so", "QuarnFitzModule"},
     {"djvu", "libquarn_djvu.so", "QuarnDjvuModule"},
+    {"heif", "libquarn_heif.so", "QuarnHeifModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 
@@ -94,6 +95,11 @@ const FilterModule* LoadFilterModule(std::string_view name, std::string* error) 
   const Loaded& l = loaded[index];
   if (!l.module && error) *error = l.error;
   return l.module;
+}
+
+std::string PictureTooLargeReason(std::uint64_t width, std::uint64_t height) {
+  return "the picture is too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels (at most " +
+         std::to_string(kMaxPicturePixels / 1000000) + " megapixels are read)";
 }
 
 OcrPageText RecognizeGreyPageOnDemand(const GreyImage& image) {

@@ -38,6 +38,13 @@ struct GreyImage {
   int dpi;
 };
 
+// Pictures that claim more pixels than this are refused unread.
+constexpr std::uint64_t kMaxPicturePixels = 300'000'000;
+
+// Why a picture of width x height pixels (more than kMaxPicturePixels) is
+// not read.
+std::string PictureTooLargeReason(std::uint64_t width, std::uint64_t height);
+
 struct OcrPageText {
   // UTF-8, one paragraph per line in reading order; empty when the page
   // shows no text.
@@ -128,6 +135,7 @@ const quarn::FilterModule* QuarnVisioModule();
 const quarn::FilterModule* QuarnPublisherModule();
 const quarn::FilterModule* QuarnStarOfficeModule();
 const quarn::FilterModule* QuarnCorelModule();
+const quarn::FilterModule* QuarnHeifModule();
 const quarn::FilterModule* QuarnQuarkModule();
 const quarn::FilterModule* QuarnZonerModule();
 const quarn::FilterModule* QuarnFreeHandModule();

@@ -325,7 +325,7 @@ Sniffed SniffHead(std::string_view head) {
   }
   if (LooksLikePicture(head)) {
     r.kind = ContentKind::kImage;
-    r.filter = "image";
+    r.filter = LooksLikeHeif(head) ? "heif" : "image";
     return r;
   }
   if (head.find("%PDF-") != std::string_view::npos && head.find("%PDF-") < 1024) {
@@ -390,7 +390,30 @@ Sniffed SniffHead(std::string_view head) {
   return r;
 }
 
+bool LooksLikeHeif(std::string_view head) {
+  // An ISO media file's first box, "ftyp": its size, a major brand, a
+  // version and the brands it is compatible with.  Videos of the same family
+  // (MP4, QuickTime) name other brands.
+  if (head.size() < 16 || head.substr(4, 4) != "ftyp") return false;
+  const std::uint32_t size = static_cast<std::uint32_t>(static_cast<unsigned char>(head[0])) << 24 |
+                             static_cast<std::uint32_t>(static_cast<unsigned char>(head[1])) << 16 |
+                             static_cast<std::uint32_t>(static_cast<unsigned char>(head[2])) << 8 |
+                             static_cast<unsigned char>(head[3]);
+  if (size < 16 || size > 4096 || size % 4 != 0) return false;
+  auto picture_brand = [](std::string_view brand) {
+    for (std::string_view b : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "mif2", "msf1", "avif", "avis"})
+      if (brand == b) return true;
+    return false;
+  };
+  if (picture_brand(head.substr(8, 4))) return true;
+  const std::size_t end = std::min<std::size_t>(size, head.size());
+  for (std::size_t at = 16; at + 4 <= end; at += 4)
+    if (picture_brand(head.substr(at, 4))) return true;
+  return false;
+}
+
 bool LooksLikePicture(std::string_view head) {
+  if (LooksLikeHeif(head)) return true;
   auto starts = [&](std::string_view sig) { return head.substr(0, sig.size()) == sig; };
   if (starts("\x89PNG\r\n\x1A\n") || starts("\xFF\xD8\xFF") || starts("GIF87a") || starts("GIF89a") ||
       starts(std::string_view("II*\0", 4)) || starts(std::string_view("MM\0*", 4)) ||

@@ -30,7 +30,7 @@ enum class ContentKind {
   kHelp,          // compiled HTML help (.chm)
   kCalendar,      // iCalendar
   kVcard,         // vCard
-  kImage,         // a picture: PNG, JPEG, GIF, TIFF, BMP, WebP, PNM, JPEG 2000
+  kImage,         // a picture: PNG, JPEG, GIF, TIFF, BMP, WebP, PNM, JPEG 2000, HEIF, AVIF
 };
 
 struct Sniffed {
@@ -55,8 +55,10 @@ Sniffed SniffContent(const std::string& path);
 // to decide whether a member of a container is worth unpacking.
 Sniffed SniffHead(std::string_view head);
 // True when head (the first bytes of a file) opens with the signature of a
-// picture format the image filter reads.
+// picture format the picture filters (image, heif) read.
 bool LooksLikePicture(std::string_view head);
+// A HEIF or AVIF picture (a phone's photo or scan) by its first box.
+bool LooksLikeHeif(std::string_view head);
 // Apple Mail saves a message (.emlx) after a line giving its length in
 // bytes, and its flags as a property list after it: the message's bytes, or
 // the input as it is when it has no such line.

@@ -9,6 +9,7 @@
 #include "convert/conversion_options.h"
 #include "convert/filters/image/ocr.h"
 #include "convert/filters/image/pix.h"
+#include "convert/filters/module.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -21,15 +22,6 @@ constexpr int kMaxTiffPages = 5000;
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
-
-std::string Megapixels(std::uint64_t w, std::uint64_t h) {
-  return std::to_string(w) + " x " + std::to_string(h) + " pixels";
-}
-
-std::string TooLarge(std::uint64_t w, std::uint64_t h) {
-  return "the picture is too large: " + Megapixels(w, h) + " (at most " + std::to_string(kMaxPicturePixels / 1000000) +
-         " megapixels are read)";
-}
 
 // The picture as 8-bit grey on white: transparent parts become white, as a
 // viewer shows them.
@@ -101,7 +93,7 @@ class ImageFilter : public BuiltinFilter {
       return ExtractResult::Failed("the picture is damaged or in a format that cannot be read");
     if (w <= 0 || h <= 0) return ExtractResult::Failed("the picture has no pixels");
     if (static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxPicturePixels)
-      return ExtractResult::Failed(TooLarge(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)));
+      return ExtractResult::Failed(PictureTooLargeReason(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)));
     if (L_FORMAT_IS_TIFF(format)) return ExtractTiff(path, sink);
 
     std::string damaged;
@@ -167,7 +159,7 @@ class ImageFilter : public BuiltinFilter {
         break;  // the pages after it cannot be found either
       }
       if (static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxPicturePixels) {
-        note(i, TooLarge(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)));
+        note(i, PictureTooLargeReason(static_cast<std::uint64_t>(w), static_cast<std::uint64_t>(h)));
         break;  // reading on means decoding it
       }
       PixPtr pix(pixReadFromMultipageTiff(path.c_str(), &offset));

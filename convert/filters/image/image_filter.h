@@ -5,15 +5,11 @@
 // and no text.  One object per document, on the worker that made it.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 #include "convert/filters/builtin_filter.h"
 
 namespace quarn {
-
-// Pictures that claim more pixels than this are refused unread.
-constexpr std::uint64_t kMaxPicturePixels = 300'000'000;
 
 std::unique_ptr<BuiltinFilter> CreateImageFilter();
 
