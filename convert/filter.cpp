@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include "convert/charset.h"
 #include "convert/filter_host.h"
 #include "convert/filter_path.h"
+#include "convert/filters/builtin.h"
+#include "convert/filters/sniff.h"
 
 namespace quarn {
 
@@ -65,8 +68,36 @@ std::vector<std::string> RegisteredExtensions(const Registry& registry) {
   return out;
 }
 
+namespace {
+
+// The class of the built-in filter for a document whose extension no filter
+// is registered for, when its content leaves no doubt that it is a document
+// of a kind Quarn reads: a message in a Maildir folder ("1700000000.M1P2.host:2,S"),
+// a WordPerfect letter named .LTR, Word's backup (.wbk), a download saved
+// as .pdf.1.  Pictures, archives, XML and plain text are left alone: under
+// names Quarn does not know they are program data far more often than
+// documents (application packages are zips, caches hold pictures).  Empty
+// when the content is none of those kinds or that filter is not registered.
+std::string ClassForContent(const Registry& registry, const std::string& path) {
+  static constexpr std::string_view kDocumentFilters[] = {
+      "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx",
+      "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu"};
+  const Sniffed sniffed = SniffContent(path);
+  if (std::find(std::begin(kDocumentFilters), std::end(kDocumentFilters), sniffed.filter) ==
+      std::end(kDocumentFilters))
+    return {};
+  const BuiltinFilterInfo* builtin = FindBuiltinFilter(sniffed.filter);
+  if (!builtin) return {};
+  const std::string class_id(builtin->class_id);
+  if (registry.ReadDefaultText(std::string(kClasses) + "CLSID\\" + class_id + "\\InprocServer32").empty()) return {};
+  return class_id;
+}
+
+}  // namespace
+
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
-  const std::string class_id = FindFilterClass(registry, path);
+  std::string class_id = FindFilterClass(registry, path);
+  if (class_id.empty()) class_id = ClassForContent(registry, path);
   if (class_id.empty()) {
     FilterText result;
     std::string_view ext = ExtensionOf(path);

@@ -92,6 +92,37 @@ TEST_F(Pipeline, JsonLinesGiveEachDocumentItsStatusOnStandardOutput) {
   EXPECT_THAT(r.err, Not(HasSubstr("File ")));
 }
 
+TEST_F(Pipeline, DocumentsUnderNamesNoFilterIsRegisteredForAreReadByTheirContent) {
+  using namespace std::string_literals;
+  const std::string data = QUARN_TEST_DATA;
+  auto copy = [&](const std::string& from, const std::string& to) {
+    tree_.Write(to, TempTree::Read(data + "/" + from));
+  };
+  // A Maildir folder's messages, a WordPerfect letter named as its writer
+  // liked, Word's backup copy, a download saved twice.
+  copy("mail/sample.eml", "d/Maildir/cur/1700000000.M1P2.host,U=1:2,S");
+  copy("mail/sample.eml", "d/Maildir/new/1700000001.M3P4.host");
+  copy("wordperfect/letter.wpd", "d/smith.ltr");
+  copy("ole/sample.doc", "d/Backup of report.wbk");
+  copy("convert/pdf/actual_text.pdf", "d/statement.pdf.1");
+  // Program data under names no filter knows stays unread: a zip (an
+  // application package), a picture in a cache, text, random bytes.
+  tree_.Write("d/plugin.jar", "PK\x05\x06"s + std::string(18, '\0'));
+  tree_.Write("d/thumb.cache", "\x89PNG\r\n\x1A\n\0\0\0\rIHDR"s);
+  tree_.Write("d/settings.xyz", "width=3\nheight=4\n");
+  tree_.Write("d/blob.bin", "\x01\x02\x03\xFF\xFE\0\x10"s);
+  const auto r = RunQuarn({"--batch", "--jsonl", "d"}, In());
+  for (const char* read : {"d/Maildir/cur/1700000000.M1P2.host,U=1:2,S", "d/Maildir/new/1700000001.M3P4.host",
+                           "d/smith.ltr", "d/Backup of report.wbk", "d/statement.pdf.1"})
+    EXPECT_THAT(LineOf(r.out, "\""s + read + "\""), HasSubstr("\"status\":\"written\"")) << read << "\n" << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/Maildir/new/1700000001.M3P4.host\""), HasSubstr("\"filter\":\"eml\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/smith.ltr\""), HasSubstr("\"filter\":\"wordperfect\""));
+  EXPECT_TRUE(Exists(tree_ / "d/Maildir/new/1700000001.M3P4.txt"));
+  EXPECT_THAT(TempTree::Read(tree_ / "d/statement.pdf.txt"), Not(::testing::IsEmpty()));
+  for (const char* left : {"d/plugin.jar", "d/thumb.cache", "d/settings.xyz", "d/blob.bin"})
+    EXPECT_THAT(LineOf(r.out, "\""s + left + "\""), HasSubstr("\"reason\":\"no filter is registered for")) << left;
+}
+
 TEST_F(Pipeline, JsonStringsHoldAnyPathOnOneLineAndTellInvalidBytesBack) {
   tree_.Write("d/line\nbreak \"q\" \\ tab\t.md", "one\n");
   tree_.Write("d/caf\xc3\xa9.md", "two\n");
