@@ -70,6 +70,24 @@ void AppendUtf8(char32_t cp, std::string& out) {
   }
 }
 
+void AppendUtf16Le(std::string_view bytes, std::string& out) {
+  auto unit = [&](std::size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      const char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(u, out);
+  }
+}
+
 void Utf16ToCodePage::AppendCodePoint(char32_t cp, std::string& out) {
   if (utf8_) {
     AppendUtf8(cp, out);

@@ -54,6 +54,9 @@ class Utf16ToCodePage {
 // Appends cp to out as UTF-8; a surrogate or a value past U+10FFFF becomes U+FFFD.
 void AppendUtf8(char32_t cp, std::string& out);
 
+// Appends UTF-16LE bytes as UTF-8; an unpaired surrogate becomes U+FFFD.
+void AppendUtf16Le(std::string_view bytes, std::string& out);
+
 // UTF-8 to the system character set (unmappable characters become spaces);
 // a copy when the system character set is UTF-8.
 std::string Utf8ToCodePage(std::string_view utf8, const std::string& codeset = SystemCodeSet());

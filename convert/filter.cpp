@@ -80,7 +80,7 @@ namespace {
 // when the content is none of those kinds or that filter is not registered.
 std::string ClassForContent(const Registry& registry, const std::string& path) {
   static constexpr std::string_view kDocumentFilters[] = {
-      "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx",
+      "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx", "xlsb",
       "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu"};
   const Sniffed sniffed = SniffContent(path);
   if (std::find(std::begin(kDocumentFilters), std::end(kDocumentFilters), sniffed.filter) ==

@@ -15,6 +15,7 @@ namespace {
 // persistent handlers that extensions point to.  Never reuse a number.
 constexpr std::string_view kDocxExtensions[] = {".docx", ".docm", ".dotx", ".dotm"};
 constexpr std::string_view kXlsxExtensions[] = {".xlsx", ".xlsm", ".xltx", ".xltm"};
+constexpr std::string_view kXlsbExtensions[] = {".xlsb"};
 constexpr std::string_view kPptxExtensions[] = {".pptx", ".pptm", ".ppsx", ".ppsm", ".potx", ".potm"};
 constexpr std::string_view kTextExtensions[] = {
     ".txt", ".text", ".log", ".csv", ".tsv", ".md", ".markdown", ".rst", ".ini", ".cfg", ".conf",
@@ -99,6 +100,8 @@ const std::array kFilters = {
                       kDocxExtensions, nullptr, "package"},
     BuiltinFilterInfo{"xlsx", "{5155524E-F005-4000-8000-000000000005}", "{5155524E-A005-4000-8000-000000000005}",
                       kXlsxExtensions, nullptr, "package"},
+    BuiltinFilterInfo{"xlsb", "{5155524E-F054-4000-8000-000000000054}", "{5155524E-A054-4000-8000-000000000054}",
+                      kXlsbExtensions, nullptr, "package"},
     BuiltinFilterInfo{"pptx", "{5155524E-F006-4000-8000-000000000006}", "{5155524E-A006-4000-8000-000000000006}",
                       kPptxExtensions, nullptr, "package"},
     BuiltinFilterInfo{"odf", "{5155524E-F007-4000-8000-000000000007}", "{5155524E-A007-4000-8000-000000000007}",

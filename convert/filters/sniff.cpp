@@ -484,7 +484,7 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   Sniffed s = SniffContent(path);
   // Text under an office document's name: values separated by commas or tabs
   // that a program exported as a "spreadsheet", notes saved as a "document".
-  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "pptx"};
+  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "xlsb", "pptx"};
   if (s.text && std::find(std::begin(kOfficeFilters), std::end(kOfficeFilters), self) != std::end(kOfficeFilters))
     return std::string("text");
   if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;

@@ -35,9 +35,9 @@ enum class ContentKind {
 
 struct Sniffed {
   ContentKind kind = ContentKind::kUnknown;
-  // The built-in filter that reads this content ("docx", "xlsx", "pptx",
+  // The built-in filter that reads this content ("docx", "xlsx", "xlsb", "pptx",
   // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
-  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image",
+  // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image", "heif",
   // "wordperfect", "visio", "djvu", ... as builtin.cpp names them), or empty
   // when the content does not name one plainly.
   std::string filter;

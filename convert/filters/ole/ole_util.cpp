@@ -181,21 +181,6 @@ std::optional<std::string> InflateZlib(std::string_view data, std::size_t max_by
   return out;
 }
 
-void AppendUtf16Le(std::string_view bytes, std::string& out) {
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t u = Le16(bytes, i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-      char32_t low = Le16(bytes, i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), out);
-        i += 2;
-        continue;
-      }
-    }
-    AppendUtf8(u, out);
-  }
-}
-
 namespace {
 
 bool ValidUtf8(std::string_view s) {

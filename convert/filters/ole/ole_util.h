@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/charset.h"
 #include "convert/filters/common/text_decode.h"
 
 namespace quarn {
@@ -63,9 +64,6 @@ inline uint32_t Le32(std::string_view s, std::size_t off) {
   return static_cast<uint32_t>(Le16(s, off)) | static_cast<uint32_t>(Le16(s, off + 2)) << 16;
 }
 
-
-// Appends UTF-16LE bytes as UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf16Le(std::string_view bytes, std::string& out);
 
 // Decodes bytes in the named character set into UTF-8.  Invalid or
 // unmappable bytes become U+FFFD, so the words around them survive.  An

@@ -34,6 +34,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   xmlSetGenericErrorFunc(nullptr, IgnoreXmlMessage);
   if (name == "docx") return CreateDocxFilter();
   if (name == "xlsx") return CreateXlsxFilter();
+  if (name == "xlsb") return CreateXlsbFilter();
   if (name == "pptx") return CreatePptxFilter();
   if (name == "odf") return CreateOdfFilter();
   if (name == "epub") return CreateEpubFilter();
@@ -107,6 +108,7 @@ std::string ZipFilter(const std::string& path) {
   }
   if (has("word/document.xml")) return "docx";
   if (has("xl/workbook.xml")) return "xlsx";
+  if (has("xl/workbook.bin")) return "xlsb";
   if (has("ppt/presentation.xml")) return "pptx";
   if (has("content.xml") && has("META-INF/manifest.xml")) return "odf";
   if (has("META-INF/container.xml")) return "epub";

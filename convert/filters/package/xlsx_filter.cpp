@@ -1,4 +1,5 @@
-// Reads a workbook sheet by sheet in workbook order: each sheet's name on a
+// Reads a workbook (Excel 2007 and later, in XML or binary records) sheet by
+// sheet in workbook order: each sheet's name on a
 // line of its own, then its rows as tab-separated cells holding the values a
 // person sees (shared and inline strings, numbers through the cell's number
 // format as a spreadsheet shows them, booleans, errors, cached results of
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <string>
@@ -107,9 +109,10 @@ struct Styles {
   const NumberFormat& FormatOf(std::string_view s) const {
     unsigned idx = 0;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), idx);
-    if (ec != std::errc() || idx >= xf_formats.size()) return general;
-    return xf_formats[idx];
+    if (ec != std::errc()) return general;
+    return FormatOf(idx);
   }
+  const NumberFormat& FormatOf(std::size_t idx) const { return idx < xf_formats.size() ? xf_formats[idx] : general; }
 };
 
 bool ReadStyles(ZipArchive& zip, const std::string& part, Styles& styles, std::string* error) {
@@ -290,6 +293,32 @@ class RichValues {
   std::vector<std::string> display_;
 };
 
+// One row's cells on a line, tab-separated: each cell with as many tabs
+// before it as there are columns since the last one written, so that empty
+// cells in between keep their place and trailing empty cells cost nothing.
+class RowText {
+ public:
+  explicit RowText(TextSink& sink) : sink_(sink) {}
+  void Cell(int col, std::string text) {
+    if (text.empty()) return;
+    Flatten(text);
+    int tabs = written_ < 0 ? col : col - written_;
+    if (written_ >= 0 && tabs < 1) tabs = 1;
+    sink_.Append(std::string(static_cast<std::size_t>(tabs), '\t'));
+    sink_.Append(text);
+    written_ = std::max(col, written_ + 1);
+  }
+  // Ends the row's line, if anything was written on it.
+  void End() {
+    if (written_ >= 0) sink_.EndLine();
+    written_ = -1;
+  }
+
+ private:
+  TextSink& sink_;
+  int written_ = -1;
+};
+
 class SheetReader {
  public:
   SheetReader(TextSink& sink, const std::vector<std::string>& strings, const Styles& styles, const RichValues& rich,
@@ -301,7 +330,6 @@ class SheetReader {
       std::string_view n = x.LocalName();
       if (x.IsStart()) {
         if (n == "row") {
-          written_ = -1;
           if (x.IsEmpty()) continue;
         } else if (n == "c" && x.IsEmpty()) {
           // A cell without a value (formatting only, often most of a
@@ -338,8 +366,7 @@ class SheetReader {
         } else if (in_is_) {
           collect_.Feed(x, inline_);
         } else if (n == "row") {
-          if (written_ >= 0) sink_.EndLine();
-          written_ = -1;
+          row_.End();
           col_ = -1;
         }
       } else if (x.IsText()) {
@@ -380,19 +407,9 @@ class SheetReader {
     return styles_.FormatOf(style_).FormatStored(value_, date1904_);
   }
 
-  // Writes the cell with as many tabs before it as there are columns since
-  // the last written one, so empty cells in between keep their place and
-  // trailing empty cells cost nothing.
   void EndCell() {
     in_cell_ = in_v_ = in_is_ = false;
-    std::string text = Display();
-    if (text.empty()) return;
-    Flatten(text);
-    int tabs = written_ < 0 ? col_ : col_ - written_;
-    if (written_ >= 0 && tabs < 1) tabs = 1;
-    sink_.Append(std::string(static_cast<std::size_t>(tabs), '\t'));
-    sink_.Append(text);
-    written_ = std::max(col_, written_ + 1);
+    row_.Cell(col_, Display());
   }
 
   TextSink& sink_;
@@ -400,8 +417,8 @@ class SheetReader {
   const Styles& styles_;
   const RichValues& rich_;
   bool date1904_;
+  RowText row_{sink_};
   int col_ = -1;
-  int written_ = -1;
   std::string type_, style_, vm_, value_, inline_;
   StringCollector collect_;
   bool in_cell_ = false, in_v_ = false, in_is_ = false;
@@ -410,8 +427,11 @@ class SheetReader {
 // What a sheet shows besides its cells, after its rows: the text of its
 // drawings (text boxes, shapes, chart titles and labels, diagrams), of the
 // documents embedded in it, then its comments.
+using CommentsReader = std::function<bool(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error)>;
+
 void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& sink, std::set<std::string>& embedded,
-                     PrivateFolder& folder, const std::function<void(const std::string&)>& note) {
+                     PrivateFolder& folder, const std::function<void(const std::string&)>& note,
+                     const CommentsReader& read_comments = ooxml::ReadPartText) {
   std::string error;
   ooxml::Relationships rels;
   if (!rels.Load(zip, sheet_part, &error)) {
@@ -438,7 +458,8 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
       if (!sink.full() && zip.Has(r->target) && embedded.insert(r->target).second &&
           !ooxml::ReadEmbedded(zip, r->target, sink, folder, &error))
         note(error);
-  for (const ooxml::Relationship* comments : rels.OfKind("comments")) read(comments->target);
+  for (const ooxml::Relationship* comments : rels.OfKind("comments"))
+    if (!sink.full() && zip.Has(comments->target) && !read_comments(zip, comments->target, sink, &error)) note(error);
 }
 
 class XlsxFilter : public BuiltinFilter {
@@ -513,8 +534,358 @@ class XlsxFilter : public BuiltinFilter {
   }
 };
 
+
+// Excel binary workbooks (.xlsb): the same package as a workbook of XML,
+// with the workbook, its sheets, shared strings, styles and comments kept as
+// records instead (drawings and charts stay XML).  A record is a type and a
+// length, each a little-endian number of 7-bit groups (the type at most two,
+// the length at most four), then its body.
+namespace xlsb {
+
+enum Record : std::uint32_t {
+  kRowHeader = 0,
+  kCellBlank = 1,
+  kCellRk = 2,
+  kCellError = 3,
+  kCellBool = 4,
+  kCellReal = 5,
+  kCellString = 6,
+  kCellSharedString = 7,
+  kFormulaString = 8,
+  kFormulaNumber = 9,
+  kFormulaBool = 10,
+  kFormulaError = 11,
+  kSharedStringItem = 19,
+  kFormat = 44,
+  kCellFormat = 47,
+  kCellRichString = 62,
+  kEndSheetData = 146,
+  kWorkbookProperties = 153,
+  kSheet = 156,
+  kBeginCellFormats = 617,
+  kEndCellFormats = 618,
+  kCommentText = 637,
+};
+
+// Columns a sheet can have (A to XFD): a cell that claims another is damage.
+constexpr std::uint32_t kColumns = 16384;
+
+class Records {
+ public:
+  explicit Records(std::string_view data) : data_(data) {}
+
+  // The next record; false at the end, or where the stream is cut or damaged.
+  bool Next() {
+    if (at_ >= data_.size()) return false;
+    std::uint32_t type = 0, size = 0;
+    if (!Number(2, &type) || !Number(4, &size) || size > data_.size() - at_) {
+      damaged_ = true;
+      return false;
+    }
+    type_ = type;
+    body_ = data_.substr(at_, size);
+    at_ += size;
+    return true;
+  }
+  std::uint32_t type() const { return type_; }
+  std::string_view body() const { return body_; }
+  bool damaged() const { return damaged_; }
+
+ private:
+  bool Number(int max_bytes, std::uint32_t* value) {
+    for (int i = 0; i < max_bytes; ++i) {
+      if (at_ >= data_.size()) return false;
+      const auto b = static_cast<unsigned char>(data_[at_++]);
+      *value |= static_cast<std::uint32_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  }
+
+  std::string_view data_;
+  std::size_t at_ = 0;
+  std::uint32_t type_ = 0;
+  std::string_view body_;
+  bool damaged_ = false;
+};
+
+// A record's body read field by field; a field past its end reads as zero
+// or empty and marks the body short.
+class Body {
+ public:
+  explicit Body(std::string_view b) : b_(b) {}
+  std::uint32_t U8() { return static_cast<std::uint32_t>(Bytes(1)[0] & 0xFF); }
+  std::uint32_t U16() { return Le(2); }
+  std::uint32_t U32() { return Le(4); }
+  double F64() {
+    const std::uint64_t bits = static_cast<std::uint64_t>(Le(4)) | static_cast<std::uint64_t>(Le(4)) << 32;
+    double v = 0;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+  }
+  // A string of UTF-16 units after their count; a count of 0xFFFFFFFF is
+  // no string at all.
+  std::string Wide() {
+    const std::uint32_t units = U32();
+    if (units == 0xFFFFFFFFu || short_) return {};
+    if (units > (b_.size() - at_) / 2) {
+      short_ = true;
+      return {};
+    }
+    std::string out;
+    AppendUtf16Le(b_.substr(at_, std::size_t{units} * 2), out);
+    at_ += std::size_t{units} * 2;
+    // Control characters show nothing, except the line ends and tabs that
+    // cells flatten.
+    std::erase_if(out, [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+    return out;
+  }
+  // A rich string: its flags, then its text (the runs' fonts and phonetic
+  // readings that may follow are not text of their own).
+  std::string Rich() {
+    U8();
+    return Wide();
+  }
+  void Skip(std::size_t n) { Bytes(n); }
+  bool short_read() const { return short_; }
+
+ private:
+  std::string_view Bytes(std::size_t n) {
+    static constexpr char kZeros[8] = {};
+    if (n > b_.size() - at_) {
+      short_ = true;
+      at_ = b_.size();
+      return {kZeros, n <= sizeof kZeros ? n : sizeof kZeros};
+    }
+    std::string_view v = b_.substr(at_, n);
+    at_ += n;
+    return v;
+  }
+  std::uint32_t Le(std::size_t n) {
+    std::string_view v = Bytes(n);
+    std::uint32_t x = 0;
+    for (std::size_t i = 0; i < n && i < v.size(); ++i) x |= static_cast<std::uint32_t>(static_cast<unsigned char>(v[i])) << (8 * i);
+    return x;
+  }
+
+  std::string_view b_;
+  std::size_t at_ = 0;
+  bool short_ = false;
+};
+
+// An RK number: 30 bits of either a signed integer or the top of a double,
+// optionally in hundredths.
+double RkValue(std::uint32_t rk) {
+  double v = 0;
+  if (rk & 2) {
+    v = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+  } else {
+    const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
+    std::memcpy(&v, &bits, sizeof v);
+  }
+  return (rk & 1) ? v / 100 : v;
+}
+
+std::string ErrorText(std::uint32_t code) {
+  switch (code) {
+    case 0x00: return "#NULL!";
+    case 0x07: return "#DIV/0!";
+    case 0x0F: return "#VALUE!";
+    case 0x17: return "#REF!";
+    case 0x1D: return "#NAME?";
+    case 0x24: return "#NUM!";
+    case 0x2A: return "#N/A";
+    case 0x2B: return "#GETTING_DATA";
+    default: return {};
+  }
+}
+
+// What a damaged part costs: the records before the damage are kept.
+std::string Damaged(const std::string& part) { return "the part " + part + " is damaged; the text before the damage is kept"; }
+
+bool ReadPart(ZipArchive& zip, const std::string& part, std::string& data, std::string* error) {
+  return zip.Read(part, data, error);
+}
+
+bool ReadStyles(ZipArchive& zip, const std::string& part, Styles& styles, std::string* error) {
+  std::string data;
+  if (!ReadPart(zip, part, data, error)) return false;
+  std::unordered_map<std::uint32_t, NumberFormat> custom;
+  bool in_cell_formats = false;
+  Records r(data);
+  while (r.Next()) {
+    Body b(r.body());
+    switch (r.type()) {
+      case kFormat: {
+        const std::uint32_t id = b.U16();
+        custom[id] = NumberFormat(b.Wide());
+        break;
+      }
+      case kBeginCellFormats: in_cell_formats = true; break;
+      case kEndCellFormats: in_cell_formats = false; break;
+      case kCellFormat:
+        if (in_cell_formats) {
+          b.U16();  // the cell style it is based on
+          const std::uint32_t id = b.U16();
+          auto it = custom.find(id);
+          styles.xf_formats.push_back(it != custom.end() ? it->second : NumberFormat::Builtin(static_cast<int>(id)));
+        }
+        break;
+      default: break;
+    }
+  }
+  if (r.damaged()) *error = Damaged(part);
+  return !r.damaged();
+}
+
+bool ReadSharedStrings(ZipArchive& zip, const std::string& part, std::vector<std::string>& strings,
+                       std::string* error) {
+  std::string data;
+  if (!ReadPart(zip, part, data, error)) return false;
+  Records r(data);
+  while (r.Next())
+    if (r.type() == kSharedStringItem) strings.push_back(Body(r.body()).Rich());
+  if (r.damaged()) *error = Damaged(part);
+  return !r.damaged();
+}
+
+bool ReadComments(ZipArchive& zip, const std::string& part, TextSink& sink, std::string* error) {
+  std::string data;
+  if (!ReadPart(zip, part, data, error)) return false;
+  Records r(data);
+  while (r.Next() && !sink.full()) {
+    if (r.type() != kCommentText) continue;
+    std::string text = Body(r.body()).Rich();
+    Flatten(text);
+    sink.Line(text);
+  }
+  if (r.damaged()) *error = Damaged(part);
+  return !r.damaged();
+}
+
+// A sheet's rows: each cell as the sheet shows it, through its format.
+bool ReadSheet(ZipArchive& zip, const std::string& part, const std::vector<std::string>& strings, const Styles& styles,
+               bool date1904, TextSink& sink, std::string* error) {
+  std::string data;
+  if (!ReadPart(zip, part, data, error)) return false;
+  RowText row(sink);
+  Records r(data);
+  while (!sink.full() && r.Next()) {
+    const std::uint32_t type = r.type();
+    if (type == kEndSheetData) break;  // what follows holds no text
+    if (type == kRowHeader) {
+      row.End();
+      continue;
+    }
+    if (type > kFormulaError && type != kCellRichString) continue;
+    Body b(r.body());
+    const std::uint32_t col = b.U32();
+    const std::uint32_t style = b.U32() & 0xFFFFFF;
+    if (col >= kColumns) continue;
+    const NumberFormat& format = styles.FormatOf(style);
+    std::string text;
+    switch (type) {
+      case kCellRk: text = format.Format(RkValue(b.U32()), date1904); break;
+      case kCellReal:
+      case kFormulaNumber: text = format.Format(b.F64(), date1904); break;
+      case kCellBool:
+      case kFormulaBool: text = b.U8() ? "TRUE" : "FALSE"; break;
+      case kCellError:
+      case kFormulaError: text = ErrorText(b.U8()); break;
+      case kCellString:
+      case kFormulaString: text = format.FormatText(b.Wide()); break;
+      case kCellRichString: text = format.FormatText(b.Rich()); break;
+      case kCellSharedString: {
+        const std::uint32_t index = b.U32();
+        if (index < strings.size()) text = format.FormatText(strings[index]);
+        break;
+      }
+      default: break;  // a blank cell: formatting only
+    }
+    if (!b.short_read()) row.Cell(static_cast<int>(col), std::move(text));
+  }
+  row.End();
+  if (r.damaged()) *error = Damaged(part);
+  return !r.damaged();
+}
+
+}  // namespace xlsb
+
+class XlsbFilter : public BuiltinFilter {
+ public:
+  ExtractResult Extract(const std::string& path, TextSink& sink) override {
+    ExtractResult result;
+    auto zip = ooxml::OpenPackage(path, "xlsb", sink, &result);
+    if (!zip) return result;
+    const std::string main = ooxml::MainPart(*zip, "xl/workbook.bin");
+    if (!zip->Has(main)) return ExtractResult::UnknownFormat("a zip file without a workbook part");
+    if (zip->IsEncrypted(main)) return ExtractResult::Password();
+
+    std::string error;
+    ooxml::Relationships rels;
+    if (!rels.Load(*zip, main, &error)) return ExtractResult::Failed(error);
+    std::string problems = zip->damage();
+    auto note = [&](const std::string& why) {
+      if (!problems.empty()) problems += "; ";
+      problems += why;
+    };
+
+    struct Sheet {
+      std::string name, part;
+    };
+    std::vector<Sheet> sheets;
+    bool date1904 = false;
+    {
+      std::string data;
+      if (!zip->Read(main, data, &error)) return ExtractResult::Failed(error);
+      xlsb::Records r(data);
+      while (r.Next()) {
+        xlsb::Body b(r.body());
+        if (r.type() == xlsb::kWorkbookProperties) {
+          date1904 = (b.U32() & 1) != 0;
+        } else if (r.type() == xlsb::kSheet) {
+          b.U32();  // shown or hidden
+          b.U32();  // tab id
+          const std::string rel_id = b.Wide();
+          std::string name = b.Wide();
+          const ooxml::Relationship* rel = rels.ById(rel_id);
+          sheets.push_back({std::move(name), rel && !rel->external ? rel->target : std::string()});
+        }
+      }
+      if (r.damaged()) note(xlsb::Damaged(main));
+    }
+    if (sheets.empty() && !problems.empty()) return ExtractResult::Failed(problems);
+
+    std::vector<std::string> strings;
+    if (const ooxml::Relationship* r = rels.FirstOfKind("sharedStrings"); r && zip->Has(r->target))
+      if (!xlsb::ReadSharedStrings(*zip, r->target, strings, &error)) note(error);
+    Styles styles;
+    if (const ooxml::Relationship* r = rels.FirstOfKind("styles"); r && zip->Has(r->target))
+      if (!xlsb::ReadStyles(*zip, r->target, styles, &error)) note(error);
+
+    std::set<std::string> embedded;
+    PrivateFolder folder;
+    for (const Sheet& sheet : sheets) {
+      if (sink.full()) break;
+      std::string name = sheet.name;
+      Flatten(name);
+      sink.Line(name);
+      if (sheet.part.empty() || !zip->Has(sheet.part)) {
+        note("the sheet \"" + sheet.name + "\" is missing");
+        continue;
+      }
+      if (!xlsb::ReadSheet(*zip, sheet.part, strings, styles, date1904, sink, &error)) note(error);
+      ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note, xlsb::ReadComments);
+    }
+    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+    if (!problems.empty()) return ExtractResult::Incomplete(problems);
+    return ExtractResult::Ok();
+  }
+};
 }  // namespace
 
 std::unique_ptr<BuiltinFilter> CreateXlsxFilter() { return std::make_unique<XlsxFilter>(); }
+
+std::unique_ptr<BuiltinFilter> CreateXlsbFilter() { return std::make_unique<XlsbFilter>(); }
 
 }  // namespace quarn

@@ -1,4 +1,5 @@
-// Spreadsheets (Office Open XML: xlsx, xlsm, xltx, xltm).
+// Spreadsheets (Office Open XML: xlsx, xlsm, xltx, xltm; and the binary
+// workbook, xlsb, whose package keeps its sheets as records).
 #pragma once
 
 #include <memory>
@@ -8,5 +9,6 @@
 namespace quarn {
 
 std::unique_ptr<BuiltinFilter> CreateXlsxFilter();
+std::unique_ptr<BuiltinFilter> CreateXlsbFilter();
 
 }  // namespace quarn

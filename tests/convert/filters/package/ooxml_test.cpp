@@ -263,6 +263,44 @@ TEST(Xlsx, RichValuesShowTheirDisplayStringNotTheirStandInError) {
   EXPECT_EQ(r.text, "S\nContoso Ltd\t\t#VALUE!\t#N/A\t1\n");
 }
 
+// Binary workbooks: the samples of make_xlsb.py, which LibreOffice reads
+// as the same sheets.
+TEST(Xlsb, SheetsInWorkbookOrderWithTheValuesShownAndComments) {
+  Extracted r = Extract("xlsb", Data("sample.xlsb"));
+  ASSERT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_EQ(r.text,
+            "Budget\n"
+            "Item\tAmount\tShare\n"
+            "Tea\t1,234.00\t25.00%\n"          // an inline string, an integer RK, a double, custom formats
+            "Coffee\t12.5\t3\n"                // an RK in hundredths, a formula's cached number
+            "\tTRUE\t#DIV/0!\n"                // a blank styled cell, a boolean, an error
+            "Rich text\t\t\t3/15/2024\n"       // a rich string; a built-in date format
+            "\tab\t#N/A\n"                     // a formula's cached string and error
+            "Check the amount\n"                // the sheet's comment
+            "Zweite \u00dcbersicht\n"
+            "Gr\u00fc\u00dfe aus K\u00f6ln\t1.5\tFALSE\n"
+            "\t\t\t\tfar column\n");
+  Extracted dates = Extract("xlsb", Data("date1904.xlsb"));
+  EXPECT_EQ(dates.text, "Dates\n3/15/2024\n");
+}
+
+TEST(Xlsb, DamageCostsOnlyWhatFollowsIt) {
+  // A cell past the last column and a string longer than its record are
+  // passed over; a record longer than the rest of the part ends the sheet.
+  Extracted r = Extract("xlsb", Data("damaged.xlsb"));
+  EXPECT_EQ(r.result.status, ExtractResult::Status::kIncomplete) << r.result.reason;
+  EXPECT_EQ(r.text, "S\nkept\t\talso kept\n");
+  EXPECT_THAT(r.result.reason, ::testing::HasSubstr("xl/worksheets/sheet1.bin is damaged"));
+
+  // Each name reaches the reader its content calls for.
+  test::TempDir dir;
+  const fs::path xlsb_as_xlsx = dir.path() / "binary.xlsx", xlsx_as_xlsb = dir.path() / "xml.xlsb";
+  fs::copy_file(Data("sample.xlsb"), xlsb_as_xlsx);
+  fs::copy_file(Data("sample.xlsx"), xlsx_as_xlsb);
+  EXPECT_EQ(test::Extracted(xlsb_as_xlsx.string()).substr(0, 7), "Budget\n");
+  EXPECT_EQ(test::Extracted(xlsx_as_xlsb.string()), test::Extracted(Data("sample.xlsx")));
+}
+
 TEST(Pptx, SlidesInPresentationOrderEachWithItsNotes) {
   Extracted r = Extract("pptx", Data("sample.pptx"));
   ASSERT_TRUE(r.result.ok()) << r.result.reason;
