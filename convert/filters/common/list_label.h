@@ -18,6 +18,33 @@ std::string FormatListNumber(int n, std::string_view format);
 // rest a plain bullet; Word's hollow bullet is a Courier "o".
 std::string BulletLabel(std::string_view bullet);
 
+// Where a Word list level's label comes from: the number level k (0-based)
+// shows and the format it shows it in.
+struct LevelNumber {
+  int value = 1;
+  std::string_view format = "decimal";
+};
+
+// A Word list level's label: its text ("%1.%2)") with each %k replaced by
+// level k-1's number (number_of(k-1)) in that level's format, or in decimal
+// for "legal" numbering (whose none and bullet levels still show nothing);
+// a bullet level's text as its bullet.  Empty when the level shows nothing.
+template <class NumberOf>
+std::string WordLevelLabel(std::string_view text, bool bullet, bool legal, NumberOf number_of) {
+  std::string label;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+      const LevelNumber n = number_of(text[++i] - '1');
+      std::string_view format = n.format;
+      if (legal && format != "none" && format != "bullet") format = "decimal";
+      label += FormatListNumber(n.value, format);
+    } else {
+      label += text[i];
+    }
+  }
+  return bullet ? BulletLabel(label) : label;
+}
+
 // The numbers of one list's levels, as word processors count them: a level
 // starts at its start value and then counts on, and numbering a level
 // restarts every level below it.  Levels are 0-based.

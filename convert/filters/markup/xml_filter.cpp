@@ -335,6 +335,128 @@ std::string EncodingOverride(const std::string& path) {
   return charset == declared ? std::string() : charset;
 }
 
+// The lists of a Word 2003 XML document, for the list paragraphs that carry
+// no label as Word showed it (wx:t), as other writers save them: the level
+// definitions of w:lists, counted per list in document order.
+class Word2003Lists {
+ public:
+  // A w: element starts (empty: it has no content) or ends.
+  void Start(std::string_view name, xmlTextReaderPtr r, bool empty) {
+    if (name == "lists") {
+      in_lists_ = !empty;
+    } else if (!in_lists_) {
+      if (name == "p" && !empty) ++paragraphs_;
+      else if (name == "listPr") ilvl_ = ilfo_ = -1;
+      else if (name == "ilvl") ilvl_ = Val(r, "val");
+      else if (name == "ilfo") ilfo_ = Val(r, "val");
+    } else if (name == "listDef" && !empty && defs_.size() < kMaxLists) {
+      def_ = &defs_[Val(r, "listDefId")];
+    } else if (name == "lvl" && def_ && !list_) {
+      const int k = Val(r, "ilvl");
+      level_ = k >= 0 && k < kLevels && !empty ? &def_->levels[k] : nullptr;
+      if (level_) level_->defined = true;
+    } else if (level_ && name == "start") {
+      level_->start = Val(r, "val");
+    } else if (level_ && name == "nfc") {
+      level_->nfc = Val(r, "val");
+    } else if (level_ && name == "lvlText") {
+      XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST "val", BAD_CAST kWordMl.data()));
+      level_->text = std::string(View(v.get())).substr(0, 64);
+    } else if (level_ && name == "isLgl") {
+      level_->legal = true;
+    } else if (name == "list" && !empty && lists_.size() < kMaxLists) {
+      list_ = &lists_[Val(r, "ilfo")];
+    } else if (list_ && name == "ilst") {
+      list_->def = Val(r, "val");
+    } else if (list_ && name == "lvlOverride") {
+      override_level_ = empty ? -1 : Val(r, "ilvl");
+    } else if (list_ && name == "startOverride" && override_level_ >= 0 && override_level_ < kLevels) {
+      list_->start_override[override_level_] = Val(r, "val");
+    }
+  }
+  void End(std::string_view name) {
+    if (name == "lists") in_lists_ = false;
+    else if (name == "p" && paragraphs_ > 0) --paragraphs_;
+    else if (name == "listDef") def_ = nullptr;
+    else if (name == "lvl") level_ = nullptr;
+    else if (name == "list") list_ = nullptr;
+    else if (name == "lvlOverride") override_level_ = -1;
+  }
+
+  // The label of the paragraph whose w:listPr just ended, and a space; ""
+  // when it is no list paragraph (or a style's list properties ended).
+  std::string ParagraphLabel() {
+    if (paragraphs_ == 0 || ilfo_ <= 0) return {};
+    auto list = lists_.find(ilfo_);
+    if (list == lists_.end()) return {};
+    auto def = defs_.find(list->second.def);
+    if (def == defs_.end()) return {};
+    const int level = std::clamp(ilvl_, 0, kLevels - 1);
+    const Level* levels = def->second.levels;
+    if (!levels[level].defined) return {};
+    List& l = list->second;
+    auto start_of = [&](int k) {
+      auto s = l.start_override.find(k);
+      return s != l.start_override.end() ? s->second : levels[k].start;
+    };
+    l.counters.Next(level, start_of(level));
+    const std::string label =
+        WordLevelLabel(levels[level].text, levels[level].nfc == kBullet, levels[level].legal,
+                       [&](int k) { return LevelNumber{l.counters.Shown(k, start_of(k)), Format(levels[k].nfc)}; });
+    return label.empty() ? label : label + " ";
+  }
+
+ private:
+  static constexpr int kLevels = 9;
+  static constexpr std::size_t kMaxLists = 4096;
+  static constexpr int kBullet = 23;
+  struct Level {
+    int start = 1;
+    int nfc = 0;  // the number format's code
+    std::string text;
+    bool legal = false;
+    bool defined = false;
+  };
+  struct Def {
+    Level levels[kLevels];
+  };
+  struct List {
+    int def = -1;
+    std::map<int, int> start_override;
+    ListCounters counters;
+  };
+
+  static int Val(xmlTextReaderPtr r, const char* attribute) {
+    XmlString v(xmlTextReaderGetAttributeNs(r, BAD_CAST attribute, BAD_CAST kWordMl.data()));
+    if (!v) return -1;
+    const long n = std::strtol(reinterpret_cast<const char*>(v.get()), nullptr, 10);
+    return static_cast<int>(std::clamp(n, -1L, 1'000'000'000L));
+  }
+  // Word's number format codes by the names list labels use.
+  static std::string_view Format(int nfc) {
+    switch (nfc) {
+      case 1: return "upperRoman";
+      case 2: return "lowerRoman";
+      case 3: return "upperLetter";
+      case 4: return "lowerLetter";
+      case 22: return "decimalZero";
+      case kBullet: return "bullet";
+      case 255: return "none";
+      default: return "decimal";
+    }
+  }
+
+  std::map<int, Def> defs_;
+  std::map<int, List> lists_;
+  bool in_lists_ = false;
+  Def* def_ = nullptr;
+  Level* level_ = nullptr;
+  List* list_ = nullptr;
+  int override_level_ = -1;
+  int paragraphs_ = 0;
+  int ilvl_ = -1, ilfo_ = -1;
+};
+
 class XmlFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -394,6 +516,7 @@ class XmlFilter : public BuiltinFilter {
     int note_tabs = 0;
     int footnotes = 0, endnotes = 0;
     std::string label, label_font;  // a list paragraph's label as Word showed it (wx:t)
+    Word2003Lists word_lists;       // and its lists' definitions, for paragraphs without one
     // Spreadsheet state.
     std::map<std::string, NumberFormat> number_formats;  // of the workbook's styles, by id
     std::string style_id;     // the ss:Style being read
@@ -470,6 +593,8 @@ class XmlFilter : public BuiltinFilter {
         // shown; every start that counts is matched by its end, so the count
         // never goes below zero.
         const bool skipped = name == "binData" || (w && (name == "delText" || name == "instrText"));
+        if (w && type == XML_READER_TYPE_ELEMENT) word_lists.Start(name, r, empty);
+        else if (w && type == XML_READER_TYPE_END_ELEMENT) word_lists.End(name);
         if (type == XML_READER_TYPE_ELEMENT && skipped) {
           if (!empty) ++word_skip;
         } else if (type == XML_READER_TYPE_ELEMENT && w) {
@@ -508,6 +633,8 @@ class XmlFilter : public BuiltinFilter {
             if (!label.empty()) {
               std::string shown = IsSymbolFont(label_font) ? SymbolFontText(label_font, label) : label;
               Put(o, tabs, BulletLabel(shown) + " ");
+            } else if (std::string own = word_lists.ParagraphLabel(); !own.empty()) {
+              Put(o, tabs, own);
             }
             label.clear();
             label_font.clear();

@@ -194,21 +194,10 @@ std::string Numbering::Next(const NumberingRef& ref) {
   };
   inst.counters.Next(level, start_of(level));
 
-  std::string label;
-  const std::string& text = def->text;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
-      int k = text[++i] - '1';
-      int value = inst.counters.Shown(k, start_of(k));
-      const Level* l = LevelOf(inst, k);
-      std::string_view format = def->legal ? "decimal" : l ? std::string_view(l->format) : "decimal";
-      if (def->legal && l && (l->format == "none" || l->format == "bullet")) format = l->format;
-      label += FormatListNumber(value, format);
-    } else {
-      label += text[i];
-    }
-  }
-  if (def->format == "bullet") label = BulletLabel(label);
+  const std::string label = WordLevelLabel(def->text, def->format == "bullet", def->legal, [&](int k) {
+    const Level* l = LevelOf(inst, k);
+    return LevelNumber{inst.counters.Shown(k, start_of(k)), l ? std::string_view(l->format) : "decimal"};
+  });
   // Word follows the label with a tab, a space or nothing, the last relying
   // on the paragraph's indents to set it apart: in text, always a space.
   if (label.empty()) return "";

@@ -82,6 +82,22 @@ TEST(Xml, Word2003ListLabelsAsShownAndNotesAfterTheBody) {
             "i Cell note.\n");
 }
 
+TEST(Xml, Word2003ListsWithoutWordsLabelsAreNumberedFromTheirDefinitions) {
+  // Other writers leave Word's label out: it comes from the list's level
+  // definitions, counted per list (a style's list properties count nothing).
+  EXPECT_EQ(TextOf(Data("xml/word2003-own-lists.xml")),
+            "1. First step\n"
+            "1.a) Detail\n"
+            "1.b) More detail\n"
+            "2. Second step\n"
+            "\u2022 Bullet\n"
+            "\u25e6 Hollow\n"
+            "IV Fourth in Roman\n"
+            "Numbering turned off\n"
+            "An undefined list\n"
+            "(iii) Word's own label wins\n");
+}
+
 TEST_F(TempDir, Word2003PicturesBeforeTheBodyDoNotSilenceIt) {
   // w:binData in the document properties (a background) and in a run.
   std::string path = Write("pictures.xml",
