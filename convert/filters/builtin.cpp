@@ -61,8 +61,9 @@ constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
 // HEIF and AVIF: the pictures phones take and their scanner apps save.
 constexpr std::string_view kHeifExtensions[] = {".heic", ".heif", ".hif", ".avif"};
-constexpr std::string_view kImageExtensions[] = {".png", ".jpg",  ".jpeg", ".jpe", ".tif", ".tiff", ".gif", ".bmp",
-                                                 ".webp", ".pbm", ".pgm", ".ppm", ".pnm", ".jp2"};
+constexpr std::string_view kImageExtensions[] = {".png", ".jpg", ".jpeg", ".jpe",  ".jfif", ".jif", ".tif",
+                                                 ".tiff", ".gif", ".bmp",  ".webp", ".pbm",  ".pgm", ".ppm",
+                                                 ".pnm", ".jp2", ".j2k",  ".j2c",  ".jpx",  ".jpf"};
 
 // The formats of other office suites, read through the Document Liberation
 // libraries, MuPDF and djvulibre.

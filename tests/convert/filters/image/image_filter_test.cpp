@@ -90,7 +90,8 @@ TEST_F(ImageFilter, HostileAndBrokenPicturesGiveAReason) {
 
 TEST_F(ImageFilter, PicturesUnderOtherNamesAreFoundByTheirContent) {
   const std::string expected = Known("english-1.txt");
-  for (const char* name : {"letter.doc", "notes.txt", "scan.pdf", "photo.gif"}) {
+  // (.jfif: the name browsers give downloaded JPEG pictures.)
+  for (const char* name : {"letter.doc", "notes.txt", "scan.pdf", "photo.gif", "download.jfif"}) {
     const std::string path = tree_ / name;
     std::filesystem::copy_file(Sample("serif-300.png"), path);
     ConvertResult r = Convert(path);
