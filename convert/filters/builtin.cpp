@@ -48,6 +48,8 @@ constexpr std::string_view kIcsExtensions[] = {".ics", ".ical", ".ifb"};
 constexpr std::string_view kVcfExtensions[] = {".vcf", ".vcard"};
 
 constexpr std::string_view kPdfExtensions[] = {".pdf"};
+// A document inside its signature (CMS / PKCS #7).
+constexpr std::string_view kSignedExtensions[] = {".p7m"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
 constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", ".odp", ".otp", ".odg",
@@ -177,6 +179,8 @@ const std::array kFilters = {
                       kSvgExtensions, nullptr, "fitz"},
     BuiltinFilterInfo{"djvu", "{5155524E-F052-4000-8000-000000000052}", "{5155524E-A052-4000-8000-000000000052}",
                       kDjvuExtensions, nullptr, "djvu"},
+    BuiltinFilterInfo{"signed", "{5155524E-F055-4000-8000-000000000055}", "{5155524E-A055-4000-8000-000000000055}",
+                      kSignedExtensions, nullptr, "signed"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

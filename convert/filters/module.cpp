@@ -75,6 +75,7 @@ constexpr ModuleFile kModules[] = {
     {"fitz", "libquarn_fitz.so", "QuarnFitzModule"},
     {"djvu", "libquarn_djvu.so", "QuarnDjvuModule"},
     {"heif", "libquarn_heif.so", "QuarnHeifModule"},
+    {"signed", "libquarn_signed.so", "QuarnSignedModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

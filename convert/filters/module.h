@@ -136,6 +136,7 @@ const quarn::FilterModule* QuarnPublisherModule();
 const quarn::FilterModule* QuarnStarOfficeModule();
 const quarn::FilterModule* QuarnCorelModule();
 const quarn::FilterModule* QuarnHeifModule();
+const quarn::FilterModule* QuarnSignedModule();
 const quarn::FilterModule* QuarnQuarkModule();
 const quarn::FilterModule* QuarnZonerModule();
 const quarn::FilterModule* QuarnFreeHandModule();

@@ -278,6 +278,11 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   using std::literals::string_view_literals::operator""sv;
   if (At(head, 0, "\xFFWPC")) return head.size() > 9 && head[9] == 0x16 ? "wpg" : "wordperfect";
   if (At(head, 0, "AT&TFORM")) return "djvu";
+  // A document in its signature (CMS signed data), in DER or PEM.
+  if (At(head, 0, "\x30") && head.substr(0, 24).find("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02"sv) !=
+                                   std::string_view::npos)
+    return "signed";
+  if (At(head, 0, "-----BEGIN CMS-----") || At(head, 0, "-----BEGIN PKCS7-----")) return "signed";
   // Palm databases name their type and creator at offset 60, after a name
   // of up to 31 characters padded with NULs (which no text file has).
   if (head.size() >= 78 && head.substr(0, 32).find('\0') != std::string_view::npos) {
