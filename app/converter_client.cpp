@@ -31,8 +31,9 @@ namespace quarn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// The time a document is given after each page it has read by OCR: OCR's
-// own limit per page (two minutes) and the rendering of the page (one).
+// The time a document is given after each page it has read by OCR (OCR's
+// own limit per page, two minutes, and the rendering of the page, one) or
+// each member of a container it has read.
 constexpr std::chrono::seconds kPageAllowance{180};
 
 // How often a waiting worker looks at the stop request and the converter's
@@ -470,8 +471,9 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     }
   }
   if (w == Wait::kReady) w = sent ? ReadExact(&h, sizeof h, deadline, timed) : Wait::kClosed;
-  // Each page read by OCR gives the document time for its next page: a long
-  // scan is work, not a hang, and OCR holds each page to its own limit.
+  // Each page read by OCR, and each member of a container read, gives the
+  // document time for the next: a long scan or a large mailbox is work, not a
+  // hang, and each page or member must end within that time.
   while (w == Wait::kReady && h.magic == wire::kMagic && h.kind == static_cast<std::uint32_t>(wire::Kind::kProgress) &&
          h.size == 0) {
     deadline = std::max(deadline, Clock::now() + kPageAllowance);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,11 +176,16 @@ void SilenceStandardStreams() {
 }
 
 [[noreturn]] void Serve(int channel, const wire::Setup& setup, std::string ready) {
-  // Pages read by OCR are told to the program as they end, from whichever
-  // thread read them; the answer to the set-up goes first, once.
+  // Work that ends (a page read by OCR, from whichever thread read it; a
+  // member of a container) is told to the program, at most once a second:
+  // members can end by the thousand.  The answer to the set-up goes first, once.
   std::mutex channel_lock;
-  SetPageDoneHook([&] {
+  std::chrono::steady_clock::time_point last_told{};
+  SetProgressHook([&] {
     std::lock_guard hold(channel_lock);
+    const auto now = std::chrono::steady_clock::now();
+    if (ready.empty() && now - last_told < std::chrono::seconds(1)) return;
+    last_told = now;
     if (!WriteAll(channel, ready + wire::EncodeProgress())) ::_exit(0);
     ready.clear();
   });

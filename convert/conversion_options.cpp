@@ -25,13 +25,13 @@ std::atomic<std::atomic<int>*> spare_workers{&own_spare_workers};
 
 namespace {
 // Set once before any conversion, then only called.
-std::function<void()> page_done_hook;
+std::function<void()> progress_hook;
 }  // namespace
 
-void SetPageDoneHook(std::function<void()> hook) { page_done_hook = std::move(hook); }
+void SetProgressHook(std::function<void()> hook) { progress_hook = std::move(hook); }
 
-void NotePageDone() {
-  if (page_done_hook) page_done_hook();
+void NoteProgress() {
+  if (progress_hook) progress_hook();
 }
 
 std::string DefaultOcrLanguages() {

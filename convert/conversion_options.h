@@ -51,11 +51,12 @@ void SetSpareWorkers(int count);
 // process that runs the queue.  nullptr returns to the process's own count.
 // Call only while no conversion runs.
 void BindSpareWorkers(std::atomic<int>* count);
-// Called each time a page has been through OCR (from whichever thread read
-// it), so that whoever watches the conversion's time can tell long work from
-// a hang.  Set on the main thread before any conversion; empty: none.
-void SetPageDoneHook(std::function<void()> hook);
-void NotePageDone();
+// Called each time a unit of a long conversion's work ends (a page read by
+// OCR, from whichever thread read it; a member of an archive, a message of a
+// mailbox), so that whoever watches the conversion's time can tell long work
+// from a hang.  Set on the main thread before any conversion; empty: none.
+void SetProgressHook(std::function<void()> hook);
+void NoteProgress();
 
 // Moves the count into memory that processes started later can share: a
 // memory file whose descriptor comes back (kept open for the life of the

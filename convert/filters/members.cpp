@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "convert/conversion_options.h"
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
 #include "convert/filters/sniff.h"
@@ -185,7 +186,9 @@ TextSink SideSink(TextSink& parent, std::size_t limit) {
   return side;
 }
 
-ExtractResult ExtractMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
+namespace {
+
+ExtractResult ReadMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
   if (sink.nesting().depth > limits.max_depth)
     return ExtractResult::Failed("not read: nested more than " + std::to_string(limits.max_depth) + " levels deep");
   const std::string base = MemberBaseName(path);
@@ -215,6 +218,15 @@ ExtractResult ExtractMember(const std::string& path, TextSink& sink, const Conta
     if (const BuiltinFilterInfo* info = FindBuiltinFilter("text")) return RunBuiltin(*info, path, sink);
   return ExtractResult::UnknownFormat(ext.empty() ? std::string("no filter reads it")
                                                   : "no filter reads \"" + std::string(ext) + "\" files");
+}
+
+}  // namespace
+
+ExtractResult ExtractMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
+  ExtractResult result = ReadMember(path, sink, limits);
+  // A container of many members is long work, not a hang.
+  NoteProgress();
+  return result;
 }
 
 void AppendMemberText(const TextSink& member_sink, TextSink& parent) {

@@ -342,7 +342,7 @@ OcrPageText RecognizeGreyPage(const GreyImage& image) {
     return result;
   }
   result = RecognizePix(std::move(pix));
-  NotePageDone();
+  NoteProgress();
   return result;
 }
 

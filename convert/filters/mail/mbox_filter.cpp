@@ -10,8 +10,11 @@
 #include <cctype>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "convert/conversion_options.h"
 #include "convert/filters/mail/eml_filter.h"
 #include "convert/filters/sniff.h"
 
@@ -118,11 +121,17 @@ bool SeparatorAt(std::string_view box, std::size_t at) {
 // the next separator line, or where a Content-Length header says, when a
 // separator (or the end) stands there.
 std::size_t MessageEnd(std::string_view box, std::size_t begin) {
-  std::size_t body = box.find("\n\n", begin);
-  std::size_t crlf = box.find("\r\n\r\n", begin);
-  if (crlf != std::string_view::npos && (body == std::string_view::npos || crlf < body)) body = crlf + 2;
+  // The body starts after the header block's blank line, looked for line by
+  // line: a search for the blank line's bytes would run through the rest of
+  // the mailbox for every message written with the other line ends.
+  std::size_t body = std::string_view::npos;
+  for (std::size_t at = begin, next = begin; at < box.size(); at = next) {
+    if (LineAt(box, at, &next).empty()) {
+      body = next;
+      break;
+    }
+  }
   if (body != std::string_view::npos) {
-    body += 2;
     long long length = ContentLength(box.substr(begin, body - begin));
     if (length >= 0 && static_cast<unsigned long long>(length) <= box.size() - body) {
       std::size_t at = body + static_cast<std::size_t>(length);
@@ -155,68 +164,161 @@ std::string Unescaped(std::string_view message) {
   return out;
 }
 
-struct Unmap {
-  std::size_t size;
-  void operator()(void* p) const {
-    if (p) ::munmap(p, size);
+// The mailbox is mapped a window at a time, so that a mailbox of any size
+// is read (the export of a whole account runs to tens of gigabytes, past
+// what a converter may map) and only the window being read counts against
+// the converter's memory.  A message's end close to a window's end is
+// judged again in a window that starts at the message: the lines after a
+// "From " line tell whether it separates two messages.
+class MailboxWindow {
+ public:
+  MailboxWindow(int fd, std::uint64_t file_size) : fd_(fd), file_size_(file_size) {}
+  ~MailboxWindow() { Unmap(); }
+  MailboxWindow(const MailboxWindow&) = delete;
+  MailboxWindow& operator=(const MailboxWindow&) = delete;
+
+  // Maps want bytes from offset on (fewer at the file's end); the window
+  // starts at the page that holds offset.
+  bool Map(std::uint64_t offset, std::size_t want, std::string* error) {
+    Unmap();
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset / page * page;
+    const std::uint64_t length = std::min<std::uint64_t>(file_size_ - start, offset - start + want);
+    void* map = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE, fd_, static_cast<off_t>(start));
+    if (map == MAP_FAILED) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    ::madvise(map, static_cast<std::size_t>(length), MADV_SEQUENTIAL);
+    map_ = map;
+    base_ = start;
+    size_ = static_cast<std::size_t>(length);
+    return true;
+  }
+  std::string_view view() const { return {static_cast<const char*>(map_), size_}; }
+  std::uint64_t base() const { return base_; }
+  bool Holds(std::uint64_t offset) const { return map_ && offset >= base_ && offset - base_ < size_; }
+  bool reaches_end() const { return base_ + size_ >= file_size_; }
+
+ private:
+  void Unmap() {
+    if (map_) ::munmap(map_, size_);
+    map_ = nullptr;
+  }
+  int fd_;
+  std::uint64_t file_size_;
+  void* map_ = nullptr;
+  std::uint64_t base_ = 0;
+  std::size_t size_ = 0;
+};
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
   }
 };
+
+// Where the first separator at or after from starts (the file's size when
+// there is none), looked for window by window.
+template <class Map>
+std::uint64_t NextSeparator(MailboxWindow& window, std::uint64_t from, std::uint64_t size,
+                            const MailboxWindowing& sizes, Map& map) {
+  while (from < size) {
+    if (!map(from > 0 ? from - 1 : 0, sizes.window)) return size;
+    const std::string_view box = window.view();
+    const std::size_t start = static_cast<std::size_t>((from > 0 ? from - 1 : 0) - window.base());
+    const std::size_t limit = window.reaches_end() ? box.size() : box.size() - std::min(sizes.guard, box.size() / 2);
+    for (std::size_t at = start; (at = box.find("\nFrom ", at)) != std::string_view::npos && at < limit; ++at)
+      if (SeparatorAt(box, at + 1)) return window.base() + at + 1;
+    if (window.reaches_end()) return size;
+    from = window.base() + limit;
+  }
+  return size;
+}
 
 class MboxFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "mbox", sink)) return *r;
-    Sniffed what = SniffContent(path);
-    if (what.kind == ContentKind::kEmpty) return ExtractResult::UnknownFormat("the mailbox is empty");
-    if (what.kind != ContentKind::kMbox)
-      return ExtractResult::UnknownFormat("not a mailbox: it does not start with a \"From \" line");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return ExtractResult::Failed(std::string("cannot open the mailbox: ") + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_size <= 0) {
-      ::close(fd);
-      return ExtractResult::Failed("cannot read the mailbox");
-    }
-    // The mailbox is mapped, not read: only the message being parsed is in memory.
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) return ExtractResult::Failed(std::string("cannot read the mailbox: ") + std::strerror(errno));
-    std::unique_ptr<void, Unmap> mapped(map, Unmap{size});
-    std::string_view box(static_cast<const char*>(map), size);
-    InitMailLibrary();
-    std::size_t messages = 0, unreadable = 0, encrypted = 0;
-    for (std::size_t at = 0; at < box.size() && !sink.full();) {
-      std::size_t line_end = box.find('\n', at);
-      if (line_end == std::string_view::npos) break;
-      const std::size_t begin = line_end + 1;
-      const std::size_t end = MessageEnd(box, begin);
-      std::string bytes = WrapLongLines(Unescaped(box.substr(begin, end - begin)));
-      at = end;
-      std::unique_ptr<GMimeStream, GUnref> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-      std::unique_ptr<GMimeParser, GUnref> parser(g_mime_parser_new_with_stream(stream.get()));
-      g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-      std::unique_ptr<GMimeMessage, GUnref> message(g_mime_parser_construct_message(parser.get(), nullptr));
-      if (!message) {
-        ++unreadable;
-        continue;
-      }
-      if (messages++ > 0) {
-        sink.EndLine();
-        sink.Line("\n----------------------------------------");
-        sink.EndChunk();
-      }
-      WriteMailMessage(message.get(), sink, &encrypted);
-    }
-    if (messages == 0) return ExtractResult::Failed("no message could be read from the mailbox");
-    if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
-    if (unreadable > 0) return ExtractResult::Incomplete(std::to_string(unreadable) + " message(s) could not be read");
-    if (encrypted > 0) return ExtractResult::Incomplete(EncryptedReason(encrypted));
-    return ExtractResult::Ok();
+    return ExtractMailbox(path, sink);
   }
 };
 
 }  // namespace
+
+ExtractResult ExtractMailbox(const std::string& path, TextSink& sink, const MailboxWindowing& sizes) {
+  Sniffed what = SniffContent(path);
+  if (what.kind == ContentKind::kEmpty) return ExtractResult::UnknownFormat("the mailbox is empty");
+  if (what.kind != ContentKind::kMbox)
+    return ExtractResult::UnknownFormat("not a mailbox: it does not start with a \"From \" line");
+  const FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return ExtractResult::Failed(std::string("cannot open the mailbox: ") + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0 || st.st_size <= 0) return ExtractResult::Failed("cannot read the mailbox");
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  MailboxWindow window(file.fd, size);
+  std::string error;
+  auto map = [&](std::uint64_t offset, std::size_t want) {
+    if (window.Map(offset, want, &error)) return true;
+    error = "cannot read the mailbox: " + error;
+    return false;
+  };
+  InitMailLibrary();
+  std::size_t messages = 0, unreadable = 0, encrypted = 0;
+  std::uint64_t pos = 0;  // where the current message's "From " line starts
+  std::size_t want = sizes.window;
+  while (pos < size && !sink.full() && error.empty()) {
+    if (!window.Holds(pos) && !map(pos, want)) break;
+    const std::string_view box = window.view();
+    const std::size_t at = static_cast<std::size_t>(pos - window.base());
+    const std::size_t line_end = box.find('\n', at);
+    const std::size_t end = line_end == std::string_view::npos ? box.size() : MessageEnd(box, line_end + 1);
+    const bool last = window.reaches_end();
+    if (!last && (line_end == std::string_view::npos || end + std::min(sizes.guard, box.size() / 2) > box.size())) {
+      // The message runs past the window: again from its start, in a
+      // larger window if it already starts this one.
+      if (at >= static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) {
+        map(pos, want);
+      } else if (want < sizes.max_message) {
+        want *= 2;
+        map(pos, want);
+      } else {
+        ++unreadable;
+        pos = NextSeparator(window, pos + want, size, sizes, map);
+        want = sizes.window;
+      }
+      continue;
+    }
+    if (line_end == std::string_view::npos) break;  // a last line and no message
+    const std::size_t begin = line_end + 1;
+    std::string bytes = WrapLongLines(Unescaped(box.substr(begin, end - begin)));
+    pos = window.base() + end;
+    want = sizes.window;
+    std::unique_ptr<GMimeStream, GUnref> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    std::unique_ptr<GMimeParser, GUnref> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    std::unique_ptr<GMimeMessage, GUnref> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (!message) {
+      ++unreadable;
+      continue;
+    }
+    if (messages++ > 0) {
+      sink.EndLine();
+      sink.Line("\n----------------------------------------");
+      sink.EndChunk();
+    }
+    WriteMailMessage(message.get(), sink, &encrypted);
+    // A mailbox of many messages is long work, not a hang.
+    NoteProgress();
+  }
+  if (messages == 0) return ExtractResult::Failed(error.empty() ? "no message could be read from the mailbox" : error);
+  if (!error.empty()) return ExtractResult::Incomplete(error);
+  if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
+  if (unreadable > 0) return ExtractResult::Incomplete(std::to_string(unreadable) + " message(s) could not be read");
+  if (encrypted > 0) return ExtractResult::Incomplete(EncryptedReason(encrypted));
+  return ExtractResult::Ok();
+}
 
 std::unique_ptr<BuiltinFilter> CreateMboxFilter() { return std::make_unique<MboxFilter>(); }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "convert/conversion_options.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/common/mail_date.h"
 #include "convert/filters/members.h"
@@ -61,6 +62,8 @@ class PstReader {
       } else {
         Other(item.get());
       }
+      // A data file of many items is long work, not a hang.
+      NoteProgress();
     }
   }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "convert/filters/builtin.h"
+#include "convert/filters/mail/mbox_filter.h"
 #include "tests/support/temp_tree.h"
 
 namespace quarn {
@@ -103,6 +104,45 @@ TEST(MboxFilter, SeparatorsAreFromLinesBeforeHeadersAndEscapesAreUndone) {
     EXPECT_EQ(lines, 2u) << t;
     EXPECT_EQ(t.find("From -"), std::string::npos) << t;
   }
+}
+
+// A mailbox is read a window at a time (an account's export runs to tens of
+// gigabytes): with windows of a few kilobytes its text is what one window
+// over the whole file gives, whatever the messages' sizes and whichever way
+// their ends are found; a message larger than the largest window is passed
+// over and counted.
+TEST(MboxFilter, AMailboxReadWindowByWindowReadsAsAWhole) {
+  TempTree tree;
+  auto message = [](int n, std::size_t body_bytes, bool with_length, const std::string& eol) {
+    std::string body;
+    for (int line = 0; body.size() < body_bytes; ++line)
+      body += (line % 7 == 3 ? ">From the body of message " : "words of message ") + std::to_string(n) + " line " +
+              std::to_string(line) + eol;
+    std::string m = "From sender" + std::to_string(n) + "@example.org Mon Jan  1 10:00:00 2024" + eol +
+                    "From: sender" + std::to_string(n) + "@example.org" + eol + "Subject: Message " +
+                    std::to_string(n) + eol;
+    if (with_length) m += "Content-Length: " + std::to_string(body.size()) + eol;
+    return m + eol + body + eol;
+  };
+  std::string whole, without_giant;
+  for (int n = 0; n < 120; ++n) {
+    const std::size_t bytes = n == 77 ? 100000 : n % 10 == 0 ? 9000 : n % 3 == 0 ? 2500 : 300;
+    const std::string m = message(n, bytes, n % 4 == 1, n % 5 == 2 ? "\r\n" : "\n");
+    whole += m;
+    if (n != 77) without_giant += m;
+  }
+  const MailboxWindowing small{4096, 512, 65536};
+  TextSink windowed, expected;
+  const ExtractResult r = ExtractMailbox(tree.Write("box.mbox", whole), windowed, small);
+  ASSERT_TRUE(ExtractMailbox(tree.Write("expected.mbox", without_giant), expected).ok());
+  EXPECT_EQ(r.status, ExtractResult::Status::kIncomplete);
+  EXPECT_EQ(r.reason, "1 message(s) could not be read");
+  EXPECT_EQ(windowed.Joined(), expected.Joined());
+  EXPECT_NE(expected.Joined().find("Subject: Message 119"), std::string::npos);
+  // The same mailbox read whole.
+  TextSink at_once;
+  EXPECT_TRUE(ExtractMailbox(tree / "box.mbox", at_once).ok());
+  EXPECT_NE(at_once.Joined().find("Subject: Message 77"), std::string::npos);
 }
 
 TEST(MhtmlFilter, ThePageOfAWebArchive) {
