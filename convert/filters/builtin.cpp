@@ -35,7 +35,9 @@ constexpr std::string_view kPptExtensions[] = {".ppt", ".pps", ".pot"};
 constexpr std::string_view kEmlExtensions[] = {".eml", ".emlx"};
 constexpr std::string_view kMsgExtensions[] = {".msg", ".oft"};
 constexpr std::string_view kArchiveExtensions[] = {
-    ".zip", ".7z",  ".rar", ".tar", ".tgz", ".tbz", ".tbz2", ".tb2", ".txz", ".tzst", ".tlz", ".taz",
+    ".zip", ".zipx", ".7z", ".rar", ".tar", ".tgz", ".tbz", ".tbz2", ".tb2", ".txz", ".tzst", ".tlz", ".taz",
+    // comic books packed with RAR, 7-Zip or tar: their pages are pictures, read by OCR
+    ".cbr", ".cb7", ".cbt",
     ".cpio", ".ar", ".iso", ".cab", ".lzh", ".lha", ".gz",  ".bz2", ".xz",  ".zst",  ".lz4", ".lz",
     ".lzma", ".z",
 };

@@ -384,6 +384,28 @@ TEST_F(ArchiveFilterTest, SevenZipMembersWithoutAFileTypeAreReadAsFiles) {
   EXPECT_NE(r.text.find("big.txt\ntypeless words"), std::string::npos) << r.text;
 }
 
+TEST_F(ArchiveFilterTest, ZipxAndComicBookNamesReachThisFilter) {
+  // WinZip's extended zips name themselves .zipx; comic books are pictures
+  // in a RAR, 7-Zip or tar archive.
+  const std::string zipx = tree_ / "docs.zipx", cbt = tree_ / "issue1.cbt";
+  WriteArchive(zipx, archive_write_set_format_zip, nullptr, {{"note.txt", "zipx words\n"}});
+  WriteArchive(cbt, archive_write_set_format_pax_restricted, nullptr, {{"page01.txt", "comic words\n"}});
+  auto registered = [](std::string_view ext) {
+    for (const BuiltinFilterInfo& f : BuiltinFilters())
+      for (std::string_view e : f.extensions)
+        if (e == ext) return f.name;
+    return std::string_view();
+  };
+  for (const auto& [path, words] : {std::pair{zipx, "zipx words"}, std::pair{cbt, "comic words"}}) {
+    const std::string_view filter = registered(fs::path(path).extension().string());
+    EXPECT_EQ(filter, "archive") << path;
+    TextSink sink;
+    const ExtractResult r = ExtractWithBuiltin(filter, path, sink);
+    EXPECT_TRUE(r.ok()) << path << ": " << r.reason;
+    EXPECT_NE(sink.Joined().find(words), std::string::npos) << path;
+  }
+}
+
 TEST_F(ArchiveFilterTest, SniffingSendsArchivesUnderOtherNamesToThisFilter) {
   const std::string seven = tree_ / "archive.doc";
   WriteArchive(seven, archive_write_set_format_7zip, nullptr, {{"inside.txt", "seven words\n"}});
