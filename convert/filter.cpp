@@ -1,6 +1,8 @@
 #include "convert/filter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -78,13 +80,33 @@ namespace {
 // names Quarn does not know they are program data far more often than
 // documents (application packages are zips, caches hold pictures).  Empty
 // when the content is none of those kinds or that filter is not registered.
+// Whether a file sniffed as a web page or a PDF starts as one (after a
+// byte-order mark and blank space): the sniffer also finds them a little
+// way in, which under an unknown name is more often a script or a program's
+// source that holds a page or a PDF's signature than a document.
+bool StartsAsItsKind(const std::string& path, std::string_view filter) {
+  if (filter != "html" && filter != "pdf") return true;
+  char head[64];
+  ssize_t n = -1;
+  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    n = ::pread(fd, head, sizeof head, 0);
+    ::close(fd);
+  }
+  std::string_view s(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+  if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  return filter == "pdf" ? s.substr(0, 5) == "%PDF-" : !s.empty() && s.front() == '<';
+}
+
 std::string ClassForContent(const Registry& registry, const std::string& path) {
   static constexpr std::string_view kDocumentFilters[] = {
       "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx", "xlsb",
       "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu", "signed"};
   const Sniffed sniffed = SniffContent(path);
   if (std::find(std::begin(kDocumentFilters), std::end(kDocumentFilters), sniffed.filter) ==
-      std::end(kDocumentFilters))
+          std::end(kDocumentFilters) ||
+      !StartsAsItsKind(path, sniffed.filter))
     return {};
   const BuiltinFilterInfo* builtin = FindBuiltinFilter(sniffed.filter);
   if (!builtin) return {};

@@ -111,6 +111,11 @@ TEST_F(Pipeline, DocumentsUnderNamesNoFilterIsRegisteredForAreReadByTheirContent
   tree_.Write("d/thumb.cache", "\x89PNG\r\n\x1A\n\0\0\0\rIHDR"s);
   tree_.Write("d/settings.xyz", "width=3\nheight=4\n");
   tree_.Write("d/blob.bin", "\x01\x02\x03\xFF\xFE\0\x10"s);
+  // Scripts and sources that hold a page or a PDF's signature a little way
+  // in are no documents; a page saved under a server script's name is.
+  tree_.Write("d/app.psgi", "#!/usr/bin/perl\nprint <<'END';\n<html><body><p>Hello</p></body></html>\nEND\n");
+  tree_.Write("d/writer.inc", "/* writes */\nstatic const char head[] = \"%PDF-1.4\\n\";\n");
+  tree_.Write("d/saved.asp", "\n<!DOCTYPE html>\n<html><body><p>Opening hours of the office</p></body></html>\n");
   const auto r = RunQuarn({"--batch", "--jsonl", "d"}, In());
   for (const char* read : {"d/Maildir/cur/1700000000.M1P2.host,U=1:2,S", "d/Maildir/new/1700000001.M3P4.host",
                            "d/smith.ltr", "d/Backup of report.wbk", "d/statement.pdf.1"})
@@ -119,7 +124,8 @@ TEST_F(Pipeline, DocumentsUnderNamesNoFilterIsRegisteredForAreReadByTheirContent
   EXPECT_THAT(LineOf(r.out, "\"d/smith.ltr\""), HasSubstr("\"filter\":\"wordperfect\""));
   EXPECT_TRUE(Exists(tree_ / "d/Maildir/new/1700000001.M3P4.txt"));
   EXPECT_THAT(TempTree::Read(tree_ / "d/statement.pdf.txt"), Not(::testing::IsEmpty()));
-  for (const char* left : {"d/plugin.jar", "d/thumb.cache", "d/settings.xyz", "d/blob.bin"})
+  EXPECT_THAT(LineOf(r.out, "\"d/saved.asp\""), HasSubstr("\"status\":\"written\""));
+  for (const char* left : {"d/plugin.jar", "d/thumb.cache", "d/settings.xyz", "d/blob.bin", "d/app.psgi", "d/writer.inc"})
     EXPECT_THAT(LineOf(r.out, "\""s + left + "\""), HasSubstr("\"reason\":\"no filter is registered for")) << left;
 }
 
