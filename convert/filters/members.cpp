@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "convert/conversion_options.h"
 #include "convert/filter.h"
 #include "convert/filters/builtin.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 #include "convert/registry.h"
 
@@ -188,6 +190,18 @@ TextSink SideSink(TextSink& parent, std::size_t limit) {
 
 namespace {
 
+// The first 4 KiB of the file at path (fewer when it is shorter or cannot be read).
+std::string Head(const std::string& path) {
+  std::string head(4096, '\0');
+  ssize_t n = -1;
+  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    n = ::pread(fd, head.data(), head.size(), 0);
+    ::close(fd);
+  }
+  head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return head;
+}
+
 ExtractResult ReadMember(const std::string& path, TextSink& sink, const ContainerLimits& limits) {
   if (sink.nesting().depth > limits.max_depth)
     return ExtractResult::Failed("not read: nested more than " + std::to_string(limits.max_depth) + " levels deep");
@@ -214,7 +228,10 @@ ExtractResult ReadMember(const std::string& path, TextSink& sink, const Containe
   if (!what.filter.empty())
     if (const BuiltinFilterInfo* info = FindBuiltinFilter(what.filter)) return RunBuiltin(*info, path, sink);
   if (what.kind == ContentKind::kEmpty) return ExtractResult::Ok();
-  if (ext.empty() && what.kind == ContentKind::kUnknown)
+  // Text under a name no filter knows is read as the text it is: a member
+  // without an extension, a rotated log ("syslog.2"), a changelog
+  // ("changelog.Debian"), the one file of a compressed file.
+  if (what.kind == ContentKind::kUnknown && (ext.empty() || (what.text && ReadableTextUnderUnknownName(Head(path)))))
     if (const BuiltinFilterInfo* info = FindBuiltinFilter("text")) return RunBuiltin(*info, path, sink);
   return ExtractResult::UnknownFormat(ext.empty() ? std::string("no filter reads it")
                                                   : "no filter reads \"" + std::string(ext) + "\" files");
@@ -254,6 +271,13 @@ ExtractResult ExtractMemberBytes(PrivateFolder& folder, std::string_view name, s
   MemberFile file(folder, name);
   if (!file.Write(bytes) || !file.Close()) return ExtractResult::Failed(file.error());
   return ExtractMember(file.path(), member_sink, limits);
+}
+
+bool ReadableTextUnderUnknownName(std::string_view head) {
+  head = head.substr(0, 4096);
+  if (!LooksLikeText(head) || head.starts_with("%!") || head.starts_with("-----BEGIN ")) return false;
+  const auto blanks = std::count_if(head.begin(), head.end(), [](char c) { return c == ' ' || c == '\t'; });
+  return head.size() < 200 || static_cast<std::size_t>(blanks) * 100 >= head.size();
 }
 
 bool IsPictureAttachment(std::string_view bytes) { return LooksLikePicture(bytes.substr(0, 4096)); }

@@ -99,11 +99,17 @@ TextSink SideSink(TextSink& parent, std::size_t limit);
 
 // Reads the member file at path (named like the member) into member_sink
 // (made by MemberSink): through the filter registered for its extension;
-// else through the built-in filter its content names; else, when it has no
-// extension, as plain text if it is text.  Fails without reading when the
+// else through the built-in filter its content names; else as plain text if
+// it is text (without an extension, if it is not plainly binary).  Fails without reading when the
 // member lies deeper than limits.max_depth, or when nothing reads it
 // (kUnknownFormat with "no filter reads ...").
 ExtractResult ExtractMember(const std::string& path, TextSink& member_sink, const ContainerLimits& limits = {});
+
+// Whether head (a member's first bytes, up to 4 KiB) is text worth reading
+// although no filter knows the member's name: text that is not PostScript
+// (an EPS picture's hexadecimal data), a certificate or key, or encoded data
+// (base64 or hexadecimal lines, which have no spaces).
+bool ReadableTextUnderUnknownName(std::string_view head);
 
 // Whether an attachment of a message is a picture: messages name their
 // pictures only, since logos and photos in mail would cost seconds of OCR

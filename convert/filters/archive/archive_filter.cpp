@@ -300,9 +300,13 @@ class ArchiveReader {
     if (!wanted) {
       Sniffed s = SniffHead(head);
       wanted = s.kind != ContentKind::kUnknown && s.kind != ContentKind::kEmpty;
-      // A file without an extension may be plain text (README, a mailbox).
+      // A file without an extension may be plain text (README, a mailbox);
+      // one under a name no filter knows is read when it plainly is text
+      // (a rotated log "syslog.2", "changelog.Debian").
       std::string base = MemberBaseName(name);
-      if (!wanted && s.kind == ContentKind::kUnknown && base.find('.', 1) == std::string::npos) wanted = true;
+      if (!wanted && s.kind == ContentKind::kUnknown &&
+          (base.find('.', 1) == std::string::npos || ReadableTextUnderUnknownName(head)))
+        wanted = true;
     }
     if (wanted && !single && ++budget_.read > limits_.max_read_members) {
       if (budget_.read == limits_.max_read_members + 1)

@@ -213,6 +213,32 @@ TEST_F(ArchiveFilterTest, TarAndItsCompressionsAndSingleCompressedFiles) {
   EXPECT_EQ(plain.result.status, ExtractResult::Status::kUnknownFormat);
 }
 
+TEST_F(ArchiveFilterTest, TextUnderNamesNoFilterKnowsIsReadAsText) {
+  // A rotated log and a changelog, in an archive and compressed on their
+  // own, are read; binary data under such a name is named only.
+  const std::string tar = tree_ / "logs.tar";
+  WriteArchive(tar, archive_write_set_format_pax_restricted, nullptr,
+               {{"syslog.2", "disk full on the archive volume\n"},
+                {"changelog.Debian", "quarn (1.2.3) unstable; urgency=low\n"},
+                {"data.v2", std::string("\x01\x02\0\xFF\xFE binary", 13)},
+                // Text that is data: PostScript's picture and base64 lines.
+                {"figure.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 192 144\n" + std::string(3000, 'A') + "\n"},
+                {"blob.b64", std::string(60, 'Q') + "\n" + std::string(3000, 'Z') + "\n"}});
+  Read r = Extract(tar);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_NE(r.text.find("syslog.2\ndisk full on the archive volume"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("changelog.Debian\nquarn (1.2.3) unstable"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("data.v2\n"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("binary"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("BoundingBox"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("QQQQ"), std::string::npos) << r.text;
+  const std::string gz = tree_ / "syslog.2.gz";
+  WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip, {{"syslog.2", "rotated words\n"}});
+  Read single = Extract(gz);
+  EXPECT_TRUE(single.result.ok()) << single.result.reason;
+  EXPECT_NE(single.text.find("rotated words"), std::string::npos) << single.text;
+}
+
 TEST_F(ArchiveFilterTest, ACompressedZipPackageIsReadAsTheDocumentItIs) {
   // A gzipped .docx is a zip inside gzip: read as the document, not listed as its parts.
   const std::string docx = ReadFile(std::string(QUARN_TEST_DATA) + "/package/ooxml/sample.docx");
