@@ -76,6 +76,7 @@ constexpr ModuleFile kModules[] = {
     {"djvu", "libquarn_djvu.so", "QuarnDjvuModule"},
     {"heif", "libquarn_heif.so", "QuarnHeifModule"},
     {"signed", "libquarn_signed.so", "QuarnSignedModule"},
+    {"postscript", "libquarn_postscript.so", "QuarnPostScriptModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

@@ -278,6 +278,7 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   using std::literals::string_view_literals::operator""sv;
   if (At(head, 0, "\xFFWPC")) return head.size() > 9 && head[9] == 0x16 ? "wpg" : "wordperfect";
   if (At(head, 0, "AT&TFORM")) return "djvu";
+  if (LooksLikePostScript(head)) return "postscript";
   // A document in its signature (CMS signed data), in DER or PEM.
   if (At(head, 0, "\x30") && head.substr(0, 24).find("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02"sv) !=
                                    std::string_view::npos)
@@ -393,6 +394,21 @@ Sniffed SniffHead(std::string_view head) {
     if (StartsWith(upper, begin)) return set(ContentKind::kCalendar, "ics");
   if (StartsWith(upper, "BEGIN:VCARD")) return set(ContentKind::kVcard, "vcf");
   return r;
+}
+
+bool LooksLikePostScript(std::string_view head) {
+  using std::literals::string_view_literals::operator""sv;
+  if (At(head, 0, "\xC5\xD0\xD3\xC6"sv)) return true;  // DOS EPS: a binary header, then the program
+  // A printer job: the "universal exit" and PJL lines, then the language.
+  if (At(head, 0, "\x1B%-12345X")) {
+    const std::size_t language = head.find("@PJL ENTER LANGUAGE");
+    return language != std::string_view::npos &&
+           head.substr(language, 40).find("POSTSCRIPT") != std::string_view::npos;
+  }
+  if (!At(head, 0, "%!")) return false;
+  const std::string_view first = head.substr(0, head.find_first_of("\r\n"));
+  if (first.find("Font") != std::string_view::npos) return false;  // a font program
+  return first == "%!" || first.substr(0, 4) == "%!PS";
 }
 
 bool LooksLikeHeif(std::string_view head) {

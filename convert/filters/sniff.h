@@ -38,7 +38,7 @@ struct Sniffed {
   // The built-in filter that reads this content ("docx", "xlsx", "xlsb", "pptx",
   // "odf", "epub", "doc", "xls", "ppt", "msg", "pdf", "rtf", "html", "xml",
   // "eml", "mbox", "archive", "pst", "tnef", "chm", "ics", "vcf", "image", "heif",
-  // "wordperfect", "visio", "djvu", ... as builtin.cpp names them), or empty
+  // "wordperfect", "visio", "djvu", "postscript", ... as builtin.cpp names them), or empty
   // when the content does not name one plainly.
   std::string filter;
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
@@ -57,6 +57,11 @@ Sniffed SniffHead(std::string_view head);
 // True when head (the first bytes of a file) opens with the signature of a
 // picture format the picture filters (image, heif) read.
 bool LooksLikePicture(std::string_view head);
+// A PostScript program or an EPS picture: "%!PS" or a bare "%!" line, the
+// binary header of a DOS EPS, or a printer job (PJL) that switches to
+// PostScript.  Font programs ("%!PS-AdobeFont", "%!FontType1") are not
+// documents and do not count.
+bool LooksLikePostScript(std::string_view head);
 // A HEIF or AVIF picture (a phone's photo or scan) by its first box.
 bool LooksLikeHeif(std::string_view head);
 // Apple Mail saves a message (.emlx) after a line giving its length in

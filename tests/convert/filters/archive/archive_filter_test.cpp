@@ -221,16 +221,22 @@ TEST_F(ArchiveFilterTest, TextUnderNamesNoFilterKnowsIsReadAsText) {
                {{"syslog.2", "disk full on the archive volume\n"},
                 {"changelog.Debian", "quarn (1.2.3) unstable; urgency=low\n"},
                 {"data.v2", std::string("\x01\x02\0\xFF\xFE binary", 13)},
-                // Text that is data: PostScript's picture and base64 lines.
-                {"figure.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 192 144\n" + std::string(3000, 'A') + "\n"},
+                // Text that is data: a font program and base64 lines; and an
+                // EPS picture, which its own filter reads (no words in it).
+                {"courier.pfa", "%!PS-AdobeFont-1.0: Courier 001.004\n" + std::string(3000, 'A') + "\n"},
+                {"figure.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 192 144\n%" + std::string(3000, 'A') +
+                                   "\n0 0 moveto 192 144 lineto stroke showpage\n"},
                 {"blob.b64", std::string(60, 'Q') + "\n" + std::string(3000, 'Z') + "\n"}});
   Read r = Extract(tar);
-  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  // The drawing has no words: the only member not read whole.
+  EXPECT_EQ(r.result.reason, "1 member was not read whole (figure.eps: printed to PDF, the PDF has no text layer)");
   EXPECT_NE(r.text.find("syslog.2\ndisk full on the archive volume"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("changelog.Debian\nquarn (1.2.3) unstable"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("data.v2\n"), std::string::npos) << r.text;
   EXPECT_EQ(r.text.find("binary"), std::string::npos) << r.text;
   EXPECT_EQ(r.text.find("BoundingBox"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("AAAA"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("courier.pfa\n"), std::string::npos) << r.text;
   EXPECT_EQ(r.text.find("QQQQ"), std::string::npos) << r.text;
   const std::string gz = tree_ / "syslog.2.gz";
   WriteArchive(gz, archive_write_set_format_raw, archive_write_add_filter_gzip, {{"syslog.2", "rotated words\n"}});
