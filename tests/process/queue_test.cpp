@@ -618,6 +618,9 @@ TEST_F(Worker, EachWorkerOwnsOneConversionThatEndsWithItAndHearsTheStop) {
 
   QueuePath(tree_.Write("stuck.txt"), params_);
   ASSERT_TRUE(WaitUntil([&] { return stuck.load(); }));
+  // The second worker may take the path before the first has begun and made
+  // the run a running one; a stop is heard only then.
+  ASSERT_TRUE(WaitUntil([] { return GetProcessState() == psRunning; }));
   EXPECT_TRUE(RequestStop());
   ASSERT_TRUE(WaitFinished());
   EXPECT_TRUE(saw_stop);
