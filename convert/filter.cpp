@@ -102,7 +102,8 @@ bool StartsAsItsKind(const std::string& path, std::string_view filter) {
 std::string ClassForContent(const Registry& registry, const std::string& path) {
   static constexpr std::string_view kDocumentFilters[] = {
       "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx", "xlsb",
-      "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu", "signed", "postscript"};
+      "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu", "signed", "postscript",
+      "ebook"};
   const Sniffed sniffed = SniffContent(path);
   if (std::find(std::begin(kDocumentFilters), std::end(kDocumentFilters), sniffed.filter) ==
           std::end(kDocumentFilters) ||

@@ -89,7 +89,7 @@ constexpr std::string_view kFreeHandExtensions[] = {".fh", ".fh3", ".fh4", ".fh5
                                                     ".fh10", ".fh11", ".ft11"};
 constexpr std::string_view kPageMakerExtensions[] = {".pmd", ".pm6", ".p65"};
 constexpr std::string_view kAbiWordExtensions[] = {".abw", ".zabw", ".awt"};
-constexpr std::string_view kEbookExtensions[] = {".fb2", ".pdb", ".prc", ".mobi", ".azw", ".lrf", ".tcr"};
+constexpr std::string_view kEbookExtensions[] = {".fb2", ".pdb", ".prc", ".mobi", ".azw", ".azw3", ".lrf", ".tcr"};
 constexpr std::string_view kXpsExtensions[] = {".xps", ".oxps"};
 constexpr std::string_view kCbzExtensions[] = {".cbz"};
 constexpr std::string_view kSvgExtensions[] = {".svg"};

@@ -1,5 +1,7 @@
 #include "convert/filters/ebook/mobi_reader.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <vector>
 
@@ -37,7 +39,52 @@ std::size_t TrailingEntry(std::string_view data) {
   return n;
 }
 
+// Where needle (lower case ASCII) first occurs in s from from on, in any case.
+std::size_t FindNoCase(std::string_view s, std::string_view needle, std::size_t from = 0) {
+  auto it = std::search(s.begin() + static_cast<std::ptrdiff_t>(std::min(from, s.size())), s.end(), needle.begin(),
+                        needle.end(), [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+  return it == s.end() ? std::string_view::npos : static_cast<std::size_t>(it - s.begin());
+}
+
+std::size_t RFindNoCase(std::string_view s, std::string_view needle) {
+  auto it = std::find_end(s.begin(), s.end(), needle.begin(), needle.end(),
+                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+  return it == s.end() ? std::string_view::npos : static_cast<std::size_t>(it - s.begin());
+}
+
+// Where the next file of a KF8 text flow starts at or after from: its XML
+// declaration, document type or <html>, whichever comes first.
+std::size_t NextSkeleton(std::string_view flow, std::size_t from) {
+  std::size_t next = flow.size();
+  for (std::string_view start : {"<?xml", "<!doctype", "<html"}) next = std::min(next, FindNoCase(flow, start, from));
+  return next;
+}
+
 }  // namespace
+
+std::vector<std::string> Kf8Files(std::string_view flow) {
+  std::vector<std::string> files;
+  std::size_t at = 0;
+  while (at < flow.size()) {
+    std::size_t close = FindNoCase(flow, "</html>", at);
+    if (close == std::string_view::npos) {
+      files.emplace_back(flow.substr(at));
+      break;
+    }
+    close += 7;
+    const std::size_t next = NextSkeleton(flow, close);
+    const std::string_view skeleton = flow.substr(at, close - at);
+    const std::string_view fragments = flow.substr(close, next - close);
+    std::size_t body_end = RFindNoCase(skeleton, "</body>");
+    if (body_end == std::string_view::npos) body_end = skeleton.size() - 7;
+    std::string file(skeleton.substr(0, body_end));
+    file.append(fragments);
+    file.append(skeleton.substr(body_end));
+    files.push_back(std::move(file));
+    at = next;
+  }
+  return files;
+}
 
 bool IsMobiHead(std::string_view head) { return head.size() >= 68 && head.substr(60, 8) == "BOOKMOBI"; }
 
@@ -112,10 +159,14 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
     return ExtractResult::Failed("the book is compressed in an unknown way (" + std::to_string(compression) + ")");
   std::uint32_t encoding = 1252;
   std::uint16_t extra_flags = 0;
+  std::uint32_t version = 0;
+  std::size_t fdst = 0;  // the record of the flows' table, 0 for none
   if (head.substr(16, 4) == "MOBI") {
     const std::uint32_t header_length = Be32(head, 20);
     encoding = Be32(head, 28);
+    version = Be32(head, 36);
     if (header_length >= 0xE4) extra_flags = Be16(head, 0xF2);
+    if (version >= 8 && header_length >= 0xB8) fdst = Be32(head, 0xC0);
   }
 
   std::string html;
@@ -132,7 +183,30 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
     else
       html.append(r);
   }
-  ExtractResult result = ExtractHtmlText(html, encoding == 65001 ? "utf-8" : "windows-1252", sink);
+  const std::string_view charset = encoding == 65001 ? "utf-8" : "windows-1252";
+  ExtractResult result = ExtractResult::Ok();
+  if (version >= 8) {
+    // A Kindle book of the newer kind (KF8, .azw3): its text is the first
+    // flow the flows' table marks out (style sheets and pictures' markup
+    // follow it), and that flow is each file's skeleton followed by the
+    // fragments that go inside its body.
+    const std::string_view table = fdst > 0 && fdst < offsets.size() ? record(fdst) : std::string_view();
+    if (table.substr(0, 4) == "FDST" && Be32(table, 8) > 0) {
+      const std::size_t begin = Be32(table, 12), end = Be32(table, 16);
+      if (begin <= end && end <= html.size()) html.resize(end), html.erase(0, begin);
+    }
+    for (const std::string& file : Kf8Files(html)) {
+      if (sink.full()) break;
+      // A file without words (a cover, a picture's page) is no loss.
+      const ExtractResult r = ExtractHtmlText(file, charset, sink, HtmlTitle::kDropped);
+      if (!r.ok() && r.status != ExtractResult::Status::kFailed && result.ok()) result = r;
+      sink.EndLine();
+      sink.EndChunk();
+    }
+    if (result.ok() && sink.empty()) result = ExtractResult::Failed("the book has no text");
+  } else {
+    result = ExtractHtmlText(html, charset, sink);
+  }
   if (damaged && result.ok())
     return sink.empty() ? ExtractResult::Failed("the book is damaged: its text records are missing")
                         : ExtractResult::Incomplete("the book is damaged: some of its text records are missing");

@@ -111,6 +111,32 @@ def mobi(html, title='Mobi Sample', compressed=False):
     return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [record0] + body)
 
 
+def kf8(flows, title='Kindle Sample'):
+    """A KF8 book (.azw3): the flows one after the other in stored text
+    records, and a flows' table (FDST) after them; no indexes."""
+    text = b''.join(flows)
+    body = text_records(text)
+    bounds, at = b'', 0
+    for f in flows:
+        bounds += struct.pack('>II', at, at + len(f))
+        at += len(f)
+    fdst = b'FDST' + struct.pack('>II', 12, len(flows)) + bounds
+    header = bytearray(248)
+    struct.pack_into('>4sIII', header, 0, b'MOBI', 248, 2, 65001)  # book, UTF-8
+    struct.pack_into('>II', header, 16, 1, 8)                      # unique id, format version 8
+    for off in range(24, 64, 4):
+        struct.pack_into('>I', header, off, 0xFFFFFFFF)
+    name = title.encode('utf-8')
+    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 248, len(name))
+    struct.pack_into('>I', header, 76, 9)
+    struct.pack_into('>I', header, 88, 8)
+    struct.pack_into('>I', header, 92, 0xFFFFFFFF)
+    struct.pack_into('>II', header, 0xC0 - 16, len(body) + 1, 1)  # the flows' table's record, one table
+    struct.pack_into('>H', header, 0xF2 - 16, 0)
+    record0 = (struct.pack('>HHIHHI', 1, 0, len(text), len(body), 4096, 0) + bytes(header) + name + b'\0\0')
+    return palm_database('Kindle_Sample', b'BOOK', b'MOBI', [record0] + body + [fdst])
+
+
 # What a reader shows beyond paragraphs: note references and the notes'
 # own titles, a poem's date, a citation's author, a table, in a book in the
 # Cyrillic code page many FictionBook files use.
@@ -145,4 +171,16 @@ write('book.mobi', mobi(b'<html><head></head><body><p>Mobi text first paragraph.
 write('compressed.mobi', mobi(('<html><body>' + ''.join(
     f'<p>Paragraph {i} of the compressed book, where words repeat and repeat.</p>' for i in range(120)) +
     '<p>Ünïcödé at the end.</p></body></html>').encode('utf-8'), compressed=True))
+# Two files, each a skeleton whose body the fragments after it fill, then
+# a style sheet in a flow of its own.
+SKELETON = ('<?xml version="1.0" encoding="UTF-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml"><head>'
+            '<title>{}</title><link rel="stylesheet" href="kindle:flow:0001?mime=text/css"/></head>'
+            '<body aid="0"><div aid="1"></div></body></html>')
+write('kindle.azw3', kf8([
+    (SKELETON.format('Chapter title shown once per file') +
+     '<h1 aid="2">The Ferry</h1><p aid="3">First chapter, first paragraph.</p>'
+     '<p aid="4">First chapter, last paragraph with Ünïcödé.</p>' +
+     SKELETON.format('Chapter title shown once per file') +
+     '<h1 aid="5">The Harbour</h1><p aid="6">Second chapter text.</p>').encode('utf-8'),
+    b'p { margin: 0 } .hidden { display: none }']))
 write('truncated.pdb', palmdoc(b'Some text that will be cut away entirely.\n')[:70])

@@ -57,6 +57,39 @@ TEST(Ebook, MobiStoredAndCompressedWithTrailingEntries) {
   EXPECT_THAT(text, ::testing::EndsWith("Ünïcödé at the end.\n"));
 }
 
+TEST(Ebook, KindleBooksOfTheNewerKindGiveTheTextOfEachFileInOrder) {
+  // Each file's fragments read inside its body; the style sheet's flow and
+  // the files' titles are not text.  Found by content under another name.
+  const std::string expected =
+      "The Ferry\nFirst chapter, first paragraph.\nFirst chapter, last paragraph with Ünïcödé.\n"
+      "The Harbour\nSecond chapter text.\n";
+  EXPECT_EQ(test::Extracted(Sample("kindle.azw3")), expected);
+  test::TempDir dir;
+  const std::string book = test::ReadFile(Sample("kindle.azw3"));
+  FilterText r = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "book.kf8", book));
+  EXPECT_EQ(r.reader, "ebook");
+  EXPECT_THAT(r.text, HasSubstr("Second chapter text."));
+  // Cut short in its text: what is left is read, and the loss is said.
+  FilterText cut = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "cut.azw3", book.substr(0, 500)));
+  EXPECT_FALSE(cut.problem.empty());
+}
+
+TEST(MobiReader, Kf8FilesPutTheFragmentsBackInsideTheirSkeletons) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Kf8Files("<html><body><div></div></BODY></html><p>one</p><p>two</p>"
+                     "<?xml version=\"1.0\"?><html><body></body></html><p>three</p>"),
+            (V{"<html><body><div></div><p>one</p><p>two</p></BODY></html>",
+               "<?xml version=\"1.0\"?><html><body></body><p>three</p></html>"}));
+  // A skeleton without a body, one without fragments, a flow that is no
+  // skeleton at all, and one cut short.
+  EXPECT_EQ(Kf8Files("<html><p>a</p></html>tail"), (V{"<html><p>a</p>tail</html>"}));
+  EXPECT_EQ(Kf8Files("<html><body>x</body></html><!DOCTYPE html><html><body>y</body></html>"),
+            (V{"<html><body>x</body></html>", "<!DOCTYPE html><html><body>y</body></html>"}));
+  EXPECT_EQ(Kf8Files("<p>plain fragments</p>"), (V{"<p>plain fragments</p>"}));
+  EXPECT_EQ(Kf8Files("<html><body>cut"), (V{"<html><body>cut"}));
+  EXPECT_TRUE(Kf8Files("").empty());
+}
+
 TEST(Ebook, DamagedBooksSayWhy) {
   for (const char* name : {"truncated.fb2", "truncated.pdb"}) {
     FilterText r = ExtractFilterText(test::Builtins(), Sample(name));
