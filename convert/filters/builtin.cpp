@@ -52,6 +52,7 @@ constexpr std::string_view kVcfExtensions[] = {".vcf", ".vcard"};
 constexpr std::string_view kPdfExtensions[] = {".pdf"};
 // A document inside its signature (CMS / PKCS #7).
 constexpr std::string_view kSignedExtensions[] = {".p7m"};
+constexpr std::string_view kWebArchiveExtensions[] = {".webarchive"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
@@ -186,6 +187,8 @@ const std::array kFilters = {
                       kSignedExtensions, nullptr, "signed"},
     BuiltinFilterInfo{"postscript", "{5155524E-F056-4000-8000-000000000056}",
                       "{5155524E-A056-4000-8000-000000000056}", kPostScriptExtensions, nullptr, "postscript"},
+    BuiltinFilterInfo{"webarchive", "{5155524E-F057-4000-8000-000000000057}",
+                      "{5155524E-A057-4000-8000-000000000057}", kWebArchiveExtensions, nullptr, "webarchive"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

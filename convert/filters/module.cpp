@@ -77,6 +77,7 @@ constexpr ModuleFile kModules[] = {
     {"heif", "libquarn_heif.so", "QuarnHeifModule"},
     {"signed", "libquarn_signed.so", "QuarnSignedModule"},
     {"postscript", "libquarn_postscript.so", "QuarnPostScriptModule"},
+    {"webarchive", "libquarn_webarchive.so", "QuarnWebArchiveModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 
