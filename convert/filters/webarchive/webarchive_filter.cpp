@@ -79,11 +79,17 @@ class ArchiveReader {
                                               depth == 0 ? HtmlTitle::kShown : HtmlTitle::kDropped);
       if (!r.ok() && r.status != ExtractResult::Status::kFailed) Note(r.reason);
     } else {
-      // What Safari showed as it is: a text file, a PDF, a picture.
+      // What Safari showed as it is: a text file, a PDF, a picture (read by
+      // OCR as a picture file is; a frame's pictures are not, as in mail).
       std::string name = "page";
       if (mime == "application/pdf") name += ".pdf";
       else if (StartsWith(mime, "text/plain")) name += ".txt";
-      else if (StartsWith(mime, "image/")) return;  // pictures on the web are read no more than in mail
+      else if (depth == 0 && mime == "image/png") name += ".png";
+      else if (depth == 0 && (mime == "image/jpeg" || mime == "image/jpg")) name += ".jpg";
+      else if (depth == 0 && mime == "image/gif") name += ".gif";
+      else if (depth == 0 && mime == "image/tiff") name += ".tif";
+      else if (depth == 0 && mime == "image/webp") name += ".webp";
+      else if (StartsWith(mime, "image/")) return;
       else name += ".bin";
       TextSink member = MemberSink(sink_);
       const ExtractResult r = ExtractMemberBytes(folder_, name, bytes, member);
@@ -135,6 +141,8 @@ class WebArchiveFilter final : public BuiltinFilter {
     ArchiveReader reader(sink);
     reader.Read(parsed, 0);
     if (!reader.read_any()) return ExtractResult::Failed("the web archive holds no page");
+    if (sink.empty())
+      return ExtractResult::Failed(reader.problem().empty() ? "the archived page has no text" : reader.problem());
     if (!reader.problem().empty())
       return sink.empty() ? ExtractResult::Failed(reader.problem()) : ExtractResult::Incomplete(reader.problem());
     return ExtractResult::Ok();

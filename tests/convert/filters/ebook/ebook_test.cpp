@@ -59,10 +59,12 @@ TEST(Ebook, MobiStoredAndCompressedWithTrailingEntries) {
 
 TEST(Ebook, KindleBooksOfTheNewerKindGiveTheTextOfEachFileInOrder) {
   // Each file's fragments read inside its body; the style sheet's flow and
-  // the files' titles are not text.  Found by content under another name.
+  // the files' titles are not text.  Each file is a chunk of its own (the
+  // space after a chunk begins the next).  Found by content under another
+  // name.
   const std::string expected =
       "The Ferry\nFirst chapter, first paragraph.\nFirst chapter, last paragraph with Ünïcödé.\n"
-      "The Harbour\nSecond chapter text.\n";
+      " The Harbour\nSecond chapter text.\n";
   EXPECT_EQ(test::Extracted(Sample("kindle.azw3")), expected);
   test::TempDir dir;
   const std::string book = test::ReadFile(Sample("kindle.azw3"));
@@ -79,7 +81,7 @@ TEST(MobiReader, Kf8FilesPutTheFragmentsBackInsideTheirSkeletons) {
   EXPECT_EQ(Kf8Files("<html><body><div></div></BODY></html><p>one</p><p>two</p>"
                      "<?xml version=\"1.0\"?><html><body></body></html><p>three</p>"),
             (V{"<html><body><div></div><p>one</p><p>two</p></BODY></html>",
-               "<?xml version=\"1.0\"?><html><body></body><p>three</p></html>"}));
+               "<?xml version=\"1.0\"?><html><body><p>three</p></body></html>"}));
   // A skeleton without a body, one without fragments, a flow that is no
   // skeleton at all, and one cut short.
   EXPECT_EQ(Kf8Files("<html><p>a</p></html>tail"), (V{"<html><p>a</p>tail</html>"}));

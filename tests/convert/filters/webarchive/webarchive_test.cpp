@@ -30,7 +30,7 @@ TEST(WebArchive, ThePageThenItsFramesWithoutWhatLiesBesideThem) {
   }
   // The frame follows the page, without its title.
   const std::string page = test::Extracted(Sample("page.webarchive"));
-  EXPECT_THAT(page, HasSubstr("opens at seven.\nTide table inside a frame."));
+  EXPECT_THAT(page, HasSubstr("opens at seven.\n Tide table inside a frame."));
   EXPECT_THAT(page, Not(HasSubstr("Frame title")));
 }
 
