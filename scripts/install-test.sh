@@ -99,6 +99,8 @@ echo "== install ($version) in a clean Debian 12 root"
 start=$SECONDS
 in_root apt-get update -qq
 snapshot > "$work/tmp/before.list"
+packages() { in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | LC_ALL=C sort; }
+packages > "$work/tmp/packages-before.list"
 install -d -m 755 "$work/tmp/debs"
 install -m 644 "$quarn_deb" "$dev_deb" "$work/tmp/debs/"
 in_root sh -c "cd /tmp/debs && apt-get install -y -q ./$(basename "$quarn_deb") ./$(basename "$dev_deb")" \
@@ -192,8 +194,12 @@ Content-Location: http://velmor.example/harbour.html
 --b1--
 MHT
 cp "$root/tests/data/chm/sample.chm" "$more/help.chm"
+cp "$root/tests/data/postscript/timetable.ps" "$more/timetable.ps"
+cp "$root/tests/data/ebook/kindle.azw3" "$more/kindle.azw3"
+cp "$root/tests/data/webarchive/page.webarchive" "$more/page.webarchive"
 expect=(scan.png ferry docs.zip November docs.tar.gz November single.txt.gz November
-  meeting.ics committee card.vcf Ferryman inbox.mbox winter page.mht Lighthouse help.chm Alpha)
+  meeting.ics committee card.vcf Ferryman inbox.mbox winter page.mht Lighthouse help.chm Alpha
+  timetable.ps "winter quarter" kindle.azw3 Harbour page.webarchive "Tide table")
 # One real Outlook message and TNEF stream, when the corpus is there.
 corpus=${QUARN_CORPUS:-$root/../shared/corpus}
 for family in msg tnef; do
@@ -285,6 +291,35 @@ start=$SECONDS
 in_root apt-get purge -y -q --autoremove -o APT::AutoRemove::RecommendsImportant=false \
   -o APT::AutoRemove::SuggestsImportant=false quarn quarn-dev > "$debs/remove.log" 2>&1 ||
   { tail -n 30 "$debs/remove.log"; fail "apt-get purge"; }
+# apt's autoremove keeps every installed package that satisfies any
+# alternative of a dependency: fonts-urw-base35, which Ghostscript's library
+# brings, is one of fontconfig-config's "fonts-dejavu-core | ... |
+# fonts-urw-base35", which the root's fonts-dejavu-core satisfies already.
+# Packages kept so (installed automatically for ours, needed by nothing but
+# such an alternative) are named and purged, as a user would.
+kept=()
+while IFS= read -r p; do
+  [[ $(in_root apt-mark showauto "$p") == "$p" ]] || continue
+  needed=0
+  while IFS= read -r dependency; do
+    # An installed package that needs p: needed unless p stands in an
+    # alternative whose other members are installed.
+    fields=$(in_root dpkg-query -W -f '${Depends}, ${Pre-Depends}\n' "$dependency" 2>/dev/null |
+      tr ',' '\n' | grep -E "(^| )$(sed 's/[.+]/\\&/g' <<<"$p")( |:|$)" || true)
+    [[ -n $fields ]] || continue
+    while IFS= read -r group; do
+      others=$(tr '|' '\n' <<<"$group" | awk '{print $1}' | grep -vx "$p" || true)
+      alternative=0
+      for o in $others; do grep -qx "$o" "$work/tmp/packages-before.list" && alternative=1; done
+      ((alternative)) || needed=1
+    done <<<"$fields"
+  done < <(in_root apt-cache rdepends --installed "$p" 2>/dev/null | tail -n +3 | tr -d ' |' | sort -u)
+  ((needed)) || kept+=("$p")
+done < <(comm -13 "$work/tmp/packages-before.list" <(packages))
+if ((${#kept[@]})); then
+  echo "apt kept ${kept[*]} as alternatives the root satisfies already; purged"
+  in_root apt-get purge -y -q --autoremove "${kept[@]}" >> "$debs/remove.log" 2>&1 || fail "apt-get purge ${kept[*]}"
+fi
 if in_root dpkg-query -W -f '${Package} ${Status}\n' 2>/dev/null | grep -E '^quarn(-dev)? ' | grep -v 'not-installed'; then
   fail "dpkg still knows the packages"
 fi
