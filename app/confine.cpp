@@ -236,6 +236,14 @@ ConfineResult Confine(const Confinement& c) {
   ConfineResult result;
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);  // a crash leaves no copy of the document's memory behind
+  if (rlimit files{}; c.file_size_limit > 0 && ::getrlimit(RLIMIT_FSIZE, &files) == 0 &&
+                      (files.rlim_max == RLIM_INFINITY || files.rlim_max > c.file_size_limit)) {
+    files.rlim_cur = files.rlim_max = c.file_size_limit;
+    if (::setrlimit(RLIMIT_FSIZE, &files) != 0) {
+      result.error = std::string("cannot limit the size of files: ") + std::strerror(errno);
+      return result;
+    }
+  }
   if (c.memory_limit > 0 && AddressSpaceLimitApplies()) {
     const std::uint64_t cap = MappedBytes() + c.memory_limit;
     const rlimit as{cap, cap};

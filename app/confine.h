@@ -24,7 +24,17 @@ struct Confinement {
   // Bytes of address space the process may add to what it has mapped now;
   // 0: no limit.
   std::uint64_t memory_limit = 0;
+  // Bytes any file the process writes may reach (a member it unpacks, a
+  // PDF a PostScript program prints); a write past it ends the process
+  // (SIGXFSZ).  0: no limit.
+  std::uint64_t file_size_limit = 0;
 };
+
+// What a converter's files may reach: twice the largest member a container
+// may unpack.  A document that makes its converter write more (a PostScript
+// program that draws pages for ever) would otherwise fill the disk before
+// its time is up.
+inline constexpr std::uint64_t kConverterFileSizeLimit = std::uint64_t{1} << 30;
 
 struct ConfineResult {
   std::string error;     // empty on success

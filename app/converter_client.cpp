@@ -403,6 +403,9 @@ ConverterClient::Wait ConverterClient::ReadExact(void* buffer, std::size_t n, Cl
 DocumentText ConverterClient::Failed(std::string reason) { return {ConvertResult::Failed(std::move(reason)), {}}; }
 
 std::string ConverterClient::DeathReason(int status) const {
+  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
+    return "the document made its converter write a file of more than " +
+           std::to_string(kConverterFileSizeLimit >> 20) + " MiB, and the converter was stopped";
   if (status != -1 && WIFSIGNALED(status)) return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
   if (status != -1 && WIFEXITED(status))
     return "the converter ended unexpectedly (exit status " + std::to_string(WEXITSTATUS(status)) + ")";

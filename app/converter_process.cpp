@@ -242,6 +242,7 @@ void RunConverterProcess(int channel, pid_t parent, const wire::Setup* handed) {
   confinement.read_roots = setup.read_roots;
   confinement.scratch = setup.scratch;
   confinement.memory_limit = setup.memory_limit;
+  confinement.file_size_limit = kConverterFileSizeLimit;
   const std::uint64_t baseline = MappedBytesNow();
   const ConfineResult confined = Confine(confinement);
   wire::Ready ready;

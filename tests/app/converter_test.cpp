@@ -25,6 +25,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/confine.h"
 #include "app/converter_client.h"
 #include "tests/support/converter_support.h"
 #include "tests/support/run_program.h"
@@ -271,6 +272,19 @@ TEST_F(ConverterProcess, WritesOnlyInItsOwnScratchFolderWhichGoesWithIt) {
     EXPECT_EQ(fs::status(scratch[0]).permissions() & fs::perms::all, fs::perms::owner_all);
   }
   EXPECT_TRUE(Scratch().empty());
+}
+
+TEST_F(ConverterProcess, AFileItWritesMayNotPassTheSizeLimit) {
+  // A file up to the limit is written; one past it ends the converter,
+  // which says why, and the next document has a new one.
+  ConverterClient client(Settings());
+  const std::string below = std::to_string(kConverterFileSizeLimit - 2);
+  ASSERT_TRUE(Read(client, Doc("below.qs", "tmpgrow " + below + "\nchunk\ntext fine\n")).result.written());
+  const std::string past = std::to_string(kConverterFileSizeLimit + 1);
+  const DocumentText text = Read(client, Doc("past.qs", "tmpgrow " + past + "\nchunk\ntext never\n"));
+  EXPECT_FALSE(text.result.written());
+  EXPECT_THAT(text.result.reason, HasSubstr("write a file of more than 1024 MiB"));
+  EXPECT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
 }
 
 TEST_F(ConverterProcess, ADocumentBeyondTheRunsFoldersIsReadByANewConverter) {

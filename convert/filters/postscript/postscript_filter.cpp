@@ -121,8 +121,11 @@ class PostScriptFilter final : public BuiltinFilter {
       std::lock_guard<std::mutex> hold(*lock);
       Instance gs(&output);
       if (!gs.ok()) return ExtractResult::Failed("Ghostscript cannot start");
-      // SAFER: the program may read its own input and write the one output,
-      // nothing else; no prompt, no window, pages as they are drawn.
+      // SAFER: the program runs no command and touches no file but its
+      // input, its output and Ghostscript's temporary folder (in the
+      // converter a private one, and the converter's confinement and its
+      // limit on the size of files bound it further); no prompt, no
+      // window, pages as they are drawn.
       std::vector<std::string> args = {"quarn", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
                                        "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", OutputFileArgument(pdf)};
       if (IsEps(path)) args.push_back("-dEPSCrop");

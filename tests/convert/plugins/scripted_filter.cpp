@@ -127,6 +127,15 @@ bool Misbehave(Scripted* s, const Op& op) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return refused("cannot create " + path);
     ::close(fd);
+  } else if (op.verb == "tmpgrow") {
+    // One byte at the offset given: a file that size, without the disk.
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string path = std::string(tmp ? tmp : "/tmp") + "/grown";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return refused("cannot create " + path);
+    const bool written = ::pwrite(fd, "x", 1, static_cast<off_t>(std::stoll(op.arg))) == 1;
+    ::close(fd);
+    if (!written) return refused("cannot grow " + path);
   } else if (op.verb == "run") {
     const std::string command = "touch '" + op.arg + "'";
     const int status = std::system(command.c_str());
@@ -147,7 +156,7 @@ bool Misbehave(Scripted* s, const Op& op) {
 
 bool IsMisbehaviour(const std::string& v) {
   for (const char* m :
-       {"crash", "abort", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "run", "child"})
+       {"crash", "abort", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "tmpgrow", "run", "child"})
     if (v == m) return true;
   return false;
 }
