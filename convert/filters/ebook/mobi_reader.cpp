@@ -193,7 +193,10 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
     const std::string_view table = fdst > 0 && fdst < offsets.size() ? record(fdst) : std::string_view();
     if (table.substr(0, 4) == "FDST" && Be32(table, 8) > 0) {
       const std::size_t begin = Be32(table, 12), end = Be32(table, 16);
-      if (begin <= end && end <= html.size()) html.resize(end), html.erase(0, begin);
+      if (begin <= end && end <= html.size()) {
+        html.resize(end);
+        html.erase(0, begin);
+      }
     }
     for (const std::string& file : Kf8Files(html)) {
       if (sink.full()) break;
