@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -1008,6 +1009,30 @@ std::string NumberFormat::Show(double value, bool date1904, std::string_view exa
   std::string text = Trim(FormatNumberSection(*sec, std::fabs(shown), &nonzero, exact));
   if (shown < 0 && nonzero) text.insert(0, "-");
   return text;
+}
+
+double RkValue(std::uint32_t rk) {
+  double v = 0;
+  if (rk & 2) {
+    v = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+  } else {
+    const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
+    std::memcpy(&v, &bits, sizeof v);
+  }
+  return (rk & 1) ? v / 100 : v;
+}
+
+std::string ExcelErrorText(std::uint32_t code) {
+  switch (code) {
+    case 0x00: return "#NULL!";
+    case 0x07: return "#DIV/0!";
+    case 0x0F: return "#VALUE!";
+    case 0x17: return "#REF!";
+    case 0x1D: return "#NAME?";
+    case 0x24: return "#NUM!";
+    case 0x2A: return "#N/A";
+    default: return {};
+  }
 }
 
 }  // namespace quarn

@@ -6,6 +6,7 @@
 // may be used from any thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,6 +18,14 @@ namespace quarn {
 // "0.3"), integers below 10^16 exactly, very large and very small numbers in
 // scientific notation ("1.5E+20").
 std::string FormatGeneralNumber(double value);
+
+// An RK number (Excel's compact cell number, in .xls and .xlsb): 30 bits of
+// either a signed integer or the top of a double, optionally in hundredths.
+double RkValue(std::uint32_t rk);
+
+// What a cell shows for one of Excel's error codes ("#DIV/0!" for 0x07),
+// from #NULL! to #N/A; empty for other codes.
+std::string ExcelErrorText(std::uint32_t code);
 
 // "2021-03-04" or "2021-03-04T12:30:00" (an ISO 8601 date, as documents
 // store dates) as a workbook's serial number; false when it is no such date.

@@ -90,28 +90,10 @@ struct Cell {
   std::string text;
 };
 
+// Codes Excel does not name show as an error all the same.
 std::string ErrorText(uint8_t code) {
-  switch (code) {
-    case 0x00: return "#NULL!";
-    case 0x07: return "#DIV/0!";
-    case 0x0F: return "#VALUE!";
-    case 0x17: return "#REF!";
-    case 0x1D: return "#NAME?";
-    case 0x24: return "#NUM!";
-    case 0x2A: return "#N/A";
-    default: return "#ERROR";
-  }
-}
-
-double RkValue(uint32_t rk) {
-  double v;
-  if (rk & 2) {
-    v = static_cast<double>(static_cast<int32_t>(rk) >> 2);
-  } else {
-    uint64_t bits = static_cast<uint64_t>(rk & 0xFFFFFFFC) << 32;
-    std::memcpy(&v, &bits, sizeof v);
-  }
-  return (rk & 1) ? v / 100 : v;
+  std::string text = ExcelErrorText(code);
+  return text.empty() ? "#ERROR" : text;
 }
 
 class Workbook {

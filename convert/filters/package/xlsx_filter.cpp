@@ -462,6 +462,38 @@ void ReadSheetExtras(ZipArchive& zip, const std::string& sheet_part, TextSink& s
     if (!sink.full() && zip.Has(comments->target) && !read_comments(zip, comments->target, sink, &error)) note(error);
 }
 
+// A workbook's sheet as its workbook part lists it: its name and its part.
+struct Sheet {
+  std::string name, part;
+};
+
+// Each sheet in the workbook's order: its name on a line, its cells (by
+// read_cells, given the sheet's part), then its comments and embedded
+// objects; a sheet whose part is missing is noted.  The result the workbook
+// ends with: the problems noted, or the text limit reached.
+ExtractResult ReadSheets(ZipArchive& zip, const std::vector<Sheet>& sheets, TextSink& sink,
+                         const std::function<void(const std::string&)>& note, const std::string& problems,
+                         const std::function<void(const std::string&)>& read_cells,
+                         const CommentsReader& read_comments = ooxml::ReadPartText) {
+  std::set<std::string> embedded;  // objects read, once each
+  PrivateFolder folder;            // where they are read from
+  for (const Sheet& sheet : sheets) {
+    if (sink.full()) break;
+    std::string name = sheet.name;
+    Flatten(name);
+    sink.Line(name);
+    if (sheet.part.empty() || !zip.Has(sheet.part)) {
+      note("the sheet \"" + sheet.name + "\" is missing");
+      continue;
+    }
+    read_cells(sheet.part);
+    ReadSheetExtras(zip, sheet.part, sink, embedded, folder, note, read_comments);
+  }
+  if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
+  if (!problems.empty()) return ExtractResult::Incomplete(problems);
+  return ExtractResult::Ok();
+}
+
 class XlsxFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -476,9 +508,6 @@ class XlsxFilter : public BuiltinFilter {
     ooxml::Relationships rels;
     if (!rels.Load(*zip, main, &error)) return ExtractResult::Failed(error);
 
-    struct Sheet {
-      std::string name, part;
-    };
     std::vector<Sheet> sheets;
     bool date1904 = false;
     {
@@ -512,25 +541,11 @@ class XlsxFilter : public BuiltinFilter {
     RichValues rich;
     rich.Load(*zip, rels, note);
 
-    std::set<std::string> embedded;  // objects read, once each
-    PrivateFolder folder;            // where they are read from
-    for (const Sheet& sheet : sheets) {
-      if (sink.full()) break;
-      std::string name = sheet.name;
-      Flatten(name);
-      sink.Line(name);
-      if (sheet.part.empty() || !zip->Has(sheet.part)) {
-        note("the sheet \"" + sheet.name + "\" is missing");
-      } else {
-        XmlCursor x(*zip, sheet.part);
-        SheetReader reader(sink, strings, styles, rich, date1904);
-        if (!reader.Read(x)) note(x.error());
-        ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note);
-      }
-    }
-    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
-    if (!problems.empty()) return ExtractResult::Incomplete(problems);
-    return ExtractResult::Ok();
+    return ReadSheets(*zip, sheets, sink, note, problems, [&](const std::string& part) {
+      XmlCursor x(*zip, part);
+      SheetReader reader(sink, strings, styles, rich, date1904);
+      if (!reader.Read(x)) note(x.error());
+    });
   }
 };
 
@@ -673,32 +688,7 @@ class Body {
   bool short_ = false;
 };
 
-// An RK number: 30 bits of either a signed integer or the top of a double,
-// optionally in hundredths.
-double RkValue(std::uint32_t rk) {
-  double v = 0;
-  if (rk & 2) {
-    v = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
-  } else {
-    const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
-    std::memcpy(&v, &bits, sizeof v);
-  }
-  return (rk & 1) ? v / 100 : v;
-}
-
-std::string ErrorText(std::uint32_t code) {
-  switch (code) {
-    case 0x00: return "#NULL!";
-    case 0x07: return "#DIV/0!";
-    case 0x0F: return "#VALUE!";
-    case 0x17: return "#REF!";
-    case 0x1D: return "#NAME?";
-    case 0x24: return "#NUM!";
-    case 0x2A: return "#N/A";
-    case 0x2B: return "#GETTING_DATA";
-    default: return {};
-  }
-}
+std::string ErrorText(std::uint32_t code) { return code == 0x2B ? "#GETTING_DATA" : ExcelErrorText(code); }
 
 // What a damaged part costs: the records before the damage are kept.
 std::string Damaged(const std::string& part) { return "the part " + part + " is damaged; the text before the damage is kept"; }
@@ -830,9 +820,6 @@ class XlsbFilter : public BuiltinFilter {
       problems += why;
     };
 
-    struct Sheet {
-      std::string name, part;
-    };
     std::vector<Sheet> sheets;
     bool date1904 = false;
     {
@@ -863,23 +850,12 @@ class XlsbFilter : public BuiltinFilter {
     if (const ooxml::Relationship* r = rels.FirstOfKind("styles"); r && zip->Has(r->target))
       if (!xlsb::ReadStyles(*zip, r->target, styles, &error)) note(error);
 
-    std::set<std::string> embedded;
-    PrivateFolder folder;
-    for (const Sheet& sheet : sheets) {
-      if (sink.full()) break;
-      std::string name = sheet.name;
-      Flatten(name);
-      sink.Line(name);
-      if (sheet.part.empty() || !zip->Has(sheet.part)) {
-        note("the sheet \"" + sheet.name + "\" is missing");
-        continue;
-      }
-      if (!xlsb::ReadSheet(*zip, sheet.part, strings, styles, date1904, sink, &error)) note(error);
-      ReadSheetExtras(*zip, sheet.part, sink, embedded, folder, note, xlsb::ReadComments);
-    }
-    if (sink.full()) return ExtractResult::Incomplete("the text limit was reached");
-    if (!problems.empty()) return ExtractResult::Incomplete(problems);
-    return ExtractResult::Ok();
+    return ReadSheets(
+        *zip, sheets, sink, note, problems,
+        [&](const std::string& part) {
+          if (!xlsb::ReadSheet(*zip, part, strings, styles, date1904, sink, &error)) note(error);
+        },
+        xlsb::ReadComments);
   }
 };
 }  // namespace
