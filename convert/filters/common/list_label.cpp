@@ -51,4 +51,17 @@ std::string FormatListNumber(int n, std::string_view format) {
   return s;
 }
 
+std::string_view WordNumberFormatName(int nfc) {
+  switch (nfc) {
+    case 1: return "upperRoman";
+    case 2: return "lowerRoman";
+    case 3: return "upperLetter";
+    case 4: return "lowerLetter";
+    case 22: return "decimalZero";
+    case kWordBulletFormat: return "bullet";
+    case 255: return "none";
+    default: return "decimal";
+  }
+}
+
 }  // namespace quarn

@@ -12,6 +12,13 @@ namespace quarn {
 // "bullet" give nothing, other formats decimal.
 std::string FormatListNumber(int n, std::string_view format);
 
+// Word's number format codes (nfc, in Word 97-2003 and Word 2003 XML
+// files) by the names FormatListNumber takes: 1 upperRoman, 2 lowerRoman,
+// 3 upperLetter, 4 lowerLetter, 22 decimalZero, 23 bullet, 255 none, any
+// other decimal.
+inline constexpr int kWordBulletFormat = 23;
+std::string_view WordNumberFormatName(int nfc);
+
 // A bullet character as written in a document, made readable without its
 // font: symbol fonts put their bullets in the private-use area (U+F000 + the
 // font's code), so the common ones become their Unicode look-alikes and the

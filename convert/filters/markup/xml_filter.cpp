@@ -401,15 +401,14 @@ class Word2003Lists {
     };
     l.counters.Next(level, start_of(level));
     const std::string label =
-        WordLevelLabel(levels[level].text, levels[level].nfc == kBullet, levels[level].legal,
-                       [&](int k) { return LevelNumber{l.counters.Shown(k, start_of(k)), Format(levels[k].nfc)}; });
+        WordLevelLabel(levels[level].text, levels[level].nfc == kWordBulletFormat, levels[level].legal,
+                       [&](int k) { return LevelNumber{l.counters.Shown(k, start_of(k)), WordNumberFormatName(levels[k].nfc)}; });
     return label.empty() ? label : label + " ";
   }
 
  private:
   static constexpr int kLevels = 9;
   static constexpr std::size_t kMaxLists = 4096;
-  static constexpr int kBullet = 23;
   struct Level {
     int start = 1;
     int nfc = 0;  // the number format's code
@@ -432,20 +431,6 @@ class Word2003Lists {
     const long n = std::strtol(reinterpret_cast<const char*>(v.get()), nullptr, 10);
     return static_cast<int>(std::clamp(n, -1L, 1'000'000'000L));
   }
-  // Word's number format codes by the names list labels use.
-  static std::string_view Format(int nfc) {
-    switch (nfc) {
-      case 1: return "upperRoman";
-      case 2: return "lowerRoman";
-      case 3: return "upperLetter";
-      case 4: return "lowerLetter";
-      case 22: return "decimalZero";
-      case kBullet: return "bullet";
-      case 255: return "none";
-      default: return "decimal";
-    }
-  }
-
   std::map<int, Def> defs_;
   std::map<int, List> lists_;
   bool in_lists_ = false;

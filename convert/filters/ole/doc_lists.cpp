@@ -17,20 +17,6 @@ constexpr std::size_t kLfoBytes = 16;
 constexpr uint32_t kMaxLists = 32768;
 constexpr int kMaxNumber = 1'000'000'000;
 
-// Word's number format codes in FormatListNumber's names.
-std::string_view FormatName(int nfc) {
-  switch (nfc) {
-    case 1: return "upperRoman";
-    case 2: return "lowerRoman";
-    case 3: return "upperLetter";
-    case 4: return "lowerLetter";
-    case 22: return "decimalZero";
-    case 23: return "bullet";
-    case 255: return "none";
-    default: return "decimal";
-  }
-}
-
 // Reads one LVL at *pos, moving past it; false when it does not fit.
 template <typename Level>
 bool ReadLevel(std::string_view t, std::size_t end, std::size_t* pos, Level* out) {
@@ -142,7 +128,7 @@ std::string WordLists::Next(int ilfo, int ilvl) {
     if (c < kLevels) {
       const Level* lk = LevelOf(o, list, c);
       int value = list.counters.Shown(c, start_of(c));
-      std::string_view format = lk ? FormatName(lk->nfc) : "decimal";
+      std::string_view format = lk ? WordNumberFormatName(lk->nfc) : "decimal";
       if (def->legal && format != "none" && format != "bullet") format = "decimal";
       label += FormatListNumber(value, format);
     } else if (c < 0x20) {
@@ -151,7 +137,7 @@ std::string WordLists::Next(int ilfo, int ilvl) {
       AppendUtf8(static_cast<char32_t>(c), label);
     }
   }
-  if (def->nfc == 23) label = BulletLabel(label);
+  if (def->nfc == kWordBulletFormat) label = BulletLabel(label);
   // Word follows the label with a tab, a space or nothing, the last relying
   // on the paragraph's indents to set it apart: in text, always a space.
   if (label.empty()) return "";
@@ -169,7 +155,7 @@ std::string AutoNumbering::Next(int level, std::string_view anld, const char* co
   std::string_view chars = anld.substr(20);
   std::string_view text_before = chars.substr(0, std::min(before, chars.size()));
   std::string_view text_after = chars.substr(std::min(before, chars.size()), after);
-  const std::string format(FormatName(nfc));
+  const std::string format(WordNumberFormatName(nfc));
   if (format == "none") return {};
   std::string label;
   if (format == "bullet") {
