@@ -80,17 +80,11 @@ std::string OutputFileArgument(const std::string& path) {
   return arg;
 }
 
-bool IsEps(const std::string& path) {
-  char head[64];
-  ssize_t n = -1;
-  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-    n = ::pread(fd, head, sizeof head, 0);
-    ::close(fd);
-  }
-  const std::string_view s(head, n > 0 ? static_cast<std::size_t>(n) : 0);
-  if (s.substr(0, 4) == "\xC5\xD0\xD3\xC6") return true;
-  const std::size_t line_end = s.find_first_of("\r\n");
-  return s.substr(0, line_end).find(" EPSF-") != std::string_view::npos;
+// An EPS picture (a DOS EPS header, or "EPSF-" on the first line), whose
+// page is cut to its bounding box; head: the file's first bytes.
+bool IsEps(std::string_view head) {
+  if (head.substr(0, 4) == "\xC5\xD0\xD3\xC6") return true;
+  return head.substr(0, head.find_first_of("\r\n")).find(" EPSF-") != std::string_view::npos;
 }
 
 class PostScriptFilter final : public BuiltinFilter {
@@ -103,7 +97,8 @@ class PostScriptFilter final : public BuiltinFilter {
       ::close(fd);
     }
     if (n < 0) return ExtractResult::Failed("cannot open the PostScript file");
-    if (!LooksLikePostScript(std::string_view(head, static_cast<std::size_t>(n)))) {
+    const std::string_view first(head, static_cast<std::size_t>(n));
+    if (!LooksLikePostScript(first)) {
       if (auto redirected = ExtractRedirected(path, "postscript", sink)) return *redirected;
       return ExtractResult::UnknownFormat("the file does not start as a PostScript program");
     }
@@ -129,7 +124,7 @@ class PostScriptFilter final : public BuiltinFilter {
       // window, pages as they are drawn.
       std::vector<std::string> args = {"quarn", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
                                        "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", OutputFileArgument(pdf)};
-      if (IsEps(path)) args.push_back("-dEPSCrop");
+      if (IsEps(first)) args.push_back("-dEPSCrop");
       args.push_back("-f");
       args.push_back(path);
       code = gs.Run(args);
