@@ -1,9 +1,14 @@
 #include "convert/filters/text_filter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
+
+#include "convert/filter.h"
 
 #include "convert/filters/builtin.h"
 #include "convert/filters/sniff.h"
@@ -45,10 +50,37 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
   return ExtractResult::UnknownFormat(std::string(what) + ", not plain text");
 }
 
+// A page a web server made, saved under its script's name: a copy of a
+// site holds index.php, news.php and the like as the HTML they served.  A
+// whole HTML document (it starts with its doctype or <html>) with no script
+// code in its first 64 KB is read as the page; PHP source, which has "<?"
+// for its code, stays text.
+bool IsServedPage(const std::string& path) {
+  std::string ext(ExtensionOf(path));
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (ext != ".php") return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string head(64 * 1024, '\0');
+  const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
+  ::close(fd);
+  if (n <= 0) return false;
+  head.resize(static_cast<std::size_t>(n));
+  if (head.find("<?") != std::string::npos) return false;
+  std::string_view s(head);
+  if (s.starts_with("\xEF\xBB\xBF")) s.remove_prefix(3);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  std::string start(s.substr(0, 14));
+  for (char& c : start) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return start.starts_with("<!doctype html") || start.starts_with("<html");
+}
+
 class TextFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto other = OtherFormat(path, sink)) return *other;
+    if (IsServedPage(path) && FindBuiltinFilter("html")) return ExtractWithBuiltin("html", path, sink);
     FileSource src;
     if (!src.Open(path)) return ExtractResult::Failed(std::string("cannot open the document: ") + std::strerror(errno));
     CharsetGuess guess = DetectCharset(src);

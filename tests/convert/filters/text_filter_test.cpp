@@ -114,6 +114,28 @@ TEST(TextFilter, BinaryDataIsRefusedWithAReason) {
   EXPECT_FALSE(fs::exists(dir.path() / "binary.txt"));
 }
 
+// A site's copy keeps the pages its scripts served under the scripts' names.
+TEST(TextFilter, PagesServedUnderAScriptNameAreReadAsPagesAndScriptsStayText) {
+  TempDir dir;
+  const std::string page =
+      "\xEF\xBB\xBF\n<!DOCTYPE html>\n<html><head><title>News</title><style>p{color:red}</style></head>"
+      "<body><p>Hello <b>world</b></p><script>var x = 1;</script></body></html>\n";
+  for (const char* name : {"index.php", "NEWS.PHP"}) {
+    SCOPED_TRACE(name);
+    const std::string text = Extracted(WriteFile(dir.path() / name, page));
+    EXPECT_NE(text.find("Hello world"), std::string::npos) << text;
+    EXPECT_EQ(text.find('<'), std::string::npos) << text;
+    EXPECT_EQ(text.find("var x"), std::string::npos) << text;
+  }
+  // Source, and a template with code in it, are read as they are.
+  const std::string source = "<?php\necho \"<html><body>hi</body></html>\";\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "source.php", source)), source);
+  const std::string templ = "<html><body><?= $title ?></body></html>\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "template.php", templ)), templ);
+  // Markup under a text name stays as it is.
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "notes.txt", page.substr(3))), page.substr(3));
+}
+
 TEST(TextFilter, EmptyFileYieldsNoText) {
   TempDir dir;
   std::string path = WriteFile(dir.path() / "empty.txt", "");
