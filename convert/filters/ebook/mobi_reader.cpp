@@ -60,7 +60,115 @@ std::size_t NextSkeleton(std::string_view flow, std::size_t from) {
   return next;
 }
 
+// Phrases nest; real dictionaries go a few levels deep.
+constexpr int kMaxPhraseDepth = 64;
+constexpr std::size_t kMaxPhraseBytes = std::size_t{1} << 20;
+// What all unpacked phrases of a book may hold together.
+constexpr std::size_t kMaxPhraseBudget = std::size_t{64} << 20;
+
 }  // namespace
+
+std::string HuffDictionary::Load(std::string_view huff, const std::vector<std::string_view>& cdics) {
+  if (huff.size() < 16 || huff.substr(0, 8) != std::string_view("HUFF\0\0\0\x18", 8))
+    return "its Huffman table is missing";
+  const std::size_t lookup_at = Be32(huff, 8), lengths_at = Be32(huff, 12);
+  if (lookup_at > huff.size() || huff.size() - lookup_at < 256 * 4 || lengths_at > huff.size() ||
+      huff.size() - lengths_at < 64 * 4)
+    return "its Huffman table is cut short";
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::uint32_t v = Be32(huff, lookup_at + 4 * b);
+    Lookup& l = first_[b];
+    l.length = static_cast<std::uint8_t>(v & 0x1F);
+    l.whole = (v & 0x80) != 0;
+    if (l.length == 0 || (l.length <= 8 && !l.whole)) return "its Huffman table is damaged";
+    l.max = ((static_cast<std::uint64_t>(v >> 8) + 1) << (32 - l.length)) - 1;
+  }
+  // The least and the greatest code of each length, aligned to the left of
+  // 32 bits; the greatest is offset so that it minus a code is the phrase's number.
+  for (unsigned length = 1; length <= 32; ++length) {
+    min_[length] = static_cast<std::uint64_t>(Be32(huff, lengths_at + 8 * (length - 1))) << (32 - length);
+    max_[length] = ((static_cast<std::uint64_t>(Be32(huff, lengths_at + 8 * (length - 1) + 4)) + 1)
+                    << (32 - length)) - 1;
+  }
+  for (std::string_view cdic : cdics) {
+    if (cdic.size() < 16 || cdic.substr(0, 8) != std::string_view("CDIC\0\0\0\x10", 8))
+      return "its phrase records are missing";
+    const std::uint32_t total = Be32(cdic, 8), bits = Be32(cdic, 12);
+    if (bits > 16) return "its phrase records are damaged";
+    const std::size_t here = std::min<std::size_t>(std::size_t{1} << bits,
+                                                   total > phrases_.size() ? total - phrases_.size() : 0);
+    if (16 + 2 * here > cdic.size()) return "its phrase records are cut short";
+    for (std::size_t i = 0; i < here; ++i) {
+      const std::size_t at = 16 + std::size_t{Be16(cdic, 16 + 2 * i)};
+      if (at + 2 > cdic.size()) return "its phrase records are damaged";
+      const std::uint16_t size = Be16(cdic, at);
+      const std::size_t length = size & 0x7FFF;
+      if (length > cdic.size() - at - 2) return "its phrase records are damaged";
+      Phrase& p = phrases_.emplace_back();
+      p.packed = cdic.substr(at + 2, length);
+      p.literal = (size & 0x8000) != 0;
+      if (p.literal) p.state = Phrase::State::kDone;
+    }
+  }
+  if (phrases_.empty()) return "its phrase records are missing";
+  return {};
+}
+
+bool HuffDictionary::Unpack(std::string_view data, std::string& out, std::size_t max_out) {
+  return Unpack(data, out, max_out, 0);
+}
+
+bool HuffDictionary::Unpack(std::string_view data, std::string& out, std::size_t max_out, int depth) {
+  if (depth > kMaxPhraseDepth) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  // 64 bits from byte at on, zeros past the end.
+  auto window = [&](std::size_t at) {
+    std::uint64_t x = 0;
+    for (std::size_t i = 0; i < 8; ++i) x = x << 8 | (at + i < data.size() ? bytes[at + i] : 0);
+    return x;
+  };
+  std::int64_t bits_left = static_cast<std::int64_t>(data.size()) * 8;
+  std::size_t at = 0;
+  std::uint64_t x = window(0);
+  int shift = 32;  // the next code's 32 bits are x >> shift
+  const std::size_t start = out.size();
+  while (out.size() - start < max_out) {
+    if (shift <= 0) {
+      at += 4;
+      x = window(at);
+      shift += 32;
+    }
+    const std::uint64_t code = (x >> shift) & 0xFFFFFFFFu;
+    const Lookup& first = first_[code >> 24];
+    unsigned length = first.length;
+    std::uint64_t max = first.max;
+    if (!first.whole) {
+      while (length <= 32 && code < min_[length]) ++length;
+      if (length > 32) return bits_left < 32;  // the zeros that fill the last byte
+      max = max_[length];
+    }
+    shift -= static_cast<int>(length);
+    bits_left -= length;
+    if (bits_left < 0) break;
+    if (max < code) return false;
+    const std::uint64_t number = (max - code) >> (32 - length);
+    if (number >= phrases_.size()) return false;
+    Phrase& p = phrases_[number];
+    if (p.state == Phrase::State::kBusy) return false;  // a phrase that holds itself
+    if (p.state == Phrase::State::kPacked) {
+      p.state = Phrase::State::kBusy;
+      std::string text;
+      if (!Unpack(p.packed, text, kMaxPhraseBytes, depth + 1) || unpacked_bytes_ + text.size() > kMaxPhraseBudget)
+        return false;
+      unpacked_bytes_ += text.size();
+      p.text = std::move(text);
+      p.state = Phrase::State::kDone;
+    }
+    const std::string_view phrase = p.literal ? p.packed : std::string_view(p.text);
+    out.append(phrase.substr(0, max_out - (out.size() - start)));
+  }
+  return true;
+}
 
 std::vector<std::string> Kf8Files(std::string_view flow) {
   std::vector<std::string> files;
@@ -153,9 +261,7 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
   const std::uint16_t compression = Be16(head, 0);
   const std::size_t text_records = Be16(head, 8);
   if (Be16(head, 12) != 0) return ExtractResult::Failed("the book is protected against copying (DRM)");
-  if (compression == kHuffman)
-    return ExtractResult::Failed("the book is compressed with a Huffman dictionary, which is not read");
-  if (compression != kStored && compression != kPalmDoc)
+  if (compression != kStored && compression != kPalmDoc && compression != kHuffman)
     return ExtractResult::Failed("the book is compressed in an unknown way (" + std::to_string(compression) + ")");
   std::uint32_t encoding = 1252;
   std::uint16_t extra_flags = 0;
@@ -168,9 +274,28 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
     if (header_length >= 0xE4) extra_flags = Be16(head, 0xF2);
     if (version >= 8 && header_length >= 0xB8) fdst = Be32(head, 0xC0);
   }
+  HuffDictionary dictionary;
+  if (compression == kHuffman) {
+    // The HUFF record and the CDIC records after it, where the header says;
+    // should the header point elsewhere, the first HUFF record and the CDIC
+    // records that follow it.
+    std::size_t first = head.substr(16, 4) == "MOBI" ? Be32(head, 0x70) : 0;
+    std::size_t count = head.substr(16, 4) == "MOBI" ? Be32(head, 0x74) : 0;
+    if (first >= offsets.size() || record(first).substr(0, 4) != "HUFF" || count == 0 ||
+        count > offsets.size() - first) {
+      first = 1;
+      while (first < offsets.size() && record(first).substr(0, 4) != "HUFF") ++first;
+      count = 1;
+      while (first + count < offsets.size() && record(first + count).substr(0, 4) == "CDIC") ++count;
+    }
+    std::vector<std::string_view> cdics;
+    for (std::size_t i = first + 1; i < first + count; ++i) cdics.push_back(record(i));
+    const std::string problem = dictionary.Load(record(first), cdics);
+    if (!problem.empty()) return ExtractResult::Failed("the book is damaged: " + problem);
+  }
 
   std::string html;
-  bool damaged = false;
+  bool damaged = false, codes_damaged = false;
   for (std::size_t i = 1; i <= text_records && html.size() < sink.limit(); ++i) {
     std::string_view r = record(i);
     if (r.empty()) {
@@ -178,10 +303,16 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
       break;
     }
     r.remove_suffix(TrailingEntriesSize(r, extra_flags));
-    if (compression == kPalmDoc)
+    if (compression == kPalmDoc) {
       html += PalmDocDecompress(r);
-    else
+    } else if (compression == kHuffman) {
+      if (!dictionary.Unpack(r, html)) {
+        damaged = codes_damaged = true;
+        break;
+      }
+    } else {
       html.append(r);
+    }
   }
   const std::string_view charset = encoding == 65001 ? "utf-8" : "windows-1252";
   ExtractResult result = ExtractResult::Ok();
@@ -210,6 +341,9 @@ ExtractResult ExtractMobi(const std::string& path, TextSink& sink) {
   } else {
     result = ExtractHtmlText(html, charset, sink);
   }
+  if (damaged && result.ok() && codes_damaged)
+    return sink.empty() ? ExtractResult::Failed("the book is damaged: the codes of its text are damaged")
+                        : ExtractResult::Incomplete("the book is damaged: the codes of a text record are damaged");
   if (damaged && result.ok())
     return sink.empty() ? ExtractResult::Failed("the book is damaged: its text records are missing")
                         : ExtractResult::Incomplete("the book is damaged: some of its text records are missing");

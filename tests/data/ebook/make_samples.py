@@ -111,6 +111,145 @@ def mobi(html, title='Mobi Sample', compressed=False):
     return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [record0] + body)
 
 
+def huffman_lengths(counts):
+    """Code lengths of a Huffman code for the given symbol counts."""
+    import heapq
+    heap = [(c, i, [i]) for i, c in enumerate(counts)]
+    heapq.heapify(heap)
+    lengths = [0] * len(counts)
+    tie = len(counts)
+    while len(heap) > 1:
+        c1, _, a = heapq.heappop(heap)
+        c2, _, b = heapq.heappop(heap)
+        for i in a + b:
+            lengths[i] += 1
+        heapq.heappush(heap, (c1 + c2, tie, a + b))
+        tie += 1
+    return lengths
+
+
+class HuffCoder:
+    """Mobipocket's Huffman dictionary compression.  Codes are given from the
+    top of the 32-bit space down, shortest first, so that a longer code is
+    always smaller than a shorter one; within one length, codes fall as the
+    phrase number rises, and the tables' greatest code of a length is offset
+    by the number of its first phrase, so that greatest minus code is the
+    phrase's number.  Phrases are stored as they are, or packed (a list of
+    other phrases' numbers) to be unpacked with the same codes."""
+
+    def __init__(self, phrases, counts):
+        lengths = huffman_lengths(counts)
+        assert max(lengths) <= 32 and max(lengths) > 8, lengths
+        order = sorted(range(len(phrases)), key=lambda i: (lengths[i], i))
+        self.number = {old: new for new, old in enumerate(order)}
+        self.phrases = [phrases[i] for i in order]
+        self.lengths = [lengths[i] for i in order]
+        self.code = [0] * len(order)
+        top = 1 << 32
+        self.min, self.max = [0] * 33, [0] * 33
+        for length in range(1, 33):
+            members = [n for n in range(len(order)) if self.lengths[n] == length]
+            hi = (top >> (32 - length)) - 1
+            for k, n in enumerate(members):
+                self.code[n] = hi - k
+            lo = hi - len(members) + 1
+            if members:
+                self.min[length], self.max[length] = lo, hi + members[0]
+                top = lo << (32 - length)
+            else:
+                self.min[length], self.max[length] = top >> (32 - length), 0
+
+    def encode(self, numbers):
+        bits = ''.join(format(self.code[n], '0%db' % self.lengths[n]) for n in numbers)
+        bits += '0' * (-len(bits) % 8)
+        return bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+
+    def huff_record(self):
+        first = []
+        for b in range(256):
+            entry = 9  # the code is longer than 8 bits: found from the tables
+            for n, length in enumerate(self.lengths):
+                if length <= 8 and self.code[n] == b >> (8 - length):
+                    entry = length | 0x80 | (self.max[length] << 8)
+                    break
+            first.append(entry)
+        lengths = []
+        for length in range(1, 33):
+            lengths += [self.min[length], self.max[length]]
+        return (b'HUFF' + struct.pack('>IIIII', 24, 24, 24 + 1024, 0, 0) +
+                struct.pack('>256I', *first) + struct.pack('>64I', *lengths))
+
+    def cdic_records(self, packed, bits=4):
+        """packed: phrase number -> the numbers it is made of."""
+        records, total = [], len(self.phrases)
+        for start in range(0, total, 1 << bits):
+            entries = []
+            for n in range(start, min(total, start + (1 << bits))):
+                if n in packed:
+                    data = self.encode(packed[n])
+                    entries.append(struct.pack('>H', len(data)) + data)
+                else:
+                    entries.append(struct.pack('>H', 0x8000 | len(self.phrases[n])) + self.phrases[n])
+            offsets, at = b'', 2 * len(entries)
+            for e in entries:
+                offsets += struct.pack('>H', at)
+                at += len(e)
+            records.append(b'CDIC' + struct.pack('>III', 16, total, bits) + offsets + b''.join(entries))
+        return records
+
+
+def tokenize(data, phrases):
+    """Greedy longest match of data against the phrases (every byte is one)."""
+    by_length = sorted(range(len(phrases)), key=lambda i: -len(phrases[i]))
+    out, i = [], 0
+    while i < len(data):
+        for p in by_length:
+            if data.startswith(phrases[p], i):
+                out.append(p)
+                i += len(phrases[p])
+                break
+    return out
+
+
+def huff_mobi(html, title='Huffman Sample', loop=False):
+    """A MOBI book whose text records are Huffman-coded: the phrases are
+    every byte of the text, its frequent words, and one packed phrase made
+    of others (with loop, a packed phrase that holds itself)."""
+    words = {}
+    for w in html.split():
+        if len(w) > 3:
+            words[w] = words.get(w, 0) + 1
+    common = sorted(words, key=lambda w: -words[w])[:24]
+    packed_text = b' of the compressed book, where words repeat'
+    phrases = sorted(set(bytes([b]) for b in html)) + common + [packed_text]
+    inner = tokenize(packed_text, phrases[:-1])
+    body = text_records(html)
+    tokens = [tokenize(r, phrases) for r in body]
+    counts = [1] * len(phrases)
+    for t in tokens + [inner]:
+        for p in t:
+            counts[p] += 1
+    coder = HuffCoder(phrases, counts)
+    packed_number = coder.number[len(phrases) - 1]
+    inner_numbers = [packed_number] if loop else [coder.number[p] for p in inner]
+    records = [coder.encode([coder.number[p] for p in t]) + b'\x00\x81' for t in tokens]
+    huff = [coder.huff_record()] + coder.cdic_records({packed_number: inner_numbers})
+    header = bytearray(232)
+    struct.pack_into('>4sIII', header, 0, b'MOBI', 232, 2, 65001)
+    struct.pack_into('>II', header, 16, 1, 6)
+    for off in range(24, 64, 4):
+        struct.pack_into('>I', header, off, 0xFFFFFFFF)
+    name = title.encode('utf-8')
+    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 232, len(name))
+    struct.pack_into('>I', header, 76, 9)
+    struct.pack_into('>I', header, 88, 6)
+    struct.pack_into('>I', header, 92, 0xFFFFFFFF)
+    struct.pack_into('>II', header, 0x70 - 16, len(body) + 1, len(huff))  # HUFF, then the CDIC records
+    struct.pack_into('>H', header, 0xF2 - 16, 3)
+    record0 = (struct.pack('>HHIHHI', 17480, 0, len(html), len(body), 4096, 0) + bytes(header) + name + b'\0\0')
+    return palm_database('Huff_Sample', b'BOOK', b'MOBI', [record0] + records + huff)
+
+
 def kf8(flows, title='Kindle Sample'):
     """A KF8 book (.azw3): the flows one after the other in stored text
     records, and a flows' table (FDST) after them; no indexes."""
@@ -171,6 +310,11 @@ write('book.mobi', mobi(b'<html><head></head><body><p>Mobi text first paragraph.
 write('compressed.mobi', mobi(('<html><body>' + ''.join(
     f'<p>Paragraph {i} of the compressed book, where words repeat and repeat.</p>' for i in range(120)) +
     '<p>Ünïcödé at the end.</p></body></html>').encode('utf-8'), compressed=True))
+HUFF_HTML = ('<html><body>' + ''.join(
+    f'<p>Paragraph {i} of the compressed book, where words repeat and repeat.</p>' for i in range(120)) +
+    '<p>Ünïcödé at the end.</p></body></html>').encode('utf-8')
+write('huffman.mobi', huff_mobi(HUFF_HTML))
+write('huffman-loop.mobi', huff_mobi(HUFF_HTML, loop=True))
 # Two files, each a skeleton whose body the fragments after it fill, then
 # a style sheet in a flow of its own.
 SKELETON = ('<?xml version="1.0" encoding="UTF-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml"><head>'

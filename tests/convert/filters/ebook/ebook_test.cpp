@@ -57,6 +57,41 @@ TEST(Ebook, MobiStoredAndCompressedWithTrailingEntries) {
   EXPECT_THAT(text, ::testing::EndsWith("Ünïcödé at the end.\n"));
 }
 
+TEST(Ebook, MobiCompressedWithAHuffmanDictionary) {
+  // Codes of up to eight bits and longer ones, phrases in several CDIC
+  // records, one phrase packed with the same codes, trailing entries.
+  EXPECT_EQ(test::Extracted(Sample("huffman.mobi")), test::Extracted(Sample("compressed.mobi")));
+  // A packed phrase made of itself is damage, not an endless loop.
+  FilterText loop = ExtractFilterText(test::Builtins(), Sample("huffman-loop.mobi"));
+  EXPECT_THAT(loop.problem, HasSubstr("the codes of a text record are damaged"));
+  // Damaged tables, records and codes: a reason or some text, never a crash.
+  const std::string book = test::ReadFile(Sample("huffman.mobi"));
+  test::TempDir dir;
+  const std::size_t huff = book.find("HUFF"), cdic = book.find("CDIC");
+  ASSERT_NE(huff, std::string::npos);
+  std::string no_table = book;
+  no_table[huff] = 'X';
+  EXPECT_THAT(ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "a.mobi", no_table)).problem,
+              HasSubstr("the book is damaged: its Huffman table is missing"));
+  std::string bad_lengths = book;
+  for (std::size_t i = huff + 24; i < huff + 24 + 1024; i += 4) bad_lengths[i + 3] = '\x00';  // code length 0
+  EXPECT_THAT(ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "b.mobi", bad_lengths)).problem,
+              HasSubstr("Huffman table is damaged"));
+  std::string bad_phrase = book;
+  bad_phrase[cdic + 16] = '\x7F';  // the first phrase's place, far past its record
+  EXPECT_THAT(ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "c.mobi", bad_phrase)).problem,
+              HasSubstr("phrase records are damaged"));
+  std::uint32_t seed = 7;
+  for (int round = 0; round < 200; ++round) {
+    std::string mutated = book;
+    for (int k = 0; k < 8; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      mutated[300 + (seed >> 8) % (mutated.size() - 300)] = static_cast<char>(seed >> 24);
+    }
+    ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "m.mobi", mutated));
+  }
+}
+
 TEST(Ebook, KindleBooksOfTheNewerKindGiveTheTextOfEachFileInOrder) {
   // Each file's fragments read inside its body; the style sheet's flow and
   // the files' titles are not text.  Each file is a chunk of its own (the
