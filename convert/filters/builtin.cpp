@@ -42,6 +42,8 @@ constexpr std::string_view kArchiveExtensions[] = {
     ".lzma", ".z",
 };
 constexpr std::string_view kMboxExtensions[] = {".mbox", ".mbx"};
+// Outlook Express's mail folders (version 4's .mbx is found by content).
+constexpr std::string_view kDbxExtensions[] = {".dbx"};
 constexpr std::string_view kTnefExtensions[] = {".tnef", ".dat"};
 constexpr std::string_view kMhtmlExtensions[] = {".mht", ".mhtml"};
 constexpr std::string_view kPstExtensions[] = {".pst", ".ost"};
@@ -133,6 +135,8 @@ const std::array kFilters = {
                       kMsgExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"mbox", "{5155524E-F022-4000-8000-000000000022}", "{5155524E-A022-4000-8000-000000000022}",
                       kMboxExtensions, nullptr, "mail"},
+    BuiltinFilterInfo{"dbx", "{5155524E-F058-4000-8000-000000000058}", "{5155524E-A058-4000-8000-000000000058}",
+                      kDbxExtensions, nullptr, "mail"},
     BuiltinFilterInfo{"tnef", "{5155524E-F023-4000-8000-000000000023}", "{5155524E-A023-4000-8000-000000000023}",
                       kTnefExtensions, nullptr, "mail"},
     BuiltinFilterInfo{"mhtml", "{5155524E-F024-4000-8000-000000000024}", "{5155524E-A024-4000-8000-000000000024}",

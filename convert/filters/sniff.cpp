@@ -278,6 +278,9 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   using std::literals::string_view_literals::operator""sv;
   if (At(head, 0, "\xFFWPC")) return head.size() > 9 && head[9] == 0x16 ? "wpg" : "wordperfect";
   if (At(head, 0, "AT&TFORM")) return "djvu";
+  // Outlook Express's files (version 5 and 6 folders and their kin), and
+  // version 4's mail folders.
+  if (At(head, 0, "\xCF\xAD\x12\xFE") || At(head, 0, "JMF6")) return "dbx";
   if (LooksLikePostScript(head)) return "postscript";
   // A document in its signature (CMS signed data), in DER or PEM.
   if (At(head, 0, "\x30") && head.substr(0, 24).find("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02"sv) !=

@@ -858,6 +858,21 @@ void WriteMailMessage(GMimeMessage* message, TextSink& sink, std::size_t* encryp
   MailWriter(sink, 0, encrypted).Message(message);
 }
 
+bool WriteFolderMessage(std::string bytes, TextSink& sink, std::size_t* written, std::size_t* encrypted) {
+  InitGMime();
+  bytes = WrapLongLines(std::move(bytes));
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  GPtr<GMimeMessage> message = ParseMessage(stream.get());
+  if (!message) return false;
+  if ((*written)++ > 0) {
+    sink.EndLine();
+    sink.Line("\n----------------------------------------");
+    sink.EndChunk();
+  }
+  MailWriter(sink, 0, encrypted).Message(message.get());
+  return true;
+}
+
 std::string EncryptedReason(std::size_t encrypted) {
   return encrypted == 1 ? "the message body is encrypted (S/MIME or PGP) and was not read"
                         : std::to_string(encrypted) + " encrypted message bodies (S/MIME or PGP) were not read";

@@ -33,6 +33,12 @@ std::string WrapLongLines(std::string bytes);
 // to *encrypted the encrypted bodies (S/MIME, PGP) it could not read.
 void WriteMailMessage(GMimeMessage* message, TextSink& sink, std::size_t* encrypted);
 
+// One message of a mail folder, as its raw bytes: parsed and written as
+// WriteMailMessage writes it, after a line of dashes when *written (the
+// folder's messages written so far, counted up here) is not 0.  False when
+// no message can be made of the bytes.
+bool WriteFolderMessage(std::string bytes, TextSink& sink, std::size_t* written, std::size_t* encrypted);
+
 // Why a document whose text lacks that many encrypted bodies is incomplete.
 std::string EncryptedReason(std::size_t encrypted);
 

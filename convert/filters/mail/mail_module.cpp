@@ -1,7 +1,8 @@
 // The filters built on GMime (and libytnef for TNEF): e-mail, mailboxes,
-// web archives and TNEF streams.
+// Outlook Express folders, web archives and TNEF streams.
 #include "convert/filters/module.h"
 
+#include "convert/filters/mail/dbx_filter.h"
 #include "convert/filters/mail/eml_filter.h"
 #include "convert/filters/mail/mbox_filter.h"
 #include "convert/filters/mail/mhtml_filter.h"
@@ -16,6 +17,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   RouteGlibMessages();
   if (name == "eml") return CreateEmlFilter();
   if (name == "mbox") return CreateMboxFilter();
+  if (name == "dbx") return CreateDbxFilter();
   if (name == "mhtml") return CreateMhtmlFilter();
   if (name == "tnef") return CreateTnefFilter();
   return nullptr;

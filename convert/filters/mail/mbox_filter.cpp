@@ -1,7 +1,6 @@
 #include "convert/filters/mail/mbox_filter.h"
 
 #include <fcntl.h>
-#include <gmime/gmime.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,12 +20,6 @@
 namespace quarn {
 
 namespace {
-
-struct GUnref {
-  void operator()(void* object) const {
-    if (object) g_object_unref(object);
-  }
-};
 
 // The length a Content-Length header in the message's header block gives,
 // or -1.
@@ -292,23 +285,10 @@ ExtractResult ExtractMailbox(const std::string& path, TextSink& sink, const Mail
     }
     if (line_end == std::string_view::npos) break;  // a last line and no message
     const std::size_t begin = line_end + 1;
-    std::string bytes = WrapLongLines(Unescaped(box.substr(begin, end - begin)));
+    std::string bytes = Unescaped(box.substr(begin, end - begin));
     pos = window.base() + end;
     want = sizes.window;
-    std::unique_ptr<GMimeStream, GUnref> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-    std::unique_ptr<GMimeParser, GUnref> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    std::unique_ptr<GMimeMessage, GUnref> message(g_mime_parser_construct_message(parser.get(), nullptr));
-    if (!message) {
-      ++unreadable;
-      continue;
-    }
-    if (messages++ > 0) {
-      sink.EndLine();
-      sink.Line("\n----------------------------------------");
-      sink.EndChunk();
-    }
-    WriteMailMessage(message.get(), sink, &encrypted);
+    if (!WriteFolderMessage(std::move(bytes), sink, &messages, &encrypted)) ++unreadable;
     // A mailbox of many messages is long work, not a hang.
     NoteProgress();
   }

@@ -3,13 +3,16 @@
 // an attachment written as a single long base64 line), a web archive whose
 // page is quoted-printable, a TNEF stream built here attribute by attribute,
 // and a message carrying that stream as winmail.dat, read through the
-// registry like any attachment.
+// registry like any attachment; Outlook Express folders written by
+// tests/data/mail/make-dbx.py.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "convert/filter.h"
 #include "convert/filters/builtin.h"
 #include "convert/filters/mail/mbox_filter.h"
+#include "tests/support/filter_support.h"
 #include "tests/support/temp_tree.h"
 
 namespace quarn {
@@ -37,6 +40,77 @@ std::string Base64(std::string_view bytes) {
     out.push_back(i + 2 < bytes.size() ? k[v & 63] : '=');
   }
   return out;
+}
+
+std::string MailSample(const char* name) { return std::string(QUARN_TEST_DATA) + "/mail/" + name; }
+
+TEST(DbxFilter, OutlookExpressFoldersGiveEveryMessageInTheTreesOrder) {
+  // The first message from the root's left subtree over three blocks, its
+  // place held in the index; the second's more than 64 KiB into its entry's
+  // data; a quoted-printable Latin-1 body; a choice of renderings.
+  ExtractResult r;
+  const std::string t = Read("dbx", MailSample("Inbox.dbx"), &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  const std::size_t first = t.find("Subject: Minutes of the meeting"), last_item = t.find("Item 29: the committee"),
+                    end = t.find("End of the minutes."), second = t.find("Subject: Re: Minutes"),
+                    third = t.find("Subject: Photos");
+  ASSERT_NE(first, std::string::npos) << t;
+  ASSERT_NE(end, std::string::npos) << t;
+  ASSERT_NE(third, std::string::npos) << t;
+  EXPECT_LT(first, last_item);
+  EXPECT_LT(end, second);
+  EXPECT_LT(second, third);
+  EXPECT_NE(t.find("Thanks, café at noon."), std::string::npos) << t;
+  EXPECT_EQ(t.find("The photos are on the way."), t.rfind("The photos are on the way.")) << t;
+  EXPECT_NE(t.find("----------------------------------------", end), std::string::npos);
+  // Found by content under another name, through the registry.
+  test::TempDir dir;
+  FilterText renamed =
+      ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "Inbox.bak", test::ReadFile(MailSample("Inbox.dbx"))));
+  EXPECT_EQ(renamed.reader, "dbx");
+  EXPECT_NE(renamed.text.find("Subject: Photos"), std::string::npos);
+}
+
+TEST(DbxFilter, DamageCostsOnlyWhatItTouchesAndFilesWithoutMailSaySo) {
+  ExtractResult r;
+  // The tree's root overwritten: every message is found from its blocks.
+  std::string t = Read("dbx", MailSample("broken-tree.dbx"), &r);
+  EXPECT_EQ(r.status, ExtractResult::Status::kIncomplete);
+  EXPECT_EQ(r.reason, "the folder's index is damaged; 3 message(s) were found from its blocks");
+  for (const char* subject : {"Subject: Minutes of", "Subject: Re: Minutes", "Subject: Photos"})
+    EXPECT_NE(t.find(subject), std::string::npos) << subject;
+  // Blocks that lead back to the message's first: read once, said to be cut.
+  t = Read("dbx", MailSample("looped-blocks.dbx"), &r);
+  EXPECT_EQ(r.reason, "1 message(s) were cut short by damage");
+  EXPECT_EQ(t.find("Item 0: the committee"), t.rfind("Item 0: the committee"));
+  EXPECT_NE(t.find("Subject: Photos"), std::string::npos);
+  // Version 4: messages one after the other, damage between them passed over;
+  // the .mbx name belongs to mailboxes, so the content decides.
+  FilterText v4 = ExtractFilterText(test::Builtins(), MailSample("oe4.mbx"));
+  EXPECT_NE(v4.text.find("Thanks, café at noon."), std::string::npos) << v4.text;
+  EXPECT_NE(v4.text.find("Subject: Photos"), std::string::npos) << v4.text;
+  EXPECT_EQ(v4.problem, "damaged parts of the folder were passed over");
+  Read("dbx", MailSample("Folders.dbx"), &r);
+  EXPECT_EQ(r.reason, "Outlook Express's list of folders, which holds no messages");
+  Read("dbx", MailSample("empty.dbx"), &r);
+  EXPECT_EQ(r.reason, "the mail folder holds no messages");
+  // Cut short anywhere, or with bytes changed anywhere: a reason or text, never a crash or a hang.
+  const std::string whole = test::ReadFile(MailSample("Inbox.dbx"));
+  test::TempDir dir;
+  for (std::size_t cut : {std::size_t{20}, std::size_t{0x24BC}, whole.size() / 2, whole.size() - 100}) {
+    Read("dbx", test::WriteFile(dir.path() / "cut.dbx", whole.substr(0, cut)), &r);
+    EXPECT_FALSE(r.ok()) << cut;
+  }
+  std::uint32_t seed = 11;
+  for (int round = 0; round < 300; ++round) {
+    std::string mutated = whole;
+    for (int k = 0; k < 6; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      const std::size_t at = 0xC0 + (seed >> 8) % (mutated.size() - 0xC0);
+      mutated[at] = static_cast<char>(seed >> 24);
+    }
+    Read("dbx", test::WriteFile(dir.path() / "m.dbx", mutated), &r);
+  }
 }
 
 TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
