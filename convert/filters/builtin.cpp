@@ -65,6 +65,8 @@ constexpr std::string_view kOdfExtensions[] = {".odt", ".ott", ".ods", ".ots", "
                                                ".std", ".sxg"};
 
 constexpr std::string_view kEpubExtensions[] = {".epub"};
+// Outlook for Mac's archives.
+constexpr std::string_view kOlmExtensions[] = {".olm"};
 constexpr std::string_view kRtfExtensions[] = {".rtf"};
 constexpr std::string_view kXmlExtensions[] = {".xml"};
 // HEIF and AVIF: the pictures phones take and their scanner apps save.
@@ -117,6 +119,8 @@ const std::array kFilters = {
                       kOdfExtensions, nullptr, "package"},
     BuiltinFilterInfo{"epub", "{5155524E-F008-4000-8000-000000000008}", "{5155524E-A008-4000-8000-000000000008}",
                       kEpubExtensions, nullptr, "package"},
+    BuiltinFilterInfo{"olm", "{5155524E-F059-4000-8000-000000000059}", "{5155524E-A059-4000-8000-000000000059}",
+                      kOlmExtensions, nullptr, "package"},
     BuiltinFilterInfo{"rtf", "{5155524E-F009-4000-8000-000000000009}", "{5155524E-A009-4000-8000-000000000009}",
                       kRtfExtensions, CreateRtfFilter, ""},
     BuiltinFilterInfo{"xml", "{5155524E-F00A-4000-8000-00000000000A}", "{5155524E-A00A-4000-8000-00000000000A}",

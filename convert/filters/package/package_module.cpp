@@ -1,6 +1,6 @@
 // The filters of zip packages, on libzip and libxml2: Office Open XML,
-// OpenDocument (with its flat XML forms and its older StarOffice forms) and
-// EPUB; and what the other zip-based formats are, for the sniffer.
+// OpenDocument (with its flat XML forms and its older StarOffice forms),
+// EPUB and Outlook for Mac's archives; and what the other zip-based formats are, for the sniffer.
 #include "convert/filters/module.h"
 
 #include <libxml/xmlerror.h>
@@ -17,6 +17,7 @@
 #include "convert/filters/package/docx_filter.h"
 #include "convert/filters/package/epub_filter.h"
 #include "convert/filters/package/odf_filter.h"
+#include "convert/filters/package/olm_filter.h"
 #include "convert/filters/package/pptx_filter.h"
 #include "convert/filters/package/xlsx_filter.h"
 
@@ -38,6 +39,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "pptx") return CreatePptxFilter();
   if (name == "odf") return CreateOdfFilter();
   if (name == "epub") return CreateEpubFilter();
+  if (name == "olm") return CreateOlmFilter();
   return nullptr;
 }
 
@@ -57,12 +59,13 @@ std::string LowerName(std::string_view s) {
 }
 
 // Packages told apart by their entries: Apple iWork documents (also when
-// zipped inside a folder of their own) and a zipped FictionBook.  (A zip of
+// zipped inside a folder of their own), Outlook for Mac's archives and a
+// zipped FictionBook.  (A zip of
 // pictures is a comic book only when named so: otherwise it is an archive,
 // whose members keep their names.)
 std::string OtherPackage(zip_t* z) {
   const zip_int64_t n = zip_get_num_entries(z, 0);
-  bool iwork_index = false, iwork_history = false;
+  bool iwork_index = false, iwork_history = false, olm = false;
   int fictionbooks = 0, files = 0;
   for (zip_int64_t i = 0; i < n && i < 100000; ++i) {
     const char* raw = zip_get_name(z, static_cast<zip_uint64_t>(i), 0);
@@ -77,7 +80,9 @@ std::string OtherPackage(zip_t* z) {
         EndsWith(name, "Document.iwa"))
       iwork_history = true;
     if (EndsWith(LowerName(name), ".fb2")) ++fictionbooks;
+    if (!olm && IsOlmEntryName(name)) olm = true;
   }
+  if (olm) return "olm";
   if (iwork_index && iwork_history) return "iwork";
   if (fictionbooks == 1 && files == 1) return "ebook";
   return {};
