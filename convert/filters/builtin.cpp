@@ -42,6 +42,8 @@ constexpr std::string_view kArchiveExtensions[] = {
     ".lzma", ".z",
 };
 constexpr std::string_view kMboxExtensions[] = {".mbox", ".mbx"};
+// Web archives of crawlers (compressed ones through the archive filter).
+constexpr std::string_view kWarcExtensions[] = {".warc"};
 // Outlook Express's mail folders (version 4's .mbx is found by content).
 constexpr std::string_view kDbxExtensions[] = {".dbx"};
 constexpr std::string_view kTnefExtensions[] = {".tnef", ".dat"};
@@ -135,6 +137,8 @@ const std::array kFilters = {
                       kEmlExtensions, nullptr, "mail"},
     BuiltinFilterInfo{"archive", "{5155524E-F020-4000-8000-000000000020}", "{5155524E-A020-4000-8000-000000000020}",
                       kArchiveExtensions, nullptr, "archive"},
+    BuiltinFilterInfo{"warc", "{5155524E-F05A-4000-8000-00000000005A}", "{5155524E-A05A-4000-8000-00000000005A}",
+                      kWarcExtensions, nullptr, "archive"},
     BuiltinFilterInfo{"msg", "{5155524E-F021-4000-8000-000000000021}", "{5155524E-A021-4000-8000-000000000021}",
                       kMsgExtensions, nullptr, "ole"},
     BuiltinFilterInfo{"mbox", "{5155524E-F022-4000-8000-000000000022}", "{5155524E-A022-4000-8000-000000000022}",

@@ -281,6 +281,8 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   // Outlook Express's files (version 5 and 6 folders and their kin), and
   // version 4's mail folders.
   if (At(head, 0, "\xCF\xAD\x12\xFE") || At(head, 0, "JMF6")) return "dbx";
+  // A crawler's web archive: a record's version line.
+  if (At(head, 0, "WARC/1.") || At(head, 0, "WARC/0.")) return "warc";
   if (LooksLikePostScript(head)) return "postscript";
   // A document in its signature (CMS signed data), in DER or PEM.
   if (At(head, 0, "\x30") && head.substr(0, 24).find("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02"sv) !=

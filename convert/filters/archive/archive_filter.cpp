@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/builtin.h"
 #include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 
@@ -296,6 +297,10 @@ class ArchiveReader {
       return true;
     }
     std::string_view head(block.data(), static_cast<std::size_t>(n));
+    if (single && (head.substr(0, 7) == "WARC/1." || head.substr(0, 7) == "WARC/0.") && FindBuiltinFilter("warc")) {
+      web_archive_ = true;
+      return false;
+    }
     bool wanted = HasFilterForName(sink_, name);
     if (!wanted) {
       Sniffed s = SniffHead(head);
@@ -439,6 +444,9 @@ class ArchiveReader {
     single_result_ = ExtractResult::UnknownFormat("the compressed file holds " + inner + ", which no filter reads");
     ++budget_.members;
     ReadMember(inner, entry, /*single=*/true);
+    // A compressed web archive (.warc.gz, many gigabytes once unpacked) is
+    // read as it streams out of the compressed file, not unpacked first.
+    if (web_archive_) return ExtractWithBuiltin("warc", path, sink_);
     return single_result_;
   }
 
@@ -500,6 +508,7 @@ class ArchiveReader {
   std::string stop_;
   ExtractResult single_result_;
   bool after_text_ = false;
+  bool web_archive_ = false;
 };
 
 class ArchiveFilter : public BuiltinFilter {

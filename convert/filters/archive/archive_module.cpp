@@ -1,10 +1,12 @@
-// The filters built on libarchive: archives and single compressed files.
+// The filters built on libarchive: archives, single compressed files and
+// crawlers' web archives.
 #include "convert/filters/module.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include "convert/filters/archive/archive_filter.h"
+#include "convert/filters/archive/warc_filter.h"
 
 namespace quarn {
 
@@ -12,6 +14,7 @@ namespace {
 
 std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "archive") return CreateArchiveFilter();
+  if (name == "warc") return CreateWarcFilter();
   return nullptr;
 }
 
