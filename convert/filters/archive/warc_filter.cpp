@@ -231,6 +231,9 @@ class WarcReader {
     if (in_.Take(length, &block) < length) ++damaged_;
     std::string uri(Trim(Field(fields, "warc-target-uri")));
     if (uri.size() >= 2 && uri.front() == '<' && uri.back() == '>') uri = uri.substr(1, uri.size() - 2);
+    // The crawler's own notes (its arguments, its log, name lookups) are no
+    // documents of the site.
+    if (resource && (uri.rfind("metadata:", 0) == 0 || uri.rfind("dns:", 0) == 0)) return;
     std::string media = Lower(Field(fields, "content-type"));
     std::string payload;
     if (response) {

@@ -85,6 +85,8 @@ std::vector<std::string> Crawl() {
       Response("http://example.com/files/report?id=7", "200 OK", "Content-Type: application/pdf\r\n", pdf),
       Record("revisit", "http://example.com/", "application/http; msgtype=response", "HTTP/1.1 200 OK\r\n\r\n"),
       Record("resource", "urn:example:notes", "text/plain", "Notes kept as a resource."),
+      Record("resource", "metadata://crawler.example/arguments.txt", "text/plain", "\"-r\" \"--warc-file\""),
+      Record("resource", "dns:example.com", "text/dns", "20240101000000\nexample.com. 300 IN A 192.0.2.1"),
   };
 }
 
@@ -106,7 +108,7 @@ TEST(Warc, TheDocumentsOfSuccessfulResponsesInOrder) {
   EXPECT_THAT(t, HasSubstr("urn:example:notes\nNotes kept as a resource."));
   EXPECT_LT(t.find("Welcome home"), t.find("The first floor"));
   for (const char* absent : {"Moved somewhere", "Nothing here", "color: red", "hidden", "GET /", "outlink",
-                             "software: test"})
+                             "software: test", "--warc-file", "192.0.2.1"})
     EXPECT_EQ(t.find(absent), std::string::npos) << absent;
   // Each record compressed on its own, as crawlers write them: read as it
   // streams out, with the same text.
