@@ -42,8 +42,9 @@ constexpr std::string_view kArchiveExtensions[] = {
     ".lzma", ".z",
 };
 constexpr std::string_view kMboxExtensions[] = {".mbox", ".mbx"};
-// Web archives of crawlers (compressed ones through the archive filter).
-constexpr std::string_view kWarcExtensions[] = {".warc"};
+// Web archives of crawlers, and their older ARC form (compressed ones
+// through the archive filter).
+constexpr std::string_view kWarcExtensions[] = {".warc", ".arc"};
 // Outlook Express's mail folders (version 4's .mbx is found by content).
 constexpr std::string_view kDbxExtensions[] = {".dbx"};
 constexpr std::string_view kTnefExtensions[] = {".tnef", ".dat"};

@@ -281,8 +281,9 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   // Outlook Express's files (version 5 and 6 folders and their kin), and
   // version 4's mail folders.
   if (At(head, 0, "\xCF\xAD\x12\xFE") || At(head, 0, "JMF6")) return "dbx";
-  // A crawler's web archive: a record's version line.
-  if (At(head, 0, "WARC/1.") || At(head, 0, "WARC/0.")) return "warc";
+  // A crawler's web archive: a record's version line, or the first line of
+  // the older ARC format.
+  if (At(head, 0, "WARC/1.") || At(head, 0, "WARC/0.") || At(head, 0, "filedesc://")) return "warc";
   if (LooksLikePostScript(head)) return "postscript";
   // A document in its signature (CMS signed data), in DER or PEM.
   if (At(head, 0, "\x30") && head.substr(0, 24).find("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02"sv) !=
@@ -509,8 +510,10 @@ Sniffed SniffContent(const std::string& path) {
 std::optional<std::string> RedirectFor(const std::string& path, std::string_view self) {
   Sniffed s = SniffContent(path);
   // Text under an office document's name: values separated by commas or tabs
-  // that a program exported as a "spreadsheet", notes saved as a "document".
-  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "xlsb", "pptx"};
+  // that a program exported as a "spreadsheet", notes saved as a "document";
+  // and under the name .dat, which TNEF streams share with every program's
+  // data (an export of records).
+  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "xlsb", "pptx", "tnef"};
   if (s.text && std::find(std::begin(kOfficeFilters), std::end(kOfficeFilters), self) != std::end(kOfficeFilters))
     return std::string("text");
   if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;

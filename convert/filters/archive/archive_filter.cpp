@@ -297,7 +297,8 @@ class ArchiveReader {
       return true;
     }
     std::string_view head(block.data(), static_cast<std::size_t>(n));
-    if (single && (head.substr(0, 7) == "WARC/1." || head.substr(0, 7) == "WARC/0.") && FindBuiltinFilter("warc")) {
+    if (single && (head.substr(0, 7) == "WARC/1." || head.substr(0, 7) == "WARC/0." || head.substr(0, 11) == "filedesc://") &&
+        FindBuiltinFilter("warc")) {
       web_archive_ = true;
       return false;
     }

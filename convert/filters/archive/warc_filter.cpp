@@ -175,6 +175,11 @@ class WarcReader {
     while (!sink_.full() && !stopped_) {
       if (!in_.Line(line)) break;
       if (line.empty()) continue;
+      if (line.rfind("filedesc://", 0) == 0) arc_ = true;
+      if (arc_) {
+        ArcRecord(line);
+        continue;
+      }
       if (line.rfind("WARC/", 0) != 0) {
         // Not where a record starts: damage; the next record is found by its first line.
         if (synced) ++damaged_;
@@ -182,18 +187,63 @@ class WarcReader {
         continue;
       }
       synced = true;
+      ++records_;
       Record();
     }
     if (in_.failed()) ++damaged_;
   }
 
   std::size_t documents() const { return documents_; }
+  std::size_t records() const { return records_; }
   std::size_t damaged() const { return damaged_; }
   std::size_t undecoded() const { return undecoded_; }
   std::size_t failures() const { return failures_; }
   bool stopped() const { return stopped_; }
 
  private:
+  // A record of the ARC format: its line ("address IP date type length",
+  // version 2 with more fields before the length, which comes last), then
+  // length bytes.  The first record describes the file.
+  void ArcRecord(const std::string& line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t at = 0; at < line.size();) {
+      const std::size_t space = line.find(' ', at);
+      const std::size_t end = space == std::string::npos ? line.size() : space;
+      if (end > at) fields.emplace_back(line.data() + at, end - at);
+      at = end + 1;
+    }
+    std::uint64_t length = 0;
+    bool number = fields.size() >= 5 && !fields.back().empty() && fields.back().size() <= 18;
+    for (char c : number ? fields.back() : std::string_view())
+      if (c < '0' || c > '9') number = false;
+      else length = length * 10 + static_cast<std::uint64_t>(c - '0');
+    if (!number) {
+      ++damaged_;
+      return;  // the next line that parses is the next record
+    }
+    ++records_;
+    const std::string uri(fields.front());
+    const bool http = uri.rfind("http://", 0) == 0 || uri.rfind("https://", 0) == 0;
+    if (!http || length > limits_.max_member_bytes) {
+      in_.Take(length, nullptr);
+      return;
+    }
+    if (++sink_.budget().members > limits_.max_members) {
+      stopped_ = true;
+      return;
+    }
+    std::string block;
+    if (in_.Take(length, &block) < length) ++damaged_;
+    std::string media(fields[3]), payload;
+    if (block.rfind("HTTP/", 0) == 0) {
+      if (!HttpPayload(block, &media, &payload)) return;
+    } else {
+      payload = std::move(block);  // early crawls kept the body alone
+    }
+    Document(uri, Lower(media == "no-type" ? std::string() : media), payload);
+    NoteProgress();
+  }
+
   void Record() {
     std::vector<std::pair<std::string, std::string>> fields;
     std::string line;
@@ -344,8 +394,9 @@ class WarcReader {
   TextSink& sink_;
   const ContainerLimits& limits_;
   PrivateFolder folder_;
-  std::size_t documents_ = 0, damaged_ = 0, undecoded_ = 0, failures_ = 0;
+  std::size_t documents_ = 0, records_ = 0, damaged_ = 0, undecoded_ = 0, failures_ = 0;
   bool stopped_ = false;
+  bool arc_ = false;
 };
 
 class WarcFilter : public BuiltinFilter {
@@ -371,6 +422,8 @@ class WarcFilter : public BuiltinFilter {
     Stream in(a.get());
     WarcReader reader(in, sink, limits_);
     reader.Read();
+    if (reader.records() == 0)
+      return ExtractResult::UnknownFormat("not a web archive: no WARC or ARC record was found in it");
     std::vector<std::string> notes;
     if (sink.full()) notes.push_back("the text was cut at the size limit");
     if (reader.stopped())

@@ -1,5 +1,7 @@
 // Web archives in the WARC format (.warc, and .warc.gz and the other
-// compressed forms through the archive filter): the documents a crawler
+// compressed forms through the archive filter) and in the older ARC format
+// (.arc, .arc.gz: a line naming each record's address, type and length, then
+// the response as fetched): the documents a crawler
 // fetched, each the payload of a successful HTTP response (or of a resource
 // record), introduced by its address on a line of its own and read by the
 // filter its content type or its address names; pages, PDF files, office

@@ -146,6 +146,48 @@ TEST(Warc, DamageCostsOnlyTheRecordsItTouches) {
   EXPECT_TRUE(br.text.empty());
 }
 
+// The older ARC format: a line per record ("address IP date type length"),
+// the first describing the file; version 2 lines carry more fields before
+// the length.
+TEST(Warc, ArchivesOfTheOlderArcFormat) {
+  auto arc = [](const std::string& line_head, const std::string& block) {
+    return line_head + " " + std::to_string(block.size()) + "\n" + block + "\n";
+  };
+  const std::string page = "HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n<html><body><p>Old crawl page</p></body></html>";
+  const std::string records[] = {
+      arc("filedesc://IA-001102.arc 0.0.0.0 19960923142103 text/plain",
+          "1 0 Alexa Internet\nURL IP-address Archive-date Content-type Archive-length\n"),
+      arc("http://www.example.edu:80/index.html 127.10.100.2 19961104142103 text/html", page),
+      arc("http://www.example.edu:80/gone.html 127.10.100.2 19961104142104 text/html",
+          "HTTP/1.0 404 Not found\r\nContent-type: text/html\r\n\r\n<p>No such page</p>"),
+      arc("http://www.example.edu:80/logo.gif 127.10.100.2 19961104142105 image/gif",
+          "HTTP/1.0 200 OK\r\nContent-type: image/gif\r\n\r\nGIF89a"),
+      arc("http://www.example.edu:80/notes.txt 127.10.100.2 19961104142106 text/plain 200 - - 1234 IA-001102.arc",
+          "HTTP/1.0 200 OK\r\nContent-type: text/plain\r\n\r\nVersion two notes."),
+  };
+  std::string whole, gz;
+  for (const std::string& r : records) {
+    whole += r;
+    gz += Gzip(r);
+  }
+  test::TempDir dir;
+  FilterText r = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "IA-001102.arc", whole));
+  EXPECT_TRUE(r.problem.empty()) << r.problem;
+  EXPECT_EQ(r.text,
+            "http://www.example.edu:80/index.html\nOld crawl page\n\n"
+            "http://www.example.edu:80/notes.txt\nVersion two notes.\n");
+  FilterText compressed = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "IA-001102.arc.gz", gz));
+  EXPECT_EQ(compressed.text, r.text);
+  // A record line that cannot be read is damage; the records after it are not lost.
+  FilterText damaged = ExtractFilterText(
+      test::Builtins(), test::WriteFile(dir.path() / "d.arc", records[0] + "not a record line\n" + records[1]));
+  EXPECT_THAT(damaged.problem, HasSubstr("1 damaged record(s) were passed over"));
+  EXPECT_THAT(damaged.text, HasSubstr("Old crawl page"));
+  // The name is shared with old compressors' archives: those are no web archives.
+  FilterText other = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "old.arc", "\x1A\x08name\0\0binary"));
+  EXPECT_EQ(other.problem, "not a web archive: no WARC or ARC record was found in it");
+}
+
 TEST(Warc, ChunksAndMediaTypes) {
   std::string out;
   EXPECT_TRUE(Unchunk("5\r\nhello\r\n6;name=v\r\n world\r\n0\r\n\r\n", out));

@@ -315,9 +315,13 @@ TEST(TnefFilter, BodyAndAttachmentsOfAStreamAndOfAMessageThatCarriesOne) {
   t = Read("eml", eml, &r);
   EXPECT_NE(t.find("Attachment: winmail.dat"), std::string::npos) << t;
   EXPECT_NE(t.find("Words of the agenda attachment."), std::string::npos) << t;
-  // A .dat file that is no TNEF stream is refused.
+  // A .dat file that is no TNEF stream is refused, unless it plainly is text
+  // (an export of records).
   Read("tnef", tree.Write("other.dat", std::string(64, '\x01')), &r);
   EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
+  t = Read("tnef", tree.Write("export.dat", "DOCID,Title\nABC0001,Contract\n"), &r);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  EXPECT_NE(t.find("Contract"), std::string::npos) << t;
 }
 
 }  // namespace
