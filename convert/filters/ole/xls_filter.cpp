@@ -101,7 +101,8 @@ class Workbook {
   explicit Workbook(std::string stream) : s_(std::move(stream)) {}
 
   // Reads the global records; false and *why when this is no workbook.
-  bool ReadGlobals(std::string* why, bool* encrypted);
+  // A stream encrypted with the given password is decrypted first.
+  bool ReadGlobals(std::string* why, bool* encrypted, std::u16string_view password);
   // The same for the files of Excel 2 to 4: a worksheet of its own, or an
   // Excel 4 workbook whose sheets follow its globals in the same stream.
   bool ReadOldGlobals(std::string* why, bool* encrypted);
@@ -348,7 +349,7 @@ bool Workbook::ReadOldGlobals(std::string* why, bool* encrypted) {
   return true;
 }
 
-bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
+bool Workbook::ReadGlobals(std::string* why, bool* encrypted, std::u16string_view password) {
   std::size_t at = 0;
   uint16_t type;
   std::string_view data;
@@ -366,7 +367,10 @@ bool Workbook::ReadGlobals(std::string* why, bool* encrypted) {
   while (Next(&at, &type, &data)) {
     std::size_t here = at;
     switch (type) {
-      case 0x002F: *encrypted = true; return false;  // FILEPASS
+      case 0x002F:  // FILEPASS: the records after it are encrypted
+        if (DecryptWorkbook(s_, here - 4 - data.size(), password)) break;
+        *encrypted = true;
+        return false;
       case 0x0022: date1904_ = Le16(data, 0) == 1; break;
       case 0x0042: {
         uint16_t cp = Le16(data, 0);
@@ -647,6 +651,8 @@ void Workbook::EmitSheets(TextSink& sink, std::string* missing) {
 
 class XlsFilter : public BuiltinFilter {
  public:
+  explicit XlsFilter(std::u16string password) : password_(std::move(password)) {}
+
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "xls", sink)) return *r;
     Sniffed what = SniffContent(path);
@@ -683,7 +689,7 @@ class XlsFilter : public BuiltinFilter {
     if (!stream) return ExtractResult::UnknownFormat("not an Excel workbook: no Workbook stream");
     Workbook book(std::move(*stream));
     bool encrypted = false;
-    if (!book.ReadGlobals(&why, &encrypted)) {
+    if (!book.ReadGlobals(&why, &encrypted, password_)) {
       if (encrypted) return ExtractResult::Password();
       return ExtractResult::Failed(why);
     }
@@ -693,10 +699,15 @@ class XlsFilter : public BuiltinFilter {
     if (!missing.empty()) return ExtractResult::Incomplete(missing);
     return ExtractResult::Ok();
   }
+
+ private:
+  std::u16string password_;
 };
 
 }  // namespace
 
-std::unique_ptr<BuiltinFilter> CreateXlsFilter() { return std::make_unique<XlsFilter>(); }
+std::unique_ptr<BuiltinFilter> CreateXlsFilter(std::u16string_view password) {
+  return std::make_unique<XlsFilter>(std::u16string(password));
+}
 
 }  // namespace quarn

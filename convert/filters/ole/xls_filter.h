@@ -4,17 +4,21 @@
 // line each with tab-separated cells; numbers without spurious decimals,
 // dates, times and percentages as the cell's number format shows them,
 // formulas by their last computed value; then the sheet's text boxes and
-// its page header and footer.  Reentrant: each call reads its own copy of
-// the stream.
+// its page header and footer.  A workbook encrypted with the password Excel
+// uses when none was set is read; one a person locked is reported as
+// password-protected.  Reentrant: each call reads its own copy of the stream.
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "convert/filters/builtin_filter.h"
+#include "convert/filters/ole/biff_crypt.h"
 
 namespace quarn {
 
-std::unique_ptr<BuiltinFilter> CreateXlsFilter();
+// password: the one tried on an encrypted workbook (tests give others).
+std::unique_ptr<BuiltinFilter> CreateXlsFilter(std::u16string_view password = kExcelDefaultPassword);
 
 // A number as a person reads it in a cell without a special format: up to 15
 // significant digits, no trailing zeros, no exponent for ordinary magnitudes.

@@ -17,6 +17,7 @@
 #include "convert/filters/builtin.h"
 #include "tests/support/filter_support.h"
 #include "convert/filters/sniff.h"
+#include "convert/filters/ole/ole_util.h"
 #include "convert/filters/ole/xls_filter.h"
 
 namespace quarn {
@@ -317,6 +318,75 @@ TEST_F(ScratchDir, TextUnderAnOfficeNameIsReadAsText) {
     EXPECT_EQ(e.result.status, Status::kOk) << c.name << ": " << e.result.reason;
     EXPECT_NE(e.text.find(c.shown), std::string::npos) << c.name << ": " << e.text;
   }
+}
+
+// Excel encrypts a workbook with a password of its own when the person set
+// none (a protected structure, "read-only recommended"); such workbooks open
+// without a question and are read like any other (samples written by
+// encrypt-xls.py from sample.xls: RC4, and RC4 through the CryptoAPI).
+TEST(ExcelEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
+  const Extracted plain = ExtractSample("xls", Sample("sample.xls"));
+  for (const char* name : {"protected.xls", "protected-cryptoapi.xls"}) {
+    SCOPED_TRACE(name);
+    Extracted e = ExtractSample("xls", Sample(name));
+    EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+    EXPECT_EQ(e.text, plain.text);
+    // Another password does not open them: they are reported as locked.
+    TextSink sink;
+    EXPECT_EQ(CreateXlsFilter(u"another")->Extract(Sample(name), sink).status, Status::kPassword);
+    EXPECT_TRUE(sink.Joined().empty());
+  }
+}
+
+TEST_F(ScratchDir, DamagedEncryptedWorkbooksCostOnlyThemselves) {
+  std::mt19937 random(777);
+  for (const char* name : {"protected.xls", "protected-cryptoapi.xls"}) {
+    const std::string original = ReadAll(Sample(name));
+    for (int round = 0; round < 150; ++round) {
+      std::string bytes = original;
+      for (int k = 0; k < 4; ++k) bytes[random() % bytes.size()] = static_cast<char>(random());
+      ExtractSample("xls", Write("damaged.xls", bytes).string());
+    }
+  }
+}
+
+std::uint32_t Le32(const std::string& s, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
+}
+
+// A workbook Excel encrypted with a password a person chose (a real one,
+// from the shared corpus): read with that password, refused without it.
+TEST(ExcelEncryption, ARealWorkbookOpensWithItsPasswordOnly) {
+  fs::path corpus = QUARN_CORPUS;
+  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path book = corpus / "inputs/xls/_encrypted/poi/password.xls";
+  if (!fs::exists(book)) GTEST_SKIP() << "no corpus at " << corpus;
+  TextSink with;
+  ExtractResult r = CreateXlsFilter(u"password")->Extract(book.string(), with);
+  EXPECT_EQ(r.status, Status::kOk) << r.reason;
+  EXPECT_NE(with.Joined().find("A ZIP bomb is a variant of mail-bombing."), std::string::npos) << with.Joined();
+  TextSink without;
+  EXPECT_EQ(CreateXlsFilter()->Extract(book.string(), without).status, Status::kPassword);
+  EXPECT_TRUE(without.Joined().empty());
+  // The CryptoAPI keys, against a real document Word encrypted that way
+  // (128-bit RC4; its header and verifier open its table stream, laid out
+  // as in a workbook's FILEPASS record after the encryption's type).
+  const fs::path doc = corpus / "inputs/doc/_encrypted/poi/password_password_cryptoapi.doc";
+  CompoundFile file = OpenCompoundFile(doc.string());
+  ASSERT_TRUE(file);
+  std::optional<std::string> table = ReadCompoundStream(file.get(), "1Table");
+  ASSERT_TRUE(table && table->size() > 0x200);
+  const std::string header = table->substr(0, 12 + Le32(*table, 8) + 4 + 16 + 16 + 4 + 20);
+  const std::string body = std::string("\x01\x00", 2) + header;
+  const std::string filepass =
+      std::string("\x2F\x00", 2) + static_cast<char>(body.size() & 0xFF) + static_cast<char>(body.size() >> 8) + body;
+  std::string stream = filepass;
+  EXPECT_TRUE(DecryptWorkbook(stream, 0, u"password"));
+  EXPECT_FALSE(DecryptWorkbook(stream, 0, u"passw0rd"));
+  EXPECT_FALSE(DecryptWorkbook(stream, 0, kExcelDefaultPassword));
 }
 
 TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
