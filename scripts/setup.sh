@@ -9,7 +9,7 @@ packages=(
   libmupdf-dev libmujs-dev libgumbo-dev libjbig2dec0-dev libopenjp2-7-dev libfreetype-dev zlib1g-dev
   libzip-dev libxml2-dev libuchardet-dev libicu-dev
   libgsf-1-dev libgcrypt20-dev libgmime-3.0-dev libseccomp-dev
-  libarchive-dev libpst-dev libytnef0-dev libchm-dev libical-dev
+  libarchive-dev libbrotli-dev libpst-dev libytnef0-dev libchm-dev libical-dev
   librevenge-dev libwpd-dev libwpg-dev libwps-dev libmwaw-dev libetonyek-dev libvisio-dev libmspub-dev
   libstaroffice-dev libcdr-dev libqxp-dev libzmf-dev libfreehand-dev libpagemaker-dev libabw-dev libe-book-dev
   liblangtag-dev libdjvulibre-dev

@@ -2,6 +2,8 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <brotli/decode.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -129,6 +131,50 @@ bool Gunzip(std::string_view in, std::string& out, std::uint64_t max) {
     out.append(block.data(), static_cast<std::size_t>(n));
     if (out.size() > max) return false;
   }
+}
+
+// A body sent with "Content-Encoding: deflate": zlib's wrapping as the
+// standard says, or the bare deflate stream some servers send instead.
+bool Inflate(std::string_view in, std::string& out, std::uint64_t max) {
+  for (int window : {15 + 32, -15}) {
+    out.clear();
+    z_stream z{};
+    if (inflateInit2(&z, window) != Z_OK) return false;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(in.size(), UINT32_MAX));
+    std::string block(64 * 1024, '\0');
+    int r = Z_OK;
+    while (r == Z_OK) {
+      z.next_out = reinterpret_cast<Bytef*>(block.data());
+      z.avail_out = static_cast<uInt>(block.size());
+      r = inflate(&z, Z_NO_FLUSH);
+      out.append(block.data(), block.size() - z.avail_out);
+      if (out.size() > max) r = Z_MEM_ERROR;
+      if (r == Z_OK && z.avail_in == 0 && z.avail_out != 0) r = Z_BUF_ERROR;  // cut short
+    }
+    inflateEnd(&z);
+    if (r == Z_STREAM_END) return true;
+  }
+  return false;
+}
+
+// A body sent with "Content-Encoding: br".
+bool Unbrotli(std::string_view in, std::string& out, std::uint64_t max) {
+  BrotliDecoderState* state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+  if (!state) return false;
+  std::size_t in_left = in.size();
+  const auto* next_in = reinterpret_cast<const std::uint8_t*>(in.data());
+  std::string block(64 * 1024, '\0');
+  BrotliDecoderResult r = BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
+  while (r == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) {
+    std::size_t out_left = block.size();
+    auto* next_out = reinterpret_cast<std::uint8_t*>(block.data());
+    r = BrotliDecoderDecompressStream(state, &in_left, &next_in, &out_left, &next_out, nullptr);
+    out.append(block.data(), block.size() - out_left);
+    if (out.size() > max) r = BROTLI_DECODER_RESULT_ERROR;
+  }
+  BrotliDecoderDestroyInstance(state);
+  return r == BROTLI_DECODER_RESULT_SUCCESS;
 }
 
 // Content that is no document: what a page shows or runs, not what it says.
@@ -342,8 +388,15 @@ class WarcReader {
       }
       return true;
     }
+    if (coding == "deflate" || coding == "br") {
+      if (!(coding == "br" ? Unbrotli : Inflate)(bytes, *payload, limits_.max_member_bytes)) {
+        ++undecoded_;
+        return false;
+      }
+      return true;
+    }
     if (!coding.empty() && coding != "identity" && !bytes.empty()) {
-      ++undecoded_;  // brotli, deflate: not undone here
+      ++undecoded_;  // another encoding (compress, zstd): not undone here
       return false;
     }
     payload->assign(bytes);

@@ -7,8 +7,9 @@
 // filter its content type or its address names; pages, PDF files, office
 // documents.  Requests, metadata, revisits, redirects and errors, pictures,
 // style sheets and scripts are not documents and are passed over.  Chunked
-// transfer and gzip content encoding are undone.  A damaged record costs
-// only itself: reading goes on at the next record.  One object per document.
+// transfer and gzip, deflate and brotli content encodings are undone.  A
+// damaged record costs only itself: reading goes on at the next record.  One
+// object per document.
 #pragma once
 
 #include <memory>

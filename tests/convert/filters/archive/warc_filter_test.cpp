@@ -8,6 +8,8 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <brotli/encode.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <string>
@@ -54,6 +56,30 @@ std::string Gzip(const std::string& bytes) {
   return out;
 }
 
+std::string Brotli(const std::string& bytes) {
+  std::string out(BrotliEncoderMaxCompressedSize(bytes.size()), '\0');
+  std::size_t size = out.size();
+  BrotliEncoderCompress(5, 22, BROTLI_MODE_TEXT, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                        &size, reinterpret_cast<std::uint8_t*>(out.data()));
+  out.resize(size);
+  return out;
+}
+
+// zlib's wrapping of deflate, or (raw) the bare stream some servers send.
+std::string Deflate(const std::string& bytes, bool raw) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, raw ? -15 : 15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, bytes.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 std::string Chunked(const std::string& body) {
   std::string out;
   for (std::size_t at = 0; at < body.size(); at += 7) {
@@ -83,6 +109,12 @@ std::vector<std::string> Crawl() {
       Response("http://example.com/missing", "404 Not Found", "Content-Type: text/html\r\n", "<p>Nothing here</p>"),
       Response("http://example.com/style.css", "200 OK", "Content-Type: text/css\r\n", "body { color: red }"),
       Response("http://example.com/files/report?id=7", "200 OK", "Content-Type: application/pdf\r\n", pdf),
+      Response("http://example.com/deflated", "200 OK", "Content-Type: text/plain\r\nContent-Encoding: deflate\r\n",
+               Deflate("Deflated words.", false)),
+      Response("http://example.com/raw-deflated", "200 OK",
+               "Content-Type: text/plain\r\nContent-Encoding: deflate\r\n", Deflate("Raw deflated words.", true)),
+      Response("http://example.com/brotli", "200 OK", "Content-Type: text/html\r\nContent-Encoding: br\r\n",
+               Brotli("<p>Brotli words.</p>")),
       Record("revisit", "http://example.com/", "application/http; msgtype=response", "HTTP/1.1 200 OK\r\n\r\n"),
       Record("resource", "urn:example:notes", "text/plain", "Notes kept as a resource."),
       Record("resource", "metadata://crawler.example/arguments.txt", "text/plain", "\"-r\" \"--warc-file\""),
@@ -106,6 +138,9 @@ TEST(Warc, TheDocumentsOfSuccessfulResponsesInOrder) {
   EXPECT_THAT(t, HasSubstr("Welcome home\nOpening hours are nine to five."));
   EXPECT_THAT(t, HasSubstr("http://example.com/files/report?id=7\nThe first floor offers"));
   EXPECT_THAT(t, HasSubstr("urn:example:notes\nNotes kept as a resource."));
+  EXPECT_THAT(t, HasSubstr("http://example.com/deflated\nDeflated words.\n"));
+  EXPECT_THAT(t, HasSubstr("http://example.com/raw-deflated\nRaw deflated words.\n"));
+  EXPECT_THAT(t, HasSubstr("http://example.com/brotli\nBrotli words.\n"));
   EXPECT_LT(t.find("Welcome home"), t.find("The first floor"));
   for (const char* absent : {"Moved somewhere", "Nothing here", "color: red", "hidden", "GET /", "outlink",
                              "software: test", "--warc-file", "192.0.2.1"})
@@ -138,12 +173,14 @@ TEST(Warc, DamageCostsOnlyTheRecordsItTouches) {
   EXPECT_THAT(short_one.text, HasSubstr("Opening hours"));
   EXPECT_THAT(short_one.problem, HasSubstr("damaged"));
   // A response in an encoding that is not undone is said, not shown as bytes.
-  const std::string brotli = Record("warcinfo", "", "application/warc-fields", "x\r\n") +
-                             Response("http://example.com/b", "200 OK",
-                                      "Content-Type: text/html\r\nContent-Encoding: br\r\n", "\x8b\x02\x80\xff");
-  FilterText br = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "br.warc", brotli));
-  EXPECT_THAT(br.problem, HasSubstr("1 response(s) in an encoding that is not undone here"));
-  EXPECT_TRUE(br.text.empty());
+  const std::string other = Record("warcinfo", "", "application/warc-fields", "x\r\n") +
+                            Response("http://example.com/z", "200 OK",
+                                     "Content-Type: text/html\r\nContent-Encoding: zstd\r\n", "\x28\xb5\x2f\xfd") +
+                            Response("http://example.com/b", "200 OK",
+                                     "Content-Type: text/html\r\nContent-Encoding: br\r\n", "\x8b\x02\x80\xff\xff");
+  FilterText encoded = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "encoded.warc", other));
+  EXPECT_THAT(encoded.problem, HasSubstr("2 response(s) in an encoding that is not undone here"));
+  EXPECT_TRUE(encoded.text.empty());
 }
 
 // The older ARC format: a line per record ("address IP date type length"),
