@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convert/conversion_options.h"
+#include "convert/filters/common/item_lines.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -204,12 +205,6 @@ std::string NameFromUri(std::string_view uri) {
   return name.size() > 120 ? name.substr(name.size() - 120) : name;
 }
 
-std::string OneLine(std::string s) {
-  for (char& c : s)
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  return s;
-}
-
 class WarcReader {
  public:
   WarcReader(Stream& in, TextSink& sink, const ContainerLimits& limits)
@@ -270,16 +265,8 @@ class WarcReader {
     ++records_;
     const std::string uri(fields.front());
     const bool http = uri.rfind("http://", 0) == 0 || uri.rfind("https://", 0) == 0;
-    if (!http || length > limits_.max_member_bytes) {
-      in_.Take(length, nullptr);
-      return;
-    }
-    if (++sink_.budget().members > limits_.max_members) {
-      stopped_ = true;
-      return;
-    }
     std::string block;
-    if (in_.Take(length, &block) < length) ++damaged_;
+    if (!TakeBlock(length, http, &block)) return;
     std::string media(fields[3]), payload;
     if (block.rfind("HTTP/", 0) == 0) {
       if (!HttpPayload(block, &media, &payload)) return;
@@ -288,6 +275,22 @@ class WarcReader {
     }
     Document(uri, Lower(media == "no-type" ? std::string() : media), payload);
     NoteProgress();
+  }
+
+  // Takes the next length bytes, a record's block: into *block when they
+  // hold a document and may be read (not larger than a member may be, not
+  // past the number of documents an archive may give), else passed over.
+  bool TakeBlock(std::uint64_t length, bool document, std::string* block) {
+    if (!document || length > limits_.max_member_bytes) {
+      in_.Take(length, nullptr);
+      return false;
+    }
+    if (++sink_.budget().members > limits_.max_members) {
+      stopped_ = true;
+      return false;
+    }
+    if (in_.Take(length, block) < length) ++damaged_;
+    return true;
   }
 
   void Record() {
@@ -315,16 +318,8 @@ class WarcReader {
     const std::string type = Lower(Field(fields, "warc-type"));
     const bool response = type == "response" && Lower(Field(fields, "content-type")).rfind("application/http", 0) == 0;
     const bool resource = type == "resource";
-    if ((!response && !resource) || length > limits_.max_member_bytes) {
-      in_.Take(length, nullptr);
-      return;
-    }
-    if (++sink_.budget().members > limits_.max_members) {
-      stopped_ = true;
-      return;
-    }
     std::string block;
-    if (in_.Take(length, &block) < length) ++damaged_;
+    if (!TakeBlock(length, response || resource, &block)) return;
     std::string uri(Trim(Field(fields, "warc-target-uri")));
     if (uri.size() >= 2 && uri.front() == '<' && uri.back() == '>') uri = uri.substr(1, uri.size() - 2);
     // The crawler's own notes (its arguments, its log, name lookups) are no

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/conversion_options.h"
+#include "convert/filters/common/item_lines.h"
 #include "convert/filters/common/mail_date.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/markup/safe_xml.h"
@@ -54,14 +55,6 @@ std::string Attribute(const xmlNode* n, const char* name) {
   std::string out = s ? reinterpret_cast<const char*>(s) : "";
   xmlFree(s);
   return out;
-}
-
-std::string OneLine(std::string s) {
-  for (char& c : s)
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  while (!s.empty() && s.front() == ' ') s.erase(0, 1);
-  return s;
 }
 
 bool HasWords(std::string_view s) { return s.find_first_not_of(" \t\r\n\xC2\xA0") != std::string_view::npos; }
@@ -170,18 +163,8 @@ class OlmReader {
     }
   }
 
-  void Header(std::string_view name, const std::string& value) {
-    std::string v = OneLine(value);
-    if (v.empty()) return;
-    sink_.Append(name);
-    sink_.Append(": ");
-    sink_.Line(v);
-  }
-
-  void Separate() {
-    sink_.EndLine();
-    if (!sink_.empty()) sink_.Append("\n");
-  }
+  void Header(std::string_view name, const std::string& value) { FieldLine(sink_, name, value); }
+  void Separate() { ItemBreak(sink_); }
 
   // A plain body when it has words, else the HTML one as text.
   void Body(const xmlNode* plain, const xmlNode* html) {

@@ -7,6 +7,7 @@
 
 #include "convert/conversion_options.h"
 #include "convert/filters/markup/html_filter.h"
+#include "convert/filters/common/item_lines.h"
 #include "convert/filters/common/mail_date.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
@@ -21,13 +22,6 @@ struct ItemFree {
   void operator()(pst_item* item) const { pst_freeItem(item); }
 };
 using Item = std::unique_ptr<pst_item, ItemFree>;
-
-std::string OneLine(std::string s) {
-  for (char& c : s)
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
 
 std::string DateText(const FILETIME* t) {
   if (!t) return {};
@@ -78,18 +72,8 @@ class PstReader {
     return s.str ? std::string(s.str) : std::string();
   }
 
-  void Header(std::string_view name, const std::string& value) {
-    std::string v = OneLine(value);
-    if (v.empty()) return;
-    sink_.Append(name);
-    sink_.Append(": ");
-    sink_.Line(v);
-  }
-
-  void Separate() {
-    sink_.EndLine();
-    if (!sink_.empty()) sink_.Append("\n");
-  }
+  void Header(std::string_view name, const std::string& value) { FieldLine(sink_, name, value); }
+  void Separate() { ItemBreak(sink_); }
 
   void Message(pst_item* item) {
     Separate();

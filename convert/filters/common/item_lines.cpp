@@ -1,0 +1,28 @@
+#include "convert/filters/common/item_lines.h"
+
+#include "convert/filters/builtin_filter.h"
+
+namespace quarn {
+
+std::string OneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  const std::size_t first = s.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+void FieldLine(TextSink& sink, std::string_view name, const std::string& value) {
+  const std::string v = OneLine(value);
+  if (v.empty()) return;
+  sink.Append(name);
+  sink.Append(": ");
+  sink.Line(v);
+}
+
+void ItemBreak(TextSink& sink) {
+  sink.EndLine();
+  if (!sink.empty()) sink.Append("\n");
+}
+
+}  // namespace quarn

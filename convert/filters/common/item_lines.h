@@ -1,0 +1,23 @@
+// The lines of the items that mail stores keep (a message's header fields,
+// a contact's, an event's, a task's), written alike by the filters that read
+// such stores: "Name: value" on a line of its own, a blank line between items.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quarn {
+
+class TextSink;
+
+// s on one line: line ends and tabs become spaces; spaces at either end go.
+std::string OneLine(std::string s);
+
+// "name: value" on a line of its own, value on one line; nothing for an empty value.
+void FieldLine(TextSink& sink, std::string_view name, const std::string& value);
+
+// Ends the line being written and, unless nothing was written yet, leaves a
+// blank line before the next item.
+void ItemBreak(TextSink& sink);
+
+}  // namespace quarn
