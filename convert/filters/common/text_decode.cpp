@@ -225,6 +225,32 @@ bool LooksLikeJohab(std::string_view h) {
   return johab_syllables >= 8 && johab_common * 10 >= johab_syllables * 9 && johab_common > uhc_common + uhc_invalid;
 }
 
+// The detectors name the common form of a Chinese or Japanese character set;
+// text that uses the characters of its wider form (Hong Kong's
+// supplementary set, Microsoft's Big5 additions, the JIS X 0213 kanji) has
+// bytes that the common form does not know.  The form with the fewest such
+// bytes in the head is taken; a tie keeps the detector's.
+std::string WidestFitting(std::string_view head, const std::string& charset) {
+  std::vector<const char*> wider;
+  if (charset == "BIG5") wider = {"CP950", "BIG5-HKSCS"};
+  else if (charset == "EUC-JP") wider = {"EUC-JISX0213"};
+  else if (charset == "CP932") wider = {"SHIFT_JISX0213"};
+  if (wider.empty()) return charset;
+  std::size_t best = 0;
+  DecodeCodePoints(head, charset.c_str(), &best);
+  std::string chosen = charset;
+  for (const char* w : wider) {
+    if (best == 0) break;
+    std::size_t invalid = 0;
+    DecodeCodePoints(head, w, &invalid);
+    if (invalid < best) {
+      best = invalid;
+      chosen = w;
+    }
+  }
+  return chosen;
+}
+
 // Validates UTF-8 across block boundaries, one byte at a time with the
 // ranges that rule out overlong forms, surrogates and values past U+10FFFF.
 class Utf8Check {
@@ -557,7 +583,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   if (!escapes && LooksLikeJohab(head)) return done("JOHAB", "detected");
   if (!label.empty() && UpperAscii(label) != "ASCII") {
     std::string c = CharsetForLabel(label);
-    if (!c.empty()) return done(c, "detected");
+    if (!c.empty()) return done(WidestFitting(head, c), "detected");
   }
   return done("WINDOWS-1252", "fallback");
 }

@@ -72,6 +72,25 @@ TEST(TextFilter, CharsetsTheDetectorDoesNotKnow) {
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "plain.txt", english)), english);
 }
 
+// Detectors name the common form of a character set; text that uses its
+// wider form's characters (JIS X 0213 kanji, Hong Kong's supplementary
+// characters) is read in the wider form, and text that does not stays in
+// the common one.
+TEST(TextFilter, WiderFormsOfJapaneseAndChineseCharacterSets) {
+  TempDir dir;
+  const std::string japanese =
+      "日本語の文章は、漢字と平仮名と片仮名を組み合わせて書かれます。東京は日本の首都です。\n"
+      "昔の文書には、新しい規格にしかない漢字「㐂」や「㐆」が使われることがあります。\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "euc.txt", Encode(japanese, "EUC-JISX0213"))), japanese);
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "sjis.txt", Encode(japanese, "SHIFT_JISX0213"))), japanese);
+  const std::string chinese =
+      "香港的文件常用繁體中文書寫，政府和學校的通告都是這樣。這份文件用的是香港增補字符集。\n"
+      "有些字只在增補字符集裏，例如「㐵」和「㑀」，一般的大五碼沒有這些字。\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "hk.txt", Encode(chinese, "BIG5-HKSCS"))), chinese);
+  const std::string common = "香港的文件常用繁體中文書寫，政府和學校的通告都是這樣。這份文件用的是大五碼。\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "big5.txt", Encode(common, "BIG5"))), common);
+}
+
 TEST(TextFilter, AFewNulBytesDoNotMakeTextBinary) {
   TempDir dir;
   std::string text, expected;
