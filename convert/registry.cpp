@@ -333,14 +333,25 @@ void Registry::AddBuiltins() {
   std::size_t keys = defaults_.size();
   for (const BuiltinFilterInfo& f : BuiltinFilters()) keys += f.extensions.size() + 2;
   defaults_.reserve(keys);
+  // Every program start makes these keys, so they are made folded and moved
+  // into place rather than folded again and copied (the table's extensions
+  // are in lower case already, which a test checks; the class ids are
+  // folded once each).
+  auto set = [this](std::string folded_key, std::string data) {
+    defaults_.insert_or_assign(std::move(folded_key), RegValue{RegType::kString, std::move(data), {}});
+  };
+  const std::string filter_interface = Fold(kIFilterKey);
   for (const BuiltinFilterInfo& f : BuiltinFilters()) {
-    std::string handler(f.handler_id), clsid(f.class_id);
-    for (std::string_view ext : f.extensions)
-      SetDefault("Software\\Classes\\" + std::string(ext) + "\\PersistentHandler", {RegType::kString, handler, {}});
-    SetDefault("Software\\Classes\\CLSID\\" + handler + "\\PersistentAddinsRegistered\\" + std::string(kIFilterKey),
-               {RegType::kString, clsid, {}});
-    SetDefault("Software\\Classes\\CLSID\\" + clsid + "\\InprocServer32",
-               {RegType::kString, "builtin:" + std::string(f.name), {}});
+    const std::string handler(f.handler_id), clsid(f.class_id);
+    const std::string handler_key = Fold(handler), clsid_key = Fold(clsid);
+    for (std::string_view ext : f.extensions) {
+      std::string key;
+      key.reserve(18 + ext.size() + 18);
+      key.append("software\\classes\\").append(ext).append("\\persistenthandler");
+      set(std::move(key), handler);
+    }
+    set("software\\classes\\clsid\\" + handler_key + "\\persistentaddinsregistered\\" + filter_interface, clsid);
+    set("software\\classes\\clsid\\" + clsid_key + "\\inprocserver32", "builtin:" + std::string(f.name));
   }
 }
 

@@ -188,8 +188,14 @@ TEST(BuiltinRegistrations, EveryBuiltinExtensionIsListedOnce) {
   EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
   EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
   for (const BuiltinFilterInfo& info : BuiltinFilters())
-    for (std::string_view ext : info.extensions)
+    for (std::string_view ext : info.extensions) {
       EXPECT_TRUE(std::binary_search(listed.begin(), listed.end(), std::string(ext))) << ext;
+      // The keys are made from the table as it stands, without folding.
+      EXPECT_TRUE(ext.size() > 1 && ext[0] == '.' && std::none_of(ext.begin(), ext.end(), [](char c) {
+                    return c >= 'A' && c <= 'Z';
+                  })) << ext;
+      EXPECT_FALSE(FindFilterClass(r, "Upper" + std::string(ext)).empty()) << ext;
+    }
 }
 
 TEST(BuiltinRegistrations, EveryBuiltinExtensionFindsItsFilter) {
