@@ -83,8 +83,30 @@ def palmdoc_compress(data):
 def palmdoc(text):
     body = text_records(text)
     # Compression 1 (none), text length, record count, record size, position.
-    record0 = struct.pack('>HHIHHI', 1, 0, len(text), len(body), 4096, 0)
-    return palm_database('Palm Sample', b'TEXt', b'REAd', [record0] + body)
+    first = struct.pack('>HHIHHI', 1, 0, len(text), len(body), 4096, 0)
+    return palm_database('Palm Sample', b'TEXt', b'REAd', [first] + body)
+
+
+def record0(compression, text_length, text_records_count, title, version, extra_flags, fields=()):
+    """A MOBI book's first record: the PalmDOC header, then the MOBI header
+    (UTF-8, no indexes, the format version given) with fields (offset from
+    the record's start, struct format, values) set, then the title."""
+    size = 248 if version >= 8 else 232
+    header = bytearray(size)
+    struct.pack_into('>4sIII', header, 0, b'MOBI', size, 2, 65001)  # book, UTF-8
+    struct.pack_into('>II', header, 16, 1, version)                  # unique id, format version
+    for off in range(24, 64, 4):                                     # no indexes
+        struct.pack_into('>I', header, off, 0xFFFFFFFF)
+    name = title.encode('utf-8')
+    struct.pack_into('>III', header, 64, text_records_count + 1, 16 + size, len(name))  # first non-text record, name
+    struct.pack_into('>I', header, 76, 9)                            # locale
+    struct.pack_into('>I', header, 88, version)                      # minimum reader version
+    struct.pack_into('>I', header, 92, 0xFFFFFFFF)                   # first image record: none
+    for offset, fmt, *values in fields:
+        struct.pack_into(fmt, header, offset - 16, *values)
+    struct.pack_into('>H', header, 0xF2 - 16, extra_flags)
+    return (struct.pack('>HHIHHI', compression, 0, text_length, text_records_count, 4096, 0) + bytes(header) +
+            name + b'\0\0')
 
 
 def mobi(html, title='Mobi Sample', compressed=False):
@@ -95,20 +117,8 @@ def mobi(html, title='Mobi Sample', compressed=False):
         # split between records (none here) and one trailing index entry.
         body = [palmdoc_compress(r) + b'\x00\x81' for r in body]
         extra_flags = 3
-    header = bytearray(232)
-    struct.pack_into('>4sIII', header, 0, b'MOBI', 232, 2, 65001)  # book, UTF-8
-    struct.pack_into('>II', header, 16, 1, 6)                      # unique id, format version 6
-    for off in range(24, 64, 4):                                   # no indexes
-        struct.pack_into('>I', header, off, 0xFFFFFFFF)
-    name = title.encode('utf-8')
-    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 232, len(name))  # first non-text record, name
-    struct.pack_into('>I', header, 76, 9)                          # locale
-    struct.pack_into('>I', header, 88, 6)                          # minimum reader version
-    struct.pack_into('>I', header, 92, 0xFFFFFFFF)                 # first image record: none
-    struct.pack_into('>H', header, 0xF2 - 16, extra_flags)
-    record0 = (struct.pack('>HHIHHI', 2 if compressed else 1, 0, len(html), len(body), 4096, 0) +
-               bytes(header) + name + b'\0\0')
-    return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [record0] + body)
+    first = record0(2 if compressed else 1, len(html), len(body), title, 6, extra_flags)
+    return palm_database('Mobi_Sample', b'BOOK', b'MOBI', [first] + body)
 
 
 def huffman_lengths(counts):
@@ -234,20 +244,9 @@ def huff_mobi(html, title='Huffman Sample', loop=False):
     inner_numbers = [packed_number] if loop else [coder.number[p] for p in inner]
     records = [coder.encode([coder.number[p] for p in t]) + b'\x00\x81' for t in tokens]
     huff = [coder.huff_record()] + coder.cdic_records({packed_number: inner_numbers})
-    header = bytearray(232)
-    struct.pack_into('>4sIII', header, 0, b'MOBI', 232, 2, 65001)
-    struct.pack_into('>II', header, 16, 1, 6)
-    for off in range(24, 64, 4):
-        struct.pack_into('>I', header, off, 0xFFFFFFFF)
-    name = title.encode('utf-8')
-    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 232, len(name))
-    struct.pack_into('>I', header, 76, 9)
-    struct.pack_into('>I', header, 88, 6)
-    struct.pack_into('>I', header, 92, 0xFFFFFFFF)
-    struct.pack_into('>II', header, 0x70 - 16, len(body) + 1, len(huff))  # HUFF, then the CDIC records
-    struct.pack_into('>H', header, 0xF2 - 16, 3)
-    record0 = (struct.pack('>HHIHHI', 17480, 0, len(html), len(body), 4096, 0) + bytes(header) + name + b'\0\0')
-    return palm_database('Huff_Sample', b'BOOK', b'MOBI', [record0] + records + huff)
+    # The HUFF record, then the CDIC records, after the text.
+    first = record0(17480, len(html), len(body), title, 6, 3, [(0x70, '>II', len(body) + 1, len(huff))])
+    return palm_database('Huff_Sample', b'BOOK', b'MOBI', [first] + records + huff)
 
 
 def kf8(flows, title='Kindle Sample'):
@@ -260,20 +259,9 @@ def kf8(flows, title='Kindle Sample'):
         bounds += struct.pack('>II', at, at + len(f))
         at += len(f)
     fdst = b'FDST' + struct.pack('>II', 12, len(flows)) + bounds
-    header = bytearray(248)
-    struct.pack_into('>4sIII', header, 0, b'MOBI', 248, 2, 65001)  # book, UTF-8
-    struct.pack_into('>II', header, 16, 1, 8)                      # unique id, format version 8
-    for off in range(24, 64, 4):
-        struct.pack_into('>I', header, off, 0xFFFFFFFF)
-    name = title.encode('utf-8')
-    struct.pack_into('>III', header, 64, len(body) + 1, 16 + 248, len(name))
-    struct.pack_into('>I', header, 76, 9)
-    struct.pack_into('>I', header, 88, 8)
-    struct.pack_into('>I', header, 92, 0xFFFFFFFF)
-    struct.pack_into('>II', header, 0xC0 - 16, len(body) + 1, 1)  # the flows' table's record, one table
-    struct.pack_into('>H', header, 0xF2 - 16, 0)
-    record0 = (struct.pack('>HHIHHI', 1, 0, len(text), len(body), 4096, 0) + bytes(header) + name + b'\0\0')
-    return palm_database('Kindle_Sample', b'BOOK', b'MOBI', [record0] + body + [fdst])
+    # The flows' table's record, one table.
+    first = record0(1, len(text), len(body), title, 8, 0, [(0xC0, '>II', len(body) + 1, 1)])
+    return palm_database('Kindle_Sample', b'BOOK', b'MOBI', [first] + body + [fdst])
 
 
 # What a reader shows beyond paragraphs: note references and the notes'
