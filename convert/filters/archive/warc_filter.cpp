@@ -183,9 +183,18 @@ bool NotADocument(std::string_view type) {
   for (std::string_view prefix : {"image/", "video/", "audio/", "font/", "application/font", "model/"})
     if (type.substr(0, prefix.size()) == prefix) return true;
   for (std::string_view t : {"text/css", "text/javascript", "application/javascript", "application/x-javascript",
-                             "application/ecmascript", "application/wasm", "application/octet-stream",
-                             "application/x-shockwave-flash", "application/vnd.ms-fontobject",
-                             "application/x-font-woff", "application/ocsp-response", "text/dns"})
+                             "application/ecmascript", "application/wasm", "application/x-shockwave-flash",
+                             "application/vnd.ms-fontobject", "application/x-font-woff", "application/ocsp-response",
+                             "text/dns"})
+    if (type == t) return true;
+  return false;
+}
+
+// Types that say only "bytes to save": downloads of documents are often
+// served so, as are programs and data.
+bool JustBytes(std::string_view type) {
+  for (std::string_view t : {"application/octet-stream", "binary/octet-stream", "application/x-download",
+                             "application/download", "application/force-download", "application/unknown"})
     if (type == t) return true;
   return false;
 }
@@ -401,6 +410,9 @@ class WarcReader {
   void Document(const std::string& uri, std::string_view media, std::string_view payload) {
     const std::string type(Trim(media.substr(0, media.find(';'))));
     if (payload.empty() || NotADocument(type)) return;
+    // Bytes served without a type of their own are read when they plainly
+    // are a document (a PDF, an office file); programs and data are passed over.
+    if (JustBytes(type) && SniffHead(payload.substr(0, 4096)).filter.empty()) return;
     std::string name = NameFromUri(uri);
     // The type the server gave names the format; without one the address's
     // own name, else the content, decides.

@@ -115,6 +115,11 @@ std::vector<std::string> Crawl() {
                "Content-Type: text/plain\r\nContent-Encoding: deflate\r\n", Deflate("Raw deflated words.", true)),
       Response("http://example.com/brotli", "200 OK", "Content-Type: text/html\r\nContent-Encoding: br\r\n",
                Brotli("<p>Brotli words.</p>")),
+      Response("http://example.com/download?id=3", "200 OK",
+               "Content-Type: application/octet-stream\r\nContent-Disposition: attachment\r\n",
+               "{\\rtf1\\ansi Downloaded minutes.\\par}"),
+      Response("http://example.com/setup.exe", "200 OK", "Content-Type: application/octet-stream\r\n",
+               std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xff\xff", 16)),
       Record("revisit", "http://example.com/", "application/http; msgtype=response", "HTTP/1.1 200 OK\r\n\r\n"),
       Record("resource", "urn:example:notes", "text/plain", "Notes kept as a resource."),
       Record("resource", "metadata://crawler.example/arguments.txt", "text/plain", "\"-r\" \"--warc-file\""),
@@ -141,6 +146,8 @@ TEST(Warc, TheDocumentsOfSuccessfulResponsesInOrder) {
   EXPECT_THAT(t, HasSubstr("http://example.com/deflated\nDeflated words.\n"));
   EXPECT_THAT(t, HasSubstr("http://example.com/raw-deflated\nRaw deflated words.\n"));
   EXPECT_THAT(t, HasSubstr("http://example.com/brotli\nBrotli words.\n"));
+  EXPECT_THAT(t, HasSubstr("http://example.com/download?id=3\nDownloaded minutes.\n"));
+  EXPECT_EQ(t.find("setup.exe"), std::string::npos);
   EXPECT_LT(t.find("Welcome home"), t.find("The first floor"));
   for (const char* absent : {"Moved somewhere", "Nothing here", "color: red", "hidden", "GET /", "outlink",
                              "software: test", "--warc-file", "192.0.2.1"})
