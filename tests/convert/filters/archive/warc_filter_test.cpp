@@ -119,7 +119,7 @@ std::vector<std::string> Crawl() {
                "Content-Type: application/octet-stream\r\nContent-Disposition: attachment\r\n",
                "{\\rtf1\\ansi Downloaded minutes.\\par}"),
       Response("http://example.com/setup.exe", "200 OK", "Content-Type: application/octet-stream\r\n",
-               std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xff\xff", 16)),
+               std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xff\xff", 14)),
       Record("revisit", "http://example.com/", "application/http; msgtype=response", "HTTP/1.1 200 OK\r\n\r\n"),
       Record("resource", "urn:example:notes", "text/plain", "Notes kept as a resource."),
       Record("resource", "metadata://crawler.example/arguments.txt", "text/plain", "\"-r\" \"--warc-file\""),
