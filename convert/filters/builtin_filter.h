@@ -136,6 +136,13 @@ struct ExtractResult {
     return {Status::kUnknownFormat, std::move(why)};
   }
   bool ok() const { return status == Status::kOk; }
+  // A document read in part for these reasons, joined by "; "; whole when there are none.
+  static ExtractResult PartlyRead(const std::vector<std::string>& reasons) {
+    if (reasons.empty()) return Ok();
+    std::string all;
+    for (const std::string& r : reasons) all += (all.empty() ? "" : "; ") + r;
+    return Incomplete(std::move(all));
+  }
 };
 
 class BuiltinFilter {

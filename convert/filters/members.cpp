@@ -21,13 +21,6 @@ namespace quarn {
 
 namespace {
 
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // The extension of a bare name: from its last "."; empty when there is none
 // or the name starts with its only dot.
 std::string_view NameExtension(std::string_view base) {

@@ -46,13 +46,6 @@ std::size_t ReadAt(int fd, char* buf, std::size_t n, off_t at) {
   return got;
 }
 
-std::string LowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // Skips a byte-order mark and leading white space.
 std::string_view SkipBomAndSpace(std::string_view s) {
   if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);

@@ -56,9 +56,7 @@ std::optional<ExtractResult> OtherFormat(const std::string& path, TextSink& sink
 // code in its first 64 KB is read as the page; PHP source, which has "<?"
 // for its code, stays text.
 bool IsServedPage(const std::string& path) {
-  std::string ext(ExtensionOf(path));
-  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  if (ext != ".php") return false;
+  if (LowerAscii(ExtensionOf(path)) != ".php") return false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::string head(64 * 1024, '\0');
@@ -71,8 +69,7 @@ bool IsServedPage(const std::string& path) {
   if (s.starts_with("\xEF\xBB\xBF")) s.remove_prefix(3);
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
     s.remove_prefix(1);
-  std::string start(s.substr(0, 14));
-  for (char& c : start) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  const std::string start = LowerAscii(s.substr(0, 14));
   return start.starts_with("<!doctype html") || start.starts_with("<html");
 }
 

@@ -72,16 +72,9 @@ Reader OpenReader(const std::string& path, std::string* error, bool raw_only = f
   return a;
 }
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 bool MentionsPassphrase(const char* error) {
   if (!error) return false;
-  std::string e = Lower(error);
+  std::string e = LowerAscii(error);
   return e.find("passphrase") != std::string::npos || e.find("encrypted") != std::string::npos ||
          e.find("password") != std::string::npos;
 }
@@ -111,7 +104,7 @@ std::string InnerName(const std::string& path) {
   std::string base = MemberBaseName(path);
   std::size_t dot = base.rfind('.');
   if (dot == std::string::npos || dot == 0) return base;
-  std::string ext = Lower(std::string_view(base).substr(dot));
+  std::string ext = LowerAscii(std::string_view(base).substr(dot));
   for (std::string_view c : {".gz", ".bz2", ".xz", ".zst", ".lz4", ".lz", ".lzma", ".z"})
     if (ext == c) return base.substr(0, dot);
   return base.substr(0, dot);

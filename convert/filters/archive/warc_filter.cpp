@@ -15,6 +15,7 @@
 
 #include "convert/conversion_options.h"
 #include "convert/filters/common/item_lines.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -28,13 +29,6 @@ using Reader = std::unique_ptr<archive, ReaderFree>;
 
 // A record's header lines may take this much; real ones take a few hundred bytes.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -113,7 +107,7 @@ std::string Field(const std::vector<std::pair<std::string, std::string>>& fields
 void AddField(std::vector<std::pair<std::string, std::string>>& fields, std::string_view line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) return;
-  fields.emplace_back(Lower(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1))));
+  fields.emplace_back(LowerAscii(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1))));
 }
 
 bool Gunzip(std::string_view in, std::string& out, std::uint64_t max) {
@@ -282,7 +276,7 @@ class WarcReader {
     } else {
       payload = std::move(block);  // early crawls kept the body alone
     }
-    Document(uri, Lower(media == "no-type" ? std::string() : media), payload);
+    Document(uri, LowerAscii(media == "no-type" ? std::string() : media), payload);
     NoteProgress();
   }
 
@@ -324,8 +318,8 @@ class WarcReader {
       ++damaged_;
       return;
     }
-    const std::string type = Lower(Field(fields, "warc-type"));
-    const bool response = type == "response" && Lower(Field(fields, "content-type")).rfind("application/http", 0) == 0;
+    const std::string type = LowerAscii(Field(fields, "warc-type"));
+    const bool response = type == "response" && LowerAscii(Field(fields, "content-type")).rfind("application/http", 0) == 0;
     const bool resource = type == "resource";
     std::string block;
     if (!TakeBlock(length, response || resource, &block)) return;
@@ -334,14 +328,14 @@ class WarcReader {
     // The crawler's own notes (its arguments, its log, name lookups) are no
     // documents of the site.
     if (resource && (uri.rfind("metadata:", 0) == 0 || uri.rfind("dns:", 0) == 0)) return;
-    std::string media = Lower(Field(fields, "content-type"));
+    std::string media = LowerAscii(Field(fields, "content-type"));
     std::string payload;
     if (response) {
       if (!HttpPayload(block, &media, &payload)) return;
     } else {
       payload = std::move(block);
     }
-    if (media.empty()) media = Lower(Field(fields, "warc-identified-payload-type"));
+    if (media.empty()) media = LowerAscii(Field(fields, "warc-identified-payload-type"));
     Document(uri, media, payload);
     // A web archive of many pages is long work, not a hang.
     NoteProgress();
@@ -373,14 +367,14 @@ class WarcReader {
       AddField(fields, head.substr(at, nl - at));
       at = nl + 1;
     }
-    *media = Lower(Field(fields, "content-type"));
+    *media = LowerAscii(Field(fields, "content-type"));
     std::string_view bytes = block.substr(body);
     std::string joined;
     // Crawlers that keep the bytes as sent keep their chunks; others keep
     // the payload whole and rename the field, so the field has the last word.
-    if (Lower(Field(fields, "transfer-encoding")).find("chunked") != std::string::npos && Unchunk(bytes, joined))
+    if (LowerAscii(Field(fields, "transfer-encoding")).find("chunked") != std::string::npos && Unchunk(bytes, joined))
       bytes = joined;
-    const std::string coding = Lower(Field(fields, "content-encoding"));
+    const std::string coding = LowerAscii(Field(fields, "content-encoding"));
     if (coding == "gzip" || coding == "x-gzip") {
       if (!Gunzip(bytes, *payload, limits_.max_member_bytes)) {
         // Bytes that are no gzip stream were decoded by the crawler already.
@@ -418,7 +412,7 @@ class WarcReader {
     // own name, else the content, decides.
     if (const std::string ext = ExtensionForMediaType(type); !ext.empty()) {
       const std::size_t dot = name.rfind('.');
-      if (dot == std::string::npos || Lower(name.substr(dot)) != ext) name += ext;
+      if (dot == std::string::npos || LowerAscii(name.substr(dot)) != ext) name += ext;
     }
     if (IsPictureAttachment(payload)) return;
     TextSink member = MemberSink(sink_);
@@ -495,10 +489,7 @@ class WarcFilter : public BuiltinFilter {
     if (reader.failures() > 0) notes.push_back(std::to_string(reader.failures()) + " document(s) could not be read");
     if (reader.documents() == 0)
       return ExtractResult::Failed(notes.empty() ? "the web archive holds no documents with text" : notes.front());
-    if (notes.empty()) return ExtractResult::Ok();
-    std::string all;
-    for (const std::string& n : notes) all += (all.empty() ? "" : "; ") + n;
-    return ExtractResult::Incomplete(all);
+    return ExtractResult::PartlyRead(notes);
   }
 
  private:
@@ -541,7 +532,7 @@ std::string ExtensionForMediaType(std::string_view type) {
       {"application/x-gzip", ".gz"},
       {"application/gzip", ".gz"},
   };
-  const std::string t = Lower(Trim(type.substr(0, type.find(';'))));
+  const std::string t = LowerAscii(Trim(type.substr(0, type.find(';'))));
   for (const auto& [name, ext] : kTypes)
     if (t == name) return std::string(ext);
   return {};

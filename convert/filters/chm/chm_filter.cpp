@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
 #include "convert/filters/sniff.h"
@@ -27,15 +28,8 @@ struct DocFree {
   void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 bool EndsWith(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && Lower(s.substr(s.size() - tail.size())) == tail;
+  return s.size() >= tail.size() && LowerAscii(s.substr(s.size() - tail.size())) == tail;
 }
 
 // A whole object, or nullopt when it is missing or implausibly large.
@@ -163,7 +157,7 @@ class ChmFilter : public BuiltinFilter {
     const ContainerLimits limits;
     for (const std::string& page : order) {
       if (sink.full()) break;
-      if (!seen.insert(Lower(page)).second) continue;
+      if (!seen.insert(LowerAscii(page)).second) continue;
       auto html = ReadObject(file.get(), page);
       if (!html) {
         ++missing;

@@ -366,6 +366,13 @@ bool LooksLikeText(std::string_view head) {
   return control * 100 <= head.size() && (control == 0 || head.size() >= 100);
 }
 
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return out;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
   Utf8Check check;
   check.Feed(bytes);

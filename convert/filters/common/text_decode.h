@@ -82,6 +82,10 @@ struct DetectOptions {
 // UTF-16/32 come back as binary.  Rewinds src before it returns.
 CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options = {});
 
+// s with its ASCII capitals made small (names, tags, media types, header
+// fields: the bytes beyond ASCII are left as they are).
+std::string LowerAscii(std::string_view s);
+
 // True when bytes are UTF-8 throughout (no sequence cut at the end).
 bool IsValidUtf8(std::string_view bytes);
 

@@ -39,7 +39,6 @@ class HuffDictionary {
   // Appends the text of one record (at most max_out bytes); false when its
   // codes or the phrases they name are damaged.
   bool Unpack(std::string_view data, std::string& out, std::size_t max_out = 1 << 20);
-  std::size_t phrases() const { return phrases_.size(); }
 
  private:
   struct Lookup {

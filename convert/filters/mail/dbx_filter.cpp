@@ -255,10 +255,7 @@ struct Tally {
     if (unreadable > 0) notes.push_back(std::to_string(unreadable) + " message(s) could not be read");
     if (cut > 0) notes.push_back(std::to_string(cut) + " message(s) were cut short by damage");
     if (encrypted > 0) notes.push_back(EncryptedReason(encrypted));
-    if (notes.empty()) return ExtractResult::Ok();
-    std::string all;
-    for (const std::string& n : notes) all += (all.empty() ? "" : "; ") + n;
-    return ExtractResult::Incomplete(all);
+    return ExtractResult::PartlyRead(notes);
   }
 };
 

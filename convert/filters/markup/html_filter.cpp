@@ -983,13 +983,6 @@ class HtmlFilter : public BuiltinFilter {
   }
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // The value after "name" and "=" at pos in s (quotes removed), or empty.
 std::string ValueAfter(std::string_view s, std::size_t pos) {
   while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\n' || s[pos] == '\r')) ++pos;
@@ -1008,7 +1001,7 @@ std::string ValueAfter(std::string_view s, std::size_t pos) {
 }  // namespace
 
 std::string DeclaredXmlEncoding(std::string_view head) {
-  const std::string h = Lower(head.substr(0, kDeclarationBytes));
+  const std::string h = LowerAscii(head.substr(0, kDeclarationBytes));
   std::size_t start = h.find_first_not_of(" \t\r\n");
   if (start == std::string::npos || h.compare(start, 5, "<?xml") != 0) return {};
   std::size_t end = h.find("?>", start);
@@ -1019,7 +1012,7 @@ std::string DeclaredXmlEncoding(std::string_view head) {
 
 std::string DeclaredHtmlCharset(std::string_view head) {
   if (std::string v = DeclaredXmlEncoding(head); !v.empty()) return v;
-  const std::string h = Lower(head.substr(0, kDeclarationBytes));
+  const std::string h = LowerAscii(head.substr(0, kDeclarationBytes));
   for (std::size_t pos = h.find("<meta"); pos != std::string::npos; pos = h.find("<meta", pos + 5)) {
     std::size_t end = h.find('>', pos);
     std::string_view tag = std::string_view(h).substr(pos, end == std::string::npos ? std::string::npos : end - pos);

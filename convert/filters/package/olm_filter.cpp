@@ -325,10 +325,7 @@ class OlmFilter : public BuiltinFilter {
     if (reader.items() == 0 || sink.empty())
       return ExtractResult::Failed(notes.empty() ? "the archive holds no mail, contacts, events, tasks or notes"
                                                  : notes.front());
-    if (notes.empty()) return ExtractResult::Ok();
-    std::string all;
-    for (const std::string& n : notes) all += (all.empty() ? "" : "; ") + n;
-    return ExtractResult::Incomplete(all);
+    return ExtractResult::PartlyRead(notes);
   }
 };
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/package/docx_filter.h"
 #include "convert/filters/package/epub_filter.h"
 #include "convert/filters/package/odf_filter.h"
@@ -51,13 +52,6 @@ bool EndsWith(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-std::string LowerName(std::string_view s) {
-  std::string l(s);
-  for (char& c : l)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return l;
-}
-
 // Packages told apart by their entries: Apple iWork documents (also when
 // zipped inside a folder of their own), Outlook for Mac's archives and a
 // zipped FictionBook.  (A zip of
@@ -79,7 +73,7 @@ std::string OtherPackage(zip_t* z) {
     if (EndsWith(name, "buildVersionHistory.plist") || EndsWith(name, "BuildVersionHistory.plist") ||
         EndsWith(name, "Document.iwa"))
       iwork_history = true;
-    if (EndsWith(LowerName(name), ".fb2")) ++fictionbooks;
+    if (EndsWith(LowerAscii(name), ".fb2")) ++fictionbooks;
     if (!olm && IsOlmEntryName(name)) olm = true;
   }
   if (olm) return "olm";
