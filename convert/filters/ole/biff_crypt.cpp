@@ -154,14 +154,142 @@ bool NeverEncrypted(std::uint16_t type) {
   }
 }
 
+// XOR obfuscation (Excel 5/95 workbooks, and later ones saved that way):
+// a 16-byte array made from the password, applied to every byte of a
+// record's body from the place in the stream where the body ends, each
+// result turned right by five bits.  The password counts as bytes (a character's low byte, or its
+// high one when that is zero), fifteen at most.
+class XorObfuscation {
+ public:
+  explicit XorObfuscation(std::u16string_view password) {
+    for (char16_t c : password.substr(0, 15)) {
+      const auto low = static_cast<std::uint8_t>(c & 0xFF);
+      bytes_.push_back(low != 0 ? low : static_cast<std::uint8_t>(c >> 8));
+    }
+    if (!bytes_.empty()) MakeArray();
+  }
+
+  bool Opens(std::uint16_t key, std::uint16_t verifier) const {
+    return !bytes_.empty() && key == Key() && verifier == Verifier();
+  }
+
+  // Deobfuscates body[from, size) of a record whose body starts at offset
+  // body_at of the stream.
+  void Apply(char* body, std::size_t body_at, std::size_t from, std::size_t size) const {
+    const std::size_t end = body_at + size;
+    for (std::size_t j = from; j < size; ++j) {
+      const auto v = static_cast<std::uint8_t>(static_cast<std::uint8_t>(body[j]) ^ array_[(end + j) % 16]);
+      body[j] = static_cast<char>(static_cast<std::uint8_t>(v >> 5 | v << 3));
+    }
+  }
+
+ private:
+  static std::uint8_t XorRor(std::uint8_t a, std::uint8_t b) {
+    const auto v = static_cast<std::uint8_t>(a ^ b);
+    return static_cast<std::uint8_t>(v >> 1 | v << 7);
+  }
+
+  std::uint16_t Key() const {
+    static constexpr std::array<std::uint16_t, 15> kInitialCode = {
+        0xE1F0, 0x1D0F, 0xCC9C, 0x84C0, 0x110C, 0x0E10, 0xF1CE, 0x313E,
+        0x1872, 0xE139, 0xD40F, 0x84F9, 0x280C, 0xA96A, 0x4EC3};
+    static constexpr std::array<std::uint16_t, 105> kXorMatrix = {
+        0xAEFC, 0x4DD9, 0x9BB2, 0x2745, 0x4E8A, 0x9D14, 0x2A09, 0x7B61, 0xF6C2, 0xFDA5, 0xEB6B, 0xC6F7, 0x9DCF,
+        0x2BBF, 0x4563, 0x8AC6, 0x05AD, 0x0B5A, 0x16B4, 0x2D68, 0x5AD0, 0x0375, 0x06EA, 0x0DD4, 0x1BA8, 0x3750,
+        0x6EA0, 0xDD40, 0xD849, 0xA0B3, 0x5147, 0xA28E, 0x553D, 0xAA7A, 0x44D5, 0x6F45, 0xDE8A, 0xAD35, 0x4A4B,
+        0x9496, 0x390D, 0x721A, 0xEB23, 0xC667, 0x9CEF, 0x29FF, 0x53FE, 0xA7FC, 0x5FD9, 0x47D3, 0x8FA6, 0x0F6D,
+        0x1EDA, 0x3DB4, 0x7B68, 0xF6D0, 0xB861, 0x60E3, 0xC1C6, 0x93AD, 0x377B, 0x6EF6, 0xDDEC, 0x45A0, 0x8B40,
+        0x06A1, 0x0D42, 0x1A84, 0x3508, 0x6A10, 0xAA51, 0x4483, 0x8906, 0x022D, 0x045A, 0x08B4, 0x1168, 0x76B4,
+        0xED68, 0xCAF1, 0x85C3, 0x1BA7, 0x374E, 0x6E9C, 0x3730, 0x6E60, 0xDCC0, 0xA9A1, 0x4363, 0x86C6, 0x1DAD,
+        0x3331, 0x6662, 0xCCC4, 0x89A9, 0x0373, 0x06E6, 0x0DCC, 0x1021, 0x2042, 0x4084, 0x8108, 0x1231, 0x2462,
+        0x48C4};
+    std::uint16_t key = kInitialCode[bytes_.size() - 1];
+    std::size_t element = kXorMatrix.size() - 1;
+    for (auto it = bytes_.rbegin(); it != bytes_.rend(); ++it) {
+      std::uint8_t c = *it;
+      for (int bit = 0; bit < 7; ++bit, --element) {
+        if (c & 0x40) key ^= kXorMatrix[element];
+        c = static_cast<std::uint8_t>(c << 1);
+      }
+    }
+    return key;
+  }
+
+  std::uint16_t Verifier() const {
+    std::uint16_t v = 0;
+    auto step = [&v](std::uint8_t b) { v = static_cast<std::uint16_t>(((v >> 14) & 1) | ((v << 1) & 0x7FFF)) ^ b; };
+    for (auto it = bytes_.rbegin(); it != bytes_.rend(); ++it) step(*it);
+    step(static_cast<std::uint8_t>(bytes_.size()));
+    return v ^ 0xCE4B;
+  }
+
+  void MakeArray() {
+    static constexpr std::array<std::uint8_t, 15> kPad = {0xBB, 0xFF, 0xFF, 0xBA, 0xFF, 0xFF, 0xB9, 0x80,
+                                                          0x00, 0xBE, 0x0F, 0x00, 0xBF, 0x0F, 0x00};
+    const std::uint16_t key = Key();
+    const auto high = static_cast<std::uint8_t>(key >> 8), low = static_cast<std::uint8_t>(key & 0xFF);
+    // The password's bytes from the front (an odd count starts with the
+    // first pad byte after them), the pad bytes from the back; an even
+    // count of pad places ends with the first pad byte too.
+    int i = static_cast<int>(bytes_.size());
+    if (i % 2 == 1) {
+      array_[i] = XorRor(kPad[0], high);
+      --i;
+      array_[i] = XorRor(bytes_.back(), low);
+    }
+    while (i > 0) {
+      --i;
+      array_[i] = XorRor(bytes_[i], high);
+      --i;
+      array_[i] = XorRor(bytes_[i], low);
+    }
+    for (int at = 15, pad = 15 - static_cast<int>(bytes_.size()); pad > 0; at -= 2, pad -= 2) {
+      array_[at] = XorRor(kPad[pad], high);
+      array_[at - 1] = XorRor(kPad[pad - 1], low);
+    }
+  }
+
+  std::vector<std::uint8_t> bytes_;
+  std::array<std::uint8_t, 16> array_{};
+};
+
+// Calls decrypt(body, from, size) for every record after the FILEPASS record
+// that ends at first: from is where its encrypted part starts (a sheet's
+// BOUNDSHEET keeps its first four bytes, where the sheet starts, as they
+// are); the records that are never encrypted are passed over.
+template <typename Decrypt>
+bool ForEachEncryptedRecord(std::string& stream, std::size_t first, Decrypt decrypt) {
+  for (std::size_t at = first; at + 4 <= stream.size();) {
+    const std::uint16_t type = Le16(stream, at);
+    const std::size_t size = std::min<std::size_t>(Le16(stream, at + 2), stream.size() - at - 4);
+    const std::size_t from = type == 0x0085 ? std::min<std::size_t>(4, size) : 0;
+    if (!NeverEncrypted(type) && !decrypt(stream.data() + at + 4, from, size)) return false;
+    at += 4 + size;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool DecryptWorkbook(std::string& stream, std::size_t filepass_at, std::u16string_view password) {
   if (filepass_at + 4 > stream.size() || Le16(stream, filepass_at) != 0x002F) return false;
   const std::size_t length = Le16(stream, filepass_at + 2);
-  if (filepass_at + 4 + length > stream.size() || length < 6) return false;
+  if (filepass_at + 4 + length > stream.size() || length < 4) return false;
   const std::string_view body = std::string_view(stream).substr(filepass_at + 4, length);
-  if (Le16(stream, filepass_at + 4) != 1) return false;  // XOR obfuscation: not read here
+  const std::size_t first = filepass_at + 4 + length;
+  // XOR obfuscation: the key and the verifier alone (Excel 5/95), or after
+  // the encryption's type 0.
+  if (length == 4 || Le16(stream, filepass_at + 4) == 0) {
+    const std::size_t at = length == 4 ? 0 : 2;
+    if (at + 4 > body.size()) return false;
+    const XorObfuscation xor_array(password);
+    if (!xor_array.Opens(Le16(stream, filepass_at + 4 + at), Le16(stream, filepass_at + 6 + at))) return false;
+    return ForEachEncryptedRecord(stream, first, [&](char* data, std::size_t from, std::size_t size) {
+      xor_array.Apply(data, static_cast<std::size_t>(data - stream.data()), from, size);
+      return true;
+    });
+  }
+  if (length < 6 || Le16(stream, filepass_at + 4) != 1) return false;
   const std::uint16_t major = Le16(stream, filepass_at + 6), minor = Le16(stream, filepass_at + 8);
   InitCrypto();
   std::unique_ptr<KeyMaker> keys;
@@ -192,19 +320,12 @@ bool DecryptWorkbook(std::string& stream, std::size_t filepass_at, std::u16strin
   } else {
     return false;
   }
-  // Every record after the FILEPASS record: its header stays, its body is
-  // decrypted with the stream's key at its place (a sheet's BOUNDSHEET
-  // keeps its first four bytes, where the sheet starts, as they are).
+  // Every record's body is decrypted with the stream's key at its place.
   KeyStream key_stream(*keys);
-  for (std::size_t at = filepass_at + 4 + length; at + 4 <= stream.size();) {
-    const std::uint16_t type = Le16(stream, at);
-    const std::size_t size = std::min<std::size_t>(Le16(stream, at + 2), stream.size() - at - 4);
-    std::size_t from = at + 4;
-    if (type == 0x0085) from += std::min<std::size_t>(4, size);
-    if (!NeverEncrypted(type) && !key_stream.Apply(stream, from, at + 4 + size)) return false;
-    at += 4 + size;
-  }
-  return true;
+  return ForEachEncryptedRecord(stream, first, [&](char* data, std::size_t from, std::size_t size) {
+    const std::size_t start = static_cast<std::size_t>(data - stream.data());
+    return key_stream.Apply(stream, start + from, start + size);
+  });
 }
 
 }  // namespace quarn

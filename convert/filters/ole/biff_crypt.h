@@ -1,5 +1,6 @@
-// Decryption of Excel 97-2003 workbook streams (RC4, and RC4 through the
-// CryptoAPI), for the password Excel itself uses when the person set none:
+// Decryption of Excel 97-2003 workbook streams (RC4, RC4 through the
+// CryptoAPI, and the XOR obfuscation of Excel 5/95 and of workbooks saved
+// that way), for the password Excel itself uses when the person set none:
 // workbooks whose structure or sheets are protected, or that are saved
 // "read-only recommended", are encrypted with "VelvetSweatshop" and open
 // without a question.  Only that password is tried; a workbook a person

@@ -1,13 +1,19 @@
 """Writes Excel workbooks encrypted with the password Excel uses when the
 person set none ("VelvetSweatshop"), from sample.xls: protected.xls with
-"Office 97/2000 compatible" RC4 and protected-cryptoapi.xls with RC4 through
-the CryptoAPI (128-bit), as MS-XLS and MS-OFFCRYPTO lay them out.  The
-FILEPASS record takes the place of the WRITEACCESS record (its size made up
-with one more record), so the Workbook stream keeps its size and is written
-back over its own sectors.  Run: python3 tests/data/ole/encrypt-xls.py"""
+"Office 97/2000 compatible" RC4, protected-cryptoapi.xls with RC4 through
+the CryptoAPI (128-bit) and protected-xor.xls with XOR obfuscation, as MS-XLS
+and MS-OFFCRYPTO lay them out.  The FILEPASS record takes the place of the
+WRITEACCESS record (its size made up with one more record), so the Workbook
+stream keeps its size and is written back over its own sectors.  Also
+protected-excel95.xls: a small Excel 5/95 workbook, record by record, with
+the XOR obfuscation of that version (its compound file made by `gsf
+createole`, from libgsf-bin).
+Run: python3 tests/data/ole/encrypt-xls.py"""
 import hashlib
 import pathlib
 import struct
+import subprocess
+import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 PASSWORD = 'VelvetSweatshop'.encode('utf-16-le')
@@ -46,6 +52,9 @@ class CryptoApiKeys:
 
 
 def filepass(kind, salt):
+    if kind == 'xor':
+        keys = XorKeys()
+        return keys, struct.pack('<HHH', 0, keys.key, keys.verifier)
     verifier = bytes(range(16))
     if kind == 'rc4':
         keys = Rc4Keys(salt)
@@ -56,6 +65,65 @@ def filepass(kind, salt):
     header = struct.pack('<IIIIIIII', 0x04, 0, 0x6801, 0x8004, 128, 1, 0, 0) + b'\0\0'
     return keys, (struct.pack('<HHHII', 1, 4, 2, 0x04, len(header)) + header +
                   struct.pack('<I', 16) + salt + both[:16] + struct.pack('<I', 20) + both[16:])
+
+
+# XOR obfuscation: the password's key and verifier, and the 16 bytes that
+# are applied to the records, from the place in the stream where each
+# record's body ends.
+XOR_PAD = [0xBB, 0xFF, 0xFF, 0xBA, 0xFF, 0xFF, 0xB9, 0x80, 0x00, 0xBE, 0x0F, 0x00, 0xBF, 0x0F, 0x00]
+XOR_INITIAL = [0xE1F0, 0x1D0F, 0xCC9C, 0x84C0, 0x110C, 0x0E10, 0xF1CE, 0x313E, 0x1872, 0xE139, 0xD40F, 0x84F9,
+               0x280C, 0xA96A, 0x4EC3]
+XOR_MATRIX = [
+    0xAEFC, 0x4DD9, 0x9BB2, 0x2745, 0x4E8A, 0x9D14, 0x2A09, 0x7B61, 0xF6C2, 0xFDA5, 0xEB6B, 0xC6F7, 0x9DCF, 0x2BBF,
+    0x4563, 0x8AC6, 0x05AD, 0x0B5A, 0x16B4, 0x2D68, 0x5AD0, 0x0375, 0x06EA, 0x0DD4, 0x1BA8, 0x3750, 0x6EA0, 0xDD40,
+    0xD849, 0xA0B3, 0x5147, 0xA28E, 0x553D, 0xAA7A, 0x44D5, 0x6F45, 0xDE8A, 0xAD35, 0x4A4B, 0x9496, 0x390D, 0x721A,
+    0xEB23, 0xC667, 0x9CEF, 0x29FF, 0x53FE, 0xA7FC, 0x5FD9, 0x47D3, 0x8FA6, 0x0F6D, 0x1EDA, 0x3DB4, 0x7B68, 0xF6D0,
+    0xB861, 0x60E3, 0xC1C6, 0x93AD, 0x377B, 0x6EF6, 0xDDEC, 0x45A0, 0x8B40, 0x06A1, 0x0D42, 0x1A84, 0x3508, 0x6A10,
+    0xAA51, 0x4483, 0x8906, 0x022D, 0x045A, 0x08B4, 0x1168, 0x76B4, 0xED68, 0xCAF1, 0x85C3, 0x1BA7, 0x374E, 0x6E9C,
+    0x3730, 0x6E60, 0xDCC0, 0xA9A1, 0x4363, 0x86C6, 0x1DAD, 0x3331, 0x6662, 0xCCC4, 0x89A9, 0x0373, 0x06E6, 0x0DCC,
+    0x1021, 0x2042, 0x4084, 0x8108, 0x1231, 0x2462, 0x48C4]
+XOR_PASSWORD = b'VelvetSweatshop'
+
+
+def ror(b, n):
+    return ((b >> n) | (b << (8 - n))) & 0xFF
+
+
+class XorKeys:
+    def __init__(self, password=XOR_PASSWORD):
+        p = password
+        key, element = XOR_INITIAL[len(p) - 1], 0x68
+        for ch in reversed(p):
+            for _ in range(7):
+                if ch & 0x40:
+                    key ^= XOR_MATRIX[element]
+                ch, element = (ch << 1) & 0xFF, element - 1
+        verifier = 0
+        for b in reversed([len(p)] + list(p)):
+            verifier = (((verifier >> 14) & 1) | ((verifier << 1) & 0x7FFF)) ^ b
+        self.key, self.verifier = key, verifier ^ 0xCE4B
+        a, i = [0] * 16, len(p)
+        if i % 2:
+            a[i] = ror(XOR_PAD[0] ^ (key >> 8), 1)
+            i -= 1
+            a[i] = ror(p[-1] ^ (key & 0xFF), 1)
+        while i > 0:
+            i -= 1
+            a[i] = ror(p[i] ^ (key >> 8), 1)
+            i -= 1
+            a[i] = ror(p[i] ^ (key & 0xFF), 1)
+        i, pad = 15, 15 - len(p)
+        while pad > 0:
+            a[i] = ror(XOR_PAD[pad] ^ (key >> 8), 1)
+            i, pad = i - 1, pad - 1
+            a[i] = ror(XOR_PAD[pad] ^ (key & 0xFF), 1)
+            i, pad = i - 1, pad - 1
+        self.array = a
+
+    def obfuscate(self, out, start, first, end):
+        """Obfuscates out[first:end], the part to hide of the body out[start:end]."""
+        for p in range(first, end):
+            out[p] = ror(out[p], 3) ^ self.array[(end + p - start) % 16]
 
 
 NEVER_ENCRYPTED = {0x0809, 0x002F, 0x0194, 0x0195, 0x00E1, 0x0196, 0x0138}
@@ -84,6 +152,9 @@ def encrypt(stream, kind):
         if not encrypting or t in NEVER_ENCRYPTED:
             continue
         first = start + (4 if t == 0x0085 else 0)
+        if kind == 'xor':
+            keys.obfuscate(out, start, first, start + len(b))
+            continue
         for p in range(first, start + len(b)):
             block = p // 1024
             if block not in cache:
@@ -145,5 +216,43 @@ def write(name, kind):
     (HERE / name).write_bytes(bytes(cfb))
 
 
+def record(t, body):
+    return struct.pack('<HH', t, len(body)) + body
+
+
+def excel95(name):
+    """A workbook of one sheet as Excel 5/95 writes it, obfuscated with XOR."""
+    keys = XorKeys()
+    label = lambda row, col, text: record(0x0204, struct.pack('<HHHH', row, col, 15, len(text)) + text)
+    sheet = (record(0x0809, struct.pack('<HHHH', 0x0500, 0x0010, 0x0DBB, 0x07CC)) +
+             label(0, 0, b'Quarterly figures') + label(1, 0, b'North') +
+             record(0x0203, struct.pack('<HHH', 1, 1, 15) + struct.pack('<d', 1250.5)) +
+             label(2, 0, b'South') + record(0x0203, struct.pack('<HHH', 2, 1, 15) + struct.pack('<d', 980)) +
+             record(0x000A, b''))
+    globals_ = [record(0x0809, struct.pack('<HHHH', 0x0500, 0x0005, 0x0DBB, 0x07CC)),
+                record(0x002F, struct.pack('<HH', keys.key, keys.verifier)),
+                record(0x0042, struct.pack('<H', 1252))]
+    boundsheet_at = sum(map(len, globals_))
+    size = boundsheet_at + 4 + 4 + 2 + 1 + len(b'Regions') + 4
+    globals_ += [record(0x0085, struct.pack('<IBB', size, 0, 0) + bytes([len(b'Regions')]) + b'Regions'),
+                 record(0x000A, b'')]
+    stream = bytearray(b''.join(globals_) + sheet)
+    assert len(b''.join(globals_)) == size
+    at, encrypting = 0, False
+    while at < len(stream):
+        t, n = struct.unpack_from('<HH', stream, at)
+        start = at + 4
+        if encrypting and t not in NEVER_ENCRYPTED:
+            keys.obfuscate(stream, start, start + (4 if t == 0x0085 else 0), start + n)
+        encrypting = encrypting or t == 0x002F
+        at = start + n
+    with tempfile.TemporaryDirectory() as scratch:
+        book = pathlib.Path(scratch) / 'Book'
+        book.write_bytes(bytes(stream))
+        subprocess.run(['gsf', 'createole', str(HERE / name), str(book)], check=True)
+
+
 write('protected.xls', 'rc4')
 write('protected-cryptoapi.xls', 'cryptoapi')
+write('protected-xor.xls', 'xor')
+excel95('protected-excel95.xls')

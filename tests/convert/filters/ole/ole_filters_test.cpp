@@ -326,7 +326,7 @@ TEST_F(ScratchDir, TextUnderAnOfficeNameIsReadAsText) {
 // encrypt-xls.py from sample.xls: RC4, and RC4 through the CryptoAPI).
 TEST(ExcelEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
   const Extracted plain = ExtractSample("xls", Sample("sample.xls"));
-  for (const char* name : {"protected.xls", "protected-cryptoapi.xls"}) {
+  for (const char* name : {"protected.xls", "protected-cryptoapi.xls", "protected-xor.xls"}) {
     SCOPED_TRACE(name);
     Extracted e = ExtractSample("xls", Sample(name));
     EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
@@ -336,11 +336,18 @@ TEST(ExcelEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
     EXPECT_EQ(CreateXlsFilter(u"another")->Extract(Sample(name), sink).status, Status::kPassword);
     EXPECT_TRUE(sink.Joined().empty());
   }
+  // An Excel 5/95 workbook, obfuscated the only way that version knew: its
+  // sheet's name and cells come back in the workbook's code page.
+  Extracted old = ExtractSample("xls", Sample("protected-excel95.xls"));
+  EXPECT_EQ(old.result.status, Status::kOk) << old.result.reason;
+  EXPECT_EQ(old.text, "Regions\nQuarterly figures\nNorth\t1250.5\nSouth\t980\n");
+  TextSink locked;
+  EXPECT_EQ(CreateXlsFilter(u"Velvet")->Extract(Sample("protected-excel95.xls"), locked).status, Status::kPassword);
 }
 
 TEST_F(ScratchDir, DamagedEncryptedWorkbooksCostOnlyThemselves) {
   std::mt19937 random(777);
-  for (const char* name : {"protected.xls", "protected-cryptoapi.xls"}) {
+  for (const char* name : {"protected.xls", "protected-cryptoapi.xls", "protected-xor.xls", "protected-excel95.xls"}) {
     const std::string original = ReadAll(Sample(name));
     for (int round = 0; round < 150; ++round) {
       std::string bytes = original;
@@ -387,6 +394,20 @@ TEST(ExcelEncryption, ARealWorkbookOpensWithItsPasswordOnly) {
   EXPECT_TRUE(DecryptWorkbook(stream, 0, u"password"));
   EXPECT_FALSE(DecryptWorkbook(stream, 0, u"passw0rd"));
   EXPECT_FALSE(DecryptWorkbook(stream, 0, kExcelDefaultPassword));
+}
+
+TEST(ExcelEncryption, ARealObfuscatedWorkbookOpensWithItsPasswordOnly) {
+  fs::path corpus = QUARN_CORPUS;
+  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path book = corpus / "inputs/xls/_encrypted/poi/xor-encryption-abc.xls";
+  if (!fs::exists(book)) GTEST_SKIP() << "no corpus at " << corpus;
+  TextSink with;
+  ExtractResult r = CreateXlsFilter(u"abc")->Extract(book.string(), with);
+  EXPECT_EQ(r.status, Status::kOk) << r.reason;
+  EXPECT_EQ(with.Joined(), "Sheet1\n1\n2\n3\n");
+  TextSink without;
+  EXPECT_EQ(CreateXlsFilter()->Extract(book.string(), without).status, Status::kPassword);
+  EXPECT_TRUE(without.Joined().empty());
 }
 
 TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {
