@@ -1,12 +1,14 @@
 #include "convert/filters/ole/ppt_filter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "convert/filters/ole/office_crypt.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/ole/ppt_text.h"
 #include "convert/charset.h"
@@ -165,6 +167,13 @@ class PptReader {
   // Finds the current edit and its persist directory; false when the
   // presentation's structure cannot be followed.
   bool ReadStructure(uint32_t current_edit);
+  // Decrypts, in place, the persist objects of a presentation encrypted
+  // with password (after ReadStructure): RC4 through the CryptoAPI, each
+  // object from its start with the key its persist id gives; the edits,
+  // their persist directories and the encryption's own record are plain.
+  // False when the password does not open it or the encryption is of
+  // another kind.
+  bool Decrypt(std::u16string_view password);
   // Slides in order with their notes; false when the document record is missing.
   bool EmitSlides(TextSink& sink);
   // Every text record outside master slides, in stream order.
@@ -203,9 +212,17 @@ class PptReader {
   void CommentsOfTag(const Record& tag, std::vector<std::string>& out) const;
   std::string EmbeddedText(uint32_t object_id);
 
+  // The encryption's own record met where only a plain presentation has
+  // records: encrypted, unless it has been decrypted.
+  void SawEncryption() {
+    if (!decrypted_) encrypted_ = true;
+  }
+
   std::string s_;
   TextSink& sink_;
   bool encrypted_ = false;
+  bool decrypted_ = false;
+  uint32_t crypt_session_ = 0;  // persist id of the encryption's record
   uint32_t doc_persist_ = 0;
   std::map<uint32_t, uint32_t> persist_;  // persist id -> stream offset
   ppt::Fonts fonts_;
@@ -226,7 +243,10 @@ bool PptReader::ReadStructure(uint32_t current_edit) {
     std::string_view e = std::string_view(s_).substr(edit.body, edit.size);
     if (first) {
       doc_persist_ = Le32(e, 16);
-      if (edit.size >= 32 && Le32(e, 28) != 0) encrypted_ = true;  // encryptSessionPersistIdRef
+      if (edit.size >= 32 && Le32(e, 28) != 0) {  // encryptSessionPersistIdRef
+        crypt_session_ = Le32(e, 28);
+        encrypted_ = true;
+      }
       first = false;
     }
     Record dir;
@@ -245,6 +265,32 @@ bool PptReader::ReadStructure(uint32_t current_edit) {
     at = last;
   }
   return !persist_.empty();
+}
+
+bool PptReader::Decrypt(std::u16string_view password) {
+  Record session;
+  if (crypt_session_ == 0 || !RecordAt(crypt_session_, kCryptSession10, &session)) return false;
+  const std::unique_ptr<CryptoApiRc4> keys =
+      CryptoApiRc4::Open(std::string_view(s_).substr(session.body, session.size), password);
+  if (!keys) return false;
+  // Each object once; objects overlap only in a damaged or hostile file,
+  // so what is decrypted is held to the stream's size.
+  std::set<uint32_t> done;
+  std::size_t budget = s_.size();
+  for (const auto& [id, offset] : persist_) {
+    if (id == crypt_session_ || offset >= s_.size() || !done.insert(offset).second) continue;
+    char header[8] = {};
+    const std::size_t head = std::min<std::size_t>(sizeof header, s_.size() - offset);
+    std::memcpy(header, s_.data() + offset, head);
+    if (head < sizeof header || !keys->Apply(id, header, sizeof header)) continue;
+    const std::size_t size = 8 + std::min<std::size_t>(Le32(std::string_view(header, 8), 4), s_.size() - offset - 8);
+    if (size > budget) break;
+    budget -= size;
+    if (!keys->Apply(id, s_.data() + offset, size)) return false;
+  }
+  decrypted_ = true;
+  encrypted_ = false;
+  return true;
 }
 
 bool PptReader::RecordAt(uint32_t persist_id, uint16_t type, Record* r) const {
@@ -326,7 +372,7 @@ std::string PptReader::EmbeddedText(uint32_t object_id) {
 void PptReader::CollectText(const Record& r, int depth, Context& ctx, std::vector<std::string>& out, uint16_t parent,
                             bool skip_lists) {
   if (depth > kMaxDepth) return;
-  if (r.type == kCryptSession10) encrypted_ = true;
+  if (r.type == kCryptSession10) SawEncryption();
   if (r.container) {
     if (r.type == kMainMaster) return;
     if (r.type == kSlideListWithText && (skip_lists || r.instance == 1)) return;
@@ -565,7 +611,7 @@ bool PptReader::EmitSlides(TextSink& sink) {
   std::vector<Entry> slides, notes;
   std::vector<std::string> footers;
   ForEachChild(s_, doc.body, doc.body + doc.size, [&](const Record& list) {
-    if (list.type == kCryptSession10) encrypted_ = true;
+    if (list.type == kCryptSession10) SawEncryption();
     if (list.type == kHeadersFooters && list.container) {
       Context ctx;
       CollectText(list, 1, ctx, footers, kDocument, true);
@@ -650,7 +696,7 @@ void PptReader::EmitAll(TextSink& sink) {
 
 bool PptReader::ScanForEncryption() {
   ForEachChild(s_, 0, s_.size(), [&](const Record& r) {
-    if (r.type == kCryptSession10) encrypted_ = true;
+    if (r.type == kCryptSession10) SawEncryption();
     return !encrypted_;
   });
   return encrypted_;
@@ -710,6 +756,8 @@ bool EmitPowerPoint4(std::string_view s, TextSink& sink) {
 
 class PptFilter : public BuiltinFilter {
  public:
+  explicit PptFilter(std::u16string password) : password_(std::move(password)) {}
+
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     if (auto r = ExtractRedirected(path, "ppt", sink)) return *r;
     Sniffed what = SniffContent(path);
@@ -719,10 +767,12 @@ class PptFilter : public BuiltinFilter {
     std::string why;
     CompoundFile file = OpenCompoundFile(path, &why);
     if (!file) return ExtractResult::Failed(why);
+    bool encrypted = false;
     for (const std::string& name : CompoundEntryNames(file.get()))
-      if (name == "EncryptedSummary") return ExtractResult::Password();
+      if (name == "EncryptedSummary") encrypted = true;
     std::optional<std::string> stream = ReadCompoundStream(file.get(), "PowerPoint Document");
     if (!stream) {
+      if (encrypted) return ExtractResult::Password();
       if (std::optional<std::string> pp40 = ReadCompoundStream(file.get(), "PP40")) {
         if (EmitPowerPoint4(*pp40, sink)) return Finished(sink);
         return ExtractResult::Failed("no slide text could be found in the PowerPoint 4.0 presentation");
@@ -732,15 +782,22 @@ class PptFilter : public BuiltinFilter {
     uint32_t current_edit = 0;
     bool have_user = false;
     if (std::optional<std::string> user = ReadCompoundStream(file.get(), "Current User", 1 << 16)) {
-      // CurrentUserAtom: header token, then the offset of the last edit.
-      uint32_t token = Le32(*user, 12);
-      if (token == 0xF3D1C4DF) return ExtractResult::Password();
+      // CurrentUserAtom: header token (another one when the presentation
+      // is encrypted), then the offset of the last edit.
+      if (Le32(*user, 12) == 0xF3D1C4DF) encrypted = true;
       current_edit = Le32(*user, 16);
       have_user = user->size() >= 20;
     }
     PptReader reader(std::move(*stream), sink);
     bool structured = have_user && reader.ReadStructure(current_edit);
-    if (reader.Encrypted() || reader.ScanForEncryption()) return ExtractResult::Password();
+    // An encrypted presentation is read when it opens with the password
+    // PowerPoint itself uses (its pictures stay as they are: they are not
+    // read then).
+    if (encrypted || reader.Encrypted()) {
+      if (!structured || !reader.Decrypt(password_)) return ExtractResult::Password();
+    } else if (reader.ScanForEncryption()) {
+      return ExtractResult::Password();
+    }
     const std::size_t before = sink.size();
     TextSink slides = SideSink(sink, sink.limit() - sink.size());
     const bool emitted = structured && reader.EmitSlides(slides);
@@ -764,7 +821,7 @@ class PptFilter : public BuiltinFilter {
     }
     // Slides of pictures and no words are scans shown as slides: the pictures
     // (all kept in one stream, in the order they were added) are read by OCR.
-    if (!sink.full() && !HasWords(sink)) {
+    if (!sink.full() && !HasWords(sink) && !encrypted) {
       if (std::optional<std::string> pictures = ReadCompoundStream(file.get(), "Pictures", std::size_t{256} << 20)) {
         PrivateFolder folder;
         RecognizeOfficeArtPictures(*pictures, folder, sink);
@@ -781,10 +838,14 @@ class PptFilter : public BuiltinFilter {
     if (sink.full()) return ExtractResult::Incomplete("the text was cut at the size limit");
     return ExtractResult::Ok();
   }
+
+  std::u16string password_;
 };
 
 }  // namespace
 
-std::unique_ptr<BuiltinFilter> CreatePptFilter() { return std::make_unique<PptFilter>(); }
+std::unique_ptr<BuiltinFilter> CreatePptFilter(std::u16string_view password) {
+  return std::make_unique<PptFilter>(std::u16string(password));
+}
 
 }  // namespace quarn

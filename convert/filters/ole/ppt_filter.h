@@ -5,15 +5,20 @@
 // text) followed by its notes, master slides left out.  Damaged
 // presentations fall back to a plain walk over every record; PowerPoint 95
 // and 4.0 files are read from the text they keep in streams of their own.
-// Reentrant.
+// A presentation encrypted with the password PowerPoint uses when only a
+// password to modify was set is read; one a person locked is reported as
+// password-protected.  Reentrant.
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "convert/filters/builtin_filter.h"
+#include "convert/filters/ole/office_crypt.h"
 
 namespace quarn {
 
-std::unique_ptr<BuiltinFilter> CreatePptFilter();
+// password: the one tried on an encrypted presentation (tests give others).
+std::unique_ptr<BuiltinFilter> CreatePptFilter(std::u16string_view password = kPowerPointDefaultPassword);
 
 }  // namespace quarn

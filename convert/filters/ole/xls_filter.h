@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "convert/filters/builtin_filter.h"
-#include "convert/filters/ole/biff_crypt.h"
+#include "convert/filters/ole/office_crypt.h"
 
 namespace quarn {
 

@@ -18,6 +18,7 @@
 #include "tests/support/filter_support.h"
 #include "convert/filters/sniff.h"
 #include "convert/filters/ole/ole_util.h"
+#include "convert/filters/ole/ppt_filter.h"
 #include "convert/filters/ole/xls_filter.h"
 
 namespace quarn {
@@ -323,7 +324,8 @@ TEST_F(ScratchDir, TextUnderAnOfficeNameIsReadAsText) {
 // Excel encrypts a workbook with a password of its own when the person set
 // none (a protected structure, "read-only recommended"); such workbooks open
 // without a question and are read like any other (samples written by
-// encrypt-xls.py from sample.xls: RC4, and RC4 through the CryptoAPI).
+// encrypt.py from sample.xls: RC4, RC4 through the CryptoAPI, XOR; and an
+// Excel 5/95 workbook of its own).
 TEST(ExcelEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
   const Extracted plain = ExtractSample("xls", Sample("sample.xls"));
   for (const char* name : {"protected.xls", "protected-cryptoapi.xls", "protected-xor.xls"}) {
@@ -345,14 +347,16 @@ TEST(ExcelEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
   EXPECT_EQ(CreateXlsFilter(u"Velvet")->Extract(Sample("protected-excel95.xls"), locked).status, Status::kPassword);
 }
 
-TEST_F(ScratchDir, DamagedEncryptedWorkbooksCostOnlyThemselves) {
+TEST_F(ScratchDir, DamagedEncryptedFilesCostOnlyThemselves) {
   std::mt19937 random(777);
-  for (const char* name : {"protected.xls", "protected-cryptoapi.xls", "protected-xor.xls", "protected-excel95.xls"}) {
+  for (const char* name :
+       {"protected.xls", "protected-cryptoapi.xls", "protected-xor.xls", "protected-excel95.xls", "protected.ppt"}) {
     const std::string original = ReadAll(Sample(name));
+    const std::string kind = fs::path(name).extension().string().substr(1);
     for (int round = 0; round < 150; ++round) {
       std::string bytes = original;
       for (int k = 0; k < 4; ++k) bytes[random() % bytes.size()] = static_cast<char>(random());
-      ExtractSample("xls", Write("damaged.xls", bytes).string());
+      ExtractSample(kind, Write("damaged." + kind, bytes).string());
     }
   }
 }
@@ -408,6 +412,44 @@ TEST(ExcelEncryption, ARealObfuscatedWorkbookOpensWithItsPasswordOnly) {
   TextSink without;
   EXPECT_EQ(CreateXlsFilter()->Extract(book.string(), without).status, Status::kPassword);
   EXPECT_TRUE(without.Joined().empty());
+}
+
+// PowerPoint encrypts a presentation that has only a password to modify
+// with a password of its own; it opens without one and is read as the
+// plain one is (sample written by encrypt.py from sample.ppt).
+TEST(PowerPointEncryption, PresentationsEncryptedWithPowerPointsOwnPasswordAreRead) {
+  const Extracted plain = ExtractSample("ppt", Sample("sample.ppt"));
+  ASSERT_FALSE(plain.text.empty());
+  Extracted e = ExtractSample("ppt", Sample("protected.ppt"));
+  EXPECT_EQ(e.result.status, Status::kOk) << e.result.reason;
+  EXPECT_EQ(e.text, plain.text);
+  TextSink sink;
+  EXPECT_EQ(CreatePptFilter(u"another")->Extract(Sample("protected.ppt"), sink).status, Status::kPassword);
+  EXPECT_TRUE(sink.Joined().empty());
+}
+
+TEST(PowerPointEncryption, RealPresentationsOpenWithTheirPasswordsOnly) {
+  fs::path corpus = QUARN_CORPUS;
+  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path folder = corpus / "inputs/ppt/_encrypted/poi";
+  if (!fs::exists(folder)) GTEST_SKIP() << "no corpus at " << corpus;
+  const struct {
+    const char* name;
+    std::u16string_view password;
+    const char* words;
+  } files[] = {{"Password_Protected-hello.ppt", u"hello", "It only has the one slide"},
+               {"cryptoapi-proc2356.ppt", u"crypto", "RC4 CryptoAPI Encryption password verification process"},
+               {"ppt_with_png_encrypted.ppt", u"password", "Here is a PNG image:"}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    TextSink with;
+    ExtractResult r = CreatePptFilter(f.password)->Extract((folder / f.name).string(), with);
+    EXPECT_EQ(r.status, Status::kOk) << r.reason;
+    EXPECT_NE(with.Joined().find(f.words), std::string::npos) << with.Joined();
+    TextSink without;
+    EXPECT_EQ(CreatePptFilter()->Extract((folder / f.name).string(), without).status, Status::kPassword);
+    EXPECT_TRUE(without.Joined().empty());
+  }
 }
 
 TEST(Mislabelled, RandomBytesYieldNoTextAndAReason) {

@@ -1,4 +1,4 @@
-#include "convert/filters/ole/biff_crypt.h"
+#include "convert/filters/ole/office_crypt.h"
 
 #include <gcrypt.h>
 
@@ -55,18 +55,22 @@ bool Rc4(std::string_view key, char* bytes, std::size_t n) {
   return ok;
 }
 
+// Whether a verifier and its hash, encrypted one after the other with the
+// key of block 0, agree.
+bool VerifierMatches(const std::string& key0, std::string_view verifier, std::string_view hash, int algorithm) {
+  std::string both = std::string(verifier) + std::string(hash);
+  if (!Rc4(key0, both.data(), both.size())) return false;
+  const std::string expected = Hash(algorithm, std::string_view(both).substr(0, verifier.size()));
+  return hash.size() <= expected.size() && both.compare(verifier.size(), hash.size(), expected, 0, hash.size()) == 0;
+}
+
 // How the key of each block is made from the password.
 class KeyMaker {
  public:
   virtual ~KeyMaker() = default;
   virtual std::string Key(std::uint32_t block) const = 0;
-  // Whether the verifier and its hash (encrypted with block 0's key, one
-  // after the other) agree.
   bool Verifies(std::string_view verifier, std::string_view hash, int algorithm) const {
-    std::string both = std::string(verifier) + std::string(hash);
-    if (!Rc4(Key(0), both.data(), both.size())) return false;
-    const std::string expected = Hash(algorithm, std::string_view(both).substr(0, verifier.size()));
-    return both.compare(verifier.size(), hash.size(), expected, 0, hash.size()) == 0 && hash.size() <= expected.size();
+    return VerifierMatches(Key(0), verifier, hash, algorithm);
   }
 };
 
@@ -91,28 +95,14 @@ class Rc4Keys : public KeyMaker {
   std::string h1_;
 };
 
-// RC4 through the CryptoAPI: SHA-1 of the salt and the password, then of
-// that with the block number, cut to the key's size (a 40-bit key is
-// padded to 128 bits with zeros).
+// RC4 through the CryptoAPI as a workbook's key maker.
 class CryptoApiKeys : public KeyMaker {
  public:
-  CryptoApiKeys(std::u16string_view password, std::string_view salt, std::uint32_t key_bits) : bits_(key_bits) {
-    std::string input(salt);
-    for (char16_t c : password) {
-      input.push_back(static_cast<char>(c & 0xFF));
-      input.push_back(static_cast<char>(c >> 8));
-    }
-    h0_ = Hash(GCRY_MD_SHA1, input);
-  }
-  std::string Key(std::uint32_t block) const override {
-    std::string key = Hash(GCRY_MD_SHA1, h0_ + LeBlock(block)).substr(0, bits_ / 8);
-    if (bits_ == 40) key.resize(16, '\0');
-    return key;
-  }
+  explicit CryptoApiKeys(std::unique_ptr<CryptoApiRc4> keys) : keys_(std::move(keys)) {}
+  std::string Key(std::uint32_t block) const override { return keys_->Key(block); }
 
  private:
-  std::string h0_;
-  std::uint32_t bits_;
+  std::unique_ptr<CryptoApiRc4> keys_;
 };
 
 // The key stream of the workbook, block by block.
@@ -271,6 +261,44 @@ bool ForEachEncryptedRecord(std::string& stream, std::size_t first, Decrypt decr
 
 }  // namespace
 
+// SHA-1 of the salt and the password, then of that with the block number.
+std::unique_ptr<CryptoApiRc4> CryptoApiRc4::Open(std::string_view info, std::u16string_view password) {
+  // Version, flags, the header's size, the header (its key size at 16), then
+  // the verifier: the salt's size and salt, the verifier, the hash's size and hash.
+  if (info.size() < 12) return nullptr;
+  const std::uint32_t version = Le32(info, 0);
+  const std::uint32_t major = version & 0xFFFF, minor = version >> 16;
+  if (major < 2 || major > 4 || minor != 2) return nullptr;
+  const std::uint32_t header_size = Le32(info, 8);
+  if (header_size < 32 || header_size > info.size() - 12) return nullptr;
+  const std::string_view header = info.substr(12, header_size);
+  std::uint32_t bits = Le32(header, 16);
+  if (bits == 0) bits = 40;
+  if (bits < 40 || bits > 128 || bits % 8 != 0) return nullptr;
+  const std::string_view verifier = info.substr(12 + header_size);
+  if (verifier.size() < 4 + 16 + 16 + 4 + 20 || Le32(verifier, 0) != 16 || Le32(verifier, 36) != 20) return nullptr;
+  InitCrypto();
+  std::string input(verifier.substr(4, 16));
+  for (char16_t c : password) {
+    input.push_back(static_cast<char>(c & 0xFF));
+    input.push_back(static_cast<char>(c >> 8));
+  }
+  std::unique_ptr<CryptoApiRc4> keys(new CryptoApiRc4(Hash(GCRY_MD_SHA1, input), bits));
+  if (!VerifierMatches(keys->Key(0), verifier.substr(20, 16), verifier.substr(40, 20), GCRY_MD_SHA1)) return nullptr;
+  return keys;
+}
+
+std::string CryptoApiRc4::Key(std::uint32_t block) const {
+  std::string key = Hash(GCRY_MD_SHA1, h0_ + LeBlock(block)).substr(0, bits_ / 8);
+  if (bits_ == 40) key.resize(16, '\0');
+  return key;
+}
+
+bool CryptoApiRc4::Apply(std::uint32_t block, char* bytes, std::size_t n) const {
+  InitCrypto();
+  return Rc4(Key(block), bytes, n);
+}
+
 bool DecryptWorkbook(std::string& stream, std::size_t filepass_at, std::u16string_view password) {
   if (filepass_at + 4 > stream.size() || Le16(stream, filepass_at) != 0x002F) return false;
   const std::size_t length = Le16(stream, filepass_at + 2);
@@ -299,24 +327,9 @@ bool DecryptWorkbook(std::string& stream, std::size_t filepass_at, std::u16strin
     if (!rc4->Verifies(body.substr(22, 16), body.substr(38, 16), GCRY_MD_MD5)) return false;
     keys = std::move(rc4);
   } else if (major >= 2 && major <= 4 && minor == 2) {
-    // Flags, the header's size, the header (its key size at 16), then the
-    // verifier: the salt's size and salt, the verifier, the hash's size and hash.
-    if (body.size() < 14) return false;
-    const std::uint32_t header_size = Le32(body, 10);
-    if (header_size < 32 || header_size > body.size() - 14) return false;
-    const std::string_view header = body.substr(14, header_size);
-    std::uint32_t bits = Le32(header, 16);
-    if (bits == 0) bits = 40;
-    if (bits < 40 || bits > 128 || bits % 8 != 0) return false;
-    std::string_view verifier = body.substr(14 + header_size);
-    if (verifier.size() < 4) return false;
-    const std::uint32_t salt_size = Le32(verifier, 0);
-    if (salt_size != 16 || verifier.size() < 4 + 16 + 16 + 4 + 20) return false;
-    const std::uint32_t hash_size = Le32(verifier, 36);
-    if (hash_size != 20) return false;
-    auto api = std::make_unique<CryptoApiKeys>(password, verifier.substr(4, 16), bits);
-    if (!api->Verifies(verifier.substr(20, 16), verifier.substr(40, 20), GCRY_MD_SHA1)) return false;
-    keys = std::move(api);
+    std::unique_ptr<CryptoApiRc4> api = CryptoApiRc4::Open(body.substr(2), password);
+    if (!api) return false;
+    keys = std::make_unique<CryptoApiKeys>(std::move(api));
   } else {
     return false;
   }

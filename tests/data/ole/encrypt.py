@@ -8,7 +8,14 @@ stream keeps its size and is written back over its own sectors.  Also
 protected-excel95.xls: a small Excel 5/95 workbook, record by record, with
 the XOR obfuscation of that version (its compound file made by `gsf
 createole`, from libgsf-bin).
-Run: python3 tests/data/ole/encrypt-xls.py"""
+
+And protected.ppt: sample.ppt encrypted with the password PowerPoint uses
+when only a password to modify was set ("/01Hannes Ruescher/01"), RC4
+through the CryptoAPI as MS-PPT lays it out: every persist object encrypted
+from its start with the key of its persist id, then a CryptSession10
+container, a persist directory and an edit of their own appended, the edit
+naming the encryption, and the current user's token changed.
+Run: python3 tests/data/ole/encrypt.py"""
 import hashlib
 import pathlib
 import struct
@@ -44,11 +51,22 @@ class Rc4Keys:
 
 
 class CryptoApiKeys:
-    def __init__(self, salt):
-        self.h0 = hashlib.sha1(salt + PASSWORD).digest()
+    def __init__(self, salt, password=PASSWORD):
+        self.h0 = hashlib.sha1(salt + password).digest()
 
     def key(self, block):
         return hashlib.sha1(self.h0 + struct.pack('<I', block)).digest()[:16]
+
+
+CRYPTOAPI_HEADER = struct.pack('<IIIIIIII', 0x04, 0, 0x6801, 0x8004, 128, 1, 0, 0) + b'\0\0'
+
+
+def cryptoapi_info(keys, salt):
+    """The encryption's description after its version: flags, header, verifier."""
+    verifier = bytes(range(16))
+    both = rc4(keys.key(0), verifier + hashlib.sha1(verifier).digest())
+    return (struct.pack('<II', 0x04, len(CRYPTOAPI_HEADER)) + CRYPTOAPI_HEADER +
+            struct.pack('<I', 16) + salt + both[:16] + struct.pack('<I', 20) + both[16:])
 
 
 def filepass(kind, salt):
@@ -61,10 +79,7 @@ def filepass(kind, salt):
         both = rc4(keys.key(0), verifier + hashlib.md5(verifier).digest())
         return keys, struct.pack('<HHH', 1, 1, 1) + salt + both
     keys = CryptoApiKeys(salt)
-    both = rc4(keys.key(0), verifier + hashlib.sha1(verifier).digest())
-    header = struct.pack('<IIIIIIII', 0x04, 0, 0x6801, 0x8004, 128, 1, 0, 0) + b'\0\0'
-    return keys, (struct.pack('<HHHII', 1, 4, 2, 0x04, len(header)) + header +
-                  struct.pack('<I', 16) + salt + both[:16] + struct.pack('<I', 20) + both[16:])
+    return keys, struct.pack('<HHH', 1, 4, 2) + cryptoapi_info(keys, salt)
 
 
 # XOR obfuscation: the password's key and verifier, and the 16 bytes that
@@ -249,10 +264,63 @@ def excel95(name):
     with tempfile.TemporaryDirectory() as scratch:
         book = pathlib.Path(scratch) / 'Book'
         book.write_bytes(bytes(stream))
-        subprocess.run(['gsf', 'createole', str(HERE / name), str(book)], check=True)
+        subprocess.run(['gsf', 'createole', str(HERE / name), str(book)], check=True, capture_output=True)
+
+
+def ppt_record(ver_instance, t, body):
+    return struct.pack('<HHI', ver_instance, t, len(body)) + body
+
+
+def powerpoint(name):
+    source = HERE / 'sample.ppt'
+    read = lambda stream: subprocess.run(['gsf', 'cat', str(source), stream], check=True,
+                                         capture_output=True).stdout
+    doc, user = bytearray(read('PowerPoint Document')), bytearray(read('Current User'))
+    edit_at, = struct.unpack_from('<I', user, 16)
+    persist, at = {}, edit_at
+    while True:  # the newest edit first: its objects win
+        _, _, n = struct.unpack_from('<HHI', doc, at)
+        edit = doc[at + 8:at + 8 + n]
+        last, directory = struct.unpack_from('<II', edit, 8)
+        _, _, dn = struct.unpack_from('<HHI', doc, directory)
+        p = directory + 8
+        while p < directory + 8 + dn:
+            head, = struct.unpack_from('<I', doc, p)
+            p += 4
+            for k in range(head >> 20):
+                persist.setdefault((head & 0xFFFFF) + k, struct.unpack_from('<I', doc, p)[0])
+                p += 4
+        if last == 0:
+            break
+        at = last
+    salt = bytes(range(40, 56))
+    keys = CryptoApiKeys(salt, '/01Hannes Ruescher/01'.encode('utf-16-le'))
+    for pid, offset in persist.items():
+        _, _, n = struct.unpack_from('<HHI', doc, offset)
+        doc[offset:offset + 8 + n] = rc4(keys.key(pid), bytes(doc[offset:offset + 8 + n]))
+    session_id = max(persist) + 1
+    session_at = len(doc)
+    doc += ppt_record(0x000F, 0x2F14, struct.pack('<HH', 4, 2) + cryptoapi_info(keys, salt))
+    directory_at = len(doc)
+    doc += ppt_record(0x0000, 0x1772, struct.pack('<II', session_id | 1 << 20, session_at))
+    _, _, n = struct.unpack_from('<HHI', doc, edit_at)
+    old = doc[edit_at + 8:edit_at + 8 + n]
+    new_edit_at = len(doc)
+    doc += ppt_record(0x0000, 0x0FF5, old[:8] + struct.pack('<III', edit_at, directory_at, struct.unpack_from(
+        '<I', old, 16)[0]) + struct.pack('<I', session_id) + old[24:28] + struct.pack('<I', session_id))
+    struct.pack_into('<II', user, 12, 0xF3D1C4DF, new_edit_at)
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = pathlib.Path(scratch)
+        (folder / 'PowerPoint Document').write_bytes(bytes(doc))
+        (folder / 'Current User').write_bytes(bytes(user))
+        (folder / 'EncryptedSummary').write_bytes(rc4(keys.key(0), bytes(64)))
+        subprocess.run(['gsf', 'createole', str(HERE / name)] +
+                       [str(folder / s) for s in ('PowerPoint Document', 'Current User', 'EncryptedSummary')],
+                       check=True, capture_output=True)
 
 
 write('protected.xls', 'rc4')
 write('protected-cryptoapi.xls', 'cryptoapi')
 write('protected-xor.xls', 'xor')
 excel95('protected-excel95.xls')
+powerpoint('protected.ppt')
