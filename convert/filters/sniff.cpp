@@ -505,8 +505,10 @@ std::optional<std::string> RedirectFor(const std::string& path, std::string_view
   // Text under an office document's name: values separated by commas or tabs
   // that a program exported as a "spreadsheet", notes saved as a "document";
   // and under the name .dat, which TNEF streams share with every program's
-  // data (an export of records).
-  static constexpr std::string_view kOfficeFilters[] = {"doc", "xls", "ppt", "docx", "xlsx", "xlsb", "pptx", "tnef"};
+  // data (an export of records); and under a mailbox's name when no message
+  // starts it (notes, a message quoted after some prose).
+  static constexpr std::string_view kOfficeFilters[] = {"doc",  "xls", "ppt",  "docx",
+                                                        "xlsx", "xlsb", "pptx", "tnef", "mbox"};
   if (s.text && std::find(std::begin(kOfficeFilters), std::end(kOfficeFilters), self) != std::end(kOfficeFilters))
     return std::string("text");
   if (s.filter.empty() || s.filter == self || !FindBuiltinFilter(s.filter)) return std::nullopt;

@@ -140,8 +140,13 @@ TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
   EXPECT_NE(t.find("From the start of a line, unescaped."), std::string::npos) << t;
   EXPECT_NE(t.find("----------------------------------------", first), std::string::npos);
   EXPECT_NE(t.find("attached words at the end"), std::string::npos);  // past the 4000-byte line
-  // A file that does not start like a mailbox is refused.
-  Read("mbox", tree.Write("no.mbox", "just words\n"), &r);
+  // Text that does not start like a mailbox is read as the text it is (a
+  // message quoted after prose stays in it); other bytes are refused.
+  const std::string notes =
+      "Notes first.\n\nFrom alice@example.org Mon Jan  1 10:00:00 2024\nFrom: alice@example.org\n\nQuoted.\n";
+  EXPECT_EQ(Read("mbox", tree.Write("notes.mbox", notes), &r), notes);
+  EXPECT_TRUE(r.ok()) << r.reason;
+  Read("mbox", tree.Write("no.mbox", std::string("\x01\x02\x03\0\0binary", 11)), &r);
   EXPECT_EQ(r.status, ExtractResult::Status::kUnknownFormat);
 }
 
