@@ -261,6 +261,13 @@ ExtractResult ExtractMailbox(const std::string& path, TextSink& sink, const Mail
   std::size_t messages = 0, unreadable = 0, encrypted = 0;
   std::uint64_t pos = 0;  // where the current message's "From " line starts
   std::size_t want = sizes.window;
+  // Blank lines and a byte-order mark before the first "From " line are
+  // no message.
+  if (map(0, want)) {
+    const std::string_view head = window.view();
+    if (head.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
+    while (pos < head.size() && (head[pos] == ' ' || head[pos] == '\t' || head[pos] == '\r' || head[pos] == '\n')) ++pos;
+  }
   while (pos < size && !sink.full() && error.empty()) {
     if (!window.Holds(pos) && !map(pos, want)) break;
     const std::string_view box = window.view();

@@ -140,6 +140,15 @@ TEST(MboxFilter, EveryMessageInOrderSeparatedByALine) {
   EXPECT_NE(t.find("From the start of a line, unescaped."), std::string::npos) << t;
   EXPECT_NE(t.find("----------------------------------------", first), std::string::npos);
   EXPECT_NE(t.find("attached words at the end"), std::string::npos);  // past the 4000-byte line
+  // Blank lines and a byte-order mark before the first message are no message.
+  const std::string two = "From a@example.org Mon Jan  1 10:00:00 2024\nSubject: One\n\nBody one\n\n"
+                          "From b@example.org Mon Jan  1 11:00:00 2024\nSubject: Two\n\nBody two\n";
+  for (const std::string lead : {"\n", "  \r\n\n", "\xEF\xBB\xBF"}) {
+    t = Read("mbox", tree.Write("lead.mbox", lead + two), &r);
+    EXPECT_TRUE(r.ok()) << r.reason;
+    EXPECT_EQ(t.rfind("Subject: One", 0), 0u) << t;
+    EXPECT_EQ(t.find(std::string(40, '-')), t.rfind(std::string(40, '-'))) << t;
+  }
   // Text that does not start like a mailbox is read as the text it is (a
   // message quoted after prose stays in it); other bytes are refused.
   const std::string notes =
