@@ -28,6 +28,30 @@ constexpr uint32_t kTextUnits = 16384;
 // Native paths reach up to PATH_MAX bytes, each at most one UTF-16 unit.
 constexpr std::size_t kPathUnits = PATH_MAX;
 
+// Files that lie beside documents on shared folders without being one:
+// what they are, as the reason a person reads; empty for any other file.
+// Only asked when the file gave no text.
+std::string CompanionFileReason(const std::string& path) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  struct stat st {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  unsigned char magic[4] = {};
+  const bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, magic, sizeof magic, 0) == 4;
+  ::close(fd);
+  if (!read) return {};
+  // macOS writes a file's attributes and resource fork beside it as "._name"
+  // (AppleDouble) on volumes that cannot hold them.
+  if (magic[0] == 0x00 && magic[1] == 0x05 && magic[2] == 0x16 && magic[3] == 0x07)
+    return "macOS file information (AppleDouble" + (name.rfind("._", 0) == 0 ? " of \"" + name.substr(2) + "\"" : "") +
+           "), not a document";
+  // Word, Excel and PowerPoint mark an open document with "~$name", a
+  // small file that names who opened it.
+  if (name.rfind("~$", 0) == 0 && st.st_size > 0 && st.st_size <= 4096)
+    return "an Office lock file (it names who had the document open), not a document";
+  return {};
+}
+
 std::string HexStatus(QUARN_HRESULT hr) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
@@ -128,7 +152,10 @@ FilterText ExtractFilterText(const Registry& registry, const std::string& path, 
                                  : "no filter is registered for \"" + std::string(ext) + "\" files";
     return result;
   }
-  return ExtractWithFilterClass(registry, class_id, path, limits, SystemCodeSet());
+  FilterText result = ExtractWithFilterClass(registry, class_id, path, limits, SystemCodeSet());
+  if (!HasVisibleText(result.text))
+    if (std::string companion = CompanionFileReason(path); !companion.empty()) result.problem = std::move(companion);
+  return result;
 }
 
 FilterText ExtractWithFilterClass(const Registry& registry, std::string_view class_id, const std::string& path,

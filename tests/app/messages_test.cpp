@@ -111,6 +111,26 @@ TEST_F(Messages, LimitsOfTheXmlParserAreToldAsWhatTheDocumentHolds) {
   }
 }
 
+// The files that lie beside documents on shared folders (macOS's "._"
+// files, Office's "~$" lock files) are named for what they are; a real
+// document of such a name is still read.
+TEST_F(Messages, CompanionFilesOfSharedFoldersAreNamedForWhatTheyAre) {
+  std::string apple_double("\x00\x05\x16\x07\x00\x02\x00\x00Mac OS X        ", 24);
+  apple_double += std::string(158, '\0');
+  tree_.Write("d/._report.docx", apple_double);
+  tree_.Write("d/._scan.pdf", apple_double);
+  std::string lock = "\x05Alice" + std::string(48, '\0') + "\x05" + std::string(107, '\0');
+  tree_.Write("d/~$port.docx", lock);
+  tree_.Write("d/~$notes.md", "a real note\n");
+  auto r = RunQuarn({"--batch", "d"}, In());
+  EXPECT_THAT(r.err,
+              HasSubstr("d/._report.docx: macOS file information (AppleDouble of \"report.docx\"), not a document\n"));
+  EXPECT_THAT(r.err, HasSubstr("d/._scan.pdf: macOS file information (AppleDouble of \"scan.pdf\"), not a document\n"));
+  EXPECT_THAT(r.err,
+              HasSubstr("d/~$port.docx: an Office lock file (it names who had the document open), not a document\n"));
+  EXPECT_EQ(TempTree::Read(tree_ / "d/~$notes.txt"), "a real note\n");
+}
+
 std::string Slurp(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::ostringstream s;

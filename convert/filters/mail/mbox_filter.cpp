@@ -266,7 +266,7 @@ ExtractResult ExtractMailbox(const std::string& path, TextSink& sink, const Mail
   if (map(0, want)) {
     const std::string_view head = window.view();
     if (head.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
-    while (pos < head.size() && (head[pos] == ' ' || head[pos] == '\t' || head[pos] == '\r' || head[pos] == '\n')) ++pos;
+    while (pos < head.size() && std::string_view(" \t\r\n").find(head[pos]) != std::string_view::npos) ++pos;
   }
   while (pos < size && !sink.full() && error.empty()) {
     if (!window.Holds(pos) && !map(pos, want)) break;
