@@ -142,6 +142,10 @@ const std::array kFilters = {
                       kWarcExtensions, nullptr, "archive"},
     BuiltinFilterInfo{"msg", "{5155524E-F021-4000-8000-000000000021}", "{5155524E-A021-4000-8000-000000000021}",
                       kMsgExtensions, nullptr, "ole"},
+    // Office 2007 and later documents kept encrypted in a compound file:
+    // found by their content under the names of the documents they hold.
+    BuiltinFilterInfo{"ooxml-encrypted", "{5155524E-F05B-4000-8000-00000000005B}",
+                      "{5155524E-A05B-4000-8000-00000000005B}", {}, nullptr, "ole"},
     BuiltinFilterInfo{"mbox", "{5155524E-F022-4000-8000-000000000022}", "{5155524E-A022-4000-8000-000000000022}",
                       kMboxExtensions, nullptr, "mail"},
     BuiltinFilterInfo{"dbx", "{5155524E-F058-4000-8000-000000000058}", "{5155524E-A058-4000-8000-000000000058}",

@@ -477,6 +477,8 @@ Sniffed SniffContent(const std::string& path) {
       else if (r.filter.empty() && (lower == "__properties_version1.0" || lower.rfind("__substg1.0_", 0) == 0))
         r.filter = "msg";
     }
+    // An Office 2007 and later document, encrypted.
+    if (r.encrypted_package && r.filter.empty()) r.filter = "ooxml-encrypted";
     // The compound files of other suites, by their main stream.
     for (const std::string& name : names) {
       if (!r.filter.empty()) break;

@@ -1,12 +1,17 @@
 #include "convert/filters/ole/office_crypt.h"
 
 #include <gcrypt.h>
+#include <glib.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace quarn {
@@ -37,6 +42,16 @@ void InitCrypto() {
 std::string Hash(int algorithm, std::string_view bytes) {
   std::string out(gcry_md_get_algo_dlen(algorithm), '\0');
   gcry_md_hash_buffer(algorithm, out.data(), bytes.data(), bytes.size());
+  return out;
+}
+
+// The password as its UTF-16LE bytes.
+std::string Utf16Le(std::u16string_view password) {
+  std::string out;
+  for (char16_t c : password) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
+  }
   return out;
 }
 
@@ -79,12 +94,7 @@ class KeyMaker {
 class Rc4Keys : public KeyMaker {
  public:
   Rc4Keys(std::u16string_view password, std::string_view salt) {
-    std::string utf16;
-    for (char16_t c : password) {
-      utf16.push_back(static_cast<char>(c & 0xFF));
-      utf16.push_back(static_cast<char>(c >> 8));
-    }
-    const std::string h0 = Hash(GCRY_MD_MD5, utf16).substr(0, 5);
+    const std::string h0 = Hash(GCRY_MD_MD5, Utf16Le(password)).substr(0, 5);
     std::string buffer;
     for (int i = 0; i < 16; ++i) buffer += h0 + std::string(salt);
     h1_ = Hash(GCRY_MD_MD5, buffer).substr(0, 5);
@@ -259,7 +269,215 @@ bool ForEachEncryptedRecord(std::string& stream, std::size_t first, Decrypt decr
   return true;
 }
 
+
+// Iterated hashing of the password: H0 = H(salt + password), then
+// H(i + H(i-1)) for each of spins rounds (i as 32 bits, little-endian).
+std::string SpunHash(int algorithm, std::string_view salt, std::u16string_view password, std::uint32_t spins) {
+  std::string h = Hash(algorithm, std::string(salt) + Utf16Le(password));
+  std::string round(4 + h.size(), '\0');
+  for (std::uint32_t i = 0; i < spins; ++i) {
+    round.replace(0, 4, LeBlock(i));
+    round.replace(4, h.size(), h);
+    gcry_md_hash_buffer(algorithm, h.data(), round.data(), round.size());
+  }
+  return h;
+}
+
+// AES over bytes in place (a whole number of blocks), in ECB mode or in CBC
+// mode from iv; false when the key or the mode is refused.
+bool AesDecrypt(std::string_view key, std::string_view iv, char* bytes, std::size_t n) {
+  const int algorithm = key.size() == 16 ? GCRY_CIPHER_AES128 : key.size() == 24 ? GCRY_CIPHER_AES192
+                        : key.size() == 32 ? GCRY_CIPHER_AES256 : 0;
+  if (algorithm == 0 || n % 16 != 0) return false;
+  gcry_cipher_hd_t h = nullptr;
+  if (gcry_cipher_open(&h, algorithm, iv.empty() ? GCRY_CIPHER_MODE_ECB : GCRY_CIPHER_MODE_CBC, 0) != 0) return false;
+  bool ok = gcry_cipher_setkey(h, key.data(), key.size()) == 0;
+  if (ok && !iv.empty()) ok = gcry_cipher_setiv(h, iv.data(), iv.size()) == 0;
+  ok = ok && gcry_cipher_decrypt(h, bytes, n, nullptr, 0) == 0;
+  gcry_cipher_close(h);
+  return ok;
+}
+
+// Spins beyond what the format allows are a hostile file's, not Office's.
+constexpr std::uint32_t kMaxSpins = 10'000'000;
+constexpr std::size_t kSegment = 4096;
+
+using Outcome = PackageDecryption::Outcome;
+
+PackageDecryption Result(Outcome outcome, std::string why = {}) { return {outcome, std::move(why)}; }
+
+// The package's size first, then its encrypted bytes: the bytes to decrypt
+// (a whole number of blocks) and the size to keep.
+bool PackageParts(const std::string& package, std::size_t* size) {
+  if (package.size() < 8) return false;
+  const std::uint64_t declared = Le32(package, 0) | static_cast<std::uint64_t>(Le32(package, 4)) << 32;
+  *size = static_cast<std::size_t>(std::min<std::uint64_t>(declared, package.size() - 8));
+  return true;
+}
+
+// Standard encryption: AES in ECB mode with a key made from SHA-1 of the
+// password, spun 50,000 times, and block 0.
+PackageDecryption DecryptStandard(std::string_view info, std::string& package, std::u16string_view password) {
+  // Version, flags, the header's size, the header (its algorithm at 8, its
+  // key size at 16), then the verifier.
+  const std::uint32_t header_size = Le32(info, 8);
+  if (header_size < 32 || header_size > info.size() - 12) return Result(Outcome::kDamaged, "its encryption header is damaged");
+  const std::string_view header = info.substr(12, header_size);
+  const std::uint32_t algorithm = Le32(header, 8), bits = Le32(header, 16);
+  if (algorithm != 0x660E && algorithm != 0x660F && algorithm != 0x6610)
+    return Result(Outcome::kUnsupported, "it is encrypted with an algorithm other than AES");
+  if (bits != 128 && bits != 192 && bits != 256) return Result(Outcome::kDamaged, "its key size is damaged");
+  const std::string_view verifier = info.substr(12 + header_size);
+  if (verifier.size() < 4 + 16 + 16 + 4 + 32 || Le32(verifier, 0) != 16)
+    return Result(Outcome::kDamaged, "its password verifier is damaged");
+  std::string h = SpunHash(GCRY_MD_SHA1, verifier.substr(4, 16), password, 50000);
+  h = Hash(GCRY_MD_SHA1, h + LeBlock(0));
+  std::string x1(64, '\x36'), x2(64, '\x5C');
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    x1[i] = static_cast<char>(x1[i] ^ h[i]);
+    x2[i] = static_cast<char>(x2[i] ^ h[i]);
+  }
+  const std::string key = (Hash(GCRY_MD_SHA1, x1) + Hash(GCRY_MD_SHA1, x2)).substr(0, bits / 8);
+  std::string check(verifier.substr(20, 16));
+  std::string check_hash(verifier.substr(40, 32));
+  if (!AesDecrypt(key, {}, check.data(), check.size()) || !AesDecrypt(key, {}, check_hash.data(), check_hash.size()))
+    return Result(Outcome::kDamaged, "its password verifier is damaged");
+  if (Hash(GCRY_MD_SHA1, check) != check_hash.substr(0, 20)) return Result(Outcome::kWrongPassword);
+  std::size_t size = 0;
+  if (!PackageParts(package, &size)) return Result(Outcome::kDamaged, "the encrypted package is cut short");
+  const std::size_t whole = (package.size() - 8) / 16 * 16;
+  if (!AesDecrypt(key, {}, package.data() + 8, whole)) return Result(Outcome::kDamaged, "the package cannot be decrypted");
+  package.erase(0, 8);
+  package.resize(std::min(size, whole));
+  return Result(Outcome::kDecrypted);
+}
+
+// An attribute of an element of the agile description, base64 decoded
+// when asked.
+std::optional<std::string> Attribute(xmlNode* node, const char* name, bool base64) {
+  xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+  if (!value) return std::nullopt;
+  std::string text(reinterpret_cast<const char*>(value));
+  xmlFree(value);
+  if (!base64) return text;
+  gsize n = 0;
+  guchar* bytes = g_base64_decode(text.c_str(), &n);
+  std::string out(reinterpret_cast<const char*>(bytes), n);
+  g_free(bytes);
+  return out;
+}
+
+xmlNode* Child(xmlNode* parent, const char* name) {
+  for (xmlNode* n = parent ? parent->children : nullptr; n; n = n->next)
+    if (n->type == XML_ELEMENT_NODE && xmlStrcmp(n->name, reinterpret_cast<const xmlChar*>(name)) == 0) return n;
+  return nullptr;
+}
+
+int HashByName(const std::string& name) {
+  if (name == "SHA1" || name == "SHA-1") return GCRY_MD_SHA1;
+  if (name == "SHA256") return GCRY_MD_SHA256;
+  if (name == "SHA384") return GCRY_MD_SHA384;
+  if (name == "SHA512") return GCRY_MD_SHA512;
+  return 0;
+}
+
+// bytes cut or padded with 0x36 to size.
+std::string Fitted(std::string bytes, std::size_t size) {
+  bytes.resize(size, '\x36');
+  return bytes;
+}
+
+// Agile encryption: the description is XML; the password's spun hash,
+// with a block key each, opens the verifier and the package's own key;
+// the package is decrypted by segments of 4096 bytes, each in CBC mode from
+// a vector of its own.
+PackageDecryption DecryptAgile(std::string_view xml, std::string& package, std::u16string_view password) {
+  struct DocFree {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+  };
+  const std::unique_ptr<xmlDoc, DocFree> doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  if (!doc) return Result(Outcome::kDamaged, "its encryption description is damaged");
+  xmlNode* root = xmlDocGetRootElement(doc.get());
+  xmlNode* key_data = Child(root, "keyData");
+  xmlNode* key_encryptors = Child(root, "keyEncryptors");
+  xmlNode* password_key = nullptr;
+  for (xmlNode* e = key_encryptors ? key_encryptors->children : nullptr; e && !password_key; e = e->next)
+    if (e->type == XML_ELEMENT_NODE) password_key = Child(e, "encryptedKey");
+  if (!key_data || !password_key) return Result(Outcome::kUnsupported, "it is not encrypted with a password");
+  for (xmlNode* n : {key_data, password_key}) {
+    if (Attribute(n, "cipherAlgorithm", false).value_or("") != "AES" ||
+        Attribute(n, "cipherChaining", false).value_or("") != "ChainingModeCBC")
+      return Result(Outcome::kUnsupported, "it is encrypted with a cipher other than AES");
+  }
+  const int data_hash = HashByName(Attribute(key_data, "hashAlgorithm", false).value_or(""));
+  const int key_hash = HashByName(Attribute(password_key, "hashAlgorithm", false).value_or(""));
+  if (data_hash == 0 || key_hash == 0) return Result(Outcome::kUnsupported, "it names a hash that is not read here");
+  const std::string spins_text = Attribute(password_key, "spinCount", false).value_or("");
+  const std::string bits_text = Attribute(password_key, "keyBits", false).value_or("");
+  const std::string data_bits_text = Attribute(key_data, "keyBits", false).value_or("");
+  const std::string block_text = Attribute(key_data, "blockSize", false).value_or("");
+  auto number = [](const std::string& t) -> std::uint64_t {
+    if (t.empty() || t.size() > 10 || t.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoull(t);
+  };
+  const std::uint64_t spins = number(spins_text), bits = number(bits_text), data_bits = number(data_bits_text),
+                      block = number(block_text);
+  if (spins > kMaxSpins || (bits != 128 && bits != 192 && bits != 256) ||
+      (data_bits != 128 && data_bits != 192 && data_bits != 256) || block != 16)
+    return Result(Outcome::kDamaged, "its encryption description is damaged");
+  const std::string key_salt = Attribute(password_key, "saltValue", true).value_or("");
+  const std::string data_salt = Attribute(key_data, "saltValue", true).value_or("");
+  std::string verifier_input = Attribute(password_key, "encryptedVerifierHashInput", true).value_or("");
+  std::string verifier_hash = Attribute(password_key, "encryptedVerifierHashValue", true).value_or("");
+  std::string package_key = Attribute(password_key, "encryptedKeyValue", true).value_or("");
+  if (key_salt.size() != 16 || data_salt.size() != 16 || verifier_input.empty() || verifier_input.size() % 16 != 0 ||
+      verifier_hash.empty() || verifier_hash.size() % 16 != 0 || package_key.size() < data_bits / 8 ||
+      package_key.size() % 16 != 0)
+    return Result(Outcome::kDamaged, "its encryption description is damaged");
+  const std::string spun = SpunHash(key_hash, key_salt, password, static_cast<std::uint32_t>(spins));
+  auto key_for = [&](std::string_view block_key) {
+    return Fitted(Hash(key_hash, spun + std::string(block_key)), bits / 8);
+  };
+  const std::string input_key = key_for("\xFE\xA7\xD2\x76\x3B\x4B\x9E\x79");
+  const std::string hash_key = key_for("\xD7\xAA\x0F\x6D\x30\x61\x34\x4E");
+  const std::string value_key = key_for("\x14\x6E\x0B\xE7\xAB\xAC\xD0\xD6");
+  if (!AesDecrypt(input_key, key_salt, verifier_input.data(), verifier_input.size()) ||
+      !AesDecrypt(hash_key, key_salt, verifier_hash.data(), verifier_hash.size()) ||
+      !AesDecrypt(value_key, key_salt, package_key.data(), package_key.size()))
+    return Result(Outcome::kDamaged, "its password verifier is damaged");
+  const std::string expected = Hash(key_hash, verifier_input.substr(0, key_salt.size()));
+  if (verifier_hash.size() < expected.size() || verifier_hash.compare(0, expected.size(), expected) != 0)
+    return Result(Outcome::kWrongPassword);
+  package_key.resize(data_bits / 8);
+  std::size_t size = 0;
+  if (!PackageParts(package, &size)) return Result(Outcome::kDamaged, "the encrypted package is cut short");
+  package.erase(0, 8);
+  package.resize((package.size() + 15) / 16 * 16, '\0');
+  for (std::size_t at = 0, segment = 0; at < package.size(); at += kSegment, ++segment) {
+    const std::size_t n = std::min(kSegment, package.size() - at);
+    const std::string iv = Fitted(Hash(data_hash, data_salt + LeBlock(static_cast<std::uint32_t>(segment))), 16);
+    if (!AesDecrypt(package_key, iv, package.data() + at, n))
+      return Result(Outcome::kDamaged, "the package cannot be decrypted");
+  }
+  package.resize(size);
+  return Result(Outcome::kDecrypted);
+}
+
 }  // namespace
+
+PackageDecryption DecryptPackage(std::string_view info, std::string& package, std::u16string_view password) {
+  if (info.size() < 8) return Result(Outcome::kDamaged, "its encryption description is damaged");
+  const std::uint32_t version = Le32(info, 0);
+  const std::uint32_t major = version & 0xFFFF, minor = version >> 16;
+  InitCrypto();
+  if (major == 4 && minor == 4) return DecryptAgile(info.substr(8), package, password);
+  if ((major == 3 || major == 4) && minor == 2) {
+    if (info.size() < 12 + 32) return Result(Outcome::kDamaged, "its encryption header is damaged");
+    return DecryptStandard(info, package, password);
+  }
+  return Result(Outcome::kUnsupported, "its kind of encryption is not read");
+}
 
 // SHA-1 of the salt and the password, then of that with the block number.
 std::unique_ptr<CryptoApiRc4> CryptoApiRc4::Open(std::string_view info, std::u16string_view password) {
@@ -278,11 +496,7 @@ std::unique_ptr<CryptoApiRc4> CryptoApiRc4::Open(std::string_view info, std::u16
   const std::string_view verifier = info.substr(12 + header_size);
   if (verifier.size() < 4 + 16 + 16 + 4 + 20 || Le32(verifier, 0) != 16 || Le32(verifier, 36) != 20) return nullptr;
   InitCrypto();
-  std::string input(verifier.substr(4, 16));
-  for (char16_t c : password) {
-    input.push_back(static_cast<char>(c & 0xFF));
-    input.push_back(static_cast<char>(c >> 8));
-  }
+  const std::string input = std::string(verifier.substr(4, 16)) + Utf16Le(password);
   std::unique_ptr<CryptoApiRc4> keys(new CryptoApiRc4(Hash(GCRY_MD_SHA1, input), bits));
   if (!VerifierMatches(keys->Key(0), verifier.substr(20, 16), verifier.substr(40, 20), GCRY_MD_SHA1)) return nullptr;
   return keys;

@@ -40,6 +40,22 @@ class CryptoApiRc4 {
   std::uint32_t bits_;
 };
 
+// Office 2007 and later keep an encrypted package (the zip of a .docx,
+// .xlsx, .pptx) in a compound file: its "EncryptionInfo" stream describes
+// the encryption, its "EncryptedPackage" stream holds the package's size
+// and then the package encrypted.  Standard encryption (AES in ECB mode,
+// keys through SHA-1) and agile encryption (AES in CBC mode by segments,
+// keys through the hash its description names) are read.
+struct PackageDecryption {
+  enum class Outcome { kDecrypted, kWrongPassword, kUnsupported, kDamaged };
+  Outcome outcome = Outcome::kDamaged;
+  std::string why;  // what is not read, or the damage
+};
+
+// Decrypts package (the "EncryptedPackage" stream) in place with password,
+// leaving the package's own bytes in it when the outcome is kDecrypted.
+PackageDecryption DecryptPackage(std::string_view info, std::string& package, std::u16string_view password);
+
 // Decrypts, in place, the records of a BIFF8 workbook stream that follow its
 // FILEPASS record (which starts at filepass_at), as MS-XLS lays them out: in
 // blocks of 1024 bytes of the stream, each with its own key; record headers,

@@ -1,11 +1,12 @@
-// The filters built on libgsf: Word, Excel and PowerPoint 97-2003, and
-// Outlook messages.
+// The filters built on libgsf: Word, Excel and PowerPoint 97-2003, Outlook
+// messages, and Office 2007 and later documents kept encrypted.
 #include "convert/filters/module.h"
 
 #include <string>
 #include <vector>
 
 #include "convert/filters/ole/doc_filter.h"
+#include "convert/filters/ole/encrypted_package_filter.h"
 #include "convert/filters/ole/msg_filter.h"
 #include "convert/filters/ole/ole_util.h"
 #include "convert/filters/ole/ppt_filter.h"
@@ -21,6 +22,7 @@ std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
   if (name == "xls") return CreateXlsFilter();
   if (name == "ppt") return CreatePptFilter();
   if (name == "msg") return CreateMsgFilter();
+  if (name == "ooxml-encrypted") return CreateEncryptedPackageFilter();
   return nullptr;
 }
 

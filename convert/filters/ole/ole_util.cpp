@@ -59,14 +59,19 @@ std::optional<std::string> ReadCompoundStream(GsfInfile* file, const char* name,
   gsf_off_t size = gsf_input_size(stream.get());
   if (size < 0 || static_cast<uint64_t>(size) > max_bytes) return std::nullopt;
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  std::size_t done = 0;
+  // Large steps while they go; where a damaged chain stops one, small steps
+  // from there keep every sector that can still be read.
+  std::size_t done = 0, most = std::size_t{1} << 20;
   while (done < bytes.size()) {
-    std::size_t step = std::min<std::size_t>(bytes.size() - done, 1 << 20);
-    if (!gsf_input_read(stream.get(), step, reinterpret_cast<guint8*>(bytes.data() + done))) {
-      bytes.resize(done);  // a damaged chain: keep what could be read
+    const std::size_t step = std::min(bytes.size() - done, most);
+    if (gsf_input_read(stream.get(), step, reinterpret_cast<guint8*>(bytes.data() + done))) {
+      done += step;
+    } else if (most > 4096 && gsf_input_seek(stream.get(), static_cast<gsf_off_t>(done), G_SEEK_SET) == 0) {
+      most = 4096;
+    } else {
+      bytes.resize(done);  // keep what could be read
       break;
     }
-    done += step;
   }
   return bytes;
 }

@@ -15,7 +15,16 @@ through the CryptoAPI as MS-PPT lays it out: every persist object encrypted
 from its start with the key of its persist id, then a CryptSession10
 container, a persist directory and an edit of their own appended, the edit
 naming the encryption, and the current user's token changed.
+
+And protected-standard.xlsx and protected-agile.xlsx: the package sample.xlsx
+(of tests/data/package/ooxml) encrypted with Excel's own password as Office
+2007 and later keep it, a compound file of an EncryptionInfo and an
+EncryptedPackage stream: standard encryption (AES-128 in ECB mode, keys
+through SHA-1) and agile encryption (AES-256 in CBC mode by segments of 4096
+bytes, keys through SHA-512), as MS-OFFCRYPTO lays them out; AES by `openssl
+enc`.
 Run: python3 tests/data/ole/encrypt.py"""
+import base64
 import hashlib
 import pathlib
 import struct
@@ -309,14 +318,77 @@ def powerpoint(name):
     doc += ppt_record(0x0000, 0x0FF5, old[:8] + struct.pack('<III', edit_at, directory_at, struct.unpack_from(
         '<I', old, 16)[0]) + struct.pack('<I', session_id) + old[24:28] + struct.pack('<I', session_id))
     struct.pack_into('<II', user, 12, 0xF3D1C4DF, new_edit_at)
+    compound(name, [('PowerPoint Document', bytes(doc)), ('Current User', bytes(user)),
+                    ('EncryptedSummary', rc4(keys.key(0), bytes(64)))])
+
+
+def aes(key, data, iv=None):
+    """AES encryption of whole blocks, in ECB mode, or in CBC mode from iv."""
+    mode = f'aes-{len(key) * 8}-' + ('cbc' if iv else 'ecb')
+    args = ['openssl', 'enc', '-' + mode, '-nopad', '-K', key.hex()] + (['-iv', iv.hex()] if iv else [])
+    return subprocess.run(args, input=data, check=True, capture_output=True).stdout
+
+
+def padded(data, size=16, fill=b'\0'):
+    return data + fill * (-len(data) % size)
+
+
+def spun(hash_name, salt, spins):
+    h = hashlib.new(hash_name, salt + PASSWORD).digest()
+    for i in range(spins):
+        h = hashlib.new(hash_name, struct.pack('<I', i) + h).digest()
+    return h
+
+
+def compound(name, streams):
     with tempfile.TemporaryDirectory() as scratch:
         folder = pathlib.Path(scratch)
-        (folder / 'PowerPoint Document').write_bytes(bytes(doc))
-        (folder / 'Current User').write_bytes(bytes(user))
-        (folder / 'EncryptedSummary').write_bytes(rc4(keys.key(0), bytes(64)))
-        subprocess.run(['gsf', 'createole', str(HERE / name)] +
-                       [str(folder / s) for s in ('PowerPoint Document', 'Current User', 'EncryptedSummary')],
+        for stream, data in streams:
+            (folder / stream).write_bytes(data)
+        subprocess.run(['gsf', 'createole', str(HERE / name)] + [str(folder / s) for s, _ in streams],
                        check=True, capture_output=True)
+
+
+def standard_package(name, package):
+    salt, verifier = bytes(range(60, 76)), bytes(range(80, 96))
+    h = hashlib.sha1(spun('sha1', salt, 50000) + struct.pack('<I', 0)).digest()
+    x1 = hashlib.sha1(bytes(a ^ b for a, b in zip(padded(h, 64, b'\x00'), b'\x36' * 64))).digest()
+    x2 = hashlib.sha1(bytes(a ^ b for a, b in zip(padded(h, 64, b'\x00'), b'\x5c' * 64))).digest()
+    key = (x1 + x2)[:16]
+    provider = 'Microsoft Enhanced RSA and AES Cryptographic Provider\0'.encode('utf-16-le')
+    header = struct.pack('<IIIIIIII', 0x24, 0, 0x660E, 0x8004, 128, 0x18, 0, 0) + provider
+    info = (struct.pack('<HHII', 3, 2, 0x24, len(header)) + header + struct.pack('<I', 16) + salt +
+            aes(key, verifier) + struct.pack('<I', 20) + aes(key, padded(hashlib.sha1(verifier).digest(), 32)))
+    data = struct.pack('<Q', len(package)) + aes(key, padded(package))
+    compound(name, [('EncryptionInfo', info), ('EncryptedPackage', data)])
+
+
+def agile_package(name, package):
+    key_salt, data_salt = bytes(range(100, 116)), bytes(range(120, 136))
+    package_key, verifier = bytes(range(140, 172)), bytes(range(180, 196))
+    h = spun('sha512', key_salt, 100000)
+    block_key = lambda k: hashlib.sha512(h + k).digest()[:32]
+    b64 = lambda b: base64.b64encode(b).decode()
+    encrypted_input = aes(block_key(bytes.fromhex('fea7d2763b4b9e79')), verifier, key_salt)
+    encrypted_hash = aes(block_key(bytes.fromhex('d7aa0f6d3061344e')), hashlib.sha512(verifier).digest(), key_salt)
+    encrypted_key = aes(block_key(bytes.fromhex('146e0be7abacd0d6')), package_key, key_salt)
+    common = ('saltSize="16" blockSize="16" keyBits="256" hashSize="64" cipherAlgorithm="AES" '
+              'cipherChaining="ChainingModeCBC" hashAlgorithm="SHA512"')
+    xml = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'
+           '<encryption xmlns="http://schemas.microsoft.com/office/2006/encryption" '
+           'xmlns:p="http://schemas.microsoft.com/office/2006/keyEncryptor/password">'
+           f'<keyData {common} saltValue="{b64(data_salt)}"/>'
+           f'<dataIntegrity encryptedHmacKey="{b64(bytes(64))}" encryptedHmacValue="{b64(bytes(64))}"/>'
+           '<keyEncryptors><keyEncryptor uri="http://schemas.microsoft.com/office/2006/keyEncryptor/password">'
+           f'<p:encryptedKey spinCount="100000" {common} saltValue="{b64(key_salt)}" '
+           f'encryptedVerifierHashInput="{b64(encrypted_input)}" encryptedVerifierHashValue="{b64(encrypted_hash)}" '
+           f'encryptedKeyValue="{b64(encrypted_key)}"/></keyEncryptor></keyEncryptors></encryption>')
+    info = struct.pack('<HHI', 4, 4, 0x40) + xml.encode()
+    data = struct.pack('<Q', len(package))
+    for i in range(0, len(package), 4096):
+        iv = hashlib.sha512(data_salt + struct.pack('<I', i // 4096)).digest()[:16]
+        data += aes(package_key, padded(package[i:i + 4096]), iv)
+    compound(name, [('EncryptionInfo', info), ('EncryptedPackage', data)])
 
 
 write('protected.xls', 'rc4')
@@ -324,3 +396,6 @@ write('protected-cryptoapi.xls', 'cryptoapi')
 write('protected-xor.xls', 'xor')
 excel95('protected-excel95.xls')
 powerpoint('protected.ppt')
+workbook = (HERE.parent / 'package' / 'ooxml' / 'sample.xlsx').read_bytes()
+standard_package('protected-standard.xlsx', workbook)
+agile_package('protected-agile.xlsx', workbook)
