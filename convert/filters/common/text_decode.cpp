@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -249,6 +250,156 @@ std::string WidestFitting(std::string_view head, const std::string& charset) {
     }
   }
   return chosen;
+}
+
+// Western European text written on DOS (code pages 437 and 850) or on a
+// classic Mac (Mac Roman) keeps its accented letters where Windows' code
+// page has punctuation, symbols or nothing, and detectors take it for
+// windows-1252 or ISO-8859-1: every "ü" of a German letter came out as a
+// stray symbol.  Each reading of the non-ASCII bytes is scored by how they
+// sit among the ASCII letters of words (a letter in a word, in the case the
+// word has; quotes, apostrophes, dashes, no-break spaces where text puts
+// them),
+// and DOS's box drawing by its runs; another reading than the detector's is
+// taken only when it is clearly better.
+namespace western {
+
+bool AsciiLetter(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool AsciiLower(char32_t c) { return c >= 'a' && c <= 'z'; }
+
+// The letters of the Latin-1 and Latin Extended-A blocks, by case (DOS's
+// Greek letters are its mathematical signs).
+bool Upper(char32_t c) {
+  if (c >= 'A' && c <= 'Z') return true;
+  if (c >= 0xC0 && c <= 0xDE) return c != 0xD7;
+  if (c >= 0x100 && c <= 0x17F)
+    return c == 0x178 || (c <= 0x137 && c % 2 == 0) || (c >= 0x139 && c <= 0x148 && c % 2 == 1) ||
+           (c >= 0x14A && c <= 0x177 && c % 2 == 0) || c == 0x179 || c == 0x17B || c == 0x17D;
+  return false;
+}
+bool Lower(char32_t c) {
+  if (c >= 'a' && c <= 'z') return true;
+  if (c >= 0xDF && c <= 0xFF) return c != 0xF7;
+  return c >= 0x100 && c <= 0x17F && !Upper(c);
+}
+bool Letter(char32_t c) { return Upper(c) || Lower(c); }
+bool BoxDrawing(char32_t c) { return c >= 0x2500 && c <= 0x259F; }
+
+struct Reading {
+  const char* charset;
+  std::array<char32_t, 128> high{};  // the non-ASCII bytes' characters, 0 where the set has none
+};
+
+Reading MakeReading(const char* charset) {
+  Reading r{charset, {}};
+  iconv_t cd = iconv_open("UTF-32LE", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return r;
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    char byte = static_cast<char>(b);
+    unsigned char out[8] = {};
+    char* in = &byte;
+    char* o = reinterpret_cast<char*>(out);
+    std::size_t in_left = 1, out_left = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &in, &in_left, &o, &out_left) != static_cast<std::size_t>(-1) && out_left == sizeof out - 4)
+      r.high[b - 0x80] = char32_t{out[0]} | char32_t{out[1]} << 8 | char32_t{out[2]} << 16 | char32_t{out[3]} << 24;
+  }
+  iconv_close(cd);
+  return r;
+}
+
+// Typographic punctuation where text puts it: an opening quote before a
+// word, a closing quote or an ellipsis or a trade mark after one, an
+// apostrophe, a dash or a middle dot inside one, a currency sign at a number.
+bool Typographic(char32_t c, char32_t prev, char32_t next) {
+  const bool before = Letter(prev), after = Letter(next);
+  switch (c) {
+    case 0x201C: case 0x2018: case 0x201E: case 0xAB: case 0x2039: return !before && after;
+    case 0x201D: case 0xBB: case 0x203A: return before && !after;
+    case 0x2019: return before;
+    case 0xB7: return (prev == 'l' || prev == 'L') && (next == 'l' || next == 'L');  // Catalan's "l·l"
+    case 0x2013: case 0x2014: return (before && after) || (prev == ' ' && next == ' ');
+    case 0x2026: case 0x2122: case 0xAE: return before;
+    case 0x20AC: case 0xA3: return (prev >= '0' && prev <= '9') || (next >= '0' && next <= '9') || next == ' ';
+    case 0x2022: return next == ' ' && (prev == ' ' || prev == '\n');
+    default: return false;
+  }
+}
+
+long Score(std::string_view h, const Reading& r) {
+  auto at = [&](std::size_t i) -> char32_t {
+    const auto b = static_cast<unsigned char>(h[i]);
+    return b < 0x80 ? char32_t{b} : r.high[b - 0x80];
+  };
+  long score = 0;
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    const auto b = static_cast<unsigned char>(h[i]);
+    if (b < 0x80) continue;
+    const char32_t c = r.high[b - 0x80];
+    const char32_t prev = i > 0 ? at(i - 1) : U' ', next = i + 1 < h.size() ? at(i + 1) : U' ';
+    // An elided word ("l'àvia") goes on after its apostrophe.
+    const bool before = AsciiLetter(prev) || (prev == '\'' && i >= 2 && AsciiLetter(at(i - 2)));
+    const bool after = AsciiLetter(next);
+    if (c == 0 || (c >= 0x80 && c < 0xA0)) {
+      score -= 3;
+    } else if (Letter(c)) {
+      // Small letters are what words hold; a capital, or a small letter
+      // starting a word (what a quote becomes in another reading), less so.
+      if (before) score += Lower(c) ? 2 : 1;
+      else if (after) score += 1;
+      if (Upper(c) && AsciiLower(prev)) score -= 4;  // "MŸnchen", "donÆt"
+      if (Lower(c) && after && !AsciiLower(next)) score -= 4;  // "ôHello", "MarcáWeingarten"
+    } else if (c == 0xA0 || c == 0xAD) {
+      // A no-break space or a soft hyphen among words: as common as a letter.
+      if (before || after) score += 2;
+    } else if (Typographic(c, prev, next)) {
+      score += 2;
+    } else if (BoxDrawing(c)) {
+      // Frames and shading come in runs.
+      score += BoxDrawing(prev) || BoxDrawing(next) ? 1 : -1;
+    } else if (before && after) {
+      score -= 2;
+    }
+  }
+  return score;
+}
+
+}  // namespace western
+
+// The single-byte character sets of Latin script that detectors name for
+// Western text of DOS or the Mac.
+bool LatinSingleByte(const std::string& c) {
+  static constexpr std::string_view kSets[] = {
+      "WINDOWS-1252", "WINDOWS-1250", "WINDOWS-1254", "WINDOWS-1257", "ISO-8859-2",  "ISO-8859-3",
+      "ISO-8859-4",   "ISO-8859-10",  "ISO-8859-13",  "ISO-8859-15",  "ISO-8859-16", "MACINTOSH",
+      "MAC-CENTRALEUROPE", "IBM852", "CP852"};
+  return std::find(std::begin(kSets), std::end(kSets), c) != std::end(kSets);
+}
+
+std::string WesternReading(std::string_view head, const std::string& charset) {
+  if (!LatinSingleByte(charset)) return charset;
+  std::size_t high = 0;
+  for (char c : head) high += static_cast<unsigned char>(c) >= 0x80;
+  if (high == 0) return charset;
+  // Made once: iconv's tables do not change.
+  // In the order ties go: Windows, then DOS's Western European code page
+  // before the American one, then the Mac.
+  static const std::array<western::Reading, 4> kReadings = {
+      western::MakeReading("WINDOWS-1252"), western::MakeReading("CP850"), western::MakeReading("CP437"),
+      western::MakeReading("MACINTOSH")};
+  const long detected = western::Score(head, western::MakeReading(charset.c_str()));
+  long best = detected;
+  const char* chosen = nullptr;
+  for (const western::Reading& r : kReadings) {
+    if (r.charset == charset) continue;
+    const long score = western::Score(head, r);
+    if (score > best) {
+      best = score;
+      chosen = r.charset;
+    }
+  }
+  const long margin = std::max<long>(6, static_cast<long>(high / 4));
+  return chosen && best >= detected + margin ? chosen : charset;
 }
 
 // Validates UTF-8 across block boundaries, one byte at a time with the
@@ -588,11 +739,12 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   // Character sets the detector does not know.
   if (std::string ebcdic = EbcdicCharset(head); !ebcdic.empty()) return done(ebcdic, "detected");
   if (!escapes && LooksLikeJohab(head)) return done("JOHAB", "detected");
-  if (!label.empty() && UpperAscii(label) != "ASCII") {
+  // (A detector that names UTF-8 for bytes that are not is no help.)
+  if (!label.empty() && UpperAscii(label) != "ASCII" && UpperAscii(label) != "UTF-8") {
     std::string c = CharsetForLabel(label);
-    if (!c.empty()) return done(WidestFitting(head, c), "detected");
+    if (!c.empty()) return done(WesternReading(head, WidestFitting(head, c)), "detected");
   }
-  return done("WINDOWS-1252", "fallback");
+  return done(WesternReading(head, "WINDOWS-1252"), "fallback");
 }
 
 TextDecoder::TextDecoder(const std::string& charset) {

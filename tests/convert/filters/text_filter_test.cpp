@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "app/main.h"
@@ -89,6 +90,52 @@ TEST(TextFilter, WiderFormsOfJapaneseAndChineseCharacterSets) {
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "hk.txt", Encode(chinese, "BIG5-HKSCS"))), chinese);
   const std::string common = "香港的文件常用繁體中文書寫，政府和學校的通告都是這樣。這份文件用的是大五碼。\n";
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "big5.txt", Encode(common, "BIG5"))), common);
+}
+
+// Western European text written on DOS (code pages 850 and 437) or on a
+// classic Mac, which detectors take for a Windows or ISO code page, reads in
+// its own code page; Windows text with typographic quotes, dashes and
+// no-break spaces stays Windows text; DOS's box drawing stays frames.
+TEST(TextFilter, WesternTextOfDosAndTheMacReadsInItsCodePage) {
+  TempDir dir;
+  const std::string dos[] = {
+      "Die Straße führt über die Brücke. Schöne Grüße, sagte die Ärztin; sie war müde. Das Öl kostet fünf Mark.\n",
+      "L'été dernier, nous sommes allés à la fête du village. Les élèves étudient l'histoire française.\n",
+      "El niño comió una manzana. ¿Dónde está la estación? ¡Qué día tan bonito! Él también está aquí.\n",
+      "Købmanden på hjørnet sælger æbler og ærter. Søen er blå, og øen ligger tæt på.\n",
+      "Perché la città è così bella? Più tardi andremo al caffè. È difficile dirlo.\n",
+  };
+  // The text in a code page, or nothing when it lacks one of its letters.
+  auto encoded = [](const std::string& utf8, const char* charset) -> std::optional<std::string> {
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    std::string out(utf8.size() * 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t in_left = utf8.size(), out_left = out.size();
+    char* o = out.data();
+    const bool ok = iconv(cd, &in, &in_left, &o, &out_left) != static_cast<std::size_t>(-1);
+    iconv_close(cd);
+    if (!ok) return std::nullopt;
+    out.resize(out.size() - out_left);
+    return out;
+  };
+  int n = 0, read = 0;
+  for (const std::string& text : dos) {
+    const std::string name = std::to_string(++n);
+    for (const char* code_page : {"CP850", "CP437", "MACINTOSH", "WINDOWS-1252"}) {
+      const std::optional<std::string> bytes = encoded(text + text, code_page);
+      if (!bytes) continue;
+      ++read;
+      EXPECT_EQ(Extracted(WriteFile(dir.path() / (name + code_page + ".txt"), *bytes)), text + text) << code_page;
+    }
+  }
+  EXPECT_GE(read, 16);
+  const std::string windows =
+      "It’s a “smart” quote — and an en–dash… The price is 30 € • next item™. "
+      "He said: “Don’t go!” Marc Weingarten wrote about the Grateful Dead, page 12.\n";
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "windows.txt", Encode(windows + windows, "WINDOWS-1252"))),
+            windows + windows);
+  const std::string frame = "╔════╗\n║ Hallo ║\n╚════╝\n" + dos[0];
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "art.nfo", Encode(frame, "CP437"))), frame);
 }
 
 TEST(TextFilter, AFewNulBytesDoNotMakeTextBinary) {
