@@ -252,35 +252,35 @@ std::string WidestFitting(std::string_view head, const std::string& charset) {
   return chosen;
 }
 
-// Western European text written on DOS (code pages 437 and 850) or on a
-// classic Mac (Mac Roman) keeps its accented letters where Windows' code
-// page has punctuation, symbols or nothing, and detectors take it for
-// windows-1252 or ISO-8859-1: every "ü" of a German letter came out as a
-// stray symbol.  Each reading of the non-ASCII bytes is scored by how they
-// sit among the ASCII letters of words (a letter in a word, in the case the
-// word has; quotes, apostrophes, dashes, no-break spaces where text puts
-// them),
-// and DOS's box drawing by its runs; another reading than the detector's is
-// taken only when it is clearly better.
-namespace western {
+// Text of Western and Central Europe written on DOS (code pages 850, 437
+// and 852) or on a classic Mac (Mac Roman, Mac Central European) keeps its
+// accented letters where Windows' code pages have punctuation, symbols or
+// nothing, and detectors take it for a Windows or ISO code page: every "ü"
+// of a German letter came out as a stray symbol.  Each reading of the
+// non-ASCII bytes is scored by how they sit among the ASCII letters of
+// words (a letter in a word, in the case the word has; quotes, apostrophes,
+// dashes, no-break spaces where text puts them), and DOS's box drawing by
+// its runs; another reading than the detector's is taken only when it is
+// clearly better.
+namespace latin {
 
 bool AsciiLetter(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool AsciiLower(char32_t c) { return c >= 'a' && c <= 'z'; }
 
-// The letters of the Latin-1 and Latin Extended-A blocks, by case (DOS's
-// Greek letters are its mathematical signs).
+// The letters of the Latin-1 and Latin Extended-A blocks and Romanian's, by
+// case (DOS's Greek letters are its mathematical signs).
 bool Upper(char32_t c) {
   if (c >= 'A' && c <= 'Z') return true;
   if (c >= 0xC0 && c <= 0xDE) return c != 0xD7;
   if (c >= 0x100 && c <= 0x17F)
     return c == 0x178 || (c <= 0x137 && c % 2 == 0) || (c >= 0x139 && c <= 0x148 && c % 2 == 1) ||
            (c >= 0x14A && c <= 0x177 && c % 2 == 0) || c == 0x179 || c == 0x17B || c == 0x17D;
-  return false;
+  return c == 0x218 || c == 0x21A;  // Romanian's S and T with a comma below
 }
 bool Lower(char32_t c) {
   if (c >= 'a' && c <= 'z') return true;
   if (c >= 0xDF && c <= 0xFF) return c != 0xF7;
-  return c >= 0x100 && c <= 0x17F && !Upper(c);
+  return (c >= 0x100 && c <= 0x17F && !Upper(c)) || c == 0x219 || c == 0x21B;
 }
 bool Letter(char32_t c) { return Upper(c) || Lower(c); }
 bool BoxDrawing(char32_t c) { return c >= 0x2500 && c <= 0x259F; }
@@ -364,10 +364,10 @@ long Score(std::string_view h, const Reading& r) {
   return score;
 }
 
-}  // namespace western
+}  // namespace latin
 
 // The single-byte character sets of Latin script that detectors name for
-// Western text of DOS or the Mac.
+// text of DOS or the Mac.
 bool LatinSingleByte(const std::string& c) {
   static constexpr std::string_view kSets[] = {
       "WINDOWS-1252", "WINDOWS-1250", "WINDOWS-1254", "WINDOWS-1257", "ISO-8859-2",  "ISO-8859-3",
@@ -376,23 +376,23 @@ bool LatinSingleByte(const std::string& c) {
   return std::find(std::begin(kSets), std::end(kSets), c) != std::end(kSets);
 }
 
-std::string WesternReading(std::string_view head, const std::string& charset) {
+std::string LatinReading(std::string_view head, const std::string& charset) {
   if (!LatinSingleByte(charset)) return charset;
   std::size_t high = 0;
   for (char c : head) high += static_cast<unsigned char>(c) >= 0x80;
   if (high == 0) return charset;
   // Made once: iconv's tables do not change.
   // In the order ties go: Windows, then DOS's Western European code page
-  // before the American one, then the Mac.
-  static const std::array<western::Reading, 4> kReadings = {
-      western::MakeReading("WINDOWS-1252"), western::MakeReading("CP850"), western::MakeReading("CP437"),
-      western::MakeReading("MACINTOSH")};
-  const long detected = western::Score(head, western::MakeReading(charset.c_str()));
+  // before the American one, then the Mac, then Central Europe's.
+  static const std::array<latin::Reading, 6> kReadings = {
+      latin::MakeReading("WINDOWS-1252"), latin::MakeReading("CP850"),  latin::MakeReading("CP437"),
+      latin::MakeReading("MACINTOSH"),    latin::MakeReading("CP852"), latin::MakeReading("MAC-CENTRALEUROPE")};
+  const long detected = latin::Score(head, latin::MakeReading(charset.c_str()));
   long best = detected;
   const char* chosen = nullptr;
-  for (const western::Reading& r : kReadings) {
+  for (const latin::Reading& r : kReadings) {
     if (r.charset == charset) continue;
-    const long score = western::Score(head, r);
+    const long score = latin::Score(head, r);
     if (score > best) {
       best = score;
       chosen = r.charset;
@@ -742,9 +742,9 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   // (A detector that names UTF-8 for bytes that are not is no help.)
   if (!label.empty() && UpperAscii(label) != "ASCII" && UpperAscii(label) != "UTF-8") {
     std::string c = CharsetForLabel(label);
-    if (!c.empty()) return done(WesternReading(head, WidestFitting(head, c)), "detected");
+    if (!c.empty()) return done(LatinReading(head, WidestFitting(head, c)), "detected");
   }
-  return done(WesternReading(head, "WINDOWS-1252"), "fallback");
+  return done(LatinReading(head, "WINDOWS-1252"), "fallback");
 }
 
 TextDecoder::TextDecoder(const std::string& charset) {

@@ -92,11 +92,12 @@ TEST(TextFilter, WiderFormsOfJapaneseAndChineseCharacterSets) {
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "big5.txt", Encode(common, "BIG5"))), common);
 }
 
-// Western European text written on DOS (code pages 850 and 437) or on a
-// classic Mac, which detectors take for a Windows or ISO code page, reads in
-// its own code page; Windows text with typographic quotes, dashes and
-// no-break spaces stays Windows text; DOS's box drawing stays frames.
-TEST(TextFilter, WesternTextOfDosAndTheMacReadsInItsCodePage) {
+// Text of Western and Central Europe written on DOS (code pages 850, 437,
+// 852) or on a classic Mac, which detectors take for a Windows or ISO code
+// page, reads in its own code page; Windows text with typographic quotes,
+// dashes and no-break spaces stays Windows text, and so does Central
+// European text of Windows and ISO; DOS's box drawing stays frames.
+TEST(TextFilter, TextOfDosAndTheMacReadsInItsCodePage) {
   TempDir dir;
   const std::string dos[] = {
       "Die Straße führt über die Brücke. Schöne Grüße, sagte die Ärztin; sie war müde. Das Öl kostet fünf Mark.\n",
@@ -129,6 +130,19 @@ TEST(TextFilter, WesternTextOfDosAndTheMacReadsInItsCodePage) {
     }
   }
   EXPECT_GE(read, 16);
+  const std::string central[] = {
+      "Příliš žluťoučký kůň úpěl ďábelské ódy. Čeština používá háčky a čárky; řeřicha je zelená.\n",
+      "Árvíztűrő tükörfúrógép. Öt szép szűz lány őrült írót nyúz. Ő és ő különböző.\n",
+      "Zażółć gęślą jaźń. Pchnąć w tę łódź jeża lub ośm skrzyń fig. Łódź jest dużym miastem.\n",
+  };
+  for (const std::string& text : central) {
+    const std::string name = std::to_string(++n);
+    for (const char* code_page : {"CP852", "MAC-CENTRALEUROPE", "WINDOWS-1250", "ISO-8859-2"}) {
+      const std::optional<std::string> bytes = encoded(text + text, code_page);
+      ASSERT_TRUE(bytes) << code_page;
+      EXPECT_EQ(Extracted(WriteFile(dir.path() / (name + code_page + ".txt"), *bytes)), text + text) << code_page;
+    }
+  }
   const std::string windows =
       "It’s a “smart” quote — and an en–dash… The price is 30 € • next item™. "
       "He said: “Don’t go!” Marc Weingarten wrote about the Grateful Dead, page 12.\n";
