@@ -366,6 +366,48 @@ long Score(std::string_view h, const Reading& r) {
 
 }  // namespace latin
 
+// A byte of 0x80 and above as windows-1252 has it, in UTF-8 (the
+// replacement character for the five bytes it leaves undefined).
+void AppendWindows1252(unsigned char b, std::string& out) {
+  static constexpr char16_t kHigh[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+  const char32_t cp = b < 0xA0 ? kHigh[b - 0x80] : char32_t{b};
+  if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  }
+  out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
+// Text that is UTF-8 but for a few stray bytes (a line pasted from an old
+// file, a log written by two programs): most of its non-ASCII bytes form
+// UTF-8 sequences, which text in a single-byte code page practically never
+// does by chance.
+bool MostlyUtf8(std::string_view h) {
+  const auto* p = reinterpret_cast<const unsigned char*>(h.data());
+  std::size_t in_sequences = 0, stray = 0;
+  for (std::size_t i = 0; i < h.size();) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    uint32_t cp = 0;
+    const std::size_t len = quarn_utf8_sequence(p + i, h.size() - i, &cp);
+    if (len > 1) {
+      in_sequences += len;
+      i += len;
+    } else {
+      ++stray;
+      ++i;
+    }
+  }
+  return in_sequences >= 8 && in_sequences >= 4 * stray;
+}
+
 // The single-byte character sets of Latin script that detectors name for
 // text of DOS or the Mac.
 bool LatinSingleByte(const std::string& c) {
@@ -736,6 +778,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     if (!c.empty()) return done(c, "detected");
   }
   if (valid_utf8) return done("UTF-8", declared_utf8 ? "declared" : ascii ? "ASCII" : "valid UTF-8");
+  if (MostlyUtf8(head)) return done("UTF-8", "mostly UTF-8");
   // Character sets the detector does not know.
   if (std::string ebcdic = EbcdicCharset(head); !ebcdic.empty()) return done(ebcdic, "detected");
   if (!escapes && LooksLikeJohab(head)) return done("JOHAB", "detected");
@@ -840,7 +883,13 @@ void TextDecoder::Decode(std::string_view bytes, std::string& out) {
             return;
           }
         }
-        out += kReplacement;
+        // A stray byte of a single-byte code page (a letter among ASCII):
+        // as Windows' code page has it; the pieces of a broken sequence
+        // are replacement characters.
+        const bool continuation = p[i] < 0xC0;
+        const bool broken = continuation ? i > 0 && p[i - 1] >= 0x80 : i + 1 < n && p[i + 1] >= 0x80 && p[i + 1] < 0xC0;
+        if (broken) out += kReplacement;
+        else AppendWindows1252(p[i], out);
         ++i;
       }
       return;

@@ -92,6 +92,17 @@ TEST(TextFilter, WiderFormsOfJapaneseAndChineseCharacterSets) {
   EXPECT_EQ(Extracted(WriteFile(dir.path() / "big5.txt", Encode(common, "BIG5"))), common);
 }
 
+// UTF-8 text with a few stray bytes of a single-byte code page (a file two
+// programs wrote to, a line pasted from an older one) stays UTF-8, the stray
+// bytes read as windows-1252 has them.
+TEST(TextFilter, MostlyUtf8TextStaysUtf8) {
+  TempDir dir;
+  std::string utf8;
+  for (int i = 0; i < 20; ++i) utf8 += "Café crème, naïve résumé — „Grüße“ aus München. Ελληνικά и русский.\n";
+  const std::string stray = utf8 + "An old line: caf\xE9 au lait\n" + utf8;
+  EXPECT_EQ(Extracted(WriteFile(dir.path() / "stray.txt", stray)), utf8 + "An old line: café au lait\n" + utf8);
+}
+
 // Text of Western and Central Europe written on DOS (code pages 850, 437,
 // 852) or on a classic Mac, which detectors take for a Windows or ISO code
 // page, reads in its own code page; Windows text with typographic quotes,
@@ -313,9 +324,16 @@ TEST(TextDecoder, ByteByByteEqualsWholeBuffer) {
   }
 }
 
-TEST(TextDecoder, InvalidBytesBecomeReplacementCharacters) {
+// A stray byte in UTF-8 text is most often a single-byte code page's
+// letter ("caf\xE9"): it reads as windows-1252 has it; a byte that code
+// page lacks, a sequence cut by the end, and invalid bytes of other
+// encodings become replacement characters.
+TEST(TextDecoder, InvalidBytesBecomeWindowsCharactersOrReplacementCharacters) {
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(DecodeToUtf8("ok\xFFgo on", "UTF-8"), "ok" + fffd + "go on");
+  EXPECT_EQ(DecodeToUtf8("caf\xE9 au lait, \x93quoted\x94", "UTF-8"), "café au lait, \u201cquoted\u201d");
+  EXPECT_EQ(DecodeToUtf8("ok\xFFgo on, Gr\xFC\xDF" "e", "UTF-8"), "okÿgo on, Grüße");
+  EXPECT_EQ(DecodeToUtf8("a\xE2\x82 b", "UTF-8"), "a" + fffd + fffd + " b");  // a broken sequence
+  EXPECT_EQ(DecodeToUtf8("x\x81y", "UTF-8"), "x" + fffd + "y");
   EXPECT_EQ(DecodeToUtf8("cut \xE2\x82", "UTF-8"), "cut " + fffd);
   // 0x81 has no character in windows-1252; the text after it is kept.
   EXPECT_EQ(DecodeToUtf8("a\x81\x80z", "windows-1252"), "a" + fffd + "€z");
