@@ -383,29 +383,39 @@ void AppendWindows1252(unsigned char b, std::string& out) {
   out += static_cast<char>(0x80 | (cp & 0x3F));
 }
 
-// Text that is UTF-8 but for a few stray bytes (a line pasted from an old
-// file, a log written by two programs): most of its non-ASCII bytes form
-// UTF-8 sequences, which text in a single-byte code page practically never
-// does by chance.
-bool MostlyUtf8(std::string_view h) {
-  const auto* p = reinterpret_cast<const unsigned char*>(h.data());
-  std::size_t in_sequences = 0, stray = 0;
-  for (std::size_t i = 0; i < h.size();) {
+// The non-ASCII bytes of text: how many UTF-8 sequences of more than one
+// byte they form, and how many stray bytes belong to none.
+struct Utf8Tally {
+  std::size_t sequences = 0, stray = 0;
+};
+Utf8Tally TallyUtf8(std::string_view bytes) {
+  Utf8Tally t;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (std::size_t i = 0; i < bytes.size();) {
     if (p[i] < 0x80) {
       ++i;
       continue;
     }
     uint32_t cp = 0;
-    const std::size_t len = quarn_utf8_sequence(p + i, h.size() - i, &cp);
-    if (len > 1) {
-      in_sequences += len;
-      i += len;
+    const std::size_t n = quarn_utf8_sequence(p + i, bytes.size() - i, &cp);
+    if (n > 1) {
+      ++t.sequences;
+      i += n;
     } else {
-      ++stray;
+      ++t.stray;
       ++i;
     }
   }
-  return in_sequences >= 8 && in_sequences >= 4 * stray;
+  return t;
+}
+
+// Text that is UTF-8 but for a few stray bytes (a line pasted from an old
+// file, a log written by two programs): most of its non-ASCII bytes form
+// UTF-8 sequences, which text in a single-byte code page practically never
+// does by chance.
+bool MostlyUtf8(std::string_view h) {
+  const Utf8Tally t = TallyUtf8(h);
+  return t.sequences >= 4 && t.sequences >= 2 * t.stray;
 }
 
 // The single-byte character sets of Latin script that detectors name for
@@ -581,24 +591,8 @@ std::string LabelledCharset(std::string_view bytes, std::string_view charset) {
     return beyond_ascii && IsValidUtf8(bytes) ? std::string("UTF-8") : std::string(charset);
   }
   if (named != "UTF-8" || IsValidUtf8(bytes)) return std::string(charset);
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t multibyte = 0, invalid = 0;
-  for (std::size_t i = 0; i < bytes.size();) {
-    if (p[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    uint32_t cp;
-    const std::size_t n = quarn_utf8_sequence(p + i, bytes.size() - i, &cp);
-    if (n == 0) {
-      ++invalid;
-      ++i;
-    } else {
-      ++multibyte;
-      i += n;
-    }
-  }
-  if (multibyte > invalid) return std::string(charset);
+  const Utf8Tally tally = TallyUtf8(bytes);
+  if (tally.sequences > tally.stray) return std::string(charset);
   MemorySource src(bytes);
   const CharsetGuess guess = DetectCharset(src);
   return guess.binary || guess.charset.empty() ? std::string("windows-1252") : guess.charset;

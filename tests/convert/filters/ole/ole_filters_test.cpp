@@ -43,6 +43,13 @@ std::string ReadAll(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The shared corpus of real documents ($QUARN_CORPUS overrides where it is);
+// the tests that read it skip when it is absent.
+fs::path Corpus() {
+  const char* env = std::getenv("QUARN_CORPUS");
+  return env ? fs::path(env) : fs::path(QUARN_CORPUS);
+}
+
 using ScratchDir = test::ScratchTest;
 
 TEST(WordFilter, BodyTablesFootnotesHeadersAndScripts) {
@@ -374,8 +381,7 @@ std::uint32_t Le32(const std::string& s, std::size_t at) {
 // A workbook Excel encrypted with a password a person chose (a real one,
 // from the shared corpus): read with that password, refused without it.
 TEST(ExcelEncryption, ARealWorkbookOpensWithItsPasswordOnly) {
-  fs::path corpus = QUARN_CORPUS;
-  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path corpus = Corpus();
   const fs::path book = corpus / "inputs/xls/_encrypted/poi/password.xls";
   if (!fs::exists(book)) GTEST_SKIP() << "no corpus at " << corpus;
   TextSink with;
@@ -404,8 +410,7 @@ TEST(ExcelEncryption, ARealWorkbookOpensWithItsPasswordOnly) {
 }
 
 TEST(ExcelEncryption, ARealObfuscatedWorkbookOpensWithItsPasswordOnly) {
-  fs::path corpus = QUARN_CORPUS;
-  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path corpus = Corpus();
   const fs::path book = corpus / "inputs/xls/_encrypted/poi/xor-encryption-abc.xls";
   if (!fs::exists(book)) GTEST_SKIP() << "no corpus at " << corpus;
   TextSink with;
@@ -432,8 +437,7 @@ TEST(PowerPointEncryption, PresentationsEncryptedWithPowerPointsOwnPasswordAreRe
 }
 
 TEST(PowerPointEncryption, RealPresentationsOpenWithTheirPasswordsOnly) {
-  fs::path corpus = QUARN_CORPUS;
-  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path corpus = Corpus();
   const fs::path folder = corpus / "inputs/ppt/_encrypted/poi";
   if (!fs::exists(folder)) GTEST_SKIP() << "no corpus at " << corpus;
   const struct {
@@ -481,8 +485,7 @@ TEST(PackageEncryption, WorkbooksEncryptedWithExcelsOwnPasswordAreRead) {
 // and opens as it is; one whose compound file is cut short gives what its
 // readable part holds.
 TEST(PackageEncryption, RealPackagesOpenWithTheirPasswordsOnly) {
-  fs::path corpus = QUARN_CORPUS;
-  if (const char* env = std::getenv("QUARN_CORPUS")) corpus = env;
+  const fs::path corpus = Corpus();
   if (!fs::exists(corpus / "inputs/docx/_encrypted")) GTEST_SKIP() << "no corpus at " << corpus;
   const struct {
     const char* name;
