@@ -14,7 +14,7 @@ namespace quarn {
 
 namespace {
 
-// The packages read: what a document of these kinds reaches.
+// An encrypted package is decrypted in memory: up to this size.
 constexpr std::size_t kMaxPackageBytes = std::size_t{1} << 30;
 constexpr std::string_view kPackageFilters[] = {"docx", "xlsx", "xlsb", "pptx"};
 
@@ -38,7 +38,8 @@ class EncryptedPackageFilter final : public BuiltinFilter {
     if (!file) return ExtractResult::Failed(why);
     std::optional<std::string> info = ReadCompoundStream(file.get(), "EncryptionInfo", std::size_t{1} << 20);
     std::optional<std::string> package = ReadCompoundStream(file.get(), "EncryptedPackage", kMaxPackageBytes);
-    if (!info || !package) return ExtractResult::Failed("the encrypted document is damaged: a stream of it is missing");
+    if (!info || !package)
+      return ExtractResult::Failed("the encrypted document is damaged: a stream of it is missing");
     file.reset();
     const PackageDecryption decrypted = DecryptPackage(*info, *package, password_);
     switch (decrypted.outcome) {
@@ -56,7 +57,8 @@ class EncryptedPackageFilter final : public BuiltinFilter {
     std::string_view filter = what.filter;
     if (std::find(std::begin(kPackageFilters), std::end(kPackageFilters), filter) == std::end(kPackageFilters))
       filter = what.kind == ContentKind::kZip ? FilterForName(path) : std::string_view();
-    if (filter.empty()) return ExtractResult::Failed("the encrypted document is damaged: what it holds is no Office package");
+    if (filter.empty())
+      return ExtractResult::Failed("the encrypted document is damaged: what it holds is no Office package");
     return ExtractWithBuiltin(filter, plain.path(), sink);
   }
 
