@@ -321,7 +321,8 @@ PackageDecryption DecryptStandard(std::string_view info, std::string& package, s
   // Version, flags, the header's size, the header (its algorithm at 8, its
   // key size at 16), then the verifier.
   const std::uint32_t header_size = Le32(info, 8);
-  if (header_size < 32 || header_size > info.size() - 12) return Result(Outcome::kDamaged, "its encryption header is damaged");
+  if (header_size < 32 || header_size > info.size() - 12)
+    return Result(Outcome::kDamaged, "its encryption header is damaged");
   const std::string_view header = info.substr(12, header_size);
   const std::uint32_t algorithm = Le32(header, 8), bits = Le32(header, 16);
   if (algorithm != 0x660E && algorithm != 0x660F && algorithm != 0x6610)
@@ -346,7 +347,8 @@ PackageDecryption DecryptStandard(std::string_view info, std::string& package, s
   std::size_t size = 0;
   if (!PackageParts(package, &size)) return Result(Outcome::kDamaged, "the encrypted package is cut short");
   const std::size_t whole = (package.size() - 8) / 16 * 16;
-  if (!AesDecrypt(key, {}, package.data() + 8, whole)) return Result(Outcome::kDamaged, "the package cannot be decrypted");
+  if (!AesDecrypt(key, {}, package.data() + 8, whole))
+    return Result(Outcome::kDamaged, "the package cannot be decrypted");
   package.erase(0, 8);
   package.resize(std::min(size, whole));
   return Result(Outcome::kDecrypted);
