@@ -1,5 +1,6 @@
 #include "convert/registry.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -433,6 +434,9 @@ std::vector<std::filesystem::path> Registry::StandardFolders() {
   // Each folder that exists, once, by its real path: a folder that is not
   // there holds no registrations (and costs no more than one look).
   auto add = [&](const std::filesystem::path& p) {
+    // One look first: realpath walks a missing folder's whole path.
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     char real[PATH_MAX];
     if (!::realpath(p.c_str(), real)) return;
     std::filesystem::path canonical(real);

@@ -38,6 +38,10 @@ class EncryptedPackageFilter final : public BuiltinFilter {
     if (!file) return ExtractResult::Failed(why);
     std::optional<std::string> info = ReadCompoundStream(file.get(), "EncryptionInfo", std::size_t{1} << 20);
     std::optional<std::string> package = ReadCompoundStream(file.get(), "EncryptedPackage", kMaxPackageBytes);
+    // Without a description of its encryption, the package's key is held by
+    // a rights management server, not a password.
+    if (package && !info)
+      return {ExtractResult::Status::kPassword, "the document is protected by rights management"};
     if (!info || !package)
       return ExtractResult::Failed("the encrypted document is damaged: a stream of it is missing");
     file.reset();

@@ -560,6 +560,16 @@ void WriteCompound(const fs::path& path, const char* stream, const std::string& 
   g_object_unref(file);
 }
 
+// A package Office encrypted for rights management has no description of
+// a password's encryption: it is said to be protected, not damaged.
+TEST_F(ScratchDir, PackagesUnderRightsManagementAreProtected) {
+  const fs::path p = Write("rights.docx", "");
+  WriteCompound(p, "EncryptedPackage", std::string(4096, '\x5A'));
+  const Extracted e = ExtractSample("docx", p.string());
+  EXPECT_EQ(e.result.status, Status::kPassword);
+  EXPECT_EQ(e.result.reason, "the document is protected by rights management");
+}
+
 // A PowerPoint record: its header (version and instance, type, length), then its data.
 std::string PptRecord(uint16_t type, const std::string& data, uint16_t instance = 0, bool container = false) {
   std::string r;
