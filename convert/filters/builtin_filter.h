@@ -132,6 +132,8 @@ struct ExtractResult {
   static ExtractResult Incomplete(std::string why) { return {Status::kIncomplete, std::move(why)}; }
   static ExtractResult Failed(std::string why) { return {Status::kFailed, std::move(why)}; }
   static ExtractResult Password() { return {Status::kPassword, "the document is password-protected"}; }
+  // Encrypted for rights management: its key is held by a server, not a password.
+  static ExtractResult RightsManaged() { return {Status::kPassword, "the document is protected by rights management"}; }
   static ExtractResult UnknownFormat(std::string why) {
     return {Status::kUnknownFormat, std::move(why)};
   }

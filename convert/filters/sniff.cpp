@@ -474,6 +474,7 @@ Sniffed SniffContent(const std::string& path) {
       else if ((lower == "workbook" || lower == "book") && r.filter.empty()) r.filter = "xls";
       else if (lower == "powerpoint document" && r.filter.empty()) r.filter = "ppt";
       else if (name == "EncryptedPackage") r.encrypted_package = true;
+      else if (name == "\tDRMContent") r.rights_managed = true;
       else if (r.filter.empty() && (lower == "__properties_version1.0" || lower.rfind("__substg1.0_", 0) == 0))
         r.filter = "msg";
     }

@@ -42,8 +42,12 @@ struct Sniffed {
   // when the content does not name one plainly.
   std::string filter;
   // An OOXML package wrapped in a compound file (EncryptedPackage): the
-  // document is password-protected.
+  // document is encrypted.
   bool encrypted_package = false;
+  // A compound file whose content Office encrypted for rights management
+  // (its DRMContent stream): what the document's own streams hold is only
+  // the notice shown where rights management is not available.
+  bool rights_managed = false;
   // Nothing else recognised, and the first bytes read as text.
   bool text = false;
 };

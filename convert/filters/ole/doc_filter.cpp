@@ -924,6 +924,7 @@ class DocFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "doc", sink)) return *r;
     Sniffed what = SniffContent(path);
     if (what.encrypted_package) return ExtractResult::Password();
+    if (what.rights_managed) return ExtractResult::RightsManaged();
     if (what.kind != ContentKind::kCompoundFile)
       return ExtractResult::UnknownFormat("not a Word document: no compound-file signature");
     std::string why;

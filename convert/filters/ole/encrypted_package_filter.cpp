@@ -40,8 +40,7 @@ class EncryptedPackageFilter final : public BuiltinFilter {
     std::optional<std::string> package = ReadCompoundStream(file.get(), "EncryptedPackage", kMaxPackageBytes);
     // Without a description of its encryption, the package's key is held by
     // a rights management server, not a password.
-    if (package && !info)
-      return {ExtractResult::Status::kPassword, "the document is protected by rights management"};
+    if (package && !info) return ExtractResult::RightsManaged();
     if (!info || !package)
       return ExtractResult::Failed("the encrypted document is damaged: a stream of it is missing");
     file.reset();

@@ -762,6 +762,7 @@ class PptFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "ppt", sink)) return *r;
     Sniffed what = SniffContent(path);
     if (what.encrypted_package) return ExtractResult::Password();
+    if (what.rights_managed) return ExtractResult::RightsManaged();
     if (what.kind != ContentKind::kCompoundFile)
       return ExtractResult::UnknownFormat("not a PowerPoint presentation: no compound-file signature");
     std::string why;

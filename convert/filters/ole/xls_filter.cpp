@@ -657,6 +657,7 @@ class XlsFilter : public BuiltinFilter {
     if (auto r = ExtractRedirected(path, "xls", sink)) return *r;
     Sniffed what = SniffContent(path);
     if (what.encrypted_package) return ExtractResult::Password();
+    if (what.rights_managed) return ExtractResult::RightsManaged();
     std::string why;
     if (what.kind != ContentKind::kCompoundFile && what.filter == "xls") {
       // Excel 2 to 4 wrote their records straight into the file.

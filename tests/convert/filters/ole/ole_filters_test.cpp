@@ -560,14 +560,50 @@ void WriteCompound(const fs::path& path, const char* stream, const std::string& 
   g_object_unref(file);
 }
 
-// A package Office encrypted for rights management has no description of
-// a password's encryption: it is said to be protected, not damaged.
-TEST_F(ScratchDir, PackagesUnderRightsManagementAreProtected) {
-  const fs::path p = Write("rights.docx", "");
-  WriteCompound(p, "EncryptedPackage", std::string(4096, '\x5A'));
-  const Extracted e = ExtractSample("docx", p.string());
+// Documents Office encrypted for rights management are said to be
+// protected: a package without a description of a password's encryption,
+// and a 97-2003 document whose own streams hold only the notice shown where
+// rights management is not available (its content is in DRMContent).
+TEST_F(ScratchDir, DocumentsUnderRightsManagementAreProtected) {
+  const fs::path package = Write("rights.docx", "");
+  WriteCompound(package, "EncryptedPackage", std::string(4096, '\x5A'));
+  Extracted e = ExtractSample("docx", package.string());
   EXPECT_EQ(e.result.status, Status::kPassword);
   EXPECT_EQ(e.result.reason, "the document is protected by rights management");
+  for (const char* name : {"sample.doc", "sample.xls", "sample.ppt"}) {
+    SCOPED_TRACE(name);
+    const fs::path copy = Write(std::string("rights-") + name, ReadAll(Sample(name)));
+    GError* error = nullptr;
+    GsfInput* in = gsf_input_stdio_new(Sample(name).c_str(), &error);
+    ASSERT_NE(in, nullptr);
+    GsfInfile* from = gsf_infile_msole_new(in, &error);
+    ASSERT_NE(from, nullptr);
+    GsfOutput* file = gsf_output_stdio_new(copy.c_str(), &error);
+    GsfOutfile* to = gsf_outfile_msole_new(file);
+    for (int i = 0; i < gsf_infile_num_children(from); ++i) {
+      GsfInput* child = gsf_infile_child_by_index(from, i);
+      if (gsf_infile_num_children(GSF_INFILE(child)) < 0) {
+        GsfOutput* out = gsf_outfile_new_child(to, gsf_input_name(child), FALSE);
+        gsf_input_copy(child, out);
+        gsf_output_close(out);
+        g_object_unref(out);
+      }
+      g_object_unref(child);
+    }
+    GsfOutput* drm = gsf_outfile_new_child(to, "\tDRMContent", FALSE);
+    const std::string sealed(2048, '\x33');
+    gsf_output_write(drm, sealed.size(), reinterpret_cast<const guint8*>(sealed.data()));
+    gsf_output_close(drm);
+    g_object_unref(drm);
+    gsf_output_close(GSF_OUTPUT(to));
+    g_object_unref(to);
+    g_object_unref(file);
+    g_object_unref(from);
+    g_object_unref(in);
+    e = ExtractSample(fs::path(name).extension().string().substr(1), copy.string());
+    EXPECT_EQ(e.result.status, Status::kPassword) << e.result.reason;
+    EXPECT_EQ(e.result.reason, "the document is protected by rights management");
+  }
 }
 
 // A PowerPoint record: its header (version and instance, type, length), then its data.
