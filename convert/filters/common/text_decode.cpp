@@ -439,7 +439,11 @@ std::string LatinReading(std::string_view head, const std::string& charset) {
   static const std::array<latin::Reading, 6> kReadings = {
       latin::MakeReading("WINDOWS-1252"), latin::MakeReading("CP850"),  latin::MakeReading("CP437"),
       latin::MakeReading("MACINTOSH"),    latin::MakeReading("CP852"), latin::MakeReading("MAC-CENTRALEUROPE")};
-  const long detected = latin::Score(head, latin::MakeReading(charset.c_str()));
+  // The detector's reading: one of those made already, or made now.
+  const auto known = std::find_if(kReadings.begin(), kReadings.end(),
+                                  [&](const latin::Reading& r) { return r.charset == charset; });
+  const long detected =
+      latin::Score(head, known != kReadings.end() ? *known : latin::MakeReading(charset.c_str()));
   long best = detected;
   const char* chosen = nullptr;
   for (const latin::Reading& r : kReadings) {
