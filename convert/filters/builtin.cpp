@@ -58,6 +58,8 @@ constexpr std::string_view kPdfExtensions[] = {".pdf"};
 // A document inside its signature (CMS / PKCS #7).
 constexpr std::string_view kSignedExtensions[] = {".p7m"};
 constexpr std::string_view kWebArchiveExtensions[] = {".webarchive"};
+// Access databases and their compiled forms.
+constexpr std::string_view kAccessExtensions[] = {".mdb", ".accdb", ".mde", ".accde"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
@@ -206,6 +208,8 @@ const std::array kFilters = {
                       "{5155524E-A056-4000-8000-000000000056}", kPostScriptExtensions, nullptr, "postscript"},
     BuiltinFilterInfo{"webarchive", "{5155524E-F057-4000-8000-000000000057}",
                       "{5155524E-A057-4000-8000-000000000057}", kWebArchiveExtensions, nullptr, "webarchive"},
+    BuiltinFilterInfo{"access", "{5155524E-F05C-4000-8000-00000000005C}", "{5155524E-A05C-4000-8000-00000000005C}",
+                      kAccessExtensions, nullptr, "access"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

@@ -78,6 +78,7 @@ constexpr ModuleFile kModules[] = {
     {"signed", "libquarn_signed.so", "QuarnSignedModule"},
     {"postscript", "libquarn_postscript.so", "QuarnPostScriptModule"},
     {"webarchive", "libquarn_webarchive.so", "QuarnWebArchiveModule"},
+    {"access", "libquarn_access.so", "QuarnAccessModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

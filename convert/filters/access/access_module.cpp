@@ -1,0 +1,19 @@
+// The Access database filter, on libmdb.
+#include "convert/filters/access/access_filter.h"
+#include "convert/filters/module.h"
+
+namespace quarn {
+
+namespace {
+
+std::unique_ptr<BuiltinFilter> Create(std::string_view name) {
+  return name == "access" ? CreateAccessFilter() : nullptr;
+}
+
+constexpr FilterModule kModule = {Create, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace quarn
+
+const quarn::FilterModule* QuarnAccessModule() { return &quarn::kModule; }
