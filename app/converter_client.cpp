@@ -414,7 +414,12 @@ std::string ConverterClient::DeathReason(int status) const {
 
 DocumentText ConverterClient::Read(const DocumentInput& input) {
   const std::string canonical = CanonicalPathOf(input.fd, input.path);
-  if (pid_ > 0 && (!Alive() || !Covers(canonical))) End();
+  const std::vector<std::string> side_files = SideFiles(canonical);
+  const bool covered =
+      Covers(canonical) && std::all_of(side_files.begin(), side_files.end(), [this](const std::string& f) {
+        return Covers(f);
+      });
+  if (pid_ > 0 && (!Alive() || !covered)) End();
   // A converter's scratch folder is touched before each document so that no
   // other run takes it for abandoned; should one have removed it all the
   // same, a new converter gets a new one.
@@ -434,6 +439,8 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
       }
     }
     roots_.insert(canonical);
+    for (const std::string& f : side_files)
+      if (!Covers(f)) roots_.insert(f);
     std::string why;
     if (!Start(&why)) return Failed(why);
 

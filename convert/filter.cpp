@@ -16,6 +16,7 @@
 #include "convert/filter_host.h"
 #include "convert/filter_path.h"
 #include "convert/filters/builtin.h"
+#include "convert/filters/common/text_decode.h"
 #include "convert/filters/sniff.h"
 
 namespace quarn {
@@ -141,6 +142,19 @@ std::string ClassForContent(const Registry& registry, const std::string& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> SideFiles(const std::string& path) {
+  std::vector<std::string> found;
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos || LowerAscii(path.substr(dot)) != ".dbf")
+    return found;
+  const std::string stem = path.substr(0, dot);
+  for (const char* ext : {".dbt", ".DBT", ".fpt", ".FPT", ".cpg", ".CPG"}) {
+    struct stat st {};
+    if (::stat((stem + ext).c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(stem + ext);
+  }
+  return found;
+}
 
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
   std::string class_id = FindFilterClass(registry, path);

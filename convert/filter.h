@@ -51,6 +51,12 @@ struct FilterText {
   std::string reader;   // the filter that read it: a built-in's name or a plug-in's file
 };
 
+// The files beside a document that its filter reads too, those that exist:
+// a dBASE table's memo file and the code page file of a shapefile's table
+// (same name, another extension).  A converter confined to the documents it
+// was given must be given these as well.
+std::vector<std::string> SideFiles(const std::string& path);
+
 // The document's text through its filter plug-in.  Empty text (with a
 // problem) when no plug-in could be created, loaded or initialised.
 FilterText ExtractFilterText(const Registry& registry, const std::string& path,

@@ -198,9 +198,11 @@ cp "$root/tests/data/postscript/timetable.ps" "$more/timetable.ps"
 cp "$root/tests/data/ebook/kindle.azw3" "$more/kindle.azw3"
 cp "$root/tests/data/webarchive/page.webarchive" "$more/page.webarchive"
 cp "$root/tests/data/access/contacts.mdb" "$more/contacts.mdb"
+cp "$root/tests/data/dbase/clients.dbf" "$root/tests/data/dbase/clients.dbt" "$more/"
 expect=(scan.png ferry docs.zip November docs.tar.gz November single.txt.gz November
   meeting.ics committee card.vcf Ferryman inbox.mbox winter page.mht Lighthouse help.chm Alpha
-  timetable.ps "winter quarter" kindle.azw3 Harbour page.webarchive "Tide table" contacts.mdb "Olivier Dubois")
+  timetable.ps "winter quarter" kindle.azw3 Harbour page.webarchive "Tide table" contacts.mdb "Olivier Dubois"
+  clients.dbf "Call before noon")
 # One real Outlook message and TNEF stream, when the corpus is there.
 corpus=${QUARN_CORPUS:-$root/../shared/corpus}
 for family in msg tnef; do

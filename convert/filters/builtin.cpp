@@ -60,6 +60,8 @@ constexpr std::string_view kSignedExtensions[] = {".p7m"};
 constexpr std::string_view kWebArchiveExtensions[] = {".webarchive"};
 // Access databases and their compiled forms.
 constexpr std::string_view kAccessExtensions[] = {".mdb", ".accdb", ".mde", ".accde"};
+// dBASE, FoxPro and Clipper tables, and shapefiles' attribute tables.
+constexpr std::string_view kDbaseExtensions[] = {".dbf"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
@@ -210,6 +212,8 @@ const std::array kFilters = {
                       "{5155524E-A057-4000-8000-000000000057}", kWebArchiveExtensions, nullptr, "webarchive"},
     BuiltinFilterInfo{"access", "{5155524E-F05C-4000-8000-00000000005C}", "{5155524E-A05C-4000-8000-00000000005C}",
                       kAccessExtensions, nullptr, "access"},
+    BuiltinFilterInfo{"dbase", "{5155524E-F05D-4000-8000-00000000005D}", "{5155524E-A05D-4000-8000-00000000005D}",
+                      kDbaseExtensions, nullptr, "dbase"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

@@ -79,6 +79,7 @@ constexpr ModuleFile kModules[] = {
     {"postscript", "libquarn_postscript.so", "QuarnPostScriptModule"},
     {"webarchive", "libquarn_webarchive.so", "QuarnWebArchiveModule"},
     {"access", "libquarn_access.so", "QuarnAccessModule"},
+    {"dbase", "libquarn_dbase.so", "QuarnDbaseModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

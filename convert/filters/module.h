@@ -140,6 +140,7 @@ const quarn::FilterModule* QuarnSignedModule();
 const quarn::FilterModule* QuarnPostScriptModule();
 const quarn::FilterModule* QuarnWebArchiveModule();
 const quarn::FilterModule* QuarnAccessModule();
+const quarn::FilterModule* QuarnDbaseModule();
 const quarn::FilterModule* QuarnQuarkModule();
 const quarn::FilterModule* QuarnZonerModule();
 const quarn::FilterModule* QuarnFreeHandModule();

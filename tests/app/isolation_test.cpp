@@ -186,6 +186,21 @@ TEST_F(Isolation, TheCommandLineSaysWhyItsOneDocumentFailed) {
   EXPECT_THAT(ProcessesWith(tag_), IsEmpty());
 }
 
+TEST_F(Isolation, AConverterConfinedToOneDocumentAlsoReadsTheFilesItsFilterNeedsBesideIt) {
+  // A dBASE table's memos are in a file of their own: named alone on the
+  // command line or in a list, the table is read with them.
+  const std::string data = std::string(QUARN_TEST_DATA) + "/dbase/";
+  fs::copy_file(data + "clients.dbf", tree_ / "clients.dbf");
+  fs::copy_file(data + "clients.dbt", tree_ / "clients.dbt");
+  tree_.Write("list.txt", "clients.dbf\n");
+  auto r = RunQuarn({"clients.dbf", "one.txt"}, Options());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "one.txt"), HasSubstr("Call before noon."));
+  r = RunQuarn({"--batch", "--files-from", "list.txt", "--output-dir", "listed"}, Options());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(TempTree::Read(tree_ / "listed/clients.txt"), HasSubstr("Call before noon."));
+}
+
 TEST_F(Isolation, LimitOptionsAreCheckedBeforeAnythingIsConverted) {
   tree_.Write("a.txt", "words\n");
   for (const std::vector<std::string>& args :
