@@ -316,7 +316,11 @@ ConvertResult ConvertPlanned(const OutputPlan* plan, const std::string& path, co
   std::string why;
   const std::string out = plan->OutputFor(path, &why);
   if (out.empty()) return ConvertResult::Failed(why);
-  if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out)) return *skipped;
+  // A text file held by another document is that document's; but a file no
+  // filter reads has no claim on it and says so, whichever came first.
+  if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out);
+      skipped && (skipped->outcome != Outcome::kFailed || HasFilterFor(InstalledRegistry(), path)))
+    return *skipped;
   if (std::string why = plan->MakeFolders(out); !why.empty()) return ConvertResult::Failed(why);
   return ConvertFile(path, out, read, &gate);
 }

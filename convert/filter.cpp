@@ -143,6 +143,14 @@ std::string ClassForContent(const Registry& registry, const std::string& path) {
 
 }  // namespace
 
+bool HasFilterFor(const Registry& registry, const std::string& path) {
+  try {
+    return !FindFilterClass(registry, path).empty() || !ClassForContent(registry, path).empty();
+  } catch (const std::exception&) {
+    return true;  // a damaged registration: the conversion says so
+  }
+}
+
 std::vector<std::string> SideFiles(const std::string& path) {
   std::vector<std::string> found;
   const std::size_t dot = path.rfind('.');

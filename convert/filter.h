@@ -51,6 +51,11 @@ struct FilterText {
   std::string reader;   // the filter that read it: a built-in's name or a plug-in's file
 };
 
+// Whether a filter would read path: one registered for its extension, or a
+// built-in one its content plainly belongs to (what ExtractFilterText looks
+// for).  A file without one gives no text whatever lies beside it.
+bool HasFilterFor(const Registry& registry, const std::string& path);
+
 // The files beside a document that its filter reads too, those that exist:
 // a dBASE table's memo file and the code page file of a shapefile's table
 // (same name, another extension).  A converter confined to the documents it

@@ -277,6 +277,14 @@ TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentThatHoldsIt) {
         << r.out;
     EXPECT_EQ(TempTree::Read(tree_ / "d/a.txt"), "markdown\n");
   }
+  // A file beside it that no filter reads (a table's memo file) has no claim
+  // on the text file: it says why it has no text, in every run alike.
+  tree_.Write("d/a.dbt", "memo blocks\n");
+  SetTime(tree_ / "d/a.dbt", 1000000000);
+  r = RunQuarn({"--batch", "--update", "--jsonl", "d"}, In());
+  EXPECT_THAT(LineOf(r.out, "\"d/a.dbt\""),
+              HasSubstr("\"status\":\"no_text\",\"reason\":\"no filter is registered for \\\".dbt\\\" files\""))
+      << r.out;
 }
 
 TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentOfTheSameNameThatHoldsIt) {
