@@ -43,24 +43,6 @@ bool UsableMap(const MdbTableDef& table) {
 // Kinds of field that hold pictures, files or other binary data: no text.
 bool BinaryField(int type) { return type == MDB_OLE || type == MDB_BINARY || type == MDB_COMPLEX; }
 
-// A field's text on one line: each run of line breaks and tabs (a memo's
-// paragraphs) becomes one space.
-std::string OneLineField(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  bool gap = false;
-  for (char c : s) {
-    if (c == '\r' || c == '\n' || c == '\t') {
-      gap = true;
-      continue;
-    }
-    if (gap && !out.empty() && out.back() != ' ' && c != ' ') out += ' ';
-    gap = false;
-    out += c;
-  }
-  return OneLine(std::move(out));
-}
-
 // The text of one field as the library bound it, as a cell of a line.
 std::string Cell(const MdbColumn& column, const char* value, int length) {
   if (length <= 0 || BinaryField(column.col_type)) return {};
@@ -82,7 +64,7 @@ std::string Cell(const MdbColumn& column, const char* value, int length) {
         s.resize(point + 3);
       return s;
     default:
-      return OneLineField(s);
+      return CellOnOneLine(s);
   }
 }
 

@@ -12,6 +12,23 @@ std::string OneLine(std::string s) {
   return s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
+std::string CellOnOneLine(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  bool gap = false;
+  for (char c : s) {
+    if (c == '\0') break;
+    if (c == '\r' || c == '\n' || c == '\t') {
+      gap = true;
+      continue;
+    }
+    if (gap && !out.empty() && out.back() != ' ' && c != ' ') out += ' ';
+    gap = false;
+    out += c;
+  }
+  return OneLine(std::move(out));
+}
+
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value) {
   const std::string v = OneLine(value);
   if (v.empty()) return;

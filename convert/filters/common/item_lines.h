@@ -13,6 +13,11 @@ class TextSink;
 // s on one line: line ends and tabs become spaces; spaces at either end go.
 std::string OneLine(std::string s);
 
+// s as a cell of a row of tab-separated values: each run of line breaks and
+// tabs (a memo's paragraphs) becomes one space, nothing after a NUL counts,
+// spaces at either end go.
+std::string CellOnOneLine(std::string_view s);
+
 // "name: value" on a line of its own, value on one line; nothing for an empty value.
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value);
 

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/item_lines.h"
 #include "convert/filters/common/text_decode.h"
 
 namespace quarn {
@@ -234,27 +235,6 @@ class MemoFile {
   std::string expected_;
 };
 
-// s without the spaces and NULs that pad it, and with each run of line breaks
-// and tabs as one space, so that a value stays on its line.
-std::string Flat(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  bool gap = false;
-  for (char c : s) {
-    if (c == '\0') break;
-    if (c == '\r' || c == '\n' || c == '\t') {
-      gap = true;
-      continue;
-    }
-    if (gap && !out.empty() && out.back() != ' ' && c != ' ') out += ' ';
-    gap = false;
-    out += c;
-  }
-  const std::size_t first = out.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return out.substr(first, out.find_last_not_of(' ') - first + 1);
-}
-
 std::string Number(double v) {
   char buf[64];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -329,7 +309,7 @@ class DbaseFilter final : public BuiltinFilter {
       char name[XBASE_FLDNAME_LEN_READ + 1] = {};
       int width = 0, decimals = 0;
       DBFGetFieldInfo(table.get(), i, name, &width, &decimals);
-      f.name = Flat(name);
+      f.name = CellOnOneLine(name);
       memos = memos || f.type == 'M';
       fields.push_back(std::move(f));
     }
@@ -404,7 +384,7 @@ class DbaseFilter final : public BuiltinFilter {
       if (!record) break;
       for (const Field& f : fields)
         if (f.type == 'C') {
-          sample += Flat(std::string_view(record + f.offset, static_cast<std::size_t>(f.width)));
+          sample += CellOnOneLine(std::string_view(record + f.offset, static_cast<std::size_t>(f.width)));
           sample += '\n';
         }
     }
@@ -420,17 +400,17 @@ class DbaseFilter final : public BuiltinFilter {
     const bool visual_fox = version == 0x30 || version == 0x31 || version == 0x32;
     switch (f.type) {
       case 'C':
-        return Flat(raw);
+        return CellOnOneLine(raw);
       case 'V': {
         // Visual FoxPro keeps a shorter value's length in the last byte.
         const unsigned last = u[f.width - 1];
-        return Flat(last < static_cast<unsigned>(f.width) && last < 0x20 ? raw.substr(0, last) : raw);
+        return CellOnOneLine(last < static_cast<unsigned>(f.width) && last < 0x20 ? raw.substr(0, last) : raw);
       }
       case 'N':
       case 'F':
-        return Flat(raw);
+        return CellOnOneLine(raw);
       case 'D': {
-        const std::string d = Flat(raw);
+        const std::string d = CellOnOneLine(raw);
         if (d.size() == 8 && d.find_first_not_of("0123456789") == std::string::npos)
           return d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
         return d;
@@ -444,12 +424,12 @@ class DbaseFilter final : public BuiltinFilter {
         if (f.width == 4) {
           block = Le32(u);
         } else {
-          const std::string digits = Flat(raw);
+          const std::string digits = CellOnOneLine(raw);
           if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return {};
           block = static_cast<std::uint32_t>(std::strtoul(digits.c_str(), nullptr, 10));
         }
         const std::optional<std::string> text = memo.Read(block);
-        return text ? Flat(*text) : std::string();
+        return text ? CellOnOneLine(*text) : std::string();
       }
       case 'I':
         return f.width == 4 ? std::to_string(static_cast<std::int32_t>(Le32(u))) : std::string();
