@@ -14,6 +14,8 @@ its page usage map as a row of a map page.
   bad-table.mdb   as contacts.mdb, but the catalogue sends one table to a page
                   that is not a table definition
   truncated.mdb   the first page of contacts.mdb only
+  access97.mdb    contacts.mdb's tables as Jet 3 (Access 97) writes them:
+                  2 KiB pages, text in windows-1252, one-byte row offsets
 
 Run from this folder: python3 make_samples.py
 """
@@ -21,19 +23,21 @@ import datetime
 import struct
 
 PAGE = 4096
+JET3 = False  # set while a Jet 3 database is written
 BOOL, LONG, MONEY, DOUBLE, DATETIME, TEXT, OLE, MEMO, INT = 0x01, 0x04, 0x05, 0x07, 0x08, 0x0A, 0x0B, 0x0C, 0x03
 FIXED_SIZE = {BOOL: 0, INT: 2, LONG: 4, MONEY: 8, DOUBLE: 8, DATETIME: 8}
 
 
 def ucs2(s):
-    return s.encode("utf-16-le")
+    """Text as the engine stores it: UCS-2 in Jet 4, the code page in Jet 3."""
+    return s.encode("cp1252" if JET3 else "utf-16-le")
 
 
 def page_header_database():
     p = bytearray(PAGE)
     p[0:4] = b"\x00\x01\x00\x00"
     p[4:20] = b"Standard Jet DB\x00"
-    p[0x14] = 1  # Jet 4
+    p[0x14] = 0 if JET3 else 1
     # The database key, masked as Access stores it: no encryption.
     p[0x3E:0x42] = bytes.fromhex("fb8abc4e")
     return p
@@ -45,15 +49,16 @@ def data_page(owner, rows):
     p[0] = 0x01
     p[1] = 0x01
     p[4:8] = struct.pack("<I", owner)
-    p[12:14] = struct.pack("<H", len(rows))
+    first = 10 if JET3 else 14  # the row offsets follow the count of rows
+    p[first - 2:first] = struct.pack("<H", len(rows))
     end = PAGE
     for i, row in enumerate(rows):
         start = end - len(row)
-        assert start >= 14 + 2 * len(rows), "rows overflow the page"
+        assert start >= first + 2 * len(rows), "rows overflow the page"
         p[start:end] = row
-        p[14 + 2 * i:16 + 2 * i] = struct.pack("<H", start)
+        p[first + 2 * i:first + 2 + 2 * i] = struct.pack("<H", start)
         end = start
-    p[2:4] = struct.pack("<H", end - (14 + 2 * len(rows)))
+    p[2:4] = struct.pack("<H", end - (first + 2 * len(rows)))
     return p
 
 
@@ -90,23 +95,41 @@ class Table:
         p = bytearray(PAGE)
         p[0] = 0x02
         p[1] = 0x01
-        body = bytearray(0x3F)
-        struct.pack_into("<I", body, 0x10, len(self.rows))
-        body[0x28] = 0x53 if self.system else 0x4E
-        struct.pack_into("<HHH", body, 0x29, len(cols), n_var, len(cols))
-        struct.pack_into("<II", body, 0x2F, 0, 0)
-        struct.pack_into("<II", body, 0x37, map_pointer, map_pointer)
+        if JET3:
+            body = bytearray(0x2B)
+            struct.pack_into("<I", body, 0x0C, len(self.rows))
+            body[0x14] = 0x53 if self.system else 0x4E
+            struct.pack_into("<HHHII", body, 0x15, len(cols), n_var, len(cols), 0, 0)
+            struct.pack_into("<II", body, 0x23, map_pointer, map_pointer)
+        else:
+            body = bytearray(0x3F)
+            struct.pack_into("<I", body, 0x10, len(self.rows))
+            body[0x28] = 0x53 if self.system else 0x4E
+            struct.pack_into("<HHH", body, 0x29, len(cols), n_var, len(cols))
+            struct.pack_into("<II", body, 0x2F, 0, 0)
+            struct.pack_into("<II", body, 0x37, map_pointer, map_pointer)
         for name, kind, number, fixed, f_off, v_idx in cols:
-            entry = bytearray(25)
-            entry[0] = kind
-            struct.pack_into("<HHH", entry, 5, number, v_idx, number)
-            if kind == TEXT:
-                struct.pack_into("<H", entry, 11, 0x409)
-            entry[15] = (0x01 if fixed else 0x00) | 0x02
-            struct.pack_into("<HH", entry, 21, f_off, FIXED_SIZE.get(kind, 510 if kind == TEXT else 0))
+            length = FIXED_SIZE.get(kind, (255 if JET3 else 510) if kind == TEXT else 0)
+            flags = (0x01 if fixed else 0x00) | 0x02
+            if JET3:
+                entry = bytearray(18)
+                entry[0] = kind
+                struct.pack_into("<HHH", entry, 1, number, v_idx, number)
+                if kind == TEXT:
+                    struct.pack_into("<HH", entry, 7, 0x409, 0x4E4)  # sort order, windows-1252
+                entry[13] = flags
+                struct.pack_into("<HH", entry, 14, f_off, length)
+            else:
+                entry = bytearray(25)
+                entry[0] = kind
+                struct.pack_into("<HHH", entry, 5, number, v_idx, number)
+                if kind == TEXT:
+                    struct.pack_into("<H", entry, 11, 0x409)
+                entry[15] = flags
+                struct.pack_into("<HH", entry, 21, f_off, length)
             body += entry
         for name, *_ in cols:
-            body += struct.pack("<H", len(ucs2(name))) + ucs2(name)
+            body += (struct.pack("<B", len(ucs2(name))) if JET3 else struct.pack("<H", len(ucs2(name)))) + ucs2(name)
         body += b"\xff\xff"
         p[8:8 + len(body) - 8] = body[8:]
         struct.pack_into("<I", p, 8, len(body))
@@ -125,16 +148,20 @@ class Table:
                 fixed += encode_fixed(kind, value)
             else:
                 var_parts.append(b"" if value is None else encode_var(kind, value))
-        row = bytearray(struct.pack("<H", len(cols))) + fixed
+        # Counts and offsets take one byte in Jet 3 (rows kept below 256
+        # bytes, so without a jump table), two in Jet 4.
+        unit = "<B" if JET3 else "<H"
+        row = bytearray(struct.pack(unit, len(cols))) + fixed
         offsets = []
         for part in var_parts:
             offsets.append(len(row))
             row += part
         eod = len(row)
-        row += struct.pack("<H", eod)
+        row += struct.pack(unit, eod)
         for off in reversed(offsets):
-            row += struct.pack("<H", off)
-        row += struct.pack("<H", len(offsets)) + null_mask
+            row += struct.pack(unit, off)
+        row += struct.pack(unit, len(offsets)) + null_mask
+        assert not JET3 or len(row) < 256, "a Jet 3 row this long needs a jump table"
         return bytes(row)
 
 
@@ -192,6 +219,14 @@ def database(tables, broken=None):
     return b"".join(bytes(pages.get(n, bytearray(PAGE))) for n in range(next_page))
 
 
+def western(tables):
+    """The tables with the names windows-1252 has no letters for replaced."""
+    swap = {"Łucja Nowak": "Lucía Núñez", "Met at the fair in Poznań.": "Met at the fair in Málaga."}
+    for t in tables:
+        t.rows = [[swap.get(v, v) if isinstance(v, str) else v for v in row] for row in t.rows]
+    return tables
+
+
 def sample_tables():
     customers = Table("Customers", [("ID", LONG), ("Name", TEXT), ("City", TEXT), ("Joined", DATETIME),
                                     ("Active", BOOL), ("Balance", MONEY), ("Notes", MEMO)], [
@@ -210,6 +245,7 @@ def sample_tables():
 
 
 def main():
+    global JET3, PAGE
     whole = database(sample_tables())
     with open("contacts.mdb", "wb") as f:
         f.write(whole)
@@ -217,6 +253,9 @@ def main():
         f.write(database(sample_tables(), broken="Customers"))
     with open("truncated.mdb", "wb") as f:
         f.write(whole[:PAGE])
+    JET3, PAGE = True, 2048
+    with open("access97.mdb", "wb") as f:
+        f.write(database(western(sample_tables())))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // Access databases through the registry, over the samples
-// tests/data/access/make_samples.py writes (no tool here writes the format):
+// tests/data/access/make_samples.py writes (no tool here writes the format),
+// as Access 2000-2003 and as Access 97 write them:
 // the users' tables by name with their fields and rows, the catalogue's own
 // and system tables left out, and damage that costs a table or the whole
 // database but never the run.
@@ -39,6 +40,17 @@ TEST(Access, TheUsersTablesByNameWithTheirFieldNamesAndRows) {
             "OrderId\tCustomer\tAmount\tShipped\n"
             "1001\tAnna Müller\t99.75\t2022-05-17 14:30:00\n"
             "1002\tŁucja Nowak\t12.5\t2023-01-02\n");
+  // Access 97 (Jet 3): text in the database's code page.
+  EXPECT_EQ(test::Extracted(Sample("access97.mdb")),
+            "Customers\n"
+            "ID\tName\tCity\tJoined\tActive\tBalance\tNotes\n"
+            "1\tAnna Müller\tZürich\t2019-03-01\tYes\t1250.50\tPrefers letters. Call before noon. Never on Fridays.\n"
+            "2\tOlivier Dubois\t\t2021-11-23\tNo\n"
+            "3\tLucía Núñez\tKraków\t\tYes\t0.00\tMet at the fair in Málaga.\n"
+            "Orders\n"
+            "OrderId\tCustomer\tAmount\tShipped\n"
+            "1001\tAnna Müller\t99.75\t2022-05-17 14:30:00\n"
+            "1002\tLucía Núñez\t12.5\t2023-01-02\n");
   // Found by content under another name, and named by its first bytes.
   test::TempDir dir;
   const std::string bytes = test::ReadFile(Sample("contacts.mdb"));
