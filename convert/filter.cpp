@@ -128,7 +128,7 @@ std::string ClassForContent(const Registry& registry, const std::string& path) {
   static constexpr std::string_view kDocumentFilters[] = {
       "eml", "mbox", "pdf",  "rtf",  "html", "doc",         "xls", "ppt",   "msg", "docx", "xlsx", "xlsb",
       "pptx", "odf", "epub", "pst", "tnef", "wordperfect", "mac", "works", "djvu", "signed", "postscript",
-      "ebook", "dbx", "olm", "warc", "ooxml-encrypted", "access"};
+      "ebook", "dbx", "olm", "warc", "ooxml-encrypted", "access", "sqlite"};
   const Sniffed sniffed = SniffContent(path);
   if (std::find(std::begin(kDocumentFilters), std::end(kDocumentFilters), sniffed.filter) ==
           std::end(kDocumentFilters) ||

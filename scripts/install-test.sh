@@ -199,10 +199,11 @@ cp "$root/tests/data/ebook/kindle.azw3" "$more/kindle.azw3"
 cp "$root/tests/data/webarchive/page.webarchive" "$more/page.webarchive"
 cp "$root/tests/data/access/contacts.mdb" "$more/contacts.mdb"
 cp "$root/tests/data/dbase/clients.dbf" "$root/tests/data/dbase/clients.dbt" "$more/"
+/usr/bin/python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("CREATE TABLE notes (body TEXT)"); db.execute("INSERT INTO notes VALUES (?)", ("Harbour master on duty",)); db.commit()' "$more/notes.db"
 expect=(scan.png ferry docs.zip November docs.tar.gz November single.txt.gz November
   meeting.ics committee card.vcf Ferryman inbox.mbox winter page.mht Lighthouse help.chm Alpha
   timetable.ps "winter quarter" kindle.azw3 Harbour page.webarchive "Tide table" contacts.mdb "Olivier Dubois"
-  clients.dbf "Call before noon")
+  clients.dbf "Call before noon" notes.db "Harbour master")
 # One real Outlook message and TNEF stream, when the corpus is there.
 corpus=${QUARN_CORPUS:-$root/../shared/corpus}
 for family in msg tnef; do

@@ -62,6 +62,8 @@ constexpr std::string_view kWebArchiveExtensions[] = {".webarchive"};
 constexpr std::string_view kAccessExtensions[] = {".mdb", ".accdb", ".mde", ".accde"};
 // dBASE, FoxPro and Clipper tables, and shapefiles' attribute tables.
 constexpr std::string_view kDbaseExtensions[] = {".dbf"};
+// SQLite databases by their usual names; any other name by content.
+constexpr std::string_view kSqliteExtensions[] = {".sqlite", ".sqlite3", ".db3", ".sqlitedb"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
@@ -214,6 +216,8 @@ const std::array kFilters = {
                       kAccessExtensions, nullptr, "access"},
     BuiltinFilterInfo{"dbase", "{5155524E-F05D-4000-8000-00000000005D}", "{5155524E-A05D-4000-8000-00000000005D}",
                       kDbaseExtensions, nullptr, "dbase"},
+    BuiltinFilterInfo{"sqlite", "{5155524E-F05E-4000-8000-00000000005E}", "{5155524E-A05E-4000-8000-00000000005E}",
+                      kSqliteExtensions, nullptr, "sqlite"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

@@ -80,6 +80,7 @@ constexpr ModuleFile kModules[] = {
     {"webarchive", "libquarn_webarchive.so", "QuarnWebArchiveModule"},
     {"access", "libquarn_access.so", "QuarnAccessModule"},
     {"dbase", "libquarn_dbase.so", "QuarnDbaseModule"},
+    {"sqlite", "libquarn_sqlite.so", "QuarnSqliteModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

@@ -271,6 +271,7 @@ std::string_view BinaryFormatFilter(std::string_view head) {
   using std::literals::string_view_literals::operator""sv;
   if (At(head, 0, "\xFFWPC")) return head.size() > 9 && head[9] == 0x16 ? "wpg" : "wordperfect";
   if (At(head, 0, "AT&TFORM")) return "djvu";
+  if (At(head, 0, "SQLite format 3\0"sv)) return "sqlite";
   // Access: the engine's name (Jet for Access 97 to 2003, ACE for 2007 and
   // later) after the first page's number.
   if (At(head, 0, "\0\1\0\0"sv) && (At(head, 4, "Standard Jet DB\0"sv) || At(head, 4, "Standard ACE DB\0"sv)))

@@ -1,6 +1,7 @@
 // The Access database filter, on libmdb.
-#include "convert/filters/access/access_filter.h"
 #include "convert/filters/module.h"
+
+#include "convert/filters/access/access_filter.h"
 
 namespace quarn {
 

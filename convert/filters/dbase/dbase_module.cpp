@@ -1,6 +1,7 @@
 // The dBASE table filter, on shapelib.
-#include "convert/filters/dbase/dbase_filter.h"
 #include "convert/filters/module.h"
+
+#include "convert/filters/dbase/dbase_filter.h"
 
 namespace quarn {
 
