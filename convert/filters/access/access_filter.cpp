@@ -68,18 +68,6 @@ std::string Cell(const MdbColumn& column, const char* value, int length) {
   }
 }
 
-void WriteRow(TextSink& sink, const std::vector<std::string>& cells) {
-  std::size_t used = cells.size();
-  while (used > 0 && cells[used - 1].empty()) --used;
-  if (used == 0) return;
-  std::string line;
-  for (std::size_t i = 0; i < used; ++i) {
-    if (i > 0) line += '\t';
-    line += cells[i];
-  }
-  sink.Line(line);
-}
-
 // Reads one table: false, with the reason, when its definition is damaged.
 bool ReadTable(MdbCatalogEntry* entry, TextSink& sink, std::string& problem) {
   const std::unique_ptr<MdbTableDef, TableFree> table(mdb_read_table(entry));
@@ -118,10 +106,10 @@ bool ReadTable(MdbCatalogEntry* entry, TextSink& sink, std::string& problem) {
     if (!named) {
       // A table of no rows adds nothing: its field names alone are not text.
       sink.Line(OneLine(entry->object_name));
-      WriteRow(sink, names);
+      RowLine(sink, names);
       named = true;
     }
-    WriteRow(sink, cells);
+    RowLine(sink, cells);
   }
   return true;
 }

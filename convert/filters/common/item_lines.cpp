@@ -29,6 +29,18 @@ std::string CellOnOneLine(std::string_view s) {
   return OneLine(std::move(out));
 }
 
+void RowLine(TextSink& sink, const std::vector<std::string>& cells) {
+  std::size_t used = cells.size();
+  while (used > 0 && cells[used - 1].empty()) --used;
+  if (used == 0) return;
+  std::string line;
+  for (std::size_t i = 0; i < used; ++i) {
+    if (i > 0) line += '\t';
+    line += cells[i];
+  }
+  sink.Line(line);
+}
+
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value) {
   const std::string v = OneLine(value);
   if (v.empty()) return;

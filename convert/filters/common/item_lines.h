@@ -1,10 +1,12 @@
 // The lines of the items that mail stores keep (a message's header fields,
 // a contact's, an event's, a task's), written alike by the filters that read
-// such stores: "Name: value" on a line of its own, a blank line between items.
+// such stores: "Name: value" on a line of its own, a blank line between items;
+// and the rows of database tables: tab-separated values, a row a line.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quarn {
 
@@ -17,6 +19,10 @@ std::string OneLine(std::string s);
 // tabs (a memo's paragraphs) becomes one space, nothing after a NUL counts,
 // spaces at either end go.
 std::string CellOnOneLine(std::string_view s);
+
+// cells as one line of tab-separated values, without the empty ones at its
+// end; nothing for a row of empty cells.
+void RowLine(TextSink& sink, const std::vector<std::string>& cells);
 
 // "name: value" on a line of its own, value on one line; nothing for an empty value.
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value);

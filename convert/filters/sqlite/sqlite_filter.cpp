@@ -57,18 +57,6 @@ std::string FileUri(const std::string& path) {
   return uri + "?immutable=1";
 }
 
-void WriteRow(TextSink& sink, const std::vector<std::string>& cells) {
-  std::size_t used = cells.size();
-  while (used > 0 && cells[used - 1].empty()) --used;
-  if (used == 0) return;
-  std::string line;
-  for (std::size_t i = 0; i < used; ++i) {
-    if (i > 0) line += '\t';
-    line += cells[i];
-  }
-  sink.Line(line);
-}
-
 // Reads one table; false, with the reason, when it cannot be read.
 bool ReadTable(sqlite3* db, const std::string& name, TextSink& sink, std::string& problem) {
   const Statement rows = Prepare(db, "SELECT * FROM main." + Quoted(name));
@@ -97,10 +85,10 @@ bool ReadTable(sqlite3* db, const std::string& name, TextSink& sink, std::string
     if (!named) {
       // A table of no rows adds nothing: its column names alone are not text.
       sink.Line(CellOnOneLine(name));
-      WriteRow(sink, names);
+      RowLine(sink, names);
       named = true;
     }
-    WriteRow(sink, cells);
+    RowLine(sink, cells);
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     problem = std::string("reading stopped: ") + sqlite3_errmsg(db);
