@@ -298,7 +298,9 @@ class ArchiveReader {
     bool wanted = HasFilterForName(sink_, name);
     if (!wanted) {
       Sniffed s = SniffHead(head);
-      wanted = s.kind != ContentKind::kUnknown && s.kind != ContentKind::kEmpty;
+      // A known kind, or a format its first bytes name (a database, a
+      // WordPerfect letter, a DjVu book under a name no filter knows).
+      wanted = (s.kind != ContentKind::kUnknown && s.kind != ContentKind::kEmpty) || !s.filter.empty();
       // A file without an extension may be plain text (README, a mailbox);
       // one under a name no filter knows is read when it plainly is text
       // (a rotated log "syslog.2", "changelog.Debian").

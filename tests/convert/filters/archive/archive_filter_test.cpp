@@ -245,6 +245,16 @@ TEST_F(ArchiveFilterTest, TextUnderNamesNoFilterKnowsIsReadAsText) {
   EXPECT_NE(single.text.find("rotated words"), std::string::npos) << single.text;
 }
 
+TEST_F(ArchiveFilterTest, FormatsNamedByTheirFirstBytesAreReadUnderAnyName) {
+  // A database backed up as "contacts.bak": its engine's name opens it.
+  const std::string zip = tree_ / "backup.zip";
+  WriteArchive(zip, archive_write_set_format_zip, nullptr,
+               {{"contacts.bak", ReadFile(std::string(QUARN_TEST_DATA) + "/access/contacts.mdb")}});
+  Read r = Extract(zip);
+  EXPECT_TRUE(r.result.ok()) << r.result.reason;
+  EXPECT_NE(r.text.find("contacts.bak\nCustomers\n"), std::string::npos) << r.text;
+}
+
 TEST_F(ArchiveFilterTest, ACompressedZipPackageIsReadAsTheDocumentItIs) {
   // A gzipped .docx is a zip inside gzip: read as the document, not listed as its parts.
   const std::string docx = ReadFile(std::string(QUARN_TEST_DATA) + "/package/ooxml/sample.docx");
