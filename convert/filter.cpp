@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -153,13 +154,22 @@ bool HasFilterFor(const Registry& registry, const std::string& path) {
 
 std::vector<std::string> SideFiles(const std::string& path) {
   std::vector<std::string> found;
-  const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || path.find('/', dot) != std::string::npos || LowerAscii(path.substr(dot)) != ".dbf")
-    return found;
-  const std::string stem = path.substr(0, dot);
-  for (const char* ext : {".dbt", ".DBT", ".fpt", ".FPT", ".cpg", ".CPG"}) {
-    struct stat st {};
-    if (::stat((stem + ext).c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(stem + ext);
+  const std::string_view ext = ExtensionOf(path);
+  if (ext.empty()) return found;
+  const std::string lower = LowerAscii(ext);
+  const std::string stem = path.substr(0, path.size() - ext.size());
+  for (const BuiltinFilterInfo& info : BuiltinFilters()) {
+    if (info.side_extensions.empty() ||
+        std::find(info.extensions.begin(), info.extensions.end(), lower) == info.extensions.end())
+      continue;
+    for (std::string_view side : info.side_extensions) {
+      std::string upper(side);
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (const std::string& name : {stem + std::string(side), stem + upper}) {
+        struct stat st {};
+        if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(name);
+      }
+    }
   }
   return found;
 }

@@ -56,10 +56,10 @@ struct FilterText {
 // for).  A file without one gives no text whatever lies beside it.
 bool HasFilterFor(const Registry& registry, const std::string& path);
 
-// The files beside a document that its filter reads too, those that exist:
-// a dBASE table's memo file and the code page file of a shapefile's table
-// (same name, another extension).  A converter confined to the documents it
-// was given must be given these as well.
+// The files beside a document that its built-in filter reads too, those that
+// exist: the same name with the filter's side extensions, in lower or upper
+// case (a dBASE table's memo file, a shapefile's code page file).  A
+// converter confined to the documents it was given must be given these too.
 std::vector<std::string> SideFiles(const std::string& path);
 
 // The document's text through its filter plug-in.  Empty text (with a

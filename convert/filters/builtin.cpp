@@ -62,6 +62,8 @@ constexpr std::string_view kWebArchiveExtensions[] = {".webarchive"};
 constexpr std::string_view kAccessExtensions[] = {".mdb", ".accdb", ".mde", ".accde"};
 // dBASE, FoxPro and Clipper tables, and shapefiles' attribute tables.
 constexpr std::string_view kDbaseExtensions[] = {".dbf"};
+// Memo files (dBASE, FoxPro) and a shapefile's code page file.
+constexpr std::string_view kDbaseSideExtensions[] = {".dbt", ".fpt", ".cpg"};
 // SQLite databases by their usual names; any other name by content.
 constexpr std::string_view kSqliteExtensions[] = {".sqlite", ".sqlite3", ".db3", ".sqlitedb"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
@@ -215,7 +217,7 @@ const std::array kFilters = {
     BuiltinFilterInfo{"access", "{5155524E-F05C-4000-8000-00000000005C}", "{5155524E-A05C-4000-8000-00000000005C}",
                       kAccessExtensions, nullptr, "access"},
     BuiltinFilterInfo{"dbase", "{5155524E-F05D-4000-8000-00000000005D}", "{5155524E-A05D-4000-8000-00000000005D}",
-                      kDbaseExtensions, nullptr, "dbase"},
+                      kDbaseExtensions, nullptr, "dbase", kDbaseSideExtensions},
     BuiltinFilterInfo{"sqlite", "{5155524E-F05E-4000-8000-00000000005E}", "{5155524E-A05E-4000-8000-00000000005E}",
                       kSqliteExtensions, nullptr, "sqlite"},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",

@@ -23,6 +23,9 @@ struct BuiltinFilterInfo {
   // a filter module, loaded on first use (see module.h).
   std::unique_ptr<BuiltinFilter> (*create)();
   std::string_view module;  // the module (see module.h) when create is null
+  // Files of the same name beside a document that the filter reads too (a
+  // table's memo file), by their extensions, with their dot, lower case.
+  std::span<const std::string_view> side_extensions = {};
 };
 
 // Every built-in filter, in a fixed order.
