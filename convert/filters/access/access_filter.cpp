@@ -27,6 +27,26 @@ constexpr unsigned kMaxColumns = 255;
 // Access allows 32,768 objects a database.
 constexpr std::size_t kMaxTables = 32768;
 
+// Buffers the library writes fields into, one a column, each kFieldBytes
+// long and ended by a NUL; left uninitialised, so that only the pages a
+// value fills are ever touched.
+using FieldBuffer = std::unique_ptr<char[]>;
+FieldBuffer NewFieldBuffer() {
+  FieldBuffer b = std::make_unique_for_overwrite<char[]>(kFieldBytes + 1);
+  b[0] = b[kFieldBytes] = '\0';
+  return b;
+}
+
+// An entry of the catalogue for the table defined at page.
+MdbCatalogEntry CatalogEntry(MdbHandle* mdb, unsigned long page, std::string_view name) {
+  MdbCatalogEntry entry{};
+  entry.mdb = mdb;
+  entry.object_type = MDB_TABLE;
+  entry.table_pg = page;
+  name.copy(entry.object_name, sizeof entry.object_name - 1);
+  return entry;
+}
+
 struct MdbClose {
   void operator()(MdbHandle* mdb) const { mdb_close(mdb); }
 };
@@ -69,8 +89,9 @@ std::string Cell(const MdbColumn& column, const char* value, int length) {
 }
 
 // Reads one table: false, with the reason, when its definition is damaged.
-bool ReadTable(MdbCatalogEntry* entry, TextSink& sink, std::string& problem) {
-  const std::unique_ptr<MdbTableDef, TableFree> table(mdb_read_table(entry));
+// buffers are the field buffers of the tables read before, grown as needed.
+bool ReadTable(MdbCatalogEntry entry, TextSink& sink, std::vector<FieldBuffer>& buffers, std::string& problem) {
+  const std::unique_ptr<MdbTableDef, TableFree> table(mdb_read_table(&entry));
   if (!table || !mdb_read_columns(table.get()) || !table->columns) {
     problem = "its definition is damaged";
     return false;
@@ -91,25 +112,16 @@ bool ReadTable(MdbCatalogEntry* entry, TextSink& sink, std::string& problem) {
     columns[i] = static_cast<MdbColumn*>(g_ptr_array_index(table->columns, i));
     names[i] = OneLine(std::string(columns[i]->name, ::strnlen(columns[i]->name, sizeof columns[i]->name)));
   }
-  std::vector<std::vector<char>> values(count, std::vector<char>(kFieldBytes + 1));
+  while (buffers.size() < count) buffers.push_back(NewFieldBuffer());
   std::vector<int> lengths(count);
   for (unsigned i = 0; i < count; ++i)
-    mdb_bind_column(table.get(), static_cast<int>(i + 1), values[i].data(), &lengths[i]);
+    mdb_bind_column(table.get(), static_cast<int>(i + 1), buffers[i].get(), &lengths[i]);
   mdb_rewind_table(table.get());
-  bool named = false;
+  TableLines lines(sink, OneLine(entry.object_name), std::move(names));
   std::vector<std::string> cells(count);
   while (!sink.full() && mdb_fetch_row(table.get())) {
-    for (unsigned i = 0; i < count; ++i) {
-      values[i][kFieldBytes] = '\0';
-      cells[i] = Cell(*columns[i], values[i].data(), lengths[i]);
-    }
-    if (!named) {
-      // A table of no rows adds nothing: its field names alone are not text.
-      sink.Line(OneLine(entry->object_name));
-      RowLine(sink, names);
-      named = true;
-    }
-    RowLine(sink, cells);
+    for (unsigned i = 0; i < count; ++i) cells[i] = Cell(*columns[i], buffers[i].get(), lengths[i]);
+    lines.Row(cells);
   }
   return true;
 }
@@ -124,31 +136,27 @@ struct UserTable {
 // Read here rather than by the library's own catalogue reader, which also
 // decodes every object's property block and loops without end on a damaged
 // one; the tables' text needs no property.
-std::optional<std::vector<UserTable>> UserTables(MdbHandle* mdb) {
-  MdbCatalogEntry entry{};
-  entry.mdb = mdb;
-  entry.object_type = MDB_TABLE;
-  entry.table_pg = 2;
-  std::strcpy(entry.object_name, "MSysObjects");
+std::optional<std::vector<UserTable>> UserTables(MdbHandle* mdb, std::vector<FieldBuffer>& buffers) {
+  MdbCatalogEntry entry = CatalogEntry(mdb, 2, "MSysObjects");
   const std::unique_ptr<MdbTableDef, TableFree> catalogue(mdb_read_table(&entry));
   if (!catalogue || !UsableMap(*catalogue) || !mdb_read_columns(catalogue.get())) return std::nullopt;
   char id_name[] = "Id", name_name[] = "Name", type_name[] = "Type", flags_name[] = "Flags";
   char* fields[] = {id_name, name_name, type_name, flags_name};
-  std::vector<std::vector<char>> values(std::size(fields), std::vector<char>(kFieldBytes + 1));
+  while (buffers.size() < std::size(fields)) buffers.push_back(NewFieldBuffer());
   int lengths[std::size(fields)] = {};
   for (std::size_t i = 0; i < std::size(fields); ++i)
-    if (mdb_bind_column_by_name(catalogue.get(), fields[i], values[i].data(), &lengths[i]) < 0) return std::nullopt;
+    if (mdb_bind_column_by_name(catalogue.get(), fields[i], buffers[i].get(), &lengths[i]) < 0) return std::nullopt;
+  // A field the row leaves empty keeps the last row's bytes in its buffer.
+  auto number = [&](std::size_t i) { return lengths[i] > 0 ? std::strtol(buffers[i].get(), nullptr, 10) : 0L; };
   mdb_rewind_table(catalogue.get());
   std::vector<UserTable> tables;
   while (tables.size() < kMaxTables && mdb_fetch_row(catalogue.get())) {
-    for (std::vector<char>& v : values) v[kFieldBytes] = '\0';
-    const long type = std::strtol(values[2].data(), nullptr, 10);
-    const auto flags = static_cast<std::uint32_t>(std::strtol(values[3].data(), nullptr, 10));
     // System tables carry one of two flags; other kinds of object (queries,
     // forms, linked tables) are not tables of rows here.
-    if (lengths[0] <= 0 || lengths[1] <= 0 || (type & 0x7F) != MDB_TABLE || (flags & 0x80000002U) != 0) continue;
-    tables.push_back(
-        {values[1].data(), static_cast<unsigned long>(std::strtol(values[0].data(), nullptr, 10)) & 0xFFFFFF});
+    if (lengths[0] <= 0 || lengths[1] <= 0 || (number(2) & 0x7F) != MDB_TABLE ||
+        (static_cast<std::uint32_t>(number(3)) & 0x80000002U) != 0)
+      continue;
+    tables.push_back({buffers[1].get(), static_cast<unsigned long>(number(0)) & 0xFFFFFF});
   }
   return tables;
 }
@@ -163,18 +171,14 @@ class AccessFilter final : public BuiltinFilter {
     mdb_set_date_fmt(mdb.get(), "%Y-%m-%d %H:%M:%S");
     mdb_set_shortdate_fmt(mdb.get(), "%Y-%m-%d");
     mdb_set_boolean_fmt_numbers(mdb.get());
-    const std::optional<std::vector<UserTable>> tables = UserTables(mdb.get());
+    std::vector<FieldBuffer> buffers;
+    const std::optional<std::vector<UserTable>> tables = UserTables(mdb.get(), buffers);
     if (!tables) return ExtractResult::Failed("the database is damaged: its list of tables cannot be read");
     std::vector<std::string> reasons;
     for (const UserTable& t : *tables) {
       if (sink.full()) break;
-      MdbCatalogEntry entry{};
-      entry.mdb = mdb.get();
-      entry.object_type = MDB_TABLE;
-      entry.table_pg = t.page;
-      t.name.copy(entry.object_name, sizeof entry.object_name - 1);
       std::string problem;
-      if (!ReadTable(&entry, sink, problem))
+      if (!ReadTable(CatalogEntry(mdb.get(), t.page, t.name), sink, buffers, problem))
         reasons.push_back("table \"" + OneLine(t.name) + "\" was not read: " + problem);
     }
     return ExtractResult::PartlyRead(reasons);

@@ -29,16 +29,24 @@ std::string CellOnOneLine(std::string_view s) {
   return OneLine(std::move(out));
 }
 
-void RowLine(TextSink& sink, const std::vector<std::string>& cells) {
+std::string TabRow(const std::vector<std::string>& cells) {
   std::size_t used = cells.size();
   while (used > 0 && cells[used - 1].empty()) --used;
-  if (used == 0) return;
   std::string line;
   for (std::size_t i = 0; i < used; ++i) {
     if (i > 0) line += '\t';
     line += cells[i];
   }
-  sink.Line(line);
+  return line;
+}
+
+void TableLines::Row(const std::vector<std::string>& cells) {
+  if (!started_) {
+    sink_.Line(name_);
+    if (const std::string names = TabRow(columns_); !names.empty()) sink_.Line(names);
+    started_ = true;
+  }
+  if (const std::string line = TabRow(cells); !line.empty()) sink_.Line(line);
 }
 
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value) {

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -20,9 +21,26 @@ std::string OneLine(std::string s);
 // spaces at either end go.
 std::string CellOnOneLine(std::string_view s);
 
-// cells as one line of tab-separated values, without the empty ones at its
-// end; nothing for a row of empty cells.
-void RowLine(TextSink& sink, const std::vector<std::string>& cells);
+// cells joined by tabs, without the empty ones at the end; empty for a row
+// of empty cells.
+std::string TabRow(const std::vector<std::string>& cells);
+
+// The lines of one table of a database: its name and its column names come
+// before its first row, so that a table without rows adds nothing (its
+// column names alone are no text).  Each row a line, as TabRow makes it;
+// none for a row of empty cells.
+class TableLines {
+ public:
+  TableLines(TextSink& sink, std::string name, std::vector<std::string> columns)
+      : sink_(sink), name_(std::move(name)), columns_(std::move(columns)) {}
+  void Row(const std::vector<std::string>& cells);
+
+ private:
+  TextSink& sink_;
+  std::string name_;
+  std::vector<std::string> columns_;
+  bool started_ = false;
+};
 
 // "name: value" on a line of its own, value on one line; nothing for an empty value.
 void FieldLine(TextSink& sink, std::string_view name, const std::string& value);

@@ -336,9 +336,9 @@ class DbaseFilter final : public BuiltinFilter {
     if (charset.empty()) charset = Detect(table.get(), fields, records);
 
     TextDecoder decoder(charset);
-    std::string raw, text;
-    for (std::size_t i = 0; i < fields.size(); ++i) raw += (i ? "\t" : "") + fields[i].name;
-    raw += '\n';
+    std::vector<std::string> cells;
+    for (const Field& f : fields) cells.push_back(f.name);
+    std::string raw = TabRow(cells) + '\n', text;
     bool damaged = false;
     for (int r = 0; r < records && !sink.full(); ++r) {
       const char* record = DBFReadTuple(table.get(), r);
@@ -347,15 +347,9 @@ class DbaseFilter final : public BuiltinFilter {
         break;
       }
       if (record[0] == '*') continue;  // deleted
-      std::string line;
-      std::size_t used = 0;
-      for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::string value = Value(fields[i], record + fields[i].offset, header->version, memo);
-        if (i > 0) line += '\t';
-        line += value;
-        if (!value.empty()) used = line.size();
-      }
-      line.resize(used);  // without the empty fields at the end
+      for (std::size_t i = 0; i < fields.size(); ++i)
+        cells[i] = Value(fields[i], record + fields[i].offset, header->version, memo);
+      const std::string line = TabRow(cells);
       if (line.empty()) continue;
       raw += line;
       raw += '\n';
@@ -400,15 +394,14 @@ class DbaseFilter final : public BuiltinFilter {
     const bool visual_fox = version == 0x30 || version == 0x31 || version == 0x32;
     switch (f.type) {
       case 'C':
+      case 'N':
+      case 'F':
         return CellOnOneLine(raw);
       case 'V': {
         // Visual FoxPro keeps a shorter value's length in the last byte.
         const unsigned last = u[f.width - 1];
         return CellOnOneLine(last < static_cast<unsigned>(f.width) && last < 0x20 ? raw.substr(0, last) : raw);
       }
-      case 'N':
-      case 'F':
-        return CellOnOneLine(raw);
       case 'D': {
         const std::string d = CellOnOneLine(raw);
         if (d.size() == 8 && d.find_first_not_of("0123456789") == std::string::npos)

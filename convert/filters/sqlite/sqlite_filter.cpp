@@ -70,7 +70,7 @@ bool ReadTable(sqlite3* db, const std::string& name, TextSink& sink, std::string
     const char* n = sqlite3_column_name(rows.get(), i);
     names[static_cast<std::size_t>(i)] = CellOnOneLine(n ? n : "");
   }
-  bool named = false;
+  TableLines lines(sink, CellOnOneLine(name), std::move(names));
   int rc = SQLITE_ROW;
   while (!sink.full() && (rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
     for (int i = 0; i < count; ++i) {
@@ -82,13 +82,7 @@ bool ReadTable(sqlite3* db, const std::string& name, TextSink& sink, std::string
       if (text)
         cell = CellOnOneLine(std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(rows.get(), i))));
     }
-    if (!named) {
-      // A table of no rows adds nothing: its column names alone are not text.
-      sink.Line(CellOnOneLine(name));
-      RowLine(sink, names);
-      named = true;
-    }
-    RowLine(sink, cells);
+    lines.Row(cells);
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     problem = std::string("reading stopped: ") + sqlite3_errmsg(db);
