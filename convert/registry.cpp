@@ -272,6 +272,53 @@ class RegParser {
   std::size_t line_number_ = 0;
 };
 
+// The text of a string value: up to its first NUL.  A value of another
+// type reads as an error unless it is empty.
+std::string TextOf(const RegValue& v) {
+  if (v.type == RegType::kString || v.type == RegType::kExpandString) {
+    std::size_t nul = v.data.find('\0');
+    return nul == std::string::npos ? v.data : v.data.substr(0, nul);
+  }
+  if (v.data.empty()) return {};
+  throw std::runtime_error("Invalid data type for ''");
+}
+
+constexpr std::string_view kClassesKey = "software\\classes\\";
+constexpr std::string_view kHandlerKey = "\\persistenthandler";
+constexpr std::string_view kClsidKey = "clsid\\";
+constexpr std::string_view kServerKey = "inprocserver32";
+constexpr std::string_view kAddinsKey = "persistentaddinsregistered\\";
+
+// Whether folded (lower case) and id (as the table writes it) are one text
+// without regard to ASCII case.
+bool FoldedEquals(std::string_view folded, std::string_view id) { return IEquals(folded, id); }
+
+// The value the built-in filters' registrations give a folded key: empty
+// when they give it none.  Of two registrations of one key, the later
+// filter's holds.
+std::string BuiltinText(std::string_view folded) {
+  if (!folded.starts_with(kClassesKey)) return {};
+  std::string_view rest = folded.substr(kClassesKey.size());
+  if (rest.starts_with('.') && rest.ends_with(kHandlerKey)) {
+    const BuiltinFilterInfo* f = FindBuiltinFilterForExtension(rest.substr(0, rest.size() - kHandlerKey.size()));
+    return f ? std::string(f->handler_id) : std::string();
+  }
+  if (!rest.starts_with(kClsidKey)) return {};
+  rest.remove_prefix(kClsidKey.size());
+  const std::size_t slash = rest.find('\\');
+  if (slash == std::string_view::npos) return {};
+  const std::string_view id = rest.substr(0, slash), below = rest.substr(slash + 1);
+  const bool server = below == kServerKey;
+  const bool addin = below.starts_with(kAddinsKey) && FoldedEquals(below.substr(kAddinsKey.size()), kIFilterKey);
+  if (!server && !addin) return {};
+  const std::span<const BuiltinFilterInfo> filters = BuiltinFilters();
+  for (auto f = filters.rbegin(); f != filters.rend(); ++f) {
+    if (server && FoldedEquals(id, f->class_id)) return "builtin:" + std::string(f->name);
+    if (addin && FoldedEquals(id, f->handler_id)) return std::string(f->class_id);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string Registry::Fold(std::string_view key) {
@@ -285,11 +332,17 @@ void Registry::SetDefault(std::string_view key, RegValue value) {
   defaults_.insert_or_assign(Fold(key), std::move(value));
 }
 
-void Registry::DeleteDefault(std::string_view key) { defaults_.erase(Fold(key)); }
+void Registry::DeleteDefault(std::string_view key) {
+  CopyBuiltinsIn();
+  defaults_.erase(Fold(key));
+}
 
 std::vector<std::string> Registry::ExtensionKeys() const {
   constexpr std::string_view kPrefix = "software\\classes\\.";
   std::vector<std::string> out;
+  if (builtins_)
+    for (const BuiltinFilterInfo& f : BuiltinFilters())
+      for (std::string_view ext : f.extensions) out.emplace_back(ext);
   for (const auto& entry : defaults_) {
     const std::string& key = entry.first;
     if (key.size() <= kPrefix.size() || key.compare(0, kPrefix.size(), kPrefix) != 0) continue;
@@ -303,7 +356,15 @@ std::vector<std::string> Registry::ExtensionKeys() const {
   return out;
 }
 
+std::size_t Registry::size() const {
+  if (!builtins_) return defaults_.size();
+  Registry all = *this;
+  all.CopyBuiltinsIn();
+  return all.defaults_.size();
+}
+
 void Registry::DeleteTree(std::string_view key) {
+  CopyBuiltinsIn();
   std::string folded = Fold(key);
   std::string prefix = folded + "\\";
   for (auto it = defaults_.begin(); it != defaults_.end();) {
@@ -315,34 +376,46 @@ void Registry::DeleteTree(std::string_view key) {
 }
 
 const RegValue* Registry::FindDefault(std::string_view key) const {
-  auto it = defaults_.find(Fold(key));
-  return it == defaults_.end() ? nullptr : &it->second;
+  const std::string folded = Fold(key);
+  if (auto it = defaults_.find(folded); it != defaults_.end()) return &it->second;
+  if (!builtins_) return nullptr;
+  // Rarely asked (the lookups read text): the built-ins' values are made
+  // once, for every registry, the first time.
+  static const std::unordered_map<std::string, RegValue> kBuiltinValues = [] {
+    Registry all;
+    all.builtins_ = true;
+    all.CopyBuiltinsIn();
+    return std::move(all.defaults_);
+  }();
+  auto it = kBuiltinValues.find(folded);
+  return it == kBuiltinValues.end() ? nullptr : &it->second;
 }
 
 std::string Registry::ReadDefaultText(std::string_view key) const {
-  const RegValue* v = FindDefault(key);
-  if (!v) return {};
-  if (v->type == RegType::kString || v->type == RegType::kExpandString) {
-    std::size_t nul = v->data.find('\0');
-    return nul == std::string::npos ? v->data : v->data.substr(0, nul);
-  }
-  if (v->data.empty()) return {};
-  throw std::runtime_error("Invalid data type for ''");
+  const std::string folded = Fold(key);
+  if (auto it = defaults_.find(folded); it != defaults_.end()) return TextOf(it->second);
+  return builtins_ ? BuiltinText(folded) : std::string();
 }
 
-void Registry::AddBuiltins() {
+void Registry::AddBuiltins() { builtins_ = true; }
+
+void Registry::CopyBuiltinsIn() {
+  if (!builtins_) return;
+  builtins_ = false;
   std::size_t keys = defaults_.size();
   for (const BuiltinFilterInfo& f : BuiltinFilters()) keys += f.extensions.size() + 2;
   defaults_.reserve(keys);
-  // Every program start makes these keys, so they are made folded and moved
-  // into place rather than folded again and copied (the table's extensions
-  // are in lower case already, which a test checks; the class ids are
-  // folded once each).
+  // The keys are made folded (the table's extensions are in lower case
+  // already, which a test checks).  A key set since the built-ins were added
+  // keeps its value, as it came later; of two filters that register one key,
+  // the later one's holds: the table is walked from its end.
   auto set = [this](std::string folded_key, std::string data) {
-    defaults_.insert_or_assign(std::move(folded_key), RegValue{RegType::kString, std::move(data), {}});
+    defaults_.try_emplace(std::move(folded_key), RegValue{RegType::kString, std::move(data), {}});
   };
   const std::string filter_interface = Fold(kIFilterKey);
-  for (const BuiltinFilterInfo& f : BuiltinFilters()) {
+  const std::span<const BuiltinFilterInfo> filters = BuiltinFilters();
+  for (auto it = filters.rbegin(); it != filters.rend(); ++it) {
+    const BuiltinFilterInfo& f = *it;
     const std::string handler(f.handler_id), clsid(f.class_id);
     const std::string handler_key = Fold(handler), clsid_key = Fold(clsid);
     for (std::string_view ext : f.extensions) {

@@ -48,7 +48,9 @@ class Registry {
   // "Invalid data type for ''" for a non-empty value of another type.
   std::string ReadDefaultText(std::string_view key) const;
 
-  // Adds the registrations of every built-in filter.
+  // Adds the registrations of every built-in filter.  They are read from the
+  // filters' table itself until a removal could touch one (nothing to build
+  // at start-up); keys set later override them either way.
   void AddBuiltins();
 
   // Reads one .reg file.  A malformed file changes nothing and returns false
@@ -75,7 +77,8 @@ class Registry {
   // it), in lower case with their dot, sorted, each once.
   std::vector<std::string> ExtensionKeys() const;
 
-  std::size_t size() const { return defaults_.size(); }
+  // How many keys have a default value.
+  std::size_t size() const;
 
   // The shared objects that InprocServer32 keys name (every class's server
   // that is not a built-in), relative ones resolved against the folder of
@@ -84,7 +87,10 @@ class Registry {
 
  private:
   static std::string Fold(std::string_view key);
+  // Puts the built-ins' registrations among the keys, under those set since.
+  void CopyBuiltinsIn();
   std::unordered_map<std::string, RegValue> defaults_;  // folded key -> value
+  bool builtins_ = false;  // the built-ins' registrations not yet among defaults_, read from their table
 };
 
 }  // namespace quarn

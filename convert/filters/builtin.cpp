@@ -1,6 +1,8 @@
 #include "convert/filters/builtin.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "convert/filters/module.h"
 #include "convert/filters/pdf_filter.h"
@@ -111,7 +113,7 @@ constexpr std::string_view kCbzExtensions[] = {".cbz"};
 constexpr std::string_view kSvgExtensions[] = {".svg"};
 constexpr std::string_view kDjvuExtensions[] = {".djvu", ".djv"};
 
-const std::array kFilters = {
+constexpr std::array kFilters = {
     BuiltinFilterInfo{"text", "{5155524E-F001-4000-8000-000000000001}", "{5155524E-A001-4000-8000-000000000001}",
                       kTextExtensions, CreateTextFilter, ""},
     BuiltinFilterInfo{"pdf", "{5155524E-F003-4000-8000-000000000003}", "{5155524E-A003-4000-8000-000000000003}",
@@ -226,9 +228,43 @@ const std::array kFilters = {
                       kImageExtensions, nullptr, "image"},
 };
 
+// Every extension with the filter that registers it, sorted by extension
+// and, for one extension, by the filter's place in the table; made when the
+// program is compiled, so that looking an extension up costs no start-up.
+struct ExtensionEntry {
+  std::string_view extension;
+  std::size_t filter = 0;
+};
+
+constexpr std::size_t kExtensionCount = [] {
+  std::size_t n = 0;
+  for (const BuiltinFilterInfo& f : kFilters) n += f.extensions.size();
+  return n;
+}();
+
+constexpr auto kExtensionIndex = [] {
+  std::array<ExtensionEntry, kExtensionCount> index{};
+  std::size_t at = 0;
+  for (std::size_t f = 0; f < kFilters.size(); ++f)
+    for (std::string_view ext : kFilters[f].extensions) index[at++] = {ext, f};
+  std::sort(index.begin(), index.end(), [](const ExtensionEntry& a, const ExtensionEntry& b) {
+    return a.extension != b.extension ? a.extension < b.extension : a.filter < b.filter;
+  });
+  return index;
+}();
+
 }  // namespace
 
 std::span<const BuiltinFilterInfo> BuiltinFilters() { return kFilters; }
+
+const BuiltinFilterInfo* FindBuiltinFilterForExtension(std::string_view extension) {
+  const auto past = std::upper_bound(
+      kExtensionIndex.begin(), kExtensionIndex.end(), extension,
+      [](std::string_view ext, const ExtensionEntry& entry) { return ext < entry.extension; });
+  // Of two filters that list one extension, the later one's registration holds.
+  if (past == kExtensionIndex.begin() || std::prev(past)->extension != extension) return nullptr;
+  return &kFilters[std::prev(past)->filter];
+}
 
 const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name) {
   for (const BuiltinFilterInfo& f : kFilters)

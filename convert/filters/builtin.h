@@ -34,6 +34,10 @@ std::span<const BuiltinFilterInfo> BuiltinFilters();
 // The built-in filter of that name, or nullptr.
 const BuiltinFilterInfo* FindBuiltinFilter(std::string_view name);
 
+// The built-in filter that registers extension (with its dot, lower case),
+// or nullptr; of two that list it, the later in the table.
+const BuiltinFilterInfo* FindBuiltinFilterForExtension(std::string_view extension);
+
 // A new filter object of that built-in; nullptr with the reason in *error
 // when its module cannot be loaded.
 std::unique_ptr<BuiltinFilter> CreateBuiltinFilter(const BuiltinFilterInfo& info, std::string* error);

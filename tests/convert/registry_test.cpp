@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
 #include <unistd.h>
 
 #include "convert/filter.h"
+#include "convert/filter_host.h"
 #include "convert/filters/builtin.h"
 #include "convert/filters/module.h"
 
@@ -219,6 +221,96 @@ TEST(BuiltinRegistrations, EveryBuiltinCanBeCreatedAndMissingModulesSayWhy) {
   const BuiltinFilterInfo missing{"ghost", "{}", "{}", {}, nullptr, "ghost"};
   EXPECT_EQ(CreateBuiltinFilter(missing, &error), nullptr);
   EXPECT_THAT(error, HasSubstr("ghost"));
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The built-ins' registrations are read from the filters' table until a
+// removal copies them in among the keys: both must answer every question the
+// same, in any case, including the extension two filters list (".pot").
+TEST(BuiltinRegistrations, AnswerTheSameFromTheTableAndOnceCopiedIn) {
+  Registry table;
+  table.AddBuiltins();
+  Registry keys;
+  keys.AddBuiltins();
+  keys.DeleteDefault("Software\\Nothing");  // a removal: the built-ins are copied in first
+  const std::string addins = "\\PersistentAddinsRegistered\\{89BCB740-6119-101A-BCB7-00DD010655AF}";
+  std::vector<std::string> asked = {"",
+                                    "Software\\Classes",
+                                    "Software\\Classes\\.docx",
+                                    "Software\\Classes\\.\\PersistentHandler",
+                                    "Software\\Classes\\.unknown\\PersistentHandler",
+                                    "Software\\Classes\\.docx\\PersistentHandler\\More",
+                                    "Software\\Classes\\CLSID",
+                                    "Software\\Classes\\CLSID\\{5155524E-F001-4000-8000-000000000001}",
+                                    "Software\\Classes\\CLSID\\{5155524E-A001-4000-8000-000000000001}\\"
+                                    "PersistentAddinsRegistered\\{00000000-0000-0000-0000-000000000000}"};
+  for (const BuiltinFilterInfo& f : BuiltinFilters()) {
+    for (std::string_view ext : f.extensions) {
+      asked.push_back("Software\\Classes\\" + std::string(ext) + "\\PersistentHandler");
+      asked.push_back("SOFTWARE\\CLASSES\\" + std::string(ext) + "\\persistenthandler");
+    }
+    asked.push_back("Software\\Classes\\CLSID\\" + std::string(f.handler_id) + addins);
+    asked.push_back("software\\classes\\clsid\\" + Lower(f.handler_id) + Lower(addins));
+    asked.push_back("Software\\Classes\\CLSID\\" + std::string(f.class_id) + "\\InprocServer32");
+    asked.push_back("Software\\Classes\\CLSID\\" + Lower(f.class_id) + "\\inprocserver32");
+    asked.push_back("Software\\Classes\\CLSID\\" + std::string(f.handler_id) + "\\InprocServer32");
+    asked.push_back("Software\\Classes\\CLSID\\" + std::string(f.class_id) + addins);
+  }
+  for (const std::string& key : asked) {
+    EXPECT_EQ(table.ReadDefaultText(key), keys.ReadDefaultText(key)) << key;
+    const RegValue* a = table.FindDefault(key);
+    const RegValue* b = keys.FindDefault(key);
+    ASSERT_EQ(a != nullptr, b != nullptr) << key;
+    if (a) {
+      EXPECT_EQ(a->data, b->data) << key;
+    }
+  }
+  EXPECT_EQ(table.ReadDefaultText("Software\\Classes\\.pot\\PersistentHandler"),
+            std::string(FindBuiltinFilter("ppt")->handler_id));
+  EXPECT_EQ(table.ExtensionKeys(), keys.ExtensionKeys());
+  EXPECT_EQ(RegisteredExtensions(table), RegisteredExtensions(keys));
+  EXPECT_EQ(table.size(), keys.size());
+}
+
+// Registration files change the built-ins' keys as any others: a key they
+// set holds over the built-in one, also after a later removal copies the
+// built-ins in, and a removed key is gone.
+TEST(BuiltinRegistrations, RegistrationFilesOverrideAndRemoveThem) {
+  Registry r;
+  r.AddBuiltins();
+  const std::string text_class = FindFilterClass(r, "a.txt");
+  const std::string docx_class = FindFilterClass(r, "a.docx");
+  const std::string docx_handler(FindBuiltinFilter("docx")->handler_id);
+  ASSERT_FALSE(text_class.empty());
+  ASSERT_FALSE(docx_class.empty());
+  std::string error;
+  ASSERT_TRUE(r.LoadRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\.md\\PersistentHandler]\n@=\"" +
+                                docx_handler + "\"\n",
+                            "/origin", &error))
+      << error;
+  EXPECT_EQ(FindFilterClass(r, "a.MD"), docx_class);
+  EXPECT_EQ(r.FindDefault("Software\\Classes\\.md\\PersistentHandler")->origin_dir, "/origin");
+
+  ASSERT_TRUE(r.LoadRegText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.csv]\n", "", &error)) << error;
+  EXPECT_EQ(FindFilterClass(r, "a.csv"), "");
+  EXPECT_EQ(FindFilterClass(r, "a.txt"), text_class);
+  EXPECT_EQ(FindFilterClass(r, "a.md"), docx_class);  // set later than the built-ins: still holds
+  const std::vector<std::string> extensions = r.ExtensionKeys();
+  EXPECT_FALSE(std::binary_search(extensions.begin(), extensions.end(), ".csv"));
+  EXPECT_TRUE(std::binary_search(extensions.begin(), extensions.end(), ".md"));
+
+  ASSERT_TRUE(r.LoadRegText("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\" + docx_class + "]\n", "",
+                            &error))
+      << error;
+  std::string why;
+  EXPECT_FALSE(CreateFilterObject(r, docx_class, &why));
+  EXPECT_THAT(why, HasSubstr("is not installed"));
+  EXPECT_TRUE(CreateFilterObject(r, text_class, &why));
 }
 
 }  // namespace
