@@ -404,13 +404,16 @@ int ConvertOne(const std::string& in, const std::string& out, const RunChoices& 
 // One argument converts beside the input, two write to the second; none or
 // three and more want the window.
 bool StartClassic(const std::vector<std::string>& args, int* exit_status, const RunChoices& choices = {}) {
-  if (args.size() == 1 || args.size() == 2) {
-    if (!LanguagesUsable(choices, exit_status)) return false;
+  if (args.size() != 1 && args.size() != 2) {
+    InitialiseConversion(choices);
+    return true;
   }
-  InitialiseConversion(choices);
-  if (args.size() != 1 && args.size() != 2) return true;
+  if (!LanguagesUsable(choices, exit_status)) return false;
+  // One document goes by the library's route alone: the queue and its
+  // workers, which it never uses, are not made.
+  SetConversionOptions(choices.options);
+  InstallRegistry(Registry::LoadStandard());
   *exit_status = ConvertOne(args[0], args.size() == 2 ? args[1] : std::string(), choices);
-  DoneProcessing();
   return false;
 }
 

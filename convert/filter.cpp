@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -213,7 +214,9 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
     return fallback + " (" + HexStatus(hr) + ")";
   };
 
-  std::vector<QUARN_WCHAR> wide_path(kPathUnits + 1, 0);
+  // A byte of the path never makes more than one unit: room for the path,
+  // up to the longest one handed over.
+  std::vector<QUARN_WCHAR> wide_path(std::min(path.size(), kPathUnits) + 1, 0);
   if (quarn_path_to_utf16(path.data(), path.size(), wide_path.data(), wide_path.size()) ==
       static_cast<std::size_t>(-1))
     wide_path[0] = 0;  // a path that does not fit is handed over empty, so loading fails
@@ -229,7 +232,9 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
     return result;
   }
 
-  std::vector<QUARN_WCHAR> buffer(kTextUnits);
+  // Left unfilled: each call clears what it promises to, and a short
+  // document never touches the rest.
+  const std::unique_ptr<QUARN_WCHAR[]> buffer(new QUARN_WCHAR[kTextUnits]);
   Utf16ToCodePage converter(codeset);
   std::string& text = result.text;
   // The text never grows far past the cap: without a ceiling its buffer
@@ -263,12 +268,12 @@ FilterText ExtractWithFilterClass(const Registry& registry, std::string_view cla
         int idle = 0;
         for (;;) {
           uint32_t count = kTextUnits;
-          std::memset(buffer.data(), 0, kTextUnits);  // the first 16384 bytes, as promised
-          QUARN_HRESULT t = f.get_text(self, &count, buffer.data());
+          std::memset(buffer.get(), 0, kTextUnits);  // the first 16384 bytes, as promised
+          QUARN_HRESULT t = f.get_text(self, &count, buffer.get());
           if (count > kTextUnits) count = kTextUnits;
           bool delivered = false;
           if (count > 0) {
-            std::u16string_view piece(reinterpret_cast<const char16_t*>(buffer.data()), count);
+            std::u16string_view piece(reinterpret_cast<const char16_t*>(buffer.get()), count);
             std::size_t nul = piece.find(u'\0');
             if (nul != std::u16string_view::npos) piece = piece.substr(0, nul);
             delivered = !piece.empty();

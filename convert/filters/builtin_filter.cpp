@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -133,7 +134,11 @@ BuiltinObject* Self(QuarnFilter* f) { return static_cast<BuiltinObject*>(f); }
 QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
   BuiltinObject* self = Self(f);
   if (!path) return QUARN_E_INVALIDARG;
-  std::string native(4 * 4096 + 1, '\0');
+  // A unit of the path never makes more than three bytes: room for the
+  // path, up to the longest one taken.
+  std::size_t units = 0;
+  while (path[units] != 0 && units < 4 * 4096) ++units;
+  std::string native(std::min<std::size_t>(3 * units, 4 * 4096) + 1, '\0');
   std::size_t n = quarn_path_from_utf16(path, native.data(), native.size());
   if (n == static_cast<std::size_t>(-1) || n == 0) {
     self->diagnostic = n == 0 ? "empty path" : "path too long";
