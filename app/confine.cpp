@@ -214,7 +214,7 @@ std::vector<std::string> SystemReadRoots(const Registry& registry) {
       at = end + 1;
     }
   }
-  for (const std::filesystem::path& folder : Registry::StandardFolders()) roots.insert(folder.string());
+  for (const std::string& folder : Registry::StandardFolders()) roots.insert(folder);
   for (const std::filesystem::path& library : registry.ServerLibraries())
     roots.insert(library.parent_path().string());
   // Fonts and their caches, language data for text recognition, locales.

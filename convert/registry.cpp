@@ -1,5 +1,6 @@
 #include "convert/registry.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -477,11 +478,15 @@ bool Registry::LoadRegFile(const std::filesystem::path& file, std::string* error
   return true;
 }
 
-void Registry::LoadFolder(const std::filesystem::path& folder) {
-  std::error_code ec;
-  std::vector<std::filesystem::path> files;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().extension() == ".reg") files.push_back(it->path());
+void Registry::LoadFolder(const std::string& folder) {
+  // Read with the system's directory calls: every start looks here, mostly
+  // into an empty folder.
+  std::vector<std::string> files;
+  if (const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir); dir) {
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name.size() > 4 && name.ends_with(".reg")) files.push_back(folder + "/" + std::string(name));
+    }
   }
   std::sort(files.begin(), files.end());
   for (const auto& file : files) {
@@ -502,28 +507,38 @@ std::vector<std::filesystem::path> Registry::ServerLibraries() const {
   return libraries;
 }
 
-std::vector<std::filesystem::path> Registry::StandardFolders() {
-  std::vector<std::filesystem::path> folders;
+std::vector<std::string> Registry::StandardFolders() {
+  std::vector<std::string> folders;
   // Each folder that exists, once, by its real path: a folder that is not
   // there holds no registrations (and costs no more than one look).
-  auto add = [&](const std::filesystem::path& p) {
+  auto add = [&](const std::string& p) {
     // One look first: realpath walks a missing folder's whole path.
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     char real[PATH_MAX];
     if (!::realpath(p.c_str(), real)) return;
-    std::filesystem::path canonical(real);
+    std::string canonical(real);
     if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(std::move(canonical));
   };
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) add(exe.parent_path().parent_path() / "share/quarn/registry");
-  add(std::filesystem::path(QUARN_INSTALL_PREFIX) / "share/quarn/registry");
+  // Plain system calls and string pieces: every start comes here, and the
+  // library's path and stream types cost a first use each.
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
+  if (n > 0 && n < static_cast<ssize_t>(sizeof exe)) {
+    std::string_view program(exe, static_cast<std::size_t>(n));
+    // The program's folder's parent: "/usr" of "/usr/bin/quarn".
+    for (int up = 0; up < 2; ++up) program = program.substr(0, program.rfind('/'));
+    add(std::string(program) + "/share/quarn/registry");
+  }
+  add(QUARN_INSTALL_PREFIX "/share/quarn/registry");
   const char* xdg = std::getenv("XDG_DATA_DIRS");
-  std::string dirs = (xdg && *xdg) ? xdg : "/usr/local/share:/usr/share";
-  std::stringstream ss(dirs);
-  for (std::string dir; std::getline(ss, dir, ':');)
-    if (!dir.empty()) add(std::filesystem::path(dir) / "quarn/registry");
+  const std::string_view dirs = (xdg && *xdg) ? xdg : "/usr/local/share:/usr/share";
+  for (std::size_t at = 0; at <= dirs.size();) {
+    std::size_t end = dirs.find(':', at);
+    if (end == std::string_view::npos) end = dirs.size();
+    if (end > at) add(std::string(dirs.substr(at, end - at)) + "/quarn/registry");
+    at = end + 1;
+  }
   return folders;
 }
 

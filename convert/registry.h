@@ -61,13 +61,13 @@ class Registry {
 
   // Reads every *.reg file of folder, in name order; a malformed file is
   // skipped with one warning on standard error.
-  void LoadFolder(const std::filesystem::path& folder);
+  void LoadFolder(const std::string& folder);
 
   // The folders Quarn reads, in order: share/quarn/registry below the
   // program's own prefix (its folder's parent), below the configured install
   // prefix, and below each folder of $XDG_DATA_DIRS: those that exist, by
   // their real paths, each once.
-  static std::vector<std::filesystem::path> StandardFolders();
+  static std::vector<std::string> StandardFolders();
 
   // Built-ins, then StandardFolders().
   static Registry LoadStandard();

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -221,6 +223,43 @@ TEST(BuiltinRegistrations, EveryBuiltinCanBeCreatedAndMissingModulesSayWhy) {
   const BuiltinFilterInfo missing{"ghost", "{}", "{}", {}, nullptr, "ghost"};
   EXPECT_EQ(CreateBuiltinFilter(missing, &error), nullptr);
   EXPECT_THAT(error, HasSubstr("ghost"));
+}
+
+// The registry folders of $XDG_DATA_DIRS come in its order, after the
+// program's own, each that exists once by its real path (a link to one is
+// the same folder); empty entries and missing folders add nothing.
+TEST(RegistryFolders, DataFoldersInTheirOrderEachOnceByItsRealPath) {
+  char made[] = "/tmp/quarn-folders-XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::filesystem::path root = std::filesystem::canonical(made);
+  std::filesystem::create_directories(root / "a/quarn/registry");
+  std::filesystem::create_directories(root / "b/quarn/registry");
+  std::filesystem::create_directory_symlink(root / "a", root / "c");
+  const char* before = std::getenv("XDG_DATA_DIRS");
+  const std::string kept = before ? before : "";
+  const std::string dirs = ":" + (root / "a").string() + ":/nowhere::" + (root / "c").string() + ":" +
+                           (root / "b").string() + ":";
+  ::setenv("XDG_DATA_DIRS", dirs.c_str(), 1);
+  const std::vector<std::string> folders = Registry::StandardFolders();
+  if (before) {
+    ::setenv("XDG_DATA_DIRS", kept.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_DATA_DIRS");
+  }
+  std::filesystem::remove_all(root);
+  ASSERT_GE(folders.size(), 2u);
+  EXPECT_EQ(folders[folders.size() - 2], (root / "a/quarn/registry").string());
+  EXPECT_EQ(folders.back(), (root / "b/quarn/registry").string());
+  EXPECT_EQ(std::count(folders.begin(), folders.end(), (root / "a/quarn/registry").string()), 1);
+  // The build's own folder, beside the program's: the first.
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = '\0';
+  const std::filesystem::path own = std::filesystem::path(exe).parent_path().parent_path() / "share/quarn/registry";
+  if (std::filesystem::is_directory(own)) {
+    EXPECT_EQ(folders.front(), std::filesystem::canonical(own).string());
+  }
 }
 
 std::string Lower(std::string_view s) {
