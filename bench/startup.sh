@@ -3,7 +3,8 @@
 #  - `quarn small.txt out.txt` (ten lines of text) against a C program that
 #    copies a file (compiled here), with `quarn --version` and the same
 #    conversion read in the program's own process (no converter process) to
-#    show where the time goes;
+#    show where the time goes, replacing the text file of the run before and
+#    writing a new one;
 #  - one document per run against the libraries' own command-line converters,
 #    on the inputs of bench/other_suites.sh: wpd2text, wps2text, wks2text,
 #    vsd2text, `mutool draw -F txt` (XPS) and djvutxt.
@@ -13,6 +14,8 @@
 # 2).  Per document: peer / Quarn, summed over the format's files (above 1:
 # Quarn is faster).
 #   bench/startup.sh [build-dir] [runs]
+# (runs: 10 by default for hyperfine's per-document figures; the start-up
+# line-ups take ten times as many, as each run is short)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -50,16 +53,29 @@ median_ms() {
 }
 ratio() { python3 -c 'import sys; print("%.2f" % (float(sys.argv[1]) / float(sys.argv[2])))' "$1" "$2"; }
 
-echo "Start-up: ten lines of text (ms, median of $runs)"
-copy=$(median_ms "$scratch/copy" "$scratch/small.txt" "$scratch/out.txt")
+# The start-up figures are taken in turns (bench/turns.c): every command of a
+# line-up runs once a round, so a shared machine's drifting load falls on
+# all of them alike and their ratios hold.
+cc -O2 -o "$scratch/turns" "$root/bench/turns.c"
+echo "Start-up: ten lines of text (ms, median of $((runs * 10)), taken in turns)"
 printf '  %-48s %8s %8s\n' command ms "x copy"
-printf '  %-48s %8.2f %8s\n' "copy small.txt out.txt (C)" "$copy" 1.00
-for args in "--version" "--internal-no-isolation small.txt out.txt" "small.txt out.txt"; do
-  read -ra words <<<"$args"
-  [[ ${words[-1]} == out.txt ]] && words=("${words[@]:0:${#words[@]}-2}" "$scratch/small.txt" "$scratch/out.txt")
-  t=$(median_ms "$quarn" "${words[@]}")
-  printf '  %-48s %8.2f %8s\n' "quarn $args" "$t" "$(ratio "$t" "$copy")"
-done
+mapfile -t t < <("$scratch/turns" "$((runs * 10))" \
+  -- "$scratch/copy" "$scratch/small.txt" "$scratch/out.txt" \
+  -- "$quarn" --version \
+  -- "$quarn" --internal-no-isolation "$scratch/small.txt" "$scratch/out.txt" \
+  -- "$quarn" "$scratch/small.txt" "$scratch/out.txt")
+printf '  %-48s %8.2f %8s\n' "copy small.txt out.txt (C)" "${t[0]}" 1.00
+printf '  %-48s %8.2f %8s\n' "quarn --version" "${t[1]}" "$(ratio "${t[1]}" "${t[0]}")"
+printf '  %-48s %8.2f %8s\n' "quarn --internal-no-isolation small.txt out.txt" "${t[2]}" "$(ratio "${t[2]}" "${t[0]}")"
+printf '  %-48s %8.2f %8s\n' "quarn small.txt out.txt" "${t[3]}" "$(ratio "${t[3]}" "${t[0]}")"
+# The same when no text file is there yet (removed before each run, untimed):
+# writing a new file costs the copy less than replacing one (no flush of the
+# truncated file's blocks), and Quarn less too (nothing to take the place of).
+mapfile -t t < <("$scratch/turns" "$((runs * 10))" --remove "$scratch/new.txt" \
+  -- "$scratch/copy" "$scratch/small.txt" "$scratch/new.txt" \
+  -- "$quarn" "$scratch/small.txt" "$scratch/new.txt")
+printf '  %-48s %8.2f %8s\n' "copy small.txt new.txt (C, no new.txt before)" "${t[0]}" 1.00
+printf '  %-48s %8.2f %8s\n' "quarn small.txt new.txt (no new.txt before)" "${t[1]}" "$(ratio "${t[1]}" "${t[0]}")"
 
 [[ -d $corpus/inputs ]] || { echo "no corpus at $corpus: per-document figures left out" >&2; exit 0; }
 echo
