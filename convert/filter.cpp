@@ -1,6 +1,7 @@
 #include "convert/filter.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +144,15 @@ std::string ClassForContent(const Registry& registry, const std::string& path) {
   return class_id;
 }
 
+// Whether class_id is a built-in filter whose extensions other formats share.
+bool SharesExtensions(std::string_view class_id) {
+  for (const BuiltinFilterInfo& f : BuiltinFilters())
+    if (f.shares_extensions && f.class_id.size() == class_id.size() &&
+        ::strncasecmp(f.class_id.data(), class_id.data(), class_id.size()) == 0)
+      return true;
+  return false;
+}
+
 }  // namespace
 
 bool HasFilterFor(const Registry& registry, const std::string& path) {
@@ -177,7 +187,8 @@ std::vector<std::string> SideFiles(const std::string& path) {
 
 FilterText ExtractFilterText(const Registry& registry, const std::string& path, const FilterLimits& limits) {
   std::string class_id = FindFilterClass(registry, path);
-  if (class_id.empty()) class_id = ClassForContent(registry, path);
+  if (class_id.empty() || SharesExtensions(class_id))
+    if (std::string by_content = ClassForContent(registry, path); !by_content.empty()) class_id = std::move(by_content);
   if (class_id.empty()) {
     FilterText result;
     std::string_view ext = ExtensionOf(path);

@@ -15,7 +15,7 @@ packages=(
   liblangtag-dev libdjvulibre-dev
   qt6-base-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev
-  libtesseract-dev libleptonica-dev libpng-dev libheif-dev libssl-dev libgs-dev libplist-dev mdbtools-dev libshp-dev libsqlite3-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
+  libtesseract-dev libleptonica-dev libpng-dev libheif-dev libssl-dev libgs-dev libplist-dev mdbtools-dev libshp-dev libsqlite3-dev pxlib-dev tesseract-ocr-eng tesseract-ocr-osd tesseract-ocr-deu
   xvfb xauth x11-apps x11-utils libx11-dev imagemagick fonts-dejavu-core fonts-urw-base35 img2pdf poppler-utils
   # a German locale made by the tests (localedef) to show texts do not change with it
   locales

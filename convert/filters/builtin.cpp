@@ -68,6 +68,9 @@ constexpr std::string_view kDbaseExtensions[] = {".dbf"};
 constexpr std::string_view kDbaseSideExtensions[] = {".dbt", ".fpt", ".cpg"};
 // SQLite databases by their usual names; any other name by content.
 constexpr std::string_view kSqliteExtensions[] = {".sqlite", ".sqlite3", ".db3", ".sqlitedb"};
+// Paradox tables; a SQLite database named .db goes to its own filter.
+constexpr std::string_view kParadoxExtensions[] = {".db"};
+constexpr std::string_view kParadoxSideExtensions[] = {".mb"};
 constexpr std::string_view kPostScriptExtensions[] = {".ps", ".eps", ".epsi", ".epsf"};
 constexpr std::string_view kHtmlExtensions[] = {".htm", ".html", ".xhtml", ".shtml"};
 
@@ -222,6 +225,8 @@ constexpr std::array kFilters = {
                       kDbaseExtensions, nullptr, "dbase", kDbaseSideExtensions},
     BuiltinFilterInfo{"sqlite", "{5155524E-F05E-4000-8000-00000000005E}", "{5155524E-A05E-4000-8000-00000000005E}",
                       kSqliteExtensions, nullptr, "sqlite"},
+    BuiltinFilterInfo{"paradox", "{5155524E-F05F-4000-8000-00000000005F}", "{5155524E-A05F-4000-8000-00000000005F}",
+                      kParadoxExtensions, nullptr, "paradox", kParadoxSideExtensions, true},
     BuiltinFilterInfo{"heif", "{5155524E-F053-4000-8000-000000000053}", "{5155524E-A053-4000-8000-000000000053}",
                       kHeifExtensions, nullptr, "heif"},
     BuiltinFilterInfo{"image", "{5155524E-F010-4000-8000-000000000010}", "{5155524E-A010-4000-8000-000000000010}",

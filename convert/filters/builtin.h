@@ -26,6 +26,10 @@ struct BuiltinFilterInfo {
   // Files of the same name beside a document that the filter reads too (a
   // table's memo file), by their extensions, with their dot, lower case.
   std::span<const std::string_view> side_extensions = {};
+  // Its extensions name other formats too (".db": Paradox's and every
+  // application's SQLite databases): a document whose first bytes plainly
+  // name another format goes to that format's filter.
+  bool shares_extensions = false;
 };
 
 // Every built-in filter, in a fixed order.

@@ -81,6 +81,7 @@ constexpr ModuleFile kModules[] = {
     {"access", "libquarn_access.so", "QuarnAccessModule"},
     {"dbase", "libquarn_dbase.so", "QuarnDbaseModule"},
     {"sqlite", "libquarn_sqlite.so", "QuarnSqliteModule"},
+    {"paradox", "libquarn_paradox.so", "QuarnParadoxModule"},
 };
 constexpr std::size_t kModuleCount = std::size(kModules);
 

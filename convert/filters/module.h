@@ -142,6 +142,7 @@ const quarn::FilterModule* QuarnWebArchiveModule();
 const quarn::FilterModule* QuarnAccessModule();
 const quarn::FilterModule* QuarnDbaseModule();
 const quarn::FilterModule* QuarnSqliteModule();
+const quarn::FilterModule* QuarnParadoxModule();
 const quarn::FilterModule* QuarnQuarkModule();
 const quarn::FilterModule* QuarnZonerModule();
 const quarn::FilterModule* QuarnFreeHandModule();
