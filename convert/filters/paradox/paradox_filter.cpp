@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filters/common/file_bytes.h"
 #include "convert/filters/common/item_lines.h"
 #include "convert/filters/common/text_decode.h"
 
@@ -39,26 +40,6 @@ constexpr std::size_t kSampleBytes = 256 << 10;
 // day count's day numbers, as Paradox counts dates.
 constexpr long kFirstDay = 1721425;
 constexpr double kMsPerDay = 86400000.0;
-
-std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-bool ReadAt(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-  auto* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
 
 // What the table's header says, checked before the library reads it: the
 // sizes and kinds a Paradox table can have.  A file under the name that is
@@ -110,6 +91,27 @@ bool BlocksChained(int fd, std::uint64_t size, const Header& header) {
     const std::uint64_t at = header.header_size + static_cast<std::uint64_t>(block - 1) * header.block_size;
     if (!ReadAt(fd, at, head, sizeof head)) return false;
     block = Le16(head);
+  }
+  return true;
+}
+
+// The table's records in the order of its chain of data blocks (which
+// BlocksChained checked), a block read at a time: each block begins with
+// the next one's number, the previous one's, and the size of its records
+// past the first.  False when a block cannot be read or each returns false.
+template <typename Each>
+bool ForEachRecord(int fd, const Header& header, unsigned record_size, Each each) {
+  std::vector<char> block(header.block_size);
+  const std::size_t room = (header.block_size - 6) / record_size;
+  for (unsigned number = header.first_block; number != 0;) {
+    const std::uint64_t at = header.header_size + static_cast<std::uint64_t>(number - 1) * header.block_size;
+    if (!ReadAt(fd, at, block.data(), block.size())) return false;
+    const auto* head = reinterpret_cast<const unsigned char*>(block.data());
+    const auto more = static_cast<std::int16_t>(Le16(head + 4));
+    const std::size_t records = more < 0 ? 0 : std::min<std::size_t>(more / record_size + 1, room);
+    for (std::size_t r = 0; r < records; ++r)
+      if (!each(block.data() + 6 + r * record_size)) return true;
+    number = Le16(head);
   }
   return true;
 }
@@ -225,14 +227,10 @@ class ParadoxFilter final : public BuiltinFilter {
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
     std::optional<Header> header;
     bool chained = false;
-    {
-      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      struct stat st {};
-      if (fd >= 0 && ::fstat(fd, &st) == 0) {
-        header = ReadHeader(fd, static_cast<std::uint64_t>(st.st_size));
-        chained = header && BlocksChained(fd, static_cast<std::uint64_t>(st.st_size), *header);
-      }
-      if (fd >= 0) ::close(fd);
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (struct stat st {}; fd.fd >= 0 && ::fstat(fd.fd, &st) == 0) {
+      header = ReadHeader(fd.fd, static_cast<std::uint64_t>(st.st_size));
+      chained = header && BlocksChained(fd.fd, static_cast<std::uint64_t>(st.st_size), *header);
     }
     // An encrypted table's blocks are read only through its password's key
     // (which the library would guess from a damaged header for ever).
@@ -282,27 +280,27 @@ class ParadoxFilter final : public BuiltinFilter {
     } catch (const std::runtime_error&) {
       // A code page the system cannot decode: found from the bytes instead.
     }
-    std::vector<char> record(static_cast<std::size_t>(record_size));
-    const int records = std::max(0, PX_get_num_records(px));
-    if (!decoder) decoder = std::make_unique<TextDecoder>(Detect(px, fields, count, record, records));
+    if (!decoder)
+      decoder = std::make_unique<TextDecoder>(Detect(fd.fd, *header, static_cast<unsigned>(record_size), fields, count));
 
     std::vector<std::string> cells;
     for (int i = 0; i < count; ++i) cells.push_back(CellOnOneLine(fields[i].px_fname ? fields[i].px_fname : ""));
     const std::string names = TabRow(cells);
     std::string raw, text;
-    bool damaged = false, started = false, memo_lost = false;
-    for (int r = 0; r < records && !sink.full(); ++r) {
-      if (!PX_get_record(px, r, record.data())) {
-        damaged = true;
-        break;
-      }
+    bool started = false, memo_lost = false;
+    std::size_t done = 0;
+    // The library finds a record by its number through a list of blocks it
+    // searches from the start each time: the blocks are read here, in order,
+    // and only each field's value is the library's to decode.
+    const bool whole = ForEachRecord(fd.fd, *header, static_cast<unsigned>(record_size), [&](char* record) {
+      if (sink.full()) return false;
       int offset = 0;
       for (int i = 0; i < count; ++i) {
-        cells[i] = Value(px, fields[i], record.data() + offset, memo_file ? &memo : nullptr, &memo_lost);
+        cells[i] = Value(px, fields[i], record + offset, memo_file ? &memo : nullptr, &memo_lost);
         offset += fields[i].px_flen;
       }
       const std::string line = TabRow(cells);
-      if (line.empty()) continue;
+      if (line.empty()) return true;
       // The field names come with the first record: a table without
       // records is no text.
       if (!started) {
@@ -311,8 +309,10 @@ class ParadoxFilter final : public BuiltinFilter {
       }
       raw += line;
       raw += '\n';
-      if ((r + 1) % kRecordsPerBlock == 0) Flush(*decoder, raw, text, sink);
-    }
+      if (++done % kRecordsPerBlock == 0) Flush(*decoder, raw, text, sink);
+      return true;
+    });
+    const bool damaged = !whole;
     Flush(*decoder, raw, text, sink);
     decoder->Finish(text);
     sink.Append(text);
@@ -349,19 +349,19 @@ class ParadoxFilter final : public BuiltinFilter {
 
   // The character set of a table whose code page cannot be used, from its
   // text fields.
-  static std::string Detect(pxdoc_t* px, pxfield_t* fields, int count, std::vector<char>& record, int records) {
+  static std::string Detect(int fd, const Header& header, unsigned record_size, pxfield_t* fields, int count) {
     std::string sample;
-    for (int r = 0; r < records && sample.size() < kSampleBytes; ++r) {
-      if (!PX_get_record(px, r, record.data())) break;
+    ForEachRecord(fd, header, record_size, [&](const char* record) {
       int offset = 0;
       for (int i = 0; i < count; ++i) {
         if (fields[i].px_ftype == pxfAlpha) {
-          sample += CellOnOneLine(std::string_view(record.data() + offset, static_cast<std::size_t>(fields[i].px_flen)));
+          sample += CellOnOneLine(std::string_view(record + offset, static_cast<std::size_t>(fields[i].px_flen)));
           sample += '\n';
         }
         offset += fields[i].px_flen;
       }
-    }
+      return sample.size() < kSampleBytes;
+    });
     MemorySource source(sample);
     const CharsetGuess guess = DetectCharset(source);
     return guess.binary || guess.charset.empty() ? "WINDOWS-1252" : guess.charset;

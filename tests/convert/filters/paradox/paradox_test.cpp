@@ -169,6 +169,23 @@ TEST(Paradox, TextInTheTablesCodePageAndATableWithoutRecordsIsNoText) {
   EXPECT_TRUE(empty.problem.empty()) << empty.problem;
 }
 
+// A table of many data blocks: every record, in the order of the blocks'
+// chain, whatever the numbers of the records.
+TEST(Paradox, TheRecordsOfEveryBlockInTheirOrder) {
+  test::TempDir dir;
+  const std::vector<Column> columns = {{"Row", pxfAlpha, 24}, {"N", pxfLong, 4}};
+  const std::vector<Put> values = {
+      [](pxdoc_t* px, char* f, int n, int r) {
+        const std::string name = "row " + std::to_string(r);
+        PX_put_data_alpha(px, f, n, const_cast<char*>(name.c_str()));
+      },
+      [](pxdoc_t* px, char* f, int n, int r) { PX_put_data_long(px, f, n, r * 7); }};
+  MakeTable((dir.path() / "many.db").string(), "", 1252, columns, values, 3000);
+  std::string expected = "Row\tN\n";
+  for (int r = 0; r < 3000; ++r) expected += "row " + std::to_string(r) + "\t" + std::to_string(r * 7) + "\n";
+  EXPECT_EQ(test::Extracted((dir.path() / "many.db").string()), expected);
+}
+
 // ".db" is also the name of applications' SQLite databases and of Windows'
 // thumbnail caches: a SQLite database is read by its own filter, and what
 // no filter reads is refused with a reason.
