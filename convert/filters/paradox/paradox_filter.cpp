@@ -51,7 +51,6 @@ struct Header {
   unsigned block_size = 0;
   unsigned first_block = 0;  // 0: the table has no data blocks
   bool encrypted = false;
-  std::uint32_t records = 0;
 };
 
 std::optional<Header> ReadHeader(int fd, std::uint64_t size) {
@@ -68,7 +67,6 @@ std::optional<Header> ReadHeader(int fd, std::uint64_t size) {
   if ((type != 0 && type != 2) || !sizes || version < 3 || version > 12 || r.fields == 0 || r.fields > 255 ||
       r.record_size == 0 || r.header_size < sizeof h || r.header_size > size)
     return std::nullopt;
-  r.records = Le32(h + 6);
   r.block_size = block_kb * 1024u;
   r.first_block = Le16(h + 0x0E);
   // A password's key: in the first part of the header, or (Paradox 4 and
@@ -236,7 +234,7 @@ class ParadoxFilter final : public BuiltinFilter {
     // (which the library would guess from a damaged header for ever).
     if (header && header->encrypted) return ExtractResult::Password();
     if (header && !chained) return ExtractResult::Failed("the table is damaged: its chain of data blocks is broken");
-    if (header && header->records == 0) return ExtractResult::Ok();  // nothing for the library to read
+    if (header && header->first_block == 0) return ExtractResult::Ok();  // no data blocks: no records
     if (!header) return ExtractResult::UnknownFormat("not a Paradox table");
     // Opened here, for reading only: the library's own opening asks to
     // write.  Closed after the library's handle, which reads through it.
