@@ -29,6 +29,7 @@ struct Column {
   const char* name;
   int type;
   int length;
+  int decimals = 0;  // places after the point of a BCD number
 };
 
 // Fills one field of a record through pxlib's encoders.
@@ -47,6 +48,7 @@ void MakeTable(const std::string& path, const std::string& memo, float code_page
     fields[i].px_fname = PX_strdup(px, columns[i].name);
     fields[i].px_ftype = static_cast<char>(columns[i].type);
     fields[i].px_flen = columns[i].length;
+    fields[i].px_fdc = columns[i].decimals;
     size += columns[i].length;
   }
   ASSERT_GE(PX_create_file(px, fields, static_cast<int>(columns.size()), path.c_str(), pxfFileTypNonIndexDB), 0);
@@ -153,7 +155,7 @@ TEST(Paradox, FieldNamesThenARecordALineWithEveryKindOfField) {
   EXPECT_THAT(SideFiles(table), ElementsAre((dir.path() / "shop.mb").string()));
 }
 
-TEST(Paradox, TextInTheTablesCodePageAndATableWithoutRecordsIsNoText) {
+TEST(Paradox, TextInTheTablesCodePageDecimalNumbersAndATableWithoutRecords) {
   test::TempDir dir;
   const std::vector<Column> names = {{"Fio", pxfAlpha, 20}};
   const std::vector<Put> cyrillic = {[](pxdoc_t* px, char* f, int n, int r) {
@@ -163,6 +165,14 @@ TEST(Paradox, TextInTheTablesCodePageAndATableWithoutRecordsIsNoText) {
   }};
   MakeTable((dir.path() / "dos.db").string(), "", 866, names, cyrillic, 2);
   EXPECT_EQ(test::Extracted((dir.path() / "dos.db").string()), "Fio\nИван\nОльга\n");
+  // Numbers kept as binary-coded decimals, with their places after the point.
+  const std::vector<Column> decimals = {{"Amount", pxfBCD, 17, 2}};
+  const std::vector<Put> amounts = {[](pxdoc_t* px, char* f, int, int r) {
+    const char* v[] = {"1234.56", "-0.5", "0"};
+    PX_put_data_bcd(px, f, 2, const_cast<char*>(v[r]));
+  }};
+  MakeTable((dir.path() / "bcd.db").string(), "", 1252, decimals, amounts, 3);
+  EXPECT_EQ(test::Extracted((dir.path() / "bcd.db").string()), "Amount\n1234.56\n-0.50\n0.00\n");
   MakeTable((dir.path() / "empty.db").string(), "", 1252, names, cyrillic, 0);
   FilterText empty = ExtractFilterText(test::Builtins(), (dir.path() / "empty.db").string());
   EXPECT_EQ(empty.text, "");
