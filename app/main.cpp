@@ -1,7 +1,6 @@
 #include "app/main.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,11 +89,6 @@ DocumentText ReadDocument(const Registry& registry, const std::string& path) {
 }
 
 namespace {
-
-// Class ids are braced hexadecimal, written in either case.
-bool SameClassId(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // Whether the text filter keeps content of this kind as the text it is.
 bool TextFilterKeeps(const Sniffed& s) {

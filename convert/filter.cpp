@@ -71,6 +71,10 @@ std::string_view ExtensionOf(std::string_view path) {
   return path.substr(dot);
 }
 
+bool SameClassId(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
 std::string FindFilterClass(const Registry& registry, std::string_view path) {
   const std::string ext(ExtensionOf(path));
   std::string classes(kClasses);
@@ -147,9 +151,7 @@ std::string ClassForContent(const Registry& registry, const std::string& path) {
 // Whether class_id is a built-in filter whose extensions other formats share.
 bool SharesExtensions(std::string_view class_id) {
   for (const BuiltinFilterInfo& f : BuiltinFilters())
-    if (f.shares_extensions && f.class_id.size() == class_id.size() &&
-        ::strncasecmp(f.class_id.data(), class_id.data(), class_id.size()) == 0)
-      return true;
+    if (f.shares_extensions && SameClassId(f.class_id, class_id)) return true;
   return false;
 }
 

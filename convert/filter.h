@@ -32,6 +32,9 @@ struct FilterLimits {
 // dot included; empty when there is none.
 std::string_view ExtensionOf(std::string_view path);
 
+// Whether two class ids are one: braced hexadecimal, written in either case.
+bool SameClassId(std::string_view a, std::string_view b);
+
 // The class id of the filter registered for path's extension, or empty.
 // Throws std::runtime_error ("Invalid data type for ''") for a registry value
 // of the wrong type.

@@ -290,10 +290,6 @@ constexpr std::string_view kClsidKey = "clsid\\";
 constexpr std::string_view kServerKey = "inprocserver32";
 constexpr std::string_view kAddinsKey = "persistentaddinsregistered\\";
 
-// Whether folded (lower case) and id (as the table writes it) are one text
-// without regard to ASCII case.
-bool FoldedEquals(std::string_view folded, std::string_view id) { return IEquals(folded, id); }
-
 // The value the built-in filters' registrations give a folded key: empty
 // when they give it none.  Of two registrations of one key, the later
 // filter's holds.
@@ -310,12 +306,12 @@ std::string BuiltinText(std::string_view folded) {
   if (slash == std::string_view::npos) return {};
   const std::string_view id = rest.substr(0, slash), below = rest.substr(slash + 1);
   const bool server = below == kServerKey;
-  const bool addin = below.starts_with(kAddinsKey) && FoldedEquals(below.substr(kAddinsKey.size()), kIFilterKey);
+  const bool addin = below.starts_with(kAddinsKey) && IEquals(below.substr(kAddinsKey.size()), kIFilterKey);
   if (!server && !addin) return {};
   const std::span<const BuiltinFilterInfo> filters = BuiltinFilters();
   for (auto f = filters.rbegin(); f != filters.rend(); ++f) {
-    if (server && FoldedEquals(id, f->class_id)) return "builtin:" + std::string(f->name);
-    if (addin && FoldedEquals(id, f->handler_id)) return std::string(f->class_id);
+    if (server && IEquals(id, f->class_id)) return "builtin:" + std::string(f->name);
+    if (addin && IEquals(id, f->handler_id)) return std::string(f->class_id);
   }
   return {};
 }

@@ -1,8 +1,16 @@
 #include "convert/filters/common/item_lines.h"
 
+#include <charconv>
+
 #include "convert/filters/builtin_filter.h"
 
 namespace quarn {
+
+std::string NumberCell(double value) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, r.ptr);
+}
 
 std::string OneLine(std::string s) {
   for (char& c : s)

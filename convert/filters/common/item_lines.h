@@ -21,6 +21,10 @@ std::string OneLine(std::string s);
 // spaces at either end go.
 std::string CellOnOneLine(std::string_view s);
 
+// A floating-point value as a cell: the shortest text that reads back as
+// the same number ("0.1", "1e+20").
+std::string NumberCell(double value);
+
 // cells joined by tabs, without the empty ones at the end; empty for a row
 // of empty cells.
 std::string TabRow(const std::vector<std::string>& cells);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -200,12 +199,6 @@ class MemoFile {
   std::uint32_t block_ = 512;
   std::string expected_;
 };
-
-std::string Number(double v) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
 
 // Currency, kept in ten-thousandths: two decimals unless the others count.
 std::string Currency(std::int64_t v) {
@@ -413,7 +406,7 @@ class DbaseFilter final : public BuiltinFilter {
         }
         double v = 0;
         std::memcpy(&v, &bits, sizeof v);
-        return Number(v);
+        return NumberCell(v);
       }
       case 'T': {
         if (f.width != 8) return {};

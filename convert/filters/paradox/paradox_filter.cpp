@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/filter.h"
 #include "convert/filters/common/file_bytes.h"
 #include "convert/filters/common/item_lines.h"
 #include "convert/filters/common/text_decode.h"
@@ -123,12 +123,6 @@ std::string CodePageCharset(int page) {
   return {};
 }
 
-std::string Number(double v) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
 std::string Date(long days) {
   int year = 0, month = 0, day = 0;
   PX_SdnToGregorian(days + kFirstDay, &year, &month, &day);
@@ -157,14 +151,11 @@ constexpr std::uint32_t kMaxMemoBytes = 16u << 20;
 class MemoFile {
  public:
   bool Open(const std::string& name) {
-    fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    file_.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    if (file_.fd < 0 || ::fstat(file_.fd, &st) != 0) return false;
     size_ = static_cast<std::uint64_t>(st.st_size);
     return true;
-  }
-  ~MemoFile() {
-    if (fd_ >= 0) ::close(fd_);
   }
 
   // The memo the ten bytes at place name; nullopt when it cannot be read.
@@ -178,13 +169,13 @@ class MemoFile {
     std::uint32_t size = 0;
     if (slot == 0xFF) {
       unsigned char head[9];
-      if (!ReadAt(fd_, block, head, sizeof head) || head[0] != 2) return std::nullopt;
+      if (!ReadAt(file_.fd, block, head, sizeof head) || head[0] != 2) return std::nullopt;
       start = block + sizeof head;
       size = std::min(length, Le32(head + 3));
     } else {
       unsigned char head[12], entry[5];
-      if (slot >= 64 || !ReadAt(fd_, block, head, sizeof head) || head[0] != 3 ||
-          !ReadAt(fd_, block + 12 + 5 * slot, entry, sizeof entry) || entry[1] == 0)
+      if (slot >= 64 || !ReadAt(file_.fd, block, head, sizeof head) || head[0] != 3 ||
+          !ReadAt(file_.fd, block + 12 + 5 * slot, entry, sizeof entry) || entry[1] == 0)
         return std::nullopt;
       start = block + 16u * entry[0];
       size = (entry[1] - 1u) * 16u + entry[4];
@@ -192,12 +183,12 @@ class MemoFile {
     }
     if (start > size_ || size > size_ - start) return std::nullopt;
     std::string memo(size, '\0');
-    if (size > 0 && !ReadAt(fd_, start, memo.data(), size)) return std::nullopt;
+    if (size > 0 && !ReadAt(file_.fd, start, memo.data(), size)) return std::nullopt;
     return memo;
   }
 
  private:
-  int fd_ = -1;
+  Fd file_;
   std::uint64_t size_ = 0;
 };
 
@@ -230,12 +221,12 @@ class ParadoxFilter final : public BuiltinFilter {
       header = ReadHeader(fd.fd, static_cast<std::uint64_t>(st.st_size));
       chained = header && BlocksChained(fd.fd, static_cast<std::uint64_t>(st.st_size), *header);
     }
+    if (!header) return ExtractResult::UnknownFormat("not a Paradox table");
     // An encrypted table's blocks are read only through its password's key
     // (which the library would guess from a damaged header for ever).
-    if (header && header->encrypted) return ExtractResult::Password();
-    if (header && !chained) return ExtractResult::Failed("the table is damaged: its chain of data blocks is broken");
-    if (header && header->first_block == 0) return ExtractResult::Ok();  // no data blocks: no records
-    if (!header) return ExtractResult::UnknownFormat("not a Paradox table");
+    if (header->encrypted) return ExtractResult::Password();
+    if (!chained) return ExtractResult::Failed("the table is damaged: its chain of data blocks is broken");
+    if (header->first_block == 0) return ExtractResult::Ok();  // no data blocks: no records
     // Opened here, for reading only: the library's own opening asks to
     // write.  Closed after the library's handle, which reads through it.
     const File table(std::fopen(path.c_str(), "rbe"));
@@ -264,8 +255,10 @@ class ParadoxFilter final : public BuiltinFilter {
     MemoFile memo;
     bool memo_file = false;
     if (memos) {
-      const std::string name = MemoPath(path);
-      memo_file = !name.empty() && memo.Open(name);
+      // The memo file is the table's side file (found, in either case, as
+      // the converter is given it).
+      const std::vector<std::string> beside = SideFiles(path);
+      memo_file = !beside.empty() && memo.Open(beside.front());
       if (!memo_file)
         reasons.push_back("its memo file \"" + MemoName(path) +
                           "\" is not beside it: only the start of each memo is read");
@@ -310,32 +303,20 @@ class ParadoxFilter final : public BuiltinFilter {
       if (++done % kRecordsPerBlock == 0) Flush(*decoder, raw, text, sink);
       return true;
     });
-    const bool damaged = !whole;
     Flush(*decoder, raw, text, sink);
     decoder->Finish(text);
     sink.Append(text);
-    if (damaged) reasons.push_back("the table is damaged: a record cannot be read");
+    if (!whole) reasons.push_back("the table is damaged: a record cannot be read");
     if (memo_lost) reasons.push_back("the memo file is damaged: only the start of some memos is read");
     return ExtractResult::PartlyRead(reasons);
   }
 
  private:
-  // The memo file beside path: "name.mb" in either case; empty when there
-  // is none.
-  static std::string MemoPath(const std::string& path) {
-    const std::string stem = path.substr(0, path.size() - 3);
-    for (const char* ext : {".mb", ".MB"}) {
-      struct stat st {};
-      const std::string name = stem + ext;
-      if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return name;
-    }
-    return {};
-  }
-
+  // The name the memo file beside path would have: "name.mb".
   static std::string MemoName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    return name.substr(0, name.size() - 3) + ".mb";
+    const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    return std::string(name.substr(0, name.size() - ExtensionOf(name).size())) + ".mb";
   }
 
   static void Flush(TextDecoder& decoder, std::string& raw, std::string& text, TextSink& sink) {
@@ -407,7 +388,7 @@ class ParadoxFilter final : public BuiltinFilter {
       }
       case pxfNumber: {
         double v = 0;
-        return PX_get_data_double(px, data, 8, &v) > 0 && std::isfinite(v) ? Number(v) : std::string();
+        return PX_get_data_double(px, data, 8, &v) > 0 && std::isfinite(v) ? NumberCell(v) : std::string();
       }
       case pxfLogical: {
         char v = 0;
