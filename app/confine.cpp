@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -232,6 +233,16 @@ std::vector<std::string> SystemReadRoots(const Registry& registry) {
   return {roots.begin(), roots.end()};
 }
 
+void RaiseOpenFileLimit() {
+  // Not above 1024: a descriptor past it would break any library that
+  // still waits with select().
+  constexpr rlim_t kEnough = 1024;
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kEnough || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max == RLIM_INFINITY ? kEnough : std::min(files.rlim_max, kEnough);
+  ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
 ConfineResult Confine(const Confinement& c) {
   ConfineResult result;
   const rlimit no_core{0, 0};
@@ -245,12 +256,18 @@ ConfineResult Confine(const Confinement& c) {
     }
   }
   if (c.memory_limit > 0 && AddressSpaceLimitApplies()) {
-    const std::uint64_t cap = MappedBytes() + c.memory_limit;
+    const std::uint64_t mapped = MappedBytes();
+    std::uint64_t cap = mapped + c.memory_limit;
+    // Started under a stricter limit (a shell's `ulimit -v`, a batch
+    // system's job limit), which no process may raise: that one holds.
+    if (rlimit now{}; ::getrlimit(RLIMIT_AS, &now) == 0 && now.rlim_max != RLIM_INFINITY && now.rlim_max < cap)
+      cap = now.rlim_max;
     const rlimit as{cap, cap};
     if (::setrlimit(RLIMIT_AS, &as) != 0) {
       result.error = std::string("cannot limit the memory: ") + std::strerror(errno);
       return result;
     }
+    result.memory_limit = cap > mapped ? cap - mapped : 1;
   }
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     result.error = std::string("cannot drop privileges: ") + std::strerror(errno);

@@ -39,12 +39,22 @@ inline constexpr std::uint64_t kConverterFileSizeLimit = std::uint64_t{1} << 30;
 struct ConfineResult {
   std::string error;     // empty on success
   int landlock_abi = 0;  // the Landlock version applied; 0 where the kernel has none
+  // Bytes of address space the process may still add: the asked limit, or
+  // less where the limit the process was started under leaves less; 0: no
+  // limit.
+  std::uint64_t memory_limit = 0;
 };
 
 // Applies the confinement.  Landlock missing from the kernel is no error
 // (landlock_abi stays 0); a failure of anything else is, and the process
 // must then not convert.
 ConfineResult Confine(const Confinement& confinement);
+
+// Raises the program's own limit of open files, when it was started with
+// fewer than a run needs (each worker holds its converter's channel and
+// memory figures, the document and the text file being written), up to the
+// most it may have and at most 1024.  Converters inherit it.
+void RaiseOpenFileLimit();
 
 // What every conversion may read: the system's libraries, configuration,
 // fonts and language data, the program's own prefix, the registry folders

@@ -252,9 +252,13 @@ void RunConverterProcess(int channel, pid_t parent, const wire::Setup* handed) {
     WriteAll(channel, wire::Encode(ready));
     ::_exit(1);
   }
+  // Documents are told the allowance they had, which a stricter limit the
+  // program was started under can make smaller than the one asked for.
+  wire::Setup applied = setup;
+  applied.memory_limit = confined.memory_limit;
   // A crash before the first reply is that document's.
-  WatchFatalSignals(channel, setup.memory_limit, baseline, wire::Encode(ready));
-  Serve(channel, setup, wire::Encode(ready));
+  WatchFatalSignals(channel, applied.memory_limit, baseline, wire::Encode(ready));
+  Serve(channel, applied, wire::Encode(ready));
 }
 
 void RunConverterProcessIfAsked(int argc, char** argv) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "process/exit_code.h"
+#include "app/confine.h"
 #include "app/converter_process.h"
 #include "app/heap_pages.h"
 #include "app/main.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   // not pay a second start for them.
   if (quarn::RunsLong(quarn::CommandLineArguments(argc, argv))) quarn::RestartWithHugePageHeap(argv);
   std::set_terminate(LastChance);
+  quarn::RaiseOpenFileLimit();
   quarn::InstallCleanupHandlers();
   quarn::FixInstallDate();  // fixed when the program starts, before anything else runs
   quarn::UseEnvironmentCharacterSet();

@@ -3,6 +3,7 @@
 // and no process is left behind, even when the program is killed.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using quarn::testing::ProcessesWith;
 using quarn::testing::RunOptions;
 using quarn::testing::RunQuarn;
@@ -159,6 +161,31 @@ TEST_F(Isolation, ABatchOfGoodAndHostileDocumentsLosesOnlyTheHostileOnes) {
   EXPECT_THAT(ProcessesWith(tag_), IsEmpty()) << "a converter or its child outlived the run";
   // Two stuck documents at 5 s each, whichever worker meets them.
   EXPECT_LT(took, 90s);
+}
+
+// A shell's `ulimit`, a batch system's job limits: the program runs under
+// them, the stricter of its own memory limit and the caller's holds, and a
+// low limit of open files it may raise does not fail the run.
+TEST_F(Isolation, TheLimitsOfTheCallerHoldAndDoNotFailTheRun) {
+  for (int i = 0; i < 12; ++i) tree_.Write("docs/d" + std::to_string(i) + ".qs", "chunk\ntext doc " + std::to_string(i) + "\n");
+  tree_.Write("docs/hog.qs", "hog\nchunk\ntext should not be read\n");
+  RunOptions o = Options();
+  o.limits.push_back({RLIMIT_NOFILE, 8, 1024});
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (a sanitizer's shadow memory cannot live under an address-space limit)
+  constexpr rlim_t kAddressSpace = rlim_t{512} << 20;
+  o.limits.push_back({RLIMIT_AS, kAddressSpace, kAddressSpace});
+#endif
+  const auto r = RunQuarn({"--batch", "--memory-limit", "4G", "docs"}, o);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 12 written, 0 without text, 1 failed\n"));
+  for (int i = 0; i < 12; ++i)
+    EXPECT_EQ(Trimmed(TempTree::Read(tree_ / ("docs/d" + std::to_string(i) + ".txt"))), "doc " + std::to_string(i));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Failed by the caller's half gigabyte, and said so, not by the 4 GiB asked.
+  EXPECT_THAT(r.err, HasSubstr("quarn: docs/hog.qs: needed more than "));
+  EXPECT_THAT(r.err, Not(HasSubstr("needed more than 4")));
+#endif
 }
 
 TEST_F(Isolation, TheCommandLineSaysWhyItsOneDocumentFailed) {

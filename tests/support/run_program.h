@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,6 +29,12 @@ struct RunOptions {
   bool unprivileged = false; // run as the user "nobody" (when the tests run as root)
   std::vector<std::string> env;  // NAME=VALUE settings added to the environment
   std::string stdin_file;    // what standard input reads (default /dev/null)
+  struct Limit {
+    int resource;  // RLIMIT_...
+    rlim_t soft;
+    rlim_t hard;
+  };
+  std::vector<Limit> limits;  // resource limits the program starts under
 };
 
 inline std::string QuarnBinary() { return std::string(QUARN_BINARY_DIR) + "/bin/quarn"; }
@@ -59,6 +66,10 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
     ::setenv("PATH", path.c_str(), 1);
     for (const std::string& setting : options.env) ::putenv(const_cast<char*>(setting.c_str()));
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+    for (const RunOptions::Limit& l : options.limits) {
+      const rlimit r{l.soft, l.hard};
+      if (::setrlimit(l.resource, &r) != 0) ::_exit(126);
+    }
     if (options.unprivileged && ::geteuid() == 0) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
     }
