@@ -330,6 +330,11 @@ std::string BrokenLinkReason(int err) {
   return "cannot follow the symbolic link: " + std::string(std::strerror(err));
 }
 
+std::string UnreachableReason(int err) {
+  if (err == ENAMETOOLONG) return "cannot read: its path is longer than the system takes";
+  return "cannot read: " + std::string(std::strerror(err));
+}
+
 void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
   ConvertResult result;
   const auto start = std::chrono::steady_clock::now();
@@ -352,9 +357,16 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
   if (::stat(path.c_str(), &st) != 0) {
     const int err = errno;
     struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && MatchesMaskList(path, masks))
-      Record(ctx, path, ConvertResult::Failed(BrokenLinkReason(err)));
-    return;  // gone meanwhile: dropped without notice
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      if (MatchesMaskList(path, masks)) Record(ctx, path, ConvertResult::Failed(BrokenLinkReason(err)));
+      return;
+    }
+    if (err == ENOENT || err == ENOTDIR) return;  // gone meanwhile: dropped without notice
+    // There, but out of reach (a path longer than the system takes, a
+    // folder that may be listed but not entered): a folder or a document
+    // the run cannot read, which must not pass in silence.
+    Record(ctx, path, ConvertResult::Failed(UnreachableReason(err)));
+    return;
   }
   if (S_ISDIR(st.st_mode)) {
     ListFolder(ctx, path, masks);

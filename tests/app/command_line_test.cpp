@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -221,6 +222,42 @@ TEST_F(Batch, WalksALoopingTreeOnceAndReportsEveryFailure) {
   EXPECT_THAT(TempTree::Read(tree_ / "t/a.txt"), HasSubstr("alpha"));
   EXPECT_THAT(TempTree::Read(tree_ / "t/sub/b.txt"), HasSubstr("beta"));
   EXPECT_FALSE(Exists(tree_ / "t/sub/again.txt"));
+}
+
+TEST_F(Batch, WhatTheWalkFindsButCannotReachIsAFailureNotASilence) {
+  tree_.Write("t/a.md", "alpha\n");
+  tree_.Write("t/shut/b.md", "beta\n");  // listed, but not to be entered
+  // A folder deeper than the longest path the system opens, made one level
+  // at a time below the last.
+  int at = ::open((tree_ / "t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(at, 0);
+  const std::string level(200, 'd');
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_EQ(::mkdirat(at, level.c_str(), 0755), 0);
+    const int next = ::openat(at, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(at);
+    ASSERT_GE(next, 0);
+    ::fchown(next, 65534, 65534);
+    at = next;
+  }
+  const int doc = ::openat(at, "c.md", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(doc, 0);
+  ASSERT_EQ(::write(doc, "gamma\n", 6), 6);
+  ::close(doc);
+  ::close(at);
+  ::chmod((tree_ / "t/shut").c_str(), 0644);
+  RunOptions o = In();
+  if (::geteuid() == 0) {  // the folder without search permission shuts out all but root
+    for (const char* mine : {"", "/t", "/t/a.md", "/t/shut", "/t/shut/b.md"})
+      ::chown((tree_.root() + mine).c_str(), 65534, 65534);
+    o.unprivileged = true;
+  }
+  const auto r = RunQuarn({"--batch", "t"}, o);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 1 written, 0 without text, 2 failed\n"));
+  EXPECT_THAT(r.err, HasSubstr("t/shut/b.md: cannot read: Permission denied\n"));
+  EXPECT_THAT(r.err, HasSubstr(level + ": cannot read: its path is longer than the system takes\n"));
+  EXPECT_THAT(TempTree::Read(tree_ / "t/a.txt"), HasSubstr("alpha"));
 }
 
 TEST_F(Batch, ExitStatusIsZeroWhenAllWereWrittenAndThreeWhenSomeHadNoText) {
