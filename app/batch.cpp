@@ -412,7 +412,9 @@ int RunBatch(PathList paths, const BatchOptions& options) {
   const int failed = report.failed + static_cast<int>(refused.size());
   if (stop_signal != 0)
     std::fprintf(stderr, "quarn: stopped by %s; what was not yet converted is left as it was\n",
-                 stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+                 stop_signal == SIGINT    ? "SIGINT"
+                 : stop_signal == SIGPIPE ? "SIGPIPE (nothing reads the output any more)"
+                                          : "SIGTERM");
   std::fprintf(stderr, "quarn: %d written, %d without text, %d failed", report.written, report.without_text, failed);
   if (report.same_file > 0) std::fprintf(stderr, ", %d already text", report.same_file);
   if (const int skipped = report.skipped + named_again; skipped > 0) std::fprintf(stderr, ", %d skipped", skipped);

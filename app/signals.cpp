@@ -28,6 +28,14 @@ void AskToStop(int sig) {
   if (!stop_signal.compare_exchange_strong(none, sig)) EndNow(sig);
 }
 
+// Nobody reads what the run writes any more (`quarn --batch --jsonl | head`):
+// the run stops as it would when asked to, and the writes that follow,
+// which fail, neither stop it again nor end it at once.
+void StopOnce(int sig) {
+  int none = 0;
+  stop_signal.compare_exchange_strong(none, sig);
+}
+
 void Install(int sig, void (*handler)(int), int flags) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -53,6 +61,7 @@ void InstallCleanupHandlers() {
 void InstallStopHandlers() {
   for (int sig : {SIGINT, SIGTERM})
     if (!Ignored(sig)) Install(sig, AskToStop, SA_RESTART);
+  if (!Ignored(SIGPIPE)) Install(SIGPIPE, StopOnce, SA_RESTART);
 }
 
 int StopSignal() { return stop_signal.load(); }

@@ -12,10 +12,11 @@ namespace quarn {
 // The default: temporary files removed, then the signal's own end.
 void InstallCleanupHandlers();
 
-// The batch mode's handlers for INT and TERM (HUP keeps the default).
+// The batch mode's handlers for INT and TERM (HUP keeps the default), and
+// for PIPE: output that nobody reads any more stops the run too.
 void InstallStopHandlers();
 
-// The signal that asked the batch to stop (SIGINT, SIGTERM), or 0.
+// The signal that asked the batch to stop (SIGINT, SIGTERM, SIGPIPE), or 0.
 int StopSignal();
 
 }  // namespace quarn

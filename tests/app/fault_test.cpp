@@ -158,6 +158,49 @@ TEST_F(FaultInjection, BatchStopsCleanlyOnInterruptAndTerminate) {
   }
 }
 
+// `quarn --batch --jsonl DIR | head -1`: the run stops as when it is asked
+// to, leaves whole text files only, and its converters' scratch folders go
+// with them.
+TEST_F(FaultInjection, BatchStopsCleanlyWhenItsOutputIsNoLongerRead) {
+  const std::string text = BigText(3);
+  constexpr int kDocuments = 60;
+  for (int i = 0; i < kDocuments; ++i) tree_.Write("d/doc" + std::to_string(i) + ".md", text);
+  fs::create_directory(tree_ / "tmp");
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const std::string program = QuarnBinary();
+  const std::string tmpdir = "TMPDIR=" + (tree_ / "tmp");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    if (::chdir(tree_.root().c_str()) != 0 || !freopen("err", "w", stderr)) ::_exit(126);
+    ::putenv(const_cast<char*>(tmpdir.c_str()));
+    ::execl(program.c_str(), program.c_str(), "--batch", "--jsonl", "d", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  char c = 0;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') {
+  }
+  ::close(out[0]);  // one line read, as `head -1` would
+  const Ended e = Wait(pid);
+  const std::string err = TempTree::Read(tree_ / "err");
+  EXPECT_EQ(e.status, 128 + SIGPIPE) << err;
+  EXPECT_THAT(err, HasSubstr("stopped by SIGPIPE"));
+  int whole = 0;
+  for (const auto& f : fs::directory_iterator(tree_ / "d")) {
+    if (f.path().extension() != ".txt") continue;
+    EXPECT_EQ(TempTree::Read(f.path()), text) << f.path();
+    ++whole;
+  }
+  EXPECT_LT(whole, kDocuments);
+  EXPECT_THAT(Hidden(tree_ / "d"), ::testing::IsEmpty());
+  EXPECT_TRUE(fs::is_empty(tree_ / "tmp")) << "a converter's scratch folder was left behind";
+}
+
 // Where the file system has no unnamed temporary files the text is written
 // under a hidden name first: the program's handlers remove it when INT, TERM
 // or HUP end the program in the middle of a write.
