@@ -3,11 +3,17 @@
 #include <chm_lib.h>
 #include <libxml/HTMLparser.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstring>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "convert/filters/common/file_bytes.h"
 #include "convert/filters/common/text_decode.h"
 #include "convert/filters/markup/html_filter.h"
 #include "convert/filters/members.h"
@@ -113,6 +119,104 @@ std::string SystemContentsFile(chmFile* file) {
   return {};
 }
 
+// A number of the directory's entries: seven bits a byte, the high bit set
+// on all but the last.
+bool ReadEncint(const unsigned char*& p, const unsigned char* end, std::uint64_t* value) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 9 && p < end; ++i) {
+    const unsigned char b = *p++;
+    v = v << 7 | (b & 0x7F);
+    if (!(b & 0x80)) {
+      *value = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether every link between the blocks of the file's directory leads
+// somewhere new.  chmlib follows them without looking back: a listing block
+// whose next is itself (or one before it) keeps its listing going for ever,
+// and an index block that leads back to one above it keeps every look-up of
+// a name (its opening does three) going for ever.  Both are checked here,
+// before chmlib sees the file; a link out of the file or to a block of
+// another kind is left to chmlib, which stops there.
+bool DirectoryLinksEnd(const std::string& path) {
+  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return true;  // chmlib says it cannot open it
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  unsigned char itsf[0x58], itsp[0x54];
+  if (!ReadAt(file.fd, 0, itsf, sizeof itsf) || std::memcmp(itsf, "ITSF", 4) != 0) return true;
+  const std::uint64_t header_at = Le32(itsf + 0x48) | std::uint64_t{Le32(itsf + 0x4C)} << 32;
+  if (header_at > size || !ReadAt(file.fd, header_at, itsp, sizeof itsp) || std::memcmp(itsp, "ITSP", 4) != 0)
+    return true;
+  const std::uint64_t blocks_at = header_at + Le32(itsp + 0x08);
+  const std::uint32_t block_len = Le32(itsp + 0x10);
+  if (block_len < 0x20 || block_len > (1U << 20)) return true;  // chmlib reads nothing
+  const auto root = static_cast<std::int32_t>(Le32(itsp + 0x1C));
+  const auto head = static_cast<std::int32_t>(Le32(itsp + 0x20));
+  std::vector<unsigned char> block(block_len);
+  // Reads block n into `block`; false where chmlib's read would fail too.
+  auto read = [&](std::int64_t n) {
+    return n >= 0 && blocks_at + (static_cast<std::uint64_t>(n) + 1) * block_len <= size &&
+           ReadAt(file.fd, blocks_at + static_cast<std::uint64_t>(n) * block_len, block.data(), block_len);
+  };
+
+  // The chain of listing blocks, from the first.
+  std::unordered_set<std::int64_t> listed;
+  for (std::int64_t n = head; n != -1;) {
+    if (!listed.insert(n).second) return false;
+    if (!read(n) || std::memcmp(block.data(), "PMGL", 4) != 0) break;
+    n = static_cast<std::int32_t>(Le32(block.data() + 16));
+  }
+
+  // The tree of index blocks, from its root: depth first, a block met again
+  // while below itself is a loop.
+  if (root < 0) return true;  // no index: names are looked up in the first listing block
+  enum : char { kBelow = 1, kDone = 2 };
+  std::unordered_map<std::int64_t, char> state;
+  struct Visit {
+    std::int64_t block;
+    std::vector<std::int64_t> children;
+    std::size_t next = 0;
+  };
+  std::vector<Visit> path_down;
+  auto enter = [&](std::int64_t n) {
+    state[n] = kBelow;
+    Visit v{n, {}};
+    if (read(n) && std::memcmp(block.data(), "PMGI", 4) == 0) {
+      const std::uint32_t free_space = Le32(block.data() + 4);
+      const unsigned char* p = block.data() + 8;
+      const unsigned char* end = block.data() + block_len - std::min<std::uint32_t>(free_space, block_len - 8);
+      std::uint64_t name_len = 0, child = 0;
+      while (p < end && ReadEncint(p, end, &name_len) && name_len <= static_cast<std::uint64_t>(end - p)) {
+        p += name_len;
+        if (!ReadEncint(p, end, &child)) break;
+        v.children.push_back(static_cast<std::int64_t>(child));
+      }
+    }
+    path_down.push_back(std::move(v));
+  };
+  enter(root);
+  while (!path_down.empty()) {
+    Visit& v = path_down.back();
+    if (v.next == v.children.size()) {
+      state[v.block] = kDone;
+      path_down.pop_back();
+      continue;
+    }
+    const std::int64_t child = v.children[v.next++];
+    const auto it = state.find(child);
+    if (it == state.end()) {
+      enter(child);
+    } else if (it->second == kBelow) {
+      return false;
+    }
+  }
+  return true;
+}
+
 class ChmFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -121,6 +225,8 @@ class ChmFilter : public BuiltinFilter {
       if (auto r = ExtractRedirected(path, "chm", sink)) return *r;
       return ExtractResult::UnknownFormat("not a compiled help file");
     }
+    if (!DirectoryLinksEnd(path))
+      return ExtractResult::Failed("the help file is damaged: its directory leads back into itself");
     std::unique_ptr<chmFile, ChmClose> file(chm_open(path.c_str()));
     if (!file) return ExtractResult::Failed("the help file is damaged: its directory cannot be read");
 
