@@ -72,7 +72,8 @@ constexpr const char* kUsage =
     "  2  the command line was not understood, or this build has no window\n"
     "  3  no text could be extracted and nothing was written (--batch: some documents\n"
     "     had no text, none failed)\n"
-    "  130, 143  --batch was stopped by SIGINT or SIGTERM (the summary says what was done)\n";
+    "  130, 143, 141  --batch was stopped by SIGINT, SIGTERM or SIGPIPE (its output no\n"
+    "     longer read); the summary says what was done\n";
 
 int UsageError(const std::string& why) {
   std::fprintf(stderr, "quarn: %s\n%s", why.c_str(), kUsage);
