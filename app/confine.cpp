@@ -7,6 +7,7 @@
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -241,6 +242,16 @@ void RaiseOpenFileLimit() {
   if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= kEnough || files.rlim_cur >= files.rlim_max) return;
   files.rlim_cur = files.rlim_max == RLIM_INFINITY ? kEnough : std::min(files.rlim_max, kEnough);
   ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
+void FailWritesPastTheFileSizeLimit() { ::signal(SIGXFSZ, SIG_IGN); }
+
+std::uint64_t ConverterFileSizeLimit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_FSIZE, &files) != 0 || files.rlim_max == RLIM_INFINITY ||
+      files.rlim_max > kConverterFileSizeLimit)
+    return kConverterFileSizeLimit;
+  return files.rlim_cur;
 }
 
 ConfineResult Confine(const Confinement& c) {

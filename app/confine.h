@@ -36,6 +36,10 @@ struct Confinement {
 // its time is up.
 inline constexpr std::uint64_t kConverterFileSizeLimit = std::uint64_t{1} << 30;
 
+// The limit a converter started from this process works under: the one
+// above, or the stricter one this process was started under.
+std::uint64_t ConverterFileSizeLimit();
+
 struct ConfineResult {
   std::string error;     // empty on success
   int landlock_abi = 0;  // the Landlock version applied; 0 where the kernel has none
@@ -55,6 +59,11 @@ ConfineResult Confine(const Confinement& confinement);
 // memory figures, the document and the text file being written), up to the
 // most it may have and at most 1024.  Converters inherit it.
 void RaiseOpenFileLimit();
+
+// A file the program writes past the limit of file sizes it was started
+// under fails with that error (reported for that document) instead of
+// ending the program by SIGXFSZ.
+void FailWritesPastTheFileSizeLimit();
 
 // What every conversion may read: the system's libraries, configuration,
 // fonts and language data, the program's own prefix, the registry folders

@@ -224,7 +224,7 @@ bool ConverterClient::Start(std::string* why) {
       sigset_t none;
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
-      for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) ::signal(s, SIG_DFL);
+      for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD, SIGXFSZ}) ::signal(s, SIG_DFL);
       ::dup2(child_end, kConverterChannel);
       ::close_range(kConverterChannel + 1, ~0U, 0);
       if (!scratch_.empty()) ::setenv("TMPDIR", scratch_.c_str(), 1);
@@ -403,9 +403,12 @@ ConverterClient::Wait ConverterClient::ReadExact(void* buffer, std::size_t n, Cl
 DocumentText ConverterClient::Failed(std::string reason) { return {ConvertResult::Failed(std::move(reason)), {}}; }
 
 std::string ConverterClient::DeathReason(int status) const {
-  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
-    return "the document made its converter write a file of more than " +
-           std::to_string(kConverterFileSizeLimit >> 20) + " MiB, and the converter was stopped";
+  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) {
+    const std::uint64_t limit = ConverterFileSizeLimit();
+    const std::string size = limit >= (1U << 20) && limit % (1U << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
+                                                                            : DescribeSize(limit);
+    return "the document made its converter write a file of more than " + size + ", and the converter was stopped";
+  }
   if (status != -1 && WIFSIGNALED(status)) return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
   if (status != -1 && WIFEXITED(status))
     return "the converter ended unexpectedly (exit status " + std::to_string(WEXITSTATUS(status)) + ")";

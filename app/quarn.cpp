@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
   if (quarn::RunsLong(quarn::CommandLineArguments(argc, argv))) quarn::RestartWithHugePageHeap(argv);
   std::set_terminate(LastChance);
   quarn::RaiseOpenFileLimit();
+  quarn::FailWritesPastTheFileSizeLimit();
   quarn::InstallCleanupHandlers();
   quarn::FixInstallDate();  // fixed when the program starts, before anything else runs
   quarn::UseEnvironmentCharacterSet();

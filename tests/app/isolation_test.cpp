@@ -164,13 +164,17 @@ TEST_F(Isolation, ABatchOfGoodAndHostileDocumentsLosesOnlyTheHostileOnes) {
 }
 
 // A shell's `ulimit`, a batch system's job limits: the program runs under
-// them, the stricter of its own memory limit and the caller's holds, and a
-// low limit of open files it may raise does not fail the run.
+// them, the stricter of its own memory limit and the caller's holds, a low
+// limit of open files it may raise does not fail the run, and a text file
+// larger than files may be fails alone instead of ending the program.
 TEST_F(Isolation, TheLimitsOfTheCallerHoldAndDoNotFailTheRun) {
   for (int i = 0; i < 12; ++i) tree_.Write("docs/d" + std::to_string(i) + ".qs", "chunk\ntext doc " + std::to_string(i) + "\n");
   tree_.Write("docs/hog.qs", "hog\nchunk\ntext should not be read\n");
+  // Its text is larger than any file the run may write.
+  tree_.Write("docs/big.md", std::string(300 * 1024, 'x') + "\n");
   RunOptions o = Options();
   o.limits.push_back({RLIMIT_NOFILE, 8, 1024});
+  o.limits.push_back({RLIMIT_FSIZE, 128 * 1024, 128 * 1024});
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // (a sanitizer's shadow memory cannot live under an address-space limit)
   constexpr rlim_t kAddressSpace = rlim_t{512} << 20;
@@ -178,7 +182,9 @@ TEST_F(Isolation, TheLimitsOfTheCallerHoldAndDoNotFailTheRun) {
 #endif
   const auto r = RunQuarn({"--batch", "--memory-limit", "4G", "docs"}, o);
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_THAT(r.err, HasSubstr("quarn: 12 written, 0 without text, 1 failed\n"));
+  EXPECT_THAT(r.err, HasSubstr("quarn: 12 written, 0 without text, 2 failed\n"));
+  EXPECT_THAT(r.err, HasSubstr("docs/big.txt\". File too large\n"));
+  EXPECT_FALSE(fs::exists(tree_ / "docs/big.txt"));
   for (int i = 0; i < 12; ++i)
     EXPECT_EQ(Trimmed(TempTree::Read(tree_ / ("docs/d" + std::to_string(i) + ".txt"))), "doc " + std::to_string(i));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
