@@ -77,6 +77,17 @@ Ended Wait(pid_t pid) {
   return e;
 }
 
+// How many text files folder holds; each must be the whole text.
+int WholeTextFiles(const std::string& folder, const std::string& text) {
+  int whole = 0;
+  for (const auto& f : fs::directory_iterator(folder)) {
+    if (f.path().extension() != ".txt") continue;
+    EXPECT_EQ(TempTree::Read(f.path()), text) << f.path();
+    ++whole;
+  }
+  return whole;
+}
+
 std::vector<std::string> Hidden(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(folder))
@@ -146,12 +157,7 @@ TEST_F(FaultInjection, BatchStopsCleanlyOnInterruptAndTerminate) {
     const std::string err = TempTree::Read(tree_ / "err");
     EXPECT_EQ(e.status, 128 + sig) << err;
     EXPECT_THAT(err, HasSubstr(sig == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM"));
-    int whole = 0;
-    for (const auto& f : fs::directory_iterator(tree_ / "d")) {
-      if (f.path().extension() != ".txt") continue;
-      EXPECT_EQ(TempTree::Read(f.path()), text) << f.path();
-      ++whole;
-    }
+    const int whole = WholeTextFiles(tree_ / "d", text);
     EXPECT_LT(whole, kDocuments);
     EXPECT_THAT(err, HasSubstr("quarn: " + std::to_string(whole) + " written, 0 without text, 0 failed\n"));
     EXPECT_THAT(Hidden(tree_ / "d"), ::testing::IsEmpty());
@@ -190,12 +196,7 @@ TEST_F(FaultInjection, BatchStopsCleanlyWhenItsOutputIsNoLongerRead) {
   const std::string err = TempTree::Read(tree_ / "err");
   EXPECT_EQ(e.status, 128 + SIGPIPE) << err;
   EXPECT_THAT(err, HasSubstr("stopped by SIGPIPE"));
-  int whole = 0;
-  for (const auto& f : fs::directory_iterator(tree_ / "d")) {
-    if (f.path().extension() != ".txt") continue;
-    EXPECT_EQ(TempTree::Read(f.path()), text) << f.path();
-    ++whole;
-  }
+  const int whole = WholeTextFiles(tree_ / "d", text);
   EXPECT_LT(whole, kDocuments);
   EXPECT_THAT(Hidden(tree_ / "d"), ::testing::IsEmpty());
   EXPECT_TRUE(fs::is_empty(tree_ / "tmp")) << "a converter's scratch folder was left behind";
