@@ -157,13 +157,16 @@ const char* StatusName(Outcome outcome) {
   return "skipped";
 }
 
-// Writes the lines of the documents that ended, at once.
-void WriteJsonLines(const std::vector<EndedDocument>& documents) {
-  if (documents.empty()) return;
+// Writes the lines of the documents that ended, at once.  A failed write
+// (a full disk, a closed pipe) is kept in *error, the first one only, and
+// no line is written after it: the list would have a hole nobody sees.
+void WriteJsonLines(const std::vector<EndedDocument>& documents, int* error) {
+  if (documents.empty() || *error != 0) return;
   std::string lines;
   for (const EndedDocument& d : documents) lines += DocumentJson(d) + "\n";
-  std::fwrite(lines.data(), 1, lines.size(), stdout);
-  std::fflush(stdout);
+  errno = 0;
+  if (std::fwrite(lines.data(), 1, lines.size(), stdout) != lines.size() || std::fflush(stdout) != 0)
+    *error = errno != 0 ? errno : EIO;
 }
 
 }  // namespace
@@ -337,7 +340,8 @@ int RunBatch(PathList paths, const BatchOptions& options) {
     }
     NameFiles(files);
   }
-  if (options.jsonl) WriteJsonLines(ended);
+  int json_error = 0;  // why the JSON lines stopped, or 0
+  if (options.jsonl) WriteJsonLines(ended, &json_error);
 
   RunReport report;
   int stop_signal = 0;  // the signal that stopped the run
@@ -401,11 +405,11 @@ int RunBatch(PathList paths, const BatchOptions& options) {
           if (!more) SetMoreToCome(false);
         }
       }
-      if (options.jsonl) WriteJsonLines(TakeEndedDocuments());
+      if (options.jsonl) WriteJsonLines(TakeEndedDocuments(), &json_error);
       notify.Wait(std::chrono::milliseconds(50));
     }
     if (drawn) std::fputs("\r\x1b[K", stderr);
-    if (options.jsonl) WriteJsonLines(TakeEndedDocuments());
+    if (options.jsonl) WriteJsonLines(TakeEndedDocuments(), &json_error);
     report = ReadRunReport();
   }
 
@@ -423,12 +427,16 @@ int RunBatch(PathList paths, const BatchOptions& options) {
                  report.ocr_pages == 1 ? "page" : "pages");
   std::fputc('\n', stderr);
   if (!report.error.empty()) std::fprintf(stderr, "quarn: %s\n", PrintablePath(report.error).c_str());
+  // Standard output no longer read stopped the run (SIGPIPE), which says
+  // so; any other failed write leaves the list of results short.
+  const bool lines_lost = json_error != 0 && !(json_error == EPIPE && stop_signal == SIGPIPE);
+  if (lines_lost) std::fprintf(stderr, "quarn: the JSON lines could not all be written: %s\n", std::strerror(json_error));
   PrintLines("", refused);
   PrintLines("", report.failures);
   PrintLines("no text: ", report.without_text_reasons);
 
   if (stop_signal != 0) return Status(ExitCode::kStopped) + stop_signal;
-  if (failed > 0 || !report.error.empty()) return Status(ExitCode::kFailed);
+  if (failed > 0 || !report.error.empty() || lines_lost) return Status(ExitCode::kFailed);
   if (report.without_text > 0) return Status(ExitCode::kNoText);
   return Status(ExitCode::kOk);
 }

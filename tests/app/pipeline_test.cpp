@@ -371,6 +371,19 @@ TEST_F(Pipeline, OutputDirInsideTheInputTreeNeverConvertsItsOwnTextFiles) {
   EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed, 2 skipped\n");
 }
 
+TEST_F(Pipeline, JsonLinesThatCannotBeWrittenFailTheRunButNotItsTextFiles) {
+  tree_.Write("d/a.md", "alpha\n");
+  tree_.Write("d/b.md", "beta\n");
+  RunOptions o = In();
+  o.stdout_file = "/dev/full";  // every write: no space left
+  const auto r = RunQuarn({"--batch", "--jsonl", "d"}, o);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("quarn: 2 written, 0 without text, 0 failed\n"
+                               "quarn: the JSON lines could not all be written: No space left on device\n"));
+  EXPECT_THAT(TempTree::Read(tree_ / "d/a.txt"), HasSubstr("alpha"));
+  EXPECT_THAT(TempTree::Read(tree_ / "d/b.txt"), HasSubstr("beta"));
+}
+
 TEST_F(Pipeline, AnOutputDirThatCannotBeMadeFailsEachDocumentAndTheRunGoesOn) {
   tree_.Write("d/a.md", "alpha\n");
   tree_.Write("d/s/b.md", "beta\n");

@@ -29,6 +29,7 @@ struct RunOptions {
   bool unprivileged = false; // run as the user "nobody" (when the tests run as root)
   std::vector<std::string> env;  // NAME=VALUE settings added to the environment
   std::string stdin_file;    // what standard input reads (default /dev/null)
+  std::string stdout_file;   // where standard output goes (default: into RunResult::out)
   struct Limit {
     int resource;  // RLIMIT_...
     rlim_t soft;
@@ -59,7 +60,7 @@ inline RunResult RunProgram(const std::string& program, const std::vector<std::s
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(out_fd, STDOUT_FILENO);
+    ::dup2(options.stdout_file.empty() ? out_fd : ::open(options.stdout_file.c_str(), O_WRONLY), STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
     const int null_fd = ::open(options.stdin_file.empty() ? "/dev/null" : options.stdin_file.c_str(), O_RDONLY);
     ::dup2(null_fd, STDIN_FILENO);
