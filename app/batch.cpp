@@ -19,7 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/main.h"
 #include "app/signals.h"
+#include "convert/filter.h"
 #include "convert/printable.h"
 #include "process/exit_code.h"
 #include "process/path_digest.h"
@@ -145,6 +147,13 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
   return n;
 }
+
+// A file the mask leaves out (no dot in its name) that is a document all the
+// same, by what its first bytes say: a mailbox named Inbox (as mail programs
+// keep them), a mail folder's numbered messages, a PDF saved without its
+// extension.  Plain text, pictures and archives under such names stay out:
+// they are far more often a program's files than documents.
+bool KnownByContent(const std::string& path) { return HasFilterFor(InstalledRegistry(), path); }
 
 const char* StatusName(Outcome outcome) {
   switch (outcome) {
@@ -319,9 +328,10 @@ int RunBatch(PathList paths, const BatchOptions& options) {
         refused.push_back({p, std::string("cannot read: ") + std::strerror(errno)});
       } else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
         refused.push_back({p, "not a document or folder (a pipe, socket or device)"});
-      } else if (S_ISREG(st.st_mode) && !MatchesMaskList(p, kDocumentMask)) {
+      } else if (S_ISREG(st.st_mode) && !MatchesMaskList(p, kDocumentMask) && !KnownByContent(p)) {
         // The whole path is matched against the mask: a file whose path holds
-        // no dot is no document, as in a folder.  A script still hears of it.
+        // no dot is no document, as in a folder, unless its content names
+        // one.  A script still hears of it.
         ++named_again;
         if (options.jsonl)
           ended.push_back({p, ConvertResult::Skipped("no dot in its path: not taken for a document")});
@@ -355,6 +365,7 @@ int RunBatch(PathList paths, const BatchOptions& options) {
     params.Workers = options.jobs;
     // Every worker stays busy through a folder walk, not only the first.
     params.WorkersWait = true;
+    params.TakeUnmatched = KnownByContent;
     // The first paths wait in the queue and the one after them starts the
     // run, so that all of them belong to one run and count in one report.
     // The rest follow as the queue empties (the run waits for them): a list

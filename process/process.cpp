@@ -55,6 +55,7 @@ struct RunContext {
   std::uint64_t run = 0;
   int workers = kDefaultWorkers;
   bool workers_wait = false;  // every worker waits for work while another holds a path
+  std::function<bool(const std::string&)> take_unmatched;  // TProcessParams::TakeUnmatched
   FileConverterFactory make_converter;
   std::shared_ptr<RunOutputs> outputs;
 };
@@ -83,6 +84,7 @@ struct Shared {
   bool keep_log = false;             // the current run keeps a document log
   int workers = kDefaultWorkers;     // the workers of the next run (and of the current one)
   bool workers_wait = false;
+  std::function<bool(const std::string&)> take_unmatched;
   std::vector<EndedDocument> ended;  // its documents that ended, not yet taken
   std::vector<std::string> requested_folders;  // folders queued by front ends for this run
   // The documents and text files of the current run, or of the next one
@@ -255,8 +257,14 @@ struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
+// Whether a file (name, at path) is a document of the run: its name matches
+// the masks, or the run takes it by its content all the same.
+bool Taken(const RunContext& ctx, std::string_view name, const std::string& path, const std::string& masks) {
+  return MatchesMaskList(name, masks) || (ctx.take_unmatched && ctx.take_unmatched(path));
+}
+
 // Queues every entry of a folder: hidden ones too, every real sub-folder, and
-// the other entries whose names match the masks.  A symbolic link to a
+// the other entries whose names match the masks (or that the run takes).  A symbolic link to a
 // folder is left out, so a link back up the tree cannot make the walk
 // endless; a link to a file is queued like the file.
 void ListFolder(const RunContext& ctx, const std::string& folder, const std::string& masks) {
@@ -291,9 +299,9 @@ void ListFolder(const RunContext& ctx, const std::string& folder, const std::str
     } else if (type == DT_LNK) {
       struct stat st {};
       const bool to_folder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-      wanted = !to_folder && MatchesMaskList(name, masks);
+      wanted = !to_folder && Taken(ctx, name, path, masks);
     } else {
-      wanted = MatchesMaskList(name, masks);
+      wanted = Taken(ctx, name, path, masks);
     }
     if (wanted ? !QueueFromWorker(ctx, std::move(path), type == DT_DIR) : !ListingGoesOn(ctx)) return;
   }
@@ -372,7 +380,7 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
     ListFolder(ctx, path, masks);
     return;
   }
-  if (!MatchesMaskList(path, masks)) return;
+  if (!Taken(ctx, path, path, masks)) return;
   if (!S_ISREG(st.st_mode)) {
     // Pipes, devices and sockets are no documents, and reading one could
     // block the worker for ever: refused at once, with what it is.
@@ -473,6 +481,7 @@ std::shared_ptr<const RunContext> BeginRunLocked() {
   ctx->run = s.run;
   ctx->workers = s.workers;
   ctx->workers_wait = s.workers_wait;
+  ctx->take_unmatched = s.take_unmatched;
   ctx->outputs = s.outputs;
   if (s.converter) {
     ctx->make_converter = s.converter;
@@ -643,6 +652,7 @@ void QueuePath(const std::string& path, const TProcessParams* params) {
       s.keep_log = params->KeepDocumentLog;
       s.workers = std::clamp(params->Workers, 1, kMaxWorkers);
       s.workers_wait = params->WorkersWait;
+      s.take_unmatched = params->TakeUnmatched;
     }
     if (path.empty()) return;
     // A request while a stopped run winds down begins the next run at once:

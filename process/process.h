@@ -51,6 +51,11 @@ struct TProcessParams {
   // Without it only the first worker waits, and the others leave at the
   // first empty queue.
   bool WorkersWait = false;
+  // A file whose name the masks leave out (under "*.*": no dot in it) is
+  // taken all the same when this says so; empty: the masks alone decide.
+  // The batch takes the documents their content names: a mailbox named
+  // Inbox, a mail folder's numbered messages.
+  std::function<bool(const std::string& path)> TakeUnmatched;
 };
 
 // One document of a run that could not be converted, and why.

@@ -129,6 +129,37 @@ TEST_F(Pipeline, DocumentsUnderNamesNoFilterIsRegisteredForAreReadByTheirContent
     EXPECT_THAT(LineOf(r.out, "\""s + left + "\""), HasSubstr("\"reason\":\"no filter is registered for")) << left;
 }
 
+TEST_F(Pipeline, DocumentsWithoutADotInTheirNameAreTakenWhenTheirContentNamesThem) {
+  using namespace std::string_literals;
+  const std::string data = QUARN_TEST_DATA;
+  const std::string message = TempTree::Read(data + "/mail/sample.eml");
+  // Mail programs' mailboxes (Inbox beside its index, an exported mailbox's
+  // "mbox"), a mail folder's numbered messages, a PDF saved without its
+  // extension; beside them program files without a dot, left as before.
+  tree_.Write("d/Mail/Inbox", "From a@example.org Mon Jan  1 00:00:00 2024\n" + message);
+  tree_.Write("d/Mail/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n");
+  tree_.Write("d/Export/Work.mbox/mbox", "From a@example.org Mon Jan  1 00:00:00 2024\n" + message);
+  tree_.Write("d/mh/inbox/1", message);
+  tree_.Write("d/scan", TempTree::Read(data + "/convert/pdf/actual_text.pdf"));
+  tree_.Write("d/NOTES", "notes without a dot\n");
+  tree_.Write("d/Makefile", "all:\n\tcc -o x x.c\n");
+  tree_.Write("d/run", "\x7F" "ELF\x02\x01\x01"s + std::string(40, '\0'));
+  const auto r = RunQuarn({"--batch", "--jsonl", "d"}, In());
+  for (const char* read : {"d/Mail/Inbox", "d/Export/Work.mbox/mbox", "d/mh/inbox/1", "d/scan"})
+    EXPECT_THAT(LineOf(r.out, "\""s + read + "\""), HasSubstr("\"status\":\"written\"")) << read << "\n" << r.out;
+  EXPECT_THAT(LineOf(r.out, "\"d/Mail/Inbox\""), HasSubstr("\"filter\":\"mbox\""));
+  EXPECT_THAT(LineOf(r.out, "\"d/mh/inbox/1\""), HasSubstr("\"filter\":\"eml\""));
+  EXPECT_TRUE(Exists(tree_ / "d/Mail/Inbox.txt"));
+  EXPECT_TRUE(Exists(tree_ / "d/mh/inbox/1.txt"));
+  for (const char* left : {"d/NOTES", "d/Makefile", "d/run"}) EXPECT_EQ(LineOf(r.out, "\""s + left + "\""), "") << left;
+  // The mailbox's index has no filter and never takes the mailbox's text file.
+  EXPECT_THAT(LineOf(r.out, "\"d/Mail/Inbox.msf\""), HasSubstr("\"status\":\"no_text\""));
+  // Named, the same: a mailbox is read, a file of notes is skipped with why.
+  const auto named = RunQuarn({"--batch", "--jsonl", "d/Mail/Inbox", "d/NOTES"}, In());
+  EXPECT_THAT(LineOf(named.out, "\"d/Mail/Inbox\""), HasSubstr("\"status\":\"written\""));
+  EXPECT_THAT(LineOf(named.out, "\"d/NOTES\""), HasSubstr("\"status\":\"skipped\""));
+}
+
 TEST_F(Pipeline, JsonStringsHoldAnyPathOnOneLineAndTellInvalidBytesBack) {
   tree_.Write("d/line\nbreak \"q\" \\ tab\t.md", "one\n");
   tree_.Write("d/caf\xc3\xa9.md", "two\n");
