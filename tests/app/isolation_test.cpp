@@ -194,6 +194,32 @@ TEST_F(Isolation, TheLimitsOfTheCallerHoldAndDoNotFailTheRun) {
 #endif
 }
 
+// A converter reads document after document.  A damaged help file whose
+// compressed pages refer back to bytes its decompression never wrote got
+// what the converter's memory last held: the text of the help file read
+// before it.  Two bytes of a corpus help file changed make such a file.
+TEST(ConverterReuse, ADamagedDocumentNeverCarriesTheTextOfTheOneReadBeforeIt) {
+  const fs::path help = fs::path(QUARN_CORPUS) / "inputs/chm/tika";
+  if (!fs::exists(help / "admin.chm") || !fs::exists(help / "testChm.chm")) GTEST_SKIP() << "no corpus at " << help;
+  TempTree tree;
+  tree.Write("d/a.chm", TempTree::Read(help / "testChm.chm"));
+  std::string damaged = TempTree::Read(help / "admin.chm");
+  ASSERT_GT(damaged.size(), 5160u);
+  damaged[4494] = '\x69';
+  damaged[5160] = '\x9C';
+  tree.Write("d/b.chm", damaged);
+  tree.Write("list", "d/a.chm\nd/b.chm\n");
+  RunOptions o;
+  o.cwd = tree.root();
+  const auto r = RunQuarn({"--batch", "--jobs", "1", "--files-from", "list"}, o);
+  ASSERT_THAT(TempTree::Read(tree / "d/a.txt"), HasSubstr("HH Version")) << r.err;
+  const std::string after = fs::exists(tree / "d/b.txt") ? TempTree::Read(tree / "d/b.txt") : "";
+  EXPECT_THAT(after, Not(HasSubstr("HH Version"))) << "the text of the document read before it";
+  // The same as when it is read alone.
+  const auto alone = RunQuarn({"d/b.chm", "alone.txt"}, o);
+  EXPECT_EQ(after, fs::exists(tree / "alone.txt") ? TempTree::Read(tree / "alone.txt") : "") << alone.err;
+}
+
 TEST_F(Isolation, TheCommandLineSaysWhyItsOneDocumentFailed) {
   const std::string crash = tree_.Write("crash.qs", "crash\n");
   auto r = RunQuarn({"crash.qs"}, Options());

@@ -4,6 +4,7 @@
 #include <libxml/HTMLparser.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -186,13 +187,17 @@ bool DirectoryLinksEnd(const std::string& path) {
     state[n] = kBelow;
     Visit v{n, {}};
     if (read(n) && std::memcmp(block.data(), "PMGI", 4) == 0) {
+      // Entries start before the block's free space; as in chmlib, the last
+      // one may run on into it.
       const std::uint32_t free_space = Le32(block.data() + 4);
       const unsigned char* p = block.data() + 8;
-      const unsigned char* end = block.data() + block_len - std::min<std::uint32_t>(free_space, block_len - 8);
+      const unsigned char* block_end = block.data() + block_len;
+      const unsigned char* end = block_end - std::min<std::uint32_t>(free_space, block_len - 8);
       std::uint64_t name_len = 0, child = 0;
-      while (p < end && ReadEncint(p, end, &name_len) && name_len <= static_cast<std::uint64_t>(end - p)) {
+      while (p < end && ReadEncint(p, block_end, &name_len) && name_len <= 512 &&
+             name_len <= static_cast<std::uint64_t>(block_end - p)) {
         p += name_len;
-        if (!ReadEncint(p, end, &child)) break;
+        if (!ReadEncint(p, block_end, &child)) break;
         v.children.push_back(static_cast<std::int64_t>(child));
       }
     }
@@ -217,6 +222,21 @@ bool DirectoryLinksEnd(const std::string& path) {
   return true;
 }
 
+// While it lives, memory the process allocates comes filled with zeros and
+// memory it frees is overwritten.  chmlib's decompression does not fill the
+// whole of its window before a damaged file's back-references read from it:
+// they would copy whatever the memory last held, which in a converter that
+// read other documents before is their text.  Zeros read as no text.
+class ZeroedAllocations {
+ public:
+  // Allocations are filled with the complement of the byte (zeros), freed
+  // memory with the byte itself.
+  ZeroedAllocations() { ::mallopt(M_PERTURB, 0xFF); }
+  ~ZeroedAllocations() { ::mallopt(M_PERTURB, 0); }
+  ZeroedAllocations(const ZeroedAllocations&) = delete;
+  ZeroedAllocations& operator=(const ZeroedAllocations&) = delete;
+};
+
 class ChmFilter : public BuiltinFilter {
  public:
   ExtractResult Extract(const std::string& path, TextSink& sink) override {
@@ -227,6 +247,7 @@ class ChmFilter : public BuiltinFilter {
     }
     if (!DirectoryLinksEnd(path))
       return ExtractResult::Failed("the help file is damaged: its directory leads back into itself");
+    const ZeroedAllocations zeroed;  // before chmlib allocates anything
     std::unique_ptr<chmFile, ChmClose> file(chm_open(path.c_str()));
     if (!file) return ExtractResult::Failed("the help file is damaged: its directory cannot be read");
 
