@@ -153,7 +153,12 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
 // keep them), a mail folder's numbered messages, a PDF saved without its
 // extension.  Plain text, pictures and archives under such names stay out:
 // they are far more often a program's files than documents.
-bool KnownByContent(const std::string& path) { return HasFilterFor(InstalledRegistry(), path); }
+// Only a regular file is looked into: opening a named pipe would wait for a
+// writer for ever.
+bool KnownByContent(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && HasFilterFor(InstalledRegistry(), path);
+}
 
 const char* StatusName(Outcome outcome) {
   switch (outcome) {

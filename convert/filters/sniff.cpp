@@ -463,7 +463,7 @@ Sniffed SniffContent(const std::string& path) {
     ~File() {
       if (fd >= 0) ::close(fd);
     }
-  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};  // a pipe's opening never waits
   if (file.fd < 0) {
     r.kind = ContentKind::kUnreadable;
     return r;
