@@ -380,7 +380,9 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
     ListFolder(ctx, path, masks);
     return;
   }
-  if (!Taken(ctx, path, path, masks)) return;
+  // A named path is matched whole; an entry of a walk that the masks leave
+  // out is here because its listing took it by its content already.
+  if (!MatchesMaskList(path, masks) && !(named ? Taken(ctx, path, path, masks) : bool(ctx.take_unmatched))) return;
   if (!S_ISREG(st.st_mode)) {
     // Pipes, devices and sockets are no documents, and reading one could
     // block the worker for ever: refused at once, with what it is.

@@ -159,7 +159,7 @@ bool DirectoryLinksEnd(const std::string& path) {
   const auto head = static_cast<std::int32_t>(Le32(itsp + 0x20));
   std::vector<unsigned char> block(block_len);
   // Reads block n into `block`; false where chmlib's read would fail too.
-  auto read = [&](std::int64_t n) {
+  auto read_block = [&](std::int64_t n) {
     return n >= 0 && blocks_at + (static_cast<std::uint64_t>(n) + 1) * block_len <= size &&
            ReadAt(file.fd, blocks_at + static_cast<std::uint64_t>(n) * block_len, block.data(), block_len);
   };
@@ -168,7 +168,7 @@ bool DirectoryLinksEnd(const std::string& path) {
   std::unordered_set<std::int64_t> listed;
   for (std::int64_t n = head; n != -1;) {
     if (!listed.insert(n).second) return false;
-    if (!read(n) || std::memcmp(block.data(), "PMGL", 4) != 0) break;
+    if (!read_block(n) || std::memcmp(block.data(), "PMGL", 4) != 0) break;
     n = static_cast<std::int32_t>(Le32(block.data() + 16));
   }
 
@@ -186,7 +186,7 @@ bool DirectoryLinksEnd(const std::string& path) {
   auto enter = [&](std::int64_t n) {
     state[n] = kBelow;
     Visit v{n, {}};
-    if (read(n) && std::memcmp(block.data(), "PMGI", 4) == 0) {
+    if (read_block(n) && std::memcmp(block.data(), "PMGI", 4) == 0) {
       // Entries start before the block's free space; as in chmlib, the last
       // one may run on into it.
       const std::uint32_t free_space = Le32(block.data() + 4);
