@@ -57,6 +57,11 @@ std::vector<sock_filter> ConverterRules() {
   FilterContext ctx(seccomp_init(SCMP_ACT_ALLOW));
   if (!ctx) return {};
   seccomp_attr_set(ctx.get(), SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
+  // As a binary tree over the call numbers: the kernel, when the filter is
+  // loaded, runs it once for every call to find those it always allows, and
+  // a list of ninety comparisons made that a sixth of a millisecond at every
+  // converter's start.
+  seccomp_attr_set(ctx.get(), SCMP_FLTATR_CTL_OPTIMIZE, 2);
   Denier deny{ctx.get()};
   for (int nr : {SCMP_SYS(socket), SCMP_SYS(execve), SCMP_SYS(execveat)}) deny(nr, EACCES);
   // New processes: fork and vfork always; clone unless it makes a thread.
