@@ -286,7 +286,8 @@ TEST_F(Batch, NamedPathsThatAreMissingFail) {
 
 // The libraries of a format are loaded only when a document of that format
 // turns up: a text file, an RTF file or a PDF never pays for the XML, zip,
-// compound-file and mail stacks, and only a PDF loads the PDF library.  The
+// compound-file and mail stacks, only a PDF loads the PDF library, and only
+// text that is not UTF-8 the character-set detector.  The
 // dynamic loader's own trace tells, written to files (the converter
 // process's standard error goes nowhere).
 TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
@@ -294,6 +295,7 @@ TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
   struct Case {
     const char* file;
     std::vector<std::string> loaded, not_loaded;
+    const char* content = nullptr;  // written, instead of the example of that name
   };
   // The container modules and their libraries: loaded for none of the cases
   // below (TNEF's reader belongs to the mail module, so e-mail loads it).
@@ -305,6 +307,7 @@ TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
                                   "libgsf-1.so",        "libgmime-3.0.so"};
   all.insert(all.end(), containers.begin(), containers.end());
   all.push_back("libytnef.so");
+  all.push_back("libuchardet.so");
   all.push_back("libpdfinfo.so");  // the PDF library too, last
   std::vector<std::string> all_but_pdf = all;
   all_but_pdf.pop_back();
@@ -320,6 +323,8 @@ TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
       {"sample-doc.doc", {"libquarn_ole.so", "libgsf-1.so"},
        {"libquarn_markup.so", "libquarn_package.so", "libquarn_mail.so", "libgmime-3.0.so"}},
       {"sample-eml.eml", {"libquarn_mail.so", "libgmime-3.0.so"}, {}},
+      {"latin.log", {"libuchardet.so"}, {"libquarn_markup.so", "libxml2.so", "libzip.so", "libgsf-1.so", "libpdfinfo.so"},
+       "Cr\xE8me br\xFBl\xE9" "e et caf\xE9 cr\xE8me, d\xE9j\xE0 vu.\n"},
   };
   // The names of the files the loader mapped, from its "file=NAME [0]; ..." lines.
   auto loaded_files = [](const std::string& trace) {
@@ -341,7 +346,8 @@ TEST_F(CommandLine, FormatLibrariesAreLoadedOnlyForTheirDocuments) {
   o.env = {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + trace_dir + "/ld"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    std::filesystem::copy_file(examples / c.file, tree_ / c.file);
+    if (c.content) tree_.Write(c.file, c.content);
+    else std::filesystem::copy_file(examples / c.file, tree_ / c.file);
     // The batch form, whose converter is a program of its own with its own
     // trace (the one-document form forks and closes the trace's file).
     const auto r = RunQuarn({"--batch", c.file}, o);

@@ -1,5 +1,6 @@
 #include "convert/filters/common/text_decode.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <uchardet.h>
@@ -9,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -540,8 +542,41 @@ std::size_t FeedDetector(Feed&& feed, std::string_view b, bool whole) {
   return fed;
 }
 
+// uchardet, loaded the first time a text is not UTF-8: most text is, and a
+// program started for one document should not pay for loading it.
+struct Detector {
+  decltype(&uchardet_new) make;
+  decltype(&uchardet_delete) free;
+  decltype(&uchardet_handle_data) feed;
+  decltype(&uchardet_data_end) end;
+  decltype(&uchardet_get_charset) charset;
+};
+
+template <typename Fn>
+bool Bind(void* library, const char* name, Fn* fn) {
+  *fn = reinterpret_cast<Fn>(dlsym(library, name));
+  return *fn != nullptr;
+}
+
+// Null when the library cannot be loaded: the text is then read without
+// detection, as when the detector cannot be made.
+const Detector* LoadDetector() {
+  static const std::optional<Detector> loaded = []() -> std::optional<Detector> {
+    // Kept loaded for the life of the process.
+    void* library = dlopen("libuchardet.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return std::nullopt;
+    Detector d{};
+    if (Bind(library, "uchardet_new", &d.make) && Bind(library, "uchardet_delete", &d.free) &&
+        Bind(library, "uchardet_handle_data", &d.feed) && Bind(library, "uchardet_data_end", &d.end) &&
+        Bind(library, "uchardet_get_charset", &d.charset))
+      return d;
+    return std::nullopt;
+  }();
+  return loaded ? &*loaded : nullptr;
+}
+
 struct UchardetDeleter {
-  void operator()(uchardet_t u) const { uchardet_delete(u); }
+  void operator()(uchardet_t u) const { LoadDetector()->free(u); }
 };
 
 }  // namespace
@@ -726,16 +761,18 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   std::unique_ptr<std::remove_pointer_t<uchardet_t>, UchardetDeleter> detector;
   bool detector_made = false;
   std::vector<std::string> waiting;
+  const Detector* api = nullptr;
   auto feed = [&](std::string_view part) {
-    if (detector) uchardet_handle_data(detector.get(), part.data(), part.size());
+    if (detector) api->feed(detector.get(), part.data(), part.size());
     else if (!detector_made) waiting.emplace_back(part);
   };
   auto need_detector = [&] {
     if (detector_made) return;
     detector_made = true;
-    detector.reset(uchardet_new());
+    api = LoadDetector();
+    if (api) detector.reset(api->make());
     if (detector)
-      for (const std::string& part : waiting) uchardet_handle_data(detector.get(), part.data(), part.size());
+      for (const std::string& part : waiting) api->feed(detector.get(), part.data(), part.size());
     std::vector<std::string>().swap(waiting);
   };
   if (escapes && single_byte.empty()) need_detector();
@@ -766,8 +803,8 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   if (!valid_utf8) need_detector();
   std::string label;
   if (detector) {
-    uchardet_data_end(detector.get());
-    const char* name = uchardet_get_charset(detector.get());
+    api->end(detector.get());
+    const char* name = api->charset(detector.get());
     label = name ? name : "";
   }
   // ISO-2022 text is 7-bit, so it is valid UTF-8 too: its escapes decide.
