@@ -88,11 +88,12 @@ class TextFilter : public BuiltinFilter {
     const bool ebcdic = guess.charset == "IBM037" || guess.charset == "IBM500";
     // Left uninitialised: read() fills it, and a small file touches only the
     // pages it needs instead of a zeroed megabyte.
-    auto buffer = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+    const std::size_t buffer_size = ReadBufferFor(src, kBlockBytes);
+    auto buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
     std::string text;
     std::size_t skip = guess.bom;
     for (;;) {
-      std::string_view block(buffer.get(), src.Read(buffer.get(), kBlockBytes));
+      std::string_view block(buffer.get(), src.Read(buffer.get(), buffer_size));
       text.clear();
       if (block.empty()) {
         decoder.Finish(text);

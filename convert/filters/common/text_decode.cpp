@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
 #include <uchardet.h>
 #include <unistd.h>
 
@@ -668,6 +669,19 @@ std::size_t FileSource::Read(char* buf, std::size_t n) {
 
 bool FileSource::Rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
 
+std::optional<std::uint64_t> FileSource::Size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t ReadBufferFor(const ByteSource& src, std::size_t most) {
+  constexpr std::size_t kLeast = 4096;
+  const std::optional<std::uint64_t> size = src.Size();
+  if (!size || *size >= most) return most;
+  return std::max(kLeast, static_cast<std::size_t>(*size) + 1);
+}
+
 std::string CharsetForLabel(std::string_view label) {
   // Trim white space and quotes around the label.
   while (!label.empty() && (label.front() == ' ' || label.front() == '"' || label.front() == '\'' ||
@@ -704,8 +718,9 @@ std::string CharsetForLabel(std::string_view label) {
 CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
   CharsetGuess g;
   // Uninitialised: read() fills what it returns, so a small file costs a page.
-  auto buffer = std::make_unique_for_overwrite<char[]>(kBlockBytes);
-  std::string_view block(buffer.get(), src.Read(buffer.get(), kHeadBytes));
+  const std::size_t buffer_size = ReadBufferFor(src, kBlockBytes);
+  auto buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
+  std::string_view block(buffer.get(), src.Read(buffer.get(), std::min(kHeadBytes, buffer_size)));
   const std::string head(block);
 
   auto done = [&](std::string charset, std::string how) {
@@ -793,7 +808,7 @@ CharsetGuess DetectCharset(ByteSource& src, const DetectOptions& options) {
     if (fed < kDetectorBytes && !(declared_utf8 && utf8.valid()) && single_byte.empty())
       fed += FeedDetector(feed, block, escapes);
     if (!utf8.valid() && fed >= kDetectorBytes) break;
-    block = std::string_view(buffer.get(), src.Read(buffer.get(), kBlockBytes));
+    block = std::string_view(buffer.get(), src.Read(buffer.get(), buffer_size));
   }
   const bool valid_utf8 = utf8.Finish();
   if (!single_byte.empty()) {

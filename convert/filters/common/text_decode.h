@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,7 +26,14 @@ class ByteSource {
   virtual std::size_t Read(char* buf, std::size_t n) = 0;
   // Back to the first byte; false when that is impossible.
   virtual bool Rewind() = 0;
+  // How many bytes there are, when that is known before reading them.
+  virtual std::optional<std::uint64_t> Size() const { return std::nullopt; }
 };
+
+// A buffer for reading src in blocks of at most `most` bytes: the whole of a
+// source smaller than that (and one byte more, to find its end), so that a
+// short text does not map and release a buffer of a megabyte.
+std::size_t ReadBufferFor(const ByteSource& src, std::size_t most);
 
 class MemorySource : public ByteSource {
  public:
@@ -34,6 +43,7 @@ class MemorySource : public ByteSource {
     pos_ = 0;
     return true;
   }
+  std::optional<std::uint64_t> Size() const override { return bytes_.size(); }
 
  private:
   std::string_view bytes_;
@@ -50,6 +60,7 @@ class FileSource : public ByteSource {
   bool Open(const std::string& path);
   std::size_t Read(char* buf, std::size_t n) override;
   bool Rewind() override;
+  std::optional<std::uint64_t> Size() const override;
 
  private:
   int fd_ = -1;
