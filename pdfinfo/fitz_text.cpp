@@ -51,6 +51,56 @@ const fz_document_handler* HandlerFor(std::string_view kind) {
   return nullptr;
 }
 
+// MuPDF draws an SVG by walking its elements recursively, a few hundred bytes
+// of stack a level: a drawing nested tens of thousands of levels deep (which
+// no editor makes, and a hostile file can) would overflow the stack.  Real
+// drawings nest a few dozen levels at most.
+constexpr int kMaxDrawingDepth = 1000;
+
+// How deep the elements under node go, walked without recursion.
+int XmlDepth(fz_xml* node) {
+  int depth = 0;
+  int deepest = 0;
+  while (node) {
+    if (fz_xml* child = fz_xml_down(node)) {
+      node = child;
+      deepest = std::max(deepest, ++depth);
+      continue;
+    }
+    while (node && !fz_xml_next(node)) {
+      node = fz_xml_up(node);
+      --depth;
+    }
+    if (node) node = fz_xml_next(node);
+  }
+  return deepest;
+}
+
+// Throws (an MuPDF error) when the drawing at path nests its elements deeper
+// than it can be drawn.  Parsed apart by MuPDF's own parser, so the depth is
+// the one the drawing code would walk.
+void RefuseDeepDrawing(fz_context* ctx, const char* path) {
+  fz_buffer* bytes = nullptr;
+  fz_xml* xml = nullptr;
+  int depth = 0;
+  fz_var(bytes);
+  fz_var(xml);
+  fz_var(depth);
+  fz_try(ctx) {
+    bytes = fz_read_file(ctx, path);
+    xml = fz_parse_xml(ctx, bytes, 0);
+    depth = XmlDepth(xml);
+  }
+  fz_always(ctx) {
+    fz_drop_xml(ctx, xml);
+    fz_drop_buffer(ctx, bytes);
+  }
+  fz_catch(ctx) { fz_rethrow(ctx); }
+  if (depth > kMaxDrawingDepth)
+    fz_throw(ctx, FZ_ERROR_GENERIC, "its elements are nested %d levels deep, more than %d can be drawn", depth,
+             kMaxDrawingDepth);
+}
+
 // A picture page is rendered at most this finely, and at most this large.
 constexpr int kMaxDpi = 300;
 constexpr float kMaxSide = 4000;
@@ -203,6 +253,7 @@ int Extract(const char* path, const char* kind, PdfPageTextFunc on_page, FitzPag
   fz_var(status);
   fz_try(ctx) {
     fz_register_document_handler(ctx, handler);
+    if (std::string_view(kind) == "svg") RefuseDeepDrawing(ctx, path);
     stream = fz_open_file(ctx, path);
     doc = fz_open_document_with_stream(ctx, kind, stream);
     if (fz_needs_password(ctx, doc) && !fz_authenticate_password(ctx, doc, "")) {

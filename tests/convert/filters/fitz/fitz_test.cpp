@@ -117,6 +117,24 @@ TEST(Fitz, PicturesAreReadByOcrAndReportedWhenItIsOff) {
   SetConversionOptions({});
 }
 
+// Drawing walks the elements recursively: a hostile drawing nested a hundred
+// thousand levels deep is refused with its reason instead of overflowing the
+// stack, and the nesting real drawings have is read as ever.
+TEST(Fitz, DrawingsNestedTooDeepToDrawAreRefused) {
+  auto nested = [](int levels) {
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"200\" height=\"100\">";
+    for (int i = 0; i < levels; ++i) svg += "<g>";
+    svg += "<text x=\"10\" y=\"50\">Deep inside</text>";
+    for (int i = 0; i < levels; ++i) svg += "</g>";
+    return svg + "</svg>";
+  };
+  test::TempDir dir;
+  EXPECT_EQ(test::Extracted(test::WriteFile(dir.path() / "layers.svg", nested(300))), "Deep inside\n\n");
+  const FilterText deep = ExtractFilterText(test::Builtins(), test::WriteFile(dir.path() / "deep.svg", nested(100000)));
+  EXPECT_TRUE(deep.text.empty());
+  EXPECT_THAT(deep.problem, HasSubstr("nested 100003 levels deep, more than 1000 can be drawn"));
+}
+
 TEST(Fitz, DamagedDocumentsSayWhy) {
   EXPECT_FALSE(ExtractFilterText(test::Builtins(), Sample("truncated.svg")).problem.empty());
   test::TempDir dir;
