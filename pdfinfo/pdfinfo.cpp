@@ -262,6 +262,8 @@ std::string CommentText(fz_context* ctx, fz_page* page) {
 // or three: a scan with a few words stamped on it (a page or Bates number, a
 // scanning app's mark, a fax header).  Its words are in the picture; the
 // text layer alone would pass a page of a letter off as "Page 3 of 7".
+// A page without any text is measured too: a scan, told from a page left
+// blank, is then known for a picture even when it will not be recognised.
 // FewWords looks at the text; only then are the pictures measured, by a
 // second run of the page through PictureArea (most pages never need it).
 bool FewWords(const fz_stext_page* stext) {
@@ -276,7 +278,7 @@ bool FewWords(const fz_stext_page* stext) {
         if (ch->c > ' ' && ++letters > kMaxLetters) return false;
     }
   }
-  return letters > 0;
+  return true;
 }
 
 // A page most of whose glyphs map to no character: its fonts were embedded

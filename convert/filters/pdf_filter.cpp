@@ -32,6 +32,9 @@ class PageCollector {
   int Take(int number, std::string_view text, unsigned hints) {
     seen_ = std::max(seen_, number + 1);
     const bool blank = Blank(text);
+    // With text recognition turned off, a page whose words are in its
+    // pictures is read for what text it has, and counted as not read whole.
+    if (!ocr_ && (hints & PDFINFO_PAGE_FOR_OCR) && unread_pictures_++ == 0) first_unread_picture_ = number;
     if (ocr_ && (blank || (hints & PDFINFO_PAGE_FOR_OCR))) {
       for_ocr_.push_back(number);
       held_.push_back({number, blank ? std::string() : std::string(text)});
@@ -49,6 +52,14 @@ class PageCollector {
   }
 
   const std::vector<int>& ocr_pages() const { return for_ocr_; }
+  // Pages whose words are in their pictures, when text recognition is off:
+  // said as OCR's own problem would be, or empty.
+  std::string UnreadPictures() const {
+    if (unread_pictures_ == 0) return {};
+    std::string problem = "page " + std::to_string(first_unread_picture_ + 1) + ": text recognition (OCR) is turned off";
+    if (unread_pictures_ > 1) problem += " (and " + std::to_string(unread_pictures_ - 1) + " more pages)";
+    return problem;
+  }
   // The pages handed over.
   int seen() const { return seen_; }
 
@@ -95,6 +106,8 @@ class PageCollector {
   std::vector<Held> held_;
   std::size_t held_size_ = 0;
   int seen_ = 0;
+  int unread_pictures_ = 0;
+  int first_unread_picture_ = 0;
 };
 
 int TakePage(void* user, int number, const char* text, size_t size, unsigned hints) {
@@ -152,6 +165,8 @@ class PdfFilter : public BuiltinFilter {
       if (ocr_problem.empty()) ocr_problem = problem;
       if (!ocr_problem.empty()) ocr_problem = std::string(kPdfOcrProblem) + ocr_problem;
     }
+    if (const std::string unread = pages.UnreadPictures(); !unread.empty())
+      ocr_problem = std::string(kPdfOcrProblem) + unread;
     if (status == PDFINFO_STOPPED) return ExtractResult::Ok();  // the sink is full; the adapter reports the cut
     if (status != PDFINFO_DAMAGED) {
       AttachmentReader attachments{sink, {}};

@@ -183,10 +183,24 @@ TEST_F(Ocr, TurnedOffLeavesPicturesAndScansUnread) {
   EXPECT_THAT(picture.problem, HasSubstr("OCR"));
   EXPECT_THAT(picture.problem, HasSubstr("turned off"));
 
+  // The scanned pages of a PDF are not read, and the result says which
+  // (a run that turned recognition off must not take the text for whole).
   FilterText mixed = Read(Sample("mixed.pdf"));
   EXPECT_THAT(mixed.text, HasSubstr("the quarterly report"));
   EXPECT_THAT(mixed.text, ::testing::Not(HasSubstr("harbour")));
   EXPECT_EQ(mixed.recognized_pages, 0u);
+  EXPECT_EQ(mixed.problem, "text recognition: page 3: text recognition (OCR) is turned off (and 1 more pages)");
+  TempTree tree;
+  ConvertResult r = ConvertFile(Sample("mixed.pdf"), tree / "mixed.txt");
+  ASSERT_EQ(r.outcome, Outcome::kWritten);
+  EXPECT_EQ(r.reason, mixed.problem);
+  // A PDF that is all scans: the PDF route writes its information, with the
+  // same reason.
+  r = ConvertFile(Sample("scan.pdf"), tree / "scan.txt");
+  ASSERT_EQ(r.outcome, Outcome::kWritten);
+  EXPECT_THAT(r.reason, HasSubstr("page 1: text recognition (OCR) is turned off"));
+  // A scan with a stamped line: its line is read, the page said unread.
+  EXPECT_THAT(Read(Sample("stamped.pdf")).problem, HasSubstr("page 1: text recognition (OCR) is turned off"));
 }
 
 TEST_F(Ocr, PagePastTheTimeLimitIsSkippedWithANote) {
