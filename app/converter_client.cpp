@@ -409,6 +409,12 @@ std::string ConverterClient::DeathReason(int status) const {
                                                                             : DescribeSize(limit);
     return "the document made its converter write a file of more than " + size + ", and the converter was stopped";
   }
+  // Neither signal is one a document's fault raises: another program sent
+  // it, or the system ended the process when memory ran short.
+  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+    return "the converter was killed from outside (the system may have run out of memory)";
+  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+    return "the converter was stopped from outside (SIGTERM)";
   if (status != -1 && WIFSIGNALED(status)) return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
   if (status != -1 && WIFEXITED(status))
     return "the converter ended unexpectedly (exit status " + std::to_string(WEXITSTATUS(status)) + ")";

@@ -120,6 +120,7 @@ TEST_F(ConverterProcess, ACrashCostsOnlyItsDocumentAndTheProcessIsReplaced) {
   } cases[] = {
       {"crash\n", "the converter crashed (segmentation fault)"},
       {"abort\n", "the converter crashed (aborted)"},
+      {"killed\n", "the converter was killed from outside (the system may have run out of memory)"},
       {"exit 3\n", "the converter ended unexpectedly (exit status 3)"},
   };
   for (const auto& c : cases) {

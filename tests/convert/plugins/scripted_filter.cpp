@@ -76,6 +76,8 @@ bool Misbehave(Scripted* s, const Op& op) {
     ::raise(SIGSEGV);
   } else if (op.verb == "abort") {
     std::abort();
+  } else if (op.verb == "killed") {
+    ::raise(SIGKILL);  // as the system's out-of-memory killer ends a process
   } else if (op.verb == "exit") {
     ::_exit(std::atoi(op.arg.c_str()));
   } else if (op.verb == "sleep") {
@@ -156,7 +158,7 @@ bool Misbehave(Scripted* s, const Op& op) {
 
 bool IsMisbehaviour(const std::string& v) {
   for (const char* m :
-       {"crash", "abort", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "tmpgrow", "run", "child"})
+       {"crash", "abort", "killed", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "tmpgrow", "run", "child"})
     if (v == m) return true;
   return false;
 }
