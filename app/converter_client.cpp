@@ -403,19 +403,22 @@ ConverterClient::Wait ConverterClient::ReadExact(void* buffer, std::size_t n, Cl
 DocumentText ConverterClient::Failed(std::string reason) { return {ConvertResult::Failed(std::move(reason)), {}}; }
 
 std::string ConverterClient::DeathReason(int status) const {
-  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) {
-    const std::uint64_t limit = ConverterFileSizeLimit();
-    const std::string size = limit >= (1U << 20) && limit % (1U << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
-                                                                            : DescribeSize(limit);
-    return "the document made its converter write a file of more than " + size + ", and the converter was stopped";
+  if (status != -1 && WIFSIGNALED(status)) {
+    switch (WTERMSIG(status)) {
+      case SIGXFSZ: {
+        const std::uint64_t limit = ConverterFileSizeLimit();
+        const std::string size = limit >= (1U << 20) && limit % (1U << 20) == 0
+                                     ? std::to_string(limit >> 20) + " MiB"
+                                     : DescribeSize(limit);
+        return "the document made its converter write a file of more than " + size + ", and the converter was stopped";
+      }
+      // Neither of these is one a document's fault raises: another program
+      // sent it, or the system ended the process when memory ran short.
+      case SIGKILL: return "the converter was killed from outside (the system may have run out of memory)";
+      case SIGTERM: return "the converter was stopped from outside (SIGTERM)";
+      default: return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
+    }
   }
-  // Neither signal is one a document's fault raises: another program sent
-  // it, or the system ended the process when memory ran short.
-  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
-    return "the converter was killed from outside (the system may have run out of memory)";
-  if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
-    return "the converter was stopped from outside (SIGTERM)";
-  if (status != -1 && WIFSIGNALED(status)) return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
   if (status != -1 && WIFEXITED(status))
     return "the converter ended unexpectedly (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
   return "the converter ended unexpectedly";

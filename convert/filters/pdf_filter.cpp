@@ -19,6 +19,14 @@ bool Blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
 }
 
+// A problem met on several pages, in the form of OCR's own: the first page
+// with it, and how many more had it.
+std::string PagesProblem(int first_page, int pages, const std::string& problem) {
+  std::string said = "page " + std::to_string(first_page + 1) + ": " + problem;
+  if (pages > 1) said += " (and " + std::to_string(pages - 1) + " more pages)";
+  return said;
+}
+
 // Takes the pages in order.  Pages go straight to the sink until the first
 // page for OCR; from there on they wait in held_ until the pages for OCR
 // have been read, so the text keeps the page order.  A page goes to OCR when
@@ -56,9 +64,7 @@ class PageCollector {
   // said as OCR's own problem would be, or empty.
   std::string UnreadPictures() const {
     if (unread_pictures_ == 0) return {};
-    std::string problem = "page " + std::to_string(first_unread_picture_ + 1) + ": text recognition (OCR) is turned off";
-    if (unread_pictures_ > 1) problem += " (and " + std::to_string(unread_pictures_ - 1) + " more pages)";
-    return problem;
+    return PagesProblem(first_unread_picture_, unread_pictures_, "text recognition (OCR) is turned off");
   }
   // The pages handed over.
   int seen() const { return seen_; }
@@ -69,6 +75,7 @@ class PageCollector {
   std::string Flush(const std::vector<RecognizedPage>& results) {
     std::size_t next = 0;
     std::string problem;
+    int first_troubled = 0;
     int troubled = 0;
     for (const Held& page : held_) {
       if (sink_.full()) break;
@@ -78,14 +85,15 @@ class PageCollector {
         if (!page.text.empty()) Emit(page.text);
         if (!r) continue;
         sink_.AppendRecognizedPage(r->text);
-        if (!r->problem.empty() && troubled++ == 0)
-          problem = "page " + std::to_string(page.number + 1) + ": " + r->problem;
+        if (!r->problem.empty() && troubled++ == 0) {
+          first_troubled = page.number;
+          problem = r->problem;
+        }
       } else {
         Emit(page.text);
       }
     }
-    if (troubled > 1) problem += " (and " + std::to_string(troubled - 1) + " more pages)";
-    return problem;
+    return troubled > 0 ? PagesProblem(first_troubled, troubled, problem) : std::string();
   }
 
  private:
