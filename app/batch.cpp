@@ -422,7 +422,10 @@ int RunBatch(PathList paths, const BatchOptions& options) {
         }
       }
       if (options.jsonl) WriteJsonLines(TakeEndedDocuments(), &json_error);
-      notify.Wait(std::chrono::milliseconds(50));
+      if (now.Run == run && now.State == psStopping && !stop_signal)
+        WaitRunEnded(run, std::chrono::milliseconds(50));
+      else
+        notify.Wait(std::chrono::milliseconds(50));
     }
     if (drawn) std::fputs("\r\x1b[K", stderr);
     if (options.jsonl) WriteJsonLines(TakeEndedDocuments(), &json_error);

@@ -740,6 +740,12 @@ int WorkersAlive() {
   return S().alive;
 }
 
+bool WaitRunEnded(std::uint64_t run, std::chrono::milliseconds timeout) {
+  std::unique_lock hold(QueueLock);
+  Shared& s = S();
+  return s.changed.wait_for(hold, timeout, [&] { return s.run != run || IsIdleOrFinished(s.state); });
+}
+
 FileConverterFactory SetFileConverter(FileConverter converter) {
   FileConverterFactory factory;
   if (converter)

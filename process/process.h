@@ -6,6 +6,7 @@
 // shared item below lives under QueueLock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -151,6 +152,11 @@ const RunReport& RunReportLocked();
 std::vector<EndedDocument> TakeEndedDocuments();
 // Worker threads that have not yet returned, of any run.
 int WorkersAlive();
+// Waits until the run `run` has ended (finished, idle, or followed by a newer
+// run) or the timeout has passed; true when it has ended.  The last progress
+// message of a run comes just before its end, so a front end that sees the
+// run stopping waits here rather than for a message that will not come.
+bool WaitRunEnded(std::uint64_t run, std::chrono::milliseconds timeout);
 
 // The conversion the workers run for each file, set by the program's start-up
 // (the queue knows nothing of how a document is converted).  The gated form

@@ -351,6 +351,28 @@ TEST_F(Queue, StopRequestOnlyStopsARunningRunAndNeverStrandsAFinishedOne) {
   EXPECT_EQ(GetProcessState(), psFinished);
 }
 
+// The last message of a run comes while it is still stopping; a front end
+// that then waits for the run's end is woken by the end itself.
+TEST_F(Queue, AFrontEndWaitingForTheEndOfARunIsWokenByIt) {
+  Gate gate;
+  convert_.GateOn("slow.txt", &gate);
+  QueuePath(tree_.Write("slow.txt"), params_);
+  ASSERT_TRUE(gate.WaitEntered());
+  const std::uint64_t run = ReadProgress().Run;
+  EXPECT_FALSE(WaitRunEnded(run, std::chrono::milliseconds(20)));
+  std::atomic<int> ended{-1};
+  std::thread waiter([&] { ended = WaitRunEnded(run, std::chrono::minutes(5)) ? 1 : 0; });
+  gate.Open();
+  waiter.join();
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(GetProcessState(), psFinished);
+  const auto seen = notify_.Seen();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().CurrentPath, "");
+  EXPECT_TRUE(WaitRunEnded(run, std::chrono::milliseconds(0)));
+  ASSERT_TRUE(WaitFinished());
+}
+
 TEST_F(Queue, RequestJoinsTheRunningRun) {
   Gate gate;
   convert_.GateOn("first.txt", &gate);
