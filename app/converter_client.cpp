@@ -457,6 +457,11 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     if (!Start(&why)) return Failed(why);
 
   }
+  // A converter that maps its document dies of SIGBUS when the file is cut
+  // short under it (a mail program compacting a mailbox, a copy overwritten
+  // in place): its size now is compared with this one to tell why.
+  struct stat before {};
+  const bool sized = input.fd >= 0 && ::fstat(input.fd, &before) == 0 && S_ISREG(before.st_mode);
   wire::Request request;
   request.path = input.path;
   request.options = settings_.options;
@@ -522,7 +527,15 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   }
   switch (w) {
     case Wait::kReady: break;
-    case Wait::kClosed: return Failed(DeathReason(End()));
+    case Wait::kClosed: {
+      const int status = End();
+      struct stat now {};
+      if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS && sized &&
+          ::fstat(input.fd, &now) == 0 && now.st_size < before.st_size)
+        return Failed("the file was cut short while it was read (" + DescribeSize(static_cast<std::uint64_t>(before.st_size)) +
+                      " when its reading began, " + DescribeSize(static_cast<std::uint64_t>(now.st_size)) + " now)");
+      return Failed(DeathReason(status));
+    }
     case Wait::kTimeout: End(); return Failed(TimeLimitReason(settings_.limits.timeout));
     case Wait::kStopped: End(); return {ConvertResult::Abandoned(), {}};
     case Wait::kMemory: End(); return Failed(MemoryLimitReason(settings_.limits.memory_bytes));

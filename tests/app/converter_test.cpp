@@ -137,6 +137,23 @@ TEST_F(ConverterProcess, ACrashCostsOnlyItsDocumentAndTheProcessIsReplaced) {
   }
 }
 
+// A document cut short while its converter reads it (a mailbox compacted by
+// its mail program) is told apart from a converter's own crash.
+TEST_F(ConverterProcess, ADocumentCutShortUnderItsReaderSaysSo) {
+  ConverterClient client(Settings());
+  ASSERT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+  const std::string doc = Doc("cut.qs", "mapcut\n" + std::string(256 * 1024 - 8, '#') + "\n");
+  std::thread cutter([&] {
+    std::this_thread::sleep_for(300ms);  // the converter waits up to a minute for it
+    std::filesystem::resize_file(doc, 4096);
+  });
+  const DocumentText cut = Read(client, doc);
+  cutter.join();
+  EXPECT_EQ(cut.result.outcome, Outcome::kFailed);
+  EXPECT_EQ(cut.result.reason, "the file was cut short while it was read (256 KiB when its reading began, 4 KiB now)");
+  EXPECT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+}
+
 TEST_F(ConverterProcess, TimeAndMemoryLimitsEndTheDocumentNotTheRun) {
   ConverterSettings settings = Settings();
   settings.limits.timeout = 1s;

@@ -21,12 +21,16 @@
 //                                          "touch PATH" (by system() and by execl())
 //   read PATH | tmpwrite NAME              open PATH for reading; create NAME in $TMPDIR
 //   child                                  start a process that sleeps for ever
+//   mapcut                                 map the document, wait (up to a minute) until
+//                                          it is cut short, then read the mapping's end
 // A refused connect, write, run, read, tmpwrite or child makes the load
 // fail, and the filter's diagnostic says what was refused.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,7 +63,7 @@ struct Scripted : QuarnFilter {
 };
 
 // Carries out one misbehaviour; false (with s->diagnostic set) when it was refused.
-bool Misbehave(Scripted* s, const Op& op) {
+bool Misbehave(Scripted* s, const Op& op, const char* path) {
   auto refused = [&](const std::string& what) {
     s->diagnostic = what + ": " + std::strerror(errno);
     return false;
@@ -145,6 +149,24 @@ bool Misbehave(Scripted* s, const Op& op) {
       ::execl("/usr/bin/touch", "touch", op.arg.c_str(), static_cast<char*>(nullptr));
       return refused("cannot run a program");
     }
+  } else if (op.verb == "mapcut") {
+    // As a reader that maps its document meets a file truncated under it.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return refused("cannot open the document");
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) return refused("cannot map the document");
+    for (int i = 0; i < 6000 && ::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= size; ++i)
+      ::usleep(10000);
+    struct sigaction bus {};  // the default action, as for "crash"
+    bus.sa_handler = SIG_DFL;
+    sigemptyset(&bus.sa_mask);
+    ::sigaction(SIGBUS, &bus, nullptr);
+    volatile const char last = static_cast<const char*>(map)[size - 1];
+    (void)last;
+    ::munmap(map, size);
+    ::close(fd);
   } else if (op.verb == "child") {
     const pid_t pid = ::fork();
     if (pid < 0) return refused("cannot start a process");
@@ -158,7 +180,7 @@ bool Misbehave(Scripted* s, const Op& op) {
 
 bool IsMisbehaviour(const std::string& v) {
   for (const char* m :
-       {"crash", "abort", "killed", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "tmpgrow", "run", "child"})
+       {"crash", "abort", "killed", "exit", "sleep", "hang", "spin", "hog", "stdout", "connect", "write", "read", "tmpwrite", "tmpgrow", "run", "child", "mapcut"})
     if (v == m) return true;
   return false;
 }
@@ -217,7 +239,7 @@ QUARN_HRESULT Load(QuarnFilter* f, const QUARN_WCHAR* path, uint32_t) {
       s->vtbl = &kPagingVtbl;
     } else if (!IsMisbehaviour(op.verb)) {
       answers.push_back(op);
-    } else if (!Misbehave(s, op)) {
+    } else if (!Misbehave(s, op, native)) {
       s->vtbl = &kDiagnosingVtbl;
       return QUARN_E_ACCESSDENIED;
     }
