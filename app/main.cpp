@@ -223,6 +223,7 @@ ConvertResult ConvertFile(const std::string& path, const std::string& out_path, 
   SaveOptions save;
   save.input = IdentityOf(in);
   save.origin = std::filesystem::path(path).filename().string();
+  save.source = SourceStateValue(in);
   save.gate = gate;
   try {
     DocumentText text = read(DocumentInput{path, input.fd});

@@ -127,6 +127,10 @@ std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, c
       return taken;
     }
   }
+  // Newer, but of another state of the document (changed while it was read,
+  // or replaced by a copy with an older time): read again.
+  if (const std::string source = ReadSourceState(out); !source.empty() && source != SourceStateValue(in))
+    return std::nullopt;
   ConvertResult skipped = ConvertResult::Skipped("its text file is newer than the document");
   skipped.output = out;
   skipped.input_bytes = static_cast<std::uint64_t>(in.st_size);

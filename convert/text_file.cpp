@@ -391,6 +391,8 @@ SaveResult SaveTextFile(const std::string& out_path, std::string_view text, cons
     const std::string mark = options.gate ? options.gate->Mark() : std::string();
     marked = marked && !mark.empty() && ::fsetxattr(temp.fd(), kRunAttribute, mark.data(), mark.size(), 0) == 0;
   }
+  if (!options.source.empty())
+    (void)::fsetxattr(temp.fd(), kSourceAttribute, options.source.data(), options.source.size(), 0);
   FileIdentity written;
   if (struct stat own {}; ::fstat(temp.fd(), &own) == 0) written = IdentityOf(own);
   temp.Finish();
@@ -431,5 +433,18 @@ SaveResult SaveTextFile(const std::string& out_path, std::string_view text, cons
 }
 
 void SaveTextFile(const std::string& out_path, std::string_view text) { SaveTextFile(out_path, text, SaveOptions{}); }
+
+std::string SourceStateValue(const struct stat& document) {
+  char value[64];
+  std::snprintf(value, sizeof value, "%lld:%lld.%09ld", static_cast<long long>(document.st_size),
+                static_cast<long long>(document.st_mtim.tv_sec), static_cast<long>(document.st_mtim.tv_nsec));
+  return value;
+}
+
+std::string ReadSourceState(const std::string& path) {
+  char value[64];
+  const ssize_t n = ::getxattr(path.c_str(), kSourceAttribute, value, sizeof value);
+  return n > 0 ? std::string(value, static_cast<std::size_t>(n)) : std::string();
+}
 
 }  // namespace quarn

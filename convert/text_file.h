@@ -64,6 +64,7 @@ class OutputGate {
 struct SaveOptions {
   FileIdentity input;        // the document's open file: its text never replaces it
   std::string origin;        // the document's file name, recorded with the text file
+  std::string source;        // SourceStateValue of the document as it was opened, recorded with it
   OutputGate* gate = nullptr;
 };
 
@@ -94,6 +95,17 @@ void SaveTextFile(const std::string& out_path, std::string_view text);
 // attributes simply keep no mark.
 inline constexpr const char* kOriginAttribute = "user.quarn.origin";
 bool WrittenByUs(const std::string& path);
+
+// The extended attribute that records the document's size and modification
+// time as they were when its reading began: "<bytes>:<seconds>.<nanoseconds>".
+// A text file newer than its document is still out of date when the document
+// no longer matches it: it changed while it was read, or a copy that keeps
+// modification times (rsync -t, cp -p, an unpacked archive) replaced it with
+// an older time than the text file's.
+inline constexpr const char* kSourceAttribute = "user.quarn.source";
+std::string SourceStateValue(const struct stat& document);
+// The record path carries (links followed); empty when it carries none.
+std::string ReadSourceState(const std::string& path);
 
 // The extended attribute that names the run that wrote a text file and the
 // document whose text it holds: "<run>:<document path as the run named it>",

@@ -3,6 +3,7 @@
 // end to end with the real program over small trees.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/main.h"
+#include "convert/text_file.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_tree.h"
 
@@ -294,6 +297,44 @@ TEST_F(Pipeline, UpdateLeavesUpToDateTextFilesAndConvertsWhatChanged) {
   // Without --update everything is converted again.
   r = RunQuarn({"--batch", "d"}, In());
   EXPECT_EQ(r.err, "quarn: 2 written, 0 without text, 0 failed\n");
+}
+
+bool KeepsUserAttributes(const std::string& file) {
+  return ::setxattr(file.c_str(), "user.quarn.probe", "1", 1, 0) == 0;
+}
+
+// A text file newer than its document but made from another state of it is
+// out of date: the document was replaced by a copy that kept an older time,
+// or it changed while it was being read.
+TEST_F(Pipeline, UpdateConvertsAgainADocumentThatNoLongerMatchesItsTextFile) {
+  const std::string doc = tree_.Write("d/a.md", "first\n");
+  if (!KeepsUserAttributes(tree_.Write("probe", ""))) GTEST_SKIP() << "no extended attributes here";
+  SetTime(doc, 1500000000);
+  auto r = RunQuarn({"--batch", "--update", "d"}, In());
+  ASSERT_EQ(r.err, "quarn: 1 written, 0 without text, 0 failed\n");
+  // As rsync -t or an unpacked archive leaves it: new bytes, a time still
+  // older than the text file's.
+  tree_.Write("d/a.md", "second, longer\n");
+  SetTime(doc, 1600000000);
+  r = RunQuarn({"--batch", "--update", "d"}, In());
+  EXPECT_EQ(r.err, "quarn: 1 written, 0 without text, 0 failed\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "d/a.txt"), "second, longer\n");
+  r = RunQuarn({"--batch", "--update", "d"}, In());
+  EXPECT_EQ(r.err, "quarn: 0 written, 0 without text, 0 failed, 1 skipped\n");
+
+  // Changed while it was read: the text file records the document as its
+  // reading found it, so the next run reads the change.
+  const ConvertResult changed = ConvertFile(doc, "", [&](const DocumentInput&) {
+    tree_.Write("d/a.md", "third, written while the second was read\n");
+    return DocumentText{ConvertResult::Written(), "second, longer\n"};
+  });
+  ASSERT_TRUE(changed.written()) << changed.reason;
+  struct stat now {};
+  ASSERT_EQ(::stat(doc.c_str(), &now), 0);
+  EXPECT_NE(ReadSourceState(tree_ / "d/a.txt"), SourceStateValue(now));
+  r = RunQuarn({"--batch", "--update", "d"}, In());
+  EXPECT_EQ(r.err, "quarn: 1 written, 0 without text, 0 failed\n");
+  EXPECT_EQ(TempTree::Read(tree_ / "d/a.txt"), "third, written while the second was read\n");
 }
 
 TEST_F(Pipeline, UpdateLeavesATextFileToTheDocumentThatHoldsIt) {
