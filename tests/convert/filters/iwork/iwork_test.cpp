@@ -1,9 +1,12 @@
 // Apple iWork documents through the registry and filter host.  No tool here
 // writes them, so the tests read the shared corpus's files (copied to a
 // scratch folder) and skip when it is absent.
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <liblangtag/langtag.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -53,6 +56,37 @@ TEST(Iwork, KeynoteSlidesInOrderWithNotes) {
   EXPECT_THAT(t, HasSubstr("A sample presentation"));
   EXPECT_LT(t.find("Slide 1"), t.find("Slide 3"));
   EXPECT_THAT(t, HasSubstr("A nice note"));
+}
+
+// libetonyek asks for the likely form of each language tag through the
+// module's own lt_tag_transform, which must answer as liblangtag does, the
+// first time and from its table afterwards.
+TEST(Iwork, LikelyLanguageTagsAreLiblangtagsOwnAnswers) {
+  using Transform = char* (*)(lt_tag_t*, lt_error_t**);
+  void* module = ::dlopen(QUARN_BINARY_DIR "/lib/quarn/libquarn_iwork.so", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << ::dlerror();
+  void* langtag = ::dlopen("liblangtag.so.1", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(langtag, nullptr) << ::dlerror();
+  const auto remembered = reinterpret_cast<Transform>(::dlsym(module, "lt_tag_transform"));
+  const auto original = reinterpret_cast<Transform>(::dlsym(langtag, "lt_tag_transform"));
+  ASSERT_NE(remembered, nullptr);
+  EXPECT_NE(remembered, original) << "the module's answer comes first in its group";
+  lt_db_initialize();
+  for (int round = 0; round < 2; ++round) {
+    for (const char* name : {"en", "en-US", "de", "zh-Hant", "zh-TW", "sr-Latn", "ja", "und", "qaa"}) {
+      lt_tag_t* tag = lt_tag_new();
+      ASSERT_TRUE(lt_tag_parse(tag, name, nullptr)) << name;
+      char* ours = remembered(tag, nullptr);
+      char* theirs = original(tag, nullptr);
+      EXPECT_STREQ(ours, theirs) << name << ", round " << round;
+      std::free(ours);
+      std::free(theirs);
+      lt_tag_unref(tag);
+    }
+  }
+  lt_db_finalize();
+  ::dlclose(langtag);
+  ::dlclose(module);
 }
 
 }  // namespace
