@@ -20,7 +20,6 @@
 #include "app/confine.h"
 #include "app/converter_process.h"
 #include "app/converter_wire.h"
-#include "app/heap_pages.h"
 #include "convert/filter.h"
 #include "pdfinfo/pdfinfo.h"
 
@@ -252,17 +251,12 @@ bool ConverterClient::Start(std::string* why) {
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    // The converter is a program of its own: its heap can have huge pages
-    // from its start.
-    const std::string tunables = HugePageHeapTunables();
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
       if (std::strncmp(*e, "TMPDIR=", 7) == 0) continue;
-      if (!tunables.empty() && std::strncmp(*e, "GLIBC_TUNABLES=", 15) == 0) continue;
       env.emplace_back(*e);
     }
     if (!scratch_.empty()) env.push_back("TMPDIR=" + scratch_);
-    if (!tunables.empty()) env.push_back("GLIBC_TUNABLES=" + tunables);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

@@ -98,10 +98,6 @@ bool VirtualFree(void* address, std::size_t size, unsigned free_type);
 // the first empty one.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
-// Whether the arguments start a run that lasts (the batch mode or the
-// window) rather than one conversion, --help, --version and the like; read
-// as StartUp reads them, before anything is done.
-bool RunsLong(const std::vector<std::string>& args);
 
 // Reads the command line and does the whole job when no window is wanted:
 // the uninstall page, one conversion, the batch mode, --help, --version.

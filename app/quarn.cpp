@@ -9,7 +9,6 @@
 #include "process/exit_code.h"
 #include "app/confine.h"
 #include "app/converter_process.h"
-#include "app/heap_pages.h"
 #include "app/main.h"
 #include "app/signals.h"
 #include "convert/charset.h"
@@ -40,9 +39,6 @@ namespace {
 
 int main(int argc, char** argv) {
   quarn::RunConverterProcessIfAsked(argc, argv);  // the program started as a converter ends there
-  // A run that lasts gives its heaps huge pages; one small conversion does
-  // not pay a second start for them.
-  if (quarn::RunsLong(quarn::CommandLineArguments(argc, argv))) quarn::RestartWithHugePageHeap(argv);
   std::set_terminate(LastChance);
   quarn::RaiseOpenFileLimit();
   quarn::FailWritesPastTheFileSizeLimit();

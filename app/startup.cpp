@@ -538,27 +538,6 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return args;
 }
 
-bool RunsLong(const std::vector<std::string>& args) {
-  if (!args.empty() && args[0] == "/uninstall") return false;
-  std::size_t i = 0;
-  if (!args.empty() && args[0].starts_with("--")) {
-    RunChoices ignored;
-    std::string error;
-    while (i < args.size() && error.empty() && TakeRunOption(args, &i, &ignored, &error)) {
-    }
-    if (!error.empty()) return false;
-    if (i < args.size() && args[i] == "--batch") return true;
-    if (i < args.size() && args[i] == "--") {
-      ++i;
-    } else if (i < args.size() && args[i].starts_with("--")) {
-      return false;
-    }
-  }
-  // One file, or a file and where its text goes: the command line; else the window.
-  const std::size_t files = args.size() - i;
-  return files != 1 && files != 2;
-}
-
 bool StartUp(const std::vector<std::string>& args, int* exit_status) {
   *exit_status = Status(ExitCode::kOk);
   // Case matters: "/UNINSTALL" is a file name.  Nothing else is set up.
