@@ -98,7 +98,6 @@ bool VirtualFree(void* address, std::size_t size, unsigned free_type);
 // the first empty one.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
-
 // Reads the command line and does the whole job when no window is wanted:
 // the uninstall page, one conversion, the batch mode, --help, --version.
 // True when the window is to be shown (no argument, or three and more);
