@@ -106,21 +106,29 @@ std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, c
   if (::stat(document.c_str(), &in) != 0 || !S_ISREG(in.st_mode)) return std::nullopt;
   if (::stat(out.c_str(), &text) != 0 || !S_ISREG(text.st_mode)) return std::nullopt;
   if (!Newer(text.st_mtim, in.st_mtim)) return std::nullopt;
-  // A text file this program wrote for another document (a.rtf beside a.md)
-  // stays that document's: the one that held it first keeps it, run after run.
-  const std::optional<std::string> origin = OriginOf(out);
-  if (origin && !origin->empty() && *origin != FileName(document)) {
-    ConvertResult taken = ConvertResult::Failed("not written: \"" + out + "\" holds the text of \"" + *origin +
-                                                "\", and is newer than this document");
-    taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
-    return taken;
-  }
-  // The same for a document of the same name in another folder, as the mark
-  // of the run that wrote the text file names it (when that path still names
-  // a file here): two named folders may map their a.md to one text file.
-  if (RunMark mark; ReadRunMark(out, &mark) && !mark.document.empty()) {
+  // The mark of the run that wrote the text file names the document it was
+  // written for; when that is this document, as named now, the text file is
+  // this document's (its origin, written with the mark, is this name), which
+  // is the common case and needs no more look-ups.
+  RunMark mark;
+  const bool marked = ReadRunMark(out, &mark) && !mark.document.empty();
+  if (!marked || mark.document != document) {
+    // A text file this program wrote for another document (a.rtf beside
+    // a.md) stays that document's: the one that held it first keeps it, run
+    // after run.
+    const std::optional<std::string> origin = OriginOf(out);
+    if (origin && !origin->empty() && *origin != FileName(document)) {
+      ConvertResult taken = ConvertResult::Failed("not written: \"" + out + "\" holds the text of \"" + *origin +
+                                                  "\", and is newer than this document");
+      taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
+      return taken;
+    }
+    // The same for a document of the same name in another folder, as the
+    // mark names it (when that path still names a file here): two named
+    // folders may map their a.md to one text file.
     struct stat holder {};
-    if (::stat(mark.document.c_str(), &holder) == 0 && (holder.st_dev != in.st_dev || holder.st_ino != in.st_ino)) {
+    if (marked && ::stat(mark.document.c_str(), &holder) == 0 &&
+        (holder.st_dev != in.st_dev || holder.st_ino != in.st_ino)) {
       ConvertResult taken = ConvertResult::Failed("not written: \"" + out + "\" holds the text of \"" + mark.document +
                                                   "\", and is newer than this document");
       taken.input_bytes = static_cast<std::uint64_t>(in.st_size);
