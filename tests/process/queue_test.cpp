@@ -150,6 +150,15 @@ class QueueTest : public ::testing::Test {
     SetFileConverter({});
     SetThreadLauncher({});
   }
+  // Queues name with its conversion held at gate; the run, once the
+  // conversion has begun.
+  std::uint64_t StartHeld(const std::string& name, Gate& gate) {
+    convert_.GateOn(name, &gate);
+    QueuePath(tree_.Write(name), params_);
+    EXPECT_TRUE(gate.WaitEntered());
+    return ReadProgress().Run;
+  }
+
   bool WaitFinished() {
     return WaitUntil([] { return GetProcessState() == psFinished && WorkersAlive() == 0; });
   }
@@ -355,10 +364,7 @@ TEST_F(Queue, StopRequestOnlyStopsARunningRunAndNeverStrandsAFinishedOne) {
 // that then waits for the run's end is woken by the end itself.
 TEST_F(Queue, AFrontEndWaitingForTheEndOfARunIsWokenByIt) {
   Gate gate;
-  convert_.GateOn("slow.txt", &gate);
-  QueuePath(tree_.Write("slow.txt"), params_);
-  ASSERT_TRUE(gate.WaitEntered());
-  const std::uint64_t run = ReadProgress().Run;
+  const std::uint64_t run = StartHeld("slow.txt", gate);
   EXPECT_FALSE(WaitRunEnded(run, std::chrono::milliseconds(20)));
   std::atomic<int> ended{-1};
   std::thread waiter([&] { ended = WaitRunEnded(run, std::chrono::minutes(5)) ? 1 : 0; });
@@ -375,10 +381,7 @@ TEST_F(Queue, AFrontEndWaitingForTheEndOfARunIsWokenByIt) {
 
 TEST_F(Queue, RequestJoinsTheRunningRun) {
   Gate gate;
-  convert_.GateOn("first.txt", &gate);
-  QueuePath(tree_.Write("first.txt"), params_);
-  ASSERT_TRUE(gate.WaitEntered());
-  const std::uint64_t run = ReadProgress().Run;
+  const std::uint64_t run = StartHeld("first.txt", gate);
   QueuePath(tree_.Write("second.txt"), params_);
   EXPECT_EQ(ReadProgress().Run, run);
   EXPECT_EQ(ReadProgress().QueuedCount, 2);
