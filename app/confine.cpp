@@ -256,6 +256,14 @@ std::uint64_t ConverterFileSizeLimit() {
 
 ConfineResult Confine(const Confinement& c) {
   ConfineResult result;
+  // When memory runs out (the machine's, or a container's or batch job's
+  // group's), the kernel is to end a converter, which costs one document,
+  // before the program, which holds the run: a process may always raise its
+  // own score, and nothing here needs it lower.
+  if (const int fd = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC); fd >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(fd, "1000", 4);
+    ::close(fd);
+  }
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);  // a crash leaves no copy of the document's memory behind
   if (rlimit files{}; c.file_size_limit > 0 && ::getrlimit(RLIMIT_FSIZE, &files) == 0 &&

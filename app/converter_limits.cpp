@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 namespace quarn {
 
@@ -22,13 +24,68 @@ bool EqualsFolded(std::string_view a, std::string_view b) {
   return true;
 }
 
+// A limit as the control files hold it: a number of bytes, or "max" (v2) or
+// a number near 2^63 (v1) for none.
+std::optional<std::uint64_t> LimitIn(const std::string& file) {
+  std::ifstream in(file);
+  std::string word;
+  if (!(in >> word) || word.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+  if (error != std::errc() || end != word.data() + word.size() || value >= (std::uint64_t{1} << 60)) return std::nullopt;
+  return value;
+}
+
+// The smallest limit in file along folder and its parents up to base.
+std::optional<std::uint64_t> SmallestUpTo(const std::string& base, std::string path, const char* file) {
+  std::optional<std::uint64_t> smallest;
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (const auto limit = LimitIn(base + (path == "/" ? "" : path) + "/" + file); limit && (!smallest || *limit < *smallest))
+      smallest = limit;
+    if (path.empty() || path == "/") return smallest;
+    const std::size_t slash = path.rfind('/');
+    path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+  }
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> ControlGroupMemoryLimit(const std::string& self_cgroup, const std::string& root) {
+  std::ifstream in(self_cgroup);
+  std::optional<std::uint64_t> smallest;
+  auto keep = [&](std::optional<std::uint64_t> limit) {
+    if (limit && (!smallest || *limit < *smallest)) smallest = limit;
+  };
+  // Lines of "id:controllers:path"; id 0 with no controllers is the unified
+  // (v2) hierarchy, a line naming "memory" the v1 memory controller's.
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    if (path.empty() || path[0] != '/') continue;
+    if (controllers.empty()) {
+      keep(SmallestUpTo(root, path, "memory.max"));
+      continue;
+    }
+    std::stringstream names(controllers);
+    for (std::string name; std::getline(names, name, ',');)
+      if (name == "memory") keep(SmallestUpTo(root + "/memory", path, "memory.limit_in_bytes"));
+  }
+  return smallest;
+}
 
 std::uint64_t DefaultMemoryLimit() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return 4 * kGiB;
-  return std::min<std::uint64_t>(4 * kGiB, static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / 2);
+  std::uint64_t memory = pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) : 0;
+  // In a container or a batch job, what the group may use is what there is.
+  if (const auto group = ControlGroupMemoryLimit(); group && *group > 0 && (memory == 0 || *group < memory))
+    memory = *group;
+  if (memory == 0) return 4 * kGiB;
+  return std::min<std::uint64_t>(4 * kGiB, memory / 2);
 }
 
 ConverterLimits DefaultConverterLimits() {

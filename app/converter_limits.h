@@ -17,8 +17,14 @@ struct ConverterLimits {
   std::uint64_t memory_bytes = 0;
 };
 
-// The smaller of 4 GiB and half of the machine's memory.
+// The smaller of 4 GiB and half of the memory the program may use: the
+// machine's, or less where its control group is limited.
 std::uint64_t DefaultMemoryLimit();
+// The memory limit of the control group the program runs in (a container's,
+// a batch system's job, a service's MemoryMax), the smallest along its path
+// up, in cgroup v2 or v1; empty when none is set or none can be read.
+std::optional<std::uint64_t> ControlGroupMemoryLimit(const std::string& self_cgroup = "/proc/self/cgroup",
+                                                     const std::string& root = "/sys/fs/cgroup");
 ConverterLimits DefaultConverterLimits();
 
 // "4G", "4GiB", "512M", "512MiB", "800K", "1.5G" or a number of bytes (units

@@ -112,6 +112,13 @@ TEST_F(ConverterProcess, ReadsOneDocumentAfterAnotherInOneProcess) {
   EXPECT_EQ(client.pid(), first);
 }
 
+// When memory runs short the kernel ends a converter before the program.
+TEST_F(ConverterProcess, AConverterIsTheFirstToGoWhenMemoryRunsOut) {
+  ConverterClient client(Settings());
+  ASSERT_TRUE(Read(client, Doc("good.qs", "chunk\ntext fine\n")).result.written());
+  EXPECT_EQ(Trimmed(TempTree::Read("/proc/" + std::to_string(client.pid()) + "/oom_score_adj")), "1000");
+}
+
 TEST_F(ConverterProcess, ACrashCostsOnlyItsDocumentAndTheProcessIsReplaced) {
   ConverterClient client(Settings());
   const struct {

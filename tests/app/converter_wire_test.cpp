@@ -1,12 +1,14 @@
 // The messages to and from converter processes, and the limits' words: what
 // a converter sends is hostile, so every way a frame can lie must be refused.
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "app/converter_limits.h"
 #include "app/converter_wire.h"
+#include "tests/support/temp_tree.h"
 
 namespace quarn {
 namespace {
@@ -138,6 +140,31 @@ TEST(ConverterLimits, SizesAndSecondsAsTheCommandLineWritesThem) {
   EXPECT_EQ(TimeLimitReason(300s), "stopped after 300 s");
   EXPECT_GT(DefaultMemoryLimit(), 0u);
   EXPECT_LE(DefaultMemoryLimit(), 4ull << 30);
+}
+
+// In a container or a batch job the memory there is, is the control
+// group's: the smallest limit along its path, in either hierarchy.
+TEST(ConverterLimits, AControlGroupsMemoryLimitIsFoundUpItsPath) {
+  quarn::testing::TempTree tree;
+  // cgroup v2: the job's own folder sets none, its parent does.
+  tree.Write("v2/self", "0::/jobs/job-7\n");
+  tree.Write("v2/root/jobs/job-7/memory.max", "max\n");
+  tree.Write("v2/root/jobs/memory.max", "1073741824\n");
+  EXPECT_EQ(ControlGroupMemoryLimit(tree / "v2/self", tree / "v2/root"), 1ull << 30);
+  // cgroup v1, the memory controller mounted with another; the top's
+  // "unlimited" is a number near 2^63.
+  tree.Write("v1/self", "5:cpu,cpuacct:/\n4:memory:/slurm/uid_0/job_42\n0::/\n");
+  tree.Write("v1/root/memory/slurm/uid_0/job_42/memory.limit_in_bytes", "2147483648\n");
+  tree.Write("v1/root/memory/slurm/memory.limit_in_bytes", "8589934592\n");
+  tree.Write("v1/root/memory/memory.limit_in_bytes", "9223372036854771712\n");
+  EXPECT_EQ(ControlGroupMemoryLimit(tree / "v1/self", tree / "v1/root"), 2ull << 30);
+  // None set, none readable, nothing to read.
+  tree.Write("none/self", "0::/\n");
+  tree.Write("none/root/memory.max", "max\n");
+  EXPECT_FALSE(ControlGroupMemoryLimit(tree / "none/self", tree / "none/root").has_value());
+  tree.Write("odd/self", "garbage\n0::relative\n");
+  EXPECT_FALSE(ControlGroupMemoryLimit(tree / "odd/self", tree / "odd/root").has_value());
+  EXPECT_FALSE(ControlGroupMemoryLimit(tree / "missing", tree / "missing").has_value());
 }
 
 }  // namespace
