@@ -223,7 +223,10 @@ ConvertResult ConvertFile(const std::string& path, const std::string& out_path, 
   SaveOptions save;
   save.input = IdentityOf(in);
   save.origin = std::filesystem::path(path).filename().string();
-  save.source = SourceStateValue(in);
+  // A run's text files record the document's state for a later --update; a
+  // single conversion, whose text file goes where it is told, does not pay
+  // the write.
+  if (gate) save.source = SourceStateValue(in);
   save.gate = gate;
   try {
     DocumentText text = read(DocumentInput{path, input.fd});

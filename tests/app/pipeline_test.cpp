@@ -324,10 +324,17 @@ TEST_F(Pipeline, UpdateConvertsAgainADocumentThatNoLongerMatchesItsTextFile) {
 
   // Changed while it was read: the text file records the document as its
   // reading found it, so the next run reads the change.
-  const ConvertResult changed = ConvertFile(doc, "", [&](const DocumentInput&) {
-    tree_.Write("d/a.md", "third, written while the second was read\n");
-    return DocumentText{ConvertResult::Written(), "second, longer\n"};
-  });
+  struct RunGate : OutputGate {
+    std::string Admit(const OutputSlot&) override { return {}; }
+    void Placed(const OutputSlot&, bool, FileIdentity) override {}
+  } gate;
+  const ConvertResult changed = ConvertFile(
+      doc, "",
+      [&](const DocumentInput&) {
+        tree_.Write("d/a.md", "third, written while the second was read\n");
+        return DocumentText{ConvertResult::Written(), "second, longer\n"};
+      },
+      &gate);
   ASSERT_TRUE(changed.written()) << changed.reason;
   struct stat now {};
   ASSERT_EQ(::stat(doc.c_str(), &now), 0);
