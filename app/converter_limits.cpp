@@ -1,13 +1,13 @@
 #include "app/converter_limits.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <string_view>
 
 namespace quarn {
 
@@ -24,15 +24,27 @@ bool EqualsFolded(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The start of a small file (a control file, /proc/self/cgroup); empty when
+// it cannot be read.  Plain reads: this runs at every start of the program.
+std::string ReadSmallFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; text.size() < 65536 && (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
 // A limit as the control files hold it: a number of bytes, or "max" (v2) or
 // a number near 2^63 (v1) for none.
 std::optional<std::uint64_t> LimitIn(const std::string& file) {
-  std::ifstream in(file);
-  std::string word;
-  if (!(in >> word) || word.empty()) return std::nullopt;
+  const std::string text = ReadSmallFile(file);
   std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-  if (error != std::errc() || end != word.data() + word.size() || value >= (std::uint64_t{1} << 60)) return std::nullopt;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data() || (end != text.data() + text.size() && *end != '\n') ||
+      value >= (std::uint64_t{1} << 60))
+    return std::nullopt;
   return value;
 }
 
@@ -52,32 +64,41 @@ std::optional<std::uint64_t> SmallestUpTo(const std::string& base, std::string p
 }  // namespace
 
 std::optional<std::uint64_t> ControlGroupMemoryLimit(const std::string& self_cgroup, const std::string& root) {
-  std::ifstream in(self_cgroup);
+  const std::string lines = ReadSmallFile(self_cgroup);
   std::optional<std::uint64_t> smallest;
   auto keep = [&](std::optional<std::uint64_t> limit) {
     if (limit && (!smallest || *limit < *smallest)) smallest = limit;
   };
   // Lines of "id:controllers:path"; id 0 with no controllers is the unified
   // (v2) hierarchy, a line naming "memory" the v1 memory controller's.
-  for (std::string line; std::getline(in, line);) {
+  for (std::size_t at = 0; at < lines.size();) {
+    std::size_t end = lines.find('\n', at);
+    if (end == std::string::npos) end = lines.size();
+    const std::string_view line = std::string_view(lines).substr(at, end - at);
+    at = end + 1;
     const std::size_t first = line.find(':');
-    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
+    const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string path(line.substr(second + 1));
     if (path.empty() || path[0] != '/') continue;
     if (controllers.empty()) {
       keep(SmallestUpTo(root, path, "memory.max"));
       continue;
     }
-    std::stringstream names(controllers);
-    for (std::string name; std::getline(names, name, ',');)
-      if (name == "memory") keep(SmallestUpTo(root + "/memory", path, "memory.limit_in_bytes"));
+    for (std::size_t c = 0; c <= controllers.size();) {
+      std::size_t comma = controllers.find(',', c);
+      if (comma == std::string_view::npos) comma = controllers.size();
+      if (controllers.substr(c, comma - c) == "memory") keep(SmallestUpTo(root + "/memory", path, "memory.limit_in_bytes"));
+      c = comma + 1;
+    }
   }
   return smallest;
 }
 
-std::uint64_t DefaultMemoryLimit() {
+namespace {
+
+std::uint64_t HalfTheMemory() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page = ::sysconf(_SC_PAGESIZE);
   std::uint64_t memory = pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) : 0;
@@ -86,6 +107,14 @@ std::uint64_t DefaultMemoryLimit() {
     memory = *group;
   if (memory == 0) return 4 * kGiB;
   return std::min<std::uint64_t>(4 * kGiB, memory / 2);
+}
+
+}  // namespace
+
+std::uint64_t DefaultMemoryLimit() {
+  // Read once: the memory there is does not change under a run.
+  static const std::uint64_t limit = HalfTheMemory();
+  return limit;
 }
 
 ConverterLimits DefaultConverterLimits() {
