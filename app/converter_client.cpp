@@ -396,9 +396,18 @@ ConverterClient::Wait ConverterClient::ReadExact(void* buffer, std::size_t n, Cl
 
 DocumentText ConverterClient::Failed(std::string reason) { return {ConvertResult::Failed(std::move(reason)), {}}; }
 
-std::string ConverterClient::DeathReason(int status) const {
+std::string ConverterClient::DeathReason(int status, int document, off_t size_before) const {
   if (status != -1 && WIFSIGNALED(status)) {
     switch (WTERMSIG(status)) {
+      // A reader that maps its document dies of SIGBUS when the file is cut
+      // short under it (a mail program compacting a mailbox, a copy
+      // overwritten in place).
+      case SIGBUS:
+        if (struct stat now {}; document >= 0 && size_before >= 0 && ::fstat(document, &now) == 0 &&
+                                now.st_size < size_before)
+          return "the file was cut short while it was read (" + DescribeSize(static_cast<std::uint64_t>(size_before)) +
+                 " when its reading began, " + DescribeSize(static_cast<std::uint64_t>(now.st_size)) + " now)";
+        break;
       case SIGXFSZ: {
         const std::uint64_t limit = ConverterFileSizeLimit();
         const std::string size = limit >= (1U << 20) && limit % (1U << 20) == 0
@@ -410,8 +419,9 @@ std::string ConverterClient::DeathReason(int status) const {
       // sent it, or the system ended the process when memory ran short.
       case SIGKILL: return "the converter was killed from outside (the system may have run out of memory)";
       case SIGTERM: return "the converter was stopped from outside (SIGTERM)";
-      default: return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
+      default: break;
     }
+    return "the converter crashed (" + SignalName(WTERMSIG(status)) + ")";
   }
   if (status != -1 && WIFEXITED(status))
     return "the converter ended unexpectedly (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
@@ -451,11 +461,6 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
     if (!Start(&why)) return Failed(why);
 
   }
-  // A converter that maps its document dies of SIGBUS when the file is cut
-  // short under it (a mail program compacting a mailbox, a copy overwritten
-  // in place): its size now is compared with this one to tell why.
-  struct stat before {};
-  const bool sized = input.fd >= 0 && ::fstat(input.fd, &before) == 0 && S_ISREG(before.st_mode);
   wire::Request request;
   request.path = input.path;
   request.options = settings_.options;
@@ -521,15 +526,7 @@ DocumentText ConverterClient::Read(const DocumentInput& input) {
   }
   switch (w) {
     case Wait::kReady: break;
-    case Wait::kClosed: {
-      const int status = End();
-      struct stat now {};
-      if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS && sized &&
-          ::fstat(input.fd, &now) == 0 && now.st_size < before.st_size)
-        return Failed("the file was cut short while it was read (" + DescribeSize(static_cast<std::uint64_t>(before.st_size)) +
-                      " when its reading began, " + DescribeSize(static_cast<std::uint64_t>(now.st_size)) + " now)");
-      return Failed(DeathReason(status));
-    }
+    case Wait::kClosed: return Failed(DeathReason(End(), input.fd, input.size));
     case Wait::kTimeout: End(); return Failed(TimeLimitReason(settings_.limits.timeout));
     case Wait::kStopped: End(); return {ConvertResult::Abandoned(), {}};
     case Wait::kMemory: End(); return Failed(MemoryLimitReason(settings_.limits.memory_bytes));

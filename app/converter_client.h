@@ -76,7 +76,10 @@ class ConverterClient {
   Wait WaitReadable(std::chrono::steady_clock::time_point deadline, bool timed);
   Wait ReadExact(void* buffer, std::size_t n, std::chrono::steady_clock::time_point deadline, bool timed);
   DocumentText Failed(std::string reason);
-  std::string DeathReason(int status) const;
+  // Why the converter ended with status.  document: the document it was
+  // reading (its open file) and its size when the reading began, so that a
+  // file cut short under a reader that maps it is told from a crash.
+  std::string DeathReason(int status, int document = -1, off_t size_before = -1) const;
   bool OverMemory() const;
 
   ConverterSettings settings_;

@@ -48,13 +48,16 @@ std::optional<std::uint64_t> LimitIn(const std::string& file) {
   return value;
 }
 
+void KeepSmaller(std::optional<std::uint64_t>* smallest, std::optional<std::uint64_t> limit) {
+  if (limit && (!*smallest || *limit < **smallest)) *smallest = limit;
+}
+
 // The smallest limit in file along folder and its parents up to base.
 std::optional<std::uint64_t> SmallestUpTo(const std::string& base, std::string path, const char* file) {
   std::optional<std::uint64_t> smallest;
   for (;;) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (const auto limit = LimitIn(base + (path == "/" ? "" : path) + "/" + file); limit && (!smallest || *limit < *smallest))
-      smallest = limit;
+    KeepSmaller(&smallest, LimitIn(base + (path == "/" ? "" : path) + "/" + file));
     if (path.empty() || path == "/") return smallest;
     const std::size_t slash = path.rfind('/');
     path = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
@@ -66,9 +69,6 @@ std::optional<std::uint64_t> SmallestUpTo(const std::string& base, std::string p
 std::optional<std::uint64_t> ControlGroupMemoryLimit(const std::string& self_cgroup, const std::string& root) {
   const std::string lines = ReadSmallFile(self_cgroup);
   std::optional<std::uint64_t> smallest;
-  auto keep = [&](std::optional<std::uint64_t> limit) {
-    if (limit && (!smallest || *limit < *smallest)) smallest = limit;
-  };
   // Lines of "id:controllers:path"; id 0 with no controllers is the unified
   // (v2) hierarchy, a line naming "memory" the v1 memory controller's.
   for (std::size_t at = 0; at < lines.size();) {
@@ -83,13 +83,14 @@ std::optional<std::uint64_t> ControlGroupMemoryLimit(const std::string& self_cgr
     const std::string path(line.substr(second + 1));
     if (path.empty() || path[0] != '/') continue;
     if (controllers.empty()) {
-      keep(SmallestUpTo(root, path, "memory.max"));
+      KeepSmaller(&smallest, SmallestUpTo(root, path, "memory.max"));
       continue;
     }
     for (std::size_t c = 0; c <= controllers.size();) {
       std::size_t comma = controllers.find(',', c);
       if (comma == std::string_view::npos) comma = controllers.size();
-      if (controllers.substr(c, comma - c) == "memory") keep(SmallestUpTo(root + "/memory", path, "memory.limit_in_bytes"));
+      if (controllers.substr(c, comma - c) == "memory")
+        KeepSmaller(&smallest, SmallestUpTo(root + "/memory", path, "memory.limit_in_bytes"));
       c = comma + 1;
     }
   }

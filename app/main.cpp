@@ -180,7 +180,7 @@ ConvertResult ConvertToText(const std::string& path, const DocumentReader& read,
   struct stat in {};
   if (std::string why = OpenDocument(path, &input, &in); !why.empty()) return ConvertResult::Failed(why);
   try {
-    DocumentText read_text = read(DocumentInput{path, input.fd});
+    DocumentText read_text = read(DocumentInput{path, input.fd, in.st_size});
     ConvertResult result = read_text.result;
     result.input_bytes = static_cast<std::uint64_t>(in.st_size);
     if (!result.written()) return result;
@@ -229,7 +229,7 @@ ConvertResult ConvertFile(const std::string& path, const std::string& out_path, 
   if (gate) save.source = SourceStateValue(in);
   save.gate = gate;
   try {
-    DocumentText text = read(DocumentInput{path, input.fd});
+    DocumentText text = read(DocumentInput{path, input.fd, in.st_size});
     ConvertResult result = text.result;
     if (result.written()) {
       result = ResultOfSave(SaveTextFile(out, text.text, save), text.result.reason);

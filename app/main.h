@@ -4,6 +4,8 @@
 // StartUp and ShutDown run on the main thread only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -45,6 +47,7 @@ DocumentText ReadDocument(const Registry& registry, const std::string& path);
 struct DocumentInput {
   const std::string& path;
   int fd;
+  off_t size = -1;  // the file's size as it was opened; -1 when not known
 };
 // How ConvertFile obtains a document's text: in this process (ReadDocument)
 // or from a converter process.

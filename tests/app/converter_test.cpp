@@ -77,7 +77,8 @@ class ConverterProcess : public ::testing::Test {
   std::string Doc(const std::string& name, const std::string& script) const { return tree_.Write("docs/" + name, script); }
   static DocumentText Read(ConverterClient& client, const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    DocumentText text = client.Read(DocumentInput{path, fd});
+    struct stat st {};
+    DocumentText text = client.Read(DocumentInput{path, fd, fd >= 0 && ::fstat(fd, &st) == 0 ? st.st_size : -1});
     if (fd >= 0) ::close(fd);
     return text;
   }
