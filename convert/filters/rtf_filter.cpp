@@ -540,8 +540,12 @@ class RtfParser {
       FlushBytes();
       top().dest = Dest::kText;
       top().target = Target::kNotes;
-      ++notes_;
-      in_note_ = notes_;
+      if (w == "footnote") {
+        // Footnotes and endnotes are numbered in the order they are
+        // anchored; a comment is listed with them but takes no number.
+        ++notes_;
+        in_note_ = notes_;
+      }
       EnsureLineStart(notes_text_);
       return true;
     }

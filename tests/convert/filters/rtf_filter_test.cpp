@@ -135,6 +135,17 @@ TEST_F(TempDir, NotesAndCommentsMarkedIgnorableAreReadAndSymbolBulletsShown) {
   EXPECT_EQ(TextOf(path), "Body[1] and more.\n\u2022 Item\nEnd.\n[1] Note words.\nComment words.\n");
 }
 
+TEST_F(TempDir, ACommentTakesNoNoteNumber) {
+  // A comment anchored before the first footnote: the footnote is still
+  // the first, and the endnote after it the second.
+  const std::string path = Write(
+      "comment_first.rtf",
+      "{\\rtf1\\ansi\\pard Text{\\*\\atnid A}\\chatn{\\*\\annotation\\pard Remark.}"
+      "{\\super\\chftn{\\*\\footnote\\chftn\\pard Foot.}}"
+      "{\\super\\chftn{\\*\\footnote\\ftnalt\\chftn\\pard End.}}\\par}");
+  EXPECT_EQ(TextOf(path), "Text[1][2]\nRemark.\n[1] Foot.\n[2] End.\n");
+}
+
 TEST(Rtf, TableRowsAreTabSeparatedLinesWithoutTrailingTabs) {
   EXPECT_EQ(TextOf(Data("rtf/table.rtf")),
             "Before\n"
