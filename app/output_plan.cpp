@@ -100,10 +100,13 @@ std::string OutputPlan::MakeFolders(const std::string& out) const {
   return {};
 }
 
-std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, const std::string& out) const {
+std::optional<ConvertResult> OutputPlan::UpToDate(const std::string& document, const std::string& out,
+                                                  const struct stat* known) const {
   if (!update_) return std::nullopt;
   struct stat in {}, text {};
-  if (::stat(document.c_str(), &in) != 0 || !S_ISREG(in.st_mode)) return std::nullopt;
+  if (known) in = *known;
+  else if (::stat(document.c_str(), &in) != 0) return std::nullopt;
+  if (!S_ISREG(in.st_mode)) return std::nullopt;
   if (::stat(out.c_str(), &text) != 0 || !S_ISREG(text.st_mode)) return std::nullopt;
   if (!Newer(text.st_mtim, in.st_mtim)) return std::nullopt;
   // The mark of the run that wrote the text file names the document it was

@@ -4,6 +4,8 @@
 // Read-only once made, so both workers use one plan at once.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +34,9 @@ class OutputPlan {
   std::string MakeFolders(const std::string& out) const;
   // With update, when out exists and is newer than document: skipped, or
   // failed when out holds another document's text (that one keeps it).
-  std::optional<ConvertResult> UpToDate(const std::string& document, const std::string& out) const;
+  // known: the document's stat when the caller has it already (null: looked up).
+  std::optional<ConvertResult> UpToDate(const std::string& document, const std::string& out,
+                                        const struct stat* known = nullptr) const;
 
   bool update() const { return update_; }
 

@@ -319,7 +319,7 @@ ConvertResult ConvertPlanned(const OutputPlan* plan, const std::string& path, co
   if (out.empty()) return ConvertResult::Failed(why);
   // A text file held by another document is that document's; but a file no
   // filter reads has no claim on it and says so, whichever came first.
-  if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out);
+  if (std::optional<ConvertResult> skipped = plan->UpToDate(path, out, gate.DocumentState());
       skipped && (skipped->outcome != Outcome::kFailed || HasFilterFor(InstalledRegistry(), path)))
     return *skipped;
   if (std::string why = plan->MakeFolders(out); !why.empty()) return ConvertResult::Failed(why);

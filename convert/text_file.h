@@ -59,6 +59,10 @@ class OutputGate {
     (void)marked;
     Placed(slot, written, file);
   }
+  // The document's state (stat) as the run found it just before it handed
+  // the document over, so that nobody asks the file system again; null
+  // when it is not known.
+  virtual const struct stat* DocumentState() const { return nullptr; }
 };
 
 struct SaveOptions {

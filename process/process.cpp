@@ -343,11 +343,13 @@ std::string UnreachableReason(int err) {
   return "cannot read: " + std::string(std::strerror(err));
 }
 
-void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks) {
+// state: the document's stat, as the worker just found it.
+void Convert(const RunContext& ctx, WorkerConversion& convert, const std::string& path, const std::string& masks,
+             const struct stat& state) {
   ConvertResult result;
   const auto start = std::chrono::steady_clock::now();
   try {
-    DocumentGate gate(ctx.outputs, path, masks);
+    DocumentGate gate(ctx.outputs, path, masks, &state);
     result = convert(path, gate);
   } catch (const std::exception& e) {
     result = ConvertResult::Failed(std::string("unexpected error: ") + e.what());
@@ -393,7 +395,7 @@ void Handle(const RunContext& ctx, WorkerConversion& convert, const std::string&
   // not documents, when the walk comes across them; a path the front end
   // named is converted whatever it is.
   if (!named && (ctx.outputs->IsOutput(IdentityOf(st)) || WrittenByUs(path))) return;
-  Convert(ctx, convert, path, masks);
+  Convert(ctx, convert, path, masks, st);
 }
 
 // second: any worker but the first (worker A), which ends the run.

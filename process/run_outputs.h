@@ -120,8 +120,9 @@ class RunOutputs {
 // The gate one conversion of a run writes through.
 class DocumentGate : public OutputGate {
  public:
-  DocumentGate(std::shared_ptr<RunOutputs> run, std::string document, std::string masks)
-      : run_(std::move(run)), document_(std::move(document)), masks_(std::move(masks)) {}
+  DocumentGate(std::shared_ptr<RunOutputs> run, std::string document, std::string masks,
+               const struct stat* state = nullptr)
+      : run_(std::move(run)), document_(std::move(document)), masks_(std::move(masks)), state_(state) {}
   std::string Admit(const OutputSlot& slot) override { return run_->Admit(document_, slot, masks_); }
   void Placed(const OutputSlot& slot, bool written, FileIdentity file) override {
     run_->Placed(document_, slot, written, file, false);
@@ -130,11 +131,13 @@ class DocumentGate : public OutputGate {
     run_->Placed(document_, slot, written, file, marked);
   }
   std::string Mark() const override { return run_->marking() ? run_->Mark(document_) : std::string(); }
+  const struct stat* DocumentState() const override { return state_; }
 
  private:
   std::shared_ptr<RunOutputs> run_;
   std::string document_;
   std::string masks_;
+  const struct stat* state_;  // the caller's, alive while the gate is
 };
 
 }  // namespace quarn
