@@ -3,11 +3,13 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <string_view>
 #include <utility>
 
 #include "convert/filters/markup/xml_errors.h"
+#include "convert/filters/package/xml_bytes.h"
 #include "convert/filters/module.h"
 
 namespace quarn {
@@ -27,7 +29,31 @@ struct XmlPartReader::Stream {
     if (file) zip_fclose(file);
   }
 
+  // An XML part's bytes go through the cleaner on their way to the parser.
+  std::unique_ptr<XmlBytesCleaner> cleaner;
+  std::string raw, ready;
+  std::size_t ready_at = 0;
+  bool raw_end = false;
+
   int Read(char* buffer, int len) {
+    if (!cleaner) return ReadRaw(buffer, len);
+    while (ready_at == ready.size()) {
+      ready.clear();
+      ready_at = 0;
+      if (raw_end) return 0;
+      raw.resize(65536);
+      const int n = ReadRaw(raw.data(), static_cast<int>(raw.size()));
+      if (n < 0) return -1;
+      raw_end = n == 0;
+      cleaner->Clean(std::string_view(raw.data(), static_cast<std::size_t>(n)), raw_end, ready);
+    }
+    const std::size_t n = std::min(static_cast<std::size_t>(std::max(len, 0)), ready.size() - ready_at);
+    std::memcpy(buffer, ready.data() + ready_at, n);
+    ready_at += n;
+    return static_cast<int>(n);
+  }
+
+  int ReadRaw(char* buffer, int len) {
     if (!file || !problem.empty()) return -1;
     zip_int64_t n = zip_fread(file, buffer, static_cast<zip_uint64_t>(len));
     if (n < 0) {
@@ -235,6 +261,7 @@ XmlPartReader ZipArchive::OpenXml(std::string_view name, std::string* error, int
   auto read = [](void* ctx, char* buffer, int len) { return static_cast<XmlPartReader::Stream*>(ctx)->Read(buffer, len); };
   auto close = [](void*) { return 0; };  // the Stream is owned by the part reader
   part.stream_->part = std::string(name);
+  part.stream_->cleaner = std::make_unique<XmlBytesCleaner>();
   part.reader_ = xmlReaderForIO(read, close, part.stream_.get(), std::string(name).c_str(), nullptr, options);
   if (!part.reader_) return fail("the part " + std::string(name) + " cannot be parsed");
   // The parser's first error is kept for the reason, never printed.

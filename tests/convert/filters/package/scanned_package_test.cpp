@@ -12,6 +12,7 @@
 
 #include "convert/filter.h"
 #include "tests/support/filter_support.h"
+#include "tests/support/zip_support.h"
 
 namespace quarn {
 namespace {
@@ -25,18 +26,7 @@ std::string Picture(const std::string& name) {
   return test::ReadFile(fs::path(QUARN_IMAGE_SAMPLES) / name);
 }
 
-void WriteZip(const fs::path& path, const std::map<std::string, std::string>& parts) {
-  int error = 0;
-  zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  ASSERT_NE(zip, nullptr);
-  for (const auto& [name, content] : parts) {
-    char* copy = static_cast<char*>(std::malloc(content.size() + 1));
-    std::memcpy(copy, content.data(), content.size());
-    zip_source_t* src = zip_source_buffer(zip, copy, content.size(), 1);
-    ASSERT_GE(zip_file_add(zip, name.c_str(), src, ZIP_FL_OVERWRITE), 0);
-  }
-  ASSERT_EQ(zip_close(zip), 0);
-}
+using test::WriteZip;
 
 std::string Relationships(const std::string& items) {
   return "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + items +
