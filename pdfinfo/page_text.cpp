@@ -43,7 +43,14 @@ bool IsLtrLetter(char32_t c) {
   return true;
 }
 
-bool IsLetter(char32_t c) { return IsLtrLetter(c) || (IsRtl(c) && c != 0x060C && c != 0x061B && c != 0x061F); }
+// Arabic's digits, the marks on letters, and Arabic's comma, semicolon,
+// question mark, percent sign, decimal and thousands separators and full
+// stop lie among the right-to-left letters in Unicode but are none: digits
+// read left to right in right-to-left text, and a mark goes with its letter.
+bool IsLetter(char32_t c) {
+  return IsLtrLetter(c) || (IsRtl(c) && !IsDigit(c) && !IsCombining(c) && c != 0x060C && c != 0x061B &&
+                            c != 0x061F && !(c >= 0x066A && c <= 0x066D) && c != 0x06D4);
+}
 
 // Upper-case letters of the Latin, Greek and Cyrillic alphabets.
 bool IsUpper(char32_t c) {
@@ -842,13 +849,35 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   };
   std::vector<Placed> placed;
   float end = -1e30f;
-  for (const Glyph& g : glyphs) {
+  auto rtl_letter = [](char32_t c) { return IsRtl(c) && IsLetter(c); };
+  // A mark is drawn after its letter when right-to-left words are drawn in
+  // reading order, from their right end; when they are drawn from the left
+  // end, as most producers turn each letter and its marks round together,
+  // the marks come first.  Those wait here, in the order drawn, for their
+  // letter.
+  Unit waiting;
+  for (std::size_t i = 0; i < glyphs.size(); ++i) {
+    const Glyph& g = glyphs[i];
     const bool same_glyph = g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f;
+    if (IsCombining(g.c)) {
+      std::size_t next = i + 1;
+      while (next < glyphs.size() && IsCombining(glyphs[next].c)) ++next;
+      const bool before_its_letter =
+          next < glyphs.size() && rtl_letter(glyphs[next].c) &&
+          (placed.empty() || !rtl_letter(placed.back().unit[0]) || glyphs[next].x0 > placed.back().x);
+      if (before_its_letter) {
+        waiting.push_back(g.c);
+        continue;
+      }
+    }
     if (!placed.empty() && (IsCombining(g.c) || same_glyph)) {
       placed.back().unit.push_back(g.c);
       continue;
     }
     placed.push_back({g.x0, Unit(1, g.c)});
+    // The marks that came first, in the order they were made in.
+    placed.back().unit.append(waiting.rbegin(), waiting.rend());
+    waiting.clear();
     end = g.x1;
   }
   std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.x < b.x; });
@@ -872,7 +901,9 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
 
 // ---- hyphenation ---------------------------------------------------------------
 
-bool IsWordChar(char32_t c) { return IsLetter(c) || IsDigit(c) || c == '-' || c == 0xAD || c == 0x2010; }
+bool IsWordChar(char32_t c) {
+  return IsLetter(c) || IsDigit(c) || IsCombining(c) || c == '-' || c == 0xAD || c == 0x2010;
+}
 
 std::u32string LowerWord(std::u32string_view w) {
   std::u32string out;

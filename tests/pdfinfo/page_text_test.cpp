@@ -121,6 +121,23 @@ TEST(PageText, RightToLeftScriptsInReadingOrder) {
             "Mixed: English then \u05e2\u05d1\u05e8\u05d9\u05ea \u05d7\u05d3\u05e9\u05d4 then English.\n\n");
 }
 
+TEST(PageText, MarksStayOnTheirLettersAndDigitsReadLeftToRight) {
+  // Pointed Hebrew and vowelled Arabic, whose marks the producer draws
+  // before their letters (the marks of one letter come in the order it drew
+  // them, turned round: dagesh before sheva, shadda before fatha);
+  // Arabic-Indic and Persian digits in Arabic text; a left-to-right line
+  // with pointed words in it.
+  EXPECT_EQ(PagesOf("right_to_left_marks.pdf"),
+            "\u05d1\u05bc\u05b0\u05e8\u05b5\u05d0\u05e9\u05c1\u05b4\u05d9\u05ea "
+            "\u05d1\u05bc\u05b8\u05e8\u05b8\u05d0 \u05d0\u05b1\u05dc\u05b9\u05d4\u05b4\u05d9\u05dd.\n\n"
+            "\u0627\u064e\u0644\u0652\u0639\u064e\u0631\u064e\u0628\u0650\u064a\u0651\u064e\u0629\u064f "
+            "\u0644\u064f\u063a\u064e\u0629\u064c \u062c\u064e\u0645\u0650\u064a\u0644\u064e\u0629\u064c.\n\n"
+            "\u0627\u0644\u0633\u0639\u0631 \u0661\u0662\u0663 \u0631\u064a\u0627\u0644\u0627 \u0648 "
+            "\u06f4\u06f5\u06f6 \u062a\u0648\u0645\u0627\u0646.\n\n"
+            "In English: \u05e2\u05b4\u05d1\u05b0\u05e8\u05b4\u05d9\u05ea and "
+            "\u0627\u0644\u0652\u0639\u064e\u0631\u064e\u0628\u0650\u064a\u0651\u064e\u0629 are pointed.\n\n");
+}
+
 TEST(PageText, LigaturesAreTheirLetters) {
   const std::string text = PagesOf("ligatures.pdf");
   for (const char* words : {"first floor offers", "efficient and baffling style", "still fine"})
