@@ -52,6 +52,8 @@ bool IsLetter(char32_t c) {
                             c != 0x061F && !(c >= 0x066A && c <= 0x066D) && c != 0x06D4);
 }
 
+bool IsRtlLetter(char32_t c) { return IsRtl(c) && IsLetter(c); }
+
 // Upper-case letters of the Latin, Greek and Cyrillic alphabets.
 bool IsUpper(char32_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9) ||
@@ -154,7 +156,7 @@ enum class Direction { kNeutral, kLtr, kRtl, kNumber };
 Direction DirectionOf(const Unit& u) {
   bool digit = false;
   for (char32_t c : u) {
-    if (IsRtl(c) && IsLetter(c)) return Direction::kRtl;
+    if (IsRtlLetter(c)) return Direction::kRtl;
     if (IsLtrLetter(c)) return Direction::kLtr;
     digit = digit || IsDigit(c);
   }
@@ -195,7 +197,7 @@ std::u32string VisualToLogical(std::vector<Unit> u) {
   std::size_t rtl = 0, ltr = 0;
   for (const Unit& unit : u)
     for (char32_t c : unit) {
-      if (IsRtl(c) && IsLetter(c)) ++rtl;
+      if (IsRtlLetter(c)) ++rtl;
       else if (IsLtrLetter(c)) ++ltr;
     }
   auto is_rtl = [](Direction d) { return d == Direction::kRtl; };
@@ -849,7 +851,6 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   };
   std::vector<Placed> placed;
   float end = -1e30f;
-  auto rtl_letter = [](char32_t c) { return IsRtl(c) && IsLetter(c); };
   // A mark is drawn after its letter when right-to-left words are drawn in
   // reading order, from their right end; when they are drawn from the left
   // end, as most producers turn each letter and its marks round together,
@@ -863,8 +864,8 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
       std::size_t next = i + 1;
       while (next < glyphs.size() && IsCombining(glyphs[next].c)) ++next;
       const bool before_its_letter =
-          next < glyphs.size() && rtl_letter(glyphs[next].c) &&
-          (placed.empty() || !rtl_letter(placed.back().unit[0]) || glyphs[next].x0 > placed.back().x);
+          next < glyphs.size() && IsRtlLetter(glyphs[next].c) &&
+          (placed.empty() || !IsRtlLetter(placed.back().unit[0]) || glyphs[next].x0 > placed.back().x);
       if (before_its_letter) {
         waiting.push_back(g.c);
         continue;
@@ -1033,7 +1034,7 @@ std::string PageText(const fz_stext_page* page, const fz_stext_line* own_end) {
       // Right-to-left words that are one glyph each (a font that draws a
       // whole word at once) have no order to turn round.
       bool rtl = false;
-      for (const Glyph& g : p->glyphs) rtl = rtl || (IsRtl(g.c) && IsLetter(g.c));
+      for (const Glyph& g : p->glyphs) rtl = rtl || IsRtlLetter(g.c);
       if (rtl && p->horizontal) {
         std::size_t rtl_pairs = 0;
         std::vector<Unit> units = VisualUnits(p->glyphs, !layout.groups.empty(), &rtl_pairs);

@@ -369,8 +369,8 @@ long Score(std::string_view h, const Reading& r) {
 
 }  // namespace latin
 
-// A byte of 0x80 and above as windows-1252 has it, in UTF-8 (the
-// replacement character for the five bytes it leaves undefined).
+}  // namespace
+
 void AppendWindows1252(unsigned char b, std::string& out) {
   static constexpr char16_t kHigh[32] = {
       0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -385,6 +385,8 @@ void AppendWindows1252(unsigned char b, std::string& out) {
   }
   out += static_cast<char>(0x80 | (cp & 0x3F));
 }
+
+namespace {
 
 // The non-ASCII bytes of text: how many UTF-8 sequences of more than one
 // byte they form, and how many stray bytes belong to none.

@@ -100,6 +100,10 @@ std::string LowerAscii(std::string_view s);
 // True when bytes are UTF-8 throughout (no sequence cut at the end).
 bool IsValidUtf8(std::string_view bytes);
 
+// Appends a byte of 0x80 and above as windows-1252 has it, in UTF-8 (the
+// replacement character for the five bytes it leaves undefined).
+void AppendWindows1252(unsigned char b, std::string& out);
+
 // Whether the first bytes of a file leave no doubt that it is text in some
 // character set: a Unicode byte-order mark, or no NUL and hardly any other
 // control bytes besides white space.

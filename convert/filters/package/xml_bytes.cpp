@@ -3,55 +3,21 @@
 #include <cstdint>
 #include <cstring>
 
+#include "convert/filter_path.h"
+#include "convert/filters/common/text_decode.h"
+
 namespace quarn {
 namespace {
 
-// Windows-1252's characters for 0x80-0x9F (0: none there); 0xA0-0xFF are
-// Latin-1's, the same code points.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
-
-void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// A byte that is no part of a UTF-8 character, as the Windows-1252
-// character it was most likely written for (U+FFFD where that has none).
-void AppendStray(unsigned char b, std::string& out) {
-  char32_t c = b >= 0xA0 ? char32_t{b} : char32_t{kCp1252High[b - 0x80]};
-  AppendUtf8(c ? c : U'\uFFFD', out);
-}
-
-// The length of the well-formed UTF-8 character at s (1-4), 0 when the bytes
-// there begin none, -1 when they may begin one that the bytes end before.
-// Surrogates, overlong forms and U+FFFE/U+FFFF, which XML refuses, begin none.
-int CharacterAt(const unsigned char* s, std::size_t left) {
+// Whether the bytes at s are the start of a UTF-8 character that they end
+// before: its lead byte and only continuation bytes after it.
+bool CutShort(const unsigned char* s, std::size_t left) {
   const unsigned char b = s[0];
-  int n;
-  char32_t min;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) n = 2, min = 0x80;
-  else if (b >= 0xE0 && b <= 0xEF) n = 3, min = 0x800;
-  else if (b >= 0xF0 && b <= 0xF4) n = 4, min = 0x10000;
-  else return 0;
-  char32_t c = b & (0x7F >> n);
-  for (int i = 1; i < n; ++i) {
-    if (static_cast<std::size_t>(i) >= left) return -1;
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (s[i] & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) return 0;
-  return n;
+  const std::size_t want = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 0;
+  if (left >= want) return false;
+  for (std::size_t k = 1; k < left; ++k)
+    if ((s[k] & 0xC0) != 0x80) return false;
+  return true;
 }
 
 bool IsControl(unsigned char b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\r'; }
@@ -112,18 +78,22 @@ void XmlBytesCleaner::Clean(std::string_view bytes, bool at_end, std::string& ou
       ++i;
       continue;
     }
-    int n = IsControl(b) ? 0 : CharacterAt(s + i, size - i);
-    if (n > 0) {
-      i += static_cast<std::size_t>(n);
+    // Well-formed UTF-8, but not U+FFFE and U+FFFF, which XML refuses.
+    std::uint32_t cp = 0;
+    const std::size_t n = IsControl(b) ? 0 : quarn_utf8_sequence(s + i, size - i, &cp);
+    if (n > 0 && cp != 0xFFFE && cp != 0xFFFF) {
+      i += n;
       continue;
     }
     out.append(bytes.substr(run, i - run));
-    if (n < 0 && !at_end) {
+    if (n == 0 && !at_end && CutShort(s + i, size - i)) {
       carry_.assign(bytes.substr(i));  // finished, or not, by the next bytes
       return;
     }
+    // A control character as a space; a stray byte as the Windows-1252
+    // character it was most likely written for.
     if (IsControl(b)) out += ' ';
-    else AppendStray(b, out);
+    else AppendWindows1252(b, out);
     run = ++i;
   }
   out.append(bytes.substr(run));
