@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <mupdf/ucdn.h>
+
 namespace quarn::pdf {
 
 namespace {
@@ -143,6 +145,26 @@ void AppendUtf8(char32_t c, std::string& out) {
   } else {
     out += "\xEF\xBF\xBD";
   }
+}
+
+// Writes a character, the letters it stands for where it is a presentation
+// form of Arabic or Hebrew: a letter's initial, medial or final shape, a
+// ligature such as lam-alef, a letter with its points.  Fonts that shape
+// those scripts map their glyphs to the forms, which read the same but
+// match no search for the words; the letters come in reading order.  The
+// form of a mark standing alone is a space and the mark: the mark goes
+// with the letter before it.
+void AppendLetters(char32_t c, std::string& out) {
+  if ((c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFC)) {
+    std::uint32_t letters[18];
+    const int n = ucdn_compat_decompose(c, letters);
+    if (n > 0) {
+      for (int i = n > 1 && letters[0] == ' ' && IsCombining(letters[1]) ? 1 : 0; i < n; ++i)
+        AppendUtf8(letters[i], out);
+      return;
+    }
+  }
+  AppendUtf8(c, out);
 }
 
 // ---- right-to-left text --------------------------------------------------------
@@ -1052,7 +1074,7 @@ std::string PageText(const fz_stext_page* page, const fz_stext_line* own_end) {
     for (std::size_t i = 0; i + 1 < block.size(); ++i) emptied[i + 1] = JoinHyphenated(block[i], block[i + 1], words);
     for (std::size_t i = 0; i < block.size(); ++i) {
       if (emptied[i]) continue;
-      for (char32_t c : block[i]) AppendUtf8(c, out);
+      for (char32_t c : block[i]) AppendLetters(c, out);
       out.push_back('\n');
     }
     out.push_back('\n');

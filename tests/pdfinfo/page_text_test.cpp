@@ -138,6 +138,20 @@ TEST(PageText, MarksStayOnTheirLettersAndDigitsReadLeftToRight) {
             "\u0627\u0644\u0652\u0639\u064e\u0631\u064e\u0628\u0650\u064a\u0651\u064e\u0629 are pointed.\n\n");
 }
 
+TEST(PageText, PresentationFormsAreTheirLetters) {
+  // Arabic in its shaped forms (initial, medial and final letters, lam-alef
+  // inside a word and alone, the ligature of the name of God) and Hebrew
+  // letters with their points and the alef-lamed ligature come out as the
+  // letters they stand for, in reading order, on their own lines and in a
+  // left-to-right line.
+  EXPECT_EQ(PagesOf("right_to_left_forms.pdf"),
+            "\u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645.\n\n"
+            "\u0627\u0644\u0633\u0644\u0627\u0645 \u0639\u0644\u064a\u0643\u0645 \u0644\u0627 "
+            "\u0627\u0644\u0644\u0647.\n\n"
+            "\u05e9\u05c1\u05dc\u05d5\u05dd \u05d0\u05dc.\n\n"
+            "In English: \u0645\u0631\u062d\u0628\u0627 means hello.\n\n");
+}
+
 TEST(PageText, LigaturesAreTheirLetters) {
   const std::string text = PagesOf("ligatures.pdf");
   for (const char* words : {"first floor offers", "efficient and baffling style", "still fine"})

@@ -199,7 +199,7 @@ def main():
     write_pdf("drawn_spaces.pdf", [page], oblique=True)
 
     with tempfile.TemporaryDirectory() as work:
-        for name in ("hyphenation", "right_to_left", "right_to_left_marks", "ligatures", "drop_caps"):
+        for name in ("hyphenation", "right_to_left", "right_to_left_marks", "right_to_left_forms", "ligatures", "drop_caps"):
             subprocess.run(["soffice", "-env:UserInstallation=file://%s/profile" % work, "--headless",
                             "--infilter=OpenDocument Text Flat XML", "--convert-to", "pdf", "--outdir", work,
                             "src/%s.fodt" % name], check=True, stdout=subprocess.DEVNULL)
