@@ -364,20 +364,35 @@ void AddDrawnSpaces(Piece& p, const std::vector<GlyphFont>& fonts) {
   const float usual = std::max(0.0f, Median(std::move(gaps)));
   std::vector<Glyph> spaced;
   spaced.reserve(p.glyphs.size() + 8);
+  // The glyph before the gap: a mark's box lies over its letter, not at the
+  // end of the word, so the letter it sits on is that glyph.  The marks
+  // drawn since then (marks_at on) are that letter's, or the next one's
+  // when right-to-left words are drawn from their left end: a space goes
+  // after them or before them.
+  std::size_t before = 0, marks_at = 0;
   for (std::size_t i = 0; i < p.glyphs.size(); ++i) {
     const Glyph& g = p.glyphs[i];
-    if (i > 0) {
-      const Glyph& prev = p.glyphs[i - 1];
-      const float em = std::max(fonts[i - 1].size, fonts[i].size);
+    if (i > 0 && !IsCombining(g.c)) {
+      const Glyph& prev = p.glyphs[before];
+      const float em = std::max(fonts[before].size, fonts[i].size);
       const float gap = g.x0 - prev.x1;
       // Only a letter or digit starts a word: a gap before punctuation or a
       // symbol is an italic letter's overhang ("f (x)", "M.") more often.
-      const bool starts_word = (IsLtrLetter(g.c) || IsDigit(g.c)) && !IsUnspaced(g.c);
-      if (starts_word && !fonts[i - 1].italic && !IsSpace(prev.c) && !IsUnspaced(prev.c) && !IsRtl(prev.c) && em > 0 &&
-          gap > usual + 0.1f * em && gap < 3 * em)
-        spaced.push_back({U' ', prev.x1, g.x0, std::min(prev.y0, g.y0), std::max(prev.y1, g.y1)});
+      // Right-to-left words drawn from their left end, as most producers
+      // draw them, are set apart the same way.
+      const bool starts_word = (IsLetter(g.c) || IsDigit(g.c)) && !IsUnspaced(g.c);
+      if (starts_word && !fonts[before].italic && !IsSpace(prev.c) && !IsUnspaced(prev.c) && em > 0 &&
+          gap > usual + 0.1f * em) {
+        const Glyph space{U' ', prev.x1, g.x0, std::min(prev.y0, g.y0), std::max(prev.y1, g.y1)};
+        const bool marks_of_next = IsRtlLetter(g.c) && (!IsRtlLetter(prev.c) || g.x0 > prev.x0);
+        spaced.insert(marks_of_next ? spaced.begin() + static_cast<std::ptrdiff_t>(marks_at) : spaced.end(), space);
+      }
     }
     spaced.push_back(g);
+    if (i == 0 || !IsCombining(g.c)) {
+      before = i;
+      marks_at = spaced.size();
+    }
   }
   p.glyphs = std::move(spaced);
 }
@@ -870,6 +885,7 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   struct Placed {
     float x;
     Unit unit;
+    float x1, height;  // where the unit ends, and its glyphs' height
   };
   std::vector<Placed> placed;
   float end = -1e30f;
@@ -897,7 +913,7 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
       placed.back().unit.push_back(g.c);
       continue;
     }
-    placed.push_back({g.x0, Unit(1, g.c)});
+    placed.push_back({g.x0, Unit(1, g.c), g.x1, g.y1 - g.y0});
     // The marks that came first, in the order they were made in.
     placed.back().unit.append(waiting.rbegin(), waiting.rend());
     waiting.clear();
@@ -907,10 +923,17 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   std::vector<Unit> units;
   *rtl_pairs = 0;
   bool after_rtl = false;
-  for (Placed& p : placed) {
+  for (std::size_t i = 0; i < placed.size(); ++i) {
+    Placed& p = placed[i];
     const bool rtl = DirectionOf(p.unit) == Direction::kRtl;
     if (rtl && after_rtl) ++*rtl_pairs;
     after_rtl = rtl;
+    // Pieces of the line drawn apart (a running head's left, middle and
+    // right parts, drawn in any order) lie a wide gap apart once in order:
+    // a space keeps their words apart.
+    if (i > 0 && !IsSpace(p.unit[0]) && !IsSpace(placed[i - 1].unit[0]) &&
+        p.x - placed[i - 1].x1 > std::max(p.height, placed[i - 1].height))
+      units.emplace_back(1, U' ');
     units.push_back(std::move(p.unit));
   }
   if (trim) {

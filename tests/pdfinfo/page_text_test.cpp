@@ -138,6 +138,17 @@ TEST(PageText, MarksStayOnTheirLettersAndDigitsReadLeftToRight) {
             "\u0627\u0644\u0652\u0639\u064e\u0631\u064e\u0628\u0650\u064a\u0651\u064e\u0629 are pointed.\n\n");
 }
 
+TEST(PageText, RightToLeftWordsSetApartByPositionKeepTheirSpaces) {
+  // Words drawn from their left end with no space glyphs between them: a
+  // gap is a space, a mark drawn before its letter stays on it across the
+  // gap, and a running head drawn in three pieces (middle, left, right)
+  // reads as three words.
+  EXPECT_EQ(PagesOf("rtl_positioned.pdf"),
+            "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n"
+            "\u0628\u0650\u0633\u0645\u0650 \u0627\u0644\u0644\u064e\u0647\u0650\n\n"
+            "\u05e1\u05e4\u05e8 \u05e2\u05de\u05d5\u05d3 2 \u05e4\u05e8\u05e7\n\n");
+}
+
 TEST(PageText, PresentationFormsAreTheirLetters) {
   // Arabic in its shaped forms (initial, medial and final letters, lam-alef
   // inside a word and alone, the ligature of the name of God) and Hebrew

@@ -146,6 +146,37 @@ def write_actual_text():
     write_pdf("actual_text.pdf", [page])
 
 
+def write_rtl_positioned():
+    """Right-to-left words drawn from their left end, as typesetters draw
+    them, with no space glyphs: the words are set apart by positioning
+    alone.  Hebrew words; vowelled Arabic whose marks (no width) are drawn
+    before their letters; and a running head drawn in three pieces, its
+    middle first, then its left and right ends."""
+    letters = ["\u05e9", "\u05dc", "\u05d5", "\u05dd", "\u05e2", "\u05e1", "\u05e4", "\u05e8", "\u05de", "\u05d3",
+               "\u05e7", "\u0628", "\u0633", "\u0645", "\u0627", "\u0644", "\u0647", "\u0650", "\u064e", "2"]
+    code = {c: 128 + i for i, c in enumerate(letters)}
+    widths = b" ".join(b"0" if c in ("\u0650", "\u064e") else b"500" for c in letters)
+    names = b" ".join(b"/uni%04X" % ord(c) for c in letters)
+    font = (b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /FirstChar 128 /LastChar %d /Widths [%s] "
+            b"/Encoding << /Type /Encoding /Differences [128 %s] >> >>" % (127 + len(letters), widths, names))
+
+    def drawn(*words):
+        """A TJ array of the words, each given in the order drawn, left to right, 0.3 em apart."""
+        parts = [b"<" + "".join("%02X" % code[c] for c in w).encode() + b">"
+                 for w in words]
+        return b"[" + b" -300 ".join(parts) + b"] TJ"
+
+    # "shalom olam" and "bismi allahi", written in reading order, drawn from the left.
+    page = b"BT /F4 12 Tf 300 700 Td " + drawn("\u05dd\u05dc\u05d5\u05e2", "\u05dd\u05d5\u05dc\u05e9") + b" ET\n"
+    page += (b"BT /F4 12 Tf 300 670 Td " +
+             drawn("\u0650\u0647\u064e\u0644\u0644\u0627", "\u0650\u0645\u0633\u0650\u0628") + b" ET\n")
+    # "sefer" at the right, "amud 2" in the middle, "perek" at the left.
+    page += (b"BT /F4 12 Tf 250 640 Td " + drawn("2", "\u05d3\u05d5\u05de\u05e2") + b" ET\n"
+             b"BT /F4 12 Tf 72 640 Td " + drawn("\u05e7\u05e8\u05e4") + b" ET\n"
+             b"BT /F4 12 Tf 450 640 Td " + drawn("\u05e8\u05e4\u05e1") + b" ET\n")
+    write_pdf("rtl_positioned.pdf", [page], extra_fonts={"F4": font})
+
+
 def write_xref_loop():
     """An incremental update whose cross-reference section names itself as
     the previous one, so that the chain loops and leaves out every object
@@ -165,6 +196,7 @@ def write_xref_loop():
 def main():
     os.chdir(HERE)
     write_xref_loop()
+    write_rtl_positioned()
     write_actual_text()
     write_attachments()
     write_letter_spaced()

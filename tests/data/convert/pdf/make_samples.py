@@ -20,7 +20,7 @@ def pdf_text(s):
 
 
 def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None, crop=None, form=None,
-              files=None):
+              files=None, extra_fonts=None):
     """pages: list of content-stream byte strings; every page gets the fonts F1
     (Helvetica) and F2 (Helvetica with Greek letters at codes 128..), and F3
     (Helvetica-Oblique) when oblique; annots: for each page, a list of
@@ -28,7 +28,8 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
     box (bytes, "[x0 y0 x1 y1]") for every page; form: the entries of an interactive form whose fields are
     every page's widget annotations, with Helv and ZaDb as its fonts; files:
     embedded files (name, bytes, page): in the document's EmbeddedFiles
-    when page is None, else attached to a comment on that page."""
+    when page is None, else attached to a comment on that page; extra_fonts:
+    more fonts for every page, {name: font dictionary}."""
     objects = []  # object bodies, numbered from 1
 
     def add(body):
@@ -43,6 +44,8 @@ def write_pdf(path, pages, info=None, compress=False, oblique=False, annots=None
     if oblique:
         fonts += b" /F3 %d 0 R" % add(b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Oblique "
                                       b"/Encoding /WinAnsiEncoding >>")
+    for name, body in (extra_fonts or {}).items():
+        fonts += b" /%s %d 0 R" % (name.encode(), add(body))
     zadb = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>") if form else None
     tree = []  # the EmbeddedFiles name tree's (name, file entry) pairs
     annots = [list(a) for a in annots] if annots else [[] for _ in pages]
