@@ -885,7 +885,8 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   struct Placed {
     float x;
     Unit unit;
-    float x1, height;  // where the unit ends, and its glyphs' height
+    float x1, height;   // where the unit ends, and its glyphs' height
+    std::size_t order;  // its place in drawing order
   };
   std::vector<Placed> placed;
   float end = -1e30f;
@@ -913,7 +914,7 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
       placed.back().unit.push_back(g.c);
       continue;
     }
-    placed.push_back({g.x0, Unit(1, g.c), g.x1, g.y1 - g.y0});
+    placed.push_back({g.x0, Unit(1, g.c), g.x1, g.y1 - g.y0, placed.size()});
     // The marks that came first, in the order they were made in.
     placed.back().unit.append(waiting.rbegin(), waiting.rend());
     waiting.clear();
@@ -923,17 +924,35 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   std::vector<Unit> units;
   *rtl_pairs = 0;
   bool after_rtl = false;
+  // The right end of the units so far, spaces aside (a space may span a
+  // jump over other glyphs): a glyph whose box reaches under the one beside
+  // it (a right-to-left letter's tail, kerned close) leaves no gap.  The
+  // usual gap between glyphs side by side (those of fonts whose boxes are
+  // narrower than their advance) is no space.
+  std::vector<float> gaps;
+  float reached = -1e30f;
+  for (const Placed& p : placed) {
+    if (IsSpace(p.unit[0])) continue;
+    if (reached > -1e29f) gaps.push_back(p.x - reached);
+    reached = std::max(reached, p.x1);
+  }
+  const float usual = std::max(0.0f, Median(std::move(gaps)));
+  reached = -1e30f;
   for (std::size_t i = 0; i < placed.size(); ++i) {
     Placed& p = placed[i];
     const bool rtl = DirectionOf(p.unit) == Direction::kRtl;
     if (rtl && after_rtl) ++*rtl_pairs;
     after_rtl = rtl;
-    // Pieces of the line drawn apart (a running head's left, middle and
-    // right parts, drawn in any order) lie a wide gap apart once in order:
-    // a space keeps their words apart.
-    if (i > 0 && !IsSpace(p.unit[0]) && !IsSpace(placed[i - 1].unit[0]) &&
-        p.x - placed[i - 1].x1 > std::max(p.height, placed[i - 1].height))
+    // A gap between units that were not drawn one after the other from
+    // left to right (whose gaps became spaces as the line was read) is a
+    // space as well: words drawn from their right end, in reading order,
+    // and pieces of a line drawn apart (a running head's middle, left and
+    // right parts), which lie side by side only once in order.
+    const Placed* left = i > 0 ? &placed[i - 1] : nullptr;  // its unit is in units already
+    if (left && p.order != left->order + 1 && !IsSpace(p.unit[0]) && !IsSpace(units.back().back()) &&
+        p.x - reached > usual + 0.1f * std::max(p.height, left->height))
       units.emplace_back(1, U' ');
+    if (!IsSpace(p.unit[0])) reached = std::max(reached, p.x1);
     units.push_back(std::move(p.unit));
   }
   if (trim) {

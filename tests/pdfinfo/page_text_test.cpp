@@ -142,11 +142,14 @@ TEST(PageText, RightToLeftWordsSetApartByPositionKeepTheirSpaces) {
   // Words drawn from their left end with no space glyphs between them: a
   // gap is a space, a mark drawn before its letter stays on it across the
   // gap, and a running head drawn in three pieces (middle, left, right)
-  // reads as three words.
+  // reads as three words; words drawn from their right end (glyphs
+  // narrower than their advance, as a font put in for one not embedded
+  // draws them) are set apart by the gap wider than the rest.
   EXPECT_EQ(PagesOf("rtl_positioned.pdf"),
             "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n"
             "\u0628\u0650\u0633\u0645\u0650 \u0627\u0644\u0644\u064e\u0647\u0650\n\n"
-            "\u05e1\u05e4\u05e8 \u05e2\u05de\u05d5\u05d3 2 \u05e4\u05e8\u05e7\n\n");
+            "\u05e1\u05e4\u05e8 \u05e2\u05de\u05d5\u05d3 2 \u05e4\u05e8\u05e7\n\n"
+            "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n");
 }
 
 TEST(PageText, PresentationFormsAreTheirLetters) {

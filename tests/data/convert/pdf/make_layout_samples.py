@@ -150,8 +150,9 @@ def write_rtl_positioned():
     """Right-to-left words drawn from their left end, as typesetters draw
     them, with no space glyphs: the words are set apart by positioning
     alone.  Hebrew words; vowelled Arabic whose marks (no width) are drawn
-    before their letters; and a running head drawn in three pieces, its
-    middle first, then its left and right ends."""
+    before their letters; a running head drawn in three pieces, its middle
+    first, then its left and right ends; and Hebrew words drawn from their
+    right end, as some typesetters draw them."""
     letters = ["\u05e9", "\u05dc", "\u05d5", "\u05dd", "\u05e2", "\u05e1", "\u05e4", "\u05e8", "\u05de", "\u05d3",
                "\u05e7", "\u0628", "\u0633", "\u0645", "\u0627", "\u0644", "\u0647", "\u0650", "\u064e", "2"]
     code = {c: 128 + i for i, c in enumerate(letters)}
@@ -174,6 +175,11 @@ def write_rtl_positioned():
     page += (b"BT /F4 12 Tf 250 640 Td " + drawn("2", "\u05d3\u05d5\u05de\u05e2") + b" ET\n"
              b"BT /F4 12 Tf 72 640 Td " + drawn("\u05e7\u05e8\u05e4") + b" ET\n"
              b"BT /F4 12 Tf 450 640 Td " + drawn("\u05e8\u05e4\u05e1") + b" ET\n")
+    # The same words drawn from their right end, in reading order, each
+    # glyph placed to the left of the one before.
+    back = lambda w: b" 1000 ".join(b"<%02X>" % code[c] for c in w)
+    page += (b"BT /F4 12 Tf 300 610 Td [" + back("\u05e9\u05dc\u05d5\u05dd") + b" 1300 " +
+             back("\u05e2\u05d5\u05dc\u05dd") + b"] TJ ET\n")
     write_pdf("rtl_positioned.pdf", [page], extra_fonts={"F4": font})
 
 
