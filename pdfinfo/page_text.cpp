@@ -382,7 +382,7 @@ void AddDrawnSpaces(Piece& p, const std::vector<GlyphFont>& fonts) {
       // draw them, are set apart the same way.
       const bool starts_word = (IsLetter(g.c) || IsDigit(g.c)) && !IsUnspaced(g.c);
       if (starts_word && !fonts[before].italic && !IsSpace(prev.c) && !IsUnspaced(prev.c) && em > 0 &&
-          gap > usual + 0.1f * em) {
+          gap > usual + 0.1f * em && gap < 3 * em) {
         const Glyph space{U' ', prev.x1, g.x0, std::min(prev.y0, g.y0), std::max(prev.y1, g.y1)};
         const bool marks_of_next = IsRtlLetter(g.c) && (!IsRtlLetter(prev.c) || g.x0 > prev.x0);
         spaced.insert(marks_of_next ? spaced.begin() + static_cast<std::ptrdiff_t>(marks_at) : spaced.end(), space);
@@ -467,6 +467,10 @@ void JoinLetterSpaced(Piece& p, std::vector<GlyphFont>& fonts) {
 
 // True when a horizontal line goes on from where the last line of its
 // block ends, on the same baseline: the rest of a line after a copy.
+bool HasRtlLetter(const Piece& p) {
+  return std::any_of(p.glyphs.begin(), p.glyphs.end(), [](const Glyph& g) { return IsRtlLetter(g.c); });
+}
+
 bool ContinuesLine(const std::vector<Piece>& lines, const Piece& p) {
   if (lines.empty() || !p.visible() || !p.horizontal) return false;
   const Piece& before = lines.back();
@@ -612,7 +616,10 @@ std::vector<Piece> ReadLines(const fz_stext_page* page, const fz_stext_line* own
       AddDrawnSpaces(p, fonts);
       ComposeAccents(p.glyphs);
       p.Bound();
-      if (left_out && !p.placed && ContinuesLine(lines, p)) {
+      // The rest of a line MuPDF broke where words were left out, or where
+      // the direction changed (a right-to-left word drawn from its right end
+      // in a left-to-right line, as many producers draw them) joins it.
+      if (!p.placed && ContinuesLine(lines, p) && (left_out || HasRtlLetter(lines.back()) || HasRtlLetter(p))) {
         Piece& before = lines.back();
         if (!IsSpace(before.glyphs.back().c) && !IsSpace(p.glyphs.front().c) &&
             p.x0 - before.x1 > 0.15f * (p.y1 - p.y0))
@@ -889,7 +896,7 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
     std::size_t order;  // its place in drawing order
   };
   std::vector<Placed> placed;
-  float end = -1e30f;
+  float start = -1e30f, end = -1e30f;  // the box of the glyph placed last
   // A mark is drawn after its letter when right-to-left words are drawn in
   // reading order, from their right end; when they are drawn from the left
   // end, as most producers turn each letter and its marks round together,
@@ -898,7 +905,10 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
   Unit waiting;
   for (std::size_t i = 0; i < glyphs.size(); ++i) {
     const Glyph& g = glyphs[i];
-    const bool same_glyph = g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f;
+    // A glyph the font maps to several characters gives them no width after
+    // the first, or each the glyph's whole box.
+    const bool same_glyph = (g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f) ||
+                            (std::fabs(g.x0 - start) < 0.01f && std::fabs(g.x1 - end) < 0.01f);
     if (IsCombining(g.c)) {
       std::size_t next = i + 1;
       while (next < glyphs.size() && IsCombining(glyphs[next].c)) ++next;
@@ -914,10 +924,11 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
       placed.back().unit.push_back(g.c);
       continue;
     }
-    placed.push_back({g.x0, Unit(1, g.c), g.x1, g.y1 - g.y0, placed.size()});
+    placed.push_back({g.x0, Unit(1, g.c), g.x1, std::fabs(g.y1 - g.y0), placed.size()});  // mirrored text: y1 < y0
     // The marks that came first, in the order they were made in.
     placed.back().unit.append(waiting.rbegin(), waiting.rend());
     waiting.clear();
+    start = g.x0;
     end = g.x1;
   }
   std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.x < b.x; });
@@ -944,14 +955,17 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
     if (rtl && after_rtl) ++*rtl_pairs;
     after_rtl = rtl;
     // A gap between units that were not drawn one after the other from
-    // left to right (whose gaps became spaces as the line was read) is a
-    // space as well: words drawn from their right end, in reading order,
-    // and pieces of a line drawn apart (a running head's middle, left and
-    // right parts), which lie side by side only once in order.
+    // left to right, a few letters apart at most (whose gaps became spaces
+    // as the line was read), is a space as well: words drawn from their
+    // right end, in reading order, and pieces of a line drawn apart (a
+    // running head's middle, left and right parts), which lie side by side
+    // only once in order.
     const Placed* left = i > 0 ? &placed[i - 1] : nullptr;  // its unit is in units already
-    if (left && p.order != left->order + 1 && !IsSpace(p.unit[0]) && !IsSpace(units.back().back()) &&
-        p.x - reached > usual + 0.1f * std::max(p.height, left->height))
-      units.emplace_back(1, U' ');
+    if (left && !IsSpace(p.unit[0]) && !IsSpace(units.back().back())) {
+      const float gap = p.x - reached, height = std::max(p.height, left->height);
+      if (gap > usual + 0.1f * height && (p.order != left->order + 1 || gap > 2 * height))
+        units.emplace_back(1, U' ');
+    }
     if (!IsSpace(p.unit[0])) reached = std::max(reached, p.x1);
     units.push_back(std::move(p.unit));
   }

@@ -142,13 +142,17 @@ TEST(PageText, RightToLeftWordsSetApartByPositionKeepTheirSpaces) {
   // Words drawn from their left end with no space glyphs between them: a
   // gap is a space, a mark drawn before its letter stays on it across the
   // gap, and a running head drawn in three pieces (middle, left, right)
-  // reads as three words; words drawn from their right end (glyphs
-  // narrower than their advance, as a font put in for one not embedded
-  // draws them) are set apart by the gap wider than the rest.
+  // reads as three words; words drawn from their right end, in reading
+  // order, are set apart too.  A left-to-right line that MuPDF breaks
+  // around an Arabic word drawn from its right end stays one line, and the
+  // word's lam-alef, one glyph standing for two letters (a marked span's
+  // text), keeps them in order; words drawn upside down read as words.
   EXPECT_EQ(PagesOf("rtl_positioned.pdf"),
             "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n"
             "\u0628\u0650\u0633\u0645\u0650 \u0627\u0644\u0644\u064e\u0647\u0650\n\n"
             "\u05e1\u05e4\u05e8 \u05e2\u05de\u05d5\u05d3 2 \u05e4\u05e8\u05e7\n\n"
+            "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n"
+            "The word \u0633\u0644\u0627\u0645 means peace.\n\n"
             "\u05e9\u05dc\u05d5\u05dd \u05e2\u05d5\u05dc\u05dd\n\n");
 }
 

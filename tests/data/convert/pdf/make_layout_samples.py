@@ -151,12 +151,15 @@ def write_rtl_positioned():
     them, with no space glyphs: the words are set apart by positioning
     alone.  Hebrew words; vowelled Arabic whose marks (no width) are drawn
     before their letters; a running head drawn in three pieces, its middle
-    first, then its left and right ends; and Hebrew words drawn from their
-    right end, as some typesetters draw them."""
+    first, then its left and right ends; Hebrew words drawn from their
+    right end, as some typesetters draw them; an Arabic word with a
+    ligature in a left-to-right line; and words drawn upside down."""
     letters = ["\u05e9", "\u05dc", "\u05d5", "\u05dd", "\u05e2", "\u05e1", "\u05e4", "\u05e8", "\u05de", "\u05d3",
-               "\u05e7", "\u0628", "\u0633", "\u0645", "\u0627", "\u0644", "\u0647", "\u0650", "\u064e", "2"]
+               "\u05e7", "\u0628", "\u0633", "\u0645", "\u0627", "\u0644", "\u0647", "\u0650", "\u064e", "2",
+               "\ufefc"]
     code = {c: 128 + i for i, c in enumerate(letters)}
-    widths = b" ".join(b"0" if c in ("\u0650", "\u064e") else b"500" for c in letters)
+    # Helvetica has none of these glyphs: MuPDF puts in its own, 278 units wide.
+    widths = b" ".join(b"0" if c in ("\u0650", "\u064e") else b"278" for c in letters)
     names = b" ".join(b"/uni%04X" % ord(c) for c in letters)
     font = (b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /FirstChar 128 /LastChar %d /Widths [%s] "
             b"/Encoding << /Type /Encoding /Differences [128 %s] >> >>" % (127 + len(letters), widths, names))
@@ -177,9 +180,19 @@ def write_rtl_positioned():
              b"BT /F4 12 Tf 450 640 Td " + drawn("\u05e8\u05e4\u05e1") + b" ET\n")
     # The same words drawn from their right end, in reading order, each
     # glyph placed to the left of the one before.
-    back = lambda w: b" 1000 ".join(b"<%02X>" % code[c] for c in w)
-    page += (b"BT /F4 12 Tf 300 610 Td [" + back("\u05e9\u05dc\u05d5\u05dd") + b" 1300 " +
+    back = lambda w: b" 556 ".join(b"<%02X>" % code[c] for c in w)
+    page += (b"BT /F4 12 Tf 300 610 Td [" + back("\u05e9\u05dc\u05d5\u05dd") + b" 856 " +
              back("\u05e2\u05d5\u05dc\u05dd") + b"] TJ ET\n")
+    # A left-to-right line with an Arabic word drawn from its right end in
+    # it ("salam", its lam-alef one glyph that a marked span says stands for
+    # its two letters), as many producers draw it: MuPDF breaks the line
+    # where the direction changes.
+    page += (b"BT /F1 12 Tf 72 580 Td (The word ) Tj ET\n"
+             b"BT /F4 12 Tf 150 580 Td <%02X> Tj -3.336 0 Td /Span << /ActualText <FEFF06440627> >> BDC <%02X> Tj EMC "
+             b"-3.336 0 Td <%02X> Tj ET\n" % (code["\u0633"], code["\ufefc"], code["\u0645"]) +
+             b"BT /F1 12 Tf 160 580 Td (means peace.) Tj ET\n")
+    # Words drawn upside down (a mirrored text matrix), from their left end.
+    page += b"BT /F4 12 Tf 1 0 0 -1 300 550 Tm " + drawn("\u05dd\u05dc\u05d5\u05e2", "\u05dd\u05d5\u05dc\u05e9") + b" ET\n"
     write_pdf("rtl_positioned.pdf", [page], extra_fonts={"F4": font})
 
 
