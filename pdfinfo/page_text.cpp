@@ -261,6 +261,7 @@ struct Piece {
   float baseline = 0, size = 0;  // of the line's first glyph and its largest font, as MuPDF read the line
   bool horizontal = true;
   bool placed = false;  // drawn by a form field or an annotation, over the page
+  bool rtl = false;     // holds a right-to-left letter
 
   void Bound() {
     x0 = y0 = 1e30f;
@@ -619,12 +620,14 @@ std::vector<Piece> ReadLines(const fz_stext_page* page, const fz_stext_line* own
       // The rest of a line MuPDF broke where words were left out, or where
       // the direction changed (a right-to-left word drawn from its right end
       // in a left-to-right line, as many producers draw them) joins it.
-      if (!p.placed && ContinuesLine(lines, p) && (left_out || HasRtlLetter(lines.back()) || HasRtlLetter(p))) {
+      p.rtl = HasRtlLetter(p);
+      if (!p.placed && ContinuesLine(lines, p) && (left_out || lines.back().rtl || p.rtl)) {
         Piece& before = lines.back();
         if (!IsSpace(before.glyphs.back().c) && !IsSpace(p.glyphs.front().c) &&
             p.x0 - before.x1 > 0.15f * (p.y1 - p.y0))
           before.glyphs.push_back({U' ', before.x1, p.x0, p.y0, p.y1});
         before.glyphs.insert(before.glyphs.end(), p.glyphs.begin(), p.glyphs.end());
+        before.rtl = before.rtl || p.rtl;
         before.Bound();
         continue;
       }
