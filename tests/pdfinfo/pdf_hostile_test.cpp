@@ -69,7 +69,14 @@ TEST(PdfHostile, HugePageStopsAtTheMemoryBoundAndSaysSo) {
   }
   ConvertResult r = ConvertFile(path, dir / "bomb.txt");
   ASSERT_EQ(r.outcome, Outcome::kWritten) << r.reason;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer slows the reading some fivefold: beside other tests on a
+  // busy machine the reading's time bound may come first, which stops it
+  // as soundly.
+  EXPECT_THAT(r.reason, ::testing::AnyOf(::testing::HasSubstr("too much memory"), ::testing::HasSubstr("took too long")));
+#else
   EXPECT_THAT(r.reason, ::testing::HasSubstr("too much memory"));
+#endif
   EXPECT_THAT(quarn::testing::ReadFile(dir / "bomb.txt"), ::testing::StartsWith("ab"));
 }
 
