@@ -261,7 +261,7 @@ fi
 # The window, on a virtual display: it must appear, then end on a close.
 cat > "$work/tmp/window.sh" <<'EOF'
 # A loaded machine may take a while before the display takes connections.
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 300); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 quarn & pid=$!
 for _ in $(seq 150); do xwininfo -name Quarn >/dev/null 2>&1 && break; sleep 0.1; done
 if ! xwininfo -name Quarn >/dev/null 2>&1; then kill $pid; echo "no window titled Quarn"; exit 1; fi
@@ -271,12 +271,12 @@ wait $pid 2>/dev/null
 exit 0
 EOF
 # The root shares this machine's abstract sockets, so the display number
-# must be free here too, not only in the root.
 # must be free here too, not only in the root; a display another program
-# takes meanwhile gets a second try on the next number.
+# takes meanwhile, or one that never takes connections, gets another try
+# on the next number.
 display=200
 opened=0
-for _ in 1 2; do
+for _ in 1 2 3; do
   while grep -q "/tmp/.X11-unix/X$display\$" /proc/net/unix || [[ -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
   if as_user xvfb-run -n "$display" -s "-screen 0 480x360x24 -nolisten tcp" sh /tmp/window.sh > "$debs/window.log" 2>&1; then
     opened=1
