@@ -466,12 +466,13 @@ void JoinLetterSpaced(Piece& p, std::vector<GlyphFont>& fonts) {
   fonts.resize(kept);
 }
 
-// True when a horizontal line goes on from where the last line of its
-// block ends, on the same baseline: the rest of a line after a copy.
 bool HasRtlLetter(const Piece& p) {
   return std::any_of(p.glyphs.begin(), p.glyphs.end(), [](const Glyph& g) { return IsRtlLetter(g.c); });
 }
 
+// True when a horizontal line goes on from where the last line of its
+// block ends, on the same baseline: the rest of a line after a copy, or
+// after a change of direction.
 bool ContinuesLine(const std::vector<Piece>& lines, const Piece& p) {
   if (lines.empty() || !p.visible() || !p.horizontal) return false;
   const Piece& before = lines.back();
