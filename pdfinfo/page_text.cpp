@@ -900,7 +900,6 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
     std::size_t order;  // its place in drawing order
   };
   std::vector<Placed> placed;
-  float start = -1e30f, end = -1e30f;  // the box of the glyph placed last
   // A mark is drawn after its letter when right-to-left words are drawn in
   // reading order, from their right end; when they are drawn from the left
   // end, as most producers turn each letter and its marks round together,
@@ -911,8 +910,9 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
     const Glyph& g = glyphs[i];
     // A glyph the font maps to several characters gives them no width after
     // the first, or each the glyph's whole box.
-    const bool same_glyph = (g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - end) < 0.01f) ||
-                            (std::fabs(g.x0 - start) < 0.01f && std::fabs(g.x1 - end) < 0.01f);
+    const Placed* last = placed.empty() ? nullptr : &placed.back();
+    const bool same_glyph = last && ((g.x1 - g.x0 < 0.01f && std::fabs(g.x0 - last->x1) < 0.01f) ||
+                                     (std::fabs(g.x0 - last->x) < 0.01f && std::fabs(g.x1 - last->x1) < 0.01f));
     if (IsCombining(g.c)) {
       std::size_t next = i + 1;
       while (next < glyphs.size() && IsCombining(glyphs[next].c)) ++next;
@@ -932,8 +932,6 @@ std::vector<Unit> VisualUnits(const std::vector<Glyph>& glyphs, bool trim, std::
     // The marks that came first, in the order they were made in.
     placed.back().unit.append(waiting.rbegin(), waiting.rend());
     waiting.clear();
-    start = g.x0;
-    end = g.x1;
   }
   std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.x < b.x; });
   std::vector<Unit> units;
